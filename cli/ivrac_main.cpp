@@ -1,0 +1,3 @@
+#include "common/win.h"
+
+int wmain(int, wchar_t**) { return 0; }

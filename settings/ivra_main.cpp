@@ -1,0 +1,3 @@
+#include "common/win.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }

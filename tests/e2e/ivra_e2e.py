@@ -1,0 +1,154 @@
+"""Shared harness of the end-to-end tests: runs Windows programs under the
+project's Wine prefix, gives each test a private data folder, starts and stops
+the agent by its process id, and waits for conditions with deadlines."""
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+SOURCE = os.environ.get("IVRA_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("IVRA_BUILD") or os.path.join(SOURCE, "build")
+WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run")
+
+
+def exe(name):
+    """Path of a built program: ivrad, ivrac, ivra, or a tool under tests/."""
+    for cand in (os.path.join(BUILD, name + ".exe"), os.path.join(BUILD, "tests", name + ".exe"),
+                 os.path.join(BUILD, "bench", name + ".exe")):
+        if os.path.exists(cand):
+            return cand
+    raise FileNotFoundError(name)
+
+
+def win_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine(args, timeout=60, env=None, input_bytes=None):
+    """Runs a Windows program; returns CompletedProcess with bytes stdout/stderr."""
+    e = dict(os.environ)
+    if env:
+        e.update(env)
+    return subprocess.run([WINE_RUN] + list(args), capture_output=True, timeout=timeout, env=e,
+                          input=input_bytes)
+
+
+def wait_for(cond, timeout=10.0, interval=0.05, what="condition"):
+    """Polls cond() until it returns something truthy; fails after the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        v = cond()
+        if v:
+            return v
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def ivtool(*args, timeout=30, env=None):
+    return wine([exe("ivtool")] + [str(a) for a in args], timeout=timeout, env=env)
+
+
+def pid_alive(pid):
+    return ivtool("alive", pid).returncode == 0
+
+
+class Sandbox:
+    """A private APPDATA, profile and temp folder for one test."""
+
+    def __init__(self, user="tester"):
+        self.root = tempfile.mkdtemp(prefix="ivra-e2e-")
+        self.appdata = os.path.join(self.root, "appdata")
+        self.profile = os.path.join(self.root, "profile")
+        self.temp = os.path.join(self.root, "temp")
+        for d in (self.appdata, self.profile, self.temp):
+            os.makedirs(d)
+        self.user = user
+        self.data = os.path.join(self.appdata, "Ivra")
+        self.procs = []
+
+    def env_args(self):
+        return ["--env", "APPDATA=" + win_path(self.appdata), "--env", "USERPROFILE=" + win_path(self.profile),
+                "--env", "USERNAME=" + self.user, "--env", "TEMP=" + win_path(self.temp),
+                "--env", "TMP=" + win_path(self.temp)]
+
+    def run(self, program, *args, timeout=60, env=None, input_bytes=None):
+        """Runs a program inside the sandbox's environment and waits for it."""
+        return wine([exe("ivtool"), "launch"] + self.env_args() + ["--", exe(program)] + [str(a) for a in args],
+                    timeout=timeout, env=env, input_bytes=input_bytes)
+
+    def start(self, program, *args, env=None):
+        """Starts a program without waiting; returns its Windows process id."""
+        r = wine([exe("ivtool"), "launch", "--nowait"] + self.env_args() + ["--", exe(program)] +
+                 [str(a) for a in args], env=env)
+        out = r.stdout.decode()
+        if not out.startswith("pid="):
+            raise AssertionError("cannot start %s: %r %r" % (program, out, r.stderr))
+        pid = int(out.split("=")[1])
+        self.procs.append(pid)
+        return pid
+
+    def log_text(self):
+        try:
+            with open(os.path.join(self.data, "ivrad.log"), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self):
+        return self.log_text().splitlines()
+
+    def cleanup(self):
+        for pid in self.procs:
+            if pid_alive(pid):
+                ivtool("kill", pid)
+        self.procs = []
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Agent:
+    """One ivrad.exe inside a sandbox."""
+
+    def __init__(self, sandbox, env=None):
+        self.sb = sandbox
+        self.env = env
+        self.pid = None
+
+    def start(self, *args, ready_line="ivrad started in", timeout=30):
+        self.pid = self.sb.start("ivrad", *args, env=self.env)
+        wait_for(lambda: ready_line in self.sb.log_text(), timeout, what="agent start")
+        wait_for(lambda: self.pipe("ping\n", timeout_ms=2000) == b"ok\n", timeout, what="pipe ready")
+        return self.pid
+
+    def pipe(self, request, timeout_ms=10000):
+        """Sends exactly the given request text (include the line feed) and returns the reply bytes."""
+        esc = request.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
+        r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
+        return r.stdout
+
+    def stop(self, timeout=30):
+        if self.pid is None:
+            return
+        ivtool("wm-close", "IvraAgentWnd")
+        try:
+            wait_for(lambda: not pid_alive(self.pid), timeout, interval=0.2, what="agent exit")
+        finally:
+            if pid_alive(self.pid):
+                ivtool("kill", self.pid)
+            self.pid = None
+
+
+class AgentTestCase(unittest.TestCase):
+    """Gives each test a sandbox and stops whatever it started."""
+
+    def setUp(self):
+        self.sb = Sandbox()
+
+    def tearDown(self):
+        self.sb.cleanup()
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -1,0 +1,162 @@
+// Test helper for the end-to-end suite: starts programs with a private
+// environment and inspects or stops Windows processes by their process id.
+//   ivtool launch [--env NAME=VALUE]... [--nowait] -- program [args...]
+//   ivtool kill PID | alive PID | window-pid CLASS | wm-close CLASS | post CLASS MSG WPARAM LPARAM
+//   ivtool pipe-send REQUEST [TIMEOUT_MS]   (\t \n \r \\ escapes; prints the reply as read)
+#include "common/win.h"
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+static std::wstring quote_arg(const std::wstring& a) {
+    if (!a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos) return a;
+    std::wstring out = L"\"";
+    size_t slashes = 0;
+    for (wchar_t c : a) {
+        if (c == L'\\') { slashes++; continue; }
+        if (c == L'"') out.append(slashes * 2 + 1, L'\\');
+        else out.append(slashes, L'\\');
+        slashes = 0;
+        out += c;
+    }
+    out.append(slashes * 2, L'\\');
+    return out + L"\"";
+}
+
+static std::string unescape(const std::wstring& w) {
+    std::string s;
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    s.resize(n > 0 ? n - 1 : 0);
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            char c = s[++i];
+            if (c == 't') out += '\t';
+            else if (c == 'n') out += '\n';
+            else if (c == 'r') out += '\r';
+            else if (c == '0') out += '\0';
+            else out += c;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+static int cmd_launch(int argc, wchar_t** argv) {
+    bool wait = true;
+    int i = 2;
+    for (; i < argc; i++) {
+        std::wstring a = argv[i];
+        if (a == L"--") { i++; break; }
+        if (a == L"--nowait") { wait = false; continue; }
+        if (a == L"--env" && i + 1 < argc) {
+            std::wstring kv = argv[++i];
+            size_t eq = kv.find(L'=');
+            if (eq == std::wstring::npos) return 2;
+            std::wstring name = kv.substr(0, eq), value = kv.substr(eq + 1);
+            SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
+            continue;
+        }
+        break;
+    }
+    if (i >= argc) return 2;
+    std::wstring cmd;
+    for (int j = i; j < argc; j++) {
+        if (!cmd.empty()) cmd += L' ';
+        cmd += quote_arg(argv[j]);
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        fprintf(stderr, "launch: CreateProcess failed %lu\n", GetLastError());
+        return 127;
+    }
+    printf("pid=%lu\n", pi.dwProcessId);
+    fflush(stdout);
+    CloseHandle(pi.hThread);
+    DWORD code = 0;
+    if (wait) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &code);
+    }
+    CloseHandle(pi.hProcess);
+    return (int)code;
+}
+
+static HWND find_class(const wchar_t* cls) {
+    HWND w = FindWindowW(cls, nullptr);
+    if (!w) w = FindWindowExW(HWND_MESSAGE, nullptr, cls, nullptr);
+    return w;
+}
+
+static int cmd_pipe_send(int argc, wchar_t** argv) {
+    if (argc < 3) return 2;
+    std::string req = unescape(argv[2]);
+    DWORD timeout = argc > 3 ? (DWORD)_wtoi(argv[3]) : 10000;
+    ULONGLONG deadline = GetTickCount64() + timeout;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (;;) {
+        h = CreateFileW(L"\\\\.\\pipe\\ivra", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) break;
+        DWORD e = GetLastError();
+        if (GetTickCount64() >= deadline) { fprintf(stderr, "pipe: open failed %lu\n", e); return 3; }
+        if (e == ERROR_PIPE_BUSY) WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 200);
+        else Sleep(50);
+    }
+    DWORD n = 0;
+    WriteFile(h, req.data(), (DWORD)req.size(), &n, nullptr);
+    std::string reply;
+    char buf[65536];
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) reply.append(buf, n);
+    CloseHandle(h);
+    fwrite(reply.data(), 1, reply.size(), stdout);
+    fflush(stdout);
+    return 0;
+}
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return 2;
+    std::wstring c = argv[1];
+    if (c == L"launch") return cmd_launch(argc, argv);
+    if (c == L"pipe-send") return cmd_pipe_send(argc, argv);
+    if (c == L"kill" && argc > 2) {
+        HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, (DWORD)_wtoi(argv[2]));
+        if (!p) return 1;
+        TerminateProcess(p, 137);
+        WaitForSingleObject(p, 5000);
+        CloseHandle(p);
+        return 0;
+    }
+    if (c == L"alive" && argc > 2) {
+        HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)_wtoi(argv[2]));
+        if (!p) return 1;
+        DWORD r = WaitForSingleObject(p, 0);
+        CloseHandle(p);
+        return r == WAIT_TIMEOUT ? 0 : 1;
+    }
+    if (c == L"window-pid" && argc > 2) {
+        HWND w = find_class(argv[2]);
+        if (!w) return 1;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        printf("%lu\n", pid);
+        return 0;
+    }
+    if (c == L"wm-close" && argc > 2) {
+        HWND w = find_class(argv[2]);
+        return w && PostMessageW(w, WM_CLOSE, 0, 0) ? 0 : 1;
+    }
+    if (c == L"post" && argc > 5) {
+        HWND w = find_class(argv[2]);
+        std::wstring m = argv[3];
+        UINT msg = (m[0] >= L'0' && m[0] <= L'9') ? (UINT)wcstoul(m.c_str(), nullptr, 0)
+                                                  : RegisterWindowMessageW(m.c_str());
+        return w && PostMessageW(w, msg, (WPARAM)_wcstoui64(argv[4], nullptr, 0),
+                                 (LPARAM)_wcstoi64(argv[5], nullptr, 0)) ? 0 : 1;
+    }
+    return 2;
+}
