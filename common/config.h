@@ -1,7 +1,11 @@
 #pragma once
 // The settings record, its file config.ini in the data folder, and the table
 // of the nine hotkey actions.
+#include <cstddef>
 #include <cstdint>
+
+// Web-service address used until config.ini names another.
+#define CONFIG_DEFAULT_SERVER_URL L"https://ivra.app"
 
 struct hotkey_pair {
     uint32_t mods;  // RegisterHotKey modifier bits: 1 Alt, 2 Ctrl, 4 Shift, 8 Win, 0x4000 no-repeat
@@ -70,5 +74,19 @@ void config_path(wchar_t out[260]);
 void config_defaults(config* cfg);
 // Defaults, then the file over them. True when the file was read; cfg is always complete.
 bool config_load(config* cfg);
-// Rewrites the whole file from the record. True when the file was written.
+// Rewrites the whole file from the record: the text goes to "config.ini.tmp" first and is
+// moved over config.ini, so a failed save leaves the old file as it was. True when written.
 bool config_save(const config* cfg);
+
+// ---- Pure helpers (no file access).
+
+// Stills workers for a processor count: 1-5 give 2, 6-7 give 3, 8 or more give 4.
+int config_stills_workers_for(unsigned processors);
+// The leading decimal number as atoi reads it (blanks, optional sign, digits); clamped to int.
+int config_parse_int(const wchar_t* text);
+// Applies the lines of a config.ini text over cfg (the loader's grammar). Values longer than
+// their field (paths over 259 characters, clip_encoder over 31, server_url over 255) are ignored.
+void config_apply_text(config* cfg, const char* text, size_t len);
+// The exact file text of cfg into out (capacity at least 32768). Returns its length, 0 when it
+// does not fit. CR and LF inside values are written as blanks.
+size_t config_format(const config* cfg, char* out, size_t capacity);
