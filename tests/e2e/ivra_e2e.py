@@ -31,8 +31,16 @@ def wine(args, timeout=60, env=None, input_bytes=None):
     e = dict(os.environ)
     if env:
         e.update(env)
-    return subprocess.run([WINE_RUN] + list(args), capture_output=True, timeout=timeout, env=e,
-                          input=input_bytes)
+    # Programs started from this one inherit its standard handles and may outlive it;
+    # with pipes the read would wait for them, with files it ends when this one does.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        r = subprocess.run([WINE_RUN] + list(args), stdout=out, stderr=err, timeout=timeout, env=e,
+                           input=input_bytes)
+        out.seek(0)
+        err.seek(0)
+        r.stdout = out.read()
+        r.stderr = err.read()
+    return r
 
 
 def wait_for(cond, timeout=10.0, interval=0.05, what="condition"):
@@ -53,6 +61,15 @@ def ivtool(*args, timeout=30, env=None):
 
 def pid_alive(pid):
     return ivtool("alive", pid).returncode == 0
+
+
+def close_settings_windows(limit=5):
+    """Ends the settings programs the agent started on its own (first start, second launch)."""
+    for _ in range(limit):
+        r = ivtool("window-pid", "IvraSettingsWnd")
+        if r.returncode != 0:
+            return
+        ivtool("kill", int(r.stdout.split()[0]))
 
 
 class Sandbox:
@@ -105,6 +122,7 @@ class Sandbox:
             if pid_alive(pid):
                 ivtool("kill", pid)
         self.procs = []
+        close_settings_windows()
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -126,7 +144,9 @@ class Agent:
         """Sends exactly the given request text (include the line feed) and returns the reply bytes."""
         esc = request.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
         r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
-        return r.stdout
+        # ivtool's stdout is in text mode, which turns every line feed into CR LF;
+        # replies never hold a CR of their own.
+        return r.stdout.replace(b"\r\n", b"\n")
 
     def stop(self, timeout=30):
         if self.pid is None:
