@@ -9,6 +9,9 @@
 struct worker_pool;
 struct frame_pool;
 
+// The agent's built-in version, reported at start-up and by status.
+constexpr char AGENT_VERSION[] = "0.2.12";
+
 struct agent_state {
     SRWLOCK config_lock;
     config cfg;
@@ -45,3 +48,64 @@ void agent_config_copy(config* out);
 // Replaces the live configuration under the exclusive lock.
 void agent_config_set(const config* cfg);
 inline bool agent_quitting() { return InterlockedCompareExchange(&g_agent.quitting, 0, 0) != 0; }
+
+// ---- Launch classification (pure: no Win32 calls, unit-tested).
+
+enum { LAUNCH_NONE = 0, LAUNCH_REGION = 3, LAUNCH_CLIP = 4 };
+
+struct launch_switches {
+    int installer_hook;  // "--veloapp-": the run belongs to the installer hooks
+    int autostart;       // "--autostart"
+    int capture;         // "--capture"
+    int settings;        // "--settings"
+    int updated;         // "--updated"
+    unsigned action;     // LAUNCH_NONE, LAUNCH_REGION or LAUNCH_CLIP from "--capture"
+};
+
+// Fills out from the command line by substring search (not tokenised); a null
+// line counts as empty. Always succeeds.
+void agent_launch_switches(const wchar_t* cmdline, launch_switches* out);
+
+// True when the start-up information decides the launch, i.e. neither
+// --capture, --settings nor --autostart was given.
+bool agent_launch_inspects_startupinfo(const launch_switches* sw);
+
+enum taskbar_verdict { TASKBAR_NO = 0, TASKBAR_IF_CURSOR_ON_TRAY = 1, TASKBAR_YES = 2 };
+
+// Reads STARTUPINFO's flags and title: an app-id launch of "velopack.Ivra" is a
+// taskbar launch only when the cursor is over the taskbar (the caller checks);
+// a shortcut under "\user pinned\taskbar\" is one. Null title = not one.
+taskbar_verdict agent_launch_taskbar(unsigned long flags, const wchar_t* title);
+
+// Action of a taskbar launch: clip with Shift held, else region.
+unsigned agent_launch_taskbar_action(bool shift_down);
+
+// The text after the last backslash or slash; "" for null.
+const wchar_t* agent_path_leaf(const wchar_t* path);
+
+// When the executable's folder is named "current" (any case), writes that
+// folder's parent into parent (capacity in characters) and returns true;
+// otherwise false and parent is untouched.
+bool agent_exe_in_current_dir(const wchar_t* exe_path, wchar_t* parent, size_t capacity);
+
+// IVRA_FORCE_DIGIT's value as wcstol reads it. Returns the digit 0 to 9, or -1
+// when the variable is absent (null) or the number is outside 0..9.
+int agent_forced_digit_parse(const wchar_t* value);
+
+// A main-thread dispatch this long (ms) or longer is logged as slow.
+constexpr unsigned long long AGENT_SLOW_DISPATCH_MS = 250;
+inline bool agent_dispatch_is_slow(unsigned long long ms) { return ms >= AGENT_SLOW_DISPATCH_MS; }
+
+// The launch record's one line "pid %lu started YYYY-MM-DD hh:mm:ss" into out
+// (capacity bytes). Returns its length, or 0 when it does not fit.
+size_t agent_launch_record_text(char* out, size_t capacity, unsigned long pid, const SYSTEMTIME* local);
+
+// ---- Launch record and cursor repair (file system; failures are ignored).
+
+// Reports a record left by an unclean stop, then writes this run's record.
+void agent_launch_record_begin(void);
+// Deletes the record at a clean stop or a session end.
+void agent_launch_record_end(void);
+// Reloads the system cursors when the "cursor_hidden" marker exists and deletes
+// the marker; with log_it the repair is logged. Returns true when it repaired.
+bool agent_cursor_repair(bool log_it);

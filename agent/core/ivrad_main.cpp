@@ -1,3 +1,346 @@
+// The agent's process frame: what a launch means, the single-instance rule,
+// the start-up order, the message loop and the stop order.
 #include "common/win.h"
+#include "agent/capture/capture_thread.h"
+#include "agent/core/agent.h"
+#include "agent/core/frame_pool.h"
+#include "agent/core/hotkeys.h"
+#include "agent/core/main_window.h"
+#include "agent/core/messages.h"
+#include "agent/core/worker_pool.h"
+#include "agent/pipe/pipe_server.h"
+#include "common/config.h"
+#include "common/config_schema.h"
+#include "common/log.h"
+#include <objbase.h>
+#include <shellapi.h>
+#include <shobjidl.h>
+#include <tlhelp32.h>
+#include <cstdio>
+#include <cwchar>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }
+namespace {
+
+constexpr UINT_PTR TIMER_UPLOAD_TICK = 2910;
+constexpr UINT_PTR TIMER_UPDATE_CHECK = 2911;
+
+struct launch_context {
+    launch_switches sw;
+    unsigned action;
+    bool velopack;
+    ULONGLONG t0;  // tick count when the launch was logged
+    wchar_t exe[MAX_PATH];
+};
+
+ULONGLONG elapsed_ms(const launch_context* lc) { return GetTickCount64() - lc->t0; }
+
+bool is_velopack_install(const wchar_t* exe) {
+    wchar_t parent[MAX_PATH], update[MAX_PATH];
+    if (!agent_exe_in_current_dir(exe, parent, MAX_PATH)) return false;
+    int n = _snwprintf(update, MAX_PATH, L"%ls\\Update.exe", parent);
+    return n > 0 && n < MAX_PATH && GetFileAttributesW(update) != INVALID_FILE_ATTRIBUTES;
+}
+
+void parent_process(DWORD* pid, wchar_t name[MAX_PATH]) {
+    *pid = 0;
+    wcscpy(name, L"?");
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W pe{};
+    pe.dwSize = sizeof pe;
+    DWORD me = GetCurrentProcessId();
+    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
+        if (pe.th32ProcessID == me) { *pid = pe.th32ParentProcessID; break; }
+    if (*pid) {
+        pe.dwSize = sizeof pe;
+        for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
+            if (pe.th32ProcessID == *pid) { wcsncpy(name, pe.szExeFile, MAX_PATH - 1); name[MAX_PATH - 1] = 0; break; }
+    }
+    CloseHandle(snap);
+}
+
+void log_launch(const wchar_t* args, const launch_switches* sw) {
+    DWORD ppid = 0, session = 0;
+    wchar_t pname[MAX_PATH], cwd[MAX_PATH];
+    parent_process(&ppid, pname);
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, cwd);
+    if (n == 0 || n >= MAX_PATH) wcscpy(cwd, L"?");
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    log_info("=== ivrad launch: pid %lu, parent %ls (%lu), %s, session %lu, %llu s after boot, cwd %ls, args \"%ls\"",
+             GetCurrentProcessId(), pname, ppid, sw->autostart ? "started at login (--autostart)" : "started manually",
+             session, GetTickCount64() / 1000, cwd, args);
+}
+
+bool cursor_over_taskbar(void) {
+    POINT pt;
+    if (!GetCursorPos(&pt)) return false;
+    HWND w = WindowFromPoint(pt);
+    HWND root = w ? GetAncestor(w, GA_ROOT) : nullptr;
+    wchar_t cls[64] = L"";
+    if (!root || !GetClassNameW(root, cls, 64)) return false;
+    return wcscmp(cls, L"Shell_TrayWnd") == 0 || wcscmp(cls, L"Shell_SecondaryTrayWnd") == 0;
+}
+
+unsigned decide_launch_action(const launch_switches* sw) {
+    if (sw->capture) return sw->action;
+    if (!agent_launch_inspects_startupinfo(sw)) return LAUNCH_NONE;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    GetStartupInfoW(&si);
+    taskbar_verdict v = agent_launch_taskbar(si.dwFlags, si.lpTitle);
+    bool taskbar = v == TASKBAR_YES || (v == TASKBAR_IF_CURSOR_ON_TRAY && cursor_over_taskbar());
+    log_info("startup: startupinfo flags 0x%lx title %ls%s", si.dwFlags, agent_path_leaf(si.lpTitle),
+             taskbar ? " (taskbar pin)" : "");
+    if (!taskbar) return LAUNCH_NONE;
+    return agent_launch_taskbar_action((GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0);
+}
+
+HWND find_agent_window(void) {
+    HWND w = FindWindowW(L"IvraAgentWnd", nullptr);
+    if (!w) w = FindWindowExW(HWND_MESSAGE, nullptr, L"IvraAgentWnd", nullptr);
+    return w;
+}
+
+// Starts ivra.exe from our own folder; arg may be null. Returns false with the
+// system error in *err.
+bool start_settings_program(const wchar_t* exe, const wchar_t* arg, DWORD* err) {
+    wchar_t path[MAX_PATH], cmd[MAX_PATH + 64];
+    wcscpy(path, exe);
+    wchar_t* leaf = (wchar_t*)agent_path_leaf(path);
+    *leaf = 0;
+    if (wcslen(path) + 9 >= MAX_PATH) { *err = ERROR_FILENAME_EXCED_RANGE; return false; }
+    wcscat(path, L"ivra.exe");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    BOOL ok;
+    if (arg) {
+        _snwprintf(cmd, MAX_PATH + 64, L"\"%ls\" %ls", path, arg);
+        cmd[MAX_PATH + 63] = 0;
+        ok = CreateProcessW(path, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    } else {
+        ok = CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    }
+    if (!ok) { *err = GetLastError(); return false; }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+// A second launch hands its request to the running agent or the settings window.
+int second_instance(HANDLE mutex, const launch_context* lc) {
+    DWORD pid = 0;
+    HWND running = find_agent_window();
+    if (running) GetWindowThreadProcessId(running, &pid);
+    log_info("startup: another ivrad is already running (pid %lu); exiting", pid);
+    CloseHandle(mutex);
+    if (lc->action != LAUNCH_NONE) {
+        HWND w = find_agent_window();
+        if (w) {
+            DWORD wpid = 0;
+            GetWindowThreadProcessId(w, &wpid);
+            AllowSetForegroundWindow(wpid);
+            PostMessageW(w, WM_AGENT_ACTION, lc->action, AGENT_ACTION_NO_ROUTE);
+        }
+    } else if (!lc->sw.autostart) {
+        bool shown = false;
+        HWND settings = FindWindowW(L"IvraSettingsWnd", nullptr);
+        if (settings) {
+            DWORD spid = 0;
+            GetWindowThreadProcessId(settings, &spid);
+            AllowSetForegroundWindow(spid);
+            shown = PostMessageW(settings, RegisterWindowMessageW(L"IvraShowSettings"), 0, 0) != 0;
+        }
+        DWORD err = 0;
+        if (!shown && !start_settings_program(lc->exe, nullptr, &err))
+            log_warn("startup: cannot start ivra.exe (%lu)", err);
+    }
+    return 0;
+}
+
+void log_versions(const launch_context* lc) {
+    RTL_OSVERSIONINFOW v{};
+    v.dwOSVersionInfoSize = sizeof v;
+    typedef LONG(WINAPI * rtl_get_version_fn)(RTL_OSVERSIONINFOW*);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto get = ntdll ? (rtl_get_version_fn)(void*)GetProcAddress(ntdll, "RtlGetVersion") : nullptr;
+    if (get) get(&v);
+    log_info("ivrad %s starting: pid %lu, %ls, Windows %lu.%lu.%lu, built %s %s", AGENT_VERSION,
+             GetCurrentProcessId(), lc->exe, v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber, __DATE__,
+             __TIME__);
+    const config& c = g_agent.cfg;  // only the main thread writes it, and not before the loop runs
+    log_info("config: replay=%d audio=%d fps=%d bitrate=%d encoder=%ls keep_warm=%d", c.replay_enabled,
+             c.clip_audio_system, c.clip_fps, c.clip_bitrate_kbps, c.clip_encoder, c.dxgi_keep_warm);
+}
+
+void read_forced_digit(void) {
+    wchar_t value[32];
+    DWORD n = GetEnvironmentVariableW(L"IVRA_FORCE_DIGIT", value, 32);
+    if (n == 0) return;
+    if (n >= 32) value[0] = 0;  // too long to be a digit
+    g_agent.forced_digit = agent_forced_digit_parse(value);
+    if (g_agent.forced_digit < 0)
+        log_warn("startup: IVRA_FORCE_DIGIT ignored: expects a digit 0 to 9");
+}
+
+void create_pools(const launch_context* lc) {
+    const config& c = g_agent.cfg;
+    uint64_t stills_budget = 0, clips_budget = 0;
+    g_agent.mem_total = memory_total();
+    int percent = c.mem_percent;
+    if (!memory_budget(g_agent.mem_total, percent, &g_agent.mem_budget, &stills_budget, &clips_budget)) {
+        // A hand-edited file can hold anything; without a budget no screenshot could ever be taken.
+        log_warn("startup: mem_percent %d is outside 0..100; using 10", percent);
+        percent = 10;
+        memory_budget(g_agent.mem_total, percent, &g_agent.mem_budget, &stills_budget, &clips_budget);
+    }
+    log_info("startup: config loaded (%llu ms)", elapsed_ms(lc));
+    g_agent.frames_stills = frame_pool_create("stills", 64, stills_budget);
+    g_agent.frames_clips = frame_pool_create("clips", 256, clips_budget);
+    int stills_workers = c.stills_workers < 1 ? 1 : c.stills_workers;
+    int clips_workers = c.clips_workers < 1 ? 1 : c.clips_workers;
+    g_agent.stills = worker_pool_create("ivra-stills", stills_workers, 64, THREAD_PRIORITY_BELOW_NORMAL);
+    g_agent.clips = worker_pool_create("ivra-clips", clips_workers, 32, THREAD_PRIORITY_ABOVE_NORMAL);
+    g_agent.io = worker_pool_create("ivra-io", 2, 128, THREAD_PRIORITY_BELOW_NORMAL);
+    g_agent.pipe = worker_pool_create("ivra-pipe", 8, 64, THREAD_PRIORITY_NORMAL);
+    wchar_t total[32], budget[32], stills[32], clips[32];
+    format_bytes_wide(g_agent.mem_total, total, 32);
+    format_bytes_wide(g_agent.mem_budget, budget, 32);
+    format_bytes_wide(stills_budget, stills, 32);
+    format_bytes_wide(clips_budget, clips, 32);
+    log_info("mem: %ls total, budget %ls (%d%%) -> stills %ls / clips %ls; workers stills=%d clips=%d io=2", total,
+             budget, percent, stills, clips, stills_workers, clips_workers);
+}
+
+int run_message_loop(void) {
+    MSG msg;
+    int rc;
+    while ((rc = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
+        ULONGLONG start = GetTickCount64();
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+        ULONGLONG spent = GetTickCount64() - start;
+        if (agent_dispatch_is_slow(spent))
+            log_warn("slow: main thread spent %llu ms on message 0x%04x (wp=%llu)", spent, msg.message,
+                     (unsigned long long)msg.wParam);
+    }
+    return rc;
+}
+
+// Ceiling for the capture thread at stop: it must finish its file, but a stuck
+// thread must not keep a stopping agent alive for ever.
+constexpr DWORD CAPTURE_STOP_WAIT_MS = 30000;
+
+void stop_agent(HANDLE mutex) {
+    InterlockedExchange(&g_agent.quitting, 1);
+    // Input broker stops here once it exists.
+    if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
+    pipe_listener_wake();
+    if (g_agent.capture_thread) {
+        if (WaitForSingleObject(g_agent.capture_thread, CAPTURE_STOP_WAIT_MS) != WAIT_OBJECT_0)
+            log_error("stop: capture thread did not end in %lu ms; leaving it", CAPTURE_STOP_WAIT_MS);
+        CloseHandle(g_agent.capture_thread);
+        g_agent.capture_thread = nullptr;
+    }
+    // Clip bar (3000 ms) and the region overlay thread are waited for here once they exist.
+    pipe_listener_wait(3000);
+    if (g_agent.wnd) {
+        KillTimer(g_agent.wnd, TIMER_UPLOAD_TICK);
+        KillTimer(g_agent.wnd, TIMER_UPDATE_CHECK);
+    }
+    // Uploads stop here once they exist.
+    worker_pool_destroy(g_agent.stills, 5000);
+    worker_pool_destroy(g_agent.clips, 5000);
+    worker_pool_destroy(g_agent.io, 2000);
+    worker_pool_destroy(g_agent.pipe, 3000);
+    g_agent.stills = g_agent.clips = g_agent.io = g_agent.pipe = nullptr;
+    // The storage thread stops here once it exists.
+    if (g_agent.wnd) hotkeys_unregister(g_agent.wnd);
+    frame_pool_destroy(g_agent.frames_stills);
+    frame_pool_destroy(g_agent.frames_clips);
+    g_agent.frames_stills = g_agent.frames_clips = nullptr;
+    // The watchdog stops here once it exists.
+    agent_launch_record_end();
+    if (g_agent.capture_ready) CloseHandle(g_agent.capture_ready);
+    g_agent.capture_ready = nullptr;
+    agent_cursor_repair(false);
+    CloseHandle(mutex);
+    log_info("ivrad stopped");
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
+    const wchar_t* cmdline = args ? args : L"";
+    launch_context lc{};
+    agent_launch_switches(cmdline, &lc.sw);
+    if (lc.sw.installer_hook) return 0;  // installer hooks attach here
+
+    DWORD n = GetModuleFileNameW(nullptr, lc.exe, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) lc.exe[0] = 0;
+    lc.velopack = is_velopack_install(lc.exe);
+    if (lc.velopack) SetCurrentProcessExplicitAppUserModelID(L"velopack.Ivra");
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // Crash handlers install here once diagnostics exist.
+    log_thread_name(L"ivra-main");
+    log_scrub_old_files();
+
+    lc.t0 = GetTickCount64();
+    log_launch(cmdline, &lc.sw);
+    lc.action = decide_launch_action(&lc.sw);
+
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Local\\IvraAgentMutex");
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) return second_instance(mutex, &lc);
+
+    config_load(&g_agent.cfg);
+    agent_launch_record_begin();
+    log_versions(&lc);
+    agent_cursor_repair(true);
+    read_forced_digit();
+    // Capture sounds are synthesised here once they exist.
+    create_pools(&lc);
+
+    g_agent.capture_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_agent.msg_reload = RegisterWindowMessageW(L"IvraReloadConfig");
+    g_agent.msg_taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
+    g_agent.wnd = main_window_create(instance);
+    if (!g_agent.wnd) {
+        log_error("CreateWindowEx failed %lu", GetLastError());
+        return 1;
+    }
+    hotkeys_register(g_agent.wnd, &g_agent.cfg);
+    // The tray icon and the watchdog registration of "main" attach here.
+    LARGE_INTEGER freq, start;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&start);
+    log_info("startup: window, hotkeys and tray ready (%llu ms)", elapsed_ms(&lc));
+
+    capture_thread_start();
+    if (!pipe_listener_start()) log_error("startup: pipe listener not started");
+    // The storage thread starts here once it exists.
+    if (g_agent.capture_thread && WaitForSingleObject(g_agent.capture_ready, 5000) == WAIT_OBJECT_0)
+        log_info("startup: capture ready (%llu ms)", elapsed_ms(&lc));
+    else
+        log_warn("startup: capture thread not ready after 5 s");
+    // Clip bar, input broker and uploads start here once they exist.
+    SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);
+    SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, 600000, nullptr);
+    log_info("ivrad started in %llu ms", elapsed_ms(&lc));
+    // The taskbar jump list of a Velopack install is built here once the shell part exists.
+
+    if (lc.action != LAUNCH_NONE) PostMessageW(g_agent.wnd, WM_AGENT_ACTION, lc.action, AGENT_ACTION_NO_ROUTE);
+    if (!g_agent.cfg.onboarded) {
+        // No account store yet: every first start counts as one without a linked account.
+        DWORD err = 0;
+        if (start_settings_program(lc.exe, L"--welcome", &err))
+            log_info("account: opened link window (%ls)", L"--welcome");
+        else
+            log_warn("account: cannot start ivra.exe %ls (%lu)", L"--welcome", err);
+    }
+
+    run_message_loop();
+    stop_agent(mutex);
+    CoUninitialize();
+    return 0;
+}

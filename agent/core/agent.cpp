@@ -1,0 +1,157 @@
+#include "agent/core/agent.h"
+#include "common/log.h"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+
+agent_state g_agent = [] {
+    agent_state s{};
+    InitializeSRWLock(&s.config_lock);
+    InitializeSRWLock(&s.hotkey_lock);
+    s.forced_digit = -1;
+    return s;
+}();
+
+void agent_config_copy(config* out) {
+    AcquireSRWLockShared(&g_agent.config_lock);
+    *out = g_agent.cfg;
+    ReleaseSRWLockShared(&g_agent.config_lock);
+}
+
+void agent_config_set(const config* cfg) {
+    AcquireSRWLockExclusive(&g_agent.config_lock);
+    g_agent.cfg = *cfg;
+    ReleaseSRWLockExclusive(&g_agent.config_lock);
+}
+
+// ---- Launch classification
+
+void agent_launch_switches(const wchar_t* cmdline, launch_switches* out) {
+    launch_switches sw{};
+    const wchar_t* s = cmdline ? cmdline : L"";
+    sw.installer_hook = wcsstr(s, L"--veloapp-") != nullptr;
+    sw.autostart = wcsstr(s, L"--autostart") != nullptr;
+    sw.capture = wcsstr(s, L"--capture") != nullptr;
+    sw.settings = wcsstr(s, L"--settings") != nullptr;
+    sw.updated = wcsstr(s, L"--updated") != nullptr;
+    if (sw.capture) sw.action = wcsstr(s, L"--capture clip") ? LAUNCH_CLIP : LAUNCH_REGION;
+    *out = sw;
+}
+
+bool agent_launch_inspects_startupinfo(const launch_switches* sw) {
+    return !sw->capture && !sw->settings && !sw->autostart;
+}
+
+taskbar_verdict agent_launch_taskbar(unsigned long flags, const wchar_t* title) {
+    if (!title) return TASKBAR_NO;
+    if (flags & 0x1000) {  // STARTF_TITLEISAPPID
+        return _wcsicmp(title, L"velopack.Ivra") == 0 ? TASKBAR_IF_CURSOR_ON_TRAY : TASKBAR_NO;
+    }
+    if (flags & 0x800) {  // STARTF_TITLEISLINKNAME
+        static const wchar_t needle[] = L"\\user pinned\\taskbar\\";
+        const size_t n = wcslen(needle);
+        for (const wchar_t* p = title; *p; p++) {
+            size_t i = 0;
+            while (i < n && p[i] && (wchar_t)towlower(p[i]) == needle[i]) i++;
+            if (i == n) return TASKBAR_YES;
+        }
+    }
+    return TASKBAR_NO;
+}
+
+unsigned agent_launch_taskbar_action(bool shift_down) { return shift_down ? LAUNCH_CLIP : LAUNCH_REGION; }
+
+const wchar_t* agent_path_leaf(const wchar_t* path) {
+    if (!path) return L"";
+    const wchar_t* leaf = path;
+    for (const wchar_t* p = path; *p; p++)
+        if (*p == L'\\' || *p == L'/') leaf = p + 1;
+    return leaf;
+}
+
+bool agent_exe_in_current_dir(const wchar_t* exe_path, wchar_t* parent, size_t capacity) {
+    if (!exe_path || !parent || capacity == 0) return false;
+    const wchar_t* leaf = agent_path_leaf(exe_path);
+    if (leaf == exe_path) return false;  // no folder at all
+    size_t dir_len = (size_t)(leaf - exe_path) - 1;  // without the separator
+    size_t start = dir_len;
+    while (start > 0 && exe_path[start - 1] != L'\\' && exe_path[start - 1] != L'/') start--;
+    if (dir_len - start != 7 || _wcsnicmp(exe_path + start, L"current", 7) != 0) return false;
+    if (start == 0) return false;  // "current\ivrad.exe" has no parent to look in
+    size_t parent_len = start - 1;
+    if (parent_len + 1 > capacity) return false;
+    wmemcpy(parent, exe_path, parent_len);
+    parent[parent_len] = 0;
+    return true;
+}
+
+int agent_forced_digit_parse(const wchar_t* value) {
+    if (!value) return -1;
+    long v = wcstol(value, nullptr, 10);
+    return (v >= 0 && v <= 9) ? (int)v : -1;
+}
+
+size_t agent_launch_record_text(char* out, size_t capacity, unsigned long pid, const SYSTEMTIME* t) {
+    char buf[96];
+    int n = snprintf(buf, sizeof buf, "pid %lu started %04d-%02d-%02d %02d:%02d:%02d", pid, t->wYear, t->wMonth,
+                     t->wDay, t->wHour, t->wMinute, t->wSecond);
+    if (n < 0 || (size_t)n + 1 > capacity) return 0;
+    memcpy(out, buf, (size_t)n + 1);
+    return (size_t)n;
+}
+
+// ---- Launch record and cursor repair
+
+static bool agent_data_file(const wchar_t* name, wchar_t out[260]) {
+    wchar_t dir[260];
+    app_data_dir(dir);
+    int n = _snwprintf(out, 260, L"%ls\\%ls", dir, name);
+    return n > 0 && n < 260;
+}
+
+void agent_launch_record_begin(void) {
+    wchar_t path[260];
+    if (!agent_data_file(L"ivrad.running", path)) return;
+    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f != INVALID_HANDLE_VALUE) {
+        char old[128];
+        DWORD got = 0;
+        if (!ReadFile(f, old, 127, &got, nullptr)) got = 0;
+        old[got] = 0;
+        // Only the first line: the record never has more, and a stray line feed must not split the log line.
+        for (DWORD i = 0; i < got; i++)
+            if (old[i] == '\r' || old[i] == '\n') { old[i] = 0; break; }
+        CloseHandle(f);
+        log_warn("previous ivrad session did not stop cleanly (%s); see the lines above and %%APPDATA%%\\Ivra\\dumps",
+                 old[0] ? old : "no details");
+    }
+    wchar_t dir[260];
+    app_data_dir(dir);
+    CreateDirectoryW(dir, nullptr);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[96];
+    size_t len = agent_launch_record_text(text, sizeof text, GetCurrentProcessId(), &now);
+    f = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    DWORD put = 0;
+    WriteFile(f, text, (DWORD)len, &put, nullptr);
+    CloseHandle(f);
+}
+
+void agent_launch_record_end(void) {
+    wchar_t path[260];
+    if (agent_data_file(L"ivrad.running", path)) DeleteFileW(path);
+}
+
+bool agent_cursor_repair(bool log_it) {
+    wchar_t path[260];
+    if (!agent_data_file(L"cursor_hidden", path)) return false;
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return false;
+    SystemParametersInfoW(SPI_SETCURSORS, 0, nullptr, 0);
+    DeleteFileW(path);
+    if (log_it) log_info("restored system cursors after abnormal exit");
+    return true;
+}

@@ -1,0 +1,122 @@
+#include "agent/core/main_window.h"
+#include "agent/core/agent.h"
+#include "agent/core/hotkeys.h"
+#include "agent/core/messages.h"
+#include "common/log.h"
+
+const char* main_window_route_name(LPARAM lp) {
+    if ((ULONG_PTR)lp > 0x2FFFF) return "none";
+    switch ((lp >> 16) & 0xFFFF) {
+    case 0: return "registered";
+    case 1: return "raw";
+    default: return "hook";
+    }
+}
+
+int main_window_action_digit(int forced, LPARAM lp, int (*poll_held)(void)) {
+    if (forced > 0) return forced;
+    int digit = (int)(lp & 0xFFFF);
+    unsigned route = (unsigned)(((ULONG_PTR)lp >> 16) & 0xFFFF);
+    // The hook route already saw every key; polling now would find a digit pressed after the chord.
+    if (digit == 0 && route != 2 && poll_held) digit = poll_held();
+    return digit;
+}
+
+int main_window_poll_digit(void) {
+    for (int d = 1; d <= 9; d++) {
+        if ((GetAsyncKeyState('0' + d) & 0x8000) || (GetAsyncKeyState(VK_NUMPAD0 + d) & 0x8000)) return d;
+    }
+    return 0;
+}
+
+static void main_window_action(WPARAM id, LPARAM lp) {
+    if (id < 1 || id > HOTKEY_COUNT) return;
+    const char* name = hotkey_actions[id - 1].name;
+    if (InterlockedCompareExchange(&g_agent.selecting, 0, 0)) {
+        log_info("hotkey: %s ignored: a region selection is open", name);
+        return;
+    }
+    int digit = main_window_action_digit(g_agent.forced_digit, lp, main_window_poll_digit);
+    log_info("hotkey: %s digit=%d route=%s", name, digit, main_window_route_name(lp));
+    // Attach point: dismiss the balloon on show so it does not cover the new capture.
+    if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_ACTION, id, (LPARAM)digit);
+}
+
+static void main_window_reload(HWND wnd) {
+    log_info("config reloaded");
+    config* fresh = (config*)HeapAlloc(GetProcessHeap(), 0, sizeof(config));
+    if (!fresh) {
+        log_error("config: out of memory; reload skipped");
+        return;
+    }
+    config_load(fresh);
+    agent_config_set(fresh);
+    hotkeys_unregister(wnd);
+    hotkeys_register(wnd, fresh);
+    HeapFree(GetProcessHeap(), 0, fresh);
+    // Attach points: the input broker's reconfiguration, the storage thread's wake-up
+    // and the upload settings follow here once those components exist.
+    if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_CONFIG, 0, 0);
+}
+
+static void main_window_session_end(void) {
+    log_info("session ending: stopping");
+    InterlockedExchange(&g_agent.quitting, 1);
+    if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
+    if (g_agent.capture_thread) WaitForSingleObject(g_agent.capture_thread, 3000);
+    agent_launch_record_end();
+    log_info("ivrad stopped (Windows session end)");
+}
+
+LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg != 0 && msg == g_agent.msg_reload) {
+        main_window_reload(wnd);
+        return 0;
+    }
+    if (msg != 0 && msg == g_agent.msg_taskbar_created) return 0;  // attach point: re-add the tray icon
+    switch (msg) {
+    case WM_CLOSE:
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_QUERYENDSESSION:
+        log_info("Windows is ending the session (flags 0x%llx)", (unsigned long long)lp);
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wp) main_window_session_end();
+        return 0;
+    case WM_HOTKEY:
+        // Without the input broker the registered route reports straight to the dispatch.
+        PostMessageW(wnd, WM_AGENT_ACTION, wp, 0);
+        return 0;
+    case WM_AGENT_ACTION:
+        main_window_action(wp, lp);
+        return 0;
+    case WM_AGENT_DEBUG_SLEEP:
+        log_warn("debug: main thread sleeping %llu ms", (unsigned long long)wp);
+        Sleep((DWORD)wp);
+        return 0;
+    case WM_COMMAND: {
+        static const struct { WORD cmd; WPARAM action; } posts[] = {
+            {1002, HOTKEY_SCREEN}, {1003, HOTKEY_WINDOW}, {1005, HOTKEY_REGION}, {1011, HOTKEY_CLIP}, {1012, HOTKEY_REPLAY}};
+        for (const auto& p : posts)
+            if (LOWORD(wp) == p.cmd) PostMessageW(wnd, WM_AGENT_ACTION, p.action, AGENT_ACTION_NO_ROUTE);
+        return 0;
+    }
+    case WM_TIMER:
+        return 0;  // upload tick and update check attach here
+    default:
+        return DefWindowProcW(wnd, msg, wp, lp);
+    }
+}
+
+HWND main_window_create(HINSTANCE instance) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = main_window_proc;
+    wc.hInstance = instance;
+    wc.lpszClassName = L"IvraAgentWnd";
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
+    return CreateWindowExW(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, L"IvraAgentWnd", L"Ivra", WS_POPUP, 0, 0, 0, 0,
+                           nullptr, nullptr, instance, nullptr);
+}
