@@ -1,3 +1,3 @@
-#include "common/win.h"
+#include "cli/cli.h"
 
-int wmain(int, wchar_t**) { return 0; }
+int wmain(int argc, wchar_t** argv) { return cli_main(argc, argv); }

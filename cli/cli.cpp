@@ -1,0 +1,342 @@
+#include "cli/cli.h"
+#include "cli/cli_help.h"
+#include "cli/cmd_agent.h"
+#include "cli/cmd_config.h"
+#include "cli/cmd_settings.h"
+#include "common/win.h"
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+cli_state g_cli = {false, false, L"ivrac"};
+
+// ---- Pure helpers.
+
+void cli_parse_args(int argc, wchar_t** argv, cli_args* out) {
+    cli_args a = {};
+    for (int i = 1; i < argc && a.count < CLI_MAX_POSITIONAL; i++) {
+        const wchar_t* s = argv[i];
+        if (!s) continue;
+        if (wcscmp(s, L"--json") == 0) a.json = true;
+        else if (wcscmp(s, L"-q") == 0 || wcscmp(s, L"--quiet") == 0) a.quiet = true;
+        else if (wcscmp(s, L"-h") == 0 || wcscmp(s, L"--help") == 0) a.help = true;
+        else if (wcscmp(s, L"--version") == 0) a.version = true;
+        else a.positional[a.count++] = argv[i];
+    }
+    *out = a;
+}
+
+size_t cli_utf8_from_wide(const wchar_t* text, char* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t n = 0;
+    for (size_t i = 0; text && text[i]; i++) {
+        unsigned long cp = (unsigned short)text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + ((unsigned short)text[i + 1] - 0xDC00);
+            i++;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        char b[4];
+        size_t len;
+        if (cp < 0x80) { b[0] = (char)cp; len = 1; }
+        else if (cp < 0x800) { b[0] = (char)(0xC0 | (cp >> 6)); b[1] = (char)(0x80 | (cp & 0x3F)); len = 2; }
+        else if (cp < 0x10000) {
+            b[0] = (char)(0xE0 | (cp >> 12)); b[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+            b[2] = (char)(0x80 | (cp & 0x3F)); len = 3;
+        } else {
+            b[0] = (char)(0xF0 | (cp >> 18)); b[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+            b[2] = (char)(0x80 | ((cp >> 6) & 0x3F)); b[3] = (char)(0x80 | (cp & 0x3F)); len = 4;
+        }
+        if (n + len > capacity - 1) break;
+        memcpy(out + n, b, len);
+        n += len;
+    }
+    out[n] = 0;
+    return n;
+}
+
+// Decodes one UTF-8 character at s[0..len); returns its byte count (1 for a malformed byte, cp = U+FFFD).
+static size_t utf8_decode(const unsigned char* s, size_t len, unsigned long* cp) {
+    unsigned char c = s[0];
+    size_t need;
+    unsigned long v, min;
+    if (c < 0x80) { *cp = c; return 1; }
+    if (c >= 0xC2 && c <= 0xDF) { need = 2; v = c & 0x1F; min = 0x80; }
+    else if (c >= 0xE0 && c <= 0xEF) { need = 3; v = c & 0x0F; min = 0x800; }
+    else if (c >= 0xF0 && c <= 0xF4) { need = 4; v = c & 0x07; min = 0x10000; }
+    else { *cp = 0xFFFD; return 1; }
+    if (len < need) { *cp = 0xFFFD; return 1; }
+    for (size_t k = 1; k < need; k++) {
+        if ((s[k] & 0xC0) != 0x80) { *cp = 0xFFFD; return 1; }
+        v = (v << 6) | (s[k] & 0x3F);
+    }
+    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) { *cp = 0xFFFD; return 1; }
+    *cp = v;
+    return need;
+}
+
+size_t cli_wide_from_utf8(const char* text, size_t len, wchar_t* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t n = 0;
+    if (text && len == (size_t)-1) len = strlen(text);
+    const unsigned char* s = (const unsigned char*)text;
+    for (size_t i = 0; text && i < len && s[i];) {
+        unsigned long cp;
+        size_t used = utf8_decode(s + i, len - i, &cp);
+        size_t units = cp >= 0x10000 ? 2 : 1;
+        if (n + units > capacity - 1) break;
+        if (units == 2) {
+            out[n++] = (wchar_t)(0xD800 + ((cp - 0x10000) >> 10));
+            out[n++] = (wchar_t)(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out[n++] = (wchar_t)cp;
+        }
+        i += used;
+    }
+    out[n] = 0;
+    return n;
+}
+
+size_t cli_utf8_cut(const char* text, size_t len, size_t max_bytes) {
+    size_t n = len < max_bytes ? len : max_bytes;
+    // Find where the last character starts and keep it only when it is complete.
+    size_t start = n;
+    while (start > 0 && n - start < 4 && ((unsigned char)text[start - 1] & 0xC0) == 0x80) start--;
+    if (start == 0 || !((unsigned char)text[start - 1] & 0x80)) return n;
+    unsigned char lead = (unsigned char)text[start - 1];
+    size_t want = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    return n - (start - 1) < want ? start - 1 : n;
+}
+
+size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t n = 0;
+    size_t limit = capacity > 8 ? capacity - 8 : 0;
+    const unsigned char* s = (const unsigned char*)(text ? text : "");
+    for (size_t i = 0; s[i] && n < limit;) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            if (c < 32) n += (size_t)snprintf(out + n, 7, "\\u%04x", c);
+            else {
+                if (c == '"' || c == '\\') out[n++] = '\\';
+                out[n++] = (char)c;
+            }
+            i++;
+            continue;
+        }
+        // A whole multi-byte character or nothing, so a cut never leaves half of one.
+        size_t len = 1;
+        while (len < 4 && (s[i + len] & 0xC0) == 0x80) len++;
+        if (n + len > limit) break;
+        memcpy(out + n, s + i, len);
+        n += len;
+        i += len;
+    }
+    out[n] = 0;
+    return n;
+}
+
+size_t cli_json_escape(const wchar_t* text, char* out, size_t capacity) {
+    static char utf8[4096];
+    cli_utf8_from_wide(text, utf8, sizeof utf8);
+    return cli_json_escape_utf8(utf8, out, capacity);
+}
+
+int cli_exit_for_code(const char* code) {
+    static const struct { const char* code; int exit_code; } table[] = {
+        {"usage", CLI_EXIT_USAGE},         {"agent_unavailable", CLI_EXIT_AGENT},
+        {"not_found", CLI_EXIT_TARGET},    {"ambiguous", CLI_EXIT_TARGET},
+        {"bad_screen", CLI_EXIT_TARGET},   {"out_of_bounds", CLI_EXIT_TARGET},
+        {"no_coverage", CLI_EXIT_TARGET},  {"bad_folder", CLI_EXIT_TARGET},
+        {"idle", CLI_EXIT_IDLE},           {"busy", CLI_EXIT_IDLE},
+        {"replay_off", CLI_EXIT_IDLE},     {"not_linked", CLI_EXIT_NOT_LINKED},
+    };
+    if (!code) return CLI_EXIT_FAILED;
+    for (const auto& row : table)
+        if (strcmp(row.code, code) == 0) return row.exit_code;
+    return CLI_EXIT_FAILED;
+}
+
+// ---- Output.
+
+static void write_handle(DWORD which, const void* data, size_t size) {
+    HANDLE h = GetStdHandle(which);
+    if (!h || h == INVALID_HANDLE_VALUE) return;
+    const char* p = (const char*)data;
+    while (size > 0) {
+        DWORD chunk = size > 0x10000 ? 0x10000 : (DWORD)size, done = 0;
+        if (!WriteFile(h, p, chunk, &done, nullptr) || done == 0) return;
+        p += done;
+        size -= done;
+    }
+}
+
+// vsnprintf into buf[size]; a cut result is shortened to a character boundary.
+static size_t format_cut(char* buf, size_t size, const char* fmt, va_list ap) {
+    int r = vsnprintf(buf, size, fmt, ap);
+    buf[size - 1] = 0;
+    if (r < 0) { buf[0] = 0; return 0; }
+    size_t len = strlen(buf);
+    if ((size_t)r >= size) {
+        len = cli_utf8_cut(buf, len, len);
+        buf[len] = 0;
+    }
+    return len;
+}
+
+void out_write(const char* text) {
+    if (text) write_handle(STD_OUTPUT_HANDLE, text, strlen(text));
+}
+
+void out_write_bytes(const void* data, size_t size) { write_handle(STD_OUTPUT_HANDLE, data, size); }
+
+void out_write_wide(const wchar_t* text) {
+    static char buf[CLI_OUT_BUFFER];
+    static wchar_t part[2001];
+    if (!text) return;
+    // Pieces of 2000 units convert to at most 6000 bytes; a surrogate pair is never split.
+    const size_t piece = 2000;
+    size_t len = wcslen(text);
+    for (size_t at = 0; at < len;) {
+        size_t take = len - at < piece ? len - at : piece;
+        if (at + take < len && text[at + take - 1] >= 0xD800 && text[at + take - 1] <= 0xDBFF) take--;
+        wmemcpy(part, text + at, take);
+        part[take] = 0;
+        write_handle(STD_OUTPUT_HANDLE, buf, cli_utf8_from_wide(part, buf, sizeof buf));
+        at += take;
+    }
+}
+
+void out_printf(const char* fmt, ...) {
+    static char buf[CLI_OUT_BUFFER];
+    va_list ap;
+    va_start(ap, fmt);
+    size_t n = format_cut(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    write_handle(STD_OUTPUT_HANDLE, buf, n);
+}
+
+void err_printf(const char* fmt, ...) {
+    static char buf[CLI_ERR_BUFFER];
+    va_list ap;
+    va_start(ap, fmt);
+    size_t n = format_cut(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    write_handle(STD_ERROR_HANDLE, buf, n);
+}
+
+void cli_note(const char* fmt, ...) {
+    if (g_cli.quiet) return;
+    char buf[CLI_NOTE_BUFFER + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    size_t n = format_cut(buf, CLI_NOTE_BUFFER, fmt, ap);
+    va_end(ap);
+    buf[n++] = '\n';
+    write_handle(STD_ERROR_HANDLE, buf, n);
+}
+
+// The current command word as UTF-8 of at most max_bytes bytes.
+static void command_utf8(const wchar_t* word, char* out, size_t max_bytes) {
+    cli_utf8_from_wide(word ? word : g_cli.command, out, max_bytes + 1);
+}
+
+int cli_fail(const char* code, int exit_code, const char* fmt, ...) {
+    char msg[CLI_FAIL_BUFFER];
+    va_list ap;
+    va_start(ap, fmt);
+    format_cut(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    char word[32];
+    command_utf8(nullptr, word, 31);
+    err_printf("ivrac %s: %s\n", word, msg);
+    if (g_cli.json) {
+        char esc_code[128], esc_msg[CLI_ESCAPE_BUFFER];
+        cli_json_escape_utf8(code ? code : "", esc_code, sizeof esc_code);
+        // Stop near 2039 bytes as the escape buffer allows; one escape always fits.
+        cli_json_escape_utf8(msg, esc_msg, sizeof esc_msg);
+        out_printf("{\"error\":\"%s\",\"message\":\"%s\"}\n", esc_code, esc_msg);
+    }
+    return exit_code;
+}
+
+int cli_usage(const wchar_t* command, const char* message) {
+    cli_fail("usage", CLI_EXIT_USAGE, "%s", message);
+    char word[32];
+    command_utf8(command, word, 31);
+    err_printf("Try 'ivrac %s --help'\n", word);
+    return CLI_EXIT_USAGE;
+}
+
+// ---- Commands whose implementation is not part of this build yet.
+
+static int cmd_unbuilt(int, wchar_t**) {
+    return cli_usage(nullptr, "this command is not available in this build");
+}
+
+static int cmd_agent_docs(int, wchar_t**) {
+    out_write_wide(cli_help_agent_docs());
+    return CLI_EXIT_OK;
+}
+
+struct cli_command {
+    const wchar_t* word;
+    int (*run)(int argc, wchar_t** argv);
+};
+
+static const cli_command commands[] = {
+    {L"shot", cmd_unbuilt},      {L"clip", cmd_unbuilt},       {L"replay", cmd_unbuilt},
+    {L"account", cmd_unbuilt},   {L"upload", cmd_unbuilt},     {L"windows", cmd_unbuilt},
+    {L"screens", cmd_unbuilt},   {L"desktops", cmd_unbuilt},   {L"last", cmd_unbuilt},
+    {L"status", cmd_unbuilt},    {L"input", cmd_unbuilt},      {L"agent", agent_command},
+    {L"config", cmd_config},     {L"settings", settings_command}, {L"folders", cmd_unbuilt},
+    {L"storage", cmd_unbuilt},   {L"agent-docs", cmd_agent_docs},
+};
+
+static void print_main_help() { out_write_wide(cli_help_main()); }
+
+int cli_main(int argc, wchar_t** argv) {
+    SetConsoleOutputCP(65001);
+    SetConsoleCP(65001);
+    if (argc <= 1) {
+        print_main_help();
+        return CLI_EXIT_OK;
+    }
+    cli_args a;
+    cli_parse_args(argc, argv, &a);
+    g_cli.json = a.json;
+    g_cli.quiet = a.quiet;
+    if (a.version) {
+        out_write("ivrac " IVRAC_VERSION_TEXT "\n");
+        return CLI_EXIT_OK;
+    }
+    if (a.count == 0) {
+        print_main_help();
+        return CLI_EXIT_OK;
+    }
+    const wchar_t* word = a.positional[0];
+    g_cli.command = word;
+    if (a.help || wcscmp(word, L"help") == 0) {
+        const wchar_t* topic = a.help ? word : (a.count > 1 ? a.positional[1] : nullptr);
+        if (!topic || !topic[0]) {
+            print_main_help();
+            return CLI_EXIT_OK;
+        }
+        const wchar_t* text = cli_help_topic(topic);
+        if (!text) {
+            err_printf("ivrac: unknown command\n");
+            print_main_help();
+            return CLI_EXIT_USAGE;
+        }
+        out_write_wide(text);
+        return CLI_EXIT_OK;
+    }
+    for (const auto& c : commands)
+        if (wcscmp(c.word, word) == 0) return c.run(a.count - 1, a.positional + 1);
+    char w[64];
+    cli_utf8_from_wide(word, w, sizeof w);
+    err_printf("ivrac: unknown command '%s'\n", w);
+    print_main_help();
+    return CLI_EXIT_USAGE;
+}

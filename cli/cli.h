@@ -1,0 +1,112 @@
+#pragma once
+// The frame every ivrac command shares: global flags, the command table,
+// output and failure functions writing UTF-8 to the standard handles, JSON
+// string escaping and the exit codes.
+#include <cstdarg>
+#include <cstddef>
+
+#if defined(__GNUC__)
+#define CLI_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
+#define CLI_PRINTF(fmt_index, first_arg)
+#endif
+
+#define IVRAC_VERSION_TEXT "0.2.12"
+
+// Process exit codes; every command uses the same meanings.
+enum cli_exit {
+    CLI_EXIT_OK = 0,          // success, help or version shown
+    CLI_EXIT_FAILED = 1,      // operation failed, error reply, no reply, timed out
+    CLI_EXIT_USAGE = 2,       // bad or missing argument, unknown command word
+    CLI_EXIT_AGENT = 3,       // agent unavailable
+    CLI_EXIT_TARGET = 4,      // bad, missing or ambiguous target
+    CLI_EXIT_IDLE = 5,        // idle or busy
+    CLI_EXIT_NOT_LINKED = 6,  // account not linked
+};
+
+enum {
+    CLI_MAX_POSITIONAL = 128,
+    CLI_OUT_BUFFER = 8192,
+    CLI_ERR_BUFFER = 4096,
+    CLI_NOTE_BUFFER = 1024,
+    CLI_FAIL_BUFFER = 1024,
+    CLI_ESCAPE_BUFFER = 2048,
+};
+
+// The command line split into global flags and positional arguments.
+struct cli_args {
+    bool json;     // --json
+    bool quiet;    // -q, --quiet
+    bool help;     // -h, --help
+    bool version;  // --version
+    int count;     // positional arguments, command word first
+    wchar_t* positional[CLI_MAX_POSITIONAL];
+};
+
+// Process-wide state, set once in cli_main and read by every command.
+struct cli_state {
+    bool json;
+    bool quiet;
+    const wchar_t* command;  // current command word; "ivrac" until one is known
+};
+extern cli_state g_cli;
+
+// ---- Pure helpers (no Win32 call).
+
+// Splits argv[1..argc-1]: global flags anywhere on the line are taken out; the
+// rest, in order, become positional arguments. Collection stops for good once
+// CLI_MAX_POSITIONAL positional arguments are held (later flags are ignored too).
+void cli_parse_args(int argc, wchar_t** argv, cli_args* out);
+
+// UTF-16 to UTF-8 into out[capacity], always terminated (capacity > 0). Never
+// splits a character: conversion stops before one that does not fit. Unpaired
+// surrogates become U+FFFD. Returns the number of bytes written (without NUL).
+size_t cli_utf8_from_wide(const wchar_t* text, char* out, size_t capacity);
+
+// UTF-8 (len bytes, or up to the NUL when len is (size_t)-1) to UTF-16 into
+// out[capacity], always terminated (capacity > 0). Malformed bytes become
+// U+FFFD. Stops before a character that does not fit. Returns wide characters written.
+size_t cli_wide_from_utf8(const char* text, size_t len, wchar_t* out, size_t capacity);
+
+// Length of the longest prefix of text[0..len) that is at most max_bytes long
+// and does not end inside a UTF-8 sequence.
+size_t cli_utf8_cut(const char* text, size_t len, size_t max_bytes);
+
+// JSON string body of the text (without the quotes) into out[capacity]: bytes
+// 0-31 as \u00XX, '"' and '\' with a backslash, every other byte unchanged.
+// The wide text is converted to UTF-8 first (at most 4096 bytes). Copying
+// stops once capacity - 8 bytes are reached, never inside a UTF-8 character.
+// Returns the bytes written (capacity 0 writes nothing and returns 0).
+size_t cli_json_escape(const wchar_t* text, char* out, size_t capacity);
+// The same rule for UTF-8 text.
+size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity);
+
+// Exit code of a common error-code word: usage 2, agent_unavailable 3, target
+// words 4, idle/busy/replay_off 5, not_linked 6, anything else 1. Commands
+// whose part states a different mapping apply their own.
+int cli_exit_for_code(const char* code);
+
+// ---- Output. All text is UTF-8, written with WriteFile to the standard handles;
+// output that does not fit a buffer is cut at a character boundary; write
+// failures are not reported. printf-style arguments are UTF-8: convert wide
+// text with cli_utf8_from_wide first (%ls only converts ASCII reliably).
+
+void out_write(const char* text);
+void out_write_bytes(const void* data, size_t size);
+// Whole wide text as UTF-8, converted in 8192-byte pieces so long text is never cut.
+void out_write_wide(const wchar_t* text);
+void out_printf(const char* fmt, ...) CLI_PRINTF(1, 2);
+void err_printf(const char* fmt, ...) CLI_PRINTF(1, 2);
+// Progress note on standard error with a line feed; nothing when quiet.
+void cli_note(const char* fmt, ...) CLI_PRINTF(1, 2);
+// "ivrac <command>: <message>" on standard error and, with --json, the error
+// object on standard output. Returns exit_code.
+int cli_fail(const char* code, int exit_code, const char* fmt, ...) CLI_PRINTF(3, 4);
+// cli_fail("usage", 2, message), then "Try 'ivrac <command> --help'". A null
+// command means the current command word. Returns 2.
+int cli_usage(const wchar_t* command, const char* message);
+
+// ---- Entry.
+
+// The whole program: code pages, flags, help, version and dispatch. Returns the exit code.
+int cli_main(int argc, wchar_t** argv);

@@ -1,0 +1,63 @@
+#include "cli/cmd_settings.h"
+#include "cli/cli.h"
+#include "cli/pipe_client.h"
+#include "common/win.h"
+#include <cwchar>
+
+static const wchar_t settings_class[] = L"IvraSettingsWnd";
+
+static void settings_bring_front(HWND w) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid) AllowSetForegroundWindow(pid);
+    if (IsIconic(w)) ShowWindow(w, SW_RESTORE);
+    SetForegroundWindow(w);
+}
+
+static int settings_open() {
+    HWND w = cli_find_window(settings_class);
+    if (w) {
+        settings_bring_front(w);
+        return CLI_EXIT_OK;
+    }
+    wchar_t path[260];
+    if (!cli_sibling_path(L"ivra.exe", path))
+        return cli_fail("capture_failed", CLI_EXIT_FAILED, "cannot start ivra.exe (%lu)",
+                        (unsigned long)ERROR_FILENAME_EXCED_RANGE);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return cli_fail("capture_failed", CLI_EXIT_FAILED, "cannot start ivra.exe (%lu)", GetLastError());
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    for (int i = 0; i < 30; i++) {
+        Sleep(100);
+        if (cli_find_window(settings_class)) return CLI_EXIT_OK;
+    }
+    return cli_fail("capture_failed", CLI_EXIT_FAILED, "settings window did not appear");
+}
+
+int settings_command(int argc, wchar_t** argv) {
+    const wchar_t* op = argc > 0 ? argv[0] : L"";
+    if (wcscmp(op, L"status") == 0) {
+        bool open = cli_find_window(settings_class) != nullptr;
+        if (g_cli.json) out_printf("{\"open\":%s}\n", open ? "true" : "false");
+        else out_printf("settings: %s\n", open ? "open" : "closed");
+        return CLI_EXIT_OK;
+    }
+    if (wcscmp(op, L"open") == 0) return settings_open();
+    if (wcscmp(op, L"focus") == 0) {
+        HWND w = cli_find_window(settings_class);
+        if (!w) return cli_fail("not_found", CLI_EXIT_FAILED, "settings window is not open");
+        settings_bring_front(w);
+        return CLI_EXIT_OK;
+    }
+    if (wcscmp(op, L"close") == 0) {
+        HWND w = cli_find_window(settings_class);
+        if (w) PostMessageW(w, WM_CLOSE, 0, 0);
+        else cli_note("settings window is not open");
+        return CLI_EXIT_OK;
+    }
+    return cli_usage(nullptr, "expects open|close|status|focus");
+}
