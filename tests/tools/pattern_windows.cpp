@@ -1,0 +1,130 @@
+// Test helper: shows windows painted with a known pattern at given places and
+// stays until killed or closed.
+//   pattern_windows X,Y,W,H,SEED[,framed]...
+// For each window prints "window N hwnd=0x... client=L,T,R,B seed=S", then "ready".
+// The client pixel at (u, v) is blue (3u + 40s) & 255, green (5v + 80s) & 255,
+// red ((u xor v) + 20s) & 255, so a capture can be checked exactly.
+#include "common/win.h"
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+static const wchar_t PATTERN_CLASS[] = L"IvraPatternWnd";
+
+struct pattern_spec {
+    int x, y, w, h, seed, framed;
+    HWND hwnd;
+};
+
+static uint32_t pattern_pixel(int u, int v, int seed)
+{
+    uint32_t b = (uint32_t)(u * 3 + seed * 40) & 255;
+    uint32_t g = (uint32_t)(v * 5 + seed * 80) & 255;
+    uint32_t r = (uint32_t)((u ^ v) + seed * 20) & 255;
+    return b | (g << 8) | (r << 16);
+}
+
+static void pattern_paint(HWND hwnd)
+{
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    int seed = (int)GetWindowLongPtrW(hwnd, GWLP_USERDATA);
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    int w = rc.right, h = rc.bottom;
+    if (w > 0 && h > 0) {
+        BITMAPINFO bi{};
+        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+        bi.bmiHeader.biWidth = w;
+        bi.bmiHeader.biHeight = -h;
+        bi.bmiHeader.biPlanes = 1;
+        bi.bmiHeader.biBitCount = 32;
+        bi.bmiHeader.biCompression = BI_RGB;
+        uint32_t* px = (uint32_t*)malloc((size_t)w * h * 4);
+        if (px) {
+            for (int v = 0; v < h; v++)
+                for (int u = 0; u < w; u++)
+                    px[(size_t)v * w + u] = pattern_pixel(u, v, seed);
+            SetDIBitsToDevice(dc, 0, 0, (DWORD)w, (DWORD)h, 0, 0, 0, (UINT)h, px, &bi, DIB_RGB_COLORS);
+            free(px);
+        }
+    }
+    EndPaint(hwnd, &ps);
+}
+
+static LRESULT CALLBACK pattern_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    switch (msg) {
+    case WM_PAINT:
+        pattern_paint(hwnd);
+        return 0;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_CLOSE:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    SetProcessDPIAware();
+    pattern_spec specs[16];
+    int n = 0;
+    for (int i = 1; i < argc && n < 16; i++) {
+        pattern_spec s{};
+        int got = swscanf(argv[i], L"%d,%d,%d,%d,%d,%d", &s.x, &s.y, &s.w, &s.h, &s.seed, &s.framed);
+        if (got < 5 || s.w <= 0 || s.h <= 0) {
+            fprintf(stderr, "bad window spec %ls (want X,Y,W,H,SEED[,framed])\n", argv[i]);
+            return 2;
+        }
+        specs[n++] = s;
+    }
+    if (n == 0) {
+        fprintf(stderr, "usage: pattern_windows X,Y,W,H,SEED[,framed]...\n");
+        return 2;
+    }
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = pattern_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = PATTERN_CLASS;
+    wc.hCursor = LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW);
+    RegisterClassW(&wc);
+    for (int i = 0; i < n; i++) {
+        pattern_spec* s = &specs[i];
+        DWORD style = s->framed ? WS_OVERLAPPEDWINDOW : WS_POPUP;
+        DWORD ex = s->framed ? 0 : WS_EX_TOOLWINDOW;
+        // The numbers place the client area; a framed window grows around it.
+        RECT r = {s->x, s->y, s->x + s->w, s->y + s->h};
+        AdjustWindowRectEx(&r, style, FALSE, ex);
+        s->hwnd = CreateWindowExW(ex | WS_EX_TOPMOST, PATTERN_CLASS, L"Ivra pattern", style, r.left, r.top,
+                                  r.right - r.left, r.bottom - r.top, nullptr, nullptr, wc.hInstance, nullptr);
+        if (!s->hwnd) {
+            fprintf(stderr, "CreateWindowEx failed %lu\n", GetLastError());
+            return 1;
+        }
+        SetWindowLongPtrW(s->hwnd, GWLP_USERDATA, s->seed);
+        ShowWindow(s->hwnd, SW_SHOWNOACTIVATE);
+        UpdateWindow(s->hwnd);
+    }
+    GdiFlush();
+    for (int i = 0; i < n; i++) {
+        RECT c;
+        GetClientRect(specs[i].hwnd, &c);
+        POINT a = {c.left, c.top}, b = {c.right, c.bottom};
+        ClientToScreen(specs[i].hwnd, &a);
+        ClientToScreen(specs[i].hwnd, &b);
+        printf("window %d hwnd=0x%llx client=%ld,%ld,%ld,%ld seed=%d\n", i,
+               (unsigned long long)(uintptr_t)specs[i].hwnd, a.x, a.y, b.x, b.y, specs[i].seed);
+    }
+    printf("ready\n");
+    fflush(stdout);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
