@@ -1,0 +1,190 @@
+"""The agent's process frame under Wine: single instance and second-launch
+hand-off, start and stop order, the launch record, registered hotkeys, the
+configuration reload and the slow-dispatch line."""
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, wine  # noqa: E402
+
+ONBOARDED = {"onboarded": "1"}
+
+
+def write_config(sb, values):
+    os.makedirs(sb.data, exist_ok=True)
+    with open(os.path.join(sb.data, "config.ini"), "w", newline="") as f:
+        for k, v in values.items():
+            f.write("%s=%s\r\n" % (k, v))
+
+
+def wintext(cls):
+    """(count, pid, title) of the windows of a class; pid and title None when there is none."""
+    r = wine([exe("wintext"), cls])
+    info = dict(line.split("=", 1) for line in r.stdout.decode("utf-8", "replace").splitlines() if "=" in line)
+    count = int(info.get("count", "0"))
+    return count, (int(info["pid"]) if "pid" in info else None), info.get("title")
+
+
+def xdotool_key(combo):
+    subprocess.run(["xdotool", "key", combo], check=True, timeout=30)
+
+
+def count(lines, needle):
+    return sum(1 for l in lines if needle in l)
+
+
+class AgentFrameTest(AgentTestCase):
+
+    def start_agent(self, config=ONBOARDED, env=None, *args):
+        write_config(self.sb, config)
+        self.agent = Agent(self.sb, env=env)
+        self.agent.start(*args)
+        return self.agent
+
+    def tearDown(self):
+        agent = getattr(self, "agent", None)
+        if agent is not None and agent.pid is not None and pid_alive(agent.pid):
+            agent.stop()
+        super().tearDown()
+
+    def test_second_launch_with_capture_clip_hands_over_the_action(self):
+        agent = self.start_agent()
+        r = self.sb.run("ivrad", "--capture", "clip", timeout=60)
+        self.assertEqual(r.returncode, 0)
+        wait_for(lambda: "hotkey: clip digit=0 route=none" in self.sb.log_text(), 10, what="clip action line")
+        lines = self.sb.log_lines()
+        self.assertEqual(count(lines, "startup: another ivrad is already running (pid %d); exiting" % agent.pid), 1)
+        # The second process never got as far as starting up or making a window.
+        self.assertEqual(count(lines, "ivrad 0.2.12 starting:"), 1)
+        self.assertEqual(wintext("IvraAgentWnd")[0], 1)
+        self.assertTrue(pid_alive(agent.pid))
+
+    def test_second_launch_without_switch_opens_or_raises_settings(self):
+        self.start_agent()
+        self.assertEqual(wintext("IvraSettingsWnd")[0], 0)
+        r = self.sb.run("ivrad", timeout=60)
+        self.assertEqual(r.returncode, 0)
+        n, settings_pid, title = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 15,
+                                          what="settings window")
+        self.assertEqual(n, 1)
+        self.sb.procs.append(settings_pid)
+        # Put it on another page so the next hand-off can be seen to bring the general page forward.
+        self.assertEqual(ivtool("post", "IvraSettingsWnd", "IvraShowSettings", 7, 0).returncode, 0)
+        wait_for(lambda: wintext("IvraSettingsWnd")[2] == "Ivra Settings - About", 5, what="about page")
+        r = self.sb.run("ivrad", timeout=60)
+        self.assertEqual(r.returncode, 0)
+        wait_for(lambda: wintext("IvraSettingsWnd")[2] == "Ivra Settings - General", 5, what="general page")
+        self.assertEqual(wintext("IvraSettingsWnd")[:2], (1, settings_pid))
+
+    def test_second_launch_at_autostart_does_nothing_visible(self):
+        agent = self.start_agent()
+        r = self.sb.run("ivrad", "--autostart", timeout=60)
+        self.assertEqual(r.returncode, 0)
+        lines = self.sb.log_lines()
+        self.assertEqual(count(lines, "startup: another ivrad is already running (pid %d); exiting" % agent.pid), 1)
+        self.assertEqual(count(lines, "started at login (--autostart)"), 1)
+        self.assertEqual(wintext("IvraSettingsWnd")[0], 0)
+        self.assertEqual(count(self.sb.log_lines(), "hotkey: "), 0)
+
+    def test_stop_order_launch_record_and_unclean_restart(self):
+        agent = self.start_agent()
+        record = os.path.join(self.sb.data, "ivrad.running")
+        with open(record) as f:
+            self.assertRegex(f.read(), r"^pid %d started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d$" % agent.pid)
+        agent.stop()
+        lines = self.sb.log_lines()
+        self.assertTrue(lines[-1].endswith("ivrad stopped"), lines[-1])
+        order = ["startup: config loaded (", "mem: ", "startup: window, hotkeys and tray ready (",
+                 "startup: capture ready (", "ivrad started in ", "capture: thread stopped", "ivrad stopped"]
+        at = [next(i for i, l in enumerate(lines) if needle in l) for needle in order]
+        self.assertEqual(at, sorted(at), "\n".join(lines))
+        self.assertFalse(os.path.exists(record))
+        self.assertNotEqual(agent.pipe("ping\n", timeout_ms=500), b"ok\n")
+
+        # A killed agent leaves its record behind for the next start to report.
+        self.agent = Agent(self.sb)
+        pid = self.agent.start()
+        ivtool("kill", pid)
+        wait_for(lambda: not pid_alive(pid), 10, what="killed agent gone")
+        self.assertTrue(os.path.exists(record))
+        self.agent.start()
+        self.assertIn("previous ivrad session did not stop cleanly (pid %d started " % pid, self.sb.log_text())
+        self.agent.stop()
+
+    def focus_a_wine_window(self):
+        """Wine hears X key events only while one of its windows has the X focus."""
+        self.sb.start("ivra")
+        wait_for(lambda: wintext("IvraSettingsWnd")[0] == 1, 10, what="settings window")
+        found = wait_for(lambda: subprocess.run(["xdotool", "search", "--name", "^Ivra Settings - General$"],
+                                                capture_output=True, timeout=30).stdout.split(), 10,
+                         what="settings window on X")
+        subprocess.run(["xdotool", "windowfocus", "--sync", found[0]], check=True, timeout=30)
+
+    def test_hotkey_press_and_reload_reregisters(self):
+        self.start_agent()
+        self.focus_a_wine_window()
+        xdotool_key("ctrl+shift+c")
+        wait_for(lambda: "hotkey: region digit=0 route=registered" in self.sb.log_text(), 10, what="region hotkey")
+
+        # Move the region hotkey to Ctrl+Shift+X (no-repeat, Ctrl, Shift; vk 0x58) and reload.
+        write_config(self.sb, dict(ONBOARDED, hk_region="16390,88"))
+        self.assertEqual(self.agent.pipe("reload\n"), b"ok\n")
+        lines = self.sb.log_lines()
+        self.assertEqual(count(lines, "config reloaded"), 1)
+        self.assertEqual(count(lines, "pipe: reload  -> ok ("), 1)
+        xdotool_key("ctrl+shift+c")  # no longer ours
+        xdotool_key("ctrl+shift+x")
+        wait_for(lambda: count(self.sb.log_lines(), "hotkey: region digit=0 route=registered") >= 2, 10,
+                 what="region hotkey after reload")
+        # Keys are handled in order, so the old combination would have logged before the new one.
+        self.assertEqual(count(self.sb.log_lines(), "hotkey: region"), 2)
+
+    def test_slow_dispatch_forced_digit_and_busy_reload(self):
+        self.start_agent(env={"IVRA_DEBUG_HOOKS": "1", "IVRA_FORCE_DIGIT": "2"})
+        self.assertEqual(self.agent.pipe("debug\top=hang_main\tms=300\n"), b"ok\n")
+        # The reload is answered only once the main thread is free again.
+        self.assertEqual(self.agent.pipe("reload\n"), b"ok\n")
+        lines = self.sb.log_lines()
+        self.assertEqual(count(lines, "debug: main thread sleeping 300 ms"), 1)
+        slow = [l for l in lines if "slow: main thread spent" in l]
+        self.assertEqual(len(slow), 1, "\n".join(lines))
+        m = re.search(r"slow: main thread spent (\d+) ms on message 0x8010 \(wp=300\)$", slow[0])
+        self.assertIsNotNone(m, slow[0])
+        self.assertGreaterEqual(int(m.group(1)), 250)
+
+        self.assertEqual(ivtool("post", "IvraAgentWnd", "0x800A", 1, 0).returncode, 0)
+        wait_for(lambda: "hotkey: screen digit=2 route=registered" in self.sb.log_text(), 10, what="forced digit")
+
+        # Out-of-range action ids are ignored.
+        for bad in (0, 10):
+            self.assertEqual(ivtool("post", "IvraAgentWnd", "0x800A", bad, 0).returncode, 0)
+        self.assertEqual(self.agent.pipe("reload\n"), b"ok\n")  # both posts were handled before this
+        self.assertEqual(count(self.sb.log_lines(), "hotkey: "), 1)
+
+        # A main thread that sleeps past the limit makes reload answer busy instead of hanging.
+        self.assertEqual(self.agent.pipe("debug\top=hang_main\tms=8000\n"), b"ok\n")
+        wait_for(lambda: "debug: main thread sleeping 8000 ms" in self.sb.log_text(), 5, what="long sleep")
+        self.assertEqual(self.agent.pipe("reload\n", timeout_ms=15000),
+                         b"err\tcode=busy\tmsg=agent main thread did not respond\n")
+
+    def test_prtsc_snipping_switched_off_once_and_bad_mem_percent(self):
+        key = r"HKCU\Control Panel\Keyboard"
+        r = wine(["reg", "add", key, "/v", "PrintScreenKeyForSnippingEnabled", "/t", "REG_DWORD", "/d", "1", "/f"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        agent = self.start_agent(dict(ONBOARDED, mem_percent="500"))
+        lines = self.sb.log_lines()
+        self.assertEqual(count(lines, "disabled Windows PrtSc snipping"), 1)
+        self.assertEqual(count(lines, "startup: mem_percent 500 is outside 0..100; using 10"), 1)
+        self.assertTrue(any(re.search(r"mem: .* total, budget .* \(10%\) -> stills ", l) for l in lines))
+        q = wine(["reg", "query", key, "/v", "PrintScreenKeyForSnippingEnabled"])
+        self.assertRegex(q.stdout.decode("utf-8", "replace"), r"REG_DWORD\s+0x0\b")
+        agent.stop()
+        # Already off: nothing is written or logged the next time.
+        self.agent.start()
+        self.assertEqual(count(self.sb.log_lines(), "disabled Windows PrtSc snipping"), 1)
+
+
+if __name__ == "__main__":
+    main()
