@@ -1,0 +1,90 @@
+"""The settings program ivra.exe: its window class, arguments, messages and
+the hand-over of the tray's exit to it."""
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, wine  # noqa: E402
+
+CLASS = "IvraSettingsWnd"
+
+
+def window_info(cls=CLASS):
+    r = wine([exe("wintext"), cls])
+    info = dict(line.split("=", 1) for line in r.stdout.decode("utf-8", "replace").splitlines() if "=" in line)
+    info["count"] = int(info.get("count", "0"))
+    return info
+
+
+def write_config(sb, text):
+    os.makedirs(sb.data, exist_ok=True)
+    with open(os.path.join(sb.data, "config.ini"), "w", newline="") as f:
+        f.write(text)
+
+
+class SettingsProgramTest(AgentTestCase):
+
+    def open_settings(self, *args):
+        t0 = time.monotonic()
+        pid = self.sb.start("ivra", *args)
+        info = wait_for(lambda: (lambda i: i if i["count"] else None)(window_info()), 3, what="settings window")
+        self.assertLess(time.monotonic() - t0, 3.5)
+        self.assertEqual(int(info["pid"]), pid)
+        return pid, info
+
+    def close_settings(self, pid):
+        self.assertEqual(ivtool("wm-close", CLASS).returncode, 0)
+        wait_for(lambda: not pid_alive(pid), 5, interval=0.1, what="settings program exit")
+        self.assertEqual(window_info()["count"], 0)
+
+    def test_pages_from_arguments_and_close(self):
+        for args, title in (((), "Ivra Settings - General"), (("--welcome",), "Ivra Settings - Welcome"),
+                            (("--link",), "Ivra Settings - Link account"),
+                            (("--page", "about"), "Ivra Settings - About")):
+            with self.subTest(args=args):
+                pid, info = self.open_settings(*args)
+                self.assertEqual(info["title"], title)
+                self.close_settings(pid)
+
+    def test_show_messages_switch_page(self):
+        pid, _ = self.open_settings("--welcome")
+        for wparam, title in ((7, "Ivra Settings - About"), (0, "Ivra Settings - General")):
+            self.assertEqual(ivtool("post", CLASS, "IvraShowSettings", wparam, 0).returncode, 0)
+            wait_for(lambda: window_info()["title"] == title, 5, what=title)
+        self.close_settings(pid)
+
+    def test_shows_config_and_rereads_it_on_reload(self):
+        pid, info = self.open_settings()
+        self.assertIn("No config.ini yet", info["text"])
+        write_config(self.sb, "jpeg_quality=77\r\nhk_region=16390,67\r\n")
+        self.assertEqual(ivtool("post", CLASS, "IvraReloadConfig", 0, 0).returncode, 0)
+        info = wait_for(lambda: (lambda i: i if "jpeg_quality=77" in i["text"] else None)(window_info()), 5,
+                        what="reloaded settings text")
+        self.assertIn("jpeg_quality=77\\nhk_region=16390,67", info["text"])
+        self.close_settings(pid)
+
+    def test_exit_request_stops_the_agent(self):
+        write_config(self.sb, "onboarded=1\r\n")
+        agent = Agent(self.sb)
+        agent.start()
+        pid, _ = self.open_settings()
+        self.assertEqual(ivtool("post", CLASS, "IvraExitRequest", 0, 0).returncode, 0)
+        wait_for(lambda: not pid_alive(agent.pid), 30, interval=0.2, what="agent exit")
+        wait_for(lambda: not pid_alive(pid), 5, interval=0.1, what="settings exit")
+        self.assertTrue(self.sb.log_lines()[-1].endswith("ivrad stopped"))
+        agent.pid = None
+
+    def test_first_start_without_account_opens_welcome(self):
+        agent = Agent(self.sb)  # no config.ini: onboarded is 0 and there is no account
+        agent.start()
+        info = wait_for(lambda: (lambda i: i if i["count"] else None)(window_info()), 10, what="welcome window")
+        self.sb.procs.append(int(info["pid"]))
+        self.assertEqual(info["title"], "Ivra Settings - Welcome")
+        self.assertIn("account: opened link window (", self.sb.log_text())
+        agent.stop()
+        self.close_settings(int(info["pid"]))
+
+
+if __name__ == "__main__":
+    main()
