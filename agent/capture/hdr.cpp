@@ -58,7 +58,18 @@ static ID3DBlob* hdr_compile(pD3DCompile compile, const char* entry, const char*
     HRESULT hr = compile(hdr_shader_source, sizeof hdr_shader_source - 1, "ivra_hdr", nullptr, nullptr, entry,
                          target, D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
     if (FAILED(hr)) {
-        const char* text = errors ? (const char*)errors->GetBufferPointer() : "";
+        // The compiler's message spans lines; the log keeps one line per event.
+        char text[512] = "";
+        if (errors) {
+            size_t n = errors->GetBufferSize();
+            if (n > sizeof text - 1)
+                n = sizeof text - 1;
+            memcpy(text, errors->GetBufferPointer(), n);
+            text[n] = 0;
+            for (char* p = text; *p; p++)
+                if (*p == '\n' || *p == '\r')
+                    *p = ' ';
+        }
         log_warn("hdr: compiling %s failed hr=0x%08lx %s", entry, (unsigned long)hr, text);
         if (code)
             code->Release();

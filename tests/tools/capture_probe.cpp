@@ -1,11 +1,12 @@
 // Test helper: runs the capture engine the way the capture thread does and
 // saves what it captures, so the end-to-end tests can check the pixels.
-//   capture_probe [--keep-warm 0|1] COMMAND...
+//   capture_probe [--out FILE] [--keep-warm 0|1] COMMAND...
 // Commands, run in order on one display cache:
 //   output N FILE | rect L T R B FILE | window HWND FILE | monitor X Y FILE |
 //   printwindow HWND FILE | text | change-mode W H | idle MS | poll N COUNT | sleep MS
 // FILE receives "IVRB", width and height (u32, little-endian), then tight BGRA rows;
-// "-" skips the file. Every command prints one result line.
+// "-" skips the file. Every command prints one result line, also appended to the
+// --out file, which ends with "done" when the probe finishes.
 #include "agent/capture/capture.h"
 #include "agent/capture/display_cache.h"
 #include "common/log.h"
@@ -13,7 +14,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdarg>
 #include <cwchar>
+
+static FILE* g_out;
+
+static void probe_say(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    fflush(stdout);
+    if (g_out) {
+        va_start(ap, fmt);
+        vfprintf(g_out, fmt, ap);
+        va_end(ap);
+        fflush(g_out);
+    }
+}
 
 struct probe_state {
     display_cache* cache;
@@ -58,19 +77,19 @@ static void probe_text(probe_state* st)
     for (wchar_t* p = text; *p; p++)
         if (*p == L'\t')
             *p = L'|';
-    printf("text count=%d gen=%u %ls\n", count, display_cache_generation(st->cache), text);
+    probe_say("text count=%d gen=%u %ls\n", count, display_cache_generation(st->cache), text);
 }
 
 static void probe_result(const char* what, bool ok, const frame_buffer* b, const wchar_t* path)
 {
     if (ok && !probe_write(path, b)) {
-        printf("fail %s cannot write %ls\n", what, path);
+        probe_say("fail %s cannot write %ls\n", what, path);
         return;
     }
     if (ok)
-        printf("ok %s %ux%u\n", what, b->width, b->height);
+        probe_say("ok %s %ux%u\n", what, b->width, b->height);
     else
-        printf("fail %s\n", what);
+        probe_say("fail %s\n", what);
 }
 
 static void probe_idle(probe_state* st, DWORD ms)
@@ -87,13 +106,13 @@ static void probe_idle(probe_state* st, DWORD ms)
         if (r == WAIT_TIMEOUT && left >= 2000 && !st->keep_warm && st->cache) {
             int n = display_cache_release_idle(st->cache);
             if (n)
-                printf("released %d after %lu ms\n", n, (unsigned long)(GetTickCount() - start));
+                probe_say("released %d after %lu ms\n", n, (unsigned long)(GetTickCount() - start));
         }
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
             DispatchMessageW(&msg);
     }
-    printf("idle done open=%d\n", display_cache_any_duplication(st->cache) ? 1 : 0);
+    probe_say("idle done open=%d\n", display_cache_any_duplication(st->cache) ? 1 : 0);
 }
 
 static HWND probe_hwnd(const wchar_t* s) { return (HWND)(uintptr_t)wcstoull(s, nullptr, 0); }
@@ -105,20 +124,25 @@ int wmain(int argc, wchar_t** argv)
     probe_state st{};
     st.keep_warm = 1;
     int i = 1;
-    if (i + 1 < argc && !wcscmp(argv[i], L"--keep-warm")) {
-        st.keep_warm = _wtoi(argv[i + 1]);
-        i += 2;
+    for (; i + 1 < argc; i += 2) {
+        if (!wcscmp(argv[i], L"--keep-warm"))
+            st.keep_warm = _wtoi(argv[i + 1]);
+        else if (!wcscmp(argv[i], L"--out"))
+            g_out = _wfopen(argv[i + 1], L"w");
+        else
+            break;
     }
+    probe_say("pid=%lu\n", GetCurrentProcessId());
     st.cache = display_cache_build();
     if (!st.cache) {
-        printf("fail build\n");
+        probe_say("fail build\ndone\n");
         return 1;
     }
     if (st.keep_warm)
         display_cache_warm_up(st.cache);
     display_cache_describe(st.cache);
     st.described = display_cache_generation(st.cache);
-    printf("built outputs=%d gen=%u\n", display_cache_output_count(st.cache), st.described);
+    probe_say("built outputs=%d gen=%u\n", display_cache_output_count(st.cache), st.described);
     fflush(stdout);
 
     int rc = 0;
@@ -161,7 +185,7 @@ int wmain(int argc, wchar_t** argv)
             dm.dmPelsHeight = (DWORD)_wtoi(argv[i + 2]);
             dm.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT;
             LONG r = ChangeDisplaySettingsExW(nullptr, &dm, nullptr, 0, nullptr);
-            printf("change-mode %ld\n", r);
+            probe_say("change-mode %ld\n", r);
             i += 3;
         } else if (!wcscmp(cmd, L"idle") && left >= 1) {
             probe_idle(&st, (DWORD)_wtoi(argv[i + 1]));
@@ -175,14 +199,18 @@ int wmain(int argc, wchar_t** argv)
                     oks++;
                 fresh_total += fresh;
             }
-            printf("poll ok=%d fresh=%d\n", oks, fresh_total);
+            probe_say("poll ok=%d fresh=%d\n", oks, fresh_total);
             i += 3;
+        } else if (!wcscmp(cmd, L"state")) {
+            probe_say("state open=%d gen=%u lost=%d\n", display_cache_any_duplication(st.cache) ? 1 : 0,
+                      display_cache_generation(st.cache), st.cache ? st.cache->lost : 0);
+            i += 1;
         } else if (!wcscmp(cmd, L"sleep") && left >= 1) {
             Sleep((DWORD)_wtoi(argv[i + 1]));
-            printf("slept\n");
+            probe_say("slept\n");
             i += 2;
         } else {
-            printf("fail usage at %ls\n", cmd);
+            probe_say("fail usage at %ls\n", cmd);
             rc = 2;
             break;
         }
@@ -190,5 +218,8 @@ int wmain(int argc, wchar_t** argv)
     }
     frame_buffer_free(&st.buf);
     display_cache_destroy(st.cache);
+    probe_say("done\n");
+    if (g_out)
+        fclose(g_out);
     return rc;
 }

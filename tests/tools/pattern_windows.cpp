@@ -1,7 +1,8 @@
 // Test helper: shows windows painted with a known pattern at given places and
 // stays until killed or closed.
-//   pattern_windows X,Y,W,H,SEED[,framed]...
-// For each window prints "window N hwnd=0x... client=L,T,R,B seed=S", then "ready".
+//   pattern_windows [--backdrop] X,Y,W,H,SEED[,framed]...
+// --backdrop first covers every monitor with a black window, so that nothing but
+// the patterns shows. Prints "pid=N", then for each window "window N hwnd=0x... client=L,T,R,B seed=S", then "ready".
 // The client pixel at (u, v) is blue (3u + 40s) & 255, green (5v + 80s) & 255,
 // red ((u xor v) + 20s) & 255, so a capture can be checked exactly.
 #include "common/win.h"
@@ -32,6 +33,11 @@ static void pattern_paint(HWND hwnd)
     int seed = (int)GetWindowLongPtrW(hwnd, GWLP_USERDATA);
     RECT rc;
     GetClientRect(hwnd, &rc);
+    if (seed < 0) {
+        FillRect(dc, &rc, (HBRUSH)GetStockObject(BLACK_BRUSH));
+        EndPaint(hwnd, &ps);
+        return;
+    }
     int w = rc.right, h = rc.bottom;
     if (w > 0 && h > 0) {
         BITMAPINFO bi{};
@@ -51,6 +57,19 @@ static void pattern_paint(HWND hwnd)
         }
     }
     EndPaint(hwnd, &ps);
+}
+
+static BOOL CALLBACK pattern_backdrop(HMONITOR, HDC, LPRECT r, LPARAM)
+{
+    HWND w = CreateWindowExW(WS_EX_TOOLWINDOW, PATTERN_CLASS, L"Ivra backdrop", WS_POPUP, r->left, r->top,
+                             r->right - r->left, r->bottom - r->top, nullptr, nullptr, GetModuleHandleW(nullptr),
+                             nullptr);
+    if (w) {
+        SetWindowLongPtrW(w, GWLP_USERDATA, -1);
+        ShowWindow(w, SW_SHOWNOACTIVATE);
+        UpdateWindow(w);
+    }
+    return TRUE;
 }
 
 static LRESULT CALLBACK pattern_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
@@ -73,7 +92,12 @@ int wmain(int argc, wchar_t** argv)
     SetProcessDPIAware();
     pattern_spec specs[16];
     int n = 0;
+    bool backdrop = false;
     for (int i = 1; i < argc && n < 16; i++) {
+        if (!wcscmp(argv[i], L"--backdrop")) {
+            backdrop = true;
+            continue;
+        }
         pattern_spec s{};
         int got = swscanf(argv[i], L"%d,%d,%d,%d,%d,%d", &s.x, &s.y, &s.w, &s.h, &s.seed, &s.framed);
         if (got < 5 || s.w <= 0 || s.h <= 0) {
@@ -92,6 +116,10 @@ int wmain(int argc, wchar_t** argv)
     wc.lpszClassName = PATTERN_CLASS;
     wc.hCursor = LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW);
     RegisterClassW(&wc);
+    printf("pid=%lu\n", GetCurrentProcessId());
+    fflush(stdout);
+    if (backdrop)
+        EnumDisplayMonitors(nullptr, nullptr, pattern_backdrop, 0);
     for (int i = 0; i < n; i++) {
         pattern_spec* s = &specs[i];
         DWORD style = s->framed ? WS_OVERLAPPEDWINDOW : WS_POPUP;
