@@ -101,10 +101,10 @@ HWND find_agent_window(void) {
     return w;
 }
 
-// Starts ivra.exe from our own folder; arg may be null. Returns false with the
-// system error in *err.
-bool start_settings_program(const wchar_t* exe, const wchar_t* arg, DWORD* err) {
-    wchar_t path[MAX_PATH], cmd[MAX_PATH + 64];
+// Starts ivra.exe from our own folder; arg may be null. Its full path goes to
+// path (MAX_PATH); returns false with the system error in *err.
+bool start_settings_program(const wchar_t* exe, const wchar_t* arg, wchar_t path[MAX_PATH], DWORD* err) {
+    wchar_t cmd[MAX_PATH + 64];
     wcscpy(path, exe);
     wchar_t* leaf = (wchar_t*)agent_path_leaf(path);
     *leaf = 0;
@@ -127,10 +127,18 @@ bool start_settings_program(const wchar_t* exe, const wchar_t* arg, DWORD* err) 
     return true;
 }
 
+constexpr int SECOND_LAUNCH_WAIT_MS = 5000;
+
 // A second launch hands its request to the running agent or the settings window.
 int second_instance(HANDLE mutex, const launch_context* lc) {
     DWORD pid = 0;
     HWND running = find_agent_window();
+    // The first agent owns the mutex a moment before its window exists; give it
+    // that moment so the request is not dropped.
+    for (int i = 0; !running && i < SECOND_LAUNCH_WAIT_MS / 100; i++) {
+        Sleep(100);
+        running = find_agent_window();
+    }
     if (running) GetWindowThreadProcessId(running, &pid);
     log_info("startup: another ivrad is already running (pid %lu); exiting", pid);
     CloseHandle(mutex);
@@ -152,7 +160,8 @@ int second_instance(HANDLE mutex, const launch_context* lc) {
             shown = PostMessageW(settings, RegisterWindowMessageW(L"IvraShowSettings"), 0, 0) != 0;
         }
         DWORD err = 0;
-        if (!shown && !start_settings_program(lc->exe, nullptr, &err))
+        wchar_t path[MAX_PATH];
+        if (!shown && !start_settings_program(lc->exe, nullptr, path, &err))
             log_warn("startup: cannot start ivra.exe (%lu)", err);
     }
     return 0;
@@ -333,10 +342,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     if (!g_agent.cfg.onboarded) {
         // No account store yet: every first start counts as one without a linked account.
         DWORD err = 0;
-        if (start_settings_program(lc.exe, L"--welcome", &err))
-            log_info("account: opened link window (%ls)", L"--welcome");
+        wchar_t path[MAX_PATH];
+        if (start_settings_program(lc.exe, L"--welcome", path, &err))
+            log_info("account: opened link window (%ls)", path);
         else
-            log_warn("account: cannot start ivra.exe %ls (%lu)", L"--welcome", err);
+            log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);
+        // The warning balloon of a failed start attaches here with the tray.
     }
 
     run_message_loop();

@@ -113,6 +113,23 @@ class AgentFrameTest(AgentTestCase):
         self.assertIn("previous ivrad session did not stop cleanly (pid %d started " % pid, self.sb.log_text())
         self.agent.stop()
 
+    def test_session_end_stops_capture_and_drops_the_record(self):
+        agent = self.start_agent()
+        record = os.path.join(self.sb.data, "ivrad.running")
+        self.assertTrue(os.path.exists(record))
+        self.assertEqual(ivtool("post", "IvraAgentWnd", "0x11", 0, 0x80000000).returncode, 0)  # WM_QUERYENDSESSION
+        self.assertEqual(ivtool("post", "IvraAgentWnd", "0x16", 1, 0x80000000).returncode, 0)  # WM_ENDSESSION
+        wait_for(lambda: "ivrad stopped (Windows session end)" in self.sb.log_text(), 10, what="session end")
+        lines = self.sb.log_lines()
+        order = ["Windows is ending the session (flags 0x80000000)", "session ending: stopping",
+                 "capture: thread stopped", "ivrad stopped (Windows session end)"]
+        at = [next(i for i, l in enumerate(lines) if needle in l) for needle in order]
+        self.assertEqual(at, sorted(at), "\n".join(lines))
+        self.assertFalse(os.path.exists(record))
+        # Windows ends the process itself; here the agent is still alive and must stop cleanly afterwards.
+        agent.stop()
+        self.assertTrue(self.sb.log_lines()[-1].endswith("ivrad stopped"))
+
     def focus_a_wine_window(self):
         """Wine hears X key events only while one of its windows has the X focus."""
         self.sb.start("ivra")
