@@ -1,6 +1,7 @@
 // Test helper: holds \\.\pipe\ivra, accepts one connection after another and
 // never answers, so clients see an agent that does not reply.
-//   mute_server [SECONDS]   (default 60; prints "ready" once the pipe exists)
+//   mute_server [SECONDS [READY_FILE]]   (default 60 s; once the pipe exists it
+//   prints "ready" and creates READY_FILE when given)
 #include "common/win.h"
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,10 @@ int wmain(int argc, wchar_t** argv) {
             return 1;
         }
         if (!announced) {
+            if (argc > 2) {
+                HANDLE f = CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+                if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+            }
             printf("ready\n");
             fflush(stdout);
             announced = true;
