@@ -182,6 +182,165 @@ void log_rewrite_file(const wchar_t* path) {
 
 }  // namespace
 
+namespace {
+
+// Appends text to the message, keeping the terminator and dropping what does not fit.
+void log_put(char* out, size_t cap, size_t* len, const char* text, size_t n) {
+    if (*len + 1 >= cap) return;
+    size_t room = cap - 1 - *len;
+    if (n > room) n = room;
+    memcpy(out + *len, text, n);
+    *len += n;
+    out[*len] = 0;
+}
+
+}  // namespace
+
+size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
+    if (!out || cap == 0) return 0;
+    out[0] = 0;
+    size_t len = 0;
+    if (!fmt) return 0;
+    const char* p = fmt;
+    while (*p) {
+        if (*p != '%') {
+            const char* lit = p;
+            while (*p && *p != '%') ++p;
+            log_put(out, cap, &len, lit, (size_t)(p - lit));
+            continue;
+        }
+        if (p[1] == '%') {
+            log_put(out, cap, &len, "%", 1);
+            p += 2;
+            continue;
+        }
+        // One conversion: rebuilt without its length modifier, then handed to snprintf with
+        // an argument of the promoted type, so wide strings can be rendered as UTF-8 here.
+        const char* start = p++;
+        char spec[40];
+        size_t sl = 0;
+        spec[sl++] = '%';
+        while (*p && strchr("-+ #0'", *p)) {
+            if (sl < 20) spec[sl++] = *p;
+            ++p;
+        }
+        int star[2];
+        int stars = 0;
+        if (*p == '*') {
+            star[stars++] = va_arg(args, int);
+            spec[sl++] = '*';
+            ++p;
+        } else {
+            while (*p >= '0' && *p <= '9') {
+                if (sl < 24) spec[sl++] = *p;
+                ++p;
+            }
+        }
+        if (*p == '.') {
+            spec[sl++] = '.';
+            ++p;
+            if (*p == '*') {
+                star[stars++] = va_arg(args, int);
+                spec[sl++] = '*';
+                ++p;
+            } else {
+                while (*p >= '0' && *p <= '9') {
+                    if (sl < 28) spec[sl++] = *p;
+                    ++p;
+                }
+            }
+        }
+        enum { LEN_NONE, LEN_HH, LEN_H, LEN_L, LEN_LL, LEN_Z, LEN_J, LEN_T, LEN_LD } mod = LEN_NONE;
+        if (p[0] == 'h' && p[1] == 'h') { mod = LEN_HH; p += 2; }
+        else if (p[0] == 'h') { mod = LEN_H; ++p; }
+        else if (p[0] == 'l' && p[1] == 'l') { mod = LEN_LL; p += 2; }
+        else if (p[0] == 'l') { mod = LEN_L; ++p; }
+        else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { mod = LEN_LL; p += 3; }
+        else if (p[0] == 'z') { mod = LEN_Z; ++p; }
+        else if (p[0] == 'j') { mod = LEN_J; ++p; }
+        else if (p[0] == 't') { mod = LEN_T; ++p; }
+        else if (p[0] == 'L') { mod = LEN_LD; ++p; }
+        char conv = *p;
+        if (!conv) {
+            log_put(out, cap, &len, start, strlen(start));
+            break;
+        }
+        ++p;
+        char piece[1024];
+        piece[0] = 0;
+        int w = stars > 0 ? star[0] : 0, pr = stars > 1 ? star[1] : 0;
+#define LOG_PIECE(value)                                                              \
+    do {                                                                              \
+        spec[sl] = conv;                                                              \
+        spec[sl + 1] = 0;                                                             \
+        if (stars == 2) snprintf(piece, sizeof(piece), spec, w, pr, value);            \
+        else if (stars == 1) snprintf(piece, sizeof(piece), spec, w, value);           \
+        else snprintf(piece, sizeof(piece), spec, value);                              \
+    } while (0)
+        switch (conv) {
+        case 'd': case 'i':
+            if (mod == LEN_LL || mod == LEN_J) { spec[sl++] = 'l'; spec[sl++] = 'l'; long long v = va_arg(args, long long); LOG_PIECE(v); }
+            else if (mod == LEN_L) { spec[sl++] = 'l'; long v = va_arg(args, long); LOG_PIECE(v); }
+            else if (mod == LEN_Z || mod == LEN_T) { long long v = (long long)va_arg(args, ptrdiff_t); spec[sl++] = 'l'; spec[sl++] = 'l'; LOG_PIECE(v); }
+            else { int v = va_arg(args, int); if (mod == LEN_HH) v = (signed char)v; else if (mod == LEN_H) v = (short)v; LOG_PIECE(v); }
+            break;
+        case 'u': case 'o': case 'x': case 'X':
+            if (mod == LEN_LL || mod == LEN_J) { spec[sl++] = 'l'; spec[sl++] = 'l'; unsigned long long v = va_arg(args, unsigned long long); LOG_PIECE(v); }
+            else if (mod == LEN_L) { spec[sl++] = 'l'; unsigned long v = va_arg(args, unsigned long); LOG_PIECE(v); }
+            else if (mod == LEN_Z || mod == LEN_T) { spec[sl++] = 'l'; spec[sl++] = 'l'; unsigned long long v = va_arg(args, size_t); LOG_PIECE(v); }
+            else { unsigned v = va_arg(args, unsigned); if (mod == LEN_HH) v = (unsigned char)v; else if (mod == LEN_H) v = (unsigned short)v; LOG_PIECE(v); }
+            break;
+        case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+            if (mod == LEN_LD) { spec[sl++] = 'L'; long double v = va_arg(args, long double); LOG_PIECE(v); }
+            else { double v = va_arg(args, double); LOG_PIECE(v); }
+            break;
+        case 'p': { void* v = va_arg(args, void*); LOG_PIECE(v); break; }
+        case 'c':
+            if (mod == LEN_L) {
+                wchar_t wc[2] = {(wchar_t)va_arg(args, int), 0};
+                char u8[8];
+                if (WideCharToMultiByte(CP_UTF8, 0, wc, -1, u8, sizeof(u8), nullptr, nullptr) <= 0) u8[0] = 0;
+                conv = 's';
+                LOG_PIECE(u8);
+            } else {
+                int v = va_arg(args, int);
+                LOG_PIECE(v);
+            }
+            break;
+        case 's': case 'S':
+            if (mod == LEN_L || conv == 'S') {
+                const wchar_t* ws = va_arg(args, const wchar_t*);
+                char u8[1024];
+                if (!ws) {
+                    strcpy(u8, "(null)");
+                } else {
+                    // Long text is cut at a whole character so the piece stays valid UTF-8.
+                    size_t n = 0;
+                    while (ws[n] && n < 340) ++n;
+                    if (n > 0 && ws[n] && ws[n - 1] >= 0xD800 && ws[n - 1] <= 0xDBFF) --n;
+                    int got = n ? WideCharToMultiByte(CP_UTF8, 0, ws, (int)n, u8, sizeof(u8) - 1, nullptr, nullptr) : 0;
+                    u8[got > 0 ? got : 0] = 0;
+                }
+                conv = 's';
+                LOG_PIECE(u8);
+            } else {
+                const char* v = va_arg(args, const char*);
+                LOG_PIECE(v ? v : "(null)");
+            }
+            break;
+        case 'n':
+            (void)va_arg(args, void*);  // never writes through a caller's pointer
+            break;
+        default:
+            log_put(out, cap, &len, start, (size_t)(p - start));
+            break;
+        }
+#undef LOG_PIECE
+        log_put(out, cap, &len, piece, strlen(piece));
+    }
+    return len;
+}
+
 void log_rules_build(log_rules* out, const wchar_t* profile, const wchar_t* profile_short,
                      const wchar_t* user_name, const wchar_t* computer_name) {
     memset(out, 0, sizeof(*out));
@@ -325,9 +484,7 @@ size_t log_format_line(char out[1400], int hour, int minute, int second, int mil
 
 void log_write(log_level level, const char* fmt, va_list args) {
     char message[1024];
-    if (!fmt) fmt = "";
-    vsnprintf(message, sizeof(message), fmt, args);
-    message[1023] = 0;
+    log_vformat(message, sizeof(message), fmt, args);
     log_scrub(message, sizeof(message));
 
     SYSTEMTIME now;

@@ -60,6 +60,10 @@ void log_scrub_with(const log_rules* rules, char* text, size_t capacity);
 // most 23 bytes of UTF-8. Returns the byte length written to out[24] (0 = no name).
 size_t log_thread_label(const wchar_t* description, char out[24]);
 
+// printf-style formatting into out (always terminated, cut at cap - 1 bytes); wide strings
+// ("%ls", "%lc") are rendered as UTF-8 whatever the C locale. Returns the length written.
+size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args);
+
 // Formats one complete line into out[1400]; returns its length.
 size_t log_format_line(char out[1400], int hour, int minute, int second, int millis,
                        log_level level, const char* thread, const char* message);
