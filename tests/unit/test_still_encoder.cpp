@@ -11,6 +11,27 @@
 
 namespace {
 
+// Removes a folder tree made by the tests.
+void remove_tree(const std::wstring& dir)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring p = dir + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_tree(p);
+            else
+                DeleteFileW(p.c_str());
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
 std::wstring temp_dir()
 {
     static std::wstring dir = [] {
@@ -22,6 +43,11 @@ std::wstring temp_dir()
     }();
     return dir;
 }
+
+struct temp_cleanup : testing::Environment {
+    void TearDown() override { remove_tree(temp_dir()); }
+};
+const auto* g_cleanup = testing::AddGlobalTestEnvironment(new temp_cleanup);
 
 std::wstring temp_file(const wchar_t* name) { return temp_dir() + L"\\" + name; }
 

@@ -1,0 +1,465 @@
+#include "agent/core/capture_files.h"
+
+#include "agent/core/agent.h"
+#include "agent/core/worker_pool.h"
+#include "common/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+static void capture_err(char* err, size_t cap, const char* fmt, ...) IVRA_PRINTF(3, 4);
+static void capture_err(char* err, size_t cap, const char* fmt, ...)
+{
+    if (!err || cap == 0)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(err, cap, fmt, ap);
+    va_end(ap);
+}
+
+static bool capture_empty(const wchar_t* s) { return !s || !*s; }
+
+// ---- Pure helpers
+
+bool capture_name_format(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* folder, const SYSTEMTIME* t, int counter,
+                         const wchar_t* ext)
+{
+    if (!out || !folder || !t || !ext || counter < 1 || counter > CAPTURE_NAME_CANDIDATES)
+        return false;
+    wchar_t tmp[CAPTURE_PATH_MAX];
+    int n;
+    if (counter == 1)
+        n = swprintf(tmp, CAPTURE_PATH_MAX, L"%ls\\Ivra_%04d-%02d-%02d_%02d-%02d-%02d.%ls", folder, t->wYear,
+                     t->wMonth, t->wDay, t->wHour, t->wMinute, t->wSecond, ext);
+    else
+        n = swprintf(tmp, CAPTURE_PATH_MAX, L"%ls\\Ivra_%04d-%02d-%02d_%02d-%02d-%02d_%d.%ls", folder, t->wYear,
+                     t->wMonth, t->wDay, t->wHour, t->wMinute, t->wSecond, counter, ext);
+    if (n < 0 || n >= CAPTURE_PATH_MAX)
+        return false;
+    wmemcpy(out, tmp, (size_t)n + 1);
+    return true;
+}
+
+bool capture_subfolder_valid(const wchar_t* name)
+{
+    if (capture_empty(name))
+        return false;
+    const size_t n = wcslen(name);
+    if (n >= CAPTURE_SUBFOLDER_MAX || wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        const wchar_t c = name[i];
+        if (c < 32 || wcschr(L"\\/:*?\"<>|", c))
+            return false;
+    }
+    return true;
+}
+
+// The slot text of a chord digit, or null (logging the chord line) when the slot is empty.
+static const wchar_t* capture_slot(const config* cfg, int digit)
+{
+    if (digit < 1 || digit > 9)
+        return nullptr;
+    const wchar_t* slot = cfg->folders[digit - 1];
+    if (slot[0])
+        return slot;
+    log_info("chord digit %d has no folder configured; saving to base", digit);
+    return nullptr;
+}
+
+void capture_digit_base(const config* cfg, int clip, int digit, wchar_t out[CAPTURE_PATH_MAX], int* slot_used)
+{
+    const wchar_t* slot = capture_slot(cfg, digit);
+    const wchar_t* base = slot ? slot : (clip ? cfg->clips_dir : cfg->stills_dir);
+    wcsncpy(out, base, CAPTURE_PATH_MAX - 1);
+    out[CAPTURE_PATH_MAX - 1] = 0;
+    if (slot_used)
+        *slot_used = slot ? 1 : 0;
+}
+
+size_t history_line_utf8(const wchar_t* path, char out[HISTORY_LINE_MAX + 1])
+{
+    int n = 0;
+    if (!capture_empty(path))
+        n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, out, HISTORY_LINE_MAX, nullptr, nullptr);
+    // n counts the terminator; 0 means the path did not convert or did not fit.
+    const size_t len = n > 0 ? (size_t)n - 1 : 0;
+    out[len] = '\n';
+    out[len + 1] = 0;
+    return len + 1;
+}
+
+bool capture_drive_root(const wchar_t* path, wchar_t out[8])
+{
+    out[0] = 0;
+    if (capture_empty(path))
+        return false;
+    if (path[1] == L':') {
+        out[0] = path[0];
+        out[1] = L':';
+        out[2] = L'\\';
+        out[3] = 0;
+        return true;
+    }
+    if (path[0] == L'\\' && path[1] == L'\\') {
+        // Everything up to and including the backslash after the share name.
+        const wchar_t* server_end = wcschr(path + 2, L'\\');
+        if (!server_end || server_end == path + 2)
+            return false;
+        const wchar_t* share_end = wcschr(server_end + 1, L'\\');
+        const size_t len = share_end ? (size_t)(share_end - path) + 1 : wcslen(path);
+        if (len > 7 || (!share_end && server_end[1] == 0))
+            return false;
+        wmemcpy(out, path, len);
+        out[len] = 0;
+        return true;
+    }
+    return false;
+}
+
+// ---- Reserved names
+
+namespace {
+struct reserved_names {
+    SRWLOCK lock;
+    int count;
+    uint64_t next_seq;
+    wchar_t names[CAPTURE_RESERVED_MAX][CAPTURE_PATH_MAX];
+    int64_t second[CAPTURE_RESERVED_MAX];  // local second the name was made for
+    uint64_t seq[CAPTURE_RESERVED_MAX];    // hand-out order, oldest first
+};
+reserved_names g_reserved = {SRWLOCK_INIT, 0, 1, {}, {}, {}};
+}  // namespace
+
+static int64_t capture_second_key(const SYSTEMTIME* t)
+{
+    return ((((int64_t)t->wYear * 100 + t->wMonth) * 100 + t->wDay) * 100 + t->wHour) * 10000 +
+           (int64_t)t->wMinute * 100 + t->wSecond;
+}
+
+static bool capture_same_path(const wchar_t* a, const wchar_t* b)
+{
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Caller holds the lock.
+static bool capture_is_reserved(const wchar_t* path)
+{
+    for (int i = 0; i < g_reserved.count; ++i)
+        if (capture_same_path(g_reserved.names[i], path))
+            return true;
+    return false;
+}
+
+static void capture_reserved_remove_at(int i)
+{
+    const int last = g_reserved.count - 1;
+    if (i != last) {
+        wmemcpy(g_reserved.names[i], g_reserved.names[last], CAPTURE_PATH_MAX);
+        g_reserved.second[i] = g_reserved.second[last];
+        g_reserved.seq[i] = g_reserved.seq[last];
+    }
+    g_reserved.count = last;
+}
+
+// Makes room in a full table. A name whose file now exists is guarded by the file
+// itself; a name made for another second can never equal a candidate of this one.
+// Caller holds the lock. False when every place holds a pending name of this second.
+static bool capture_reserved_make_room(int64_t second)
+{
+    for (int i = g_reserved.count - 1; i >= 0; --i)
+        if (GetFileAttributesW(g_reserved.names[i]) != INVALID_FILE_ATTRIBUTES)
+            capture_reserved_remove_at(i);
+    if (g_reserved.count < CAPTURE_RESERVED_MAX)
+        return true;
+    int oldest = -1;
+    for (int i = 0; i < g_reserved.count; ++i)
+        if (g_reserved.second[i] != second && (oldest < 0 || g_reserved.seq[i] < g_reserved.seq[oldest]))
+            oldest = i;
+    if (oldest < 0)
+        return false;
+    capture_reserved_remove_at(oldest);
+    return true;
+}
+
+void capture_name_release(const wchar_t* path)
+{
+    if (capture_empty(path))
+        return;
+    AcquireSRWLockExclusive(&g_reserved.lock);
+    for (int i = 0; i < g_reserved.count; ++i)
+        if (capture_same_path(g_reserved.names[i], path)) {
+            capture_reserved_remove_at(i);
+            break;
+        }
+    ReleaseSRWLockExclusive(&g_reserved.lock);
+}
+
+int capture_names_reserved(void)
+{
+    AcquireSRWLockShared(&g_reserved.lock);
+    const int n = g_reserved.count;
+    ReleaseSRWLockShared(&g_reserved.lock);
+    return n;
+}
+
+// ---- Names and folders
+
+bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
+                          const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap)
+{
+    if (!out || capture_empty(base) || capture_empty(ext) || !now) {
+        capture_err(err, err_cap, "path: no destination folder or extension was given.");
+        return false;
+    }
+    wchar_t folder[CAPTURE_PATH_MAX];
+    if (wcslen(base) >= CAPTURE_PATH_MAX) {
+        capture_err(err, err_cap, "path: the destination folder is too long.");
+        return false;
+    }
+    wcscpy(folder, base);
+
+    if (!capture_empty(subfolder)) {
+        wchar_t sub[CAPTURE_PATH_MAX];
+        DWORD e = 0;
+        const int n = swprintf(sub, CAPTURE_PATH_MAX, L"%ls\\%ls", base, subfolder);
+        if (!capture_subfolder_valid(subfolder))
+            e = ERROR_INVALID_NAME;
+        else if (n < 0 || n >= CAPTURE_PATH_MAX)
+            e = ERROR_FILENAME_EXCED_RANGE;
+        else if (!CreateDirectoryW(sub, nullptr)) {
+            e = GetLastError();
+            // An existing folder is fine; an existing file of that name is not.
+            const DWORD attr = GetFileAttributesW(sub);
+            if (e == ERROR_ALREADY_EXISTS && attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
+                e = 0;
+        }
+        if (e == 0)
+            wcscpy(folder, sub);
+        else
+            log_warn("cannot create subfolder '%ls' under '%ls' (err=%lu); using base", subfolder, base, e);
+    }
+    // Failure here is reported by the file creation that follows.
+    CreateDirectoryW(folder, nullptr);
+
+    const int64_t second = capture_second_key(now);
+    wchar_t cand[CAPTURE_PATH_MAX];
+    bool found = false, too_long = false, full = false;
+    AcquireSRWLockExclusive(&g_reserved.lock);
+    for (int k = 1; k <= CAPTURE_NAME_CANDIDATES; ++k) {
+        if (!capture_name_format(cand, folder, now, k, ext)) {
+            too_long = true;
+            break;
+        }
+        if (GetFileAttributesW(cand) != INVALID_FILE_ATTRIBUTES || capture_is_reserved(cand))
+            continue;
+        if (g_reserved.count >= CAPTURE_RESERVED_MAX && !capture_reserved_make_room(second)) {
+            full = true;
+            break;
+        }
+        const int i = g_reserved.count++;
+        wmemcpy(g_reserved.names[i], cand, CAPTURE_PATH_MAX);
+        g_reserved.second[i] = second;
+        g_reserved.seq[i] = g_reserved.next_seq++;
+        found = true;
+        break;
+    }
+    ReleaseSRWLockExclusive(&g_reserved.lock);
+
+    if (found) {
+        wmemcpy(out, cand, CAPTURE_PATH_MAX);
+        return true;
+    }
+    char why[96];
+    if (too_long)
+        snprintf(why, sizeof why, "path: the capture name does not fit 260 characters.");
+    else if (full)
+        snprintf(why, sizeof why, "busy: %d captures of this second are still being written.",
+                 CAPTURE_RESERVED_MAX);
+    else
+        snprintf(why, sizeof why, "exists: all %d names of this second are taken.", CAPTURE_NAME_CANDIDATES);
+    log_error("no capture name in '%ls': %s", folder, why);
+    capture_err(err, err_cap, "%s", why);
+    return false;
+}
+
+bool capture_file_name(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
+                       const wchar_t* subfolder, char* err, size_t err_cap)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return capture_file_name_at(out, base, ext, subfolder, &now, err, err_cap);
+}
+
+bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, const wchar_t* ext,
+                       wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap)
+{
+    if (!cfg || !dest || !out) {
+        capture_err(err, err_cap, "internal: no configuration or destination was given.");
+        return false;
+    }
+    if (!capture_empty(dest->out_path)) {
+        if (wcslen(dest->out_path) >= CAPTURE_PATH_MAX) {
+            capture_err(err, err_cap, "path: the output path is longer than 259 characters.");
+            return false;
+        }
+        wcscpy(out, dest->out_path);
+        return true;
+    }
+    const wchar_t* slot = capture_slot(cfg, dest->digit);
+    const wchar_t* base;
+    const wchar_t* sub = nullptr;
+    if (slot)
+        base = slot;
+    else if (!capture_empty(dest->dir))
+        base = dest->dir;
+    else {
+        base = clip ? cfg->clips_dir : cfg->stills_dir;
+        sub = dest->subfolder;
+    }
+    return capture_file_name(out, base, ext, sub, err, err_cap);
+}
+
+// ---- Storage totals
+
+namespace {
+SRWLOCK g_storage_lock = SRWLOCK_INIT;
+storage_totals g_storage = {};
+}  // namespace
+
+void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free,
+                        uint64_t drive_total, const storage_thresholds* th)
+{
+    if (kind == CAPTURE_KIND_STILL) {
+        t->stills_bytes += size;
+        t->stills_count += 1;
+    } else {
+        t->clips_bytes += size;
+        t->clips_count += 1;
+    }
+    t->ivra_bytes += size;
+    if (!capture_empty(drive)) {
+        wcsncpy(t->drive, drive, 7);
+        t->drive[7] = 0;
+        t->drive_free = drive_free;
+        t->drive_total = drive_total;
+    }
+    const uint64_t free_mb = t->drive_free >> 20;
+    t->disk_full = th->stop_free_mb > 0 && free_mb < (uint64_t)th->stop_free_mb;
+    t->low_space = th->warn_free_mb > 0 && free_mb < (uint64_t)th->warn_free_mb;
+    t->ivra_big = th->warn_ivra_gb > 0 && (uint64_t)th->warn_ivra_gb * 1073741824ULL < t->ivra_bytes;
+}
+
+void storage_totals_set(const storage_totals* t)
+{
+    AcquireSRWLockExclusive(&g_storage_lock);
+    g_storage = *t;
+    ReleaseSRWLockExclusive(&g_storage_lock);
+}
+
+void storage_totals_get(storage_totals* out)
+{
+    AcquireSRWLockShared(&g_storage_lock);
+    *out = g_storage;
+    ReleaseSRWLockShared(&g_storage_lock);
+}
+
+// ---- History
+
+namespace {
+// One append at a time in this process: the file is opened without write sharing.
+SRWLOCK g_history_lock = SRWLOCK_INIT;
+}  // namespace
+
+history_entry* history_entry_create(const wchar_t* path, uint64_t size, int kind)
+{
+    if (capture_empty(path) || wcslen(path) >= CAPTURE_PATH_MAX)
+        return nullptr;
+    history_entry* e = (history_entry*)calloc(1, sizeof(history_entry));
+    if (!e)
+        return nullptr;
+    wcscpy(e->path, path);
+    e->size = size;
+    e->kind = kind;
+    return e;
+}
+
+bool history_write_line(const wchar_t* data_dir, const wchar_t* path)
+{
+    if (capture_empty(data_dir))
+        return false;
+    wchar_t file[CAPTURE_PATH_MAX];
+    const int n = swprintf(file, CAPTURE_PATH_MAX, L"%ls\\history.txt", data_dir);
+    if (n < 0 || n >= CAPTURE_PATH_MAX)
+        return false;
+    char line[HISTORY_LINE_MAX + 1];
+    const size_t len = history_line_utf8(path, line);
+
+    CreateDirectoryW(data_dir, nullptr);
+    bool ok = false;
+    AcquireSRWLockExclusive(&g_history_lock);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    // A reader in another process that denies write sharing holds the file only briefly.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        h = CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+        Sleep(20);
+    }
+    if (h != INVALID_HANDLE_VALUE) {
+        // One write per line, so the line reaches the file whole.
+        DWORD written = 0;
+        ok = WriteFile(h, line, (DWORD)len, &written, nullptr) && written == (DWORD)len;
+        CloseHandle(h);
+    }
+    ReleaseSRWLockExclusive(&g_history_lock);
+    return ok;
+}
+
+void history_append(void* arg)
+{
+    history_entry* e = (history_entry*)arg;
+    if (!e)
+        return;
+    wchar_t dir[CAPTURE_PATH_MAX];
+    app_data_dir(dir);
+    history_write_line(dir, e->path);
+
+    // Disk and configuration are read first: the storage lock is never held with another.
+    wchar_t drive[8];
+    ULARGE_INTEGER avail = {}, total = {};
+    if (capture_drive_root(e->path, drive) && !GetDiskFreeSpaceExW(drive, &avail, &total, nullptr)) {
+        avail.QuadPart = 0;
+        total.QuadPart = 0;
+    }
+    config* cfg = (config*)malloc(sizeof(config));
+    storage_thresholds th = {};
+    if (cfg) {
+        agent_config_copy(cfg);
+        th.warn_free_mb = cfg->warn_free_mb;
+        th.stop_free_mb = cfg->stop_free_mb;
+        th.warn_ivra_gb = cfg->warn_ivra_gb;
+        free(cfg);
+    }
+    AcquireSRWLockExclusive(&g_storage_lock);
+    storage_totals_add(&g_storage, e->size, e->kind, drive, avail.QuadPart, total.QuadPart, &th);
+    ReleaseSRWLockExclusive(&g_storage_lock);
+    free(e);
+}
+
+bool history_submit(worker_pool* pool, const wchar_t* path, uint64_t size, int kind)
+{
+    history_entry* e = history_entry_create(path, size, kind);
+    if (!e) {
+        log_error("history entry for %ls could not be made", path ? path : L"");
+        return false;
+    }
+    if (!pool || !worker_pool_submit(pool, history_append, e))
+        history_append(e);
+    return true;
+}

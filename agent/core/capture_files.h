@@ -1,0 +1,142 @@
+#pragma once
+// Capture file names, destination folders, the capture history file and the
+// storage totals every saved capture keeps current between storage scans.
+#include "common/config.h"
+#include "common/win.h"
+#include <cstddef>
+#include <cstdint>
+
+struct worker_pool;
+
+enum {
+    CAPTURE_PATH_MAX = 260,        // wide characters, terminator included
+    CAPTURE_RESERVED_MAX = 64,     // names handed out whose files may not exist yet
+    CAPTURE_NAME_CANDIDATES = 100, // the plain name, then "_2" .. "_100"
+    CAPTURE_SUBFOLDER_MAX = 64,
+    HISTORY_LINE_MAX = 520,        // UTF-8 bytes of one path, terminator included
+};
+
+enum { CAPTURE_KIND_STILL = 0, CAPTURE_KIND_CLIP = 1 };
+
+// ---- Pure helpers (no Win32 call except code-page conversion)
+
+// Candidate `counter` (1 = plain name, k >= 2 adds "_k") for folder, local time and
+// extension into out. False (out untouched) when it does not fit 260 characters or
+// an argument is out of range.
+bool capture_name_format(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* folder, const SYSTEMTIME* t, int counter,
+                         const wchar_t* ext);
+
+// True when name is usable as one folder level under a base: not empty, fits
+// CAPTURE_SUBFOLDER_MAX, not "." or "..", and free of \ / : * ? " < > | and control characters.
+bool capture_subfolder_valid(const wchar_t* name);
+
+// The base folder of a still (clip = 0) or clip (clip = 1) with chord digit 1..9:
+// the digit's slot when set; an empty slot logs "chord digit %d has no folder
+// configured; saving to base" and gives the stills or clips folder, as does no digit.
+// slot_used (may be null) receives 1 when the slot was taken. Never fails.
+void capture_digit_base(const config* cfg, int clip, int digit, wchar_t out[CAPTURE_PATH_MAX], int* slot_used);
+
+// The path's UTF-8 history line with its line feed into out; returns its byte length.
+// A path that does not convert or whose UTF-8 form needs more than 519 bytes yields
+// the empty line "\n" (length 1). Null counts as empty.
+size_t history_line_utf8(const wchar_t* path, char out[HISTORY_LINE_MAX + 1]);
+
+// Drive root of a path ("C:\" or "\\server\share\", at most 7 characters) into out;
+// false (out set to "") when the path has neither or the UNC root is too long.
+bool capture_drive_root(const wchar_t* path, wchar_t out[8]);
+
+// ---- Names and folders
+
+// Writes a fresh name "<base>[\<subfolder>]\Ivra_YYYY-MM-DD_hh-mm-ss[_k].<ext>" that no
+// file, folder or outstanding reservation uses, creating the folders first (a subfolder
+// that cannot be created is logged and the base is used). The name stays reserved until
+// capture_name_release. False, out untouched, with "code: sentence" in err, when all
+// 100 candidates of the second are taken, the path is too long, or every reservation
+// place is held by a name still pending for this very second.
+bool capture_file_name(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
+                       const wchar_t* subfolder, char* err, size_t err_cap);
+// The same with a given local time (for the clock-independent tests).
+bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
+                          const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap);
+
+// Drops a reservation once its file is written or the capture was abandoned. Unknown
+// names are ignored.
+void capture_name_release(const wchar_t* path);
+// Number of names currently reserved.
+int capture_names_reserved(void);
+
+// What a request says about its destination; every field may be null or empty.
+struct capture_dest {
+    const wchar_t* out_path;   // explicit output path: used unchanged
+    const wchar_t* dir;        // explicit absolute base folder
+    const wchar_t* subfolder;  // one folder name under the default folder
+    int digit;                 // chord digit 0..9 (0 = none)
+};
+
+// The full path of a capture by the folder rules: the explicit path, else a new name
+// in the digit's folder slot (when set), else in dir, else in the stills (clip = 0) or
+// clips folder with the subfolder. The extension is "png", "jpg" or "mp4". False (out
+// untouched, err filled) when no name can be given.
+bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, const wchar_t* ext,
+                       wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap);
+
+// ---- Storage totals
+
+struct storage_totals {
+    wchar_t drive[8];       // root of the captures drive, e.g. "C:\"
+    uint64_t drive_total;
+    uint64_t drive_free;
+    uint64_t stills_bytes;
+    uint64_t clips_bytes;
+    uint64_t other_bytes;
+    uint32_t stills_count;
+    uint32_t clips_count;
+    uint32_t other_count;
+    uint64_t ivra_bytes;    // all capture folders together
+    int roots;
+    int64_t scanned_at;     // performance counter at the end of the last scan
+    uint32_t scan_ms;
+    int low_space;
+    int disk_full;
+    int ivra_big;
+};
+
+struct storage_thresholds {
+    int warn_free_mb;
+    int stop_free_mb;
+    int warn_ivra_gb;
+};
+
+// Adds one saved capture to the totals (kind 0 still, else clip), stores the drive
+// snapshot when drive is non-empty, then recomputes the three flags from the stored
+// free space and the thresholds (0 or less switches a check off). Pure.
+void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free,
+                        uint64_t drive_total, const storage_thresholds* th);
+
+// The process-wide totals under the storage lock: replaced whole by a scan, read as a copy.
+void storage_totals_set(const storage_totals* t);
+void storage_totals_get(storage_totals* out);
+
+// ---- History
+
+struct history_entry {
+    wchar_t path[CAPTURE_PATH_MAX];
+    uint64_t size;
+    int kind;  // 0 still, otherwise clip
+};
+
+// A heap entry for history_append; null when memory is short or the path does not fit.
+history_entry* history_entry_create(const wchar_t* path, uint64_t size, int kind);
+
+// Appends one whole line to "<data_dir>\history.txt" (creating data_dir, one level).
+// Lines of concurrent callers never mix. False when the file cannot be opened or written.
+bool history_write_line(const wchar_t* data_dir, const wchar_t* path);
+
+// The I/O pool's job (argument: a history_entry): appends the line to the data folder's
+// history, updates the storage totals with a fresh free-space reading and the live
+// thresholds, and frees the entry. Best effort; never fails towards the caller.
+void history_append(void* entry);
+
+// Queues history_append for path on pool, running it on the calling thread when the
+// pool refuses (or is null). False only when the entry cannot be allocated.
+bool history_submit(worker_pool* pool, const wchar_t* path, uint64_t size, int kind);
