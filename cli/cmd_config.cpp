@@ -262,13 +262,14 @@ void copy_span(const char* begin, const char* end, char* out, size_t cap) {
 
 }  // namespace
 
-void hotkey_report(char* out, size_t capacity) {
-    if (!out || capacity == 0) return;
+bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings,
+                         size_t warnings_capacity) {
+    if (!out || capacity == 0) return false;
     out[0] = 0;
-    static char reply[4096];
-    if (pipe_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK || !reply_ok(reply)) return;
+    if (warnings && warnings_capacity) warnings[0] = 0;
+    if (!reply || !reply_ok(reply)) return false;
     char json[1024];
-    size_t len = 0;
+    size_t len = 0, wlen = 0;
     bool fits = true;
     auto put = [&](const char* s) {
         size_t n = strlen(s);
@@ -279,12 +280,12 @@ void hotkey_report(char* out, size_t capacity) {
     };
     put("{");
     int members = 0;
-    for (const char* f = reply; f && *f;) {
+    for (const char* f = reply; *f;) {
         const char* end = strchr(f, '\t');
         if (!end) end = f + strlen(f);
         const char* eq = (const char*)memchr(f, '=', (size_t)(end - f));
         if (strncmp(f, "hk_", 3) == 0 && eq) {
-            char key[64], value[256], text[256], state[64], esc[256];
+            char key[64], value[256], state[64], esc[256];
             copy_span(f, eq, key, sizeof key);
             copy_span(eq + 1, end, value, sizeof value);
             char* colon = strrchr(value, ':');
@@ -294,7 +295,6 @@ void hotkey_report(char* out, size_t capacity) {
             } else {
                 snprintf(state, sizeof state, "ok");
             }
-            snprintf(text, sizeof text, "%s", value);
             put(members++ ? ",\"" : "\"");
             cli_json_escape_utf8(key, esc, sizeof esc);
             put(esc);
@@ -302,16 +302,32 @@ void hotkey_report(char* out, size_t capacity) {
             cli_json_escape_utf8(state, esc, sizeof esc);
             put(esc);
             put("\"");
-            if (strcmp(state, "ok") != 0 && strcmp(state, "off") != 0) {
-                err_printf("ivrac config: WARNING %s '%s' could not be registered (in use by "
-                           "another app?)\n",
-                           key, text);
+            if (strcmp(state, "ok") != 0 && strcmp(state, "off") != 0 && warnings &&
+                wlen + 1 < warnings_capacity) {
+                int n = snprintf(warnings + wlen, warnings_capacity - wlen,
+                                 "ivrac config: WARNING %s '%s' could not be registered (in use by "
+                                 "another app?)\n",
+                                 key, value);
+                if (n > 0) wlen += (size_t)n;
+                if (wlen >= warnings_capacity) wlen = warnings_capacity - 1;
             }
         }
         f = *end ? end + 1 : end;
     }
     put("}");
-    if (fits && len < capacity) memcpy(out, json, len + 1);
+    if (!fits || len >= capacity) return false;
+    memcpy(out, json, len + 1);
+    return true;
+}
+
+void hotkey_report(char* out, size_t capacity) {
+    if (!out || capacity == 0) return;
+    out[0] = 0;
+    static char reply[4096];
+    if (pipe_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK) return;
+    char warnings[2048];
+    hotkey_report_build(reply, out, capacity, warnings, sizeof warnings);
+    if (warnings[0]) err_printf("%s", warnings);
 }
 
 void config_notify() {

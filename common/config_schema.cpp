@@ -268,7 +268,13 @@ bool set_path(const config_schema_entry* e, const wchar_t* text, wchar_t* value,
     }
     if (create_dirs) {
         int rc = SHCreateDirectoryExW(nullptr, full, nullptr);
-        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_EXISTS && rc != ERROR_ALREADY_EXISTS) {
+        bool made = rc == ERROR_SUCCESS || rc == ERROR_FILE_EXISTS || rc == ERROR_ALREADY_EXISTS;
+        if (made && rc != ERROR_SUCCESS) {
+            // "Already exists" is also the answer when a file holds the name.
+            DWORD attr = GetFileAttributesW(full);
+            if (attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY)) made = false;
+        }
+        if (!made) {
             wtext t = wtext_begin(err, cap);
             wtext_put(&t, e->key);
             wtext_put(&t, L": cannot create '");

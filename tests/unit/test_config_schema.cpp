@@ -361,6 +361,11 @@ TEST(config_set_value, creates_folders_only_when_asked) {
     EXPECT_EQ(std::wstring(err).rfind(prefix, 0), 0u) << narrow(err);
     EXPECT_EQ(std::wstring(err).back(), L')');
     EXPECT_EQ(cfg->folders[1][0], 0);
+    // The file itself is no folder either, though the system says the name exists.
+    EXPECT_FALSE(config_set_value(cfg, L"folder2", file.c_str(), err, 512, true));
+    prefix = L"folder2: cannot create '" + file + L"' (err=";
+    EXPECT_EQ(std::wstring(err).rfind(prefix, 0), 0u) << narrow(err);
+    EXPECT_EQ(cfg->folders[1][0], 0);
 
     DeleteFileW(file.c_str());
     RemoveDirectoryW(deep.c_str());
