@@ -15,8 +15,10 @@
 #include <objbase.h>
 #include <shellapi.h>
 #include <shobjidl.h>
+#include <propsys.h>
 #include <tlhelp32.h>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -236,6 +238,74 @@ int run_message_loop(void) {
     return rc;
 }
 
+// A shell link to ourselves with arguments and a title, for the jump list's tasks.
+IShellLinkW* jump_task(const wchar_t* exe, const wchar_t* args, const wchar_t* title) {
+    // PKEY_Title, spelled out so no property-system library is needed.
+    static const PROPERTYKEY title_key = {{0xF29F85E0, 0x4FF9, 0x1068, {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}}, 2};
+    IShellLinkW* link = nullptr;
+    IPropertyStore* props = nullptr;
+    PROPVARIANT pv;
+    PropVariantInit(&pv);
+    bool ok = false;
+    size_t bytes = (wcslen(title) + 1) * sizeof(wchar_t);
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void**)&link)))
+        goto done;
+    if (FAILED(link->SetPath(exe)) || FAILED(link->SetArguments(args)) || FAILED(link->SetIconLocation(exe, 0)))
+        goto done;
+    if (FAILED(link->QueryInterface(IID_IPropertyStore, (void**)&props))) goto done;
+    pv.vt = VT_LPWSTR;
+    pv.pwszVal = (LPWSTR)CoTaskMemAlloc(bytes);
+    if (!pv.pwszVal) goto done;
+    memcpy(pv.pwszVal, title, bytes);
+    ok = SUCCEEDED(props->SetValue(title_key, pv)) && SUCCEEDED(props->Commit());
+done:
+    PropVariantClear(&pv);
+    if (props) props->Release();
+    if (!ok && link) {
+        link->Release();
+        link = nullptr;
+    }
+    return link;
+}
+
+bool set_jump_list(const wchar_t* exe) {
+    static const struct { const wchar_t* args; const wchar_t* title; } tasks[] = {
+        {L"--capture region", L"Take screenshot"}, {L"--capture clip", L"Record clip"}, {L"--settings", L"Open settings"}};
+    ICustomDestinationList* list = nullptr;
+    IObjectArray* removed = nullptr;
+    IObjectCollection* collection = nullptr;
+    IObjectArray* array = nullptr;
+    UINT slots = 0;
+    bool ok = false;
+    if (FAILED(CoCreateInstance(CLSID_DestinationList, nullptr, CLSCTX_INPROC_SERVER, IID_ICustomDestinationList,
+                                (void**)&list)))
+        goto done;
+    if (FAILED(list->SetAppID(L"velopack.Ivra")) || FAILED(list->BeginList(&slots, IID_IObjectArray, (void**)&removed)))
+        goto done;
+    if (FAILED(CoCreateInstance(CLSID_EnumerableObjectCollection, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IObjectCollection, (void**)&collection)))
+        goto abort_list;
+    for (const auto& t : tasks) {
+        IShellLinkW* link = jump_task(exe, t.args, t.title);
+        if (!link) goto abort_list;
+        HRESULT hr = collection->AddObject(link);
+        link->Release();
+        if (FAILED(hr)) goto abort_list;
+    }
+    if (FAILED(collection->QueryInterface(IID_IObjectArray, (void**)&array)) || FAILED(list->AddUserTasks(array)))
+        goto abort_list;
+    ok = SUCCEEDED(list->CommitList());
+    goto done;
+abort_list:
+    list->AbortList();
+done:
+    if (array) array->Release();
+    if (collection) collection->Release();
+    if (removed) removed->Release();
+    if (list) list->Release();
+    return ok;
+}
+
 // Ceiling for the capture thread at stop: it must finish its file, but a stuck
 // thread must not keep a stopping agent alive for ever.
 constexpr DWORD CAPTURE_STOP_WAIT_MS = 30000;
@@ -316,6 +386,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     g_agent.wnd = main_window_create(instance);
     if (!g_agent.wnd) {
         log_error("CreateWindowEx failed %lu", GetLastError());
+        // Not running after all: the next start must not report this as a crash.
+        agent_launch_record_end();
+        CloseHandle(mutex);
         return 1;
     }
     hotkeys_register(g_agent.wnd, &g_agent.cfg);
@@ -336,7 +409,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);
     SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, 600000, nullptr);
     log_info("ivrad started in %llu ms", elapsed_ms(&lc));
-    // The taskbar jump list of a Velopack install is built here once the shell part exists.
+    if (lc.velopack) log_info(set_jump_list(lc.exe) ? "startup: taskbar jump list set" : "startup: taskbar jump list not set");
 
     if (lc.action != LAUNCH_NONE) PostMessageW(g_agent.wnd, WM_AGENT_ACTION, lc.action, AGENT_ACTION_NO_ROUTE);
     if (!g_agent.cfg.onboarded) {

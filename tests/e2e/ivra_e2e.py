@@ -14,7 +14,9 @@ WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run")
 
 
 def exe(name):
-    """Path of a built program: ivrad, ivrac, ivra, or a tool under tests/."""
+    """Path of a built program: ivrad, ivrac, ivra, or a tool under tests/; a path to a file is kept."""
+    if os.path.isabs(name) and os.path.isfile(name):
+        return name
     for cand in (os.path.join(BUILD, name + ".exe"), os.path.join(BUILD, "tests", name + ".exe"),
                  os.path.join(BUILD, "bench", name + ".exe")):
         if os.path.exists(cand):

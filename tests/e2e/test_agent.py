@@ -3,11 +3,12 @@ hand-off, start and stop order, the launch record, registered hotkeys, the
 configuration reload and the slow-dispatch line."""
 import os
 import re
+import shutil
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, wine  # noqa: E402
+from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, win_path, wine  # noqa: E402
 
 ONBOARDED = {"onboarded": "1"}
 
@@ -129,6 +130,59 @@ class AgentFrameTest(AgentTestCase):
         # Windows ends the process itself; here the agent is still alive and must stop cleanly afterwards.
         agent.stop()
         self.assertTrue(self.sb.log_lines()[-1].endswith("ivrad stopped"))
+
+    def launch_as(self, flags, title, program, *args):
+        """Starts a program with the given STARTUPINFO flags and title; returns its process id."""
+        r = self.sb.run("launchas", hex(flags), title, win_path(program), *args)
+        # ivtool reports launchas's own pid first; the started program's comes last.
+        pids = re.findall(r"^pid=(\d+)", r.stdout.decode(), re.M)
+        self.assertEqual(len(pids), 2, (r.stdout, r.stderr))
+        pid = int(pids[-1])
+        self.sb.procs.append(pid)
+        return pid
+
+    def test_taskbar_pin_launch_takes_a_region_screenshot(self):
+        write_config(self.sb, ONBOARDED)
+        pin = r"C:\Users\tester\AppData\Roaming\Microsoft\Internet Explorer\Quick Launch\User Pinned\TaskBar\Ivra.lnk"
+        self.agent = Agent(self.sb)
+        self.agent.pid = self.launch_as(0x800, pin, exe("ivrad"))
+        wait_for(lambda: "hotkey: region digit=0 route=none" in self.sb.log_text(), 20, what="region after start")
+        lines = self.sb.log_lines()
+        self.assertEqual(count(lines, "startup: startupinfo flags 0x800 title Ivra.lnk (taskbar pin)"), 1)
+        started = next(i for i, l in enumerate(lines) if "ivrad started in" in l)
+        acted = next(i for i, l in enumerate(lines) if "hotkey: region" in l)
+        self.assertLess(started, acted)
+        # The same launch while the agent runs hands the action over.
+        self.launch_as(0x800, pin, exe("ivrad"))
+        wait_for(lambda: count(self.sb.log_lines(), "hotkey: region digit=0 route=none") == 2, 20,
+                 what="region from the second launch")
+        # An app-id launch that does not come from the taskbar is an ordinary one.
+        self.launch_as(0x1000, "velopack.Ivra", exe("ivrad"))
+        wait_for(lambda: count(self.sb.log_lines(), "startup: another ivrad is already running") == 2, 20,
+                 what="third launch")
+        self.assertEqual(count(self.sb.log_lines(), "startup: startupinfo flags 0x1000 title velopack.Ivra"), 1)
+        self.assertEqual(count(self.sb.log_lines(), "(taskbar pin)"), 2)
+
+    def test_velopack_layout_sets_the_jump_list(self):
+        app = os.path.join(self.sb.root, "app")
+        os.makedirs(os.path.join(app, "current"))
+        open(os.path.join(app, "Update.exe"), "wb").close()
+        agent_exe = os.path.join(app, "current", "ivrad.exe")
+        shutil.copy(exe("ivrad"), agent_exe)
+        write_config(self.sb, ONBOARDED)
+        self.agent = Agent(self.sb)
+        self.agent.pid = self.sb.start(agent_exe)
+        wait_for(lambda: "startup: taskbar jump list " in self.sb.log_text(), 20, what="jump list line")
+        lines = self.sb.log_lines()
+        jump = [l for l in lines if "startup: taskbar jump list " in l]
+        self.assertEqual(len(jump), 1)
+        self.assertRegex(jump[0], r"startup: taskbar jump list (not )?set$")
+        started = next(i for i, l in enumerate(lines) if "ivrad started in" in l)
+        self.assertLess(started, lines.index(jump[0]))
+
+    def test_plain_layout_has_no_jump_list(self):
+        self.start_agent()
+        self.assertNotIn("jump list", self.sb.log_text())
 
     def focus_a_wine_window(self):
         """Wine hears X key events only while one of its windows has the X focus."""
