@@ -172,5 +172,27 @@ class AgentTestCase(unittest.TestCase):
         self.sb.cleanup()
 
 
+def decode_image(path, pixels=()):
+    """Decodes a PNG or JPEG (a Linux path) with the project's FFmpeg build.
+    Returns a dict with width, height, pix_fmt, hash (of the BGRA rows) and
+    pixels {(x, y): (b, g, r, a)} for the asked points; None when it does not decode."""
+    args = [exe("decode_image"), win_path(path)]
+    for x, y in pixels:
+        args += ["--pixel", str(x), str(y)]
+    r = wine(args)
+    if r.returncode != 0:
+        return None
+    out = {"pixels": {}}
+    for line in r.stdout.decode("utf-8", "replace").splitlines():
+        fields = dict(f.split("=", 1) for f in line.split() if "=" in f)
+        if "pixel" in fields:
+            x, y = (int(v) for v in fields["pixel"].split(","))
+            out["pixels"][(x, y)] = tuple(int(fields[c]) for c in "bgra")
+        elif "width" in fields:
+            out.update(width=int(fields["width"]), height=int(fields["height"]),
+                       pix_fmt=fields["pix_fmt"], hash=fields["hash"])
+    return out
+
+
 def main():
     unittest.main(verbosity=2)
