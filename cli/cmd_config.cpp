@@ -346,7 +346,18 @@ int config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry
     static config cfg, trial;
     static apply_row rows[CONFIG_RESET_MAX_KEYS];
     if (count > CONFIG_RESET_MAX_KEYS) return cli_usage(nullptr, "too many keys");
-    config_load(&cfg);
+    if (!config_load(&cfg)) {
+        // Saving over a file that exists but could not be read (oversized or
+        // locked) would replace every setting in it with a default.
+        wchar_t path[260];
+        config_path(path);
+        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+            return cli_fail("config", CLI_EXIT_FAILED,
+                            "cannot read %s (unreadable or larger than 65536 bytes); nothing was "
+                            "changed",
+                            utf8(path).s);
+        }
+    }
     // A dry run changes nothing on disk, folders included.
     bool create = create_dirs && !dry_run;
     for (int i = 0; i < count; ++i) {

@@ -130,6 +130,17 @@ class ConfigTest(AgentTestCase):
         self.assertEqual(self.ivrac(*many).code, 2)
         self.assertEqual(self.read_ini(), HAND_EDITED)
 
+    def test_unreadable_file_is_not_replaced_by_defaults(self):
+        big = b"jpeg_quality=77\r\n" + b"# padding\r\n" * 6000
+        self.assertGreater(len(big), 65536)
+        self.write_ini(big)
+        for args in (["config", "set", "play_sound", "0"], ["config", "reset", "--all"]):
+            r = self.ivrac(*(args + ["--json"]))
+            self.assertEqual(r.code, 1, args)
+            self.assertEqual(r.json()["error"], "config")
+            self.assertIn("nothing was changed", r.err)
+        self.assertEqual(self.read_ini(), big)
+
     def test_missing_drive_is_refused(self):
         self.write_ini(HAND_EDITED)
         r = self.ivrac("config", "set", "stills_dir", "Q:\\shots")
