@@ -355,6 +355,14 @@ bool config_save(const config* cfg) {
     config_path(path);
     _snwprintf(tmp, 270, L"%ls.tmp", path);
     tmp[269] = 0;
+    // A read-only file is the user's way of keeping it as it is; a rename would not ask.
+    {
+        DWORD attrs = GetFileAttributesW(path);
+        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) {
+            log_error("config_save: cannot open %ls (%lu)", path, (unsigned long)ERROR_ACCESS_DENIED);
+            goto done;
+        }
+    }
     // Written beside the file and moved over it, so a crash or a full disk never leaves it torn or empty.
     f = CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) {

@@ -26,6 +26,16 @@ struct log_test_env {
         SetEnvironmentVariableW(L"USERPROFILE", L"C:\\Users\\Ann");
         SetEnvironmentVariableW(L"USERNAME", L"ann");
     }
+    ~log_test_env() {
+        const wchar_t* names[] = {L"ivrad.log", L"ivrad.1.log", L"ivrad.log.scrubbed", L"ivrad.log.tmp", L"ivrad.1.log.tmp"};
+        for (const wchar_t* n : names) {
+            std::wstring p = g_root + L"\\Ivra\\" + n;
+            SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(p.c_str());
+        }
+        RemoveDirectoryW((g_root + L"\\Ivra").c_str());
+        RemoveDirectoryW(g_root.c_str());
+    }
 } g_env;
 
 std::wstring data_path(const wchar_t* name) { return g_root + L"\\Ivra\\" + name; }
