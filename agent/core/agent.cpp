@@ -155,3 +155,37 @@ bool agent_cursor_repair(bool log_it) {
     if (log_it) log_info("restored system cursors after abnormal exit");
     return true;
 }
+
+bool agent_start_settings(const wchar_t* arg, wchar_t path[260], DWORD* err) {
+    DWORD n = GetModuleFileNameW(nullptr, path, 260);
+    if (n == 0 || n >= 260) path[0] = 0;
+    wchar_t* leaf = (wchar_t*)agent_path_leaf(path);
+    *leaf = 0;
+    if (wcslen(path) + 9 > 259) {
+        *err = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    wcscat(path, L"ivra.exe");
+    wchar_t cmd[260 + 64];
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    BOOL ok;
+    if (arg) {
+        int len = _snwprintf(cmd, 260 + 64, L"\"%ls\" %ls", path, arg);
+        if (len < 0 || len >= 260 + 64) {
+            *err = ERROR_FILENAME_EXCED_RANGE;
+            return false;
+        }
+        ok = CreateProcessW(path, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    } else {
+        ok = CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    }
+    if (!ok) {
+        *err = GetLastError();
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}

@@ -109,3 +109,8 @@ void agent_launch_record_end(void);
 // Reloads the system cursors when the "cursor_hidden" marker exists and deletes
 // the marker; with log_it the repair is logged. Returns true when it repaired.
 bool agent_cursor_repair(bool log_it);
+
+// Starts the settings program ivra.exe from the agent's folder with arg (null
+// for none) and does not wait. Its full path goes to path (260 characters) in
+// any case; returns false with the system error in *err when it cannot start.
+bool agent_start_settings(const wchar_t* arg, wchar_t path[260], DWORD* err);

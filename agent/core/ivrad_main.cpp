@@ -103,32 +103,6 @@ HWND find_agent_window(void) {
     return w;
 }
 
-// Starts ivra.exe from our own folder; arg may be null. Its full path goes to
-// path (MAX_PATH); returns false with the system error in *err.
-bool start_settings_program(const wchar_t* exe, const wchar_t* arg, wchar_t path[MAX_PATH], DWORD* err) {
-    wchar_t cmd[MAX_PATH + 64];
-    wcscpy(path, exe);
-    wchar_t* leaf = (wchar_t*)agent_path_leaf(path);
-    *leaf = 0;
-    if (wcslen(path) + 9 >= MAX_PATH) { *err = ERROR_FILENAME_EXCED_RANGE; return false; }
-    wcscat(path, L"ivra.exe");
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    BOOL ok;
-    if (arg) {
-        _snwprintf(cmd, MAX_PATH + 64, L"\"%ls\" %ls", path, arg);
-        cmd[MAX_PATH + 63] = 0;
-        ok = CreateProcessW(path, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-    } else {
-        ok = CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-    }
-    if (!ok) { *err = GetLastError(); return false; }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return true;
-}
-
 constexpr int SECOND_LAUNCH_WAIT_MS = 5000;
 
 // A second launch hands its request to the running agent or the settings window.
@@ -163,7 +137,7 @@ int second_instance(HANDLE mutex, const launch_context* lc) {
         }
         DWORD err = 0;
         wchar_t path[MAX_PATH];
-        if (!shown && !start_settings_program(lc->exe, nullptr, path, &err))
+        if (!shown && !agent_start_settings(nullptr, path, &err))
             log_warn("startup: cannot start ivra.exe (%lu)", err);
     }
     return 0;
@@ -416,7 +390,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
         // No account store yet: every first start counts as one without a linked account.
         DWORD err = 0;
         wchar_t path[MAX_PATH];
-        if (start_settings_program(lc.exe, L"--welcome", path, &err))
+        if (agent_start_settings(L"--welcome", path, &err))
             log_info("account: opened link window (%ls)", path);
         else
             log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);

@@ -101,6 +101,11 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
             {1002, HOTKEY_SCREEN}, {1003, HOTKEY_WINDOW}, {1005, HOTKEY_REGION}, {1011, HOTKEY_CLIP}, {1012, HOTKEY_REPLAY}};
         for (const auto& p : posts)
             if (LOWORD(wp) == p.cmd) PostMessageW(wnd, WM_AGENT_ACTION, p.action, AGENT_ACTION_NO_ROUTE);
+        if (LOWORD(wp) == 1008) {
+            wchar_t path[260];
+            DWORD err = 0;
+            if (!agent_start_settings(L"--link", path, &err)) log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);
+        }
         return 0;
     }
     case WM_TIMER:

@@ -180,6 +180,18 @@ class AgentFrameTest(AgentTestCase):
         started = next(i for i, l in enumerate(lines) if "ivrad started in" in l)
         self.assertLess(started, lines.index(jump[0]))
 
+    def test_menu_commands_post_actions_and_open_linking(self):
+        self.start_agent()
+        for cmd, line in ((1002, "hotkey: screen digit=0 route=none"), (1011, "hotkey: clip digit=0 route=none"),
+                          (1012, "hotkey: replay digit=0 route=none")):
+            self.assertEqual(ivtool("post", "IvraAgentWnd", "0x111", cmd, 0).returncode, 0)  # WM_COMMAND
+            wait_for(lambda: line in self.sb.log_text(), 10, what=line)
+        self.assertEqual(ivtool("post", "IvraAgentWnd", "0x111", 1008, 0).returncode, 0)
+        n, pid, title = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 15,
+                                 what="link window")
+        self.sb.procs.append(pid)
+        self.assertEqual(title, "Ivra Settings - Link account")
+
     def test_plain_layout_has_no_jump_list(self):
         self.start_agent()
         self.assertNotIn("jump list", self.sb.log_text())
