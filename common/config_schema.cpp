@@ -223,8 +223,8 @@ bool enum_word(const wchar_t* words, int index, wchar_t* out, size_t cap) {
     return true;
 }
 
-// "%s: drive %s does not exist" and friends need the key in the schema's form.
-void msg3(wchar_t* err, size_t cap, const wchar_t* a, const wchar_t* b, const wchar_t* c,
+// Joins up to five pieces into err, cut to cap.
+void msg_join(wchar_t* err, size_t cap, const wchar_t* a, const wchar_t* b, const wchar_t* c,
           const wchar_t* d = nullptr, const wchar_t* e = nullptr) {
     wtext t = wtext_begin(err, cap);
     wtext_put(&t, a);
@@ -241,12 +241,12 @@ bool set_path(const config_schema_entry* e, const wchar_t* text, wchar_t* value,
             value[0] = 0;
             return true;
         }
-        msg3(err, cap, e->key, L" must not be empty", nullptr);
+        msg_join(err, cap, e->key, L" must not be empty", nullptr);
         return false;
     }
     // A line break inside a path would split its line of config.ini.
     if (has_control_char(text)) {
-        msg3(err, cap, e->key, L": invalid path '", text, L"'");
+        msg_join(err, cap, e->key, L": invalid path '", text, L"'");
         return false;
     }
     wchar_t expanded[PATH_CHARS];
@@ -256,13 +256,13 @@ bool set_path(const config_schema_entry* e, const wchar_t* text, wchar_t* value,
     wchar_t full[PATH_CHARS];
     DWORD m = GetFullPathNameW(source, (DWORD)PATH_CHARS, full, nullptr);
     if (m == 0 || m >= PATH_CHARS || has_control_char(full)) {
-        msg3(err, cap, e->key, L": invalid path '", text, L"'");
+        msg_join(err, cap, e->key, L": invalid path '", text, L"'");
         return false;
     }
     if (full[0] && full[1] == L':') {
         wchar_t root[4] = {full[0], L':', L'\\', 0};
         if (GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR) {
-            msg3(err, cap, e->key, L": drive ", root, L" does not exist");
+            msg_join(err, cap, e->key, L": drive ", root, L" does not exist");
             return false;
         }
     }
@@ -326,7 +326,7 @@ bool set_bool(const config_schema_entry* e, const wchar_t* text, int* value, wch
             return true;
         }
     }
-    msg3(err, cap, e->key, L" must be a boolean (1/0/true/false/on/off/yes/no; got ", text, L")");
+    msg_join(err, cap, e->key, L" must be a boolean (1/0/true/false/on/off/yes/no; got ", text, L")");
     return false;
 }
 
@@ -341,8 +341,12 @@ void enum_fail(const config_schema_entry* e, const wchar_t* text, wchar_t* err, 
             wtext_put(&j, one);
         }
     }
-    msg3(err, cap, e->key, L" must be one of: ", joined, L" (got ", text);
-    wtext t{err, cap, err ? wcslen(err) : 0};
+    wtext t = wtext_begin(err, cap);
+    wtext_put(&t, e->key);
+    wtext_put(&t, L" must be one of: ");
+    wtext_put(&t, joined);
+    wtext_put(&t, L" (got ");
+    wtext_put(&t, text);
     wtext_put(&t, L")");
 }
 
@@ -356,7 +360,7 @@ bool set_url(const config_schema_entry* e, const wchar_t* text, wchar_t* value, 
         if (*p == L' ' || *p < 32) ok = false;
     }
     if (!ok) {
-        msg3(err, cap, e->key, L" must be an http(s):// address (got ", text, L")");
+        msg_join(err, cap, e->key, L" must be an http(s):// address (got ", text, L")");
         return false;
     }
     wcscpy(value, text);
@@ -393,7 +397,7 @@ bool config_set_value(config* cfg, const wchar_t* key, const wchar_t* text, wcha
     if (!text) text = L"";
     const config_schema_entry* e = config_schema_find(key);
     if (!e) {
-        msg3(err, err_capacity, L"unknown key '", key ? key : L"",
+        msg_join(err, err_capacity, L"unknown key '", key ? key : L"",
              L"'; run 'ivrac config schema'");
         return false;
     }
@@ -490,7 +494,7 @@ bool folder_name_check(const wchar_t* name, wchar_t* err, size_t err_capacity) {
         }
     }
     if (!ok) {
-        msg3(err, err_capacity, L"must be a plain folder name (no path separators; got '", name,
+        msg_join(err, err_capacity, L"must be a plain folder name (no path separators; got '", name,
              L"')");
     }
     return ok;
