@@ -50,21 +50,16 @@ int display_format_entry(wchar_t* out, size_t cap, int index, const RECT* rect, 
 {
     if (!out || cap == 0)
         return 0;
-    int n = swprintf(out, cap, L"m%d=%ld,%ld,%ld,%ld,%d,%u,%ls", index, rect->left, rect->top,
+    // Formatted whole first: swprintf's answer on truncation differs between runtimes.
+    wchar_t full[512];
+    int n = swprintf(full, 512, L"m%d=%ld,%ld,%ld,%ld,%d,%u,%.260ls", index, rect->left, rect->top,
                      rect->right - rect->left, rect->bottom - rect->top, primary, dpi, device ? device : L"");
-    if (n < 0) {
-        // swprintf refuses output that does not fit; keep what fits.
-        wchar_t full[512];
-        int m = swprintf(full, 512, L"m%d=%ld,%ld,%ld,%ld,%d,%u,%ls", index, rect->left, rect->top,
-                         rect->right - rect->left, rect->bottom - rect->top, primary, dpi, device ? device : L"");
-        if (m < 0)
-            m = 0;
-        size_t keep = (size_t)m < cap - 1 ? (size_t)m : cap - 1;
-        wmemcpy(out, full, keep);
-        out[keep] = 0;
-        return (int)keep;
-    }
-    return n;
+    size_t len = n < 0 ? 0 : wcsnlen(full, 511);
+    if (len > cap - 1)
+        len = cap - 1;
+    wmemcpy(out, full, len);
+    out[len] = 0;
+    return (int)len;
 }
 
 bool display_text_append(wchar_t* text, size_t cap, size_t* len, const wchar_t* entry)

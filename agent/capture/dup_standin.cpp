@@ -47,8 +47,10 @@ DWORD dup_standin_remaining(LONGLONG now, LONGLONG deadline, LONGLONG freq)
 {
     if (freq <= 0 || now >= deadline)
         return 0;
-    LONGLONG ms = (deadline - now) * 1000 / freq;
-    return ms > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)ms;
+    LONGLONG ticks = deadline - now;
+    if (ticks / freq >= 0x7FFFFFFF / 1000)
+        return 0x7FFFFFFF;
+    return (DWORD)(ticks * 1000 / freq);
 }
 
 namespace {
