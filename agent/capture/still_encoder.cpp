@@ -1,5 +1,6 @@
 #include "agent/capture/still_encoder.h"
 
+#include "agent/core/frame_pool.h"
 #include "common/log.h"
 #include "common/win.h"
 
@@ -18,10 +19,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#if __has_include("agent/core/frame_pool.h")
-#include "agent/core/frame_pool.h"
-#define STILL_HAVE_FRAME_POOL 1
-#endif
 
 struct still_encoder {
     const AVCodec* codec;
@@ -318,7 +315,6 @@ bool still_encode(const still_image* img, const wchar_t* path, int format, int q
     return ok;
 }
 
-#ifdef STILL_HAVE_FRAME_POOL
 bool still_encode_frame(const frame_buffer* fb, const wchar_t* path, int format, int quality)
 {
     still_image img{};
@@ -330,7 +326,6 @@ bool still_encode_frame(const frame_buffer* fb, const wchar_t* path, int format,
     }
     return still_encode(&img, path, format, quality);
 }
-#endif
 
 // ---- Decoding
 

@@ -1,4 +1,5 @@
 #include "agent/capture/still_encoder.h"
+#include "agent/core/frame_pool.h"
 #include "common/win.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,8 @@ std::wstring temp_dir()
         GetTempPathW(MAX_PATH, base);
         std::wstring d = std::wstring(base) + L"ivra_still_" + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(d.c_str(), nullptr);
+        // The log lands here too, so the outcome lines can be checked.
+        SetEnvironmentVariableW(L"APPDATA", d.c_str());
         return d;
     }();
     return dir;
@@ -48,6 +51,7 @@ struct temp_cleanup : testing::Environment {
     void TearDown() override { remove_tree(temp_dir()); }
 };
 const auto* g_cleanup = testing::AddGlobalTestEnvironment(new temp_cleanup);
+const std::wstring g_dir = temp_dir();
 
 std::wstring temp_file(const wchar_t* name) { return temp_dir() + L"\\" + name; }
 
@@ -345,4 +349,33 @@ TEST(StillEncoder, DecodeRejectsWhatIsNotAnImage)
     still_decoded d{};
     char err[STILL_ERR_MAX] = "";
     EXPECT_FALSE(still_decode_file(temp_file(L"absent.png").c_str(), &d, err, sizeof err));
+}
+
+TEST(StillEncoder, FrameBufferEntryWritesAndLogsTheOutcome)
+{
+    frame_buffer fb{};
+    ASSERT_TRUE(frame_buffer_ensure(&fb, 21, 13, 21 * 4 + 16));
+    test_image t = make_image(21, 13, 16, NOISE, 77);
+    memcpy(fb.pixels, t.mem.data(), t.mem.size());
+
+    const std::wstring path = temp_file(L"frame_q.png");
+    ASSERT_TRUE(still_encode_frame(&fb, path.c_str(), STILL_PNG, 90));
+    still_decoded d{};
+    char err[STILL_ERR_MAX] = "";
+    ASSERT_TRUE(still_decode_file(path.c_str(), &d, err, sizeof err)) << err;
+    EXPECT_EQ(memcmp(d.pixels, t.mem.data(), 3), 0);
+    still_decoded_free(&d);
+
+    const std::wstring bad = temp_dir() + L"\\missing_q\\frame_q.jpg";
+    EXPECT_FALSE(still_encode_frame(&fb, bad.c_str(), STILL_JPEG, 90));
+    EXPECT_FALSE(still_encode_frame(nullptr, path.c_str(), STILL_PNG, 90));
+    frame_buffer_free(&fb);
+
+    const std::string log = read_all(temp_dir() + L"\\Ivra\\ivrad.log");
+    EXPECT_NE(log.find("frame_q.png (21x13) encode "), std::string::npos);
+    EXPECT_NE(log.find(" ms"), std::string::npos);
+    EXPECT_NE(log.find("wrote "), std::string::npos);
+    EXPECT_NE(log.find("encode failed for "), std::string::npos);
+    EXPECT_NE(log.find("missing_q\\frame_q.jpg.part failed (3)"), std::string::npos);
+    DeleteFileW(path.c_str());
 }
