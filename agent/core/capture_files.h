@@ -60,7 +60,8 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
                           const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap);
 
 // Drops a reservation once its file is written or the capture was abandoned. Unknown
-// names are ignored.
+// names are ignored. Calling it is good manners, not a duty: a full table also drops
+// names whose files exist and, when still full, the oldest name of another second.
 void capture_name_release(const wchar_t* path);
 // Number of names currently reserved.
 int capture_names_reserved(void);
