@@ -325,6 +325,15 @@ TEST(StillEncoder, WriteFileRefusesEmptyAndLongInput)
     ASSERT_TRUE(still_write_file(path.c_str(), &byte, 1, err, sizeof err)) << err;
     EXPECT_EQ(read_all(path), std::string(1, '\1'));
     DeleteFileW(path.c_str());
+
+    // A name that fits 259 characters while its ".part" twin does not is still written.
+    const std::wstring long_dir = temp_dir() + L"\\" + std::wstring(200, L'd');
+    ASSERT_TRUE(CreateDirectoryW(long_dir.c_str(), nullptr));
+    const std::wstring long_path = long_dir + L"\\" + std::wstring(257 - long_dir.size() - 5, L'n') + L".png";
+    ASSERT_EQ(long_path.size(), 257u);
+    ASSERT_TRUE(still_write_file(long_path.c_str(), &byte, 1, err, sizeof err)) << err;
+    EXPECT_EQ(read_all(long_path), std::string(1, '\1'));
+    EXPECT_FALSE(exists(long_path + L".part"));
 }
 
 TEST(StillEncoder, DecodeRejectsWhatIsNotAnImage)
