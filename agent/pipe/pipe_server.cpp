@@ -359,8 +359,18 @@ static bool pipe_security_init(pipe_security* s) {
 static HANDLE pipe_instance_create(pipe_security* sec, bool first) {
     DWORD open = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     DWORD mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    return CreateNamedPipeW(PIPE_NAME, open, mode, PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER, PIPE_BUFFER, 0,
-                            &sec->sa);
+    HANDLE h = CreateNamedPipeW(PIPE_NAME, open, mode, PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER, PIPE_BUFFER, 0,
+                                &sec->sa);
+    // Some systems (Wine) ignore the first-instance flag; an instance count above one
+    // shows the name was already served, and the result is the same refusal.
+    DWORD instances = 0;
+    if (first && h != INVALID_HANDLE_VALUE &&
+        GetNamedPipeHandleStateW(h, nullptr, &instances, nullptr, nullptr, nullptr, 0) && instances > 1) {
+        CloseHandle(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
 }
 
 enum pipe_connect_result { PIPE_CONNECT_FAILED, PIPE_CONNECT_OK, PIPE_CONNECT_WOKEN };
