@@ -269,34 +269,89 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
         char piece[1024];
         piece[0] = 0;
         int w = stars > 0 ? star[0] : 0, pr = stars > 1 ? star[1] : 0;
-#define LOG_PIECE(value)                                                              \
-    do {                                                                              \
-        spec[sl] = conv;                                                              \
-        spec[sl + 1] = 0;                                                             \
-        if (stars == 2) snprintf(piece, sizeof(piece), spec, w, pr, value);            \
-        else if (stars == 1) snprintf(piece, sizeof(piece), spec, w, value);           \
-        else snprintf(piece, sizeof(piece), spec, value);                              \
+#define LOG_PIECE(value)                                                   \
+    do {                                                                   \
+        spec[sl] = conv;                                                   \
+        spec[sl + 1] = 0;                                                  \
+        if (stars == 2)                                                    \
+            snprintf(piece, sizeof(piece), spec, w, pr, value);            \
+        else if (stars == 1)                                               \
+            snprintf(piece, sizeof(piece), spec, w, value);                \
+        else                                                               \
+            snprintf(piece, sizeof(piece), spec, value);                   \
     } while (0)
+        bool wide_mod = mod == LEN_L;
+        bool long_long = mod == LEN_LL || mod == LEN_J || mod == LEN_Z || mod == LEN_T;
+        if (long_long) {
+            spec[sl++] = 'l';
+            spec[sl++] = 'l';
+        } else if (wide_mod && conv != 's' && conv != 'c') {
+            spec[sl++] = 'l';
+        }
         switch (conv) {
-        case 'd': case 'i':
-            if (mod == LEN_LL || mod == LEN_J) { spec[sl++] = 'l'; spec[sl++] = 'l'; long long v = va_arg(args, long long); LOG_PIECE(v); }
-            else if (mod == LEN_L) { spec[sl++] = 'l'; long v = va_arg(args, long); LOG_PIECE(v); }
-            else if (mod == LEN_Z || mod == LEN_T) { long long v = (long long)va_arg(args, ptrdiff_t); spec[sl++] = 'l'; spec[sl++] = 'l'; LOG_PIECE(v); }
-            else { int v = va_arg(args, int); if (mod == LEN_HH) v = (signed char)v; else if (mod == LEN_H) v = (short)v; LOG_PIECE(v); }
+        case 'd':
+        case 'i':
+            if (mod == LEN_Z || mod == LEN_T) {
+                long long v = (long long)va_arg(args, ptrdiff_t);
+                LOG_PIECE(v);
+            } else if (long_long) {
+                long long v = va_arg(args, long long);
+                LOG_PIECE(v);
+            } else if (wide_mod) {
+                long v = va_arg(args, long);
+                LOG_PIECE(v);
+            } else {
+                int v = va_arg(args, int);
+                if (mod == LEN_HH) v = (signed char)v;
+                if (mod == LEN_H) v = (short)v;
+                LOG_PIECE(v);
+            }
             break;
-        case 'u': case 'o': case 'x': case 'X':
-            if (mod == LEN_LL || mod == LEN_J) { spec[sl++] = 'l'; spec[sl++] = 'l'; unsigned long long v = va_arg(args, unsigned long long); LOG_PIECE(v); }
-            else if (mod == LEN_L) { spec[sl++] = 'l'; unsigned long v = va_arg(args, unsigned long); LOG_PIECE(v); }
-            else if (mod == LEN_Z || mod == LEN_T) { spec[sl++] = 'l'; spec[sl++] = 'l'; unsigned long long v = va_arg(args, size_t); LOG_PIECE(v); }
-            else { unsigned v = va_arg(args, unsigned); if (mod == LEN_HH) v = (unsigned char)v; else if (mod == LEN_H) v = (unsigned short)v; LOG_PIECE(v); }
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X':
+            if (mod == LEN_Z || mod == LEN_T) {
+                unsigned long long v = va_arg(args, size_t);
+                LOG_PIECE(v);
+            } else if (long_long) {
+                unsigned long long v = va_arg(args, unsigned long long);
+                LOG_PIECE(v);
+            } else if (wide_mod) {
+                unsigned long v = va_arg(args, unsigned long);
+                LOG_PIECE(v);
+            } else {
+                unsigned v = va_arg(args, unsigned);
+                if (mod == LEN_HH) v = (unsigned char)v;
+                if (mod == LEN_H) v = (unsigned short)v;
+                LOG_PIECE(v);
+            }
             break;
-        case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-            if (mod == LEN_LD) { spec[sl++] = 'L'; long double v = va_arg(args, long double); LOG_PIECE(v); }
-            else { double v = va_arg(args, double); LOG_PIECE(v); }
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            if (mod == LEN_LD) {
+                spec[sl++] = 'L';
+                long double v = va_arg(args, long double);
+                LOG_PIECE(v);
+            } else {
+                double v = va_arg(args, double);
+                LOG_PIECE(v);
+            }
             break;
-        case 'p': { void* v = va_arg(args, void*); LOG_PIECE(v); break; }
+        case 'p': {
+            void* v = va_arg(args, void*);
+            LOG_PIECE(v);
+            break;
+        }
         case 'c':
-            if (mod == LEN_L) {
+        case 'C':
+            if (wide_mod || conv == 'C') {
                 wchar_t wc[2] = {(wchar_t)va_arg(args, int), 0};
                 char u8[8];
                 if (WideCharToMultiByte(CP_UTF8, 0, wc, -1, u8, sizeof(u8), nullptr, nullptr) <= 0) u8[0] = 0;
@@ -307,18 +362,20 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
                 LOG_PIECE(v);
             }
             break;
-        case 's': case 'S':
-            if (mod == LEN_L || conv == 'S') {
+        case 's':
+        case 'S':
+            if (wide_mod || conv == 'S') {
                 const wchar_t* ws = va_arg(args, const wchar_t*);
                 char u8[1024];
                 if (!ws) {
                     strcpy(u8, "(null)");
                 } else {
-                    // Long text is cut at a whole character so the piece stays valid UTF-8.
+                    // 340 UTF-16 units give at most 1020 bytes; a surrogate pair is never split.
                     size_t n = 0;
                     while (ws[n] && n < 340) ++n;
                     if (n > 0 && ws[n] && ws[n - 1] >= 0xD800 && ws[n - 1] <= 0xDBFF) --n;
-                    int got = n ? WideCharToMultiByte(CP_UTF8, 0, ws, (int)n, u8, sizeof(u8) - 1, nullptr, nullptr) : 0;
+                    int got = n ? WideCharToMultiByte(CP_UTF8, 0, ws, (int)n, u8, sizeof(u8) - 1, nullptr, nullptr)
+                                : 0;
                     u8[got > 0 ? got : 0] = 0;
                 }
                 conv = 's';
@@ -332,8 +389,9 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
             (void)va_arg(args, void*);  // never writes through a caller's pointer
             break;
         default:
-            log_put(out, cap, &len, start, (size_t)(p - start));
-            break;
+            // The argument's type is unknown, so nothing after this point can be read safely.
+            log_put(out, cap, &len, start, strlen(start));
+            return len;
         }
 #undef LOG_PIECE
         log_put(out, cap, &len, piece, strlen(piece));

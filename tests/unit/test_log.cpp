@@ -385,7 +385,9 @@ TEST(LogFile, ThreadNames) {
         ASSERT_TRUE(parse_line(l, &level, &thread, &message)) << l;
         threads.push_back(thread);
     }
-    EXPECT_EQ(threads[0], "t" + std::to_string(unnamed_id));
+    std::string unnamed = "t";
+    unnamed += std::to_string(unnamed_id);
+    EXPECT_EQ(threads[0], unnamed);
     EXPECT_EQ(threads[1][0], 't');
     EXPECT_EQ(threads[2], "upload");
     EXPECT_EQ(threads[3], "worker");
