@@ -62,8 +62,11 @@ void log_rules_add(log_rules* r, const wchar_t* value, const char* replacement, 
     for (UINT page : pages) {
         if (r->count >= LOG_RULE_MAX) return;
         char buf[LOG_NEEDLE_MAX];
-        int n = WideCharToMultiByte(page, 0, value, -1, buf, LOG_NEEDLE_MAX, nullptr, nullptr);
-        if (n <= 1) continue;  // failed, too long, or empty
+        // A lossy ANSI form ("Jos?") names nobody and would scrub unrelated text.
+        BOOL lossy = FALSE;
+        int n = WideCharToMultiByte(page, page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, value, -1, buf,
+                                    LOG_NEEDLE_MAX, nullptr, page == CP_UTF8 ? nullptr : &lossy);
+        if (n <= 1 || lossy) continue;  // failed, too long, empty or lossy
         size_t len = (size_t)n - 1;
         if (len < min_len) continue;
         bool dup = false;
@@ -123,37 +126,28 @@ void log_paths_init() {
 
 // Rewrites one log file through the scrubber; the original stays unless the whole copy was written.
 void log_rewrite_file(const wchar_t* path) {
-    HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (in == INVALID_HANDLE_VALUE) return;
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(in, &size) || (uint64_t)size.QuadPart >= LOG_REWRITE_LIMIT) {
-        CloseHandle(in);
-        return;
-    }
-    DWORD total = (DWORD)size.QuadPart;
-    char* data = (char*)HeapAlloc(GetProcessHeap(), 0, total + 1);
-    if (!data) {
-        CloseHandle(in);
-        return;
-    }
-    DWORD got = 0;
-    bool ok = total == 0 || (ReadFile(in, data, total, &got, nullptr) && got == total);
-    CloseHandle(in);
-    if (!ok) {
-        HeapFree(GetProcessHeap(), 0, data);
-        return;
-    }
-
+    HANDLE in = INVALID_HANDLE_VALUE, out = INVALID_HANDLE_VALUE;
+    char* data = nullptr;
     wchar_t tmp[270];
+    LARGE_INTEGER size;
+    DWORD total = 0, got = 0, pos = 0;
+    bool ok = false;
+
+    in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (in == INVALID_HANDLE_VALUE) goto done;
+    if (!GetFileSizeEx(in, &size) || (uint64_t)size.QuadPart >= LOG_REWRITE_LIMIT) goto done;
+    total = (DWORD)size.QuadPart;
+    data = (char*)HeapAlloc(GetProcessHeap(), 0, total + 1);
+    if (!data) goto done;
+    if (total > 0 && (!ReadFile(in, data, total, &got, nullptr) || got != total)) goto done;
+    CloseHandle(in);
+    in = INVALID_HANDLE_VALUE;
+
     _snwprintf(tmp, 270, L"%ls.tmp", path);
     tmp[269] = 0;
-    HANDLE out = CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        HeapFree(GetProcessHeap(), 0, data);
-        return;
-    }
-    DWORD pos = 0;
+    out = CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) goto done;
+    ok = true;
     while (ok && pos < total) {
         DWORD end = pos;
         while (end < total && data[end] != '\n') ++end;
@@ -175,9 +169,14 @@ void log_rewrite_file(const wchar_t* path) {
         ok = WriteFile(out, line, (DWORD)len, &put, nullptr) && put == len;
         pos += line_len;
     }
-    HeapFree(GetProcessHeap(), 0, data);
     if (!CloseHandle(out)) ok = false;
+    out = INVALID_HANDLE_VALUE;
     if (!ok || !MoveFileExW(tmp, path, MOVEFILE_REPLACE_EXISTING)) DeleteFileW(tmp);
+
+done:
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (data) HeapFree(GetProcessHeap(), 0, data);
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
 }
 
 }  // namespace

@@ -190,6 +190,7 @@ TEST(LogScrub, RuleTableMinimumsAndDuplicates) {
         {nullptr, nullptr, L"al", L"PC", 0},  // names under 3 bytes never become words
         {L"", nullptr, L"", L"", 0},
         {nullptr, nullptr, L"ann", L"ANN", 1},  // computer name equal to the user name ignoring case
+        {L"C:\\Users\\\u65e5\u672c", nullptr, nullptr, nullptr, 2},  // no lossy "C:\Users\??" form
     };
     for (const auto& c : cases) {
         log_rules r;
