@@ -162,8 +162,7 @@ void read_forced_digit(void) {
     wchar_t value[32];
     DWORD n = GetEnvironmentVariableW(L"IVRA_FORCE_DIGIT", value, 32);
     if (n == 0) return;
-    if (n >= 32) value[0] = 0;  // too long to be a digit
-    g_agent.forced_digit = agent_forced_digit_parse(value);
+    g_agent.forced_digit = n < 32 ? agent_forced_digit_parse(value) : -1;  // longer is no digit
     if (g_agent.forced_digit < 0)
         log_warn("startup: IVRA_FORCE_DIGIT ignored: expects a digit 0 to 9");
 }

@@ -162,6 +162,10 @@ class AgentFrameTest(AgentTestCase):
                  what="third launch")
         self.assertEqual(count(self.sb.log_lines(), "startup: startupinfo flags 0x1000 title velopack.Ivra"), 1)
         self.assertEqual(count(self.sb.log_lines(), "(taskbar pin)"), 2)
+        # Being an ordinary second launch, it opened the settings program; wait for it so cleanup ends it.
+        n, pid, _ = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 15,
+                             what="settings window of the plain second launch")
+        self.sb.procs.append(pid)
 
     def test_velopack_layout_sets_the_jump_list(self):
         app = os.path.join(self.sb.root, "app")

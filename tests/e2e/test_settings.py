@@ -33,10 +33,16 @@ class SettingsProgramTest(AgentTestCase):
         self.assertEqual(int(info["pid"]), pid)
         return pid, info
 
+    def setUp(self):
+        super().setUp()
+        if window_info()["count"]:
+            self.sb.cleanup()  # also ends the stray window, so one leak fails one test only
+            self.fail("a settings window was left open before this test")
+
     def close_settings(self, pid):
-        self.assertEqual(ivtool("wm-close", CLASS).returncode, 0)
+        self.assertEqual(ivtool("wm-close", CLASS).returncode, 0, "no settings window to close")
         wait_for(lambda: not pid_alive(pid), 5, interval=0.1, what="settings program exit")
-        self.assertEqual(window_info()["count"], 0)
+        self.assertEqual(window_info()["count"], 0, "settings window still there after its program ended")
 
     def test_pages_from_arguments_and_close(self):
         for args, title in (((), "Ivra Settings - General"), (("--welcome",), "Ivra Settings - Welcome"),
