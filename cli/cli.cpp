@@ -176,9 +176,9 @@ static void write_handle(DWORD which, const void* data, size_t size) {
 static size_t format_cut(char* buf, size_t size, const char* fmt, va_list ap) {
     int r = vsnprintf(buf, size, fmt, ap);
     buf[size - 1] = 0;
-    if (r < 0) { buf[0] = 0; return 0; }
     size_t len = strlen(buf);
-    if ((size_t)r >= size) {
+    // Some runtimes report a cut with -1; either way keep what fits, whole characters only.
+    if (r < 0 || (size_t)r >= size) {
         len = cli_utf8_cut(buf, len, len);
         buf[len] = 0;
     }

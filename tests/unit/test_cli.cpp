@@ -331,6 +331,80 @@ TEST(CliAutostart, UserAndCommandLines) {
     EXPECT_STREQ(autostart_query_command, L"schtasks.exe /Query /TN Ivra");
 }
 
+// ---- Output functions, with the standard handles pointed at temporary files.
+
+struct captured_output {
+    std::string out, err;
+};
+
+template <typename F>
+captured_output capture(F body) {
+    wchar_t dir[MAX_PATH], out_path[MAX_PATH], err_path[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"cli", 0, out_path);
+    GetTempFileNameW(dir, L"cli", 0, err_path);
+    HANDLE o = CreateFileW(out_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE e = CreateFileW(err_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE old_out = GetStdHandle(STD_OUTPUT_HANDLE), old_err = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, o);
+    SetStdHandle(STD_ERROR_HANDLE, e);
+    body();
+    SetStdHandle(STD_OUTPUT_HANDLE, old_out);
+    SetStdHandle(STD_ERROR_HANDLE, old_err);
+    captured_output r;
+    for (auto [h, s] : {std::pair<HANDLE, std::string*>{o, &r.out}, {e, &r.err}}) {
+        SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+        char buf[16384];
+        DWORD n = 0;
+        while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n) s->append(buf, n);
+        CloseHandle(h);
+    }
+    DeleteFileW(out_path);
+    DeleteFileW(err_path);
+    return r;
+}
+
+TEST(CliOutput, FailWritesTheLineAndTheJsonErrorObject) {
+    g_cli = {true, false, L"settings"};
+    int code = 0;
+    auto r = capture([&] { code = cli_fail("not_found", 1, "window \"%s\"\tis %s", "a\\b", "gone"); });
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(r.err, "ivrac settings: window \"a\\b\"\tis gone\n");
+    EXPECT_EQ(r.out, "{\"error\":\"not_found\",\"message\":\"window \\\"a\\\\b\\\"\\u0009is gone\"}\n");
+    g_cli.json = false;
+    r = capture([&] { code = cli_usage(nullptr, "expects open|close|status|focus"); });
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ivrac settings: expects open|close|status|focus\nTry 'ivrac settings --help'\n");
+    g_cli = {false, false, L"ivrac"};
+}
+
+TEST(CliOutput, LongTextIsCutOnCharacterBoundaries) {
+    // A 40-character non-ASCII command word is cut to 31 bytes; a long message to 1023.
+    std::wstring word(40, L'\x00e9');
+    g_cli = {true, false, word.c_str()};
+    std::string msg;
+    for (int i = 0; i < 700; i++) msg += "\xe2\x82\xac";  // 2100 bytes of euro signs
+    auto r = capture([&] { cli_fail("x", 1, "%s", msg.c_str()); });
+    ASSERT_TRUE(valid_utf8(r.err));
+    ASSERT_TRUE(valid_utf8(r.out));
+    EXPECT_EQ(r.err.size(), 6 + 30 + 2 + 1023 / 3 * 3 + 1);
+    EXPECT_LE(r.out.size(), (size_t)CLI_ESCAPE_BUFFER + 40);
+    g_cli.quiet = true;
+    r = capture([&] { cli_note("starting agent..."); });
+    EXPECT_EQ(r.err, "");
+    g_cli.quiet = false;
+    r = capture([&] { cli_note("starting agent..."); });
+    EXPECT_EQ(r.err, "starting agent...\n");
+    // Wide text longer than one conversion buffer goes out whole.
+    std::wstring big;
+    for (int i = 0; i < 5000; i++) big += L"\x00e9\xd83d\xde00";
+    r = capture([&] { out_write_wide(big.c_str()); });
+    EXPECT_EQ(r.out.size(), 5000u * 6);
+    EXPECT_TRUE(valid_utf8(r.out));
+    g_cli = {false, false, L"ivrac"};
+}
+
 // ---- The pipe client against a small in-process server on \\.\pipe\ivra.
 
 struct fake_agent {
