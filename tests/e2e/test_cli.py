@@ -244,6 +244,39 @@ class LaunchTest(CliTestCase):
         ivtool("kill", mute)
 
 
+class ReplyTest(CliTestCase):
+    """ivrac against a stand-in agent that answers every request with a fixed line."""
+
+    def serve(self, reply):
+        ready = os.path.join(self.sb.root, "reply-ready")
+        if os.path.exists(ready):
+            os.remove(ready)
+        pid = self.sb.start("mute_server", 120, win_path(ready), reply)
+        wait_for(lambda: os.path.exists(ready), 20, what="reply pipe")
+        return pid
+
+    def test_dump_replies(self):
+        server = self.serve('ok\\tpath=C:\\dumps\\é "q".dmp\\tsize=10\\n')
+        r = self.ivrac("agent", "dump")
+        self.assertEqual((r.code, r.text, r.err), (0, 'C:\\dumps\\é "q".dmp\n', b""))
+        r = self.ivrac("agent", "dump", "--json")
+        self.assertEqual(r.json(), {"path": 'C:\\dumps\\é "q".dmp'})
+        ivtool("kill", server)
+
+        server = self.serve("err\\tcode=io\\tmsg=disk\\n")
+        r = self.ivrac("agent", "dump", "--json")
+        self.assertEqual(r.code, 1)
+        self.assertEqual(r.json(), {"error": "dump_failed", "message": "the agent could not write a minidump"})
+        ivtool("kill", server)
+
+        # A reply longer than the 1024-byte buffer is cut to 1023 bytes.
+        server = self.serve("ok\\tpath=" + "x" * 2000 + "\\n")
+        r = self.ivrac("agent", "dump")
+        self.assertEqual(r.code, 0)
+        self.assertEqual(r.text, "x" * (1023 - len("ok\tpath=")) + "\n")
+        ivtool("kill", server)
+
+
 class AgentCommandTest(CliTestCase):
 
     def test_stop_without_agent(self):
