@@ -32,6 +32,8 @@ struct agent_state {
     UINT msg_reload;          // "IvraReloadConfig"
     UINT msg_taskbar_created; // "TaskbarCreated"
     int forced_digit;         // IVRA_FORCE_DIGIT, -1 when unset
+    int64_t qpc_frequency;    // performance-counter ticks per second
+    int64_t qpc_start;        // performance counter when the window, hotkeys and tray were ready
 
     SRWLOCK hotkey_lock;               // guards the two arrays below
     int hotkey_registered[HOTKEY_COUNT];

@@ -369,6 +369,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     LARGE_INTEGER freq, start;
     QueryPerformanceFrequency(&freq);
     QueryPerformanceCounter(&start);
+    g_agent.qpc_frequency = freq.QuadPart;
+    g_agent.qpc_start = start.QuadPart;
     log_info("startup: window, hotkeys and tray ready (%llu ms)", elapsed_ms(&lc));
 
     capture_thread_start();
