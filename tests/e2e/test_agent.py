@@ -167,6 +167,19 @@ class AgentFrameTest(AgentTestCase):
                              what="settings window of the plain second launch")
         self.sb.procs.append(pid)
 
+    def test_taskbar_pin_launch_with_shift_records_a_clip(self):
+        agent = self.start_agent()
+        self.focus_a_wine_window()  # Wine tracks the key state only while it has the X focus
+        pin = r"C:\Users\tester\AppData\Roaming\Microsoft\Internet Explorer\Quick Launch\User Pinned\TaskBar\Ivra.lnk"
+        subprocess.run(["xdotool", "keydown", "shift"], check=True, timeout=30)
+        try:
+            self.launch_as(0x800, pin, exe("ivrad"))
+            wait_for(lambda: "hotkey: clip digit=0 route=none" in self.sb.log_text(), 20, what="clip action")
+        finally:
+            subprocess.run(["xdotool", "keyup", "shift"], check=True, timeout=30)
+        self.assertEqual(count(self.sb.log_lines(), "hotkey: region"), 0)
+        self.assertTrue(pid_alive(agent.pid))
+
     def test_velopack_layout_sets_the_jump_list(self):
         app = os.path.join(self.sb.root, "app")
         os.makedirs(os.path.join(app, "current"))
