@@ -430,10 +430,15 @@ DWORD WINAPI fake_agent_run(void* arg) {
     return 0;
 }
 
+// True when something else (an agent of another test run) serves the pipe in this Wine prefix.
+bool pipe_taken() {
+    return WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
 void fake_agent_start(fake_agent* f) {
-    f->pipe = CreateNamedPipeW(L"\\\\.\\pipe\\ivra", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                               1, 65536, 65536, 0, nullptr);
-    ASSERT_NE(f->pipe, INVALID_HANDLE_VALUE);
+    f->pipe = CreateNamedPipeW(L"\\\\.\\pipe\\ivra", PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+    ASSERT_NE(f->pipe, INVALID_HANDLE_VALUE) << "the pipe is served by another program";
     f->thread = CreateThread(nullptr, 0, fake_agent_run, f, 0, nullptr);
 }
 
@@ -491,6 +496,7 @@ TEST(CliPipe, AgentThatClosesWithoutReplyGivesNoReply) {
 }
 
 TEST(CliPipe, NoAgentGivesUpAfterAboutASecond) {
+    if (pipe_taken()) GTEST_SKIP() << "an agent is running in this prefix";
     char reply[64];
     DWORD t0 = GetTickCount();
     EXPECT_EQ(pipe_call("ping", reply, sizeof reply, 5000), PIPE_CALL_ABSENT);
