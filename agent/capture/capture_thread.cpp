@@ -1,35 +1,207 @@
 #include "agent/capture/capture_thread.h"
+#include "agent/capture/display_cache.h"
+#include "agent/capture/still_jobs.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
+#include "agent/pipe/shot_job.h"
 #include "common/log.h"
 
-static DWORD WINAPI capture_thread_main(void*) {
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002  // Windows 10 1803; missing from older headers
+#endif
+
+namespace {
+volatile LONG64 g_capture_count = 0;
+volatile LONG64 g_heartbeat = 0;
+
+// What the loop remembers between turns.
+struct capture_loop {
+    display_cache* cache;
+    HANDLE timer;
+    int described;          // a description was written for a cache
+    uint32_t described_gen;
+    int keep_warm;
+};
+
+void capture_heartbeat_store()
+{
+    InterlockedExchange64(&g_heartbeat, (LONG64)GetTickCount64());
+}
+
+void capture_describe_if_due(capture_loop* loop)
+{
+    int has = loop->cache != nullptr;
+    uint32_t gen = has ? display_cache_generation(loop->cache) : 0;
+    if (!capture_thread_describe_due(loop->described, loop->described_gen, has, gen))
+        return;
+    display_cache_describe(loop->cache);
+    loop->described = has;
+    loop->described_gen = gen;
+}
+
+void capture_validate(capture_loop* loop)
+{
+    if (loop->cache) {
+        display_cache_validate(loop->cache);
+    } else {
+        loop->cache = display_cache_build();
+    }
+    capture_describe_if_due(loop);
+}
+
+void capture_handle(capture_loop* loop, const MSG* msg)
+{
+    switch (msg->message) {
+    case WM_CAPTURE_ACTION: {
+        int action = (int)msg->wParam;
+        int digit = (int)msg->lParam;
+        if (action >= HOTKEY_SCREEN && action <= HOTKEY_REGION)
+            still_hotkey_action(loop->cache, action, digit);
+        else if (action >= HOTKEY_CLIP && action <= HOTKEY_CLIP_REDO)
+            log_info("capture: %s is not available yet", hotkey_actions[action - 1].name);
+        break;
+    }
+    case WM_CAPTURE_SHOT:
+        still_pipe_shot(loop->cache, (shot_job*)msg->lParam);
+        break;
+    case WM_CAPTURE_REGION:
+        still_region_result(loop->cache, (region_result*)msg->lParam);
+        break;
+    case WM_CAPTURE_CLIP:
+        // Clip requests are served here once clip sessions exist; the record stays with its sender.
+        log_info("capture: clip requests are not available yet");
+        break;
+    case WM_CAPTURE_CONFIG:
+        // The replay is started or stopped here to match replay_enabled.
+        break;
+    default:
+        break;
+    }
+}
+
+// Answers whatever is still queued when the thread ends, so no waiter is left hanging.
+void capture_drain(void)
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_CAPTURE_SHOT && msg.lParam)
+            shot_job_fail((shot_job*)msg.lParam, "busy", "another capture selection is active or the agent is stopping");
+        else if (msg.message == WM_CAPTURE_REGION && msg.lParam)
+            still_region_free((region_result*)msg.lParam, "capture thread stopped");
+    }
+}
+
+DWORD WINAPI capture_thread_main(void*)
+{
     log_thread_name(L"ivra-capture");
+    capture_loop loop{};
+    loop.cache = display_cache_build();
+    loop.timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (!loop.timer)
+        loop.timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    // Watchdog registration ("capture", 8000 ms) attaches here.
+    config cfg;
+    agent_config_copy(&cfg);
+    loop.keep_warm = cfg.dxgi_keep_warm;
+    if (loop.cache && loop.keep_warm)
+        display_cache_warm_up(loop.cache);
+    display_cache_describe(loop.cache);
+    loop.described = loop.cache != nullptr;
+    loop.described_gen = loop.cache ? display_cache_generation(loop.cache) : 0;
+    // The replay starts here when replay_enabled is set.
+
     MSG msg;
     // Posts to this thread fail until its queue exists, so make it before saying we are ready.
     PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    if (g_agent.capture_ready) SetEvent(g_agent.capture_ready);
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        switch (msg.message) {
-        case WM_CAPTURE_ACTION:
-            log_info("capture: action %llu digit=%lld not handled yet", (unsigned long long)msg.wParam,
-                     (long long)msg.lParam);
-            break;
-        case WM_CAPTURE_SHOT:
-        case WM_CAPTURE_REGION:
-        case WM_CAPTURE_CLIP:
-        case WM_CAPTURE_CONFIG:
-            log_info("capture: message 0x%04x not handled yet", msg.message);
-            break;
-        default:
+    if (g_agent.capture_ready)
+        SetEvent(g_agent.capture_ready);
+
+    LARGE_INTEGER freq;
+    QueryPerformanceFrequency(&freq);
+    bool quit = false;
+    while (!quit) {
+        capture_heartbeat_store();
+        const int running = 0;  // a clip or the replay; both attach here
+        DWORD wait = capture_thread_wait_ms(running, loop.timer != nullptr);
+        DWORD count = running && loop.timer ? 1 : 0;
+        DWORD r = MsgWaitForMultipleObjectsEx(count, count ? &loop.timer : nullptr, wait, QS_ALLINPUT,
+                                              MWMO_INPUTAVAILABLE);
+        if (r == WAIT_FAILED) {
+            log_error("capture: wait failed (%lu); stopping", GetLastError());
             break;
         }
+        capture_validate(&loop);
+        // Clip and replay ticks run here and re-arm the timer.
+        if (r == WAIT_TIMEOUT && !running) {
+            if (!loop.keep_warm && loop.cache)
+                display_cache_release_idle(loop.cache);
+            continue;
+        }
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                break;
+            }
+            LARGE_INTEGER t0, t1;
+            QueryPerformanceCounter(&t0);
+            if (msg.message == WM_CAPTURE_CONFIG) {
+                agent_config_copy(&cfg);
+                loop.keep_warm = cfg.dxgi_keep_warm;
+            }
+            capture_handle(&loop, &msg);
+            QueryPerformanceCounter(&t1);
+            uint64_t ms = (uint64_t)((t1.QuadPart - t0.QuadPart) * 1000 / freq.QuadPart);
+            capture_describe_if_due(&loop);
+            if (capture_thread_is_slow(ms))
+                log_warn("slow: capture thread spent %llu ms on message 0x%04x", (unsigned long long)ms, msg.message);
+            capture_heartbeat_store();
+        }
     }
+    // Watchdog removal and the clip and replay stops ("agent stopping") attach here.
+    capture_drain();
+    display_cache_destroy(loop.cache);
+    if (loop.timer)
+        CloseHandle(loop.timer);
+    InterlockedExchange64(&g_heartbeat, 0);
     log_info("capture: thread stopped");
     return 0;
 }
+}  // namespace
 
-bool capture_thread_start(void) {
+uint64_t capture_count(void)
+{
+    return (uint64_t)InterlockedCompareExchange64(&g_capture_count, 0, 0);
+}
+
+void capture_count_add(void)
+{
+    InterlockedIncrement64(&g_capture_count);
+}
+
+uint64_t capture_thread_heartbeat(void)
+{
+    return (uint64_t)InterlockedCompareExchange64(&g_heartbeat, 0, 0);
+}
+
+unsigned capture_thread_wait_ms(int clip_or_replay, int have_timer)
+{
+    return clip_or_replay && have_timer ? 1000u : 2000u;
+}
+
+bool capture_thread_is_slow(uint64_t ms)
+{
+    return ms >= 1000;
+}
+
+bool capture_thread_describe_due(int had_cache, uint32_t described_gen, int has_cache, uint32_t gen)
+{
+    if (!had_cache != !has_cache)
+        return true;
+    return has_cache && gen != described_gen;
+}
+
+bool capture_thread_start(void)
+{
     DWORD id = 0;
     HANDLE h = CreateThread(nullptr, 0, capture_thread_main, nullptr, 0, &id);
     if (!h) {

@@ -1,9 +1,30 @@
 #pragma once
-// The capture thread "ivra-capture": woken by the thread messages of
-// agent/core/messages.h (WM_CAPTURE_*), it runs until WM_QUIT.
+// The capture thread "ivra-capture": owns the display cache, serves the thread
+// messages of agent/core/messages.h (WM_CAPTURE_*) and runs until WM_QUIT.
 #include "common/win.h"
+#include <cstdint>
 
 // Starts the thread and publishes its handle and id in g_agent; the thread sets
 // g_agent.capture_ready once its message queue exists. Returns false (and logs)
 // when the thread cannot be created.
 bool capture_thread_start(void);
+
+// Screenshots saved since the agent started (for status).
+uint64_t capture_count(void);
+// Counts one saved screenshot; called by the save jobs.
+void capture_count_add(void);
+
+// The capture thread's last heartbeat (GetTickCount64), 0 before its loop runs;
+// the hang watchdog reads it.
+uint64_t capture_thread_heartbeat(void);
+
+// ---- Pure helpers (no Win32 call).
+
+// Wait limit of one loop turn: 1000 ms while a clip or the replay runs on an existing
+// timer, else 2000 ms.
+unsigned capture_thread_wait_ms(int clip_or_replay, int have_timer);
+// True when a message that took ms milliseconds is logged as slow.
+bool capture_thread_is_slow(uint64_t ms);
+// True when the monitor description must be rewritten: the cache appeared, disappeared
+// or its generation changed since the last description.
+bool capture_thread_describe_due(int had_cache, uint32_t described_gen, int has_cache, uint32_t gen);

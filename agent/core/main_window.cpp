@@ -2,6 +2,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/hotkeys.h"
 #include "agent/core/messages.h"
+#include "agent/core/saved_capture.h"
 #include "common/log.h"
 
 const char* main_window_route_name(LPARAM lp) {
@@ -92,6 +93,21 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_AGENT_ACTION:
         main_window_action(wp, lp);
         return 0;
+    case WM_AGENT_SHOT_FAILED:
+        // The "Screenshot not saved" balloon and the warning tone attach here.
+        log_warn("capture: screenshot not saved");
+        return 0;
+    case WM_AGENT_SAVED: {
+        saved_capture* rec = (saved_capture*)lp;
+        if (!rec) return 0;
+        // Balloons and the upload queue attach here.
+        if (!rec->saved)
+            log_warn("clip: not saved: %s", rec->error);
+        else
+            log_info("capture: saved %ls (%llu bytes)", rec->path, (unsigned long long)rec->bytes);
+        saved_capture_free(rec);
+        return 0;
+    }
     case WM_AGENT_DEBUG_SLEEP:
         log_warn("debug: main thread sleeping %llu ms", (unsigned long long)wp);
         Sleep((DWORD)wp);

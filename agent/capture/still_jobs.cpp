@@ -1,0 +1,630 @@
+#include "agent/capture/still_jobs.h"
+#include "agent/capture/capture.h"
+#include "agent/capture/capture_thread.h"
+#include "agent/capture/display_cache.h"
+#include "agent/capture/still_encoder.h"
+#include "agent/core/agent.h"
+#include "agent/core/capture_files.h"
+#include "agent/core/frame_pool.h"
+#include "agent/core/messages.h"
+#include "agent/core/saved_capture.h"
+#include "agent/core/storage_monitor.h"
+#include "agent/core/worker_pool.h"
+#include "agent/pipe/shot_job.h"
+#include "common/log.h"
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+// ---- Pure helpers
+
+uint64_t still_buffer_bytes(long width, long height)
+{
+    if (width <= 0 || height <= 0)
+        return 0;
+    return (uint64_t)width * (uint64_t)height * 4u;
+}
+
+static int still_cut(wchar_t* out, size_t cap, int n)
+{
+    out[cap - 1] = 0;
+    if (n < 0 || (size_t)n >= cap)
+        return (int)wcslen(out);
+    return n;
+}
+
+int still_describe_monitor(wchar_t out[STILL_TARGET_MAX], int index)
+{
+    int n = index < 0 ? _snwprintf(out, STILL_TARGET_MAX, L"monitor under cursor")
+                      : _snwprintf(out, STILL_TARGET_MAX, L"monitor %d", index);
+    return still_cut(out, STILL_TARGET_MAX, n);
+}
+
+int still_describe_window(wchar_t out[STILL_TARGET_MAX], const void* hwnd, const wchar_t* title)
+{
+    wchar_t shown[STILL_TITLE_SHOWN + 1];
+    wcsncpy(shown, title ? title : L"", STILL_TITLE_SHOWN);
+    shown[STILL_TITLE_SHOWN] = 0;
+    int n = _snwprintf(out, STILL_TARGET_MAX, L"window %p \"%ls\"", hwnd, shown);
+    return still_cut(out, STILL_TARGET_MAX, n);
+}
+
+int still_describe_rect(wchar_t out[STILL_TARGET_MAX], const RECT* r)
+{
+    int n = _snwprintf(out, STILL_TARGET_MAX, L"rect %ld,%ld %ldx%ld", (long)r->left, (long)r->top,
+                       (long)(r->right - r->left), (long)(r->bottom - r->top));
+    return still_cut(out, STILL_TARGET_MAX, n);
+}
+
+int still_describe_pick(wchar_t out[STILL_TARGET_MAX], int width, int height)
+{
+    return still_cut(out, STILL_TARGET_MAX, _snwprintf(out, STILL_TARGET_MAX, L"pick %dx%d", width, height));
+}
+
+int still_error_text(wchar_t out[STILL_ERROR_MAX], const char* code, const char* msg)
+{
+    int n = _snwprintf(out, STILL_ERROR_MAX, L"%hs\tmsg=%hs", code ? code : "", msg ? msg : "");
+    return still_cut(out, STILL_ERROR_MAX, n);
+}
+
+int still_pick_format(int requested, int configured)
+{
+    if (requested == 0 || requested == 1)
+        return requested;
+    return configured == 1 ? 1 : 0;
+}
+
+int still_pick_quality(int requested, int configured)
+{
+    return requested >= 1 ? requested : configured;
+}
+
+const wchar_t* still_ext(int format)
+{
+    return format == 1 ? L"jpg" : L"png";
+}
+
+const wchar_t* still_gate_path(const wchar_t* out_path, const wchar_t* dir, const wchar_t* stills_dir)
+{
+    if (out_path && out_path[0])
+        return out_path;
+    if (dir && dir[0])
+        return dir;
+    return stills_dir ? stills_dir : L"";
+}
+
+bool still_rect_covered(const RECT* rect, const RECT* outputs, int output_count)
+{
+    if (!rect || rect->right <= rect->left || rect->bottom <= rect->top)
+        return false;
+    RECT clip;
+    for (int i = 0; i < output_count; i++)
+        if (capture_intersect(rect, &outputs[i], &clip))
+            return true;
+    return false;
+}
+
+int64_t still_elapsed_ms(int64_t start, int64_t now, int64_t freq)
+{
+    if (start == 0 || freq <= 0 || now < start)
+        return 0;
+    return (now - start) * 1000 / freq;
+}
+
+// ---- Shared steps
+
+namespace {
+
+int64_t still_qpc()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+int64_t still_qpf()
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart;
+}
+
+bool still_selecting()
+{
+    return InterlockedCompareExchange(&g_agent.selecting, 0, 0) != 0;
+}
+
+void still_warning_tone()
+{
+    // The warning tone of the capture sounds attaches here.
+}
+
+void still_capture_sound(const config* cfg, const wchar_t* warning)
+{
+    if (!cfg->play_sound)
+        return;
+    if (warning && warning[0])
+        still_warning_tone();
+    // Otherwise the chime attaches here.
+}
+
+void still_log_exhausted()
+{
+    frame_stats st{};
+    frame_pool_stats(g_agent.frames_stills, &st);
+    log_warn("stills pool exhausted (%d in use, %llu MB)", st.in_use, (unsigned long long)(st.allocated / 1048576));
+}
+
+void still_post_failed()
+{
+    if (g_agent.wnd)
+        PostMessageW(g_agent.wnd, WM_AGENT_SHOT_FAILED, 0, 0);
+}
+
+void still_log_queued(int64_t began, uint32_t w, uint32_t h)
+{
+    double ms = (double)(still_qpc() - began) * 1000.0 / (double)still_qpf();
+    log_info("capture: %ux%u queued in %.2f ms", w, h, ms);
+}
+
+// Hands a filled buffer to the stills pool. False (buffer still held by the caller) when refused.
+bool still_submit(frame_buffer* buf)
+{
+    return worker_pool_submit(g_agent.stills, still_save_job, buf);
+}
+
+// The capture side's answer to a request it cannot serve.
+void still_fail(shot_job* job, const char* code, const char* msg)
+{
+    log_info("capture: shot refused: %s: %s", code, msg);
+    shot_job_fail(job, code, msg);
+}
+
+void still_fail_exhausted(shot_job* job)
+{
+    still_log_exhausted();
+    still_warning_tone();
+    still_fail(job, "busy", "stills pool exhausted; try again");
+}
+
+// Fails a request with a "code: sentence" text of the file-name rules.
+void still_fail_split(shot_job* job, const char* err)
+{
+    char code[32] = "path";
+    const char* msg = err;
+    const char* colon = strchr(err, ':');
+    if (colon && colon > err && (size_t)(colon - err) < sizeof code) {
+        memcpy(code, err, (size_t)(colon - err));
+        code[colon - err] = 0;
+        msg = colon[1] == ' ' ? colon + 2 : colon + 1;
+    }
+    still_fail(job, code, msg);
+}
+
+// The foreground window when it is worth capturing: not the shell, the desktop or ours.
+HWND still_foreground_window()
+{
+    HWND w = GetForegroundWindow();
+    if (!w || w == GetShellWindow() || w == GetDesktopWindow())
+        return nullptr;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == GetCurrentProcessId())
+        return nullptr;
+    return w;
+}
+
+// Names the buffer's file and queues the save; for a request writes the final path back.
+// Returns false when the save cannot be queued (the buffer is then still the caller's).
+bool still_name_and_submit(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality,
+                           shot_job* job, char* err, size_t err_cap)
+{
+    buf->kind = FRAME_KIND_STILL;
+    buf->format = format;
+    buf->jpeg_quality = quality;
+    if (!capture_dest_path(cfg, 0, dest, still_ext(format), buf->path, err, err_cap))
+        return false;
+    buf->job = job;
+    wchar_t asked[260] = L"";
+    if (job) {
+        wcscpy(asked, job->path);
+        wcsncpy(job->path, buf->path, 259);
+        job->path[259] = 0;
+    }
+    if (still_submit(buf))
+        return true;
+    capture_name_release(buf->path);
+    buf->job = nullptr;
+    if (job)
+        wcscpy(job->path, asked);
+    if (err && err_cap)
+        snprintf(err, err_cap, "busy: stills pool refused the save job.");
+    return false;
+}
+
+}  // namespace
+
+// ---- Hotkey actions
+
+void still_hotkey_action(display_cache* cache, int action, int digit)
+{
+    if (action < HOTKEY_SCREEN || action > HOTKEY_REGION)
+        return;
+    if (agent_quitting() || still_selecting())
+        return;
+    int64_t began = still_qpc();
+    config cfg;
+    agent_config_copy(&cfg);
+    wchar_t base[CAPTURE_PATH_MAX];
+    capture_digit_base(&cfg, 0, digit, base, nullptr);
+    wchar_t warning[STORAGE_WARNING_MAX] = L"";
+    if (!storage_gate(&cfg, base, warning, nullptr, nullptr))
+        return;
+
+    if (action == HOTKEY_REGION) {
+        // Region selections start here once the overlay exists.
+        log_info("capture: region selection is not available");
+        return;
+    }
+
+    capture_target target{};
+    RECT size_rect{};
+    HWND window = nullptr;
+    if (action == HOTKEY_WINDOW) {
+        window = still_foreground_window();
+        if (!window) {
+            log_info("capture: no valid foreground window to capture");
+            return;
+        }
+        target.kind = CAPTURE_TARGET_WINDOW;
+        target.window = window;
+    } else {
+        POINT p{};
+        GetCursorPos(&p);
+        target.kind = CAPTURE_TARGET_MONITOR;
+        target.monitor = MonitorFromPoint(p, MONITOR_DEFAULTTOPRIMARY);
+    }
+    if (!capture_resolve(&target)) {
+        log_warn("capture: capture_resolve failed");
+        return;
+    }
+    if (window) {
+        if (!GetWindowRect(window, &size_rect))
+            size_rect = target.rect;
+    } else {
+        size_rect = target.rect;
+    }
+
+    frame_buffer* buf = frame_pool_acquire(
+        g_agent.frames_stills, still_buffer_bytes(size_rect.right - size_rect.left, size_rect.bottom - size_rect.top));
+    if (!buf) {
+        still_log_exhausted();
+        still_warning_tone();
+        return;
+    }
+    bool ok = cache && capture_target_grab(cache, &target, buf);
+    if (!ok && window) {
+        log_info("capture: dxgi failed, trying PrintWindow fallback");
+        ok = print_window(window, buf);
+    }
+    if (!ok) {
+        log_warn("capture: capture failed kind=%d", action);
+        still_post_failed();
+        frame_pool_release(buf);
+        return;
+    }
+    int format = still_pick_format(-1, cfg.still_format);
+    // The digit's folder is already in base; naming it again would repeat the chord line.
+    capture_dest dest{nullptr, base, nullptr, 0};
+    char err[STILL_ERR_MAX] = "";
+    uint32_t w = buf->width, h = buf->height;
+    if (!still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err)) {
+        if (strncmp(err, "busy", 4) == 0) {
+            still_log_exhausted();
+            still_warning_tone();
+        } else {
+            log_warn("capture: no file name: %s", err);
+            still_post_failed();
+        }
+        frame_pool_release(buf);
+        return;
+    }
+    still_capture_sound(&cfg, warning);
+    still_log_queued(began, w, h);
+}
+
+// ---- Pipe requests
+
+void still_pipe_shot(display_cache* cache, shot_job* job)
+{
+    if (!job)
+        return;
+    int64_t began = still_qpc();
+    if (agent_quitting() || still_selecting()) {
+        still_fail(job, "busy", "another capture selection is active or the agent is stopping");
+        return;
+    }
+    if (cache)
+        display_cache_validate(cache);
+    config cfg;
+    agent_config_copy(&cfg);
+
+    const wchar_t* gate = still_gate_path(job->path, job->dir, cfg.stills_dir);
+    if (!storage_gate(&cfg, gate, job->warning, &job->free_mb, job->drive)) {
+        still_fail(job, "disk_full", "drive free space below stop_free_mb");
+        return;
+    }
+
+    RECT size_rect{};
+    int out_index = -1;
+    HMONITOR cursor_monitor = nullptr;
+    switch (job->kind) {
+    case SHOT_WINDOW:
+        if (job->hwnd && !GetWindowRect(job->hwnd, &size_rect))
+            size_rect = RECT{};
+        break;
+    case SHOT_RECT:
+        // An empty or inverted rectangle would make a bogus size out of two negative sides.
+        if (job->right <= job->left || job->bottom <= job->top) {
+            still_fail(job, "no_coverage", "rect covers no monitor");
+            return;
+        }
+        size_rect = RECT{job->left, job->top, job->right, job->bottom};
+        break;
+    case SHOT_PICK:
+        // Interactive picks start a region selection here once the overlay exists.
+        log_warn("overlay: cannot start the region overlay");
+        still_fail(job, "internal", "cannot start overlay");
+        return;
+    default: {
+        MONITORINFO mi{};
+        mi.cbSize = sizeof mi;
+        if (job->monitor < 0) {
+            POINT p{};
+            GetCursorPos(&p);
+            cursor_monitor = MonitorFromPoint(p, MONITOR_DEFAULTTOPRIMARY);
+            if (cursor_monitor && GetMonitorInfoW(cursor_monitor, &mi))
+                size_rect = mi.rcMonitor;
+        } else if (cache && job->monitor < display_cache_output_count(cache)) {
+            out_index = job->monitor;
+            display_cache_output_rect(cache, out_index, &size_rect);
+        }
+        break;
+    }
+    }
+
+    frame_buffer* buf = frame_pool_acquire(
+        g_agent.frames_stills, still_buffer_bytes(size_rect.right - size_rect.left, size_rect.bottom - size_rect.top));
+    if (!buf) {
+        still_fail_exhausted(job);
+        return;
+    }
+
+    bool ok = false;
+    if (job->kind == SHOT_WINDOW) {
+        HWND w = job->hwnd;
+        if (!w || !IsWindow(w)) {
+            frame_pool_release(buf);
+            still_fail(job, "bad_hwnd", "window does not exist");
+            return;
+        }
+        if (IsIconic(w)) {
+            frame_pool_release(buf);
+            still_fail(job, "minimized", "window is minimized");
+            return;
+        }
+        if (job->occluded) {
+            ok = print_window(w, buf);
+        } else {
+            capture_target t{};
+            t.kind = CAPTURE_TARGET_WINDOW;
+            t.window = w;
+            ok = cache && capture_resolve(&t) && capture_target_grab(cache, &t, buf);
+            if (!ok) {
+                log_info("capture: dxgi failed, trying PrintWindow fallback");
+                ok = print_window(w, buf);
+            }
+        }
+        wchar_t title[STILL_TITLE_SHOWN + 1] = L"";
+        GetWindowTextW(w, title, STILL_TITLE_SHOWN + 1);
+        still_describe_window(job->target, (const void*)w, title);
+    } else if (job->kind == SHOT_RECT) {
+        RECT r{job->left, job->top, job->right, job->bottom};
+        still_describe_rect(job->target, &r);
+        RECT outs[DISPLAY_MAX_OUTPUTS];
+        int n = cache ? display_cache_output_count(cache) : 0;
+        for (int i = 0; i < n; i++)
+            display_cache_output_rect(cache, i, &outs[i]);
+        if (!still_rect_covered(&r, outs, n)) {
+            frame_pool_release(buf);
+            still_fail(job, "no_coverage", "rect covers no monitor");
+            return;
+        }
+        ok = capture_rect(cache, &r, buf);
+    } else if (job->monitor < 0) {
+        still_describe_monitor(job->target, -1);
+        capture_target t{};
+        t.kind = CAPTURE_TARGET_MONITOR;
+        t.monitor = cursor_monitor;
+        ok = cache && capture_resolve(&t) && capture_target_grab(cache, &t, buf);
+    } else {
+        still_describe_monitor(job->target, job->monitor);
+        if (out_index < 0)
+            log_warn("capture: monitor %d does not exist", job->monitor);
+        ok = out_index >= 0 && capture_output(cache, out_index, buf, nullptr);
+    }
+    if (!ok) {
+        frame_pool_release(buf);
+        still_fail(job, "capture", "capture failed (see agent log)");
+        return;
+    }
+
+    int format = still_pick_format(job->format, cfg.still_format);
+    int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
+    capture_dest dest{job->path, job->dir, job->folder, 0};
+    char err[STILL_ERR_MAX] = "";
+    uint32_t w = buf->width, h = buf->height;
+    // The save job may answer and free the request as soon as it is queued.
+    int silent = job->silent;
+    wchar_t warning[STORAGE_WARNING_MAX];
+    wcscpy(warning, job->warning);
+    if (!still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err)) {
+        frame_pool_release(buf);
+        if (strncmp(err, "busy", 4) == 0) {
+            still_fail_exhausted(job);
+        } else {
+            // A destination that cannot be named is the request's own fault, not a capture failure.
+            log_warn("capture: no file name: %s", err);
+            still_fail_split(job, err);
+        }
+        return;
+    }
+    // From here the save job owns the request's reference; only locals are touched.
+    if (!silent)
+        still_capture_sound(&cfg, warning);
+    still_log_queued(began, w, h);
+}
+
+// ---- Region selections
+
+void still_region_free(region_result* rr, const char* why)
+{
+    if (!rr)
+        return;
+    if (rr->job)
+        still_fail(rr->job, "cancelled", why ? why : "pick cancelled");
+    HeapFree(GetProcessHeap(), 0, rr);
+}
+
+void still_region_result(display_cache* cache, region_result* rr)
+{
+    if (!rr)
+        return;
+    if (rr->clip) {
+        // Clip starts on a selected rectangle attach here once clips exist.
+        log_warn("clip: clip recording is not available");
+        still_region_free(rr, "pick cancelled");
+        return;
+    }
+    int64_t began = still_qpc();
+    shot_job* job = rr->job;
+    rr->job = nullptr;
+    if (rr->live)
+        Sleep(50);  // let the overlay leave the screen before reading it
+    RECT r{rr->left, rr->top, rr->right, rr->bottom};
+    config cfg;
+    agent_config_copy(&cfg);
+    frame_buffer* buf =
+        frame_pool_acquire(g_agent.frames_stills, still_buffer_bytes(r.right - r.left, r.bottom - r.top));
+    if (!buf) {
+        if (job) {
+            still_fail_exhausted(job);
+        } else {
+            log_warn("capture: stills pool exhausted for region result");
+            still_warning_tone();
+        }
+        still_region_free(rr, nullptr);
+        return;
+    }
+    if (!cache || !capture_rect(cache, &r, buf)) {
+        frame_pool_release(buf);
+        if (job) {
+            still_fail(job, "capture", "capture failed (see agent log)");
+        } else {
+            log_warn("capture: region result: capture_rect failed");
+            still_post_failed();
+        }
+        still_region_free(rr, nullptr);
+        return;
+    }
+    uint32_t w = buf->width, h = buf->height;
+    char err[STILL_ERR_MAX] = "";
+    if (job) {
+        still_describe_pick(job->target, (int)w, (int)h);
+        int format = still_pick_format(job->format, cfg.still_format);
+        int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
+        capture_dest dest{job->path, job->dir, job->folder, rr->digit};
+        int silent = job->silent;
+        wchar_t warning[STORAGE_WARNING_MAX];
+        wcscpy(warning, job->warning);
+        if (!still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err)) {
+            frame_pool_release(buf);
+            if (strncmp(err, "busy", 4) == 0)
+                still_fail_exhausted(job);
+            else
+                still_fail_split(job, err);
+            still_region_free(rr, nullptr);
+            return;
+        }
+        if (!silent)
+            still_capture_sound(&cfg, warning);
+    } else {
+        int format = still_pick_format(-1, cfg.still_format);
+        capture_dest dest{nullptr, nullptr, nullptr, rr->digit};
+        if (!still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err)) {
+            frame_pool_release(buf);
+            if (strncmp(err, "busy", 4) == 0) {
+                still_log_exhausted();
+                still_warning_tone();
+            } else {
+                log_warn("capture: no file name: %s", err);
+                still_post_failed();
+            }
+            still_region_free(rr, nullptr);
+            return;
+        }
+        if (!rr->no_sound)
+            still_capture_sound(&cfg, rr->warning);
+    }
+    still_log_queued(began, w, h);
+    still_region_free(rr, nullptr);
+}
+
+// ---- Save job
+
+void still_save_job(void* arg)
+{
+    frame_buffer* buf = (frame_buffer*)arg;
+    if (!buf)
+        return;
+    shot_job* job = buf->job;
+    buf->job = nullptr;
+    bool ok = still_encode_frame(buf, buf->path, buf->format, buf->jpeg_quality);
+    uint64_t size = 0;
+    if (ok) {
+        capture_count_add();
+        HANDLE f = CreateFileW(buf->path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        if (f != INVALID_HANDLE_VALUE) {
+            LARGE_INTEGER li{};
+            if (GetFileSizeEx(f, &li))
+                size = (uint64_t)li.QuadPart;
+            CloseHandle(f);
+        }
+        history_submit(g_agent.io, buf->path, size, CAPTURE_KIND_STILL);
+    }
+    capture_name_release(buf->path);
+    if (!job) {
+        if (ok) {
+            saved_capture* rec = saved_capture_still(buf->path, size);
+            if (rec && !(g_agent.wnd && PostMessageW(g_agent.wnd, WM_AGENT_SAVED, 0, (LPARAM)rec)))
+                saved_capture_free(rec);
+        } else {
+            still_post_failed();
+        }
+    } else {
+        if (ok) {
+            job->ok = 1;
+            job->width = (int)buf->width;
+            job->height = (int)buf->height;
+            job->bytes = size;
+            job->ms = still_elapsed_ms(job->start, still_qpc(), still_qpf());
+        } else {
+            job->ok = 0;
+            still_error_text(job->error, "encode", "encode failed");
+        }
+        SetEvent(job->done);
+        shot_job_release(job);
+    }
+    frame_pool_release(buf);
+}

@@ -1,0 +1,79 @@
+#pragma once
+// Screenshots on the capture thread: hotkey and tray actions, control-pipe
+// requests and region selections are turned into a frame buffer and handed to
+// a save job on the stills pool, which encodes, records and reports the file.
+// The capture thread never encodes or writes files itself.
+#include "common/config.h"
+#include "common/win.h"
+#include <cstddef>
+#include <cstdint>
+
+struct display_cache;
+struct frame_buffer;
+struct shot_job;
+struct clip_request;
+
+enum {
+    STILL_TARGET_MAX = 128,      // target description, wide, terminator included
+    STILL_TITLE_SHOWN = 96,      // window title characters kept in a description
+    STILL_ERROR_MAX = 160,       // "code\tmsg=message", wide
+};
+
+// What a region selection posts back to the capture thread (WM_CAPTURE_REGION).
+// Allocated zero-filled on the process heap by the overlay thread; the capture
+// thread frees it with still_region_free.
+struct region_result {
+    LONG left, top, right, bottom;  // virtual-desktop pixels
+    int digit;                      // chord digit, 0 = none
+    shot_job* job;                  // a waiting pick request (its reference passes here), or none
+    wchar_t warning[64];            // storage warning text taken when the selection began
+    int no_sound;
+    int live;                       // the overlay showed the live desktop, not a frozen image
+    clip_request* clip;             // a waiting clip start, or none
+};
+
+// ---- Pure helpers (no Win32 call).
+
+// Bytes of a width x height BGRA frame; 0 when either side is not positive.
+uint64_t still_buffer_bytes(long width, long height);
+// The descriptions a pipe reply shows; each writes at most STILL_TARGET_MAX characters
+// (terminator included) and returns the length.
+int still_describe_monitor(wchar_t out[STILL_TARGET_MAX], int index);  // -1: under the cursor
+int still_describe_window(wchar_t out[STILL_TARGET_MAX], const void* hwnd, const wchar_t* title);
+int still_describe_rect(wchar_t out[STILL_TARGET_MAX], const RECT* rect);
+int still_describe_pick(wchar_t out[STILL_TARGET_MAX], int width, int height);
+// "code\tmsg=message" into out (cut to STILL_ERROR_MAX); returns the length.
+int still_error_text(wchar_t out[STILL_ERROR_MAX], const char* code, const char* msg);
+// The request's format when it is 0 or 1, else the configured one (0 PNG, 1 JPEG).
+int still_pick_format(int requested, int configured);
+// The request's quality when at least 1, else the configured one.
+int still_pick_quality(int requested, int configured);
+// File extension of a format: "jpg" for 1, else "png".
+const wchar_t* still_ext(int format);
+// The folder a pipe request's destination is checked against: its output path, else
+// its directory, else the stills folder.
+const wchar_t* still_gate_path(const wchar_t* out_path, const wchar_t* dir, const wchar_t* stills_dir);
+// True when the rectangle has an area and meets at least one of the outputs.
+bool still_rect_covered(const RECT* rect, const RECT* outputs, int output_count);
+// Elapsed milliseconds between two performance-counter values; 0 when start is 0,
+// freq is not positive or the clock went backwards.
+int64_t still_elapsed_ms(int64_t start, int64_t now, int64_t freq);
+
+// ---- Capture thread entry points.
+
+// A hotkey, tray or launch action (ids 1-3; others are not still actions) with its digit.
+void still_hotkey_action(display_cache* cache, int action, int digit);
+// A screenshot request from the control pipe. Takes over the capture side's reference:
+// the job is answered (now or by the save job) exactly once.
+void still_pipe_shot(display_cache* cache, shot_job* job);
+// The outcome of a region selection; frees the record.
+void still_region_result(display_cache* cache, region_result* rr);
+// Frees a region result without acting on it (failing a waiting request as cancelled).
+void still_region_free(region_result* rr, const char* why);
+
+// ---- Stills pool.
+
+// The save job (argument: a frame buffer from the stills frame pool with its path,
+// format, quality and optional request): encodes, records the history, answers the
+// request or reports to the agent window, and releases the buffer.
+void still_save_job(void* buffer);
