@@ -2,7 +2,9 @@
 #include "cli/cli_help.h"
 #include "cli/cmd_agent.h"
 #include "cli/cmd_config.h"
+#include "cli/cmd_inspect.h"
 #include "cli/cmd_settings.h"
+#include "cli/cmd_shot.h"
 #include "common/win.h"
 #include <cstdio>
 #include <cstring>
@@ -286,9 +288,9 @@ struct cli_command {
 };
 
 static const cli_command commands[] = {
-    {L"shot", cmd_unbuilt},      {L"clip", cmd_unbuilt},       {L"replay", cmd_unbuilt},
-    {L"account", cmd_unbuilt},   {L"upload", cmd_unbuilt},     {L"windows", cmd_unbuilt},
-    {L"screens", cmd_unbuilt},   {L"desktops", cmd_unbuilt},   {L"last", cmd_unbuilt},
+    {L"shot", shot_command},      {L"clip", cmd_unbuilt},       {L"replay", cmd_unbuilt},
+    {L"account", cmd_unbuilt},   {L"upload", cmd_unbuilt},     {L"windows", windows_command},
+    {L"screens", screens_command}, {L"desktops", screens_command}, {L"last", last_command},
     {L"status", cmd_unbuilt},    {L"input", cmd_unbuilt},      {L"agent", agent_command},
     {L"config", cmd_config},     {L"settings", settings_command}, {L"folders", cmd_unbuilt},
     {L"storage", cmd_unbuilt},   {L"agent-docs", cmd_agent_docs},

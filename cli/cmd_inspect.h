@@ -1,0 +1,35 @@
+#pragma once
+// Read-only inspection commands: "windows" (computed here), "screens" (the
+// agent's monitor list) and "last" (recent paths from history.txt).
+#include <cstddef>
+
+struct win_entry;
+struct monitor_entry;
+
+// ---- Pure parts (no Win32 call).
+
+// One text line of "windows" with its line feed. Returns the bytes written.
+size_t windows_text_line(const win_entry* e, char* out, size_t capacity);
+// One JSON object of "windows", preceded by a comma unless first.
+size_t windows_json_item(const win_entry* e, bool active, bool first, char* out, size_t capacity);
+
+// The text of "screens": one line per monitor and the "virtual" line; nothing
+// for an empty list. Cut to capacity.
+void screens_text(const monitor_entry* m, int count, char* out, size_t capacity);
+// The JSON array of "screens" with its line feed. Cut to capacity.
+void screens_json(const monitor_entry* m, int count, char* out, size_t capacity);
+
+// The -n count of "last": the value after "-n" (which must not be the last
+// argument); values below 2 or unreadable give 1; default 1.
+long last_count(int argc, wchar_t** argv);
+
+// Calls visit for the last `count` non-empty lines of the text (line feeds
+// separate lines), newest first. Returns how many were visited.
+long last_visit(const char* text, size_t len, long count, void (*visit)(const char* line, size_t len, void* ctx),
+                void* ctx);
+
+// ---- Commands; argv holds the arguments after the command word.
+
+int windows_command(int argc, wchar_t** argv);  // always 0
+int screens_command(int argc, wchar_t** argv);  // 0, or the monitor list's failure
+int last_command(int argc, wchar_t** argv);     // always 0

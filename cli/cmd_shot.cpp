@@ -1,0 +1,576 @@
+#include "cli/cmd_shot.h"
+#include "cli/cli.h"
+#include "cli/pipe_client.h"
+#include "cli/win_enum.h"
+#include "common/config.h"
+#include "common/config_schema.h"
+#include "common/win.h"
+#include <fcntl.h>
+#include <io.h>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+// ---- Pure parts.
+
+int monitor_list_parse(const char* reply, monitor_entry* out, int capacity) {
+    if (!reply || !reply_ok(reply) || (reply[2] != '\t' && reply[2] != 0)) return 0;
+    int n = 0;
+    const char* p = reply[2] ? reply + 3 : reply + 2;
+    while (*p && n < capacity) {
+        const char* end = strchr(p, '\t');
+        size_t len = end ? (size_t)(end - p) : strlen(p);
+        char field[256];
+        size_t take = len < sizeof field - 1 ? len : sizeof field - 1;
+        memcpy(field, p, take);
+        field[take] = 0;
+        int index;
+        monitor_entry m = {};
+        if (sscanf(field, "m%d=%d,%d,%d,%d,%d,%d,%63s", &index, &m.left, &m.top, &m.width, &m.height, &m.primary,
+                   &m.dpi, m.name) == 8)
+            out[n++] = m;
+        p += len;
+        if (*p == '\t') p++;
+    }
+    return n;
+}
+
+bool monitor_bounds(const monitor_entry* m, int count, long long* left, long long* top, long long* right,
+                    long long* bottom) {
+    if (count <= 0) return false;
+    long long l = m[0].left, t = m[0].top;
+    long long r = l + m[0].width, b = t + m[0].height;
+    for (int i = 1; i < count; i++) {
+        if (m[i].left < l) l = m[i].left;
+        if (m[i].top < t) t = m[i].top;
+        if ((long long)m[i].left + m[i].width > r) r = (long long)m[i].left + m[i].width;
+        if ((long long)m[i].top + m[i].height > b) b = (long long)m[i].top + m[i].height;
+    }
+    *left = l;
+    *top = t;
+    *right = r;
+    *bottom = b;
+    return true;
+}
+
+int region_violations(long long x, long long y, long long w, long long h, long long left, long long top,
+                      long long right, long long bottom, char* out, size_t capacity) {
+    char list[512];
+    size_t at = 0;
+    int n = 0;
+    list[0] = 0;
+    auto add = [&](const char* fmt, long long a, long long b) {
+        if (at >= sizeof list - 1) return;
+        int w = snprintf(list + at, sizeof list - at, "%s", n ? "; " : "");
+        if (w > 0) at += (size_t)w < sizeof list - at ? (size_t)w : sizeof list - 1 - at;
+        w = snprintf(list + at, sizeof list - at, fmt, a, b);
+        if (w > 0) at += (size_t)w < sizeof list - at ? (size_t)w : sizeof list - 1 - at;
+        n++;
+    };
+    if (x < left) add("left edge %lld < %lld", x, left);
+    if (y < top) add("top edge %lld < %lld", y, top);
+    if (x + w > right) add("right edge %lld > %lld", x + w, right);
+    if (y + h > bottom) add("bottom edge %lld > %lld", y + h, bottom);
+    if (capacity) snprintf(out, capacity, "%s", list);
+    return n;
+}
+
+static long long overlap(long long a0, long long a1, long long b0, long long b1) {
+    long long lo = a0 > b0 ? a0 : b0, hi = a1 < b1 ? a1 : b1;
+    return hi > lo ? hi - lo : 0;
+}
+
+int region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count,
+                    region_verdict* out) {
+    region_verdict v = {};
+    char list[512];
+    if (w <= 0 || h <= 0) {
+        v.code = "usage";
+        v.exit_code = CLI_EXIT_USAGE;
+        snprintf(v.message, sizeof v.message, "--region expects positive w,h (got %ldx%ld)", w, h);
+    } else if (screen >= 0) {
+        if (screen >= count) {
+            v.code = "bad_screen";
+            v.exit_code = CLI_EXIT_TARGET;
+            snprintf(v.message, sizeof v.message, "screen %d does not exist (have 0..%d); run 'ivrac screens'",
+                     screen, count - 1);
+        } else {
+            const monitor_entry& s = m[screen];
+            if (region_violations(x, y, w, h, 0, 0, s.width, s.height, list, sizeof list)) {
+                v.code = "out_of_bounds";
+                v.exit_code = CLI_EXIT_TARGET;
+                snprintf(v.message, sizeof v.message, "region %ld,%ld %ldx%ld exceeds screen %d (%dx%d): %s", x, y,
+                         w, h, screen, s.width, s.height, list);
+            } else {
+                v.left = x + s.left;
+                v.top = y + s.top;
+                v.right = v.left + w;
+                v.bottom = v.top + h;
+            }
+        }
+    } else {
+        long long l = 0, t = 0, r = 0, b = 0;
+        if (!monitor_bounds(m, count, &l, &t, &r, &b)) {
+            v.code = "no_coverage";
+            v.exit_code = CLI_EXIT_TARGET;
+            snprintf(v.message, sizeof v.message, "region covers no monitor; run 'ivrac screens'");
+        } else if (region_violations(x, y, w, h, l, t, r, b, list, sizeof list)) {
+            v.code = "out_of_bounds";
+            v.exit_code = CLI_EXIT_TARGET;
+            snprintf(v.message, sizeof v.message, "region %ld,%ld %ldx%ld outside virtual bounds (%ld,%ld)-(%ld,%ld): %s",
+                     x, y, w, h, (long)l, (long)t, (long)r, (long)b, list);
+        } else {
+            long long covered = 0;
+            for (int i = 0; i < count; i++)
+                covered += overlap(x, (long long)x + w, m[i].left, (long long)m[i].left + m[i].width) *
+                           overlap(y, (long long)y + h, m[i].top, (long long)m[i].top + m[i].height);
+            if (covered == 0) {
+                v.code = "no_coverage";
+                v.exit_code = CLI_EXIT_TARGET;
+                snprintf(v.message, sizeof v.message, "region covers no monitor; run 'ivrac screens'");
+            } else {
+                v.partial = covered < (long long)w * h;
+                v.left = x;
+                v.top = y;
+                v.right = x + w;
+                v.bottom = y + h;
+            }
+        }
+    }
+    *out = v;
+    return v.exit_code;
+}
+
+// Whole text as a decimal (or, with hex, "0x" hexadecimal) number within [lo, hi].
+static bool parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi,
+                         long long* out) {
+    if (!s || !s[0]) return false;
+    bool neg = false;
+    if (allow_sign && (s[0] == L'-' || s[0] == L'+')) neg = *s++ == L'-';
+    int base = 10;
+    if (allow_hex && s[0] == L'0' && (s[1] == L'x' || s[1] == L'X')) {
+        base = 16;
+        s += 2;
+    }
+    if (!s[0]) return false;
+    unsigned long long v = 0;
+    for (; *s; s++) {
+        int d;
+        if (*s >= L'0' && *s <= L'9') d = *s - L'0';
+        else if (base == 16 && *s >= L'a' && *s <= L'f') d = *s - L'a' + 10;
+        else if (base == 16 && *s >= L'A' && *s <= L'F') d = *s - L'A' + 10;
+        else return false;
+        if (v > (ULLONG_MAX - (unsigned)d) / (unsigned)base) return false;
+        v = v * (unsigned)base + (unsigned)d;
+    }
+    if (!neg && v > (unsigned long long)LLONG_MAX) {
+        // Handles are unsigned 64-bit; only the hexadecimal form reaches past LLONG_MAX.
+        if (hi != LLONG_MAX || lo < 0) return false;
+        *out = (long long)v;
+        return true;
+    }
+    long long r = neg ? -(long long)v : (long long)v;
+    if (neg && v > (unsigned long long)LLONG_MAX) return false;
+    if (r < lo || r > hi) return false;
+    *out = r;
+    return true;
+}
+
+static bool parse_region(const wchar_t* s, long v[4]) {
+    wchar_t part[32];
+    for (int i = 0; i < 4; i++) {
+        const wchar_t* end = wcschr(s, L',');
+        if ((i < 3) != (end != nullptr)) return false;
+        size_t len = end ? (size_t)(end - s) : wcslen(s);
+        if (len == 0 || len >= 32) return false;
+        wmemcpy(part, s, len);
+        part[len] = 0;
+        long long n;
+        if (!parse_number(part, true, false, LONG_MIN, LONG_MAX, &n)) return false;
+        v[i] = (long)n;
+        if (end) s = end + 1;
+    }
+    return true;
+}
+
+static void note_field(shot_options* o, int field) {
+    for (int i = 0; i < o->field_count; i++)
+        if (o->field_order[i] == field) return;
+    o->field_order[o->field_count++] = field;
+}
+
+int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity) {
+    shot_options o = {};
+    o.screen = -1;
+    o.format = -1;
+    o.timeout_ms = 10000;
+    auto fail = [&](const char* text) {
+        snprintf(msg, capacity, "%s", text);
+        return CLI_EXIT_USAGE;
+    };
+    for (int i = 0; i < argc; i++) {
+        const wchar_t* a = argv[i];
+        const wchar_t* val = i + 1 < argc ? argv[i + 1] : nullptr;
+        long long n = 0;
+        if (wcscmp(a, L"--stdout") == 0) {
+            o.to_stdout = true;
+        } else if (wcscmp(a, L"--active") == 0) {
+            o.window_kind = SHOT_WIN_ACTIVE;
+        } else if (wcscmp(a, L"--window") == 0) {
+            if (!val) return fail("--window expects a query");
+            o.window_kind = SHOT_WIN_QUERY;
+            o.window_query = val;
+            i++;
+        } else if (wcscmp(a, L"--hwnd") == 0) {
+            if (!val || !parse_number(val, false, true, 1, LLONG_MAX, &n)) return fail("--hwnd expects a handle");
+            o.window_kind = SHOT_WIN_HWND;
+            o.hwnd = (uint64_t)n;
+            i++;
+        } else if (wcscmp(a, L"--pid") == 0) {
+            if (!val || !parse_number(val, false, false, 0, 0xFFFFFFFFLL, &n)) return fail("--pid expects a pid");
+            o.window_kind = SHOT_WIN_PID;
+            o.pid = (unsigned long)n;
+            i++;
+        } else if (wcscmp(a, L"--screen") == 0 || wcscmp(a, L"--desktop") == 0) {
+            if (!val || !parse_number(val, false, false, 0, INT_MAX, &n)) return fail("--screen expects an index");
+            o.screen = (int)n;
+            i++;
+        } else if (wcscmp(a, L"--region") == 0) {
+            long v[4];
+            if (!val || !parse_region(val, v)) return fail("--region expects x,y,w,h");
+            o.has_region = true;
+            o.rx = v[0];
+            o.ry = v[1];
+            o.rw = v[2];
+            o.rh = v[3];
+            i++;
+        } else if (wcscmp(a, L"--pick") == 0) {
+            o.pick = true;
+        } else if (wcscmp(a, L"--occluded") == 0) {
+            note_field(&o, SHOT_FIELD_OCCLUDED);
+        } else if (wcscmp(a, L"--format") == 0) {
+            if (val && _wcsicmp(val, L"png") == 0) o.format = 0;
+            else if (val && _wcsicmp(val, L"jpg") == 0) o.format = 1;
+            else return fail("--format expects png or jpg");
+            note_field(&o, SHOT_FIELD_FORMAT);
+            i++;
+        } else if (wcscmp(a, L"--quality") == 0) {
+            if (!val || !parse_number(val, false, false, 1, 100, &n)) return fail("--quality expects 1-100");
+            o.quality = (long)n;
+            note_field(&o, SHOT_FIELD_QUALITY);
+            i++;
+        } else if (wcscmp(a, L"-o") == 0) {
+            if (!val || !val[0]) return fail("-o expects a path");
+            o.out_path = val;
+            i++;
+        } else if (wcscmp(a, L"--folder") == 0) {
+            if (!val || !val[0]) return fail("--folder expects a name or slot 1-9");
+            if (val[0] >= L'1' && val[0] <= L'9' && val[1] == 0) {
+                o.folder_slot = val[0] - L'0';
+                o.folder_name = nullptr;
+            } else {
+                wchar_t err[256];
+                if (!folder_name_check(val, err, 256)) {
+                    char text[768];
+                    cli_utf8_from_wide(err, text, sizeof text);
+                    snprintf(msg, capacity, "--folder %s", text);
+                    return CLI_EXIT_USAGE;
+                }
+                o.folder_name = val;
+                o.folder_slot = 0;
+            }
+            i++;
+        } else if (wcscmp(a, L"--silent") == 0) {
+            note_field(&o, SHOT_FIELD_SILENT);
+        } else if (wcscmp(a, L"--timeout") == 0) {
+            if (!val || !parse_number(val, false, false, 1, LONG_MAX, &n)) return fail("--timeout expects ms");
+            o.timeout_ms = (long)n;
+            o.timeout_given = true;
+            note_field(&o, SHOT_FIELD_TIMEOUT);
+            i++;
+        } else {
+            char text[64];
+            cli_utf8_from_wide(a, text, sizeof text);
+            return fail(text);
+        }
+    }
+    *out = o;
+    return CLI_EXIT_OK;
+}
+
+// Appends formatted text; false once it no longer fits.
+static bool append(char* out, size_t capacity, size_t* at, const char* fmt, ...) CLI_PRINTF(4, 5);
+static bool append(char* out, size_t capacity, size_t* at, const char* fmt, ...) {
+    if (*at >= capacity) return false;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(out + *at, capacity - *at, fmt, ap);
+    va_end(ap);
+    if (n < 0 || (size_t)n >= capacity - *at) return false;
+    *at += (size_t)n;
+    return true;
+}
+
+// A request value as UTF-8; false when it holds a control character (a tab or
+// line feed would end the field or the request early).
+static bool request_value(const wchar_t* text, char* out, size_t capacity) {
+    for (const wchar_t* p = text; *p; p++)
+        if (*p < 32 || *p == 127) return false;
+    cli_utf8_from_wide(text, out, capacity);
+    return true;
+}
+
+bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity) {
+    size_t at = 0;
+    bool ok = append(out, capacity, &at, "shot");
+    for (int i = 0; ok && i < o->field_count; i++) {
+        switch (o->field_order[i]) {
+        case SHOT_FIELD_OCCLUDED: ok = append(out, capacity, &at, "\toccluded=1"); break;
+        case SHOT_FIELD_FORMAT: ok = append(out, capacity, &at, "\tformat=%s", o->format == 1 ? "jpg" : "png"); break;
+        case SHOT_FIELD_QUALITY: ok = append(out, capacity, &at, "\tquality=%ld", o->quality); break;
+        case SHOT_FIELD_SILENT: ok = append(out, capacity, &at, "\tsilent=1"); break;
+        case SHOT_FIELD_TIMEOUT: ok = append(out, capacity, &at, "\ttimeout_ms=%ld", o->timeout_ms); break;
+        }
+    }
+    if (ok) {
+        switch (p->kind) {
+        case SHOT_PLAN_PICK: ok = append(out, capacity, &at, "\ttarget=pick"); break;
+        case SHOT_PLAN_WINDOW:
+            ok = append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
+            break;
+        case SHOT_PLAN_RECT:
+            ok = append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
+                        p->height);
+            break;
+        case SHOT_PLAN_MONITOR: ok = append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor); break;
+        default: break;
+        }
+    }
+    char value[1024];
+    if (ok && p->folder[0])
+        ok = request_value(p->folder, value, sizeof value) && append(out, capacity, &at, "\tfolder=%s", value);
+    if (ok && p->dir[0])
+        ok = request_value(p->dir, value, sizeof value) && append(out, capacity, &at, "\tdir=%s", value);
+    if (ok && p->out[0])
+        ok = request_value(p->out, value, sizeof value) && append(out, capacity, &at, "\tout=%s", value);
+    if (!ok && capacity) out[0] = 0;
+    return ok;
+}
+
+static long long field_number(const char* reply, const char* key) {
+    char v[64];
+    reply_field_get_utf8(reply, key, v, sizeof v);
+    return strtoll(v, nullptr, 10);
+}
+
+static void field_escaped(const char* reply, const char* key, char* out, size_t capacity) {
+    char v[1024];
+    reply_field_get_utf8(reply, key, v, sizeof v);
+    cli_json_escape_utf8(v, out, capacity);
+}
+
+bool shot_json_build(const char* reply, const shot_plan* p, char* out, size_t capacity) {
+    char path[2048], target[512], text[2048];
+    field_escaped(reply, "path", path, sizeof path);
+    field_escaped(reply, "target", target, sizeof target);
+    size_t at = 0;
+    bool ok = append(out, capacity, &at, "{\"path\":\"%s\",\"width\":%d,\"height\":%d,\"bytes\":%lld,\"ms\":%lld,\"target\":\"%s\"",
+                     path, (int)field_number(reply, "width"), (int)field_number(reply, "height"),
+                     field_number(reply, "bytes"), field_number(reply, "ms"), target);
+    if (ok && p->json_screen >= 0) ok = append(out, capacity, &at, ",\"screen\":%d", p->json_screen);
+    if (ok && p->kind == SHOT_PLAN_RECT)
+        ok = append(out, capacity, &at, ",\"region\":{\"x\":%ld,\"y\":%ld,\"w\":%ld,\"h\":%ld}", p->left, p->top,
+                    p->width, p->height);
+    if (ok) {
+        field_escaped(reply, "folder", text, sizeof text);
+        if (text[0]) ok = append(out, capacity, &at, ",\"folder\":\"%s\"", text);
+    }
+    if (ok) {
+        field_escaped(reply, "dir", text, sizeof text);
+        if (text[0]) ok = append(out, capacity, &at, ",\"dir\":\"%s\"", text);
+    }
+    if (ok) {
+        field_escaped(reply, "warning", text, sizeof text);
+        // Re-read as a number so the object stays valid JSON whatever the agent sent.
+        long long free_mb = field_number(reply, "free_mb");
+        if (free_mb < 0) free_mb = 0;
+        if (text[0]) ok = append(out, capacity, &at, ",\"warning\":\"%s\",\"free_mb\":%lld", text, free_mb);
+    }
+    if (ok) ok = append(out, capacity, &at, "}\n");
+    if (!ok && capacity) out[0] = 0;
+    return ok;
+}
+
+void shot_warning_lines(const char* reply, char* out, size_t capacity) {
+    char warning[256], free_mb[64], drive[64];
+    reply_field_get_utf8(reply, "warning", warning, sizeof warning);
+    reply_field_get_utf8(reply, "free_mb", free_mb, sizeof free_mb);
+    reply_field_get_utf8(reply, "drive", drive, sizeof drive);
+    size_t at = 0;
+    if (capacity) out[0] = 0;
+    if (!warning[0]) return;
+    if (strstr(warning, "low_space"))
+        append(out, capacity, &at, "ivrac shot: WARNING low disk space (%s MB free on %s)\n", free_mb, drive);
+    if (strstr(warning, "ivra_big")) append(out, capacity, &at, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
+}
+
+// ---- System parts.
+
+int monitor_list(monitor_set* out) {
+    static char reply[8192];
+    int rc = pipe_call_start("screens", reply, sizeof reply, 5000);
+    if (rc != CLI_EXIT_OK) return rc;
+    if (!reply_ok(reply)) {
+        char msg[256];
+        reply_field_get_utf8(reply, "msg", msg, sizeof msg);
+        return cli_fail("capture_failed", CLI_EXIT_FAILED, "%s", msg[0] ? msg : "agent did not list its monitors");
+    }
+    out->count = monitor_list_parse(reply, out->items, MONITOR_LIST_MAX);
+    return CLI_EXIT_OK;
+}
+
+int region_check(long x, long y, long w, long h, int screen, region_verdict* out) {
+    region_verdict v;
+    if (w <= 0 || h <= 0) {
+        region_evaluate(x, y, w, h, screen, nullptr, 0, &v);
+        return cli_fail(v.code, v.exit_code, "%s", v.message);
+    }
+    static monitor_set monitors;
+    int rc = monitor_list(&monitors);
+    if (rc != CLI_EXIT_OK) return rc;
+    if (region_evaluate(x, y, w, h, screen, monitors.items, monitors.count, &v) != CLI_EXIT_OK)
+        return cli_fail(v.code, v.exit_code, "%s", v.message);
+    if (v.partial) cli_note("region partially outside monitors; uncovered area will be black");
+    *out = v;
+    return CLI_EXIT_OK;
+}
+
+static int resolve_window(const shot_options* o, uint64_t* hwnd) {
+    switch (o->window_kind) {
+    case SHOT_WIN_ACTIVE: return window_active(hwnd);
+    case SHOT_WIN_QUERY: return window_query(o->window_query, hwnd);
+    case SHOT_WIN_PID: return window_for_pid(o->pid, hwnd);
+    default: *hwnd = o->hwnd; return CLI_EXIT_OK;
+    }
+}
+
+// Copies the saved file to standard output and deletes it.
+static int write_to_stdout(const char* reply, const shot_plan* p) {
+    wchar_t path[520];
+    reply_field_get(reply, "path", path, 520);
+    if (!path[0]) wcscpy(path, p->out);
+    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return cli_fail("capture_failed", CLI_EXIT_FAILED, "cannot read captured file");
+    _setmode(_fileno(stdout), _O_BINARY);
+    static char block[65536];
+    DWORD got = 0;
+    while (ReadFile(f, block, sizeof block, &got, nullptr) && got > 0) out_write_bytes(block, got);
+    CloseHandle(f);
+    DeleteFileW(path);
+    return CLI_EXIT_OK;
+}
+
+int shot_command(int argc, wchar_t** argv) {
+    shot_options o;
+    char msg[1024];
+    if (shot_parse(argc, argv, &o, msg, sizeof msg) != CLI_EXIT_OK) return cli_usage(nullptr, msg);
+
+    static shot_plan plan;
+    plan = shot_plan{};
+    plan.json_screen = -1;
+    if (o.folder_slot) {
+        static config cfg;
+        config_load(&cfg);
+        const wchar_t* slot = cfg.folders[o.folder_slot - 1];
+        if (!slot[0])
+            return cli_fail("bad_folder", CLI_EXIT_TARGET,
+                            "folder slot %d is not set; run 'ivrac config set folder%d <path>'", o.folder_slot,
+                            o.folder_slot);
+        wcsncpy(plan.dir, slot, 259);
+    } else if (o.folder_name) {
+        wcsncpy(plan.folder, o.folder_name, 63);
+    }
+
+    long timeout = o.timeout_ms;
+    if (o.pick) {
+        if (o.screen >= 0 || o.has_region || o.window_kind != SHOT_WIN_NONE)
+            return cli_usage(nullptr, "--pick cannot be combined with other targets");
+        plan.kind = SHOT_PLAN_PICK;
+        if (!o.timeout_given) timeout = 60000;
+    } else if (o.window_kind != SHOT_WIN_NONE) {
+        int rc = resolve_window(&o, &plan.hwnd);
+        if (rc != CLI_EXIT_OK) return rc;
+        plan.kind = SHOT_PLAN_WINDOW;
+    } else if (o.has_region) {
+        region_verdict v;
+        int rc = region_check(o.rx, o.ry, o.rw, o.rh, o.screen, &v);
+        if (rc != CLI_EXIT_OK) return rc;
+        plan.kind = SHOT_PLAN_RECT;
+        plan.left = v.left;
+        plan.top = v.top;
+        plan.width = v.right - v.left;
+        plan.height = v.bottom - v.top;
+        plan.json_screen = o.screen;
+    } else if (o.screen >= 0) {
+        static monitor_set monitors;
+        int rc = monitor_list(&monitors);
+        if (rc != CLI_EXIT_OK) return rc;
+        if (o.screen >= monitors.count)
+            return cli_fail("bad_screen", CLI_EXIT_TARGET, "screen %d does not exist (have 0..%d); run 'ivrac screens'",
+                            o.screen, monitors.count - 1);
+        plan.kind = SHOT_PLAN_MONITOR;
+        plan.monitor = o.screen;
+        plan.json_screen = o.screen;
+    }
+
+    if ((plan.folder[0] || plan.dir[0]) && o.out_path)
+        return cli_usage(nullptr, "--folder cannot be combined with -o");
+    if (o.out_path) {
+        DWORD n = GetFullPathNameW(o.out_path, 260, plan.out, nullptr);
+        if (n == 0 || n >= 260) {
+            plan.out[0] = 0;
+            return cli_usage(nullptr, "-o expects a path (at most 259 characters)");
+        }
+    } else if (o.to_stdout) {
+        wchar_t temp[260];
+        DWORD n = GetEnvironmentVariableW(L"TEMP", temp, 260);
+        if (n == 0 || n >= 260) n = GetTempPathW(260, temp);
+        if (n == 0 || n >= 260) return cli_fail("capture_failed", CLI_EXIT_FAILED, "no temporary folder");
+        if (temp[n - 1] == L'\\') temp[n - 1] = 0;
+        int w = _snwprintf(plan.out, 260, L"%ls\\ivra_%lu_%lu.png", temp, (unsigned long)GetCurrentProcessId(),
+                           (unsigned long)GetTickCount());
+        if (w < 0 || w >= 260) return cli_fail("capture_failed", CLI_EXIT_FAILED, "temporary folder path is too long");
+    }
+
+    static char request[PIPE_REQUEST_MAX + 1], reply[4096];
+    if (!shot_request_build(&o, &plan, request, sizeof request))
+        return cli_usage(nullptr, "a path or folder name holds a control character");
+    int rc = pipe_call_start(request, reply, sizeof reply, (unsigned long)timeout + 2000);
+    if (rc != CLI_EXIT_OK) return rc;
+
+    if (!reply_ok(reply)) {
+        char code[64], message[256];
+        reply_field_get_utf8(reply, "code", code, sizeof code);
+        reply_field_get_utf8(reply, "msg", message, sizeof message);
+        if (!code[0]) strcpy(code, "capture_failed");
+        int exit_code = strcmp(code, "no_coverage") == 0 ? CLI_EXIT_TARGET : CLI_EXIT_FAILED;
+        return cli_fail(code, exit_code, "%s", message[0] ? message : "capture failed");
+    }
+    char warnings[512];
+    shot_warning_lines(reply, warnings, sizeof warnings);
+    if (warnings[0]) err_printf("%s", warnings);
+
+    if (o.to_stdout) return write_to_stdout(reply, &plan);
+    if (g_cli.json) {
+        static char json[8192];
+        shot_json_build(reply, &plan, json, sizeof json);
+        out_write(json);
+    } else {
+        char path[1024];
+        reply_field_get_utf8(reply, "path", path, sizeof path);
+        out_printf("%s\n", path);
+    }
+    return CLI_EXIT_OK;
+}

@@ -1,0 +1,124 @@
+#pragma once
+// "ivrac shot": resolves the target on this side (window queries, process ids,
+// the foreground window, monitor indexes, region bounds) so the agent receives
+// only exact targets, sends one shot request and prints the path, a JSON object
+// or the image bytes. The monitor list and region check serve other commands too.
+#include <cstddef>
+#include <cstdint>
+
+enum { MONITOR_LIST_MAX = 64, MONITOR_NAME_BYTES = 64 };
+
+struct monitor_entry {
+    int left, top, width, height;  // virtual-desktop pixels
+    int primary;
+    int dpi;
+    char name[MONITOR_NAME_BYTES];  // device name up to its first blank
+};
+
+struct monitor_set {
+    int count;
+    monitor_entry items[MONITOR_LIST_MAX];
+};
+
+// Outcome of a region check: the accepted rectangle in virtual-desktop
+// coordinates, or the failure to print.
+struct region_verdict {
+    const char* code;     // null when accepted
+    int exit_code;        // 0 when accepted
+    char message[1024];   // failure message
+    bool partial;         // accepted, but part of it lies outside every monitor
+    long left, top, right, bottom;
+};
+
+enum shot_window_kind { SHOT_WIN_NONE = 0, SHOT_WIN_ACTIVE, SHOT_WIN_QUERY, SHOT_WIN_HWND, SHOT_WIN_PID };
+
+// Options in the order their request fields appear: first use decides the place.
+enum shot_field { SHOT_FIELD_OCCLUDED, SHOT_FIELD_FORMAT, SHOT_FIELD_QUALITY, SHOT_FIELD_SILENT,
+                  SHOT_FIELD_TIMEOUT, SHOT_FIELD_COUNT };
+
+// The command line of shot after the walk; pointers refer into argv.
+struct shot_options {
+    bool to_stdout;
+    bool pick;
+    int window_kind;             // shot_window_kind; the last window option wins
+    const wchar_t* window_query;
+    uint64_t hwnd;
+    unsigned long pid;
+    int screen;                  // -1 = none
+    bool has_region;
+    long rx, ry, rw, rh;
+    int format;                  // -1 configured, 0 png, 1 jpg
+    long quality;                // 0 = configured
+    long timeout_ms;             // 10000 unless given
+    bool timeout_given;
+    const wchar_t* out_path;     // as typed; null when none
+    const wchar_t* folder_name;  // validated name; null when none
+    int folder_slot;             // 1-9, 0 when none
+    int field_order[SHOT_FIELD_COUNT];
+    int field_count;
+};
+
+enum shot_plan_kind { SHOT_PLAN_CURSOR = 0, SHOT_PLAN_MONITOR, SHOT_PLAN_RECT, SHOT_PLAN_WINDOW, SHOT_PLAN_PICK };
+
+// The resolved request.
+struct shot_plan {
+    int kind;              // shot_plan_kind
+    uint64_t hwnd;
+    int monitor;
+    long left, top, width, height;  // SHOT_PLAN_RECT, virtual-desktop pixels
+    int json_screen;       // --screen index behind the target, -1 when none
+    wchar_t folder[64];
+    wchar_t dir[260];
+    wchar_t out[260];
+};
+
+// ---- Pure parts (no Win32 call).
+
+// Reads the monitors of a "screens" reply ("ok\tm0=l,t,w,h,primary,dpi,name\t...")
+// in reply order; fields that do not give all values are skipped. Returns the
+// number written to out (at most capacity); 0 for a reply that is not "ok".
+int monitor_list_parse(const char* reply, monitor_entry* out, int capacity);
+
+// The union of the monitors as left, top, right, bottom (64-bit so that far-off
+// coordinates cannot wrap). False when there is none.
+bool monitor_bounds(const monitor_entry* m, int count, long long* left, long long* top, long long* right,
+                    long long* bottom);
+
+// The violations of the region (x, y, w, h) against the bounds, joined by "; "
+// into out (at most 512 bytes with capacity). Returns how many were found.
+int region_violations(long long x, long long y, long long w, long long h, long long left, long long top,
+                      long long right, long long bottom, char* out, size_t capacity);
+
+// Checks the region against the monitors: with screen >= 0 local to that
+// monitor, else in virtual-desktop coordinates. Returns the exit code (0 accepted).
+int region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count,
+                    region_verdict* out);
+
+// Walks shot's arguments. Returns 0, or 2 with the usage message in msg
+// (capacity bytes); out is written only on success.
+int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity);
+
+// The request line (without line feed): "shot", the option fields, the target,
+// the folder and the output path. False, out empty, when it does not fit or a
+// value holds a control character that would break the line.
+bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity);
+
+// The JSON object (with its line feed) of an "ok" reply to the plan's request.
+// False, out empty, when it does not fit.
+bool shot_json_build(const char* reply, const shot_plan* p, char* out, size_t capacity);
+
+// The warning lines of an "ok" reply for standard error (empty when none).
+void shot_warning_lines(const char* reply, char* out, size_t capacity);
+
+// ---- System parts.
+
+// Asks the agent for its monitors (auto-starting it). Returns the exit code,
+// having printed any failure.
+int monitor_list(monitor_set* out);
+
+// region_evaluate against the agent's monitors; prints the failure or the
+// partial-coverage note. Returns the exit code.
+int region_check(long x, long y, long w, long h, int screen, region_verdict* out);
+
+// "ivrac shot ..."; argv holds the arguments after the command word. Returns the exit code.
+int shot_command(int argc, wchar_t** argv);
