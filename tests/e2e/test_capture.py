@@ -151,10 +151,14 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
         self.launcher = ["explorer.exe", "/desktop=%s,1920x1080" % self.desktop]
         self.pattern_pid = None
         self.pattern_proc = None
+        self.mode_changed = False
 
     def tearDown(self):
         if self.pattern_pid and ivtool("alive", self.pattern_pid).returncode == 0:
             ivtool("kill", self.pattern_pid)
+        if self.mode_changed:
+            # Wine keeps a changed mode for the whole wineserver session: put it back for later tests.
+            self.probe(["reset-mode"])
         if self.pattern_proc:
             self.pattern_proc.stdout.close()
             try:
@@ -174,6 +178,7 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
         wins = self.start_patterns("100,100,300,200,1", "1700,900,300,250,2", "600,400,320,240,3,1")
         (_, a, _), (_, b, _), (hwnd_c, c, _) = wins
         mon = [(0, 0, 1920, 1080)]
+        self.mode_changed = True
         lines = self.probe([
             "output", "0", self.file("out0"),
             "window", hwnd_c, self.file("win"),
@@ -182,6 +187,7 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
             "rect", "1650", "850", "2150", "1250", self.file("r_bottomright"),
             "rect", "5000", "5000", "5100", "5100", "-",
             "text", "change-mode", "1024", "768", "output", "0", "-", "text", "output", "0", "-", "text",
+            "reset-mode", "output", "0", "-", "text",
         ], launcher=self.launcher)
         self.assertIn("ok output 1920x1080", lines)
         # The framed window's caption and border are Wine's own drawing; its client area is checked.
@@ -200,10 +206,13 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
         self.assertIn("change-mode 0", lines)
         self.assertEqual(texts[1], "text count=1 gen=2 m0=0,0,1024,768,1,96,\\\\.\\DISPLAY1")
         self.assertEqual(texts[2], texts[1])  # no second rebuild
+        self.assertIn("reset-mode 0", lines)
+        self.assertEqual(texts[3], "text count=1 gen=3 m0=0,0,1920,1080,1,96,\\\\.\\DISPLAY1")
         log = self.sb.log_text()
-        self.assertEqual(log.count("capture: rebuilding device and display cache after display/access change"), 1,
+        self.assertEqual(log.count("capture: rebuilding device and display cache after display/access change"), 2,
                          log)
         self.assertEqual(log.count("capture: display cache refreshed (1 outputs, generation 2)"), 1, log)
+        self.assertEqual(log.count("capture: display cache refreshed (1 outputs, generation 3)"), 1, log)
         self.assertEqual(log.count("dxgi: desktop duplication unavailable"), 1, log)
 
     def test_idle_release_and_recreate(self):

@@ -3,7 +3,8 @@
 //   capture_probe [--out FILE] [--keep-warm 0|1] COMMAND...
 // Commands, run in order on one display cache:
 //   output N FILE | rect L T R B FILE | window HWND FILE | monitor X Y FILE |
-//   printwindow HWND FILE | text | change-mode W H | idle MS | poll N COUNT | sleep MS
+//   printwindow HWND FILE | text | change-mode W H | reset-mode | idle MS | poll N COUNT |
+//   state | sleep MS
 // FILE receives "IVRB", width and height (u32, little-endian), then tight BGRA rows;
 // "-" skips the file. Every command prints one result line, also appended to the
 // --out file, which ends with "done" when the probe finishes.
@@ -187,6 +188,11 @@ int wmain(int argc, wchar_t** argv)
             LONG r = ChangeDisplaySettingsExW(nullptr, &dm, nullptr, 0, nullptr);
             probe_say("change-mode %ld\n", r);
             i += 3;
+        } else if (!wcscmp(cmd, L"reset-mode")) {
+            // Back to the mode of the registry, so no later program sees the test's mode.
+            LONG r = ChangeDisplaySettingsExW(nullptr, nullptr, nullptr, 0, nullptr);
+            probe_say("reset-mode %ld\n", r);
+            i += 1;
         } else if (!wcscmp(cmd, L"idle") && left >= 1) {
             probe_idle(&st, (DWORD)_wtoi(argv[i + 1]));
             i += 2;
