@@ -19,7 +19,7 @@ struct settings_app {
 
 settings_app g_app;
 
-settings_page page_from_args(const wchar_t* args) {
+settings_page settings_page_from_args(const wchar_t* args) {
     if (!args) return PAGE_GENERAL;
     if (wcsstr(args, L"--welcome")) return PAGE_WELCOME;
     if (wcsstr(args, L"--link")) return PAGE_LINK;
@@ -27,7 +27,7 @@ settings_page page_from_args(const wchar_t* args) {
     return PAGE_GENERAL;
 }
 
-const wchar_t* page_title(settings_page p) {
+const wchar_t* settings_page_title(settings_page p) {
     switch (p) {
     case PAGE_WELCOME: return L"Ivra Settings - Welcome";
     case PAGE_LINK: return L"Ivra Settings - Link account";
@@ -82,7 +82,7 @@ void settings_bring_forward(void) {
     SetForegroundWindow(g_app.wnd);
 }
 
-HWND find_agent_window(void) {
+HWND settings_find_agent(void) {
     HWND w = FindWindowW(L"IvraAgentWnd", nullptr);
     if (!w) w = FindWindowExW(HWND_MESSAGE, nullptr, L"IvraAgentWnd", nullptr);
     return w;
@@ -95,13 +95,13 @@ LRESULT CALLBACK settings_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     if (msg != 0 && msg == g_app.msg_show) {
         g_app.page = wp == 7 ? PAGE_ABOUT : PAGE_GENERAL;
-        SetWindowTextW(wnd, page_title(g_app.page));
+        SetWindowTextW(wnd, settings_page_title(g_app.page));
         settings_bring_forward();
         return 0;
     }
     if (msg != 0 && msg == g_app.msg_exit) {
         // The tray's exit went through us so the user sees the settings close with the agent.
-        HWND agent = find_agent_window();
+        HWND agent = settings_find_agent();
         if (agent) PostMessageW(agent, WM_CLOSE, 0, 0);
         DestroyWindow(wnd);
         return 0;
@@ -131,7 +131,7 @@ LRESULT CALLBACK settings_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int show) {
-    g_app.page = page_from_args(args);
+    g_app.page = settings_page_from_args(args);
     g_app.msg_reload = RegisterWindowMessageW(L"IvraReloadConfig");
     g_app.msg_show = RegisterWindowMessageW(L"IvraShowSettings");
     g_app.msg_exit = RegisterWindowMessageW(L"IvraExitRequest");
@@ -148,7 +148,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int show) {
     wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
     wc.lpszClassName = L"IvraSettingsWnd";
     if (!RegisterClassExW(&wc)) return 1;
-    g_app.wnd = CreateWindowExW(0, L"IvraSettingsWnd", page_title(g_app.page), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+    g_app.wnd = CreateWindowExW(0, L"IvraSettingsWnd", settings_page_title(g_app.page), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                 CW_USEDEFAULT, 640, 480, nullptr, nullptr, instance, nullptr);
     if (!g_app.wnd) return 1;
     settings_show_config();

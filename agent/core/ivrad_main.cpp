@@ -34,16 +34,16 @@ struct launch_context {
     wchar_t exe[MAX_PATH];
 };
 
-ULONGLONG elapsed_ms(const launch_context* lc) { return GetTickCount64() - lc->t0; }
+ULONGLONG ivrad_elapsed_ms(const launch_context* lc) { return GetTickCount64() - lc->t0; }
 
-bool is_velopack_install(const wchar_t* exe) {
+bool ivrad_is_velopack_install(const wchar_t* exe) {
     wchar_t parent[MAX_PATH], update[MAX_PATH];
     if (!agent_exe_in_current_dir(exe, parent, MAX_PATH)) return false;
     int n = _snwprintf(update, MAX_PATH, L"%ls\\Update.exe", parent);
     return n > 0 && n < MAX_PATH && GetFileAttributesW(update) != INVALID_FILE_ATTRIBUTES;
 }
 
-void parent_process(DWORD* pid, wchar_t name[MAX_PATH]) {
+void ivrad_parent_process(DWORD* pid, wchar_t name[MAX_PATH]) {
     *pid = 0;
     wcscpy(name, L"?");
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -61,10 +61,10 @@ void parent_process(DWORD* pid, wchar_t name[MAX_PATH]) {
     CloseHandle(snap);
 }
 
-void log_launch(const wchar_t* args, const launch_switches* sw) {
+void ivrad_log_launch(const wchar_t* args, const launch_switches* sw) {
     DWORD ppid = 0, session = 0;
     wchar_t pname[MAX_PATH], cwd[MAX_PATH];
-    parent_process(&ppid, pname);
+    ivrad_parent_process(&ppid, pname);
     DWORD n = GetCurrentDirectoryW(MAX_PATH, cwd);
     if (n == 0 || n >= MAX_PATH) wcscpy(cwd, L"?");
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -73,7 +73,7 @@ void log_launch(const wchar_t* args, const launch_switches* sw) {
              session, GetTickCount64() / 1000, cwd, args);
 }
 
-bool cursor_over_taskbar(void) {
+bool ivrad_cursor_over_taskbar(void) {
     POINT pt;
     if (!GetCursorPos(&pt)) return false;
     HWND w = WindowFromPoint(pt);
@@ -83,21 +83,21 @@ bool cursor_over_taskbar(void) {
     return wcscmp(cls, L"Shell_TrayWnd") == 0 || wcscmp(cls, L"Shell_SecondaryTrayWnd") == 0;
 }
 
-unsigned decide_launch_action(const launch_switches* sw) {
+unsigned ivrad_decide_launch_action(const launch_switches* sw) {
     if (sw->capture) return sw->action;
     if (!agent_launch_inspects_startupinfo(sw)) return LAUNCH_NONE;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     GetStartupInfoW(&si);
     taskbar_verdict v = agent_launch_taskbar(si.dwFlags, si.lpTitle);
-    bool taskbar = v == TASKBAR_YES || (v == TASKBAR_IF_CURSOR_ON_TRAY && cursor_over_taskbar());
+    bool taskbar = v == TASKBAR_YES || (v == TASKBAR_IF_CURSOR_ON_TRAY && ivrad_cursor_over_taskbar());
     log_info("startup: startupinfo flags 0x%lx title %ls%s", si.dwFlags, agent_path_leaf(si.lpTitle),
              taskbar ? " (taskbar pin)" : "");
     if (!taskbar) return LAUNCH_NONE;
     return agent_launch_taskbar_action((GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0);
 }
 
-HWND find_agent_window(void) {
+HWND ivrad_find_agent_window(void) {
     HWND w = FindWindowW(L"IvraAgentWnd", nullptr);
     if (!w) w = FindWindowExW(HWND_MESSAGE, nullptr, L"IvraAgentWnd", nullptr);
     return w;
@@ -106,20 +106,20 @@ HWND find_agent_window(void) {
 constexpr int SECOND_LAUNCH_WAIT_MS = 5000;
 
 // A second launch hands its request to the running agent or the settings window.
-int second_instance(HANDLE mutex, const launch_context* lc) {
+int ivrad_second_instance(HANDLE mutex, const launch_context* lc) {
     DWORD pid = 0;
-    HWND running = find_agent_window();
+    HWND running = ivrad_find_agent_window();
     // The first agent owns the mutex a moment before its window exists; give it
     // that moment so the request is not dropped.
     for (int i = 0; !running && i < SECOND_LAUNCH_WAIT_MS / 100; i++) {
         Sleep(100);
-        running = find_agent_window();
+        running = ivrad_find_agent_window();
     }
     if (running) GetWindowThreadProcessId(running, &pid);
     log_info("startup: another ivrad is already running (pid %lu); exiting", pid);
     CloseHandle(mutex);
     if (lc->action != LAUNCH_NONE) {
-        HWND w = find_agent_window();
+        HWND w = ivrad_find_agent_window();
         if (w) {
             DWORD wpid = 0;
             GetWindowThreadProcessId(w, &wpid);
@@ -143,7 +143,7 @@ int second_instance(HANDLE mutex, const launch_context* lc) {
     return 0;
 }
 
-void log_versions(const launch_context* lc) {
+void ivrad_log_versions(const launch_context* lc) {
     RTL_OSVERSIONINFOW v{};
     v.dwOSVersionInfoSize = sizeof v;
     typedef LONG(WINAPI * rtl_get_version_fn)(RTL_OSVERSIONINFOW*);
@@ -158,7 +158,7 @@ void log_versions(const launch_context* lc) {
              c.clip_audio_system, c.clip_fps, c.clip_bitrate_kbps, c.clip_encoder, c.dxgi_keep_warm);
 }
 
-void read_forced_digit(void) {
+void ivrad_read_forced_digit(void) {
     wchar_t value[32];
     DWORD n = GetEnvironmentVariableW(L"IVRA_FORCE_DIGIT", value, 32);
     if (n == 0) return;
@@ -167,7 +167,7 @@ void read_forced_digit(void) {
         log_warn("startup: IVRA_FORCE_DIGIT ignored: expects a digit 0 to 9");
 }
 
-void create_pools(const launch_context* lc) {
+void ivrad_create_pools(const launch_context* lc) {
     const config& c = g_agent.cfg;
     uint64_t stills_budget = 0, clips_budget = 0;
     g_agent.mem_total = memory_total();
@@ -178,7 +178,7 @@ void create_pools(const launch_context* lc) {
         percent = 10;
         memory_budget(g_agent.mem_total, percent, &g_agent.mem_budget, &stills_budget, &clips_budget);
     }
-    log_info("startup: config loaded (%llu ms)", elapsed_ms(lc));
+    log_info("startup: config loaded (%llu ms)", ivrad_elapsed_ms(lc));
     g_agent.frames_stills = frame_pool_create("stills", 64, stills_budget);
     g_agent.frames_clips = frame_pool_create("clips", 256, clips_budget);
     int stills_workers = c.stills_workers < 1 ? 1 : c.stills_workers;
@@ -196,7 +196,7 @@ void create_pools(const launch_context* lc) {
              budget, percent, stills, clips, stills_workers, clips_workers);
 }
 
-int run_message_loop(void) {
+int ivrad_run_message_loop(void) {
     MSG msg;
     int rc;
     while ((rc = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
@@ -212,7 +212,7 @@ int run_message_loop(void) {
 }
 
 // A shell link to ourselves with arguments and a title, for the jump list's tasks.
-IShellLinkW* jump_task(const wchar_t* exe, const wchar_t* args, const wchar_t* title) {
+IShellLinkW* ivrad_jump_task(const wchar_t* exe, const wchar_t* args, const wchar_t* title) {
     // PKEY_Title, spelled out so no property-system library is needed.
     static const PROPERTYKEY title_key = {{0xF29F85E0, 0x4FF9, 0x1068, {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}}, 2};
     IShellLinkW* link = nullptr;
@@ -241,7 +241,7 @@ done:
     return link;
 }
 
-bool set_jump_list(const wchar_t* exe) {
+bool ivrad_set_jump_list(const wchar_t* exe) {
     static const struct { const wchar_t* args; const wchar_t* title; } tasks[] = {
         {L"--capture region", L"Take screenshot"}, {L"--capture clip", L"Record clip"}, {L"--settings", L"Open settings"}};
     ICustomDestinationList* list = nullptr;
@@ -259,7 +259,7 @@ bool set_jump_list(const wchar_t* exe) {
                                 IID_IObjectCollection, (void**)&collection)))
         goto abort_list;
     for (const auto& t : tasks) {
-        IShellLinkW* link = jump_task(exe, t.args, t.title);
+        IShellLinkW* link = ivrad_jump_task(exe, t.args, t.title);
         if (!link) goto abort_list;
         HRESULT hr = collection->AddObject(link);
         link->Release();
@@ -283,7 +283,7 @@ done:
 // thread must not keep a stopping agent alive for ever.
 constexpr DWORD CAPTURE_STOP_WAIT_MS = 30000;
 
-void stop_agent(HANDLE mutex) {
+void ivrad_stop_agent(HANDLE mutex) {
     InterlockedExchange(&g_agent.quitting, 1);
     // Input broker stops here once it exists.
     if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
@@ -330,7 +330,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
 
     DWORD n = GetModuleFileNameW(nullptr, lc.exe, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) lc.exe[0] = 0;
-    lc.velopack = is_velopack_install(lc.exe);
+    lc.velopack = ivrad_is_velopack_install(lc.exe);
     if (lc.velopack) SetCurrentProcessExplicitAppUserModelID(L"velopack.Ivra");
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -339,19 +339,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     log_scrub_old_files();
 
     lc.t0 = GetTickCount64();
-    log_launch(cmdline, &lc.sw);
-    lc.action = decide_launch_action(&lc.sw);
+    ivrad_log_launch(cmdline, &lc.sw);
+    lc.action = ivrad_decide_launch_action(&lc.sw);
 
     HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Local\\IvraAgentMutex");
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) return second_instance(mutex, &lc);
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) return ivrad_second_instance(mutex, &lc);
 
     config_load(&g_agent.cfg);
     agent_launch_record_begin();
-    log_versions(&lc);
+    ivrad_log_versions(&lc);
     agent_cursor_repair(true);
-    read_forced_digit();
+    ivrad_read_forced_digit();
     // Capture sounds are synthesised here once they exist.
-    create_pools(&lc);
+    ivrad_create_pools(&lc);
 
     g_agent.capture_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_agent.msg_reload = RegisterWindowMessageW(L"IvraReloadConfig");
@@ -371,20 +371,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     QueryPerformanceCounter(&start);
     g_agent.qpc_frequency = freq.QuadPart;
     g_agent.qpc_start = start.QuadPart;
-    log_info("startup: window, hotkeys and tray ready (%llu ms)", elapsed_ms(&lc));
+    log_info("startup: window, hotkeys and tray ready (%llu ms)", ivrad_elapsed_ms(&lc));
 
     capture_thread_start();
     if (!pipe_listener_start()) log_error("startup: pipe listener not started");
     // The storage thread starts here once it exists.
     if (g_agent.capture_thread && WaitForSingleObject(g_agent.capture_ready, 5000) == WAIT_OBJECT_0)
-        log_info("startup: capture ready (%llu ms)", elapsed_ms(&lc));
+        log_info("startup: capture ready (%llu ms)", ivrad_elapsed_ms(&lc));
     else
         log_warn("startup: capture thread not ready after 5 s");
     // Clip bar, input broker and uploads start here once they exist.
     SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);
     SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, 600000, nullptr);
-    log_info("ivrad started in %llu ms", elapsed_ms(&lc));
-    if (lc.velopack) log_info(set_jump_list(lc.exe) ? "startup: taskbar jump list set" : "startup: taskbar jump list not set");
+    log_info("ivrad started in %llu ms", ivrad_elapsed_ms(&lc));
+    if (lc.velopack) log_info(ivrad_set_jump_list(lc.exe) ? "startup: taskbar jump list set" : "startup: taskbar jump list not set");
 
     if (lc.action != LAUNCH_NONE) PostMessageW(g_agent.wnd, WM_AGENT_ACTION, lc.action, AGENT_ACTION_NO_ROUTE);
     if (!g_agent.cfg.onboarded) {
@@ -398,8 +398,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
         // The warning balloon of a failed start attaches here with the tray.
     }
 
-    run_message_loop();
-    stop_agent(mutex);
+    ivrad_run_message_loop();
+    ivrad_stop_agent(mutex);
     CoUninitialize();
     return 0;
 }
