@@ -384,7 +384,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);
     SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, 600000, nullptr);
     log_info("ivrad started in %llu ms", ivrad_elapsed_ms(&lc));
-    if (lc.velopack) log_info(ivrad_set_jump_list(lc.exe) ? "startup: taskbar jump list set" : "startup: taskbar jump list not set");
+    if (lc.velopack)
+        log_info(ivrad_set_jump_list(lc.exe) ? "startup: taskbar jump list set" : "startup: taskbar jump list not set");
 
     if (lc.action != LAUNCH_NONE) PostMessageW(g_agent.wnd, WM_AGENT_ACTION, lc.action, AGENT_ACTION_NO_ROUTE);
     if (!g_agent.cfg.onboarded) {
