@@ -161,10 +161,20 @@ void still_post_failed()
         PostMessageW(g_agent.wnd, WM_AGENT_SHOT_FAILED, 0, 0);
 }
 
-void still_log_queued(int64_t began, uint32_t w, uint32_t h)
+// Performance-counter marks of one screenshot on the capture thread.
+struct still_marks {
+    int64_t began, gated, grabbed;
+};
+
+// The hand-off part is what the capture thread adds to the capture itself.
+void still_log_queued(const still_marks* m, uint32_t w, uint32_t h)
 {
-    double ms = (double)(still_qpc() - began) * 1000.0 / (double)still_qpf();
-    log_info("capture: %ux%u queued in %.2f ms", w, h, ms);
+    int64_t now = still_qpc();
+    double f = (double)still_qpf() / 1000.0;
+    int64_t gated = m->gated ? m->gated : m->began, grabbed = m->grabbed ? m->grabbed : gated;
+    log_info("capture: %ux%u queued in %.2f ms (gate %.2f, grab %.2f, hand-off %.2f)", w, h,
+             (double)(now - m->began) / f, (double)(gated - m->began) / f, (double)(grabbed - gated) / f,
+             (double)(now - grabbed) / f);
 }
 
 // Hands a filled buffer to the stills pool. False (buffer still held by the caller) when refused.
@@ -252,7 +262,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
         return;
     if (agent_quitting() || still_selecting())
         return;
-    int64_t began = still_qpc();
+    still_marks marks{still_qpc(), 0, 0};
     config cfg;
     agent_config_copy(&cfg);
     wchar_t base[CAPTURE_PATH_MAX];
@@ -260,6 +270,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
     wchar_t warning[STORAGE_WARNING_MAX] = L"";
     if (!storage_gate(&cfg, base, warning, nullptr, nullptr))
         return;
+    marks.gated = still_qpc();
 
     if (action == HOTKEY_REGION) {
         // Region selections start here once the overlay exists.
@@ -313,6 +324,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
         frame_pool_release(buf);
         return;
     }
+    marks.grabbed = still_qpc();
     int format = still_pick_format(-1, cfg.still_format);
     // The digit's folder is already in base; naming it again would repeat the chord line.
     capture_dest dest{nullptr, base, nullptr, 0};
@@ -330,7 +342,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
         return;
     }
     still_capture_sound(&cfg, warning);
-    still_log_queued(began, w, h);
+    still_log_queued(&marks, w, h);
 }
 
 // ---- Pipe requests
@@ -339,7 +351,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
 {
     if (!job)
         return;
-    int64_t began = still_qpc();
+    still_marks marks{still_qpc(), 0, 0};
     if (agent_quitting() || still_selecting()) {
         still_fail(job, "busy", "another capture selection is active or the agent is stopping");
         return;
@@ -354,6 +366,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
         still_fail(job, "disk_full", "drive free space below stop_free_mb");
         return;
     }
+    marks.gated = still_qpc();
 
     RECT size_rect{};
     int out_index = -1;
@@ -458,6 +471,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
         still_fail(job, "capture", "capture failed (see agent log)");
         return;
     }
+    marks.grabbed = still_qpc();
 
     int format = still_pick_format(job->format, cfg.still_format);
     int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
@@ -482,7 +496,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     // From here the save job owns the request's reference; only locals are touched.
     if (!silent)
         still_capture_sound(&cfg, warning);
-    still_log_queued(began, w, h);
+    still_log_queued(&marks, w, h);
 }
 
 // ---- Region selections
@@ -506,7 +520,7 @@ void still_region_result(display_cache* cache, region_result* rr)
         still_region_free(rr, "pick cancelled");
         return;
     }
-    int64_t began = still_qpc();
+    still_marks marks{still_qpc(), 0, 0};
     shot_job* job = rr->job;
     rr->job = nullptr;
     if (rr->live)
@@ -537,6 +551,7 @@ void still_region_result(display_cache* cache, region_result* rr)
         still_region_free(rr, nullptr);
         return;
     }
+    marks.grabbed = still_qpc();
     uint32_t w = buf->width, h = buf->height;
     char err[STILL_ERR_MAX] = "";
     if (job) {
@@ -576,7 +591,7 @@ void still_region_result(display_cache* cache, region_result* rr)
         if (!rr->no_sound)
             still_capture_sound(&cfg, rr->warning);
     }
-    still_log_queued(began, w, h);
+    still_log_queued(&marks, w, h);
     still_region_free(rr, nullptr);
 }
 
