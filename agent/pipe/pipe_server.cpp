@@ -377,8 +377,7 @@ enum pipe_connect_result { PIPE_CONNECT_FAILED, PIPE_CONNECT_OK, PIPE_CONNECT_WO
 
 static pipe_connect_result pipe_connect_wait(HANDLE pipe, HANDLE ev) {
     OVERLAPPED ov{};
-    ov.hEvent = ev;
-    ResetEvent(ev);
+    ov.hEvent = ev;  // the call itself resets the event
     if (ConnectNamedPipe(pipe, &ov)) return PIPE_CONNECT_OK;
     DWORD err = GetLastError();
     if (err == ERROR_PIPE_CONNECTED) return PIPE_CONNECT_OK;
@@ -433,19 +432,25 @@ static DWORD WINAPI pipe_listener_main(void*) {
         }
         pipe_connect_result c = pipe_connect_wait(cur, ev);
         if (c == PIPE_CONNECT_WOKEN || agent_quitting()) break;
-        // The next instance exists before this one is dealt with, so the name never lapses
-        // and the next client finds an instance sooner.
-        HANDLE next = pipe_instance_create(&sec, false);
+        HANDLE next = INVALID_HANDLE_VALUE;
         if (c == PIPE_CONNECT_FAILED) {
+            // The next instance exists before this one goes, so the name never lapses.
+            next = pipe_instance_create(&sec, false);
             CloseHandle(cur);
         } else {
             LONG before = InterlockedIncrement(&g_active) - 1;
             if (before >= PIPE_MAX_CONNECTIONS) {
                 InterlockedDecrement(&g_active);
+                next = pipe_instance_create(&sec, false);
                 pipe_refuse(cur, "too many connections");
             } else if (!worker_pool_submit(pool, pipe_serve_job, cur)) {
                 InterlockedDecrement(&g_active);
+                next = pipe_instance_create(&sec, false);
                 pipe_refuse(cur, "pipe queue full");
+            } else {
+                // The worker starts at once; the served instance keeps the name alive
+                // while the next one is made, as it lives until its reply is read.
+                next = pipe_instance_create(&sec, false);
             }
         }
         cur = next;
