@@ -217,13 +217,13 @@ struct pipe_command {
 
 static const pipe_command pipe_commands[] = {
     {"ping", pipe_cmd_ping},
-    {"status", nullptr},
-    {"screens", nullptr},
+    {"status", pipe_cmd_status},
+    {"screens", pipe_cmd_screens},
     {"upload", nullptr},
     {"reload", pipe_cmd_reload},
-    {"input", nullptr},
-    {"storage", nullptr},
-    {"shot", nullptr},
+    {"input", pipe_cmd_input},
+    {"storage", pipe_cmd_storage},
+    {"shot", pipe_cmd_shot},
     {"clip", nullptr},
     {"dump", pipe_cmd_dump},
     {"debug", pipe_cmd_debug},
