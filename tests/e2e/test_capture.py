@@ -218,10 +218,14 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
     def test_idle_release_and_recreate(self):
         self.start_patterns("100,100,64,64,5")
         t0 = time.monotonic()
-        lines = self.probe(["--keep-warm", "0", "output", "0", "-", "state", "idle", "2500", "state",
+        lines = self.probe(["--keep-warm", "0", "output", "0", "-", "state", "poll", "0", "3", "idle", "2500", "state",
                             "output", "0", "-", "state"], launcher=self.launcher)
         states = [ln for ln in lines if ln.startswith("state ")]
         self.assertEqual(states[0], "state open=1 gen=1 lost=0")
+        polls = [ln for ln in lines if ln.startswith("poll ")]
+        self.assertEqual(len(polls), 1, lines)
+        self.assertTrue(polls[0].startswith("poll ok=3 fresh="), polls)  # never waits, always the cached frame
+        self.assertLessEqual(int(polls[0].split("fresh=")[1]), 1)
         released = [ln for ln in lines if ln.startswith("released ")]
         self.assertEqual(len(released), 1, lines)
         ms = int(released[0].split()[3])

@@ -26,16 +26,13 @@ static uint32_t pattern_pixel(int u, int v, int seed)
     return b | (g << 8) | (r << 16);
 }
 
-static void pattern_paint(HWND hwnd)
+static void pattern_draw(HWND hwnd, HDC dc)
 {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(hwnd, &ps);
     int seed = (int)GetWindowLongPtrW(hwnd, GWLP_USERDATA);
     RECT rc;
     GetClientRect(hwnd, &rc);
     if (seed < 0) {
         FillRect(dc, &rc, (HBRUSH)GetStockObject(BLACK_BRUSH));
-        EndPaint(hwnd, &ps);
         return;
     }
     int w = rc.right, h = rc.bottom;
@@ -56,6 +53,13 @@ static void pattern_paint(HWND hwnd)
             free(px);
         }
     }
+}
+
+static void pattern_paint(HWND hwnd)
+{
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    pattern_draw(hwnd, dc);
     EndPaint(hwnd, &ps);
 }
 
@@ -77,6 +81,9 @@ static LRESULT CALLBACK pattern_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     switch (msg) {
     case WM_PAINT:
         pattern_paint(hwnd);
+        return 0;
+    case WM_PRINTCLIENT:  // PrintWindow asks for the client this way
+        pattern_draw(hwnd, (HDC)wp);
         return 0;
     case WM_ERASEBKGND:
         return 1;
@@ -144,8 +151,11 @@ int wmain(int argc, wchar_t** argv)
         POINT a = {c.left, c.top}, b = {c.right, c.bottom};
         ClientToScreen(specs[i].hwnd, &a);
         ClientToScreen(specs[i].hwnd, &b);
-        printf("window %d hwnd=0x%llx client=%ld,%ld,%ld,%ld seed=%d\n", i,
-               (unsigned long long)(uintptr_t)specs[i].hwnd, a.x, a.y, b.x, b.y, specs[i].seed);
+        RECT wr;
+        GetWindowRect(specs[i].hwnd, &wr);
+        printf("window %d hwnd=0x%llx client=%ld,%ld,%ld,%ld seed=%d window=%ld,%ld,%ld,%ld\n", i,
+               (unsigned long long)(uintptr_t)specs[i].hwnd, a.x, a.y, b.x, b.y, specs[i].seed, wr.left, wr.top,
+               wr.right, wr.bottom);
     }
     printf("ready\n");
     fflush(stdout);

@@ -161,3 +161,63 @@ TEST_F(gpu_fixture, AccessorsRejectBadIndices)
     EXPECT_EQ(display_cache_video_device(cache), nullptr);
     EXPECT_FALSE(capture_poll(cache, 0, &frame, &fresh));
 }
+
+namespace {
+
+LRESULT CALLBACK printed_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_PRINTCLIENT || msg == WM_PAINT) {
+        PAINTSTRUCT ps;
+        HDC dc = msg == WM_PAINT ? BeginPaint(w, &ps) : (HDC)wp;
+        RECT r;
+        GetClientRect(w, &r);
+        HBRUSH b = CreateSolidBrush(RGB(200, 100, 50));
+        FillRect(dc, &r, b);
+        DeleteObject(b);
+        if (msg == WM_PAINT)
+            EndPaint(w, &ps);
+        return 0;
+    }
+    return DefWindowProcW(w, msg, wp, lp);
+}
+
+}  // namespace
+
+// PrintWindow of a window of this process (Wine cannot print other processes' windows).
+TEST(PrintWindow, WholeWindowWithItsClient)
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = printed_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"IvraPrintedTest";
+    RegisterClassW(&wc);
+    HWND w = CreateWindowExW(0, wc.lpszClassName, L"printed", WS_OVERLAPPEDWINDOW, 50, 60, 240, 180, nullptr, nullptr,
+                             wc.hInstance, nullptr);
+    ASSERT_NE(w, nullptr);
+    ShowWindow(w, SW_SHOWNOACTIVATE);
+    UpdateWindow(w);
+    RECT wr, cr;
+    GetWindowRect(w, &wr);
+    GetClientRect(w, &cr);
+    POINT origin = {0, 0};
+    ClientToScreen(w, &origin);
+
+    frame_buffer fb{};
+    ASSERT_TRUE(print_window(w, &fb));
+    EXPECT_EQ((long)fb.width, wr.right - wr.left);
+    EXPECT_EQ((long)fb.height, wr.bottom - wr.top);
+    EXPECT_NE(fb.timestamp, 0);
+    // The middle of the client area, at its place inside the window image.
+    int x = origin.x - wr.left + cr.right / 2, y = origin.y - wr.top + cr.bottom / 2;
+    const uint8_t* p = fb.pixels + (size_t)y * fb.stride + (size_t)x * 4;
+    EXPECT_EQ(p[0], 50);
+    EXPECT_EQ(p[1], 100);
+    EXPECT_EQ(p[2], 200);
+
+    frame_buffer untouched{};
+    EXPECT_FALSE(print_window(nullptr, &untouched));
+    DestroyWindow(w);
+    EXPECT_FALSE(print_window(w, &untouched));  // gone
+    EXPECT_EQ(untouched.pixels, nullptr);
+    frame_buffer_free(&fb);
+}
