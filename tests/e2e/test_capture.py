@@ -141,44 +141,87 @@ class ProbeMixin:
         return win_path(self.out_path(name))
 
 
-class SingleMonitorTest(ProbeMixin, unittest.TestCase):
-    """One 1920x1080 monitor: a private Wine virtual desktop on the suite's display,
-    so no other window shows and its mode can be changed."""
+def free_display(start):
+    n = start
+    while os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
+        n += 1
+    return n
+
+
+def display_up(n):
+    return subprocess.run(["xdpyinfo", "-display", ":%d" % n], capture_output=True).returncode == 0
+
+
+class PrivateWine:
+    """X servers and a Wine prefix of the test's own, so no other window shows on its
+    screens and nothing it changes outlives it."""
+
+    def start_x(self, argv, display, env=None):
+        self.started = getattr(self, "started", [])
+        self.started.append(subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        wait_for(lambda: display_up(display), 20, interval=0.1, what=argv[0])
+
+    def start_wine(self, display):
+        cache = os.environ.get("IVRA_CACHE", "/var/cache/ivra")
+        self.prefix = os.path.join(cache, "wp-e2e-capture-%d" % os.getpid())
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        # The base prefix never ran with XRandR, so Wine takes Xinerama's monitor layout.
+        subprocess.run(["cp", "-a", os.path.join(cache, "wineprefix"), self.prefix], check=True)
+        self.env = {"WINEPREFIX": self.prefix, "DISPLAY": ":%d" % display}
+        subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=dict(os.environ, **self.env), check=True)
+
+    def stop_all(self):
+        try:
+            if getattr(self, "env", None):
+                subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, **self.env), timeout=30)
+        finally:
+            for p in reversed(getattr(self, "started", [])):
+                if p.stdout:
+                    p.stdout.close()
+                if p.poll() is None:
+                    p.send_signal(signal.SIGTERM)
+                    try:
+                        p.wait(timeout=10)
+                    except subprocess.TimeoutExpired:
+                        p.kill()
+            if getattr(self, "prefix", None):
+                shutil.rmtree(self.prefix, ignore_errors=True)
+            self.sb.cleanup()
+
+
+class SingleMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
+    """One 1920x1080 monitor: a private display and prefix, and inside it a Wine virtual
+    desktop, whose mode can be changed."""
 
     def setUp(self):
         self.sb = Sandbox()
-        self.desktop = "ivracap%d_%d" % (os.getpid(), time.monotonic_ns() % 1000000)
-        self.launcher = ["explorer.exe", "/desktop=%s,1920x1080" % self.desktop]
         self.pattern_pid = None
         self.pattern_proc = None
-        self.mode_changed = False
+        outer = free_display(200 + os.getpid() % 100)
+        self.start_x(["Xvfb", ":%d" % outer, "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-ac"], outer)
+        self.start_wine(outer)
+        self.desktop = "ivracap%d" % (time.monotonic_ns() % 1000000)
+        self.launcher = ["explorer.exe", "/desktop=%s,1920x1080" % self.desktop]
 
     def tearDown(self):
-        if self.pattern_pid and ivtool("alive", self.pattern_pid).returncode == 0:
-            ivtool("kill", self.pattern_pid)
-        if self.mode_changed:
-            # Wine keeps a changed mode for the whole wineserver session: put it back for later tests.
-            self.probe(["reset-mode"])
-        if self.pattern_proc:
-            self.pattern_proc.stdout.close()
-            try:
-                self.pattern_proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.pattern_proc.kill()
-        self.sb.cleanup()
+        try:
+            if self.pattern_pid and ivtool("alive", self.pattern_pid, env=self.env).returncode == 0:
+                ivtool("kill", self.pattern_pid, env=self.env)
+        finally:
+            self.stop_all()
 
     def start_patterns(self, *specs):
-        self.pattern_proc = subprocess.Popen(
+        proc = subprocess.Popen(
             [WINE_RUN] + self.launcher + [win_path(exe("pattern_windows")), "--backdrop"] + list(specs),
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.pattern_pid, wins = self.read_windows(self.pattern_proc)
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=dict(os.environ, **self.env))
+        self.started.append(proc)
+        self.pattern_pid, wins = self.read_windows(proc)
         return wins
 
     def test_output_window_rects_then_mode_change(self):
         wins = self.start_patterns("100,100,300,200,1", "1700,900,300,250,2", "600,400,320,240,3,1")
         (_, a, _), (_, b, _), (hwnd_c, c, _) = wins
         mon = [(0, 0, 1920, 1080)]
-        self.mode_changed = True
         lines = self.probe([
             "output", "0", self.file("out0"),
             "window", hwnd_c, self.file("win"),
@@ -188,7 +231,7 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
             "rect", "5000", "5000", "5100", "5100", "-",
             "text", "change-mode", "1024", "768", "output", "0", "-", "text", "output", "0", "-", "text",
             "reset-mode", "output", "0", "-", "text",
-        ], launcher=self.launcher)
+        ], launcher=self.launcher, env=self.env)
         self.assertIn("ok output 1920x1080", lines)
         # The framed window's caption and border are Wine's own drawing; its client area is checked.
         frame_c = (c[0] - 40, c[1] - 60, c[2] + 40, c[3] + 40)
@@ -219,7 +262,7 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
         self.start_patterns("100,100,64,64,5")
         t0 = time.monotonic()
         lines = self.probe(["--keep-warm", "0", "output", "0", "-", "state", "poll", "0", "3", "idle", "2500", "state",
-                            "output", "0", "-", "state"], launcher=self.launcher)
+                            "output", "0", "-", "state"], launcher=self.launcher, env=self.env)
         states = [ln for ln in lines if ln.startswith("state ")]
         self.assertEqual(states[0], "state open=1 gen=1 lost=0")
         polls = [ln for ln in lines if ln.startswith("poll ")]
@@ -241,57 +284,20 @@ class SingleMonitorTest(ProbeMixin, unittest.TestCase):
         self.assertLess(time.monotonic() - t0, 60)
 
 
-def free_display(start):
-    n = start
-    while os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
-        n += 1
-    return n
-
-
-def display_up(n):
-    return subprocess.run(["xdpyinfo", "-display", ":%d" % n], capture_output=True).returncode == 0
-
-
-class DualMonitorTest(ProbeMixin, unittest.TestCase):
+class DualMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
     """Two monitors side by side (Xephyr with Xinerama inside Xvfb) in a private prefix."""
 
     def setUp(self):
         self.sb = Sandbox()
-        self.started = []  # Linux processes of ours, newest last
-        cache = os.environ.get("IVRA_CACHE", "/var/cache/ivra")
-        self.prefix = os.path.join(cache, "wp-e2e-capture-%d" % os.getpid())
-        self.env = None
         outer = free_display(200 + os.getpid() % 100)
-        self.started.append(subprocess.Popen(["Xvfb", ":%d" % outer, "-screen", "0", "2400x900x24", "-nolisten",
-                                              "tcp", "-ac"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        wait_for(lambda: display_up(outer), 20, interval=0.1, what="Xvfb")
+        self.start_x(["Xvfb", ":%d" % outer, "-screen", "0", "2400x900x24", "-nolisten", "tcp", "-ac"], outer)
         inner = free_display(outer + 1)
-        self.started.append(subprocess.Popen(
-            ["Xephyr", ":%d" % inner, "+xinerama", "-screen", "1280x800", "-screen", "1024x768", "-ac",
-             "-nolisten", "tcp"], env=dict(os.environ, DISPLAY=":%d" % outer),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        wait_for(lambda: display_up(inner), 20, interval=0.1, what="Xephyr")
-        base = os.path.join(cache, "wineprefix")  # never ran with XRandR, so Xinerama's layout is taken
-        subprocess.run(["cp", "-a", base, self.prefix], check=True)
-        self.env = {"WINEPREFIX": self.prefix, "DISPLAY": ":%d" % inner}
-        subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=dict(os.environ, **self.env), check=True)
+        self.start_x(["Xephyr", ":%d" % inner, "+xinerama", "-screen", "1280x800", "-screen", "1024x768", "-ac",
+                      "-nolisten", "tcp"], inner, env=dict(os.environ, DISPLAY=":%d" % outer))
+        self.start_wine(inner)
 
     def tearDown(self):
-        try:
-            if self.env:
-                subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, **self.env), timeout=30)
-        finally:
-            for p in reversed(self.started):
-                if p.stdout:
-                    p.stdout.close()
-                if p.poll() is None:
-                    p.send_signal(signal.SIGTERM)
-                    try:
-                        p.wait(timeout=10)
-                    except subprocess.TimeoutExpired:
-                        p.kill()
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            self.sb.cleanup()
+        self.stop_all()
 
     def test_two_monitors(self):
         env = dict(os.environ, **self.env)
