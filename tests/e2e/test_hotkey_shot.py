@@ -99,7 +99,11 @@ class HotkeyShotTest(AgentTestCase):
         return sum(1 for line in self.sb.log_lines() if needle in line)
 
     def wait_saved(self, n=1):
-        wait_for(lambda: self.count_log("capture: saved ") >= n, 30, what="%d saved screenshot(s)" % n)
+        try:
+            wait_for(lambda: self.count_log("capture: saved ") >= n, 30, what="%d saved screenshot(s)" % n)
+        except AssertionError:
+            print("\n".join(self.sb.log_lines()[-15:]))
+            raise
 
     # ---- Hotkeys
 
@@ -178,6 +182,26 @@ class HotkeyShotTest(AgentTestCase):
         hand_off = [float(l.split("hand-off ")[1].rstrip(")")) for l in lines]
         print("\n".join(lines))
         self.assertLess(max(hand_off), 5.0, lines)
+
+    def test_window_hotkey_saves_the_foreground_client_area(self):
+        (hwnd, (l, t, r, b), seed), = self.show_patterns("400,300,320,240,2", backdrop=False)
+        self.start_agent(hk_window="16390,87")  # Ctrl+Shift+W
+        found = wait_for(lambda: subprocess.run(["xdotool", "search", "--name", "^Ivra pattern$"],
+                                                capture_output=True, timeout=30).stdout.split(), 10,
+                         what="pattern window on X")
+        subprocess.run(["xdotool", "windowfocus", "--sync", found[0]], check=True, timeout=30)
+        # Without a window manager a click is what makes Wine's foreground window follow.
+        subprocess.run(["xdotool", "mousemove", "--sync", str((l + r) // 2), str((t + b) // 2), "click", "1"],
+                       check=True, timeout=30)
+        subprocess.run(["xdotool", "key", "ctrl+shift+w"], check=True, timeout=30)
+        self.wait_saved()
+        files = self.saved_files(self.shots)
+        self.assertEqual(len(files), 1, files)
+        w, h = r - l, b - t
+        img = decode_image(files[0], [(0, 0), (w - 1, h - 1), (w // 2, h // 3)])
+        self.assertEqual((img["width"], img["height"]), (w, h))
+        for (x, y), px in img["pixels"].items():
+            self.assertEqual(px[:3], pattern_bgr(x, y, seed), (x, y))
 
     # ---- Pipe requests (served once the shot handler is in the build)
 

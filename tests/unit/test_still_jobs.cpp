@@ -419,3 +419,47 @@ TEST_F(ShotRequests, SaveJobAnswers)
 }
 
 }  // namespace
+
+namespace {
+
+region_result* make_region(LONG l, LONG t, LONG r, LONG b, shot_job* job)
+{
+    region_result* rr = (region_result*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(region_result));
+    rr->left = l, rr->top = t, rr->right = r, rr->bottom = b;
+    rr->job = job;
+    return rr;
+}
+
+// A region result answers its waiting request exactly once, whatever goes wrong.
+TEST_F(ShotRequests, RegionResultsAnswerTheirRequest)
+{
+    struct { const char* name; LONG l, t, r, b; uint64_t budget; const wchar_t* want; } cases[] = {
+        {"no display cache", 0, 0, 64, 48, 64ull << 20, L"capture\tmsg=capture failed (see agent log)"},
+        {"no frame memory", 0, 0, 640, 480, 16, L"busy\tmsg=stills pool exhausted; try again"},
+    };
+    for (const auto& c : cases) {
+        frame_pool* keep = g_agent.frames_stills;
+        g_agent.frames_stills = frame_pool_create("region", 2, c.budget);
+        shot_job* job = shot_job_create();
+        still_region_result(nullptr, make_region(c.l, c.t, c.r, c.b, job));
+        EXPECT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << c.name;
+        EXPECT_EQ(job->refs, 1) << c.name;
+        EXPECT_STREQ(job->error, c.want) << c.name;
+        shot_job_release(job);
+        frame_stats st{};
+        frame_pool_stats(g_agent.frames_stills, &st);
+        EXPECT_EQ(st.in_use, 0) << c.name;
+        frame_pool_destroy(g_agent.frames_stills);
+        g_agent.frames_stills = keep;
+    }
+    // Without a request nothing is waiting; the record is simply consumed.
+    still_region_result(nullptr, make_region(0, 0, 10, 10, nullptr));
+    // Freed unanswered (the capture thread ends): the request learns it was cancelled.
+    shot_job* job = shot_job_create();
+    still_region_free(make_region(0, 0, 10, 10, job), "capture thread stopped");
+    EXPECT_STREQ(job->error, L"cancelled\tmsg=capture thread stopped");
+    EXPECT_EQ(job->refs, 1);
+    shot_job_release(job);
+}
+
+}  // namespace
