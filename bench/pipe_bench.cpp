@@ -5,10 +5,17 @@
 //
 //   pipe_bench [--attach] [--pings N] [--seconds S]
 //
+// A third line, "inproc", runs the agent's own pipe server code inside this process
+// (listener and an 8-thread pool on \\.\pipe\ivra) before the agent starts, which
+// separates the server's cost from the rest of the agent process.
+//
 // Without --attach the bench starts ..\ivrad.exe (relative to its own folder) with a
 // private APPDATA, USERPROFILE and TEMP under %TEMP%, and stops it afterwards; with
 // --attach it measures an agent that already serves \\.\pipe\ivra.
 #include "common/win.h"
+#include "agent/core/agent.h"
+#include "agent/core/worker_pool.h"
+#include "agent/pipe/pipe_server.h"
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -280,6 +287,16 @@ int wmain(int argc, wchar_t** argv) {
 
     agent_proc agent;
     if (!attach) {
+        g_agent.pipe = worker_pool_create("ivra-pipe", 8, 64, THREAD_PRIORITY_NORMAL);
+        if (g_agent.pipe && pipe_listener_start()) {
+            figures fi = measure(AGENT_PIPE, pings, seconds);
+            print("inproc", fi);
+        }
+        InterlockedExchange(&g_agent.quitting, 1);
+        pipe_listener_wake();
+        pipe_listener_wait(3000);
+        worker_pool_destroy(g_agent.pipe, 3000);
+        g_agent.pipe = nullptr;
         HANDLE probe = CreateFileW(AGENT_PIPE, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (probe != INVALID_HANDLE_VALUE || GetLastError() == ERROR_PIPE_BUSY) {
             if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
