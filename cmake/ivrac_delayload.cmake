@@ -3,14 +3,16 @@
 # when the command never calls into it, so ivrac links these DLLs through
 # delay-import libraries: each one loads on the first call into it.
 # Sets IVRAC_DELAY_LIBS (the libraries to link ahead of IVRA_WIN_LIBS).
-set(IVRAC_DELAY_DLLS user32 advapi32 shell32 dwmapi ole32 shlwapi)
+set(IVRAC_DELAY_DLLS user32 advapi32 shell32 dwmapi ole32 shlwapi gdi32 shcore version winhttp crypt32 psapi)
 set(IVRAC_DELAY_LIBS "")
 set(_delay_dir ${CMAKE_BINARY_DIR}/delayload)
 file(MAKE_DIRECTORY ${_delay_dir})
 foreach(dll ${IVRAC_DELAY_DLLS})
   find_library(IVRAC_IMPLIB_${dll} NAMES lib${dll}.a)
   if(NOT IVRAC_IMPLIB_${dll})
-    message(FATAL_ERROR "no import library for ${dll}")
+    # Without it ivrac simply imports that DLL the usual way.
+    message(STATUS "ivrac: no import library for ${dll}; not delay-loaded")
+    continue()
   endif()
   set(_implib ${IVRAC_IMPLIB_${dll}})
   set(_lib ${_delay_dir}/lib${dll}_delay.a)
