@@ -3,7 +3,10 @@
 //   (b) "ivrac shot" from process start to exit (when ivrac.exe is built);
 //   (c) inline: GDI copy of the primary screen, the same PNG encode and write.
 // Runs are interleaved so that all three see the same machine load.
-//   shot_bench [RUNS]   (default 30; needs a running ivrad)
+//   shot_bench [RUNS] [--animate]   (default 30; needs a running ivrad)
+// A still screen makes every duplication wait its full no-change time-out before
+// it settles for the cached frame; --animate keeps a small window changing, as a
+// desktop in use does, so that the figures show the capture path itself.
 #include "agent/capture/still_encoder.h"
 #include "common/win.h"
 #include <algorithm>
@@ -137,6 +140,47 @@ bool shot_bench_inline(const wchar_t* path)
     return ok;
 }
 
+LRESULT CALLBACK shot_bench_anim_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    static unsigned tick = 0;
+    if (msg == WM_TIMER) {
+        tick++;
+        InvalidateRect(w, nullptr, FALSE);
+        return 0;
+    }
+    if (msg == WM_PAINT) {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(w, &ps);
+        HBRUSH b = CreateSolidBrush(RGB(tick * 37 & 255, tick * 91 & 255, tick * 13 & 255));
+        FillRect(dc, &ps.rcPaint, b);
+        DeleteObject(b);
+        EndPaint(w, &ps);
+        return 0;
+    }
+    return DefWindowProcW(w, msg, wp, lp);
+}
+
+// A 64x64 window in the screen's corner that repaints every 10 ms until the process ends.
+DWORD WINAPI shot_bench_anim_thread(void* ready)
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = shot_bench_anim_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"IvraShotBenchAnim";
+    RegisterClassW(&wc);
+    HWND w = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, wc.lpszClassName, L"", WS_POPUP,
+                             0, 0, 64, 64, nullptr, nullptr, wc.hInstance, nullptr);
+    if (w) {
+        ShowWindow(w, SW_SHOWNOACTIVATE);
+        SetTimer(w, 1, 10, nullptr);
+    }
+    SetEvent((HANDLE)ready);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+        DispatchMessageW(&msg);
+    return 0;
+}
+
 struct shot_bench_figures {
     double median, p95;
 };
@@ -158,9 +202,23 @@ shot_bench_figures shot_bench_stats(std::vector<double> v)
 
 int wmain(int argc, wchar_t** argv)
 {
-    int runs = argc > 1 ? _wtoi(argv[1]) : 30;
-    if (runs < 1)
-        runs = 30;
+    int runs = 30;
+    bool animate = false;
+    for (int i = 1; i < argc; i++) {
+        if (!wcscmp(argv[i], L"--animate"))
+            animate = true;
+        else if (_wtoi(argv[i]) > 0)
+            runs = _wtoi(argv[i]);
+    }
+    if (animate) {
+        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE t = CreateThread(nullptr, 0, shot_bench_anim_thread, ready, 0, nullptr);
+        if (t) {
+            WaitForSingleObject(ready, 5000);
+            CloseHandle(t);
+        }
+        CloseHandle(ready);
+    }
     wchar_t root[MAX_PATH];
     GetModuleFileNameW(nullptr, root, MAX_PATH);
     *wcsrchr(root, L'\\') = 0;  // <build>\bench
@@ -225,8 +283,8 @@ int wmain(int argc, wchar_t** argv)
     RemoveDirectoryW(dir.c_str());
 
     shot_bench_figures a = shot_bench_stats(pipe_ms), b = shot_bench_stats(cli_ms), c = shot_bench_stats(inline_ms);
-    printf("screen %dx%d, %d runs, %d failures\n", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
-           runs, failures);
+    printf("screen %dx%d, %s, %d runs, %d failures\n", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+           animate ? "changing screen" : "still screen", runs, failures);
     printf("%-28s %10s %10s\n", "", "median ms", "p95 ms");
     printf("%-28s %10.1f %10.1f\n", "(a) pipe shot request", a.median, a.p95);
     if (have_ivrac)

@@ -224,16 +224,18 @@ HWND still_foreground_window()
     return w;
 }
 
+enum still_handoff { STILL_QUEUED = 0, STILL_NO_NAME = 1, STILL_REFUSED = 2 };
+
 // Names the buffer's file and queues the save; for a request writes the final path back.
-// Returns false when the save cannot be queued (the buffer is then still the caller's).
-bool still_name_and_submit(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality,
+// Unless STILL_QUEUED the buffer is still the caller's; STILL_NO_NAME fills err.
+still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality,
                            shot_job* job, char* err, size_t err_cap)
 {
     buf->kind = FRAME_KIND_STILL;
     buf->format = format;
     buf->jpeg_quality = quality;
     if (!capture_dest_path(cfg, 0, dest, still_ext(format), buf->path, err, err_cap))
-        return false;
+        return STILL_NO_NAME;
     buf->job = job;
     wchar_t asked[260] = L"";
     if (job) {
@@ -242,19 +244,29 @@ bool still_name_and_submit(frame_buffer* buf, const config* cfg, const capture_d
         job->path[259] = 0;
     }
     if (still_submit(buf))
-        return true;
+        return STILL_QUEUED;
     capture_name_release(buf->path);
     buf->job = nullptr;
     if (job)
         wcscpy(job->path, asked);
-    if (err && err_cap)
-        snprintf(err, err_cap, "busy: stills pool refused the save job.");
-    return false;
+    return STILL_REFUSED;
 }
 
 }  // namespace
 
 // ---- Hotkey actions
+
+namespace {
+SRWLOCK g_last_folder_lock = SRWLOCK_INIT;
+wchar_t g_last_folder[260] = L"";
+}  // namespace
+
+void still_last_folder(wchar_t out[260])
+{
+    AcquireSRWLockShared(&g_last_folder_lock);
+    wcscpy(out, g_last_folder);
+    ReleaseSRWLockShared(&g_last_folder_lock);
+}
 
 void still_hotkey_action(display_cache* cache, int action, int digit)
 {
@@ -266,7 +278,11 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
     config cfg;
     agent_config_copy(&cfg);
     wchar_t base[CAPTURE_PATH_MAX];
-    capture_digit_base(&cfg, 0, digit, base, nullptr);
+    int slot_used = 0;
+    capture_digit_base(&cfg, 0, digit, base, &slot_used);
+    AcquireSRWLockExclusive(&g_last_folder_lock);
+    wcscpy(g_last_folder, slot_used ? base : L"");
+    ReleaseSRWLockExclusive(&g_last_folder_lock);
     wchar_t warning[STORAGE_WARNING_MAX] = L"";
     if (!storage_gate(&cfg, base, warning, nullptr, nullptr))
         return;
@@ -330,8 +346,9 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
     capture_dest dest{nullptr, base, nullptr, 0};
     char err[STILL_ERR_MAX] = "";
     uint32_t w = buf->width, h = buf->height;
-    if (!still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err)) {
-        if (strncmp(err, "busy", 4) == 0) {
+    still_handoff handed = still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err);
+    if (handed != STILL_QUEUED) {
+        if (handed == STILL_REFUSED) {
             still_log_exhausted();
             still_warning_tone();
         } else {
@@ -482,9 +499,10 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     int silent = job->silent;
     wchar_t warning[STORAGE_WARNING_MAX];
     wcscpy(warning, job->warning);
-    if (!still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err)) {
+    still_handoff handed = still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err);
+    if (handed != STILL_QUEUED) {
         frame_pool_release(buf);
-        if (strncmp(err, "busy", 4) == 0) {
+        if (handed == STILL_REFUSED) {
             still_fail_exhausted(job);
         } else {
             // A destination that cannot be named is the request's own fault, not a capture failure.
@@ -562,9 +580,9 @@ void still_region_result(display_cache* cache, region_result* rr)
         int silent = job->silent;
         wchar_t warning[STORAGE_WARNING_MAX];
         wcscpy(warning, job->warning);
-        if (!still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err)) {
+        if (still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err) != STILL_QUEUED) {
             frame_pool_release(buf);
-            if (strncmp(err, "busy", 4) == 0)
+            if (err[0] == 0)
                 still_fail_exhausted(job);
             else
                 still_fail_split(job, err);
@@ -576,9 +594,10 @@ void still_region_result(display_cache* cache, region_result* rr)
     } else {
         int format = still_pick_format(-1, cfg.still_format);
         capture_dest dest{nullptr, nullptr, nullptr, rr->digit};
-        if (!still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err)) {
+        if (still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err) !=
+            STILL_QUEUED) {
             frame_pool_release(buf);
-            if (strncmp(err, "busy", 4) == 0) {
+            if (err[0] == 0) {
                 still_log_exhausted();
                 still_warning_tone();
             } else {

@@ -71,6 +71,9 @@ void still_region_result(display_cache* cache, region_result* rr);
 // Frees a region result without acting on it (failing a waiting request as cancelled).
 void still_region_free(region_result* rr, const char* why);
 
+// The folder slot the last hotkey screenshot used ("" for the base folder).
+void still_last_folder(wchar_t out[260]);
+
 // ---- Stills pool.
 
 // The save job (argument: a frame buffer from the stills frame pool with its path,
