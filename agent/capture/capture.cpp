@@ -223,8 +223,10 @@ bool capture_output(display_cache* cache, int index, frame_buffer* buf, RECT* ou
     for (int pass = 0; pass < 2 && !ok; pass++) {
         if (pass == 1 && !(cache->lost && display_cache_validate(cache)))
             break;
-        if (index < 0 || index >= cache->output_count)
-            continue;
+        if (index < 0 || index >= cache->output_count) {
+            log_warn("capture: there is no output %d (%d outputs)", index, cache->output_count);
+            break;
+        }
         if (!capture_acquire(cache, index)) {
             log_warn("region freeze: output %d has no frame", index);
             continue;
