@@ -161,6 +161,18 @@ class HotkeyShotTest(AgentTestCase):
             self.assertEqual(reply, b"err\tcode=disk_full\tmsg=drive free space below stop_free_mb\n")
         self.assertEqual(self.saved_files(self.sb.root), [])
 
+    def test_low_space_warning_travels_with_the_screenshot(self):
+        self.start_agent(warn_free_mb=2147483647)
+        self.press_screen_hotkey()
+        self.wait_saved()
+        self.assertEqual(self.count_log("storage warning (low_space): "), 1)
+        reply = self.agent.pipe("shot\ttarget=rect\trect=0,0,32,32\n")
+        if b"unknown command" not in reply:
+            self.assertTrue(reply.startswith(b"ok\tpath="), reply)
+            self.assertIn(b"\twarning=low_space\tfree_mb=", reply)
+            self.assertIn(b"\tdrive=Z:\\", reply)
+        self.assertEqual(len(self.saved_files(self.shots)), 1 if b"unknown command" in reply else 2)
+
     def test_zero_frame_budget_reports_an_exhausted_pool(self):
         self.start_agent(mem_percent=0)
         self.press_screen_hotkey()

@@ -463,3 +463,46 @@ TEST_F(ShotRequests, RegionResultsAnswerTheirRequest)
 }
 
 }  // namespace
+
+#include "agent/core/worker_pool.h"
+
+namespace {
+
+HANDLE g_gate_event = nullptr;
+void blocking_job(void*)
+{
+    WaitForSingleObject(g_gate_event, 10000);
+}
+
+// A full stills queue refuses the save: the request hears "busy" and no buffer stays taken.
+TEST_F(ShotRequests, FullStillsQueueAnswersBusy)
+{
+    HWND w = CreateWindowExW(0, L"STATIC", L"target", WS_POPUP | WS_VISIBLE, 10, 10, 40, 30, nullptr, nullptr, nullptr,
+                             nullptr);
+    ASSERT_NE(w, nullptr);
+    g_gate_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    worker_pool* pool = worker_pool_create("stills-test", 1, 1, THREAD_PRIORITY_NORMAL);
+    ASSERT_NE(pool, nullptr);
+    ASSERT_TRUE(worker_pool_submit(pool, blocking_job, nullptr));
+    // The worker may not have taken the first job yet; fill until the queue refuses.
+    while (worker_pool_submit(pool, blocking_job, nullptr)) {
+    }
+    worker_pool* keep = g_agent.stills;
+    g_agent.stills = pool;
+
+    shot_job* job = shot_job_create();
+    job->kind = SHOT_WINDOW;
+    job->hwnd = w;
+    job->occluded = 1;
+    wcscpy(job->path, (dir + L"\\never.png").c_str());
+    EXPECT_EQ(answer(job), L"busy\tmsg=stills pool exhausted; try again");
+    EXPECT_EQ(GetFileAttributesW((dir + L"\\never.png").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    SetEvent(g_gate_event);
+    worker_pool_destroy(pool, 10000);
+    g_agent.stills = keep;
+    CloseHandle(g_gate_event);
+    DestroyWindow(w);
+}
+
+}  // namespace
