@@ -236,8 +236,9 @@ TEST(StandinMath, HashForcesOpaqueAndSeesEveryByte)
     for (size_t p = 0; p < pixels; p++)
         ASSERT_EQ(a[p * 4 + 3], 0xFF) << "pixel " << p;
     for (size_t i = 0; i < base.size(); i++) {
-        if (i % 4 != 3)
+        if (i % 4 != 3) {
             ASSERT_EQ(a[i], base[i]);
+        }
     }
 
     std::vector<uint8_t> again = base;
