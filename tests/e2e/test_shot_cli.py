@@ -12,6 +12,8 @@ from ivra_e2e import (Agent, Sandbox, WINE_RUN, decode_image, exe, ivtool, main,
                       wine)
 import unittest
 
+import test_capture  # the private two-monitor display and prefix
+
 
 def pattern_pixel(u, v, seed):
     """(b, g, r) of pattern_windows' client pixel (u, v)."""
@@ -340,6 +342,92 @@ class ShotCli(unittest.TestCase):
             self.assertEqual((r.returncode, r.stdout), (0, b""))
         finally:
             empty.cleanup()
+
+
+class ShotCliTwoMonitors(test_capture.PrivateWine, unittest.TestCase):
+    """Monitor indexes, screen-local regions and coverage on two monitors of
+    different heights: 0,0-1280,800 (primary) and 1280,0-2304,768."""
+
+    def setUp(self):
+        self.sb = Sandbox()
+        os.makedirs(os.path.join(self.sb.profile, "Pictures"))
+        self.saved_env = {k: os.environ.get(k) for k in ("WINEPREFIX", "DISPLAY")}
+        try:
+            outer = test_capture.free_display(300 + os.getpid() % 100)
+            self.start_x(["Xvfb", ":%d" % outer, "-screen", "0", "2400x900x24", "-nolisten", "tcp", "-ac"], outer)
+            inner = test_capture.free_display(outer + 1)
+            self.start_x(["Xephyr", ":%d" % inner, "+xinerama", "-screen", "1280x800", "-screen", "1024x768", "-ac",
+                          "-nolisten", "tcp"], inner, env=dict(os.environ, DISPLAY=":%d" % outer))
+            self.start_wine(inner)
+            # Every harness helper below runs in this display and prefix.
+            os.environ.update(self.env)
+            self.agent = Agent(self.sb)
+            self.agent.start()
+            self.patterns = Patterns("1500,200,300,200,5", backdrop=True)
+        except BaseException:
+            self.tearDown()
+            raise
+
+    def tearDown(self):
+        try:
+            if getattr(self, "patterns", None):
+                self.patterns.stop()
+            if getattr(self, "agent", None):
+                self.agent.stop()
+        finally:
+            self.stop_all()
+            for k, v in self.saved_env.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
+
+    ivrac = ShotCli.ivrac
+
+    def test_indexes_local_regions_and_coverage(self):
+        screens = json.loads(self.ivrac("screens", "--json").stdout)
+        self.assertEqual([(m["index"], m["x"], m["y"], m["w"], m["h"], m["primary"]) for m in screens],
+                         [(0, 0, 0, 1280, 800, True), (1, 1280, 0, 1024, 768, False)])
+
+        r = self.ivrac("shot", "--screen", "9")
+        self.assertEqual(r.returncode, 4)
+        self.assertEqual(r.stderr.decode(), "ivrac shot: screen 9 does not exist (have 0..1); run 'ivrac screens'\n")
+
+        r = self.ivrac("shot", "--json", "--screen", "1")
+        j = json.loads(r.stdout)
+        self.assertEqual((j["screen"], j["width"], j["height"]), (1, 1024, 768))
+
+        r = self.ivrac("shot", "--json", "--screen", "1", "--region", "0,0,800,600")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        j = json.loads(r.stdout)
+        self.assertEqual((j["screen"], j["region"]), (1, {"x": 1280, "y": 0, "w": 800, "h": 600}))
+        client = self.patterns.windows[0]["client"]
+        points = [(0, 0), (299, 199), (77, 33)]
+        img = decode_image(linux_path(j["path"]), [(client[0] - 1280 + u, client[1] + v) for u, v in points])
+        for u, v in points:
+            self.assertEqual(img["pixels"][(client[0] - 1280 + u, client[1] + v)][:3], pattern_pixel(u, v, 5))
+
+        r = self.ivrac("shot", "--screen", "1", "--region", "500,0,600,100")
+        self.assertEqual(r.returncode, 4)
+        self.assertIn("region 500,0 600x100 exceeds screen 1 (1024x768): right edge 1100 > 1024", r.stderr.decode())
+
+        # Inside the virtual bounds, but below the shorter monitor.
+        r = self.ivrac("shot", "--json", "--region", "1300,770,100,30")
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertEqual(json.loads(r.stdout),
+                         {"error": "no_coverage", "message": "region covers no monitor; run 'ivrac screens'"})
+
+        note = b"region partially outside monitors; uncovered area will be black\n"
+        r = self.ivrac("shot", "--json", "--region", "1200,700,200,100")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(note, r.stderr)
+        j = json.loads(r.stdout)
+        self.assertEqual((j["width"], j["height"]), (200, 100))
+        img = decode_image(linux_path(j["path"]), [(150, 90)])  # 1350,790: on no monitor
+        self.assertEqual(img["pixels"][(150, 90)][:3], (0, 0, 0))
+        r = self.ivrac("shot", "-q", "--region", "1200,700,200,100")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertNotIn(note, r.stderr)
 
 
 if __name__ == "__main__":
