@@ -500,6 +500,7 @@ int shot_command(int argc, wchar_t** argv) {
         plan.kind = SHOT_PLAN_PICK;
         if (!o.timeout_given) timeout = 60000;
     } else if (o.window_kind != SHOT_WIN_NONE) {
+        if (o.screen >= 0 || o.has_region) cli_note("a window target wins; --screen and --region are ignored");
         int rc = resolve_window(&o, &plan.hwnd);
         if (rc != CLI_EXIT_OK) return rc;
         plan.kind = SHOT_PLAN_WINDOW;

@@ -168,6 +168,14 @@ class ShotCli(unittest.TestCase):
             self.check_pattern(j["path"], [(0, 0), (17, 3), (client[2] - client[0] - 1, client[3] - client[1] - 1)],
                                seed, (0, 0))
 
+    def test_window_target_wins_with_a_note(self):
+        r = self.ivrac("shot", "--json", "--hwnd", "0x%x" % self.b["hwnd"], "--region", "0,0,5,5")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"a window target wins; --screen and --region are ignored\n", r.stderr)
+        j = json.loads(r.stdout)
+        self.assertEqual((j["width"], j["height"]), (300, 200))
+        self.assertNotIn("region", j)
+
     def test_active_window(self):
         if wine([exe("winctl"), "foreground", "0x%x" % self.a["hwnd"]]).returncode != 0:
             self.skipTest("the window could not be brought to the foreground")
@@ -428,6 +436,32 @@ class ShotCliTwoMonitors(test_capture.PrivateWine, unittest.TestCase):
         r = self.ivrac("shot", "-q", "--region", "1200,700,200,100")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertNotIn(note, r.stderr)
+
+
+class ShotStartsAgent(unittest.TestCase):
+    def setUp(self):
+        self.sb = Sandbox()
+        os.makedirs(os.path.join(self.sb.profile, "Pictures"))
+
+    def tearDown(self):
+        r = ivtool("window-pid", "IvraAgentWnd")
+        if r.returncode == 0:
+            pid = int(r.stdout.split()[0])
+            ivtool("wm-close", "IvraAgentWnd")
+            try:
+                wait_for(lambda: not pid_alive(pid), 30, interval=0.2, what="agent exit")
+            finally:
+                if pid_alive(pid):
+                    ivtool("kill", pid)
+        self.sb.cleanup()
+
+    def test_shot_without_agent_starts_it(self):
+        self.assertNotEqual(ivtool("window-pid", "IvraAgentWnd").returncode, 0, "an agent is already running")
+        r = ShotCli.ivrac(self, "shot")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"starting agent...\n", r.stderr)
+        path = r.stdout.decode().strip()
+        self.assertEqual(decode_image(linux_path(path))["width"], 1920)
 
 
 if __name__ == "__main__":
