@@ -239,6 +239,8 @@ class ShotCli(unittest.TestCase):
             (["--window", "no-such-window-anywhere"], 4, "not_found", "no window matches the query"),
             (["--pid", "999999"], 4, "not_found", "no window for pid 999999"),
             (["--hwnd", "0x7ffff0"], 1, "bad_hwnd", None),
+            # The agent gives up waiting after 1 ms; the capture itself takes longer.
+            (["--timeout", "1"], 1, "timeout", "capture timed out"),
         ]
         for args, code, word, message in rows:
             r = self.ivrac("shot", "--json", *args)
