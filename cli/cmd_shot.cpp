@@ -61,13 +61,12 @@ int region_violations(long long x, long long y, long long w, long long h, long l
     size_t at = 0;
     int n = 0;
     list[0] = 0;
+    // Four short items never fill the list; a cut would only shorten the text, never the count.
     auto add = [&](const char* fmt, long long a, long long b) {
-        if (at >= sizeof list - 1) return;
-        int w = snprintf(list + at, sizeof list - at, "%s", n ? "; " : "");
-        if (w > 0) at += (size_t)w < sizeof list - at ? (size_t)w : sizeof list - 1 - at;
-        w = snprintf(list + at, sizeof list - at, fmt, a, b);
-        if (w > 0) at += (size_t)w < sizeof list - at ? (size_t)w : sizeof list - 1 - at;
-        n++;
+        char item[96];
+        snprintf(item, sizeof item, fmt, a, b);
+        int k = snprintf(list + at, sizeof list - at, "%s%s", n++ ? "; " : "", item);
+        if (k > 0) at = at + (size_t)k < sizeof list ? at + (size_t)k : sizeof list - 1;
     };
     if (x < left) add("left edge %lld < %lld", x, left);
     if (y < top) add("top edge %lld < %lld", y, top);
