@@ -5,6 +5,7 @@
 #include "cli/cmd_inspect.h"
 #include "cli/cmd_settings.h"
 #include "cli/cmd_shot.h"
+#include "cli/cmd_status.h"
 #include "common/win.h"
 #include <cstdio>
 #include <cstring>
@@ -291,8 +292,8 @@ static const cli_command commands[] = {
     {L"shot", shot_command},      {L"clip", cmd_unbuilt},       {L"replay", cmd_unbuilt},
     {L"account", cmd_unbuilt},   {L"upload", cmd_unbuilt},     {L"windows", windows_command},
     {L"screens", screens_command}, {L"desktops", screens_command}, {L"last", last_command},
-    {L"status", cmd_unbuilt},    {L"input", cmd_unbuilt},      {L"agent", agent_command},
-    {L"config", cmd_config},     {L"settings", settings_command}, {L"folders", cmd_unbuilt},
+    {L"status", status_command}, {L"input", input_command},      {L"agent", agent_command},
+    {L"config", cmd_config},     {L"settings", settings_command}, {L"folders", folders_command},
     {L"storage", cmd_unbuilt},   {L"agent-docs", cmd_agent_docs},
 };
 
