@@ -40,9 +40,13 @@ void capture_window_rect(const RECT* client, const RECT* frame, RECT* out)
         *out = *frame;
 }
 
-unsigned capture_acquire_timeout(int continuous, int has_frame)
+unsigned capture_acquire_timeout(int continuous, int has_frame, int grabs_on_demand)
 {
-    return continuous && has_frame ? 0u : 500u;
+    // A duplication that reads the screen on every call already sees the current
+    // pixels at 0 ms; waiting for a change would only delay an unchanged screen.
+    if (has_frame && (continuous || grabs_on_demand))
+        return 0u;
+    return 500u;
 }
 
 int capture_plan_rect(const RECT* rect, const RECT* outputs, int output_count, capture_piece* pieces)
@@ -133,8 +137,8 @@ ID3D11Texture2D* capture_acquire(display_cache* cache, int index)
     DXGI_OUTDUPL_FRAME_INFO info{};
     IDXGIResource* res = nullptr;
     LONGLONG t0 = capture_now();
-    HRESULT hr = out->dup->AcquireNextFrame(capture_acquire_timeout(cache->continuous, out->frame != nullptr),
-                                            &info, &res);
+    unsigned wait_ms = capture_acquire_timeout(cache->continuous, out->frame != nullptr, out->grabs_on_demand);
+    HRESULT hr = out->dup->AcquireNextFrame(wait_ms, &info, &res);
     cache->t_acquire += display_cache_ms(cache, t0, capture_now());
     if (hr == DXGI_ERROR_WAIT_TIMEOUT)
         return out->frame;

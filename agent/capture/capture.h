@@ -49,7 +49,7 @@ bool capture_intersect(const RECT* a, const RECT* b, RECT* out);
 // frame bounds when the two do not meet.
 void capture_window_rect(const RECT* client, const RECT* frame, RECT* out);
 // Acquire time-out in milliseconds.
-unsigned capture_acquire_timeout(int continuous, int has_frame);
+unsigned capture_acquire_timeout(int continuous, int has_frame, int grabs_on_demand);
 
 // One piece of a rectangle capture: the part of output `index` and where it lands.
 struct capture_piece {

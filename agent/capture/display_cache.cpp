@@ -420,6 +420,9 @@ bool dup_create(display_cache* cache, int index)
             log_info("dxgi: desktop duplication unavailable hr=0x%08lx; frames come from GDI", (unsigned long)hr);
         dup = nullptr;
         hr = dup_standin_create(cache->device, &out->rect, &dup);
+        out->grabs_on_demand = SUCCEEDED(hr);
+    } else {
+        out->grabs_on_demand = 0;
     }
     if (FAILED(hr) || !dup) {
         if (display_hr_is_lost(hr))

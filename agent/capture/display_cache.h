@@ -26,6 +26,7 @@ struct display_output {
     int hdr_w, hdr_h;
     float sdr_white;                // units of 80 nits; 0 until first queried
     DWORD sdr_white_tick;
+    int grabs_on_demand;            // the GDI duplication: every acquire reads the screen itself
 };
 
 struct display_cache {

@@ -60,10 +60,13 @@ TEST(CaptureMath, WindowRect)
 
 TEST(CaptureMath, AcquireTimeout)
 {
-    EXPECT_EQ(capture_acquire_timeout(0, 0), 500u);
-    EXPECT_EQ(capture_acquire_timeout(0, 1), 500u);
-    EXPECT_EQ(capture_acquire_timeout(1, 0), 500u);  // a clip still waits for its very first frame
-    EXPECT_EQ(capture_acquire_timeout(1, 1), 0u);
+    EXPECT_EQ(capture_acquire_timeout(0, 0, 0), 500u);
+    EXPECT_EQ(capture_acquire_timeout(0, 1, 0), 500u);
+    EXPECT_EQ(capture_acquire_timeout(1, 0, 0), 500u);  // a clip still waits for its very first frame
+    EXPECT_EQ(capture_acquire_timeout(1, 1, 0), 0u);
+    // The GDI duplication reads the screen itself, so an unchanged screen needs no wait.
+    EXPECT_EQ(capture_acquire_timeout(0, 0, 1), 500u);
+    EXPECT_EQ(capture_acquire_timeout(0, 1, 1), 0u);
 }
 
 TEST(CaptureMath, PlanRectAcrossMonitors)
