@@ -1,4 +1,5 @@
 #include "agent/core/capture_files.h"
+#include <shlobj.h>
 
 #include "agent/core/agent.h"
 #include "agent/core/worker_pool.h"
@@ -222,6 +223,11 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
         return false;
     }
     wcscpy(folder, base);
+    // The base is made with its missing parents: a profile without a Pictures or
+    // Videos folder must not turn every capture into a failed file creation.
+    // Failure is reported by the file creation that follows.
+    if (SHCreateDirectoryExW(nullptr, base, nullptr) == ERROR_BAD_PATHNAME)
+        CreateDirectoryW(base, nullptr);
 
     if (!capture_empty(subfolder)) {
         wchar_t sub[CAPTURE_PATH_MAX];
@@ -243,8 +249,6 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
         else
             log_warn("cannot create subfolder '%ls' under '%ls' (err=%lu); using base", subfolder, base, e);
     }
-    // Failure here is reported by the file creation that follows.
-    CreateDirectoryW(folder, nullptr);
 
     const int64_t second = capture_second_key(now);
     wchar_t cand[CAPTURE_PATH_MAX];

@@ -368,13 +368,20 @@ TEST(CaptureFiles, Subfolders)
     EXPECT_NE(log_text().find("cannot create subfolder '..\\escape_q7'"), std::string::npos);
     EXPECT_FALSE(exists(g_root + L"\\escape_q7"));
 
-    // A missing base is created (one level).
+    // A missing base is created.
     const std::wstring fresh = dir + L"\\new_base";
     EXPECT_EQ(name_at(fresh, L"mp4"), fresh + L"\\Ivra_2026-01-02_03-04-05.mp4");
     EXPECT_TRUE(exists(fresh));
+
+    // A base whose parents are missing too (a profile without Pictures) is made
+    // whole, and a subfolder under it works on the first capture.
+    const std::wstring deep = dir + L"\\Pictures\\Ivra";
+    EXPECT_EQ(name_at(deep, L"png", L"red"), deep + L"\\red\\Ivra_2026-01-02_03-04-05.png");
+    EXPECT_TRUE(exists(deep + L"\\red"));
     for (const wchar_t* n : {L"\\red\\Ivra_2026-01-02_03-04-05.png", L"\\red\\Ivra_2026-01-02_03-04-05_2.png",
                              L"\\Ivra_2026-01-02_03-04-05.png", L"\\Ivra_2026-01-02_03-04-05_2.png",
-                             L"\\new_base\\Ivra_2026-01-02_03-04-05.mp4"})
+                             L"\\new_base\\Ivra_2026-01-02_03-04-05.mp4",
+                             L"\\Pictures\\Ivra\\red\\Ivra_2026-01-02_03-04-05.png"})
         capture_name_release((dir + n).c_str());
 }
 
