@@ -13,6 +13,25 @@ BUILD = os.environ.get("IVRA_BUILD") or os.path.join(SOURCE, "build")
 WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run")
 
 
+def _adopt_slot():
+    """Under the suite's resource allocation, takes the Wine prefix and display
+    of the slot CTest gave this test, so concurrent tests never share an agent."""
+    group = os.environ.get("CTEST_RESOURCE_GROUP_0_E2E")
+    if not group:
+        return
+    fields = dict(kv.split(":", 1) for kv in group.split(",") if ":" in kv)
+    slot = fields.get("id", "")
+    prefix = os.environ.get("IVRA_SLOT_PREFIX_" + slot)
+    display = os.environ.get("IVRA_SLOT_DISPLAY_" + slot)
+    if prefix:
+        os.environ["WINEPREFIX"] = prefix
+    if display:
+        os.environ["DISPLAY"] = display
+
+
+_adopt_slot()
+
+
 def exe(name):
     """Path of a built program: ivrad, ivrac, ivra, or a tool under tests/; a path to a file is kept."""
     if os.path.isabs(name) and os.path.isfile(name):
