@@ -16,6 +16,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/worker_pool.h"
 #include "agent/pipe/pipe_server.h"
+#include "tests/unit/test_support.h"
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -163,24 +164,6 @@ struct agent_proc {
     std::wstring data_root;
 };
 
-void remove_tree(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (f != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring n = fd.cFileName;
-            if (n == L"." || n == L"..") continue;
-            std::wstring p = dir + L"\\" + n;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(p);
-            else
-                DeleteFileW(p.c_str());
-        } while (FindNextFileW(f, &fd));
-        FindClose(f);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 bool agent_start(agent_proc* a) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -252,7 +235,7 @@ void agent_stop(agent_proc* a) {
     CloseHandle(a->pi.hProcess);
     CloseHandle(a->pi.hThread);
     a->pi = {};
-    remove_tree(a->data_root);
+    test_remove_tree(a->data_root);
 }
 
 void print(const char* label, const figures& f) {

@@ -2,6 +2,7 @@
 #include "agent/core/agent.h"
 #include "common/config.h"
 #include "common/win.h"
+#include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,46 +15,16 @@
 
 namespace {
 
-// Removes a folder tree made by the tests.
-void remove_tree(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring p = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(p);
-            else
-                DeleteFileW(p.c_str());
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
-std::wstring make_temp_root()
-{
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    std::wstring d = std::wstring(base) + L"ivra_files_" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(d.c_str(), nullptr);
-    return d;
-}
-
 // Every test works below one private folder, which is also APPDATA so that the
 // log and the history land there; set before anything logs.
 const std::wstring g_root = [] {
-    std::wstring r = make_temp_root();
+    std::wstring r = test_temp_dir(L"ivra_files_");
     SetEnvironmentVariableW(L"APPDATA", r.c_str());
     return r;
 }();
 
 struct temp_cleanup : testing::Environment {
-    void TearDown() override { remove_tree(g_root); }
+    void TearDown() override { test_remove_tree(g_root); }
 };
 const auto* g_cleanup = testing::AddGlobalTestEnvironment(new temp_cleanup);
 
@@ -67,21 +38,6 @@ std::wstring fresh_dir(const wchar_t* name)
 
 bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::string read_all(const std::wstring& p)
-{
-    std::string out;
-    HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return out;
-    char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got)
-        out.append(buf, got);
-    CloseHandle(h);
-    return out;
-}
-
 void write_all(const std::wstring& p, const std::string& data)
 {
     HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -90,14 +46,7 @@ void write_all(const std::wstring& p, const std::string& data)
     CloseHandle(h);
 }
 
-std::string log_text() { return read_all(g_root + L"\\Ivra\\ivrad.log"); }
-
-std::string utf8(const std::wstring& w)
-{
-    char buf[2048];
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, buf, sizeof buf, nullptr, nullptr);
-    return n > 0 ? std::string(buf, (size_t)n - 1) : std::string();
-}
+std::string log_text() { return test_read_all(g_root + L"\\Ivra\\ivrad.log"); }
 
 SYSTEMTIME at(int y, int mo, int d, int h, int mi, int s)
 {
@@ -158,7 +107,7 @@ TEST(CaptureFiles, SubfolderNames)
         {nullptr, false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(capture_subfolder_valid(c.name), c.ok) << (c.name ? utf8(c.name) : "(null)");
+        EXPECT_EQ(capture_subfolder_valid(c.name), c.ok) << (c.name ? test_utf8(c.name) : "(null)");
     EXPECT_TRUE(capture_subfolder_valid(std::wstring(63, L'a').c_str()));
     EXPECT_FALSE(capture_subfolder_valid(std::wstring(64, L'a').c_str()));
 }
@@ -194,8 +143,8 @@ TEST(CaptureFiles, DriveRoots)
     };
     for (const auto& c : cases) {
         wchar_t out[8] = L"junk";
-        EXPECT_EQ(capture_drive_root(c.path, out), c.root[0] != 0) << utf8(c.path);
-        EXPECT_STREQ(out, c.root) << utf8(c.path);
+        EXPECT_EQ(capture_drive_root(c.path, out), c.root[0] != 0) << test_utf8(c.path);
+        EXPECT_STREQ(out, c.root) << test_utf8(c.path);
     }
 }
 
@@ -283,7 +232,7 @@ TEST(CaptureFiles, AllCandidatesTakenFailsWithoutOverwriting)
     EXPECT_STREQ(out, L"untouched");
     EXPECT_EQ(std::string(err).rfind("exists:", 0), 0u) << err;
     ASSERT_TRUE(capture_name_format(cand, dir.c_str(), &k_time, 7, L"png"));
-    EXPECT_EQ(read_all(cand), "taken 7");
+    EXPECT_EQ(test_read_all(cand), "taken 7");
     // The next second is free again.
     const std::wstring next = name_at(dir, L"png", nullptr, at(2026, 1, 2, 3, 4, 6));
     EXPECT_EQ(next, dir + L"\\Ivra_2026-01-02_03-04-06.png");
@@ -455,12 +404,12 @@ TEST(CaptureFiles, HistoryKeepsNonAsciiPathsAsUtf8)
     ASSERT_TRUE(history_write_line(data.c_str(), a.c_str()));
     ASSERT_TRUE(history_write_line(data.c_str(), std::wstring(600, L'z').c_str()));
     ASSERT_TRUE(history_write_line(data.c_str(), b.c_str()));
-    EXPECT_EQ(read_all(data + L"\\history.txt"), utf8(a) + "\n\n" + utf8(b) + "\n");
+    EXPECT_EQ(test_read_all(data + L"\\history.txt"), test_utf8(a) + "\n\n" + test_utf8(b) + "\n");
 
     // The data folder is created (one level) when missing.
     const std::wstring missing = data + L"\\Ivra";
     ASSERT_TRUE(history_write_line(missing.c_str(), b.c_str()));
-    EXPECT_EQ(read_all(missing + L"\\history.txt"), utf8(b) + "\n");
+    EXPECT_EQ(test_read_all(missing + L"\\history.txt"), test_utf8(b) + "\n");
     EXPECT_FALSE(history_write_line((data + L"\\no\\such").c_str(), b.c_str()));
 }
 
@@ -480,7 +429,7 @@ TEST(CaptureFiles, ConcurrentAppendsNeverMixLines)
         });
     for (auto& th : pool)
         th.join();
-    const std::string all = read_all(data + L"\\history.txt");
+    const std::string all = test_read_all(data + L"\\history.txt");
     std::set<std::string> seen;
     size_t start = 0, lines = 0;
     for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
@@ -534,8 +483,8 @@ TEST(CaptureFiles, HistoryAppendUpdatesTotalsAtOnce)
 
     wchar_t data[CAPTURE_PATH_MAX];
     app_data_dir(data);
-    const std::string hist = read_all(std::wstring(data) + L"\\history.txt");
-    const std::string line = utf8(shot) + "\n";
+    const std::string hist = test_read_all(std::wstring(data) + L"\\history.txt");
+    const std::string line = test_utf8(shot) + "\n";
     EXPECT_EQ(hist.substr(hist.size() - 2 * line.size()), line + line);
 
     EXPECT_EQ(history_entry_create(std::wstring(300, L'p').c_str(), 1, 0), nullptr);

@@ -6,6 +6,7 @@
 
 #include "common/config.h"
 #include "common/win.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -39,13 +40,7 @@ std::wstring tmp_path() { return g_root + L"\\Ivra\\config.ini.tmp"; }
 
 std::string read_all(const std::wstring& path) {
     std::string out;
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return "<missing>";
-    char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(f, buf, sizeof(buf), &got, nullptr) && got > 0) out.append(buf, got);
-    CloseHandle(f);
-    return out;
+    return test_read_file(path, &out) ? out : "<missing>";
 }
 
 void write_all(const std::wstring& path, const std::string& text) {

@@ -8,6 +8,7 @@
 
 #include "common/log.h"
 #include "common/win.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -39,18 +40,6 @@ struct log_test_env {
 } g_env;
 
 std::wstring data_path(const wchar_t* name) { return g_root + L"\\Ivra\\" + name; }
-
-std::string read_all(const std::wstring& path) {
-    std::string out;
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return out;
-    char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(f, buf, sizeof(buf), &got, nullptr) && got > 0) out.append(buf, got);
-    CloseHandle(f);
-    return out;
-}
 
 void write_all(const std::wstring& path, const std::string& text) {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -334,7 +323,7 @@ TEST(LogFile, LinesAreFramedAndMessagesCut) {
     log_warn("test: warn %d", 7);
     log_error("test: user ann at C:\\Users\\Ann\\x");
     log_info("test: wide %ls", L"C:\\Users\\Ann\\Videos");
-    std::vector<std::string> lines = split_lines(read_all(data_path(L"ivrad.log")));
+    std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
     ASSERT_EQ(lines.size(), 4u);
     std::string level, thread, message;
     ASSERT_TRUE(parse_line(lines[0], &level, &thread, &message));
@@ -353,7 +342,7 @@ TEST(LogFile, LinesAreFramedAndMessagesCut) {
 TEST(LogFile, WideArgumentsBecomeUtf8) {
     reset_logs();
     log_info("test: %ls and %s", L"caf\u00e9 \u65e5\u672c", "plain");
-    std::vector<std::string> lines = split_lines(read_all(data_path(L"ivrad.log")));
+    std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
     ASSERT_EQ(lines.size(), 1u);
     std::string level, thread, message;
     ASSERT_TRUE(parse_line(lines[0], &level, &thread, &message));
@@ -378,7 +367,7 @@ TEST(LogFile, ThreadNames) {
         log_thread_name(L"ivra-renamed");
         log_info("test: renamed");
     }).join();
-    std::vector<std::string> lines = split_lines(read_all(data_path(L"ivrad.log")));
+    std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
     ASSERT_EQ(lines.size(), 5u);
     std::vector<std::string> threads;
     for (const std::string& l : lines) {
@@ -409,7 +398,7 @@ TEST(LogFile, RotatesOnlyAboveSixteenMiB) {
             long long moved = file_size(data_path(L"ivrad.1.log"));
             EXPECT_GT(moved, c.before);
             log_info("test: fresh");
-            std::vector<std::string> lines = split_lines(read_all(data_path(L"ivrad.log")));
+            std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
             ASSERT_EQ(lines.size(), 1u);
             EXPECT_NE(lines[0].find("test: fresh"), std::string::npos);
             // A second rotation replaces the previous generation.
@@ -434,7 +423,7 @@ TEST(LogFile, ConcurrentThreadsNeverInterleave) {
             for (int i = 0; i < per; ++i) log_info("test: thread %d line %d %s", t, i, "padding-padding-padding");
         });
     for (auto& th : pool) th.join();
-    std::vector<std::string> lines = split_lines(read_all(data_path(L"ivrad.log")));
+    std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
     ASSERT_EQ(lines.size(), (size_t)(threads * per));
     std::vector<int> next(threads, 0);
     for (const std::string& l : lines) {
@@ -458,8 +447,8 @@ TEST(LogOldFiles, RewrittenOncePerMarker) {
     write_all(data_path(L"ivrad.1.log"), raw_old);
 
     log_scrub_old_files();
-    EXPECT_EQ(read_all(data_path(L"ivrad.log")), clean);
-    EXPECT_EQ(read_all(data_path(L"ivrad.1.log")), clean_old);
+    EXPECT_EQ(test_read_all(data_path(L"ivrad.log")), clean);
+    EXPECT_EQ(test_read_all(data_path(L"ivrad.1.log")), clean_old);
     DWORD attrs = GetFileAttributesW(data_path(L"ivrad.log.scrubbed").c_str());
     ASSERT_NE(attrs, INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(attrs & FILE_ATTRIBUTE_HIDDEN);
@@ -469,14 +458,14 @@ TEST(LogOldFiles, RewrittenOncePerMarker) {
     // With the marker present, the next start leaves the logs alone.
     write_all(data_path(L"ivrad.log"), raw);
     log_scrub_old_files();
-    EXPECT_EQ(read_all(data_path(L"ivrad.log")), raw);
+    EXPECT_EQ(test_read_all(data_path(L"ivrad.log")), raw);
 
     // Deleting the marker rewrites again; scrubbed text passes unchanged.
     SetFileAttributesW(data_path(L"ivrad.log.scrubbed").c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(DeleteFileW(data_path(L"ivrad.log.scrubbed").c_str()));
     log_scrub_old_files();
-    EXPECT_EQ(read_all(data_path(L"ivrad.log")), clean);
-    EXPECT_EQ(read_all(data_path(L"ivrad.1.log")), clean_old);
+    EXPECT_EQ(test_read_all(data_path(L"ivrad.log")), clean);
+    EXPECT_EQ(test_read_all(data_path(L"ivrad.1.log")), clean_old);
     reset_logs();
 }
 
@@ -485,7 +474,7 @@ TEST(LogOldFiles, LongLinesKeepTheirLineFeeds) {
     std::string raw = std::string(3000, 'x') + "\nsecond ann\n" + std::string(2040, 'y') + " ann ann\nend\n";
     write_all(data_path(L"ivrad.log"), raw);
     log_scrub_old_files();
-    std::vector<std::string> lines = split_lines(read_all(data_path(L"ivrad.log")));
+    std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_LE(lines[0].size(), 2032u);
     EXPECT_EQ(lines[0], std::string(lines[0].size(), 'x'));

@@ -7,6 +7,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
+#include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
 #include <climits>
 #include <cstring>
@@ -16,42 +17,15 @@
 namespace {
 
 std::wstring g_tmp = [] {
-    wchar_t tmp[MAX_PATH];
-    GetTempPathW(MAX_PATH, tmp);
-    std::wstring dir = std::wstring(tmp) + L"ivra-pipecmds-unit-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(dir.c_str(), nullptr);
+    std::wstring dir = test_temp_dir(L"ivra-pipecmds-unit-");
     SetEnvironmentVariableW(L"APPDATA", dir.c_str());
     return dir;
 }();
 
-void remove_tree(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (f != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring p = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(p);
-            else
-                DeleteFileW(p.c_str());
-        } while (FindNextFileW(f, &fd));
-        FindClose(f);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 struct cleanup_env : ::testing::Environment {
-    void TearDown() override { remove_tree(g_tmp); }
+    void TearDown() override { test_remove_tree(g_tmp); }
 };
 ::testing::Environment* const g_cleanup = ::testing::AddGlobalTestEnvironment(new cleanup_env);
-
-std::string utf8(const std::wstring& w) {
-    char buf[2048];
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, buf, sizeof buf, nullptr, nullptr);
-    return n > 0 ? std::string(buf) : std::string();
-}
 
 }  // namespace
 
@@ -172,7 +146,7 @@ TEST(PipeReplies, AbsoluteDirs) {
         {L"C:/Shots", false}, {L"\\Shots", false}, {L"Shots\\x", false},         {L"", false},
         {L"1:\\x", false},    {L"..\\x", false},   {nullptr, false},
     };
-    for (auto& c : cases) EXPECT_EQ(pipe_dir_absolute(c.in), c.want) << utf8(c.in ? c.in : L"(null)");
+    for (auto& c : cases) EXPECT_EQ(pipe_dir_absolute(c.in), c.want) << test_utf8(c.in ? c.in : L"(null)");
 }
 
 TEST(PipeReplies, ErrorSplit) {
@@ -196,8 +170,8 @@ TEST(PipeReplies, ErrorSplit) {
     for (auto& c : cases) {
         char code[200], msg[400];
         pipe_error_split(c.in.c_str(), code, sizeof code, msg, sizeof msg);
-        EXPECT_EQ(code, c.code) << utf8(c.in);
-        EXPECT_EQ(msg, c.msg) << utf8(c.in);
+        EXPECT_EQ(code, c.code) << test_utf8(c.in);
+        EXPECT_EQ(msg, c.msg) << test_utf8(c.in);
     }
 }
 
@@ -454,10 +428,7 @@ std::string call(void (*handler)(HANDLE, const char*), const char* args) {
     if (!CreatePipe(&rd, &wr, nullptr, 65536)) return "(no pipe)";
     handler(wr, args);
     CloseHandle(wr);
-    std::string out;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(rd, buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
+    std::string out = test_read_until_eof(rd);
     CloseHandle(rd);
     return out;
 }
@@ -545,7 +516,7 @@ TEST(PipeHandlersNoCapture, RefusalsBeforeAndAtHandOff) {
     std::wstring file = g_tmp + L"\\plain-file";
     HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     CloseHandle(h);
-    std::string file8 = utf8(file);
+    std::string file8 = test_utf8(file);
     std::string long_out(300, 'a');
     std::string long_folder(64, 'f');
     struct {
@@ -617,7 +588,7 @@ TEST_F(PipeHandlers, RequestFieldsReachTheCaptureThread) {
 
 TEST_F(PipeHandlers, DestinationFields) {
     std::wstring dir = g_tmp + L"\\made\\by\\shot";
-    std::string args = "dir=" + utf8(dir) + "\tout=C:\\caf\xc3\xa9.png";
+    std::string args = "dir=" + test_utf8(dir) + "\tout=C:\\caf\xc3\xa9.png";
     call(pipe_cmd_shot, args.c_str());
     DWORD attr = GetFileAttributesW(dir.c_str());
     EXPECT_TRUE(attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY)) << "missing parents are made";

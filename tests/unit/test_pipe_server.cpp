@@ -5,6 +5,7 @@
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
 #include "agent/maint/diag.h"
+#include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
 #include <aclapi.h>
 #include <climits>
@@ -17,68 +18,20 @@ namespace {
 
 // The log and the dumps go to a private data folder, set before anything logs.
 std::wstring g_appdata = [] {
-    wchar_t tmp[MAX_PATH];
-    GetTempPathW(MAX_PATH, tmp);
-    std::wstring dir = std::wstring(tmp) + L"ivra-pipe-unit-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(dir.c_str(), nullptr);
+    std::wstring dir = test_temp_dir(L"ivra-pipe-unit-");
     SetEnvironmentVariableW(L"APPDATA", dir.c_str());
     return dir;
 }();
 
-void remove_tree(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (f != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring p = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(p);
-            else
-                DeleteFileW(p.c_str());
-        } while (FindNextFileW(f, &fd));
-        FindClose(f);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 // Removes the private data folder (log and dumps) when the program ends.
 struct cleanup_env : ::testing::Environment {
-    void TearDown() override { remove_tree(g_appdata); }
+    void TearDown() override { test_remove_tree(g_appdata); }
 };
 ::testing::Environment* const g_cleanup = ::testing::AddGlobalTestEnvironment(new cleanup_env);
 
 const char* const UNKNOWN = "err\tcode=usage\tmsg=unknown command\n";
 
-template <class F>
-bool wait_until(F cond, DWORD ms) {
-    ULONGLONG end = GetTickCount64() + ms;
-    for (;;) {
-        if (cond()) return true;
-        if (GetTickCount64() >= end) return false;
-        Sleep(10);
-    }
-}
-
-std::string log_text() {
-    std::wstring path = g_appdata + L"\\Ivra\\ivrad.log";
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return "";
-    std::string s;
-    char buf[65536];
-    DWORD n = 0;
-    while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
-    CloseHandle(f);
-    return s;
-}
-
-size_t count_of(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
-    return n;
-}
+std::string log_text() { return test_read_all(g_appdata + L"\\Ivra\\ivrad.log"); }
 
 HANDLE client_open(DWORD ms = 5000) {
     ULONGLONG end = GetTickCount64() + ms;
@@ -94,20 +47,12 @@ HANDLE client_open(DWORD ms = 5000) {
     }
 }
 
-std::string client_read_all(HANDLE h) {
-    std::string reply;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) reply.append(buf, n);
-    return reply;
-}
-
 std::string exchange(const std::string& req) {
     HANDLE h = client_open();
     if (h == INVALID_HANDLE_VALUE) return "<no pipe>";
     DWORD n = 0;
     if (!req.empty()) WriteFile(h, req.data(), (DWORD)req.size(), &n, nullptr);
-    std::string reply = client_read_all(h);
+    std::string reply = test_read_until_eof(h);
     CloseHandle(h);
     return reply;
 }
@@ -116,7 +61,7 @@ bool listener_up(worker_pool* pool) {
     g_agent.pipe = pool;
     InterlockedExchange(&g_agent.quitting, 0);
     if (!pipe_listener_start()) return false;
-    return wait_until([] { return exchange("ping\n") == "ok\n"; }, 5000);
+    return test_wait_until([] { return exchange("ping\n") == "ok\n"; }, 5000);
 }
 
 bool listener_down() {
@@ -403,7 +348,7 @@ protected:
     }
     void SetUp() override {
         SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", nullptr);
-        ASSERT_TRUE(wait_until([] { return pipe_active_count() == 0; }, 15000));
+        ASSERT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 15000));
     }
     // The wParam of the debug sleep posted to the window, or -1 when none came.
     static long long take_debug_post() {
@@ -432,14 +377,14 @@ TEST_F(PipeServer, ExchangesAndTheirLogLines) {
     };
     size_t before = log_text().size();
     for (auto& c : cases) EXPECT_EQ(exchange(c.req), c.reply) << c.req;
-    EXPECT_TRUE(wait_until([] { return pipe_active_count() == 0; }, 5000));
+    EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 5000));
     std::string log;
-    ASSERT_TRUE(wait_until([&] { return count_of((log = log_text().substr(before)), "pipe: ") >= 5; }, 5000)) << log;
-    EXPECT_EQ(count_of(log, "pipe: PING  -> err code=usage msg=unknown command ("), 1u) << log;
-    EXPECT_EQ(count_of(log, "pipe: ping\r  -> err code=usage msg=unknown command ("), 1u) << log;
-    EXPECT_EQ(count_of(log, "pipe: stat  -> err code=usage msg=unknown command ("), 1u) << log;
-    EXPECT_EQ(count_of(log, "pipe: ping "), 0u) << log;
-    EXPECT_EQ(count_of(log, "pipe: "), 5u) << log;  // PING, ping\r, the blank request, stat, Ping
+    ASSERT_TRUE(test_wait_until([&] { return test_count_of((log = log_text().substr(before)), "pipe: ") >= 5; }, 5000)) << log;
+    EXPECT_EQ(test_count_of(log, "pipe: PING  -> err code=usage msg=unknown command ("), 1u) << log;
+    EXPECT_EQ(test_count_of(log, "pipe: ping\r  -> err code=usage msg=unknown command ("), 1u) << log;
+    EXPECT_EQ(test_count_of(log, "pipe: stat  -> err code=usage msg=unknown command ("), 1u) << log;
+    EXPECT_EQ(test_count_of(log, "pipe: ping "), 0u) << log;
+    EXPECT_EQ(test_count_of(log, "pipe: "), 5u) << log;  // PING, ping\r, the blank request, stat, Ping
 }
 
 TEST_F(PipeServer, OpenAndCloseIsSilentAndUncounted) {
@@ -449,9 +394,9 @@ TEST_F(PipeServer, OpenAndCloseIsSilentAndUncounted) {
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         CloseHandle(h);
     }
-    EXPECT_TRUE(wait_until([] { return pipe_active_count() == 0; }, 5000));
+    EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 5000));
     EXPECT_EQ(exchange("ping\n"), "ok\n");
-    EXPECT_EQ(count_of(log_text().substr(before), "pipe: "), 0u);
+    EXPECT_EQ(test_count_of(log_text().substr(before), "pipe: "), 0u);
 }
 
 TEST_F(PipeServer, RequestWithoutLineFeedIsDispatchedWhenClientCloses) {
@@ -461,7 +406,7 @@ TEST_F(PipeServer, RequestWithoutLineFeedIsDispatchedWhenClientCloses) {
     DWORD n = 0;
     WriteFile(h, "PING", 4, &n, nullptr);
     CloseHandle(h);
-    EXPECT_TRUE(wait_until([&] { return count_of(log_text().substr(before), "pipe: PING  -> err code=usage") == 1; },
+    EXPECT_TRUE(test_wait_until([&] { return test_count_of(log_text().substr(before), "pipe: PING  -> err code=usage") == 1; },
                            5000));
 }
 
@@ -524,18 +469,18 @@ TEST_F(PipeServer, SixtyFifthClientIsRefusedAtOnce) {
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << i;
         held.push_back(h);
     }
-    EXPECT_TRUE(wait_until([] { return pipe_active_count() == 64; }, 5000)) << pipe_active_count();
+    EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 64; }, 5000)) << pipe_active_count();
     ULONGLONG t0 = GetTickCount64();
     HANDLE extra = client_open();
     ASSERT_NE(extra, INVALID_HANDLE_VALUE);
-    std::string reply = client_read_all(extra);
+    std::string reply = test_read_until_eof(extra);
     ULONGLONG ms = GetTickCount64() - t0;
     CloseHandle(extra);
     EXPECT_EQ(reply, "err\tcode=busy\tmsg=too many connections\n");
     EXPECT_LT(ms, 2000u);
     EXPECT_EQ(pipe_active_count(), 64);
     for (HANDLE h : held) CloseHandle(h);
-    EXPECT_TRUE(wait_until([] { return pipe_active_count() == 0; }, 10000)) << pipe_active_count();
+    EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 10000)) << pipe_active_count();
     EXPECT_EQ(exchange("ping\n"), "ok\n");
 }
 
@@ -561,15 +506,15 @@ TEST_F(PipeServer, IdleConnectionsAreClosedAndPingStillServed) {
 
     // Every held connection ends from the server side with no reply.
     for (HANDLE h : idle) {
-        std::string r = client_read_all(h);
+        std::string r = test_read_until_eof(h);
         EXPECT_EQ(r, "");
         CloseHandle(h);
     }
     ULONGLONG all_ms = GetTickCount64() - t0;
     EXPECT_GE(all_ms, 9500u);
     EXPECT_LT(all_ms, 25000u);
-    EXPECT_TRUE(wait_until([] { return pipe_active_count() == 0; }, 5000));
-    EXPECT_EQ(count_of(log_text().substr(before), "pipe: no request within 10 s; closed"), 9u);
+    EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 5000));
+    EXPECT_EQ(test_count_of(log_text().substr(before), "pipe: no request within 10 s; closed"), 9u);
 }
 
 TEST_F(PipeServer, PipeIsOpenOnlyToUserAndSystem) {
@@ -621,9 +566,9 @@ TEST(PipeListener, DoesNotJoinAPipeHeldByAnotherServer) {
     g_agent.pipe = pool;
     InterlockedExchange(&g_agent.quitting, 0);
     ASSERT_TRUE(pipe_listener_start());
-    EXPECT_TRUE(wait_until([&] { return count_of(log_text().substr(before), "CreateNamedPipeW failed 5") >= 2; },
+    EXPECT_TRUE(test_wait_until([&] { return test_count_of(log_text().substr(before), "CreateNamedPipeW failed 5") >= 2; },
                            5000));
-    EXPECT_EQ(count_of(log_text().substr(before), "is held by another process"), 1u);
+    EXPECT_EQ(test_count_of(log_text().substr(before), "is held by another process"), 1u);
 
     // A client reaches the squatter, never the agent.
     std::thread client([] {
@@ -636,7 +581,7 @@ TEST(PipeListener, DoesNotJoinAPipeHeldByAnotherServer) {
 
     // Once the name is free the agent claims it within its retry period.
     ULONGLONG t0 = GetTickCount64();
-    EXPECT_TRUE(wait_until([] { return exchange("ping\n") == "ok\n"; }, 5000));
+    EXPECT_TRUE(test_wait_until([] { return exchange("ping\n") == "ok\n"; }, 5000));
     EXPECT_LT(GetTickCount64() - t0, 3000u);
     EXPECT_NE(log_text().substr(before).find("pipe: listening again"), std::string::npos);
     EXPECT_TRUE(listener_down());
@@ -648,14 +593,14 @@ TEST(PipeListener, FullQueueAndStoppingPoolAnswerBusy) {
     ASSERT_NE(pool, nullptr);
     ASSERT_TRUE(listener_up(pool));
     HANDLE running = client_open();  // holds the only worker
-    ASSERT_TRUE(wait_until([] { return pipe_active_count() == 1; }, 3000));
+    ASSERT_TRUE(test_wait_until([] { return pipe_active_count() == 1; }, 3000));
     HANDLE queued = client_open();   // fills the one queue place
-    ASSERT_TRUE(wait_until([] { return pipe_active_count() == 2; }, 3000));
+    ASSERT_TRUE(test_wait_until([] { return pipe_active_count() == 2; }, 3000));
     EXPECT_EQ(exchange("ping\n"), "err\tcode=busy\tmsg=pipe queue full\n");
     EXPECT_EQ(pipe_active_count(), 2);
     CloseHandle(running);
     CloseHandle(queued);
-    EXPECT_TRUE(wait_until([] { return pipe_active_count() == 0; }, 5000));
+    EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 5000));
     EXPECT_EQ(exchange("ping\n"), "ok\n");
     EXPECT_TRUE(listener_down());
     EXPECT_TRUE(worker_pool_destroy(pool, 3000));

@@ -1,6 +1,7 @@
 #include "agent/capture/still_encoder.h"
 #include "agent/core/frame_pool.h"
 #include "common/win.h"
+#include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,34 +13,10 @@
 
 namespace {
 
-// Removes a folder tree made by the tests.
-void remove_tree(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring p = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(p);
-            else
-                DeleteFileW(p.c_str());
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 std::wstring temp_dir()
 {
     static std::wstring dir = [] {
-        wchar_t base[MAX_PATH];
-        GetTempPathW(MAX_PATH, base);
-        std::wstring d = std::wstring(base) + L"ivra_still_" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(d.c_str(), nullptr);
+        std::wstring d = test_temp_dir(L"ivra_still_");
         // The log lands here too, so the outcome lines can be checked.
         SetEnvironmentVariableW(L"APPDATA", d.c_str());
         return d;
@@ -48,7 +25,7 @@ std::wstring temp_dir()
 }
 
 struct temp_cleanup : testing::Environment {
-    void TearDown() override { remove_tree(temp_dir()); }
+    void TearDown() override { test_remove_tree(temp_dir()); }
 };
 const auto* g_cleanup = testing::AddGlobalTestEnvironment(new temp_cleanup);
 const std::wstring g_dir = temp_dir();
@@ -56,20 +33,6 @@ const std::wstring g_dir = temp_dir();
 std::wstring temp_file(const wchar_t* name) { return temp_dir() + L"\\" + name; }
 
 bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string read_all(const std::wstring& p)
-{
-    std::string out;
-    HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return out;
-    char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got)
-        out.append(buf, got);
-    CloseHandle(h);
-    return out;
-}
 
 void write_all(const std::wstring& p, const std::string& data)
 {
@@ -199,7 +162,7 @@ TEST(StillEncoder, JpegQualityFollowsTheScaleMapping)
         const std::wstring path = temp_file(L"q.jpg");
         char err[STILL_ERR_MAX] = "";
         EXPECT_TRUE(still_encode_file(&t.img, STILL_JPEG, quality, path.c_str(), err, sizeof err)) << err;
-        std::string bytes = read_all(path);
+        std::string bytes = test_read_all(path);
         DeleteFileW(path.c_str());
         return bytes;
     };
@@ -227,7 +190,7 @@ TEST(StillEncoder, ReusedEncoderMatchesOneShot)
             ASSERT_TRUE(still_encoder_encode(enc, &data, &size, err, sizeof err)) << err;
             const std::wstring path = temp_file(L"oneshot");
             ASSERT_TRUE(still_encode_file(&t->img, format, 90, path.c_str(), err, sizeof err)) << err;
-            EXPECT_TRUE(std::string((const char*)data, size) == read_all(path));
+            EXPECT_TRUE(std::string((const char*)data, size) == test_read_all(path));
             DeleteFileW(path.c_str());
         }
         still_image wrong_size = a.img;
@@ -276,7 +239,7 @@ TEST(StillEncoder, FailedWriteLeavesNoFileAndKeepsTheOldOne)
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(still_encode_file(&t.img, STILL_PNG, 90, held.c_str(), err, sizeof err));
     CloseHandle(h);
-    EXPECT_EQ(read_all(held), "old contents");
+    EXPECT_EQ(test_read_all(held), "old contents");
     EXPECT_FALSE(exists(held + L".part"));
 
     // A folder in the way is not replaced.
@@ -290,7 +253,7 @@ TEST(StillEncoder, FailedWriteLeavesNoFileAndKeepsTheOldOne)
     still_image bad = t.img;
     bad.stride = 4;
     EXPECT_FALSE(still_encode_file(&bad, STILL_PNG, 90, held.c_str(), err, sizeof err));
-    EXPECT_EQ(read_all(held), "old contents");
+    EXPECT_EQ(test_read_all(held), "old contents");
 
     // A complete image does replace it.
     ASSERT_TRUE(still_encode_file(&t.img, STILL_PNG, 90, held.c_str(), err, sizeof err)) << err;
@@ -305,7 +268,7 @@ TEST(StillEncoder, FailedWriteLeavesNoFileAndKeepsTheOldOne)
     ASSERT_TRUE(still_encode_file(&t.img, STILL_PNG, 90, fresh.c_str(), err, sizeof err)) << err;
     EXPECT_FALSE(exists(fresh + L".part"));
     ASSERT_TRUE(still_decode_file(fresh.c_str(), &d, err, sizeof err)) << err;
-    EXPECT_LT(read_all(fresh).size(), 100000u);
+    EXPECT_LT(test_read_all(fresh).size(), 100000u);
     still_decoded_free(&d);
 
     DeleteFileW(held.c_str());
@@ -323,7 +286,7 @@ TEST(StillEncoder, WriteFileRefusesEmptyAndLongInput)
     EXPECT_FALSE(still_write_file(std::wstring(300, L'a').c_str(), &byte, 1, err, sizeof err));
     EXPECT_FALSE(exists(path));
     ASSERT_TRUE(still_write_file(path.c_str(), &byte, 1, err, sizeof err)) << err;
-    EXPECT_EQ(read_all(path), std::string(1, '\1'));
+    EXPECT_EQ(test_read_all(path), std::string(1, '\1'));
     DeleteFileW(path.c_str());
 
     // A name that fits 259 characters while its ".part" twin does not is still written.
@@ -332,7 +295,7 @@ TEST(StillEncoder, WriteFileRefusesEmptyAndLongInput)
     const std::wstring long_path = long_dir + L"\\" + std::wstring(257 - long_dir.size() - 5, L'n') + L".png";
     ASSERT_EQ(long_path.size(), 257u);
     ASSERT_TRUE(still_write_file(long_path.c_str(), &byte, 1, err, sizeof err)) << err;
-    EXPECT_EQ(read_all(long_path), std::string(1, '\1'));
+    EXPECT_EQ(test_read_all(long_path), std::string(1, '\1'));
     EXPECT_FALSE(exists(long_path + L".part"));
 }
 
@@ -380,7 +343,7 @@ TEST(StillEncoder, FrameBufferEntryWritesAndLogsTheOutcome)
     EXPECT_FALSE(still_encode_frame(nullptr, path.c_str(), STILL_PNG, 90));
     frame_buffer_free(&fb);
 
-    const std::string log = read_all(temp_dir() + L"\\Ivra\\ivrad.log");
+    const std::string log = test_read_all(temp_dir() + L"\\Ivra\\ivrad.log");
     EXPECT_NE(log.find("frame_q.png (21x13) encode "), std::string::npos);
     EXPECT_NE(log.find(" ms"), std::string::npos);
     EXPECT_NE(log.find("wrote "), std::string::npos);

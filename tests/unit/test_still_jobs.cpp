@@ -6,6 +6,7 @@
 #include "agent/pipe/shot_job.h"
 #include "common/config.h"
 #include "common/win.h"
+#include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,35 +15,6 @@
 #include <string>
 
 namespace {
-
-std::wstring temp_dir(const wchar_t* leaf)
-{
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    std::wstring dir = std::wstring(base) + leaf + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
-
-void remove_dir_files(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring p = dir + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_dir_files(p);
-            else
-                DeleteFileW(p.c_str());
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
 
 // ---- Buffer sizes and rectangles
 
@@ -249,7 +221,7 @@ TEST(StorageGate, RealDrives)
     EXPECT_STREQ(warning, L"");
 
     // A real drive: a stop threshold above its free space refuses, one of 0 never does.
-    std::wstring dir = temp_dir(L"ivra-gate-");
+    std::wstring dir = test_temp_dir(L"ivra-gate-");
     EXPECT_TRUE(storage_gate(&cfg, dir.c_str(), warning, &free_mb, drive));
     EXPECT_GT(free_mb, 0u);
     EXPECT_EQ(drive[1], L':');
@@ -259,7 +231,7 @@ TEST(StorageGate, RealDrives)
     cfg.warn_free_mb = INT_MAX;
     EXPECT_TRUE(storage_gate(&cfg, dir.c_str(), warning, nullptr, nullptr));
     EXPECT_STREQ(warning, L"low_space");
-    remove_dir_files(dir);
+    test_remove_tree(dir);
 }
 
 // ---- Requests against a stand-alone agent state
@@ -268,7 +240,7 @@ class ShotRequests : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = temp_dir(L"ivra-shots-");
+        dir = test_temp_dir(L"ivra-shots-");
         SetEnvironmentVariableW(L"APPDATA", dir.c_str());
         config cfg;
         config_defaults(&cfg);
@@ -291,7 +263,7 @@ protected:
         g_agent.frames_stills = nullptr;
         InterlockedExchange(&g_agent.quitting, 0);
         InterlockedExchange(&g_agent.selecting, 0);
-        remove_dir_files(dir);
+        test_remove_tree(dir);
     }
     // Runs the request on this thread and returns its answer; the job is freed.
     std::wstring answer(shot_job* job, int* ok = nullptr)
