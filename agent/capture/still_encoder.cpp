@@ -2,9 +2,9 @@
 
 #include "agent/core/frame_pool.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "common/win.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +19,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-
 struct still_encoder {
     const AVCodec* codec;
     AVCodecContext* ctx;
@@ -30,17 +29,6 @@ struct still_encoder {
     int height;
     int converted;
 };
-
-static void still_err(char* err, size_t cap, const char* fmt, ...) IVRA_PRINTF(3, 4);
-static void still_err(char* err, size_t cap, const char* fmt, ...)
-{
-    if (!err || cap == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(err, cap, fmt, ap);
-    va_end(ap);
-}
 
 static void still_av_text(int code, char out[AV_ERROR_MAX_STRING_SIZE])
 {
@@ -74,7 +62,7 @@ static AVPixelFormat still_pick_format(const AVCodec* codec, AVPixelFormat wante
 still_encoder* still_encoder_create(int width, int height, int format, int quality, char* err, size_t err_cap)
 {
     if (width <= 0 || height <= 0 || width > 16384 || height > 16384) {
-        still_err(err, err_cap, "size: image size %dx%d is not encodable.", width, height);
+        text_format_into(err, err_cap, "size: image size %dx%d is not encodable.", width, height);
         return nullptr;
     }
     const bool jpeg = format == STILL_JPEG;
@@ -85,7 +73,7 @@ still_encoder* still_encoder_create(int width, int height, int format, int quali
 
     still_encoder* enc = (still_encoder*)calloc(1, sizeof(still_encoder));
     if (!enc) {
-        still_err(err, err_cap, "memory: cannot allocate the encoder.");
+        text_format_into(err, err_cap, "memory: cannot allocate the encoder.");
         return nullptr;
     }
     enc->width = width;
@@ -94,12 +82,12 @@ still_encoder* still_encoder_create(int width, int height, int format, int quali
     enc->codec = avcodec_find_encoder(id);
     if (!enc->codec) {
         log_error("encoder %d not found", (int)id);
-        still_err(err, err_cap, "codec: encoder %d is not built in.", (int)id);
+        text_format_into(err, err_cap, "codec: encoder %d is not built in.", (int)id);
         goto fail;
     }
     enc->ctx = avcodec_alloc_context3(enc->codec);
     if (!enc->ctx) {
-        still_err(err, err_cap, "memory: cannot allocate the codec context.");
+        text_format_into(err, err_cap, "memory: cannot allocate the codec context.");
         goto fail;
     }
     enc->ctx->width = width;
@@ -119,14 +107,14 @@ still_encoder* still_encoder_create(int width, int height, int format, int quali
     if (rc < 0) {
         still_av_text(rc, text);
         log_error("avcodec_open2 err=%d", rc);
-        still_err(err, err_cap, "codec: avcodec_open2 failed: %s.", text);
+        text_format_into(err, err_cap, "codec: avcodec_open2 failed: %s.", text);
         goto fail;
     }
 
     enc->frame = av_frame_alloc();
     enc->pkt = av_packet_alloc();
     if (!enc->frame || !enc->pkt) {
-        still_err(err, err_cap, "memory: cannot allocate the frame.");
+        text_format_into(err, err_cap, "memory: cannot allocate the frame.");
         goto fail;
     }
     enc->frame->format = enc->ctx->pix_fmt;
@@ -137,7 +125,7 @@ still_encoder* still_encoder_create(int width, int height, int format, int quali
     rc = av_frame_get_buffer(enc->frame, 0);
     if (rc < 0) {
         still_av_text(rc, text);
-        still_err(err, err_cap, "memory: av_frame_get_buffer failed: %s.", text);
+        text_format_into(err, err_cap, "memory: av_frame_get_buffer failed: %s.", text);
         goto fail;
     }
 
@@ -145,7 +133,7 @@ still_encoder* still_encoder_create(int width, int height, int format, int quali
                               nullptr, nullptr, nullptr);
     if (!enc->sws) {
         log_error("sws_getContext failed");
-        still_err(err, err_cap, "convert: no conversion from BGRA to %s.",
+        text_format_into(err, err_cap, "convert: no conversion from BGRA to %s.",
                   av_get_pix_fmt_name(enc->ctx->pix_fmt));
         goto fail;
     }
@@ -188,7 +176,7 @@ bool still_encoder_encode(still_encoder* enc, const uint8_t** data, size_t* size
 {
     char text[AV_ERROR_MAX_STRING_SIZE];
     if (!enc || !enc->converted) {
-        still_err(err, err_cap, "convert: no converted image to encode.");
+        text_format_into(err, err_cap, "convert: no converted image to encode.");
         return false;
     }
     av_packet_unref(enc->pkt);
@@ -196,7 +184,7 @@ bool still_encoder_encode(still_encoder* enc, const uint8_t** data, size_t* size
     if (rc < 0) {
         still_av_text(rc, text);
         log_error("send_frame err=%d", rc);
-        still_err(err, err_cap, "encode: send_frame failed: %s.", text);
+        text_format_into(err, err_cap, "encode: send_frame failed: %s.", text);
         return false;
     }
     rc = avcodec_receive_packet(enc->ctx, enc->pkt);
@@ -209,7 +197,7 @@ bool still_encoder_encode(still_encoder* enc, const uint8_t** data, size_t* size
     }
     if (rc < 0 || enc->pkt->size <= 0) {
         still_av_text(rc, text);
-        still_err(err, err_cap, "encode: no image came out of the encoder: %s.", rc < 0 ? text : "empty packet");
+        text_format_into(err, err_cap, "encode: no image came out of the encoder: %s.", rc < 0 ? text : "empty packet");
         av_packet_unref(enc->pkt);
         return false;
     }
@@ -237,23 +225,23 @@ static bool still_part_path(const wchar_t* path, wchar_t* out, size_t cap)
 bool still_write_file(const wchar_t* path, const uint8_t* data, size_t size, char* err, size_t err_cap)
 {
     if (!path || !*path || wcslen(path) >= STILL_PATH_MAX) {
-        still_err(err, err_cap, "path: the destination path is empty or too long.");
+        text_format_into(err, err_cap, "path: the destination path is empty or too long.");
         return false;
     }
     if (!data || size == 0 || size > 0xFFFFFFFFu) {
-        still_err(err, err_cap, "encode: nothing to write.");
+        text_format_into(err, err_cap, "encode: nothing to write.");
         return false;
     }
     wchar_t part[STILL_PATH_MAX + 16];
     if (!still_part_path(path, part, sizeof part / sizeof part[0])) {
-        still_err(err, err_cap, "path: the destination path is too long.");
+        text_format_into(err, err_cap, "path: the destination path is too long.");
         return false;
     }
     HANDLE h = CreateFileW(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
         log_error("CreateFile %ls failed (%lu)", part, e);
-        still_err(err, err_cap, "write: cannot create the file (error %lu).", e);
+        text_format_into(err, err_cap, "write: cannot create the file (error %lu).", e);
         return false;
     }
     DWORD written = 0;
@@ -262,14 +250,14 @@ bool still_write_file(const wchar_t* path, const uint8_t* data, size_t size, cha
     const BOOL closed = CloseHandle(h);
     if (!wrote || written != (DWORD)size || !closed) {
         DeleteFileW(part);
-        still_err(err, err_cap, "write: only %lu of %llu bytes were written (error %lu).", written,
+        text_format_into(err, err_cap, "write: only %lu of %llu bytes were written (error %lu).", written,
                   (unsigned long long)size, write_error);
         return false;
     }
     if (!MoveFileExW(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD e = GetLastError();
         DeleteFileW(part);
-        still_err(err, err_cap, "write: cannot move the finished file into place (error %lu).", e);
+        text_format_into(err, err_cap, "write: cannot move the finished file into place (error %lu).", e);
         return false;
     }
     return true;
@@ -279,7 +267,7 @@ bool still_encode_file(const still_image* img, int format, int quality, const wc
                        size_t err_cap)
 {
     if (!img || !img->pixels || img->stride < img->width * 4) {
-        still_err(err, err_cap, "input: the image has no pixels or a stride below width * 4.");
+        text_format_into(err, err_cap, "input: the image has no pixels or a stride below width * 4.");
         return false;
     }
     still_encoder* enc = still_encoder_create(img->width, img->height, format, quality, err, err_cap);
@@ -289,7 +277,7 @@ bool still_encode_file(const still_image* img, int format, int quality, const wc
     const uint8_t* data = nullptr;
     size_t size = 0;
     if (!still_encoder_convert(enc, img))
-        still_err(err, err_cap, "convert: the pixel conversion failed.");
+        text_format_into(err, err_cap, "convert: the pixel conversion failed.");
     else if (still_encoder_encode(enc, &data, &size, err, err_cap))
         ok = still_write_file(path, data, size, err, err_cap);
     still_encoder_destroy(enc);
@@ -333,7 +321,7 @@ static bool still_read_whole(const wchar_t* path, uint8_t** out, size_t* out_siz
 {
     HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        still_err(err, err_cap, "open: cannot open the file (error %lu).", GetLastError());
+        text_format_into(err, err_cap, "open: cannot open the file (error %lu).", GetLastError());
         return false;
     }
     bool ok = false;
@@ -341,16 +329,16 @@ static bool still_read_whole(const wchar_t* path, uint8_t** out, size_t* out_siz
     LARGE_INTEGER size;
     DWORD got = 0;
     if (!GetFileSizeEx(h, &size) || size.QuadPart <= 0 || size.QuadPart > (1LL << 30)) {
-        still_err(err, err_cap, "open: the file is empty or too large.");
+        text_format_into(err, err_cap, "open: the file is empty or too large.");
         goto done;
     }
     buf = (uint8_t*)av_mallocz((size_t)size.QuadPart + AV_INPUT_BUFFER_PADDING_SIZE);
     if (!buf) {
-        still_err(err, err_cap, "memory: cannot hold the file.");
+        text_format_into(err, err_cap, "memory: cannot hold the file.");
         goto done;
     }
     if (!ReadFile(h, buf, (DWORD)size.QuadPart, &got, nullptr) || got != (DWORD)size.QuadPart) {
-        still_err(err, err_cap, "read: the file could not be read whole.");
+        text_format_into(err, err_cap, "read: the file could not be read whole.");
         av_free(buf);
         buf = nullptr;
         goto done;
@@ -388,24 +376,24 @@ bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_
     else if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF)
         codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
     else {
-        still_err(err, err_cap, "format: the file is neither PNG nor JPEG.");
+        text_format_into(err, err_cap, "format: the file is neither PNG nor JPEG.");
         goto done;
     }
     if (!codec) {
-        still_err(err, err_cap, "codec: the decoder is not built in.");
+        text_format_into(err, err_cap, "codec: the decoder is not built in.");
         goto done;
     }
     ctx = avcodec_alloc_context3(codec);
     pkt = av_packet_alloc();
     frame = av_frame_alloc();
     if (!ctx || !pkt || !frame) {
-        still_err(err, err_cap, "memory: cannot allocate the decoder.");
+        text_format_into(err, err_cap, "memory: cannot allocate the decoder.");
         goto done;
     }
     rc = avcodec_open2(ctx, codec, nullptr);
     if (rc < 0) {
         still_av_text(rc, text);
-        still_err(err, err_cap, "codec: avcodec_open2 failed: %s.", text);
+        text_format_into(err, err_cap, "codec: avcodec_open2 failed: %s.", text);
         goto done;
     }
     pkt->data = data;
@@ -417,11 +405,11 @@ bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_
         rc = avcodec_receive_frame(ctx, frame);
     if (rc < 0) {
         still_av_text(rc, text);
-        still_err(err, err_cap, "decode: the image could not be decoded: %s.", text);
+        text_format_into(err, err_cap, "decode: the image could not be decoded: %s.", text);
         goto done;
     }
     if (frame->width <= 0 || frame->height <= 0 || frame->width > 16384 || frame->height > 16384) {
-        still_err(err, err_cap, "decode: the image size %dx%d is out of range.", frame->width, frame->height);
+        text_format_into(err, err_cap, "decode: the image size %dx%d is out of range.", frame->width, frame->height);
         goto done;
     }
     // Bilinear chroma and full-precision rounding keep the read-back faithful to the file.
@@ -430,14 +418,14 @@ bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_
                          nullptr);
     pixels = (uint8_t*)malloc((size_t)frame->width * frame->height * 4);
     if (!sws || !pixels) {
-        still_err(err, err_cap, "convert: no conversion from %s to BGRA.",
+        text_format_into(err, err_cap, "convert: no conversion from %s to BGRA.",
                   av_get_pix_fmt_name((AVPixelFormat)frame->format));
         goto done;
     }
     dst[0] = pixels;
     dst_stride[0] = frame->width * 4;
     if (sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dst_stride) != frame->height) {
-        still_err(err, err_cap, "convert: the conversion to BGRA failed.");
+        text_format_into(err, err_cap, "convert: the conversion to BGRA failed.");
         goto done;
     }
     out->pixels = pixels;

@@ -4,23 +4,12 @@
 #include "agent/core/agent.h"
 #include "agent/core/worker_pool.h"
 #include "common/log.h"
+#include "common/text.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-
-static void capture_err(char* err, size_t cap, const char* fmt, ...) IVRA_PRINTF(3, 4);
-static void capture_err(char* err, size_t cap, const char* fmt, ...)
-{
-    if (!err || cap == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(err, cap, fmt, ap);
-    va_end(ap);
-}
 
 static bool capture_empty(const wchar_t* s) { return !s || !*s; }
 
@@ -214,12 +203,12 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
                           const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap)
 {
     if (!out || capture_empty(base) || capture_empty(ext) || !now) {
-        capture_err(err, err_cap, "path: no destination folder or extension was given.");
+        text_format_into(err, err_cap, "path: no destination folder or extension was given.");
         return false;
     }
     wchar_t folder[CAPTURE_PATH_MAX];
     if (wcslen(base) >= CAPTURE_PATH_MAX) {
-        capture_err(err, err_cap, "path: the destination folder is too long.");
+        text_format_into(err, err_cap, "path: the destination folder is too long.");
         return false;
     }
     wcscpy(folder, base);
@@ -287,7 +276,7 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
     else
         snprintf(why, sizeof why, "exists: all %d names of this second are taken.", CAPTURE_NAME_CANDIDATES);
     log_error("no capture name in '%ls': %s", folder, why);
-    capture_err(err, err_cap, "%s", why);
+    text_format_into(err, err_cap, "%s", why);
     return false;
 }
 
@@ -303,12 +292,12 @@ bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, co
                        wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap)
 {
     if (!cfg || !dest || !out) {
-        capture_err(err, err_cap, "internal: no configuration or destination was given.");
+        text_format_into(err, err_cap, "internal: no configuration or destination was given.");
         return false;
     }
     if (!capture_empty(dest->out_path)) {
         if (wcslen(dest->out_path) >= CAPTURE_PATH_MAX) {
-            capture_err(err, err_cap, "path: the output path is longer than 259 characters.");
+            text_format_into(err, err_cap, "path: the output path is longer than 259 characters.");
             return false;
         }
         wcscpy(out, dest->out_path);
