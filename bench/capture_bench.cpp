@@ -2,6 +2,7 @@
 // plain GDI copy and with FFmpeg's encoders called directly on the same pixels.
 //   capture_bench [RUNS]    (default 20; medians in milliseconds)
 #include "agent/capture/capture.h"
+#include "agent/capture/dib.h"
 #include "agent/capture/display_cache.h"
 #include "agent/capture/still_encoder.h"
 #include "common/win.h"
@@ -164,13 +165,8 @@ int wmain(int argc, wchar_t** argv)
     HDC mem = CreateCompatibleDC(screen);
     HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
     HGDIOBJ old = SelectObject(mem, bmp);
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO bi;
+    dib_info_top_down(&bi, w, h);
     std::vector<uint8_t> gdi((size_t)w * h * 4);
     frame_buffer fb{};
     std::vector<double> t_cap, t_png, t_jpg, t_gdi, t_ffpng, t_ffjpg;

@@ -8,6 +8,7 @@
 // it settles for the cached frame; --animate keeps a small window changing, as a
 // desktop in use does, so that the figures show the capture path itself.
 #include "agent/capture/still_encoder.h"
+#include "agent/capture/dib.h"
 #include "common/win.h"
 #include <algorithm>
 #include <cstdio>
@@ -112,13 +113,8 @@ bool shot_bench_inline(const wchar_t* path)
     int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
     HDC screen = GetDC(nullptr);
     HDC mem = CreateCompatibleDC(screen);
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO bi;
+    dib_info_top_down(&bi, w, h);
     void* bits = nullptr;
     HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     bool ok = false;

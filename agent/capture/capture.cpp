@@ -1,4 +1,5 @@
 #include "agent/capture/capture.h"
+#include "agent/capture/dib.h"
 #include "agent/capture/hdr.h"
 #include "common/log.h"
 #include <dwmapi.h>
@@ -385,13 +386,8 @@ bool print_window(HWND window, frame_buffer* buf)
     HBITMAP dib = nullptr;
     HGDIOBJ old = nullptr;
     void* bits = nullptr;
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO bi;
+    dib_info_top_down(&bi, w, h);
     if (mem)
         dib = CreateDIBSection(wdc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (dib && bits) {

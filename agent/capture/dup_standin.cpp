@@ -1,4 +1,5 @@
 #include "agent/capture/dup_standin.h"
+#include "agent/capture/dib.h"
 #include "common/log.h"
 #include <cstring>
 #include <new>
@@ -306,13 +307,8 @@ HRESULT dup_standin_create(ID3D11Device* device, const RECT* rect, IDXGIOutputDu
         goto fail;
 
     {
-        BITMAPINFO bi{};
-        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-        bi.bmiHeader.biWidth = w;
-        bi.bmiHeader.biHeight = -h;  // top-down, rows in texture order
-        bi.bmiHeader.biPlanes = 1;
-        bi.bmiHeader.biBitCount = 32;
-        bi.bmiHeader.biCompression = BI_RGB;
+        BITMAPINFO bi;
+        dib_info_top_down(&bi, w, h);
         hr = E_FAIL;
         d->screen = GetDC(nullptr);
         if (!d->screen)

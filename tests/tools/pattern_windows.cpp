@@ -5,6 +5,7 @@
 // the patterns shows. Prints "pid=N", then for each window "window N hwnd=0x... client=L,T,R,B seed=S", then "ready".
 // The client pixel at (u, v) is blue (3u + 40s) & 255, green (5v + 80s) & 255,
 // red ((u xor v) + 20s) & 255, so a capture can be checked exactly.
+#include "agent/capture/dib.h"
 #include "common/win.h"
 #include <cstdint>
 #include <cstdio>
@@ -37,13 +38,8 @@ static void pattern_draw(HWND hwnd, HDC dc)
     }
     int w = rc.right, h = rc.bottom;
     if (w > 0 && h > 0) {
-        BITMAPINFO bi{};
-        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-        bi.bmiHeader.biWidth = w;
-        bi.bmiHeader.biHeight = -h;
-        bi.bmiHeader.biPlanes = 1;
-        bi.bmiHeader.biBitCount = 32;
-        bi.bmiHeader.biCompression = BI_RGB;
+        BITMAPINFO bi;
+        dib_info_top_down(&bi, w, h);
         uint32_t* px = (uint32_t*)malloc((size_t)w * h * 4);
         if (px) {
             for (int v = 0; v < h; v++)
