@@ -126,6 +126,16 @@ void capture_copy_frame(display_cache* cache, display_output* out, ID3D11Texture
         hdr_convert(cache, out, src);
 }
 
+bool capture_copy_resource(display_cache* cache, display_output* out, IDXGIResource* res)
+{
+    ID3D11Texture2D* tex = nullptr;
+    if (FAILED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex)))
+        return false;
+    capture_copy_frame(cache, out, tex);
+    tex->Release();
+    return true;
+}
+
 ID3D11Texture2D* capture_acquire(display_cache* cache, int index)
 {
     if (!cache || index < 0 || index >= cache->output_count)
@@ -155,11 +165,7 @@ ID3D11Texture2D* capture_acquire(display_cache* cache, int index)
         out->dup->ReleaseFrame();
         return nullptr;
     }
-    ID3D11Texture2D* tex = nullptr;
-    if (SUCCEEDED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex))) {
-        capture_copy_frame(cache, out, tex);
-        tex->Release();
-    }
+    capture_copy_resource(cache, out, res);
     res->Release();
     out->dup->ReleaseFrame();
     return out->frame;
@@ -437,14 +443,8 @@ bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int*
             return false;
         }
         // A present time of 0 means only the pointer moved.
-        if (res && !(info.LastPresentTime.QuadPart == 0 && out->frame)) {
-            ID3D11Texture2D* tex = nullptr;
-            if (SUCCEEDED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex))) {
-                capture_copy_frame(cache, out, tex);
-                tex->Release();
-                *fresh = 1;
-            }
-        }
+        if (res && !(info.LastPresentTime.QuadPart == 0 && out->frame) && capture_copy_resource(cache, out, res))
+            *fresh = 1;
         if (res)
             res->Release();
         out->dup->ReleaseFrame();

@@ -340,11 +340,7 @@ static void display_prime(display_cache* cache, display_output* out)
             out->dup->ReleaseFrame();
             return;
         }
-        ID3D11Texture2D* tex = nullptr;
-        if (SUCCEEDED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex))) {
-            capture_copy_frame(cache, out, tex);
-            tex->Release();
-        }
+        capture_copy_resource(cache, out, res);
         res->Release();
         out->dup->ReleaseFrame();
         long sum = display_sample_sum(cache, out);
