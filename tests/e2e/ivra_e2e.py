@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -74,6 +75,30 @@ def wait_for(cond, timeout=10.0, interval=0.05, what="condition"):
         if time.monotonic() >= deadline:
             raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
         time.sleep(interval)
+
+
+def read_pattern_windows(proc, timeout=60):
+    """Reads a pattern_windows process's output up to "ready" (or until it ends).
+    Returns (pid, lines, windows): pid None when not printed, each window's
+    key=value fields as a dict of strings."""
+    lines, done = [], threading.Event()
+
+    def reader():
+        for raw in proc.stdout:
+            lines.append(raw.decode().strip())
+            if lines[-1] == "ready":
+                break
+        done.set()
+
+    threading.Thread(target=reader, daemon=True).start()
+    wait_for(done.is_set, timeout, what="pattern windows")
+    pid, wins = None, []
+    for ln in lines:
+        if ln.startswith("pid="):
+            pid = int(ln[4:])
+        elif ln.startswith("window "):
+            wins.append(dict(kv.split("=", 1) for kv in ln.split()[2:]))
+    return pid, lines, wins
 
 
 def ivtool(*args, timeout=30, env=None):

@@ -8,12 +8,11 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from ivra_e2e import (Sandbox, exe, ivtool, wait_for, win_path, WINE_RUN)  # noqa: E402
+from ivra_e2e import (Sandbox, exe, ivtool, read_pattern_windows, wait_for, win_path, WINE_RUN)  # noqa: E402
 
 BLACK = b"\x00\x00\x00\xff"   # screen black as duplication delivers it (opaque)
 VOID = b"\x00\x00\x00\x00"    # outside every monitor
@@ -92,26 +91,9 @@ class ProbeMixin:
 
     def read_windows(self, proc):
         """Reads pattern_windows' lines up to "ready"; returns (pid, [(hwnd, client, seed)])."""
-        lines = []
-        done = threading.Event()
-
-        def reader():
-            for raw in proc.stdout:
-                lines.append(raw.decode().strip())
-                if lines[-1] == "ready":
-                    break
-            done.set()
-
-        threading.Thread(target=reader, daemon=True).start()
-        wait_for(done.is_set, 60, what="pattern windows")
+        pid, lines, fields = read_pattern_windows(proc)
         self.assertIn("ready", lines, lines)
-        pid, wins = None, []
-        for ln in lines:
-            if ln.startswith("pid="):
-                pid = int(ln[4:])
-            elif ln.startswith("window "):
-                f = dict(kv.split("=", 1) for kv in ln.split()[2:])
-                wins.append((f["hwnd"], tuple(int(v) for v in f["client"].split(",")), int(f["seed"])))
+        wins = [(f["hwnd"], tuple(int(v) for v in f["client"].split(",")), int(f["seed"])) for f in fields]
         return pid, wins
 
     def probe(self, args, launcher=(), env=None, timeout=90):

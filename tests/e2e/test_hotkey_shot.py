@@ -11,7 +11,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, AgentTestCase, WINE_RUN, decode_image, exe, ivtool, main, pid_alive,  # noqa: E402
-                      wait_for, win_path)
+                      read_pattern_windows, wait_for, win_path)
 
 # Ctrl+Shift+S, no repeat: a chord without digits, so polling finds no digit held.
 SCREEN_HOTKEY = "16390,83"
@@ -65,25 +65,9 @@ class HotkeyShotTest(AgentTestCase):
         """Shows pattern windows (over a black backdrop); returns [(hwnd, client rect, seed)]."""
         proc = subprocess.Popen([WINE_RUN, exe("pattern_windows")] + (["--backdrop"] if backdrop else []) + list(specs),
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        lines, done = [], threading.Event()
-
-        def reader():
-            for raw in proc.stdout:
-                lines.append(raw.decode().strip())
-                if lines[-1] == "ready":
-                    break
-            done.set()
-
-        threading.Thread(target=reader, daemon=True).start()
         self.patterns = (None, proc)
-        wait_for(done.is_set, 60, what="pattern windows")
-        pid, wins = None, []
-        for ln in lines:
-            if ln.startswith("pid="):
-                pid = int(ln[4:])
-            elif ln.startswith("window "):
-                f = dict(kv.split("=", 1) for kv in ln.split()[2:])
-                wins.append((int(f["hwnd"], 16), tuple(int(v) for v in f["client"].split(",")), int(f["seed"])))
+        pid, lines, fields = read_pattern_windows(proc)
+        wins = [(int(f["hwnd"], 16), tuple(int(v) for v in f["client"].split(",")), int(f["seed"])) for f in fields]
         self.patterns = (pid, proc)
         self.assertIn("ready", lines)
         return wins
