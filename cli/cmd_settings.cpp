@@ -20,17 +20,10 @@ static int settings_open() {
         settings_bring_front(w);
         return CLI_EXIT_OK;
     }
-    wchar_t path[260];
-    if (!cli_sibling_path(L"ivra.exe", path))
-        return cli_fail("capture_failed", CLI_EXIT_FAILED, "cannot start ivra.exe (%lu)",
-                        (unsigned long)ERROR_FILENAME_EXCED_RANGE);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return cli_fail("capture_failed", CLI_EXIT_FAILED, "cannot start ivra.exe (%lu)", GetLastError());
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    HANDLE process = nullptr;
+    int started = cli_start_sibling(L"ivra.exe", "capture_failed", CLI_EXIT_FAILED, &process);
+    if (started != CLI_EXIT_OK) return started;
+    CloseHandle(process);
     for (int i = 0; i < 30; i++) {
         Sleep(100);
         if (cli_find_window(settings_class)) return CLI_EXIT_OK;

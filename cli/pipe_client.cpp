@@ -146,18 +146,26 @@ bool cli_sibling_path(const wchar_t* file_name, wchar_t out[260]) {
     return true;
 }
 
-int agent_launch() {
+int cli_start_sibling(const wchar_t* file_name, const char* code, int exit_code, HANDLE* process) {
+    char name[260];
+    if (WideCharToMultiByte(CP_UTF8, 0, file_name, -1, name, sizeof name, nullptr, nullptr) <= 0) name[0] = 0;
     wchar_t path[260];
-    if (!cli_sibling_path(L"ivrad.exe", path))
-        return cli_fail("agent_unavailable", CLI_EXIT_AGENT, "cannot start ivrad.exe (%lu)",
-                        (unsigned long)ERROR_FILENAME_EXCED_RANGE);
-
+    if (!cli_sibling_path(file_name, path))
+        return cli_fail(code, exit_code, "cannot start %s (%lu)", name, (unsigned long)ERROR_FILENAME_EXCED_RANGE);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return cli_fail("agent_unavailable", CLI_EXIT_AGENT, "cannot start ivrad.exe (%lu)", GetLastError());
+        return cli_fail(code, exit_code, "cannot start %s (%lu)", name, GetLastError());
     CloseHandle(pi.hThread);
+    *process = pi.hProcess;
+    return CLI_EXIT_OK;
+}
+
+int agent_launch() {
+    HANDLE process = nullptr;
+    int started = cli_start_sibling(L"ivrad.exe", "agent_unavailable", CLI_EXIT_AGENT, &process);
+    if (started != CLI_EXIT_OK) return started;
 
     const char* message = "timed out waiting for the agent pipe";
     for (int poll = 0; poll < 50; poll++) {
@@ -165,17 +173,17 @@ int agent_launch() {
         HANDLE h = CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
-            CloseHandle(pi.hProcess);
+            CloseHandle(process);
             return CLI_EXIT_OK;
         }
         DWORD code = 0;
-        if (!GetExitCodeProcess(pi.hProcess, &code) || code != STILL_ACTIVE) {
+        if (!GetExitCodeProcess(process, &code) || code != STILL_ACTIVE) {
             message = "ivrad.exe exited during startup";
             break;
         }
         Sleep(100);
     }
-    CloseHandle(pi.hProcess);
+    CloseHandle(process);
     return cli_fail("agent_unavailable", CLI_EXIT_AGENT, "%s", message);
 }
 

@@ -45,5 +45,11 @@ void reply_field_get_utf8(const char* reply, const char* key, char* out, size_t 
 // False, out untouched, when the module path cannot be read or the result does not fit.
 bool cli_sibling_path(const wchar_t* file_name, wchar_t out[260]);
 
+// Starts the program file_name from ivrac's own folder without waiting for it. On
+// failure reports "cannot start <file_name> (<error>)" through cli_fail with code and
+// exit_code and returns exit_code; else CLI_EXIT_OK with the process in *process,
+// which the caller closes.
+int cli_start_sibling(const wchar_t* file_name, const char* code, int exit_code, HANDLE* process);
+
 // Finds a top-level window of the class, hidden or message-only; null when none.
 HWND cli_find_window(const wchar_t* class_name);
