@@ -1,6 +1,7 @@
 #include "agent/capture/capture.h"
 #include "agent/capture/dib.h"
 #include "agent/capture/hdr.h"
+#include "agent/capture/texture.h"
 #include "common/log.h"
 #include <dwmapi.h>
 #include <cstdlib>
@@ -104,15 +105,9 @@ void capture_copy_frame(display_cache* cache, display_output* out, ID3D11Texture
             out->frame = nullptr;
         }
         out->frame_w = out->frame_h = 0;
-        D3D11_TEXTURE2D_DESC td{};
-        td.Width = sd.Width;
-        td.Height = sd.Height;
-        td.MipLevels = 1;
-        td.ArraySize = 1;
-        td.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-        td.SampleDesc.Count = 1;
-        td.Usage = D3D11_USAGE_DEFAULT;
-        td.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
+        D3D11_TEXTURE2D_DESC td;
+        texture_desc_2d(&td, sd.Width, sd.Height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_DEFAULT,
+                        D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE, 0);
         if (FAILED(cache->device->CreateTexture2D(&td, nullptr, &out->frame))) {
             out->frame = nullptr;
             return;

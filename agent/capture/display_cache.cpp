@@ -1,4 +1,5 @@
 #include "agent/capture/display_cache.h"
+#include "agent/capture/texture.h"
 #include "agent/capture/capture.h"
 #include "agent/capture/dup_standin.h"
 #include "agent/capture/hdr.h"
@@ -273,15 +274,8 @@ bool display_cache_staging(display_cache* cache, int w, int h)
         return true;
     display_release(cache->staging);
     cache->staging_w = cache->staging_h = 0;
-    D3D11_TEXTURE2D_DESC td{};
-    td.Width = (UINT)w;
-    td.Height = (UINT)h;
-    td.MipLevels = 1;
-    td.ArraySize = 1;
-    td.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    td.SampleDesc.Count = 1;
-    td.Usage = D3D11_USAGE_STAGING;
-    td.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    D3D11_TEXTURE2D_DESC td;
+    texture_desc_2d(&td, (UINT)w, (UINT)h, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
     if (FAILED(cache->device->CreateTexture2D(&td, nullptr, &cache->staging))) {
         cache->staging = nullptr;
         if (cache->device->GetDeviceRemovedReason() != S_OK)

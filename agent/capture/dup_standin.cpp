@@ -1,4 +1,5 @@
 #include "agent/capture/dup_standin.h"
+#include "agent/capture/texture.h"
 #include "agent/capture/dib.h"
 #include "common/log.h"
 #include <cstring>
@@ -284,14 +285,8 @@ HRESULT dup_standin_create(ID3D11Device* device, const RECT* rect, IDXGIOutputDu
     device->AddRef();
     device->GetImmediateContext(&d->context);
 
-    D3D11_TEXTURE2D_DESC td{};
-    td.Width = (UINT)w;
-    td.Height = (UINT)h;
-    td.MipLevels = 1;
-    td.ArraySize = 1;
-    td.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    td.SampleDesc.Count = 1;
-    td.Usage = D3D11_USAGE_DEFAULT;
+    D3D11_TEXTURE2D_DESC td;
+    texture_desc_2d(&td, (UINT)w, (UINT)h, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_DEFAULT, 0, 0);
     hr = device->CreateTexture2D(&td, nullptr, &d->texture);
     if (FAILED(hr))
         goto fail;

@@ -1,4 +1,5 @@
 #include "agent/capture/hdr.h"
+#include "agent/capture/texture.h"
 #include "common/log.h"
 #include <d3dcompiler.h>
 #include <cmath>
@@ -203,15 +204,9 @@ bool hdr_convert(display_cache* cache, display_output* out, ID3D11Texture2D* src
             out->hdr_tex->Release();
             out->hdr_tex = nullptr;
         }
-        D3D11_TEXTURE2D_DESC td{};
-        td.Width = sd.Width;
-        td.Height = sd.Height;
-        td.MipLevels = 1;
-        td.ArraySize = 1;
-        td.Format = DXGI_FORMAT_R16G16B16A16_FLOAT;
-        td.SampleDesc.Count = 1;
-        td.Usage = D3D11_USAGE_DEFAULT;
-        td.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        D3D11_TEXTURE2D_DESC td;
+        texture_desc_2d(&td, sd.Width, sd.Height, DXGI_FORMAT_R16G16B16A16_FLOAT, D3D11_USAGE_DEFAULT,
+                        D3D11_BIND_SHADER_RESOURCE, 0);
         if (FAILED(cache->device->CreateTexture2D(&td, nullptr, &out->hdr_tex))) {
             out->hdr_tex = nullptr;
             out->hdr_w = out->hdr_h = 0;
