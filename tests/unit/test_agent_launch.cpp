@@ -3,6 +3,7 @@
 #include "agent/core/hotkeys.h"
 #include "agent/core/main_window.h"
 #include "common/config.h"
+#include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
 #include <cstring>
 #include <memory>
@@ -139,13 +140,7 @@ TEST(AgentLaunch, SlowDispatchThreshold) {
 }
 
 TEST(AgentLaunch, LaunchRecordText) {
-    SYSTEMTIME t{};
-    t.wYear = 2026;
-    t.wMonth = 3;
-    t.wDay = 7;
-    t.wHour = 9;
-    t.wMinute = 5;
-    t.wSecond = 1;
+    SYSTEMTIME t = test_systemtime(2026, 3, 7, 9, 5, 1);
     char out[64];
     size_t n = agent_launch_record_text(out, sizeof out, 4242, &t);
     EXPECT_STREQ(out, "pid 4242 started 2026-03-07 09:05:01");

@@ -48,19 +48,7 @@ void write_all(const std::wstring& p, const std::string& data)
 
 std::string log_text() { return test_read_all(g_root + L"\\Ivra\\ivrad.log"); }
 
-SYSTEMTIME at(int y, int mo, int d, int h, int mi, int s)
-{
-    SYSTEMTIME t{};
-    t.wYear = (WORD)y;
-    t.wMonth = (WORD)mo;
-    t.wDay = (WORD)d;
-    t.wHour = (WORD)h;
-    t.wMinute = (WORD)mi;
-    t.wSecond = (WORD)s;
-    return t;
-}
-
-const SYSTEMTIME k_time = at(2026, 1, 2, 3, 4, 5);
+const SYSTEMTIME k_time = test_systemtime(2026, 1, 2, 3, 4, 5);
 
 std::wstring name_at(const std::wstring& base, const wchar_t* ext, const wchar_t* sub = nullptr,
                      const SYSTEMTIME& t = k_time)
@@ -78,7 +66,7 @@ TEST(CaptureFiles, NameFormat)
     const struct { const wchar_t* folder; SYSTEMTIME t; int counter; const wchar_t* ext; const wchar_t* want; } cases[] = {
         {L"C:\\Shots", k_time, 1, L"png", L"C:\\Shots\\Ivra_2026-01-02_03-04-05.png"},
         {L"C:\\Shots", k_time, 2, L"png", L"C:\\Shots\\Ivra_2026-01-02_03-04-05_2.png"},
-        {L"D:\\v", at(2030, 12, 31, 23, 59, 59), 100, L"mp4", L"D:\\v\\Ivra_2030-12-31_23-59-59_100.mp4"},
+        {L"D:\\v", test_systemtime(2030, 12, 31, 23, 59, 59), 100, L"mp4", L"D:\\v\\Ivra_2030-12-31_23-59-59_100.mp4"},
         {L"C:\\Shots", k_time, 0, L"png", nullptr},
         {L"C:\\Shots", k_time, 101, L"png", nullptr},
     };
@@ -234,7 +222,7 @@ TEST(CaptureFiles, AllCandidatesTakenFailsWithoutOverwriting)
     ASSERT_TRUE(capture_name_format(cand, dir.c_str(), &k_time, 7, L"png"));
     EXPECT_EQ(test_read_all(cand), "taken 7");
     // The next second is free again.
-    const std::wstring next = name_at(dir, L"png", nullptr, at(2026, 1, 2, 3, 4, 6));
+    const std::wstring next = name_at(dir, L"png", nullptr, test_systemtime(2026, 1, 2, 3, 4, 6));
     EXPECT_EQ(next, dir + L"\\Ivra_2026-01-02_03-04-06.png");
     capture_name_release(next.c_str());
 }
@@ -261,7 +249,7 @@ TEST(CaptureFiles, FullReservationTableNeverHandsOutADuplicate)
     names.push_back(after_write);
 
     // Another second's names cannot collide with this one's, so the oldest such gives way.
-    const SYSTEMTIME later = at(2026, 1, 2, 3, 4, 7);
+    const SYSTEMTIME later = test_systemtime(2026, 1, 2, 3, 4, 7);
     const std::wstring other = name_at(dir, L"png", nullptr, later);
     EXPECT_EQ(other, dir + L"\\Ivra_2026-01-02_03-04-07.png");
     EXPECT_EQ(capture_names_reserved(), CAPTURE_RESERVED_MAX);

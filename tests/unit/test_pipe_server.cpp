@@ -248,13 +248,7 @@ TEST(PipeParse, DispatchTable) {
 // ---------------------------------------------------------------- minidumps
 
 TEST(Diag, DumpNameAndOldest) {
-    SYSTEMTIME t{};
-    t.wYear = 2026;
-    t.wMonth = 3;
-    t.wDay = 4;
-    t.wHour = 5;
-    t.wMinute = 6;
-    t.wSecond = 7;
+    SYSTEMTIME t = test_systemtime(2026, 3, 4, 5, 6, 7);
     wchar_t out[260] = L"untouched";
     ASSERT_TRUE(diag_dump_name(L"C:\\d", &t, "ondemand", out));
     EXPECT_STREQ(out, L"C:\\d\\ivrad_20260304_050607_ondemand.dmp");

@@ -94,6 +94,19 @@ inline size_t test_count_of(const std::string& hay, const std::string& needle)
     return n;
 }
 
+// A calendar time with milliseconds and weekday zero, as the name and record formatters take it.
+inline SYSTEMTIME test_systemtime(int year, int month, int day, int hour, int minute, int second)
+{
+    SYSTEMTIME t{};
+    t.wYear = (WORD)year;
+    t.wMonth = (WORD)month;
+    t.wDay = (WORD)day;
+    t.wHour = (WORD)hour;
+    t.wMinute = (WORD)minute;
+    t.wSecond = (WORD)second;
+    return t;
+}
+
 // Reads from a handle until the writer closes its end or an error ends the read.
 inline std::string test_read_until_eof(HANDLE h)
 {
