@@ -3,10 +3,10 @@
 //   (b) "ivrac shot" from process start to exit (when ivrac.exe is built);
 //   (c) inline: GDI copy of the primary screen, the same PNG encode and write.
 // Runs are interleaved so that all three see the same machine load.
-//   shot_bench [RUNS] [--animate]   (default 30; needs a running ivrad)
-// A still screen makes every duplication wait its full no-change time-out before
-// it settles for the cached frame; --animate keeps a small window changing, as a
-// desktop in use does, so that the figures show the capture path itself.
+//   shot_bench [RUNS] [--animate]   (default 30; needs a running ivrad:
+//   bench/run_shot_bench.py starts one in a private sandbox and runs this)
+// --animate keeps a small window changing, as a desktop in use does, so that
+// every capture takes a fresh frame rather than the cached one.
 #include "agent/capture/still_encoder.h"
 #include "agent/capture/dib.h"
 #include "common/win.h"

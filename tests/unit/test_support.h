@@ -107,13 +107,28 @@ inline SYSTEMTIME test_systemtime(int year, int month, int day, int hour, int mi
     return t;
 }
 
-// Reads from a handle until the writer closes its end or an error ends the read.
-inline std::string test_read_until_eof(HANDLE h)
+// Reads from a pipe until the writer closes its end, an error ends the read or `ms` pass.
+inline std::string test_read_until_eof(HANDLE h, DWORD ms = 120000)
 {
+    // Polls rather than blocks, so a server that never disconnects fails the
+    // test at the deadline instead of hanging the whole program.
     std::string out;
     char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (;;) {
+        DWORD avail = 0;
+        if (!PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr))
+            break;  // the other end is gone and everything was read
+        if (avail == 0) {
+            if (GetTickCount64() >= end)
+                break;
+            Sleep(1);
+            continue;
+        }
+        DWORD n = 0;
+        if (!ReadFile(h, buf, avail < sizeof buf ? avail : (DWORD)sizeof buf, &n, nullptr) || n == 0)
+            break;
         out.append(buf, n);
+    }
     return out;
 }
