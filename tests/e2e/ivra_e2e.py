@@ -2,6 +2,7 @@
 project's Wine prefix, gives each test a private data folder, starts and stops
 the agent by its process id, and waits for conditions with deadlines."""
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -146,10 +147,13 @@ class Sandbox:
         """Starts a program without waiting; returns its Windows process id."""
         r = wine([exe("ivtool"), "launch", "--nowait"] + self.env_args() + ["--", exe(program)] +
                  [str(a) for a in args], env=env)
-        out = r.stdout.decode()
-        if not out.startswith("pid="):
+        out = r.stdout.decode(errors="replace")
+        # The started program shares the launcher's output, so its own lines may
+        # be mixed in: take the launcher's "pid=" line wherever it stands.
+        m = re.search(r"^pid=(\d+)\s*$", out, re.M)
+        if not m:
             raise AssertionError("cannot start %s: %r %r" % (program, out, r.stderr))
-        pid = int(out.split("=")[1])
+        pid = int(m.group(1))
         self.procs.append(pid)
         return pid
 
