@@ -113,6 +113,7 @@ figures measure(const wchar_t* name, int pings, double seconds) {
 struct bare_server {
     std::wstring name;
     std::atomic<bool> stop{false};
+    std::atomic<int> ended{0};
     std::vector<std::thread> threads;
 };
 
@@ -140,6 +141,7 @@ void bare_serve_loop(bare_server* s) {
         }
         CloseHandle(h);
     }
+    s->ended++;
 }
 
 void bare_start(bare_server* s) {
@@ -149,10 +151,15 @@ void bare_start(bare_server* s) {
 
 void bare_stop(bare_server* s) {
     s->stop = true;
-    // Each server thread waits in ConnectNamedPipe; one connection per thread releases it.
-    for (size_t i = 0; i < s->threads.size(); i++) {
+    // Each server thread waits in ConnectNamedPipe; a connection releases it. A
+    // connection attempt can miss (no instance waiting at that moment), so keep
+    // connecting until every thread has ended.
+    while (s->ended.load() < (int)s->threads.size()) {
         HANDLE h = CreateFileW(s->name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        else
+            Sleep(5);
     }
     for (auto& t : s->threads) t.join();
 }
@@ -246,6 +253,7 @@ void print(const char* label, const figures& f) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);  // figures appear as they are measured
     bool attach = false;
     int pings = 1000;
     double seconds = 5;
