@@ -2,7 +2,7 @@
 #include "cli/cli_help.h"
 #include "cli/cmd_agent.h"
 #include "cli/cmd_config.h"
-#include "cli/cmd_inspect.h"
+#include "cli/cmd_listing.h"
 #include "cli/cmd_settings.h"
 #include "cli/cmd_shot.h"
 #include "cli/cmd_status.h"

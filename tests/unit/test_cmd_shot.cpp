@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cmd_inspect.h"
+#include "cli/cmd_listing.h"
 #include "cli/cmd_shot.h"
 #include "cli/win_enum.h"
 

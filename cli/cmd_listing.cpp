@@ -1,4 +1,4 @@
-#include "cli/cmd_inspect.h"
+#include "cli/cmd_listing.h"
 #include "cli/cli.h"
 #include "cli/cmd_shot.h"
 #include "cli/win_enum.h"
