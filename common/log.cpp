@@ -193,6 +193,21 @@ void log_put(char* out, size_t cap, size_t* len, const char* text, size_t n) {
     out[*len] = 0;
 }
 
+// Copies one field width or precision into the conversion spec; true when it is
+// "*", whose value the caller takes from the arguments.
+bool log_spec_field(const char** p, char* spec, size_t* sl, size_t digits_cap) {
+    if (**p == '*') {
+        spec[(*sl)++] = '*';
+        ++*p;
+        return true;
+    }
+    while (**p >= '0' && **p <= '9') {
+        if (*sl < digits_cap) spec[(*sl)++] = **p;
+        ++*p;
+    }
+    return false;
+}
+
 }  // namespace
 
 size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
@@ -225,29 +240,11 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
         }
         int star[2];
         int stars = 0;
-        if (*p == '*') {
-            star[stars++] = va_arg(args, int);
-            spec[sl++] = '*';
-            ++p;
-        } else {
-            while (*p >= '0' && *p <= '9') {
-                if (sl < 24) spec[sl++] = *p;
-                ++p;
-            }
-        }
+        if (log_spec_field(&p, spec, &sl, 24)) star[stars++] = va_arg(args, int);
         if (*p == '.') {
             spec[sl++] = '.';
             ++p;
-            if (*p == '*') {
-                star[stars++] = va_arg(args, int);
-                spec[sl++] = '*';
-                ++p;
-            } else {
-                while (*p >= '0' && *p <= '9') {
-                    if (sl < 28) spec[sl++] = *p;
-                    ++p;
-                }
-            }
+            if (log_spec_field(&p, spec, &sl, 28)) star[stars++] = va_arg(args, int);
         }
         enum { LEN_NONE, LEN_HH, LEN_H, LEN_L, LEN_LL, LEN_Z, LEN_J, LEN_T, LEN_LD } mod = LEN_NONE;
         if (p[0] == 'h' && p[1] == 'h') { mod = LEN_HH; p += 2; }
