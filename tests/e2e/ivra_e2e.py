@@ -242,5 +242,34 @@ def decode_image(path, pixels=()):
     return out
 
 
+class SharedAgentTestCase(unittest.TestCase):
+    """One agent, started once, serves every test of the class. A subclass may
+    override prepare(sb) to write files into the sandbox before the start."""
+
+    agent_env = None
+
+    @classmethod
+    def prepare(cls, sb):
+        pass
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sb = Sandbox()
+        try:
+            cls.prepare(cls.sb)
+            cls.agent = Agent(cls.sb, env=cls.agent_env)
+            cls.agent.start()
+        except Exception:
+            cls.sb.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.agent.stop()
+        finally:
+            cls.sb.cleanup()
+
+
 def main():
     unittest.main(verbosity=2)

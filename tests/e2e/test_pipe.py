@@ -9,7 +9,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import Agent, Sandbox, WINE_RUN, exe, wait_for  # noqa: E402
+from ivra_e2e import Agent, Sandbox, SharedAgentTestCase, WINE_RUN, exe, wait_for  # noqa: E402
 
 UNKNOWN = b"err\tcode=usage\tmsg=unknown command\n"
 DISABLED = b"err\tcode=disabled\tmsg=start the agent with IVRA_DEBUG_HOOKS=1\n"
@@ -34,25 +34,10 @@ def new_lines(sb, mark):
     return sb.log_text()[mark:]
 
 
-class PipeWithHooks(unittest.TestCase):
+class PipeWithHooks(SharedAgentTestCase):
     """One agent with the debug hooks on serves every test of this class."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.sb = Sandbox()
-        cls.agent = Agent(cls.sb, env={"IVRA_DEBUG_HOOKS": "1"})
-        try:
-            cls.agent.start()
-        except Exception:
-            cls.sb.cleanup()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.agent.stop()
-        finally:
-            cls.sb.cleanup()
+    agent_env = {"IVRA_DEBUG_HOOKS": "1"}
 
     def test_framing_and_log_lines(self):
         mark = len(self.sb.log_text())

@@ -9,7 +9,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import Agent, Sandbox, decode_image, main, wait_for, win_path  # noqa: E402
+from ivra_e2e import SharedAgentTestCase, decode_image, main, wait_for, win_path  # noqa: E402
 
 HOTKEYS = ["hk_screen", "hk_window", "hk_region", "hk_clip", "hk_clip_app", "hk_clip_screen", "hk_replay",
            "hk_clip_pause", "hk_clip_redo"]
@@ -47,34 +47,23 @@ def linux_path(path):
     return path[2:].replace("\\", "/")
 
 
-class PipeCommands(unittest.TestCase):
+class PipeCommands(SharedAgentTestCase):
     """One agent (debug hooks on, every hotkey off except the region one) serves every test."""
 
+    agent_env = {"IVRA_DEBUG_HOOKS": "1"}
+
     @classmethod
-    def setUpClass(cls):
-        cls.sb = Sandbox()
-        cls.shots = os.path.join(cls.sb.root, "shots")
-        os.makedirs(cls.sb.data)
+    def prepare(cls, sb):
+        cls.shots = os.path.join(sb.root, "shots")
+        os.makedirs(sb.data)
         cfg = {"onboarded": "1", "stills_dir": win_path(cls.shots), "warn_free_mb": "0", "stop_free_mb": "0",
                "warn_ivra_gb": "7", "play_sound": "0"}
         cfg.update({k: "0,0" for k in HOTKEYS})
         cfg["hk_region"] = "%d,%d" % (0x4006, 0x43)
-        with open(os.path.join(cls.sb.data, "config.ini"), "w", newline="") as f:
+        with open(os.path.join(sb.data, "config.ini"), "w", newline="") as f:
             for k, v in cfg.items():
                 f.write("%s=%s\r\n" % (k, v))
-        cls.agent = Agent(cls.sb, env={"IVRA_DEBUG_HOOKS": "1"})
-        try:
-            cls.agent.start()
-        except Exception:
-            cls.sb.cleanup()
-            raise
 
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.agent.stop()
-        finally:
-            cls.sb.cleanup()
 
     def pipe(self, request, timeout_ms=15000):
         return self.agent.pipe(request, timeout_ms).decode("utf-8")
