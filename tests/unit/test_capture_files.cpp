@@ -291,7 +291,8 @@ TEST(CaptureFiles, Subfolders)
     const std::wstring dir = fresh_dir(L"sub");
     // Created on demand, reused when present.
     EXPECT_EQ(name_at(dir, L"png", L"red"), dir + L"\\red\\Ivra_2026-01-02_03-04-05.png");
-    EXPECT_TRUE(GetFileAttributesW((dir + L"\\red").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    const DWORD attr = GetFileAttributesW((dir + L"\\red").c_str());
+    EXPECT_TRUE(attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(name_at(dir, L"png", L"red"), dir + L"\\red\\Ivra_2026-01-02_03-04-05_2.png");
 
     // A file of that name blocks the folder: logged, base used.

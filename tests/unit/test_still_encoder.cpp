@@ -246,7 +246,8 @@ TEST(StillEncoder, FailedWriteLeavesNoFileAndKeepsTheOldOne)
     const std::wstring folder = temp_file(L"folder.png");
     CreateDirectoryW(folder.c_str(), nullptr);
     EXPECT_FALSE(still_encode_file(&t.img, STILL_JPEG, 90, folder.c_str(), err, sizeof err));
-    EXPECT_TRUE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    const DWORD attr = GetFileAttributesW(folder.c_str());
+    EXPECT_TRUE(attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_FALSE(exists(folder + L".part"));
 
     // A bad image does not disturb an existing file either.
