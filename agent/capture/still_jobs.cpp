@@ -635,7 +635,8 @@ void still_save_job(void* arg)
                 size = (uint64_t)li.QuadPart;
             CloseHandle(f);
         }
-        history_submit(g_agent.io, buf->path, size, CAPTURE_KIND_STILL);
+        if (!(job && job->no_history))
+            history_submit(g_agent.io, buf->path, size, CAPTURE_KIND_STILL);
     }
     capture_name_release(buf->path);
     if (!job) {

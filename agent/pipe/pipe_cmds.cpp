@@ -233,6 +233,7 @@ static bool pipe_shot_fill(shot_job* job, const char* args, pipe_shot_error* e) 
         if (ms > 0) job->timeout_ms = ms;
     }
     if (pipe_field_find(args, "silent", v, sizeof v)) job->silent = 1;
+    if (pipe_field_find(args, "history", v, sizeof v) && strcmp(v, "0") == 0) job->no_history = 1;
     if (pipe_field_find(args, "out", v, sizeof v)) {
         pipe_wide_result r = pipe_wide(v, job->path, 260);
         if (r == PIPE_WIDE_LONG) return pipe_shot_refuse(e, "usage", "out path is too long");

@@ -22,6 +22,7 @@ struct shot_job {
     wchar_t path[260];      // output path; the final path is written back here
     wchar_t folder[64];     // subfolder name
     wchar_t dir[260];       // absolute target folder
+    int no_history;         // the client streams the file and deletes it: not a capture to list
     int64_t start;          // performance counter when the request was posted
 
     // Result, written before `done` is set and read only after it.
