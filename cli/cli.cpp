@@ -117,7 +117,8 @@ size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity) {
     size_t n = 0;
     size_t limit = capacity > 8 ? capacity - 8 : 0;
     const unsigned char* s = (const unsigned char*)(text ? text : "");
-    for (size_t i = 0; s[i] && n < limit;) {
+    size_t len = strlen((const char*)s);
+    for (size_t i = 0; i < len && n < limit;) {
         unsigned char c = s[i];
         if (c < 0x80) {
             if (c < 32) n += (size_t)snprintf(out + n, 7, "\\u%04x", c);
@@ -128,16 +129,67 @@ size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity) {
             i++;
             continue;
         }
-        // A whole multi-byte character or nothing, so a cut never leaves half of one.
-        size_t len = 1;
-        while (len < 4 && (s[i + len] & 0xC0) == 0x80) len++;
-        if (n + len > limit) break;
-        memcpy(out + n, s + i, len);
-        n += len;
-        i += len;
+        // A whole character or nothing, so a cut never leaves half of one; bytes
+        // that do not form a character (an agent reply cut short) become U+FFFD.
+        unsigned long cp;
+        size_t used = utf8_decode(s + i, len - i, &cp);
+        const unsigned char* from = s + i;
+        size_t take = used;
+        if (cp == 0xFFFD && !(used == 3 && s[i] == 0xEF && s[i + 1] == 0xBF && s[i + 2] == 0xBD)) {
+            from = (const unsigned char*)"\xEF\xBF\xBD";
+            take = 3;
+        }
+        if (n + take > limit) break;
+        memcpy(out + n, from, take);
+        n += take;
+        i += used;
     }
     out[n] = 0;
     return n;
+}
+
+size_t cli_format(char* out, size_t capacity, const char* fmt, ...) {
+    if (capacity == 0) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int r = vsnprintf(out, capacity, fmt, ap);
+    va_end(ap);
+    out[capacity - 1] = 0;
+    size_t len = strlen(out);
+    if (r < 0 || (size_t)r >= capacity) {
+        len = cli_utf8_cut(out, len, len);
+        out[len] = 0;
+    }
+    return len;
+}
+
+void cli_blank_controls(wchar_t* text) {
+    for (; text && *text; text++)
+        if (*text < 0x20 || (*text >= 0x7F && *text <= 0x9F)) *text = L' ';
+}
+
+size_t cli_utf8_chars(const char* text) {
+    size_t chars = 0;
+    const unsigned char* s = (const unsigned char*)(text ? text : "");
+    size_t len = strlen((const char*)s);
+    for (size_t i = 0; i < len; chars++) {
+        unsigned long cp;
+        i += utf8_decode(s + i, len - i, &cp);
+    }
+    return chars;
+}
+
+void cli_pad_utf8(char* out, size_t capacity, size_t* at, const char* text, size_t width) {
+    if (capacity == 0 || *at >= capacity) return;
+    size_t room = capacity - 1 - *at;
+    size_t len = strlen(text ? text : "");
+    size_t take = cli_utf8_cut(text ? text : "", len, room);
+    memcpy(out + *at, text, take);
+    out[*at + take] = 0;
+    size_t chars = cli_utf8_chars(out + *at);
+    *at += take;
+    for (; chars < width && *at + 1 < capacity; chars++) out[(*at)++] = ' ';
+    out[*at] = 0;
 }
 
 size_t cli_json_escape(const wchar_t* text, char* out, size_t capacity) {
@@ -264,6 +316,10 @@ int cli_fail(const char* code, int exit_code, const char* fmt, ...) {
     return exit_code;
 }
 
+int cli_fail_too_large(const char* what) {
+    return cli_fail("internal", CLI_EXIT_FAILED, "the %s answer is too large to print", what ? what : "command's");
+}
+
 int cli_usage(const wchar_t* command, const char* message) {
     cli_fail("usage", CLI_EXIT_USAGE, "%s", message);
     char word[32];
@@ -272,10 +328,13 @@ int cli_usage(const wchar_t* command, const char* message) {
     return CLI_EXIT_USAGE;
 }
 
-// ---- Commands whose implementation is not part of this build yet.
+// ---- Commands whose implementation is not part of this build yet. Not a usage
+// error: scripts read exit 2 as a mistyped command.
 
 static int cmd_unbuilt(int, wchar_t**) {
-    return cli_usage(nullptr, "this command is not available in this build");
+    char word[32];
+    command_utf8(nullptr, word, 31);
+    return cli_fail("unavailable", CLI_EXIT_FAILED, "'%s' is not available in this build yet", word);
 }
 
 static int cmd_agent_docs(int, wchar_t**) {
@@ -311,7 +370,7 @@ int cli_main(int argc, wchar_t** argv) {
     g_cli.json = a.json;
     g_cli.quiet = a.quiet;
     if (a.version) {
-        out_write("ivrac " IVRAC_VERSION_TEXT "\n");
+        out_write(a.json ? "{\"version\":\"" IVRAC_VERSION_TEXT "\"}\n" : "ivrac " IVRAC_VERSION_TEXT "\n");
         return CLI_EXIT_OK;
     }
     if (a.count == 0) {
@@ -321,7 +380,9 @@ int cli_main(int argc, wchar_t** argv) {
     const wchar_t* word = a.positional[0];
     g_cli.command = word;
     if (a.help || wcscmp(word, L"help") == 0) {
-        const wchar_t* topic = a.help ? word : (a.count > 1 ? a.positional[1] : nullptr);
+        // For "help" the topic is the next word, also when -h is given as well.
+        bool help_word = wcscmp(word, L"help") == 0;
+        const wchar_t* topic = !help_word ? word : (a.count > 1 ? a.positional[1] : nullptr);
         if (!topic || !topic[0]) {
             print_main_help();
             return CLI_EXIT_OK;

@@ -73,13 +73,30 @@ size_t cli_wide_from_utf8(const char* text, size_t len, wchar_t* out, size_t cap
 size_t cli_utf8_cut(const char* text, size_t len, size_t max_bytes);
 
 // JSON string body of the text (without the quotes) into out[capacity]: bytes
-// 0-31 as \u00XX, '"' and '\' with a backslash, every other byte unchanged.
+// 0-31 as \u00XX, '"' and '\' with a backslash, every other byte unchanged,
+// except that bytes which are not valid UTF-8 become U+FFFD.
 // The wide text is converted to UTF-8 first (at most 4096 bytes). Copying
 // stops once capacity - 8 bytes are reached, never inside a UTF-8 character.
 // Returns the bytes written (capacity 0 writes nothing and returns 0).
 size_t cli_json_escape(const wchar_t* text, char* out, size_t capacity);
 // The same rule for UTF-8 text.
 size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity);
+
+// printf into out[capacity] (capacity > 0), always terminated; a result that
+// does not fit is cut before the character it would split. Returns the bytes kept.
+size_t cli_format(char* out, size_t capacity, const char* fmt, ...) CLI_PRINTF(3, 4);
+
+// Replaces control characters (C0, DEL and C1) with blanks in place, so a window
+// title can neither break a line nor smuggle a terminal escape into the output.
+void cli_blank_controls(wchar_t* text);
+
+// Characters (code points) of a UTF-8 text; a malformed byte counts as one.
+size_t cli_utf8_chars(const char* text);
+
+// Appends text, then blanks until it is at least width characters wide, at
+// out[*at] (capacity bytes in all, always terminated). Columns line up however
+// many bytes a character takes. Whole characters only; stops when full.
+void cli_pad_utf8(char* out, size_t capacity, size_t* at, const char* text, size_t width);
 
 // Exit code of a common error-code word: usage 2, agent_unavailable 3, target
 // words 4, idle/busy/replay_off 5, not_linked 6, anything else 1. Commands
@@ -102,6 +119,9 @@ void cli_note(const char* fmt, ...) CLI_PRINTF(1, 2);
 // "ivrac <command>: <message>" on standard error and, with --json, the error
 // object on standard output. Returns exit_code.
 int cli_fail(const char* code, int exit_code, const char* fmt, ...) CLI_PRINTF(3, 4);
+// A JSON answer that did not fit its buffer: code "internal", exit 1, never
+// a silent empty answer. Returns 1.
+int cli_fail_too_large(const char* what);
 // cli_fail("usage", 2, message), then "Try 'ivrac <command> --help'". A null
 // command means the current command word. Returns 2.
 int cli_usage(const wchar_t* command, const char* message);

@@ -40,7 +40,7 @@ Usage: ivrac shot [target] [options]
 Target (default: monitor under cursor):
   --active              foreground window (fails if it is this console)
   --window <query>      unique window matching title/class/exe substring
-  --hwnd <n|0x..>       window by handle
+  --hwnd <n|0x..>       window by handle (decimal, 0x hex, or the agent's 16 hex digits)
   --pid <n>             first top-level window of a process
   --screen <i>          monitor index from 'ivrac screens' (alias: --desktop)
   --region x,y,w,h      virtual-desktop rect; with --screen it is local to that
@@ -50,7 +50,8 @@ Options:
   --occluded            force PrintWindow (can see occluded windows)
   --format png|jpg      override configured format
   --quality <1-100>     jpeg quality (default: config jpeg_quality)
-  -o <path>             output path (default: timestamped file in stills_dir)
+  -o <path>             output path (default: timestamped file in stills_dir);
+                        .png, .jpg or .jpeg, which sets the format
   --folder <name|1-9>   name: save under stills_dir\<name> (created); digit: save
                         into the folderN slot dir from config (cannot be
                         combined with -o)
@@ -372,7 +373,7 @@ ivrac agent-docs
 
 - `--json` one JSON object: path, width, height, bytes, ms, target.
 - `--stdout` image bytes to stdout (nothing else there); safe for pipes and redirection.
-- `-o <path>` exact output file; `--format png|jpg` overrides the configured format.
+- `-o <path>` exact output file ending in .png, .jpg or .jpeg (the extension picks the format); `--format png|jpg` overrides the configured format.
 - `--occluded` capture through `PrintWindow` (sees covered windows).
 - `--silent` no capture sound.
 - `--timeout <ms>` capture timeout, default 10 s; for `--pick` 60 s.
@@ -429,10 +430,15 @@ ivrac agent-docs
 
 ```
 0 ok  1 capture failed  2 usage error  3 agent unavailable
-4 bad or ambiguous target
+4 bad or ambiguous target  5 idle or busy (clips)  6 not linked
 ```
-With `--json`, failures also print {"error":"<code>","message":"<text>"} on stdout.
+With `--json`, every command prints exactly one JSON object on stdout; failures print {"error":"<code>","message":"<text>"}.
 Codes: bad_screen out_of_bounds no_coverage usage ambiguous not_found agent_unavailable capture_failed disk_full busy
+- exit 2: `usage` (mistyped command or argument; stderr adds a "Try" line).
+- exit 3: `agent_unavailable` (the agent is not running or cannot be started).
+- exit 4: `not_found`, `ambiguous`, `bad_screen`, `out_of_bounds`, `no_coverage`, `bad_folder` (slot not set).
+- exit 1 from the agent's capture: `busy`, `disk_full`, `minimized`, `bad_hwnd` (no such window), `capture`, `encode`, `cancelled`, `timeout`, `internal`, `bad_folder` (invalid name), `bad_dir`, `usage`.
+- exit 1 from ivrac: `capture_failed` (no reply), `bad_path` (-o cannot be written), `unavailable` (clip, replay, account, upload and storage are not in this build yet), `internal` (answer too large), `input_unavailable`, `dump_failed`, `autostart`, `config`, `not_found` (settings window).
 
 ## Gotchas
 

@@ -137,8 +137,10 @@ unsigned long run_hidden(const wchar_t* command_line) {
     return code;
 }
 
-int agent_stop() {
+// Stops the agent; *was_running tells whether there was one. Returns 0 or 1 (reported).
+static int agent_stop_quiet(bool* was_running) {
     HWND w = cli_find_window(L"IvraAgentWnd");
+    *was_running = w != nullptr;
     if (!w) {
         cli_note("agent: not running");
         return CLI_EXIT_OK;
@@ -162,6 +164,18 @@ int agent_stop() {
     return CLI_EXIT_OK;
 }
 
+int agent_stop() {
+    bool was_running = false;
+    return agent_stop_quiet(&was_running);
+}
+
+// The one JSON object of start, stop and restart.
+static int agent_state_json(int rc, bool running, bool was_running) {
+    if (rc == CLI_EXIT_OK && g_cli.json)
+        out_printf("{\"running\":%s,\"was_running\":%s}\n", running ? "true" : "false", was_running ? "true" : "false");
+    return rc;
+}
+
 static int agent_fix_cursor() {
     SystemParametersInfoW(SPI_SETCURSORS, 0, nullptr, 0);
     wchar_t appdata[260], marker[300];
@@ -170,6 +184,7 @@ static int agent_fix_cursor() {
     swprintf(marker, 300, L"%ls\\Ivra\\cursor_hidden", appdata);
     DeleteFileW(marker);
     cli_note("system cursors restored");
+    if (g_cli.json) out_write("{\"cursors_restored\":true}\n");
     return CLI_EXIT_OK;
 }
 
@@ -254,14 +269,15 @@ int agent_command(int argc, wchar_t** argv) {
     if (wcscmp(op, L"start") == 0) {
         if (cli_find_window(L"IvraAgentWnd")) {
             cli_note("agent already running");
-            return CLI_EXIT_OK;
+            return agent_state_json(CLI_EXIT_OK, true, true);
         }
-        return agent_launch();
+        return agent_state_json(agent_launch(), true, false);
     }
-    if (wcscmp(op, L"stop") == 0) return agent_stop();
+    bool was_running = false;
+    if (wcscmp(op, L"stop") == 0) return agent_state_json(agent_stop_quiet(&was_running), false, was_running);
     if (wcscmp(op, L"restart") == 0) {
-        if (agent_stop() != CLI_EXIT_OK) return CLI_EXIT_FAILED;
-        return agent_launch();
+        if (agent_stop_quiet(&was_running) != CLI_EXIT_OK) return CLI_EXIT_FAILED;
+        return agent_state_json(agent_launch(), true, was_running);
     }
     if (wcscmp(op, L"fix-cursor") == 0) return agent_fix_cursor();
     if (wcscmp(op, L"dump") == 0) return agent_dump();

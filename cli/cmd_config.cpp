@@ -73,7 +73,7 @@ int config_get(int argc, wchar_t** argv) {
         const config_schema_entry* e = config_schema_find(argv[i]);
         if (!e) {
             char msg[MESSAGE_CHARS];
-            snprintf(msg, sizeof msg, "unknown key '%s'; run 'ivrac config schema'",
+            cli_format(msg, sizeof msg, "unknown key '%s'; run 'ivrac config schema'",
                      utf8(argv[i]).s);
             return cli_usage(nullptr, msg);
         }
@@ -254,8 +254,7 @@ int config_path_print() {
 
 // Copies the field's text up to 'end' into out as UTF-8, cut to capacity.
 void copy_span(const char* begin, const char* end, char* out, size_t cap) {
-    size_t n = (size_t)(end - begin);
-    if (n >= cap) n = cap - 1;
+    size_t n = cli_utf8_cut(begin, (size_t)(end - begin), cap - 1);
     memcpy(out, begin, n);
     out[n] = 0;
 }

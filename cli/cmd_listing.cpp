@@ -26,12 +26,17 @@ static size_t put(char* out, size_t capacity, const char* fmt, ...) {
 }
 
 size_t windows_text_line(const win_entry* e, char* out, size_t capacity) {
-    char geometry[64], exe[WIN_EXE_CHARS * 3], title[WIN_TITLE_CHARS * 3];
+    char geometry[64], exe[WIN_EXE_CHARS * 3], title[WIN_TITLE_CHARS * 3], rest[WIN_TITLE_CHARS * 3 + 8];
     snprintf(geometry, sizeof geometry, "%ldx%ld@%ld,%ld", e->right - e->left, e->bottom - e->top, e->left, e->top);
-    cli_utf8_from_wide(e->exe, exe, sizeof exe);
-    cli_utf8_from_wide(e->title, title, sizeof title);
-    return put(out, capacity, "0x%08x  %-6lu %-18s %-4s %-18s \"%s\"\n", (unsigned)(e->hwnd & 0xFFFFFFFFu), e->pid,
-               geometry, win_state_text(e->state, false), exe, title);
+    win_display_text(e->exe, exe, sizeof exe);
+    win_display_text(e->title, title, sizeof title);
+    // Padded by characters, so a non-ASCII program name does not shift the title column.
+    size_t at = put(out, capacity, "0x%08x  %-6lu %-18s %-4s ", (unsigned)(e->hwnd & 0xFFFFFFFFu), e->pid, geometry,
+                    win_state_text(e->state, false));
+    cli_pad_utf8(out, capacity, &at, exe, 18);
+    snprintf(rest, sizeof rest, " \"%s\"\n", title);
+    cli_pad_utf8(out, capacity, &at, rest, 0);
+    return at;
 }
 
 size_t windows_json_item(const win_entry* e, bool active, bool first, char* out, size_t capacity) {
@@ -50,13 +55,13 @@ void screens_text(const monitor_entry* m, int count, char* out, size_t capacity)
     if (capacity) out[0] = 0;
     for (int i = 0; i < count; i++)
         at += put(out + at, capacity - at, "#%d  %dx%d@%d,%d  %u dpi  %s  %s\n", i, m[i].width, m[i].height, m[i].left,
-                  m[i].top, (unsigned)m[i].dpi, m[i].primary ? "primary" : "", m[i].name);
+                  m[i].top, (unsigned)m[i].dpi, m[i].primary ? "primary" : "-", m[i].name);
     long long l, t, r, b;
     if (monitor_bounds(m, count, &l, &t, &r, &b))
         put(out + at, capacity - at, "virtual  %lldx%lld@%lld,%lld\n", r - l, b - t, l, t);
 }
 
-void screens_json(const monitor_entry* m, int count, char* out, size_t capacity) {
+bool screens_json(const monitor_entry* m, int count, char* out, size_t capacity) {
     size_t at = put(out, capacity, "[");
     for (int i = 0; i < count; i++) {
         char name[MONITOR_NAME_BYTES * 6 + 8];
@@ -66,7 +71,10 @@ void screens_json(const monitor_entry* m, int count, char* out, size_t capacity)
                   i ? "," : "", i, m[i].left, m[i].top, m[i].width, m[i].height, m[i].primary ? "true" : "false",
                   m[i].dpi, name);
     }
-    put(out + at, capacity - at, "]\n");
+    at += put(out + at, capacity - at, "]\n");
+    if (at + 1 < capacity) return true;
+    if (capacity) out[0] = 0;
+    return false;
 }
 
 long last_count(int argc, wchar_t** argv) {
@@ -125,8 +133,11 @@ int screens_command(int, wchar_t**) {
     int rc = monitor_list(&monitors);
     if (rc != CLI_EXIT_OK) return rc;
     static char text[16384];
-    if (g_cli.json) screens_json(monitors.items, monitors.count, text, sizeof text);
-    else screens_text(monitors.items, monitors.count, text, sizeof text);
+    if (g_cli.json) {
+        if (!screens_json(monitors.items, monitors.count, text, sizeof text)) return cli_fail_too_large("screens");
+    } else {
+        screens_text(monitors.items, monitors.count, text, sizeof text);
+    }
     out_write(text);
     return CLI_EXIT_OK;
 }

@@ -13,11 +13,13 @@ size_t windows_text_line(const win_entry* e, char* out, size_t capacity);
 // One JSON object of "windows", preceded by a comma unless first.
 size_t windows_json_item(const win_entry* e, bool active, bool first, char* out, size_t capacity);
 
-// The text of "screens": one line per monitor and the "virtual" line; nothing
+// The text of "screens": one line per monitor ("-" in the primary column of the
+// others, so every line has the same fields) and the "virtual" line; nothing
 // for an empty list. Cut to capacity.
 void screens_text(const monitor_entry* m, int count, char* out, size_t capacity);
-// The JSON array of "screens" with its line feed. Cut to capacity.
-void screens_json(const monitor_entry* m, int count, char* out, size_t capacity);
+// The JSON array of "screens" with its line feed. False, out empty, when it
+// does not fit (a cut array would not be JSON).
+bool screens_json(const monitor_entry* m, int count, char* out, size_t capacity);
 
 // The -n count of "last": the value after "-n" (which must not be the last
 // argument); values below 2 or unreadable give 1; default 1.

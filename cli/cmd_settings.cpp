@@ -14,11 +14,17 @@ static void settings_bring_front(HWND w) {
     SetForegroundWindow(w);
 }
 
+// The one JSON object of open, focus and close.
+static int settings_json(bool open, bool was_open) {
+    if (g_cli.json) out_printf("{\"open\":%s,\"was_open\":%s}\n", open ? "true" : "false", was_open ? "true" : "false");
+    return CLI_EXIT_OK;
+}
+
 static int settings_open() {
     HWND w = cli_find_window(settings_class);
     if (w) {
         settings_bring_front(w);
-        return CLI_EXIT_OK;
+        return settings_json(true, true);
     }
     HANDLE process = nullptr;
     int started = cli_start_sibling(L"ivra.exe", "capture_failed", CLI_EXIT_FAILED, &process);
@@ -26,7 +32,7 @@ static int settings_open() {
     CloseHandle(process);
     for (int i = 0; i < 30; i++) {
         Sleep(100);
-        if (cli_find_window(settings_class)) return CLI_EXIT_OK;
+        if (cli_find_window(settings_class)) return settings_json(true, false);
     }
     return cli_fail("capture_failed", CLI_EXIT_FAILED, "settings window did not appear");
 }
@@ -44,13 +50,13 @@ int settings_command(int argc, wchar_t** argv) {
         HWND w = cli_find_window(settings_class);
         if (!w) return cli_fail("not_found", CLI_EXIT_FAILED, "settings window is not open");
         settings_bring_front(w);
-        return CLI_EXIT_OK;
+        return settings_json(true, true);
     }
     if (wcscmp(op, L"close") == 0) {
         HWND w = cli_find_window(settings_class);
         if (w) PostMessageW(w, WM_CLOSE, 0, 0);
         else cli_note("settings window is not open");
-        return CLI_EXIT_OK;
+        return settings_json(false, w != nullptr);
     }
     return cli_usage(nullptr, "expects open|close|status|focus");
 }

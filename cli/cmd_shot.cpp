@@ -194,19 +194,58 @@ static bool parse_region(const wchar_t* s, long v[4]) {
     return true;
 }
 
-static void note_field(shot_options* o, int field) {
-    for (int i = 0; i < o->field_count; i++)
-        if (o->field_order[i] == field) return;
-    o->field_order[o->field_count++] = field;
+static void add_field(shot_options* o, int field, long value) {
+    if (o->field_count < SHOT_FIELDS_MAX) o->fields[o->field_count++] = shot_field_use{field, value};
 }
 
-int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity) {
+bool shot_parse_hwnd(const wchar_t* text, uint64_t* out) {
+    if (!text) return false;
+    long long n = 0;
+    // The agent writes handles as 16 hexadecimal digits without a prefix; a
+    // decimal handle never has that many digits with leading zeros.
+    bool agent_form = wcslen(text) == 16 && wcsspn(text, L"0123456789abcdefABCDEF") == 16;
+    if (agent_form) {
+        wchar_t prefixed[19] = L"0x";
+        wcscat(prefixed, text);
+        if (!parse_number(prefixed, false, true, 1, LLONG_MAX, &n)) return false;
+    } else if (!parse_number(text, false, true, 1, LLONG_MAX, &n)) {
+        return false;
+    }
+    if (n == 0) return false;
+    *out = (uint64_t)n;
+    return true;
+}
+
+int shot_out_format(const wchar_t* path, int requested, int* format, char* msg, size_t capacity) {
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p; p++)
+        if (*p == L'\\' || *p == L'/') name = p + 1;
+    const wchar_t* dot = wcsrchr(name, L'.');
+    int from_ext = -1;
+    if (dot && _wcsicmp(dot, L".png") == 0) from_ext = 0;
+    else if (dot && (_wcsicmp(dot, L".jpg") == 0 || _wcsicmp(dot, L".jpeg") == 0)) from_ext = 1;
+    if (from_ext < 0) {
+        cli_format(msg, capacity, "-o expects a file name ending in .png, .jpg or .jpeg");
+        return CLI_EXIT_USAGE;
+    }
+    if (requested >= 0 && requested != from_ext) {
+        char ext[64];
+        cli_utf8_from_wide(dot, ext, sizeof ext);
+        cli_format(msg, capacity, "-o names a %s file but --format asks for %s", ext, requested ? "jpg" : "png");
+        return CLI_EXIT_USAGE;
+    }
+    *format = from_ext;
+    return CLI_EXIT_OK;
+}
+
+int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint) {
     shot_options o = {};
     o.screen = -1;
     o.format = -1;
     o.timeout_ms = 10000;
+    *hint = true;
     auto fail = [&](const char* text) {
-        snprintf(msg, capacity, "%s", text);
+        cli_format(msg, capacity, "%s", text);
         return CLI_EXIT_USAGE;
     };
     for (int i = 0; i < argc; i++) {
@@ -223,9 +262,10 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
             o.window_query = val;
             i++;
         } else if (wcscmp(a, L"--hwnd") == 0) {
-            if (!val || !parse_number(val, false, true, 1, LLONG_MAX, &n)) return fail("--hwnd expects a handle");
+            uint64_t h = 0;
+            if (!val || !shot_parse_hwnd(val, &h)) return fail("--hwnd expects a handle");
             o.window_kind = SHOT_WIN_HWND;
-            o.hwnd = (uint64_t)n;
+            o.hwnd = h;
             i++;
         } else if (wcscmp(a, L"--pid") == 0) {
             if (!val || !parse_number(val, false, false, 0, 0xFFFFFFFFLL, &n)) return fail("--pid expects a pid");
@@ -248,24 +288,29 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
         } else if (wcscmp(a, L"--pick") == 0) {
             o.pick = true;
         } else if (wcscmp(a, L"--occluded") == 0) {
-            note_field(&o, SHOT_FIELD_OCCLUDED);
+            add_field(&o, SHOT_FIELD_OCCLUDED, 1);
         } else if (wcscmp(a, L"--format") == 0) {
-            if (val && _wcsicmp(val, L"png") == 0) o.format = 0;
-            else if (val && _wcsicmp(val, L"jpg") == 0) o.format = 1;
+            int f;
+            if (val && _wcsicmp(val, L"png") == 0) f = 0;
+            else if (val && _wcsicmp(val, L"jpg") == 0) f = 1;
             else return fail("--format expects png or jpg");
-            note_field(&o, SHOT_FIELD_FORMAT);
+            if (o.format < 0) o.format = f;
+            add_field(&o, SHOT_FIELD_FORMAT, f);
             i++;
         } else if (wcscmp(a, L"--quality") == 0) {
             if (!val || !parse_number(val, false, false, 1, 100, &n)) return fail("--quality expects 1-100");
-            o.quality = (long)n;
-            note_field(&o, SHOT_FIELD_QUALITY);
+            if (!o.quality) o.quality = (long)n;
+            add_field(&o, SHOT_FIELD_QUALITY, (long)n);
             i++;
         } else if (wcscmp(a, L"-o") == 0) {
             if (!val || !val[0]) return fail("-o expects a path");
             o.out_path = val;
             i++;
         } else if (wcscmp(a, L"--folder") == 0) {
-            if (!val || !val[0]) return fail("--folder expects a name or slot 1-9");
+            if (!val || !val[0]) {
+                *hint = false;
+                return fail("--folder expects a name or slot 1-9");
+            }
             if (val[0] >= L'1' && val[0] <= L'9' && val[1] == 0) {
                 o.folder_slot = val[0] - L'0';
                 o.folder_name = nullptr;
@@ -274,7 +319,8 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
                 if (!folder_name_check(val, err, 256)) {
                     char text[768];
                     cli_utf8_from_wide(err, text, sizeof text);
-                    snprintf(msg, capacity, "--folder %s", text);
+                    cli_format(msg, capacity, "--folder %s", text);
+                    *hint = false;
                     return CLI_EXIT_USAGE;
                 }
                 o.folder_name = val;
@@ -282,12 +328,12 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
             }
             i++;
         } else if (wcscmp(a, L"--silent") == 0) {
-            note_field(&o, SHOT_FIELD_SILENT);
+            add_field(&o, SHOT_FIELD_SILENT, 1);
         } else if (wcscmp(a, L"--timeout") == 0) {
             if (!val || !parse_number(val, false, false, 1, LONG_MAX, &n)) return fail("--timeout expects ms");
-            o.timeout_ms = (long)n;
+            if (!o.timeout_given) o.timeout_ms = (long)n;
             o.timeout_given = true;
-            note_field(&o, SHOT_FIELD_TIMEOUT);
+            add_field(&o, SHOT_FIELD_TIMEOUT, (long)n);
             i++;
         } else {
             char text[64];
@@ -325,14 +371,18 @@ bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, si
     size_t at = 0;
     bool ok = append(out, capacity, &at, "shot");
     for (int i = 0; ok && i < o->field_count; i++) {
-        switch (o->field_order[i]) {
+        long v = o->fields[i].value;
+        switch (o->fields[i].field) {
         case SHOT_FIELD_OCCLUDED: ok = append(out, capacity, &at, "\toccluded=1"); break;
-        case SHOT_FIELD_FORMAT: ok = append(out, capacity, &at, "\tformat=%s", o->format == 1 ? "jpg" : "png"); break;
-        case SHOT_FIELD_QUALITY: ok = append(out, capacity, &at, "\tquality=%ld", o->quality); break;
+        case SHOT_FIELD_FORMAT: ok = append(out, capacity, &at, "\tformat=%s", v == 1 ? "jpg" : "png"); break;
+        case SHOT_FIELD_QUALITY: ok = append(out, capacity, &at, "\tquality=%ld", v); break;
         case SHOT_FIELD_SILENT: ok = append(out, capacity, &at, "\tsilent=1"); break;
-        case SHOT_FIELD_TIMEOUT: ok = append(out, capacity, &at, "\ttimeout_ms=%ld", o->timeout_ms); break;
+        case SHOT_FIELD_TIMEOUT: ok = append(out, capacity, &at, "\ttimeout_ms=%ld", v); break;
         }
     }
+    // The file name's format, stated so the agent cannot pick another one from the configuration.
+    if (ok && o->format < 0 && p->send_format)
+        ok = append(out, capacity, &at, "\tformat=%s", p->out_format == 1 ? "jpg" : "png");
     if (ok) {
         switch (p->kind) {
         case SHOT_PLAN_PICK: ok = append(out, capacity, &at, "\ttarget=pick"); break;
@@ -354,6 +404,7 @@ bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, si
         ok = request_value(p->dir, value, sizeof value) && append(out, capacity, &at, "\tdir=%s", value);
     if (ok && p->out[0])
         ok = request_value(p->out, value, sizeof value) && append(out, capacity, &at, "\tout=%s", value);
+    if (ok && p->no_history) ok = append(out, capacity, &at, "\thistory=0");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
@@ -446,6 +497,37 @@ int region_check(long x, long y, long w, long h, int screen, region_verdict* out
     return CLI_EXIT_OK;
 }
 
+bool out_path_problem(const wchar_t* path, char* why, size_t capacity) {
+    wchar_t folder[260];
+    wcsncpy(folder, path, 259);
+    folder[259] = 0;
+    wchar_t* slash = wcsrchr(folder, L'\\');
+    if (slash) *(slash == folder + 2 && folder[1] == L':' ? slash + 1 : slash) = 0;
+    char folder_utf8[800];
+    cli_utf8_from_wide(folder, folder_utf8, sizeof folder_utf8);
+    DWORD attr = slash ? GetFileAttributesW(folder) : INVALID_FILE_ATTRIBUTES;
+    if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY)) {
+        cli_format(why, capacity, "the folder %s does not exist", folder_utf8);
+        return true;
+    }
+    attr = GetFileAttributesW(path);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY)) {
+        cli_format(why, capacity, "it is a folder");
+        return true;
+    }
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) {
+        cli_format(why, capacity, "the file is read-only");
+        return true;
+    }
+    return false;
+}
+
+int out_path_fail(const wchar_t* path, const char* why, const char* code) {
+    char text[800];
+    cli_utf8_from_wide(path, text, sizeof text);
+    return cli_fail(code ? code : "bad_path", CLI_EXIT_FAILED, "cannot write %s: %s", text, why);
+}
+
 static int resolve_window(const shot_options* o, uint64_t* hwnd) {
     switch (o->window_kind) {
     case SHOT_WIN_ACTIVE: return window_active(hwnd);
@@ -472,9 +554,11 @@ static int write_to_stdout(const char* reply, const shot_plan* p) {
 }
 
 int shot_command(int argc, wchar_t** argv) {
-    shot_options o;
+    static shot_options o;
     char msg[1024];
-    if (shot_parse(argc, argv, &o, msg, sizeof msg) != CLI_EXIT_OK) return cli_usage(nullptr, msg);
+    bool hint = true;
+    if (shot_parse(argc, argv, &o, msg, sizeof msg, &hint) != CLI_EXIT_OK)
+        return hint ? cli_usage(nullptr, msg) : cli_fail("usage", CLI_EXIT_USAGE, "%s", msg);
 
     static shot_plan plan;
     plan = shot_plan{};
@@ -528,21 +612,38 @@ int shot_command(int argc, wchar_t** argv) {
     if ((plan.folder[0] || plan.dir[0]) && o.out_path)
         return cli_usage(nullptr, "--folder cannot be combined with -o");
     if (o.out_path) {
+        if (shot_out_format(o.out_path, o.format, &plan.out_format, msg, sizeof msg) != CLI_EXIT_OK)
+            return cli_usage(nullptr, msg);
+        plan.send_format = true;
         DWORD n = GetFullPathNameW(o.out_path, 260, plan.out, nullptr);
         if (n == 0 || n >= 260) {
             plan.out[0] = 0;
             return cli_usage(nullptr, "-o expects a path (at most 259 characters)");
         }
+        // Caught here, before a capture is taken only to be lost.
+        char why[512];
+        if (out_path_problem(plan.out, why, sizeof why)) return out_path_fail(plan.out, why);
     } else if (o.to_stdout) {
+        // The stand-in file is named after the format that will be written.
+        if (o.format >= 0) {
+            plan.out_format = o.format;
+        } else {
+            static config cfg;
+            config_load(&cfg);
+            plan.out_format = cfg.still_format == 1 ? 1 : 0;
+        }
+        plan.send_format = true;
         wchar_t temp[260];
         DWORD n = GetEnvironmentVariableW(L"TEMP", temp, 260);
         if (n == 0 || n >= 260) n = GetTempPathW(260, temp);
         if (n == 0 || n >= 260) return cli_fail("capture_failed", CLI_EXIT_FAILED, "no temporary folder");
         if (temp[n - 1] == L'\\') temp[n - 1] = 0;
-        int w = _snwprintf(plan.out, 260, L"%ls\\ivra_%lu_%lu.png", temp, (unsigned long)GetCurrentProcessId(),
-                           (unsigned long)GetTickCount());
+        int w = _snwprintf(plan.out, 260, L"%ls\\ivra_%lu_%lu.%ls", temp, (unsigned long)GetCurrentProcessId(),
+                           (unsigned long)GetTickCount(), plan.out_format == 1 ? L"jpg" : L"png");
         if (w < 0 || w >= 260) return cli_fail("capture_failed", CLI_EXIT_FAILED, "temporary folder path is too long");
     }
+    // Image bytes sent to standard output are not a capture to find again with 'ivrac last'.
+    plan.no_history = o.to_stdout;
 
     static char request[PIPE_REQUEST_MAX + 1], reply[4096];
     if (!shot_request_build(&o, &plan, request, sizeof request))
@@ -556,6 +657,13 @@ int shot_command(int argc, wchar_t** argv) {
         reply_field_get_utf8(reply, "msg", message, sizeof message);
         if (!code[0]) strcpy(code, "capture_failed");
         int exit_code = strcmp(code, "no_coverage") == 0 ? CLI_EXIT_TARGET : CLI_EXIT_FAILED;
+        char why[512];
+        if (strcmp(code, "encode") == 0 && o.out_path && plan.out[0]) {
+            // The agent only knows the encoder failed; say which file and, when it shows, why.
+            if (!out_path_problem(plan.out, why, sizeof why))
+                cli_format(why, sizeof why, "%s", message[0] ? message : "encode failed");
+            return out_path_fail(plan.out, why, code);
+        }
         return cli_fail(code, exit_code, "%s", message[0] ? message : "capture failed");
     }
     char warnings[512];
@@ -565,7 +673,7 @@ int shot_command(int argc, wchar_t** argv) {
     if (o.to_stdout) return write_to_stdout(reply, &plan);
     if (g_cli.json) {
         static char json[8192];
-        shot_json_build(reply, &plan, json, sizeof json);
+        if (!shot_json_build(reply, &plan, json, sizeof json)) return cli_fail_too_large("shot");
         out_write(json);
     } else {
         char path[1024];

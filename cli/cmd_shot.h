@@ -32,11 +32,20 @@ struct region_verdict {
 
 enum shot_window_kind { SHOT_WIN_NONE = 0, SHOT_WIN_ACTIVE, SHOT_WIN_QUERY, SHOT_WIN_HWND, SHOT_WIN_PID };
 
-// Options in the order their request fields appear: first use decides the place.
+// Options that become request fields; each use appends one field, in the order
+// given, so the agent's first-match lookup makes the first value win.
 enum shot_field { SHOT_FIELD_OCCLUDED, SHOT_FIELD_FORMAT, SHOT_FIELD_QUALITY, SHOT_FIELD_SILENT,
-                  SHOT_FIELD_TIMEOUT, SHOT_FIELD_COUNT };
+                  SHOT_FIELD_TIMEOUT };
 
-// The command line of shot after the walk; pointers refer into argv.
+enum { SHOT_FIELDS_MAX = 128 };
+
+struct shot_field_use {
+    int field;   // shot_field
+    long value;  // format 0/1, quality, time-out; unused otherwise
+};
+
+// The command line of shot after the walk; pointers refer into argv. Repeated
+// field options keep their first value, as the agent will.
 struct shot_options {
     bool to_stdout;
     bool pick;
@@ -47,14 +56,14 @@ struct shot_options {
     int screen;                  // -1 = none
     bool has_region;
     long rx, ry, rw, rh;
-    int format;                  // -1 configured, 0 png, 1 jpg
+    int format;                  // -1 configured, 0 png, 1 jpg (first --format)
     long quality;                // 0 = configured
     long timeout_ms;             // 10000 unless given
     bool timeout_given;
     const wchar_t* out_path;     // as typed; null when none
     const wchar_t* folder_name;  // validated name; null when none
     int folder_slot;             // 1-9, 0 when none
-    int field_order[SHOT_FIELD_COUNT];
+    shot_field_use fields[SHOT_FIELDS_MAX];
     int field_count;
 };
 
@@ -70,6 +79,9 @@ struct shot_plan {
     wchar_t folder[64];
     wchar_t dir[260];
     wchar_t out[260];
+    bool send_format;      // state out_format unless --format already did
+    int out_format;        // format the output file's name promises: 0 png, 1 jpg
+    bool no_history;       // the file is a stand-in for standard output: not a capture to keep
 };
 
 // ---- Pure parts (no Win32 call).
@@ -95,8 +107,20 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
                     region_verdict* out);
 
 // Walks shot's arguments. Returns 0, or 2 with the usage message in msg
-// (capacity bytes); out is written only on success.
-int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity);
+// (capacity bytes) and *hint telling whether the "Try" line belongs after it
+// (--folder errors carry none); out is written only on success.
+int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint);
+
+// A window handle in any form the programs print: decimal, "0x" hexadecimal
+// (any width) or the agent's 16 hexadecimal digits without a prefix. False for
+// anything else and for 0.
+bool shot_parse_hwnd(const wchar_t* text, uint64_t* out);
+
+// The image format an output path asks for: its .png, .jpg or .jpeg extension
+// (letter case ignored) when `requested` is -1, else `requested`, which the
+// extension must agree with. Returns 0 with *format set (0 png, 1 jpg), or 2
+// with the usage message in msg.
+int shot_out_format(const wchar_t* path, int requested, int* format, char* msg, size_t capacity);
 
 // The request line (without line feed): "shot", the option fields, the target,
 // the folder and the output path. False, out empty, when it does not fit or a
@@ -111,6 +135,13 @@ bool shot_json_build(const char* reply, const shot_plan* p, char* out, size_t ca
 void shot_warning_lines(const char* reply, char* out, size_t capacity);
 
 // ---- System parts.
+
+// Why the output path cannot be written, when that can be seen from here: its
+// folder is missing, it names a folder, or the file is read-only. False when none applies.
+bool out_path_problem(const wchar_t* path, char* why, size_t capacity);
+// "cannot write <path>: <why>" through cli_fail with the code ("bad_path" when
+// null), exit 1. Returns 1.
+int out_path_fail(const wchar_t* path, const char* why, const char* code = nullptr);
 
 // Asks the agent for its monitors (auto-starting it). Returns the exit code,
 // having printed any failure.

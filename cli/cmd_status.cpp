@@ -18,6 +18,7 @@ struct out_buf {
     char* p;
     size_t cap;
     size_t at;
+    bool cut;  // something did not fit
 };
 
 enum { REPLY_MAX_FIELDS = 160, KEY_ESCAPE = 128, INPUT_VALUE_ESCAPE = 256 };
@@ -37,12 +38,23 @@ static void ob_init(out_buf* b, char* out, size_t capacity) {
     b->p = out;
     b->cap = capacity;
     b->at = 0;
+    b->cut = capacity == 0;
     if (capacity) out[0] = 0;
+}
+
+// What a JSON formatter returns: a cut object is not JSON, so it gives nothing.
+static size_t ob_json_result(out_buf* b) {
+    if (!b->cut) return b->at;
+    if (b->cap) b->p[0] = 0;
+    return 0;
 }
 
 static void ob_put(out_buf* b, const char* fmt, ...) CLI_PRINTF(2, 3);
 static void ob_put(out_buf* b, const char* fmt, ...) {
-    if (b->at + 1 >= b->cap) return;
+    if (b->at + 1 >= b->cap) {
+        b->cut = true;
+        return;
+    }
     size_t room = b->cap - b->at;
     va_list ap;
     va_start(ap, fmt);
@@ -57,6 +69,7 @@ static void ob_put(out_buf* b, const char* fmt, ...) {
         return;
     }
     // Cut: keep whole characters only and refuse anything more.
+    b->cut = true;
     size_t kept = cli_utf8_cut(b->p + b->at, room - 1, room - 1);
     b->at += kept;
     b->p[b->at] = 0;
@@ -283,7 +296,7 @@ size_t status_json(const char* reply, char* out, size_t capacity) {
                c.committed, c.budget);
     }
     ob_put(&b, "}\n");
-    return b.at;
+    return ob_json_result(&b);
 }
 
 // ---- input
@@ -324,7 +337,7 @@ size_t input_json(const char* reply, char* out, size_t capacity) {
             json_put_scalar(&b, f->val[i], INPUT_VALUE_ESCAPE);
     }
     ob_put(&b, "}\n");
-    return b.at;
+    return ob_json_result(&b);
 }
 
 // ---- folders
@@ -383,7 +396,7 @@ size_t folders_json(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exis
                path[0] && exists[i] ? "true" : "false");
     }
     ob_put(&b, "]\n");
-    return b.at;
+    return ob_json_result(&b);
 }
 
 // ---- Commands.
@@ -399,9 +412,9 @@ int status_command(int argc, wchar_t**) {
         if (g_cli.json) out_write("{\"error\":\"agent_unavailable\",\"message\":\"agent not running\"}\n");
         return CLI_EXIT_AGENT;
     }
-    if (g_cli.json)
-        status_json(reply, g_status_out, sizeof g_status_out);
-    else
+    if (g_cli.json) {
+        if (!status_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("status");
+    } else
         status_text(reply, g_status_out, sizeof g_status_out);
     out_write(g_status_out);
     return CLI_EXIT_OK;
@@ -413,9 +426,9 @@ int input_command(int argc, wchar_t**) {
     if (pipe_call("input", reply, sizeof reply, 5000) != PIPE_CALL_OK)
         return cli_fail("agent_unavailable", CLI_EXIT_AGENT, "agent input diagnostics unavailable; run 'ivrac agent start'");
     if (!reply_ok(reply)) return cli_fail("input_unavailable", CLI_EXIT_FAILED, "agent does not support input diagnostics");
-    if (g_cli.json)
-        input_json(reply, g_status_out, sizeof g_status_out);
-    else
+    if (g_cli.json) {
+        if (!input_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("input");
+    } else
         input_text(reply, g_status_out, sizeof g_status_out);
     out_write(g_status_out);
     return CLI_EXIT_OK;
@@ -430,9 +443,9 @@ int folders_command(int, wchar_t**) {
         DWORD attr = cfg->folders[i][0] ? GetFileAttributesW(cfg->folders[i]) : INVALID_FILE_ATTRIBUTES;
         exists[i] = attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
     }
-    if (g_cli.json)
-        folders_json(cfg->folders, exists, g_status_out, sizeof g_status_out);
-    else
+    if (g_cli.json) {
+        if (!folders_json(cfg->folders, exists, g_status_out, sizeof g_status_out)) return cli_fail_too_large("folders");
+    } else
         folders_text(cfg->folders, exists, g_status_out, sizeof g_status_out);
     out_write(g_status_out);
     return CLI_EXIT_OK;

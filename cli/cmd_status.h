@@ -15,7 +15,8 @@ enum {
 // ---- Pure parts (no Win32 call). Each takes the agent's reply line ("ok\t..."
 // without its line feed) and writes the whole output, line feeds included, into
 // out[capacity], cut at a character boundary. Bytes of the reply that are not
-// valid UTF-8 come out as U+FFFD. Return the bytes written.
+// valid UTF-8 come out as U+FFFD. Return the bytes written; the JSON formatters
+// return 0 with out empty when the object does not fit (a cut one is not JSON).
 
 // "status" as text: plain fields as key=value lines, hk_* fields as aligned
 // key / hotkey text / state lines, then the pools block and the memory line

@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 static const wchar_t pipe_name[] = L"\\\\.\\pipe\\ivra";
 
@@ -146,16 +147,33 @@ bool cli_sibling_path(const wchar_t* file_name, wchar_t out[260]) {
     return true;
 }
 
+bool cli_quoted_command_line(const wchar_t* path, wchar_t* out, size_t capacity) {
+    size_t len = path ? wcslen(path) : 0;
+    if (len == 0 || wcschr(path, L'"') || len + 3 > capacity) return false;
+    out[0] = L'"';
+    wmemcpy(out + 1, path, len);
+    out[len + 1] = L'"';
+    out[len + 2] = 0;
+    return true;
+}
+
 int cli_start_sibling(const wchar_t* file_name, const char* code, int exit_code, HANDLE* process) {
     char name[260];
     if (WideCharToMultiByte(CP_UTF8, 0, file_name, -1, name, sizeof name, nullptr, nullptr) <= 0) name[0] = 0;
-    wchar_t path[260];
+    // Without ivrac's full path a bare name would be looked up in the current
+    // folder, which may hold someone else's program of that name.
+    wchar_t path[260], line[264];
     if (!cli_sibling_path(file_name, path))
-        return cli_fail(code, exit_code, "cannot start %s (%lu)", name, (unsigned long)ERROR_FILENAME_EXCED_RANGE);
+        return cli_fail(code, exit_code, "cannot start %s: ivrac's own path cannot be read in full or is too long (%lu)", name,
+                        (unsigned long)ERROR_FILENAME_EXCED_RANGE);
+    // The child sees its own path as the first word of its command line; quoted,
+    // a folder with blanks does not split it into stray arguments.
+    if (!cli_quoted_command_line(path, line, 264))
+        return cli_fail(code, exit_code, "cannot start %s (%lu)", name, (unsigned long)ERROR_INVALID_NAME);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(path, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return cli_fail(code, exit_code, "cannot start %s (%lu)", name, GetLastError());
     CloseHandle(pi.hThread);
     *process = pi.hProcess;

@@ -45,6 +45,11 @@ void reply_field_get_utf8(const char* reply, const char* key, char* out, size_t 
 // False, out untouched, when the module path cannot be read or the result does not fit.
 bool cli_sibling_path(const wchar_t* file_name, wchar_t out[260]);
 
+// "\"path\"" into out[capacity]: the command line that makes the started program
+// see its own path as one word. False when the path is empty, holds a quote or
+// does not fit. Pure.
+bool cli_quoted_command_line(const wchar_t* path, wchar_t* out, size_t capacity);
+
 // Starts the program file_name from ivrac's own folder without waiting for it. On
 // failure reports "cannot start <file_name> (<error>)" through cli_fail with code and
 // exit_code and returns exit_code; else CLI_EXIT_OK with the process in *process,

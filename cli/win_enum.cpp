@@ -63,6 +63,26 @@ const char* win_state_text(int state, bool json) {
     return json ? "normal" : "-";
 }
 
+void win_display_text(const wchar_t* text, char* out, size_t capacity) {
+    wchar_t shown[WIN_TITLE_CHARS];
+    wcsncpy(shown, text ? text : L"", WIN_TITLE_CHARS - 1);
+    shown[WIN_TITLE_CHARS - 1] = 0;
+    cli_blank_controls(shown);
+    cli_utf8_from_wide(shown, out, capacity);
+}
+
+size_t win_candidate_line(const win_entry* e, char* out, size_t capacity) {
+    char exe[WIN_EXE_CHARS * 3], title[WIN_TITLE_CHARS * 3];
+    win_display_text(e->exe, exe, sizeof exe);
+    win_display_text(e->title, title, sizeof title);
+    size_t at = cli_format(out, capacity, "  0x%08x  ", (unsigned)(e->hwnd & 0xFFFFFFFFu));
+    cli_pad_utf8(out, capacity, &at, exe, 18);
+    char rest[WIN_TITLE_CHARS * 3 + 8];
+    cli_format(rest, sizeof rest, " \"%s\"\n", title);
+    cli_pad_utf8(out, capacity, &at, rest, 0);
+    return at;
+}
+
 // ---- Enumeration.
 
 struct enum_context {
@@ -154,11 +174,9 @@ int window_query(const wchar_t* query, uint64_t* hwnd) {
         cli_utf8_from_wide(g_cli.command, word, sizeof word);
         err_printf("ivrac %s: ambiguous window query, candidates:\n", word);
         for (int i = 0; i < n; i++) {
-            const win_entry& e = list.items[found[i]];
-            char exe[WIN_EXE_CHARS * 3], title[WIN_TITLE_CHARS * 3];
-            cli_utf8_from_wide(e.exe, exe, sizeof exe);
-            cli_utf8_from_wide(e.title, title, sizeof title);
-            err_printf("  0x%08x  %-18s \"%s\"\n", (unsigned)(e.hwnd & 0xFFFFFFFFu), exe, title);
+            char line[1024];
+            win_candidate_line(&list.items[found[i]], line, sizeof line);
+            err_printf("%s", line);
         }
         err_printf("use --hwnd to pick one\n");
         rc = cli_fail("ambiguous", CLI_EXIT_TARGET, "ambiguous window query (%d candidates)", n);

@@ -54,6 +54,14 @@ void win_exe_from_path(const wchar_t* image_path, wchar_t out[WIN_EXE_CHARS]);
 // "min", "max" or "-" for text; "min", "max" or "normal" for JSON.
 const char* win_state_text(int state, bool json);
 
+// A window text for a text listing: control characters blanked (one window, one
+// line, no terminal escapes), as UTF-8 cut to capacity at a character boundary.
+void win_display_text(const wchar_t* text, char* out, size_t capacity);
+
+// One line of the ambiguous-query candidate list, "  0x%08x  <exe> \"<title>\"\n",
+// with the program column padded to 18 characters. Returns the bytes written.
+size_t win_candidate_line(const win_entry* e, char* out, size_t capacity);
+
 // ---- System parts.
 
 // Enumerates the top-level windows: visible, not ivrac's own, not cloaked, with

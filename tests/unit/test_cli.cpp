@@ -10,6 +10,12 @@
 
 namespace {
 
+std::string utf8_of(const wchar_t* w) {
+    std::vector<char> buf(65536);
+    cli_utf8_from_wide(w, buf.data(), buf.size());
+    return buf.data();
+}
+
 struct parse_case {
     std::vector<const wchar_t*> args;  // without the program name
     bool json, quiet, help, version;
@@ -94,6 +100,65 @@ bool valid_utf8(const std::string& s) {
     for (size_t i = 0; i < n; i++)
         if (tmp[i] == 0xFFFD) return false;
     return true;
+}
+
+TEST(CliJsonEscape, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+    // Agent replies are copied byte by byte; a reply cut mid-character must not make the JSON invalid.
+    const struct { const char* in; const char* out; } cases[] = {
+        {"ab\xe2\x82", "ab\xef\xbf\xbd\xef\xbf\xbd"},   // cut euro sign at the end: one per byte
+        {"\xe2\x82x", "\xef\xbf\xbd\xef\xbf\xbdx"},
+        {"\x80z", "\xef\xbf\xbdz"},                          // stray continuation byte
+        {"\xff\xfe", "\xef\xbf\xbd\xef\xbf\xbd"},
+        {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},          // overlong slash
+        {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // encoded surrogate
+        {"\xef\xbf\xbd\xe2\x82\xac", "\xef\xbf\xbd\xe2\x82\xac"},  // valid text passes unchanged
+    };
+    for (const auto& c : cases) {
+        char out[64];
+        cli_json_escape_utf8(c.in, out, sizeof out);
+        EXPECT_STREQ(out, c.out) << c.in;
+    }
+}
+
+TEST(CliText, FormatCutsBeforeASplitCharacter) {
+    std::string euros;
+    for (int i = 0; i < 400; i++) euros += "\xe2\x82\xac";
+    const struct { size_t cap; size_t kept; } rows[] = {{1024, 1023 / 3 * 3}, {8, 6}, {4, 3}, {3, 0}, {2, 0}};
+    for (const auto& r : rows) {
+        std::vector<char> out(r.cap);
+        EXPECT_EQ(cli_format(out.data(), r.cap, "%s", euros.c_str()), r.kept) << r.cap;
+        EXPECT_EQ(strlen(out.data()), r.kept);
+        EXPECT_TRUE(valid_utf8(out.data()));
+    }
+    char small[16];
+    EXPECT_EQ(cli_format(small, sizeof small, "k=%d", 42), 4u);
+    EXPECT_STREQ(small, "k=42");
+}
+
+TEST(CliText, ControlsBlankedAndColumnsCountCharacters) {
+    wchar_t title[] = L"a\nb\rc\x1b[0m\x01\x7f\x85\x9b\u00a0\u00e9\t";
+    cli_blank_controls(title);
+    EXPECT_STREQ(title, L"a b c [0m    \u00a0\u00e9 ");
+
+    const struct { const char* text; size_t chars; } counts[] = {
+        {"", 0}, {"abc", 3}, {"\xc3\xa9t\xc3\xa9", 3}, {"\xe2\x82\xac", 1}, {"\xf0\x9f\x98\x80!", 2}, {"\xff", 1},
+    };
+    for (const auto& c : counts) EXPECT_EQ(cli_utf8_chars(c.text), c.chars) << c.text;
+
+    const struct { const char* text; size_t width, cap; const char* out; } pads[] = {
+        {"ab", 5, 64, "ab   |"},
+        {"\xc3\xa9t\xc3\xa9", 5, 64, "\xc3\xa9t\xc3\xa9  |"},  // 3 characters, 5 bytes: 2 blanks
+        {"\xe2\x82\xac\xe2\x82\xac", 2, 64, "\xe2\x82\xac\xe2\x82\xac|"},
+        {"toolongtext", 4, 64, "toolongtext|"},
+        {"\xe2\x82\xac\xe2\x82\xac", 4, 6, "\xe2\x82\xac  |"},  // room for one euro sign and two blanks
+    };
+    for (const auto& p : pads) {
+        std::vector<char> out(p.cap);
+        size_t at = 0;
+        cli_pad_utf8(out.data(), p.cap, &at, p.text, p.width);
+        EXPECT_EQ(at, strlen(out.data()));
+        EXPECT_EQ(std::string(out.data()) + "|", p.out) << p.text;
+    }
 }
 
 TEST(CliJsonEscape, CutKeepsRoomForOneEscapeAndWholeCharacters) {
@@ -270,6 +335,23 @@ TEST(CliHelp, GuideHasEverySectionInOrder) {
     EXPECT_NE(wcsstr(guide, L"`hk_clip_app` (unset by default"), nullptr);
 }
 
+TEST(CliHelp, GuideListsEveryErrorCodeAndExitCode) {
+    std::wstring guide = cli_help_agent_docs();
+    size_t from = guide.find(L"## Exit codes"), to = guide.find(L"## Gotchas");
+    ASSERT_NE(from, std::wstring::npos);
+    std::wstring section = guide.substr(from, to - from);
+    // ivrac's own codes, then those the agent's shot and capture replies carry.
+    for (const wchar_t* code :
+         {L"usage", L"agent_unavailable", L"capture_failed", L"not_found", L"ambiguous", L"bad_screen",
+          L"out_of_bounds", L"no_coverage", L"bad_folder", L"bad_path", L"unavailable", L"internal",
+          L"input_unavailable", L"dump_failed", L"autostart", L"config", L"busy", L"disk_full", L"minimized",
+          L"bad_hwnd", L"capture", L"encode", L"cancelled", L"timeout", L"bad_dir"})
+        EXPECT_NE(section.find(std::wstring(L"`") + code + L"`"), std::wstring::npos) << utf8_of(code);
+    for (const wchar_t* exit_code : {L"0 ok", L"1 capture failed", L"2 usage error", L"3 agent unavailable",
+                                     L"4 bad or ambiguous target", L"5 idle or busy", L"6 not linked"})
+        EXPECT_NE(section.find(exit_code), std::wstring::npos) << utf8_of(exit_code);
+}
+
 TEST(CliAutostart, TaskDefinitionEscapesValues) {
     wchar_t xml[8192];
     size_t n = autostart_task_xml(L"PC\\ann", L"C:\\Tom & Jerry\\<x>\\ivrad.exe", L"C:\\Tom & Jerry\\<x>", xml, 8192);
@@ -403,6 +485,86 @@ TEST(CliOutput, LongTextIsCutOnCharacterBoundaries) {
     EXPECT_EQ(r.out.size(), 5000u * 6);
     EXPECT_TRUE(valid_utf8(r.out));
     g_cli = {false, false, L"ivrac"};
+}
+
+// cli_main as a script sees it: standard output, standard error and the exit code.
+struct main_result {
+    int code;
+    std::string out, err;
+};
+
+main_result run_main(std::vector<const wchar_t*> args) {
+    std::vector<wchar_t*> argv{const_cast<wchar_t*>(L"ivrac")};
+    for (auto a : args) argv.push_back(const_cast<wchar_t*>(a));
+    main_result m{};
+    auto r = capture([&] { m.code = cli_main((int)argv.size(), argv.data()); });
+    g_cli = {false, false, L"ivrac"};
+    m.out = r.out;
+    m.err = r.err;
+    return m;
+}
+
+TEST(CliMain, HelpTopicIsTheWordAfterHelpEvenWithDashH) {
+    const struct {
+        std::vector<const wchar_t*> args;
+        int code;
+        const wchar_t* out;  // help text expected on standard output
+    } rows[] = {
+        {{L"help", L"shot", L"-h"}, 0, cli_help_topic(L"shot")},
+        {{L"help", L"desktops", L"--help"}, 0, cli_help_topic(L"screens")},
+        {{L"-h", L"help"}, 0, cli_help_main()},
+        {{L"help", L"-h"}, 0, cli_help_main()},
+        {{L"help", L"nosuch", L"-h"}, 2, cli_help_main()},
+        {{L"shot", L"-h"}, 0, cli_help_topic(L"shot")},
+    };
+    for (const auto& r : rows) {
+        main_result m = run_main(r.args);
+        EXPECT_EQ(m.code, r.code) << utf8_of(r.args[1]);
+        EXPECT_EQ(m.out, utf8_of(r.out)) << utf8_of(r.args[1]);
+    }
+}
+
+TEST(CliMain, UnbuiltCommandsAreUnavailableNotUsageErrors) {
+    for (const wchar_t* word : {L"clip", L"replay", L"account", L"upload", L"storage"}) {
+        main_result m = run_main({word, L"status", L"--json"});
+        std::string w = utf8_of(word);
+        EXPECT_EQ(m.code, 1) << w;
+        EXPECT_EQ(m.out, "{\"error\":\"unavailable\",\"message\":\"'" + w + "' is not available in this build yet\"}\n");
+        EXPECT_EQ(m.err, "ivrac " + w + ": '" + w + "' is not available in this build yet\n");
+    }
+}
+
+TEST(CliMain, JsonForVersionAndTheLocalAgentAndSettingsCommands) {
+    EXPECT_EQ(run_main({L"--version", L"--json"}).out, "{\"version\":\"0.2.12\"}\n");
+    EXPECT_EQ(run_main({L"--version"}).out, "ivrac 0.2.12\n");
+    main_result m = run_main({L"agent", L"fix-cursor", L"--json", L"-q"});
+    EXPECT_EQ(m.code, 0);
+    EXPECT_EQ(m.out, "{\"cursors_restored\":true}\n");
+    // No settings window in this prefix while the unit tests run.
+    m = run_main({L"settings", L"close", L"--json", L"-q"});
+    EXPECT_EQ(m.code, 0);
+    EXPECT_EQ(m.out, "{\"open\":false,\"was_open\":false}\n");
+}
+
+TEST(CliMain, LongNonAsciiKeyGivesValidUtf8OnBothHandles) {
+    std::wstring key(400, L'\x20ac');
+    main_result m = run_main({L"config", L"get", key.c_str(), L"--json"});
+    EXPECT_EQ(m.code, 2);
+    EXPECT_TRUE(valid_utf8(m.out)) << m.out.size();
+    EXPECT_TRUE(valid_utf8(m.err)) << m.err.size();
+    EXPECT_EQ(m.out.rfind("{\"error\":\"usage\",\"message\":\"unknown key '\xe2\x82\xac", 0), 0u);
+    EXPECT_EQ(m.out.substr(m.out.size() - 6), "\xe2\x82\xac\"}\n");
+}
+
+TEST(CliLaunch, StartedProgramSeesItsPathAsOneQuotedWord) {
+    wchar_t line[264];
+    ASSERT_TRUE(cli_quoted_command_line(L"C:\\Program Files\\Ivra\\ivrad.exe", line, 264));
+    EXPECT_STREQ(line, L"\"C:\\Program Files\\Ivra\\ivrad.exe\"");
+    std::wstring longest(259, L'a');
+    EXPECT_TRUE(cli_quoted_command_line(longest.c_str(), line, 264));
+    EXPECT_FALSE(cli_quoted_command_line(longest.c_str(), line, 261));
+    EXPECT_FALSE(cli_quoted_command_line(L"", line, 264));
+    EXPECT_FALSE(cli_quoted_command_line(L"C:\\a\"b", line, 264));
 }
 
 // ---- The pipe client against a small in-process server on \\.\pipe\ivra.

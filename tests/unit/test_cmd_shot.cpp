@@ -25,9 +25,10 @@ struct argv_list {
 
 std::string request_of(std::vector<std::wstring> args, const shot_plan& plan) {
     argv_list a(std::move(args));
-    shot_options o;
+    static shot_options o;
     char msg[256];
-    EXPECT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg), 0) << msg;
+    bool hint;
+    EXPECT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0) << msg;
     char req[4096];
     EXPECT_TRUE(shot_request_build(&o, &plan, req, sizeof req));
     return req;
@@ -44,6 +45,7 @@ TEST(shot_parse, usage_errors_and_their_messages) {
     struct row {
         std::vector<std::wstring> args;
         const char* message;
+        bool hint = true;  // the "Try" line follows; --folder errors have none
     } rows[] = {
         {{L"--window"}, "--window expects a query"},
         {{L"--hwnd"}, "--hwnd expects a handle"},
@@ -67,24 +69,32 @@ TEST(shot_parse, usage_errors_and_their_messages) {
         {{L"--quality", L"101"}, "--quality expects 1-100"},
         {{L"--quality", L"high"}, "--quality expects 1-100"},
         {{L"-o"}, "-o expects a path"},
-        {{L"--folder"}, "--folder expects a name or slot 1-9"},
-        {{L"--folder", L""}, "--folder expects a name or slot 1-9"},
-        {{L"--folder", L"a/b"}, "--folder must be a plain folder name (no path separators; got 'a/b')"},
-        {{L"--folder", L".."}, "--folder must be a plain folder name (no path separators; got '..')"},
+        {{L"--folder"}, "--folder expects a name or slot 1-9", false},
+        {{L"--folder", L""}, "--folder expects a name or slot 1-9", false},
+        {{L"--folder", L"a/b"}, "--folder must be a plain folder name (no path separators; got 'a/b')", false},
+        {{L"--folder", L".."}, "--folder must be a plain folder name (no path separators; got '..')", false},
         {{L"--timeout", L"0"}, "--timeout expects ms"},
         {{L"--timeout", L"-5"}, "--timeout expects ms"},
         {{L"--timeout"}, "--timeout expects ms"},
         {{L"--bogus"}, "--bogus"},
         {{L"--silent", L"extra"}, "extra"},
         {{std::wstring(100, L'x')}, "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
+        // An unknown word of euro signs is cut to whole characters, never mid-character.
+        {{std::wstring(30, L'\u20ac')}, "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+                                         "\xe2\x82\xac"},
     };
     for (auto& r : rows) {
         argv_list a(r.args);
-        shot_options o;
+        static shot_options o;
         o.screen = 12345;  // must stay untouched on failure
         char msg[256] = "";
-        EXPECT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg), 2) << r.message;
+        bool hint = !r.hint;
+        EXPECT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 2) << r.message;
         EXPECT_STREQ(msg, r.message);
+        EXPECT_EQ(hint, r.hint) << r.message;
         EXPECT_EQ(o.screen, 12345);
     }
 }
@@ -92,9 +102,10 @@ TEST(shot_parse, usage_errors_and_their_messages) {
 TEST(shot_parse, values_and_last_window_option_wins) {
     argv_list a({L"--window", L"note", L"--hwnd", L"0x1A2b", L"--screen", L"1", L"--region", L"-10,+5,800,600",
                  L"--stdout", L"--quality", L"85", L"--timeout", L"2500", L"--folder", L"7"});
-    shot_options o;
+    static shot_options o;
     char msg[64];
-    ASSERT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg), 0);
+    bool hint;
+    ASSERT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.window_kind, SHOT_WIN_HWND);
     EXPECT_EQ(o.hwnd, 0x1a2bu);
     EXPECT_EQ(o.screen, 1);
@@ -110,28 +121,50 @@ TEST(shot_parse, values_and_last_window_option_wins) {
     EXPECT_EQ(o.folder_slot, 7);
 
     argv_list b({L"--pid", L"4242", L"--active"});
-    ASSERT_EQ(shot_parse(b.argc(), b.argv(), &o, msg, sizeof msg), 0);
+    ASSERT_EQ(shot_parse(b.argc(), b.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.window_kind, SHOT_WIN_ACTIVE);
     EXPECT_EQ(o.timeout_ms, 10000);
     EXPECT_FALSE(o.timeout_given);
     EXPECT_EQ(o.screen, -1);
 
     argv_list c({L"--hwnd", L"18446744073709551616"});
-    EXPECT_EQ(shot_parse(c.argc(), c.argv(), &o, msg, sizeof msg), 2);
+    EXPECT_EQ(shot_parse(c.argc(), c.argv(), &o, msg, sizeof msg, &hint), 2);
     argv_list c2({L"--hwnd", L"18446744073709551615"});
-    ASSERT_EQ(shot_parse(c2.argc(), c2.argv(), &o, msg, sizeof msg), 0);
+    ASSERT_EQ(shot_parse(c2.argc(), c2.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.hwnd, 0xffffffffffffffffull);
     argv_list d({L"--hwnd", L"0xffffffffffffffff"});
-    ASSERT_EQ(shot_parse(d.argc(), d.argv(), &o, msg, sizeof msg), 0);
+    ASSERT_EQ(shot_parse(d.argc(), d.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.hwnd, 0xffffffffffffffffull);
 }
 
-TEST(shot_request_build, fields_in_order_of_first_use_then_target_folder_and_output) {
+TEST(shot_request_build, every_field_in_the_order_given_then_target_folder_and_output) {
     EXPECT_EQ(request_of({}, plan_of(SHOT_PLAN_CURSOR)), "shot");
+    // Repeats are all sent; the agent reads the first, as this side does.
     EXPECT_EQ(request_of({L"--silent", L"--format", L"jpg", L"--quality", L"40", L"--occluded", L"--format", L"png",
-                          L"--timeout", L"300"},
+                          L"--timeout", L"300", L"--quality", L"90", L"--timeout", L"5"},
                          plan_of(SHOT_PLAN_CURSOR)),
-              "shot\tsilent=1\tformat=png\tquality=40\toccluded=1\ttimeout_ms=300");
+              "shot\tsilent=1\tformat=jpg\tquality=40\toccluded=1\tformat=png\ttimeout_ms=300\tquality=90"
+              "\ttimeout_ms=5");
+    argv_list a({L"--format", L"jpg", L"--format", L"png", L"--quality", L"40", L"--quality", L"90", L"--timeout",
+                 L"300", L"--timeout", L"5"});
+    static shot_options o;
+    char msg[64];
+    bool hint;
+    ASSERT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0);
+    EXPECT_EQ(o.format, 1);
+    EXPECT_EQ(o.quality, 40);
+    EXPECT_EQ(o.timeout_ms, 300);
+
+    // The output file's format is stated unless --format did; a stand-in for standard output is kept out of history.
+    shot_plan f = plan_of(SHOT_PLAN_CURSOR);
+    wcscpy(f.out, L"C:\\t\\ivra_1_2.jpg");
+    f.send_format = true;
+    f.out_format = 1;
+    f.no_history = true;
+    EXPECT_EQ(request_of({L"--silent"}, f), "shot\tsilent=1\tformat=jpg\tout=C:\\t\\ivra_1_2.jpg\thistory=0");
+    f.no_history = false;
+    f.out_format = 0;
+    EXPECT_EQ(request_of({L"--format", L"png"}, f), "shot\tformat=png\tout=C:\\t\\ivra_1_2.jpg");
 
     shot_plan w = plan_of(SHOT_PLAN_WINDOW);
     w.hwnd = 0x10020;
@@ -164,6 +197,62 @@ TEST(shot_request_build, control_characters_and_overflow_are_refused) {
     wcscpy(p.out, L"C:\\a-long-name-that-does-not-fit-the-small-request-buffer.png");
     EXPECT_FALSE(shot_request_build(&o, &p, req, sizeof req));
     EXPECT_STREQ(req, "");
+}
+
+TEST(shot_parse_hwnd, every_printed_form) {
+    const struct {
+        const wchar_t* text;
+        bool ok;
+        uint64_t value;
+    } rows[] = {
+        {L"0x0001007a", true, 0x1007a},       // ivrac windows
+        {L"0x1007a", true, 0x1007a},          // ivrac windows --json
+        {L"000000000001007A", true, 0x1007a}, // the agent's form
+        {L"000000000001007a", true, 0x1007a},
+        {L"0000000000010070", true, 0x10070}, // 16 digits: read as the agent's hexadecimal
+        {L"65658", true, 65658},
+        {L"0X1007A", true, 0x1007a},
+        {L"FFFFFFFFFFFFFFFF", true, 0xffffffffffffffffull},
+        {L"1007a", false, 0},
+        {L"00000000001007A", false, 0},       // 15 digits with a letter
+        {L"000000000001007G", false, 0},
+        {L"0000000000000000", false, 0},
+        {L"0x", false, 0},
+        {L"", false, 0},
+        {L"-5", false, 0},
+    };
+    for (const auto& r : rows) {
+        uint64_t v = 77;
+        EXPECT_EQ(shot_parse_hwnd(r.text, &v), r.ok) << std::string(r.text, r.text + wcslen(r.text));
+        EXPECT_EQ(v, r.ok ? r.value : 77u);
+    }
+}
+
+TEST(shot_out_format, extension_decides_or_must_agree) {
+    const struct {
+        const wchar_t* path;
+        int requested;
+        int rc, format;
+        const char* message;
+    } rows[] = {
+        {L"shot.png", -1, 0, 0, ""},
+        {L"shot.jpg", -1, 0, 1, ""},
+        {L"C:\\a.b\\shot.JPEG", -1, 0, 1, ""},
+        {L"shot.jpg", 1, 0, 1, ""},
+        {L"shot.png", 0, 0, 0, ""},
+        {L"shot.jpg", 0, 2, -1, "-o names a .jpg file but --format asks for png"},
+        {L"shot.PNG", 1, 2, -1, "-o names a .PNG file but --format asks for jpg"},
+        {L"shot.bmp", -1, 2, -1, "-o expects a file name ending in .png, .jpg or .jpeg"},
+        {L"C:\\x.png\\shot", 0, 2, -1, "-o expects a file name ending in .png, .jpg or .jpeg"},
+        {L"shot", -1, 2, -1, "-o expects a file name ending in .png, .jpg or .jpeg"},
+    };
+    for (const auto& r : rows) {
+        int format = -1;
+        char msg[128] = "";
+        EXPECT_EQ(shot_out_format(r.path, r.requested, &format, msg, sizeof msg), r.rc);
+        EXPECT_EQ(format, r.format);
+        EXPECT_STREQ(msg, r.message);
+    }
 }
 
 TEST(monitor_list_parse, fields_in_reply_order_and_bad_fields_skipped) {
@@ -367,7 +456,7 @@ TEST(screens_output, text_and_json) {
     screens_text(m, 2, out, sizeof out);
     EXPECT_STREQ(out,
                  "#0  1280x800@0,0  96 dpi  primary  \\\\.\\DISPLAY1\n"
-                 "#1  1024x768@-1024,100  144 dpi    \\\\.\\DISPLAY2\n"
+                 "#1  1024x768@-1024,100  144 dpi  -  \\\\.\\DISPLAY2\n"
                  "virtual  2304x868@-1024,0\n");
     screens_json(m, 2, out, sizeof out);
     EXPECT_STREQ(out,
@@ -376,8 +465,11 @@ TEST(screens_output, text_and_json) {
                  "\"name\":\"\\\\\\\\.\\\\DISPLAY2\"}]\n");
     screens_text(m, 0, out, sizeof out);
     EXPECT_STREQ(out, "");
-    screens_json(m, 0, out, sizeof out);
+    EXPECT_TRUE(screens_json(m, 0, out, sizeof out));
     EXPECT_STREQ(out, "[]\n");
+    char small[64] = "junk";
+    EXPECT_FALSE(screens_json(m, 2, small, sizeof small));  // a cut array is no JSON
+    EXPECT_STREQ(small, "");
 }
 
 TEST(windows_output, text_line_and_json_item) {
@@ -395,6 +487,16 @@ TEST(windows_output, text_line_and_json_item) {
     EXPECT_STREQ(out,
                  ",{\"hwnd\":\"0x1234567890ab\",\"pid\":4242,\"exe\":\"notepad.exe\",\"title\":\"Caf\xc3\xa9 "
                  "\\\"menu\\\"\",\"x\":-8,\"y\":10,\"w\":800,\"h\":600,\"state\":\"min\",\"active\":true}");
+    // Control characters become blanks; columns count characters, not bytes.
+    win_entry x = win(0x1007a, L"a\nb\rc\x1b[31md\tz\x7f\x9b", L"C", L"\u00e9diteur.exe");
+    x.pid = 7;
+    x.right = 10;
+    x.bottom = 10;
+    windows_text_line(&x, out, sizeof out);
+    EXPECT_STREQ(out, "0x0001007a  7      10x10@0,0          -    \xc3\xa9" "diteur.exe        \"a b c [31md z  \"\n");
+    win_candidate_line(&x, out, sizeof out);
+    EXPECT_STREQ(out, "  0x0001007a  \xc3\xa9" "diteur.exe        \"a b c [31md z  \"\n");
+
     e.state = WIN_STATE_NORMAL;
     windows_json_item(&e, false, true, out, sizeof out);
     EXPECT_EQ(std::string(out).substr(0, 2), "{\"");

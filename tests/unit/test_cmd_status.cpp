@@ -153,17 +153,24 @@ TEST(StatusJson, EdgeReplies) {
     for (const auto& r : rows) EXPECT_EQ(status_json_of(r.reply), r.expected) << r.reply;
 }
 
-TEST(StatusJson, SmallBufferIsCutAtCharacterBoundary) {
-    // Cut right inside the two-byte "é" of the value: the cut never leaves half of it.
+TEST(StatusJson, ObjectThatDoesNotFitGivesNothing) {
+    // A cut object is no JSON: the caller gets nothing and reports the failure.
     const char reply[] = "ok\tname=\xC3\xA9\xC3\xA9\xC3\xA9";
-    for (size_t cap = 1; cap < 24; cap++) {
+    std::string whole = status_json_of(reply);
+    for (size_t cap = 1; cap < whole.size() + 8; cap++) {
         std::vector<char> out(cap + 4, 'Z');
         size_t n = status_json(reply, out.data(), cap);
-        ASSERT_LT(n, cap);
-        EXPECT_EQ(out[n], 0);
         EXPECT_EQ(out[cap], 'Z') << "wrote past capacity " << cap;
-        EXPECT_TRUE(valid_utf8(std::string(out.data(), n))) << cap;
+        if (cap > whole.size()) {
+            EXPECT_EQ(std::string(out.data(), n), whole) << cap;
+        } else {
+            EXPECT_EQ(n, 0u) << cap;
+            EXPECT_EQ(out[0], 0) << cap;
+        }
     }
+    std::vector<char> small(64, 'Z');
+    EXPECT_EQ(input_json("ok\trunning=1\tlast_route=registered\tlast_action=3", small.data(), 16), 0u);
+    EXPECT_EQ(small[0], 0);
 }
 
 const char kInputReply[] =
