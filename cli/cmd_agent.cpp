@@ -274,10 +274,14 @@ int agent_command(int argc, wchar_t** argv) {
         return agent_state_json(agent_launch(), true, false);
     }
     bool was_running = false;
-    if (wcscmp(op, L"stop") == 0) return agent_state_json(agent_stop_quiet(&was_running), false, was_running);
+    if (wcscmp(op, L"stop") == 0) {
+        int rc = agent_stop_quiet(&was_running);
+        return agent_state_json(rc, false, was_running);
+    }
     if (wcscmp(op, L"restart") == 0) {
         if (agent_stop_quiet(&was_running) != CLI_EXIT_OK) return CLI_EXIT_FAILED;
-        return agent_state_json(agent_launch(), true, was_running);
+        int rc = agent_launch();
+        return agent_state_json(rc, true, was_running);
     }
     if (wcscmp(op, L"fix-cursor") == 0) return agent_fix_cursor();
     if (wcscmp(op, L"dump") == 0) return agent_dump();
