@@ -473,8 +473,9 @@ void log_scrub_with(const log_rules* rules, char* text, size_t capacity) {
             const char* seg = text + i + 7;
             size_t len = 0;
             while (len < 64 && seg[len] && !log_is_path_separator(seg[len])) ++len;
-            bool keep = len == 0 || (len >= 7 && log_equal_nocase(seg, "Default", 7)) ||
-                        (len >= 6 && log_equal_nocase(seg, "Public", 6)) ||
+            // Only the shared profiles themselves are kept; "DefaultAppPool" or "Publicity" are user names.
+            bool keep = len == 0 || (len == 7 && log_equal_nocase(seg, "Default", 7)) ||
+                        (len == 6 && log_equal_nocase(seg, "Public", 6)) ||
                         (len >= 6 && log_equal_nocase(seg, "<user>", 6));
             if (!keep && out + 13 <= LOG_SCRUB_WORK - 1) {
                 work[out++] = c;
@@ -494,6 +495,64 @@ void log_scrub_with(const log_rules* rules, char* text, size_t capacity) {
     size_t copy = out < capacity - 1 ? out : capacity - 1;
     memcpy(text, work, copy);
     text[copy] = 0;
+}
+
+// Length of the well-formed UTF-8 sequence at p (at most n bytes available), 0 when it is not one:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+static size_t log_utf8_length(const unsigned char* p, size_t n) {
+    unsigned char c = p[0];
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (n < len || p[1] < lo || p[1] > hi) return 0;
+    for (size_t k = 2; k < len; k++)
+        if (p[k] < 0x80 || p[k] > 0xBF) return 0;
+    return len;
+}
+
+size_t log_sanitize(const char* in, char* out, size_t cap) {
+    if (cap == 0) return 0;
+    size_t o = 0;
+    size_t n = in ? strlen(in) : 0;
+    for (size_t i = 0; i < n;) {
+        const unsigned char* p = (const unsigned char*)in + i;
+        char piece[8];
+        size_t plen, step;
+        if (*p < 0x20 || *p == 0x7F) {
+            char e = *p == '\r' ? 'r' : *p == '\n' ? 'n' : *p == '\t' ? 't' : 0;
+            plen = e ? (size_t)snprintf(piece, sizeof piece, "\\%c", e)
+                     : (size_t)snprintf(piece, sizeof piece, "\\x%02X", *p);
+            step = 1;
+        } else if (*p < 0x80) {
+            piece[0] = (char)*p;
+            plen = step = 1;
+        } else if ((step = log_utf8_length(p, n - i)) != 0) {
+            memcpy(piece, p, step);
+            plen = step;
+        } else {
+            memcpy(piece, "\xEF\xBF\xBD", 3);  // U+FFFD for each byte that starts no valid sequence
+            plen = 3;
+            step = 1;
+        }
+        if (o + plen > cap - 1) break;  // whole pieces only, so a cut never splits a character
+        memcpy(out + o, piece, plen);
+        o += plen;
+        i += step;
+    }
+    out[o] = 0;
+    return o;
 }
 
 void log_scrub(char* text, size_t capacity) {
@@ -540,6 +599,10 @@ void log_write(log_level level, const char* fmt, va_list args) {
     char message[1024];
     log_vformat(message, sizeof(message), fmt, args);
     log_scrub(message, sizeof(message));
+    // Requests and window titles arrive in messages as they are: a control byte or a
+    // broken sequence must not be able to start a line of its own or garble the file.
+    char clean[1024];
+    log_sanitize(message, clean, sizeof clean);
 
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -562,7 +625,7 @@ void log_write(log_level level, const char* fmt, va_list args) {
 
     char line[1400];
     size_t len = log_format_line(line, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, level, thread,
-                                 message);
+                                 clean);
     OutputDebugStringA(line);
 
     AcquireSRWLockExclusive(&g_log_lock);

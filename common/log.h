@@ -64,6 +64,12 @@ size_t log_thread_label(const wchar_t* description, char out[24]);
 // ("%ls", "%lc") are rendered as UTF-8 whatever the C locale. Returns the length written.
 size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args);
 
+// Copies in to out (cap bytes, always terminated) with every control byte (0x01-0x1F,
+// 0x7F) escaped as "\r", "\n", "\t" or "\xNN" and every byte that starts no
+// well-formed UTF-8 sequence replaced by U+FFFD. Cuts only between whole pieces.
+// Returns the length written.
+size_t log_sanitize(const char* in, char* out, size_t cap);
+
 // Formats one complete line into out[1400]; returns its length.
 size_t log_format_line(char out[1400], int hour, int minute, int second, int millis,
                        log_level level, const char* thread, const char* message);

@@ -128,6 +128,12 @@ TEST(LogScrub, RulesAndUserFolders) {
         {"C:\\Users\\Public\\x", "C:\\Users\\Public\\x"},
         {"C:\\Users\\Default\\x", "C:\\Users\\Default\\x"},
         {"C:\\Users\\public\\x", "C:\\Users\\public\\x"},
+        {"C:\\Users\\DEFAULT", "C:\\Users\\DEFAULT"},
+        // Only the shared profiles themselves are exempt, not names that begin like them.
+        {"C:\\Users\\DefaultAppPool\\x", "C:\\Users\\<user>\\x"},
+        {"C:\\Users\\Publicity\\x", "C:\\Users\\<user>\\x"},
+        {"/users/publicx", "/Users/<user>"},
+        {"C:\\Users\\Defaul\\x", "C:\\Users\\<user>\\x"},
         {"/users/bob", "/Users/<user>"},
         {"\\users/bob\\y", "\\Users/<user>\\y"},
         {"open 'E:\\Users\\Bob'", "open 'E:\\Users\\<user>'"},
@@ -337,6 +343,56 @@ TEST(LogFile, LinesAreFramedAndMessagesCut) {
     EXPECT_EQ(message, "test: user <user> at %USERPROFILE%\\x");
     ASSERT_TRUE(parse_line(lines[3], &level, &thread, &message));
     EXPECT_EQ(message, "test: wide %USERPROFILE%\\Videos");
+}
+
+TEST(LogSanitize, ControlBytesEscapedAndBrokenUtf8Replaced) {
+    const std::string bad = "\xef\xbf\xbd";  // U+FFFD
+    struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {"a\rb\nc\td", "a\\rb\\nc\\td"},
+        {"PING\r[12:00:00.000] ERR  [main] HANG: x", "PING\\r[12:00:00.000] ERR  [main] HANG: x"},
+        {"\x01\x1f\x7f\x1b[31m", "\\x01\\x1F\\x7F\\x1B[31m"},
+        {"caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80"},
+        {"x\xffy", "x" + bad + "y"},
+        {"\xc3", bad},                                    // cut in the middle of a character
+        {"\xc0\xaf", bad + bad},                          // overlong slash
+        {"\xe0\x80\xaf", bad + bad + bad},               // overlong, three bytes
+        {"\xed\xa0\x80", bad + bad + bad},               // a surrogate
+        {"\xf4\x90\x80\x80", bad + bad + bad + bad},    // above U+10FFFF
+        {"\xe6\x97", bad + bad},
+        {"\x80\xbf", bad + bad},
+        {"\xef\xbf\xbd", "\xef\xbf\xbd"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        char out[64];
+        size_t n = log_sanitize(c.in.c_str(), out, sizeof out);
+        EXPECT_EQ(std::string(out), c.out) << c.in;
+        EXPECT_EQ(n, c.out.size()) << c.in;
+    }
+    // A cut never splits an escape or a character.
+    char small[6];
+    EXPECT_EQ(log_sanitize("ab\r\r", small, sizeof small), 4u);
+    EXPECT_STREQ(small, "ab\\r");
+    EXPECT_EQ(log_sanitize("abc\xc3\xa9\xc3\xa9", small, sizeof small), 5u);
+    EXPECT_STREQ(small, "abc\xc3\xa9");
+}
+
+TEST(LogFile, ForgedLinesStayInsideTheirLine) {
+    reset_logs();
+    log_info("pipe: %s", "PING\r[12:00:00.000] ERR  [main] HANG: forged\n[12:00:00.001] ERR  [main] x\xff");
+    log_info("%ls", L"window title\r\nwith\x1b breaks");
+    std::string text = test_read_all(data_path(L"ivrad.log"));
+    std::vector<std::string> lines = split_lines(text);
+    ASSERT_EQ(lines.size(), 2u) << text;
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    std::string level, thread, message;
+    ASSERT_TRUE(parse_line(lines[0], &level, &thread, &message));
+    EXPECT_EQ(message, "pipe: PING\\r[12:00:00.000] ERR  [main] HANG: forged\\n[12:00:00.001] ERR  [main] x\xef\xbf\xbd");
+    ASSERT_TRUE(parse_line(lines[1], &level, &thread, &message));
+    EXPECT_EQ(message, "window title\\r\\nwith\\x1B breaks");
 }
 
 TEST(LogFile, WideArgumentsBecomeUtf8) {
