@@ -12,11 +12,13 @@ static const MINIDUMP_TYPE DIAG_DUMP_TYPE = (MINIDUMP_TYPE)(
     MiniDumpWithIndirectlyReferencedMemory | MiniDumpWithThreadInfo);
 static_assert((int)DIAG_DUMP_TYPE == 0x1065, "dump type");
 
-bool diag_dump_name(const wchar_t* folder, const SYSTEMTIME* t, const char* tag, wchar_t out[260]) {
-    if (!folder || !t || !tag) return false;
+bool diag_dump_name(const wchar_t* folder, const SYSTEMTIME* t, const char* tag, int counter, wchar_t out[260]) {
+    if (!folder || !t || !tag || counter < 1 || counter > DIAG_NAME_CANDIDATES) return false;
     wchar_t buf[260];
-    int n = _snwprintf(buf, 260, L"%ls\\ivrad_%04d%02d%02d_%02d%02d%02d_%hs.dmp", folder, t->wYear,
-                       t->wMonth, t->wDay, t->wHour, t->wMinute, t->wSecond, tag);
+    wchar_t suffix[16] = L"";
+    if (counter > 1) _snwprintf(suffix, 16, L"_%d", counter);
+    int n = _snwprintf(buf, 260, L"%ls\\ivrad_%04d%02d%02d_%02d%02d%02d_%hs%ls.dmp", folder, t->wYear,
+                       t->wMonth, t->wDay, t->wHour, t->wMinute, t->wSecond, tag, suffix);
     if (n < 0 || n >= 260) return false;
     wmemcpy(out, buf, (size_t)n + 1);
     return true;
@@ -74,14 +76,19 @@ bool write_minidump(const char* tag, EXCEPTION_POINTERS* pointers, wchar_t out_p
     CreateDirectoryW(folder, nullptr);
     SYSTEMTIME now;
     GetLocalTime(&now);
-    if (!diag_dump_name(folder, &now, tag, path)) return false;
 
-    // The whole write, prune included, runs under the lock so two dumps in the same
-    // second cannot interleave in one file.
+    // The whole write, prune included, runs under the lock so dumps never interleave.
     AcquireSRWLockExclusive(&g_dbghelp_lock);
     bool ok = false;
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Names have one-second resolution: a taken name moves on to the next counter
+    // instead of overwriting an earlier dump of the same second.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int counter = 1; file == INVALID_HANDLE_VALUE && counter <= DIAG_NAME_CANDIDATES; counter++) {
+        if (!diag_dump_name(folder, &now, tag, counter, path)) break;
+        file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
     if (file != INVALID_HANDLE_VALUE) {
         MINIDUMP_EXCEPTION_INFORMATION info{};
         info.ThreadId = GetCurrentThreadId();

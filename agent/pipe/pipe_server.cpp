@@ -20,6 +20,10 @@ static thread_local char t_field[PIPE_FIELD_CAP];
 // One manual-reset event per serving thread for its overlapped I/O, made on first use
 // and kept for the thread's life so a request costs no event creation.
 static thread_local HANDLE t_io_event;
+// Set when a reply write of the current request ran out of time.
+static thread_local bool t_write_timed_out;
+
+enum pipe_io_result { PIPE_IO_DONE, PIPE_IO_FAILED, PIPE_IO_TIMED_OUT };
 
 // ---------------------------------------------------------------- pure parts
 
@@ -128,20 +132,67 @@ static HANDLE pipe_io_event(void) {
     return t_io_event;
 }
 
-// Writes on the overlapped instance and waits for the write to finish, as a blocking
-// write would; the outcome is not reported (a vanished client is not an error here).
+// Waits for an overlapped operation on pipe until limit_ms have passed or the agent
+// stops; an unfinished one is cancelled. Returns the outcome.
+static pipe_io_result pipe_io_finish(HANDLE pipe, OVERLAPPED* ov, DWORD limit_ms) {
+    ULONGLONG end = GetTickCount64() + limit_ms;
+    DWORD n = 0;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD slice = now >= end ? 0 : (DWORD)(end - now < 250 ? end - now : 250);
+        if (WaitForSingleObject(ov->hEvent, slice) == WAIT_OBJECT_0)
+            return GetOverlappedResult(pipe, ov, &n, FALSE) ? PIPE_IO_DONE : PIPE_IO_FAILED;
+        if (GetTickCount64() >= end || agent_quitting()) break;
+    }
+    CancelIoEx(pipe, ov);
+    // The operation may have finished just before the cancel.
+    if (GetOverlappedResult(pipe, ov, &n, TRUE)) return PIPE_IO_DONE;
+    return PIPE_IO_TIMED_OUT;
+}
+
+// Writes on the overlapped instance within the write limit. Once a write of this
+// request has timed out, later ones are skipped: the client is not reading.
 static void pipe_write_raw(HANDLE pipe, const char* data, size_t len) {
+    if (t_write_timed_out) return;
     OVERLAPPED ov{};
     ov.hEvent = pipe_io_event();
+    if (!ov.hEvent) return;
     DWORD n = 0;
-    if (!WriteFile(pipe, data, (DWORD)len, &n, ov.hEvent ? &ov : nullptr) && ov.hEvent &&
-        GetLastError() == ERROR_IO_PENDING)
-        GetOverlappedResult(pipe, &ov, &n, TRUE);
+    if (WriteFile(pipe, data, (DWORD)len, &n, &ov) || GetLastError() != ERROR_IO_PENDING) return;
+    if (pipe_io_finish(pipe, &ov, PIPE_WRITE_LIMIT_MS) == PIPE_IO_TIMED_OUT) t_write_timed_out = true;
+}
+
+struct pipe_flush_watch {
+    HANDLE pipe;
+    ULONGLONG end;
+    volatile LONG expired;
+};
+
+static void CALLBACK pipe_flush_tick(void* arg, BOOLEAN) {
+    pipe_flush_watch* w = (pipe_flush_watch*)arg;
+    if (GetTickCount64() < w->end && !agent_quitting()) return;
+    InterlockedExchange(&w->expired, 1);
+    // Repeated on every tick: a cancel that came before the flush began would miss it.
+    CancelIoEx(w->pipe, nullptr);
+}
+
+// FlushFileBuffers waits for the client to read everything and takes no time-out, so
+// a timer cancels it once limit_ms have passed or the agent stops.
+static pipe_io_result pipe_flush_bounded(HANDLE pipe, DWORD limit_ms) {
+    pipe_flush_watch w{pipe, GetTickCount64() + limit_ms, 0};
+    HANDLE timer = nullptr;
+    if (!CreateTimerQueueTimer(&timer, nullptr, pipe_flush_tick, &w, 250, 250, WT_EXECUTEINTIMERTHREAD))
+        return PIPE_IO_FAILED;  // unbounded is not an option; the reply may be cut
+    BOOL ok = FlushFileBuffers(pipe);
+    DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);  // waits for a running tick
+    if (InterlockedCompareExchange(&w.expired, 0, 0)) return ok ? PIPE_IO_DONE : PIPE_IO_TIMED_OUT;
+    return ok ? PIPE_IO_DONE : PIPE_IO_FAILED;
 }
 
 static void pipe_reply_begin(void) {
     t_reply_summary[0] = 0;
     t_reply_recorded = false;
+    t_write_timed_out = false;
 }
 
 void pipe_reply_write_bytes(HANDLE pipe, const char* data, size_t len) {
@@ -177,9 +228,19 @@ static void pipe_cmd_ping(HANDLE pipe, const char*) {
     pipe_reply_write(pipe, "ok\n");
 }
 
+static volatile LONG g_dumping;  // 1 while an on-demand dump is being written
+
+// The reply waits for the dump, which holds this worker, but only one at a time:
+// every other request meanwhile is answered at once.
 static void pipe_cmd_dump(HANDLE pipe, const char*) {
+    if (InterlockedCompareExchange(&g_dumping, 1, 0) != 0) {
+        pipe_reply_err(pipe, "busy", "a dump is being written");
+        return;
+    }
     wchar_t path[260];
-    if (!write_minidump("ondemand", nullptr, path)) {
+    bool ok = write_minidump("ondemand", nullptr, path);
+    InterlockedExchange(&g_dumping, 0);
+    if (!ok) {
         pipe_reply_err(pipe, "dump_failed", "could not write a minidump");
         return;
     }
@@ -246,77 +307,204 @@ static void pipe_close(HANDLE pipe) {
     CloseHandle(pipe);
 }
 
-enum pipe_read_result { PIPE_READ_DONE, PIPE_READ_IDLE };
+// A connection from its acceptance until its request is complete: the listener
+// gathers the request with overlapped reads, then a worker serves it.
+struct pipe_conn {
+    OVERLAPPED ov;       // the listener's read; first, so a completion finds its record
+    HANDLE pipe;
+    pipe_conn* next;     // the listener's list of connections still reading
+    ULONGLONG deadline;  // the request must be complete by then
+    bool cancelled;      // the deadline passed or the listener stops
+    size_t got;
+    char buf[PIPE_BUFFER];
+};
 
-// Gathers the request into buf (NUL-terminated). A client that has not completed its
-// request within the idle limit is given up on, so it cannot hold a worker for good.
-static pipe_read_result pipe_read_request(HANDLE pipe, char buf[PIPE_BUFFER], size_t* got_out) {
-    HANDLE ev = pipe_io_event();
-    ULONGLONG start = GetTickCount64();
-    size_t got = 0;
-    pipe_read_result result = PIPE_READ_DONE;
-    while (ev) {
-        OVERLAPPED ov{};
-        ov.hEvent = ev;
-        DWORD n = 0;
-        BOOL ok = ReadFile(pipe, buf + got, (DWORD)(PIPE_REQUEST_MAX - got), &n, &ov);
-        if (!ok) {
-            if (GetLastError() != ERROR_IO_PENDING) break;
-            ULONGLONG elapsed = GetTickCount64() - start;
-            DWORD left = elapsed >= PIPE_IDLE_LIMIT_MS ? 0 : (DWORD)(PIPE_IDLE_LIMIT_MS - elapsed);
-            if (WaitForSingleObject(ev, left) == WAIT_OBJECT_0) {
-                ok = GetOverlappedResult(pipe, &ov, &n, FALSE);
-            } else {
-                CancelIoEx(pipe, &ov);
-                // The read may have completed just before the cancel; its bytes still count.
-                ok = GetOverlappedResult(pipe, &ov, &n, TRUE);
-                if (!ok && GetLastError() == ERROR_OPERATION_ABORTED) {
-                    result = PIPE_READ_IDLE;
-                    break;
-                }
-            }
-            if (!ok) break;
-        }
-        if (n == 0) break;
-        got += n;
-        if (pipe_read_complete(buf, got)) break;
-    }
-    buf[got] = 0;
-    *got_out = got;
-    return result;
+static void pipe_conn_free(pipe_conn* c) {
+    HeapFree(GetProcessHeap(), 0, c);
 }
 
-void pipe_serve(HANDLE pipe) {
-    char buf[PIPE_BUFFER];
-    size_t got = 0;
-    if (pipe_read_request(pipe, buf, &got) == PIPE_READ_IDLE) {
-        log_warn("pipe: no request within 10 s; closed");
-    } else if (got > 0) {
-        const char* cmd;
-        const char* args;
-        pipe_request_split(buf, &cmd, &args);
-        bool quiet = pipe_request_quiet(cmd, args);
-        pipe_reply_begin();
-        ULONGLONG t0 = GetTickCount64();
-        pipe_handler fn = pipe_dispatch_find(cmd);
-        if (fn)
-            fn(pipe, args);
-        else
-            pipe_reply_err(pipe, "usage", "unknown command");
-        FlushFileBuffers(pipe);
-        if (!quiet) {
-            char summary[PIPE_SUMMARY_CAP];
-            pipe_request_summary(cmd, args, summary);
-            log_info("pipe: %s -> %s (%llu ms)", summary, t_reply_summary[0] ? t_reply_summary : "(no reply)",
-                     (unsigned long long)(GetTickCount64() - t0));
-        }
+// Serves one complete request (NUL-terminated in buf): dispatch, a flush bounded by the
+// write limit, the log line, then disconnect, close and uncount.
+static void pipe_serve_request(HANDLE pipe, char* buf) {
+    const char* cmd;
+    const char* args;
+    pipe_request_split(buf, &cmd, &args);
+    bool quiet = pipe_request_quiet(cmd, args);
+    pipe_reply_begin();
+    ULONGLONG t0 = GetTickCount64();
+    pipe_handler fn = pipe_dispatch_find(cmd);
+    if (fn)
+        fn(pipe, args);
+    else
+        pipe_reply_err(pipe, "usage", "unknown command");
+    bool stalled = t_write_timed_out || pipe_flush_bounded(pipe, PIPE_WRITE_LIMIT_MS) == PIPE_IO_TIMED_OUT;
+    if (stalled) log_warn("pipe: reply not read within 5 s; disconnected");
+    if (!quiet) {
+        char summary[PIPE_SUMMARY_CAP];
+        pipe_request_summary(cmd, args, summary);
+        log_info("pipe: %s -> %s (%llu ms)", summary, t_reply_summary[0] ? t_reply_summary : "(no reply)",
+                 (unsigned long long)(GetTickCount64() - t0));
     }
     pipe_close(pipe);
     InterlockedDecrement(&g_active);
 }
 
 static void pipe_serve_job(void* arg) {
-    pipe_serve((HANDLE)arg);
+    pipe_conn* c = (pipe_conn*)arg;
+    pipe_serve_request(c->pipe, c->buf);
+    pipe_conn_free(c);
+}
+
+// ---------------------------------------------------------------- refusals
+
+static volatile LONG g_refusing;  // refused instances whose reply is still being delivered
+
+static DWORD WINAPI pipe_refuse_work(void* arg) {
+    HANDLE pipe = (HANDLE)arg;
+    pipe_flush_bounded(pipe, PIPE_WRITE_LIMIT_MS);
+    pipe_close(pipe);
+    InterlockedDecrement(&g_refusing);
+    return 0;
+}
+
+// Answers "busy" without waiting for the client: the reply goes into the empty
+// instance buffer, and waiting for it to be read happens off the listener thread.
+static void pipe_refuse(HANDLE pipe, const char* reason) {
+    char buf[PIPE_ERR_CAP];
+    size_t n = pipe_err_format(buf, "busy", reason);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD put = 0;
+    bool written = false;
+    if (ov.hEvent) {
+        if (WriteFile(pipe, buf, (DWORD)n, &put, &ov)) {
+            written = true;
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            CancelIoEx(pipe, &ov);
+            written = GetOverlappedResult(pipe, &ov, &put, TRUE) != FALSE;
+        }
+        CloseHandle(ov.hEvent);
+    }
+    if (!written) {
+        pipe_close(pipe);
+        return;
+    }
+    // A flood of refused clients that never read is cut off rather than queued.
+    if (InterlockedIncrement(&g_refusing) <= PIPE_REFUSING_MAX &&
+        QueueUserWorkItem(pipe_refuse_work, pipe, WT_EXECUTELONGFUNCTION))
+        return;
+    InterlockedDecrement(&g_refusing);
+    pipe_close(pipe);
+}
+
+// ---------------------------------------------------------------- gathering requests
+
+// The listener's own state: only the listener thread (and the completion routines,
+// which run on it) touches these.
+static pipe_conn* g_reading;    // connections whose request is not complete yet
+static worker_pool* g_serve_pool;
+
+static void pipe_reading_unlink(pipe_conn* c) {
+    for (pipe_conn** p = &g_reading; *p; p = &(*p)->next) {
+        if (*p == c) {
+            *p = c->next;
+            return;
+        }
+    }
+}
+
+static void pipe_conn_drop(pipe_conn* c) {
+    pipe_reading_unlink(c);
+    pipe_close(c->pipe);
+    InterlockedDecrement(&g_active);
+    pipe_conn_free(c);
+}
+
+static void pipe_conn_dispatch(pipe_conn* c) {
+    pipe_reading_unlink(c);
+    c->buf[c->got] = 0;
+    if (worker_pool_submit(g_serve_pool, pipe_serve_job, c)) return;
+    InterlockedDecrement(&g_active);
+    pipe_refuse(c->pipe, "pipe queue full");
+    pipe_conn_free(c);
+}
+
+static void pipe_conn_read(pipe_conn* c);
+
+static void CALLBACK pipe_read_done(DWORD err, DWORD n, OVERLAPPED* ov) {
+    pipe_conn* c = (pipe_conn*)ov;
+    if (err == 0 && n > 0) {
+        c->got += n;
+        if (pipe_read_complete(c->buf, c->got)) {
+            pipe_conn_dispatch(c);
+            return;
+        }
+        if (!c->cancelled) {
+            pipe_conn_read(c);
+            return;
+        }
+    }
+    if (c->cancelled) {
+        if (!agent_quitting()) log_warn("pipe: no request within 10 s; closed");
+        pipe_conn_drop(c);
+    } else if (c->got > 0) {
+        pipe_conn_dispatch(c);  // the client wrote and closed without a line feed
+    } else {
+        pipe_conn_drop(c);      // opened and closed without a word
+    }
+}
+
+static void pipe_conn_read(pipe_conn* c) {
+    memset(&c->ov, 0, sizeof c->ov);
+    if (ReadFileEx(c->pipe, c->buf + c->got, (DWORD)(PIPE_REQUEST_MAX - c->got), &c->ov, pipe_read_done)) return;
+    pipe_read_done(GetLastError(), 0, &c->ov);
+}
+
+// Takes a connected instance: counts it and starts gathering its request, or refuses it.
+static void pipe_accept(HANDLE pipe) {
+    LONG before = InterlockedIncrement(&g_active) - 1;
+    if (before >= PIPE_MAX_CONNECTIONS) {
+        InterlockedDecrement(&g_active);
+        pipe_refuse(pipe, "too many connections");
+        return;
+    }
+    pipe_conn* c = (pipe_conn*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(pipe_conn));
+    if (!c) {
+        InterlockedDecrement(&g_active);
+        pipe_close(pipe);
+        return;
+    }
+    c->pipe = pipe;
+    c->deadline = GetTickCount64() + PIPE_IDLE_LIMIT_MS;
+    c->next = g_reading;
+    g_reading = c;
+    pipe_conn_read(c);
+}
+
+// Cancels the reads that passed their deadline; returns the wait until the next one.
+static DWORD pipe_reading_expire(void) {
+    ULONGLONG now = GetTickCount64();
+    ULONGLONG next = 0;
+    for (pipe_conn* c = g_reading; c; c = c->next) {
+        if (c->cancelled) continue;
+        if (now >= c->deadline) {
+            c->cancelled = true;
+            CancelIoEx(c->pipe, &c->ov);
+        } else if (!next || c->deadline < next) {
+            next = c->deadline;
+        }
+    }
+    return next ? (DWORD)(next - now) : INFINITE;
+}
+
+// At stop: cancels every read and lets the completions close their connections.
+static void pipe_reading_stop(void) {
+    for (pipe_conn* c = g_reading; c; c = c->next) {
+        c->cancelled = true;
+        CancelIoEx(c->pipe, &c->ov);
+    }
+    ULONGLONG end = GetTickCount64() + 2000;
+    while (g_reading && GetTickCount64() < end) SleepEx(50, TRUE);
 }
 
 // ---------------------------------------------------------------- listener
@@ -373,47 +561,22 @@ static HANDLE pipe_instance_create(pipe_security* sec, bool first) {
     return h;
 }
 
-enum pipe_connect_result { PIPE_CONNECT_FAILED, PIPE_CONNECT_OK, PIPE_CONNECT_WOKEN };
-
-static pipe_connect_result pipe_connect_wait(HANDLE pipe, HANDLE ev) {
-    OVERLAPPED ov{};
-    ov.hEvent = ev;  // the call itself resets the event
-    if (ConnectNamedPipe(pipe, &ov)) return PIPE_CONNECT_OK;
-    DWORD err = GetLastError();
-    if (err == ERROR_PIPE_CONNECTED) return PIPE_CONNECT_OK;
-    if (err != ERROR_IO_PENDING) return PIPE_CONNECT_FAILED;
-    HANDLE waits[2] = {ev, g_wake};
-    DWORD n = 0;
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
-        return GetOverlappedResult(pipe, &ov, &n, FALSE) ? PIPE_CONNECT_OK : PIPE_CONNECT_FAILED;
-    CancelIoEx(pipe, &ov);
-    GetOverlappedResult(pipe, &ov, &n, TRUE);
-    return PIPE_CONNECT_WOKEN;
-}
-
-// Answers "busy" on the listener thread without reading the request.
-static void pipe_refuse(HANDLE pipe, const char* reason) {
-    char buf[PIPE_ERR_CAP];
-    size_t n = pipe_err_format(buf, "busy", reason);
-    pipe_write_raw(pipe, buf, n);
-    FlushFileBuffers(pipe);
-    pipe_close(pipe);
-}
-
 static DWORD WINAPI pipe_listener_main(void*) {
     log_thread_name(L"ivra-pipe-accept");
     static pipe_security sec;
-    worker_pool* pool = g_agent.pipe;
+    g_serve_pool = g_agent.pipe;
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bool secured = false;
     DWORD last_error = 0;
     HANDLE cur = INVALID_HANDLE_VALUE;
+    OVERLAPPED connect_ov{};
+    bool connecting = false;
     while (ev && !agent_quitting()) {
         if (cur == INVALID_HANDLE_VALUE) {
             if (!secured) secured = pipe_security_init(&sec);
             // With none of our instances alive the name is free to be taken: claim it
             // exclusively so a squatter's pipe is never joined.
-            bool first = pipe_active_count() == 0;
+            bool first = pipe_active_count() == 0 && InterlockedCompareExchange(&g_refusing, 0, 0) == 0;
             DWORD err = ERROR_INVALID_SECURITY_DESCR;
             if (secured) {
                 cur = pipe_instance_create(&sec, first);
@@ -424,38 +587,57 @@ static DWORD WINAPI pipe_listener_main(void*) {
                 if (first && err == ERROR_ACCESS_DENIED && last_error != err)
                     log_error("pipe: \\\\.\\pipe\\ivra is held by another process; retrying every second");
                 last_error = err;
-                WaitForSingleObject(g_wake, 1000);
+                ULONGLONG retry = GetTickCount64() + 1000;
+                for (ULONGLONG now = GetTickCount64(); now < retry && !agent_quitting(); now = GetTickCount64()) {
+                    DWORD wait = pipe_reading_expire();
+                    if (wait > retry - now) wait = (DWORD)(retry - now);
+                    WaitForSingleObjectEx(g_wake, wait, TRUE);
+                }
                 continue;
             }
             if (last_error) log_info("pipe: listening again");
             last_error = 0;
         }
-        pipe_connect_result c = pipe_connect_wait(cur, ev);
-        if (c == PIPE_CONNECT_WOKEN || agent_quitting()) break;
-        HANDLE next = INVALID_HANDLE_VALUE;
-        if (c == PIPE_CONNECT_FAILED) {
-            // The next instance exists before this one goes, so the name never lapses.
-            next = pipe_instance_create(&sec, false);
-            CloseHandle(cur);
-        } else {
-            LONG before = InterlockedIncrement(&g_active) - 1;
-            if (before >= PIPE_MAX_CONNECTIONS) {
-                InterlockedDecrement(&g_active);
-                next = pipe_instance_create(&sec, false);
-                pipe_refuse(cur, "too many connections");
-            } else if (!worker_pool_submit(pool, pipe_serve_job, cur)) {
-                InterlockedDecrement(&g_active);
-                next = pipe_instance_create(&sec, false);
-                pipe_refuse(cur, "pipe queue full");
+        bool connected = false;
+        if (!connecting) {
+            memset(&connect_ov, 0, sizeof connect_ov);
+            connect_ov.hEvent = ev;  // the call itself resets the event
+            if (ConnectNamedPipe(cur, &connect_ov)) {
+                connected = true;
             } else {
-                // The worker starts at once; the served instance keeps the name alive
-                // while the next one is made, as it lives until its reply is read.
-                next = pipe_instance_create(&sec, false);
+                DWORD err = GetLastError();
+                connected = err == ERROR_PIPE_CONNECTED;
+                connecting = err == ERROR_IO_PENDING;
             }
         }
+        if (connecting) {
+            // Alertable, so the reads' completions run here between connections.
+            HANDLE waits[2] = {ev, g_wake};
+            DWORD w = WaitForMultipleObjectsEx(2, waits, FALSE, pipe_reading_expire(), TRUE);
+            if (w == WAIT_OBJECT_0 + 1 || agent_quitting()) break;
+            if (w != WAIT_OBJECT_0) continue;
+            connecting = false;
+            DWORD n = 0;
+            connected = GetOverlappedResult(cur, &connect_ov, &n, FALSE) != FALSE;
+        }
+        if (agent_quitting()) break;
+        // The next instance exists before this one is handed on, so the name never lapses.
+        HANDLE next = pipe_instance_create(&sec, false);
+        if (connected)
+            pipe_accept(cur);
+        else
+            CloseHandle(cur);
         cur = next;
     }
-    if (cur != INVALID_HANDLE_VALUE) CloseHandle(cur);
+    if (cur != INVALID_HANDLE_VALUE) {
+        if (connecting) {
+            CancelIoEx(cur, &connect_ov);
+            DWORD n = 0;
+            GetOverlappedResult(cur, &connect_ov, &n, TRUE);
+        }
+        CloseHandle(cur);
+    }
+    pipe_reading_stop();
     if (ev) CloseHandle(ev);
     return 0;
 }

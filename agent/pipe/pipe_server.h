@@ -1,7 +1,9 @@
 #pragma once
 // The agent's control pipe \\.\pipe\ivra: one request line and one reply line
-// per connection. A listener thread accepts connections and hands each to the
-// "ivra-pipe" pool, where pipe_serve reads, dispatches, replies and closes.
+// per connection. A listener thread accepts connections and gathers each request
+// with overlapped reads; only a complete request goes to the "ivra-pipe" pool,
+// which dispatches, replies and closes. No client can hold a worker or the
+// listener for long: requests must arrive within 10 s, replies be read within 5 s.
 #include "common/win.h"
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +19,8 @@ enum {
     PIPE_SUMMARY_CAP = 240,      // request summary in the log line
     PIPE_REPLY_SUMMARY_CAP = 100,
     PIPE_IDLE_LIMIT_MS = 10000,  // a connection without a complete request is closed after this
+    PIPE_WRITE_LIMIT_MS = 5000,  // a reply not taken by the client within this is given up
+    PIPE_REFUSING_MAX = 16,      // refused connections whose busy reply may still be waiting
     PIPE_DEBUG_DEFAULT_MS = 8000,
 };
 
@@ -40,10 +44,6 @@ bool pipe_listener_wait(DWORD ms);
 long pipe_active_count(void);
 
 // ---- Serving.
-
-// Pool work: reads one request from the connected instance, dispatches it, flushes,
-// logs, disconnects and closes the handle, and uncounts the connection.
-void pipe_serve(HANDLE pipe);
 
 // The value of the first field "key=value" of args, cut to 1023 bytes, in a
 // per-thread buffer overwritten by the next lookup on this thread; "" when absent.
