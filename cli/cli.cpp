@@ -380,9 +380,10 @@ int cli_main(int argc, wchar_t** argv) {
     const wchar_t* word = a.positional[0];
     g_cli.command = word;
     if (a.help || wcscmp(word, L"help") == 0) {
-        // For "help" the topic is the next word, also when -h is given as well.
+        // For "help" the topic is the next word, also when -h is given as well;
+        // "help -h" alone asks about help itself.
         bool help_word = wcscmp(word, L"help") == 0;
-        const wchar_t* topic = !help_word ? word : (a.count > 1 ? a.positional[1] : nullptr);
+        const wchar_t* topic = !help_word ? word : a.count > 1 ? a.positional[1] : a.help ? word : nullptr;
         if (!topic || !topic[0]) {
             print_main_help();
             return CLI_EXIT_OK;

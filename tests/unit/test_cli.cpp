@@ -512,8 +512,9 @@ TEST(CliMain, HelpTopicIsTheWordAfterHelpEvenWithDashH) {
     } rows[] = {
         {{L"help", L"shot", L"-h"}, 0, cli_help_topic(L"shot")},
         {{L"help", L"desktops", L"--help"}, 0, cli_help_topic(L"screens")},
-        {{L"-h", L"help"}, 0, cli_help_main()},
-        {{L"help", L"-h"}, 0, cli_help_main()},
+        {{L"-h", L"help"}, 0, cli_help_topic(L"help")},
+        {{L"help", L"-h"}, 0, cli_help_topic(L"help")},
+        {{L"help"}, 0, cli_help_main()},
         {{L"help", L"nosuch", L"-h"}, 2, cli_help_main()},
         {{L"shot", L"-h"}, 0, cli_help_topic(L"shot")},
     };
