@@ -640,7 +640,11 @@ int shot_command(int argc, wchar_t** argv) {
         if (temp[n - 1] == L'\\') temp[n - 1] = 0;
         int w = _snwprintf(plan.out, 260, L"%ls\\ivra_%lu_%lu.%ls", temp, (unsigned long)GetCurrentProcessId(),
                            (unsigned long)GetTickCount(), plan.out_format == 1 ? L"jpg" : L"png");
-        if (w < 0 || w >= 260) return cli_fail("capture_failed", CLI_EXIT_FAILED, "temporary folder path is too long");
+        // The agent takes only absolute paths; a relative TEMP is made absolute here.
+        wchar_t full[260];
+        DWORD f = w < 0 || w >= 260 ? 0 : GetFullPathNameW(plan.out, 260, full, nullptr);
+        if (f == 0 || f >= 260) return cli_fail("capture_failed", CLI_EXIT_FAILED, "temporary folder path is too long");
+        wcscpy(plan.out, full);
     }
     // Image bytes sent to standard output are not a capture to find again with 'ivrac last'.
     plan.no_history = o.to_stdout;

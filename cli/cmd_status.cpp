@@ -342,11 +342,19 @@ size_t input_json(const char* reply, char* out, size_t capacity) {
 
 // ---- folders
 
+// Characters of a wide text: a surrogate pair is one.
+static size_t wide_chars(const wchar_t* text) {
+    size_t n = 0;
+    for (; *text; text++)
+        if (*text < 0xDC00 || *text > 0xDFFF) n++;
+    return n;
+}
+
 // Appends text padded with blanks to width characters.
 static size_t wide_pad(wchar_t* line, size_t at, size_t cap, const wchar_t* text, size_t width) {
     size_t len = wcslen(text);
     for (size_t i = 0; i < len && at + 1 < cap; i++) line[at++] = text[i];
-    for (size_t i = len; i < width && at + 1 < cap; i++) line[at++] = L' ';
+    for (size_t i = wide_chars(text); i < width && at + 1 < cap; i++) line[at++] = L' ';
     line[at] = 0;
     return at;
 }
@@ -356,7 +364,10 @@ size_t folders_text(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exis
     ob_init(&b, out, capacity);
     size_t width = 4;
     for (int i = 0; i < FOLDERS_SLOTS; i++) {
-        size_t len = wcsnlen(paths[i], FOLDERS_PATH_CHARS - 1);
+        wchar_t path[FOLDERS_PATH_CHARS];
+        wcsncpy(path, paths[i], FOLDERS_PATH_CHARS - 1);
+        path[FOLDERS_PATH_CHARS - 1] = 0;
+        size_t len = wide_chars(path);
         if (len > width) width = len;
     }
     wchar_t line[FOLDERS_PATH_CHARS + 32];
@@ -444,7 +455,8 @@ int folders_command(int, wchar_t**) {
         exists[i] = attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
     }
     if (g_cli.json) {
-        if (!folders_json(cfg->folders, exists, g_status_out, sizeof g_status_out)) return cli_fail_too_large("folders");
+        if (!folders_json(cfg->folders, exists, g_status_out, sizeof g_status_out))
+            return cli_fail_too_large("folders");
     } else
         folders_text(cfg->folders, exists, g_status_out, sizeof g_status_out);
     out_write(g_status_out);

@@ -164,8 +164,8 @@ int cli_start_sibling(const wchar_t* file_name, const char* code, int exit_code,
     // folder, which may hold someone else's program of that name.
     wchar_t path[260], line[264];
     if (!cli_sibling_path(file_name, path))
-        return cli_fail(code, exit_code, "cannot start %s: ivrac's own path cannot be read in full or is too long (%lu)", name,
-                        (unsigned long)ERROR_FILENAME_EXCED_RANGE);
+        return cli_fail(code, exit_code, "cannot start %s: ivrac's own path cannot be read in full or is too long (%lu)",
+                        name, (unsigned long)ERROR_FILENAME_EXCED_RANGE);
     // The child sees its own path as the first word of its command line; quoted,
     // a folder with blanks does not split it into stray arguments.
     if (!cli_quoted_command_line(path, line, 264))

@@ -250,13 +250,15 @@ TEST(Folders, ColumnFollowsLongestPathInCharacters) {
     s.exists[0] = true;
     wcscpy(s.paths[2], L"C:\\b\u00e9");  // five characters, six UTF-8 bytes
     s.exists[2] = false;
+    wcscpy(s.paths[3], L"C:\\\xd83d\xde00");  // four characters: the emoji is two UTF-16 units
+    s.exists[3] = false;
     s.exists[4] = true;  // an empty slot is never reported as existing
     std::string t = folders_text_of(s);
     std::string expected = "SLOT  PATH          EXISTS\n"
                            "1     D:\\shots\\bugs yes\n"
                            "2     -             -\n"
                            "3     C:\\b\xC3\xA9         no\n"
-                           "4     -             -\n"
+                           "4     C:\\\xF0\x9F\x98\x80          no\n"
                            "5     -             -\n";
     EXPECT_EQ(t.substr(0, expected.size()), expected);
     std::string j = folders_json_of(s);
