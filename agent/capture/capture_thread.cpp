@@ -94,6 +94,11 @@ void capture_drain(void)
 DWORD WINAPI capture_thread_main(void*)
 {
     log_thread_name(L"ivra-capture");
+    MSG msg;
+    // The queue comes first: posts made while the start-up below is slow wait in it
+    // instead of failing.
+    PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    agent_debug_pause(L"IVRA_DEBUG_CAPTURE_START_MS", "capture start-up");
     capture_loop loop{};
     loop.cache = display_cache_build();
     loop.timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
@@ -110,26 +115,31 @@ DWORD WINAPI capture_thread_main(void*)
     loop.described_gen = loop.cache ? display_cache_generation(loop.cache) : 0;
     // The replay starts here when replay_enabled is set.
 
-    MSG msg;
-    // Posts to this thread fail until its queue exists, so make it before saying we are ready.
-    PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     if (g_agent.capture_ready)
         SetEvent(g_agent.capture_ready);
 
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
-    bool quit = false;
+    // A stop that came during the start-up is seen here, whether or not its WM_QUIT arrived.
+    bool quit = agent_quitting();
     while (!quit) {
         capture_heartbeat_store();
         const int running = 0;  // a clip or the replay; both attach here
         DWORD wait = capture_thread_wait_ms(running, loop.timer != nullptr);
-        DWORD count = running && loop.timer ? 1 : 0;
-        DWORD r = MsgWaitForMultipleObjectsEx(count, count ? &loop.timer : nullptr, wait, QS_ALLINPUT,
+        HANDLE handles[2];
+        DWORD count = 0;
+        if (g_agent.stop_event)
+            handles[count++] = g_agent.stop_event;
+        if (running && loop.timer)
+            handles[count++] = loop.timer;
+        DWORD r = MsgWaitForMultipleObjectsEx(count, count ? handles : nullptr, wait, QS_ALLINPUT,
                                               MWMO_INPUTAVAILABLE);
         if (r == WAIT_FAILED) {
             log_error("capture: wait failed (%lu); stopping", GetLastError());
             break;
         }
+        if (agent_quitting())
+            break;
         capture_validate(&loop);
         // Clip and replay ticks run here and re-arm the timer.
         if (r == WAIT_TIMEOUT && !running) {
@@ -198,6 +208,17 @@ bool capture_thread_describe_due(int had_cache, uint32_t described_gen, int has_
     if (!had_cache != !has_cache)
         return true;
     return has_cache && gen != described_gen;
+}
+
+bool capture_thread_stop(unsigned long ms)
+{
+    agent_begin_stop();
+    if (!g_agent.capture_thread)
+        return true;
+    // Also posted for a thread that is waiting on its queue alone; the stop event covers the rest.
+    if (g_agent.capture_thread_id)
+        PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
+    return WaitForSingleObject(g_agent.capture_thread, ms) == WAIT_OBJECT_0;
 }
 
 bool capture_thread_start(void)

@@ -1,13 +1,18 @@
 #pragma once
 // The capture thread "ivra-capture": owns the display cache, serves the thread
-// messages of agent/core/messages.h (WM_CAPTURE_*) and runs until WM_QUIT.
+// messages of agent/core/messages.h (WM_CAPTURE_*) and runs until WM_QUIT or the
+// agent's stop event.
 #include "common/win.h"
 #include <cstdint>
 
-// Starts the thread and publishes its handle and id in g_agent; the thread sets
-// g_agent.capture_ready once its message queue exists. Returns false (and logs)
-// when the thread cannot be created.
+// Starts the thread and publishes its handle and id in g_agent. The thread makes its
+// message queue at once and sets g_agent.capture_ready once its display cache is built.
+// Returns false (and logs) when the thread cannot be created.
 bool capture_thread_start(void);
+
+// Begins the agent's stop (agent_begin_stop), posts WM_QUIT to the thread and waits up
+// to ms for it to end. True when it ended or never started; the handle stays open.
+bool capture_thread_stop(unsigned long ms);
 
 // Screenshots saved since the agent started (for status).
 uint64_t capture_count(void);

@@ -26,6 +26,52 @@ void agent_config_set(const config* cfg) {
     ReleaseSRWLockExclusive(&g_agent.config_lock);
 }
 
+void agent_begin_stop(void) {
+    InterlockedExchange(&g_agent.quitting, 1);
+    if (g_agent.stop_event) SetEvent(g_agent.stop_event);
+}
+
+bool agent_capture_wait_ready(unsigned long ms, const char** code, const char** msg) {
+    HANDLE ready = g_agent.capture_ready;
+    if (!ready) return true;
+    DWORD r = WAIT_TIMEOUT;
+    if (!agent_quitting()) {
+        HANDLE both[2] = {ready, g_agent.stop_event};
+        r = WaitForMultipleObjects(both[1] ? 2 : 1, both, FALSE, ms);
+    }
+    if (r == WAIT_OBJECT_0 && !agent_quitting()) return true;
+    if (agent_quitting()) {
+        *code = "busy";
+        *msg = "agent is stopping";
+    } else {
+        *code = "busy";
+        *msg = "capture is starting; try again";
+    }
+    return false;
+}
+
+unsigned long agent_debug_pause_ms(const wchar_t* hooks, const wchar_t* value) {
+    if (!hooks || hooks[0] != L'1' || wcslen(hooks) > 7 || !value) return 0;
+    unsigned long ms = 0;
+    for (const wchar_t* p = value; *p >= L'0' && *p <= L'9'; p++) {
+        ms = ms * 10 + (unsigned long)(*p - L'0');
+        if (ms > 600000) return 600000;
+    }
+    return ms;
+}
+
+void agent_debug_pause(const wchar_t* name, const char* what) {
+    wchar_t hooks[8], value[16];
+    DWORD hn = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", hooks, 8);
+    if (hn == 0 || hn >= 8) return;
+    DWORD vn = GetEnvironmentVariableW(name, value, 16);
+    if (vn == 0 || vn >= 16) return;
+    unsigned long ms = agent_debug_pause_ms(hooks, value);
+    if (ms == 0) return;
+    log_warn("debug: %s sleeping %lu ms", what, ms);
+    Sleep(ms);
+}
+
 // ---- Launch classification
 
 void agent_launch_switches(const wchar_t* cmdline, launch_switches* out) {
@@ -156,36 +202,63 @@ bool agent_cursor_repair(bool log_it) {
     return true;
 }
 
-bool agent_start_settings(const wchar_t* arg, wchar_t path[260], DWORD* err) {
-    DWORD n = GetModuleFileNameW(nullptr, path, 260);
-    if (n == 0 || n >= 260) path[0] = 0;
-    wchar_t* leaf = (wchar_t*)agent_path_leaf(path);
-    *leaf = 0;
-    if (wcslen(path) + 9 > 259) {
+bool agent_settings_command(const wchar_t* module, unsigned long n, const wchar_t* arg, wchar_t path[260],
+                            wchar_t* cmd, size_t cmd_cap, unsigned long* err) {
+    // A cut or empty module path would leave a bare "ivra.exe", found in whatever folder is current.
+    if (!module || n == 0 || n >= 260 || module[0] == 0) {
+        *err = n >= 260 ? ERROR_INSUFFICIENT_BUFFER : ERROR_BAD_PATHNAME;
+        return false;
+    }
+    const wchar_t* leaf = agent_path_leaf(module);
+    if (leaf == module) {
+        *err = ERROR_BAD_PATHNAME;
+        return false;
+    }
+    wchar_t full[260];
+    int len = _snwprintf(full, 260, L"%.*ls%ls", (int)(leaf - module), module, L"ivra.exe");
+    if (len < 0 || len >= 260) {
         *err = ERROR_FILENAME_EXCED_RANGE;
         return false;
     }
-    wcscat(path, L"ivra.exe");
+    wchar_t line[260 + 64];
+    int cl = arg ? _snwprintf(line, 260 + 64, L"\"%ls\" %ls", full, arg) : _snwprintf(line, 260 + 64, L"\"%ls\"", full);
+    if (cl < 0 || cl >= 260 + 64 || (size_t)cl >= cmd_cap) {
+        *err = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    wmemcpy(path, full, (size_t)len + 1);
+    wmemcpy(cmd, line, (size_t)cl + 1);
+    return true;
+}
+
+bool agent_start_settings(const wchar_t* arg, wchar_t path[260], DWORD* err) {
+    wchar_t module[260];
+    DWORD n = GetModuleFileNameW(nullptr, module, 260);
     wchar_t cmd[260 + 64];
+    unsigned long e = 0;
+    if (!agent_settings_command(module, n, arg, path, cmd, 260 + 64, &e)) {
+        path[0] = 0;
+        *err = e;
+        log_error("settings: cannot tell the agent's own folder (err=%lu); ivra.exe not started", e);
+        return false;
+    }
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    BOOL ok;
-    if (arg) {
-        int len = _snwprintf(cmd, 260 + 64, L"\"%ls\" %ls", path, arg);
-        if (len < 0 || len >= 260 + 64) {
-            *err = ERROR_FILENAME_EXCED_RANGE;
-            return false;
-        }
-        ok = CreateProcessW(path, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-    } else {
-        ok = CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-    }
-    if (!ok) {
+    if (!CreateProcessW(path, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
         *err = GetLastError();
         return false;
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return true;
+}
+
+bool agent_settings_bring_forward(void) {
+    HWND settings = FindWindowW(L"IvraSettingsWnd", nullptr);
+    if (!settings) return false;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(settings, &pid);
+    AllowSetForegroundWindow(pid);
+    return PostMessageW(settings, RegisterWindowMessageW(L"IvraShowSettings"), 0, 0) != 0;
 }

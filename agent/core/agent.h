@@ -29,6 +29,7 @@ struct agent_state {
     HANDLE capture_thread;
     DWORD capture_thread_id;  // for PostThreadMessage
     HANDLE capture_ready;     // manual-reset
+    HANDLE stop_event;        // manual-reset; set with `quitting` so waits end early
     UINT msg_reload;          // "IvraReloadConfig"
     UINT msg_taskbar_created; // "TaskbarCreated"
     int forced_digit;         // IVRA_FORCE_DIGIT, -1 when unset
@@ -50,6 +51,25 @@ void agent_config_copy(config* out);
 // Replaces the live configuration under the exclusive lock.
 void agent_config_set(const config* cfg);
 inline bool agent_quitting() { return InterlockedCompareExchange(&g_agent.quitting, 0, 0) != 0; }
+// Sets `quitting` and the stop event; the capture thread and every capture wait end on it.
+void agent_begin_stop(void);
+
+// Longest time a request that needs the capture thread waits for it to be ready.
+constexpr unsigned long AGENT_CAPTURE_WAIT_MS = 5000;
+
+// Waits up to ms for capture_ready. True when the capture thread is ready (or no
+// start-up is tracked, as in tests without an agent); false with the reply's code and
+// sentence when it is still starting or the agent began to stop, outputs untouched otherwise.
+bool agent_capture_wait_ready(unsigned long ms, const char** code, const char** msg);
+
+// Test aid: with IVRA_DEBUG_HOOKS=1 sleeps the milliseconds held by the environment
+// variable `name` and logs "debug: <what> sleeping N ms"; otherwise returns at once.
+void agent_debug_pause(const wchar_t* name, const char* what);
+
+// Milliseconds of a debug pause: 0 unless hooks (IVRA_DEBUG_HOOKS's value, null when
+// absent) is 1 to 7 characters starting with '1'; then value's leading digits, at most
+// 600000; 0 for a null or unreadable value.
+unsigned long agent_debug_pause_ms(const wchar_t* hooks, const wchar_t* value);
 
 // ---- Launch classification (pure: no Win32 calls, unit-tested).
 
@@ -112,7 +132,20 @@ void agent_launch_record_end(void);
 // the marker; with log_it the repair is logged. Returns true when it repaired.
 bool agent_cursor_repair(bool log_it);
 
+// Path and command line of ivra.exe beside the agent: `module` is what
+// GetModuleFileNameW wrote into a 260-character buffer and n its result. The command
+// line is the quoted path, then a blank and arg when arg is not null. False with a
+// system error in *err, path and cmd untouched, when the module path is empty, cut or
+// has no folder, or a result does not fit (cmd holds cmd_cap characters). Pure.
+bool agent_settings_command(const wchar_t* module, unsigned long n, const wchar_t* arg, wchar_t path[260],
+                            wchar_t* cmd, size_t cmd_cap, unsigned long* err);
+
 // Starts the settings program ivra.exe from the agent's folder with arg (null
 // for none) and does not wait. Its full path goes to path (260 characters) in
-// any case; returns false with the system error in *err when it cannot start.
+// any case, "" when the agent's own path cannot be read (that is logged);
+// returns false with the system error in *err when it cannot start.
 bool agent_start_settings(const wchar_t* arg, wchar_t path[260], DWORD* err);
+
+// Brings an open settings window forward with its general page. False when there is
+// none or it did not take the message.
+bool agent_settings_bring_forward(void);

@@ -3,6 +3,7 @@
 #include "common/win.h"
 #include "agent/capture/capture_thread.h"
 #include "agent/core/agent.h"
+#include "agent/core/capture_files.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/hotkeys.h"
 #include "agent/core/main_window.h"
@@ -127,14 +128,7 @@ int ivrad_second_instance(HANDLE mutex, const launch_context* lc) {
             PostMessageW(w, WM_AGENT_ACTION, lc->action, AGENT_ACTION_NO_ROUTE);
         }
     } else if (!lc->sw.autostart) {
-        bool shown = false;
-        HWND settings = FindWindowW(L"IvraSettingsWnd", nullptr);
-        if (settings) {
-            DWORD spid = 0;
-            GetWindowThreadProcessId(settings, &spid);
-            AllowSetForegroundWindow(spid);
-            shown = PostMessageW(settings, RegisterWindowMessageW(L"IvraShowSettings"), 0, 0) != 0;
-        }
+        bool shown = agent_settings_bring_forward();
         DWORD err = 0;
         wchar_t path[MAX_PATH];
         if (!shown && !agent_start_settings(nullptr, path, &err))
@@ -284,42 +278,50 @@ done:
 constexpr DWORD CAPTURE_STOP_WAIT_MS = 30000;
 
 void ivrad_stop_agent(HANDLE mutex) {
-    InterlockedExchange(&g_agent.quitting, 1);
+    agent_begin_stop();
     // Input broker stops here once it exists.
-    if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
     pipe_listener_wake();
-    if (g_agent.capture_thread) {
-        if (WaitForSingleObject(g_agent.capture_thread, CAPTURE_STOP_WAIT_MS) != WAIT_OBJECT_0)
-            log_error("stop: capture thread did not end in %lu ms; leaving it", CAPTURE_STOP_WAIT_MS);
-        CloseHandle(g_agent.capture_thread);
-        g_agent.capture_thread = nullptr;
-    }
+    bool capture_ended = capture_thread_stop(CAPTURE_STOP_WAIT_MS);
+    if (!capture_ended) log_error("stop: capture thread did not end in %lu ms; leaving it", CAPTURE_STOP_WAIT_MS);
+    if (g_agent.capture_thread) CloseHandle(g_agent.capture_thread);
+    g_agent.capture_thread = nullptr;
     // Clip bar (3000 ms) and the region overlay thread are waited for here once they exist.
-    pipe_listener_wait(3000);
+    bool listener_ended = pipe_listener_wait(3000);
     if (g_agent.wnd) {
         KillTimer(g_agent.wnd, TIMER_UPLOAD_TICK);
         KillTimer(g_agent.wnd, TIMER_UPDATE_CHECK);
     }
     // Uploads stop here once they exist.
-    worker_pool_destroy(g_agent.stills, 5000);
-    worker_pool_destroy(g_agent.clips, 5000);
-    worker_pool_destroy(g_agent.io, 2000);
-    worker_pool_destroy(g_agent.pipe, 3000);
-    g_agent.stills = g_agent.clips = g_agent.io = g_agent.pipe = nullptr;
+    // Stopped first and freed only at the end: a pipe job still running reads every pool's figures.
+    bool stills_ended = worker_pool_stop(g_agent.stills, 5000);
+    bool clips_ended = worker_pool_stop(g_agent.clips, 5000);
+    bool io_ended = worker_pool_stop(g_agent.io, 2000);
+    bool pipe_ended = worker_pool_stop(g_agent.pipe, 3000);
     // The storage thread stops here once it exists.
     if (g_agent.wnd) hotkeys_unregister(g_agent.wnd);
-    frame_pool_destroy(g_agent.frames_stills);
-    frame_pool_destroy(g_agent.frames_clips);
-    g_agent.frames_stills = g_agent.frames_clips = nullptr;
     // The watchdog stops here once it exists.
+    if (capture_ended && listener_ended && stills_ended && clips_ended && io_ended && pipe_ended) {
+        worker_pool_destroy(g_agent.stills, 0);
+        worker_pool_destroy(g_agent.clips, 0);
+        worker_pool_destroy(g_agent.io, 0);
+        worker_pool_destroy(g_agent.pipe, 0);
+        g_agent.stills = g_agent.clips = g_agent.io = g_agent.pipe = nullptr;
+        frame_pool_destroy(g_agent.frames_stills);
+        frame_pool_destroy(g_agent.frames_clips);
+        g_agent.frames_stills = g_agent.frames_clips = nullptr;
+        if (g_agent.capture_ready) CloseHandle(g_agent.capture_ready);
+        g_agent.capture_ready = nullptr;
+        CloseHandle(g_agent.stop_event);
+        g_agent.stop_event = nullptr;
+    } else {
+        // Any of these threads may still touch the pools, frame memory or events; the process exit takes them.
+        log_warn("stop: threads still running; pools and frame memory left to the process exit");
+    }
     agent_launch_record_end();
-    if (g_agent.capture_ready) CloseHandle(g_agent.capture_ready);
-    g_agent.capture_ready = nullptr;
     agent_cursor_repair(false);
     CloseHandle(mutex);
     log_info("ivrad stopped");
 }
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
@@ -350,10 +352,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     ivrad_log_versions(&lc);
     agent_cursor_repair(true);
     ivrad_read_forced_digit();
+    capture_sweep_parts(&g_agent.cfg);
     // Capture sounds are synthesised here once they exist.
     ivrad_create_pools(&lc);
 
     g_agent.capture_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_agent.stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_agent.msg_reload = RegisterWindowMessageW(L"IvraReloadConfig");
     g_agent.msg_taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
     g_agent.wnd = main_window_create(instance);
@@ -392,7 +396,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
         // No account store yet: every first start counts as one without a linked account.
         DWORD err = 0;
         wchar_t path[MAX_PATH];
-        if (agent_start_settings(L"--welcome", path, &err))
+        // Every start until onboarding would open one more; an open window is enough.
+        if (agent_settings_bring_forward())
+            log_info("account: settings window already open; brought it forward");
+        else if (agent_start_settings(L"--welcome", path, &err))
             log_info("account: opened link window (%ls)", path);
         else
             log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);

@@ -1,4 +1,5 @@
 #include "agent/core/main_window.h"
+#include "agent/capture/capture_thread.h"
 #include "agent/core/agent.h"
 #include "agent/core/hotkeys.h"
 #include "agent/core/messages.h"
@@ -62,9 +63,7 @@ static void main_window_reload(HWND wnd) {
 
 static void main_window_session_end(void) {
     log_info("session ending: stopping");
-    InterlockedExchange(&g_agent.quitting, 1);
-    if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
-    if (g_agent.capture_thread) WaitForSingleObject(g_agent.capture_thread, 3000);
+    if (!capture_thread_stop(3000)) log_warn("session end: capture thread did not end in 3000 ms");
     agent_launch_record_end();
     log_info("ivrad stopped (Windows session end)");
 }

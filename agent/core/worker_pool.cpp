@@ -172,8 +172,9 @@ bool worker_pool_stats(worker_pool* pool, pool_stats* out) {
     return true;
 }
 
-bool worker_pool_destroy(worker_pool* pool, DWORD timeout_ms) {
+bool worker_pool_stop(worker_pool* pool, DWORD timeout_ms) {
     if (!pool) return true;
+    if (pool->stopped) return pool->ended != 0;
 
     ULONGLONG start = GetTickCount64();
     AcquireSRWLockExclusive(&pool->lock);
@@ -198,12 +199,19 @@ bool worker_pool_destroy(worker_pool* pool, DWORD timeout_ms) {
         if (pool->threads[i]) CloseHandle(pool->threads[i]);
         pool->threads[i] = nullptr;
     }
+    pool->stopped = 1;
+    pool->ended = ended;
     if (!ended) {
         // A stuck job still owns a worker that will touch the pool when it returns.
         log_warn("pool: %s: workers still busy after %lu ms; left running", pool->name,
                  (unsigned long)(GetTickCount64() - start));
-        return false;
     }
+    return ended;
+}
+
+bool worker_pool_destroy(worker_pool* pool, DWORD timeout_ms) {
+    if (!pool) return true;
+    if (!worker_pool_stop(pool, timeout_ms)) return false;
     HeapFree(worker_pool_heap(), 0, pool);
     return true;
 }

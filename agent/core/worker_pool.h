@@ -31,6 +31,8 @@ struct worker_pool {
     int depth;                   // queued jobs
     int running;                 // jobs being executed now
     int stopping;
+    int stopped;                 // worker_pool_stop ran (touched by the stopping thread only)
+    int ended;                   // ... and saw every worker end
 
     SRWLOCK lock;                // guards everything here
     CONDITION_VARIABLE work;     // a job was queued or the pool stops
@@ -73,9 +75,14 @@ bool worker_pool_stats(worker_pool* pool, pool_stats* out);
 
 // Waits up to timeout_ms for the queue to empty and running jobs to end, then stops the
 // workers (jobs still queued are run first) and waits up to timeout_ms more for them.
-// Frees the pool when every worker ended and returns true. When a worker is still busy
-// after both waits the pool is abandoned, not freed, so the stuck job cannot touch freed
-// memory; returns false. Null does nothing and returns true.
+// The pool's memory stays: later submits are refused and stats still read, so threads
+// that may still look at it are safe. True when every worker ended. A second call
+// returns the first one's answer at once. Null does nothing and returns true.
+bool worker_pool_stop(worker_pool* pool, DWORD timeout_ms);
+
+// Stops the pool as worker_pool_stop does, then frees it when every worker ended and
+// returns true. When a worker is still busy the pool is abandoned, not freed, so the
+// stuck job cannot touch freed memory; returns false. Null does nothing and returns true.
 bool worker_pool_destroy(worker_pool* pool, DWORD timeout_ms);
 
 // ---- Job lanes

@@ -258,3 +258,102 @@ TEST(AgentConfig, SetThenCopyIsWhole) {
     agent_config_copy(b.get());
     EXPECT_EQ(memcmp(a.get(), b.get(), sizeof(config)), 0);
 }
+
+TEST(AgentSettings, CommandLineFromModulePath) {
+    const wchar_t* spaced = L"C:\\Program Files\\Ivra app\\ivrad.exe";
+    std::wstring long_dir = L"C:\\" + std::wstring(250, L'd') + L"\\ivrad.exe";  // 264: GetModuleFileNameW cuts it
+    std::wstring fits = L"C:\\" + std::wstring(248, L'd') + L"\\x.exe";          // 257, but ivra.exe makes 260
+    struct row {
+        const wchar_t* module;
+        unsigned long n;
+        const wchar_t* arg;
+        const wchar_t* path;  // null: refused
+        const wchar_t* cmd;
+        unsigned long err;
+    } rows[] = {
+        {spaced, 35, nullptr, L"C:\\Program Files\\Ivra app\\ivra.exe", L"\"C:\\Program Files\\Ivra app\\ivra.exe\"", 0},
+        {spaced, 35, L"--welcome", L"C:\\Program Files\\Ivra app\\ivra.exe",
+         L"\"C:\\Program Files\\Ivra app\\ivra.exe\" --welcome", 0},
+        {L"D:\\a\\ivrad.exe", 14, L"--page about", L"D:\\a\\ivra.exe", L"\"D:\\a\\ivra.exe\" --page about", 0},
+        {L"", 0, nullptr, nullptr, nullptr, ERROR_BAD_PATHNAME},                  // GetModuleFileNameW failed
+        {long_dir.c_str(), 260, nullptr, nullptr, nullptr, ERROR_INSUFFICIENT_BUFFER},  // cut to the buffer
+        {L"ivrad.exe", 9, nullptr, nullptr, nullptr, ERROR_BAD_PATHNAME},          // no folder: never the current one
+        {fits.c_str(), 257, nullptr, nullptr, nullptr, ERROR_FILENAME_EXCED_RANGE},
+    };
+    for (const row& r : rows) {
+        wchar_t path[260] = L"untouched", cmd[400] = L"untouched";
+        unsigned long err = 0;
+        bool ok = agent_settings_command(r.module, r.n, r.arg, path, cmd, 400, &err);
+        EXPECT_EQ(ok, r.path != nullptr) << test_utf8(r.module);
+        EXPECT_STREQ(path, r.path ? r.path : L"untouched");
+        EXPECT_STREQ(cmd, r.cmd ? r.cmd : L"untouched");
+        EXPECT_EQ(err, r.err);
+    }
+    wchar_t path[260], small[20];
+    unsigned long err = 0;
+    EXPECT_FALSE(agent_settings_command(spaced, 35, nullptr, path, small, 20, &err));
+    EXPECT_EQ(err, (unsigned long)ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST(AgentDebug, PauseOnlyWithHooksOn) {
+    struct row {
+        const wchar_t* hooks;
+        const wchar_t* value;
+        unsigned long ms;
+    } rows[] = {
+        {L"1", L"12000", 12000}, {L"1yes", L"250ms", 250}, {L"1", L"x", 0},       {L"1", nullptr, 0},
+        {nullptr, L"500", 0},    {L"0", L"500", 0},        {L"", L"500", 0},      {L"12345678", L"500", 0},
+        {L"1", L"9999999999", 600000},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(agent_debug_pause_ms(r.hooks, r.value), r.ms)
+            << (r.hooks ? test_utf8(r.hooks) : "(null)") << " " << (r.value ? test_utf8(r.value) : "(null)");
+}
+
+TEST(AgentCapture, WaitForReadyEndsOnReadyTimeOutOrStop) {
+    g_agent.capture_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_agent.stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_agent.quitting = 0;
+    const char* code = "untouched";
+    const char* msg = "untouched";
+
+    EXPECT_FALSE(agent_capture_wait_ready(50, &code, &msg));
+    EXPECT_STREQ(code, "busy");
+    EXPECT_STREQ(msg, "capture is starting; try again");
+
+    SetEvent(g_agent.capture_ready);
+    code = msg = "untouched";
+    EXPECT_TRUE(agent_capture_wait_ready(50, &code, &msg));
+    EXPECT_STREQ(code, "untouched");
+
+    // A stop ends a long wait at once, also for a thread already waiting.
+    ResetEvent(g_agent.capture_ready);
+    struct waiter {
+        static DWORD WINAPI run(void* arg) {
+            const char** out = (const char**)arg;
+            ULONGLONG t0 = GetTickCount64();
+            agent_capture_wait_ready(60000, &out[0], &out[1]);
+            return (DWORD)(GetTickCount64() - t0);
+        }
+    };
+    const char* out[2] = {nullptr, nullptr};
+    HANDLE th = CreateThread(nullptr, 0, waiter::run, out, 0, nullptr);
+    ASSERT_NE(th, nullptr);
+    EXPECT_EQ(WaitForSingleObject(th, 200), (DWORD)WAIT_TIMEOUT);
+    agent_begin_stop();
+    ASSERT_EQ(WaitForSingleObject(th, 20000), WAIT_OBJECT_0);
+    DWORD waited = 0;
+    GetExitCodeThread(th, &waited);
+    CloseHandle(th);
+    EXPECT_LT(waited, 20000u);
+    EXPECT_STREQ(out[0], "busy");
+    EXPECT_STREQ(out[1], "agent is stopping");
+    SetEvent(g_agent.capture_ready);  // ready, but stopping still refuses
+    EXPECT_FALSE(agent_capture_wait_ready(50, &code, &msg));
+    EXPECT_STREQ(msg, "agent is stopping");
+
+    CloseHandle(g_agent.capture_ready);
+    CloseHandle(g_agent.stop_event);
+    g_agent.capture_ready = g_agent.stop_event = nullptr;
+    g_agent.quitting = 0;
+}

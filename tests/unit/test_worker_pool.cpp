@@ -197,6 +197,38 @@ TEST(WorkerPool, StoppingPoolRefusesAndStuckJobIsAbandonedNotFreed) {
     EXPECT_GE(st.completed, 1u);
 }
 
+TEST(WorkerPool, StopKeepsThePoolReadableUntilDestroy) {
+    // Idle: stop ends every worker; the stopped pool still answers stats and refuses work.
+    worker_pool* idle = worker_pool_create("idle", 2, 8, THREAD_PRIORITY_NORMAL);
+    ASSERT_NE(idle, nullptr);
+    EXPECT_TRUE(worker_pool_stop(idle, kDeadline));
+    EXPECT_FALSE(worker_pool_submit(idle, noop_job, nullptr));
+    pool_stats st;
+    ASSERT_TRUE(worker_pool_stats(idle, &st));
+    EXPECT_EQ(st.threads, 2);
+    EXPECT_EQ(st.rejected, 1u);
+    EXPECT_TRUE(worker_pool_stop(idle, kDeadline));
+    EXPECT_TRUE(worker_pool_destroy(idle, 0));
+
+    // Stuck: stop gives up, and a later destroy does not free what the stuck job still touches.
+    worker_pool* stuck = worker_pool_create("stuck-stop", 1, 8, THREAD_PRIORITY_NORMAL);
+    ASSERT_NE(stuck, nullptr);
+    gate blockers;
+    occupy_workers(stuck, &blockers, 1);
+    EXPECT_FALSE(worker_pool_stop(stuck, 100));
+    ULONGLONG t0 = GetTickCount64();
+    EXPECT_FALSE(worker_pool_destroy(stuck, kDeadline));
+    EXPECT_LT(GetTickCount64() - t0, (ULONGLONG)kDeadline) << "the second stop repeats the first answer";
+    SetEvent(blockers.open);
+    ULONGLONG end = GetTickCount64() + kDeadline;
+    do {
+        ASSERT_TRUE(worker_pool_stats(stuck, &st));
+        if (st.completed >= 1) break;
+        poll_pause();
+    } while (GetTickCount64() < end);
+    EXPECT_EQ(st.completed, 1u);
+}
+
 TEST(WorkerPool, WorkersCarryNameAndPriority) {
     typedef HRESULT(WINAPI * get_desc_fn)(HANDLE, PWSTR*);
     get_desc_fn get_desc =
