@@ -623,6 +623,7 @@ void still_save_job(void* arg)
         return;
     shot_job* job = buf->job;
     buf->job = nullptr;
+    agent_debug_pause(L"IVRA_DEBUG_SAVE_MS", "save job");
     bool ok = still_encode_frame(buf, buf->path, buf->format, buf->jpeg_quality);
     uint64_t size = 0;
     if (ok) {

@@ -89,6 +89,7 @@ void pipe_cmd_status(HANDLE pipe, const char*) {
             s->hotkeys[i].registered = registered[i];
             s->hotkeys[i].error = error[i];
         }
+        agent_debug_pause(L"IVRA_DEBUG_STATUS_MS", "status");
         pipe_pool_line_of(g_agent.stills, &s->pools[0]);
         pipe_pool_line_of(g_agent.clips, &s->pools[1]);
         pipe_pool_line_of(g_agent.io, &s->pools[2]);
@@ -111,6 +112,11 @@ void pipe_cmd_status(HANDLE pipe, const char*) {
 void pipe_cmd_screens(HANDLE pipe, const char*) {
     static thread_local wchar_t text[DISPLAY_TEXT_CAP];
     static thread_local char reply[PIPE_SCREENS_CAP];
+    const char *code, *msg;
+    if (!agent_capture_wait_ready(AGENT_CAPTURE_WAIT_MS, &code, &msg)) {
+        pipe_reply_err(pipe, code, msg);
+        return;
+    }
     display_monitor_text(text, DISPLAY_TEXT_CAP);
     pipe_screens_format(text, reply, sizeof reply);
     pipe_reply_write(pipe, reply);
@@ -282,6 +288,9 @@ void pipe_cmd_shot(HANDLE pipe, const char* args) {
     }
     pipe_shot_error e{};
     bool ok = pipe_shot_fill(job, args, &e);
+    const char *wait_code, *wait_msg;
+    if (ok && !agent_capture_wait_ready(AGENT_CAPTURE_WAIT_MS, &wait_code, &wait_msg))
+        ok = pipe_shot_refuse(&e, wait_code, wait_msg);
     if (ok) {
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
