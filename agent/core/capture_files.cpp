@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 static bool capture_empty(const wchar_t* s) { return !s || !*s; }
 
@@ -47,6 +48,194 @@ bool capture_subfolder_valid(const wchar_t* name)
             return false;
     }
     return true;
+}
+
+// ---- Request destinations (pure string work)
+
+namespace {
+
+wchar_t capture_fold(wchar_t c)
+{
+    if (c == L'/')
+        return L'\\';
+    return (wchar_t)towlower(c);
+}
+
+// True when path lies in folder or is folder itself (case-insensitive, either slash).
+bool capture_inside(const wchar_t* path, const wchar_t* folder)
+{
+    if (capture_empty(folder))
+        return false;
+    size_t n = wcslen(folder);
+    while (n > 0 && (folder[n - 1] == L'\\' || folder[n - 1] == L'/'))
+        n--;
+    if (n == 0)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (!path[i] || capture_fold(path[i]) != capture_fold(folder[i]))
+            return false;
+    return path[n] == 0 || path[n] == L'\\' || path[n] == L'/';
+}
+
+// Names that Windows opens as devices whatever extension follows them.
+bool capture_device_name(const wchar_t* part, size_t len)
+{
+    static const wchar_t* const names[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+    size_t stem = 0;
+    while (stem < len && part[stem] != L'.')
+        stem++;
+    while (stem > 0 && part[stem - 1] == L' ')
+        stem--;
+    wchar_t low[8];
+    if (stem == 0 || stem >= 8)
+        return false;
+    for (size_t i = 0; i < stem; i++)
+        low[i] = (wchar_t)towlower(part[i]);
+    low[stem] = 0;
+    for (const wchar_t* d : names)
+        if (wcscmp(low, d) == 0)
+            return true;
+    return stem == 4 && (wcsncmp(low, L"com", 3) == 0 || wcsncmp(low, L"lpt", 3) == 0) && low[3] >= L'1' &&
+           low[3] <= L'9';
+}
+
+// The rules shared by output paths and target folders; what names the field is "out" or "dir".
+bool capture_dest_text_ok(const wchar_t* path, const char* what, const char* code, const capture_guard* guard,
+                          char* err, size_t err_cap)
+{
+    if (capture_empty(path)) {
+        text_format_into(err, err_cap, "%s: %s is empty.", code, what);
+        return false;
+    }
+    const auto sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (sep(path[0]) && sep(path[1]) && (path[2] == L'.' || path[2] == L'?') && (sep(path[3]) || !path[3])) {
+        text_format_into(err, err_cap, "%s: %s must not be a device or namespace path.", code, what);
+        return false;
+    }
+    if (sep(path[0]) && path[1] == L'?' && path[2] == L'?' && sep(path[3])) {
+        text_format_into(err, err_cap, "%s: %s must not be a device or namespace path.", code, what);
+        return false;
+    }
+    const bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    const bool drive = letter && path[1] == L':' && sep(path[2]);
+    const bool unc = sep(path[0]) && sep(path[1]) && path[2] && !sep(path[2]);
+    if (!drive && !unc) {
+        text_format_into(err, err_cap, "%s: %s must be an absolute path.", code, what);
+        return false;
+    }
+    // Walk the parts after the root: "C:\" or "\\".
+    size_t i = drive ? 3 : 2;
+    int part_no = 0;
+    while (path[i]) {
+        const size_t start = i;
+        while (path[i] && !sep(path[i]))
+            i++;
+        const size_t len = i - start;
+        const wchar_t* part = path + start;
+        if (len == 0) {
+            if (unc && part_no < 2) {
+                text_format_into(err, err_cap, "%s: %s must name a server and a share.", code, what);
+                return false;
+            }
+        } else {
+            if ((len == 1 && part[0] == L'.') || (len == 2 && part[0] == L'.' && part[1] == L'.')) {
+                text_format_into(err, err_cap, "%s: %s must not contain . or .. parts.", code, what);
+                return false;
+            }
+            if (part[len - 1] == L'.' || part[len - 1] == L' ') {
+                text_format_into(err, err_cap, "%s: %s must not have parts that end in a dot or a blank.", code, what);
+                return false;
+            }
+            if (wmemchr(part, L':', len)) {
+                text_format_into(err, err_cap, "%s: %s must not contain ':' after the drive.", code, what);
+                return false;
+            }
+            if (unc && part_no == 1 && part[len - 1] == L'$') {
+                text_format_into(err, err_cap, "%s: %s must not use an administrative share.", code, what);
+                return false;
+            }
+            if (capture_device_name(part, len)) {
+                text_format_into(err, err_cap, "%s: %s must not name a device.", code, what);
+                return false;
+            }
+        }
+        part_no++;
+        if (path[i])
+            i++;
+    }
+    if (guard && capture_inside(path, guard->data_dir)) {
+        text_format_into(err, err_cap, "%s: %s must not be inside the agent's data folder.", code, what);
+        return false;
+    }
+    if (guard && capture_inside(path, guard->windows_dir)) {
+        text_format_into(err, err_cap, "%s: %s must not be inside the Windows folder.", code, what);
+        return false;
+    }
+    return true;
+}
+
+bool capture_ends_with(const wchar_t* s, const wchar_t* tail)
+{
+    const size_t n = wcslen(s), m = wcslen(tail);
+    if (n <= m)
+        return false;
+    for (size_t i = 0; i < m; i++)
+        if (towlower(s[n - m + i]) != tail[i])
+            return false;
+    return !(s[n - m - 1] == L'\\' || s[n - m - 1] == L'/');
+}
+
+}  // namespace
+
+bool capture_out_check(const wchar_t* path, int format, const capture_guard* guard, char* err, size_t err_cap)
+{
+    if (!capture_dest_text_ok(path, "out", "usage", guard, err, err_cap))
+        return false;
+    if (format == 1) {
+        if (!capture_ends_with(path, L".jpg") && !capture_ends_with(path, L".jpeg")) {
+            text_format_into(err, err_cap, "usage: out must end in .jpg or .jpeg for a JPEG image.");
+            return false;
+        }
+    } else if (!capture_ends_with(path, L".png")) {
+        text_format_into(err, err_cap, "usage: out must end in .png for a PNG image.");
+        return false;
+    }
+    return true;
+}
+
+bool capture_dir_check(const wchar_t* dir, const capture_guard* guard, char* err, size_t err_cap)
+{
+    if (!capture_dest_text_ok(dir, "dir", "bad_dir", guard, err, err_cap))
+        return false;
+    if (wcslen(dir) > CAPTURE_DIR_MAX) {
+        text_format_into(err, err_cap, "bad_dir: dir is longer than %d characters and cannot hold a capture name.",
+                         (int)CAPTURE_DIR_MAX);
+        return false;
+    }
+    return true;
+}
+
+bool capture_part_name(const wchar_t* name)
+{
+    // "Ivra_" then digits where the pattern has '9'.
+    static const wchar_t pattern[] = L"Ivra_9999-99-99_99-99-99";
+    if (!name)
+        return false;
+    size_t i = 0;
+    for (; pattern[i]; i++) {
+        const wchar_t want = pattern[i], c = name[i];
+        if (want == L'9' ? !(c >= L'0' && c <= L'9') : c != want)
+            return false;
+    }
+    if (name[i] == L'_') {
+        int k = 0, digits = 0;
+        for (i++; name[i] >= L'0' && name[i] <= L'9' && digits < 4; i++, digits++)
+            k = k * 10 + (name[i] - L'0');
+        if (digits == 0 || name[i - digits] == L'0' || k < 2 || k > CAPTURE_NAME_CANDIDATES)
+            return false;
+    }
+    const wchar_t* rest = name + i;
+    return wcscmp(rest, L".png.part") == 0 || wcscmp(rest, L".jpg.part") == 0 || wcscmp(rest, L".mp4.part") == 0;
 }
 
 // The slot text of a chord digit, or null (logging the chord line) when the slot is empty.
@@ -203,12 +392,12 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
                           const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap)
 {
     if (!out || capture_empty(base) || capture_empty(ext) || !now) {
-        text_format_into(err, err_cap, "path: no destination folder or extension was given.");
+        text_format_into(err, err_cap, "internal: no destination folder or extension was given.");
         return false;
     }
     wchar_t folder[CAPTURE_PATH_MAX];
     if (wcslen(base) >= CAPTURE_PATH_MAX) {
-        text_format_into(err, err_cap, "path: the destination folder is too long.");
+        text_format_into(err, err_cap, "internal: the destination folder is too long.");
         return false;
     }
     wcscpy(folder, base);
@@ -269,12 +458,12 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
     }
     char why[96];
     if (too_long)
-        snprintf(why, sizeof why, "path: the capture name does not fit 260 characters.");
+        snprintf(why, sizeof why, "internal: the capture name does not fit 260 characters.");
     else if (full)
         snprintf(why, sizeof why, "busy: %d captures of this second are still being written.",
                  CAPTURE_RESERVED_MAX);
     else
-        snprintf(why, sizeof why, "exists: all %d names of this second are taken.", CAPTURE_NAME_CANDIDATES);
+        snprintf(why, sizeof why, "busy: all %d file names of this second are taken; try again.", CAPTURE_NAME_CANDIDATES);
     log_error("no capture name in '%ls': %s", folder, why);
     text_format_into(err, err_cap, "%s", why);
     return false;
@@ -288,6 +477,90 @@ bool capture_file_name(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const
     return capture_file_name_at(out, base, ext, subfolder, &now, err, err_cap);
 }
 
+// The long form of a folder (the folder itself when it cannot be had) into out.
+static void capture_long_folder(const wchar_t* folder, wchar_t out[CAPTURE_PATH_MAX])
+{
+    const DWORD n = GetLongPathNameW(folder, out, CAPTURE_PATH_MAX);
+    if (n == 0 || n >= CAPTURE_PATH_MAX)
+        wcsncpy(out, folder, CAPTURE_PATH_MAX - 1);
+    out[CAPTURE_PATH_MAX - 1] = 0;
+}
+
+bool capture_request_dest_check(const wchar_t* path, int is_dir, int format, char* err, size_t err_cap)
+{
+    wchar_t data_raw[CAPTURE_PATH_MAX], data[CAPTURE_PATH_MAX], windows[CAPTURE_PATH_MAX];
+    app_data_dir(data_raw);
+    capture_long_folder(data_raw, data);
+    const UINT wn = GetWindowsDirectoryW(windows, CAPTURE_PATH_MAX);
+    if (wn == 0 || wn >= CAPTURE_PATH_MAX)
+        windows[0] = 0;
+    const capture_guard raw_guard{data_raw, windows};
+    const capture_guard guard{data, windows};
+    const auto check = [&](const wchar_t* p, const capture_guard* g) {
+        return is_dir ? capture_dir_check(p, g, err, err_cap) : capture_out_check(p, format, g, err, err_cap);
+    };
+    if (!check(path, &raw_guard) || !check(path, &guard))
+        return false;
+    // The deepest existing folder as the file system spells it in full, then the rest as given.
+    if (wcslen(path) >= CAPTURE_PATH_MAX)
+        return true;
+    wchar_t folder[CAPTURE_PATH_MAX], long_folder[CAPTURE_PATH_MAX], spelled[CAPTURE_PATH_MAX * 2];
+    wcscpy(folder, path);
+    for (;;) {
+        wchar_t* cut = wcsrchr(folder, L'\\');
+        wchar_t* cut2 = wcsrchr(folder, L'/');
+        if (cut2 > cut)
+            cut = cut2;
+        if (!cut || cut - folder < 3)
+            return true;
+        *cut = 0;
+        const DWORD n = GetLongPathNameW(folder, long_folder, CAPTURE_PATH_MAX);
+        if (n > 0 && n < CAPTURE_PATH_MAX)
+            break;
+    }
+    swprintf(spelled, CAPTURE_PATH_MAX * 2, L"%ls%ls", long_folder, path + wcslen(folder));
+    return check(spelled, &guard);
+}
+
+int capture_sweep_parts(const config* cfg)
+{
+    if (!cfg)
+        return 0;
+    const wchar_t* folders[11] = {cfg->stills_dir, cfg->clips_dir};
+    for (int d = 0; d < 9; d++)
+        folders[2 + d] = cfg->folders[d];
+    int removed = 0;
+    for (int f = 0; f < 11; f++) {
+        const wchar_t* folder = folders[f];
+        if (capture_empty(folder))
+            continue;
+        wchar_t pattern[CAPTURE_PATH_MAX];
+        const int n = swprintf(pattern, CAPTURE_PATH_MAX, L"%ls\\Ivra_*.part", folder);
+        if (n < 0 || n >= CAPTURE_PATH_MAX)
+            continue;
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW(pattern, &fd);
+        if (h == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !capture_part_name(fd.cFileName))
+                continue;
+            wchar_t path[CAPTURE_PATH_MAX];
+            const int m = swprintf(path, CAPTURE_PATH_MAX, L"%ls\\%ls", folder, fd.cFileName);
+            if (m < 0 || m >= CAPTURE_PATH_MAX)
+                continue;
+            if (DeleteFileW(path)) {
+                removed++;
+                log_info("startup: removed stale partial capture %ls", path);
+            } else {
+                log_warn("startup: cannot remove stale partial capture %ls (err=%lu)", path, GetLastError());
+            }
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    return removed;
+}
+
 bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, const wchar_t* ext,
                        wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap)
 {
@@ -297,7 +570,7 @@ bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, co
     }
     if (!capture_empty(dest->out_path)) {
         if (wcslen(dest->out_path) >= CAPTURE_PATH_MAX) {
-            text_format_into(err, err_cap, "path: the output path is longer than 259 characters.");
+            text_format_into(err, err_cap, "internal: the output path is longer than 259 characters.");
             return false;
         }
         wcscpy(out, dest->out_path);

@@ -45,6 +45,40 @@ size_t history_line_utf8(const wchar_t* path, char out[HISTORY_LINE_MAX + 1]);
 // false (out set to "") when the path has neither or the UNC root is too long.
 bool capture_drive_root(const wchar_t* path, wchar_t out[8]);
 
+// Longest folder that still holds a generated capture name ("\Ivra_YYYY-MM-DD_hh-mm-ss_100.png").
+enum { CAPTURE_DIR_MAX = CAPTURE_PATH_MAX - 1 - 33 };
+
+// Folders a control-pipe request may not write into: the agent's own data folder and
+// the Windows folder (either may be null or empty).
+struct capture_guard {
+    const wchar_t* data_dir;
+    const wchar_t* windows_dir;
+};
+
+// Checks a request's explicit output path by its text alone: an absolute drive or UNC
+// path, no device or namespace prefix, no administrative share, no "." or ".." part, no
+// part ending in a dot or a blank, no stream name, no device name, not inside a guarded
+// folder, and ending in ".png" (format 0) or ".jpg"/".jpeg" (format 1). False with
+// "usage: sentence" in err.
+bool capture_out_check(const wchar_t* path, int format, const capture_guard* guard, char* err, size_t err_cap);
+// The same rules for a request's target folder (no extension; short enough to hold a
+// capture name). False with "bad_dir: sentence" in err.
+bool capture_dir_check(const wchar_t* dir, const capture_guard* guard, char* err, size_t err_cap);
+
+// capture_out_check (is_dir 0) or capture_dir_check (is_dir 1) against this agent's data
+// folder and the system's Windows folder, on the text as given and on the long form of
+// its existing folder, so that an 8.3 spelling does not slip past the folder rules.
+bool capture_request_dest_check(const wchar_t* path, int is_dir, int format, char* err, size_t err_cap);
+
+// True when name (a file name without folder) is a generated capture name with ".part"
+// appended: "Ivra_YYYY-MM-DD_hh-mm-ss[_k].png|jpg|mp4.part".
+bool capture_part_name(const wchar_t* name);
+
+// Deletes the leftover "<capture name>.part" files of an earlier run in the stills and
+// clips folders and the nine folder slots (no subfolders, no other files). Returns the
+// number deleted. Only for start-up: a running agent has no other writer.
+int capture_sweep_parts(const config* cfg);
+
 // ---- Names and folders
 
 // Writes a fresh name "<base>[\<subfolder>]\Ivra_YYYY-MM-DD_hh-mm-ss[_k].<ext>" that no

@@ -218,7 +218,7 @@ TEST(CaptureFiles, AllCandidatesTakenFailsWithoutOverwriting)
     char err[160] = "";
     EXPECT_FALSE(capture_file_name_at(out, dir.c_str(), L"png", nullptr, &k_time, err, sizeof err));
     EXPECT_STREQ(out, L"untouched");
-    EXPECT_EQ(std::string(err).rfind("exists:", 0), 0u) << err;
+    EXPECT_EQ(std::string(err).rfind("busy:", 0), 0u) << err;
     ASSERT_TRUE(capture_name_format(cand, dir.c_str(), &k_time, 7, L"png"));
     EXPECT_EQ(test_read_all(cand), "taken 7");
     // The next second is free again.
@@ -482,3 +482,92 @@ TEST(CaptureFiles, HistoryAppendUpdatesTotalsAtOnce)
     storage_totals_set(&zero);
     delete cfg;
 }
+
+namespace {
+
+// Where a pipe request may write, by the path's text alone.
+TEST(RequestDestinations, OutputAndFolderRules)
+{
+    const capture_guard guard{L"C:\\Users\\ann\\AppData\\Roaming\\Ivra", L"C:\\Windows"};
+    struct { const wchar_t* path; int is_dir, format; const char* want; } cases[] = {
+        {L"C:\\shots\\a.png", 0, 0, ""},
+        {L"c:/shots/a.PNG", 0, 0, ""},
+        {L"C:\\shots\\a.jpg", 0, 1, ""},
+        {L"C:\\shots\\a.jpeg", 0, 1, ""},
+        {L"\\\\server\\share\\a.png", 0, 0, ""},
+        {L"C:\\Users\\ann\\AppData\\Roaming\\Ivra2\\a.png", 0, 0, ""},
+        {L"C:\\shots\\a.jpg", 0, 0, "usage: out must end in .png for a PNG image."},
+        {L"C:\\shots\\a.png", 0, 1, "usage: out must end in .jpg or .jpeg for a JPEG image."},
+        {L"C:\\shots\\.png", 0, 0, "usage: out must end in .png for a PNG image."},
+        {L"a.png", 0, 0, "usage: out must be an absolute path."},
+        {L"C:a.png", 0, 0, "usage: out must be an absolute path."},
+        {L"\\a.png", 0, 0, "usage: out must be an absolute path."},
+        {L"\\\\.\\C:\\a.png", 0, 0, "usage: out must not be a device or namespace path."},
+        {L"\\\\?\\GLOBALROOT\\Device\\a.png", 0, 0, "usage: out must not be a device or namespace path."},
+        {L"\\??\\C:\\a.png", 0, 0, "usage: out must not be a device or namespace path."},
+        {L"\\\\localhost\\C$\\a.png", 0, 0, "usage: out must not use an administrative share."},
+        {L"C:\\shots\\..\\Windows\\a.png", 0, 0, "usage: out must not contain . or .. parts."},
+        {L"C:\\Users\\ann\\AppData\\Roaming\\Ivra.\\a.png", 0, 0,
+         "usage: out must not have parts that end in a dot or a blank."},
+        {L"C:\\shots\\history.txt:x.png", 0, 0, "usage: out must not contain ':' after the drive."},
+        {L"C:\\shots\\con.png", 0, 0, "usage: out must not name a device."},
+        {L"C:\\shots\\LPT1.jpg", 0, 1, "usage: out must not name a device."},
+        {L"C:\\users\\ANN\\appdata\\roaming\\ivra\\history.png", 0, 0,
+         "usage: out must not be inside the agent's data folder."},
+        {L"C:/Windows/win.ini_test.png", 0, 0, "usage: out must not be inside the Windows folder."},
+        {L"C:\\shots", 1, 0, ""},
+        {L"C:\\Windows2", 1, 0, ""},
+        {L"shots", 1, 0, "bad_dir: dir must be an absolute path."},
+        {L"C:\\Users\\ann\\AppData\\Roaming\\Ivra", 1, 0, "bad_dir: dir must not be inside the agent's data folder."},
+        {L"C:\\Users\\ann\\AppData\\Roaming\\Ivra\\dumps", 1, 0,
+         "bad_dir: dir must not be inside the agent's data folder."},
+        {L"C:\\WINDOWS\\System32", 1, 0, "bad_dir: dir must not be inside the Windows folder."},
+        {L"\\\\?\\C:\\shots", 1, 0, "bad_dir: dir must not be a device or namespace path."},
+    };
+    for (const auto& c : cases) {
+        char err[200] = "";
+        const bool ok = c.is_dir ? capture_dir_check(c.path, &guard, err, sizeof err)
+                                 : capture_out_check(c.path, c.format, &guard, err, sizeof err);
+        EXPECT_EQ(ok, c.want[0] == 0) << test_utf8(c.path);
+        EXPECT_STREQ(err, c.want) << test_utf8(c.path);
+    }
+    // A folder too long to hold a generated name is refused before anything is captured.
+    const std::wstring deep = L"C:\\" + std::wstring(CAPTURE_DIR_MAX - 3, L'd');
+    char err[200] = "";
+    EXPECT_TRUE(capture_dir_check(deep.c_str(), &guard, err, sizeof err)) << err;
+    EXPECT_FALSE(capture_dir_check((deep + L"d").c_str(), &guard, err, sizeof err));
+}
+
+// Only the agent's own leftovers go: generated names with ".part", in the folders it knows.
+TEST(StalePartFiles, SweptFromKnownFoldersOnly)
+{
+    const std::wstring stills = fresh_dir(L"sweep_stills"), slot = fresh_dir(L"sweep_slot");
+    const std::wstring sub = stills + L"\\sub";
+    CreateDirectoryW(sub.c_str(), nullptr);
+    const std::wstring gone[] = {stills + L"\\Ivra_2026-01-02_03-04-05.png.part",
+                                 stills + L"\\Ivra_2026-01-02_03-04-05_4.png.part",
+                                 slot + L"\\Ivra_2026-01-02_03-04-05_100.jpg.part"};
+    const std::wstring kept[] = {stills + L"\\Ivra_2026-01-02_03-04-05.png",
+                                 stills + L"\\Ivra_2026-01-02_03-04-05_1.png.part",
+                                 stills + L"\\Ivra_2026-01-02_03-04-05_101.png.part",
+                                 stills + L"\\Ivra_2026-1-02_03-04-05.png.part",
+                                 stills + L"\\Ivra_2026-01-02_03-04-05.txt.part",
+                                 stills + L"\\mine.png.part",
+                                 sub + L"\\Ivra_2026-01-02_03-04-05.png.part"};
+    for (const auto& p : gone)
+        write_all(p.c_str(), "partial");
+    for (const auto& p : kept)
+        write_all(p.c_str(), "keep");
+    config cfg;
+    config_defaults(&cfg);
+    wcscpy(cfg.stills_dir, stills.c_str());
+    wcscpy(cfg.clips_dir, (g_root + L"\\no_such_folder").c_str());
+    wcscpy(cfg.folders[3], slot.c_str());
+    EXPECT_EQ(capture_sweep_parts(&cfg), 3);
+    for (const auto& p : gone)
+        EXPECT_FALSE(exists(p)) << test_utf8(p);
+    for (const auto& p : kept)
+        EXPECT_TRUE(exists(p)) << test_utf8(p);
+}
+
+}  // namespace
