@@ -9,7 +9,9 @@
 
 
 // Largest side a capture accepts; keeps the byte arithmetic far from overflow.
-static const long CAPTURE_MAX_SIDE = 32768;
+// Rows are addressed with a 32-bit stride; what the still encoder accepts is checked
+// before any capture, so this only guards the arithmetic.
+static const long long CAPTURE_MAX_SIDE = 0x7FFFFFFF / 4;
 
 static LONGLONG capture_now()
 {
@@ -74,14 +76,14 @@ static void capture_set_stamp(frame_buffer* buf, LONGLONG stamp)
     buf->timestamp = stamp;
 }
 
-static bool capture_size_buffer(frame_buffer* buf, long w, long h)
+static bool capture_size_buffer(frame_buffer* buf, long long w, long long h)
 {
     if (w <= 0 || h <= 0 || w > CAPTURE_MAX_SIDE || h > CAPTURE_MAX_SIDE) {
-        log_warn("capture: size %ldx%ld refused", w, h);
+        log_warn("capture: size %lldx%lld refused", w, h);
         return false;
     }
     if (!frame_buffer_ensure(buf, (uint32_t)w, (uint32_t)h, (int32_t)(w * 4))) {
-        log_warn("capture: no frame memory for %ldx%ld", w, h);
+        log_warn("capture: no frame memory for %lldx%lld", w, h);
         return false;
     }
     return true;
@@ -238,7 +240,7 @@ bool capture_output(display_cache* cache, int index, frame_buffer* buf, RECT* ou
             continue;
         }
         const RECT r = cache->outputs[index].rect;
-        ok = capture_size_buffer(buf, r.right - r.left, r.bottom - r.top) &&
+        ok = capture_size_buffer(buf, (long long)r.right - r.left, (long long)r.bottom - r.top) &&
              capture_read_back(cache, index, &r, buf, 0, 0);
         if (ok)
             capture_set_stamp(buf, capture_now());
@@ -299,10 +301,10 @@ bool capture_rect(display_cache* cache, const RECT* rect, frame_buffer* buf)
             break;
         if (!display_cache_validate(cache))
             return false;
-        long w = rect->right - rect->left, h = rect->bottom - rect->top;
+        const long long w = (long long)rect->right - rect->left, h = (long long)rect->bottom - rect->top;
         if (!capture_size_buffer(buf, w, h))
             return false;
-        for (long y = 0; y < h; y++)
+        for (long long y = 0; y < h; y++)
             memset((uint8_t*)buf->pixels + (size_t)y * (size_t)buf->stride, 0, (size_t)w * 4);
         LONGLONG stamp = capture_now();
         RECT rects[DISPLAY_MAX_OUTPUTS];

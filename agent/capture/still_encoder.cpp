@@ -59,12 +59,88 @@ static AVPixelFormat still_pick_format(const AVCodec* codec, AVPixelFormat wante
     return list[0];
 }
 
+namespace {
+
+const int64_t STILL_INT_MAX = 2147483647;
+const int64_t STILL_JPEG_SIDE_MAX = 65500;
+const int64_t STILL_EDGE = 16;  // the mpegvideo encoder's picture edge
+
+// av_image_check_size2 with no pixel format and the default pixel limit.
+bool still_ffmpeg_picture_ok(int64_t w, int64_t h)
+{
+    if (w <= 0 || h <= 0 || w > STILL_INT_MAX || h > STILL_INT_MAX)
+        return false;
+    const int64_t stride = 8 * w + 1024;
+    if (stride >= STILL_INT_MAX)
+        return false;
+    // Both factors are below 2^31 here, so the product fits 64 bits.
+    return stride * (h + 128) < STILL_INT_MAX && w * h <= STILL_INT_MAX;
+}
+
+uint64_t still_align(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
+
+// av_fast_malloc grows a buffer to size + size / 16 + 32.
+uint64_t still_grown(uint64_t size) { return size + size / 16 + 32; }
+
+}  // namespace
+
+bool still_encoder_size_ok(int64_t width, int64_t height, int format, char* err, size_t err_cap)
+{
+    const bool jpeg = format == STILL_JPEG;
+    if (width <= 0 || height <= 0) {
+        text_format_into(err, err_cap, "encode: a %lldx%lld image is empty.", (long long)width, (long long)height);
+        return false;
+    }
+    if (jpeg && (width > STILL_JPEG_SIDE_MAX || height > STILL_JPEG_SIDE_MAX)) {
+        text_format_into(err, err_cap, "encode: %lldx%lld is too large for JPEG, whose sides stop at %lld pixels.",
+                         (long long)width, (long long)height, (long long)STILL_JPEG_SIDE_MAX);
+        return false;
+    }
+    const int64_t edge = jpeg ? 2 * STILL_EDGE : 0;
+    if (width > STILL_INT_MAX - edge || height > STILL_INT_MAX - edge ||
+        !still_ffmpeg_picture_ok(width + edge, height + edge)) {
+        if (jpeg)
+            text_format_into(err, err_cap,
+                             "encode: %lldx%lld is too large for JPEG: (8 x (width + 32) + 1024) x (height + 160) must "
+                             "stay below 2^31.",
+                             (long long)width, (long long)height);
+        else
+            text_format_into(err, err_cap,
+                             "encode: %lldx%lld is too large for PNG: (8 x width + 1024) x (height + 128) must stay "
+                             "below 2^31.",
+                             (long long)width, (long long)height);
+        return false;
+    }
+    return true;
+}
+
+uint64_t still_encoder_work_bytes(int64_t width, int64_t height, int format)
+{
+    if (width <= 0 || height <= 0 || width > STILL_INT_MAX || height > STILL_INT_MAX)
+        return 0;
+    const uint64_t w = (uint64_t)width, h = (uint64_t)height;
+    // Far beyond any encoder limit; a saturated figure keeps every sum below 2^64.
+    if (w * h > (1ull << 40))
+        return 1ull << 62;
+    if (format == STILL_JPEG) {
+        // 4:2:0 planes at the library's alignment, and the codec's own edged copy.
+        const uint64_t picture = still_align(w, 64) * still_align(h, 32) * 3 / 2;
+        const uint64_t copy = still_align(w + 2 * STILL_EDGE, 64) * (h + 2 * STILL_EDGE) * 3 / 2;
+        // The output buffer grows with the image; the packet is copied out of it once.
+        const uint64_t packet = still_grown(10000 + ((w + 15) / 16) * ((h + 15) / 16) * 64 + w * h * 3 / 2);
+        return picture + copy + 2 * packet;
+    }
+    const uint64_t picture = still_align(w * 3, 64) * still_align(h, 32);
+    // The PNG encoder zero-fills room for the deflate bound of every row.
+    const uint64_t row = w * 3 + 1;
+    const uint64_t bound = 16384 + h * (row + row / 4096 + row / 16384 + 13 + 12 * ((row + 65535) / 65536));
+    return picture + 2 * still_grown(bound);
+}
+
 still_encoder* still_encoder_create(int width, int height, int format, int quality, char* err, size_t err_cap)
 {
-    if (width <= 0 || height <= 0 || width > 16384 || height > 16384) {
-        text_format_into(err, err_cap, "size: image size %dx%d is not encodable.", width, height);
+    if (!still_encoder_size_ok(width, height, format, err, err_cap))
         return nullptr;
-    }
     const bool jpeg = format == STILL_JPEG;
     const AVCodecID id = jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG;
     const AVPixelFormat wanted = jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_RGB24;
@@ -408,7 +484,7 @@ bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_
         text_format_into(err, err_cap, "decode: the image could not be decoded: %s.", text);
         goto done;
     }
-    if (frame->width <= 0 || frame->height <= 0 || frame->width > 16384 || frame->height > 16384) {
+    if (frame->width <= 0 || frame->height <= 0 || av_image_check_size(frame->width, frame->height, 0, nullptr) < 0) {
         text_format_into(err, err_cap, "decode: the image size %dx%d is out of range.", frame->width, frame->height);
         goto done;
     }

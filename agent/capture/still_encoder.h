@@ -21,6 +21,19 @@ struct still_image {
 // JPEG scale factor for a configured quality: 101 - quality, clamped to 1..31.
 int still_jpeg_qscale(int quality);
 
+// Whether the encoder can take a width x height image in the format (1 JPEG, else PNG),
+// by FFmpeg's own rules: every picture it allocates must pass av_image_check_size
+// ((8 x width + 1024) x (height + 128) below 2^31, width x height at most 2^31 - 1), and
+// MJPEG's copy of the input carries 16 pixels of edge on every side; JPEG sides stop at
+// 65500. False with "encode: sentence" naming the limit in err. Pure; 64-bit arithmetic.
+bool still_encoder_size_ok(int64_t width, int64_t height, int format, char* err, size_t err_cap);
+
+// Memory one encode takes beyond the BGRA frame itself: the converted picture, the
+// codec's own copy of it (JPEG), its zero-filled output buffer and the packet copied
+// out of it. An upper estimate, so a frame budget that counts it holds the real peak.
+// 0 for an empty size. Pure; 64-bit arithmetic.
+uint64_t still_encoder_work_bytes(int64_t width, int64_t height, int format);
+
 // One encoder for one image size and format. The conversion and the codec
 // state are created once; still_encoder_run may be called again for further
 // images of the same size (the bench reuses it; the agent does not).

@@ -12,17 +12,55 @@
 #include "agent/core/worker_pool.h"
 #include "agent/pipe/shot_job.h"
 #include "common/log.h"
+#include "common/text.h"
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
 // ---- Pure helpers
 
-uint64_t still_buffer_bytes(long width, long height)
+uint64_t still_buffer_bytes(int64_t width, int64_t height)
 {
-    if (width <= 0 || height <= 0)
+    // Sides beyond 2^31 cannot be captured; refusing them keeps the product in 64 bits.
+    if (width <= 0 || height <= 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF)
         return 0;
     return (uint64_t)width * (uint64_t)height * 4u;
+}
+
+uint64_t still_shot_bytes(int64_t width, int64_t height, int format)
+{
+    const uint64_t frame = still_buffer_bytes(width, height);
+    if (frame == 0)
+        return 0;
+    const uint64_t work = still_encoder_work_bytes(width, height, format);
+    return work > UINT64_MAX - frame ? UINT64_MAX : frame + work;
+}
+
+bool still_shot_fits(int64_t width, int64_t height, int format, uint64_t budget, char* err, size_t err_cap)
+{
+    if (!still_encoder_size_ok(width, height, format, err, err_cap))
+        return false;
+    const uint64_t need = still_shot_bytes(width, height, format);
+    if (need > budget) {
+        const uint64_t mb = 1048576;
+        text_format_into(err, err_cap,
+                         "capture: a %lldx%lld %s shot is too large: it needs %llu MB of frame memory and the stills "
+                         "budget is %llu MB.",
+                         (long long)width, (long long)height, format == 1 ? "JPEG" : "PNG",
+                         (unsigned long long)((need + mb - 1) / mb), (unsigned long long)(budget / mb));
+        return false;
+    }
+    return true;
+}
+
+const char* still_name_code(const char* code)
+{
+    static const char* const known[] = {"busy",    "disk_full", "bad_hwnd",  "minimized", "no_coverage",
+                                        "capture", "encode",    "cancelled", "internal"};
+    for (const char* k : known)
+        if (code && strcmp(code, k) == 0)
+            return k;
+    return "internal";
 }
 
 static int still_cut(wchar_t* out, size_t cap, int n)
@@ -51,8 +89,8 @@ int still_describe_window(wchar_t out[STILL_TARGET_MAX], const void* hwnd, const
 
 int still_describe_rect(wchar_t out[STILL_TARGET_MAX], const RECT* r)
 {
-    int n = _snwprintf(out, STILL_TARGET_MAX, L"rect %ld,%ld %ldx%ld", (long)r->left, (long)r->top,
-                       (long)(r->right - r->left), (long)(r->bottom - r->top));
+    int n = _snwprintf(out, STILL_TARGET_MAX, L"rect %ld,%ld %lldx%lld", (long)r->left, (long)r->top,
+                       (long long)r->right - r->left, (long long)r->bottom - r->top);
     return still_cut(out, STILL_TARGET_MAX, n);
 }
 
@@ -197,10 +235,18 @@ void still_fail_exhausted(shot_job* job)
     still_fail(job, "busy", "stills pool exhausted; try again");
 }
 
+// What the encoder cannot take or the stills budget can never hold is refused before capturing.
+bool still_precheck(int64_t w, int64_t h, int format, char* err, size_t err_cap)
+{
+    frame_stats st{};
+    frame_pool_stats(g_agent.frames_stills, &st);
+    return still_shot_fits(w, h, format, st.budget, err, err_cap);
+}
+
 // Fails a request with a "code: sentence" text of the file-name rules.
 void still_fail_split(shot_job* job, const char* err)
 {
-    char code[32] = "path";
+    char code[32] = "internal";
     const char* msg = err;
     const char* colon = strchr(err, ':');
     if (colon && colon > err && (size_t)(colon - err) < sizeof code) {
@@ -208,7 +254,7 @@ void still_fail_split(shot_job* job, const char* err)
         code[colon - err] = 0;
         msg = colon[1] == ' ' ? colon + 2 : colon + 1;
     }
-    still_fail(job, code, msg);
+    still_fail(job, still_name_code(code), msg);
 }
 
 // The foreground window when it is worth capturing: not the shell, the desktop or ours.
@@ -322,8 +368,16 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
         size_rect = target.rect;
     }
 
-    frame_buffer* buf = frame_pool_acquire(
-        g_agent.frames_stills, still_buffer_bytes(size_rect.right - size_rect.left, size_rect.bottom - size_rect.top));
+    const int format = still_pick_format(-1, cfg.still_format);
+    const int64_t want_w = (int64_t)size_rect.right - size_rect.left, want_h = (int64_t)size_rect.bottom - size_rect.top;
+    char why[STILL_ERR_MAX] = "";
+    if (!still_precheck(want_w, want_h, format, why, sizeof why)) {
+        log_warn("capture: shot refused: %s", why);
+        still_warning_tone();
+        still_post_failed();
+        return;
+    }
+    frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills, still_shot_bytes(want_w, want_h, format));
     if (!buf) {
         still_log_exhausted();
         still_warning_tone();
@@ -341,7 +395,6 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
         return;
     }
     marks.grabbed = still_qpc();
-    int format = still_pick_format(-1, cfg.still_format);
     // The digit's folder is already in base; naming it again would repeat the chord line.
     capture_dest dest{nullptr, base, nullptr, 0};
     char err[STILL_ERR_MAX] = "";
@@ -390,17 +443,31 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     HMONITOR cursor_monitor = nullptr;
     switch (job->kind) {
     case SHOT_WINDOW:
-        if (job->hwnd && !GetWindowRect(job->hwnd, &size_rect))
+        // Answered before a buffer is taken: nothing to give back.
+        if (!job->hwnd || !IsWindow(job->hwnd)) {
+            still_fail(job, "bad_hwnd", "window does not exist");
+            return;
+        }
+        if (IsIconic(job->hwnd)) {
+            still_fail(job, "minimized", "window is minimized");
+            return;
+        }
+        if (!GetWindowRect(job->hwnd, &size_rect))
             size_rect = RECT{};
         break;
-    case SHOT_RECT:
-        // An empty or inverted rectangle would make a bogus size out of two negative sides.
-        if (job->right <= job->left || job->bottom <= job->top) {
+    case SHOT_RECT: {
+        size_rect = RECT{job->left, job->top, job->right, job->bottom};
+        RECT outs[DISPLAY_MAX_OUTPUTS];
+        int n = cache ? display_cache_output_count(cache) : 0;
+        for (int i = 0; i < n; i++)
+            display_cache_output_rect(cache, i, &outs[i]);
+        // Coverage first: a rectangle far off every monitor is answered as such, whatever its size.
+        if (!still_rect_covered(&size_rect, outs, n)) {
             still_fail(job, "no_coverage", "rect covers no monitor");
             return;
         }
-        size_rect = RECT{job->left, job->top, job->right, job->bottom};
         break;
+    }
     case SHOT_PICK:
         // Interactive picks start a region selection here once the overlay exists.
         log_warn("overlay: cannot start the region overlay");
@@ -409,22 +476,33 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     default: {
         MONITORINFO mi{};
         mi.cbSize = sizeof mi;
-        if (job->monitor < 0) {
+        if (job->monitor == -1) {
             POINT p{};
             GetCursorPos(&p);
             cursor_monitor = MonitorFromPoint(p, MONITOR_DEFAULTTOPRIMARY);
             if (cursor_monitor && GetMonitorInfoW(cursor_monitor, &mi))
                 size_rect = mi.rcMonitor;
-        } else if (cache && job->monitor < display_cache_output_count(cache)) {
+        } else if (cache && job->monitor >= 0 && job->monitor < display_cache_output_count(cache)) {
             out_index = job->monitor;
             display_cache_output_rect(cache, out_index, &size_rect);
+        } else {
+            log_warn("capture: monitor %d does not exist", job->monitor);
+            still_fail(job, "capture", "capture failed (see agent log)");
+            return;
         }
         break;
     }
     }
 
-    frame_buffer* buf = frame_pool_acquire(
-        g_agent.frames_stills, still_buffer_bytes(size_rect.right - size_rect.left, size_rect.bottom - size_rect.top));
+    const int format = still_pick_format(job->format, cfg.still_format);
+    const int64_t want_w = (int64_t)size_rect.right - size_rect.left, want_h = (int64_t)size_rect.bottom - size_rect.top;
+    char why[STILL_ERR_MAX] = "";
+    // A size the system could not tell is left to the capture, which reports its own failure.
+    if (want_w > 0 && want_h > 0 && !still_precheck(want_w, want_h, format, why, sizeof why)) {
+        still_fail_split(job, why);
+        return;
+    }
+    frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills, still_shot_bytes(want_w, want_h, format));
     if (!buf) {
         still_fail_exhausted(job);
         return;
@@ -433,16 +511,6 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     bool ok = false;
     if (job->kind == SHOT_WINDOW) {
         HWND w = job->hwnd;
-        if (!w || !IsWindow(w)) {
-            frame_pool_release(buf);
-            still_fail(job, "bad_hwnd", "window does not exist");
-            return;
-        }
-        if (IsIconic(w)) {
-            frame_pool_release(buf);
-            still_fail(job, "minimized", "window is minimized");
-            return;
-        }
         if (job->occluded) {
             ok = print_window(w, buf);
         } else {
@@ -459,19 +527,9 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
         GetWindowTextW(w, title, STILL_TITLE_SHOWN + 1);
         still_describe_window(job->target, (const void*)w, title);
     } else if (job->kind == SHOT_RECT) {
-        RECT r{job->left, job->top, job->right, job->bottom};
-        still_describe_rect(job->target, &r);
-        RECT outs[DISPLAY_MAX_OUTPUTS];
-        int n = cache ? display_cache_output_count(cache) : 0;
-        for (int i = 0; i < n; i++)
-            display_cache_output_rect(cache, i, &outs[i]);
-        if (!still_rect_covered(&r, outs, n)) {
-            frame_pool_release(buf);
-            still_fail(job, "no_coverage", "rect covers no monitor");
-            return;
-        }
-        ok = capture_rect(cache, &r, buf);
-    } else if (job->monitor < 0) {
+        still_describe_rect(job->target, &size_rect);
+        ok = capture_rect(cache, &size_rect, buf);
+    } else if (job->monitor == -1) {
         still_describe_monitor(job->target, -1);
         capture_target t{};
         t.kind = CAPTURE_TARGET_MONITOR;
@@ -479,9 +537,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
         ok = cache && capture_resolve(&t) && capture_target_grab(cache, &t, buf);
     } else {
         still_describe_monitor(job->target, job->monitor);
-        if (out_index < 0)
-            log_warn("capture: monitor %d does not exist", job->monitor);
-        ok = out_index >= 0 && capture_output(cache, out_index, buf, nullptr);
+        ok = capture_output(cache, out_index, buf, nullptr);
     }
     if (!ok) {
         frame_pool_release(buf);
@@ -490,7 +546,6 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     }
     marks.grabbed = still_qpc();
 
-    int format = still_pick_format(job->format, cfg.still_format);
     int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
     capture_dest dest{job->path, job->dir, job->folder, 0};
     char err[STILL_ERR_MAX] = "";
@@ -546,8 +601,21 @@ void still_region_result(display_cache* cache, region_result* rr)
     RECT r{rr->left, rr->top, rr->right, rr->bottom};
     config cfg;
     agent_config_copy(&cfg);
-    frame_buffer* buf =
-        frame_pool_acquire(g_agent.frames_stills, still_buffer_bytes(r.right - r.left, r.bottom - r.top));
+    const int format = still_pick_format(job ? job->format : -1, cfg.still_format);
+    const int64_t want_w = (int64_t)r.right - r.left, want_h = (int64_t)r.bottom - r.top;
+    char why[STILL_ERR_MAX] = "";
+    if (!still_precheck(want_w, want_h, format, why, sizeof why)) {
+        if (job) {
+            still_fail_split(job, why);
+        } else {
+            log_warn("capture: region refused: %s", why);
+            still_warning_tone();
+            still_post_failed();
+        }
+        still_region_free(rr, nullptr);
+        return;
+    }
+    frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills, still_shot_bytes(want_w, want_h, format));
     if (!buf) {
         if (job) {
             still_fail_exhausted(job);
@@ -574,7 +642,6 @@ void still_region_result(display_cache* cache, region_result* rr)
     char err[STILL_ERR_MAX] = "";
     if (job) {
         still_describe_pick(job->target, (int)w, (int)h);
-        int format = still_pick_format(job->format, cfg.still_format);
         int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
         capture_dest dest{job->path, job->dir, job->folder, rr->digit};
         int silent = job->silent;
@@ -592,7 +659,6 @@ void still_region_result(display_cache* cache, region_result* rr)
         if (!silent)
             still_capture_sound(&cfg, warning);
     } else {
-        int format = still_pick_format(-1, cfg.still_format);
         capture_dest dest{nullptr, nullptr, nullptr, rr->digit};
         if (still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err) !=
             STILL_QUEUED) {

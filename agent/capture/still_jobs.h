@@ -35,7 +35,16 @@ struct region_result {
 // ---- Pure helpers (no Win32 call).
 
 // Bytes of a width x height BGRA frame; 0 when either side is not positive.
-uint64_t still_buffer_bytes(long width, long height);
+uint64_t still_buffer_bytes(int64_t width, int64_t height);
+// Frame memory a still of that size takes from the stills budget: the BGRA frame and the
+// encoder's working memory for the format (0 PNG, 1 JPEG); 0 for an empty size.
+uint64_t still_shot_bytes(int64_t width, int64_t height, int format);
+// Checked before capturing: the encoder takes the size ("encode") and the shot fits the
+// stills budget at all ("capture", too large). False with "code: sentence" in err.
+bool still_shot_fits(int64_t width, int64_t height, int format, uint64_t budget, char* err, size_t err_cap);
+// The reply code for a "code: sentence" failure of the file-name rules: the code when the
+// refusal table knows it, else "internal".
+const char* still_name_code(const char* code);
 // The descriptions a pipe reply shows; each writes at most STILL_TARGET_MAX characters
 // (terminator included) and returns the length.
 int still_describe_monitor(wchar_t out[STILL_TARGET_MAX], int index);  // -1: under the cursor

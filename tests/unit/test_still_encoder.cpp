@@ -206,7 +206,7 @@ TEST(StillEncoder, BadInputIsRefusedAndWritesNothing)
     const struct { const char* what; int w, h, stride; bool null_pixels; } cases[] = {
         {"zero width", 0, 8, 32, false},   {"zero height", 8, 0, 32, false},
         {"negative", -4, 8, 32, false},    {"stride too small", 8, 8, 31, false},
-        {"no pixels", 8, 8, 32, true},     {"absurd size", 100000, 1, 400000, false},
+        {"no pixels", 8, 8, 32, true},     {"beyond the encoder", 3000000, 1, 12000000, false},
     };
     const std::wstring path = temp_file(L"bad.png");
     for (const auto& c : cases) {
@@ -352,3 +352,69 @@ TEST(StillEncoder, FrameBufferEntryWritesAndLogsTheOutcome)
     EXPECT_NE(log.find("missing_q\\frame_q.jpg.part failed (3)"), std::string::npos);
     DeleteFileW(path.c_str());
 }
+
+namespace {
+
+// The size rule the capture side checks before capturing agrees with what FFmpeg takes.
+TEST(StillEncoder, SizeLimitsAreFFmpegsOwn)
+{
+    struct { int64_t w, h; int format; bool ok; } cases[] = {
+        {20000, 100, STILL_PNG, true},       {20000, 100, STILL_JPEG, true},
+        {16384, 16000, STILL_PNG, true},     {16384, 16384, STILL_PNG, false},
+        {2080767, 1, STILL_PNG, true},       {2080768, 1, STILL_PNG, false},
+        {65500, 16, STILL_JPEG, true},       {65501, 16, STILL_JPEG, false},
+        {16, 65501, STILL_JPEG, false},      {65501, 16, STILL_PNG, true},
+        {0, 10, STILL_PNG, false},           {10, -1, STILL_JPEG, false},
+        {2147483647, 2147483647, STILL_PNG, false}, {-2147483648LL, 5, STILL_JPEG, false},
+    };
+    for (const auto& c : cases) {
+        char err[STILL_ERR_MAX] = "";
+        EXPECT_EQ(still_encoder_size_ok(c.w, c.h, c.format, err, sizeof err), c.ok) << c.w << "x" << c.h << " " << err;
+        EXPECT_EQ(err[0] == 0, c.ok) << err;
+        if (!c.ok && c.w > 0 && c.h > 0) {
+            EXPECT_EQ(std::string(err).rfind("encode: ", 0), 0u) << err;
+        }
+    }
+    // Working memory grows with the picture and never wraps around.
+    EXPECT_EQ(still_encoder_work_bytes(0, 10, STILL_PNG), 0u);
+    EXPECT_GT(still_encoder_work_bytes(1000, 1000, STILL_PNG), 6000000u);
+    EXPECT_GT(still_encoder_work_bytes(1000, 1000, STILL_JPEG), 3000000u);
+    EXPECT_GE(still_encoder_work_bytes(2147483647, 2147483647, STILL_PNG), 1ull << 62);
+}
+
+// Sizes the rule accepts really save and read back, in both formats.
+TEST(StillEncoder, AcceptedSizesSave)
+{
+    // FFmpeg's PNG decoder stops short of the widest image its encoder writes; that one is
+    // only checked for its header.
+    struct { int w, h, format; bool decode; } cases[] = {{20000, 100, STILL_PNG, true},
+                                                         {20000, 100, STILL_JPEG, true},
+                                                         {65500, 16, STILL_JPEG, true},
+                                                         {2080767, 1, STILL_PNG, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+        test_image t = make_image(c.w, c.h, 0, GRADIENT);
+        const std::wstring path = temp_file(c.format == STILL_JPEG ? L"wide.jpg" : L"wide.png");
+        char err[STILL_ERR_MAX] = "";
+        ASSERT_TRUE(still_encode_file(&t.img, c.format, 90, path.c_str(), err, sizeof err)) << err;
+        if (!c.decode) {
+            const std::string head = test_read_all(path).substr(0, 24);
+            ASSERT_EQ(head.size(), 24u);
+            EXPECT_EQ(head.substr(1, 3), "PNG");
+            // The header's width field, big-endian.
+            const uint32_t w = (uint32_t)(uint8_t)head[16] << 24 | (uint32_t)(uint8_t)head[17] << 16 |
+                               (uint32_t)(uint8_t)head[18] << 8 | (uint8_t)head[19];
+            EXPECT_EQ(w, (uint32_t)c.w);
+            DeleteFileW(path.c_str());
+            continue;
+        }
+        still_decoded d{};
+        ASSERT_TRUE(still_decode_file(path.c_str(), &d, err, sizeof err)) << err;
+        EXPECT_EQ(d.width, c.w);
+        EXPECT_EQ(d.height, c.h);
+        still_decoded_free(&d);
+        DeleteFileW(path.c_str());
+    }
+}
+
+}  // namespace

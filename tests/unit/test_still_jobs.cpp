@@ -1,5 +1,6 @@
 #include "agent/capture/capture_thread.h"
 #include "agent/capture/still_jobs.h"
+#include "agent/capture/display_cache.h"
 #include "agent/core/agent.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/storage_monitor.h"
@@ -313,6 +314,46 @@ TEST_F(ShotRequests, RectanglesWithoutCoverage)
     }
 }
 
+// What is refused before or instead of a capture, with a code of the refusal table.
+TEST_F(ShotRequests, RefusedWithTableCodes)
+{
+    display_cache* cache = display_cache_build();
+    ASSERT_NE(cache, nullptr);
+    // A stills folder that leaves no room for a generated name.
+    const size_t room = 259 - 29 - dir.size();
+    const std::wstring deep = dir + L"\\" + std::wstring(room, L'n');
+    struct { const char* name; int kind, monitor; LONG l, t, r, b; int format; bool deep_folder; const wchar_t* want; }
+    cases[] = {
+        {"monitor -2", SHOT_MONITOR, -2, 0, 0, 0, 0, -1, false, L"capture\tmsg=capture failed (see agent log)"},
+        {"monitor 7", SHOT_MONITOR, 7, 0, 0, 0, 0, -1, false, L"capture\tmsg=capture failed (see agent log)"},
+        {"no name", SHOT_MONITOR, 0, 0, 0, 0, 0, -1, true, L"internal\tmsg=the capture name does not fit"},
+        {"far off and huge", SHOT_RECT, -1, INT_MIN, 0, -1, 5, -1, false, L"no_coverage\tmsg=rect covers no monitor"},
+        {"over the budget", SHOT_RECT, -1, 0, 0, 15000, 15000, 0, false,
+         L"capture\tmsg=a 15000x15000 PNG shot is too large: it needs"},
+        {"beyond PNG", SHOT_RECT, -1, 0, 0, 20000, 20000, 0, false,
+         L"encode\tmsg=20000x20000 is too large for PNG: (8 x width + 1024) x (height + 128) must stay below 2^31."},
+        {"beyond JPEG", SHOT_RECT, -1, 0, 0, 70000, 1, 1, false,
+         L"encode\tmsg=70000x1 is too large for JPEG, whose sides stop at 65500 pixels."},
+    };
+    for (const auto& c : cases) {
+        config cfg;
+        agent_config_copy(&cfg);
+        wcscpy(cfg.stills_dir, c.deep_folder ? deep.c_str() : dir.c_str());
+        agent_config_set(&cfg);
+        shot_job* job = shot_job_create();
+        job->kind = c.kind;
+        job->monitor = c.monitor;
+        job->left = c.l, job->top = c.t, job->right = c.r, job->bottom = c.b;
+        job->format = c.format;
+        still_pipe_shot(cache, job);
+        ASSERT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << c.name;
+        EXPECT_EQ(job->refs, 1) << c.name;
+        EXPECT_EQ(std::wstring(job->error).rfind(c.want, 0), 0u) << c.name << ": " << test_utf8(job->error);
+        shot_job_release(job);
+    }
+    display_cache_destroy(cache);
+}
+
 TEST_F(ShotRequests, DiskFullAndExhaustedPool)
 {
     config cfg;
@@ -326,14 +367,23 @@ TEST_F(ShotRequests, DiskFullAndExhaustedPool)
 
     cfg.stop_free_mb = 0;
     agent_config_set(&cfg);
+    // A shot that fits the budget but finds every buffer taken may try again.
+    HWND w = CreateWindowExW(0, L"STATIC", L"target", WS_POPUP | WS_VISIBLE, 10, 10, 40, 30, nullptr, nullptr, nullptr,
+                             nullptr);
+    ASSERT_NE(w, nullptr);
     frame_pool* keep = g_agent.frames_stills;
-    g_agent.frames_stills = frame_pool_create("tiny", 1, 16);
+    g_agent.frames_stills = frame_pool_create("one", 1, 64ull << 20);
+    frame_buffer* held = frame_pool_acquire(g_agent.frames_stills, 16);
+    ASSERT_NE(held, nullptr);
     job = shot_job_create();
-    job->kind = SHOT_RECT;
-    job->left = 0, job->top = 0, job->right = 100, job->bottom = 100;
+    job->kind = SHOT_WINDOW;
+    job->hwnd = w;
+    job->occluded = 1;
     EXPECT_EQ(answer(job), L"busy\tmsg=stills pool exhausted; try again");
+    frame_pool_release(held);
     frame_pool_destroy(g_agent.frames_stills);
     g_agent.frames_stills = keep;
+    DestroyWindow(w);
 }
 
 TEST_F(ShotRequests, MinimizedWindowKeepsNoBuffer)
@@ -405,19 +455,25 @@ region_result* make_region(LONG l, LONG t, LONG r, LONG b, shot_job* job)
 // A region result answers its waiting request exactly once, whatever goes wrong.
 TEST_F(ShotRequests, RegionResultsAnswerTheirRequest)
 {
-    struct { const char* name; LONG l, t, r, b; uint64_t budget; const wchar_t* want; } cases[] = {
-        {"no display cache", 0, 0, 64, 48, 64ull << 20, L"capture\tmsg=capture failed (see agent log)"},
-        {"no frame memory", 0, 0, 640, 480, 16, L"busy\tmsg=stills pool exhausted; try again"},
+    struct { const char* name; LONG l, t, r, b; uint64_t budget; int held; const wchar_t* want; } cases[] = {
+        {"no display cache", 0, 0, 64, 48, 64ull << 20, 0, L"capture\tmsg=capture failed (see agent log)"},
+        {"no free buffer", 0, 0, 640, 480, 64ull << 20, 2, L"busy\tmsg=stills pool exhausted; try again"},
+        {"beyond the budget", 0, 0, 640, 480, 16, 0, L"capture\tmsg=a 640x480 PNG shot is too large"},
     };
     for (const auto& c : cases) {
         frame_pool* keep = g_agent.frames_stills;
         g_agent.frames_stills = frame_pool_create("region", 2, c.budget);
+        frame_buffer* held[2] = {};
+        for (int i = 0; i < c.held; i++)
+            held[i] = frame_pool_acquire(g_agent.frames_stills, 16);
         shot_job* job = shot_job_create();
         still_region_result(nullptr, make_region(c.l, c.t, c.r, c.b, job));
         EXPECT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << c.name;
         EXPECT_EQ(job->refs, 1) << c.name;
-        EXPECT_STREQ(job->error, c.want) << c.name;
+        EXPECT_EQ(std::wstring(job->error).rfind(c.want, 0), 0u) << c.name << ": " << job->error;
         shot_job_release(job);
+        for (frame_buffer* b : held)
+            frame_pool_release(b);
         frame_stats st{};
         frame_pool_stats(g_agent.frames_stills, &st);
         EXPECT_EQ(st.in_use, 0) << c.name;
@@ -441,8 +497,10 @@ TEST_F(ShotRequests, RegionResultsAnswerTheirRequest)
 namespace {
 
 HANDLE g_gate_event = nullptr;
+HANDLE g_started_event = nullptr;
 void blocking_job(void*)
 {
+    SetEvent(g_started_event);
     WaitForSingleObject(g_gate_event, 10000);
 }
 
@@ -453,10 +511,13 @@ TEST_F(ShotRequests, FullStillsQueueAnswersBusy)
                              nullptr);
     ASSERT_NE(w, nullptr);
     g_gate_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_started_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     worker_pool* pool = worker_pool_create("stills-test", 1, 1, THREAD_PRIORITY_NORMAL);
     ASSERT_NE(pool, nullptr);
     ASSERT_TRUE(worker_pool_submit(pool, blocking_job, nullptr));
-    // The worker may not have taken the first job yet; fill until the queue refuses.
+    // Only once the worker holds the first job does a full queue stay full: a refusal seen
+    // while it has not taken it yet would be followed by a free place for the shot.
+    ASSERT_EQ(WaitForSingleObject(g_started_event, 10000), WAIT_OBJECT_0);
     while (worker_pool_submit(pool, blocking_job, nullptr)) {
     }
     worker_pool* keep = g_agent.stills;
@@ -474,6 +535,7 @@ TEST_F(ShotRequests, FullStillsQueueAnswersBusy)
     worker_pool_destroy(pool, 10000);
     g_agent.stills = keep;
     CloseHandle(g_gate_event);
+    CloseHandle(g_started_event);
     DestroyWindow(w);
 }
 
