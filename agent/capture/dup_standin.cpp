@@ -57,6 +57,18 @@ DWORD dup_standin_remaining(LONGLONG now, LONGLONG deadline, LONGLONG freq)
 
 namespace {
 
+volatile LONG g_fail_writes = 0;
+volatile LONG g_fail_hr = 0;
+
+// A Map failure the tests ask for, else the real Map.
+HRESULT standin_map(ID3D11DeviceContext* context, ID3D11Resource* res, D3D11_MAPPED_SUBRESOURCE* m)
+{
+    for (LONG n = g_fail_writes; n > 0; n = g_fail_writes)
+        if (InterlockedCompareExchange(&g_fail_writes, n - 1, n) == n)
+            return (HRESULT)g_fail_hr;
+    return context->Map(res, 0, D3D11_MAP_WRITE_DISCARD, 0, m);
+}
+
 struct standin_dup final : IDXGIOutputDuplication {
     LONG refs = 1;
     ID3D11Device* device = nullptr;
@@ -164,11 +176,18 @@ struct standin_dup final : IDXGIOutputDuplication {
     }
 
     // Moves the DIB into the texture handed out. Writing a mapped dynamic texture is far
-    // cheaper than UpdateSubresource on some drivers (Wine's by a factor of ten).
-    void publish()
+    // cheaper than UpdateSubresource on some drivers (Wine's by a factor of ten). When the
+    // dynamic texture cannot be mapped the failure is returned: it is the one handed out,
+    // and writing the other texture would pass its old pixels off as a new frame.
+    HRESULT publish()
     {
         D3D11_MAPPED_SUBRESOURCE m{};
-        if (upload && SUCCEEDED(context->Map(upload, 0, D3D11_MAP_WRITE_DISCARD, 0, &m))) {
+        if (upload) {
+            HRESULT hr = standin_map(context, upload, &m);
+            if (FAILED(hr)) {
+                log_warn("dxgi: GDI duplication cannot map its frame hr=0x%08lx", (unsigned long)hr);
+                return hr;
+            }
             size_t row = (size_t)width * 4;
             if (m.RowPitch == row) {
                 memcpy(m.pData, bits, row * (size_t)height);
@@ -177,9 +196,10 @@ struct standin_dup final : IDXGIOutputDuplication {
                     memcpy((uint8_t*)m.pData + (size_t)y * m.RowPitch, bits + (size_t)y * row, row);
             }
             context->Unmap(upload, 0);
-            return;
+            return S_OK;
         }
         context->UpdateSubresource(texture, 0, nullptr, bits, (UINT)width * 4, (UINT)width * 4 * (UINT)height);
+        return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE AcquireNextFrame(UINT timeout_ms, DXGI_OUTDUPL_FRAME_INFO* info,
@@ -196,7 +216,13 @@ struct standin_dup final : IDXGIOutputDuplication {
         for (;;) {
             uint64_t h = grab();
             if (!given || h != last_hash) {
-                publish();
+                // Nothing is remembered, so the next acquire tries this image again.
+                HRESULT hr = publish();
+                if (FAILED(hr)) {
+                    memset(info, 0, sizeof *info);
+                    *out = nullptr;
+                    return hr;
+                }
                 LARGE_INTEGER stamp;
                 QueryPerformanceCounter(&stamp);
                 memset(info, 0, sizeof *info);
@@ -263,6 +289,12 @@ struct standin_dup final : IDXGIOutputDuplication {
 };
 
 }  // namespace
+
+void dup_standin_fail_writes(int count, HRESULT hr)
+{
+    InterlockedExchange(&g_fail_hr, (LONG)hr);
+    InterlockedExchange(&g_fail_writes, count > 0 ? count : 0);
+}
 
 HRESULT dup_standin_create(ID3D11Device* device, const RECT* rect, IDXGIOutputDuplication** out)
 {

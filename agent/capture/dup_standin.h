@@ -14,6 +14,10 @@ bool dup_standin_wanted(HRESULT hr);
 // Returns S_OK and a new reference in *out, else an error and *out untouched.
 HRESULT dup_standin_create(ID3D11Device* device, const RECT* rect, IDXGIOutputDuplication** out);
 
+// Test aid: the next `count` writes of a frame into the texture handed out fail with hr,
+// as a failed Map of it would.
+void dup_standin_fail_writes(int count, HRESULT hr);
+
 // ---- Pure helpers (no system calls).
 
 // Hashes bytes (a multiple of 4, 4-byte aligned) of BGRA pixels while forcing every alpha

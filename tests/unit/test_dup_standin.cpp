@@ -209,3 +209,32 @@ TEST(StandinWanted, OnlyNotOfferedResults)
     EXPECT_FALSE(dup_standin_wanted(E_ACCESSDENIED));
     EXPECT_FALSE(dup_standin_wanted(S_OK));
 }
+
+// When the frame texture cannot be written, the failure is reported: never an old
+// image passed off as a new frame.
+TEST_F(standin_fixture, UnwritableFrameIsAFailureNotAStaleFrame)
+{
+    paint(RGB(10, 200, 30));
+    ASSERT_TRUE(acquire_showing(0xFF0AC81Eu, 200));
+    dup_standin_fail_writes(1000000, E_OUTOFMEMORY);
+    paint(RGB(250, 0, 100));
+    DXGI_OUTDUPL_FRAME_INFO info;
+    IDXGIResource* res = nullptr;
+    HRESULT hr = DXGI_ERROR_WAIT_TIMEOUT;
+    DWORD start = GetTickCount();
+    while (hr == DXGI_ERROR_WAIT_TIMEOUT && GetTickCount() - start < 5000) {
+        pump();
+        res = nullptr;
+        hr = dup->AcquireNextFrame(100, &info, &res);
+    }
+    if (SUCCEEDED(hr)) {
+        if (res)
+            res->Release();
+        dup->ReleaseFrame();
+    }
+    dup_standin_fail_writes(0, S_OK);
+    EXPECT_EQ(hr, E_OUTOFMEMORY);
+    EXPECT_EQ(res, nullptr);
+    // Writable again: the new image comes through.
+    EXPECT_TRUE(acquire_showing(0xFFFA0064u, 200));
+}
