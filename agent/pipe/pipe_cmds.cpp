@@ -204,6 +204,17 @@ static bool pipe_shot_refuse(pipe_shot_error* e, const char* code, const char* m
     return false;
 }
 
+// The destination rules for an output path or target folder, checked before any capture.
+static bool pipe_shot_dest_ok(const wchar_t* path, int is_dir, int format, pipe_shot_error* e) {
+    char err[200];
+    if (capture_request_dest_check(path, is_dir, format, err, sizeof err)) return true;
+    const char* colon = strchr(err, ':');
+    if (!colon) return pipe_shot_refuse(e, is_dir ? "bad_dir" : "usage", err);
+    snprintf(e->code, sizeof e->code, "%.*s", (int)(colon - err), err);
+    snprintf(e->msg, sizeof e->msg, "%s", colon[1] == ' ' ? colon + 2 : colon + 1);
+    return false;
+}
+
 // Fills the request part of job from the fields; false with the reply's code and message.
 static bool pipe_shot_fill(shot_job* job, const char* args, pipe_shot_error* e) {
     char v[PIPE_FIELD_CAP];
@@ -244,6 +255,11 @@ static bool pipe_shot_fill(shot_job* job, const char* args, pipe_shot_error* e) 
         pipe_wide_result r = pipe_wide(v, job->path, 260);
         if (r == PIPE_WIDE_LONG) return pipe_shot_refuse(e, "usage", "out path is too long");
         if (r == PIPE_WIDE_BAD) return pipe_shot_refuse(e, "usage", "out path is not valid UTF-8");
+        // The file's format is fixed now so that its extension can be held against it.
+        static thread_local config cfg;
+        agent_config_copy(&cfg);
+        if (job->format < 0) job->format = cfg.still_format == 1 ? 1 : 0;
+        if (!pipe_shot_dest_ok(job->path, 0, job->format, e)) return false;
     }
 
     bool has_folder = pipe_field_find(args, "folder", v, sizeof v);
@@ -262,6 +278,7 @@ static bool pipe_shot_fill(shot_job* job, const char* args, pipe_shot_error* e) 
         if (r == PIPE_WIDE_LONG) return pipe_shot_refuse(e, "bad_dir", "dir is too long");
         if (r == PIPE_WIDE_BAD || !pipe_dir_absolute(job->dir))
             return pipe_shot_refuse(e, "bad_dir", "dir must be an absolute path");
+        if (!pipe_shot_dest_ok(job->dir, 1, 0, e)) return false;
         int rc = SHCreateDirectoryExW(nullptr, job->dir, nullptr);
         if (rc == ERROR_SUCCESS || rc == ERROR_FILE_EXISTS || rc == ERROR_ALREADY_EXISTS) {
             // A file in the folder's place would only fail later, after the capture.
