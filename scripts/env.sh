@@ -72,11 +72,21 @@ IVRA_RUNS="$IVRA_CACHE/runs"
 ivra_proc_start() { awk '{print $22}' "/proc/$1/stat" 2>/dev/null; }
 
 ivra_run_end() {
-    local run=$1 p reg
+    local run=$1 p start reg
     [ -d "$run" ] || return 0
+    # The tests of a run whose script was killed outright may still be going.
+    if [ -f "$run/ctest" ] && read -r p start <"$run/ctest" && [ "$(ivra_proc_start "$p")" = "$start" ]; then
+        kill -TERM -- "-$p" 2>/dev/null || true
+    fi
+    # A Wine server saves the registry as it ends: wait, or it writes into a removed folder.
     while IFS= read -r reg; do
         WINEPREFIX=$(dirname "$reg") timeout 30 "$IVRA_WINESERVER" -k >/dev/null 2>&1 || true
+        WINEPREFIX=$(dirname "$reg") timeout 30 "$IVRA_WINESERVER" -w >/dev/null 2>&1 || true
     done < <(find "$run" -maxdepth 4 -name system.reg 2>/dev/null)
+    # Wine programs whose server was killed some other way do not end on their own.
+    for p in $(grep -lzs "^WINEPREFIX=$run/" /proc/[0-9]*/environ | cut -d/ -f3); do
+        kill -KILL "$p" 2>/dev/null || true
+    done
     if [ -f "$run/xpids" ]; then
         while read -r p; do
             case "$(cat "/proc/$p/comm" 2>/dev/null)" in

@@ -32,6 +32,10 @@ def _adopt_slot():
 
 
 _adopt_slot()
+if os.environ.get("IVRA_RUN_DIR"):
+    # Sandboxes go into the suite's run folder, which goes away with the run
+    # even when a test is killed before its clean-up.
+    tempfile.tempdir = os.path.join(os.environ["IVRA_RUN_DIR"], "tmp")
 
 
 def exe(name):
@@ -102,6 +106,68 @@ def read_pattern_windows(proc, timeout=60):
     return pid, lines, wins
 
 
+def start_x(argv, env=None):
+    """Starts an X server (argv without a display number); the server picks a free
+    number itself, so concurrent runs never race for one. Returns (Popen, number).
+    The pid is recorded in the suite's run folder so a killed run's servers end."""
+    rfd, wfd = os.pipe()
+    try:
+        proc = subprocess.Popen([argv[0], "-displayfd", str(wfd)] + list(argv[1:]), env=env, pass_fds=(wfd,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    finally:
+        os.close(wfd)
+    run = os.environ.get("IVRA_RUN_DIR")
+    if run:
+        with open(os.path.join(run, "xpids"), "a") as f:
+            f.write("%d\n" % proc.pid)
+    got = []
+
+    def reader():
+        with os.fdopen(rfd, "rb") as f:
+            got.append(f.readline())
+
+    threading.Thread(target=reader, daemon=True).start()
+    try:
+        wait_for(lambda: got or proc.poll() is not None, 30, interval=0.05, what=argv[0] + " display number")
+        if not (got and got[0].strip().isdigit()):
+            raise AssertionError("%s did not start (exit %r)" % (argv[0], proc.poll()))
+    except BaseException:
+        stop_process(proc)
+        raise
+    return proc, int(got[0])
+
+
+def stop_process(proc, timeout=10):
+    """Ends a Linux process this test started."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def base_prefix():
+    return os.environ.get("IVRA_BASE_PREFIX") or os.path.join(os.environ.get("IVRA_CACHE", "/var/cache/ivra"),
+                                                               "wineprefix")
+
+
+def private_prefix():
+    """A throw-away copy of the project's prefix (hard links for the DLL folders),
+    in the suite's run folder when there is one. The caller removes it."""
+    parent = os.environ.get("IVRA_RUN_DIR") or os.path.join(os.environ.get("IVRA_CACHE", "/var/cache/ivra"), "runs")
+    os.makedirs(parent, exist_ok=True)
+    dest = tempfile.mkdtemp(prefix="wp-", dir=parent)
+    os.rmdir(dest)
+    r = subprocess.run(["bash", "-c", '. "$1"; ivra_prefix_copy "$2" "$3"', "-",
+                        os.path.join(SOURCE, "scripts", "env.sh"), base_prefix(), dest], capture_output=True)
+    if r.returncode != 0:
+        shutil.rmtree(dest, ignore_errors=True)
+        raise AssertionError("cannot copy the Wine prefix: %r" % r.stderr)
+    return dest
+
+
 def ivtool(*args, timeout=30, env=None):
     return wine([exe("ivtool")] + [str(a) for a in args], timeout=timeout, env=env)
 
@@ -117,6 +183,27 @@ def close_settings_windows(limit=5):
         if r.returncode != 0:
             return
         ivtool("kill", int(r.stdout.split()[0]))
+
+
+def stop_stray_agents():
+    """Ends an agent an earlier test left in this prefix; the prefix is the suite's
+    own, so one that will not end is a failure, never a reason to skip."""
+    r = ivtool("window-pid", "IvraAgentWnd")
+    if r.returncode != 0:
+        return
+    pid = int(r.stdout.split()[0])
+    ivtool("kill", pid)
+    wait_for(lambda: ivtool("window-pid", "IvraAgentWnd").returncode != 0, 15, interval=0.2,
+             what="the agent left by an earlier test (pid %d) to end" % pid)
+
+
+def log_time(line):
+    """Seconds since midnight of a log line's "[HH:MM:SS.mmm]" stamp: the agent's own clock."""
+    m = re.match(r"\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\]", line)
+    if not m:
+        raise AssertionError("no time stamp in log line %r" % line)
+    h, mi, sec, ms = (int(g) for g in m.groups())
+    return h * 3600 + mi * 60 + sec + ms / 1000.0
 
 
 class Sandbox:
@@ -185,18 +272,27 @@ class Agent:
         self.pid = None
 
     def start(self, *args, ready_line="ivrad started in", timeout=30):
+        # A restart in the same sandbox finds the earlier agent's line in the log:
+        # only one more than there was before counts.
+        seen = self.sb.log_text().count(ready_line)
         self.pid = self.sb.start("ivrad", *args, env=self.env)
-        wait_for(lambda: ready_line in self.sb.log_text(), timeout, what="agent start")
+        wait_for(lambda: self.sb.log_text().count(ready_line) > seen, timeout, what="agent start")
         wait_for(lambda: self.pipe("ping\n", timeout_ms=2000) == b"ok\n", timeout, what="pipe ready")
         return self.pid
 
     def pipe(self, request, timeout_ms=10000):
         """Sends exactly the given request text (include the line feed) and returns the reply bytes."""
+        return self.pipe_timed(request, timeout_ms)[0]
+
+    def pipe_timed(self, request, timeout_ms=10000):
+        """Like pipe; also returns the exchange's milliseconds as measured inside Windows
+        (None when there was no exchange), for time limits free of Wine's start-up."""
         esc = request.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
         r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
+        m = re.search(rb"ms=(\d+)", r.stderr)
         # ivtool's stdout is in text mode, which turns every line feed into CR LF;
         # replies never hold a CR of their own.
-        return r.stdout.replace(b"\r\n", b"\n")
+        return r.stdout.replace(b"\r\n", b"\n"), int(m.group(1)) if m else None
 
     def stop(self, timeout=30):
         if self.pid is None:
@@ -215,9 +311,8 @@ class AgentTestCase(unittest.TestCase):
 
     def setUp(self):
         self.sb = Sandbox()
-
-    def tearDown(self):
-        self.sb.cleanup()
+        # Cleanups run also when a subclass's setUp fails after this point.
+        self.addCleanup(self.sb.cleanup)
 
 
 def decode_image(path, pixels=()):

@@ -12,7 +12,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from ivra_e2e import (Sandbox, exe, ivtool, read_pattern_windows, wait_for, win_path, WINE_RUN)  # noqa: E402
+from ivra_e2e import (Sandbox, exe, ivtool, private_prefix, read_pattern_windows, start_x, wait_for, win_path,  # noqa: E402
+                      WINE_RUN)
 
 BLACK = b"\x00\x00\x00\xff"   # screen black as duplication delivers it (opaque)
 VOID = b"\x00\x00\x00\x00"    # outside every monitor
@@ -123,13 +124,6 @@ class ProbeMixin:
         return win_path(self.out_path(name))
 
 
-def free_display(start):
-    n = start
-    while os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
-        n += 1
-    return n
-
-
 def display_up(n):
     return subprocess.run(["xdpyinfo", "-display", ":%d" % n], capture_output=True).returncode == 0
 
@@ -138,24 +132,26 @@ class PrivateWine:
     """X servers and a Wine prefix of the test's own, so no other window shows on its
     screens and nothing it changes outlives it."""
 
-    def start_x(self, argv, display, env=None):
+    def start_x(self, argv, env=None):
+        """Starts an X server (argv without a display); returns its display number."""
         self.started = getattr(self, "started", [])
-        self.started.append(subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        proc, display = start_x(argv, env=env)
+        self.started.append(proc)
         wait_for(lambda: display_up(display), 20, interval=0.1, what=argv[0])
+        return display
 
     def start_wine(self, display):
-        cache = os.environ.get("IVRA_CACHE", "/var/cache/ivra")
-        self.prefix = os.path.join(cache, "wp-e2e-capture-%d" % os.getpid())
-        shutil.rmtree(self.prefix, ignore_errors=True)
         # The base prefix never ran with XRandR, so Wine takes Xinerama's monitor layout.
-        subprocess.run(["cp", "-a", os.path.join(cache, "wineprefix"), self.prefix], check=True)
+        self.prefix = private_prefix()
         self.env = {"WINEPREFIX": self.prefix, "DISPLAY": ":%d" % display}
         subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=dict(os.environ, **self.env), check=True)
 
     def stop_all(self):
         try:
             if getattr(self, "env", None):
-                subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, **self.env), timeout=30)
+                # The server saves the registry as it ends: wait, or it writes into the removed prefix.
+                for arg in ("-k", "-w"):
+                    subprocess.run(["/usr/lib/wine/wineserver", arg], env=dict(os.environ, **self.env), timeout=30)
         finally:
             for p in reversed(getattr(self, "started", [])):
                 if p.stdout:
@@ -179,18 +175,15 @@ class SingleMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
         self.sb = Sandbox()
         self.pattern_pid = None
         self.pattern_proc = None
-        outer = free_display(200 + os.getpid() % 100)
-        self.start_x(["Xvfb", ":%d" % outer, "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-ac"], outer)
+        self.addCleanup(self.stop_all)  # also when the set-up below fails
+        outer = self.start_x(["Xvfb", "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-ac"])
         self.start_wine(outer)
         self.desktop = "ivracap%d" % (time.monotonic_ns() % 1000000)
         self.launcher = ["explorer.exe", "/desktop=%s,1920x1080" % self.desktop]
 
     def tearDown(self):
-        try:
-            if self.pattern_pid and ivtool("alive", self.pattern_pid, env=self.env).returncode == 0:
-                ivtool("kill", self.pattern_pid, env=self.env)
-        finally:
-            self.stop_all()
+        if self.pattern_pid and ivtool("alive", self.pattern_pid, env=self.env).returncode == 0:
+            ivtool("kill", self.pattern_pid, env=self.env)
 
     def start_patterns(self, *specs):
         proc = subprocess.Popen(
@@ -242,7 +235,6 @@ class SingleMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
 
     def test_idle_release_and_recreate(self):
         self.start_patterns("100,100,64,64,5")
-        t0 = time.monotonic()
         lines = self.probe(["--keep-warm", "0", "output", "0", "-", "state", "poll", "0", "3", "idle", "2500", "state",
                             "output", "0", "-", "state"], launcher=self.launcher, env=self.env)
         states = [ln for ln in lines if ln.startswith("state ")]
@@ -263,7 +255,6 @@ class SingleMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
         self.assertEqual(log.count("dxgi: released idle duplications (1)"), 1, log)
         # The duplication was created once at the first capture and once more after the release.
         self.assertEqual(log.count("DuplicateOutput1 hr="), 2, log)
-        self.assertLess(time.monotonic() - t0, 60)
 
 
 class DualMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
@@ -271,15 +262,11 @@ class DualMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
 
     def setUp(self):
         self.sb = Sandbox()
-        outer = free_display(200 + os.getpid() % 100)
-        self.start_x(["Xvfb", ":%d" % outer, "-screen", "0", "2400x900x24", "-nolisten", "tcp", "-ac"], outer)
-        inner = free_display(outer + 1)
-        self.start_x(["Xephyr", ":%d" % inner, "+xinerama", "-screen", "1280x800", "-screen", "1024x768", "-ac",
-                      "-nolisten", "tcp"], inner, env=dict(os.environ, DISPLAY=":%d" % outer))
+        self.addCleanup(self.stop_all)  # also when the set-up below fails
+        outer = self.start_x(["Xvfb", "-screen", "0", "2400x900x24", "-nolisten", "tcp", "-ac"])
+        inner = self.start_x(["Xephyr", "+xinerama", "-screen", "1280x800", "-screen", "1024x768", "-ac",
+                              "-nolisten", "tcp"], env=dict(os.environ, DISPLAY=":%d" % outer))
         self.start_wine(inner)
-
-    def tearDown(self):
-        self.stop_all()
 
     def test_two_monitors(self):
         env = dict(os.environ, **self.env)

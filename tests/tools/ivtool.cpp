@@ -2,7 +2,9 @@
 // environment and inspects or stops Windows processes by their process id.
 //   ivtool launch [--env NAME=VALUE]... [--nowait] -- program [args...]
 //   ivtool kill PID | alive PID | window-pid CLASS | wm-close CLASS | post CLASS MSG WPARAM LPARAM
-//   ivtool pipe-send REQUEST [TIMEOUT_MS]   (\t \n \r \\ escapes; prints the reply as read)
+//   ivtool pipe-send REQUEST [TIMEOUT_MS]   (\t \n \r \\ escapes; prints the reply as read, and
+//                                           "ms=N" on stderr: open to last byte, so a test can bound
+//                                           the exchange without counting Wine's start-up)
 #include "common/win.h"
 #include <cstdio>
 #include <cstdlib>
@@ -97,7 +99,8 @@ static int cmd_pipe_send(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
     std::string req = unescape(argv[2]);
     DWORD timeout = argc > 3 ? (DWORD)_wtoi(argv[3]) : 10000;
-    ULONGLONG deadline = GetTickCount64() + timeout;
+    ULONGLONG t0 = GetTickCount64();
+    ULONGLONG deadline = t0 + timeout;
     HANDLE h = INVALID_HANDLE_VALUE;
     for (;;) {
         h = CreateFileW(L"\\\\.\\pipe\\ivra", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -115,6 +118,7 @@ static int cmd_pipe_send(int argc, wchar_t** argv) {
     CloseHandle(h);
     fwrite(reply.data(), 1, reply.size(), stdout);
     fflush(stdout);
+    fprintf(stderr, "ms=%llu\n", GetTickCount64() - t0);
     return 0;
 }
 
