@@ -193,7 +193,8 @@ class AgentFrameTest(AgentTestCase):
         lines = self.sb.log_lines()
         jump = [l for l in lines if "startup: taskbar jump list " in l]
         self.assertEqual(len(jump), 1)
-        self.assertRegex(jump[0], r"startup: taskbar jump list (not )?set$")
+        # Wine has no taskbar destination list, so the attempt is made and reported as failed.
+        self.assertTrue(jump[0].endswith("startup: taskbar jump list not set"), jump[0])
         started = next(i for i, l in enumerate(lines) if "ivrad started in" in l)
         self.assertLess(started, lines.index(jump[0]))
 

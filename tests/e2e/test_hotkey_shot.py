@@ -141,8 +141,7 @@ class HotkeyShotTest(AgentTestCase):
         self.assertIn("(< 2147483647 MB); capture skipped", line)
         self.assertEqual(self.saved_files(self.sb.root), [])
         reply = self.agent.pipe("shot\ttarget=rect\trect=0,0,50,50\n")
-        if b"unknown command" not in reply:
-            self.assertEqual(reply, b"err\tcode=disk_full\tmsg=drive free space below stop_free_mb\n")
+        self.assertEqual(reply, b"err\tcode=disk_full\tmsg=drive free space below stop_free_mb\n")
         self.assertEqual(self.saved_files(self.sb.root), [])
 
     def test_low_space_warning_travels_with_the_screenshot(self):
@@ -151,11 +150,10 @@ class HotkeyShotTest(AgentTestCase):
         self.wait_saved()
         self.assertEqual(self.count_log("storage warning (low_space): "), 1)
         reply = self.agent.pipe("shot\ttarget=rect\trect=0,0,32,32\n")
-        if b"unknown command" not in reply:
-            self.assertTrue(reply.startswith(b"ok\tpath="), reply)
-            self.assertIn(b"\twarning=low_space\tfree_mb=", reply)
-            self.assertIn(b"\tdrive=Z:\\", reply)
-        self.assertEqual(len(self.saved_files(self.shots)), 1 if b"unknown command" in reply else 2)
+        self.assertTrue(reply.startswith(b"ok\tpath="), reply)
+        self.assertIn(b"\twarning=low_space\tfree_mb=", reply)
+        self.assertIn(b"\tdrive=Z:\\", reply)
+        self.assertEqual(len(self.saved_files(self.shots)), 2)
 
     def test_zero_frame_budget_reports_an_exhausted_pool(self):
         self.start_agent(mem_percent=0)
@@ -163,8 +161,7 @@ class HotkeyShotTest(AgentTestCase):
         wait_for(lambda: self.count_log("stills pool exhausted (0 in use, 0 MB)") >= 1, 20, what="exhausted line")
         self.assertEqual(self.saved_files(self.shots), [])
         reply = self.agent.pipe("shot\ttarget=rect\trect=0,0,50,50\n")
-        if b"unknown command" not in reply:
-            self.assertEqual(reply, b"err\tcode=busy\tmsg=stills pool exhausted; try again\n")
+        self.assertEqual(reply, b"err\tcode=busy\tmsg=stills pool exhausted; try again\n")
 
     def test_capture_thread_returns_quickly(self):
         self.show_patterns("100,100,200,200,1")
@@ -200,13 +197,10 @@ class HotkeyShotTest(AgentTestCase):
         for (x, y), px in img["pixels"].items():
             self.assertEqual(px[:3], pattern_bgr(x, y, seed), (x, y))
 
-    # ---- Pipe requests (served once the shot handler is in the build)
+    # ---- Pipe requests
 
     def pipe_shot(self, fields):
-        reply = self.agent.pipe("shot\t" + fields + "\n", timeout_ms=20000)
-        if b"unknown command" in reply:
-            self.skipTest("the control pipe has no shot command in this build")
-        return reply
+        return self.agent.pipe("shot\t" + fields + "\n", timeout_ms=20000)
 
     def test_pipe_minimized_window_and_burst(self):
         # No backdrop: the pattern window is then the only one of its class.

@@ -5,11 +5,10 @@ import re
 import struct
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import Agent, Sandbox, SharedAgentTestCase, WINE_RUN, exe, wait_for  # noqa: E402
+from ivra_e2e import Agent, Sandbox, SharedAgentTestCase, WINE_RUN, exe, log_time, wait_for  # noqa: E402
 
 UNKNOWN = b"err\tcode=usage\tmsg=unknown command\n"
 DISABLED = b"err\tcode=disabled\tmsg=start the agent with IVRA_DEBUG_HOOKS=1\n"
@@ -98,13 +97,17 @@ class PipeWithHooks(SharedAgentTestCase):
         self.assertEqual(reply, b"ok\n")
         wait_for(lambda: "debug: main thread sleeping" in new_lines(self.sb, mark), 10, what="hang start")
         self.assertIn("debug: main thread sleeping 8000 ms", new_lines(self.sb, mark))
-        started = time.monotonic()
         for _ in range(3):
             reply, ms = send("ping\\n")
             self.assertEqual(reply, b"ok\n")
             self.assertLess(ms, 1000)
-        self.assertLess(time.monotonic() - started, 8.0, "pings must finish while the main thread sleeps")
         self.assertEqual(send("debug\\top=nap\\n")[0], b"err\tcode=usage\tmsg=debug op=hang_main ms=N\n")
+        # By the agent's own clock, the request after the pings was served before the main thread woke.
+        lines = new_lines(self.sb, mark).splitlines()
+        slept = [ln for ln in lines if "debug: main thread sleeping 8000 ms" in ln]
+        nap = wait_for(lambda: [ln for ln in new_lines(self.sb, mark).splitlines() if "pipe: debug op=nap -> " in ln],
+                       10, what="the log line of the request after the pings")
+        self.assertLess(log_time(nap[0]) - log_time(slept[0]), 8.0, "pings must finish while the main thread sleeps")
 
     def test_idle_connections_are_closed_and_pings_still_work(self):
         mark = len(self.sb.log_text())
@@ -133,9 +136,6 @@ class PipeWithHooks(SharedAgentTestCase):
 
     def test_dump_writes_a_minidump(self):
         reply = self.agent.pipe("dump\n", timeout_ms=120000)
-        if reply.startswith(b"err"):
-            self.assertEqual(reply, b"err\tcode=dump_failed\tmsg=could not write a minidump\n")
-            return
         m = re.fullmatch(rb"ok\tpath=(.*)\n", reply)
         self.assertIsNotNone(m, reply)
         win = m.group(1).decode()

@@ -8,8 +8,8 @@ import re
 import subprocess
 import threading
 
-from ivra_e2e import (Agent, Sandbox, WINE_RUN, decode_image, exe, ivtool, main, pid_alive, wait_for, win_path,
-                      wine)
+from ivra_e2e import (Agent, Sandbox, WINE_RUN, decode_image, exe, ivtool, main, pid_alive, stop_stray_agents,
+                      wait_for, win_path, wine)
 import unittest
 
 import test_capture  # the private two-monitor display and prefix
@@ -23,6 +23,18 @@ def pattern_pixel(u, v, seed):
 def linux_path(path):
     assert re.match(r"^[Zz]:\\", path), path
     return path[2:].replace("\\", "/")
+
+
+def bring_to_front(hwnd, client):
+    """Makes a window the foreground window. Without a window manager Wine's
+    foreground follows a click, so one is the fallback."""
+    if wine([exe("winctl"), "foreground", "0x%x" % hwnd]).returncode == 0:
+        return
+    subprocess.run(["xdotool", "mousemove", str((client[0] + client[2]) // 2), str((client[1] + client[3]) // 2),
+                    "click", "1"], check=True)
+    r = wine([exe("winctl"), "foreground", "0x%x" % hwnd])
+    if r.returncode != 0:
+        raise AssertionError("window 0x%x does not come to the foreground: %r" % (hwnd, r.stderr))
 
 
 class Patterns:
@@ -77,9 +89,8 @@ class Patterns:
 class ShotCli(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # Stopping the agent goes by its window class: never start beside someone else's.
-        if ivtool("window-pid", "IvraAgentWnd").returncode == 0:
-            raise unittest.SkipTest("an agent is already running in this prefix")
+        # Stopping the agent goes by its window class: never start beside another one.
+        stop_stray_agents()
         cls.sb = Sandbox()
         # The default stills folder is created one level deep, under an existing Pictures folder.
         os.makedirs(os.path.join(cls.sb.profile, "Pictures"))
@@ -180,8 +191,7 @@ class ShotCli(unittest.TestCase):
         self.assertNotIn("region", j)
 
     def test_active_window(self):
-        if wine([exe("winctl"), "foreground", "0x%x" % self.a["hwnd"]]).returncode != 0:
-            self.skipTest("the window could not be brought to the foreground")
+        bring_to_front(self.a["hwnd"], self.a["client"])
         j = self.shot_json("--active")
         self.assertEqual((j["width"], j["height"]), (400, 300))
         self.check_pattern(j["path"], [(1, 1), (398, 298)], 1, (0, 0))
@@ -311,6 +321,7 @@ class ShotCli(unittest.TestCase):
         self.check_pattern(occluded["path"], points, 2, (0, 0))
 
     def test_windows_screens_and_last(self):
+        bring_to_front(self.a["hwnd"], self.a["client"])
         r = self.ivrac("windows", "--json")
         self.assertEqual(r.returncode, 0)
         listing = json.loads(r.stdout)
@@ -321,7 +332,8 @@ class ShotCli(unittest.TestCase):
                           a[0]["state"]),
                          (self.p1.pid, "pattern_windows.exe", "Ivra pattern", aw[0], aw[1], aw[2] - aw[0],
                           aw[3] - aw[1], "normal"))
-        self.assertIn(a[0]["active"], (True, False))
+        self.assertIs(a[0]["active"], True)
+        self.assertEqual([w["hwnd"] for w in listing if w["active"]], [a[0]["hwnd"]])
         self.assertFalse([w for w in listing if int(w["hwnd"], 16) == self.b["hwnd"]])
         every = json.loads(self.ivrac("windows", "--all", "--json").stdout)
         self.assertTrue([w for w in every if int(w["hwnd"], 16) == self.b["hwnd"]])
@@ -368,11 +380,9 @@ class ShotCliTwoMonitors(test_capture.PrivateWine, unittest.TestCase):
         os.makedirs(os.path.join(self.sb.profile, "Pictures"))
         self.saved_env = {k: os.environ.get(k) for k in ("WINEPREFIX", "DISPLAY")}
         try:
-            outer = test_capture.free_display(300 + os.getpid() % 100)
-            self.start_x(["Xvfb", ":%d" % outer, "-screen", "0", "2400x900x24", "-nolisten", "tcp", "-ac"], outer)
-            inner = test_capture.free_display(outer + 1)
-            self.start_x(["Xephyr", ":%d" % inner, "+xinerama", "-screen", "1280x800", "-screen", "1024x768", "-ac",
-                          "-nolisten", "tcp"], inner, env=dict(os.environ, DISPLAY=":%d" % outer))
+            outer = self.start_x(["Xvfb", "-screen", "0", "2400x900x24", "-nolisten", "tcp", "-ac"])
+            inner = self.start_x(["Xephyr", "+xinerama", "-screen", "1280x800", "-screen", "1024x768", "-ac",
+                                  "-nolisten", "tcp"], env=dict(os.environ, DISPLAY=":%d" % outer))
             self.start_wine(inner)
             # Every harness helper below runs in this display and prefix.
             os.environ.update(self.env)
@@ -448,9 +458,7 @@ class ShotCliTwoMonitors(test_capture.PrivateWine, unittest.TestCase):
 class ShotStartsAgent(unittest.TestCase):
     def setUp(self):
         self.started_pid = None
-        # An agent that was here before belongs to someone else: leave it alone.
-        if ivtool("window-pid", "IvraAgentWnd").returncode == 0:
-            self.skipTest("an agent is already running in this prefix")
+        stop_stray_agents()
         self.sb = Sandbox()
         os.makedirs(os.path.join(self.sb.profile, "Pictures"))
 
