@@ -1,10 +1,11 @@
 """The settings program ivra.exe: its window class, arguments, messages and
 the hand-over of the tray's exit to it."""
 import os
+import shutil
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, wine  # noqa: E402
+from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, win_path, wine  # noqa: E402
 
 CLASS = "IvraSettingsWnd"
 
@@ -89,6 +90,51 @@ class SettingsProgramTest(AgentTestCase):
         self.assertIn("account: opened link window (", self.sb.log_text())
         agent.stop()
         self.close_settings(int(info["pid"]))
+
+    def test_welcome_window_is_brought_forward_not_opened_again(self):
+        agent = Agent(self.sb)  # onboarded stays 0 across both starts
+        agent.start()
+        info = wait_for(lambda: (lambda i: i if i["count"] else None)(window_info()), 10, what="welcome window")
+        welcome = int(info["pid"])
+        self.sb.procs.append(welcome)
+        agent.stop()
+        self.assertEqual(ivtool("post", CLASS, "IvraShowSettings", 7, 0).returncode, 0)
+        wait_for(lambda: window_info()["title"] == "Ivra Settings - About", 5, what="about page")
+        agent.start()
+        # Brought forward (which shows the general page), and no second window.
+        wait_for(lambda: window_info()["title"] == "Ivra Settings - General", 10, what="window brought forward")
+        info = window_info()
+        self.assertEqual((info["count"], int(info["pid"])), (1, welcome))
+        self.assertEqual(self.sb.log_text().count("account: opened link window ("), 1)
+        self.assertEqual(self.sb.log_text().count("account: settings window already open; brought it forward"), 1)
+        agent.stop()
+        self.close_settings(welcome)
+
+    def test_started_with_its_quoted_path_from_a_folder_with_spaces(self):
+        # A stand-in ivra.exe that records its command line in schtasks-calls.txt beside itself.
+        folder = os.path.join(self.sb.root, "build dir with spaces")
+        os.makedirs(folder)
+        agent_exe = os.path.join(folder, "ivrad.exe")
+        shutil.copy(exe("ivrad"), agent_exe)
+        shutil.copy(exe("fake_schtasks"), os.path.join(folder, "ivra.exe"))
+        calls = os.path.join(folder, "schtasks-calls.txt")
+
+        def recorded(n):
+            try:
+                with open(calls, encoding="utf-8") as f:
+                    lines = f.read().splitlines()
+            except FileNotFoundError:
+                return None
+            return lines if len(lines) >= n else None
+        agent = Agent(self.sb)
+        agent.pid = self.sb.start(agent_exe)  # not onboarded: starts ivra.exe --welcome
+        quoted = '"%s"' % (win_path(folder) + "\\ivra.exe")
+        self.assertEqual(wait_for(lambda: recorded(1), 30, what="welcome start"), [quoted + " --welcome"])
+        wait_for(lambda: "ivrad started in" in self.sb.log_text(), 30, what="agent start")
+        # A second plain launch finds no settings window and starts ivra.exe without an argument.
+        self.assertEqual(self.sb.run(agent_exe, timeout=60).returncode, 0)
+        self.assertEqual(wait_for(lambda: recorded(2), 30, what="plain start"), [quoted + " --welcome", quoted])
+        agent.stop()
 
 
 if __name__ == "__main__":
