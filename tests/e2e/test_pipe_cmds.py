@@ -58,6 +58,11 @@ class PipeCommands(SharedAgentTestCase):
         cfg = {"onboarded": "1", "stills_dir": win_path(cls.shots), "warn_free_mb": "0", "stop_free_mb": "0",
                "warn_ivra_gb": "7", "play_sound": "0"}
         cfg.update({k: "0,0" for k in HOTKEYS})
+        # Leftovers of an agent killed while saving, beside a file that is not the agent's.
+        os.makedirs(cls.shots)
+        for name in ("Ivra_2026-01-02_03-04-05_4.png.part", "notes.png.part"):
+            with open(os.path.join(cls.shots, name), "wb") as f:
+                f.write(b"\0" * 4096)
         cfg["hk_region"] = "%d,%d" % (0x4006, 0x43)
         with open(os.path.join(sb.data, "config.ini"), "w", newline="") as f:
             for k, v in cfg.items():
@@ -153,6 +158,83 @@ class PipeCommands(SharedAgentTestCase):
             self.assertEqual(self.pipe(req), want, req)
         self.assertFalse(os.path.exists(os.path.join(self.sb.root, "elsewhere")))
         self.assertEqual(sorted(self.shot_files()), before)
+
+    def test_stale_partial_captures_removed_at_start(self):
+        self.assertFalse(os.path.exists(os.path.join(self.shots, "Ivra_2026-01-02_03-04-05_4.png.part")))
+        self.assertTrue(os.path.exists(os.path.join(self.shots, "notes.png.part")))
+        self.assertIn("startup: removed stale partial capture", self.sb.log_text())
+
+    def test_shot_never_writes_over_the_agent_files(self):
+        data = win_path(self.sb.data)
+        shots = win_path(self.shots)
+        before = sorted(self.shot_files())
+        own = {}
+        for name in ("config.ini", "history.txt", "account.dat"):
+            path = os.path.join(self.sb.data, name)
+            if not os.path.exists(path):
+                with open(path, "wb") as f:
+                    f.write(b"mine\n")
+            with open(path, "rb") as f:
+                own[name] = f.read()
+        usage = "err\tcode=usage\tmsg=out must "
+        cases = [
+            ("out=%s\\history.txt" % data, usage + "not be inside the agent's data folder.\n"),
+            ("out=%s\\config.ini\tformat=jpg" % data, usage + "not be inside the agent's data folder.\n"),
+            ("out=%s\\ivrad.png" % data, usage + "not be inside the agent's data folder.\n"),
+            ("out=%s\\dumps\\x.png" % data.lower(), usage + "not be inside the agent's data folder.\n"),
+            ("out=%s\\..\\Ivra\\x.png" % data, usage + "not contain . or .. parts.\n"),
+            ("out=C:\\windows\\win.ini_test.png", usage + "not be inside the Windows folder.\n"),
+            ("out=\\\\.\\C:\\x.png", usage + "not be a device or namespace path.\n"),
+            ("out=\\\\?\\GLOBALROOT\\x.png", usage + "not be a device or namespace path.\n"),
+            ("out=shot.png", usage + "be an absolute path.\n"),
+            ("out=%s\\a.jpg" % shots, usage + "end in .png for a PNG image.\n"),
+            ("out=%s\\history.txt\tformat=jpg" % shots, usage + "end in .jpg or .jpeg for a JPEG image.\n"),
+            ("dir=%s" % data, "err\tcode=bad_dir\tmsg=dir must not be inside the agent's data folder.\n"),
+            ("dir=C:\\Windows\\Temp", "err\tcode=bad_dir\tmsg=dir must not be inside the Windows folder.\n"),
+        ]
+        for fields, want in cases:
+            self.assertEqual(self.pipe("shot\t%s\n" % fields), want, fields)
+        for name, content in own.items():
+            with open(os.path.join(self.sb.data, name), "rb") as f:
+                now = f.read()
+            # The history may only have grown by the lines of earlier screenshots.
+            self.assertTrue(now == content or (name == "history.txt" and now.startswith(content)), name)
+            self.assertNotIn(b"\x89PNG", now, name)
+        self.assertFalse(os.path.exists(os.path.join(self.sb.data, "ivrad.png")))
+        self.assertEqual(sorted(self.shot_files()), before)
+        # The same output path is fine where it belongs, with the format it names.
+        os.makedirs(self.shots, exist_ok=True)
+        reply = self.pipe("shot\tout=%s\\own.jpg\tformat=jpg\n" % shots)
+        m = SHOT_RE.match(reply)
+        self.assertIsNotNone(m, reply)
+        self.assertEqual(m.group("path"), shots + "\\own.jpg")
+
+    def test_shot_sizes_refused_before_capturing(self):
+        m = STATUS_RE.match(self.pipe("status\n"))
+        budget = int(m.group("stills_budget"))
+        # A side whose frame alone is over the budget, within what the PNG encoder takes.
+        side = int((budget / 4) ** 0.5) + 16
+        self.assertLessEqual(side, 16000, "the stills budget is too large for this check")
+        mark = len(self.sb.log_text())
+        cases = [
+            ("rect=-2147483648,0,2147483647,5", "err\tcode=no_coverage\tmsg=rect covers no monitor\n"),
+            ("rect=0,0,%d,%d" % (side, side), "err\tcode=capture\tmsg=a %dx%d PNG shot is too large" % (side, side)),
+            ("rect=0,0,20000,20000",
+             "err\tcode=encode\tmsg=20000x20000 is too large for PNG: (8 x width + 1024) x (height + 128) must stay"
+             " below 2^31.\n"),
+            ("rect=0,0,70000,10\tformat=jpg",
+             "err\tcode=encode\tmsg=70000x10 is too large for JPEG, whose sides stop at 65500 pixels.\n"),
+        ]
+        for fields, want in cases:
+            self.assertTrue(self.pipe("shot\ttarget=rect\t%s\n" % fields).startswith(want), fields)
+        # Refused before any frame memory was taken.
+        self.assertNotIn("stills pool exhausted", self.sb.log_text()[mark:])
+        # A wide strip inside the encoder's limits saves in both formats.
+        for fmt in ("png", "jpg"):
+            reply = self.pipe("shot\ttarget=rect\trect=0,0,20000,100\tformat=%s\n" % fmt, 60000)
+            m = SHOT_RE.match(reply)
+            self.assertIsNotNone(m, reply)
+            self.assertEqual((m.group("w"), m.group("h")), ("20000", "100"), reply)
 
     def test_shot_of_a_monitor_decodes(self):
         before = set(self.shot_files())
