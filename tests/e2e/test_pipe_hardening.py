@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -41,6 +42,7 @@ class Clients:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        self.proc.stdout.close()
 
 
 def files_under(root):
@@ -102,11 +104,12 @@ class StalledClients(SharedAgentTestCase):
 class Fuzz(SharedAgentTestCase):
     def test_seeded_malformed_requests(self):
         before = files_under(self.sb.root)
+        started = time.monotonic()
         r = subprocess.run([WINE_RUN, exe("pipeclients"), "fuzz", "20261209", "3000"], capture_output=True, timeout=240)
         out = r.stdout.decode("utf-8", "replace")
         m = re.search(r"sent=(\d+) bad=(\d+) pings=(\d+) ping_max_ms=(\d+)", out)
         self.assertIsNotNone(m, out)
-        print(m.group(0))
+        print("%s in %.1f s" % (m.group(0), time.monotonic() - started))
         self.assertEqual(int(m.group(1)), 3000)
         self.assertEqual(int(m.group(2)), 0, out)
         self.assertNotIn("fail ", out)
