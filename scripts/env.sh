@@ -94,7 +94,11 @@ ivra_run_end() {
             esac
         done <"$run/xpids"
     fi
-    rm -rf "$run"
+    # A Wine server that was killed outright may still be saving into the folder.
+    for p in 1 2 3 4 5 6 7 8 9 10; do
+        rm -rf "$run" 2>/dev/null && [ ! -e "$run" ] && break
+        sleep 0.5
+    done
 }
 
 ivra_runs_sweep() {

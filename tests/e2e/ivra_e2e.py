@@ -148,6 +148,15 @@ def stop_process(proc, timeout=10):
             proc.wait()
 
 
+def remove_tree(path, timeout=15):
+    """Removes a folder that an ending program may still write into (a Wine server
+    saves its registry as it goes): again until it stays gone."""
+    def gone():
+        shutil.rmtree(path, ignore_errors=True)
+        return not os.path.exists(path)
+    wait_for(gone, timeout, interval=0.5, what="removal of " + path)
+
+
 def base_prefix():
     return os.environ.get("IVRA_BASE_PREFIX") or os.path.join(os.environ.get("IVRA_CACHE", "/var/cache/ivra"),
                                                                "wineprefix")

@@ -2,7 +2,6 @@
 and two monitors match known patterns pixel for pixel; a display mode change
 rebuilds the display cache once; idle duplications are released and recreated."""
 import os
-import shutil
 import signal
 import struct
 import subprocess
@@ -12,8 +11,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from ivra_e2e import (Sandbox, exe, ivtool, private_prefix, read_pattern_windows, start_x, wait_for, win_path,  # noqa: E402
-                      WINE_RUN)
+from ivra_e2e import (Sandbox, exe, ivtool, private_prefix, read_pattern_windows, remove_tree, start_x,  # noqa: E402
+                      wait_for, win_path, WINE_RUN)
 
 BLACK = b"\x00\x00\x00\xff"   # screen black as duplication delivers it (opaque)
 VOID = b"\x00\x00\x00\x00"    # outside every monitor
@@ -163,7 +162,7 @@ class PrivateWine:
                     except subprocess.TimeoutExpired:
                         p.kill()
             if getattr(self, "prefix", None):
-                shutil.rmtree(self.prefix, ignore_errors=True)
+                remove_tree(self.prefix)
             self.sb.cleanup()
 
 
