@@ -147,6 +147,9 @@ class PrivateWine:
 
     def stop_all(self):
         try:
+            # First, while the prefix and its server still exist: a Wine program
+            # started after the removal would make the prefix anew.
+            self.sb.cleanup()
             if getattr(self, "env", None):
                 # The server saves the registry as it ends: wait, or it writes into the removed prefix.
                 for arg in ("-k", "-w"):
@@ -163,7 +166,6 @@ class PrivateWine:
                         p.kill()
             if getattr(self, "prefix", None):
                 remove_tree(self.prefix)
-            self.sb.cleanup()
 
 
 class SingleMonitorTest(PrivateWine, ProbeMixin, unittest.TestCase):
