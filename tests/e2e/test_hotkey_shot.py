@@ -1,7 +1,7 @@
 """Screenshots taken by the agent under Wine: a screen hotkey saves a PNG that
 decodes to the screen's pixels, chord digits pick the folder slot, the storage
-gate refuses a nearly full drive without a file, and a zero frame budget is
-reported as an exhausted stills pool. Requests on the control pipe cover the
+gate refuses a nearly full drive without a file, and a shot that a zero frame
+budget can never hold is refused as too large. Requests on the control pipe cover the
 error table and a burst from several clients."""
 import glob
 import os
@@ -155,13 +155,17 @@ class HotkeyShotTest(AgentTestCase):
         self.assertIn(b"\tdrive=Z:\\", reply)
         self.assertEqual(len(self.saved_files(self.shots)), 2)
 
-    def test_zero_frame_budget_reports_an_exhausted_pool(self):
+    def test_zero_frame_budget_refuses_shots_as_too_large(self):
+        # A shot the budget can never hold is refused before capturing, never as "busy; try again".
         self.start_agent(mem_percent=0)
         self.press_screen_hotkey()
-        wait_for(lambda: self.count_log("stills pool exhausted (0 in use, 0 MB)") >= 1, 20, what="exhausted line")
+        wait_for(lambda: self.count_log("shot refused: capture: a 1920x1080 PNG shot is too large") >= 1, 20,
+                 what="refusal line")
+        self.assertEqual(self.count_log("stills pool exhausted"), 0)
         self.assertEqual(self.saved_files(self.shots), [])
         reply = self.agent.pipe("shot\ttarget=rect\trect=0,0,50,50\n")
-        self.assertEqual(reply, b"err\tcode=busy\tmsg=stills pool exhausted; try again\n")
+        self.assertEqual(reply, b"err\tcode=capture\tmsg=a 50x50 PNG shot is too large: it needs 1 MB of frame "
+                                b"memory and the stills budget is 0 MB.\n")
 
     def test_capture_thread_returns_quickly(self):
         self.show_patterns("100,100,200,200,1")
