@@ -14,7 +14,7 @@ from datetime import datetime
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, AgentTestCase, Sandbox, WINE_RUN, decode_image, exe, ivtool, main,  # noqa: E402
-                      pid_alive, wait_for)
+                      pid_alive, stop_stray_agents, wait_for)
 from test_shot_cli import Patterns, linux_path, pattern_pixel  # noqa: E402
 
 HOOKS = {"IVRA_DEBUG_HOOKS": "1"}
@@ -131,8 +131,7 @@ class ColdStart(unittest.TestCase):
     """ivrac starts the agent and its first request reaches a capture thread that is not ready yet."""
 
     def setUp(self):
-        if ivtool("window-pid", "IvraAgentWnd").returncode == 0:
-            self.skipTest("an agent is already running in this prefix")
+        stop_stray_agents()
         self.sb = Sandbox()
         os.makedirs(os.path.join(self.sb.profile, "Pictures"))
         os.makedirs(self.sb.data)
