@@ -148,18 +148,14 @@ size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity) {
     return n;
 }
 
+static size_t format_cut(char* buf, size_t size, const char* fmt, va_list ap);
+
 size_t cli_format(char* out, size_t capacity, const char* fmt, ...) {
     if (capacity == 0) return 0;
     va_list ap;
     va_start(ap, fmt);
-    int r = vsnprintf(out, capacity, fmt, ap);
+    size_t len = format_cut(out, capacity, fmt, ap);
     va_end(ap);
-    out[capacity - 1] = 0;
-    size_t len = strlen(out);
-    if (r < 0 || (size_t)r >= capacity) {
-        len = cli_utf8_cut(out, len, len);
-        out[len] = 0;
-    }
     return len;
 }
 
