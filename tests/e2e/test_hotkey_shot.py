@@ -215,7 +215,7 @@ class HotkeyShotTest(AgentTestCase):
         self.assertTrue(reply.startswith(b"ok\tpath="), reply)
         self.assertIn(b"\ttarget=window ", reply)
         # WM_SYSCOMMAND SC_MINIMIZE
-        self.assertEqual(ivtool("post", "IvraPatternWnd", "0x112", "0xF020", "0").returncode, 0)
+        self.assertEqual(ivtool("post", "0x%x" % hwnd, "0x112", "0xF020", "0").returncode, 0)
         minimized = b"err\tcode=minimized\tmsg=window is minimized\n"
         wait_for(lambda: self.pipe_shot("target=window\thwnd=%d" % hwnd) == minimized, 20, interval=0.3,
                  what="minimized answer")

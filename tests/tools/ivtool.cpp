@@ -155,7 +155,9 @@ int wmain(int argc, wchar_t** argv) {
         return w && PostMessageW(w, WM_CLOSE, 0, 0) ? 0 : 1;
     }
     if (c == L"post" && argc > 5) {
-        HWND w = find_class(argv[2]);
+        // A target given as a number is the window handle itself, so no class lookup can miss it.
+        HWND w = (argv[2][0] >= L'0' && argv[2][0] <= L'9') ? (HWND)(uintptr_t)_wcstoui64(argv[2], nullptr, 0)
+                                                           : find_class(argv[2]);
         std::wstring m = argv[3];
         UINT msg = (m[0] >= L'0' && m[0] <= L'9') ? (UINT)wcstoul(m.c_str(), nullptr, 0)
                                                   : RegisterWindowMessageW(m.c_str());
