@@ -180,7 +180,8 @@ TEST_F(standin_fixture, FramesOnlyWhenThePixelsChange)
         EXPECT_EQ(dup->AcquireNextFrame(timeout, &info, &res), DXGI_ERROR_WAIT_TIMEOUT);
         EXPECT_EQ(res, nullptr);
         if (timeout > 0) {
-            EXPECT_LE(ms_since(t0), timeout + 2.0) << "time-out " << timeout;
+            // Late by at most a scheduling slice: two suites on two cores can preempt the wake-up.
+            EXPECT_LE(ms_since(t0), timeout + 30.0) << "time-out " << timeout;
         }
     }
 
