@@ -30,8 +30,13 @@ struct selection_state {
 void selection_init(selection_state* s, const RECT* screen, POINT cursor, int digit);
 // The point clamped into the screen: x in [left, right - 1], y in [top, bottom - 1].
 POINT selection_clamp(const RECT* screen, POINT p);
-// The rectangle spanned by anchor and current (both inclusive pixels); with square,
-// side = max(|dx|, |dy|) reduced so that it stays inside screen in the drag direction.
+// The rectangle spanned by anchor and current. Both points are pixels inside it: the
+// pixel under the pointer at the press and the one at the release are captured, so a
+// drag from x = 100 to x = 300 covers columns 100..300 (right = 301, 201 wide) in
+// either direction, a click is 1 x 1 and a drag to the last column reaches the
+// screen's edge. With square, the span d = max(|dx|, |dy|) is reduced so that the
+// far corner stays inside screen in the drag direction (signs kept; a zero delta
+// counts as positive), giving a (d + 1) x (d + 1) square.
 void selection_span(const RECT* screen, POINT anchor, POINT current, int square, RECT* out);
 // Events. Each is ignored (SELECTION_NONE) once the selection has finished.
 selection_outcome selection_move(selection_state* s, POINT p);
