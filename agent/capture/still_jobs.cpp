@@ -583,6 +583,88 @@ void still_region_free(region_result* rr, const char* why)
     HeapFree(GetProcessHeap(), 0, rr);
 }
 
+namespace {
+
+// The save half of a region screenshot; marks time the capture thread's part.
+void still_region_save_marked(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound,
+                              const still_marks* marks)
+{
+    config cfg;
+    agent_config_copy(&cfg);
+    uint32_t w = buf->width, h = buf->height;
+    char err[STILL_ERR_MAX] = "";
+    if (job) {
+        still_describe_pick(job->target, (int)w, (int)h);
+        const int format = still_pick_format(job->format, cfg.still_format);
+        int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
+        capture_dest dest{job->path, job->dir, job->folder, digit};
+        // The save job may answer and free the request as soon as it is queued.
+        int silent = job->silent;
+        wchar_t job_warning[STORAGE_WARNING_MAX];
+        wcscpy(job_warning, job->warning);
+        still_handoff handed = still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err);
+        if (handed != STILL_QUEUED) {
+            frame_pool_release(buf);
+            if (handed == STILL_REFUSED)
+                still_fail_exhausted(job);
+            else
+                still_fail_split(job, err);
+            return;
+        }
+        if (!silent)
+            still_capture_sound(&cfg, job_warning);
+    } else {
+        const int format = still_pick_format(-1, cfg.still_format);
+        capture_dest dest{nullptr, nullptr, nullptr, digit};
+        still_handoff handed =
+            still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err);
+        if (handed != STILL_QUEUED) {
+            frame_pool_release(buf);
+            if (handed == STILL_REFUSED) {
+                still_log_exhausted();
+                still_warning_tone();
+            } else {
+                log_warn("capture: no file name: %s", err);
+                still_post_failed();
+            }
+            return;
+        }
+        if (!no_sound)
+            still_capture_sound(&cfg, warning);
+    }
+    still_log_queued(marks, w, h);
+}
+
+}  // namespace
+
+frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job* job)
+{
+    config cfg;
+    agent_config_copy(&cfg);
+    const int format = still_pick_format(job ? job->format : -1, cfg.still_format);
+    char why[STILL_ERR_MAX] = "";
+    if (!still_precheck(width, height, format, why, sizeof why)) {
+        log_warn("capture: region refused: %s", why);
+        return nullptr;
+    }
+    frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills, still_shot_bytes(width, height, format));
+    if (!buf)
+        log_warn("capture: stills pool exhausted for region result");
+    return buf;
+}
+
+void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound)
+{
+    if (!buf) {
+        if (job)
+            still_fail(job, "cancelled", "pick cancelled");
+        return;
+    }
+    still_marks marks{still_qpc(), 0, 0};
+    marks.grabbed = marks.began;
+    still_region_save_marked(buf, digit, job, warning, no_sound, &marks);
+}
+
 void still_region_result(display_cache* cache, region_result* rr)
 {
     if (!rr)
@@ -638,45 +720,7 @@ void still_region_result(display_cache* cache, region_result* rr)
         return;
     }
     marks.grabbed = still_qpc();
-    uint32_t w = buf->width, h = buf->height;
-    char err[STILL_ERR_MAX] = "";
-    if (job) {
-        still_describe_pick(job->target, (int)w, (int)h);
-        int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
-        capture_dest dest{job->path, job->dir, job->folder, rr->digit};
-        int silent = job->silent;
-        wchar_t warning[STORAGE_WARNING_MAX];
-        wcscpy(warning, job->warning);
-        if (still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err) != STILL_QUEUED) {
-            frame_pool_release(buf);
-            if (err[0] == 0)
-                still_fail_exhausted(job);
-            else
-                still_fail_split(job, err);
-            still_region_free(rr, nullptr);
-            return;
-        }
-        if (!silent)
-            still_capture_sound(&cfg, warning);
-    } else {
-        capture_dest dest{nullptr, nullptr, nullptr, rr->digit};
-        if (still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err) !=
-            STILL_QUEUED) {
-            frame_pool_release(buf);
-            if (err[0] == 0) {
-                still_log_exhausted();
-                still_warning_tone();
-            } else {
-                log_warn("capture: no file name: %s", err);
-                still_post_failed();
-            }
-            still_region_free(rr, nullptr);
-            return;
-        }
-        if (!rr->no_sound)
-            still_capture_sound(&cfg, rr->warning);
-    }
-    still_log_queued(&marks, w, h);
+    still_region_save_marked(buf, rr->digit, job, rr->warning, rr->no_sound, &marks);
     still_region_free(rr, nullptr);
 }
 

@@ -79,6 +79,14 @@ void still_pipe_shot(display_cache* cache, shot_job* job);
 void still_region_result(display_cache* cache, region_result* rr);
 // Frees a region result without acting on it (failing a waiting request as cancelled).
 void still_region_free(region_result* rr, const char* why);
+// A stills buffer for a region of width x height (the request's format, else the
+// configured one); null, logged, when that size cannot be saved or the pool is exhausted.
+frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job* job);
+// Saves a filled region buffer as a region screenshot: into the digit's folder slot,
+// for the waiting request or as a hotkey shot, with the sound unless no_sound. Takes
+// the buffer and the request's reference (both are answered or released here). Runs on
+// the capture thread for the live look and on the overlay thread for the frozen one.
+void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound);
 
 // The folder slot the last hotkey screenshot used ("" for the base folder).
 void still_last_folder(wchar_t out[260]);

@@ -90,6 +90,7 @@ struct overlay_state {
     uint32_t moves, downs, ups;
 
     overlay_input input;
+    int closing;                    // the finish step ran: the window is gone or going
 };
 
 // Posted by the overlay window to itself: re-render and push the pending dirty area.
@@ -104,4 +105,12 @@ constexpr UINT WM_OVERLAY_UPDATE = WM_APP + 61;
 bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t* warning, int no_sound,
                   clip_request* clip);
 // Waits without limit for the last overlay thread, if one was started (agent stop).
+// An overlay still open is asked to close first.
 void region_wait(void);
+
+// ---- On the overlay thread.
+
+// Cancels the selection (when it has not finished) and runs the finish step once:
+// releases the mouse capture, detaches from the broker, stops the expiry timer,
+// destroys the window and gives the foreground back.
+void overlay_cancel(overlay_state* s);

@@ -1,0 +1,643 @@
+#include "agent/overlay/overlay.h"
+#include "agent/capture/capture.h"
+#include "agent/capture/display_cache.h"
+#include "agent/capture/still_jobs.h"
+#include "agent/core/agent.h"
+#include "agent/core/frame_pool.h"
+#include "agent/core/messages.h"
+#include "agent/overlay/overlay_draw.h"
+#include "agent/overlay/selection_input.h"
+#include "agent/pipe/shot_job.h"
+#include "common/log.h"
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
+constexpr UINT_PTR OVERLAY_TIMER_EXPIRY = 2;
+
+SRWLOCK g_thread_lock = SRWLOCK_INIT;
+HANDLE g_thread = nullptr;          // the last overlay thread, waited for at agent stop
+HWND volatile g_window = nullptr;   // the open overlay window, for a close at agent stop
+volatile LONG g_class_registered = 0;
+
+int64_t overlay_qpc()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+double overlay_ms_since(int64_t from)
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart > 0 ? (double)(overlay_qpc() - from) * 1000.0 / (double)f.QuadPart : 0.0;
+}
+
+void overlay_clear_selecting()
+{
+    InterlockedExchange(&g_agent.selecting, 0);
+}
+
+// Answers whatever still waits on the selection; each request is answered once.
+void overlay_answer(overlay_state* s, const char* code, const char* msg)
+{
+    if (s->job) {
+        shot_job_fail(s->job, code, msg);
+        s->job = nullptr;
+    }
+    // A waiting clip start is cancelled here once clip sessions exist.
+    s->clip = nullptr;
+}
+
+void overlay_release_snapshots(overlay_state* s)
+{
+    overlay_draw_free_snapshots(s);
+    for (int i = 0; i < s->snap_count; i++) {
+        frame_pool_release(s->snaps[i].buf);
+        s->snaps[i].buf = nullptr;
+    }
+    s->snap_count = 0;
+}
+
+LONG overlay_width(const overlay_state* s)
+{
+    return s->screen.right - s->screen.left;
+}
+
+LONG overlay_height(const overlay_state* s)
+{
+    return s->screen.bottom - s->screen.top;
+}
+
+// Pushes the back buffer (or its dirty part) to the layered window.
+bool overlay_push(overlay_state* s, const RECT* dirty)
+{
+    POINT dst{s->screen.left, s->screen.top};
+    SIZE size{overlay_width(s), overlay_height(s)};
+    POINT src{0, 0};
+    BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    UPDATELAYEREDWINDOWINFO info{};
+    info.cbSize = sizeof info;
+    info.pptDst = &dst;
+    info.psize = &size;
+    info.hdcSrc = s->back_dc;
+    info.pptSrc = &src;
+    info.pblend = &blend;
+    info.dwFlags = ULW_ALPHA;
+    info.prcDirty = dirty;
+    return UpdateLayeredWindowIndirect(s->wnd, &info) != FALSE;
+}
+
+// Live look: re-renders and pushes the pending dirty area, timing the whole update.
+void overlay_live_update(overlay_state* s)
+{
+    s->update_pending = 0;
+    RECT client{0, 0, overlay_width(s), overlay_height(s)};
+    RECT area{};
+    const bool any = IntersectRect(&area, &s->dirty, &client) != FALSE;
+    s->dirty = RECT{};
+    if (!any || s->closing)
+        return;
+    const int64_t t0 = overlay_qpc();
+    overlay_draw_live(s, &area);
+    if (!overlay_push(s, &area))
+        log_warn("overlay(live): ULW failed %lu", GetLastError());
+    s->updates++;
+    s->update_ms_total += overlay_ms_since(t0);
+}
+
+// Repaints what changed: the union of the last picture's extent and the new one.
+void overlay_repaint(overlay_state* s)
+{
+    if (s->closing)
+        return;
+    RECT now{}, changed{};
+    overlay_draw_extent(s, &now);
+    selection_union(&s->drawn, &now, &changed);
+    s->drawn = now;
+    if (IsRectEmpty(&changed))
+        return;
+    if (!s->live) {
+        InvalidateRect(s->wnd, &changed, FALSE);
+        return;
+    }
+    RECT merged{};
+    selection_union(&s->dirty, &changed, &merged);
+    s->dirty = merged;
+    // One update in flight at a time: moves that arrive meanwhile only grow the dirty area.
+    if (!s->update_pending) {
+        if (PostMessageW(s->wnd, WM_OVERLAY_UPDATE, 0, 0))
+            s->update_pending = 1;
+        else
+            overlay_live_update(s);
+    }
+}
+
+// The finish step; runs once.
+void overlay_finish(overlay_state* s)
+{
+    if (s->closing)
+        return;
+    s->closing = 1;
+    s->sel.dragging = 0;
+    HWND w = s->wnd;
+    if (w && GetCapture() == w)
+        ReleaseCapture();
+    input_detach(s);
+    if (w)
+        KillTimer(w, OVERLAY_TIMER_EXPIRY);
+    if (!s->sel.selected)
+        log_info("overlay: region cancelled");
+    const bool was_foreground = w && GetForegroundWindow() == w;
+    InterlockedCompareExchangePointer((void* volatile*)&g_window, nullptr, w);
+    if (w)
+        DestroyWindow(w);
+    PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
+    HWND prev = s->input.prev_foreground;
+    DWORD pid = 0;
+    if (was_foreground && prev && IsWindow(prev) && GetWindowThreadProcessId(prev, &pid) && pid == s->input.prev_pid)
+        SetForegroundWindow(prev);
+}
+
+void overlay_outcome(overlay_state* s, selection_outcome o)
+{
+    if (o == SELECTION_CHANGED)
+        overlay_repaint(s);
+    else if (o == SELECTION_SELECTED || o == SELECTION_CANCELLED)
+        overlay_finish(s);
+}
+
+POINT overlay_point(const overlay_state* s, LPARAM lp)
+{
+    return POINT{(LONG)(SHORT)LOWORD(lp) + s->screen.left, (LONG)(SHORT)HIWORD(lp) + s->screen.top};
+}
+
+int overlay_key_digit(UINT vk)
+{
+    if (vk >= '1' && vk <= '9')
+        return (int)(vk - '0');
+    if (vk >= VK_NUMPAD1 && vk <= VK_NUMPAD9)
+        return (int)(vk - VK_NUMPAD0);
+    return 0;
+}
+
+LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_NCCREATE) {
+        const CREATESTRUCTW* cs = (const CREATESTRUCTW*)lp;
+        SetWindowLongPtrW(w, GWLP_USERDATA, (LONG_PTR)cs->lpCreateParams);
+    }
+    overlay_state* s = (overlay_state*)GetWindowLongPtrW(w, GWLP_USERDATA);
+    if (!s)
+        return DefWindowProcW(w, msg, wp, lp);
+    LRESULT handled = 0;
+    if (input_message(s, msg, wp, lp, &handled))
+        return handled;
+    switch (msg) {
+    case WM_SETCURSOR:
+        if (LOWORD(lp) == HTCLIENT) {
+            SetCursor(nullptr);
+            return TRUE;
+        }
+        break;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(w, &ps);
+        if (dc && !s->live) {
+            overlay_draw_frozen(s, dc, &ps.rcPaint);
+            if (s->first_paint_ms == 0)
+                s->first_paint_ms = overlay_ms_since(s->started);
+        }
+        EndPaint(w, &ps);
+        return 0;
+    }
+    case WM_OVERLAY_UPDATE:
+        overlay_live_update(s);
+        return 0;
+    case WM_MOUSEMOVE: {
+        s->moves++;
+        const int shift = (wp & MK_SHIFT) != 0;
+        // Shift seen with the mouse counts as much as Shift seen as a key.
+        if (s->sel.dragging && shift != (s->sel.square != 0))
+            selection_shift(&s->sel, shift);
+        overlay_outcome(s, selection_move(&s->sel, overlay_point(s, lp)));
+        return 0;
+    }
+    case WM_LBUTTONDOWN:
+        s->downs++;
+        SetCapture(w);
+        overlay_outcome(s, selection_button_down(&s->sel, overlay_point(s, lp), (wp & MK_SHIFT) != 0));
+        return 0;
+    case WM_LBUTTONUP:
+        s->ups++;
+        overlay_outcome(s, selection_button_up(&s->sel, overlay_point(s, lp), (wp & MK_SHIFT) != 0));
+        if (!s->closing && !s->sel.dragging && GetCapture() == w)
+            ReleaseCapture();
+        return 0;
+    case WM_RBUTTONDOWN:
+        s->downs++;
+        overlay_cancel(s);
+        return 0;
+    case WM_KEYDOWN: {
+        if (lp & (1 << 30))
+            return 0;  // auto-repeat: a held digit must not toggle its slot on and off
+        const UINT vk = (UINT)wp;
+        if (vk == VK_ESCAPE)
+            overlay_cancel(s);
+        else if (vk == VK_SHIFT)
+            overlay_outcome(s, selection_shift(&s->sel, 1));
+        else if (int d = overlay_key_digit(vk))
+            overlay_outcome(s, selection_digit(&s->sel, d));
+        return 0;
+    }
+    case WM_KEYUP:
+        if ((UINT)wp == VK_SHIFT)
+            overlay_outcome(s, selection_shift(&s->sel, 0));
+        return 0;
+    case WM_TIMER:
+        if (wp == OVERLAY_TIMER_EXPIRY && !s->closing) {
+            if (s->expiry_ms % 1000 == 0)
+                log_info("overlay: selection expired after %u seconds", s->expiry_ms / 1000);
+            else
+                log_info("overlay: selection expired after %u ms", s->expiry_ms);
+            overlay_cancel(s);
+        }
+        return 0;
+    case WM_CLOSE:
+    case WM_CANCELMODE:
+        overlay_cancel(s);
+        return 0;
+    case WM_CAPTURECHANGED:
+        if (s->sel.dragging && !s->closing && (HWND)lp != w)
+            overlay_cancel(s);
+        return 0;
+    case WM_NCDESTROY:
+        SetWindowLongPtrW(w, GWLP_USERDATA, 0);
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcW(w, msg, wp, lp);
+}
+
+bool overlay_register_class()
+{
+    if (InterlockedCompareExchange(&g_class_registered, 0, 0))
+        return true;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = overlay_wndproc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, IDC_CROSS);
+    wc.lpszClassName = OVERLAY_CLASS;
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        log_warn("overlay: cannot register the window class (%lu)", GetLastError());
+        return false;
+    }
+    InterlockedExchange(&g_class_registered, 1);
+    return true;
+}
+
+bool overlay_create_window(overlay_state* s, DWORD ex_style)
+{
+    if (!s->input.focus_option)
+        ex_style |= WS_EX_NOACTIVATE;
+    if (!overlay_register_class())
+        return false;
+    s->wnd = CreateWindowExW(ex_style, OVERLAY_CLASS, L"", WS_POPUP, s->screen.left, s->screen.top, overlay_width(s),
+                             overlay_height(s), nullptr, nullptr, GetModuleHandleW(nullptr), s);
+    if (!s->wnd)
+        return false;
+    InterlockedExchangePointer((void* volatile*)&g_window, s->wnd);
+    UINT dpi = GetDpiForWindow(s->wnd);
+    if (dpi == 0) {
+        HDC dc = GetDC(nullptr);
+        dpi = dc ? (UINT)GetDeviceCaps(dc, LOGPIXELSX) : 96;
+        if (dc)
+            ReleaseDC(nullptr, dc);
+    }
+    s->dpi = dpi ? (int)dpi : 96;
+    s->scale = s->dpi / 96.0;
+    return true;
+}
+
+// Runs the window's messages until the finish step destroyed it.
+void overlay_loop(overlay_state* s)
+{
+    MSG msg;
+    while (IsWindow(s->wnd)) {
+        BOOL r = GetMessageW(&msg, nullptr, 0, 0);
+        if (r <= 0)
+            break;
+        DispatchMessageW(&msg);
+    }
+}
+
+bool overlay_run_live(overlay_state* s)
+{
+    if (!overlay_draw_back_buffer(s))
+        return false;
+    if (!overlay_create_window(s, WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST)) {
+        log_warn("region(live): CreateWindowEx failed %lu", GetLastError());
+        return false;
+    }
+    if (!overlay_draw_create(s)) {
+        log_warn("overlay: cannot create the overlay's font and sprites");
+        return false;
+    }
+    RECT client{0, 0, overlay_width(s), overlay_height(s)};
+    overlay_draw_live(s, &client);
+    overlay_draw_extent(s, &s->drawn);
+    if (!overlay_push(s, nullptr)) {
+        log_warn("overlay(live): ULW failed %lu", GetLastError());
+        return false;
+    }
+    if (!input_setup(s))
+        return false;
+    input_show(s);
+    SetTimer(s->wnd, OVERLAY_TIMER_EXPIRY, s->expiry_ms, nullptr);
+    s->init_ms = overlay_ms_since(s->started);
+    s->first_paint_ms = s->init_ms;
+    log_info("overlay(live): shown, first paint %lld ms", (long long)s->first_paint_ms);
+    overlay_loop(s);
+    log_info("overlay(live): init %lld ms, avg update %.1f ms, paints %u, moves %u, downs %u, ups %u, mouse=%s "
+             "capture_focus=%d",
+             (long long)s->init_ms, s->updates ? s->update_ms_total / s->updates : 0.0, s->updates, s->moves,
+             s->downs, s->ups, s->input.mode == 2 ? "raw" : "native", s->input.focus_option);
+    return true;
+}
+
+bool overlay_run_frozen(overlay_state* s)
+{
+    const int64_t t0 = overlay_qpc();
+    if (!overlay_draw_snapshots(s))
+        return false;
+    if (s->dim_ms == 0 && s->dib_ms == 0)
+        s->dib_ms = overlay_ms_since(t0);
+    if (!overlay_create_window(s, WS_EX_TOOLWINDOW | WS_EX_TOPMOST)) {
+        log_warn("region: CreateWindowEx failed %lu", GetLastError());
+        return false;
+    }
+    if (!overlay_draw_create(s)) {
+        log_warn("overlay: cannot create the overlay's font and sprites");
+        return false;
+    }
+    overlay_draw_extent(s, &s->drawn);
+    if (!input_setup(s))
+        return false;
+    input_show(s);
+    SetTimer(s->wnd, OVERLAY_TIMER_EXPIRY, s->expiry_ms, nullptr);
+    UpdateWindow(s->wnd);
+    if (s->first_paint_ms == 0)
+        RedrawWindow(s->wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    s->init_ms = overlay_ms_since(s->started);
+    log_info("overlay: dim %lld ms, dib %lld ms, first paint %lld ms", (long long)s->dim_ms, (long long)s->dib_ms,
+             (long long)s->first_paint_ms);
+    overlay_loop(s);
+    return true;
+}
+
+// Frozen look: the selected pixels from the undimmed snapshots; parts on no monitor stay black.
+frame_buffer* overlay_frozen_result(overlay_state* s)
+{
+    const RECT r = s->sel.sel;
+    const LONG w = r.right - r.left, h = r.bottom - r.top;
+    frame_buffer* buf = still_region_buffer(w, h, s->job);
+    if (!buf)
+        return nullptr;
+    if (!frame_buffer_ensure(buf, (uint32_t)w, (uint32_t)h, w * 4)) {
+        log_warn("overlay: no memory for a %ldx%ld region", (long)w, (long)h);
+        frame_pool_release(buf);
+        return nullptr;
+    }
+    for (LONG y = 0; y < h; y++)
+        memset(buf->pixels + (size_t)y * buf->stride, 0, (size_t)w * 4);
+    for (int i = 0; i < s->snap_count; i++) {
+        const overlay_snapshot* snap = &s->snaps[i];
+        RECT part{};
+        if (!snap->buf || !IntersectRect(&part, &r, &snap->rect))
+            continue;
+        const size_t row_bytes = (size_t)(part.right - part.left) * 4;
+        for (LONG y = part.top; y < part.bottom; y++) {
+            const uint8_t* from = snap->buf->pixels + (size_t)(y - snap->rect.top) * snap->buf->stride +
+                                  (size_t)(part.left - snap->rect.left) * 4;
+            uint8_t* to = buf->pixels + (size_t)(y - r.top) * buf->stride + (size_t)(part.left - r.left) * 4;
+            memcpy(to, from, row_bytes);
+        }
+    }
+    buf->timestamp = overlay_qpc();
+    return buf;
+}
+
+void overlay_deliver_live(overlay_state* s)
+{
+    if (!s->sel.selected) {
+        overlay_answer(s, "cancelled", "pick cancelled");
+        return;
+    }
+    region_result* rr = (region_result*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(region_result));
+    if (!rr) {
+        log_warn("overlay: no memory for the region result");
+        overlay_answer(s, "cancelled", "pick cancelled");
+        return;
+    }
+    rr->left = s->sel.sel.left;
+    rr->top = s->sel.sel.top;
+    rr->right = s->sel.sel.right;
+    rr->bottom = s->sel.sel.bottom;
+    rr->digit = s->sel.digit;
+    rr->job = s->job;
+    wcsncpy(rr->warning, s->warning, 63);
+    rr->no_sound = s->no_sound;
+    rr->live = 1;
+    rr->clip = s->clip;
+    if (g_agent.capture_thread_id && PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_REGION, 0, (LPARAM)rr)) {
+        s->job = nullptr;
+        s->clip = nullptr;
+        return;
+    }
+    HeapFree(GetProcessHeap(), 0, rr);
+    log_warn("overlay: cannot post the region to the capture thread (%lu)", GetLastError());
+    overlay_answer(s, "cancelled", "capture thread stopped");
+}
+
+void overlay_deliver_frozen(overlay_state* s)
+{
+    frame_buffer* buf = s->sel.selected ? overlay_frozen_result(s) : nullptr;
+    overlay_release_snapshots(s);
+    if (!buf) {
+        overlay_answer(s, "cancelled", "pick cancelled");
+        return;
+    }
+    shot_job* job = s->job;
+    s->job = nullptr;
+    still_region_save(buf, s->sel.digit, job, s->warning, s->no_sound);
+    overlay_answer(s, "cancelled", "pick cancelled");
+}
+
+DWORD WINAPI overlay_thread(void* arg)
+{
+    overlay_state* s = (overlay_state*)arg;
+    log_thread_name(L"ivra-overlay");
+    s->started = overlay_qpc();
+    if (s->live) {
+        overlay_run_live(s);
+        // A start-up failure still owns its window; it goes like a cancel.
+        overlay_cancel(s);
+        overlay_draw_destroy(s);
+        overlay_draw_free_back_buffer(s);
+        overlay_deliver_live(s);
+    } else {
+        overlay_run_frozen(s);
+        overlay_cancel(s);
+        overlay_draw_destroy(s);
+        overlay_deliver_frozen(s);
+    }
+    HeapFree(GetProcessHeap(), 0, s);
+    overlay_clear_selecting();
+    return 0;
+}
+
+// IVRA_DEBUG_REGION_EXPIRY_MS shortens the expiry for tests when IVRA_DEBUG_HOOKS is on.
+unsigned overlay_expiry()
+{
+    wchar_t hooks[8], value[16];
+    DWORD hn = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", hooks, 8);
+    DWORD vn = GetEnvironmentVariableW(L"IVRA_DEBUG_REGION_EXPIRY_MS", value, 16);
+    if (hn == 0 || hn >= 8 || vn == 0 || vn >= 16)
+        return OVERLAY_EXPIRY_MS;
+    unsigned long ms = agent_debug_pause_ms(hooks, value);
+    if (ms == 0)
+        return OVERLAY_EXPIRY_MS;
+    log_warn("debug: region selection expires after %lu ms", ms);
+    return (unsigned)ms;
+}
+
+}  // namespace
+
+void overlay_cancel(overlay_state* s)
+{
+    if (!s || s->closing)
+        return;
+    selection_cancel(&s->sel);
+    overlay_finish(s);
+}
+
+bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t* warning, int no_sound,
+                  clip_request* clip)
+{
+    if (InterlockedCompareExchange(&g_agent.selecting, 1, 0) != 0) {
+        log_warn("overlay: region overlay already active");
+        // The warning tone of the capture sounds attaches here.
+        if (job)
+            shot_job_fail(job, "busy", "region overlay already active");
+        // A waiting clip start is refused here once clip sessions exist.
+        return false;
+    }
+    overlay_state* s = (overlay_state*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(overlay_state));
+    if (!s) {
+        log_error("overlay: no memory for a selection");
+        overlay_clear_selecting();
+        if (job)
+            shot_job_fail(job, "internal", "cannot start overlay");
+        return false;
+    }
+    config cfg;
+    agent_config_copy(&cfg);
+    s->screen.left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+    s->screen.top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    s->screen.right = s->screen.left + GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    s->screen.bottom = s->screen.top + GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    s->live = clip != nullptr || !cfg.region_freeze;
+    for (int i = 0; i < SELECTION_FOLDERS; i++) {
+        wcsncpy(s->folders[i], cfg.folders[i], 259);
+        s->folders[i][259] = 0;
+    }
+    s->grid = cfg.region_grid != 0;
+    s->input.requested = cfg.region_input >= 0 && cfg.region_input <= 2 ? cfg.region_input : 0;
+    s->input.raw_percent = input_clamp_percent(cfg.raw_mouse_percent);
+    s->input.focus_option = cfg.region_capture_input != 0;
+    s->expiry_ms = overlay_expiry();
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    selection_init(&s->sel, &s->screen, cursor, digit >= 1 && digit <= 9 ? digit : 0);
+    s->job = job;
+    s->clip = clip;
+    if (warning) {
+        wcsncpy(s->warning, warning, 63);
+        s->warning[63] = 0;
+    }
+    s->no_sound = no_sound;
+
+    if (!s->live) {
+        const int outputs = cache ? display_cache_output_count(cache) : 0;
+        for (int i = 0; i < outputs && s->snap_count < OVERLAY_MAX_SNAPSHOTS; i++) {
+            RECT r{};
+            display_cache_output_rect(cache, i, &r);
+            frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills,
+                                                   still_buffer_bytes((int64_t)r.right - r.left, (int64_t)r.bottom - r.top));
+            if (!buf) {
+                log_warn("region: stills pool exhausted");
+                break;
+            }
+            if (!capture_output(cache, i, buf, &r)) {
+                frame_pool_release(buf);
+                continue;
+            }
+            log_info("region freeze: out %d rect %ld,%ld-%ld,%ld", i, (long)r.left, (long)r.top, (long)r.right,
+                     (long)r.bottom);
+            s->snaps[s->snap_count].buf = buf;
+            s->snaps[s->snap_count].rect = r;
+            s->snap_count++;
+        }
+        if (s->snap_count == 0) {
+            log_warn("region: no outputs captured");
+            HeapFree(GetProcessHeap(), 0, s);
+            overlay_clear_selecting();
+            if (job)
+                shot_job_fail(job, "cancelled", "pick cancelled");
+            // A waiting clip start is cancelled here once clip sessions exist.
+            return false;
+        }
+    }
+
+    HANDLE h = CreateThread(nullptr, 0, overlay_thread, s, 0, nullptr);
+    if (!h) {
+        const DWORD err = GetLastError();
+        overlay_release_snapshots(s);
+        const bool waiting = s->job || s->clip;
+        overlay_answer(s, "internal", "cannot start overlay");
+        if (!waiting)
+            log_error("overlay: cannot start overlay thread (%lu)", err);
+        HeapFree(GetProcessHeap(), 0, s);
+        overlay_clear_selecting();
+        return true;
+    }
+    AcquireSRWLockExclusive(&g_thread_lock);
+    HANDLE old = g_thread;
+    g_thread = h;
+    ReleaseSRWLockExclusive(&g_thread_lock);
+    if (old)
+        CloseHandle(old);
+    return true;
+}
+
+void region_wait(void)
+{
+    HWND w = (HWND)InterlockedCompareExchangePointer((void* volatile*)&g_window, nullptr, nullptr);
+    if (w)
+        PostMessageW(w, WM_CLOSE, 0, 0);
+    AcquireSRWLockExclusive(&g_thread_lock);
+    HANDLE h = g_thread;
+    g_thread = nullptr;
+    ReleaseSRWLockExclusive(&g_thread_lock);
+    if (!h)
+        return;
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+}
