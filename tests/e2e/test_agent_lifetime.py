@@ -123,8 +123,8 @@ class StopWithWorkInFlight(AgentTestCase):
         self.assertFalse([l for l in lines if "capture thread did not end" in l])
         slept = next(l for l in lines if "debug: capture start-up sleeping 20000 ms" in l)
         ended = next(l for l in lines if "capture: thread stopped" in l)
-        # The thread ends as soon as its start-up returns, not after the 30 s stop limit.
-        self.assertLess(log_time(ended) - log_time(slept), 26)
+        # The thread ends as soon as its start-up returns, not at the 30 s stop limit.
+        self.assertLess(log_time(ended) - log_time(slept), 30)
 
 
 class ColdStart(unittest.TestCase):
