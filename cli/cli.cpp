@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "common/text.h"
 #include "cli/cli_help.h"
 #include "cli/cmd_agent.h"
 #include "cli/cmd_config.h"
@@ -59,26 +60,6 @@ size_t cli_utf8_from_wide(const wchar_t* text, char* out, size_t capacity) {
     return n;
 }
 
-// Decodes one UTF-8 character at s[0..len); returns its byte count (1 for a malformed byte, cp = U+FFFD).
-static size_t utf8_decode(const unsigned char* s, size_t len, unsigned long* cp) {
-    unsigned char c = s[0];
-    size_t need;
-    unsigned long v, min;
-    if (c < 0x80) { *cp = c; return 1; }
-    if (c >= 0xC2 && c <= 0xDF) { need = 2; v = c & 0x1F; min = 0x80; }
-    else if (c >= 0xE0 && c <= 0xEF) { need = 3; v = c & 0x0F; min = 0x800; }
-    else if (c >= 0xF0 && c <= 0xF4) { need = 4; v = c & 0x07; min = 0x10000; }
-    else { *cp = 0xFFFD; return 1; }
-    if (len < need) { *cp = 0xFFFD; return 1; }
-    for (size_t k = 1; k < need; k++) {
-        if ((s[k] & 0xC0) != 0x80) { *cp = 0xFFFD; return 1; }
-        v = (v << 6) | (s[k] & 0x3F);
-    }
-    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) { *cp = 0xFFFD; return 1; }
-    *cp = v;
-    return need;
-}
-
 size_t cli_wide_from_utf8(const char* text, size_t len, wchar_t* out, size_t capacity) {
     if (capacity == 0) return 0;
     size_t n = 0;
@@ -86,7 +67,7 @@ size_t cli_wide_from_utf8(const char* text, size_t len, wchar_t* out, size_t cap
     const unsigned char* s = (const unsigned char*)text;
     for (size_t i = 0; text && i < len && s[i];) {
         unsigned long cp;
-        size_t used = utf8_decode(s + i, len - i, &cp);
+        size_t used = text_utf8_decode(s + i, len - i, &cp);
         size_t units = cp >= 0x10000 ? 2 : 1;
         if (n + units > capacity - 1) break;
         if (units == 2) {
@@ -132,7 +113,7 @@ size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity) {
         // A whole character or nothing, so a cut never leaves half of one; bytes
         // that do not form a character (an agent reply cut short) become U+FFFD.
         unsigned long cp;
-        size_t used = utf8_decode(s + i, len - i, &cp);
+        size_t used = text_utf8_decode(s + i, len - i, &cp);
         const unsigned char* from = s + i;
         size_t take = used;
         if (cp == 0xFFFD && !(used == 3 && s[i] == 0xEF && s[i + 1] == 0xBF && s[i + 2] == 0xBD)) {
@@ -170,7 +151,7 @@ size_t cli_utf8_chars(const char* text) {
     size_t len = strlen((const char*)s);
     for (size_t i = 0; i < len; chars++) {
         unsigned long cp;
-        i += utf8_decode(s + i, len - i, &cp);
+        i += text_utf8_decode(s + i, len - i, &cp);
     }
     return chars;
 }

@@ -1,4 +1,5 @@
 #include "common/log.h"
+#include "common/text.h"
 #include "common/win.h"
 
 #include <cstdint>
@@ -497,29 +498,12 @@ void log_scrub_with(const log_rules* rules, char* text, size_t capacity) {
     text[copy] = 0;
 }
 
-// Length of the well-formed UTF-8 sequence at p (at most n bytes available), 0 when it is not one:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
+// Length of the well-formed UTF-8 sequence at p (at most n bytes available, p[0] >= 0x80),
+// 0 when it is not one.
 static size_t log_utf8_length(const unsigned char* p, size_t n) {
-    unsigned char c = p[0];
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (n < len || p[1] < lo || p[1] > hi) return 0;
-    for (size_t k = 2; k < len; k++)
-        if (p[k] < 0x80 || p[k] > 0xBF) return 0;
-    return len;
+    unsigned long cp;
+    size_t len = text_utf8_decode(p, n, &cp);
+    return len > 1 ? len : 0;
 }
 
 size_t log_sanitize(const char* in, char* out, size_t cap) {

@@ -8,3 +8,8 @@
 // printf-style formatting into a caller-supplied buffer, cut to fit and always
 // terminated; does nothing when out is null or cap is 0.
 void text_format_into(char* out, size_t cap, const char* fmt, ...) IVRA_PRINTF(3, 4);
+
+// Decodes the UTF-8 character at s (len bytes available, at least 1) into *cp and
+// returns its byte count. A byte that starts no well-formed sequence (overlong form,
+// surrogate, above U+10FFFF, cut short) decodes as U+FFFD with a count of 1.
+size_t text_utf8_decode(const unsigned char* s, size_t len, unsigned long* cp);
