@@ -99,7 +99,7 @@ class HotkeyShotTest(AgentTestCase):
         files = self.saved_files(self.shots)
         self.assertEqual(len(files), 1, files)
         self.assertTrue(files[0].endswith(".png"), files)
-        self.assertEqual(self.count_log("hotkey: screen digit=0 route=registered"), 1)
+        self.assertEqual(self.count_log("hotkey: screen digit=0 route="), 1)
         probes = []
         for _, (l, t, r, b), seed in wins:
             probes += [(l, t), (r - 1, b - 1), ((l + r) // 2, (t + b) // 2), (l + 7, b - 3)]
@@ -115,19 +115,37 @@ class HotkeyShotTest(AgentTestCase):
         with open(os.path.join(self.sb.data, "history.txt"), "rb") as f:
             self.assertIn(os.path.basename(files[0]).encode(), f.read())
 
-    def test_forced_digit_saves_into_its_folder_slot(self):
-        # Without the input broker no digit chord can be held, so the forced digit stands in for it.
+    def press_with_digit_held(self, digit):
+        """Holds a digit key while the screen hotkey is pressed, until the action is logged."""
+        before = self.count_log("hotkey: screen ")
+        subprocess.run(["xdotool", "keydown", str(digit)], check=True, timeout=30)
+        try:
+            self.press_screen_hotkey()
+            wait_for(lambda: self.count_log("hotkey: screen ") > before, 20, what="the screen hotkey action")
+        finally:
+            subprocess.run(["xdotool", "keyup", str(digit)], check=True, timeout=30)
+
+    def test_held_digit_saves_into_its_folder_slot(self):
         folder3 = os.path.join(self.sb.profile, "slot3")
-        self.start_agent(env={"IVRA_FORCE_DIGIT": "3"}, folder3=win_path(folder3))
-        self.press_screen_hotkey()
+        self.start_agent(folder3=win_path(folder3))
+        self.press_with_digit_held(3)
         self.wait_saved()
         self.assertEqual(len(self.saved_files(folder3)), 1)
         self.assertEqual(self.saved_files(self.shots), [])
-        self.assertEqual(self.count_log("hotkey: screen digit=3"), 1)
+        self.assertEqual(self.count_log("hotkey: screen digit=3 route="), 1)
+
+    def test_forced_digit_overrides_the_held_one(self):
+        folder2, folder3 = (os.path.join(self.sb.profile, "slot%d" % d) for d in (2, 3))
+        self.start_agent(env={"IVRA_FORCE_DIGIT": "2"}, folder2=win_path(folder2), folder3=win_path(folder3))
+        self.press_with_digit_held(3)
+        self.wait_saved()
+        self.assertEqual(len(self.saved_files(folder2)), 1)
+        self.assertEqual(self.saved_files(folder3), [])
+        self.assertEqual(self.count_log("hotkey: screen digit=2 route="), 1)
 
     def test_digit_with_empty_slot_saves_to_the_base(self):
-        self.start_agent(env={"IVRA_FORCE_DIGIT": "4"})
-        self.press_screen_hotkey()
+        self.start_agent()
+        self.press_with_digit_held(4)
         self.wait_saved()
         self.assertEqual(len(self.saved_files(self.shots)), 1)
         self.assertEqual(self.count_log("chord digit 4 has no folder configured; saving to base"), 1)
