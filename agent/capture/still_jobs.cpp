@@ -10,6 +10,7 @@
 #include "agent/core/saved_capture.h"
 #include "agent/core/storage_monitor.h"
 #include "agent/core/worker_pool.h"
+#include "agent/overlay/overlay.h"
 #include "agent/pipe/shot_job.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -335,8 +336,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
     marks.gated = still_qpc();
 
     if (action == HOTKEY_REGION) {
-        // Region selections start here once the overlay exists.
-        log_info("capture: region selection is not available");
+        region_start(cache, digit, nullptr, warning, 0, nullptr);
         return;
     }
 
@@ -469,9 +469,8 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
         break;
     }
     case SHOT_PICK:
-        // Interactive picks start a region selection here once the overlay exists.
-        log_warn("overlay: cannot start the region overlay");
-        still_fail(job, "internal", "cannot start overlay");
+        // The selection answers later; the capture side's reference goes with it.
+        region_start(cache, 0, job, job->warning, job->silent, nullptr);
         return;
     default: {
         MONITORINFO mi{};

@@ -9,6 +9,7 @@
 #include "agent/core/main_window.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
+#include "agent/overlay/overlay.h"
 #include "agent/pipe/pipe_server.h"
 #include "common/config.h"
 #include "common/config_schema.h"
@@ -285,7 +286,8 @@ void ivrad_stop_agent(HANDLE mutex) {
     if (!capture_ended) log_error("stop: capture thread did not end in %lu ms; leaving it", CAPTURE_STOP_WAIT_MS);
     if (g_agent.capture_thread) CloseHandle(g_agent.capture_thread);
     g_agent.capture_thread = nullptr;
-    // Clip bar (3000 ms) and the region overlay thread are waited for here once they exist.
+    // Clip bar (3000 ms) is waited for here once it exists.
+    region_wait();
     bool listener_ended = pipe_listener_wait(3000);
     if (g_agent.wnd) {
         KillTimer(g_agent.wnd, TIMER_UPLOAD_TICK);
