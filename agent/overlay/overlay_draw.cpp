@@ -26,6 +26,7 @@ struct draw_deco {
 constexpr int DECO_MAX = 24;
 constexpr int SAMPLES = 4;                     // supersampling per axis
 constexpr int SHADOW_ALPHA = 102;
+constexpr int FROZEN_STRIP_PIXELS = 256 * 1024;  // 1 MB of composition buffer
 constexpr uint32_t DIM_LIVE = 0x6E000000u;     // premultiplied black at alpha 110
 constexpr uint32_t SELECTION_LIVE = 0x01000000u;  // nearly clear but still hit-testable
 constexpr uint32_t BORDER_COLOUR = 0xB3B3B3B3u;   // white at alpha 179
@@ -625,17 +626,18 @@ void overlay_draw_free_snapshots(overlay_state* s)
     }
 }
 
-// Grows the frozen look's composition buffer to at least w x h.
-static bool comp_reserve(overlay_art* a, int w, int h)
+// The frozen look's composition buffer: at least w pixels wide, about
+// FROZEN_STRIP_PIXELS in all; it only grows in width.
+static bool comp_reserve(overlay_art* a, int w)
 {
-    if (a->comp && w <= a->comp_w && h <= a->comp_h)
+    if (a->comp && w <= a->comp_w)
         return true;
-    const int nw = w > a->comp_w ? w : a->comp_w, nh = h > a->comp_h ? h : a->comp_h;
+    const int rows = FROZEN_STRIP_PIXELS / w > 0 ? FROZEN_STRIP_PIXELS / w : 1;
     HDC dc = nullptr;
     HGDIOBJ old = nullptr;
     HBITMAP bmp = nullptr;
     uint8_t* bits = nullptr;
-    if (!make_dib(nw, nh, &dc, &old, &bmp, &bits)) {
+    if (!make_dib(w, rows, &dc, &old, &bmp, &bits)) {
         free_dib(&dc, &old, &bmp, &bits);
         return false;
     }
@@ -645,9 +647,41 @@ static bool comp_reserve(overlay_art* a, int w, int h)
     a->comp_old = old;
     a->comp = bmp;
     a->comp_bits = (uint32_t*)bits;
-    a->comp_w = nw;
-    a->comp_h = nh;
+    a->comp_w = w;
+    a->comp_h = rows;
     return true;
+}
+
+// Composes one strip of the frozen picture (client rectangle r) and puts it on the window.
+static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* sel, const draw_deco* decos, int n)
+{
+    overlay_art* a = s->art;
+    const int w = r->right - r->left, h = r->bottom - r->top;
+    bool covered = false;
+    for (int i = 0; i < s->snap_count && !covered; i++) {
+        RECT sr = s->snaps[i].rect;
+        OffsetRect(&sr, -s->screen.left, -s->screen.top);
+        covered = rect_inside(r, &sr);
+    }
+    if (!covered)
+        PatBlt(a->comp_dc, 0, 0, w, h, BLACKNESS);
+    for (int i = 0; i < s->snap_count; i++) {
+        const overlay_snapshot* sn = &s->snaps[i];
+        RECT sr = sn->rect, c, b;
+        OffsetRect(&sr, -s->screen.left, -s->screen.top);
+        if (!sn->dim_dc || !rect_clip(&sr, r, &c))
+            continue;
+        BitBlt(a->comp_dc, c.left - r->left, c.top - r->top, c.right - c.left, c.bottom - c.top, sn->dim_dc,
+               c.left - sr.left, c.top - sr.top, SRCCOPY);
+        if (sel && rect_clip(&c, sel, &b))
+            BitBlt(a->comp_dc, b.left - r->left, b.top - r->top, b.right - b.left, b.bottom - b.top, sn->bright_dc,
+                   b.left - sr.left, b.top - sr.top, SRCCOPY);
+    }
+    GdiFlush();
+    const draw_target t = {a->comp_bits, a->comp_w, {r->left, r->top, r->left + a->comp_w, r->top + a->comp_h}};
+    draw_decos(&t, decos, n, r);
+    GdiFlush();
+    BitBlt(dc, r->left, r->top, w, h, a->comp_dc, 0, 0, SRCCOPY);
 }
 
 void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area)
@@ -657,11 +691,12 @@ void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area)
     RECT r;
     if (!a || !rect_clip(area, &client, &r))
         return;
-    const int w = r.right - r.left, h = r.bottom - r.top;
     RECT sel;
     const bool has_sel = selection_shown(s, &sel);
-    if (!comp_reserve(a, w, h)) {
-        // No room to compose: paint the dimmed images straight, without decorations.
+    // Composed in strips of a few rows: each pixel reaches the window once (no flicker)
+    // without a buffer the size of the screen, whose fresh pages cost more than the paint.
+    if (!comp_reserve(a, r.right - r.left)) {
+        // No room to compose: the dimmed images straight, without decorations.
         for (int i = 0; i < s->snap_count; i++) {
             RECT sr = s->snaps[i].rect, c;
             OffsetRect(&sr, -s->screen.left, -s->screen.top);
@@ -671,34 +706,12 @@ void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area)
         }
         return;
     }
-    bool covered = false;
-    for (int i = 0; i < s->snap_count && !covered; i++) {
-        RECT sr = s->snaps[i].rect;
-        OffsetRect(&sr, -s->screen.left, -s->screen.top);
-        covered = rect_inside(&r, &sr);
-    }
-    if (!covered)
-        PatBlt(a->comp_dc, 0, 0, w, h, BLACKNESS);
-    for (int i = 0; i < s->snap_count; i++) {
-        const overlay_snapshot* sn = &s->snaps[i];
-        RECT sr = sn->rect, c, b;
-        OffsetRect(&sr, -s->screen.left, -s->screen.top);
-        if (!sn->dim_dc || !rect_clip(&sr, &r, &c))
-            continue;
-        BitBlt(a->comp_dc, c.left - r.left, c.top - r.top, c.right - c.left, c.bottom - c.top, sn->dim_dc,
-               c.left - sr.left, c.top - sr.top, SRCCOPY);
-        if (has_sel && rect_clip(&c, &sel, &b))
-            BitBlt(a->comp_dc, b.left - r.left, b.top - r.top, b.right - b.left, b.bottom - b.top, sn->bright_dc,
-                   b.left - sr.left, b.top - sr.top, SRCCOPY);
-    }
-    GdiFlush();
     draw_deco decos[DECO_MAX];
     const int n = scene_decos(s, decos);
-    // Decorations land only inside the painted area; the composition buffer may be larger.
-    const draw_target t = {a->comp_bits, a->comp_w, {r.left, r.top, r.left + a->comp_w, r.top + a->comp_h}};
-    draw_decos(&t, decos, n, &r);
-    GdiFlush();
-    BitBlt(dc, r.left, r.top, w, h, a->comp_dc, 0, 0, SRCCOPY);
+    for (LONG y = r.top; y < r.bottom; y += a->comp_h) {
+        const RECT strip = {r.left, y, r.right, y + a->comp_h < r.bottom ? y + a->comp_h : r.bottom};
+        frozen_strip(s, dc, &strip, has_sel ? &sel : nullptr, decos, n);
+    }
 }
 
 bool overlay_draw_back_buffer(overlay_state* s)

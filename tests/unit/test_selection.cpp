@@ -1,10 +1,13 @@
 // The region selection as the user drives it (press, drag, Shift, digits, release,
 // cancel), the label it shows and the geometry of what the overlay draws.
+#include "agent/capture/dib.h"
+#include "agent/core/frame_pool.h"
 #include "agent/overlay/overlay_draw.h"
 #include "agent/overlay/selection.h"
 #include <gtest/gtest.h>
 #include <functional>
 #include <string>
+#include <vector>
 
 static const RECT kScreen = {0, 0, 1920, 1080};
 
@@ -308,4 +311,76 @@ TEST(OverlayDraw, LiveUpdatesMatchAFullRender)
         for (LONG x = 0; x < client.right; x++)
             differ += live.at(x, y) != fresh.at(x, y);
     EXPECT_EQ(differ, 0u);
+}
+
+TEST(OverlayDraw, FrozenDimsOnceAndShowsTheSelectionBright)
+{
+    // Two outputs of different height; the strip below the shorter one has no picture.
+    const RECT screen = {-100, 0, 700, 500};
+    const RECT outputs[2] = {{-100, 0, 300, 500}, {300, 0, 700, 400}};
+    draw_fixture fz(screen);
+    std::vector<uint8_t> pixels[2];
+    frame_buffer bufs[2] = {};
+    auto source = [](int out, LONG x, LONG y) {
+        return (uint32_t)((x * 7 + out * 50) & 0xFF) | (uint32_t)(y & 0xFF) << 8 | 0xC8u << 16;
+    };
+    for (int i = 0; i < 2; i++) {
+        const LONG w = outputs[i].right - outputs[i].left, h = outputs[i].bottom - outputs[i].top;
+        bufs[i].width = (uint32_t)w;
+        bufs[i].height = (uint32_t)h;
+        bufs[i].stride = (int32_t)(w * 4 + 64);  // rows wider than the picture
+        pixels[i].assign((size_t)bufs[i].stride * h, 0xEE);
+        bufs[i].pixels = pixels[i].data();
+        for (LONG y = 0; y < h; y++)
+            for (LONG x = 0; x < w; x++) {
+                const uint32_t v = source(i, x, y);
+                memcpy(&pixels[i][(size_t)y * bufs[i].stride + x * 4], &v, 4);
+            }
+        fz.s->snaps[i].buf = &bufs[i];
+        fz.s->snaps[i].rect = outputs[i];
+    }
+    fz.s->snap_count = 2;
+    ASSERT_TRUE(overlay_draw_snapshots(fz.s));
+    for (int i = 0; i < 2; i++) {
+        for (const POINT p : {POINT{0, 0}, POINT{37, 200}, POINT{399, 399}}) {
+            const uint32_t src = source(i, p.x, p.y);
+            uint32_t dim, bright;
+            memcpy(&dim, fz.s->snaps[i].dim_bits + ((size_t)p.y * bufs[i].width + p.x) * 4, 4);
+            memcpy(&bright, fz.s->snaps[i].bright_bits + ((size_t)p.y * bufs[i].width + p.x) * 4, 4);
+            EXPECT_EQ(bright, src);
+            const uint32_t want = 0xFF000000u | ((src >> 16 & 0xFF) * 140 >> 8) << 16 |
+                                  ((src >> 8 & 0xFF) * 140 >> 8) << 8 | ((src & 0xFF) * 140 >> 8);
+            EXPECT_EQ(dim, want) << i << ": " << p.x << "," << p.y;
+        }
+    }
+
+    // A selection across both outputs, painted into a bitmap of the window's size.
+    ASSERT_TRUE(overlay_draw_create(fz.s));
+    selection_button_down(&fz.s->sel, POINT{200, 100}, 0);
+    selection_move(&fz.s->sel, POINT{399, 299});
+    HDC dc = CreateCompatibleDC(nullptr);
+    BITMAPINFO bi;
+    dib_info_top_down(&bi, 800, 500);
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_TRUE(bmp != nullptr);
+    HGDIOBJ old = SelectObject(dc, bmp);
+    const RECT client = {0, 0, 800, 500};
+    overlay_draw_frozen(fz.s, dc, &client);
+    GdiFlush();
+    auto at = [&](LONG x, LONG y) { return ((const uint32_t*)bits)[(size_t)y * 800 + x] & 0x00FFFFFFu; };
+    auto dimmed = [&](int out, LONG x, LONG y) {
+        uint32_t v;
+        memcpy(&v, fz.s->snaps[out].dim_bits + ((size_t)y * bufs[out].width + x) * 4, 4);
+        return v & 0x00FFFFFFu;
+    };
+    EXPECT_EQ(at(350, 150), source(0, 350, 150)) << "selected, first output";
+    EXPECT_EQ(at(450, 200), source(1, 50, 200)) << "selected, second output";
+    EXPECT_EQ(at(50, 50), dimmed(0, 50, 50)) << "outside the selection";
+    EXPECT_EQ(at(650, 350), dimmed(1, 250, 350)) << "outside, second output";
+    EXPECT_EQ(at(700, 450), 0u) << "no output there";
+    EXPECT_NE(at(300, 150), source(0, 300, 150)) << "left border over the selection";
+    SelectObject(dc, old);
+    DeleteObject(bmp);
+    DeleteDC(dc);
 }
