@@ -10,11 +10,12 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import (Agent, SharedAgentTestCase, WINE_RUN, Sandbox, exe, ivtool, log_time, main,  # noqa: E402
-                      pid_alive, read_pattern_windows, wait_for, win_path)
+from ivra_e2e import (SharedAgentTestCase, WINE_RUN, exe, ivtool, log_time, main, pid_alive,  # noqa: E402
+                      read_pattern_windows, wait_for, win_path)
 
 # Ctrl+Shift+S without auto-repeat; the modifier word is RegisterHotKey's with MOD_NOREPEAT.
 SCREEN_HOTKEY = "16390,83"
@@ -22,6 +23,8 @@ SCREEN_HOTKEY = "16390,83"
 WINDOW_HOTKEY = "16386,67"
 # The pattern window that holds the X focus, so that Wine hears the keys.
 PATTERN = (1500, 60, 300, 200, 5)
+# A selection covers both its anchor pixel and its final pixel.
+END_PIXEL = 1
 COUNTERS = ("registered_events", "raw_events", "hook_events", "registered_activations", "raw_activations",
             "hook_activations", "duplicates", "stale", "blocked", "dropped")
 
@@ -30,32 +33,29 @@ def xdo(*args):
     subprocess.run(["xdotool"] + [str(a) for a in args], check=True, timeout=30)
 
 
-def x_autorepeat(on):
-    """Turns the X server's key auto-repeat on or off, so that a held key makes one press."""
+def x_request(name, *args):
+    """Makes one Xlib request on the test's display (integer arguments after the display)."""
     x11 = ctypes.CDLL("libX11.so.6")
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    for f in (x11.XAutoRepeatOn, x11.XAutoRepeatOff, x11.XCloseDisplay):
-        f.argtypes = [ctypes.c_void_p]
-    dpy = x11.XOpenDisplay(None)
-    if not dpy:
-        raise AssertionError("cannot open the X display %r" % os.environ.get("DISPLAY"))
-    (x11.XAutoRepeatOn if on else x11.XAutoRepeatOff)(dpy)
-    x11.XCloseDisplay(dpy)
-
-
-def x_focus_none():
-    """Moves the X focus to no window: key events then reach no client, so Wine hears nothing."""
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XSetInputFocus.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_ulong]
     x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
     dpy = x11.XOpenDisplay(None)
     if not dpy:
         raise AssertionError("cannot open the X display %r" % os.environ.get("DISPLAY"))
-    x11.XSetInputFocus(dpy, 0, 0, 0)  # None, RevertToNone, CurrentTime
-    x11.XCloseDisplay(dpy)
+    try:
+        getattr(x11, name)(ctypes.c_void_p(dpy), *[ctypes.c_ulong(a) for a in args])
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
+def x_autorepeat(on):
+    """Turns the X server's key auto-repeat on or off."""
+    x_request("XAutoRepeatOn" if on else "XAutoRepeatOff")
+
+
+def x_focus_none():
+    """Moves the X focus to no window: key events then reach no client, so Wine hears nothing."""
+    x_request("XSetInputFocus", 0, 0, 0)  # None, RevertToNone, CurrentTime
 
 
 def parse_fields(reply):
@@ -186,7 +186,13 @@ class BrokerTestCase(SharedAgentTestCase):
         return {k: now[k] - before[k] for k in COUNTERS}
 
 
-class ChordTest(BrokerTestCase):
+class KeyTest(BrokerTestCase):
+    config = {"hk_window": WINDOW_HOTKEY}
+
+    def autorepeat_off(self):
+        """Without auto-repeat a held chord is one press on each route, so counts are exact."""
+        x_autorepeat(False)
+        self.addCleanup(x_autorepeat, True)
 
     def test_held_digit_picks_the_folder_slot(self):
         saved = len(self.saved_paths())
@@ -218,29 +224,8 @@ class ChordTest(BrokerTestCase):
         path = self.wait_saved(saved + 2)[-1]
         self.assert_saved_into(self.slots[4], path)
 
-
-
-class RoutesTest(BrokerTestCase):
-    """Exact event counts: without auto-repeat a held chord is one press on each route."""
-    config = {"hk_window": WINDOW_HOTKEY}
-
-    @classmethod
-    def setUpClass(cls):
-        x_autorepeat(False)
-        try:
-            super().setUpClass()
-        except BaseException:
-            x_autorepeat(True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            x_autorepeat(True)
-
     def test_one_press_heard_on_three_routes_makes_one_action(self):
+        self.autorepeat_off()
         before = self.counters()
         lines, saved = len(self.hotkey_lines()), len(self.saved_paths())
         xdo("keydown", "ctrl+shift+s")
@@ -289,6 +274,7 @@ class RoutesTest(BrokerTestCase):
         self.assertEqual(len(self.hotkey_lines("window")), lines + 1)
 
     def test_key_released_outside_wine_fires_again(self):
+        self.autorepeat_off()
         lines = len(self.hotkey_lines())
         before = self.counters()
         xdo("keydown", "ctrl+shift+s")
@@ -327,8 +313,11 @@ class RoutesTest(BrokerTestCase):
         self.assertEqual((info["last_action"], info["session_active"], info["mouse_mode"]), (1, False, "none"))
 
 
-class ReloadTest(BrokerTestCase):
-    config = {"hk_region": "16390,67"}  # Ctrl+Shift+C
+class RegionTest(BrokerTestCase):
+    """The region hotkey and the overlay's raw mouse. Wine reports XTest pointer
+    motion as relative raw mouse input, so the raw pointer can be driven from outside."""
+    config = {"hk_region": "16390,67", "region_input": "2"}  # Ctrl+Shift+C
+
 
     def status_hotkey(self, key):
         status, fields = parse_fields(self.agent.pipe("status\n"))
@@ -365,6 +354,65 @@ class ReloadTest(BrokerTestCase):
             xdo("key", "Escape")
         wait_for(lambda: self.sb.log_text().count("region cancelled") > cancels, 20, what="region cancelled")
         wait_for(lambda: self.input_pipe()["session_active"] == "0", 10, what="the selection to detach")
+
+    def pick_with_raw_drag(self, dx, dy, before=None):
+        """Opens a pick, moves the pointer by `before` (an X pixel offset) when given,
+        drags by (dx, dy) and returns the reply's fields and the `input` replies seen
+        while the overlay was open and after."""
+        replies = []
+        worker = threading.Thread(target=lambda: replies.append(self.agent.pipe("shot\ttarget=pick\n", 60000)))
+        overlays = self.sb.log_text().count("overlay input: raw (forced_raw)")
+        worker.start()
+        try:
+            wait_for(lambda: self.sb.log_text().count("overlay input: raw (forced_raw)") > overlays, 20,
+                     what="the overlay in raw mode")
+            during = self.input_pipe()
+            if before:
+                xdo("mousemove_relative", "--", *before)
+            # The button reports keep the motions apart: the broker merges only motions without one.
+            xdo("mousedown", "1")
+            xdo("mousemove_relative", "--", dx, dy)
+            xdo("mouseup", "1")
+            worker.join(60)
+            moved = self.input_pipe()
+        finally:
+            if worker.is_alive():
+                xdo("key", "Escape")
+                worker.join(60)
+        self.assertEqual(len(replies), 1)
+        status, fields = parse_fields(replies[0])
+        self.assertEqual(status, "ok", replies[0])
+        return fields, during, moved
+
+    def set_percent(self, percent):
+        r = self.sb.run("ivrac", "config", "set", "raw_mouse_percent", percent)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.focus_wine()
+
+    def test_raw_motion_moves_the_pointer_by_the_percentage(self):
+        self.set_percent(200)
+        fast, during, moved = self.pick_with_raw_drag(60, 40)
+        self.assertEqual((during["session_active"], during["mouse_mode"], during["mouse_reason"]),
+                         ("1", "raw", "forced_raw"))
+        self.assertGreater(int(moved["mouse_packets"]), int(during["mouse_packets"]))
+        self.set_percent(50)
+        slow, _, _ = self.pick_with_raw_drag(60, 40)
+        # The pointer moved 120 x 80 at 200 % and 30 x 20 at 50 %; the rectangle spans the
+        # anchor and the final point, so both sizes carry the same end-point pixel.
+        (fw, fh), (sw, sh) = self.size(fast), self.size(slow)
+        self.assertEqual((fw - sw, fh - sh), (90, 60), (fast, slow))
+        self.assertEqual((sw, sh), (30 + END_PIXEL, 20 + END_PIXEL), slow)
+
+    def test_raw_pointer_stops_at_the_screen_edge(self):
+        self.set_percent(400)
+        # 800 x -400 from the click point overshoots the right and top edges; the drag back by
+        # 40 x 40 then starts at the last pixel column and the top row, not beyond them.
+        fields, _, _ = self.pick_with_raw_drag(-10, 10, before=(200, -100))
+        self.assertEqual(self.size(fields), (40 + END_PIXEL, 40 + END_PIXEL), fields)
+
+    @staticmethod
+    def size(fields):
+        return int(fields["width"]), int(fields["height"])
 
 
 if __name__ == "__main__":
