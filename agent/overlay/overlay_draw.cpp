@@ -403,10 +403,13 @@ static int scene_decos(const overlay_state* s, draw_deco* out)
                 out[n++] = draw_deco{{l0 + lw, y, r0, y + lw}, nullptr, GRID_COLOUR};
             }
         }
+        // On a selection as thin as the line, the far line would cover the near one twice.
         out[n++] = draw_deco{{l0, t0, r0 + lw, t0 + lw}, nullptr, BORDER_COLOUR};
-        out[n++] = draw_deco{{l0, b0, r0 + lw, b0 + lw}, nullptr, BORDER_COLOUR};
+        if (b0 >= t0 + lw)
+            out[n++] = draw_deco{{l0, b0, r0 + lw, b0 + lw}, nullptr, BORDER_COLOUR};
         out[n++] = draw_deco{{l0, t0 + lw, l0 + lw, b0}, nullptr, BORDER_COLOUR};
-        out[n++] = draw_deco{{r0, t0 + lw, r0 + lw, b0}, nullptr, BORDER_COLOUR};
+        if (r0 >= l0 + lw)
+            out[n++] = draw_deco{{r0, t0 + lw, r0 + lw, b0}, nullptr, BORDER_COLOUR};
 
         const int len = selection_handle_length(&r, a->scale);
         if (len != a->corner_len)
@@ -508,7 +511,7 @@ bool overlay_draw_create(overlay_state* s)
     a->thick = (int)lround(2 * a->scale);
     if (a->thick < 1)
         a->thick = 1;
-    a->gap = (int)lround(4 * a->scale) + 2;
+    a->gap = (int)(lround(3 * a->scale) + lround(a->scale)) + 2;
     a->font = CreateFontW(-MulDiv(9, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                           L"Segoe UI");
