@@ -59,7 +59,6 @@ struct overlay_art {
     // The label: its text, box size and rendering (text on the label colour, rounded).
     wchar_t label_text[SELECTION_LABEL_MAX];
     int label_ready;
-    int label_w, label_h;
     draw_sprite label;
     int label_cap;            // pixels the label sprite can hold
     HBITMAP label_bmp;
@@ -114,22 +113,27 @@ static bool rect_inside(const RECT* inner, const RECT* outer)
            inner->bottom <= outer->bottom;
 }
 
-// A pixel target: `bits` holds the client area `org` (its top-left) onward, `stride` pixels a row.
+// Pixels to draw on: `bits` holds the client rectangle `bounds`, `stride` pixels a row.
 struct draw_target {
     uint32_t* bits;
     int stride;
-    RECT bounds;              // client pixels the target holds
+    RECT bounds;
 };
 
-static void target_fill(const draw_target* t, const RECT* r, uint32_t colour, bool blend)
+static uint32_t* target_at(const draw_target* t, LONG x, LONG y)
+{
+    return t->bits + (size_t)(y - t->bounds.top) * t->stride + (x - t->bounds.left);
+}
+
+static void target_blend(const draw_target* t, const RECT* r, uint32_t colour)
 {
     RECT c;
     if (!rect_clip(r, &t->bounds, &c))
         return;
     for (LONG y = c.top; y < c.bottom; y++) {
-        uint32_t* row = t->bits + (size_t)(y - t->bounds.top) * t->stride - t->bounds.left;
-        for (LONG x = c.left; x < c.right; x++)
-            row[x] = blend ? px_over(colour, row[x]) : colour;
+        uint32_t* row = target_at(t, c.left, y);
+        for (LONG i = 0; i < c.right - c.left; i++)
+            row[i] = px_over(colour, row[i]);
     }
 }
 
@@ -141,10 +145,10 @@ static void target_sprite(const draw_target* t, const draw_sprite* sp, LONG x, L
     if (!sp->px || !rect_clip(&r, &t->bounds, &c) || !rect_clip(&c, clip, &cc))
         return;
     for (LONG yy = cc.top; yy < cc.bottom; yy++) {
-        uint32_t* row = t->bits + (size_t)(yy - t->bounds.top) * t->stride - t->bounds.left;
-        const uint32_t* src = sp->px + (size_t)(yy - y) * sp->w - x;
-        for (LONG xx = cc.left; xx < cc.right; xx++)
-            row[xx] = px_over(src[xx], row[xx]);
+        uint32_t* row = target_at(t, cc.left, yy);
+        const uint32_t* src = sp->px + (size_t)(yy - y) * sp->w + (cc.left - x);
+        for (LONG i = 0; i < cc.right - cc.left; i++)
+            row[i] = px_over(src[i], row[i]);
     }
 }
 
@@ -257,7 +261,7 @@ static bool build_bars(overlay_art* a)
 
 // ---- The label.
 
-// Coverage of a rounded rectangle of w x h with corner radius r at one pixel, 0..16.
+// Coverage of a rounded rectangle of w x h with corner radius r at one pixel, in samples.
 static int round_rect_cover(int x, int y, int w, int h, float r)
 {
     int n = 0;
@@ -458,7 +462,7 @@ static void draw_decos(const draw_target* t, const draw_deco* decos, int count, 
         if (decos[i].sprite)
             target_sprite(t, decos[i].sprite, decos[i].r.left, decos[i].r.top, &c);
         else
-            target_fill(t, &c, decos[i].colour, true);
+            target_blend(t, &c, decos[i].colour);
     }
 }
 
@@ -469,18 +473,19 @@ static void live_base(const draw_target* t, const RECT* r, const RECT* sel)
     if (!rect_clip(r, &t->bounds, &c))
         return;
     for (LONG y = c.top; y < c.bottom; y++) {
-        uint32_t* row = t->bits + (size_t)(y - t->bounds.top) * t->stride - t->bounds.left;
+        uint32_t* row = target_at(t, c.left, y);
         LONG sl = c.right, sr = c.right;
         if (sel && y >= sel->top && y < sel->bottom) {
             sl = sel->left < c.left ? c.left : (sel->left > c.right ? c.right : sel->left);
             sr = sel->right > c.right ? c.right : (sel->right < sl ? sl : sel->right);
         }
-        for (LONG x = c.left; x < sl; x++)
-            row[x] = DIM_LIVE;
-        for (LONG x = sl; x < sr; x++)
-            row[x] = SELECTION_LIVE;
-        for (LONG x = sr; x < c.right; x++)
-            row[x] = DIM_LIVE;
+        LONG x = c.left;
+        for (; x < sl; x++)
+            row[x - c.left] = DIM_LIVE;
+        for (; x < sr; x++)
+            row[x - c.left] = SELECTION_LIVE;
+        for (; x < c.right; x++)
+            row[x - c.left] = DIM_LIVE;
     }
 }
 

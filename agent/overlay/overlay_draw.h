@@ -15,13 +15,19 @@ void overlay_draw_destroy(overlay_state* s);
 bool overlay_draw_snapshots(overlay_state* s);
 // Frees the snapshots' DIB sections (not their frame buffers).
 void overlay_draw_free_snapshots(overlay_state* s);
-// Frozen look: paints `area` of the window into dc from the ready images.
+// Frozen look: paints `area` of the window into dc from the ready images, composed
+// in strips through a small buffer so that each pixel reaches the window once.
 void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area);
 
 // Live look: creates the back buffer of the screen's size. False after logging
 // "region(live): back buffer %dx%d alloc failed".
 bool overlay_draw_back_buffer(overlay_state* s);
-// Live look: re-renders `area` of the back buffer from the state.
+// Live look: brings `area` of the back buffer up to date with the state. Once a call
+// has covered the whole buffer, later calls rewrite only the pixels whose picture
+// changed since the previous call (the pieces drawn then and now, and the bands
+// between the old and the new selection edges), so a drag costs in proportion to
+// its movement, not to the area; `area` must hold those pixels, which the union of
+// the previous and the new extent does.
 void overlay_draw_live(overlay_state* s, const RECT* area);
 // Frees the back buffer.
 void overlay_draw_free_back_buffer(overlay_state* s);
