@@ -9,6 +9,7 @@
 #include "agent/core/main_window.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
+#include "agent/input/broker.h"
 #include "agent/overlay/overlay.h"
 #include "agent/pipe/pipe_server.h"
 #include "common/config.h"
@@ -280,7 +281,7 @@ constexpr DWORD CAPTURE_STOP_WAIT_MS = 30000;
 
 void ivrad_stop_agent(HANDLE mutex) {
     agent_begin_stop();
-    // Input broker stops here once it exists.
+    broker_stop();
     pipe_listener_wake();
     bool capture_ended = capture_thread_stop(CAPTURE_STOP_WAIT_MS);
     if (!capture_ended) log_error("stop: capture thread did not end in %lu ms; leaving it", CAPTURE_STOP_WAIT_MS);
@@ -386,7 +387,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
         log_info("startup: capture ready (%llu ms)", ivrad_elapsed_ms(&lc));
     else
         log_warn("startup: capture thread not ready after 5 s");
-    // Clip bar, input broker and uploads start here once they exist.
+    // The clip bar starts here once it exists.
+    if (!broker_start(g_agent.wnd, &g_agent.cfg)) log_warn("input broker unavailable; registered hotkeys only");
+    // Uploads start here once they exist.
     SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);
     SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, 600000, nullptr);
     log_info("ivrad started in %llu ms", ivrad_elapsed_ms(&lc));

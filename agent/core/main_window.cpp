@@ -4,6 +4,7 @@
 #include "agent/core/hotkeys.h"
 #include "agent/core/messages.h"
 #include "agent/core/saved_capture.h"
+#include "agent/input/broker.h"
 #include "common/log.h"
 
 const char* main_window_route_name(LPARAM lp) {
@@ -31,6 +32,15 @@ int main_window_poll_digit(void) {
     return 0;
 }
 
+// When a broker key route reported the digits, its table already chose the chord;
+// polling now would find a digit held longer than a chord allows.
+static int (*main_window_digit_poller(LPARAM lp))(void) {
+    if ((ULONG_PTR)lp > 0x2FFFF) return main_window_poll_digit;
+    broker_stats st;
+    broker_snapshot(&st);
+    return st.running && (st.raw_ready || st.hook_ready) ? nullptr : main_window_poll_digit;
+}
+
 static void main_window_action(WPARAM id, LPARAM lp) {
     if (id < 1 || id > HOTKEY_COUNT) return;
     const char* name = hotkey_actions[id - 1].name;
@@ -38,7 +48,7 @@ static void main_window_action(WPARAM id, LPARAM lp) {
         log_info("hotkey: %s ignored: a region selection is open", name);
         return;
     }
-    int digit = main_window_action_digit(g_agent.forced_digit, lp, main_window_poll_digit);
+    int digit = main_window_action_digit(g_agent.forced_digit, lp, main_window_digit_poller(lp));
     log_info("hotkey: %s digit=%d route=%s", name, digit, main_window_route_name(lp));
     // Attach point: dismiss the balloon on show so it does not cover the new capture.
     if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_ACTION, id, (LPARAM)digit);
@@ -55,9 +65,11 @@ static void main_window_reload(HWND wnd) {
     agent_config_set(fresh);
     hotkeys_unregister(wnd);
     hotkeys_register(wnd, fresh);
+    HWND broker = broker_window();
+    if (broker) SendMessageW(broker, WM_BROKER_RECONFIGURE, 0, (LPARAM)fresh);
     HeapFree(GetProcessHeap(), 0, fresh);
-    // Attach points: the input broker's reconfiguration, the storage thread's wake-up
-    // and the upload settings follow here once those components exist.
+    // Attach points: the storage thread's wake-up and the upload settings follow
+    // here once those components exist.
     if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_CONFIG, 0, 0);
 }
 
@@ -85,10 +97,13 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ENDSESSION:
         if (wp) main_window_session_end();
         return 0;
-    case WM_HOTKEY:
+    case WM_HOTKEY: {
         // Without the input broker the registered route reports straight to the dispatch.
-        PostMessageW(wnd, WM_AGENT_ACTION, wp, 0);
+        HWND broker = broker_window();
+        if (!broker || !PostMessageW(broker, WM_BROKER_HOTKEY, wp, (LPARAM)GetMessageTime()))
+            PostMessageW(wnd, WM_AGENT_ACTION, wp, 0);
         return 0;
+    }
     case WM_AGENT_ACTION:
         main_window_action(wp, lp);
         return 0;

@@ -7,6 +7,7 @@
 #include "agent/core/hotkeys.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
+#include "agent/input/broker.h"
 #include "agent/pipe/pipe_replies.h"
 #include "agent/pipe/pipe_server.h"
 #include "agent/pipe/shot_job.h"
@@ -126,9 +127,38 @@ void pipe_cmd_screens(HANDLE pipe, const char*) {
 
 // The input broker's statistics; a broker that is not running shows zeros and "none".
 static void pipe_input_snapshot(pipe_input_info* out) {
+    broker_stats st;
+    broker_snapshot(&st);
     memset(out, 0, sizeof *out);
-    out->last_route = PIPE_ROUTE_NONE;
-    out->mouse_mode = PIPE_MOUSE_NONE;
+    out->running = st.running;
+    out->raw_enabled = st.raw_enabled;
+    out->hook_enabled = st.hook_enabled;
+    out->raw_ready = st.raw_ready;
+    out->hook_ready = st.hook_ready;
+    out->raw_error = st.raw_error;
+    out->hook_error = st.hook_error;
+    out->mouse_ready = st.mouse_ready;
+    out->mouse_error = st.mouse_error;
+    out->registered_events = st.registered_events;
+    out->raw_events = st.raw_events;
+    out->hook_events = st.hook_events;
+    out->registered_activations = st.registered_activations;
+    out->raw_activations = st.raw_activations;
+    out->hook_activations = st.hook_activations;
+    out->duplicates = st.duplicates;
+    out->stale = st.stale;
+    out->blocked = st.blocked;
+    out->dropped = st.dropped;
+    out->last_route = st.last_route;
+    out->last_action = st.last_action;
+    out->session_active = st.session_active;
+    out->mouse_mode = st.mouse_mode;
+    static_assert(sizeof out->mouse_reason == sizeof st.mouse_reason, "reason texts differ in size");
+    memcpy(out->mouse_reason, st.mouse_reason, sizeof out->mouse_reason);
+    out->mouse_reason[sizeof out->mouse_reason - 1] = 0;
+    out->mouse_packets = st.mouse_packets;
+    out->focus_requested = st.focus_requested;
+    out->focus_owned = st.focus_owned;
 }
 
 void pipe_cmd_input(HANDLE pipe, const char*) {
