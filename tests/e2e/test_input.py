@@ -217,14 +217,18 @@ class KeyTest(BrokerTestCase):
         self.wait_saved(saved + 1)
         # The one real wait: the age rule is measured against the key's own press time.
         time.sleep(10.5)
-        # A fresh 4 next to the aged 3: the folder shows which digit the chord took.
-        self.hold("4")
+        # The aged 3 alone: no digit, and the agent window does not poll one up either.
         xdo("key", "ctrl+shift+s")
         second = self.wait_hotkey_lines(lines + 2)[-1]
         self.assertGreater(log_time(second) - log_time(first), 10.0, (first, second))
-        self.assertIn("hotkey: screen digit=4 route=", second)
-        path = self.wait_saved(saved + 2)[-1]
-        self.assert_saved_into(self.slots[4], path)
+        self.assertIn("hotkey: screen digit=0 route=", second)
+        self.assert_saved_into(self.shots, self.wait_saved(saved + 2)[-1])
+        # A fresh 4 next to the aged 3: the folder shows which digit the chord took.
+        self.hold("4")
+        xdo("key", "ctrl+shift+s")
+        third = self.wait_hotkey_lines(lines + 3)[-1]
+        self.assertIn("hotkey: screen digit=4 route=", third)
+        self.assert_saved_into(self.slots[4], self.wait_saved(saved + 3)[-1])
 
     def test_one_press_heard_on_three_routes_makes_one_action(self):
         self.autorepeat_off()
