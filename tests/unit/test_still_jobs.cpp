@@ -4,6 +4,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/storage_monitor.h"
+#include "agent/overlay/overlay.h"
 #include "agent/pipe/shot_job.h"
 #include "common/config.h"
 #include "common/win.h"
@@ -249,6 +250,8 @@ protected:
         cfg.stop_free_mb = 0;
         cfg.warn_free_mb = 0;
         cfg.play_sound = 0;
+        // Picks freeze the screen first; without a display cache nothing can be frozen.
+        cfg.region_freeze = 1;
         agent_config_set(&cfg);
         InterlockedExchange(&g_agent.quitting, 0);
         InterlockedExchange(&g_agent.selecting, 0);
@@ -286,7 +289,7 @@ TEST_F(ShotRequests, RefusalsAnswerOnceWithTheirCode)
     struct { const char* name; int kind; int quitting, selecting; const wchar_t* want; } cases[] = {
         {"quitting", SHOT_MONITOR, 1, 0, L"busy\tmsg=another capture selection is active or the agent is stopping"},
         {"selecting", SHOT_WINDOW, 0, 1, L"busy\tmsg=another capture selection is active or the agent is stopping"},
-        {"pick", SHOT_PICK, 0, 0, L"internal\tmsg=cannot start overlay"},
+        {"pick with nothing to freeze", SHOT_PICK, 0, 0, L"cancelled\tmsg=pick cancelled"},
         {"no window", SHOT_WINDOW, 0, 0, L"bad_hwnd\tmsg=window does not exist"},
         {"monitor without cache", SHOT_MONITOR, 0, 0, L"capture\tmsg=capture failed (see agent log)"},
     };
@@ -300,6 +303,36 @@ TEST_F(ShotRequests, RefusalsAnswerOnceWithTheirCode)
         int ok = 1;
         EXPECT_EQ(answer(job, &ok), c.want) << c.name;
         EXPECT_EQ(ok, 0) << c.name;
+        EXPECT_EQ(g_agent.selecting, c.selecting) << c.name << ": the selecting flag was left changed";
+    }
+}
+
+// Every way a selection fails to open or ends without a rectangle answers the waiting pick
+// exactly once and leaves the selecting flag clear (or, when another selection holds it, set).
+TEST_F(ShotRequests, SelectionFailuresAnswerThePickOnce)
+{
+    struct { const char* name; int freeze, selecting; bool started; const wchar_t* want; } cases[] = {
+        {"another selection open", 0, 1, false, L"busy\tmsg=region overlay already active"},
+        {"frozen look, nothing to freeze", 1, 0, false, L"cancelled\tmsg=pick cancelled"},
+        // No input broker runs here: the overlay cannot get its input and cancels on its thread.
+        {"live look without an input broker", 0, 0, true, L"cancelled\tmsg=pick cancelled"},
+    };
+    for (const auto& c : cases) {
+        config cfg;
+        agent_config_copy(&cfg);
+        cfg.region_freeze = c.freeze;
+        agent_config_set(&cfg);
+        InterlockedExchange(&g_agent.selecting, c.selecting);
+        shot_job* job = shot_job_create();
+        ASSERT_NE(job, nullptr);
+        EXPECT_EQ(region_start(nullptr, 0, job, L"", 0, nullptr), c.started) << c.name;
+        region_wait();
+        EXPECT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << c.name << ": no answer";
+        EXPECT_EQ(job->refs, 1) << c.name << ": the selection kept the request's reference";
+        EXPECT_STREQ(job->error, c.want) << c.name;
+        EXPECT_EQ(job->ok, 0) << c.name;
+        EXPECT_EQ(g_agent.selecting, c.selecting) << c.name << ": the selecting flag was left changed";
+        shot_job_release(job);
     }
 }
 
