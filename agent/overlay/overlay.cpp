@@ -150,7 +150,7 @@ void overlay_finish(overlay_state* s)
     if (w)
         KillTimer(w, OVERLAY_TIMER_EXPIRY);
     if (!s->sel.selected)
-        log_info("overlay: region cancelled");
+        log_info("region cancelled");
     const bool was_foreground = w && GetForegroundWindow() == w;
     InterlockedCompareExchangePointer((void* volatile*)&g_window, nullptr, w);
     if (w)
@@ -530,7 +530,7 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
                   clip_request* clip)
 {
     if (InterlockedCompareExchange(&g_agent.selecting, 1, 0) != 0) {
-        log_warn("overlay: region overlay already active");
+        log_warn("region overlay already active");
         // The warning tone of the capture sounds attaches here.
         if (job)
             shot_job_fail(job, "busy", "region overlay already active");
@@ -611,7 +611,7 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
         const bool waiting = s->job || s->clip;
         overlay_answer(s, "internal", "cannot start overlay");
         if (!waiting)
-            log_error("overlay: cannot start overlay thread (%lu)", err);
+            log_error("cannot start overlay thread (%lu)", err);
         HeapFree(GetProcessHeap(), 0, s);
         overlay_clear_selecting();
         return true;

@@ -148,6 +148,15 @@ void input_raw_packets(overlay_state* s)
         // the program under the overlay, so the overlay drives its own pointer from raw motion.
         if (in->requested != 0 || pk->absolute || s->sel.dragging)
             continue;
+        // A packet may carry the cursor from before the motion it reports (Wine queues the raw
+        // report ahead of moving the cursor); a cursor seen away from the reference now has followed.
+        POINT now{};
+        if (GetCursorPos(&now) && (labs(now.x - in->ref_cursor.x) > 4 || labs(now.y - in->ref_cursor.y) > 4)) {
+            in->ref_time = pk->time;
+            in->ref_cursor = now;
+            in->ref_motion = 0;
+            continue;
+        }
         if (!input_recentre_check(&in->ref_time, &in->ref_cursor, &in->ref_motion, pk->time, pk->cursor, pk->dx,
                                   pk->dy))
             continue;
