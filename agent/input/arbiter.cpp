@@ -107,6 +107,7 @@ int arbiter_press(arbiter* a, int id, uint32_t time, int route, bool client_atta
     arbiter_mark_fired(k, time);
     if (client_attached) {
         c->blocked++;
+        c->last_blocked = id;
         return 0;
     }
     c->activations[route]++;

@@ -41,6 +41,7 @@ struct arbiter_counters {
     uint64_t duplicates, stale, blocked, dropped;
     int last_route;           // BROKER_ROUTE_*, NONE before the first activation
     int last_action;
+    int last_blocked;         // action id of the last press an attached client blocked
 };
 
 struct arbiter {

@@ -97,8 +97,16 @@ void broker_dispatch(int id, int route, uint32_t time) {
         g_bt.arb.counters.dropped++;
 }
 
+// A press the open selection blocked is told in the log as the agent window tells an ignored action.
+void broker_log_blocked(uint64_t blocked_before) {
+    const arbiter_counters* c = &g_bt.arb.counters;
+    if (c->blocked != blocked_before && c->last_blocked >= 1 && c->last_blocked <= HOTKEY_COUNT)
+        log_info("hotkey: %s ignored: a region selection is open", hotkey_actions[c->last_blocked - 1].name);
+}
+
 void broker_key(int route, int vk, bool pressed, uint32_t time) {
     arbiter_client client{g_client.wnd != nullptr, g_client.attach_time};
+    const uint64_t blocked = g_bt.arb.counters.blocked;
     arbiter_outcome out;
     if (!arbiter_key_event(&g_bt.arb, route, vk, pressed, time, &client, &out)) return;
     if (out.forward) {
@@ -106,12 +114,15 @@ void broker_key(int route, int vk, bool pressed, uint32_t time) {
         if (!PostMessageW(g_client.wnd, WM_SELECTION_KEY, key, (LPARAM)g_client.session)) g_bt.arb.counters.dropped++;
     }
     if (out.action) broker_dispatch(out.action, route, time);
+    broker_log_blocked(blocked);
     broker_publish();
 }
 
 void broker_registered(int id, uint32_t time) {
+    const uint64_t blocked = g_bt.arb.counters.blocked;
     int action = arbiter_registered_press(&g_bt.arb, id, time, g_client.wnd != nullptr);
     if (action) broker_dispatch(action, BROKER_ROUTE_REGISTERED, time);
+    broker_log_blocked(blocked);
     if (id >= 1 && id <= HOTKEY_COUNT) {
         // RegisterHotKey reports no release; a key already up would otherwise look held
         // until the sweep, and a quick second press would count as a repeat.

@@ -427,7 +427,9 @@ class OverlayTest(OverlayCase, unittest.TestCase):
                 xdo("key", "ctrl+shift+s")
                 wait_for(lambda: int(reply_fields(self.agent.pipe("input\n"))["blocked"]) > blocked, 10,
                          what="the hotkey counted as blocked")
+                self.wait_log(mark, "hotkey: screen ignored: a region selection is open")
                 # The same action from the tray or a launch reaches the agent window, which ignores it.
+                mark = self.mark()
                 self.assertEqual(ivtool("post", "IvraAgentWnd", "0x800A", "1", "0xFFFF0000").returncode, 0)
                 self.wait_log(mark, "hotkey: screen ignored: a region selection is open")
                 xdo("key", "Escape")
