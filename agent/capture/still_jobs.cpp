@@ -299,6 +299,47 @@ still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const 
     return STILL_REFUSED;
 }
 
+// Queues the save of a waiting request's frame. False when refused: the buffer is released
+// and the request answered. The silent flag and warning are copied out first, because the
+// save job may answer and free the request as soon as it is queued.
+bool still_submit_request(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality,
+                          shot_job* job, int* silent, wchar_t warning[STORAGE_WARNING_MAX])
+{
+    char err[STILL_ERR_MAX] = "";
+    *silent = job->silent;
+    wcscpy(warning, job->warning);
+    const still_handoff handed = still_name_and_submit(buf, cfg, dest, format, quality, job, err, sizeof err);
+    if (handed == STILL_QUEUED)
+        return true;
+    frame_pool_release(buf);
+    if (handed == STILL_REFUSED) {
+        still_fail_exhausted(job);
+    } else {
+        // A destination that cannot be named is the request's own fault, not a capture failure.
+        log_warn("capture: no file name: %s", err);
+        still_fail_split(job, err);
+    }
+    return false;
+}
+
+// The same for a hotkey, tray or region capture nobody waits for: a refusal is told to the user.
+bool still_submit_unrequested(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality)
+{
+    char err[STILL_ERR_MAX] = "";
+    const still_handoff handed = still_name_and_submit(buf, cfg, dest, format, quality, nullptr, err, sizeof err);
+    if (handed == STILL_QUEUED)
+        return true;
+    frame_pool_release(buf);
+    if (handed == STILL_REFUSED) {
+        still_log_exhausted();
+        still_warning_tone();
+    } else {
+        log_warn("capture: no file name: %s", err);
+        still_post_failed();
+    }
+    return false;
+}
+
 }  // namespace
 
 // ---- Hotkey actions
@@ -397,20 +438,9 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
     marks.grabbed = still_qpc();
     // The digit's folder is already in base; naming it again would repeat the chord line.
     capture_dest dest{nullptr, base, nullptr, 0};
-    char err[STILL_ERR_MAX] = "";
     uint32_t w = buf->width, h = buf->height;
-    still_handoff handed = still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err);
-    if (handed != STILL_QUEUED) {
-        if (handed == STILL_REFUSED) {
-            still_log_exhausted();
-            still_warning_tone();
-        } else {
-            log_warn("capture: no file name: %s", err);
-            still_post_failed();
-        }
-        frame_pool_release(buf);
+    if (!still_submit_unrequested(buf, &cfg, &dest, format, cfg.jpeg_quality))
         return;
-    }
     still_capture_sound(&cfg, warning);
     still_log_queued(&marks, w, h);
 }
@@ -547,24 +577,11 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
 
     int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
     capture_dest dest{job->path, job->dir, job->folder, 0};
-    char err[STILL_ERR_MAX] = "";
     uint32_t w = buf->width, h = buf->height;
-    // The save job may answer and free the request as soon as it is queued.
-    int silent = job->silent;
+    int silent = 0;
     wchar_t warning[STORAGE_WARNING_MAX];
-    wcscpy(warning, job->warning);
-    still_handoff handed = still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err);
-    if (handed != STILL_QUEUED) {
-        frame_pool_release(buf);
-        if (handed == STILL_REFUSED) {
-            still_fail_exhausted(job);
-        } else {
-            // A destination that cannot be named is the request's own fault, not a capture failure.
-            log_warn("capture: no file name: %s", err);
-            still_fail_split(job, err);
-        }
+    if (!still_submit_request(buf, &cfg, &dest, format, quality, job, &silent, warning))
         return;
-    }
     // From here the save job owns the request's reference; only locals are touched.
     if (!silent)
         still_capture_sound(&cfg, warning);
@@ -591,43 +608,21 @@ void still_region_save_marked(frame_buffer* buf, int digit, shot_job* job, const
     config cfg;
     agent_config_copy(&cfg);
     uint32_t w = buf->width, h = buf->height;
-    char err[STILL_ERR_MAX] = "";
     if (job) {
         still_describe_pick(job->target, (int)w, (int)h);
         const int format = still_pick_format(job->format, cfg.still_format);
         int quality = still_pick_quality(job->quality, cfg.jpeg_quality);
         capture_dest dest{job->path, job->dir, job->folder, digit};
-        // The save job may answer and free the request as soon as it is queued.
-        int silent = job->silent;
+        int silent = 0;
         wchar_t job_warning[STORAGE_WARNING_MAX];
-        wcscpy(job_warning, job->warning);
-        still_handoff handed = still_name_and_submit(buf, &cfg, &dest, format, quality, job, err, sizeof err);
-        if (handed != STILL_QUEUED) {
-            frame_pool_release(buf);
-            if (handed == STILL_REFUSED)
-                still_fail_exhausted(job);
-            else
-                still_fail_split(job, err);
+        if (!still_submit_request(buf, &cfg, &dest, format, quality, job, &silent, job_warning))
             return;
-        }
         if (!silent)
             still_capture_sound(&cfg, job_warning);
     } else {
-        const int format = still_pick_format(-1, cfg.still_format);
         capture_dest dest{nullptr, nullptr, nullptr, digit};
-        still_handoff handed =
-            still_name_and_submit(buf, &cfg, &dest, format, cfg.jpeg_quality, nullptr, err, sizeof err);
-        if (handed != STILL_QUEUED) {
-            frame_pool_release(buf);
-            if (handed == STILL_REFUSED) {
-                still_log_exhausted();
-                still_warning_tone();
-            } else {
-                log_warn("capture: no file name: %s", err);
-                still_post_failed();
-            }
+        if (!still_submit_unrequested(buf, &cfg, &dest, still_pick_format(-1, cfg.still_format), cfg.jpeg_quality))
             return;
-        }
         if (!no_sound)
             still_capture_sound(&cfg, warning);
     }

@@ -45,7 +45,7 @@ struct overlay_input {
     int64_t raw_x100, raw_y100;     // raw pointer in hundredths of a pixel
     DWORD ref_time;                 // re-centre detection reference
     POINT ref_cursor;
-    int64_t ref_motion;             // |dx| + |dy| since the reference
+    int64_t ref_motion;             // |dx| + |dy| since the reference; -1 before the first report
     int synthesizing;               // a mouse message is generated from raw input
     int forwarded;                  // a key message is generated from a broker event
 };

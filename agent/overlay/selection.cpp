@@ -208,6 +208,12 @@ int selection_label_text(const selection_state* s, const wchar_t* const folders[
     return (int)len;
 }
 
+// One axis of the label's place: `off` past `after`, or `off` before `before` when that leaves the screen.
+static LONG selection_label_axis(LONG after, LONG before, LONG off, LONG size, LONG limit)
+{
+    return after + off + size > limit ? before - off - size : after + off;
+}
+
 void selection_label_rect(const selection_state* s, int text_w, int text_h, double scale, RECT* out)
 {
     const LONG pad = lround(6 * scale);
@@ -215,21 +221,14 @@ void selection_label_rect(const selection_state* s, int text_w, int text_h, doub
     const RECT* scr = &s->screen;
     LONG x, y;
     if (s->dragging) {
+        // Beside the selection's bottom-right corner; flipped left of its right edge or above its top.
         const LONG off = lround(15 * scale);
-        x = s->sel.right + off;
-        if (x + w > scr->right)
-            x = s->sel.right - off - w;
-        y = s->sel.bottom + off;
-        if (y + h > scr->bottom)
-            y = s->sel.top - off - h;
+        x = selection_label_axis(s->sel.right, s->sel.right, off, w, scr->right);
+        y = selection_label_axis(s->sel.bottom, s->sel.top, off, h, scr->bottom);
     } else {
         const LONG off = lround(22 * scale);
-        x = s->hover.x + off;
-        if (x + w > scr->right)
-            x = s->hover.x - off - w;
-        y = s->hover.y + off;
-        if (y + h > scr->bottom)
-            y = s->hover.y - off - h;
+        x = selection_label_axis(s->hover.x, s->hover.x, off, w, scr->right);
+        y = selection_label_axis(s->hover.y, s->hover.y, off, h, scr->bottom);
     }
     // Whatever happens, the whole box stays on the screen (right and bottom win
     // only when the screen is narrower than the box).

@@ -34,6 +34,12 @@ void input_raw_step(int64_t* x100, int64_t* y100, LONG dx, LONG dy, int percent,
 bool input_recentre_check(DWORD* ref_time, POINT* ref_cursor, int64_t* motion, DWORD time, POINT cursor, LONG dx,
                           LONG dy)
 {
+    // The first report after the overlay showed starts the clock: a lone burst (Wine sends one
+    // as the window appears) must not count the quiet time before it as motion time.
+    if (*motion < 0) {
+        *ref_time = time;
+        *motion = 0;
+    }
     *motion += llabs((long long)dx) + llabs((long long)dy);
     const int32_t t = (int32_t)(time - *ref_time);
     const bool followed = labs(cursor.x - ref_cursor->x) > 4 || labs(cursor.y - ref_cursor->y) > 4;
@@ -232,7 +238,7 @@ bool input_setup(overlay_state* s)
     in->raw_y100 = (int64_t)cur.y * 100;
     in->ref_cursor = cur;
     in->ref_time = GetTickCount();
-    in->ref_motion = 0;
+    in->ref_motion = -1;
     input_send_mode(s, in->mode, reason);
     log_info("overlay input: %s (%s), capture_focus=%d", in->mode == BROKER_MOUSE_RAW ? "raw" : "native", reason,
              in->focus_option);

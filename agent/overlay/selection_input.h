@@ -25,7 +25,8 @@ void input_raw_step(int64_t* x100, int64_t* y100, LONG dx, LONG dy, int percent,
 // Pinned-cursor detection for one relative packet while not dragging. Returns true
 // when the overlay should switch to raw (at least 120 ms and 80 counts of motion
 // while the cursor stayed within 4 pixels of the reference); resets the reference
-// after 250 ms otherwise.
+// after 250 ms otherwise. A negative *motion marks a reference with no report yet: the
+// first report then starts the clock.
 bool input_recentre_check(DWORD* ref_time, POINT* ref_cursor, int64_t* motion, DWORD time, POINT cursor, LONG dx,
                           LONG dy);
 // raw_mouse_percent clamped to 25..400.

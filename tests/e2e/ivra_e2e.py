@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import sys
 import threading
 import time
 import unittest
@@ -104,6 +105,18 @@ def read_pattern_windows(proc, timeout=60):
         elif ln.startswith("window "):
             wins.append(dict(kv.split("=", 1) for kv in ln.split()[2:]))
     return pid, lines, wins
+
+
+def stop_pattern_windows(pid, proc):
+    """Ends a pattern_windows process started with a stdout pipe (pid as it printed it)."""
+    if pid and pid_alive(pid):
+        ivtool("kill", pid)
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=30)
+    proc.stdout.close()
 
 
 def start_x(argv, env=None):
@@ -298,6 +311,9 @@ class Agent:
         (None when there was no exchange), for time limits free of Wine's start-up."""
         esc = request.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
         r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
+        if not r.stdout:
+            # An empty reply is a failure the caller reports; say what the client saw.
+            print("pipe-send %r: exit %d, %r" % (request[:40], r.returncode, r.stderr[-200:]), file=sys.stderr)
         m = re.search(rb"ms=(\d+)", r.stderr)
         # ivtool's stdout is in text mode, which turns every line feed into CR LF;
         # replies never hold a CR of their own.

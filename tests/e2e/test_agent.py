@@ -147,6 +147,7 @@ class AgentFrameTest(AgentTestCase):
         self.agent = Agent(self.sb)
         self.agent.pid = self.launch_as(0x800, pin, exe("ivrad"))
         wait_for(lambda: "hotkey: region digit=0 route=none" in self.sb.log_text(), 20, what="region after start")
+        self.close_overlay(1)
         lines = self.sb.log_lines()
         self.assertEqual(count(lines, "startup: startupinfo flags 0x800 title Ivra.lnk (taskbar pin)"), 1)
         started = next(i for i, l in enumerate(lines) if "ivrad started in" in l)
@@ -156,6 +157,7 @@ class AgentFrameTest(AgentTestCase):
         self.launch_as(0x800, pin, exe("ivrad"))
         wait_for(lambda: count(self.sb.log_lines(), "hotkey: region digit=0 route=none") == 2, 20,
                  what="region from the second launch")
+        self.close_overlay(2)
         # An app-id launch that does not come from the taskbar is an ordinary one.
         self.launch_as(0x1000, "velopack.Ivra", exe("ivrad"))
         wait_for(lambda: count(self.sb.log_lines(), "startup: another ivrad is already running") == 2, 20,
@@ -214,9 +216,16 @@ class AgentFrameTest(AgentTestCase):
         self.start_agent()
         self.assertNotIn("jump list", self.sb.log_text())
 
-    def focus_a_wine_window(self):
+    def close_overlay(self, nth):
+        """Closes the region overlay a region action opened, as the nth selection of the run."""
+        self.assertEqual(self.sb.run("overlay_probe", "shown", "20000").returncode, 0)
+        self.assertEqual(self.sb.run("overlay_probe", "close").returncode, 0)
+        wait_for(lambda: count(self.sb.log_lines(), "region cancelled") == nth, 20, what="overlay closed")
+
+    def focus_a_wine_window(self, start=True):
         """Wine hears X key events only while one of its windows has the X focus."""
-        self.sb.start("ivra")
+        if start:
+            self.sb.start("ivra")
         wait_for(lambda: wintext("IvraSettingsWnd")[0] == 1, 10, what="settings window")
         found = wait_for(lambda: subprocess.run(["xdotool", "search", "--name", "^Ivra Settings - General$"],
                                                 capture_output=True, timeout=30).stdout.split(), 10,
@@ -227,7 +236,9 @@ class AgentFrameTest(AgentTestCase):
         self.start_agent()
         self.focus_a_wine_window()
         xdotool_key("ctrl+shift+c")
-        wait_for(lambda: "hotkey: region digit=0 route=registered" in self.sb.log_text(), 10, what="region hotkey")
+        wait_for(lambda: "hotkey: region digit=0 route=" in self.sb.log_text(), 10, what="region hotkey")
+        self.close_overlay(1)
+        self.focus_a_wine_window(start=False)
 
         # Move the region hotkey to Ctrl+Shift+X (no-repeat, Ctrl, Shift; vk 0x58) and reload.
         write_config(self.sb, dict(ONBOARDED, hk_region="16390,88"))
@@ -237,10 +248,11 @@ class AgentFrameTest(AgentTestCase):
         self.assertEqual(count(lines, "pipe: reload  -> ok ("), 1)
         xdotool_key("ctrl+shift+c")  # no longer ours
         xdotool_key("ctrl+shift+x")
-        wait_for(lambda: count(self.sb.log_lines(), "hotkey: region digit=0 route=registered") >= 2, 10,
+        wait_for(lambda: count(self.sb.log_lines(), "hotkey: region digit=0 route=") >= 2, 10,
                  what="region hotkey after reload")
         # Keys are handled in order, so the old combination would have logged before the new one.
         self.assertEqual(count(self.sb.log_lines(), "hotkey: region"), 2)
+        self.close_overlay(2)
 
     def test_slow_dispatch_forced_digit_and_busy_reload(self):
         self.start_agent(env={"IVRA_DEBUG_HOOKS": "1", "IVRA_FORCE_DIGIT": "2"})

@@ -299,6 +299,9 @@ class AgentCommandTest(CliTestCase):
 
     def test_restart_gives_a_new_process(self):
         self.assertEqual(self.ivrac("agent", "start").code, 0)
+        # A stop waits for the start-up to finish; under Wine the capture thread alone may take
+        # longer to get ready than the 3 s a stop is given.
+        wait_for(lambda: "ivrad started in" in self.sb.log_text(), 30, what="agent started")
         first = self.agent_pid()
         r = self.ivrac("agent", "restart")
         self.assertEqual(r.code, 0, r.err_text)

@@ -11,7 +11,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, AgentTestCase, WINE_RUN, decode_image, exe, ivtool, main, pid_alive,  # noqa: E402
-                      read_pattern_windows, wait_for, win_path)
+                      read_pattern_windows, stop_pattern_windows, wait_for, win_path)
 
 # Ctrl+Shift+S, no repeat: a chord without digits, so polling finds no digit held.
 SCREEN_HOTKEY = "16390,83"
@@ -33,15 +33,7 @@ class HotkeyShotTest(AgentTestCase):
         if self.agent is not None and self.agent.pid is not None and pid_alive(self.agent.pid):
             self.agent.stop()
         if self.patterns is not None:
-            pid, proc = self.patterns
-            if pid and pid_alive(pid):
-                ivtool("kill", pid)
-            try:
-                proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait(timeout=30)
-            proc.stdout.close()
+            stop_pattern_windows(*self.patterns)
         super().tearDown()
 
     def write_config(self, **values):

@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (SharedAgentTestCase, WINE_RUN, exe, ivtool, log_time, main, pid_alive,  # noqa: E402
-                      read_pattern_windows, wait_for, win_path)
+                      read_pattern_windows, stop_pattern_windows, wait_for, win_path)
 
 # Ctrl+Shift+S without auto-repeat; the modifier word is RegisterHotKey's with MOD_NOREPEAT.
 SCREEN_HOTKEY = "16390,83"
@@ -114,17 +114,9 @@ class BrokerTestCase(SharedAgentTestCase):
 
     @classmethod
     def stop_pattern(cls):
-        proc = cls.pattern_proc
-        if proc is None:
+        if cls.pattern_proc is None:
             return
-        if cls.pattern_pid and pid_alive(cls.pattern_pid):
-            ivtool("kill", cls.pattern_pid)
-        try:
-            proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout=30)
-        proc.stdout.close()
+        stop_pattern_windows(cls.pattern_pid, cls.pattern_proc)
         cls.pattern_proc = None
 
     def setUp(self):

@@ -16,7 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, Sandbox, WINE_RUN, decode_image, exe, ivtool, log_time, main, pid_alive,  # noqa: E402
-                      read_pattern_windows, stop_stray_agents, wait_for, win_path, wine)
+                      read_pattern_windows, stop_pattern_windows, stop_stray_agents, wait_for, win_path, wine)
 import test_capture  # noqa: E402  (the private two-monitor display and prefix)
 
 LOOKS = (("frozen", 1), ("live", 0))
@@ -62,14 +62,7 @@ class PatternProcess:
                         for f in fields]
 
     def stop(self):
-        if self.pid and pid_alive(self.pid):
-            ivtool("kill", self.pid)
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
+        stop_pattern_windows(self.pid, self.proc)
 
 
 class Background:
@@ -494,7 +487,7 @@ class OverlayExpiryTest(OverlayCase, unittest.TestCase):
                 lines = text.splitlines()
                 expired = [ln for ln in lines if "overlay: selection expired after 120 seconds" in ln]
                 self.assertEqual(len(expired), 1, text)
-                started = [ln for ln in lines if "overlay input: " in ln]
+                started = [ln for ln in lines if "overlay input: " in ln and ", capture_focus=" in ln]
                 self.assertEqual(len(started), 1, text)
                 # The agent's own clock: the time-out ran from the overlay's start.
                 waited = log_time(expired[0]) - log_time(started[0])

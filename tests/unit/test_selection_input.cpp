@@ -97,6 +97,15 @@ TEST(SelectionInput, RecentreDetection)
         EXPECT_EQ(ref, c.want_ref) << c.what;
         EXPECT_EQ(motion, c.want_motion) << c.what;
     }
+    // Right after the overlay shows, a lone burst starts the clock instead of switching;
+    // motion that goes on while the cursor stays put then does switch.
+    DWORD ref = 1000;
+    POINT ref_cursor{500, 500};
+    int64_t motion = -1;
+    EXPECT_FALSE(input_recentre_check(&ref, &ref_cursor, &motion, 1200, {500, 500}, 600, 300));
+    EXPECT_EQ(ref, 1200u);
+    EXPECT_EQ(motion, 900);
+    EXPECT_TRUE(input_recentre_check(&ref, &ref_cursor, &motion, 1330, {501, 500}, 40, 0));
 }
 
 }  // namespace
