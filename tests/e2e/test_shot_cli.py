@@ -119,7 +119,7 @@ class ShotCli(unittest.TestCase):
         r = (sandbox or self.sb).run("ivrac", *args, timeout=timeout)
         # The launcher prints the child's pid first, on the same standard output.
         m = re.match(rb"pid=\d+\r?\n", r.stdout)
-        self.assertTrue(m, r.stdout[:80])
+        self.assertTrue(m, (r.stdout[:80], r.stderr[-200:]))
         r.stdout = r.stdout[m.end():]
         return r
 

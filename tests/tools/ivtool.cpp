@@ -73,8 +73,20 @@ static int cmd_launch(int argc, wchar_t** argv) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        fprintf(stderr, "launch: CreateProcess failed %lu\n", GetLastError());
+    // Wine on a loaded machine now and then fails a start with ERROR_INTERNAL_ERROR before the
+    // child runs anything; nothing was started, so trying again is safe.
+    DWORD err = 0;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+            err = 0;
+            break;
+        }
+        err = GetLastError();
+        if (err != ERROR_INTERNAL_ERROR) break;
+        Sleep(200);
+    }
+    if (err) {
+        fprintf(stderr, "launch: CreateProcess failed %lu\n", err);
         return 127;
     }
     printf("pid=%lu\n", pi.dwProcessId);
