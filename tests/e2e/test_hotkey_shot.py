@@ -188,9 +188,10 @@ class HotkeyShotTest(AgentTestCase):
         # Beyond reading the pixels, the capture thread only names the file and queues the save.
         hand_off = [float(l.split("hand-off ")[1].rstrip(")")) for l in lines]
         print("\n".join(lines))
-        # Encoding a 1920x1080 PNG on this thread would take every hand-off past 5 ms; two cores shared
-        # with the save jobs and the other tests' agents may preempt a couple of them.
-        self.assertLess(sorted(hand_off)[2], 5.0, lines)
+        # Encoding a 1920x1080 PNG on this thread would take every hand-off far past 15 ms (naming the
+        # file is a few file-system calls); two cores shared with the save jobs and another suite's
+        # agents may preempt a couple of them.
+        self.assertLess(sorted(hand_off)[2], 15.0, lines)
 
     def test_window_hotkey_saves_the_foreground_client_area(self):
         (hwnd, (l, t, r, b), seed), = self.show_patterns("400,300,320,240,2", backdrop=False)
