@@ -382,9 +382,16 @@ class RegionTest(BrokerTestCase):
         try:
             wait_for(lambda: self.sb.log_text().count("overlay input: ") > overlays, 20, what="the overlay")
             before = self.counters()
-            xdo("key", "ctrl+shift+s")
-            wait_for(lambda: (lambda d: d["registered_events"] >= 1 and d["hook_events"] >= 6 and
-                              d["raw_events"] >= 6)(self.delta(before)), 10, what="the chord on every route")
+            # Held until every route reported the press: a route that lags behind another's
+            # release would find the modifiers already up and match nothing.
+            xdo("keydown", "ctrl+shift+s")
+            try:
+                wait_for(lambda: (lambda d: d["registered_events"] >= 1 and d["hook_events"] >= 3 and
+                                  d["raw_events"] >= 3)(self.delta(before)), 10, what="the chord on every route")
+            finally:
+                xdo("keyup", "ctrl+shift+s")
+            wait_for(lambda: (lambda d: d["hook_events"] >= 6 and d["raw_events"] >= 6)(self.delta(before)), 10,
+                     what="the releases on the raw and hook routes")
             d = self.delta(before)
         finally:
             xdo("key", "Escape")

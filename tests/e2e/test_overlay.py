@@ -86,7 +86,32 @@ class OverlayCase:
 
     sb = None
     agent = None
+    patterns = None
     pending = []
+
+    @classmethod
+    def start_class_agent(cls, env=None):
+        """The class's one agent, starting in the frozen look."""
+        cls.write_config(region_freeze=1)
+        cls.agent = Agent(cls.sb, env=env)
+        cls.agent.start()
+
+    @classmethod
+    def stop_class_programs(cls):
+        """Stops the class's agent and pattern windows, however far set-up got."""
+        try:
+            if cls.agent is not None:
+                cls.agent.stop()
+        finally:
+            if cls.patterns is not None:
+                cls.patterns.stop()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.stop_class_programs()
+        finally:
+            cls.sb.cleanup()
 
     @classmethod
     def write_config(cls, **values):
@@ -238,9 +263,7 @@ class OverlayTest(OverlayCase, unittest.TestCase):
             # A: most of the screen's middle; B: up to the right edge.
             cls.patterns = PatternProcess("100,100,1000,700,1", "1600,200,320,400,2", backdrop=True)
             (cls.hwnd_a, cls.a, _), (_, cls.b, _) = cls.patterns.windows
-            cls.write_config(region_freeze=1)
-            cls.agent = Agent(cls.sb)
-            cls.agent.start()
+            cls.start_class_agent()
             # Wine hears keys only while one of its windows has the X focus.
             found = wait_for(lambda: subprocess.run(["xdotool", "search", "--name", "^Ivra pattern$"],
                                                     capture_output=True, timeout=30).stdout.split(), 10,
@@ -249,16 +272,6 @@ class OverlayTest(OverlayCase, unittest.TestCase):
         except BaseException:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            if cls.agent is not None:
-                cls.agent.stop()
-        finally:
-            if cls.patterns is not None:
-                cls.patterns.stop()
-            cls.sb.cleanup()
 
     def a_pixels(self, rect, extra=()):
         """Expected pixels of pattern A at the corners and middle of rect (desktop coordinates)."""
@@ -462,20 +475,10 @@ class OverlayExpiryTest(OverlayCase, unittest.TestCase):
         cls.sb = Sandbox()
         try:
             cls.shots = os.path.join(cls.sb.profile, "shots")
-            cls.write_config(region_freeze=1)
-            cls.agent = Agent(cls.sb, env={"IVRA_DEBUG_HOOKS": "1", "IVRA_DEBUG_REGION_EXPIRY_MS": str(cls.expiry_ms)})
-            cls.agent.start()
+            cls.start_class_agent(env={"IVRA_DEBUG_HOOKS": "1", "IVRA_DEBUG_REGION_EXPIRY_MS": str(cls.expiry_ms)})
         except BaseException:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            if cls.agent is not None:
-                cls.agent.stop()
-        finally:
-            cls.sb.cleanup()
 
     def test_untouched_overlay_expires_and_cancels_the_pick(self):
         for look, freeze in LOOKS:
@@ -517,9 +520,7 @@ class OverlayTwoMonitorTest(test_capture.PrivateWine, OverlayCase, unittest.Test
             os.environ.update(cls.env)  # every harness helper below runs in this display and prefix
             cls.shots = os.path.join(cls.sb.profile, "shots")
             cls.patterns = PatternProcess("1100,200,400,300,4", "1400,600,300,150,5", backdrop=True)
-            cls.write_config(region_freeze=1)
-            cls.agent = Agent(cls.sb)
-            cls.agent.start()
+            cls.start_class_agent()
         except BaseException:
             cls.tearDownClass()
             raise
@@ -527,10 +528,7 @@ class OverlayTwoMonitorTest(test_capture.PrivateWine, OverlayCase, unittest.Test
     @classmethod
     def tearDownClass(cls):
         try:
-            if cls.patterns is not None:
-                cls.patterns.stop()
-            if cls.agent is not None:
-                cls.agent.stop()
+            cls.stop_class_programs()
         finally:
             test_capture.PrivateWine.stop_all(cls)
             for k, v in cls.saved_env.items():
