@@ -77,7 +77,8 @@ static int cmd_launch(int argc, wchar_t** argv) {
     // child runs anything; nothing was started, so trying again is safe.
     DWORD err = 0;
     for (int attempt = 0; attempt < 3; attempt++) {
-        if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        // Suspended until its pid is printed, so the pid line always comes before the child's output.
+        if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi)) {
             err = 0;
             break;
         }
@@ -91,6 +92,7 @@ static int cmd_launch(int argc, wchar_t** argv) {
     }
     printf("pid=%lu\n", pi.dwProcessId);
     fflush(stdout);
+    ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
     DWORD code = 0;
     if (wait) {
