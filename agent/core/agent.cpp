@@ -60,13 +60,17 @@ unsigned long agent_debug_pause_ms(const wchar_t* hooks, const wchar_t* value) {
     return ms;
 }
 
-void agent_debug_pause(const wchar_t* name, const char* what) {
+unsigned long agent_debug_ms(const wchar_t* name) {
     wchar_t hooks[8], value[16];
     DWORD hn = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", hooks, 8);
-    if (hn == 0 || hn >= 8) return;
+    if (hn == 0 || hn >= 8) return 0;
     DWORD vn = GetEnvironmentVariableW(name, value, 16);
-    if (vn == 0 || vn >= 16) return;
-    unsigned long ms = agent_debug_pause_ms(hooks, value);
+    if (vn == 0 || vn >= 16) return 0;
+    return agent_debug_pause_ms(hooks, value);
+}
+
+void agent_debug_pause(const wchar_t* name, const char* what) {
+    unsigned long ms = agent_debug_ms(name);
     if (ms == 0) return;
     log_warn("debug: %s sleeping %lu ms", what, ms);
     Sleep(ms);

@@ -66,6 +66,9 @@ bool agent_capture_wait_ready(unsigned long ms, const char** code, const char** 
 // variable `name` and logs "debug: <what> sleeping N ms"; otherwise returns at once.
 void agent_debug_pause(const wchar_t* name, const char* what);
 
+// The milliseconds held by the environment variable `name` when IVRA_DEBUG_HOOKS=1, else 0.
+unsigned long agent_debug_ms(const wchar_t* name);
+
 // Milliseconds of a debug pause: 0 unless hooks (IVRA_DEBUG_HOOKS's value, null when
 // absent) is 1 to 7 characters starting with '1'; then value's leading digits, at most
 // 600000; 0 for a null or unreadable value.

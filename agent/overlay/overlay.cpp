@@ -12,6 +12,20 @@
 #include <cstring>
 #include <cwchar>
 
+int64_t overlay_qpc(void)
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+double overlay_ms(int64_t from, int64_t to)
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart > 0 ? (double)(to - from) * 1000.0 / (double)f.QuadPart : 0.0;
+}
+
 namespace {
 
 constexpr wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
@@ -22,18 +36,9 @@ HANDLE g_thread = nullptr;          // the last overlay thread, waited for at ag
 HWND volatile g_window = nullptr;   // the open overlay window, for a close at agent stop
 volatile LONG g_class_registered = 0;
 
-int64_t overlay_qpc()
-{
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
-
 double overlay_ms_since(int64_t from)
 {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f.QuadPart > 0 ? (double)(overlay_qpc() - from) * 1000.0 / (double)f.QuadPart : 0.0;
+    return overlay_ms(from, overlay_qpc());
 }
 
 void overlay_clear_selecting()
@@ -504,12 +509,7 @@ DWORD WINAPI overlay_thread(void* arg)
 // IVRA_DEBUG_REGION_EXPIRY_MS shortens the expiry for tests when IVRA_DEBUG_HOOKS is on.
 unsigned overlay_expiry()
 {
-    wchar_t hooks[8], value[16];
-    DWORD hn = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", hooks, 8);
-    DWORD vn = GetEnvironmentVariableW(L"IVRA_DEBUG_REGION_EXPIRY_MS", value, 16);
-    if (hn == 0 || hn >= 8 || vn == 0 || vn >= 16)
-        return OVERLAY_EXPIRY_MS;
-    unsigned long ms = agent_debug_pause_ms(hooks, value);
+    unsigned long ms = agent_debug_ms(L"IVRA_DEBUG_REGION_EXPIRY_MS");
     if (ms == 0)
         return OVERLAY_EXPIRY_MS;
     log_warn("debug: region selection expires after %lu ms", ms);

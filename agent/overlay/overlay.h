@@ -93,6 +93,10 @@ struct overlay_state {
     int closing;                    // the finish step ran: the window is gone or going
 };
 
+// Performance-counter time, and the milliseconds between two such values.
+int64_t overlay_qpc(void);
+double overlay_ms(int64_t from, int64_t to);
+
 // Posted by the overlay window to itself: re-render and push the pending dirty area.
 constexpr UINT WM_OVERLAY_UPDATE = WM_APP + 61;
 

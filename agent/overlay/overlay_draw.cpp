@@ -489,19 +489,6 @@ static void live_base(const draw_target* t, const RECT* r, const RECT* sel)
     }
 }
 
-static int64_t perf_now(void)
-{
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
-
-static double perf_ms(int64_t from, int64_t to)
-{
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return (double)(to - from) * 1000.0 / (double)f.QuadPart;
-}
 
 // ---- Interface.
 
@@ -596,7 +583,7 @@ bool overlay_draw_snapshots(overlay_state* s)
     for (int i = 0; i < s->snap_count; i++) {
         overlay_snapshot* sn = &s->snaps[i];
         const int w = (int)sn->buf->width, h = (int)sn->buf->height;
-        const int64_t t0 = perf_now();
+        const int64_t t0 = overlay_qpc();
         if (!make_dib(w, h, &sn->bright_dc, &sn->bright_old, &sn->bright, &sn->bright_bits) ||
             !make_dib(w, h, &sn->dim_dc, &sn->dim_old, &sn->dim, &sn->dim_bits)) {
             log_error("region: DIB alloc failed %dx%d", w, h);
@@ -605,7 +592,7 @@ bool overlay_draw_snapshots(overlay_state* s)
         }
         for (int y = 0; y < h; y++)
             memcpy(sn->bright_bits + (size_t)y * w * 4, sn->buf->pixels + (size_t)y * sn->buf->stride, (size_t)w * 4);
-        const int64_t t1 = perf_now();
+        const int64_t t1 = overlay_qpc();
         // Two channels at a time: 255 * 140 fits in the 16 bits each one gets.
         const uint32_t* src = (const uint32_t*)sn->bright_bits;
         uint32_t* dst = (uint32_t*)sn->dim_bits;
@@ -616,9 +603,9 @@ bool overlay_draw_snapshots(overlay_state* s)
             const uint32_t g = (((p & 0x0000FF00u) * 140) >> 8) & 0x0000FF00u;
             dst[k] = 0xFF000000u | rb | g;
         }
-        const int64_t t2 = perf_now();
-        dib_ms += perf_ms(t0, t1);
-        dim_ms += perf_ms(t1, t2);
+        const int64_t t2 = overlay_qpc();
+        dib_ms += overlay_ms(t0, t1);
+        dim_ms += overlay_ms(t1, t2);
     }
     s->dib_ms = dib_ms;
     s->dim_ms = dim_ms;
