@@ -21,6 +21,7 @@ constexpr UINT WM_CAPTURE_SHOT = WM_APP + 3;         // shot_job from the contro
 constexpr UINT WM_CAPTURE_REGION = WM_APP + 4;       // region_result from the overlay
 constexpr UINT WM_CAPTURE_CLIP = WM_APP + 5;         // clip_request
 constexpr UINT WM_CAPTURE_CONFIG = WM_APP + 6;       // configuration reloaded
+constexpr UINT WM_CAPTURE_DISPLAY_TEST = WM_APP + 7; // debug: treat the displays as changed
 
 // To the input broker.
 constexpr UINT WM_BROKER_HOOK_KEY = WM_APP + 20;

@@ -1,0 +1,258 @@
+#pragma once
+// The video encoder of one clip session or of the replay: desktop textures are
+// converted to NV12 (on the GPU through the D3D11 video processor, or on a clips
+// worker with swscale when the device has no video interfaces), encoded to H.264
+// at a constant frame rate, and optionally AAC sound beside it. Every piece of
+// work runs in order on one job lane of the clips pool, so the capture thread
+// never waits for encoding. The take, finish and remux steps live in mp4.cpp,
+// the replay's packet rings in replay_ring.cpp.
+//
+// Threads: create, submit_frame, start_take, finish and save_replay are called on
+// the capture thread only; submit_audio on the audio thread; stats anywhere.
+#include "common/win.h"
+#include <d3d11.h>
+#include <cstddef>
+#include <cstdint>
+
+struct worker_pool;
+struct job_lane;
+struct frame_pool;
+struct frame_buffer;
+struct replay_ring;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct AVFormatContext;
+struct AVStream;
+struct AVAudioFifo;
+struct AVBufferRef;
+struct SwsContext;
+
+enum {
+    ENCODER_NAME_MAX = 32,         // encoder display name, terminator included
+    ENCODER_ERROR_MAX = 160,       // error text, terminator included
+    ENCODER_PATH_MAX = 260,
+    ENCODER_IN_VIEWS = 8,          // cached video processor input views
+    ENCODER_OUT_VIEWS = 64,        // cached video processor output views
+    ENCODER_MAX_IN_FLIGHT = 16,    // frames queued or being encoded
+    ENCODER_QUEUE_CAPACITY = 80,   // items of the encoder's job lane
+    ENCODER_AUDIO_RATE = 48000,
+    ENCODER_RING_SECONDS = 30,     // a replay encoder's ring
+};
+
+// The outcome of a take or a replay save, handed to the completion.
+struct clip_result {
+    bool saved;
+    bool discarded;
+    wchar_t path[ENCODER_PATH_MAX];   // final path
+    uint64_t bytes;
+    int64_t frames;
+    double seconds;                   // frames / fps, 0 when fps is 0
+    int width, height, fps;
+    char encoder[ENCODER_NAME_MAX];
+    char error[ENCODER_ERROR_MAX];
+    uint64_t repeated;
+    uint64_t dropped;
+    bool no_audio;
+};
+
+// Runs on the clips worker that finished the take (or inline on the capture thread
+// when the finish could not be queued). The result is only valid during the call.
+typedef void (*encoder_done_fn)(void* data, const clip_result* result);
+
+struct encoder_params {
+    ID3D11Device* device;
+    worker_pool* pool;           // the clips pool
+    frame_pool* frames;          // the clips frame memory (CPU conversion path only)
+    int width, height;           // output size; rounded down to even
+    int fps;                     // 60 when 0 or less
+    int kbps;
+    const wchar_t* preference;   // clip_encoder; null or empty means "auto"
+    bool audio;                  // an AAC track is wanted
+    int ring_seconds;            // 0 for a clip, ENCODER_RING_SECONDS for the replay
+};
+
+// What stats reports (clip status, the benchmark).
+struct encoder_counters {
+    uint64_t accepted, repeated, dropped;
+    uint64_t packets, bytes;
+    double encode_ms;            // average per encoded frame; 0 when none
+    int in_flight;
+    int queue;                   // items waiting in the lane now
+    int queue_high;              // the lane's high-water mark
+    uint64_t audio_dropped;
+    char name[ENCODER_NAME_MAX];
+};
+
+// One item of the encoder's lane.
+enum encode_item_type {
+    ENCODE_VIDEO = 0,        // a converted GPU frame, or (CPU path) a read-back buffer or a repeat
+    ENCODE_TAKE_START = 1,
+    ENCODE_FINISH = 2,
+    ENCODE_AUDIO = 3,
+    ENCODE_REPLAY_SAVE = 4,
+};
+
+struct replay_save_job;
+
+struct encode_item {
+    struct video_encoder* enc;
+    int type;
+    int64_t pts;                       // ENCODE_VIDEO: presentation timestamp in frames
+    int key;                           // ENCODE_VIDEO: force a key frame
+    AVFrame* frame;                    // ENCODE_VIDEO, GPU path: a reference to an NV12 pool frame
+    frame_buffer* cpu;                 // ENCODE_VIDEO, CPU path: BGRA read-back; none means a repeat
+    RECT cpu_src;                      // ENCODE_VIDEO, CPU path: picture inside cpu (its pixels)
+    int64_t take_start;                // ENCODE_TAKE_START
+    wchar_t path[ENCODER_PATH_MAX];    // ENCODE_TAKE_START
+    int discard;                       // ENCODE_FINISH
+    float* samples;                    // ENCODE_AUDIO: interleaved stereo, owned by the item
+    int sample_frames;                 // ENCODE_AUDIO
+    replay_save_job* save;             // ENCODE_REPLAY_SAVE
+};
+
+struct encoder_in_view {
+    ID3D11Texture2D* texture;
+    ID3D11VideoProcessorInputView* view;
+};
+
+struct encoder_out_view {
+    ID3D11Texture2D* texture;
+    ID3D11VideoProcessorOutputView* view;
+};
+
+struct video_encoder {
+    // Device side (capture thread).
+    ID3D11Device* device;
+    ID3D11DeviceContext* context;
+    ID3D11VideoDevice* video_device;        // none: the CPU conversion path
+    ID3D11VideoContext* video_context;
+    ID3D11VideoProcessorEnumerator* vp_enum;
+    ID3D11VideoProcessor* vp;
+    int vp_in_w, vp_in_h;
+    encoder_in_view in_views[ENCODER_IN_VIEWS];
+    encoder_out_view out_views[ENCODER_OUT_VIEWS];
+    AVBufferRef* hw_device;                 // D3D11VA device context (GPU path)
+    AVBufferRef* hw_frames;                 // NV12 pool (GPU path)
+    AVFrame* last_frame;                    // GPU path: last converted frame, reused for repeats
+
+    // CPU conversion path: staging read-back on the capture thread, swscale on the worker.
+    bool cpu_path;
+    frame_pool* frames;
+    ID3D11Texture2D* staging;
+    int staging_w, staging_h;
+    bool cpu_have_frame;                    // capture thread: a read-back frame was queued
+    SwsContext* sws;                        // worker
+    int sws_src_w, sws_src_h;               // worker
+    AVFrame* cpu_last;                      // worker: last converted frame, reused for repeats
+
+    // Geometry and timeline.
+    int width, height, fps, kbps;
+    int ring_seconds;
+    int64_t frame_counter;                  // pts of the next frame, in frames; never reset
+    int64_t take_start_frame;               // capture thread's copy (limit counting)
+    bool force_key;
+
+    // Counters.
+    uint64_t accepted, repeated, dropped;   // capture thread
+    volatile LONG in_flight;
+    volatile LONG64 audio_dropped;
+    uint64_t packets, bytes;                // under lock
+    double encode_ms_sum;                   // under lock
+    uint64_t encode_count;                  // under lock
+    SRWLOCK lock;
+
+    // Encoders (worker).
+    AVCodecContext* video;
+    bool software;
+    char name[ENCODER_NAME_MAX];
+    AVCodecContext* audio;                  // none without sound
+    AVAudioFifo* fifo;
+    int64_t audio_count;                    // samples sent to the AAC encoder since creation
+
+    job_lane* lane;
+    worker_pool* pool;
+
+    // Writer (worker; see mp4.h).
+    AVFormatContext* mux;
+    AVStream* mux_video;
+    AVStream* mux_audio;
+    int64_t take_start;                     // worker's take start, in frames
+    int64_t audio_base;                     // audio_count when the take began
+    wchar_t part_path[ENCODER_PATH_MAX];
+    wchar_t final_path[ENCODER_PATH_MAX];
+    uint64_t packets_written;
+    uint64_t bytes_written;
+    int64_t highest_pts;                    // -1 when none
+    volatile LONG system_off;               // set by the session: drop the audio track at finish
+    bool failed;                            // sticky; worker side after creation
+    char error[ENCODER_ERROR_MAX];
+
+    encoder_done_fn done;
+    void* done_data;
+    clip_result result;
+
+    // Replay rings (worker; see replay_ring.h). None for a clip.
+    replay_ring* ring;
+};
+
+// ---- Pure helpers (no system calls).
+
+enum { ENCODER_MAX_ATTEMPTS = 4 };
+
+struct encoder_attempt {
+    const char* codec;       // FFmpeg encoder name
+    bool software;           // the "h264_mf (software)" attempt
+};
+
+// The attempts for a preference (UTF-8, null or empty = "auto") and IVRA_CLIP_SOFTWARE
+// (software_env). Returns their count; 0 means the preference is not supported.
+// The CPU stand-in encoder "libopenh264" is not listed here: it follows the software
+// attempt wherever that one is tried.
+int encoder_attempts(const char* preference, bool software_env, encoder_attempt out[ENCODER_MAX_ATTEMPTS]);
+// True when IVRA_CLIP_SOFTWARE's value (null when absent) counts as set: 1 to 3
+// characters beginning with '1'.
+bool encoder_software_env(const wchar_t* value);
+// Where a src_w x src_h picture lands in an out_w x out_h frame, letterboxed with even
+// sizes and offsets. An empty source gives the whole frame.
+void encoder_letterbox(int src_w, int src_h, int out_w, int out_h, RECT* dst);
+// Output size for a source: scaled to fit 4096 when either side is larger (both times
+// 4096 / the larger side, truncated), then rounded down to even.
+void encoder_fit_size(int src_w, int src_h, int* out_w, int* out_h);
+// GOP size: fps for a clip, (fps + 1) / 2 for a ring.
+int encoder_gop(int fps, int ring_seconds);
+
+// ---- Capture thread.
+
+// A new encoder, or none with one of the documented messages in err (capacity
+// ENCODER_ERROR_MAX) and nothing left allocated. A clip encoder (ring 0) queues the
+// first take at path.
+video_encoder* encoder_create(const encoder_params* params, const wchar_t* path, char err[ENCODER_ERROR_MAX]);
+// Queues one frame: texture (a desktop texture) or none, src in the texture's pixels or
+// none (the whole texture), is_new. False when the frame was not accepted (dropped,
+// empty source, or a conversion failure). A repeat needs no texture.
+bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RECT* src, bool is_new);
+// Queues a new take at path (a redo, or a clip's first take). False when the lane
+// refused; nothing changes then.
+bool encoder_start_take(video_encoder* enc, const wchar_t* path);
+// Ends the encoder: queues the finish (retried for about a second, then run inline),
+// closes the lane, reports through done(data, result) and frees the encoder. The
+// encoder must not be used after this call. done may be null.
+void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void* data);
+// Frames of the current take (frame counter - take start).
+int64_t encoder_take_frames(const video_encoder* enc);
+
+// ---- Audio thread.
+
+// Queues a copy of frame_count interleaved stereo float samples at 48 kHz. False (counted
+// as an audio chunk dropped) when the encoder has no AAC or the lane refused.
+bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_count);
+
+// ---- Any thread.
+
+void encoder_stats(video_encoder* enc, encoder_counters* out);
+
+// Marks the encoder failed with text (first failure only). Worker side.
+void encoder_fail(video_encoder* enc, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Teardown of everything the encoder holds, then the record itself.
+void encoder_free(video_encoder* enc);

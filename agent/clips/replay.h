@@ -1,0 +1,21 @@
+#pragma once
+// The replay buffer: while replay_enabled is on, the primary monitor is encoded into
+// memory (the last 30 s) on the capture thread's timer, and op 9 of a clip request
+// writes the last 1-30 s to an MP4 on the clips pool while buffering goes on.
+#include "agent/clips/clip_session.h"
+
+// Starts buffering (nothing when a replay runs). Failures leave the error text.
+void replay_start(display_cache* cache);
+// Stops buffering with a reason ("disabled", "agent stopping", "capture lost",
+// "display changed").
+void replay_stop(const char* reason);
+// One wake: restarts on a display change, paces and submits frames.
+void replay_tick(display_cache* cache);
+// Op 9: queues a save and replies; the take reports through clip_finished.
+void replay_save(clip_request* req);
+bool replay_active(void);
+// The replay's next deadline (performance counter); false when none runs.
+bool replay_next_deadline(int64_t* deadline);
+// After a reload: replay_enabled on and none runs -> start; off and one runs -> stop
+// ("disabled"); off and none -> clear the error text.
+void replay_config_changed(display_cache* cache, int enabled);
