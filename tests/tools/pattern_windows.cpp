@@ -1,8 +1,10 @@
 // Test helper: shows windows painted with a known pattern at given places and
 // stays until killed or closed.
-//   pattern_windows [--backdrop] X,Y,W,H,SEED[,framed]...
+//   pattern_windows [--backdrop] [--animate FPS] X,Y,W,H,SEED[,framed]...
 // --backdrop first covers every monitor with a black window, so that nothing but
-// the patterns shows. Prints "pid=N", then for each window "window N hwnd=0x... client=L,T,R,B seed=S", then "ready".
+// the patterns shows. --animate repaints every pattern FPS times a second, each
+// time shifted 4 columns further left (frame n shows column u + 4n, modulo 256), so
+// a recording sees new pixels on every frame. Prints "pid=N", then for each window "window N hwnd=0x... client=L,T,R,B seed=S", then "ready".
 // The client pixel at (u, v) is blue (3u + 40s) & 255, green (5v + 80s) & 255,
 // red ((u xor v) + 20s) & 255, so a capture can be checked exactly.
 #include "agent/capture/dib.h"
@@ -13,6 +15,19 @@
 #include <cwchar>
 
 static const wchar_t PATTERN_CLASS[] = L"IvraPatternWnd";
+static const int ANIM_PERIOD = 256;   // the pattern repeats every 256 columns
+static const int ANIM_STEP = 4;       // columns per animation frame
+
+// One window's pattern, computed once ANIM_PERIOD columns wider than the client so
+// every shifted frame is a blit from an offset.
+struct pattern_cache {
+    HWND hwnd;
+    int w, h;
+    uint32_t* px;
+};
+static pattern_cache g_cache[16];
+static int g_cache_count;
+static unsigned g_anim_frame;
 
 struct pattern_spec {
     int x, y, w, h, seed, framed;
@@ -37,18 +52,38 @@ static void pattern_draw(HWND hwnd, HDC dc)
         return;
     }
     int w = rc.right, h = rc.bottom;
-    if (w > 0 && h > 0) {
-        BITMAPINFO bi;
-        dib_info_top_down(&bi, w, h);
-        uint32_t* px = (uint32_t*)malloc((size_t)w * h * 4);
-        if (px) {
-            for (int v = 0; v < h; v++)
-                for (int u = 0; u < w; u++)
-                    px[(size_t)v * w + u] = pattern_pixel(u, v, seed);
-            SetDIBitsToDevice(dc, 0, 0, (DWORD)w, (DWORD)h, 0, 0, 0, (UINT)h, px, &bi, DIB_RGB_COLORS);
-            free(px);
-        }
+    if (w <= 0 || h <= 0)
+        return;
+    pattern_cache* c = nullptr;
+    for (int i = 0; i < g_cache_count; i++)
+        if (g_cache[i].hwnd == hwnd)
+            c = &g_cache[i];
+    if (c && (c->w != w || c->h != h)) {
+        free(c->px);
+        c->px = nullptr;
     }
+    if (!c && g_cache_count < 16) {
+        c = &g_cache[g_cache_count++];
+        c->hwnd = hwnd;
+        c->px = nullptr;
+    }
+    if (!c)
+        return;
+    if (!c->px) {
+        int cw = w + ANIM_PERIOD;
+        c->px = (uint32_t*)malloc((size_t)cw * h * 4);
+        if (!c->px)
+            return;
+        c->w = w;
+        c->h = h;
+        for (int v = 0; v < h; v++)
+            for (int u = 0; u < cw; u++)
+                c->px[(size_t)v * cw + u] = pattern_pixel(u, v, seed);
+    }
+    BITMAPINFO bi;
+    dib_info_top_down(&bi, w + ANIM_PERIOD, h);
+    int shift = (int)((g_anim_frame * ANIM_STEP) % ANIM_PERIOD);
+    SetDIBitsToDevice(dc, 0, 0, (DWORD)w, (DWORD)h, shift, 0, 0, (UINT)h, c->px, &bi, DIB_RGB_COLORS);
 }
 
 static void pattern_paint(HWND hwnd)
@@ -83,6 +118,13 @@ static LRESULT CALLBACK pattern_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     case WM_ERASEBKGND:
         return 1;
+    case WM_TIMER:
+        // One timer drives every window: the first window's tick advances the frame.
+        g_anim_frame++;
+        for (int i = 0; i < g_cache_count; i++)
+            if (IsWindow(g_cache[i].hwnd))
+                RedrawWindow(g_cache[i].hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        return 0;
     case WM_CLOSE:
         PostQuitMessage(0);
         return 0;
@@ -96,9 +138,18 @@ int wmain(int argc, wchar_t** argv)
     pattern_spec specs[16];
     int n = 0;
     bool backdrop = false;
+    int animate_fps = 0;
     for (int i = 1; i < argc && n < 16; i++) {
         if (!wcscmp(argv[i], L"--backdrop")) {
             backdrop = true;
+            continue;
+        }
+        if (!wcscmp(argv[i], L"--animate") && i + 1 < argc) {
+            animate_fps = _wtoi(argv[++i]);
+            if (animate_fps < 1 || animate_fps > 1000) {
+                fprintf(stderr, "--animate expects 1-1000 frames a second\n");
+                return 2;
+            }
             continue;
         }
         pattern_spec s{};
@@ -110,7 +161,7 @@ int wmain(int argc, wchar_t** argv)
         specs[n++] = s;
     }
     if (n == 0) {
-        fprintf(stderr, "usage: pattern_windows X,Y,W,H,SEED[,framed]...\n");
+        fprintf(stderr, "usage: pattern_windows [--backdrop] [--animate FPS] X,Y,W,H,SEED[,framed]...\n");
         return 2;
     }
     WNDCLASSW wc{};
@@ -153,6 +204,8 @@ int wmain(int argc, wchar_t** argv)
                (unsigned long long)(uintptr_t)specs[i].hwnd, a.x, a.y, b.x, b.y, specs[i].seed, wr.left, wr.top,
                wr.right, wr.bottom);
     }
+    if (animate_fps > 0)
+        SetTimer(specs[0].hwnd, 1, (UINT)(1000 / animate_fps), nullptr);
     printf("ready\n");
     fflush(stdout);
     MSG msg;
