@@ -26,6 +26,14 @@ bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[ENCO
 // False with "rename failed (%lu)" in err, and the part file deleted. Any thread.
 bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[ENCODER_ERROR_MAX]);
 
+// UTF-8 form of a path for FFmpeg's file functions; false (out empty) when it does not fit.
+bool mp4_utf8_path(const wchar_t* path, char* out, size_t cap);
+// path followed by suffix; false when that does not fit ENCODER_PATH_MAX (a cut name
+// could be some other file).
+bool mp4_suffixed_path(const wchar_t* path, const wchar_t* suffix, wchar_t out[ENCODER_PATH_MAX]);
+// Size of a file in bytes, 0 when it cannot be read.
+uint64_t mp4_file_size(const wchar_t* path);
+
 // ---- Pure helpers.
 
 // A video packet of a take: false when it belongs to an earlier take (pts below

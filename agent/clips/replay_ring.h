@@ -11,7 +11,14 @@ struct replay_ring {
     AVPacket** audio;
     int audio_count, audio_cap;
     uint64_t video_bytes;        // payload bytes held (video + audio)
+    // Beside each list, its packets' timestamps (and key flags for video), so the
+    // window and trim rules run over plain arrays.
+    int64_t* video_pts;
+    bool* video_key;
+    int64_t* audio_pts;
 };
+
+enum { REPLAY_RING_INITIAL = 1024, REPLAY_SAVE_SECONDS_MAX = 30 };
 
 // An empty ring (initial capacity 1024 per list), or none when memory is short.
 replay_ring* replay_ring_create(void);
@@ -36,6 +43,9 @@ void replay_ring_save_item(video_encoder* enc, replay_save_job* job);
 void replay_ring_save_free(replay_save_job* job);
 
 // ---- Pure helpers.
+
+// Seconds a save asks for: 1-30 as given, anything else 30.
+int replay_ring_save_seconds(int seconds);
 
 // How many packets to drop from the front of a list whose timestamps are pts[0..count):
 // while newest - pts[i] > keep, at least the newest stays.
