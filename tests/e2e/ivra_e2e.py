@@ -393,3 +393,104 @@ class SharedAgentTestCase(unittest.TestCase):
 
 def main():
     unittest.main(verbosity=2)
+
+
+# ---- Media checks with the Linux FFmpeg tools (Debian's ffmpeg package), never
+# with the program's own word or a file's size.
+
+def linux_path(path):
+    """The Linux path of a "Z:\\..." path an agent or ivrac printed."""
+    if not re.match(r"^[Zz]:\\", path):
+        raise AssertionError("not a Z: path: %r" % path)
+    return path[2:].replace("\\", "/")
+
+
+def reply_fields(reply):
+    """The key=value fields of an "ok" pipe reply (bytes) as a dict of strings."""
+    if not reply.startswith(b"ok"):
+        raise AssertionError("not an ok reply: %r" % reply)
+    return dict(f.split("=", 1) for f in reply.decode("utf-8", "replace").rstrip("\n").split("\t")[1:] if "=" in f)
+
+
+def probe_media(path):
+    """ffprobe's streams and format of a file: {"streams": [...], "format": {...}}."""
+    import json
+    r = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", "-show_format", path],
+                       capture_output=True, timeout=120)
+    if r.returncode != 0:
+        raise AssertionError("ffprobe cannot read %s: %s" % (path, r.stderr.decode(errors="replace")[-300:]))
+    return json.loads(r.stdout)
+
+
+def video_frames(path):
+    """Every video frame of a file, decoded in full by FFmpeg: a list of dicts with
+    pts (in the stream's time base), key (bool) and type ("I", "P", ...)."""
+    import json
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_frames", "-show_entries",
+                        "frame=pts,pkt_dts,key_frame,pict_type", "-of", "json", path], capture_output=True, timeout=300)
+    if r.returncode != 0 or r.stderr.strip():
+        raise AssertionError("FFmpeg cannot decode %s: %s" % (path, r.stderr.decode(errors="replace")[-300:]))
+    out = []
+    for f in json.loads(r.stdout).get("frames", []):
+        pts = f.get("pts", f.get("pkt_dts"))
+        out.append({"pts": int(pts) if pts is not None else None, "key": f.get("key_frame") == 1,
+                    "type": f.get("pict_type", "")})
+    return out
+
+
+def decode_all(path):
+    """Decodes every stream of a file with FFmpeg; fails on any decoding error."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i", path, "-f", "null", "-"],
+                       capture_output=True, timeout=300)
+    if r.returncode != 0 or r.stderr.strip():
+        raise AssertionError("FFmpeg cannot decode %s: %s" % (path, r.stderr.decode(errors="replace")[-300:]))
+
+
+def frame_luma(path, index):
+    """The luma plane (w*h bytes, limited range as coded) of frame `index` (counted from 0)
+    of the video stream, decoded by FFmpeg."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vf", "select=eq(n\\,%d)" % index,
+                        "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"], capture_output=True,
+                       timeout=300)
+    if r.returncode != 0 or not r.stdout:
+        raise AssertionError("no frame %d in %s: %s" % (index, path, r.stderr.decode(errors="replace")[-300:]))
+    return r.stdout[:len(r.stdout) * 2 // 3]
+
+
+def pattern_rgb(w, h, seed, shift=0):
+    """RGB24 bytes of a w x h pattern_windows client (see tests/tools/pattern_windows.cpp),
+    shifted `shift` columns as its animation does."""
+    out = bytearray(w * h * 3)
+    o = 0
+    for v in range(h):
+        g = (v * 5 + seed * 80) & 255
+        for u in range(w):
+            uu = u + shift
+            out[o] = ((uu ^ v) + seed * 20) & 255
+            out[o + 1] = g
+            out[o + 2] = (uu * 3 + seed * 40) & 255
+            o += 3
+    return bytes(out)
+
+
+def pattern_luma(w, h, seed, shift=0):
+    """The luma plane a clip of a pattern_windows client should hold: the pattern
+    converted by FFmpeg with the BT.709 limited-range matrix clips are written in."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s",
+                        "%dx%d" % (w, h), "-i", "-", "-vf", "scale=out_color_matrix=bt709:out_range=tv",
+                        "-f", "rawvideo", "-pix_fmt", "yuv444p", "-"], input=pattern_rgb(w, h, seed, shift),
+                       capture_output=True, timeout=120)
+    if r.returncode != 0:
+        raise AssertionError("cannot convert the pattern: %s" % r.stderr.decode(errors="replace")[-300:])
+    return r.stdout[:w * h]
+
+
+def psnr(a, b):
+    """Peak signal-to-noise ratio in dB of two equal-length 8-bit sample strings."""
+    import math
+    if len(a) != len(b) or not a:
+        raise AssertionError("cannot compare %d and %d bytes" % (len(a), len(b)))
+    se = sum((x - y) * (x - y) for x, y in zip(a, b))
+    if se == 0:
+        return float("inf")
+    return 10 * math.log10(255.0 * 255.0 * len(a) / se)
