@@ -1,6 +1,7 @@
 #include "agent/capture/capture_thread.h"
 #include "agent/capture/display_cache.h"
 #include "agent/capture/still_jobs.h"
+#include "agent/clips/clip_session.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/pipe/shot_job.h"
@@ -58,7 +59,7 @@ void capture_handle(capture_loop* loop, const MSG* msg)
         if (action >= HOTKEY_SCREEN && action <= HOTKEY_REGION)
             still_hotkey_action(loop->cache, action, digit);
         else if (action >= HOTKEY_CLIP && action <= HOTKEY_CLIP_REDO)
-            log_info("capture: %s is not available yet", hotkey_actions[action - 1].name);
+            clip_hotkey_action(loop->cache, action, digit);
         break;
     }
     case WM_CAPTURE_SHOT:
@@ -68,11 +69,17 @@ void capture_handle(capture_loop* loop, const MSG* msg)
         still_region_result(loop->cache, (region_result*)msg->lParam);
         break;
     case WM_CAPTURE_CLIP:
-        // Clip requests are served here once clip sessions exist; the record stays with its sender.
-        log_info("capture: clip requests are not available yet");
+        clip_handle_request(loop->cache, (clip_request*)msg->lParam);
         break;
     case WM_CAPTURE_CONFIG:
-        // The replay is started or stopped here to match replay_enabled.
+        clip_config_changed(loop->cache);
+        break;
+    case WM_CAPTURE_DISPLAY_TEST:
+        // The next validation rebuilds the cache as after a real display change.
+        if (loop->cache) {
+            log_warn("debug: displays marked as changed");
+            loop->cache->lost = 1;
+        }
         break;
     default:
         break;
@@ -88,6 +95,11 @@ void capture_drain(void)
             shot_job_fail((shot_job*)msg.lParam, "busy", "another capture selection is active or the agent is stopping");
         else if (msg.message == WM_CAPTURE_REGION && msg.lParam)
             still_region_free((region_result*)msg.lParam, "capture thread stopped");
+        else if (msg.message == WM_CAPTURE_CLIP && msg.lParam) {
+            clip_request* req = (clip_request*)msg.lParam;
+            clip_request_reply(req, false, "busy", "agent is stopping");
+            clip_request_release(req);
+        }
     }
 }
 
@@ -113,7 +125,8 @@ DWORD WINAPI capture_thread_main(void*)
     display_cache_describe(loop.cache);
     loop.described = loop.cache != nullptr;
     loop.described_gen = loop.cache ? display_cache_generation(loop.cache) : 0;
-    // The replay starts here when replay_enabled is set.
+    clip_thread_begin(loop.timer);
+    clip_startup(loop.cache);
 
     if (g_agent.capture_ready)
         SetEvent(g_agent.capture_ready);
@@ -124,7 +137,7 @@ DWORD WINAPI capture_thread_main(void*)
     bool quit = agent_quitting();
     while (!quit) {
         capture_heartbeat_store();
-        const int running = 0;  // a clip or the replay; both attach here
+        const bool running = clip_timer_active();
         DWORD wait = capture_thread_wait_ms(running, loop.timer != nullptr);
         HANDLE handles[2];
         DWORD count = 0;
@@ -141,8 +154,9 @@ DWORD WINAPI capture_thread_main(void*)
         if (agent_quitting())
             break;
         capture_validate(&loop);
-        // Clip and replay ticks run here and re-arm the timer.
-        if (r == WAIT_TIMEOUT && !running) {
+        if (clip_timer_active())
+            clip_wake(loop.cache);
+        if (r == WAIT_TIMEOUT && !clip_timer_active()) {
             if (!loop.keep_warm && loop.cache)
                 display_cache_release_idle(loop.cache);
             continue;
@@ -167,7 +181,8 @@ DWORD WINAPI capture_thread_main(void*)
             capture_heartbeat_store();
         }
     }
-    // Watchdog removal and the clip and replay stops ("agent stopping") attach here.
+    // Watchdog removal attaches here.
+    clip_shutdown(loop.cache);
     capture_drain();
     display_cache_destroy(loop.cache);
     if (loop.timer)

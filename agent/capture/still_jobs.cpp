@@ -3,6 +3,7 @@
 #include "agent/capture/capture_thread.h"
 #include "agent/capture/display_cache.h"
 #include "agent/capture/still_encoder.h"
+#include "agent/clips/clip_session.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/frame_pool.h"
@@ -596,6 +597,8 @@ void still_region_free(region_result* rr, const char* why)
         return;
     if (rr->job)
         still_fail(rr->job, "cancelled", why ? why : "pick cancelled");
+    if (rr->clip)
+        clip_pick_failed(rr->clip, "cancelled", why ? why : "pick cancelled");
     HeapFree(GetProcessHeap(), 0, rr);
 }
 
@@ -664,9 +667,11 @@ void still_region_result(display_cache* cache, region_result* rr)
     if (!rr)
         return;
     if (rr->clip) {
-        // Clip starts on a selected rectangle attach here once clips exist.
-        log_warn("clip: clip recording is not available");
-        still_region_free(rr, "pick cancelled");
+        clip_request* clip = rr->clip;
+        rr->clip = nullptr;
+        RECT sel{rr->left, rr->top, rr->right, rr->bottom};
+        clip_region_selected(cache, clip, &sel, rr->digit);
+        still_region_free(rr, nullptr);
         return;
     }
     still_marks marks{still_qpc(), 0, 0};

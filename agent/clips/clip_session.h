@@ -154,6 +154,11 @@ void clip_region_selected(display_cache* cache, clip_request* req, const RECT* r
 // flag, replies "cancelled" / "pick cancelled" and drops the selection's reference.
 // Any thread.
 void clip_pick_cancelled(clip_request* req);
+// The same with another code and message (a busy overlay, a selection that could not
+// start or could not reach the capture thread). Null does nothing. Any thread.
+void clip_pick_failed(clip_request* req, const char* code, const char* message);
+// True while a clip session exists (capture thread).
+bool clip_active(void);
 // True while a clip or the replay needs the timer.
 bool clip_timer_active(void);
 // Every wake of the capture thread: the clip's tick, then the replay's; re-arms the timer.
@@ -180,10 +185,18 @@ void clip_status_publish_replay(int active, int width, int height, int fps, doub
 // deadlines.
 void clip_arm_timer(void);
 // Resolves the output folder and path of a new clip or replay file (out, dir, chord
-// folder, clips_dir, folder; extension "mp4"). False with a reply code and message.
+// folder, clips_dir, folder; extension "mp4"). False with a reply code and message
+// (outputs untouched then). A generated name stays reserved until capture_name_release.
 bool clip_output_path(const clip_request* req, const config* cfg, wchar_t base[ENCODER_PATH_MAX],
                       wchar_t sub[CLIP_FOLDER_MAX], wchar_t path[ENCODER_PATH_MAX], bool* explicit_path,
-                      const char** code, const char** message);
+                      char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX]);
+// Takes and replay saves handed to finishing: +1 when one is handed over, -1 to undo.
+void clip_finalizing_add(long delta);
+// Frame period in performance-counter ticks for fps (faster under the clip-speed test hook).
+int64_t clip_frame_period(int fps);
+// The device for an encoder: the video-capable one, else the cache's own (the CPU
+// conversion needs no video interfaces). None when the cache has no usable device.
+ID3D11Device* clip_encoder_device(const display_cache* cache);
 
 // Where a finished take or replay save reports (the completion of encoder_finish and
 // replay_ring_save). data is a clip_finish record.
@@ -217,3 +230,22 @@ int clip_seconds_clamp(int seconds);
 // Index of the output with the largest intersection with r (first on ties), -1 when
 // none; the intersection goes to *out.
 int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out);
+// A source size scaled to fit 4096 (both sides times 4096 / the larger one, truncated)
+// and rounded down to even; no lower limit.
+void clip_fit_size(int src_w, int src_h, int* out_w, int* out_h);
+// Ticks of one frame: freq / fps, and again / speed when speed is 2 or more; at least 1.
+int64_t clip_period_ticks(int64_t freq, int fps, int speed);
+// Relative due time (100-ns units, negative) of a waitable timer for a deadline:
+// -((deadline - now) * 10,000,000 / freq), or -1 when the deadline has passed.
+int64_t clip_timer_due(int64_t deadline, int64_t now, int64_t freq);
+// True when free_mb leaves room for a full-length clip: free >= kbps x seconds / 8000 +
+// max(stop_free_mb, 0) + 1.
+bool clip_full_length_fits(uint64_t free_mb, int kbps, int seconds, int stop_free_mb);
+// Descriptions (wide, CLIP_TARGET_TEXT_MAX, always terminated): "screen %d";
+// "window %ls" with at most 79 characters of the title, "(untitled)" when empty;
+// "region %ld,%ld %dx%d"; "window of %ls" with the file name of the program's image
+// path, "(unknown program)" when there is none.
+void clip_describe_screen(wchar_t out[CLIP_TARGET_TEXT_MAX], int index);
+void clip_describe_window(wchar_t out[CLIP_TARGET_TEXT_MAX], const wchar_t* title);
+void clip_describe_region(wchar_t out[CLIP_TARGET_TEXT_MAX], const RECT* r);
+void clip_describe_program(wchar_t out[CLIP_TARGET_TEXT_MAX], const wchar_t* image_path);

@@ -116,7 +116,10 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (!rec) return 0;
         // Balloons and the upload queue attach here.
         if (!rec->saved)
-            log_warn("clip: not saved: %s", rec->error);
+            log_warn("%s: not saved: %s", rec->replay ? "replay" : "clip", rec->error);
+        else if (!rec->still)
+            log_info("%s: saved %ls (%.1f s, %llu bytes)", rec->replay ? "replay" : "clip", rec->path, rec->seconds,
+                     (unsigned long long)rec->bytes);
         else
             log_info("capture: saved %ls (%llu bytes)", rec->path, (unsigned long long)rec->bytes);
         saved_capture_free(rec);

@@ -2,6 +2,7 @@
 #include "agent/capture/capture.h"
 #include "agent/capture/display_cache.h"
 #include "agent/capture/still_jobs.h"
+#include "agent/clips/clip_session.h"
 #include "agent/core/agent.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/messages.h"
@@ -53,8 +54,10 @@ void overlay_answer(overlay_state* s, const char* code, const char* msg)
         shot_job_fail(s->job, code, msg);
         s->job = nullptr;
     }
-    // A waiting clip start is cancelled here once clip sessions exist.
-    s->clip = nullptr;
+    if (s->clip) {
+        clip_pick_failed(s->clip, code, msg);
+        s->clip = nullptr;
+    }
 }
 
 void overlay_release_snapshots(overlay_state* s)
@@ -534,7 +537,8 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
         // The warning tone of the capture sounds attaches here.
         if (job)
             shot_job_fail(job, "busy", "region overlay already active");
-        // A waiting clip start is refused here once clip sessions exist.
+        if (clip)
+            clip_pick_failed(clip, "busy", "region overlay already active");
         return false;
     }
     overlay_state* s = (overlay_state*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(overlay_state));
@@ -543,6 +547,8 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
         overlay_clear_selecting();
         if (job)
             shot_job_fail(job, "internal", "cannot start overlay");
+        if (clip)
+            clip_pick_failed(clip, "internal", "cannot start overlay");
         return false;
     }
     config cfg;
@@ -599,7 +605,8 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
             overlay_clear_selecting();
             if (job)
                 shot_job_fail(job, "cancelled", "pick cancelled");
-            // A waiting clip start is cancelled here once clip sessions exist.
+            if (clip)
+                clip_pick_cancelled(clip);
             return false;
         }
     }

@@ -1,0 +1,274 @@
+#include "agent/clips/replay.h"
+#include "agent/capture/capture.h"
+#include "agent/capture/display_cache.h"
+#include "agent/clips/replay_ring.h"
+#include "agent/core/agent.h"
+#include "agent/core/capture_files.h"
+#include "agent/core/storage_monitor.h"
+#include "common/log.h"
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+// The one replay buffer. Only the capture thread touches it.
+struct replay_buffer {
+    video_encoder* enc;
+    int output, fps, width, height;
+    int64_t period, deadline;
+    uint32_t generation;
+    uint32_t seq_seen;
+    uint64_t saves;
+};
+
+constexpr char REPLAY_OFF_TEXT[] =
+    "Replay is off. Turn on \"Keep last 30 s\" in Ivra settings, or run: ivrac replay on";
+constexpr uint64_t REPLAY_PUBLISH_MS = 250;
+
+replay_buffer* g_replay = nullptr;
+char g_error[CLIP_MESSAGE_MAX] = "";
+uint64_t g_published_at = 0;
+
+int64_t replay_now()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+void replay_set_error(const char* text)
+{
+    size_t i = 0;
+    for (; text && text[i] && i + 1 < CLIP_MESSAGE_MAX; i++)
+        g_error[i] = text[i];
+    g_error[i] = 0;
+}
+
+void replay_publish()
+{
+    const replay_buffer* r = g_replay;
+    g_published_at = GetTickCount64();
+    if (!r) {
+        clip_status_publish_replay(0, 0, 0, 0, 0.0, 0, g_error);
+        return;
+    }
+    double buffered = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
+    if (buffered > (double)ENCODER_RING_SECONDS)
+        buffered = (double)ENCODER_RING_SECONDS;
+    clip_status_publish_replay(1, r->width, r->height, r->fps, buffered, r->saves, g_error);
+}
+
+void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new)
+{
+    encoder_submit_frame(r->enc, tex, nullptr, tex ? is_new : false);
+}
+
+}  // namespace
+
+bool replay_active(void)
+{
+    return g_replay != nullptr;
+}
+
+bool replay_next_deadline(int64_t* deadline)
+{
+    if (!g_replay)
+        return false;
+    *deadline = g_replay->deadline;
+    return true;
+}
+
+void replay_start(display_cache* cache)
+{
+    if (g_replay)
+        return;
+    if (!cache || !display_cache_validate(cache) || !clip_encoder_device(cache)) {
+        replay_set_error("no video-capable GPU device");
+        replay_publish();
+        return;
+    }
+    const int output = display_cache_output_index(cache, MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY));
+    RECT rect{};
+    if (output < 0 || !display_cache_output_rect(cache, output, &rect)) {
+        replay_set_error("primary monitor not found");
+        replay_publish();
+        return;
+    }
+    config cfg;
+    agent_config_copy(&cfg);
+    replay_buffer* r = (replay_buffer*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(replay_buffer));
+    if (!r) {
+        replay_set_error("out of memory");
+        replay_publish();
+        return;
+    }
+    r->output = output;
+    clip_fit_size((int)(rect.right - rect.left), (int)(rect.bottom - rect.top), &r->width, &r->height);
+    r->fps = clip_fps_clamp(cfg.clip_fps);
+    encoder_params params{};
+    params.device = clip_encoder_device(cache);
+    params.pool = g_agent.clips;
+    params.frames = g_agent.frames_clips;
+    params.width = r->width;
+    params.height = r->height;
+    params.fps = r->fps;
+    params.kbps = cfg.clip_bitrate_kbps;
+    params.preference = cfg.clip_encoder;
+    params.audio = true;
+    params.ring_seconds = ENCODER_RING_SECONDS;
+    char err[ENCODER_ERROR_MAX] = "";
+    r->enc = encoder_create(&params, nullptr, err);
+    if (!r->enc) {
+        if (!err[0])
+            strcpy(err, "encoder could not be created");
+        log_warn("replay: %s", err);
+        replay_set_error(err);
+        HeapFree(GetProcessHeap(), 0, r);
+        replay_publish();
+        return;
+    }
+    // The replay's audio capture (system sound on, microphone off, no delay) starts here
+    // once it exists; without it the replay has no sound.
+    r->generation = display_cache_generation(cache);
+    r->period = clip_frame_period(r->fps);
+    r->deadline = replay_now();
+    replay_set_error("");
+    g_replay = r;
+    display_cache_set_continuous(cache, 1);
+    log_info("replay: buffering screen %d %dx%d @ %d fps, last %d s", r->output, r->width, r->height, r->fps,
+             (int)ENCODER_RING_SECONDS);
+    replay_publish();
+    clip_arm_timer();
+}
+
+void replay_stop(const char* reason)
+{
+    replay_buffer* r = g_replay;
+    if (!r)
+        return;
+    g_replay = nullptr;
+    // The replay's audio capture is stopped here (signal, wait, free) once it exists.
+    encoder_finish(r->enc, true, nullptr, nullptr);
+    HeapFree(GetProcessHeap(), 0, r);
+    if (!clip_timer_active())
+        clip_arm_timer();  // nothing runs: cancels the timer
+    log_info("replay: stopped (%s)", reason);
+    replay_publish();
+}
+
+void replay_tick(display_cache* cache)
+{
+    replay_buffer* r = g_replay;
+    if (!r)
+        return;
+    const uint32_t gen = cache ? display_cache_generation(cache) : 0;
+    if (gen != r->generation) {
+        replay_stop("display changed");
+        replay_start(cache);
+        return;
+    }
+    const int64_t now = replay_now();
+    if (now >= r->deadline) {
+        const int64_t behind = (now - r->deadline) / r->period;
+        if (behind > r->fps / 2)
+            r->deadline += behind * r->period;
+    }
+    if (now >= r->deadline) {
+        r->deadline += r->period;
+        ID3D11Texture2D* tex = nullptr;
+        int fresh = 0;
+        bool is_new = false;
+        if (capture_poll(cache, r->output, &tex, &fresh)) {
+            if (fresh)
+                clip_sequence_bump(r->output);
+            is_new = clip_sequence_new(r->output, fresh != 0, &r->seq_seen);
+        } else {
+            if (!cache || !cache->device || cache->lost || display_cache_generation(cache) != r->generation) {
+                replay_stop("capture lost");
+                return;
+            }
+            tex = nullptr;
+        }
+        replay_submit(r, tex, is_new);
+        while (now >= r->deadline) {
+            r->deadline += r->period;
+            replay_submit(r, nullptr, false);
+        }
+    }
+    if (GetTickCount64() - g_published_at >= REPLAY_PUBLISH_MS)
+        replay_publish();
+}
+
+void replay_save(clip_request* req)
+{
+    replay_buffer* r = g_replay;
+    if (!r) {
+        clip_request_reply(req, false, "replay_off", g_error[0] ? g_error : REPLAY_OFF_TEXT);
+        return;
+    }
+    const int seconds = clip_seconds_clamp(req->seconds);
+    config cfg;
+    agent_config_copy(&cfg);
+    wchar_t base[ENCODER_PATH_MAX], sub[CLIP_FOLDER_MAX], path[ENCODER_PATH_MAX];
+    bool explicit_path = false;
+    char code[CLIP_CODE_MAX] = "", message[CLIP_MESSAGE_MAX] = "";
+    if (!clip_output_path(req, &cfg, base, sub, path, &explicit_path, code, message)) {
+        clip_request_reply(req, false, code, message);
+        return;
+    }
+    if (!storage_gate(&cfg, path, nullptr, nullptr, nullptr)) {
+        if (!explicit_path)
+            capture_name_release(path);
+        clip_request_reply(req, false, "disk_full", "drive free space below stop_free_mb");
+        return;
+    }
+    clip_finish* f = (clip_finish*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(clip_finish));
+    if (!f) {
+        if (!explicit_path)
+            capture_name_release(path);
+        clip_request_reply(req, false, "internal", "out of memory");
+        return;
+    }
+    const uint64_t id = ++r->saves;
+    f->id = id;
+    f->silent = req->silent;
+    f->replay = true;
+    // The reply slots are filled first: a quick save may report its result before this returns.
+    req->session = id;
+    req->width = r->width;
+    req->height = r->height;
+    req->fps = r->fps;
+    wcsncpy(req->path, path, ENCODER_PATH_MAX - 1);
+    req->path[ENCODER_PATH_MAX - 1] = 0;
+    if (req->wait) {
+        clip_request_add_ref(req);
+        f->waiters[f->waiter_count++] = req;
+    }
+    clip_finalizing_add(1);
+    if (!replay_ring_save(r->enc, path, seconds, cfg.clip_audio_system != 0, clip_finished, f)) {
+        clip_finalizing_add(-1);
+        if (f->waiter_count)
+            clip_request_release(req);
+        HeapFree(GetProcessHeap(), 0, f);
+        if (!explicit_path)
+            capture_name_release(path);
+        clip_request_reply(req, false, "busy", "replay encoder is busy; try again");
+        return;
+    }
+    // Unless silent, the chime of the capture sounds attaches here.
+    log_info("replay: saving last %d s -> %ls", seconds, path);
+    clip_request_reply(req, true, "", "");
+    replay_publish();
+}
+
+void replay_config_changed(display_cache* cache, int enabled)
+{
+    if (enabled && !g_replay) {
+        replay_start(cache);
+    } else if (!enabled && g_replay) {
+        replay_stop("disabled");
+    } else if (!enabled) {
+        replay_set_error("");
+        replay_publish();
+    }
+}
