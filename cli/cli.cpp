@@ -2,6 +2,7 @@
 #include "common/text.h"
 #include "cli/cli_help.h"
 #include "cli/cmd_agent.h"
+#include "cli/cmd_clip.h"
 #include "cli/cmd_config.h"
 #include "cli/cmd_listing.h"
 #include "cli/cmd_settings.h"
@@ -325,7 +326,7 @@ struct cli_command {
 };
 
 static const cli_command commands[] = {
-    {L"shot", shot_command},      {L"clip", cmd_unbuilt},       {L"replay", cmd_unbuilt},
+    {L"shot", shot_command},      {L"clip", clip_command},      {L"replay", replay_command},
     {L"account", cmd_unbuilt},   {L"upload", cmd_unbuilt},     {L"windows", windows_command},
     {L"screens", screens_command}, {L"desktops", screens_command}, {L"last", last_command},
     {L"status", status_command}, {L"input", input_command},      {L"agent", agent_command},

@@ -194,6 +194,12 @@ static bool parse_region(const wchar_t* s, long v[4]) {
     return true;
 }
 
+bool shot_parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi, long long* out) {
+    return parse_number(s, allow_sign, allow_hex, lo, hi, out);
+}
+
+bool shot_parse_region(const wchar_t* s, long v[4]) { return parse_region(s, v); }
+
 static void add_field(shot_options* o, int field, long value) {
     if (o->field_count < SHOT_FIELDS_MAX) o->fields[o->field_count++] = shot_field_use{field, value};
 }

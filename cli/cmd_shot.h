@@ -111,6 +111,12 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
 // (--folder errors carry none); out is written only on success.
 int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint);
 
+// The whole text as a decimal number (with allow_hex also "0x" hexadecimal, with
+// allow_sign a leading sign) within [lo, hi]. False, out untouched, otherwise.
+bool shot_parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi, long long* out);
+// "x,y,w,h" as four decimal numbers. False otherwise (v may then be partly written).
+bool shot_parse_region(const wchar_t* s, long v[4]);
+
 // A window handle in any form the programs print: decimal, "0x" hexadecimal
 // (any width) or the agent's 16 hexadecimal digits without a prefix. False for
 // anything else and for 0.

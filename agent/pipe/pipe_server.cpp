@@ -1,4 +1,5 @@
 #include "agent/pipe/pipe_server.h"
+#include "agent/pipe/pipe_clip.h"
 #include "agent/pipe/pipe_cmds.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
@@ -258,8 +259,19 @@ static void pipe_cmd_debug(HANDLE pipe, const char* args) {
         pipe_reply_err(pipe, "disabled", "start the agent with IVRA_DEBUG_HOOKS=1");
         return;
     }
-    if (strcmp(pipe_field_get(args, "op"), "hang_main") != 0) {
-        pipe_reply_err(pipe, "usage", "debug op=hang_main ms=N");
+    const char* op = pipe_field_get(args, "op");
+    if (strcmp(op, "display_change") == 0) {
+        // The capture thread rebuilds its display cache as after a real display change.
+        DWORD tid = g_agent.capture_thread_id;
+        if (!tid || !PostThreadMessageW(tid, WM_CAPTURE_DISPLAY_TEST, 0, 0)) {
+            pipe_reply_err(pipe, "internal", "capture thread gone");
+            return;
+        }
+        pipe_reply_write(pipe, "ok\n");
+        return;
+    }
+    if (strcmp(op, "hang_main") != 0) {
+        pipe_reply_err(pipe, "usage", "debug op=hang_main ms=N|display_change");
         return;
     }
     uint32_t ms = pipe_debug_ms(pipe_field_get(args, "ms"));
@@ -285,7 +297,7 @@ static const pipe_command pipe_commands[] = {
     {"input", pipe_cmd_input},
     {"storage", pipe_cmd_storage},
     {"shot", pipe_cmd_shot},
-    {"clip", nullptr},
+    {"clip", pipe_cmd_clip},
     {"dump", pipe_cmd_dump},
     {"debug", pipe_cmd_debug},
 };
