@@ -1,0 +1,448 @@
+"""Clips recorded by the agent under Wine (software encoder), checked with the Linux
+ffprobe and FFmpeg decoder: a 5 s clip of a pattern window has 150 frames at a
+constant rate from timestamp 0 and shows the pattern; the 30 s limit ends a
+clip after exactly 1800 frames; redo keeps only the last take, cancel keeps
+nothing, a clip with no frame gives no file; pause leaves the paused time out;
+sizes, seconds and frame rates are limited; a still screen is recorded as repeats;
+window targets keep recording while minimized and end when the window closes; a
+display change ends a clip and keeps it; an existing output file is left alone;
+waiting start and stop requests get the same file."""
+import json
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ivra_e2e import (Agent, Sandbox, WINE_RUN, decode_all, exe, frame_luma, ivtool, linux_path,  # noqa: E402
+                      log_time, main, pattern_luma, probe_media, psnr, read_pattern_windows, reply_fields,
+                      stop_pattern_windows, stop_stray_agents, video_frames, wait_for, win_path, wine)
+
+# The pattern window every pixel check looks at: its client is exactly this region.
+PATTERN = (100, 100, 320, 240, 1)           # x, y, w, h, seed
+PATTERN_REGION = "%d,%d,%d,%d" % PATTERN[:4]
+STILL_REGION = "1200,600,320,240"           # black backdrop only
+
+
+class PatternProcess:
+    """One pattern_windows process; windows as dicts with hwnd, client and window rectangles."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([WINE_RUN, exe("pattern_windows")] + list(args), stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.pid = None
+        try:
+            self.pid, lines, fields = read_pattern_windows(self.proc)
+            if "ready" not in lines:
+                raise AssertionError("pattern windows did not start: %r" % lines)
+        except BaseException:
+            self.stop()
+            raise
+        self.windows = [{"hwnd": int(f["hwnd"], 16), "client": tuple(int(v) for v in f["client"].split(",")),
+                         "window": tuple(int(v) for v in f["window"].split(","))} for f in fields]
+
+    def stop(self):
+        stop_pattern_windows(self.pid, self.proc)
+
+
+class Background:
+    """A blocking call (a waiting clip request) run on a thread."""
+
+    def __init__(self, fn):
+        self.result = []
+        self.thread = threading.Thread(target=lambda: self.result.append(fn()), daemon=True)
+        self.thread.start()
+
+    def wait(self, timeout=120):
+        self.thread.join(timeout)
+        if self.thread.is_alive() or not self.result:
+            raise AssertionError("no answer within %d s" % timeout)
+        return self.result[0]
+
+
+class ClipAgentCase(unittest.TestCase):
+    """One agent per class with the software encoder, clips in the sandbox; a subclass
+    sets the debug environment, the configuration and the pattern windows."""
+
+    debug_env = {}
+    config = {}
+    pattern_args = ()
+
+    @classmethod
+    def setUpClass(cls):
+        stop_stray_agents()
+        cls.sb = Sandbox()
+        cls.agent = None
+        cls.patterns = None
+        try:
+            cls.clips = os.path.join(cls.sb.root, "clips")
+            os.makedirs(cls.clips)
+            cls.write_config()
+            if cls.pattern_args:
+                cls.patterns = PatternProcess(*cls.pattern_args)
+            env = {"IVRA_CLIP_SOFTWARE": "1", "IVRA_DEBUG_HOOKS": "1"}
+            env.update(cls.debug_env)
+            cls.agent = Agent(cls.sb, env=env)
+            cls.agent.start()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            if cls.agent is not None:
+                cls.agent.stop()
+        finally:
+            try:
+                if cls.patterns is not None:
+                    cls.patterns.stop()
+            finally:
+                cls.sb.cleanup()
+
+    @classmethod
+    def write_config(cls, **values):
+        cfg = {"onboarded": "1", "play_sound": "0", "warn_free_mb": "0", "stop_free_mb": "0",
+               "clips_dir": win_path(cls.clips), "clip_fps": "30", "clip_audio_system": "0", "clip_audio_mic": "0",
+               "replay_enabled": "0"}
+        cfg.update(cls.config)
+        cfg.update({k: str(v) for k, v in values.items()})
+        os.makedirs(cls.sb.data, exist_ok=True)
+        with open(os.path.join(cls.sb.data, "config.ini"), "w", newline="") as f:
+            for k, v in cfg.items():
+                f.write("%s=%s\r\n" % (k, v))
+
+    def configure(self, **values):
+        """Rewrites config.ini and has the agent reload it."""
+        self.write_config(**values)
+        self.assertEqual(self.agent.pipe("reload\n"), b"ok\n")
+
+    def setUp(self):
+        # A test never begins beside a clip an earlier one left running, and cancels any
+        # clip of its own that it leaves (also when it fails).
+        st = self.status()
+        if st["state"] != "idle":
+            self.cancel_clip()
+            self.fail("a clip was left %s by an earlier test" % st["state"])
+        self.addCleanup(self.cancel_clip)
+
+    def cancel_clip(self):
+        if self.status()["state"] != "idle":
+            self.agent.pipe("clip\top=cancel\twait=1\n", timeout_ms=60000)
+
+    def ivrac(self, *args, timeout=180):
+        r = self.sb.run("ivrac", *args, timeout=timeout)
+        # The launcher prints the child's pid first, on the same standard output.
+        m = re.match(rb"pid=\d+\r?\n", r.stdout)
+        self.assertTrue(m, (r.stdout[:80], r.stderr[-200:]))
+        r.stdout = r.stdout[m.end():].replace(b"\r\n", b"\n")
+        r.stderr = r.stderr.replace(b"\r\n", b"\n")
+        return r
+
+    def ivrac_json(self, *args, code=0):
+        r = self.ivrac(*args, "--json")
+        self.assertEqual(r.returncode, code, (args, r.stdout, r.stderr))
+        return json.loads(r.stdout)
+
+    def clip(self, fields, timeout_ms=20000):
+        """One "clip" pipe request (fields without the op prefix); returns the reply bytes."""
+        return self.agent.pipe("clip\t%s\n" % fields, timeout_ms=timeout_ms)
+
+    def clip_ok(self, fields, timeout_ms=20000):
+        return reply_fields(self.clip(fields, timeout_ms))
+
+    def status(self):
+        return reply_fields(self.agent.pipe("clip\n"))
+
+    def wait_frames(self, n, timeout=60):
+        """Waits until the recording clip's take holds n frames; returns the status. A
+        clip that is not yet started (a request on its way) is waited for; one that ends
+        after it was seen fails at once."""
+        seen = []
+
+        def enough():
+            st = self.status()
+            if st["state"] in ("recording", "paused"):
+                seen.append(st["session"])
+            elif seen:
+                raise AssertionError("the clip ended: %r" % st)
+            return st if seen and int(st["frames"]) >= n else None
+        return wait_for(enough, timeout, interval=0.2, what="%d clip frames" % n)
+
+    def log_line(self, pattern, timeout=30):
+        """The first agent log line matching the regular expression (waited for)."""
+        rx = re.compile(pattern)
+
+        def find():
+            for line in self.sb.log_lines():
+                if rx.search(line):
+                    return line
+            return None
+        return wait_for(find, timeout, interval=0.2, what="log line %r" % pattern)
+
+    def folder(self, name):
+        """A fresh folder of the sandbox for one test's files; (linux path, Windows path)."""
+        path = os.path.join(self.sb.root, name)
+        os.makedirs(path)
+        return path, win_path(path)
+
+    def check_video(self, path, frames, fps, size):
+        """ffprobe and a full decode: one H.264 stream of `size` at a constant `fps`,
+        `frames` frames from timestamp 0; returns the decoded frames."""
+        info = probe_media(path)
+        video = [s for s in info["streams"] if s["codec_type"] == "video"]
+        self.assertEqual(len(video), 1, info["streams"])
+        v = video[0]
+        self.assertEqual(v["codec_name"], "h264")
+        self.assertEqual((v["width"], v["height"]), size)
+        self.assertEqual(v["r_frame_rate"], "%d/1" % fps)
+        self.assertEqual(v["avg_frame_rate"], "%d/1" % fps)
+        self.assertEqual(float(v["start_time"]), 0.0)
+        decode_all(path)
+        got = video_frames(path)
+        self.assertEqual(len(got), frames)
+        self.assertTrue(got[0]["key"], got[0])
+        pts = [f["pts"] for f in got]
+        self.assertEqual(pts[0], 0)
+        step = pts[1] - pts[0] if len(pts) > 1 else 0
+        self.assertGreater(step, 0)
+        self.assertEqual(pts, [i * step for i in range(len(pts))], "frames at a constant rate")
+        tb_num, tb_den = (int(x) for x in v["time_base"].split("/"))
+        self.assertAlmostEqual(step * tb_num / tb_den, 1.0 / fps, places=6)
+        return got
+
+    def assert_no_part_files(self, folder):
+        left = [n for n in os.listdir(folder) if n.endswith(".part") or ".part." in n]
+        self.assertEqual(left, [], "unfinished takes left in %s" % folder)
+
+
+class ClipCase(ClipAgentCase):
+    """Real clock, 30 fps, a still pattern window over a black backdrop."""
+
+    pattern_args = ("--backdrop", "%d,%d,%d,%d,%d" % PATTERN)
+
+    def test_five_second_clip_of_a_pattern_window(self):
+        j = self.ivrac_json("clip", "start", "--region", PATTERN_REGION, "--seconds", "5", "--wait")
+        self.assertEqual((j["saved"], j["frames"], j["fps"], j["width"], j["height"]), (1, 150, 30, 320, 240), j)
+        path = linux_path(j["path"])
+        self.assertEqual(os.path.dirname(path), self.clips)
+        self.assert_no_part_files(self.clips)
+        self.check_video(path, 150, 30, (320, 240))
+        # The middle frame shows the window's pixels (luma, as coded, against the pattern
+        # converted by FFmpeg; a 4-column shift or swapped colours stay below 28 dB).
+        got = psnr(frame_luma(path, 75), pattern_luma(PATTERN[2], PATTERN[3], PATTERN[4]))
+        self.assertGreater(got, 30.0, "PSNR of the middle frame")
+
+    def test_waiting_start_and_stop_get_the_same_file(self):
+        _, out = self.folder("wait")
+        start = Background(lambda: self.ivrac("clip", "start", "--region", PATTERN_REGION, "--seconds", "5",
+                                              "--wait", "-o", out + "\\waited.mp4"))
+        self.wait_frames(3)
+        stop = self.ivrac("clip", "stop", "--wait")
+        started = start.wait()
+        self.assertEqual(stop.returncode, 0, stop.stderr)
+        self.assertEqual(started.returncode, 0, started.stderr)
+        self.assertEqual(stop.stdout, (out + "\\waited.mp4\n").encode())
+        self.assertEqual(started.stdout, stop.stdout)
+        decode_all(linux_path(out + "\\waited.mp4"))
+        again = self.ivrac_json("clip", "stop", code=5)
+        self.assertEqual(again["error"], "idle", again)
+
+    def test_pause_leaves_the_paused_time_out(self):
+        sid = self.clip_ok("op=start\ttarget=rect\trect=%s" % PATTERN_REGION)["session"]
+        self.wait_frames(15)
+        self.assertTrue(self.clip("op=pause").startswith(b"ok\t"))
+        time.sleep(3)  # the paused time under test, measured below on the agent's clock
+        self.assertTrue(self.clip("op=resume").startswith(b"ok\t"))
+        self.wait_frames(int(self.status()["frames"]) + 30)
+        fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
+        self.assertEqual(fin["saved"], "1", fin)
+        t0 = log_time(self.log_line(r"\] clip %s recording " % sid))
+        tp = log_time(self.log_line(r"\] clip %s paused at " % sid))
+        tr = log_time(self.log_line(r"\] clip %s resumed at " % sid))
+        stopped = self.log_line(r"\] clip %s stopped: \d+ frames, \d+ late ticks \(stop\)" % sid)
+        frames, late = (int(x) for x in re.search(r"stopped: (\d+) frames, (\d+) late", stopped).groups())
+        ts = log_time(stopped)
+        self.assertGreaterEqual(tr - tp, 2.9)
+        self.assertEqual(int(fin["frames"]), frames)
+        expected = (ts - t0) - (tr - tp) - late / 30.0
+        self.assertAlmostEqual(float(fin["seconds"]), expected, delta=0.25,
+                               msg="recorded %s s, wall %.2f s, paused %.2f s" % (fin["seconds"], ts - t0, tr - tp))
+        self.check_video(linux_path(fin["path"]), frames, 30, (320, 240))
+
+    def test_redo_keeps_only_the_last_take_and_cancel_keeps_nothing(self):
+        folder, win = self.folder("redo")
+        first = self.clip_ok("op=start\ttarget=rect\trect=%s\tdir=%s" % (PATTERN_REGION, win))
+        self.wait_frames(10)
+        paths = [first["path"]]
+        for _ in range(2):
+            paths.append(self.clip_ok("op=redo")["path"])
+            # The new take counts from 0 again.
+            self.assertLess(int(self.status()["frames"]), 10)
+            self.wait_frames(10)
+        fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
+        self.assertEqual((fin["saved"], fin["path"]), ("1", paths[-1]), fin)
+        self.assertEqual(os.listdir(folder), [os.path.basename(linux_path(paths[-1]))])
+        self.check_video(linux_path(paths[-1]), int(fin["frames"]), 30, (320, 240))
+
+        taken = self.clip_ok("op=start\ttarget=rect\trect=%s\tdir=%s" % (PATTERN_REGION, win))["path"]
+        self.wait_frames(10)
+        fin = self.clip_ok("op=cancel\twait=1", timeout_ms=60000)
+        self.assertEqual((fin["saved"], fin["discarded"], fin["err"]), ("0", "1", ""), fin)
+        self.assertFalse(os.path.exists(linux_path(taken)))
+        self.assertEqual(os.listdir(folder), [os.path.basename(linux_path(paths[-1]))])
+
+    def test_existing_output_path_is_left_alone(self):
+        folder, win = self.folder("existing")
+        target = os.path.join(folder, "taken.mp4")
+        body = os.urandom(5000)
+        with open(target, "wb") as f:
+            f.write(body)
+        r = self.ivrac("clip", "start", "--region", PATTERN_REGION, "--seconds", "1", "-o", win + "\\taken.mp4",
+                       "--wait")
+        self.assertEqual(r.returncode, 1, (r.stdout, r.stderr))
+        self.assertRegex(r.stderr.decode(), r"clip not saved: rename failed \(\d+\)")
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), body)
+        self.assertEqual(os.listdir(folder), ["taken.mp4"])
+
+    def test_still_screen_is_recorded_as_repeats(self):
+        run = Background(lambda: self.ivrac("clip", "start", "--region", STILL_REGION, "--seconds", "2", "--wait",
+                                            "--json"))
+        self.wait_frames(20)
+        st = self.ivrac_json("clip", "status")
+        self.assertEqual(st["state"], "recording")
+        for key in ("frames", "repeated", "dropped", "queue", "queue_high", "encode_ms", "elapsed", "limit", "fps"):
+            self.assertIsInstance(st[key], (int, float), key)
+        self.assertEqual((st["limit"], st["fps"]), (2, 30))
+        self.assertGreater(st["repeated"], 0)
+        r = run.wait()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        j = json.loads(r.stdout)
+        self.assertEqual((j["saved"], j["frames"]), (1, 60), j)
+        self.assertGreaterEqual(j["repeated"], 45, "a still screen is mostly repeats: %r" % j)
+        self.check_video(linux_path(j["path"]), 60, 30, (320, 240))
+        last = self.ivrac_json("clip", "status")
+        self.assertEqual((last["last"], last["last_path"]), ("saved", j["path"]))
+
+    def test_limits_on_size_seconds_and_rate(self):
+        refusals = (
+            ("op=start\ttarget=rect\trect=100,100,640,63", b"err\tcode=too_small\tmsg=clip area must be at least 64x64\n"),
+            ("op=start\ttarget=rect\trect=%s\tseconds=0" % PATTERN_REGION, b"err\tcode=usage\tmsg=seconds must be 1-30\n"),
+            ("op=start\ttarget=rect\trect=%s\tseconds=45" % PATTERN_REGION,
+             b"err\tcode=usage\tmsg=seconds must be 1-30\n"),
+        )
+        for fields, want in refusals:
+            self.assertEqual(self.clip(fields), want, fields)
+            self.assertEqual(self.status()["state"], "idle", fields)
+        self.addCleanup(self.configure)
+        # clip_fps as recorded, and no seconds at all: the 30 s limit.
+        for setting, fps in (("0", 60), ("240", 120), ("30", 30)):
+            self.configure(clip_fps=setting)
+            rep = self.clip_ok("op=start\ttarget=rect\trect=%s" % PATTERN_REGION)
+            self.assertEqual((rep["fps"], rep["width"], rep["height"]), (str(fps), "320", "240"), setting)
+            st = self.status()
+            self.assertEqual((st["fps"], st["limit"]), (str(fps), "30"), setting)
+            fin = self.clip_ok("op=cancel\twait=1", timeout_ms=60000)
+            self.assertEqual(fin["discarded"], "1", fin)
+
+    def test_display_change_ends_the_clip_and_keeps_it(self):
+        run = Background(lambda: self.ivrac("clip", "start", "--region", PATTERN_REGION, "--wait", "--json"))
+        sid = self.wait_frames(10)["session"]
+        self.assertEqual(self.agent.pipe("debug\top=display_change\n"), b"ok\n")
+        r = run.wait()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        j = json.loads(r.stdout)
+        self.assertEqual(j["saved"], 1, j)
+        self.log_line(r"\] clip %s stopped: %d frames, \d+ late ticks \(display changed\)" % (sid, j["frames"]))
+        self.check_video(linux_path(j["path"]), j["frames"], 30, (320, 240))
+
+
+class WindowClipCase(ClipAgentCase):
+    """Window targets, each in a pattern process of its own so closing it ends only that."""
+
+    def test_minimized_window_keeps_recording_and_closing_ends_the_clip(self):
+        win = PatternProcess("600,300,320,240,3,1")
+        self.addCleanup(win.stop)
+        hwnd = win.windows[0]["hwnd"]
+        l, t, r, b = win.windows[0]["window"]
+        run = Background(lambda: self.ivrac("clip", "start", "--hwnd", "0x%x" % hwnd, "--wait", "--json"))
+        st = self.wait_frames(10)
+        sid = st["session"]
+        self.assertEqual(wine([exe("winctl"), "minimize", "0x%x" % hwnd]).returncode, 0)
+        st = self.status()
+        self.wait_frames(int(st["frames"]) + 30)
+        after = self.status()
+        self.assertGreaterEqual(int(after["repeated"]) - int(st["repeated"]), 25, (st, after))
+        ivtool("kill", win.pid)
+        res = run.wait()
+        self.assertEqual(res.returncode, 0, res.stderr)
+        j = json.loads(res.stdout)
+        self.assertEqual(j["saved"], 1, j)
+        self.log_line(r"\] clip %s stopped: %d frames, \d+ late ticks \(window closed\)" % (sid, j["frames"]))
+        self.check_video(linux_path(j["path"]), j["frames"], 30, ((r - l) & ~1, (b - t) & ~1))
+
+    def test_window_sizes_and_a_clip_without_frames(self):
+        # A window wider than 4096 is scaled down; one off every monitor never gives a frame.
+        wins = PatternProcess("0,1075,5000,1000,4", "-5000,-5000,320,240,5")
+        self.addCleanup(wins.stop)
+        big, off = (w["hwnd"] for w in wins.windows)
+        self.assertEqual(wins.windows[0]["window"], (0, 1075, 5000, 2075))
+        rep = self.clip_ok("op=start\ttarget=window\thwnd=%d" % big)
+        self.assertEqual((rep["width"], rep["height"]), ("4096", "818"), rep)
+        fin = self.clip_ok("op=cancel\twait=1", timeout_ms=60000)
+        self.assertEqual(fin["discarded"], "1", fin)
+
+        folder, win = self.folder("noframes")
+        # Stopped at once; no tick of this clip could ever take a frame anyway.
+        rep = self.clip_ok("op=start\ttarget=window\thwnd=%d\tdir=%s" % (off, win))
+        fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
+        self.assertEqual((fin["saved"], fin["discarded"], fin["err"], fin["path"]),
+                         ("0", "0", "no frames were encoded", ""), fin)
+        self.assertEqual(os.listdir(folder), [])
+        self.log_line(r"\] clip %s not saved: no frames were encoded" % rep["session"])
+
+
+class ClipTimeLimitCase(ClipAgentCase):
+    """The clip clock five times faster (a test hook): 30 s at 60 fps in about 6 s."""
+
+    debug_env = {"IVRA_DEBUG_CLIP_SPEED": "5"}
+    config = {"clip_fps": "60"}
+
+    def test_thirty_seconds_end_with_the_time_limit(self):
+        r = self.ivrac("clip", "start", "--region", "300,300,320,240", "--wait", "--json")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        j = json.loads(r.stdout)
+        self.assertEqual((j["saved"], j["frames"], j["fps"]), (1, 1800, 60), j)
+        self.assertAlmostEqual(j["seconds"], 30.0, places=3)
+        self.log_line(r"\] clip %d stopped: 1800 frames, \d+ late ticks \(time limit\)" % j["session"])
+        self.check_video(linux_path(j["path"]), 1800, 60, (320, 240))
+
+    def test_pipe_refusals(self):
+        table = (
+            ("clip\top=frobnicate\n", "usage", "op must be start|stop|pause|resume|toggle|redo|cancel|status"),
+            ("clip\top=stop\n", "idle", "no clip is recording"),
+            ("clip\top=pause\n", "idle", "no clip is recording"),
+            ("clip\top=redo\n", "idle", "no clip is recording"),
+            ("clip\top=mic\n", "idle", "no clip is recording"),
+            ("clip\top=start\tseconds=31\n", "usage", "seconds must be 1-30"),
+            ("clip\top=start\ttarget=window\thwnd=0\n", "usage", "hwnd required"),
+            ("clip\top=start\ttarget=rect\trect=1,2,3\n", "usage", "rect expects x,y,w,h"),
+            ("clip\top=start\ttarget=rect\trect=5000,5000,320,240\n", "no_coverage",
+             "region is not on a captured monitor"),
+            ("clip\top=start\ttarget=monitor\tmonitor=7\n", "bad_screen", "screen does not exist"),
+            ("clip\top=start\tdir=relative\\folder\n", "bad_dir", "dir must be an absolute path"),
+            ("clip\top=start\tfolder=..\n", "bad_folder", "invalid folder name"),
+            ("clip\top=replay_save\n", "replay_off",
+             "Replay is off. Turn on \"Keep last 30 s\" in Ivra settings, or run: ivrac replay on"),
+        )
+        for request, code, msg in table:
+            self.assertEqual(self.agent.pipe(request), ("err\tcode=%s\tmsg=%s\n" % (code, msg)).encode(), request)
+        self.assertEqual(self.status()["state"], "idle")
+
+
+if __name__ == "__main__":
+    main()
