@@ -5,10 +5,7 @@
 //       BT.709 limited-range matrix and encoded with the agent's settings (bit rate =
 //       peak rate = KBPS, a key frame every FPS frames, no B-frames). Prints the mean
 //       milliseconds per frame of the conversion, of the encode, and of both.
-//   clip_bench private-bytes PID
-//       The private bytes and working set of a process.
 #include "common/win.h"
-#include <psapi.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -138,31 +135,10 @@ done:
     return rc;
 }
 
-static int bench_private_bytes(DWORD pid)
-{
-    HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid);
-    if (!p) {
-        fprintf(stderr, "cannot open process %lu (%lu)\n", pid, GetLastError());
-        return 1;
-    }
-    PROCESS_MEMORY_COUNTERS_EX m{};
-    m.cb = sizeof m;
-    BOOL ok = GetProcessMemoryInfo(p, (PROCESS_MEMORY_COUNTERS*)&m, sizeof m);
-    CloseHandle(p);
-    if (!ok) {
-        fprintf(stderr, "GetProcessMemoryInfo failed (%lu)\n", GetLastError());
-        return 1;
-    }
-    printf("private=%llu working=%llu\n", (unsigned long long)m.PrivateUsage, (unsigned long long)m.WorkingSetSize);
-    return 0;
-}
-
 int wmain(int argc, wchar_t** argv)
 {
     if (argc == 7 && !wcscmp(argv[1], L"encode"))
         return bench_encode(_wtoi(argv[2]), _wtoi(argv[3]), _wtoi(argv[4]), _wtoi(argv[5]), _wtoi(argv[6]));
-    if (argc == 3 && !wcscmp(argv[1], L"private-bytes"))
-        return bench_private_bytes((DWORD)wcstoul(argv[2], nullptr, 10));
-    fprintf(stderr, "usage: clip_bench encode W H FPS FRAMES KBPS | private-bytes PID\n");
+    fprintf(stderr, "usage: clip_bench encode W H FPS FRAMES KBPS\n");
     return 2;
 }

@@ -385,6 +385,27 @@ class WindowClipCase(ClipAgentCase):
         self.log_line(r"\] clip %s stopped: %d frames, \d+ late ticks \(window closed\)" % (sid, j["frames"]))
         self.check_video(linux_path(j["path"]), j["frames"], 30, ((r - l) & ~1, (b - t) & ~1))
 
+    def test_window_grown_to_the_screen_is_letterboxed(self):
+        # Recorded at the window's 1280x1024; the window then fills the 1920x1080 screen,
+        # whose picture lands 1280x720 at row 152 with black bars above and below.
+        win = PatternProcess("0,0,1280,1024,6")
+        self.addCleanup(win.stop)
+        hwnd = win.windows[0]["hwnd"]
+        rep = self.clip_ok("op=start\ttarget=window\thwnd=%d" % hwnd)
+        self.assertEqual((rep["width"], rep["height"]), ("1280", "1024"), rep)
+        self.wait_frames(3)
+        self.assertEqual(wine([exe("winctl"), "move", "0x%x" % hwnd, "0", "0", "1920", "1080"]).returncode, 0)
+        self.wait_frames(int(self.status()["frames"]) + 10)
+        fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
+        self.assertEqual(fin["saved"], "1", fin)
+        path = linux_path(fin["path"])
+        self.check_video(path, int(fin["frames"]), 30, (1280, 1024))
+        luma = frame_luma(path, int(fin["frames"]) - 1)
+        rows = [sum(luma[y * 1280:(y + 1) * 1280]) / 1280.0 for y in range(1024)]
+        picture = [y for y, m in enumerate(rows) if m > 24]   # limited-range black is 16
+        self.assertEqual((picture[0], picture[-1]), (152, 871), "rows with picture")
+        self.assertEqual(len(picture), 720)
+
     def test_window_sizes_and_a_clip_without_frames(self):
         # A window wider than 4096 is scaled down; one off every monitor never gives a frame.
         wins = PatternProcess("0,1075,5000,1000,4", "-5000,-5000,320,240,5")

@@ -1,14 +1,15 @@
 // Test helper: changes the state of another program's top-level window.
-//   winctl minimize HWND | restore HWND | foreground HWND | state HWND
+//   winctl minimize HWND | restore HWND | foreground HWND | state HWND | move HWND X Y W H
 // HWND is hexadecimal with 0x or decimal. "state" prints min, max or normal.
 // Exit 0 on success, 1 when the window is gone or the change did not happen, 2 on usage.
 #include "common/win.h"
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: winctl minimize|restore|foreground|state HWND\n");
+    if (argc != 3 && !(argc == 7 && !wcscmp(argv[1], L"move"))) {
+        fprintf(stderr, "usage: winctl minimize|restore|foreground|state HWND | move HWND X Y W H\n");
         return 2;
     }
     HWND w = (HWND)(uintptr_t)wcstoull(argv[2], nullptr, 0);
@@ -34,6 +35,19 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0; i < 40 && GetForegroundWindow() != w; i++) Sleep(50);
         if (GetForegroundWindow() == w) return 0;
         fprintf(stderr, "foreground is %p\n", (void*)GetForegroundWindow());
+        return 1;
+    }
+    if (!wcscmp(op, L"move")) {
+        // Places the window rectangle (frame included) and checks where it landed.
+        int x = _wtoi(argv[3]), y = _wtoi(argv[4]), cx = _wtoi(argv[5]), cy = _wtoi(argv[6]);
+        SetWindowPos(w, nullptr, x, y, cx, cy, SWP_NOZORDER | SWP_NOACTIVATE);
+        for (int i = 0; i < 40; i++) {
+            RECT r;
+            GetWindowRect(w, &r);
+            if (r.left == x && r.top == y && r.right - r.left == cx && r.bottom - r.top == cy) return 0;
+            Sleep(50);
+        }
+        fprintf(stderr, "window did not move\n");
         return 1;
     }
     if (!wcscmp(op, L"state")) {
