@@ -274,7 +274,8 @@ static bool is_numeric_key(const char* key, const char* const* keys, int count) 
 bool print_reply_build(const char* reply, const char* const* numeric_keys, int numeric_count, bool json, char* out,
                        size_t capacity) {
     size_t at = 0;
-    bool ok = true, first = true;
+    bool ok = capacity > 0, first = true;
+    if (ok) out[0] = 0;
     if (json) ok = append(out, capacity, &at, "{");
     const char* p = reply ? reply : "";
     while (ok && *p) {
