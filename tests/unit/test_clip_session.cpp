@@ -1,0 +1,459 @@
+// Clip session pacing and sizing rules, the request record's life, the op
+// handler's refusals that need no capture, output paths and the hand-over of a
+// finished take to its waiters.
+#include "agent/clips/clip_session.h"
+#include "agent/core/agent.h"
+#include "test_support.h"
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool rect_eq(const RECT& a, const RECT& b)
+{
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+bool signalled(HANDLE h)
+{
+    return WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+TEST(ClipSession, PaceStep)
+{
+    // 30 fps with a period of 1000 ticks: half a second is 15 periods.
+    struct row {
+        int64_t now, deadline;
+        int64_t late, frames, next;
+    } rows[] = {
+        {999, 1000, 0, 0, 1000},         // early: nothing due
+        {1000, 1000, 0, 1, 2000},        // on time: one frame
+        {1999, 1000, 0, 1, 2000},        // within the period
+        {3500, 1000, 0, 3, 4000},        // slightly late: the missed slots become repeats
+        {16000, 1000, 0, 16, 17000},     // exactly half a second behind still fills
+        {17500, 1000, 16, 1, 18000},     // more than half a second: 16 periods skipped
+        {61000, 1000, 60, 1, 62000},     // two seconds behind
+    };
+    for (const row& r : rows) {
+        clip_pace p = clip_pace_step(r.now, r.deadline, 1000, 30);
+        EXPECT_EQ(p.late, r.late) << r.now;
+        EXPECT_EQ(p.frames, r.frames) << r.now;
+        EXPECT_EQ(p.deadline, r.next) << r.now;
+    }
+    // After a step the deadline lies in the future.
+    for (int64_t now = 0; now < 100000; now += 777) {
+        clip_pace p = clip_pace_step(now, 0, 1000, 60);
+        EXPECT_GT(p.deadline, now);
+    }
+}
+
+TEST(ClipSession, OutputSize)
+{
+    struct row {
+        int w, h;
+        bool ok;
+        int ow, oh;
+    } rows[] = {
+        {5000, 1000, true, 4096, 818},   // scaled to fit 4096, even
+        {1000, 5000, true, 818, 4096},
+        {1920, 1080, true, 1920, 1080},
+        {4096, 4096, true, 4096, 4096},
+        {4097, 2000, true, 4096, 1998},  // 2000 * 4096 / 4097 = 1999.5 -> 1999 -> 1998
+        {641, 481, true, 640, 480},      // odd sizes round down to even
+        {64, 64, true, 64, 64},
+        {65, 65, true, 64, 64},
+        {640, 63, false, 0, 0},          // 63 high is refused
+        {63, 640, false, 0, 0},
+        {640, 65, true, 640, 64},
+        {8000, 120, false, 0, 0},        // scaled down below 64 high
+        {0, 0, false, 0, 0},
+    };
+    for (const row& r : rows) {
+        int w = -1, h = -1;
+        EXPECT_EQ(clip_output_size(r.w, r.h, &w, &h), r.ok) << r.w << "x" << r.h;
+        if (r.ok) {
+            EXPECT_EQ(w, r.ow) << r.w << "x" << r.h;
+            EXPECT_EQ(h, r.oh) << r.w << "x" << r.h;
+        } else {
+            EXPECT_EQ(w, -1) << "outputs touched on refusal";
+            EXPECT_EQ(h, -1);
+        }
+    }
+    int w = 0, h = 0;
+    clip_fit_size(6000, 40, &w, &h);  // no lower limit for the replay's size
+    EXPECT_EQ(w, 4096);
+    EXPECT_EQ(h, 26);
+}
+
+TEST(ClipSession, Clamps)
+{
+    struct { int in, out; } fps[] = {{0, 60}, {-5, 60}, {1, 1}, {30, 30}, {60, 60}, {120, 120}, {121, 120}, {240, 120}};
+    for (const auto& r : fps)
+        EXPECT_EQ(clip_fps_clamp(r.in), r.out) << r.in;
+    struct { int in, out; } secs[] = {{0, 30}, {-1, 30}, {1, 1}, {5, 5}, {30, 30}, {31, 30}, {45, 30}, {99, 30}};
+    for (const auto& r : secs)
+        EXPECT_EQ(clip_seconds_clamp(r.in), r.out) << r.in;
+}
+
+TEST(ClipSession, BestOutput)
+{
+    const RECT two[] = {{0, 0, 1280, 800}, {1280, 0, 2304, 768}};
+    struct row {
+        RECT r;
+        int want;
+        RECT inter;
+    } rows[] = {
+        {{100, 100, 300, 300}, 0, {100, 100, 300, 300}},
+        {{1200, 0, 1400, 100}, 1, {1280, 0, 1400, 100}},      // 80 wide on 0, 120 on 1
+        {{1180, 0, 1380, 100}, 0, {1180, 0, 1280, 100}},      // 100 against 100: the first wins the tie
+        {{-500, -500, -100, -100}, -1, {}},                    // on no output
+        {{2304, 0, 2400, 100}, -1, {}},                        // touches an edge only
+        {{0, 0, 5000, 1000}, 0, {0, 0, 1280, 800}},            // 1280x800 beats 1024x768
+    };
+    for (const row& r : rows) {
+        RECT out{7, 7, 7, 7};
+        EXPECT_EQ(clip_best_output(&r.r, two, 2, &out), r.want);
+        if (r.want >= 0)
+            EXPECT_TRUE(rect_eq(out, r.inter)) << out.left << "," << out.top << "," << out.right << "," << out.bottom;
+        else
+            EXPECT_TRUE(rect_eq(out, RECT{7, 7, 7, 7}));
+    }
+    RECT out{};
+    EXPECT_EQ(clip_best_output(&rows[0].r, two, 0, &out), -1);
+}
+
+TEST(ClipSession, FrameSequence)
+{
+    uint32_t seen_clip = 0, seen_replay = 0;
+    clip_sequence_bump(3);
+    // Both consumers see the one new frame once.
+    EXPECT_TRUE(clip_sequence_new(3, false, &seen_clip));
+    EXPECT_TRUE(clip_sequence_new(3, false, &seen_replay));
+    EXPECT_FALSE(clip_sequence_new(3, true, &seen_clip));
+    EXPECT_FALSE(clip_sequence_new(3, false, &seen_replay));
+    clip_sequence_bump(3);
+    clip_sequence_bump(3);
+    EXPECT_TRUE(clip_sequence_new(3, false, &seen_clip));
+    EXPECT_FALSE(clip_sequence_new(3, false, &seen_clip));
+    // Outputs without a counter pass the acquisition's own flag through.
+    uint32_t seen = 0;
+    EXPECT_TRUE(clip_sequence_new(16, true, &seen));
+    EXPECT_FALSE(clip_sequence_new(16, false, &seen));
+    EXPECT_TRUE(clip_sequence_new(-1, true, &seen));
+    clip_sequence_bump(99);  // ignored
+}
+
+TEST(ClipSession, ClockAndSpace)
+{
+    EXPECT_EQ(clip_period_ticks(10000000, 30, 0), 333333);
+    EXPECT_EQ(clip_period_ticks(10000000, 60, 1), 166666);
+    EXPECT_EQ(clip_period_ticks(10000000, 60, 10), 16666);  // ten times faster under the test hook
+    EXPECT_EQ(clip_period_ticks(10, 120, 0), 1);            // never zero
+    EXPECT_EQ(clip_period_ticks(10000000, 0, 0), 10000000);
+
+    EXPECT_EQ(clip_timer_due(1000, 2000, 1000), -1);        // passed
+    EXPECT_EQ(clip_timer_due(2000, 2000, 1000), -1);
+    EXPECT_EQ(clip_timer_due(3000, 2000, 1000), -10000000); // one second ahead
+    EXPECT_EQ(clip_timer_due(2016, 2000, 1000), -160000);   // 16 ms
+    EXPECT_EQ(clip_timer_due(2001, 2000, 100000000), -1);   // below 100 ns rounds to "now"
+
+    // 20000 kbps for 30 s is 75 MB, plus stop_free_mb and one.
+    struct row {
+        uint64_t free_mb;
+        int kbps, seconds, stop;
+        bool fits;
+    } rows[] = {
+        {76, 20000, 30, 0, true},
+        {75, 20000, 30, 0, false},
+        {332, 20000, 30, 256, true},
+        {331, 20000, 30, 256, false},
+        {76, 20000, 30, -5, true},  // a negative threshold counts as 0
+        {1, 0, 30, 0, true},
+        {0, 0, 30, 0, false},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(clip_full_length_fits(r.free_mb, r.kbps, r.seconds, r.stop), r.fits) << r.free_mb << " " << r.stop;
+}
+
+TEST(ClipSession, Descriptions)
+{
+    wchar_t out[CLIP_TARGET_TEXT_MAX];
+    clip_describe_screen(out, 1);
+    EXPECT_STREQ(out, L"screen 1");
+    RECT r{-100, 20, 540, 500};
+    clip_describe_region(out, &r);
+    EXPECT_STREQ(out, L"region -100,20 640x480");
+    clip_describe_window(out, L"Notes");
+    EXPECT_STREQ(out, L"window Notes");
+    clip_describe_window(out, L"");
+    EXPECT_STREQ(out, L"window (untitled)");
+    clip_describe_window(out, nullptr);
+    EXPECT_STREQ(out, L"window (untitled)");
+    const std::wstring long_title(200, L'x');
+    clip_describe_window(out, long_title.c_str());
+    EXPECT_EQ(std::wstring(out), L"window " + std::wstring(79, L'x'));
+    clip_describe_program(out, L"C:\\Program Files\\Editor\\editor.exe");
+    EXPECT_STREQ(out, L"window of editor.exe");
+    clip_describe_program(out, L"notepad.exe");
+    EXPECT_STREQ(out, L"window of notepad.exe");
+    clip_describe_program(out, L"");
+    EXPECT_STREQ(out, L"window of (unknown program)");
+    clip_describe_program(out, nullptr);
+    EXPECT_STREQ(out, L"window of (unknown program)");
+}
+
+TEST(ClipSession, Words)
+{
+    EXPECT_STREQ(clip_state_word(CLIP_IDLE), "idle");
+    EXPECT_STREQ(clip_state_word(CLIP_RECORDING), "recording");
+    EXPECT_STREQ(clip_state_word(CLIP_PAUSED), "paused");
+    EXPECT_STREQ(clip_state_word(CLIP_SELECTING), "selecting");
+    EXPECT_STREQ(clip_state_word(42), "idle");
+    clip_status s{};
+    EXPECT_STREQ(clip_last_word(&s), "none");
+    s.last_valid = 1;
+    EXPECT_STREQ(clip_last_word(&s), "failed");
+    s.last_discarded = 1;
+    EXPECT_STREQ(clip_last_word(&s), "discarded");
+    s.last_saved = 1;
+    s.last_discarded = 0;
+    EXPECT_STREQ(clip_last_word(&s), "saved");
+}
+
+TEST(ClipSession, RequestLife)
+{
+    clip_request* req = clip_request_create();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->refs, 1);
+    EXPECT_EQ(req->monitor, -1);
+    EXPECT_EQ(req->system, -1);
+    EXPECT_EQ(req->mic, -1);
+    EXPECT_EQ(req->toggle_value, -1);
+    EXPECT_FALSE(signalled(req->reply_event));
+    EXPECT_FALSE(signalled(req->final_event));
+    clip_request_add_ref(req);
+    EXPECT_EQ(req->refs, 2);
+    clip_request_reply(req, false, "busy", "a clip is already recording");
+    EXPECT_TRUE(signalled(req->reply_event));
+    EXPECT_FALSE(req->ok);
+    EXPECT_STREQ(req->code, "busy");
+    EXPECT_STREQ(req->message, "a clip is already recording");
+    clip_request_reply(req, true, "ignored", "ignored");
+    EXPECT_TRUE(req->ok);
+    EXPECT_STREQ(req->code, "");
+    EXPECT_STREQ(req->message, "");
+    // An over-long message is cut, never overrun.
+    const std::string long_msg(400, 'm');
+    clip_request_reply(req, false, "a-code-that-is-far-longer-than-thirty-one-bytes", long_msg.c_str());
+    EXPECT_EQ(strlen(req->code), (size_t)CLIP_CODE_MAX - 1);
+    EXPECT_EQ(strlen(req->message), (size_t)CLIP_MESSAGE_MAX - 1);
+    clip_request_release(req);
+    EXPECT_EQ(req->refs, 1);
+    clip_request_release(req);  // frees
+    clip_request_release(nullptr);
+}
+
+// The op handler without a display cache: every refusal that needs no capture.
+TEST(ClipSession, OpRefusals)
+{
+    struct row {
+        int op, target;
+        const char* code;
+        const char* message;
+    } rows[] = {
+        {0, 0, "usage", "unknown clip op"},
+        {10, 0, "usage", "unknown clip op"},
+        {-3, 0, "usage", "unknown clip op"},
+        {CLIP_OP_STOP, 0, "idle", "no clip is recording"},
+        {CLIP_OP_PAUSE, 0, "idle", "no clip is recording"},
+        {CLIP_OP_RESUME, 0, "idle", "no clip is recording"},
+        {CLIP_OP_TOGGLE, 0, "idle", "no clip is recording"},
+        {CLIP_OP_REDO, 0, "idle", "no clip is recording"},
+        {CLIP_OP_CANCEL, 0, "idle", "no clip is recording"},
+        {CLIP_OP_AUDIO, 0, "idle", "no clip is recording"},
+        {CLIP_OP_START, CLIP_TARGET_SCREEN, "no_video", "no video-capable GPU device for recording"},
+        {CLIP_OP_START, CLIP_TARGET_WINDOW, "no_video", "no video-capable GPU device for recording"},
+        {CLIP_OP_START, CLIP_TARGET_REGION, "no_video", "no video-capable GPU device for recording"},
+        {CLIP_OP_REPLAY_SAVE, 0, "replay_off",
+         "Replay is off. Turn on \"Keep last 30 s\" in Ivra settings, or run: ivrac replay on"},
+    };
+    for (const row& r : rows) {
+        clip_request* req = clip_request_create();
+        ASSERT_NE(req, nullptr);
+        req->op = r.op;
+        req->target = r.target;
+        req->wait = true;
+        clip_request_add_ref(req);  // the capture thread's reference
+        clip_handle_request(nullptr, req);
+        EXPECT_TRUE(signalled(req->reply_event)) << r.op;
+        EXPECT_FALSE(req->ok) << r.op;
+        EXPECT_STREQ(req->code, r.code) << r.op;
+        EXPECT_STREQ(req->message, r.message) << r.op;
+        EXPECT_FALSE(signalled(req->final_event)) << r.op;
+        EXPECT_EQ(req->refs, 1) << "a refusal keeps no reference, op " << r.op;
+        clip_request_release(req);
+    }
+    clip_status st{};
+    clip_status_read(&st);
+    EXPECT_EQ(st.state, CLIP_IDLE);
+    EXPECT_FALSE(clip_active());
+    EXPECT_FALSE(clip_timer_active());
+
+    // A start during shutdown is refused before the device is looked at.
+    InterlockedExchange(&g_agent.quitting, 1);
+    clip_request* req = clip_request_create();
+    ASSERT_NE(req, nullptr);
+    req->op = CLIP_OP_START;
+    clip_request_add_ref(req);
+    clip_handle_request(nullptr, req);
+    InterlockedExchange(&g_agent.quitting, 0);
+    EXPECT_STREQ(req->code, "busy");
+    EXPECT_STREQ(req->message, "agent is stopping");
+    clip_request_release(req);
+
+    // Hotkeys that need a clip do nothing without one.
+    clip_hotkey_action(nullptr, HOTKEY_CLIP_PAUSE, 0);
+    clip_hotkey_action(nullptr, HOTKEY_CLIP_REDO, 0);
+    clip_hotkey_action(nullptr, HOTKEY_REPLAY, 0);
+    clip_status_read(&st);
+    EXPECT_EQ(st.state, CLIP_IDLE);
+}
+
+TEST(ClipSession, PickAnswers)
+{
+    clip_request* req = clip_request_create();
+    ASSERT_NE(req, nullptr);
+    clip_request_add_ref(req);  // the selection's reference
+    clip_pick_cancelled(req);
+    EXPECT_TRUE(signalled(req->reply_event));
+    EXPECT_STREQ(req->code, "cancelled");
+    EXPECT_STREQ(req->message, "pick cancelled");
+    EXPECT_EQ(req->refs, 1);
+    clip_request_add_ref(req);
+    clip_pick_failed(req, "busy", "region overlay already active");
+    EXPECT_STREQ(req->code, "busy");
+    EXPECT_STREQ(req->message, "region overlay already active");
+    EXPECT_EQ(req->refs, 1);
+    clip_pick_failed(nullptr, "busy", "x");
+    clip_request_release(req);
+}
+
+TEST(ClipSession, OutputPath)
+{
+    const std::wstring dir = test_temp_dir(L"ivra_clip_path");
+    const std::wstring clips = dir + L"\\clips";
+    const std::wstring other = dir + L"\\other";
+    const std::wstring slot = dir + L"\\slot3";
+    config cfg;
+    config_defaults(&cfg);
+    wcscpy(cfg.clips_dir, clips.c_str());
+    wcscpy(cfg.folders[2], slot.c_str());
+
+    struct row {
+        const wchar_t* out;
+        const wchar_t* dir;
+        const wchar_t* folder;
+        int digit;
+        std::wstring base;
+        const wchar_t* sub;
+        bool explicit_path;
+    } rows[] = {
+        {L"", L"", L"", 0, clips, L"", false},
+        {L"", L"", L"trip", 0, clips, L"trip", false},
+        {L"", other.c_str(), L"trip", 0, other, L"", false},      // dir wins, folder ignored
+        {L"", L"", L"trip", 3, slot, L"", false},                 // chord folder, folder ignored
+        {L"", other.c_str(), L"", 3, other, L"", false},          // dir before the chord folder
+        {L"", L"", L"trip", 4, clips, L"trip", false},            // empty slot: as without a digit
+        {L"Z:\\x\\given.mp4", L"", L"", 0, clips, L"", true},
+    };
+    for (const row& r : rows) {
+        clip_request* req = clip_request_create();
+        ASSERT_NE(req, nullptr);
+        wcscpy(req->out, r.out);
+        wcscpy(req->dir, r.dir);
+        wcscpy(req->folder, r.folder);
+        req->digit = r.digit;
+        wchar_t base[ENCODER_PATH_MAX], sub[CLIP_FOLDER_MAX], path[ENCODER_PATH_MAX];
+        bool exp = !r.explicit_path;
+        char code[CLIP_CODE_MAX] = "", message[CLIP_MESSAGE_MAX] = "";
+        ASSERT_TRUE(clip_output_path(req, &cfg, base, sub, path, &exp, code, message)) << code << " " << message;
+        EXPECT_EQ(std::wstring(base), r.base);
+        EXPECT_STREQ(sub, r.sub);
+        EXPECT_EQ(exp, r.explicit_path);
+        const std::wstring p = path;
+        if (r.explicit_path) {
+            EXPECT_EQ(p, r.out);
+        } else {
+            const std::wstring folder = r.sub[0] ? r.base + L"\\" + r.sub : r.base;
+            EXPECT_EQ(p.rfind(folder + L"\\Ivra_", 0), 0u) << p;
+            EXPECT_EQ(p.substr(p.size() - 4), L".mp4") << p;
+        }
+        clip_request_release(req);
+    }
+    test_remove_tree(dir);
+}
+
+// A finished take reaches every waiter, the status and the finalizing count.
+TEST(ClipSession, FinishedReachesWaiters)
+{
+    struct row {
+        bool saved_flag, discarded;
+        const char* error;
+        const char* last;
+    } rows[] = {
+        {false, true, "", "discarded"},
+        {false, false, "rename failed (80)", "failed"},
+    };
+    for (const row& r : rows) {
+        clip_finish* f = (clip_finish*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(clip_finish));
+        ASSERT_NE(f, nullptr);
+        f->id = 7;
+        f->silent = true;
+        clip_request* a = clip_request_create();
+        clip_request* b = clip_request_create();
+        ASSERT_TRUE(a && b);
+        clip_request_add_ref(a);
+        clip_request_add_ref(b);
+        f->waiters[0] = a;
+        f->waiters[1] = b;
+        f->waiter_count = 2;
+        clip_result res{};
+        res.saved = r.saved_flag;
+        res.discarded = r.discarded;
+        wcscpy(res.path, L"Z:\\nowhere\\Ivra_2026-01-02_03-04-05.mp4");
+        res.frames = 150;
+        res.fps = 30;
+        res.seconds = 5.0;
+        res.width = 640;
+        res.height = 480;
+        res.repeated = 120;
+        res.dropped = 1;
+        strcpy(res.encoder, "libopenh264 (software)");
+        strcpy(res.error, r.error);
+        const long before = clip_finalizing();
+        clip_finalizing_add(1);
+        clip_finished(f, &res);
+        EXPECT_EQ(clip_finalizing(), before);
+        for (clip_request* w : {a, b}) {
+            EXPECT_TRUE(signalled(w->final_event));
+            EXPECT_EQ(w->refs, 1);
+            EXPECT_EQ(w->discarded, r.discarded);
+            EXPECT_FALSE(w->saved);
+            EXPECT_EQ(w->frames, 150);
+            EXPECT_EQ(w->repeated, 120u);
+            EXPECT_EQ(w->dropped, 1u);
+            EXPECT_DOUBLE_EQ(w->result_seconds, 5.0);
+            EXPECT_EQ(w->fps, 30);
+            EXPECT_STREQ(w->encoder, "libopenh264 (software)");
+            EXPECT_STREQ(w->error, r.error);
+            clip_request_release(w);
+        }
+        clip_status st{};
+        clip_status_read(&st);
+        EXPECT_STREQ(clip_last_word(&st), r.last);
+        EXPECT_STREQ(st.last_error, r.error);
+    }
+}
