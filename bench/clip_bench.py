@@ -130,6 +130,10 @@ def replay_memory(agent, sb, clips, prefix):
         raise RuntimeError("reload refused")
     wait_for(lambda: status(agent)["replay"] == "1", 30, what="replay start")
     began = time.monotonic()
+    # At 10 s the encoder and its buffers are warm and the ring holds 10 s; from there
+    # on only the ring grows, to its 32 s.
+    wait_for(lambda: float(status(agent)["replay_buffered"]) >= 10.0, 60, interval=0.5, what="10 s of replay")
+    at10 = linux_memory(prefix)
     wait_for(lambda: time.monotonic() - began >= 62 and float(status(agent)["replay_buffered"]) >= 30.0, 120,
              interval=1.0, what="60 s of replay")
     after = linux_memory(prefix)
@@ -137,7 +141,7 @@ def replay_memory(agent, sb, clips, prefix):
     st = status(agent)
     # The packets of a 30 s save are the ring's last 30 of 32 s.
     save = reply_fields(agent.pipe("clip\top=replay_save\tseconds=30\twait=1\n", timeout_ms=120000))
-    return {"before": before, "after": after, "ring_line": rings[-1] if rings else "", "buffered": st["replay_buffered"],
+    return {"before": before, "at10": at10, "after": after, "ring_line": rings[-1] if rings else "", "buffered": st["replay_buffered"],
             "save_bytes": int(save.get("bytes", 0)), "save_seconds": float(save.get("seconds", 0))}
 
 
@@ -187,9 +191,12 @@ def main():
               "resident %.1f MB -> %.1f MB" % (mem["buffered"], mem["before"][0] / 1e6, mem["after"][0] / 1e6,
                                               delta / 1e6, mem["before"][1] / 1e6, mem["after"][1] / 1e6))
         if mem["save_seconds"]:
-            est = mem["save_bytes"] * 32.0 / mem["save_seconds"]
-            print("                    30 s save: %.2f s, %.1f MB -> about %.1f MB of packets for 32 s; private growth "
-                  "/ that = %.2f" % (mem["save_seconds"], mem["save_bytes"] / 1e6, est / 1e6, delta / est))
+            rate = mem["save_bytes"] / mem["save_seconds"]
+            grow = mem["after"][0] - mem["at10"][0]
+            print("                    30 s save: %.2f s, %.1f MB (%.1f Mbit/s) -> about %.1f MB of packets for 32 s"
+                  % (mem["save_seconds"], mem["save_bytes"] / 1e6, rate * 8 / 1e6, rate * 32 / 1e6))
+            print("                    ring growth from 10 s to 32 s held: private +%.1f MB for about %.1f MB of "
+                  "packets (ratio %.2f)" % (grow / 1e6, rate * 22 / 1e6, grow / (rate * 22)))
         ring = re.search(r"(\d+) bytes", mem["ring_line"])
         if ring:
             rb = int(ring.group(1))
