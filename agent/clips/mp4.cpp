@@ -520,7 +520,8 @@ void mp4_finish(video_encoder* enc, bool discard)
         else
             encoder_fail(enc, "%s", err);
     }
-    if (!discard && !enc->failed && !enc->error[0])
+    // A saved take carries no error; only a take that ended without a file gets this one.
+    if (!saved && !discard && !enc->failed && !enc->error[0])
         encoder_fail(enc, "no frames were encoded");
 
     clip_result* res = &enc->result;

@@ -16,9 +16,6 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-// The encoder lane's item runner (encoder.cpp).
-void encoder_run_item(void* item);
-
 // A save of the ring's last seconds: filled on the capture thread (what to write and
 // whom to tell), then on the lane (the packet window), then written on a clips worker.
 struct replay_save_job {
@@ -233,13 +230,12 @@ bool replay_ring_save(video_encoder* enc, const wchar_t* path, int seconds, bool
 {
     if (!enc || !enc->lane || !path)
         return false;
+    encode_item* item = encoder_item_new(enc, ENCODE_REPLAY_SAVE);
+    if (!item)
+        return false;
     replay_save_job* job = (replay_save_job*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(replay_save_job));
-    encode_item* item = (encode_item*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(encode_item));
-    if (!job || !item) {
-        if (job)
-            HeapFree(GetProcessHeap(), 0, job);
-        if (item)
-            HeapFree(GetProcessHeap(), 0, item);
+    if (!job) {
+        encoder_item_free(item);
         return false;
     }
     wcsncpy(job->path, path, ENCODER_PATH_MAX - 1);
@@ -247,12 +243,9 @@ bool replay_ring_save(video_encoder* enc, const wchar_t* path, int seconds, bool
     job->include_audio = include_audio;
     job->done = done;
     job->data = data;
-    item->enc = enc;
-    item->type = ENCODE_REPLAY_SAVE;
     item->save = job;
-    if (!job_lane_submit(enc->lane, encoder_run_item, item)) {
-        replay_ring_save_free(job);
-        HeapFree(GetProcessHeap(), 0, item);
+    if (!encoder_queue(enc, item)) {
+        encoder_item_free(item);  // frees the job with it, reporting nothing
         return false;
     }
     return true;
