@@ -144,7 +144,10 @@ struct video_encoder {
     bool cpu_have_frame;                    // capture thread: a read-back frame was queued
     SwsContext* sws;                        // worker
     int sws_src_w, sws_src_h;               // worker
+    RECT sws_dst;                           // worker: where the picture lands in cpu_last
     AVFrame* cpu_last;                      // worker: last converted frame, reused for repeats
+    frame_pool* own_frames;                 // frame memory of our own when params gave none
+    SwsContext* sws_gpu;                    // worker: NV12 -> the software encoder's format
 
     // Geometry and timeline.
     int width, height, fps, kbps;
@@ -241,6 +244,20 @@ bool encoder_start_take(video_encoder* enc, const wchar_t* path);
 void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void* data);
 // Frames of the current take (frame counter - take start).
 int64_t encoder_take_frames(const video_encoder* enc);
+
+// ---- Lane items (any thread; mp4.cpp and replay_ring.cpp queue their own).
+
+// A zero-filled item of the given type for enc, or none when memory is short.
+encode_item* encoder_item_new(video_encoder* enc, int type);
+// Pushes item onto the encoder's lane, where it runs in order and is freed after it ran.
+// False when the lane refused; the item stays the caller's then (free it with
+// encoder_item_free). An ENCODE_REPLAY_SAVE item hands its job to replay_ring_save_item,
+// which owns it from then on.
+bool encoder_queue(video_encoder* enc, encode_item* item);
+// Frees an item and what it still owns (frame reference, read-back buffer, samples, save job).
+void encoder_item_free(encode_item* item);
+// The lane's job function: runs one encode_item (its argument) by type, then frees it.
+void encoder_run_item(void* item);
 
 // ---- Audio thread.
 

@@ -1,0 +1,1128 @@
+#include "agent/clips/encoder.h"
+
+#include "agent/clips/mp4.h"
+#include "agent/clips/replay_ring.h"
+#include "agent/core/frame_pool.h"
+#include "agent/core/worker_pool.h"
+#include "common/log.h"
+#include "common/text.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include <d3d11.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/hwcontext_d3d11va.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+// ---- Pure helpers.
+
+bool encoder_software_env(const wchar_t* value)
+{
+    if (!value)
+        return false;
+    size_t n = wcslen(value);
+    return n >= 1 && n <= 3 && value[0] == L'1';
+}
+
+int encoder_attempts(const char* preference, bool software_env, encoder_attempt out[ENCODER_MAX_ATTEMPTS])
+{
+    const char* p = (preference && *preference) ? preference : "auto";
+    const bool is_auto = strcmp(p, "auto") == 0;
+    const bool is_mf = strcmp(p, "h264_mf") == 0;
+    int n = 0;
+    if ((is_auto || is_mf) && software_env) {
+        out[n++] = {"h264_mf", true};
+    } else if (is_auto) {
+        out[n++] = {"h264_nvenc", false};
+        out[n++] = {"h264_amf", false};
+        out[n++] = {"h264_mf", false};
+        out[n++] = {"h264_mf", true};
+    } else if (is_mf) {
+        out[n++] = {"h264_mf", false};
+        out[n++] = {"h264_mf", true};
+    } else if (strcmp(p, "h264_nvenc") == 0 || strcmp(p, "h264_amf") == 0) {
+        out[n++] = {strcmp(p, "h264_nvenc") == 0 ? "h264_nvenc" : "h264_amf", false};
+    }
+    return n;
+}
+
+static int encoder_even(int64_t v) { return (int)(v & ~(int64_t)1); }
+
+void encoder_letterbox(int src_w, int src_h, int out_w, int out_h, RECT* dst)
+{
+    dst->left = 0;
+    dst->top = 0;
+    dst->right = out_w;
+    dst->bottom = out_h;
+    if (src_w <= 0 || src_h <= 0 || out_w <= 0 || out_h <= 0)
+        return;
+    const int64_t wide = (int64_t)src_w * out_h;
+    const int64_t tall = (int64_t)src_h * out_w;
+    if (wide > tall) {
+        int h = encoder_even((int64_t)src_h * out_w / src_w);
+        if (h < 2)
+            h = 2;
+        const int top = encoder_even((out_h - h) / 2);
+        dst->top = top;
+        dst->bottom = top + h;
+    } else if (wide < tall) {
+        int w = encoder_even((int64_t)src_w * out_h / src_h);
+        if (w < 2)
+            w = 2;
+        const int left = encoder_even((out_w - w) / 2);
+        dst->left = left;
+        dst->right = left + w;
+    }
+}
+
+void encoder_fit_size(int src_w, int src_h, int* out_w, int* out_h)
+{
+    int64_t w = src_w > 0 ? src_w : 0;
+    int64_t h = src_h > 0 ? src_h : 0;
+    const int64_t longer = w > h ? w : h;
+    if (longer > 4096) {
+        w = w * 4096 / longer;
+        h = h * 4096 / longer;
+    }
+    *out_w = encoder_even(w);
+    *out_h = encoder_even(h);
+}
+
+int encoder_gop(int fps, int ring_seconds) { return ring_seconds > 0 ? (fps + 1) / 2 : fps; }
+
+// ---- Small helpers.
+
+namespace {
+
+template <class T>
+void encoder_release(T** p)
+{
+    if (*p) {
+        (*p)->Release();
+        *p = nullptr;
+    }
+}
+
+double encoder_ms_since(LARGE_INTEGER t0)
+{
+    LARGE_INTEGER t1, f;
+    QueryPerformanceCounter(&t1);
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart > 0 ? (double)(t1.QuadPart - t0.QuadPart) * 1000.0 / (double)f.QuadPart : 0.0;
+}
+
+void encoder_av_text(int code, char* out, size_t cap)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE];
+    if (av_strerror(code, text, sizeof text) < 0)
+        snprintf(text, sizeof text, "error %d", code);
+    text_format_into(out, cap, "%s", text);
+}
+
+// The CPU stand-in H.264 encoder, tried after the Media Foundation software one.
+const char ENCODER_OPENH264[] = "libopenh264";
+
+volatile LONG g_cpu_path_logged = 0;
+
+}  // namespace
+
+// ---- Lane items.
+
+encode_item* encoder_item_new(video_encoder* enc, int type)
+{
+    encode_item* it = (encode_item*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(encode_item));
+    if (!it)
+        return nullptr;
+    it->enc = enc;
+    it->type = type;
+    return it;
+}
+
+void encoder_item_free(encode_item* item)
+{
+    if (!item)
+        return;
+    av_frame_free(&item->frame);
+    if (item->cpu)
+        frame_pool_release(item->cpu);
+    if (item->samples)
+        HeapFree(GetProcessHeap(), 0, item->samples);
+    if (item->save)
+        replay_ring_save_free(item->save);
+    HeapFree(GetProcessHeap(), 0, item);
+}
+
+void encoder_fail(video_encoder* enc, const char* fmt, ...)
+{
+    if (!enc || enc->failed)
+        return;
+    va_list args;
+    va_start(args, fmt);
+    log_vformat(enc->error, sizeof enc->error, fmt, args);
+    va_end(args);
+    enc->failed = true;
+}
+
+static void encoder_stamp(AVFrame* f, int64_t pts, bool key)
+{
+    f->pts = pts;
+    f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    f->key_frame = key ? 1 : 0;
+}
+
+static void encoder_color_tags(AVFrame* f)
+{
+    f->color_primaries = AVCOL_PRI_BT709;
+    f->color_trc = AVCOL_TRC_BT709;
+    f->colorspace = AVCOL_SPC_BT709;
+    f->color_range = AVCOL_RANGE_MPEG;
+}
+
+// Fills the frame with limited-range black (Y 16, chroma 128).
+static void encoder_fill_black(AVFrame* f)
+{
+    const int h = f->height, w = f->width;
+    for (int y = 0; y < h; y++)
+        memset(f->data[0] + (size_t)y * f->linesize[0], 16, (size_t)w);
+    if (f->format == AV_PIX_FMT_NV12) {
+        for (int y = 0; y < h / 2; y++)
+            memset(f->data[1] + (size_t)y * f->linesize[1], 128, (size_t)w);
+    } else {
+        for (int p = 1; p <= 2; p++)
+            for (int y = 0; y < h / 2; y++)
+                memset(f->data[p] + (size_t)y * f->linesize[p], 128, (size_t)(w / 2));
+    }
+}
+
+static void encoder_sws_colors(SwsContext* sws, bool src_rgb)
+{
+    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+    // RGB comes in full range; the encoders get BT.709 limited range.
+    sws_setColorspaceDetails(sws, bt709, src_rgb ? 1 : 0, bt709, 0, 0, 1 << 16, 1 << 16);
+}
+
+// Worker, CPU path: scales and letterboxes the read-back into cpu_last (a black frame of
+// the encoder's size and format, kept across frames so the bars are painted once).
+// Returns the frame to send, or none when there is nothing to send.
+static AVFrame* encoder_cpu_convert(video_encoder* enc, encode_item* it)
+{
+    frame_buffer* buf = it->cpu;
+    if (!buf)
+        return enc->cpu_last;  // a repeat
+    const int src_w = it->cpu_src.right - it->cpu_src.left;
+    const int src_h = it->cpu_src.bottom - it->cpu_src.top;
+    if (!enc->cpu_last) {
+        AVFrame* f = av_frame_alloc();
+        if (!f)
+            return nullptr;
+        f->format = enc->video->pix_fmt;
+        f->width = enc->width;
+        f->height = enc->height;
+        if (av_frame_get_buffer(f, 0) < 0) {
+            av_frame_free(&f);
+            return nullptr;
+        }
+        encoder_fill_black(f);
+        encoder_color_tags(f);
+        enc->cpu_last = f;
+        enc->sws_src_w = enc->sws_src_h = 0;
+    }
+    // The encoder may still hold the previous picture; this copies only then.
+    if (av_frame_make_writable(enc->cpu_last) < 0)
+        return nullptr;
+    AVFrame* out = enc->cpu_last;
+    if (!enc->sws || src_w != enc->sws_src_w || src_h != enc->sws_src_h) {
+        RECT dst;
+        encoder_letterbox(src_w, src_h, enc->width, enc->height, &dst);
+        const int dst_w = dst.right - dst.left, dst_h = dst.bottom - dst.top;
+        const int flags = (src_w == dst_w && src_h == dst_h) ? SWS_POINT : SWS_FAST_BILINEAR;
+        sws_freeContext(enc->sws);
+        enc->sws = sws_getContext(src_w, src_h, AV_PIX_FMT_BGRA, dst_w, dst_h, (AVPixelFormat)out->format, flags,
+                                  nullptr, nullptr, nullptr);
+        if (!enc->sws) {
+            enc->sws_src_w = enc->sws_src_h = 0;
+            return nullptr;
+        }
+        encoder_sws_colors(enc->sws, true);
+        // A new source size may leave old picture where the bars now are.
+        if (memcmp(&dst, &enc->sws_dst, sizeof dst) != 0)
+            encoder_fill_black(out);
+        enc->sws_dst = dst;
+        enc->sws_src_w = src_w;
+        enc->sws_src_h = src_h;
+    }
+    const RECT& d = enc->sws_dst;
+    uint8_t* planes[4] = {};
+    planes[0] = out->data[0] + (size_t)d.top * out->linesize[0] + d.left;
+    if (out->format == AV_PIX_FMT_NV12) {
+        planes[1] = out->data[1] + (size_t)(d.top / 2) * out->linesize[1] + d.left;
+    } else {
+        planes[1] = out->data[1] + (size_t)(d.top / 2) * out->linesize[1] + d.left / 2;
+        planes[2] = out->data[2] + (size_t)(d.top / 2) * out->linesize[2] + d.left / 2;
+    }
+    const uint8_t* src[4] = {buf->pixels + (size_t)it->cpu_src.top * buf->stride + (size_t)it->cpu_src.left * 4};
+    const int src_stride[4] = {buf->stride};
+    sws_scale(enc->sws, src, src_stride, 0, src_h, planes, out->linesize);
+    frame_pool_release(buf);
+    it->cpu = nullptr;
+    return out;
+}
+
+// Worker, GPU path with a software encoder: the pool frame copied to system memory, in
+// the encoder's own format. Returns a new frame or none.
+static AVFrame* encoder_gpu_download(video_encoder* enc, const AVFrame* gpu)
+{
+    AVFrame* sw = av_frame_alloc();
+    if (!sw)
+        return nullptr;
+    if (av_hwframe_transfer_data(sw, gpu, 0) < 0 || av_frame_copy_props(sw, gpu) < 0) {
+        av_frame_free(&sw);
+        return nullptr;
+    }
+    if (sw->format == enc->video->pix_fmt)
+        return sw;
+    AVFrame* conv = av_frame_alloc();
+    if (conv) {
+        conv->format = enc->video->pix_fmt;
+        conv->width = sw->width;
+        conv->height = sw->height;
+    }
+    enc->sws_gpu = sws_getCachedContext(enc->sws_gpu, sw->width, sw->height, (AVPixelFormat)sw->format, sw->width,
+                                        sw->height, enc->video->pix_fmt, SWS_POINT, nullptr, nullptr, nullptr);
+    bool ok = conv && enc->sws_gpu && av_frame_get_buffer(conv, 0) >= 0 && av_frame_copy_props(conv, sw) >= 0;
+    if (ok) {
+        encoder_sws_colors(enc->sws_gpu, false);
+        ok = sws_scale(enc->sws_gpu, sw->data, sw->linesize, 0, sw->height, conv->data, conv->linesize) > 0;
+    }
+    av_frame_free(&sw);
+    if (!ok)
+        av_frame_free(&conv);
+    return conv;
+}
+
+static void encoder_video_item(video_encoder* enc, encode_item* it)
+{
+    if (enc->failed)
+        return;
+    LARGE_INTEGER t0;
+    QueryPerformanceCounter(&t0);
+    int ret = 0;
+    if (enc->cpu_path) {
+        AVFrame* f = encoder_cpu_convert(enc, it);
+        if (f) {
+            encoder_stamp(f, it->pts, it->key != 0);
+            ret = avcodec_send_frame(enc->video, f);
+        } else if (it->cpu) {
+            ret = AVERROR(ENOMEM);
+        }
+    } else if (enc->software) {
+        AVFrame* sw = encoder_gpu_download(enc, it->frame);
+        ret = sw ? avcodec_send_frame(enc->video, sw) : -5;
+        av_frame_free(&sw);
+    } else {
+        ret = avcodec_send_frame(enc->video, it->frame);
+    }
+    if (ret < 0 && ret != AVERROR(EAGAIN))
+        encoder_fail(enc, "send frame failed (%d)", ret);
+    mp4_video_drain(enc);
+    const double ms = encoder_ms_since(t0);
+    AcquireSRWLockExclusive(&enc->lock);
+    enc->encode_ms_sum += ms;
+    enc->encode_count++;
+    ReleaseSRWLockExclusive(&enc->lock);
+}
+
+void encoder_run_item(void* arg)
+{
+    encode_item* it = (encode_item*)arg;
+    video_encoder* enc = it->enc;
+    switch (it->type) {
+    case ENCODE_VIDEO:
+        encoder_video_item(enc, it);
+        InterlockedDecrement(&enc->in_flight);
+        break;
+    case ENCODE_TAKE_START:
+        mp4_take_start(enc, it->take_start, it->path);
+        break;
+    case ENCODE_FINISH:
+        mp4_finish(enc, it->discard != 0);
+        break;
+    case ENCODE_AUDIO:
+        mp4_audio_chunk(enc, it->samples, it->sample_frames);
+        break;
+    case ENCODE_REPLAY_SAVE: {
+        replay_save_job* job = it->save;
+        it->save = nullptr;
+        replay_ring_save_item(enc, job);
+        break;
+    }
+    default:
+        break;
+    }
+    encoder_item_free(it);
+}
+
+bool encoder_queue(video_encoder* enc, encode_item* item)
+{
+    if (!enc || !enc->lane || !item)
+        return false;
+    return job_lane_submit(enc->lane, encoder_run_item, item);
+}
+
+// ---- Teardown.
+
+static void encoder_release_views(video_encoder* enc)
+{
+    for (int i = 0; i < ENCODER_IN_VIEWS; i++) {
+        encoder_release(&enc->in_views[i].view);
+        enc->in_views[i].texture = nullptr;
+    }
+    for (int i = 0; i < ENCODER_OUT_VIEWS; i++) {
+        encoder_release(&enc->out_views[i].view);
+        enc->out_views[i].texture = nullptr;
+    }
+}
+
+void encoder_free(video_encoder* enc)
+{
+    if (!enc)
+        return;
+    if (enc->lane) {
+        // Only a failed create gets here with a lane; it holds no work of ours.
+        job_lane_close(enc->lane, nullptr, nullptr);
+        enc->lane = nullptr;
+    }
+    av_frame_free(&enc->last_frame);
+    av_frame_free(&enc->cpu_last);
+    sws_freeContext(enc->sws);
+    sws_freeContext(enc->sws_gpu);
+    if (enc->mux) {
+        // A finish always closes the take; this only guards against a leaked handle.
+        avio_closep(&enc->mux->pb);
+        avformat_free_context(enc->mux);
+        enc->mux = nullptr;
+    }
+    avcodec_free_context(&enc->video);
+    avcodec_free_context(&enc->audio);
+    if (enc->ring) {
+        replay_ring_free(enc->ring);
+        enc->ring = nullptr;
+    }
+    if (enc->fifo)
+        av_audio_fifo_free(enc->fifo);
+    encoder_release_views(enc);
+    encoder_release(&enc->vp);
+    encoder_release(&enc->vp_enum);
+    av_buffer_unref(&enc->hw_frames);
+    av_buffer_unref(&enc->hw_device);
+    encoder_release(&enc->video_context);
+    encoder_release(&enc->video_device);
+    encoder_release(&enc->staging);
+    encoder_release(&enc->context);
+    encoder_release(&enc->device);
+    if (enc->own_frames)
+        frame_pool_destroy(enc->own_frames);
+    HeapFree(GetProcessHeap(), 0, enc);
+}
+
+// ---- Create.
+
+// The software encoders accept system memory only; NV12 when they take it, else planar 4:2:0.
+static AVPixelFormat encoder_system_format(const AVCodec* codec)
+{
+    const AVPixelFormat* list = codec->pix_fmts;
+    if (!list || *list == AV_PIX_FMT_NONE)
+        return AV_PIX_FMT_NV12;
+    for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
+        if (*p == AV_PIX_FMT_NV12)
+            return AV_PIX_FMT_NV12;
+    for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
+        if (*p == AV_PIX_FMT_YUV420P)
+            return AV_PIX_FMT_YUV420P;
+    return list[0];
+}
+
+// Opens one H.264 encoder into enc->video. False with the attempt's message in msg.
+static bool encoder_open_video(video_encoder* enc, const char* name, bool software, char* msg, size_t cap)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec) {
+        text_format_into(msg, cap, "%s not available", name);
+        return false;
+    }
+    AVCodecContext* c = avcodec_alloc_context3(codec);
+    if (!c) {
+        text_format_into(msg, cap, "out of memory");
+        return false;
+    }
+    c->width = enc->width;
+    c->height = enc->height;
+    c->time_base = AVRational{1, enc->fps};
+    c->framerate = AVRational{enc->fps, 1};
+    const bool gpu_input = !software && !enc->cpu_path;
+    if (gpu_input) {
+        c->pix_fmt = AV_PIX_FMT_D3D11;
+        c->hw_frames_ctx = av_buffer_ref(enc->hw_frames);
+        if (!c->hw_frames_ctx) {
+            avcodec_free_context(&c);
+            text_format_into(msg, cap, "out of memory");
+            return false;
+        }
+    } else {
+        c->pix_fmt = encoder_system_format(codec);
+    }
+    c->bit_rate = (int64_t)enc->kbps * 1000;
+    c->rc_max_rate = (int64_t)enc->kbps * 1000;
+    c->rc_buffer_size = (int)((int64_t)enc->kbps * 1000 > 0x7fffffff ? 0x7fffffff : (int64_t)enc->kbps * 1000);
+    c->gop_size = encoder_gop(enc->fps, enc->ring_seconds);
+    c->max_b_frames = 0;
+    c->color_primaries = AVCOL_PRI_BT709;
+    c->color_trc = AVCOL_TRC_BT709;
+    c->colorspace = AVCOL_SPC_BT709;
+    c->color_range = AVCOL_RANGE_MPEG;
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_BITEXACT;
+    if (strstr(name, "nvenc")) {
+        av_opt_set(c->priv_data, "preset", "p4", 0);
+        av_opt_set(c->priv_data, "tune", "ll", 0);
+        av_opt_set(c->priv_data, "rc", "cbr", 0);
+        av_opt_set(c->priv_data, "forced-idr", "1", 0);
+    } else if (strstr(name, "amf")) {
+        av_opt_set(c->priv_data, "usage", "lowlatency", 0);
+        av_opt_set(c->priv_data, "rc", "cbr", 0);
+    } else if (strstr(name, "_mf")) {
+        av_opt_set(c->priv_data, "rate_control", "cbr", 0);
+        av_opt_set(c->priv_data, "scenario", "display_remoting", 0);
+        if (!software)
+            av_opt_set(c->priv_data, "hw_encoding", "1", 0);
+    } else if (strcmp(name, ENCODER_OPENH264) == 0) {
+        // One slice: the automatic count refuses short pictures and buys nothing on one thread.
+        c->slices = 1;
+        // Every frame must come out: the timeline counts frames, not time.
+        av_opt_set(c->priv_data, "rc_mode", "bitrate", 0);
+        av_opt_set(c->priv_data, "allow_skip_frames", "0", 0);
+    }
+    const int ret = avcodec_open2(c, codec, nullptr);
+    if (ret < 0) {
+        char text[96];
+        encoder_av_text(ret, text, sizeof text);
+        text_format_into(msg, cap, "%s open failed: %s", name, text);
+        avcodec_free_context(&c);
+        return false;
+    }
+    enc->video = c;
+    enc->software = software || enc->cpu_path;
+    return true;
+}
+
+// Walks the attempts for the preference. False with the documented message in err.
+static bool encoder_choose(video_encoder* enc, const wchar_t* preference, char* err, size_t cap)
+{
+    char pref[ENCODER_NAME_MAX] = "auto";
+    if (preference && *preference) {
+        char wide_utf8[256];
+        int n = WideCharToMultiByte(CP_UTF8, 0, preference, -1, wide_utf8, sizeof wide_utf8, nullptr, nullptr);
+        if (n <= 0)
+            wide_utf8[0] = 0;
+        size_t len = strlen(wide_utf8);
+        if (len > ENCODER_NAME_MAX - 1) {
+            len = ENCODER_NAME_MAX - 1;
+            while (len > 0 && ((unsigned char)wide_utf8[len] & 0xC0) == 0x80)
+                len--;
+        }
+        memcpy(pref, wide_utf8, len);
+        pref[len] = 0;
+        if (!pref[0])
+            strcpy(pref, "auto");
+    }
+    wchar_t env[8];
+    DWORD got = GetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", env, 8);
+    const bool software_env = got > 0 && got < 8 && encoder_software_env(env);
+
+    encoder_attempt list[ENCODER_MAX_ATTEMPTS + 1];
+    int count = encoder_attempts(pref, software_env, list);
+    if (count == 0) {
+        text_format_into(err, cap, "encoder %s is not supported for clips yet", pref);
+        return false;
+    }
+    const bool explicit_one = count == 1 && !list[0].software;
+    for (int i = 0; i < count && !explicit_one; i++)
+        if (list[i].software) {
+            list[count++] = {ENCODER_OPENH264, true};
+            break;
+        }
+    char msg[ENCODER_ERROR_MAX] = "";
+    for (int i = 0; i < count; i++) {
+        char display[ENCODER_NAME_MAX];
+        if (list[i].software)
+            text_format_into(display, sizeof display, "%s (software)", list[i].codec);
+        else
+            text_format_into(display, sizeof display, "%s", list[i].codec);
+        if (encoder_open_video(enc, list[i].codec, list[i].software, msg, sizeof msg)) {
+            text_format_into(enc->name, sizeof enc->name, "%s", display);
+            return true;
+        }
+        if (i + 1 < count)
+            log_warn("clip: %s", msg);
+    }
+    if (explicit_one)
+        text_format_into(err, cap, "%s", msg);
+    else
+        text_format_into(err, cap, "no H.264 encoder (tried nvenc, amf, mf)");
+    return false;
+}
+
+static bool encoder_open_audio(video_encoder* enc)
+{
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!codec)
+        return false;
+    AVCodecContext* c = avcodec_alloc_context3(codec);
+    if (!c)
+        return false;
+    c->sample_rate = ENCODER_AUDIO_RATE;
+    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    av_channel_layout_default(&c->ch_layout, 2);
+    c->bit_rate = 160000;
+    c->time_base = AVRational{1, ENCODER_AUDIO_RATE};
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_BITEXACT;
+    if (avcodec_open2(c, codec, nullptr) < 0) {
+        avcodec_free_context(&c);
+        return false;
+    }
+    enc->audio = c;
+    enc->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 2, ENCODER_AUDIO_RATE);
+    return enc->fifo != nullptr;
+}
+
+// The GPU path's FFmpeg side: the D3D11VA device on our device and the NV12 pool.
+static bool encoder_open_hw(video_encoder* enc, char* err, size_t cap)
+{
+    enc->hw_device = av_hwdevice_ctx_alloc(AV_HWDEVICE_TYPE_D3D11VA);
+    if (!enc->hw_device) {
+        text_format_into(err, cap, "out of memory");
+        return false;
+    }
+    AVHWDeviceContext* dev = (AVHWDeviceContext*)enc->hw_device->data;
+    AVD3D11VADeviceContext* d3d = (AVD3D11VADeviceContext*)dev->hwctx;
+    d3d->device = enc->device;
+    enc->device->AddRef();
+    if (av_hwdevice_ctx_init(enc->hw_device) < 0) {
+        text_format_into(err, cap, "FFmpeg D3D11 device init failed");
+        return false;
+    }
+    enc->hw_frames = av_hwframe_ctx_alloc(enc->hw_device);
+    if (!enc->hw_frames) {
+        text_format_into(err, cap, "out of memory");
+        return false;
+    }
+    AVHWFramesContext* fc = (AVHWFramesContext*)enc->hw_frames->data;
+    fc->format = AV_PIX_FMT_D3D11;
+    fc->sw_format = AV_PIX_FMT_NV12;
+    fc->width = enc->width;
+    fc->height = enc->height;
+    fc->initial_pool_size = 0;  // frames are made on demand
+    ((AVD3D11VAFramesContext*)fc->hwctx)->BindFlags = D3D11_BIND_RENDER_TARGET;
+    if (av_hwframe_ctx_init(enc->hw_frames) < 0) {
+        text_format_into(err, cap, "NV12 frame pool %dx%d failed", enc->width, enc->height);
+        return false;
+    }
+    return true;
+}
+
+video_encoder* encoder_create(const encoder_params* params, const wchar_t* path, char err[ENCODER_ERROR_MAX])
+{
+    char msg[ENCODER_ERROR_MAX] = "";
+    video_encoder* enc = nullptr;
+    if (!params || !params->device) {
+        text_format_into(err, ENCODER_ERROR_MAX, "no video-capable D3D11 device");
+        return nullptr;
+    }
+    enc = (video_encoder*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(video_encoder));
+    if (!enc) {
+        text_format_into(err, ENCODER_ERROR_MAX, "out of memory");
+        return nullptr;
+    }
+    InitializeSRWLock(&enc->lock);
+    enc->width = params->width & ~1;
+    enc->height = params->height & ~1;
+    enc->fps = params->fps > 0 ? params->fps : 60;
+    enc->kbps = params->kbps;
+    enc->ring_seconds = params->ring_seconds > 0 ? params->ring_seconds : 0;
+    enc->pool = params->pool;
+    enc->frames = params->frames;
+    enc->highest_pts = -1;
+    if (enc->width < 64 || enc->height < 64) {
+        text_format_into(msg, sizeof msg, "clip area too small (%dx%d)", enc->width, enc->height);
+        goto fail;
+    }
+
+    enc->device = params->device;
+    enc->device->AddRef();
+    enc->device->GetImmediateContext(&enc->context);
+    if (FAILED(enc->device->QueryInterface(__uuidof(ID3D11VideoDevice), (void**)&enc->video_device)) ||
+        FAILED(enc->context->QueryInterface(__uuidof(ID3D11VideoContext), (void**)&enc->video_context))) {
+        encoder_release(&enc->video_device);
+        encoder_release(&enc->video_context);
+        // The stand-in: read back through a staging texture and convert with swscale.
+        enc->cpu_path = true;
+        if (InterlockedCompareExchange(&g_cpu_path_logged, 1, 0) == 0)
+            log_info("clip: device has no video interfaces; converting on the CPU");
+    }
+    if (!enc->cpu_path && !encoder_open_hw(enc, msg, sizeof msg))
+        goto fail;
+    if (enc->cpu_path && !enc->frames) {
+        // Enough for every frame in flight at the largest size.
+        enc->own_frames = frame_pool_create("clip-frames", ENCODER_MAX_IN_FLIGHT + 2,
+                                            (uint64_t)(ENCODER_MAX_IN_FLIGHT + 2) * 4096 * 2304 * 4);
+        enc->frames = enc->own_frames;
+        if (!enc->frames) {
+            text_format_into(msg, sizeof msg, "out of memory");
+            goto fail;
+        }
+    }
+
+    if (!encoder_choose(enc, params->preference, msg, sizeof msg))
+        goto fail;
+    if (params->audio && !encoder_open_audio(enc)) {
+        text_format_into(msg, sizeof msg, "AAC encoder unavailable");
+        goto fail;
+    }
+    if (enc->ring_seconds > 0) {
+        enc->ring = replay_ring_create();
+        if (!enc->ring) {
+            text_format_into(msg, sizeof msg, "out of memory");
+            goto fail;
+        }
+    }
+    enc->lane = job_lane_create(enc->pool, ENCODER_QUEUE_CAPACITY);
+    if (!enc->lane) {
+        text_format_into(msg, sizeof msg, "out of memory");
+        goto fail;
+    }
+    if (enc->ring_seconds == 0) {
+        if (!encoder_start_take(enc, path ? path : L"")) {
+            text_format_into(msg, sizeof msg, "clips workers busy");
+            goto fail;
+        }
+        log_info("clip: encoder %s %dx%d @ %d fps, %d kbps", enc->name, enc->width, enc->height, enc->fps,
+                 enc->kbps);
+    } else {
+        log_info("clip: replay encoder %s %dx%d @ %d fps, %d kbps, %d s ring", enc->name, enc->width, enc->height,
+                 enc->fps, enc->kbps, enc->ring_seconds);
+    }
+    return enc;
+
+fail:
+    text_format_into(err, ENCODER_ERROR_MAX, "%s", msg);
+    encoder_free(enc);
+    return nullptr;
+}
+
+// ---- Submit frame (capture thread).
+
+// Finds tex in a view cache, or the slot to fill: the first free one, or slot 0 after
+// releasing every view when all are taken.
+template <class Slot>
+static int encoder_view_slot(Slot* slots, int count, ID3D11Texture2D* tex, bool* found)
+{
+    for (int i = 0; i < count; i++)
+        if (slots[i].view && slots[i].texture == tex) {
+            *found = true;
+            return i;
+        }
+    *found = false;
+    for (int i = 0; i < count; i++)
+        if (!slots[i].view)
+            return i;
+    for (int i = 0; i < count; i++) {
+        encoder_release(&slots[i].view);
+        slots[i].texture = nullptr;
+    }
+    return 0;
+}
+
+static bool encoder_build_vp(video_encoder* enc, int in_w, int in_h)
+{
+    encoder_release_views(enc);
+    encoder_release(&enc->vp);
+    encoder_release(&enc->vp_enum);
+    enc->vp_in_w = enc->vp_in_h = 0;
+    D3D11_VIDEO_PROCESSOR_CONTENT_DESC cd = {};
+    cd.InputFrameFormat = D3D11_VIDEO_FRAME_FORMAT_PROGRESSIVE;
+    cd.InputFrameRate = {(UINT)enc->fps, 1};
+    cd.InputWidth = (UINT)in_w;
+    cd.InputHeight = (UINT)in_h;
+    cd.OutputFrameRate = {(UINT)enc->fps, 1};
+    cd.OutputWidth = (UINT)enc->width;
+    cd.OutputHeight = (UINT)enc->height;
+    cd.Usage = D3D11_VIDEO_USAGE_OPTIMAL_SPEED;
+    HRESULT hr = enc->video_device->CreateVideoProcessorEnumerator(&cd, &enc->vp_enum);
+    if (SUCCEEDED(hr))
+        hr = enc->video_device->CreateVideoProcessor(enc->vp_enum, 0, &enc->vp);
+    if (FAILED(hr)) {
+        log_error("clip: video processor %dx%d -> %dx%d failed hr=0x%08lx", in_w, in_h, enc->width, enc->height,
+                  (unsigned long)hr);
+        encoder_release(&enc->vp);
+        encoder_release(&enc->vp_enum);
+        return false;
+    }
+    D3D11_VIDEO_PROCESSOR_COLOR_SPACE in_cs = {};
+    in_cs.RGB_Range = 0;  // full range RGB
+    D3D11_VIDEO_PROCESSOR_COLOR_SPACE out_cs = {};
+    out_cs.YCbCr_Matrix = 1;  // BT.709
+    out_cs.Nominal_Range = D3D11_VIDEO_PROCESSOR_NOMINAL_RANGE_16_235;
+    enc->video_context->VideoProcessorSetStreamColorSpace(enc->vp, 0, &in_cs);
+    enc->video_context->VideoProcessorSetOutputColorSpace(enc->vp, &out_cs);
+    enc->video_context->VideoProcessorSetStreamFrameFormat(enc->vp, 0, D3D11_VIDEO_FRAME_FORMAT_PROGRESSIVE);
+    D3D11_VIDEO_COLOR black = {};
+    black.YCbCr.Y = 16.0f / 255.0f;
+    black.YCbCr.Cb = 0.5f;
+    black.YCbCr.Cr = 0.5f;
+    black.YCbCr.A = 1.0f;
+    enc->video_context->VideoProcessorSetOutputBackgroundColor(enc->vp, TRUE, &black);
+    RECT whole = {0, 0, enc->width, enc->height};
+    enc->video_context->VideoProcessorSetOutputTargetRect(enc->vp, TRUE, &whole);
+    enc->vp_in_w = in_w;
+    enc->vp_in_h = in_h;
+    return true;
+}
+
+// GPU path: converts src of tex into a new NV12 pool frame. Returns it, or none.
+static AVFrame* encoder_gpu_convert(video_encoder* enc, ID3D11Texture2D* tex, int tex_w, int tex_h, const RECT& src)
+{
+    if (!enc->vp || tex_w != enc->vp_in_w || tex_h != enc->vp_in_h) {
+        if (!encoder_build_vp(enc, tex_w, tex_h))
+            return nullptr;
+    }
+    bool found = false;
+    int in = encoder_view_slot(enc->in_views, ENCODER_IN_VIEWS, tex, &found);
+    if (!found) {
+        D3D11_VIDEO_PROCESSOR_INPUT_VIEW_DESC vd = {};
+        vd.ViewDimension = D3D11_VPIV_DIMENSION_TEXTURE2D;
+        HRESULT hr = enc->video_device->CreateVideoProcessorInputView(tex, enc->vp_enum, &vd, &enc->in_views[in].view);
+        if (FAILED(hr)) {
+            enc->in_views[in].view = nullptr;
+            log_error("clip: input view failed hr=0x%08lx", (unsigned long)hr);
+            return nullptr;
+        }
+        enc->in_views[in].texture = tex;
+    }
+    AVFrame* out = av_frame_alloc();
+    if (!out || av_hwframe_get_buffer(enc->hw_frames, out, 0) < 0) {
+        av_frame_free(&out);
+        enc->dropped++;
+        return nullptr;
+    }
+    ID3D11Texture2D* out_tex = (ID3D11Texture2D*)out->data[0];
+    int slot = encoder_view_slot(enc->out_views, ENCODER_OUT_VIEWS, out_tex, &found);
+    if (!found) {
+        D3D11_VIDEO_PROCESSOR_OUTPUT_VIEW_DESC od = {};
+        od.ViewDimension = D3D11_VPOV_DIMENSION_TEXTURE2D;
+        HRESULT hr =
+            enc->video_device->CreateVideoProcessorOutputView(out_tex, enc->vp_enum, &od, &enc->out_views[slot].view);
+        if (FAILED(hr)) {
+            enc->out_views[slot].view = nullptr;
+            log_error("clip: output view failed hr=0x%08lx", (unsigned long)hr);
+            av_frame_free(&out);
+            return nullptr;
+        }
+        enc->out_views[slot].texture = out_tex;
+    }
+    RECT dst;
+    encoder_letterbox(src.right - src.left, src.bottom - src.top, enc->width, enc->height, &dst);
+    enc->video_context->VideoProcessorSetStreamSourceRect(enc->vp, 0, TRUE, &src);
+    enc->video_context->VideoProcessorSetStreamDestRect(enc->vp, 0, TRUE, &dst);
+    D3D11_VIDEO_PROCESSOR_STREAM stream = {};
+    stream.Enable = TRUE;
+    stream.pInputSurface = enc->in_views[in].view;
+    HRESULT hr = enc->video_context->VideoProcessorBlt(enc->vp, enc->out_views[slot].view, 0, 1, &stream);
+    if (FAILED(hr)) {
+        log_error("clip: VideoProcessorBlt hr=0x%08lx", (unsigned long)hr);
+        av_frame_free(&out);
+        return nullptr;
+    }
+    av_frame_free(&enc->last_frame);
+    enc->last_frame = av_frame_clone(out);
+    return out;
+}
+
+// CPU path: reads src of tex back into a buffer of the clips frame memory. Returns it, or
+// none (counted as dropped when the memory was refused).
+static frame_buffer* encoder_cpu_readback(video_encoder* enc, ID3D11Texture2D* tex, DXGI_FORMAT format,
+                                          const RECT& src)
+{
+    const int w = src.right - src.left, h = src.bottom - src.top;
+    if (!enc->staging || enc->staging_w != w || enc->staging_h != h) {
+        encoder_release(&enc->staging);
+        D3D11_TEXTURE2D_DESC sd = {};
+        sd.Width = (UINT)w;
+        sd.Height = (UINT)h;
+        sd.MipLevels = 1;
+        sd.ArraySize = 1;
+        sd.Format = format;
+        sd.SampleDesc.Count = 1;
+        sd.Usage = D3D11_USAGE_STAGING;
+        sd.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+        HRESULT hr = enc->device->CreateTexture2D(&sd, nullptr, &enc->staging);
+        if (FAILED(hr)) {
+            enc->staging = nullptr;
+            log_error("clip: staging texture %dx%d failed hr=0x%08lx", w, h, (unsigned long)hr);
+            return nullptr;
+        }
+        enc->staging_w = w;
+        enc->staging_h = h;
+    }
+    frame_buffer* buf = frame_pool_acquire(enc->frames, (uint64_t)w * h * 4);
+    if (!buf || !frame_buffer_ensure(buf, (uint32_t)w, (uint32_t)h, w * 4)) {
+        if (buf)
+            frame_pool_release(buf);
+        enc->dropped++;
+        return nullptr;
+    }
+    D3D11_BOX box = {(UINT)src.left, (UINT)src.top, 0, (UINT)src.right, (UINT)src.bottom, 1};
+    enc->context->CopySubresourceRegion(enc->staging, 0, 0, 0, 0, tex, 0, &box);
+    D3D11_MAPPED_SUBRESOURCE m;
+    HRESULT hr = enc->context->Map(enc->staging, 0, D3D11_MAP_READ, 0, &m);
+    if (FAILED(hr)) {
+        log_error("clip: staging read-back failed hr=0x%08lx", (unsigned long)hr);
+        frame_pool_release(buf);
+        return nullptr;
+    }
+    const size_t row = (size_t)w * 4;
+    if (m.RowPitch == row) {
+        memcpy(buf->pixels, m.pData, row * h);
+    } else {
+        for (int y = 0; y < h; y++)
+            memcpy(buf->pixels + y * row, (const uint8_t*)m.pData + (size_t)y * m.RowPitch, row);
+    }
+    enc->context->Unmap(enc->staging, 0);
+    return buf;
+}
+
+bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RECT* src, bool is_new)
+{
+    if (!enc)
+        return false;
+    const bool have_last = enc->cpu_path ? enc->cpu_have_frame : enc->last_frame != nullptr;
+    encode_item* it = nullptr;
+    if ((!is_new || !texture) && have_last) {
+        it = encoder_item_new(enc, ENCODE_VIDEO);
+        if (!it) {
+            enc->dropped++;
+            return false;
+        }
+        enc->repeated++;
+        if (!enc->cpu_path) {
+            it->frame = av_frame_clone(enc->last_frame);
+            if (!it->frame) {
+                encoder_item_free(it);
+                enc->dropped++;
+                return false;
+            }
+        }
+    } else {
+        if (!texture)
+            return false;
+        D3D11_TEXTURE2D_DESC td;
+        texture->GetDesc(&td);
+        RECT r = src ? *src : RECT{0, 0, (LONG)td.Width, (LONG)td.Height};
+        if (r.left < 0)
+            r.left = 0;
+        if (r.top < 0)
+            r.top = 0;
+        if (r.right > (LONG)td.Width)
+            r.right = (LONG)td.Width;
+        if (r.bottom > (LONG)td.Height)
+            r.bottom = (LONG)td.Height;
+        if (r.right <= r.left || r.bottom <= r.top)
+            return false;
+        if (enc->cpu_path && enc->in_flight >= ENCODER_MAX_IN_FLIGHT) {
+            // Refused before the read-back: the outcome is the same, without the copy.
+            enc->dropped++;
+            return false;
+        }
+        it = encoder_item_new(enc, ENCODE_VIDEO);
+        if (!it) {
+            enc->dropped++;
+            return false;
+        }
+        if (enc->cpu_path) {
+            it->cpu = encoder_cpu_readback(enc, texture, td.Format, r);
+            if (!it->cpu) {
+                encoder_item_free(it);
+                return false;
+            }
+            it->cpu_src = RECT{0, 0, r.right - r.left, r.bottom - r.top};
+        } else {
+            it->frame = encoder_gpu_convert(enc, texture, (int)td.Width, (int)td.Height, r);
+            if (!it->frame) {
+                encoder_item_free(it);
+                return false;
+            }
+        }
+    }
+    it->pts = enc->frame_counter;
+    it->key = enc->force_key ? 1 : 0;
+    if (it->frame)
+        encoder_stamp(it->frame, it->pts, enc->force_key);
+    if (enc->in_flight >= ENCODER_MAX_IN_FLIGHT) {
+        encoder_item_free(it);
+        enc->dropped++;
+        return false;
+    }
+    InterlockedIncrement(&enc->in_flight);
+    const bool was_cpu_frame = it->cpu != nullptr;
+    if (!encoder_queue(enc, it)) {
+        InterlockedDecrement(&enc->in_flight);
+        encoder_item_free(it);
+        enc->dropped++;
+        return false;
+    }
+    // The conversion (or the read-back's copy) starts now rather than at the next Map.
+    enc->context->Flush();
+    if (was_cpu_frame)
+        enc->cpu_have_frame = true;
+    enc->force_key = false;
+    enc->frame_counter++;
+    enc->accepted++;
+    return true;
+}
+
+// ---- Takes, finish, audio, stats.
+
+bool encoder_start_take(video_encoder* enc, const wchar_t* path)
+{
+    if (!enc)
+        return false;
+    encode_item* it = encoder_item_new(enc, ENCODE_TAKE_START);
+    if (!it)
+        return false;
+    it->take_start = enc->frame_counter;
+    wcsncpy(it->path, path ? path : L"", ENCODER_PATH_MAX - 1);
+    if (!encoder_queue(enc, it)) {
+        encoder_item_free(it);
+        return false;
+    }
+    enc->take_start_frame = enc->frame_counter;
+    enc->force_key = true;
+    return true;
+}
+
+static void encoder_closed(void* arg)
+{
+    video_encoder* enc = (video_encoder*)arg;
+    enc->lane = nullptr;  // the lane frees itself after this returns
+    enc->result.repeated = enc->repeated;
+    enc->result.dropped = enc->dropped;
+    if (enc->done)
+        enc->done(enc->done_data, &enc->result);
+    encoder_free(enc);
+}
+
+// The close callback when the finish item could not be queued: it still runs after
+// every item queued before it, so the codecs are never used from two threads at once.
+static void encoder_closed_finishing(void* arg)
+{
+    video_encoder* enc = (video_encoder*)arg;
+    mp4_finish(enc, enc->result.discarded);
+    encoder_closed(enc);
+}
+
+void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void* data)
+{
+    if (!enc)
+        return;
+    enc->done = done;
+    enc->done_data = data;
+    encode_item* it = encoder_item_new(enc, ENCODE_FINISH);
+    bool queued = false;
+    if (it) {
+        it->discard = discard ? 1 : 0;
+        for (int attempt = 0; attempt < 202 && !queued; attempt++) {
+            queued = encoder_queue(enc, it);
+            if (!queued && attempt + 1 < 202)
+                Sleep(5);
+        }
+        if (!queued)
+            encoder_item_free(it);
+    }
+    if (queued) {
+        job_lane_close(enc->lane, encoder_closed, enc);
+        return;
+    }
+    log_warn("clip: finish could not be queued; finalizing inline");
+    // mp4_finish sets the result from its flag; carry it through the close.
+    enc->result.discarded = discard;
+    job_lane_close(enc->lane, encoder_closed_finishing, enc);
+}
+
+bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_count)
+{
+    if (!enc)
+        return false;
+    if (!samples || frame_count <= 0)
+        return false;
+    if (!enc->audio) {
+        InterlockedIncrement64(&enc->audio_dropped);
+        return false;
+    }
+    encode_item* it = encoder_item_new(enc, ENCODE_AUDIO);
+    const size_t bytes = (size_t)frame_count * 2 * sizeof(float);
+    if (it)
+        it->samples = (float*)HeapAlloc(GetProcessHeap(), 0, bytes);
+    if (!it || !it->samples) {
+        encoder_item_free(it);
+        InterlockedIncrement64(&enc->audio_dropped);
+        return false;
+    }
+    memcpy(it->samples, samples, bytes);
+    it->sample_frames = frame_count;
+    if (!encoder_queue(enc, it)) {
+        encoder_item_free(it);
+        InterlockedIncrement64(&enc->audio_dropped);
+        return false;
+    }
+    return true;
+}
+
+void encoder_stats(video_encoder* enc, encoder_counters* out)
+{
+    if (!enc || !out)
+        return;
+    encoder_counters c = {};
+    c.accepted = enc->accepted;
+    c.repeated = enc->repeated;
+    c.dropped = enc->dropped;
+    AcquireSRWLockShared(&enc->lock);
+    c.packets = enc->packets;
+    c.bytes = enc->bytes;
+    c.encode_ms = enc->encode_count ? enc->encode_ms_sum / (double)enc->encode_count : 0.0;
+    ReleaseSRWLockShared(&enc->lock);
+    c.in_flight = (int)InterlockedCompareExchange(&enc->in_flight, 0, 0);
+    c.audio_dropped = (uint64_t)InterlockedCompareExchange64(&enc->audio_dropped, 0, 0);
+    lane_stats ls;
+    if (job_lane_stats(enc->lane, &ls)) {
+        c.queue = ls.count;
+        c.queue_high = ls.high_water;
+    }
+    text_format_into(c.name, sizeof c.name, "%s", enc->name);
+    *out = c;
+}
+
+int64_t encoder_take_frames(const video_encoder* enc)
+{
+    return enc ? enc->frame_counter - enc->take_start_frame : 0;
+}
