@@ -83,6 +83,13 @@ uint64_t mp4_file_size(const wchar_t* path)
 
 bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[ENCODER_ERROR_MAX])
 {
+    // The data reaches the disk before the name does, so a crash right after the move
+    // cannot leave a short file under the final name.
+    HANDLE h = CreateFileW(part, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(h);
+        CloseHandle(h);
+    }
     // No REPLACE_EXISTING: a file the user already has under that name stays as it is.
     if (MoveFileExW(part, final_path, MOVEFILE_WRITE_THROUGH))
         return true;

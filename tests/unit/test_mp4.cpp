@@ -325,6 +325,7 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
         const char* error;      // expected error text ("" none); "rename" = rename failed (80 or 183)
         int streams;            // in the final file (0: no file of ours)
         int frames;
+        const wchar_t* name = L"take.mp4";
     };
     const row rows[] = {
         {"a take with sound", PLAIN, true, true, false, false, "", 2, 15},
@@ -334,12 +335,13 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
         {"cancel", DISCARD, true, false, true, false, "", 0, 12},
         {"system sound switched off", SYSTEM_OFF, true, true, false, true, "", 1, 15},
         {"an existing file is never replaced", EXISTING, true, false, false, false, "rename", 0, 15},
+        {"a name outside ASCII", PLAIN, true, true, false, false, "", 2, 15, L"Vid\u00e9os \u5f55\u753b.mp4"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         test_encoder t(30, r.audio);
         ASSERT_TRUE(t.ready());
-        const std::wstring path = temp_file(L"take.mp4");
+        const std::wstring path = temp_file(r.name);
         const std::wstring first = temp_file(L"first take.mp4");
         const std::string existing = "the user's own file\r\n";
         remove_clip(path);
