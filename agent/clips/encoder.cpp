@@ -136,6 +136,7 @@ void encoder_av_text(int code, char* out, size_t cap)
 const char ENCODER_OPENH264[] = "libopenh264";
 
 volatile LONG g_cpu_path_logged = 0;
+volatile LONG g_format_logged = 0;
 
 }  // namespace
 
@@ -321,7 +322,17 @@ static void encoder_video_item(video_encoder* enc, encode_item* it)
     QueryPerformanceCounter(&t0);
     int ret = 0;
     if (enc->cpu_path) {
+        // The conversion stands in for the GPU's and is timed apart from the encoding.
+        const bool read_back = it->cpu != nullptr;
         AVFrame* f = encoder_cpu_convert(enc, it);
+        if (read_back) {
+            const double ms = encoder_ms_since(t0);
+            AcquireSRWLockExclusive(&enc->lock);
+            enc->convert_ms_sum += ms;
+            enc->convert_count++;
+            ReleaseSRWLockExclusive(&enc->lock);
+            QueryPerformanceCounter(&t0);
+        }
         if (f) {
             encoder_stamp(f, it->pts, it->key != 0);
             ret = avcodec_send_frame(enc->video, f);
@@ -938,6 +949,13 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
             return false;
         D3D11_TEXTURE2D_DESC td;
         texture->GetDesc(&td);
+        if (enc->cpu_path && td.Format != DXGI_FORMAT_B8G8R8A8_UNORM && td.Format != DXGI_FORMAT_B8G8R8A8_UNORM_SRGB &&
+            td.Format != DXGI_FORMAT_B8G8R8X8_UNORM) {
+            // Desktop textures are 8-bit BGRA; anything else would be read as garbage.
+            if (InterlockedCompareExchange(&g_format_logged, 1, 0) == 0)
+                log_error("clip: texture format %d cannot be converted on the CPU", (int)td.Format);
+            return false;
+        }
         RECT r = src ? *src : RECT{0, 0, (LONG)td.Width, (LONG)td.Height};
         if (r.left < 0)
             r.left = 0;
@@ -1110,6 +1128,7 @@ void encoder_stats(video_encoder* enc, encoder_counters* out)
     c.packets = enc->packets;
     c.bytes = enc->bytes;
     c.encode_ms = enc->encode_count ? enc->encode_ms_sum / (double)enc->encode_count : 0.0;
+    c.convert_ms = enc->convert_count ? enc->convert_ms_sum / (double)enc->convert_count : 0.0;
     ReleaseSRWLockShared(&enc->lock);
     c.in_flight = (int)InterlockedCompareExchange(&enc->in_flight, 0, 0);
     c.audio_dropped = (uint64_t)InterlockedCompareExchange64(&enc->audio_dropped, 0, 0);

@@ -77,6 +77,7 @@ struct encoder_counters {
     uint64_t accepted, repeated, dropped;
     uint64_t packets, bytes;
     double encode_ms;            // average per encoded frame; 0 when none
+    double convert_ms;           // CPU path: average swscale conversion per read-back; 0 when none
     int in_flight;
     int queue;                   // items waiting in the lane now
     int queue_high;              // the lane's high-water mark
@@ -163,6 +164,8 @@ struct video_encoder {
     uint64_t packets, bytes;                // under lock
     double encode_ms_sum;                   // under lock
     uint64_t encode_count;                  // under lock
+    double convert_ms_sum;                  // under lock (CPU path)
+    uint64_t convert_count;                 // under lock (CPU path)
     SRWLOCK lock;
 
     // Encoders (worker).
