@@ -441,6 +441,9 @@ static int clip_plan_start(const cmd_clip_options* o, cmd_clip_plan* plan) {
             plan->out[0] = 0;
             return cli_usage(nullptr, "-o expects a path (at most 259 characters)");
         }
+        // Caught here, before a recording is made only to be lost when it is finished.
+        char why[512];
+        if (out_path_problem(plan->out, why, sizeof why)) return out_path_fail(plan->out, why);
     }
     if (o->pick) {
         plan->target = CMD_CLIP_TARGET_PICK;
@@ -585,6 +588,8 @@ static int replay_save(int argc, wchar_t** argv) {
     if (o.out_path) {
         DWORD n = GetFullPathNameW(o.out_path, 260, out_abs, nullptr);
         if (n == 0 || n >= 260) return cli_usage(nullptr, "-o expects a path (at most 259 characters)");
+        char why[512];
+        if (out_path_problem(out_abs, why, sizeof why)) return out_path_fail(out_abs, why);
     }
     static char request[PIPE_REQUEST_MAX + 1], reply[CMD_CLIP_REPLY];
     if (!cmd_replay_save_request(&o, out_abs, request, sizeof request))

@@ -134,6 +134,23 @@ TEST(ClipCommand, UsageFailuresNeedNoAgent) {
     EXPECT_EQ(m.out, "{\"error\":\"usage\",\"message\":\"--seconds expects 1-30\"}\n");
 }
 
+TEST(ClipCommand, AnOutputPathThatCannotBeWrittenFailsBeforeRecording) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"ivra_no_such_folder_" + std::to_wstring(GetCurrentProcessId());
+    std::wstring path = folder + L"\\a.mp4";
+    char path8[1024], folder8[1024];
+    cli_utf8_from_wide(path.c_str(), path8, sizeof path8);
+    cli_utf8_from_wide(folder.c_str(), folder8, sizeof folder8);
+    const std::string why = std::string(": cannot write ") + path8 + ": the folder " + folder8 + " does not exist\n";
+    for (const auto& args : {std::vector<const wchar_t*>{L"clip", L"start", L"-o", path.c_str()},
+                             std::vector<const wchar_t*>{L"replay", L"save", L"--wait", L"-o", path.c_str()}}) {
+        main_result m = run_main(args);
+        EXPECT_EQ(m.code, 1) << m.err;
+        EXPECT_EQ(m.err, std::string("ivrac ") + (args[0][0] == L'c' ? "clip" : "replay") + why);
+    }
+}
+
 std::string request_of(std::vector<std::wstring> args, const cmd_clip_plan& plan, unsigned long* timeout = nullptr) {
     argv_list a(std::move(args));
     static cmd_clip_options o;
