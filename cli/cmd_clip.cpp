@@ -479,7 +479,8 @@ static int agent_refusal(const char* reply, const char* default_code, const char
     reply_field_get_utf8(reply, "code", code, sizeof code);
     reply_field_get_utf8(reply, "msg", message, sizeof message);
     if (!code[0]) cli_format(code, sizeof code, "%s", default_code);
-    int exit_code = replay ? (strcmp(code, "replay_off") == 0 ? CLI_EXIT_IDLE : CLI_EXIT_FAILED) : cmd_clip_exit_for(code);
+    int exit_code = cmd_clip_exit_for(code);
+    if (replay) exit_code = strcmp(code, "replay_off") == 0 ? CLI_EXIT_IDLE : CLI_EXIT_FAILED;
     return cli_fail(code, exit_code, "%s", message[0] ? message : default_msg);
 }
 

@@ -50,7 +50,8 @@ static size_t clip_end(clip_line* b) {
 // A narrow text of the sessions on one line: tabs and line breaks would split the reply.
 static void clip_one_line(const char* in, char* out, size_t cap) {
     size_t n = 0;
-    for (const char* p = in ? in : ""; *p && n + 1 < cap; p++) out[n++] = (*p == '\t' || *p == '\r' || *p == '\n') ? ' ' : *p;
+    for (const char* p = in ? in : ""; *p && n + 1 < cap; p++)
+        out[n++] = (*p == '\t' || *p == '\r' || *p == '\n') ? ' ' : *p;
     if (cap) out[n] = 0;
 }
 

@@ -118,67 +118,63 @@ TEST(PipeClipParse, RefusalsWithTheirCodesAndMessages) {
     }
 }
 
-TEST(PipeClipParse, AcceptedFieldsFillTheRequest) {
-    struct want {
-        int op, target, monitor;
-        uint64_t hwnd;
-        LONG region[4];
-        int seconds;
-        bool wait, silent, no_bar, no_audio;
-        int system, mic;
-        bool toggle_mic;
-        int toggle_value;
-        const wchar_t *out, *folder, *dir;
+// The request part as "op=N" followed by every field that differs from a fresh request.
+std::string described(const clip_request& q) {
+    const clip_request fresh = fresh_request().req;
+    char buf[1024];
+    std::string d = "op=" + std::to_string(q.op);
+    auto add = [&](bool differs, const char* fmt, auto... v) {
+        if (!differs) return;
+        snprintf(buf, sizeof buf, fmt, v...);
+        d += std::string(" ") + buf;
     };
+    add(q.target != fresh.target, "target=%d", q.target);
+    add(q.monitor != fresh.monitor, "monitor=%d", q.monitor);
+    add(q.window != nullptr, "hwnd=%llu", (unsigned long long)(uintptr_t)q.window);
+    add(memcmp(q.region, fresh.region, sizeof q.region) != 0, "region=%ld,%ld,%ld,%ld", (long)q.region[0],
+        (long)q.region[1], (long)q.region[2], (long)q.region[3]);
+    add(q.seconds != 0, "seconds=%d", q.seconds);
+    add(q.wait, "wait");
+    add(q.silent, "silent");
+    add(q.no_bar, "no_bar");
+    add(q.no_audio, "no_audio");
+    add(q.system != fresh.system, "system=%d", q.system);
+    add(q.mic != fresh.mic, "mic=%d", q.mic);
+    add(q.toggle_mic, "toggle_mic");
+    add(q.toggle_value != fresh.toggle_value, "on=%d", q.toggle_value);
+    add(q.out[0] != 0, "out=%s", test_utf8(q.out).c_str());
+    add(q.folder[0] != 0, "folder=%s", test_utf8(q.folder).c_str());
+    add(q.dir[0] != 0, "dir=%s", test_utf8(q.dir).c_str());
+    return d;
+}
+
+TEST(PipeClipParse, AcceptedFieldsFillTheRequest) {
     const struct {
-        const char* args;
-        want w;
+        const char *args, *want;
     } rows[] = {
-        {"op=start", {1, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, false, -1, L"", L"", L""}},
-        {"op=start\tmonitor=2\tseconds=5\twait=1\tsilent=1",
-         {1, 0, 2, 0, {0, 0, 0, 0}, 5, true, true, false, false, -1, -1, false, -1, L"", L"", L""}},
-        {"op=start\ttarget=monitor\tmonitor=x", {1, 0, 0, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, false, -1, L"", L"", L""}},
-        {"op=start\ttarget=window\thwnd=133742\tseconds=30",
-         {1, 1, -1, 133742, {0, 0, 0, 0}, 30, false, false, false, false, -1, -1, false, -1, L"", L"", L""}},
+        {"op=start", "op=1"},
+        {"op=start\tmonitor=2\tseconds=5\twait=1\tsilent=1", "op=1 monitor=2 seconds=5 wait silent"},
+        {"op=start\ttarget=monitor\tmonitor=x", "op=1 monitor=0"},
+        {"op=start\ttarget=window\thwnd=133742\tseconds=30", "op=1 target=1 hwnd=133742 seconds=30"},
         {"op=start\ttarget=rect\trect=-100,20,640,360\tseconds=1\tbar=0\taudio=0",
-         {1, 2, -1, 0, {-100, 20, 540, 380}, 1, false, false, true, true, -1, -1, false, -1, L"", L"", L""}},
-        {"op=start\ttarget=pick\tbar=1\taudio=no\tsystem=0\tmic=7",
-         {1, 3, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, 0, 1, false, -1, L"", L"", L""}},
-        {"op=start\tsystem=abc\tmic=0", {1, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, 0, 0, false, -1, L"", L"", L""}},
-        {"op=mic\ton=1", {8, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, true, 1, L"", L"", L""}},
-        {"op=system\ton=0", {8, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, false, 0, L"", L"", L""}},
-        {"op=system\ton=yes", {8, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, false, -1, L"", L"", L""}},
-        {"op=mic", {8, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, true, -1, L"", L"", L""}},
-        {"op=pause\ton=1", {3, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, false, -1, L"", L"", L""}},
+         "op=1 target=2 region=-100,20,540,380 seconds=1 no_bar no_audio"},
+        {"op=start\ttarget=pick\tbar=1\taudio=no\tsystem=0\tmic=7", "op=1 target=3 system=0 mic=1"},
+        {"op=start\tsystem=abc\tmic=0", "op=1 system=0 mic=0"},
+        {"op=mic\ton=1", "op=8 toggle_mic on=1"},
+        {"op=system\ton=0", "op=8 on=0"},
+        {"op=system\ton=yes", "op=8"},
+        {"op=mic", "op=8 toggle_mic"},
+        {"op=pause\ton=1", "op=3"},
         {"op=replay_save\tseconds=10\tout=C:\\r\\\xc3\xa9t\xc3\xa9.mp4\twait=1",
-         {9, 0, -1, 0, {0, 0, 0, 0}, 10, true, false, false, false, -1, -1, false, -1, L"C:\\r\\\x00e9t\x00e9.mp4", L"", L""}},
-        {"op=start\tfolder=bugs\tdir=\\\\srv\\clips",
-         {1, 0, -1, 0, {0, 0, 0, 0}, 0, false, false, false, false, -1, -1, false, -1, L"", L"bugs", L"\\\\srv\\clips"}},
-        {"op=start\tseconds=7x", {1, 0, -1, 0, {0, 0, 0, 0}, 7, false, false, false, false, -1, -1, false, -1, L"", L"", L""}},
+         "op=9 seconds=10 wait out=C:\\r\\\xc3\xa9t\xc3\xa9.mp4"},
+        {"op=start\tfolder=bugs\tdir=\\\\srv\\clips", "op=1 folder=bugs dir=\\\\srv\\clips"},
+        {"op=start\tseconds=7x", "op=1 seconds=7"},
     };
     for (const auto& r : rows) {
         fresh_request f;
         pipe_clip_refusal e{};
         ASSERT_TRUE(pipe_clip_parse(r.args, &f.req, &e)) << r.args << " -> " << e.msg;
-        const clip_request& q = f.req;
-        const want& w = r.w;
-        EXPECT_EQ(q.op, w.op) << r.args;
-        EXPECT_EQ(q.target, w.target) << r.args;
-        EXPECT_EQ(q.monitor, w.monitor) << r.args;
-        EXPECT_EQ((uint64_t)(uintptr_t)q.window, w.hwnd) << r.args;
-        for (int i = 0; i < 4; i++) EXPECT_EQ(q.region[i], w.region[i]) << r.args << " region " << i;
-        EXPECT_EQ(q.seconds, w.seconds) << r.args;
-        EXPECT_EQ(q.wait, w.wait) << r.args;
-        EXPECT_EQ(q.silent, w.silent) << r.args;
-        EXPECT_EQ(q.no_bar, w.no_bar) << r.args;
-        EXPECT_EQ(q.no_audio, w.no_audio) << r.args;
-        EXPECT_EQ(q.system, w.system) << r.args;
-        EXPECT_EQ(q.mic, w.mic) << r.args;
-        EXPECT_EQ(q.toggle_mic, w.toggle_mic) << r.args;
-        EXPECT_EQ(q.toggle_value, w.toggle_value) << r.args;
-        EXPECT_STREQ(q.out, w.out) << r.args;
-        EXPECT_STREQ(q.folder, w.folder) << r.args;
-        EXPECT_STREQ(q.dir, w.dir) << r.args;
+        EXPECT_EQ(described(f.req), r.want) << r.args;
     }
 }
 
