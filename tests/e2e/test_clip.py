@@ -262,6 +262,12 @@ class ClipCase(ClipAgentCase):
         self.assertTrue(self.clip("op=pause").startswith(b"ok\t"))
         held = self.status()
         paused_at = time.monotonic()
+        # The counters as ivrac shows them, on a clip that holds still for the look.
+        st = self.ivrac_json("clip", "status")
+        self.assertEqual((st["state"], st["frames"], st["limit"], st["fps"]), ("paused", int(held["frames"]), 30, 30))
+        for key in ("frames", "repeated", "dropped", "queue", "queue_high", "encode_ms", "elapsed", "late", "bytes"):
+            self.assertIsInstance(st[key], (int, float), key)
+        self.assertGreater(st["repeated"], 0)
 
         def paused_three_seconds():
             # Nothing is recorded while paused; the length itself is measured on the agent's clock below.
@@ -289,16 +295,23 @@ class ClipCase(ClipAgentCase):
     def test_redo_keeps_only_the_last_take_and_cancel_keeps_nothing(self):
         folder, win = self.folder("redo")
         first = self.clip_ok("op=start\ttarget=rect\trect=%s\tdir=%s" % (PATTERN_REGION, win))
+        sid = first["session"]
         self.wait_frames(10)
         paths = [first["path"]]
         for _ in range(2):
             paths.append(self.clip_ok("op=redo")["path"])
-            # The new take counts from 0 again.
-            self.assertLess(int(self.status()["frames"]), 10)
             self.wait_frames(10)
         fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
         self.assertEqual(fin["path"], paths[-1], fin)
         self.assert_saved(fin)
+        # The last take counts from its redo: its frames match the time since then on the
+        # agent's clock, not the 20 and more frames of the takes before it.
+        redo = [ln for ln in self.sb.log_lines() if re.search(r"\] clip %s redo -> " % sid, ln)]
+        self.assertEqual(len(redo), 2, redo)
+        stopped = self.log_line(r"\] clip %s stopped: \d+ frames" % sid)
+        frames, late = (int(x) for x in re.search(r"stopped: (\d+) frames, (\d+) late", stopped).groups())
+        self.assertEqual(int(fin["frames"]), frames)
+        self.assertAlmostEqual(frames, (log_time(stopped) - log_time(redo[-1])) * 30 - late, delta=6)
         self.assertEqual(os.listdir(folder), [os.path.basename(linux_path(paths[-1]))])
         self.check_video(linux_path(paths[-1]), int(fin["frames"]), 30, (320, 240))
 
@@ -324,23 +337,15 @@ class ClipCase(ClipAgentCase):
         self.assertEqual(os.listdir(folder), ["taken.mp4"])
 
     def test_still_screen_is_recorded_as_repeats(self):
-        run = Background(lambda: self.ivrac("clip", "start", "--region", STILL_REGION, "--seconds", "2", "--wait",
-                                            "--json"))
-        self.wait_frames(20)
-        st = self.ivrac_json("clip", "status")
-        self.assertEqual(st["state"], "recording")
-        for key in ("frames", "repeated", "dropped", "queue", "queue_high", "encode_ms", "elapsed", "limit", "fps"):
-            self.assertIsInstance(st[key], (int, float), key)
-        self.assertEqual((st["limit"], st["fps"]), (2, 30))
-        self.assertGreater(st["repeated"], 0)
-        r = run.wait()
+        r = self.ivrac("clip", "start", "--region", STILL_REGION, "--seconds", "2", "--wait", "--json")
         self.assertEqual(r.returncode, 0, r.stderr)
         j = json.loads(r.stdout)
         self.assertEqual((j["saved"], j["frames"]), (1, 60), j)
         self.assertGreaterEqual(j["repeated"], 45, "a still screen is mostly repeats: %r" % j)
         self.check_video(linux_path(j["path"]), 60, 30, (320, 240))
         last = self.ivrac_json("clip", "status")
-        self.assertEqual((last["last"], last["last_path"]), ("saved", j["path"]))
+        self.assertEqual((last["state"], last["last"], last["last_path"]), ("idle", "saved", j["path"]))
+        self.assertIsInstance(last["saved_total"], int)
 
     def test_limits_on_size_seconds_and_rate(self):
         refusals = (

@@ -41,6 +41,8 @@ int wmain(int argc, wchar_t** argv) {
         // Places the window rectangle (frame included) and checks where it landed.
         int x = _wtoi(argv[3]), y = _wtoi(argv[4]), cx = _wtoi(argv[5]), cy = _wtoi(argv[6]);
         SetWindowPos(w, nullptr, x, y, cx, cy, SWP_NOZORDER | SWP_NOACTIVATE);
+        // Painted at the new size before this returns, so a capture right after sees it.
+        RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         for (int i = 0; i < 40; i++) {
             RECT r;
             GetWindowRect(w, &r);
