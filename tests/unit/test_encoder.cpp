@@ -221,6 +221,7 @@ struct decoded {
     std::vector<int64_t> pts;       // video, in frames
     std::vector<uint8_t> luma;      // first picture's Y plane, width x height
     int key_frames = 0;
+    bool first_key = false;         // the first decoded picture is a key frame
 };
 
 bool decode_file(const std::wstring& path, decoded* out)
@@ -244,6 +245,8 @@ bool decode_file(const std::wstring& path, decoded* out)
             out->pts.push_back(av_rescale_q(f->best_effort_timestamp, tb, av_inv_q(rate)));
             if (f->key_frame)
                 out->key_frames++;
+            if (out->pts.size() == 1)
+                out->first_key = f->key_frame != 0;
             if (out->luma.empty()) {
                 out->width = f->width;
                 out->height = f->height;
@@ -446,6 +449,39 @@ TEST_F(encoder_fixture, SeventeenthFrameInFlightIsDropped)
     EXPECT_EQ(done.result.repeated, 11u);
     EXPECT_EQ(GetFileAttributesW((dir + L"\\held.mp4").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW((dir + L"\\held.mp4.part").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero)
+{
+    ID3D11Texture2D* tex = pattern(640, 480);
+    ASSERT_NE(tex, nullptr);
+    const std::wstring first = dir + L"\\first.mp4", second = dir + L"\\second.mp4";
+    char err[ENCODER_ERROR_MAX] = "";
+    encoder_params p = params(640, 480);
+    video_encoder* enc = encoder_create(&p, first.c_str(), err);
+    ASSERT_NE(enc, nullptr) << err;
+    for (int i = 0; i < 7; i++)
+        EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i < 4));
+    // A redo in the middle of a group of pictures (one key frame a second at 30 fps).
+    ASSERT_TRUE(encoder_start_take(enc, second.c_str()));
+    EXPECT_EQ(encoder_take_frames(enc), 0);
+    for (int i = 0; i < 5; i++)
+        EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i == 2));
+    EXPECT_EQ(encoder_take_frames(enc), 5);
+    tex->Release();
+    ASSERT_TRUE(finish(enc, false));
+    ASSERT_TRUE(done.result.saved) << done.result.error;
+    EXPECT_EQ(done.result.frames, 5);
+    EXPECT_EQ(done.result.repeated, 7u);
+    EXPECT_EQ(GetFileAttributesW(first.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    decoded d;
+    ASSERT_TRUE(decode_file(second, &d));
+    ASSERT_EQ(d.pts.size(), 5u);
+    EXPECT_EQ(d.pts.front(), 0);
+    EXPECT_EQ(d.pts.back(), 4);
+    EXPECT_GE(d.key_frames, 1);
+    EXPECT_TRUE(d.first_key);
 }
 
 // A measurement, not a check: run with --gtest_also_run_disabled_tests to print the
