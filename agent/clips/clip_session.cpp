@@ -13,6 +13,7 @@
 #include <dwmapi.h>
 #include <cstdarg>
 #include <cstddef>
+#include <cmath>
 #include <cstring>
 #include <cwchar>
 
@@ -47,6 +48,9 @@ struct clip_session {
     RECT cur_capture, cur_output;
     bool audio_track;                 // the encoder has an AAC track
     bool system_on;
+    bool mic_on;
+    bool tone_audio;                  // the test tone stands in for an audio capture
+    clip_tone tone;
     int64_t requested_at;             // counter value when the capture thread got the start
     bool first_frame_logged;
 };
@@ -63,6 +67,9 @@ uint64_t g_next_id = 1;
 uint32_t g_sequence[CLIP_SEQUENCE_OUTPUTS] = {};
 int64_t g_freq = 0;
 int g_speed = 0;                      // IVRA_DEBUG_CLIP_SPEED when 2 or more
+int g_tone_hz = 0;                    // IVRA_DEBUG_CLIP_TONE_HZ
+bool g_hooks = false;
+float g_tone_buf[2 * ENCODER_AUDIO_RATE];
 
 int64_t clip_now()
 {
@@ -189,6 +196,13 @@ void clip_publish()
         s.output_rect = c->cur_output;
         s.bar_shown = c->bar_shown;
         // The audio capture's levels and flags are read here under its own lock once it exists.
+        if (c->tone_audio) {
+            s.audio = 1;
+            s.system_on = c->system_on;
+            s.system_ok = 1;
+            s.mic_on = c->mic_on;
+            s.mic_ok = c->mic_on;
+        }
     }
     // The session's fields come first in the record; the replay's and the last result's stay.
     AcquireSRWLockExclusive(&g_status_lock);
@@ -266,8 +280,11 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
         }
     }
     const bool accepted = encoder_submit_frame(s->enc, tex, have_src ? &src : nullptr, tex ? is_new : false);
-    if (accepted)
+    if (accepted) {
         clip_log_first_frame(s);
+        if (s->tone_audio)
+            clip_tone_feed(s->enc, &s->tone);
+    }
     if (encoder_take_frames(s->enc) >= s->max_frames) {
         clip_stop("time limit", false);
         return false;
@@ -393,23 +410,31 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req)
     // The audio capture restarts its timeline here once it exists.
     // Unless silent, the tick of the capture sounds attaches here.
     log_info("clip %llu redo -> %ls", (unsigned long long)s->id, s->path);
+    clip_publish();
     clip_reply_session(req, s);
     clip_tick(cache);
 }
 
 void clip_audio_toggle(clip_session* s, clip_request* req)
 {
-    // The microphone belongs to an audio capture, which does not exist yet.
-    if (req->toggle_mic || !s->audio_track) {
+    // The microphone belongs to an audio capture; only the test tone stands in for one so far.
+    if (!s->audio_track || (req->toggle_mic && !s->tone_audio)) {
         clip_request_reply(req, false, "no_audio", "this clip has no audio track");
         return;
     }
-    const bool on = req->toggle_value < 0 ? !s->system_on : req->toggle_value != 0;
-    s->system_on = on;
-    InterlockedExchange(&s->enc->system_off, on ? 0 : 1);
-    log_info("clip %llu %s %s", (unsigned long long)s->id, "system sound", on ? "on" : "off");
-    clip_reply_session(req, s);
+    bool on;
+    if (req->toggle_mic) {
+        // The audio capture opens or closes the microphone here once it exists.
+        on = req->toggle_value < 0 ? !s->mic_on : req->toggle_value != 0;
+        s->mic_on = on;
+    } else {
+        on = req->toggle_value < 0 ? !s->system_on : req->toggle_value != 0;
+        s->system_on = on;
+        InterlockedExchange(&s->enc->system_off, on ? 0 : 1);
+    }
+    log_info("clip %llu %s %s", (unsigned long long)s->id, req->toggle_mic ? "mic" : "system sound", on ? "on" : "off");
     clip_publish();
+    clip_reply_session(req, s);
 }
 
 // Resolves a window target. False with the reply sent.
@@ -572,7 +597,13 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
         // configured microphone, 450 ms microphone delay, none when silent); a failure logs
         // "clip: audio capture could not start; recording video only".
         s->system_on = (req->system < 0 ? cfg.clip_audio_system : req->system) != 0;
+        s->mic_on = (req->mic < 0 ? cfg.clip_audio_mic : req->mic) != 0;
         InterlockedExchange(&s->enc->system_off, s->system_on ? 0 : 1);
+        if (g_tone_hz > 0) {
+            s->tone_audio = true;
+            s->tone.hz = g_tone_hz;
+            s->tone.fps = s->fps;
+        }
     }
     s->id = g_next_id++;
     s->generation = display_cache_generation(cache);
@@ -583,6 +614,7 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
     // The clip bar is shown here (unless no_bar) once it exists.
     g_session = s;
     display_cache_set_continuous(cache, 1);
+    clip_publish();
     // Unless silent, the start chime of the capture sounds attaches here.
     log_info("clip %llu recording %ls -> %ls (%dx%d @ %d fps, max %d s)", (unsigned long long)s->id,
              s->program_text[0] ? s->program_text : s->target_text, s->path, s->width, s->height, s->fps,
@@ -807,6 +839,40 @@ void clip_thread_begin(HANDLE timer)
     g_speed = speed >= 2 ? (int)speed : 0;
     if (g_speed)
         log_warn("debug: clip and replay clocks run %d times faster", g_speed);
+    const unsigned long hz = agent_debug_ms(L"IVRA_DEBUG_CLIP_TONE_HZ");
+    g_tone_hz = hz > 0 && hz < (unsigned long)ENCODER_AUDIO_RATE / 2 ? (int)hz : 0;
+    if (g_tone_hz)
+        log_warn("debug: clips and the replay record a %d Hz tone instead of sound", g_tone_hz);
+    wchar_t hooks[8];
+    const DWORD n = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", hooks, 8);
+    g_hooks = n > 0 && n < 8 && agent_debug_pause_ms(hooks, L"1") != 0;
+}
+
+int clip_tone_hz(void)
+{
+    return g_tone_hz;
+}
+
+bool clip_debug_hooks(void)
+{
+    return g_hooks;
+}
+
+void clip_tone_feed(video_encoder* enc, clip_tone* tone)
+{
+    if (!enc || !tone || tone->hz <= 0)
+        return;
+    const int n = clip_tone_slot_samples(tone->slots, tone->fps);
+    const double step = 2.0 * 3.14159265358979323846 * tone->hz / (double)ENCODER_AUDIO_RATE;
+    for (int i = 0; i < n; i++) {
+        const float v = (float)(0.25 * sin(step * (double)((tone->samples + i) % ENCODER_AUDIO_RATE)));
+        g_tone_buf[2 * i] = v;
+        g_tone_buf[2 * i + 1] = v;
+    }
+    tone->slots++;
+    tone->samples += n;
+    if (n > 0)
+        encoder_submit_audio(enc, g_tone_buf, n);
 }
 
 int64_t clip_frame_period(int fps)
@@ -1167,6 +1233,13 @@ int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out)
     if (best >= 0 && out)
         *out = best_rect;
     return best;
+}
+
+int clip_tone_slot_samples(int64_t slot, int fps)
+{
+    if (fps < 1 || slot < 0)
+        return 0;
+    return (int)((slot + 1) * ENCODER_AUDIO_RATE / fps - slot * ENCODER_AUDIO_RATE / fps);
 }
 
 int64_t clip_period_ticks(int64_t freq, int fps, int speed)

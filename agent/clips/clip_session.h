@@ -209,7 +209,27 @@ struct clip_finish {
 };
 void clip_finished(void* data, const clip_result* result);
 
+// Test aid for the sound path while no audio capture exists: with IVRA_DEBUG_HOOKS=1 and
+// IVRA_DEBUG_CLIP_TONE_HZ=N (N > 0) a clip or replay with an audio track is fed a sine of
+// N Hz through encoder_submit_audio, one accepted video frame's worth at a time.
+struct clip_tone {
+    int hz;                  // 0: off
+    int fps;
+    int64_t slots;           // frames fed so far
+    int64_t samples;         // samples fed so far (the sine's phase)
+};
+// N of IVRA_DEBUG_CLIP_TONE_HZ under the debug hooks, else 0 (read at clip_thread_begin).
+int clip_tone_hz(void);
+// Feeds one frame's worth of the tone (nothing when tone->hz is 0). Capture thread.
+void clip_tone_feed(video_encoder* enc, clip_tone* tone);
+// True when IVRA_DEBUG_HOOKS is on (read at clip_thread_begin).
+bool clip_debug_hooks(void);
+
 // ---- Pure helpers (no system calls).
+
+// Samples of 48 kHz sound that belong to video frame `slot` at fps, so that the
+// running total after k frames is k x 48000 / fps exactly.
+int clip_tone_slot_samples(int64_t slot, int fps);
 
 // Pacing of one wake. Given now, the deadline and the period (counter ticks) and fps:
 // when now is more than half a second of periods behind, the lost periods (late) are

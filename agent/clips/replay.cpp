@@ -19,15 +19,18 @@ struct replay_buffer {
     uint32_t generation;
     uint32_t seq_seen;
     uint64_t saves;
+    clip_tone tone;              // the test tone standing in for sound
 };
 
 constexpr char REPLAY_OFF_TEXT[] =
     "Replay is off. Turn on \"Keep last 30 s\" in Ivra settings, or run: ivrac replay on";
 constexpr uint64_t REPLAY_PUBLISH_MS = 250;
+constexpr uint64_t REPLAY_RING_LOG_MS = 10000;
 
 replay_buffer* g_replay = nullptr;
 char g_error[CLIP_MESSAGE_MAX] = "";
 uint64_t g_published_at = 0;
+uint64_t g_ring_logged_at = 0;
 
 int64_t replay_now()
 {
@@ -60,7 +63,21 @@ void replay_publish()
 
 void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new)
 {
-    encoder_submit_frame(r->enc, tex, nullptr, tex ? is_new : false);
+    if (encoder_submit_frame(r->enc, tex, nullptr, tex ? is_new : false))
+        clip_tone_feed(r->enc, &r->tone);
+}
+
+// Under the debug hooks, what the ring holds (for the memory benchmark).
+void replay_log_ring(const replay_buffer* r)
+{
+    const uint64_t now = GetTickCount64();
+    if (!clip_debug_hooks() || now - g_ring_logged_at < REPLAY_RING_LOG_MS)
+        return;
+    g_ring_logged_at = now;
+    double held = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
+    if (held > (double)ENCODER_RING_SECONDS + 2.0)
+        held = (double)ENCODER_RING_SECONDS + 2.0;
+    log_info("replay: ring %llu bytes, %.1f s", (unsigned long long)replay_ring_bytes(r->enc), held);
 }
 
 }  // namespace
@@ -129,11 +146,14 @@ void replay_start(display_cache* cache)
     }
     // The replay's audio capture (system sound on, microphone off, no delay) starts here
     // once it exists; without it the replay has no sound.
+    r->tone.hz = clip_tone_hz();
+    r->tone.fps = r->fps;
     r->generation = display_cache_generation(cache);
     r->period = clip_frame_period(r->fps);
     r->deadline = replay_now();
     replay_set_error("");
     g_replay = r;
+    g_ring_logged_at = GetTickCount64();
     display_cache_set_continuous(cache, 1);
     log_info("replay: buffering screen %d %dx%d @ %d fps, last %d s", r->output, r->width, r->height, r->fps,
              (int)ENCODER_RING_SECONDS);
@@ -197,6 +217,7 @@ void replay_tick(display_cache* cache)
     }
     if (GetTickCount64() - g_published_at >= REPLAY_PUBLISH_MS)
         replay_publish();
+    replay_log_ring(r);
 }
 
 void replay_save(clip_request* req)

@@ -178,6 +178,24 @@ TEST(ClipSession, ClockAndSpace)
         EXPECT_EQ(clip_full_length_fits(r.free_mb, r.kbps, r.seconds, r.stop), r.fits) << r.free_mb << " " << r.stop;
 }
 
+TEST(ClipSession, ToneSamplesFollowTheFrames)
+{
+    // After k frames exactly k x 48000 / fps samples have been fed, whatever the rate.
+    for (int fps : {1, 7, 24, 30, 59, 60, 120}) {
+        int64_t total = 0;
+        for (int64_t k = 0; k < 1000; k++) {
+            const int n = clip_tone_slot_samples(k, fps);
+            EXPECT_GE(n, 48000 / fps);
+            EXPECT_LE(n, 48000 / fps + 1);
+            total += n;
+            EXPECT_EQ(total, (k + 1) * 48000 / fps) << fps << " " << k;
+        }
+    }
+    EXPECT_EQ(clip_tone_slot_samples(0, 30), 1600);
+    EXPECT_EQ(clip_tone_slot_samples(5, 0), 0);
+    EXPECT_EQ(clip_tone_slot_samples(-1, 30), 0);
+}
+
 TEST(ClipSession, Descriptions)
 {
     wchar_t out[CLIP_TARGET_TEXT_MAX];
