@@ -334,6 +334,22 @@ TEST_F(encoder_fixture, CreateRefusals)
     }
     // Nothing was written by the refused encoders.
     EXPECT_EQ(GetFileAttributesW((dir + L"\\refused.mp4.part").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Without IVRA_CLIP_SOFTWARE "auto" walks the hardware encoders first and still opens one.
+    SetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", L"0");
+    encoder_params p = params(640, 360);
+    char err[ENCODER_ERROR_MAX] = "";
+    video_encoder* enc = encoder_create(&p, (dir + L"\\auto.mp4").c_str(), err);
+    ASSERT_NE(enc, nullptr) << err;
+    const std::string name = enc->name;
+    EXPECT_FALSE(name.empty());
+    ResetEvent(done.event);
+    ASSERT_TRUE(finish(enc, false));
+    // Stopped before any frame: no file, and the documented reason.
+    EXPECT_FALSE(done.result.saved);
+    EXPECT_STREQ(done.result.error, "no frames were encoded");
+    EXPECT_EQ(std::string(done.result.encoder), name);
+    EXPECT_EQ(GetFileAttributesW((dir + L"\\auto.mp4").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero)
@@ -370,6 +386,8 @@ TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero)
     ASSERT_TRUE(finish(enc, false));
     EXPECT_EQ(done.calls, 1);
     ASSERT_TRUE(done.result.saved) << done.result.error;
+    EXPECT_STREQ(done.result.error, "");
+    EXPECT_STREQ(done.result.encoder, st.name);
     EXPECT_EQ(done.result.frames, 10);
     EXPECT_EQ(done.result.repeated, 5u);
     EXPECT_EQ(done.result.dropped, 0u);
