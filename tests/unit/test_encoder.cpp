@@ -517,15 +517,15 @@ TEST_F(encoder_fixture, DISABLED_Speed1080p)
     QueryPerformanceFrequency(&f);
     double submit_ms = 0;
     int accepted = 0;
-    std::vector<uint32_t> row(1920);
+    std::vector<uint32_t> band(1920 * 80);
     for (int i = 0; i < 150; i++) {
-        // Move a band so every frame differs.
+        // Move a striped band so every frame differs.
         for (int x = 0; x < 1920; x++)
-            row[x] = ((x + i * 16) / 64) % 2 ? 0xFF2060C0u : 0xFFF0E0D0u;
-        for (int y = (i * 7) % 1000; y < (i * 7) % 1000 + 80; y++) {
-            D3D11_BOX b = {0, (UINT)y, 0, 1920, (UINT)y + 1, 1};
-            context->UpdateSubresource(tex, 0, &b, row.data(), 1920 * 4, 0);
-        }
+            for (int y = 0; y < 80; y++)
+                band[(size_t)y * 1920 + x] = ((x + i * 16) / 64) % 2 ? 0xFF2060C0u : 0xFFF0E0D0u;
+        const UINT top = (UINT)((i * 7) % 1000);
+        D3D11_BOX b = {0, top, 0, 1920, top + 80, 1};
+        context->UpdateSubresource(tex, 0, &b, band.data(), 1920 * 4, 0);
         QueryPerformanceCounter(&t0);
         accepted += encoder_submit_frame(enc, tex, nullptr, true) ? 1 : 0;
         QueryPerformanceCounter(&t1);
