@@ -10,6 +10,7 @@ waiting start and stop requests get the same file."""
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 import threading
@@ -446,11 +447,56 @@ class WindowClipCase(ClipAgentCase):
         self.log_line(r"\] clip %s not saved: no frames were encoded" % rep["session"])
 
 
-class ClipTimeLimitCase(ClipAgentCase):
-    """The clip clock five times faster (a test hook): 30 s at 60 fps in about 6 s."""
+class ClipFastCase(ClipAgentCase):
+    """Test hooks: the clip clock five times faster (30 s at 60 fps in about 6 s), and a
+    440 Hz tone fed as the clip's sound (kept only when system sound is on)."""
 
-    debug_env = {"IVRA_DEBUG_CLIP_SPEED": "5"}
+    debug_env = {"IVRA_DEBUG_CLIP_SPEED": "5", "IVRA_DEBUG_CLIP_TONE_HZ": "440"}
     config = {"clip_fps": "60"}
+
+    def audio_streams(self, path):
+        return [s for s in probe_media(path)["streams"] if s["codec_type"] == "audio"]
+
+    def test_tone_gives_an_aac_track_from_zero(self):
+        j = self.ivrac_json("clip", "start", "--region", "300,300,320,240", "--seconds", "3", "--system", "--wait")
+        self.assert_saved(j)
+        self.assertEqual((j["frames"], j["audio"]), (180, 1), j)
+        path = linux_path(j["path"])
+        self.check_video(path, 180, 60, (320, 240))
+        audio = self.audio_streams(path)
+        self.assertEqual(len(audio), 1, audio)
+        a = audio[0]
+        self.assertEqual((a["codec_name"], a["sample_rate"], a["channels"]), ("aac", "48000", 2))
+        self.assertEqual(float(a["start_time"]), 0.0)
+        self.assertAlmostEqual(float(a["duration"]), 3.0, delta=0.05)
+        # The decoded sound is the tone: 440 Hz gives 880 zero crossings a second.
+        r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a", "-ac", "1", "-f", "f32le",
+                            "-"], capture_output=True, timeout=120)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        samples = struct.unpack("<%df" % (len(r.stdout) // 4), r.stdout)
+        self.assertAlmostEqual(len(samples) / 48000.0, 3.0, delta=0.05)
+        body = samples[4800:-4800]
+        crossings = sum(1 for x, y in zip(body, body[1:]) if (x < 0) != (y < 0))
+        self.assertAlmostEqual(crossings / (len(body) / 48000.0), 880, delta=10)
+
+    def test_system_sound_off_mid_clip_leaves_video_only(self):
+        sid = self.clip_ok("op=start\ttarget=rect\trect=300,300,320,240\tsystem=1")["session"]
+        self.wait_frames(30)
+        # Paused while ivrac starts, so the clip cannot reach its limit first.
+        self.assertTrue(self.clip("op=pause").startswith(b"ok\t"))
+        r = self.ivrac("clip", "system", "off")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.log_line(r"\] clip %s system sound off" % sid)
+        self.assertTrue(self.clip("op=resume").startswith(b"ok\t"))
+        self.wait_frames(int(self.status()["frames"]) + 30)
+        fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
+        self.assert_saved(fin)
+        self.assertEqual(fin["audio"], "0", fin)
+        path = linux_path(fin["path"])
+        self.assertEqual(self.audio_streams(path), [])
+        self.check_video(path, int(fin["frames"]), 60, (320, 240))
+        self.assertEqual(int(fin["bytes"]), os.path.getsize(path))
+        self.log_line(r"\] clip %s saved: .*, no audio\)" % sid)
 
     def test_thirty_seconds_end_with_the_time_limit(self):
         r = self.ivrac("clip", "start", "--region", "300,300,320,240", "--wait", "--json")
