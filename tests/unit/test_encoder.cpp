@@ -126,6 +126,19 @@ void on_done(void* data, const clip_result* r)
 
 void block_job(void* arg) { WaitForSingleObject((HANDLE)arg, 60000); }
 
+// Opens a gate that holds pool workers and closes its handle, also when a test fails early.
+struct gate_guard {
+    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    worker_pool* pool = nullptr;  // a pool of the test's own, destroyed after the gate opened
+    ~gate_guard()
+    {
+        SetEvent(h);
+        if (pool)
+            worker_pool_destroy(pool, 30000);
+        CloseHandle(h);
+    }
+};
+
 // A device as the capture engine makes it, a clips pool and frame memory, and
 // IVRA_CLIP_SOFTWARE set so the chain is the software one.
 struct encoder_fixture : ::testing::Test {
@@ -428,7 +441,8 @@ TEST_F(encoder_fixture, SeventeenthFrameInFlightIsDropped)
     ID3D11Texture2D* tex = pattern(320, 240);
     ASSERT_NE(tex, nullptr);
     // The only worker waits, so nothing queued on the lane runs yet.
-    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    gate_guard g;
+    HANDLE gate = g.h;
     ASSERT_TRUE(worker_pool_submit(pool, block_job, gate));
     char err[ENCODER_ERROR_MAX] = "";
     encoder_params p = params(320, 240);
@@ -459,7 +473,6 @@ TEST_F(encoder_fixture, SeventeenthFrameInFlightIsDropped)
 
     SetEvent(gate);
     ASSERT_TRUE(finish(enc, true));
-    CloseHandle(gate);
     tex->Release();
     EXPECT_TRUE(done.result.discarded);
     EXPECT_FALSE(done.result.saved);
@@ -467,6 +480,54 @@ TEST_F(encoder_fixture, SeventeenthFrameInFlightIsDropped)
     EXPECT_EQ(done.result.repeated, 11u);
     EXPECT_EQ(GetFileAttributesW((dir + L"\\held.mp4").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW((dir + L"\\held.mp4.part").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(encoder_fixture, BusyWorkersAndFullQueueRefuse)
+{
+    // One worker and room for one queued job.
+    gate_guard g;
+    worker_pool* busy = g.pool = worker_pool_create("ivra-clips", 1, 1, THREAD_PRIORITY_NORMAL);
+    ASSERT_NE(busy, nullptr);
+    HANDLE gate = g.h;
+    auto running = [&] {
+        pool_stats ps;
+        return worker_pool_stats(busy, &ps) && ps.depth == 0;
+    };
+    ASSERT_TRUE(worker_pool_submit(busy, block_job, gate));
+    ASSERT_TRUE(test_wait_until(running, 10000));
+    ASSERT_TRUE(worker_pool_submit(busy, block_job, gate));  // the queue is full now
+
+    encoder_params p = params(320, 240, true);
+    p.pool = busy;
+    char err[ENCODER_ERROR_MAX] = "";
+    EXPECT_EQ(encoder_create(&p, (dir + L"\\busy.mp4").c_str(), err), nullptr);
+    EXPECT_STREQ(err, "clips workers busy");
+
+    SetEvent(gate);
+    ASSERT_TRUE(test_wait_until([&] {
+        pool_stats ps;
+        return worker_pool_stats(busy, &ps) && ps.depth == 0 && ps.completed == 2;
+    }, 10000));
+    ResetEvent(gate);
+    ASSERT_TRUE(worker_pool_submit(busy, block_job, gate));
+    ASSERT_TRUE(test_wait_until(running, 10000));
+    video_encoder* enc = encoder_create(&p, (dir + L"\\busy.mp4").c_str(), err);
+    ASSERT_NE(enc, nullptr) << err;
+    // The lane holds 80 items: the take start and 79 chunks of sound; the next is refused.
+    float chunk[2 * 480] = {};
+    for (int i = 0; i < ENCODER_QUEUE_CAPACITY - 1; i++)
+        EXPECT_TRUE(encoder_submit_audio(enc, chunk, 480)) << i;
+    EXPECT_FALSE(encoder_submit_audio(enc, chunk, 480));
+    encoder_counters st;
+    encoder_stats(enc, &st);
+    EXPECT_EQ(st.audio_dropped, 1u);
+    EXPECT_EQ(st.queue, ENCODER_QUEUE_CAPACITY);
+    EXPECT_EQ(st.queue_high, ENCODER_QUEUE_CAPACITY);
+
+    SetEvent(gate);
+    encoder_finish(enc, true, on_done, &done);
+    EXPECT_EQ(WaitForSingleObject(done.event, 120000), WAIT_OBJECT_0);
+    EXPECT_TRUE(done.result.discarded);
 }
 
 TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero)
