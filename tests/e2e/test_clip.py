@@ -3,10 +3,13 @@ ffprobe and FFmpeg decoder: a 5 s clip of a pattern window has 150 frames at a
 constant rate from timestamp 0 and shows the pattern; the 30 s limit ends a
 clip after exactly 1800 frames; redo keeps only the last take, cancel keeps
 nothing, a clip with no frame gives no file; pause leaves the paused time out;
-sizes, seconds and frame rates are limited; a still screen is recorded as repeats;
-window targets keep recording while minimized and end when the window closes; a
-display change ends a clip and keeps it; an existing output file is left alone;
-waiting start and stop requests get the same file."""
+sizes, seconds and frame rates are limited; a picture smaller than the frame is
+letterboxed; a still screen is recorded as repeats; window targets keep recording
+while minimized and end when the window closes; a display change ends a clip and
+keeps it; an existing output file is left alone; waiting start and stop requests
+get the same file; a test tone fed as sound gives an AAC track from 0, and system
+sound switched off mid-clip leaves only the video.
+"""
 import json
 import os
 import re
