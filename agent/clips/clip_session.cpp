@@ -646,8 +646,12 @@ void clip_pick_start(display_cache* cache, clip_request* req)
         clip_request_reply(req, false, "busy", "agent is stopping");
         return;
     }
+    // A second pick while one is on screen must not clear the first one's flag.
+    if (InterlockedCompareExchange(&g_clip_selecting, 1, 0) != 0) {
+        clip_request_reply(req, false, "busy", "region overlay already active");
+        return;
+    }
     clip_request_add_ref(req);
-    InterlockedExchange(&g_clip_selecting, 1);
     // The overlay answers a refusal itself (clip_pick_failed), which also drops this reference.
     region_start(cache, req->digit, nullptr, nullptr, req->silent, req);
 }
