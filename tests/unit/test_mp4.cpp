@@ -316,7 +316,7 @@ void remove_clip(const std::wstring& path)
 
 TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
 {
-    enum kind { PLAIN, REDO, NO_FRAMES, DISCARD, SYSTEM_OFF, EXISTING };
+    enum kind { PLAIN, REDO, NO_FRAMES, DISCARD, SYSTEM_OFF, EXISTING, LONGEST_NAME };
     struct row {
         const char* what;
         kind k;
@@ -336,12 +336,18 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
         {"system sound switched off", SYSTEM_OFF, true, true, false, true, "", 1, 15},
         {"an existing file is never replaced", EXISTING, true, false, false, false, "rename", 0, 15},
         {"a name outside ASCII", PLAIN, true, true, false, false, "", 2, 15, L"Vid\u00e9os \u5f55\u753b.mp4"},
+        // The part name would not fit beside a final path of 259 characters; cut short it
+        // would be the final name itself.
+        {"a final path with no room for the part name", LONGEST_NAME, true, false, false, false,
+         "cannot create file (-38)", 0, 0},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         test_encoder t(30, r.audio);
         ASSERT_TRUE(t.ready());
-        const std::wstring path = temp_file(r.name);
+        std::wstring path = temp_file(r.name);
+        if (r.k == LONGEST_NAME)
+            path = temp_file(std::wstring(ENCODER_PATH_MAX - 1 - temp_file(L"").size() - 4, L'x') + L".mp4");
         const std::wstring first = temp_file(L"first take.mp4");
         const std::string existing = "the user's own file\r\n";
         remove_clip(path);
@@ -356,7 +362,10 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
             EXPECT_TRUE(exists(first + L".part"));
         }
         t.take(path);
-        EXPECT_TRUE(exists(path + L".part")) << "the take is written under its part name";
+        EXPECT_EQ(exists(path + L".part"), r.k != LONGEST_NAME) << "the take is written under its part name";
+        if (r.k != EXISTING) {
+            EXPECT_FALSE(exists(path)) << "nothing appears under the final name while recording";
+        }
         if (r.k == REDO) {
             EXPECT_FALSE(exists(first + L".part")) << "a redo deletes the old take";
         }
@@ -499,11 +508,10 @@ TEST(ReplayRing, KeepsTheLastSecondsOfPackets)
     for (int i = 0; i < r->audio_count; i++)
         held += (uint64_t)r->audio[i]->size;
     EXPECT_EQ(replay_ring_bytes(t.enc), held);
-    encoder_counters c{};
     AcquireSRWLockShared(&t.enc->lock);
-    c.packets = t.enc->packets;
+    const uint64_t counted = t.enc->packets;
     ReleaseSRWLockShared(&t.enc->lock);
-    EXPECT_EQ(c.packets, 200u) << "every video packet is counted, also those trimmed since";
+    EXPECT_EQ(counted, 200u) << "every video packet is counted, also those trimmed since";
 }
 
 struct save_outcome {
