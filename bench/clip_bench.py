@@ -11,9 +11,8 @@ on every frame (pattern_windows --animate 30), measured in one run:
     X ms after the request" (request received on the capture thread to the first
     accepted frame);
   - replay memory: after 60 s of buffering, the ring's bytes (the agent's
-    "replay: ring ..." line, when it writes one, and the bytes of a 30 s save scaled
-    to 32 s) beside the growth of the process's private (resident anonymous) bytes
-    since the replay was off.
+    "replay: ring ..." line under IVRA_DEBUG_HOOKS) beside the process's private
+    (resident anonymous) bytes, and the growth of both from 10 s to 32 s held.
     python3 bench/clip_bench.py
 Needs IVRA_BUILD for the build; starts its own display."""
 import os
@@ -123,6 +122,18 @@ def start_latency(agent, sb, runs=10):
     return got
 
 
+def frames_committed(agent):
+    """Bytes the clips frame pool holds committed (the agent's status reply), which grow
+    with the frames in flight and are no part of the ring."""
+    return int(reply_fields(agent.pipe("status\n"))["mem_clips"].split(",")[1])
+
+
+def ring_lines(sb):
+    """(ring bytes, seconds held) of every "replay: ring" line so far."""
+    return [(int(m.group(1)), float(m.group(2))) for m in
+            (re.search(r"replay: ring (\d+) bytes, ([\d.]+) s", ln) for ln in sb.log_lines()) if m]
+
+
 def replay_memory(agent, sb, clips, prefix):
     before = linux_memory(prefix)
     write_config(sb, clips, 1)
@@ -130,19 +141,27 @@ def replay_memory(agent, sb, clips, prefix):
         raise RuntimeError("reload refused")
     wait_for(lambda: status(agent)["replay"] == "1", 30, what="replay start")
     began = time.monotonic()
-    # At 10 s the encoder and its buffers are warm and the ring holds 10 s; from there
-    # on only the ring grows, to its 32 s.
-    wait_for(lambda: float(status(agent)["replay_buffered"]) >= 10.0, 60, interval=0.5, what="10 s of replay")
+    # From 10 s on the encoder and its buffers are warm and only the ring grows, to its
+    # 32 s: memory is read right as the agent logs the ring, so both describe one moment.
+    seen = len(ring_lines(sb))
+    wait_for(lambda: [r for r in ring_lines(sb)[seen:] if r[1] >= 10.0], 60, interval=0.1, what="ring at 10 s")
     at10 = linux_memory(prefix)
-    wait_for(lambda: time.monotonic() - began >= 62 and float(status(agent)["replay_buffered"]) >= 30.0, 120,
+    pool10 = frames_committed(agent)
+    ring10 = [r for r in ring_lines(sb)[seen:] if r[1] >= 10.0][0]
+    wait_for(lambda: time.monotonic() - began >= 60 and float(status(agent)["replay_buffered"]) >= 30.0, 120,
              interval=1.0, what="60 s of replay")
+    seen = len(ring_lines(sb))
+    wait_for(lambda: len(ring_lines(sb)) > seen, 30, interval=0.1, what="ring after 60 s")
     after = linux_memory(prefix)
-    rings = [ln for ln in sb.log_lines() if "replay: ring" in ln]
+    pool60 = frames_committed(agent)
+    ring60 = ring_lines(sb)[-1]
     st = status(agent)
     # The packets of a 30 s save are the ring's last 30 of 32 s.
     save = reply_fields(agent.pipe("clip\top=replay_save\tseconds=30\twait=1\n", timeout_ms=120000))
-    return {"before": before, "at10": at10, "after": after, "ring_line": rings[-1] if rings else "", "buffered": st["replay_buffered"],
-            "save_bytes": int(save.get("bytes", 0)), "save_seconds": float(save.get("seconds", 0))}
+    return {"before": before, "at10": at10, "after": after, "ring10": ring10, "ring60": ring60,
+            "pool10": pool10, "pool60": pool60,
+            "buffered": st["replay_buffered"], "save_bytes": int(save.get("bytes", 0)),
+            "save_seconds": float(save.get("seconds", 0))}
 
 
 def main():
@@ -160,7 +179,8 @@ def main():
         pat = subprocess.Popen([WINE_RUN, exe("pattern_windows"), "--animate", str(FPS), "0,0,%d,%d,1" % (W, H)],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         pat_pid, lines, _ = read_pattern_windows(pat)
-        agent = Agent(sb, env={"IVRA_CLIP_SOFTWARE": "1"})
+        # The debug hooks only add the agent's "replay: ring" line every 10 s.
+        agent = Agent(sb, env={"IVRA_CLIP_SOFTWARE": "1", "IVRA_DEBUG_HOOKS": "1"})
         agent.start()
 
         print("clip bench: %dx%d @ %d fps, %d kbps, software path, %s" % (
@@ -186,24 +206,20 @@ def main():
         print("start latency:      median %.1f ms of %d (min %.1f, max %.1f)" % (statistics.median(lat), len(lat),
                                                                                min(lat), max(lat)), flush=True)
         mem = replay_memory(agent, sb, clips, prefix)
-        delta = mem["after"][0] - mem["before"][0]
-        print("replay after 60 s:  buffered %s s; private (resident anonymous) %.1f MB -> %.1f MB (+%.1f MB); "
-              "resident %.1f MB -> %.1f MB" % (mem["buffered"], mem["before"][0] / 1e6, mem["after"][0] / 1e6,
-                                              delta / 1e6, mem["before"][1] / 1e6, mem["after"][1] / 1e6))
-        if mem["save_seconds"]:
-            rate = mem["save_bytes"] / mem["save_seconds"]
-            grow = mem["after"][0] - mem["at10"][0]
-            print("                    30 s save: %.2f s, %.1f MB (%.1f Mbit/s) -> about %.1f MB of packets for 32 s"
-                  % (mem["save_seconds"], mem["save_bytes"] / 1e6, rate * 8 / 1e6, rate * 32 / 1e6))
-            print("                    ring growth from 10 s to 32 s held: private +%.1f MB for about %.1f MB of "
-                  "packets (ratio %.2f)" % (grow / 1e6, rate * 22 / 1e6, grow / (rate * 22)))
-        ring = re.search(r"(\d+) bytes", mem["ring_line"])
-        if ring:
-            rb = int(ring.group(1))
-            print("                    ring %.1f MB (%s); private growth / ring = %.2f"
-                  % (rb / 1e6, mem["ring_line"].split("] ", 2)[-1], delta / rb if rb else 0))
-        else:
-            print("                    ring bytes: the agent wrote no \"replay: ring\" line")
+        print("replay after 60 s:  ring %.1f MB for %.1f s held (%.1f Mbit/s); private (resident anonymous) %.1f MB "
+              "with the replay off -> %.1f MB (+%.1f MB); resident %.1f MB -> %.1f MB" % (
+                  mem["ring60"][0] / 1e6, mem["ring60"][1], mem["ring60"][0] * 8 / mem["ring60"][1] / 1e6,
+                  mem["before"][0] / 1e6, mem["after"][0] / 1e6, (mem["after"][0] - mem["before"][0]) / 1e6,
+                  mem["before"][1] / 1e6, mem["after"][1] / 1e6))
+        dring = mem["ring60"][0] - mem["ring10"][0]
+        dpriv = mem["after"][0] - mem["at10"][0]
+        dpool = mem["pool60"] - mem["pool10"]
+        print("                    from %.1f s to %.1f s held: ring +%.1f MB, private +%.1f MB of which the clips frame "
+              "pool +%.1f MB; private without the pool / ring = %.2f" % (
+                  mem["ring10"][1], mem["ring60"][1], dring / 1e6, dpriv / 1e6, dpool / 1e6,
+                  (dpriv - dpool) / dring if dring else 0))
+        print("                    a 30 s save: %.2f s, %.1f MB" % (mem["save_seconds"], mem["save_bytes"] / 1e6),
+              flush=True)
         stop_pattern_windows(pat_pid, pat)
         pat = None
     finally:
