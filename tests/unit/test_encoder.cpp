@@ -197,14 +197,15 @@ struct encoder_fixture : ::testing::Test {
         return p;
     }
 
-    // A BGRA texture: left half white, right half mid grey, so the picture's place and
-    // its level can both be read back from decoded pixels.
+    // A BGRA texture: left half white, right half mid grey over a red bottom quarter, so
+    // the picture's place, its levels and its colour matrix can be read back from decoded
+    // pixels.
     ID3D11Texture2D* pattern(int w, int h)
     {
         std::vector<uint32_t> px((size_t)w * h);
         for (int y = 0; y < h; y++)
             for (int x = 0; x < w; x++)
-                px[(size_t)y * w + x] = x < w / 2 ? 0xFFFFFFFFu : 0xFF808080u;
+                px[(size_t)y * w + x] = x < w / 2 ? 0xFFFFFFFFu : y < h * 3 / 4 ? 0xFF808080u : 0xFFFF0000u;
         D3D11_TEXTURE2D_DESC td = {};
         td.Width = (UINT)w;
         td.Height = (UINT)h;
@@ -420,14 +421,15 @@ TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero)
     ASSERT_EQ(d.width, 1280);
     ASSERT_EQ(d.height, 1024);
     // Bars of limited-range black above 152 and from 872; the picture between them,
-    // white on the left and grey on the right.
+    // white on the left and grey over red on the right.
     struct {
         int x0, y0, x1, y1;
         double lo, hi;
     } blocks[] = {
         {0, 0, 1280, 148, 14, 19},       {0, 876, 1280, 1024, 14, 19},  {40, 160, 600, 860, 230, 240},
-        {680, 160, 1240, 860, 120, 132}, {0, 150, 1280, 152, 14, 19},   {0, 152, 600, 154, 200, 240},
+        {680, 160, 1240, 660, 120, 132}, {0, 150, 1280, 152, 14, 19},   {0, 152, 600, 154, 200, 240},
         {0, 870, 600, 872, 200, 240},    {0, 872, 1280, 874, 14, 19},
+        {680, 720, 1240, 860, 58, 68},  // red: 16 + 219 x 0.2126 with BT.709 (BT.601 would give 81)
     };
     for (const auto& b : blocks) {
         const double m = mean_luma(d, b.x0, b.y0, b.x1, b.y1);
