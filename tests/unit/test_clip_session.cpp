@@ -2,7 +2,9 @@
 // handler's refusals that need no capture, output paths and the hand-over of a
 // finished take to its waiters.
 #include "agent/clips/clip_session.h"
+#include "agent/capture/display_cache.h"
 #include "agent/core/agent.h"
+#include "agent/core/worker_pool.h"
 #include "test_support.h"
 #include <gtest/gtest.h>
 #include <cstring>
@@ -474,4 +476,185 @@ TEST(ClipSession, FinishedReachesWaiters)
         EXPECT_STREQ(clip_last_word(&st), r.last);
         EXPECT_STREQ(st.last_error, r.error);
     }
+}
+
+namespace {
+
+// Reads the status the moment a reply is signalled, as a pipe worker does.
+struct reply_watch {
+    clip_request* req;
+    int state;
+    HANDLE thread;
+};
+
+DWORD WINAPI reply_watch_main(void* arg)
+{
+    reply_watch* w = (reply_watch*)arg;
+    WaitForSingleObject(w->req->reply_event, 20000);
+    clip_status st{};
+    clip_status_read(&st);
+    w->state = st.state;
+    return 0;
+}
+
+void watch_start(reply_watch* w, clip_request* req)
+{
+    w->req = req;
+    w->state = -1;
+    w->thread = CreateThread(nullptr, 0, reply_watch_main, w, 0, nullptr);
+}
+
+int watch_end(reply_watch* w)
+{
+    WaitForSingleObject(w->thread, 30000);
+    CloseHandle(w->thread);
+    return w->state;
+}
+
+// Runs one op as the capture thread does and returns the request (caller releases).
+clip_request* run_op(display_cache* cache, int op, bool wait, int* state_at_reply = nullptr)
+{
+    clip_request* req = clip_request_create();
+    req->op = op;
+    req->wait = wait;
+    req->no_audio = true;
+    reply_watch w{};
+    if (state_at_reply)
+        watch_start(&w, req);
+    clip_request_add_ref(req);
+    clip_handle_request(cache, req);
+    if (state_at_reply)
+        *state_at_reply = watch_end(&w);
+    return req;
+}
+
+int64_t pump_until_frames(display_cache* cache, int64_t frames)
+{
+    clip_status st{};
+    const ULONGLONG end = GetTickCount64() + 30000;
+    do {
+        clip_wake(cache);
+        clip_status_read(&st);
+        if (st.take_frames >= frames)
+            break;
+        Sleep(5);
+    } while (GetTickCount64() < end);
+    return st.take_frames;
+}
+
+bool file_exists(const wchar_t* path)
+{
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+// A region clip on the desktop with the capture thread's calls made from here:
+// start, pause, redo and stop with two waiters; the status is current when a
+// reply arrives, and only the last take's file is left.
+TEST(ClipSession, SessionOnTheDesktop)
+{
+    const std::wstring dir = test_temp_dir(L"ivra_clip_session");
+    SetEnvironmentVariableW(L"APPDATA", dir.c_str());
+    SetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", L"1");
+    config cfg;
+    config_defaults(&cfg);
+    wcscpy(cfg.clips_dir, (dir + L"\\clips").c_str());
+    cfg.clip_fps = 30;
+    cfg.stop_free_mb = 0;
+    cfg.warn_free_mb = 0;
+    cfg.replay_enabled = 0;
+    agent_config_set(&cfg);
+    g_agent.clips = worker_pool_create("ivra-clips", 2, 32, THREAD_PRIORITY_NORMAL);
+    display_cache* cache = display_cache_build();
+    ASSERT_NE(cache, nullptr);
+    clip_thread_begin(nullptr);
+    RECT o{};
+    ASSERT_TRUE(display_cache_output_rect(cache, 0, &o));
+
+    clip_request* start = clip_request_create();
+    start->op = CLIP_OP_START;
+    start->target = CLIP_TARGET_REGION;
+    start->region[0] = o.left + 10;
+    start->region[1] = o.top + 20;
+    start->region[2] = o.left + 330;
+    start->region[3] = o.top + 260;
+    start->wait = true;
+    start->no_audio = true;
+    reply_watch w{};
+    watch_start(&w, start);
+    clip_request_add_ref(start);
+    clip_handle_request(cache, start);
+    EXPECT_EQ(watch_end(&w), CLIP_RECORDING) << "the status is published before the reply";
+    ASSERT_TRUE(start->ok) << start->code << ": " << start->message;
+    EXPECT_EQ(start->width, 320);
+    EXPECT_EQ(start->height, 240);
+    EXPECT_EQ(start->fps, 30);
+    wchar_t want[CLIP_TARGET_TEXT_MAX];
+    RECT inter{o.left + 10, o.top + 20, o.left + 330, o.top + 260};
+    clip_describe_region(want, &inter);
+    EXPECT_STREQ(start->target_text, want);
+    const std::wstring first_path = start->path;
+    EXPECT_TRUE(clip_active());
+    EXPECT_TRUE(clip_timer_active());
+
+    clip_request* busy = run_op(cache, CLIP_OP_START, false);
+    EXPECT_STREQ(busy->code, "busy");
+    EXPECT_STREQ(busy->message, "a clip is already recording");
+    clip_request_release(busy);
+
+    EXPECT_GE(pump_until_frames(cache, 10), 10);
+    int state = -1;
+    clip_request* r = run_op(cache, CLIP_OP_PAUSE, false, &state);
+    EXPECT_TRUE(r->ok);
+    EXPECT_EQ(state, CLIP_PAUSED);
+    clip_request_release(r);
+    r = run_op(cache, CLIP_OP_AUDIO, false);
+    EXPECT_STREQ(r->code, "no_audio");
+    EXPECT_STREQ(r->message, "this clip has no audio track");
+    clip_request_release(r);
+
+    // A redo resumes, starts the take again and names a new file.
+    r = run_op(cache, CLIP_OP_REDO, false);
+    ASSERT_TRUE(r->ok) << r->code;
+    const std::wstring redo_path = r->path;
+    EXPECT_NE(redo_path, first_path);
+    clip_request_release(r);
+    clip_status st{};
+    clip_status_read(&st);
+    EXPECT_EQ(st.state, CLIP_RECORDING);
+    EXPECT_LT(st.take_frames, 5);
+    EXPECT_GE(pump_until_frames(cache, 15), 15);
+
+    clip_request* stop = run_op(cache, CLIP_OP_STOP, true);
+    EXPECT_TRUE(stop->ok);
+    EXPECT_STREQ(stop->path, redo_path.c_str());
+    EXPECT_FALSE(clip_active());
+    ASSERT_EQ(WaitForSingleObject(stop->final_event, 60000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(start->final_event, 1000), WAIT_OBJECT_0);
+    for (clip_request* waiter : {start, stop}) {
+        EXPECT_TRUE(waiter->saved) << waiter->error;
+        EXPECT_STREQ(waiter->path, redo_path.c_str());
+        EXPECT_GE(waiter->frames, 15);
+        EXPECT_EQ(waiter->refs, 1) << "the waiter's reference was dropped";
+    }
+    EXPECT_EQ(clip_finalizing(), 0);
+    EXPECT_TRUE(file_exists(redo_path.c_str()));
+    EXPECT_FALSE(file_exists(first_path.c_str()));
+    EXPECT_FALSE(file_exists((redo_path + L".part").c_str()));
+    clip_status_read(&st);
+    EXPECT_EQ(st.state, CLIP_IDLE);
+    EXPECT_STREQ(clip_last_word(&st), "saved");
+    clip_request_release(start);
+    clip_request_release(stop);
+
+    r = run_op(cache, CLIP_OP_STOP, false);
+    EXPECT_STREQ(r->code, "idle");
+    clip_request_release(r);
+
+    worker_pool_destroy(g_agent.clips, 10000);
+    g_agent.clips = nullptr;
+    display_cache_destroy(cache);
+    SetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", nullptr);
+    test_remove_tree(dir);
 }
