@@ -526,10 +526,17 @@ TEST_F(encoder_fixture, BusyWorkersAndFullQueueRefuse)
     EXPECT_EQ(st.queue, ENCODER_QUEUE_CAPACITY);
     EXPECT_EQ(st.queue_high, ENCODER_QUEUE_CAPACITY);
 
+    // The finish cannot be queued for about a second; it still runs once, after the work
+    // queued before it, and reports.
+    encoder_finish(enc, false, on_done, &done);
+    EXPECT_EQ(WaitForSingleObject(done.event, 0), (DWORD)WAIT_TIMEOUT);
     SetEvent(gate);
-    encoder_finish(enc, true, on_done, &done);
     EXPECT_EQ(WaitForSingleObject(done.event, 120000), WAIT_OBJECT_0);
-    EXPECT_TRUE(done.result.discarded);
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_FALSE(done.result.saved);
+    EXPECT_FALSE(done.result.discarded);
+    EXPECT_STREQ(done.result.error, "no frames were encoded");
+    EXPECT_EQ(GetFileAttributesW((dir + L"\\busy.mp4.part").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero)
