@@ -83,7 +83,10 @@ def recording(agent, sb, seconds=30, beside=None):
         daemon=True)
     t.start()
     wait_for(lambda: status(agent)["state"] == "recording", 30, what="recording")
-    side = beside() if beside else None
+    side = []
+    if beside:
+        bt = threading.Thread(target=lambda: side.append(beside()), daemon=True)
+        bt.start()
     high, encode_ms, late = 0, 0.0, 0
     while t.is_alive():
         st = status(agent)
@@ -92,6 +95,8 @@ def recording(agent, sb, seconds=30, beside=None):
             encode_ms = float(st["encode_ms"])
             late = int(st["late"])
         t.join(0.5)
+    if beside:
+        bt.join(600)
     fin = reply_fields(result[0])
     if fin.get("saved") != "1":
         raise RuntimeError("the clip was not saved: %r" % fin)
@@ -102,7 +107,7 @@ def recording(agent, sb, seconds=30, beside=None):
     return {"frames": int(fin["frames"]), "decoded": frames, "rate": v["r_frame_rate"], "size": (v["width"], v["height"]),
             "dropped": int(fin["dropped"]), "repeated": int(fin["repeated"]), "late": late, "queue_high": high,
             "encode_ms": encode_ms, "seconds": float(fin["seconds"]), "bytes": int(fin["bytes"]),
-            "stop_line": line[-1] if line else "", "beside": side}
+            "stop_line": line[-1] if line else "", "beside": side[0] if side else None}
 
 
 def start_latency(agent, sb, runs=10):
@@ -196,7 +201,7 @@ def main():
               "(convert %.2f + encode %.2f), agent idle | ratio %.2f" % (
                   rec["encode_ms"], ref_total, ref_convert, ref_encode, rec["encode_ms"] / ref_total), flush=True)
         # The same comparison with both under the same load: the direct encode runs while a clip records.
-        both = recording(agent, sb, seconds=15, beside=reference_encode)
+        both = recording(agent, sb, seconds=20, beside=lambda: reference_encode(150))
         print("  both at once:     agent %.2f | libopenh264 direct %.2f (convert %.2f + encode %.2f) | ratio %.2f; "
               "clip %d frames, %d dropped, queue high-water %d" % (
                   both["encode_ms"], both["beside"][2], both["beside"][0], both["beside"][1],
