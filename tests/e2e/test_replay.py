@@ -8,11 +8,10 @@ import os
 import subprocess
 import sys
 import time
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (decode_all, linux_path, log_time, main, private_prefix, probe_media,  # noqa: E402
-                      remove_tree, start_x, stop_process, wait_for, video_frames)
+                      remove_tree, start_x, stop_process, wait_for)
 from test_clip import Background, ClipAgentCase  # noqa: E402
 
 SCREEN = (640, 360)
