@@ -2,7 +2,8 @@
 animated pattern, files checked with the Linux ffprobe and FFmpeg decoder: a save
 right after enabling holds what was buffered; after a minute a 30 s save is
 29.5-30 s long and starts at a key frame; two quick saves get ids 1 and 2; with
-the replay off a save is refused with replay_off."""
+the replay off a save is refused with replay_off; buffered sound (a test tone) is
+saved only while clip_audio_system is on; a display change restarts the replay."""
 import json
 import os
 import subprocess
@@ -91,9 +92,40 @@ class ReplayCase(ClipAgentCase):
 
 
 class ReplayFastCase(ReplayCase):
-    """The replay clock four times faster (a test hook): a minute in 15 s."""
+    """Test hooks: the replay clock four times faster (a minute in 15 s), and a 440 Hz
+    tone buffered as the replay's sound, which saves keep only while
+    clip_audio_system is on."""
 
-    debug_env = {"IVRA_DEBUG_CLIP_SPEED": "4"}
+    debug_env = {"IVRA_DEBUG_CLIP_SPEED": "4", "IVRA_DEBUG_CLIP_TONE_HZ": "440"}
+
+    def test_saves_follow_clip_audio_system(self):
+        self.fresh_replay()
+        self.wait_buffered(3.0)
+        self.configure(replay_enabled=1, clip_audio_system=1)
+        fin = self.clip_ok("op=replay_save\tseconds=3\twait=1", timeout_ms=90000)
+        self.assert_saved(fin)
+        self.assertEqual(fin["audio"], "1", fin)
+        path = linux_path(fin["path"])
+        streams = probe_media(path)["streams"]
+        self.assertEqual([s["codec_type"] for s in streams], ["video", "audio"])
+        a = streams[1]
+        self.assertEqual((a["codec_name"], a["sample_rate"], a["channels"]), ("aac", "48000", 2))
+        # The sound starts with the first AAC frame (1024 samples) at or after the first video frame.
+        self.assertGreaterEqual(float(a["start_time"]), 0.0)
+        self.assertLess(float(a["start_time"]), 1024 / 48000.0)
+        self.assertAlmostEqual(float(a["duration"]), float(fin["seconds"]), delta=0.1)
+        decode_all(path)
+
+    def test_display_change_restarts_the_replay(self):
+        self.fresh_replay()
+        self.wait_buffered(1.0)
+        seen = self.sb.log_text().count("replay: buffering screen")
+        self.assertEqual(self.agent.pipe("debug\top=display_change\n"), b"ok\n")
+        self.log_line(r"\] replay: stopped \(display changed\)")
+        wait_for(lambda: self.sb.log_text().count("replay: buffering screen") > seen, 30, interval=0.2,
+                 what="the replay buffering again")
+        self.wait_buffered(1.0)
+        self.assertEqual(self.status()["replay"], "1")
 
     def test_thirty_seconds_after_a_minute(self):
         self.fresh_replay()
