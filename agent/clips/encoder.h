@@ -188,6 +188,7 @@ struct video_encoder {
     wchar_t part_path[ENCODER_PATH_MAX];
     wchar_t final_path[ENCODER_PATH_MAX];
     uint64_t packets_written;
+    uint64_t audio_packets_written;         // a take without any has no audio track in the file
     uint64_t bytes_written;
     int64_t highest_pts;                    // -1 when none
     volatile LONG system_off;               // set by the session: drop the audio track at finish

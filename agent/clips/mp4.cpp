@@ -249,6 +249,7 @@ void mp4_take_start(video_encoder* enc, int64_t take_start, const wchar_t* path)
     wcsncpy(enc->final_path, path ? path : L"", ENCODER_PATH_MAX - 1);
     enc->final_path[ENCODER_PATH_MAX - 1] = 0;
     enc->packets_written = 0;
+    enc->audio_packets_written = 0;
     enc->bytes_written = 0;
     enc->highest_pts = -1;
     enc->take_start = take_start;
@@ -378,6 +379,7 @@ static void mp4_write_audio(video_encoder* enc, AVPacket* pkt)
         return;
     }
     enc->bytes_written += (uint64_t)size;
+    enc->audio_packets_written++;
 }
 
 static void mp4_audio_drain(video_encoder* enc)
@@ -546,5 +548,6 @@ void mp4_finish(video_encoder* enc, bool discard)
     res->encoder[ENCODER_NAME_MAX - 1] = 0;
     memcpy(res->error, enc->error, sizeof res->error);
     res->error[ENCODER_ERROR_MAX - 1] = 0;
-    res->no_audio = no_audio;
+    // The muxer leaves out a track that never got a packet, so such a file has no sound either.
+    res->no_audio = no_audio || (saved && enc->audio_packets_written == 0);
 }
