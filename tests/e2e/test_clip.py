@@ -4,8 +4,8 @@ constant rate from timestamp 0 and shows the pattern; the 30 s limit ends a
 clip after exactly 1800 frames; redo keeps only the last take, cancel keeps
 nothing, a clip with no frame gives no file; pause leaves the paused time out;
 sizes, seconds and frame rates are limited; a picture smaller than the frame is
-letterboxed; a still screen is recorded as repeats; window targets keep recording
-while minimized and end when the window closes; a display change ends a clip and
+letterboxed; a still screen is recorded as repeats; a pick records the dragged
+region; window targets keep recording while minimized and end when the window closes; a display change ends a clip and
 keeps it; an existing output file is left alone; waiting start and stop requests
 get the same file; a test tone fed as sound gives an AAC track from 0, and system
 sound switched off mid-clip leaves only the video.
@@ -399,6 +399,26 @@ class ClipCase(WindowTargetTests, ClipAgentCase):
         self.assertEqual((fin["saved"], fin["discarded"], fin["err"]), ("0", "1", ""), fin)
         self.assertFalse(os.path.exists(linux_path(taken)))
         self.assertEqual(os.listdir(folder), [os.path.basename(linux_path(paths[-1]))])
+
+    def test_pick_records_the_dragged_region(self):
+        # The pointer starts where the drag begins, as a user's would.
+        subprocess.run(["xdotool", "mousemove", "100", "100"], check=True, timeout=30)
+        start = Background(lambda: self.clip("op=start\ttarget=pick", timeout_ms=90000))
+        self.addCleanup(lambda: wine([exe("overlay_probe"), "close"]))
+        wait_for(lambda: wine([exe("overlay_probe"), "shown", "3000"], timeout=60).returncode == 0 or
+                 not start.thread.is_alive(), 30, interval=0, what="the overlay")
+        self.assertEqual(self.status()["state"], "selecting")
+        subprocess.run(["xdotool", "mousemove", "100", "100", "mousedown", "1", "mousemove", "260", "220",
+                        "mousemove", "419", "339", "mouseup", "1"], check=True, timeout=30)
+        rep = reply_fields(start.wait(60))
+        self.assertEqual((rep["width"], rep["height"], rep["target"]), ("320", "240", "region 100,100 320x240"), rep)
+        self.wait_frames(10)
+        fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
+        self.assert_saved(fin)
+        path = linux_path(fin["path"])
+        self.check_video(path, int(fin["frames"]), 30, (320, 240))
+        got = psnr(frame_luma(path, int(fin["frames"]) - 1), pattern_luma(PATTERN[2], PATTERN[3], PATTERN[4]))
+        self.assertGreater(got, 30.0, "PSNR of the last frame")
 
     def test_existing_output_path_is_left_alone(self):
         folder, win = self.folder("existing")
