@@ -420,6 +420,14 @@ class ClipCase(WindowTargetTests, ClipAgentCase):
         got = psnr(frame_luma(path, int(fin["frames"]) - 1), pattern_luma(PATTERN[2], PATTERN[3], PATTERN[4]))
         self.assertGreater(got, 30.0, "PSNR of the last frame")
 
+    def test_audio_flag_tells_what_the_file_holds(self):
+        # With system sound asked for but no sound ever heard, the reply's audio flag
+        # must say what the file holds.
+        j = self.ivrac_json("clip", "start", "--region", PATTERN_REGION, "--seconds", "1", "--system", "--wait")
+        self.assert_saved(j)
+        streams = [s["codec_type"] for s in probe_media(linux_path(j["path"]))["streams"]]
+        self.assertEqual(j["audio"], 1 if "audio" in streams else 0, (j, streams))
+
     def test_existing_output_path_is_left_alone(self):
         folder, win = self.folder("existing")
         target = os.path.join(folder, "taken.mp4")
