@@ -11,42 +11,6 @@
 #include <cstring>
 #include <cwchar>
 
-// ---------------------------------------------------------------- line building
-
-struct clip_line {
-    char* out;
-    size_t cap;
-    size_t len;
-};
-
-static void clip_add(clip_line* b, const char* fmt, ...) IVRA_PRINTF(2, 3);
-static void clip_add(clip_line* b, const char* fmt, ...) {
-    if (b->cap < 2 || b->len >= b->cap - 1) return;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(b->out + b->len, b->cap - b->len, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        b->out[b->len] = 0;
-        return;
-    }
-    b->len += (size_t)n;
-    if (b->len > b->cap - 1) b->len = b->cap - 1;
-}
-
-// A cut line gives up its last byte for the line feed, so the client reads one whole line.
-static size_t clip_end(clip_line* b) {
-    if (b->cap == 0) return 0;
-    if (b->cap == 1) {
-        b->out[0] = 0;
-        return 0;
-    }
-    if (b->len > b->cap - 2) b->len = b->cap - 2;
-    b->out[b->len++] = '\n';
-    b->out[b->len] = 0;
-    return b->len;
-}
-
 // A narrow text of the sessions on one line: tabs and line breaks would split the reply.
 static void clip_one_line(const char* in, char* out, size_t cap) {
     size_t n = 0;
@@ -206,9 +170,9 @@ size_t pipe_clip_refused_format(const clip_request* req, char* out, size_t cap) 
     char code[CLIP_CODE_MAX], msg[CLIP_MESSAGE_MAX];
     clip_one_line(req->code[0] ? req->code : "failed", code, sizeof code);
     clip_one_line(req->message, msg, sizeof msg);
-    clip_line b{out, cap, 0};
-    clip_add(&b, "err\tcode=%s\tmsg=%s", code, msg);
-    return clip_end(&b);
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b, "err\tcode=%s\tmsg=%s", code, msg);
+    return pipe_line_end(&b);
 }
 
 size_t pipe_clip_start_format(const clip_request* req, const char* state, char* out, size_t cap) {
@@ -216,18 +180,18 @@ size_t pipe_clip_start_format(const clip_request* req, const char* state, char* 
     pipe_utf8(req->path, path, sizeof path, true);
     pipe_utf8(req->target_text, target, sizeof target, true);
     clip_one_line(req->encoder, encoder, sizeof encoder);
-    clip_line b{out, cap, 0};
-    clip_add(&b, "ok\tsession=%llu\tstate=%s\tpath=%s\twidth=%d\theight=%d\tfps=%d\tencoder=%s\ttarget=%s",
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b, "ok\tsession=%llu\tstate=%s\tpath=%s\twidth=%d\theight=%d\tfps=%d\tencoder=%s\ttarget=%s",
              (unsigned long long)req->session, state, path, req->width, req->height, req->fps, encoder, target);
-    return clip_end(&b);
+    return pipe_line_end(&b);
 }
 
 size_t pipe_clip_other_format(const clip_request* req, const char* state, char* out, size_t cap) {
     char path[PIPE_PATH_UTF8];
     pipe_utf8(req->path, path, sizeof path, true);
-    clip_line b{out, cap, 0};
-    clip_add(&b, "ok\tsession=%llu\tstate=%s\tpath=%s", (unsigned long long)req->session, state, path);
-    return clip_end(&b);
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b, "ok\tsession=%llu\tstate=%s\tpath=%s", (unsigned long long)req->session, state, path);
+    return pipe_line_end(&b);
 }
 
 size_t pipe_clip_final_format(const clip_request* req, char* out, size_t cap) {
@@ -235,15 +199,15 @@ size_t pipe_clip_final_format(const clip_request* req, char* out, size_t cap) {
     pipe_utf8(req->saved ? req->path : L"", path, sizeof path, true);
     clip_one_line(req->encoder, encoder, sizeof encoder);
     clip_one_line(req->error, err, sizeof err);
-    clip_line b{out, cap, 0};
-    clip_add(&b,
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b,
              "ok\tsession=%llu\tsaved=%d\tdiscarded=%d\tpath=%s\tbytes=%llu\tseconds=%.3f\tframes=%lld\twidth=%d"
              "\theight=%d\tfps=%d\tencoder=%s\trepeated=%llu\tdropped=%llu\taudio=%d\terr=%s",
              (unsigned long long)req->session, req->saved ? 1 : 0, req->discarded ? 1 : 0, path,
              (unsigned long long)req->bytes, req->result_seconds, (long long)req->frames, req->width, req->height,
              req->fps, encoder, (unsigned long long)req->repeated, (unsigned long long)req->dropped,
              req->result_no_audio ? 0 : 1, err);
-    return clip_end(&b);
+    return pipe_line_end(&b);
 }
 
 size_t pipe_clip_status_format(const clip_status* s, long finalizing, char* out, size_t cap) {
@@ -256,8 +220,8 @@ size_t pipe_clip_status_format(const clip_status* s, long finalizing, char* out,
     clip_one_line(s->last_error, last_err, sizeof last_err);
     clip_one_line(s->replay_error, replay_err, sizeof replay_err);
     double elapsed = s->fps > 0 ? (double)s->take_frames / s->fps : 0.0;
-    clip_line b{out, cap, 0};
-    clip_add(&b,
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b,
              "ok\tstate=%s\tsession=%llu\tpath=%s\ttarget=%s\telapsed=%.2f\tlimit=%d\tfps=%d\twidth=%d\theight=%d"
              "\tencoder=%s\tframes=%llu\trepeated=%llu\tdropped=%llu\tlate=%llu\tqueue=%u\tqueue_high=%u"
              "\tencode_ms=%.2f\tbytes=%llu\tfinalizing=%ld\tsaved_total=%llu\tlast=%s\tlast_path=%s"
@@ -269,28 +233,28 @@ size_t pipe_clip_status_format(const clip_status* s, long finalizing, char* out,
              s->enc.encode_ms, (unsigned long long)s->enc.bytes, finalizing, (unsigned long long)s->saved_total,
              clip_last_word(s), last_path, s->last_seconds, (unsigned long long)s->last_bytes, last_err);
     // Clip audio fills these fields once it records; until then they report its absence.
-    clip_add(&b,
+    pipe_line_add(&b,
              "\taudio=%d\tsystem=%d\tsystem_ok=%d\tsystem_level=%.2f\tmic=%d\tmic_ok=%d\tmic_level=%.2f"
              "\taudio_underruns=%llu",
              s->audio, s->system_on, s->system_ok, s->system_level, s->mic_on, s->mic_ok, s->mic_level,
              (unsigned long long)s->audio_underruns);
-    clip_add(&b,
+    pipe_line_add(&b,
              "\treplay=%d\treplay_width=%d\treplay_height=%d\treplay_fps=%d\treplay_buffered=%.1f\treplay_saves=%llu"
              "\treplay_err=%s",
              s->replay_active, s->replay_width, s->replay_height, s->replay_fps, s->replay_buffered,
              (unsigned long long)s->replay_saves, replay_err);
-    return clip_end(&b);
+    return pipe_line_end(&b);
 }
 
 size_t pipe_clip_ui_format(const pipe_clip_bar* bar, char* out, size_t cap) {
-    clip_line b{out, cap, 0};
-    clip_add(&b,
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b,
              "ok\tvisible=%d\tsession=%llu\tbar=%ld,%ld,%ld,%ld\tbar_inside=%d\tframe=%ld,%ld,%ld,%ld"
              "\tframe_inside=%d\texcluded_from_capture=%d",
              bar->visible, (unsigned long long)bar->session, bar->bar[0], bar->bar[1], bar->bar[2], bar->bar[3],
              bar->bar_inside, bar->frame[0], bar->frame[1], bar->frame[2], bar->frame[3], bar->frame_inside,
              bar->excluded_from_capture);
-    return clip_end(&b);
+    return pipe_line_end(&b);
 }
 
 // ---------------------------------------------------------------- handler

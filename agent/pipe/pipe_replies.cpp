@@ -9,13 +9,7 @@
 
 // ---------------------------------------------------------------- line building
 
-struct reply_line {
-    char* out;
-    size_t cap;
-    size_t len;
-};
-
-static void reply_add(reply_line* b, const char* fmt, ...) {
+void pipe_line_add(pipe_line* b, const char* fmt, ...) {
     if (b->cap < 2 || b->len >= b->cap - 1) return;
     va_list ap;
     va_start(ap, fmt);
@@ -29,9 +23,7 @@ static void reply_add(reply_line* b, const char* fmt, ...) {
     if (b->len > b->cap - 1) b->len = b->cap - 1;
 }
 
-// Ends the line with its line feed; a line that filled the buffer gives up its last
-// byte for it, so the client always reads one whole line.
-static size_t reply_end(reply_line* b) {
+size_t pipe_line_end(pipe_line* b) {
     if (b->cap == 0) return 0;
     if (b->cap == 1) {
         b->out[0] = 0;
@@ -120,26 +112,26 @@ size_t pipe_hotkey_field(const char* key, const pipe_hotkey_line* hk, char* out,
 }
 
 size_t pipe_status_format(const pipe_status_info* s, char* out, size_t cap) {
-    reply_line b{out, cap, 0};
-    reply_add(&b, "ok\tversion=%s\tpid=%lu\toutputs=%d\tstills_dir=%s\tclips_dir=%s\tuptime_s=%lld\tcaptures=%ld\thangs=%llu",
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b, "ok\tversion=%s\tpid=%lu\toutputs=%d\tstills_dir=%s\tclips_dir=%s\tuptime_s=%lld\tcaptures=%ld\thangs=%llu",
               AGENT_VERSION, s->pid, s->outputs, s->stills_dir, s->clips_dir, s->uptime_s, s->captures, s->hangs);
     for (int i = 0; i < HOTKEY_COUNT; i++) {
         char field[PIPE_HOTKEY_UTF8 + 64];
         pipe_hotkey_field(hotkey_actions[i].key, &s->hotkeys[i], field, sizeof field);
-        reply_add(&b, "%s", field);
+        pipe_line_add(&b, "%s", field);
     }
     static const char* const pools[PIPE_POOL_COUNT] = {"stills", "clips", "io", "pipe"};
     for (int i = 0; i < PIPE_POOL_COUNT; i++) {
         const pipe_pool_line& p = s->pools[i];
-        reply_add(&b, "\tpool_%s=%u,%u,%u,%llu,%llu,%.1f", pools[i], p.threads, p.depth, p.high_water,
+        pipe_line_add(&b, "\tpool_%s=%u,%u,%u,%llu,%llu,%.1f", pools[i], p.threads, p.depth, p.high_water,
                   (unsigned long long)p.completed, (unsigned long long)p.rejected, p.avg_ms);
     }
-    reply_add(&b, "\tmem_stills=%d,%llu,%llu\tmem_clips=%d,%llu,%llu", s->mem_stills.in_use,
+    pipe_line_add(&b, "\tmem_stills=%d,%llu,%llu\tmem_clips=%d,%llu,%llu", s->mem_stills.in_use,
               (unsigned long long)s->mem_stills.committed, (unsigned long long)s->mem_stills.budget,
               s->mem_clips.in_use, (unsigned long long)s->mem_clips.committed,
               (unsigned long long)s->mem_clips.budget);
-    reply_add(&b, "\tmem_total=%llu\tmem_percent=%d", (unsigned long long)s->mem_total, s->mem_percent);
-    return reply_end(&b);
+    pipe_line_add(&b, "\tmem_total=%llu\tmem_percent=%d", (unsigned long long)s->mem_total, s->mem_percent);
+    return pipe_line_end(&b);
 }
 
 // ---------------------------------------------------------------- screens
@@ -150,9 +142,9 @@ size_t pipe_screens_format(const wchar_t* monitor_text, char* out, size_t cap) {
     pipe_utf8(monitor_text, text, sizeof text, false);
     for (char* p = text; *p; p++)
         if (*p == '\r' || *p == '\n') *p = ' ';
-    reply_line b{out, cap, 0};
-    reply_add(&b, "ok\t%s", text);
-    return reply_end(&b);
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b, "ok\t%s", text);
+    return pipe_line_end(&b);
 }
 
 // ---------------------------------------------------------------- input
@@ -176,9 +168,9 @@ const char* pipe_mouse_mode_name(int mode) {
 
 size_t pipe_input_format(const pipe_input_info* s, char* out, size_t cap) {
     char list[512];
-    reply_line l{list, sizeof list, 0};
+    pipe_line l{list, sizeof list, 0};
     for (int i = 0; i < HOTKEY_COUNT; i++)
-        reply_add(&l, "\tregistered_%s=%d", hotkey_actions[i].name, s->registered[i] ? 1 : 0);
+        pipe_line_add(&l, "\tregistered_%s=%d", hotkey_actions[i].name, s->registered[i] ? 1 : 0);
 
     char reason[sizeof s->mouse_reason];
     size_t n = strnlen(s->mouse_reason, sizeof reason - 1);
@@ -187,13 +179,13 @@ size_t pipe_input_format(const pipe_input_info* s, char* out, size_t cap) {
     for (char* p = reason; *p; p++)
         if (*p == '\t' || *p == '\r' || *p == '\n') *p = ' ';
 
-    reply_line b{out, cap, 0};
-    reply_add(&b,
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b,
               "ok\trunning=%d\traw_enabled=%d\thook_enabled=%d\traw_ready=%d\thook_ready=%d\traw_error=%lu"
               "\thook_error=%lu\tmouse_ready=%d\tmouse_error=%lu%s",
               s->running, s->raw_enabled, s->hook_enabled, s->raw_ready, s->hook_ready, s->raw_error, s->hook_error,
               s->mouse_ready, s->mouse_error, list);
-    reply_add(&b,
+    pipe_line_add(&b,
               "\tregistered_events=%llu\traw_events=%llu\thook_events=%llu\tregistered_activations=%llu"
               "\traw_activations=%llu\thook_activations=%llu\tduplicates=%llu\tstale=%llu\tblocked=%llu\tdropped=%llu",
               (unsigned long long)s->registered_events, (unsigned long long)s->raw_events,
@@ -201,13 +193,13 @@ size_t pipe_input_format(const pipe_input_info* s, char* out, size_t cap) {
               (unsigned long long)s->raw_activations, (unsigned long long)s->hook_activations,
               (unsigned long long)s->duplicates, (unsigned long long)s->stale, (unsigned long long)s->blocked,
               (unsigned long long)s->dropped);
-    reply_add(&b,
+    pipe_line_add(&b,
               "\tlast_route=%s\tlast_action=%d\tsession_active=%d\tmouse_mode=%s\tmouse_reason=%s\tmouse_packets=%llu"
               "\tfocus_requested=%d\tfocus_owned=%d",
               pipe_route_name(s->last_route), s->last_action, s->session_active, pipe_mouse_mode_name(s->mouse_mode),
               reason[0] ? reason : "none", (unsigned long long)s->mouse_packets, s->focus_requested,
               s->focus_owned);
-    return reply_end(&b);
+    return pipe_line_end(&b);
 }
 
 // ---------------------------------------------------------------- storage
@@ -222,18 +214,18 @@ size_t pipe_storage_format(const storage_totals* t, long long age_s, const stora
                            char* out, size_t cap) {
     char drive[PIPE_DRIVE_UTF8];
     pipe_utf8(t->drive, drive, sizeof drive, true);
-    reply_line b{out, cap, 0};
-    reply_add(&b,
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b,
               "ok\tdrive=%s\ttotal=%llu\tfree=%llu\tstills=%llu\tstills_n=%lu\tclips=%llu\tclips_n=%lu\tother=%llu"
               "\tother_n=%lu\tivra=%llu\troots=%d\tage_s=%lld\tscan_ms=%d",
               drive, (unsigned long long)t->drive_total, (unsigned long long)t->drive_free,
               (unsigned long long)t->stills_bytes, (unsigned long)t->stills_count, (unsigned long long)t->clips_bytes,
               (unsigned long)t->clips_count, (unsigned long long)t->other_bytes, (unsigned long)t->other_count,
               (unsigned long long)t->ivra_bytes, t->roots, age_s, (int)t->scan_ms);
-    reply_add(&b, "\tlow_space=%d\tdisk_full=%d\tivra_big=%d\twarn_free_mb=%d\tstop_free_mb=%d\twarn_ivra_gb=%d%s",
+    pipe_line_add(&b, "\tlow_space=%d\tdisk_full=%d\tivra_big=%d\twarn_free_mb=%d\tstop_free_mb=%d\twarn_ivra_gb=%d%s",
               t->low_space ? 1 : 0, t->disk_full ? 1 : 0, t->ivra_big ? 1 : 0, th->warn_free_mb, th->stop_free_mb,
               th->warn_ivra_gb, stale ? "\tstale=1" : "");
-    return reply_end(&b);
+    return pipe_line_end(&b);
 }
 
 // ---------------------------------------------------------------- shot
@@ -341,21 +333,21 @@ size_t pipe_shot_format(const shot_job* job, char* out, size_t cap) {
     char path[780], target[400], folder[200], dir[PIPE_PATH_UTF8], warning[200], drive[PIPE_DRIVE_UTF8];
     pipe_utf8(job->path, path, sizeof path, true);
     pipe_utf8(job->target, target, sizeof target, true);
-    reply_line b{out, cap, 0};
-    reply_add(&b, "ok\tpath=%s\twidth=%d\theight=%d\tbytes=%lld\tms=%lld\ttarget=%s", path, job->width, job->height,
+    pipe_line b{out, cap, 0};
+    pipe_line_add(&b, "ok\tpath=%s\twidth=%d\theight=%d\tbytes=%lld\tms=%lld\ttarget=%s", path, job->width, job->height,
               (long long)job->bytes, (long long)job->ms, target);
     if (job->folder[0]) {
         pipe_utf8(job->folder, folder, sizeof folder, true);
-        reply_add(&b, "\tfolder=%s", folder);
+        pipe_line_add(&b, "\tfolder=%s", folder);
     }
     if (job->dir[0]) {
         pipe_utf8(job->dir, dir, sizeof dir, true);
-        reply_add(&b, "\tdir=%s", dir);
+        pipe_line_add(&b, "\tdir=%s", dir);
     }
     if (job->warning[0]) {
         pipe_utf8(job->warning, warning, sizeof warning, true);
         pipe_utf8(job->drive, drive, sizeof drive, true);
-        reply_add(&b, "\twarning=%s\tfree_mb=%llu\tdrive=%s", warning, (unsigned long long)job->free_mb, drive);
+        pipe_line_add(&b, "\twarning=%s\tfree_mb=%llu\tdrive=%s", warning, (unsigned long long)job->free_mb, drive);
     }
-    return reply_end(&b);
+    return pipe_line_end(&b);
 }

@@ -6,11 +6,25 @@
 // Every formatter writes one NUL-terminated line that ends in exactly one line
 // feed, even when it had to be cut to its buffer, and returns its length in bytes.
 #include "common/config.h"
+#include "common/log.h"
 #include "agent/core/capture_files.h"
 #include <cstddef>
 #include <cstdint>
 
 struct shot_job;
+
+// A reply line being built in a caller's buffer.
+struct pipe_line {
+    char* out;
+    size_t cap;
+    size_t len;
+};
+
+// Appends formatted text; what does not fit is cut, and the buffer stays terminated.
+void pipe_line_add(pipe_line* b, const char* fmt, ...) IVRA_PRINTF(2, 3);
+// Ends the line with its line feed; a line that filled the buffer gives up its last
+// byte for it, so the client always reads one whole line. Returns the length.
+size_t pipe_line_end(pipe_line* b);
 
 enum {
     PIPE_STATUS_CAP = 4096,
