@@ -271,7 +271,7 @@ static void pipe_cmd_debug(HANDLE pipe, const char* args) {
         return;
     }
     if (strcmp(op, "hang_main") != 0) {
-        pipe_reply_err(pipe, "usage", "debug op=hang_main ms=N|display_change");
+        pipe_reply_err(pipe, "usage", "debug op=hang_main ms=N");
         return;
     }
     uint32_t ms = pipe_debug_ms(pipe_field_get(args, "ms"));

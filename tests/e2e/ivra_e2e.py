@@ -310,7 +310,14 @@ class Agent:
         """Like pipe; also returns the exchange's milliseconds as measured inside Windows
         (None when there was no exchange), for time limits free of Wine's start-up."""
         esc = request.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
-        r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
+        for _ in range(3):
+            r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
+            # pipe-send itself never exits 1, and it always reports its time on standard
+            # error: exit 1 with no output at all is Wine failing to start it, so the
+            # request was never sent and may go again.
+            if r.returncode != 1 or r.stdout or r.stderr:
+                break
+            print("pipe-send did not start under Wine; trying again", file=sys.stderr)
         if not r.stdout:
             # An empty reply is a failure the caller reports; say what the client saw.
             print("pipe-send %r: exit %d, %r" % (request[:40], r.returncode, r.stderr[-200:]), file=sys.stderr)
