@@ -93,6 +93,7 @@ int cmd_clip_parse(int argc, wchar_t** argv, cmd_clip_options* out, char* msg, s
         const wchar_t* a = argv[i];
         const wchar_t* val = i + 1 < argc ? argv[i + 1] : nullptr;
         long long n = 0;
+        int shared = -1;
         if (wcscmp(a, L"--wait") == 0) {
             o.wait = true;
         } else if (wcscmp(a, L"--silent") == 0) {
@@ -101,67 +102,11 @@ int cmd_clip_parse(int argc, wchar_t** argv, cmd_clip_options* out, char* msg, s
             add_field(&o, CMD_CLIP_FIELD_NO_BAR);
         } else if (!start) {
             return fail_arg(a);
-        } else if (wcscmp(a, L"--active") == 0) {
-            o.window_kind = SHOT_WIN_ACTIVE;
-        } else if (wcscmp(a, L"--window") == 0) {
-            if (!val) return fail("--window expects a query");
-            o.window_kind = SHOT_WIN_QUERY;
-            o.window_query = val;
-            i++;
-        } else if (wcscmp(a, L"--hwnd") == 0) {
-            uint64_t h = 0;
-            if (!val || !shot_parse_hwnd(val, &h)) return fail("--hwnd expects a handle");
-            o.window_kind = SHOT_WIN_HWND;
-            o.hwnd = h;
-            i++;
-        } else if (wcscmp(a, L"--pid") == 0) {
-            if (!val || !shot_parse_number(val, false, false, 0, 0xFFFFFFFFLL, &n)) return fail("--pid expects a pid");
-            o.window_kind = SHOT_WIN_PID;
-            o.pid = (unsigned long)n;
-            i++;
-        } else if (wcscmp(a, L"--screen") == 0 || wcscmp(a, L"--desktop") == 0) {
-            if (!val || !shot_parse_number(val, false, false, 0, INT_MAX, &n)) return fail("--screen expects an index");
-            o.screen = (int)n;
-            i++;
-        } else if (wcscmp(a, L"--region") == 0) {
-            long v[4];
-            if (!val || !shot_parse_region(val, v)) return fail("--region expects x,y,w,h");
-            o.has_region = true;
-            o.rx = v[0];
-            o.ry = v[1];
-            o.rw = v[2];
-            o.rh = v[3];
-            i++;
-        } else if (wcscmp(a, L"--pick") == 0) {
-            o.pick = true;
+        } else if ((shared = shot_target_option(argc, argv, &i, &o, msg, capacity, hint)) != -1) {
+            if (shared != CLI_EXIT_OK) return shared;
         } else if (wcscmp(a, L"--seconds") == 0) {
             if (!val || !shot_parse_number(val, false, false, 1, 30, &n)) return fail("--seconds expects 1-30");
             o.seconds = (int)n;
-            i++;
-        } else if (wcscmp(a, L"--folder") == 0) {
-            if (!val || !val[0]) {
-                *hint = false;
-                return fail("--folder expects a name or slot 1-9");
-            }
-            if (val[0] >= L'1' && val[0] <= L'9' && val[1] == 0) {
-                o.folder_slot = val[0] - L'0';
-                o.folder_name = nullptr;
-            } else {
-                wchar_t err[256];
-                if (!folder_name_check(val, err, 256)) {
-                    char text[768];
-                    cli_utf8_from_wide(err, text, sizeof text);
-                    cli_format(msg, capacity, "--folder %s", text);
-                    *hint = false;
-                    return CLI_EXIT_USAGE;
-                }
-                o.folder_name = val;
-                o.folder_slot = 0;
-            }
-            i++;
-        } else if (wcscmp(a, L"-o") == 0) {
-            if (!val || !val[0]) return fail("-o expects a path");
-            o.out_path = val;
             i++;
         } else if (wcscmp(a, L"--mic") == 0) {
             add_field(&o, CMD_CLIP_FIELD_MIC);

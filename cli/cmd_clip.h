@@ -3,6 +3,7 @@
 // replay" switches the in-memory replay on and off, shows it and saves it. Both
 // speak the agent's "clip" pipe command and auto-start the agent. The target of
 // "clip start" is resolved here with shot's window, monitor and region helpers.
+#include "cli/cmd_shot.h"
 #include <cstddef>
 #include <cstdint>
 
@@ -20,22 +21,11 @@ enum cmd_clip_field {
 enum { CMD_CLIP_FIELDS_MAX = 128, CMD_CLIP_REPLY = 8192 };
 
 // The command line of clip after the walk; pointers refer into argv.
-struct cmd_clip_options {
+struct cmd_clip_options : shot_target_options {
     int sub;                     // cmd_clip_sub
     int audio_state;             // mic/system: -1 toggle, 0 off, 1 on
     bool wait;
-    bool pick;
-    int window_kind;             // shot_window_kind; the last window option wins
-    const wchar_t* window_query;
-    uint64_t hwnd;
-    unsigned long pid;
-    int screen;                  // -1 = none
-    bool has_region;
-    long rx, ry, rw, rh;
     int seconds;                 // 0 = not given
-    const wchar_t* out_path;     // as typed; null when none
-    const wchar_t* folder_name;  // validated name; null when none
-    int folder_slot;             // 1-9, 0 when none
     int fields[CMD_CLIP_FIELDS_MAX];
     int field_count;
 };

@@ -244,6 +244,83 @@ int shot_out_format(const wchar_t* path, int requested, int* format, char* msg, 
     return CLI_EXIT_OK;
 }
 
+int shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t, char* msg, size_t capacity,
+                       bool* hint) {
+    const wchar_t* a = argv[*i];
+    const wchar_t* val = *i + 1 < argc ? argv[*i + 1] : nullptr;
+    shot_target_options o = *t;
+    long long n = 0;
+    auto fail = [&](const char* text) {
+        cli_format(msg, capacity, "%s", text);
+        return CLI_EXIT_USAGE;
+    };
+    int taken = 0;  // values read after the option
+    if (wcscmp(a, L"--active") == 0) {
+        o.window_kind = SHOT_WIN_ACTIVE;
+    } else if (wcscmp(a, L"--window") == 0) {
+        if (!val) return fail("--window expects a query");
+        o.window_kind = SHOT_WIN_QUERY;
+        o.window_query = val;
+        taken = 1;
+    } else if (wcscmp(a, L"--hwnd") == 0) {
+        uint64_t h = 0;
+        if (!val || !shot_parse_hwnd(val, &h)) return fail("--hwnd expects a handle");
+        o.window_kind = SHOT_WIN_HWND;
+        o.hwnd = h;
+        taken = 1;
+    } else if (wcscmp(a, L"--pid") == 0) {
+        if (!val || !shot_parse_number(val, false, false, 0, 0xFFFFFFFFLL, &n)) return fail("--pid expects a pid");
+        o.window_kind = SHOT_WIN_PID;
+        o.pid = (unsigned long)n;
+        taken = 1;
+    } else if (wcscmp(a, L"--screen") == 0 || wcscmp(a, L"--desktop") == 0) {
+        if (!val || !shot_parse_number(val, false, false, 0, INT_MAX, &n)) return fail("--screen expects an index");
+        o.screen = (int)n;
+        taken = 1;
+    } else if (wcscmp(a, L"--region") == 0) {
+        long v[4];
+        if (!val || !shot_parse_region(val, v)) return fail("--region expects x,y,w,h");
+        o.has_region = true;
+        o.rx = v[0];
+        o.ry = v[1];
+        o.rw = v[2];
+        o.rh = v[3];
+        taken = 1;
+    } else if (wcscmp(a, L"--pick") == 0) {
+        o.pick = true;
+    } else if (wcscmp(a, L"-o") == 0) {
+        if (!val || !val[0]) return fail("-o expects a path");
+        o.out_path = val;
+        taken = 1;
+    } else if (wcscmp(a, L"--folder") == 0) {
+        if (!val || !val[0]) {
+            *hint = false;
+            return fail("--folder expects a name or slot 1-9");
+        }
+        if (val[0] >= L'1' && val[0] <= L'9' && val[1] == 0) {
+            o.folder_slot = val[0] - L'0';
+            o.folder_name = nullptr;
+        } else {
+            wchar_t err[256];
+            if (!folder_name_check(val, err, 256)) {
+                char text[768];
+                cli_utf8_from_wide(err, text, sizeof text);
+                cli_format(msg, capacity, "--folder %s", text);
+                *hint = false;
+                return CLI_EXIT_USAGE;
+            }
+            o.folder_name = val;
+            o.folder_slot = 0;
+        }
+        taken = 1;
+    } else {
+        return -1;
+    }
+    *t = o;
+    *i += taken;
+    return CLI_EXIT_OK;
+}
+
 int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint) {
     shot_options o = {};
     o.screen = -1;
@@ -258,41 +335,11 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
         const wchar_t* a = argv[i];
         const wchar_t* val = i + 1 < argc ? argv[i + 1] : nullptr;
         long long n = 0;
-        if (wcscmp(a, L"--stdout") == 0) {
+        const int shared = shot_target_option(argc, argv, &i, &o, msg, capacity, hint);
+        if (shared != -1) {
+            if (shared != CLI_EXIT_OK) return shared;
+        } else if (wcscmp(a, L"--stdout") == 0) {
             o.to_stdout = true;
-        } else if (wcscmp(a, L"--active") == 0) {
-            o.window_kind = SHOT_WIN_ACTIVE;
-        } else if (wcscmp(a, L"--window") == 0) {
-            if (!val) return fail("--window expects a query");
-            o.window_kind = SHOT_WIN_QUERY;
-            o.window_query = val;
-            i++;
-        } else if (wcscmp(a, L"--hwnd") == 0) {
-            uint64_t h = 0;
-            if (!val || !shot_parse_hwnd(val, &h)) return fail("--hwnd expects a handle");
-            o.window_kind = SHOT_WIN_HWND;
-            o.hwnd = h;
-            i++;
-        } else if (wcscmp(a, L"--pid") == 0) {
-            if (!val || !parse_number(val, false, false, 0, 0xFFFFFFFFLL, &n)) return fail("--pid expects a pid");
-            o.window_kind = SHOT_WIN_PID;
-            o.pid = (unsigned long)n;
-            i++;
-        } else if (wcscmp(a, L"--screen") == 0 || wcscmp(a, L"--desktop") == 0) {
-            if (!val || !parse_number(val, false, false, 0, INT_MAX, &n)) return fail("--screen expects an index");
-            o.screen = (int)n;
-            i++;
-        } else if (wcscmp(a, L"--region") == 0) {
-            long v[4];
-            if (!val || !parse_region(val, v)) return fail("--region expects x,y,w,h");
-            o.has_region = true;
-            o.rx = v[0];
-            o.ry = v[1];
-            o.rw = v[2];
-            o.rh = v[3];
-            i++;
-        } else if (wcscmp(a, L"--pick") == 0) {
-            o.pick = true;
         } else if (wcscmp(a, L"--occluded") == 0) {
             add_field(&o, SHOT_FIELD_OCCLUDED, 1);
         } else if (wcscmp(a, L"--format") == 0) {
@@ -307,31 +354,6 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
             if (!val || !parse_number(val, false, false, 1, 100, &n)) return fail("--quality expects 1-100");
             if (!o.quality) o.quality = (long)n;
             add_field(&o, SHOT_FIELD_QUALITY, (long)n);
-            i++;
-        } else if (wcscmp(a, L"-o") == 0) {
-            if (!val || !val[0]) return fail("-o expects a path");
-            o.out_path = val;
-            i++;
-        } else if (wcscmp(a, L"--folder") == 0) {
-            if (!val || !val[0]) {
-                *hint = false;
-                return fail("--folder expects a name or slot 1-9");
-            }
-            if (val[0] >= L'1' && val[0] <= L'9' && val[1] == 0) {
-                o.folder_slot = val[0] - L'0';
-                o.folder_name = nullptr;
-            } else {
-                wchar_t err[256];
-                if (!folder_name_check(val, err, 256)) {
-                    char text[768];
-                    cli_utf8_from_wide(err, text, sizeof text);
-                    cli_format(msg, capacity, "--folder %s", text);
-                    *hint = false;
-                    return CLI_EXIT_USAGE;
-                }
-                o.folder_name = val;
-                o.folder_slot = 0;
-            }
             i++;
         } else if (wcscmp(a, L"--silent") == 0) {
             add_field(&o, SHOT_FIELD_SILENT, 1);

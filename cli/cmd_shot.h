@@ -44,10 +44,8 @@ struct shot_field_use {
     long value;  // format 0/1, quality, time-out; unused otherwise
 };
 
-// The command line of shot after the walk; pointers refer into argv. Repeated
-// field options keep their first value, as the agent will.
-struct shot_options {
-    bool to_stdout;
+// The target, folder and output options shot and clip start share; pointers refer into argv.
+struct shot_target_options {
     bool pick;
     int window_kind;             // shot_window_kind; the last window option wins
     const wchar_t* window_query;
@@ -56,13 +54,26 @@ struct shot_options {
     int screen;                  // -1 = none
     bool has_region;
     long rx, ry, rw, rh;
+    const wchar_t* out_path;     // as typed; null when none
+    const wchar_t* folder_name;  // validated name; null when none
+    int folder_slot;             // 1-9, 0 when none
+};
+
+// Reads argv[*i] when it is one of the shared options, taking its value too (*i moves
+// on). Returns -1 when it is none of them (t untouched), CLI_EXIT_OK when read, and
+// CLI_EXIT_USAGE with the message in msg (and *hint false when the "Try" line would not
+// help) when its value is wrong.
+int shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t, char* msg, size_t capacity,
+                       bool* hint);
+
+// The command line of shot after the walk. Repeated field options keep their first
+// value, as the agent will.
+struct shot_options : shot_target_options {
+    bool to_stdout;
     int format;                  // -1 configured, 0 png, 1 jpg (first --format)
     long quality;                // 0 = configured
     long timeout_ms;             // 10000 unless given
     bool timeout_given;
-    const wchar_t* out_path;     // as typed; null when none
-    const wchar_t* folder_name;  // validated name; null when none
-    int folder_slot;             // 1-9, 0 when none
     shot_field_use fields[SHOT_FIELDS_MAX];
     int field_count;
 };

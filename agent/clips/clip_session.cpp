@@ -527,16 +527,24 @@ bool clip_resolve_target(display_cache* cache, clip_request* req, clip_session* 
 }
 
 // Start for every target but a pick (and for a pick once its rectangle is known).
-void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
+// A start is refused while a clip records or the agent stops; true when it was.
+bool clip_start_refused(clip_request* req)
 {
     if (g_session) {
         clip_request_reply(req, false, "busy", "a clip is already recording");
-        return;
+        return true;
     }
     if (agent_quitting()) {
         clip_request_reply(req, false, "busy", "agent is stopping");
-        return;
+        return true;
     }
+    return false;
+}
+
+void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
+{
+    if (clip_start_refused(req))
+        return;
     if (!cache || !display_cache_validate(cache) || clip_device_gone(cache)) {
         clip_request_reply(req, false, "no_video", "no video-capable GPU device for recording");
         return;
@@ -576,16 +584,7 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
         clip_request_reply(req, false, "disk_full", "not enough free space for a full-length clip");
         goto fail_named;
     }
-    params.device = clip_encoder_device(cache);
-    params.pool = g_agent.clips;
-    params.frames = g_agent.frames_clips;
-    params.width = s->width;
-    params.height = s->height;
-    params.fps = s->fps;
-    params.kbps = cfg.clip_bitrate_kbps;
-    params.preference = cfg.clip_encoder;
-    params.audio = !req->no_audio;
-    params.ring_seconds = 0;
+    params = clip_encoder_params(cache, &cfg, s->width, s->height, s->fps, !req->no_audio, 0);
     s->enc = encoder_create(&params, s->path, err);
     if (!s->enc) {
         clip_request_reply(req, false, "encoder", err[0] ? err : "encoder could not be created");
@@ -638,14 +637,8 @@ fail:
 
 void clip_pick_start(display_cache* cache, clip_request* req)
 {
-    if (g_session) {
-        clip_request_reply(req, false, "busy", "a clip is already recording");
+    if (clip_start_refused(req))
         return;
-    }
-    if (agent_quitting()) {
-        clip_request_reply(req, false, "busy", "agent is stopping");
-        return;
-    }
     // A second pick while one is on screen must not clear the first one's flag.
     if (InterlockedCompareExchange(&g_clip_selecting, 1, 0) != 0) {
         clip_request_reply(req, false, "busy", "region overlay already active");
@@ -890,6 +883,23 @@ ID3D11Device* clip_encoder_device(const display_cache* cache)
         return nullptr;
     ID3D11Device* d = display_cache_video_device(cache);
     return d ? d : cache->device;
+}
+
+encoder_params clip_encoder_params(const display_cache* cache, const config* cfg, int width, int height, int fps,
+                                   bool audio, int ring_seconds)
+{
+    encoder_params p{};
+    p.device = clip_encoder_device(cache);
+    p.pool = g_agent.clips;
+    p.frames = g_agent.frames_clips;
+    p.width = width;
+    p.height = height;
+    p.fps = fps;
+    p.kbps = cfg->clip_bitrate_kbps;
+    p.preference = cfg->clip_encoder;
+    p.audio = audio;
+    p.ring_seconds = ring_seconds;
+    return p;
 }
 
 bool clip_active(void)

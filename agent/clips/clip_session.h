@@ -197,6 +197,11 @@ int64_t clip_frame_period(int fps);
 // The device for an encoder: the video-capable one, else the cache's own (the CPU
 // conversion needs no video interfaces). None when the cache has no usable device.
 ID3D11Device* clip_encoder_device(const display_cache* cache);
+// Encoder settings of a clip (ring 0) or of the replay (ENCODER_RING_SECONDS) from the
+// configuration: the cache's device, the clips pool and frame memory, bit rate and
+// encoder preference.
+encoder_params clip_encoder_params(const display_cache* cache, const config* cfg, int width, int height, int fps,
+                                   bool audio, int ring_seconds);
 
 // Where a finished take or replay save reports (the completion of encoder_finish and
 // replay_ring_save). data is a clip_finish record.

@@ -334,31 +334,6 @@ static void mp4_write_video(video_encoder* enc, AVPacket* pkt)
     ReleaseSRWLockExclusive(&enc->lock);
 }
 
-void mp4_video_drain(video_encoder* enc)
-{
-    if (!enc->video || enc->failed)
-        return;
-    AVPacket* pkt = av_packet_alloc();
-    if (!pkt) {
-        encoder_fail(enc, "out of memory");
-        return;
-    }
-    for (;;) {
-        const int r = avcodec_receive_packet(enc->video, pkt);
-        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
-            break;
-        if (r < 0) {
-            encoder_fail(enc, "encoder error (%d)", r);
-            break;
-        }
-        if (enc->ring)
-            replay_ring_add_video(enc, pkt);
-        else
-            mp4_write_video(enc, pkt);
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-}
 
 static void mp4_write_audio(video_encoder* enc, AVPacket* pkt)
 {
@@ -382,9 +357,12 @@ static void mp4_write_audio(video_encoder* enc, AVPacket* pkt)
     enc->audio_packets_written++;
 }
 
-static void mp4_audio_drain(video_encoder* enc)
+// Receives every packet the H.264 (video) or AAC encoder has ready and passes it to the
+// ring or the take.
+static void mp4_drain(video_encoder* enc, bool video)
 {
-    if (!enc->audio || enc->failed)
+    AVCodecContext* codec = video ? enc->video : enc->audio;
+    if (!codec || enc->failed)
         return;
     AVPacket* pkt = av_packet_alloc();
     if (!pkt) {
@@ -392,20 +370,37 @@ static void mp4_audio_drain(video_encoder* enc)
         return;
     }
     for (;;) {
-        const int r = avcodec_receive_packet(enc->audio, pkt);
+        const int r = avcodec_receive_packet(codec, pkt);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
             break;
         if (r < 0) {
-            encoder_fail(enc, "audio encode failed");
+            if (video)
+                encoder_fail(enc, "encoder error (%d)", r);
+            else
+                encoder_fail(enc, "audio encode failed");
             break;
         }
-        if (enc->ring)
+        if (video && enc->ring)
+            replay_ring_add_video(enc, pkt);
+        else if (video)
+            mp4_write_video(enc, pkt);
+        else if (enc->ring)
             replay_ring_add_audio(enc, pkt);
         else
             mp4_write_audio(enc, pkt);
         av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
+}
+
+void mp4_video_drain(video_encoder* enc)
+{
+    mp4_drain(enc, true);
+}
+
+static void mp4_audio_drain(video_encoder* enc)
+{
+    mp4_drain(enc, false);
 }
 
 // Encodes the first n samples of the FIFO as one AAC frame and drains the packets.

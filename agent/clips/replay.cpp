@@ -122,17 +122,7 @@ void replay_start(display_cache* cache)
     r->output = output;
     clip_fit_size((int)(rect.right - rect.left), (int)(rect.bottom - rect.top), &r->width, &r->height);
     r->fps = clip_fps_clamp(cfg.clip_fps);
-    encoder_params params{};
-    params.device = clip_encoder_device(cache);
-    params.pool = g_agent.clips;
-    params.frames = g_agent.frames_clips;
-    params.width = r->width;
-    params.height = r->height;
-    params.fps = r->fps;
-    params.kbps = cfg.clip_bitrate_kbps;
-    params.preference = cfg.clip_encoder;
-    params.audio = true;
-    params.ring_seconds = ENCODER_RING_SECONDS;
+    encoder_params params = clip_encoder_params(cache, &cfg, r->width, r->height, r->fps, true, ENCODER_RING_SECONDS);
     char err[ENCODER_ERROR_MAX] = "";
     r->enc = encoder_create(&params, nullptr, err);
     if (!r->enc) {

@@ -350,7 +350,8 @@ class ClipCase(WindowTargetTests, ClipAgentCase):
         self.wait_frames(int(self.status()["frames"]) + 30)
         fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
         self.assert_saved(fin)
-        t0 = log_time(self.log_line(r"\] clip %s recording " % sid))
+        # The file begins with the first frame the screen delivered, not with the start.
+        t0 = log_time(self.log_line(r"\] clip %s first frame " % sid))
         tp = log_time(self.log_line(r"\] clip %s paused at " % sid))
         tr = log_time(self.log_line(r"\] clip %s resumed at " % sid))
         stopped = self.log_line(r"\] clip %s stopped: \d+ frames, \d+ late ticks \(stop\)" % sid)
