@@ -35,28 +35,6 @@ static const wchar_t* const clip_sub_words[] = {
 
 // ---- Pure parts.
 
-// Appends formatted text; false once it no longer fits.
-static bool append(char* out, size_t capacity, size_t* at, const char* fmt, ...) CLI_PRINTF(4, 5);
-static bool append(char* out, size_t capacity, size_t* at, const char* fmt, ...) {
-    if (*at >= capacity) return false;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(out + *at, capacity - *at, fmt, ap);
-    va_end(ap);
-    if (n < 0 || (size_t)n >= capacity - *at) return false;
-    *at += (size_t)n;
-    return true;
-}
-
-// A request value as UTF-8; false when it holds a control character that would end
-// the field or the request early.
-static bool request_value(const wchar_t* text, char* out, size_t capacity) {
-    for (const wchar_t* p = text; *p; p++)
-        if (*p < 32 || *p == 127) return false;
-    cli_utf8_from_wide(text, out, capacity);
-    return true;
-}
-
 static void add_field(cmd_clip_options* o, int field) {
     if (o->field_count < CMD_CLIP_FIELDS_MAX) o->fields[o->field_count++] = field;
 }
@@ -139,37 +117,37 @@ bool cmd_clip_request_build(const cmd_clip_options* o, const cmd_clip_plan* p, c
     size_t at = 0;
     char word[16];
     cli_utf8_from_wide(clip_sub_words[o->sub], word, sizeof word);
-    bool ok = append(out, capacity, &at, "clip\top=%s", word);
+    bool ok = shot_append(out, capacity, &at, "clip\top=%s", word);
     if (ok && (o->sub == CMD_CLIP_MIC || o->sub == CMD_CLIP_SYSTEM) && o->audio_state >= 0)
-        ok = append(out, capacity, &at, "\ton=%d", o->audio_state);
+        ok = shot_append(out, capacity, &at, "\ton=%d", o->audio_state);
     static const char* const field_text[] = {"\tsilent=1", "\tbar=0",   "\tmic=1",  "\tmic=0",
                                              "\tsystem=1", "\tsystem=0", "\taudio=0"};
-    for (int i = 0; ok && i < o->field_count; i++) ok = append(out, capacity, &at, "%s", field_text[o->fields[i]]);
+    for (int i = 0; ok && i < o->field_count; i++) ok = shot_append(out, capacity, &at, "%s", field_text[o->fields[i]]);
     if (ok && o->sub == CMD_CLIP_START) {
         switch (p->target) {
-        case CMD_CLIP_TARGET_PICK: ok = append(out, capacity, &at, "\ttarget=pick"); break;
+        case CMD_CLIP_TARGET_PICK: ok = shot_append(out, capacity, &at, "\ttarget=pick"); break;
         case CMD_CLIP_TARGET_WINDOW:
-            ok = append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
+            ok = shot_append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
             break;
         case CMD_CLIP_TARGET_MONITOR:
-            ok = append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor);
+            ok = shot_append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor);
             break;
         case CMD_CLIP_TARGET_RECT:
-            ok = append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
+            ok = shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
                         p->height);
             break;
         default: break;
         }
-        if (ok && o->seconds > 0) ok = append(out, capacity, &at, "\tseconds=%d", o->seconds);
+        if (ok && o->seconds > 0) ok = shot_append(out, capacity, &at, "\tseconds=%d", o->seconds);
         char value[1024];
         if (ok && p->folder[0])
-            ok = request_value(p->folder, value, sizeof value) && append(out, capacity, &at, "\tfolder=%s", value);
+            ok = shot_request_value(p->folder, value, sizeof value) && shot_append(out, capacity, &at, "\tfolder=%s", value);
         if (ok && p->dir[0])
-            ok = request_value(p->dir, value, sizeof value) && append(out, capacity, &at, "\tdir=%s", value);
+            ok = shot_request_value(p->dir, value, sizeof value) && shot_append(out, capacity, &at, "\tdir=%s", value);
         if (ok && p->out[0])
-            ok = request_value(p->out, value, sizeof value) && append(out, capacity, &at, "\tout=%s", value);
+            ok = shot_request_value(p->out, value, sizeof value) && shot_append(out, capacity, &at, "\tout=%s", value);
     }
-    if (ok && o->wait) ok = append(out, capacity, &at, "\twait=1");
+    if (ok && o->wait) ok = shot_append(out, capacity, &at, "\twait=1");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
@@ -221,7 +199,7 @@ bool print_reply_build(const char* reply, const char* const* numeric_keys, int n
     size_t at = 0;
     bool ok = capacity > 0, first = true;
     if (ok) out[0] = 0;
-    if (json) ok = append(out, capacity, &at, "{");
+    if (json) ok = shot_append(out, capacity, &at, "{");
     const char* p = reply ? reply : "";
     while (ok && *p) {
         size_t len = strcspn(p, "\t\n");
@@ -236,15 +214,15 @@ bool print_reply_build(const char* reply, const char* const* numeric_keys, int n
             memcpy(value, eq + 1, vlen);
             value[vlen] = 0;
             if (!json) {
-                ok = append(out, capacity, &at, "%-14s %s\n", key, value);
+                ok = shot_append(out, capacity, &at, "%-14s %s\n", key, value);
             } else {
                 cli_json_escape_utf8(key, key_json, sizeof key_json);
                 bool number = value[0] && is_numeric_key(key, numeric_keys, numeric_count) && json_number(value);
                 if (number) {
-                    ok = append(out, capacity, &at, "%s\"%s\":%s", first ? "" : ",", key_json, value);
+                    ok = shot_append(out, capacity, &at, "%s\"%s\":%s", first ? "" : ",", key_json, value);
                 } else {
                     cli_json_escape_utf8(value, value_json, sizeof value_json);
-                    ok = append(out, capacity, &at, "%s\"%s\":\"%s\"", first ? "" : ",", key_json, value_json);
+                    ok = shot_append(out, capacity, &at, "%s\"%s\":\"%s\"", first ? "" : ",", key_json, value_json);
                 }
             }
             first = false;
@@ -252,7 +230,7 @@ bool print_reply_build(const char* reply, const char* const* numeric_keys, int n
         p += len;
         if (*p) p++;
     }
-    if (ok && json) ok = append(out, capacity, &at, "}\n");
+    if (ok && json) ok = shot_append(out, capacity, &at, "}\n");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
@@ -294,13 +272,13 @@ int cmd_replay_save_parse(int argc, wchar_t** argv, cmd_replay_save_options* out
 
 bool cmd_replay_save_request(const cmd_replay_save_options* o, const wchar_t* out_abs, char* out, size_t capacity) {
     size_t at = 0;
-    bool ok = append(out, capacity, &at, "clip\top=replay_save");
-    if (ok && o->wait) ok = append(out, capacity, &at, "\twait=1");
-    if (ok && o->silent) ok = append(out, capacity, &at, "\tsilent=1");
-    if (ok && o->seconds > 0) ok = append(out, capacity, &at, "\tseconds=%d", o->seconds);
+    bool ok = shot_append(out, capacity, &at, "clip\top=replay_save");
+    if (ok && o->wait) ok = shot_append(out, capacity, &at, "\twait=1");
+    if (ok && o->silent) ok = shot_append(out, capacity, &at, "\tsilent=1");
+    if (ok && o->seconds > 0) ok = shot_append(out, capacity, &at, "\tseconds=%d", o->seconds);
     char value[1024];
     if (ok && out_abs && out_abs[0])
-        ok = request_value(out_abs, value, sizeof value) && append(out, capacity, &at, "\tout=%s", value);
+        ok = shot_request_value(out_abs, value, sizeof value) && shot_append(out, capacity, &at, "\tout=%s", value);
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
@@ -324,19 +302,19 @@ bool cmd_replay_status_build(const char* reply, bool enabled, const char* hotkey
         char hotkey_json[512], err_json[2048];
         cli_json_escape_utf8(hotkey ? hotkey : "", hotkey_json, sizeof hotkey_json);
         cli_json_escape_utf8(err, err_json, sizeof err_json);
-        ok = append(out, capacity, &at,
+        ok = shot_append(out, capacity, &at,
                     "{\"enabled\":%s,\"buffering\":%s,\"width\":%s,\"height\":%s,\"fps\":%s,\"buffered_seconds\":%s,"
                     "\"saves\":%s,\"hotkey\":\"%s\",\"error\":\"%s\"}\n",
                     enabled ? "true" : "false", buffering ? "true" : "false", num[0], num[1], num[2], num[3], num[4],
                     hotkey_json, err_json);
     } else {
-        ok = append(out, capacity, &at, "enabled        %s\nbuffering      %s\n", enabled ? "yes" : "no",
+        ok = shot_append(out, capacity, &at, "enabled        %s\nbuffering      %s\n", enabled ? "yes" : "no",
                     buffering ? "yes" : "no");
         if (ok && buffering)
-            ok = append(out, capacity, &at, "source         %sx%s @ %s fps, %s s buffered\n", num[0], num[1], num[2],
+            ok = shot_append(out, capacity, &at, "source         %sx%s @ %s fps, %s s buffered\n", num[0], num[1], num[2],
                         num[3]);
-        if (ok) ok = append(out, capacity, &at, "hotkey         %s\nsaves          %s\n", hotkey ? hotkey : "", num[4]);
-        if (ok && err[0]) ok = append(out, capacity, &at, "error          %s\n", err);
+        if (ok) ok = shot_append(out, capacity, &at, "hotkey         %s\nsaves          %s\n", hotkey ? hotkey : "", num[4]);
+        if (ok && err[0]) ok = shot_append(out, capacity, &at, "error          %s\n", err);
     }
     if (!ok && capacity) out[0] = 0;
     return ok;

@@ -373,9 +373,7 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
     return CLI_EXIT_OK;
 }
 
-// Appends formatted text; false once it no longer fits.
-static bool append(char* out, size_t capacity, size_t* at, const char* fmt, ...) CLI_PRINTF(4, 5);
-static bool append(char* out, size_t capacity, size_t* at, const char* fmt, ...) {
+bool shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) {
     if (*at >= capacity) return false;
     va_list ap;
     va_start(ap, fmt);
@@ -386,9 +384,7 @@ static bool append(char* out, size_t capacity, size_t* at, const char* fmt, ...)
     return true;
 }
 
-// A request value as UTF-8; false when it holds a control character (a tab or
-// line feed would end the field or the request early).
-static bool request_value(const wchar_t* text, char* out, size_t capacity) {
+bool shot_request_value(const wchar_t* text, char* out, size_t capacity) {
     for (const wchar_t* p = text; *p; p++)
         if (*p < 32 || *p == 127) return false;
     cli_utf8_from_wide(text, out, capacity);
@@ -397,42 +393,42 @@ static bool request_value(const wchar_t* text, char* out, size_t capacity) {
 
 bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity) {
     size_t at = 0;
-    bool ok = append(out, capacity, &at, "shot");
+    bool ok = shot_append(out, capacity, &at, "shot");
     for (int i = 0; ok && i < o->field_count; i++) {
         long v = o->fields[i].value;
         switch (o->fields[i].field) {
-        case SHOT_FIELD_OCCLUDED: ok = append(out, capacity, &at, "\toccluded=1"); break;
-        case SHOT_FIELD_FORMAT: ok = append(out, capacity, &at, "\tformat=%s", v == 1 ? "jpg" : "png"); break;
-        case SHOT_FIELD_QUALITY: ok = append(out, capacity, &at, "\tquality=%ld", v); break;
-        case SHOT_FIELD_SILENT: ok = append(out, capacity, &at, "\tsilent=1"); break;
-        case SHOT_FIELD_TIMEOUT: ok = append(out, capacity, &at, "\ttimeout_ms=%ld", v); break;
+        case SHOT_FIELD_OCCLUDED: ok = shot_append(out, capacity, &at, "\toccluded=1"); break;
+        case SHOT_FIELD_FORMAT: ok = shot_append(out, capacity, &at, "\tformat=%s", v == 1 ? "jpg" : "png"); break;
+        case SHOT_FIELD_QUALITY: ok = shot_append(out, capacity, &at, "\tquality=%ld", v); break;
+        case SHOT_FIELD_SILENT: ok = shot_append(out, capacity, &at, "\tsilent=1"); break;
+        case SHOT_FIELD_TIMEOUT: ok = shot_append(out, capacity, &at, "\ttimeout_ms=%ld", v); break;
         }
     }
     // The file name's format, stated so the agent cannot pick another one from the configuration.
     if (ok && o->format < 0 && p->send_format)
-        ok = append(out, capacity, &at, "\tformat=%s", p->out_format == 1 ? "jpg" : "png");
+        ok = shot_append(out, capacity, &at, "\tformat=%s", p->out_format == 1 ? "jpg" : "png");
     if (ok) {
         switch (p->kind) {
-        case SHOT_PLAN_PICK: ok = append(out, capacity, &at, "\ttarget=pick"); break;
+        case SHOT_PLAN_PICK: ok = shot_append(out, capacity, &at, "\ttarget=pick"); break;
         case SHOT_PLAN_WINDOW:
-            ok = append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
+            ok = shot_append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
             break;
         case SHOT_PLAN_RECT:
-            ok = append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
+            ok = shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
                         p->height);
             break;
-        case SHOT_PLAN_MONITOR: ok = append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor); break;
+        case SHOT_PLAN_MONITOR: ok = shot_append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor); break;
         default: break;
         }
     }
     char value[1024];
     if (ok && p->folder[0])
-        ok = request_value(p->folder, value, sizeof value) && append(out, capacity, &at, "\tfolder=%s", value);
+        ok = shot_request_value(p->folder, value, sizeof value) && shot_append(out, capacity, &at, "\tfolder=%s", value);
     if (ok && p->dir[0])
-        ok = request_value(p->dir, value, sizeof value) && append(out, capacity, &at, "\tdir=%s", value);
+        ok = shot_request_value(p->dir, value, sizeof value) && shot_append(out, capacity, &at, "\tdir=%s", value);
     if (ok && p->out[0])
-        ok = request_value(p->out, value, sizeof value) && append(out, capacity, &at, "\tout=%s", value);
-    if (ok && p->no_history) ok = append(out, capacity, &at, "\thistory=0");
+        ok = shot_request_value(p->out, value, sizeof value) && shot_append(out, capacity, &at, "\tout=%s", value);
+    if (ok && p->no_history) ok = shot_append(out, capacity, &at, "\thistory=0");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
@@ -454,29 +450,29 @@ bool shot_json_build(const char* reply, const shot_plan* p, char* out, size_t ca
     field_escaped(reply, "path", path, sizeof path);
     field_escaped(reply, "target", target, sizeof target);
     size_t at = 0;
-    bool ok = append(out, capacity, &at, "{\"path\":\"%s\",\"width\":%d,\"height\":%d,\"bytes\":%lld,\"ms\":%lld,\"target\":\"%s\"",
+    bool ok = shot_append(out, capacity, &at, "{\"path\":\"%s\",\"width\":%d,\"height\":%d,\"bytes\":%lld,\"ms\":%lld,\"target\":\"%s\"",
                      path, (int)field_number(reply, "width"), (int)field_number(reply, "height"),
                      field_number(reply, "bytes"), field_number(reply, "ms"), target);
-    if (ok && p->json_screen >= 0) ok = append(out, capacity, &at, ",\"screen\":%d", p->json_screen);
+    if (ok && p->json_screen >= 0) ok = shot_append(out, capacity, &at, ",\"screen\":%d", p->json_screen);
     if (ok && p->kind == SHOT_PLAN_RECT)
-        ok = append(out, capacity, &at, ",\"region\":{\"x\":%ld,\"y\":%ld,\"w\":%ld,\"h\":%ld}", p->left, p->top,
+        ok = shot_append(out, capacity, &at, ",\"region\":{\"x\":%ld,\"y\":%ld,\"w\":%ld,\"h\":%ld}", p->left, p->top,
                     p->width, p->height);
     if (ok) {
         field_escaped(reply, "folder", text, sizeof text);
-        if (text[0]) ok = append(out, capacity, &at, ",\"folder\":\"%s\"", text);
+        if (text[0]) ok = shot_append(out, capacity, &at, ",\"folder\":\"%s\"", text);
     }
     if (ok) {
         field_escaped(reply, "dir", text, sizeof text);
-        if (text[0]) ok = append(out, capacity, &at, ",\"dir\":\"%s\"", text);
+        if (text[0]) ok = shot_append(out, capacity, &at, ",\"dir\":\"%s\"", text);
     }
     if (ok) {
         field_escaped(reply, "warning", text, sizeof text);
         // Re-read as a number so the object stays valid JSON whatever the agent sent.
         long long free_mb = field_number(reply, "free_mb");
         if (free_mb < 0) free_mb = 0;
-        if (text[0]) ok = append(out, capacity, &at, ",\"warning\":\"%s\",\"free_mb\":%lld", text, free_mb);
+        if (text[0]) ok = shot_append(out, capacity, &at, ",\"warning\":\"%s\",\"free_mb\":%lld", text, free_mb);
     }
-    if (ok) ok = append(out, capacity, &at, "}\n");
+    if (ok) ok = shot_append(out, capacity, &at, "}\n");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
@@ -490,8 +486,8 @@ void shot_warning_lines(const char* reply, char* out, size_t capacity) {
     if (capacity) out[0] = 0;
     if (!warning[0]) return;
     if (strstr(warning, "low_space"))
-        append(out, capacity, &at, "ivrac shot: WARNING low disk space (%s MB free on %s)\n", free_mb, drive);
-    if (strstr(warning, "ivra_big")) append(out, capacity, &at, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
+        shot_append(out, capacity, &at, "ivrac shot: WARNING low disk space (%s MB free on %s)\n", free_mb, drive);
+    if (strstr(warning, "ivra_big")) shot_append(out, capacity, &at, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
 }
 
 // ---- System parts.

@@ -3,6 +3,7 @@
 // the foreground window, monitor indexes, region bounds) so the agent receives
 // only exact targets, sends one shot request and prints the path, a JSON object
 // or the image bytes. The monitor list and region check serve other commands too.
+#include "cli/cli.h"
 #include <cstddef>
 #include <cstdint>
 
@@ -58,6 +59,12 @@ struct shot_target_options {
     const wchar_t* folder_name;  // validated name; null when none
     int folder_slot;             // 1-9, 0 when none
 };
+
+// Appends formatted text at *at; false once it no longer fits.
+bool shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) CLI_PRINTF(4, 5);
+// A request value as UTF-8; false when it holds a control character (a tab or line
+// feed would end the field or the request early).
+bool shot_request_value(const wchar_t* text, char* out, size_t capacity);
 
 // Reads argv[*i] when it is one of the shared options, taking its value too (*i moves
 // on). Returns -1 when it is none of them (t untouched), CLI_EXIT_OK when read, and
