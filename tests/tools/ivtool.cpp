@@ -5,6 +5,9 @@
 //   ivtool pipe-send REQUEST [TIMEOUT_MS]   (\t \n \r \\ escapes; prints the reply as read, and
 //                                           "ms=N" on stderr: open to last byte, so a test can bound
 //                                           the exchange without counting Wine's start-up)
+//   ivtool pipe-loop   (the same exchange for many requests from one process: each stdin line
+//                       "TIMEOUT_MS HEX" is a request, each stdout line "RC MS HEX" its reply,
+//                       RC 0 or 3 as pipe-send's exit code; ends at the end of stdin)
 #include "common/win.h"
 #include <cstdio>
 #include <cstdlib>
@@ -109,10 +112,9 @@ static HWND find_class(const wchar_t* cls) {
     return w;
 }
 
-static int cmd_pipe_send(int argc, wchar_t** argv) {
-    if (argc < 3) return 2;
-    std::string req = unescape(argv[2]);
-    DWORD timeout = argc > 3 ? (DWORD)_wtoi(argv[3]) : 10000;
+// One request and its reply on the agent's pipe. Returns 0, or 3 when the pipe could not
+// be opened before the time-out (its error in *open_err).
+static int pipe_exchange(const std::string& req, DWORD timeout, std::string* reply, ULONGLONG* ms, DWORD* open_err) {
     ULONGLONG t0 = GetTickCount64();
     ULONGLONG deadline = t0 + timeout;
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -120,20 +122,76 @@ static int cmd_pipe_send(int argc, wchar_t** argv) {
         h = CreateFileW(L"\\\\.\\pipe\\ivra", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h != INVALID_HANDLE_VALUE) break;
         DWORD e = GetLastError();
-        if (GetTickCount64() >= deadline) { fprintf(stderr, "pipe: open failed %lu\n", e); return 3; }
+        if (GetTickCount64() >= deadline) {
+            *open_err = e;
+            return 3;
+        }
         if (e == ERROR_PIPE_BUSY) WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 200);
         else Sleep(50);
     }
     DWORD n = 0;
     WriteFile(h, req.data(), (DWORD)req.size(), &n, nullptr);
-    std::string reply;
-    char buf[65536];
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) reply.append(buf, n);
+    static char buf[65536];
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) reply->append(buf, n);
     CloseHandle(h);
+    *ms = GetTickCount64() - t0;
+    return 0;
+}
+
+static int cmd_pipe_send(int argc, wchar_t** argv) {
+    if (argc < 3) return 2;
+    std::string req = unescape(argv[2]);
+    DWORD timeout = argc > 3 ? (DWORD)_wtoi(argv[3]) : 10000;
+    std::string reply;
+    ULONGLONG ms = 0;
+    DWORD err = 0;
+    if (pipe_exchange(req, timeout, &reply, &ms, &err) != 0) {
+        fprintf(stderr, "pipe: open failed %lu\n", err);
+        return 3;
+    }
     fwrite(reply.data(), 1, reply.size(), stdout);
     fflush(stdout);
-    fprintf(stderr, "ms=%llu\n", GetTickCount64() - t0);
+    fprintf(stderr, "ms=%llu\n", ms);
     return 0;
+}
+
+static int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Hex both ways keeps every byte of a request or reply intact through the text streams.
+static int cmd_pipe_loop() {
+    std::string line;
+    int c;
+    for (;;) {
+        line.clear();
+        while ((c = fgetc(stdin)) != EOF && c != '\n') line += (char)c;
+        if (c == EOF && line.empty()) return 0;
+        size_t sp = line.find(' ');
+        DWORD timeout = (DWORD)atol(line.c_str());
+        std::string req;
+        for (size_t i = sp == std::string::npos ? line.size() : sp + 1; i + 1 < line.size(); i += 2) {
+            int hi = hex_value(line[i]), lo = hex_value(line[i + 1]);
+            if (hi < 0 || lo < 0) break;
+            req += (char)(hi * 16 + lo);
+        }
+        std::string reply;
+        ULONGLONG ms = 0;
+        DWORD err = 0;
+        int rc = pipe_exchange(req, timeout ? timeout : 10000, &reply, &ms, &err);
+        std::string out = std::to_string(rc) + " " + std::to_string(rc ? (ULONGLONG)err : ms) + " ";
+        static const char digits[] = "0123456789abcdef";
+        for (unsigned char b : reply) {
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+        out += '\n';
+        fwrite(out.data(), 1, out.size(), stdout);
+        fflush(stdout);
+    }
 }
 
 int wmain(int argc, wchar_t** argv) {
@@ -141,6 +199,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring c = argv[1];
     if (c == L"launch") return cmd_launch(argc, argv);
     if (c == L"pipe-send") return cmd_pipe_send(argc, argv);
+    if (c == L"pipe-loop") return cmd_pipe_loop();
     if (c == L"kill" && argc > 2) {
         HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, (DWORD)_wtoi(argv[2]));
         if (!p) return 1;
