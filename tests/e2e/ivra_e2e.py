@@ -56,20 +56,28 @@ def win_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def wine(args, timeout=60, env=None, input_bytes=None):
-    """Runs a Windows program; returns CompletedProcess with bytes stdout/stderr."""
+def wine(args, timeout=60, env=None, input_bytes=None, retry_silent=True):
+    """Runs a Windows program; returns CompletedProcess with bytes stdout/stderr.
+    On a loaded machine Wine now and then fails to start a program at all: exit 1 and not
+    a byte of output. Every program of ours that fails says why, or (ivtool's process
+    queries) may simply be asked again, so such a run is tried again, twice at most;
+    retry_silent=False keeps the first answer for a query whose silent 1 is common."""
     e = dict(os.environ)
     if env:
         e.update(env)
-    # Programs started from this one inherit its standard handles and may outlive it;
-    # with pipes the read would wait for them, with files it ends when this one does.
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        r = subprocess.run([WINE_RUN] + list(args), stdout=out, stderr=err, timeout=timeout, env=e,
-                           input=input_bytes)
-        out.seek(0)
-        err.seek(0)
-        r.stdout = out.read()
-        r.stderr = err.read()
+    for _ in range(3):
+        # Programs started from this one inherit its standard handles and may outlive it;
+        # with pipes the read would wait for them, with files it ends when this one does.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            r = subprocess.run([WINE_RUN] + list(args), stdout=out, stderr=err, timeout=timeout, env=e,
+                               input=input_bytes)
+            out.seek(0)
+            err.seek(0)
+            r.stdout = out.read()
+            r.stderr = err.read()
+        if not retry_silent or r.returncode != 1 or r.stdout or r.stderr:
+            break
+        print("%s exited 1 without output; trying again" % os.path.basename(str(args[0])), file=sys.stderr)
     return r
 
 
@@ -192,8 +200,8 @@ def private_prefix():
     return dest
 
 
-def ivtool(*args, timeout=30, env=None):
-    return wine([exe("ivtool")] + [str(a) for a in args], timeout=timeout, env=env)
+def ivtool(*args, timeout=30, env=None, retry_silent=True):
+    return wine([exe("ivtool")] + [str(a) for a in args], timeout=timeout, env=env, retry_silent=retry_silent)
 
 
 _pipe_loops = {}  # Wine prefix -> a running "ivtool pipe-loop"
@@ -260,7 +268,7 @@ def _pipe_loop_exchange(request_bytes, timeout_ms):
 
 
 def pid_alive(pid):
-    return ivtool("alive", pid).returncode == 0
+    return ivtool("alive", pid, retry_silent=False).returncode == 0
 
 
 def close_settings_windows(limit=5):
@@ -383,14 +391,7 @@ class Agent:
                       file=sys.stderr)
             return reply, ms if rc == 0 else None
         esc = request.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
-        for _ in range(3):
-            r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
-            # pipe-send itself never exits 1, and it always reports its time on standard
-            # error: exit 1 with no output at all is Wine failing to start it, so the
-            # request was never sent and may go again.
-            if r.returncode != 1 or r.stdout or r.stderr:
-                break
-            print("pipe-send did not start under Wine; trying again", file=sys.stderr)
+        r = ivtool("pipe-send", esc, timeout_ms, timeout=timeout_ms / 1000 + 30)
         if not r.stdout:
             # An empty reply is a failure the caller reports; say what the client saw.
             print("pipe-send %r: exit %d, %r" % (request[:40], r.returncode, r.stderr[-200:]), file=sys.stderr)
