@@ -56,12 +56,11 @@ def win_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def wine(args, timeout=60, env=None, input_bytes=None, retry_silent=True):
+def wine(args, timeout=60, env=None, input_bytes=None):
     """Runs a Windows program; returns CompletedProcess with bytes stdout/stderr.
     On a loaded machine Wine now and then fails to start a program at all: exit 1 and not
-    a byte of output. Every program of ours that fails says why, or (ivtool's process
-    queries) may simply be asked again, so such a run is tried again, twice at most;
-    retry_silent=False keeps the first answer for a query whose silent 1 is common."""
+    a byte of output. Every program of ours that exits 1 says why on standard error, so
+    such a run is tried again, twice at most."""
     e = dict(os.environ)
     if env:
         e.update(env)
@@ -75,7 +74,7 @@ def wine(args, timeout=60, env=None, input_bytes=None, retry_silent=True):
             err.seek(0)
             r.stdout = out.read()
             r.stderr = err.read()
-        if not retry_silent or r.returncode != 1 or r.stdout or r.stderr:
+        if r.returncode != 1 or r.stdout or r.stderr:
             break
         print("%s exited 1 without output; trying again" % os.path.basename(str(args[0])), file=sys.stderr)
     return r
@@ -200,8 +199,8 @@ def private_prefix():
     return dest
 
 
-def ivtool(*args, timeout=30, env=None, retry_silent=True):
-    return wine([exe("ivtool")] + [str(a) for a in args], timeout=timeout, env=env, retry_silent=retry_silent)
+def ivtool(*args, timeout=30, env=None):
+    return wine([exe("ivtool")] + [str(a) for a in args], timeout=timeout, env=env)
 
 
 _pipe_loops = {}  # Wine prefix -> a running "ivtool pipe-loop"
@@ -268,7 +267,7 @@ def _pipe_loop_exchange(request_bytes, timeout_ms):
 
 
 def pid_alive(pid):
-    return ivtool("alive", pid, retry_silent=False).returncode == 0
+    return ivtool("alive", pid).returncode == 0
 
 
 def close_settings_windows(limit=5):

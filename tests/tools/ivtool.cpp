@@ -194,6 +194,13 @@ static int cmd_pipe_loop() {
     }
 }
 
+// Exit 1 always comes with a line on standard error: the harness takes a silent 1 for
+// Wine failing to start this program, and starts it again.
+static int said(const char* why) {
+    fprintf(stderr, "%s\n", why);
+    return 1;
+}
+
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
     std::wstring c = argv[1];
@@ -202,7 +209,7 @@ int wmain(int argc, wchar_t** argv) {
     if (c == L"pipe-loop") return cmd_pipe_loop();
     if (c == L"kill" && argc > 2) {
         HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, (DWORD)_wtoi(argv[2]));
-        if (!p) return 1;
+        if (!p) return said("no such process");
         TerminateProcess(p, 137);
         WaitForSingleObject(p, 5000);
         CloseHandle(p);
@@ -210,14 +217,14 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (c == L"alive" && argc > 2) {
         HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)_wtoi(argv[2]));
-        if (!p) return 1;
+        if (!p) return said("no such process");
         DWORD r = WaitForSingleObject(p, 0);
         CloseHandle(p);
-        return r == WAIT_TIMEOUT ? 0 : 1;
+        return r == WAIT_TIMEOUT ? 0 : said("process ended");
     }
     if (c == L"window-pid" && argc > 2) {
         HWND w = find_class(argv[2]);
-        if (!w) return 1;
+        if (!w) return said("no such window");
         DWORD pid = 0;
         GetWindowThreadProcessId(w, &pid);
         printf("%lu\n", pid);
@@ -225,7 +232,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (c == L"wm-close" && argc > 2) {
         HWND w = find_class(argv[2]);
-        return w && PostMessageW(w, WM_CLOSE, 0, 0) ? 0 : 1;
+        return w && PostMessageW(w, WM_CLOSE, 0, 0) ? 0 : said("no such window");
     }
     if (c == L"post" && argc > 5) {
         // A target given as a number is the window handle itself, so no class lookup can miss it.
@@ -235,7 +242,7 @@ int wmain(int argc, wchar_t** argv) {
         UINT msg = (m[0] >= L'0' && m[0] <= L'9') ? (UINT)wcstoul(m.c_str(), nullptr, 0)
                                                   : RegisterWindowMessageW(m.c_str());
         return w && PostMessageW(w, msg, (WPARAM)_wcstoui64(argv[4], nullptr, 0),
-                                 (LPARAM)_wcstoi64(argv[5], nullptr, 0)) ? 0 : 1;
+                                 (LPARAM)_wcstoi64(argv[5], nullptr, 0)) ? 0 : said("not posted");
     }
     return 2;
 }
