@@ -250,12 +250,7 @@ void still_fail_split(shot_job* job, const char* err)
 {
     char code[32] = "internal";
     const char* msg = err;
-    const char* colon = strchr(err, ':');
-    if (colon && colon > err && (size_t)(colon - err) < sizeof code) {
-        memcpy(code, err, (size_t)(colon - err));
-        code[colon - err] = 0;
-        msg = colon[1] == ' ' ? colon + 2 : colon + 1;
-    }
+    capture_error_split(err, code, sizeof code, &msg);
     still_fail(job, still_name_code(code), msg);
 }
 

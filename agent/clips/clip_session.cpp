@@ -71,13 +71,6 @@ int g_tone_hz = 0;                    // IVRA_DEBUG_CLIP_TONE_HZ
 bool g_hooks = false;
 float g_tone_buf[2 * ENCODER_AUDIO_RATE];
 
-int64_t clip_now()
-{
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
-
 int64_t clip_freq()
 {
     if (g_freq <= 0) {
@@ -105,26 +98,17 @@ void clip_wcopy(wchar_t* out, size_t cap, const wchar_t* in)
 
 void clip_copy(char* out, size_t cap, const char* in)
 {
-    size_t i = 0;
-    for (; in && in[i] && i + 1 < cap; i++)
-        out[i] = in[i];
-    out[i] = 0;
+    text_format_into(out, cap, "%s", in ? in : "");
 }
 
 // Splits a "code: sentence" text of the file-name rules into a reply's code and message.
 void clip_split_error(const char* err, char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX])
 {
-    const char* colon = strchr(err, ':');
-    if (!colon || colon == err || colon - err >= CLIP_CODE_MAX) {
+    const char* msg = err;
+    if (!capture_error_split(err, code, CLIP_CODE_MAX, &msg)) {
         clip_copy(code, CLIP_CODE_MAX, "internal");
-        clip_copy(message, CLIP_MESSAGE_MAX, err[0] ? err : "no file name could be made");
-        return;
+        msg = err[0] ? err : "no file name could be made";
     }
-    memcpy(code, err, (size_t)(colon - err));
-    code[colon - err] = 0;
-    const char* msg = colon + 1;
-    while (*msg == ' ')
-        msg++;
     clip_copy(message, CLIP_MESSAGE_MAX, msg);
 }
 
@@ -169,10 +153,6 @@ bool clip_window_rect(HWND w, RECT* out)
     return GetWindowRect(w, out) != 0;
 }
 
-bool clip_device_gone(const display_cache* cache)
-{
-    return !cache || !cache->device || cache->lost;
-}
 
 // Publishes the session's part of the status (the replay's part is left as it is).
 void clip_publish()
@@ -715,6 +695,18 @@ void clip_result_to_waiter(clip_request* w, const clip_result* r)
 }
 
 }  // namespace
+
+int64_t clip_now()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+bool clip_device_gone(const display_cache* cache)
+{
+    return !cache || !cache->device || cache->lost;
+}
 
 // ---- Requests
 

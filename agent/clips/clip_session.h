@@ -192,6 +192,10 @@ bool clip_output_path(const clip_request* req, const config* cfg, wchar_t base[E
                       char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX]);
 // Takes and replay saves handed to finishing: +1 when one is handed over, -1 to undo.
 void clip_finalizing_add(long delta);
+// The performance counter now.
+int64_t clip_now(void);
+// True without a cache or a device, or when the device is lost.
+bool clip_device_gone(const display_cache* cache);
 // Frame period in performance-counter ticks for fps (faster under the clip-speed test hook).
 int64_t clip_frame_period(int fps);
 // The device for an encoder: the video-capable one, else the cache's own (the CPU

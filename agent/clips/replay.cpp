@@ -6,6 +6,7 @@
 #include "agent/core/capture_files.h"
 #include "agent/core/storage_monitor.h"
 #include "common/log.h"
+#include "common/text.h"
 #include <cstring>
 #include <cwchar>
 
@@ -32,19 +33,9 @@ char g_error[CLIP_MESSAGE_MAX] = "";
 uint64_t g_published_at = 0;
 uint64_t g_ring_logged_at = 0;
 
-int64_t replay_now()
-{
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
-
 void replay_set_error(const char* text)
 {
-    size_t i = 0;
-    for (; text && text[i] && i + 1 < CLIP_MESSAGE_MAX; i++)
-        g_error[i] = text[i];
-    g_error[i] = 0;
+    text_format_into(g_error, sizeof g_error, "%s", text ? text : "");
 }
 
 void replay_publish()
@@ -140,7 +131,7 @@ void replay_start(display_cache* cache)
     r->tone.fps = r->fps;
     r->generation = display_cache_generation(cache);
     r->period = clip_frame_period(r->fps);
-    r->deadline = replay_now();
+    r->deadline = clip_now();
     replay_set_error("");
     g_replay = r;
     g_ring_logged_at = GetTickCount64();
@@ -177,14 +168,9 @@ void replay_tick(display_cache* cache)
         replay_start(cache);
         return;
     }
-    const int64_t now = replay_now();
-    if (now >= r->deadline) {
-        const int64_t behind = (now - r->deadline) / r->period;
-        if (behind > r->fps / 2)
-            r->deadline += behind * r->period;
-    }
-    if (now >= r->deadline) {
-        r->deadline += r->period;
+    // Lost periods are skipped as for a clip, but the replay keeps no count of them.
+    const clip_pace pace = clip_pace_step(clip_now(), r->deadline, r->period, r->fps);
+    if (pace.frames > 0) {
         ID3D11Texture2D* tex = nullptr;
         int fresh = 0;
         bool is_new = false;
@@ -193,18 +179,17 @@ void replay_tick(display_cache* cache)
                 clip_sequence_bump(r->output);
             is_new = clip_sequence_new(r->output, fresh != 0, &r->seq_seen);
         } else {
-            if (!cache || !cache->device || cache->lost || display_cache_generation(cache) != r->generation) {
+            if (clip_device_gone(cache) || display_cache_generation(cache) != r->generation) {
                 replay_stop("capture lost");
                 return;
             }
             tex = nullptr;
         }
         replay_submit(r, tex, is_new);
-        while (now >= r->deadline) {
-            r->deadline += r->period;
+        for (int64_t i = 1; i < pace.frames; i++)
             replay_submit(r, nullptr, false);
-        }
     }
+    r->deadline = pace.deadline;
     if (GetTickCount64() - g_published_at >= REPLAY_PUBLISH_MS)
         replay_publish();
     replay_log_ring(r);

@@ -486,6 +486,18 @@ static void capture_long_folder(const wchar_t* folder, wchar_t out[CAPTURE_PATH_
     out[CAPTURE_PATH_MAX - 1] = 0;
 }
 
+bool capture_error_split(const char* err, char* code, size_t code_cap, const char** msg)
+{
+    *msg = err;
+    const char* colon = strchr(err, ':');
+    if (!colon || colon == err || (size_t)(colon - err) >= code_cap)
+        return false;
+    memcpy(code, err, (size_t)(colon - err));
+    code[colon - err] = 0;
+    *msg = colon[1] == ' ' ? colon + 2 : colon + 1;
+    return true;
+}
+
 bool capture_request_dest_check(const wchar_t* path, int is_dir, int format, char* err, size_t err_cap)
 {
     wchar_t data_raw[CAPTURE_PATH_MAX], data[CAPTURE_PATH_MAX], windows[CAPTURE_PATH_MAX];

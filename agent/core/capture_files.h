@@ -69,6 +69,10 @@ bool capture_dir_check(const wchar_t* dir, const capture_guard* guard, char* err
 // folder and the system's Windows folder, on the text as given and on the long form of
 // its existing folder, so that an 8.3 spelling does not slip past the folder rules.
 bool capture_request_dest_check(const wchar_t* path, int is_dir, int format, char* err, size_t err_cap);
+// Splits a "code: sentence" text of these rules: the code into code (code_cap bytes)
+// and *msg to the sentence after the colon and its blank. False, code untouched and
+// *msg = err, when no code that fits stands before a colon. Pure.
+bool capture_error_split(const char* err, char* code, size_t code_cap, const char** msg);
 
 // True when name (a file name without folder) is a generated capture name with ".part"
 // appended: "Ivra_YYYY-MM-DD_hh-mm-ss[_k].png|jpg|mp4.part".

@@ -238,10 +238,10 @@ static bool pipe_shot_refuse(pipe_shot_error* e, const char* code, const char* m
 static bool pipe_shot_dest_ok(const wchar_t* path, int is_dir, int format, pipe_shot_error* e) {
     char err[200];
     if (capture_request_dest_check(path, is_dir, format, err, sizeof err)) return true;
-    const char* colon = strchr(err, ':');
-    if (!colon) return pipe_shot_refuse(e, is_dir ? "bad_dir" : "usage", err);
-    snprintf(e->code, sizeof e->code, "%.*s", (int)(colon - err), err);
-    snprintf(e->msg, sizeof e->msg, "%s", colon[1] == ' ' ? colon + 2 : colon + 1);
+    const char* msg = err;
+    if (!capture_error_split(err, e->code, sizeof e->code, &msg))
+        return pipe_shot_refuse(e, is_dir ? "bad_dir" : "usage", err);
+    snprintf(e->msg, sizeof e->msg, "%s", msg);
     return false;
 }
 
