@@ -139,13 +139,7 @@ bool cmd_clip_request_build(const cmd_clip_options* o, const cmd_clip_plan* p, c
         default: break;
         }
         if (ok && o->seconds > 0) ok = shot_append(out, capacity, &at, "\tseconds=%d", o->seconds);
-        char value[1024];
-        if (ok && p->folder[0])
-            ok = shot_request_value(p->folder, value, sizeof value) && shot_append(out, capacity, &at, "\tfolder=%s", value);
-        if (ok && p->dir[0])
-            ok = shot_request_value(p->dir, value, sizeof value) && shot_append(out, capacity, &at, "\tdir=%s", value);
-        if (ok && p->out[0])
-            ok = shot_request_value(p->out, value, sizeof value) && shot_append(out, capacity, &at, "\tout=%s", value);
+        ok = ok && shot_append_dest(out, capacity, &at, p->folder, p->dir, p->out);
     }
     if (ok && o->wait) ok = shot_append(out, capacity, &at, "\twait=1");
     if (!ok && capacity) out[0] = 0;

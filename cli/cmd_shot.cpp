@@ -391,6 +391,17 @@ bool shot_request_value(const wchar_t* text, char* out, size_t capacity) {
     return true;
 }
 
+bool shot_append_dest(char* out, size_t capacity, size_t* at, const wchar_t* folder, const wchar_t* dir,
+                      const wchar_t* out_path) {
+    char value[1024];
+    const struct { const char* key; const wchar_t* text; } fields[] = {{"folder", folder}, {"dir", dir}, {"out", out_path}};
+    for (const auto& f : fields)
+        if (f.text[0] && !(shot_request_value(f.text, value, sizeof value) &&
+                           shot_append(out, capacity, at, "\t%s=%s", f.key, value)))
+            return false;
+    return true;
+}
+
 bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity) {
     size_t at = 0;
     bool ok = shot_append(out, capacity, &at, "shot");
@@ -421,13 +432,7 @@ bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, si
         default: break;
         }
     }
-    char value[1024];
-    if (ok && p->folder[0])
-        ok = shot_request_value(p->folder, value, sizeof value) && shot_append(out, capacity, &at, "\tfolder=%s", value);
-    if (ok && p->dir[0])
-        ok = shot_request_value(p->dir, value, sizeof value) && shot_append(out, capacity, &at, "\tdir=%s", value);
-    if (ok && p->out[0])
-        ok = shot_request_value(p->out, value, sizeof value) && shot_append(out, capacity, &at, "\tout=%s", value);
+    ok = ok && shot_append_dest(out, capacity, &at, p->folder, p->dir, p->out);
     if (ok && p->no_history) ok = shot_append(out, capacity, &at, "\thistory=0");
     if (!ok && capacity) out[0] = 0;
     return ok;

@@ -65,6 +65,10 @@ bool shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) C
 // A request value as UTF-8; false when it holds a control character (a tab or line
 // feed would end the field or the request early).
 bool shot_request_value(const wchar_t* text, char* out, size_t capacity);
+// Appends the "folder", "dir" and "out" fields that are not empty; false when one holds a
+// control character or no longer fits.
+bool shot_append_dest(char* out, size_t capacity, size_t* at, const wchar_t* folder, const wchar_t* dir,
+                      const wchar_t* out_path);
 
 // Reads argv[*i] when it is one of the shared options, taking its value too (*i moves
 // on). Returns -1 when it is none of them (t untouched), CLI_EXIT_OK when read, and
