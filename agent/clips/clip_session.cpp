@@ -832,9 +832,7 @@ void clip_thread_begin(HANDLE timer)
     g_tone_hz = hz > 0 && hz < (unsigned long)ENCODER_AUDIO_RATE / 2 ? (int)hz : 0;
     if (g_tone_hz)
         log_warn("debug: clips and the replay record a %d Hz tone instead of sound", g_tone_hz);
-    wchar_t hooks[8];
-    const DWORD n = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", hooks, 8);
-    g_hooks = n > 0 && n < 8 && agent_debug_pause_ms(hooks, L"1") != 0;
+    g_hooks = agent_debug_hooks();
 }
 
 int clip_tone_hz(void)

@@ -60,6 +60,10 @@ unsigned long agent_debug_pause_ms(const wchar_t* hooks, const wchar_t* value) {
     return ms;
 }
 
+bool agent_debug_hooks(void) {
+    return agent_debug_ms(L"IVRA_DEBUG_HOOKS") != 0;
+}
+
 unsigned long agent_debug_ms(const wchar_t* name) {
     wchar_t hooks[8], value[16];
     DWORD hn = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", hooks, 8);

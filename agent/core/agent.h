@@ -68,6 +68,8 @@ void agent_debug_pause(const wchar_t* name, const char* what);
 
 // The milliseconds held by the environment variable `name` when IVRA_DEBUG_HOOKS=1, else 0.
 unsigned long agent_debug_ms(const wchar_t* name);
+// True when IVRA_DEBUG_HOOKS=1 turns the test hooks on.
+bool agent_debug_hooks(void);
 
 // Milliseconds of a debug pause: 0 unless hooks (IVRA_DEBUG_HOOKS's value, null when
 // absent) is 1 to 7 characters starting with '1'; then value's leading digits, at most
