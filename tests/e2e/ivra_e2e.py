@@ -574,3 +574,146 @@ def psnr(a, b):
     if se == 0:
         return float("inf")
     return 10 * math.log10(255.0 * 255.0 * len(a) / se)
+
+
+# ---- Reference web service
+
+SERVICE_SCRIPT = os.path.join(SOURCE, "service", "ivra_service.py")
+_services = []
+
+
+class Service:
+    """The reference web service on a free local port, for one test class:
+    svc = Service().start(); env IVRA_SERVER=svc.url; svc.stop() ends it by pid
+    and removes its data. Control helpers wrap its /_test/ endpoints."""
+
+    def __init__(self, bits=None):
+        self.bits = bits
+        self.proc = None
+        self.url = None
+        self.data = None
+        self.out_path = None
+
+    def start(self, timeout=15):
+        self.data = tempfile.mkdtemp(prefix="ivra-svc-")
+        self.out_path = os.path.join(self.data, "stdout.txt")
+        args = [sys.executable, SERVICE_SCRIPT, "--port", "0", "--data", os.path.join(self.data, "data")]
+        if self.bits is not None:
+            args += ["--bits", str(self.bits)]
+        # Output goes to a file: a pipe nobody reads would stall the service once full.
+        with open(self.out_path, "wb") as out:
+            self.proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        _services.append(self)
+
+        def first_line():
+            with open(self.out_path, "rb") as f:
+                m = re.match(rb"Ivra reference service on (http://\S+)\r?\n", f.readline())
+            return m.group(1).decode() if m else None
+        try:
+            wait_for(lambda: first_line() or self.proc.poll() is not None, timeout=timeout, what="service start")
+            self.url = first_line()
+            if not self.url:
+                raise AssertionError("service did not start: %s" % self.log_text())
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self):
+        if self.proc is not None:
+            stop_process(self.proc, timeout=10)
+            self.proc = None
+        if self in _services:
+            _services.remove(self)
+        if self.data:
+            shutil.rmtree(self.data, ignore_errors=True)
+            self.data = None
+
+    def log_text(self):
+        try:
+            with open(self.out_path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except (OSError, TypeError):
+            return ""
+
+    def call(self, method, path, body=None, headers=None, timeout=30):
+        """One request; returns (status, decoded JSON or raw bytes when not JSON)."""
+        import json
+        import urllib.error
+        import urllib.request
+        data = json.dumps(body).encode() if body is not None else None
+        req = urllib.request.Request(path if path.startswith("http") else self.url + path, data=data,
+                                     method=method, headers=dict(headers or {}))
+        if data is not None:
+            req.add_header("Content-Type", "application/json")
+        try:
+            with urllib.request.urlopen(req, timeout=timeout) as r:
+                status, raw = r.status, r.read()
+        except urllib.error.HTTPError as e:
+            status, raw = e.code, e.read()
+        try:
+            return status, json.loads(raw) if raw else None
+        except ValueError:
+            return status, raw
+
+    def control(self, method, path, body=None):
+        status, obj = self.call(method, "/_test/" + path, body)
+        if status != 200:
+            raise AssertionError("service control %s %s: %s %r" % (method, path, status, obj))
+        return obj
+
+    def config(self, **settings):
+        return self.control("POST", "config", settings)
+
+    def fault(self, **rule):
+        """Adds a fault rule (method, path, count, status, json/body, delay_ms, drop, ...)."""
+        return self.control("POST", "fault", rule)["id"]
+
+    def faults(self):
+        return self.control("GET", "faults")["rules"]
+
+    def clear_faults(self):
+        self.control("POST", "faults/clear", {})
+
+    def stats(self):
+        return self.control("GET", "stats")
+
+    def reset_stats(self):
+        self.control("POST", "stats/reset", {})
+
+    def items(self):
+        return self.control("GET", "items")["items"]
+
+    def reset(self):
+        self.control("POST", "reset", {})
+
+    def revoke(self, sl_name=None):
+        return self.control("POST", "revoke", {"sl_name": sl_name} if sl_name else {})["revoked"]
+
+    def code(self, sl_name, timeout=30):
+        """The newest sign-in code "sent" to this avatar, waiting until there is one."""
+        got = {}
+
+        def ready():
+            status, obj = self.call("GET", "/_test/code?sl_name=" + sl_name.replace(" ", "%20"))
+            if status == 200:
+                got.update(obj)
+            return status == 200
+        wait_for(ready, timeout=timeout, interval=0.1, what="sign-in code for " + sl_name)
+        return got["code"]
+
+    def fetch(self, url, timeout=60):
+        """GET of a share link (or any address); returns (status, bytes)."""
+        import urllib.error
+        import urllib.request
+        try:
+            with urllib.request.urlopen(url, timeout=timeout) as r:
+                return r.status, r.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.read()
+
+
+@atexit.register
+def _stop_services():
+    for svc in list(_services):
+        svc.stop()
