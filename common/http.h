@@ -50,6 +50,10 @@ const char* http_error_text(unsigned long code);
 // Fills result from a finished exchange: code and sentence for failures, status alone for 2xx.
 void api_result_set(api_result* result, int status, unsigned long system_error, const char* body);
 
+// Joins server and path into out (cap bytes) as they are, adding or removing no slash.
+// False, and out untouched, when the URL would not fit: a cut URL names another resource.
+bool api_url(const char* server, const char* path, char* out, size_t cap);
+
 // One service call at server + path with a JSON reply and a 15 s time-out. Returns the
 // parsed tree on 2xx (none for an empty 204, which callers treat as success by
 // result->status) and none on every failure, which result describes.
