@@ -576,6 +576,224 @@ def psnr(a, b):
     return 10 * math.log10(255.0 * 255.0 * len(a) / se)
 
 
+# ---- A private PulseAudio server for the sound tests. Wine's audio driver talks to
+# whatever server PULSE_SERVER names, so each test class gets its own with two null
+# sinks: "ivra_out" is the speakers (the default sink, what loopback hears) and the
+# monitor of "ivra_mic" is the microphone (the default source).
+
+PULSE_RATE = 48000
+
+
+class PulseAudio:
+    """One pulseaudio process with a private runtime folder, started and stopped by pid.
+
+        pa = PulseAudio().start()        # or: with PulseAudio() as pa: ...
+        agent = Agent(sb, env=pa.env)    # the agent (and every Wine program) hears this server
+        p = pa.play_tone("ivra_out", 1000, 5)   # 5 s of 1 kHz into the speakers, in the background
+        p.wait()  /  p.stop()
+        Agent(sb, env=pa.env_without_microphone())   # an agent whose microphone cannot open
+        pa.stop()                        # also on failure; atexit stops a forgotten one
+    """
+
+    def __init__(self):
+        self.root = None
+        self.proc = None
+        self.players = []
+        self.env = {}
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self, timeout=20):
+        self.root = tempfile.mkdtemp(prefix="ivra-pulse-")
+        run = os.path.join(self.root, "run")
+        os.makedirs(os.path.join(run, "pulse"), mode=0o700)
+        client_conf = os.path.join(self.root, "client.conf")
+        with open(client_conf, "w") as f:
+            f.write("autospawn = no\n")  # a lost server must fail, never be replaced by a stray one
+        sock = os.path.join(run, "pulse", "native")
+        # Everything the server and its clients read lives under root, so neither the
+        # user's configuration nor another test's server is ever involved.
+        self.env = {"XDG_RUNTIME_DIR": run, "PULSE_SERVER": "unix:" + sock, "PULSE_CLIENTCONFIG": client_conf,
+                    "PULSE_RUNTIME_PATH": os.path.join(run, "pulse")}
+        env = dict(os.environ)
+        env.update(self.env)
+        env.update(HOME=self.root, PULSE_STATE_PATH=os.path.join(self.root, "state"))
+        env.pop("PULSE_SERVER")
+        self._log = open(os.path.join(self.root, "pulseaudio.log"), "wb")
+        self.proc = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
+             "--disallow-module-loading=no", "--load=module-native-protocol-unix",
+             "--load=module-null-sink sink_name=ivra_out rate=%d" % PULSE_RATE,
+             "--load=module-null-sink sink_name=ivra_mic rate=%d" % PULSE_RATE],
+            env=env, stdout=self._log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
+        _pulse_servers.append(self)
+        try:
+            wait_for(lambda: self.proc.poll() is not None or self._pactl_ok("info"), timeout, interval=0.1,
+                     what="pulseaudio")
+            if self.proc.poll() is not None:
+                raise AssertionError("pulseaudio exited %d: %s" % (self.proc.returncode, self.log_text()[-500:]))
+            self.pactl("set-default-sink", "ivra_out")
+            self.pactl("set-default-source", "ivra_mic.monitor")
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def log_text(self):
+        try:
+            with open(os.path.join(self.root, "pulseaudio.log"), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except (OSError, TypeError):
+            return ""
+
+    def _client_env(self):
+        env = dict(os.environ)
+        env.update(self.env)
+        return env
+
+    def _pactl_ok(self, *args):
+        return subprocess.run(["pactl"] + list(args), env=self._client_env(), capture_output=True,
+                              timeout=10).returncode == 0
+
+    def pactl(self, *args):
+        """Runs pactl against this server; returns its standard output as text, fails on an error."""
+        r = subprocess.run(["pactl"] + [str(a) for a in args], env=self._client_env(), capture_output=True, timeout=10)
+        if r.returncode != 0:
+            raise AssertionError("pactl %s: %s" % (" ".join(map(str, args)), r.stderr.decode(errors="replace")))
+        return r.stdout.decode(errors="replace")
+
+    def env_without_microphone(self):
+        """The environment for a Wine program that finds no microphone: Wine still lists
+        a default capture endpoint, but opening it fails (0x8889000f) because the
+        default source it asks for does not exist. Fixed when the program starts."""
+        return dict(self.env, PULSE_SOURCE="ivra_none")
+
+    def unplug_microphone(self):
+        """Removes the "ivra_mic" sink and with it the microphone's source, as if it
+        were unplugged: an open capture stream on it ends. Note that the server then
+        makes the speakers' monitor its default source, so a later open hears ivra_out."""
+        for line in self.pactl("list", "short", "modules").splitlines():
+            f = line.split("\t")
+            if len(f) >= 3 and f[1] == "module-null-sink" and "sink_name=ivra_mic" in f[2]:
+                self.pactl("unload-module", f[0])
+
+    def plug_microphone(self):
+        """Brings the microphone back after unplug_microphone()."""
+        if "ivra_mic\t" not in self.pactl("list", "short", "sinks"):
+            self.pactl("load-module", "module-null-sink", "sink_name=ivra_mic", "rate=%d" % PULSE_RATE)
+        self.pactl("set-default-source", "ivra_mic.monitor")
+
+    def play(self, sink, data):
+        """Plays raw float32 little-endian 48 kHz stereo bytes into a sink in the
+        background, at the sink's real-time pace. Returns a PulsePlayer."""
+        p = PulsePlayer(self, sink, data)
+        self.players.append(p)
+        return p
+
+    def play_tone(self, sink, hz, seconds, amplitude=0.5):
+        return self.play(sink, pulse_tone(hz, seconds, amplitude))
+
+    def play_silence(self, sink, seconds):
+        return self.play(sink, pulse_tone(0, seconds))
+
+    def play_burst(self, sink, hz, before, burst, after=0.5, amplitude=0.5):
+        """Silence for `before` seconds, a tone for `burst` seconds, silence for `after`."""
+        return self.play(sink, pulse_tone(0, before) + pulse_tone(hz, burst, amplitude) + pulse_tone(0, after))
+
+    def stop(self):
+        for p in self.players:
+            p.stop()
+        self.players = []
+        if self.proc is not None:
+            stop_process(self.proc)
+            self.proc = None
+        if getattr(self, "_log", None):
+            self._log.close()
+            self._log = None
+        if self in _pulse_servers:
+            _pulse_servers.remove(self)
+        if self.root:
+            shutil.rmtree(self.root, ignore_errors=True)
+            self.root = None
+
+
+class PulsePlayer:
+    """One pacat feeding a sink; ends by itself when the data has played."""
+
+    def __init__(self, pa, sink, data):
+        self.proc = subprocess.Popen(
+            ["pacat", "--playback", "--raw", "--device=" + sink, "--format=float32le", "--rate=%d" % PULSE_RATE,
+             "--channels=2", "--latency-msec=20"],
+            env=pa._client_env(), stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            start_new_session=True)
+        self.started = time.monotonic()
+        self.seconds = len(data) / (8.0 * PULSE_RATE)
+
+        def feed():
+            try:
+                self.proc.stdin.write(data)
+                self.proc.stdin.close()
+            except (BrokenPipeError, ValueError, OSError):
+                pass
+        self.feeder = threading.Thread(target=feed, daemon=True)
+        self.feeder.start()
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout=None):
+        """Waits until the sound has played (its length plus a margin by default); fails when pacat did."""
+        limit = timeout if timeout is not None else self.seconds + 15
+        try:
+            rc = self.proc.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            self.stop()
+            raise AssertionError("pacat still playing after %.1f s" % limit)
+        if rc != 0:
+            raise AssertionError("pacat exited %d: %s" % (rc, self.proc.stderr.read().decode(errors="replace")))
+
+    def stop(self):
+        stop_process(self.proc, timeout=5)
+        self.feeder.join(timeout=5)
+        if self.proc.stderr:
+            self.proc.stderr.close()
+
+
+def pulse_tone(hz, seconds, amplitude=0.5):
+    """Raw float32 LE 48 kHz stereo bytes of a sine (both channels), or of silence when hz is 0."""
+    import array
+    import math
+    n = int(round(seconds * PULSE_RATE))
+    if not hz or n == 0:
+        return bytes(8 * n)
+    # An integer frequency repeats every second, so one second is computed and repeated.
+    period = PULSE_RATE if float(hz).is_integer() else n
+    one = array.array("f")
+    w = 2 * math.pi * hz / PULSE_RATE
+    for i in range(min(period, n)):
+        v = amplitude * math.sin(w * i)
+        one.append(v)
+        one.append(v)
+    if sys.byteorder != "little":
+        one.byteswap()
+    b = one.tobytes()
+    reps, rest = divmod(n, period)
+    return b * reps + b[:8 * rest] if period < n else b[:8 * n]
+
+
+_pulse_servers = []
+
+
+@atexit.register
+def _stop_pulse_servers():
+    for pa in list(_pulse_servers):
+        pa.stop()
+
+
 # ---- Reference web service
 
 SERVICE_SCRIPT = os.path.join(SOURCE, "service", "ivra_service.py")
