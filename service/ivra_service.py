@@ -54,7 +54,9 @@ Control API, under /_test/, answered only to loopback clients (JSON replies):
                                  "x" bytes), "location" (a Location header), "delay_ms" (wait before
                                  answering, also before a normal answer when no status is given),
                                  "drop": true (close the connection without an answer), with
-                                 "drop_after_bytes": N (read N body bytes first).
+                                 "drop_after_bytes": N (read N body bytes first), "hold": true
+                                 (the request waits, at most 120 s, until POST /_test/release).
+  POST /_test/release            {"id": N} or {} for every rule: let held requests go on
   GET  /_test/faults             the rules with their hit counts; POST /_test/faults/clear removes all
   GET  /_test/echo?status=N&body=TEXT&type=CT&size=N&delay_ms=N&location=URL&drop=1
                                  one canned answer (TEXT percent-decoded); default 200 {"ok":true}
@@ -65,6 +67,8 @@ Control API, under /_test/, answered only to loopback clients (JSON replies):
   POST /_test/link               {"sl_name"} -> {"token", "sl_name", "avatar_key"}: a device
                                  token without the dialogue
   POST /_test/revoke             {"sl_name"} (or {} for all): revoke device tokens -> {"revoked": n}
+  GET  /_test/tokens             {"tokens": [...]}: the device tokens issued since start (kept in
+                                 memory only), so a test can check that none reached a log
   POST /_test/reset              forget everything: data, settings, rules and counters
 """
 import argparse
@@ -173,6 +177,8 @@ class Service:
         self.starts = {}
         self.faults = []
         self.fault_ids = 0
+        self.holds = {}
+        self.tokens = []
         self.reset_stats()
 
     # ---- bookkeeping
@@ -232,8 +238,15 @@ class Service:
             self.puzzles.clear()
             self.starts.clear()
             self.faults = []
+            self.release_all()
+            self.tokens = []
             self.reset_stats()
         self.log("reset: all data, settings and rules forgotten")
+
+    def release_all(self):
+        with self.lock:
+            for ev in self.holds.values():
+                ev.set()
 
     def take_fault(self, method, path):
         with self.lock:
@@ -271,6 +284,7 @@ class Service:
     def issue_token(self, sl_name):
         token = secrets.token_urlsafe(32)
         with self.lock:
+            self.tokens.append(token)
             row = self.db.execute("SELECT id, avatar_key FROM accounts WHERE sl_name=?", (sl_name,)).fetchone()
             if row:
                 acc, key = row
@@ -541,6 +555,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def canned(self, rule):
         """Answers with a fault rule or an echo request; True when it answered."""
+        if rule.get("hold"):
+            with self.svc.lock:
+                ev = self.svc.holds.setdefault(rule["id"], threading.Event())
+            ev.wait(120)
         if rule.get("delay_ms"):
             time.sleep(rule["delay_ms"] / 1000.0)
         if rule.get("drop"):
@@ -764,7 +782,17 @@ class Handler(BaseHTTPRequestHandler):
             elif path == "/_test/faults/clear":
                 with svc.lock:
                     svc.faults = []
+                svc.release_all()
                 self.send(200, {"ok": True})
+            elif path == "/_test/release" and method == "POST":
+                with svc.lock:
+                    ids = [body["id"]] if "id" in body else [r["id"] for r in svc.faults] + list(svc.holds)
+                    for i in ids:
+                        svc.holds.setdefault(i, threading.Event()).set()
+                self.send(200, {"released": len(set(ids))})
+            elif path == "/_test/tokens":
+                with svc.lock:
+                    self.send(200, {"tokens": list(svc.tokens)})
             elif path == "/_test/echo":
                 rule = {k: one(k) for k in ("status", "body", "location", "drop", "drop_after_bytes") if k in query}
                 rule["status"] = int(rule.get("status") or 200)

@@ -905,6 +905,14 @@ class Service:
     def reset(self):
         self.control("POST", "reset", {})
 
+    def release(self, rule_id=None):
+        """Lets requests held by a "hold" fault rule go on (all when no id is given)."""
+        self.control("POST", "release", {"id": rule_id} if rule_id else {})
+
+    def tokens(self):
+        """The device tokens the service issued since it started."""
+        return self.control("GET", "tokens")["tokens"]
+
     def revoke(self, sl_name=None):
         return self.control("POST", "revoke", {"sl_name": sl_name} if sl_name else {})["revoked"]
 
