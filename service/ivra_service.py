@@ -61,7 +61,8 @@ Control API, under /_test/, answered only to loopback clients (JSON replies):
   GET  /_test/echo?status=N&body=TEXT&type=CT&size=N&delay_ms=N&location=URL&drop=1
                                  one canned answer (TEXT percent-decoded); default 200 {"ok":true}
   GET  /_test/stats              {"items", "items_ready", "accounts", "devices", "requests": {name: n},
-                                 "high_water", "put_high_water", "in_flight", "put_bytes"}
+                                 "high_water", "put_high_water", "in_flight", "put_bytes", "recent_puts":
+                                 the last 50 stored files as {"item", "role", "bytes", "ms", "agent"}}
   POST /_test/stats/reset        zero the request counters and high-water marks
   GET  /_test/items              every item with its files (role, size, received, sha256)
   POST /_test/link               {"sl_name"} -> {"token", "sl_name", "avatar_key"}: a device
@@ -200,6 +201,7 @@ class Service:
             self.put_in_flight = 0
             self.put_high_water = 0
             self.put_bytes = 0
+            self.recent_puts = []
 
     def enter(self, name, is_put):
         with self.lock:
@@ -225,7 +227,7 @@ class Service:
                     "devices": q("SELECT COUNT(*) FROM devices WHERE revoked=0"),
                     "requests": dict(self.requests), "high_water": self.high_water,
                     "put_high_water": self.put_high_water, "in_flight": self.in_flight,
-                    "put_bytes": self.put_bytes}
+                    "put_bytes": self.put_bytes, "recent_puts": list(self.recent_puts)}
 
     def reset_all(self):
         with self.lock:
@@ -683,6 +685,7 @@ class Handler(BaseHTTPRequestHandler):
         final = svc.blob_path(item, role)
         tmp = final + ".%s.part" % secrets.token_hex(4)
         digest, got = hashlib.sha256(), 0
+        began = time.monotonic()
         try:
             with open(tmp, "wb") as f:
                 for data in (self.chunks() if chunked else self.sized(n)):
@@ -699,8 +702,13 @@ class Handler(BaseHTTPRequestHandler):
         finally:
             if os.path.exists(tmp):
                 os.remove(tmp)
+        ms = (time.monotonic() - began) * 1000.0
         with svc.lock:
             svc.db.execute("UPDATE files SET received=?, sha256=? WHERE put_token=?", (got, digest.hexdigest(), token))
+            svc.recent_puts = (svc.recent_puts + [{"item": item, "role": role, "bytes": got, "ms": round(ms, 1),
+                                                   "agent": self.headers.get("User-Agent", "")}])[-50:]
+        svc.log("storage: %s of %s, %d bytes in %.0f ms (%.1f MB/s)", role, item, got, ms,
+                got / 1048576.0 / max(ms / 1000.0, 1e-6))
         self.send(200, raw=b"", ctype="text/plain", extra={"ETag": '"%s"' % digest.hexdigest()[:32]})
 
     def sized(self, n):
