@@ -2,6 +2,7 @@
 #include "common/text.h"
 #include "cli/cli_help.h"
 #include "cli/cmd_account.h"
+#include "cli/cmd_upload.h"
 #include "cli/cmd_agent.h"
 #include "cli/cmd_clip.h"
 #include "cli/cmd_config.h"
@@ -328,7 +329,7 @@ struct cli_command {
 
 static const cli_command commands[] = {
     {L"shot", shot_command},      {L"clip", clip_command},      {L"replay", replay_command},
-    {L"account", account_command},   {L"upload", cmd_unbuilt},     {L"windows", windows_command},
+    {L"account", account_command},   {L"upload", upload_command},     {L"windows", windows_command},
     {L"screens", screens_command}, {L"desktops", screens_command}, {L"last", last_command},
     {L"status", status_command}, {L"input", input_command},      {L"agent", agent_command},
     {L"config", cmd_config},     {L"settings", settings_command}, {L"folders", folders_command},

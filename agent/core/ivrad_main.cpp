@@ -12,6 +12,7 @@
 #include "agent/input/broker.h"
 #include "agent/overlay/overlay.h"
 #include "agent/pipe/pipe_server.h"
+#include "agent/upload/upload.h"
 #include "common/config.h"
 #include "common/config_schema.h"
 #include "common/log.h"
@@ -294,7 +295,7 @@ void ivrad_stop_agent(HANDLE mutex) {
         KillTimer(g_agent.wnd, TIMER_UPLOAD_TICK);
         KillTimer(g_agent.wnd, TIMER_UPDATE_CHECK);
     }
-    // Uploads stop here once they exist.
+    upload_shutdown();
     // Stopped first and freed only at the end: a pipe job still running reads every pool's figures.
     bool stills_ended = worker_pool_stop(g_agent.stills, 5000);
     bool clips_ended = worker_pool_stop(g_agent.clips, 5000);
@@ -389,7 +390,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
         log_warn("startup: capture thread not ready after 5 s");
     // The clip bar starts here once it exists.
     if (!broker_start(g_agent.wnd, &g_agent.cfg)) log_warn("input broker unavailable; registered hotkeys only");
-    // Uploads start here once they exist.
+    upload_start(g_agent.cfg.upload_workers);
     SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);
     SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, 600000, nullptr);
     log_info("ivrad started in %llu ms", ivrad_elapsed_ms(&lc));

@@ -5,7 +5,11 @@
 #include "agent/core/messages.h"
 #include "agent/core/saved_capture.h"
 #include "agent/input/broker.h"
+#include "agent/upload/upload.h"
+#include "common/account.h"
 #include "common/log.h"
+
+constexpr UINT_PTR MAIN_WINDOW_UPLOAD_TICK = 2910;
 
 const char* main_window_route_name(LPARAM lp) {
     if ((ULONG_PTR)lp > 0x2FFFF) return "none";
@@ -68,9 +72,53 @@ static void main_window_reload(HWND wnd) {
     HWND broker = broker_window();
     if (broker) SendMessageW(broker, WM_BROKER_RECONFIGURE, 0, (LPARAM)fresh);
     HeapFree(GetProcessHeap(), 0, fresh);
-    // Attach points: the storage thread's wake-up and the upload settings follow
-    // here once those components exist.
+    // Attach point: the storage thread's wake-up follows here once it exists.
     if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_CONFIG, 0, 0);
+    // The client links and unlinks without the agent; a reload is how the queue hears of it.
+    upload_account_changed();
+}
+
+// With upload_mode auto and a linked PC, a saved capture is queued at once.
+static void main_window_auto_upload(const saved_capture* rec) {
+    // Only this thread writes the live configuration, so it reads it without the lock.
+    if (!rec->saved || g_agent.cfg.upload_mode != 1 || !upload_linked()) return;
+    char err[160];
+    if (!upload_add(rec->path, nullptr, err, sizeof err)) log_info("upload: not queued: %s", err);
+}
+
+// The link as CF_UNICODETEXT owned by the agent window. False when it could not be placed.
+static bool main_window_copy_link(HWND wnd, const char* url) {
+    int chars = MultiByteToWideChar(CP_UTF8, 0, url, -1, nullptr, 0);
+    if (chars <= 1) return false;
+    HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, (SIZE_T)chars * sizeof(wchar_t));
+    if (!mem) return false;
+    wchar_t* text = (wchar_t*)GlobalLock(mem);
+    bool ok = text && MultiByteToWideChar(CP_UTF8, 0, url, -1, text, chars) == chars;
+    if (text) GlobalUnlock(mem);
+    if (ok && OpenClipboard(wnd)) {
+        ok = EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, mem);
+        CloseClipboard();
+    } else {
+        ok = false;
+    }
+    if (!ok) GlobalFree(mem);  // the clipboard owns it only after SetClipboardData succeeded
+    return ok;
+}
+
+// Upload done or failed for good: the record belongs to this window.
+static void main_window_upload_notice(HWND wnd, UINT msg, upload_notice* n) {
+    if (!n) return;
+    const wchar_t* name = agent_path_leaf(n->path);
+    if (msg == WM_AGENT_UPLOAD_DONE) {
+        bool copied = n->share_url[0] && main_window_copy_link(wnd, n->share_url);
+        log_info("upload: %ls %s; link %s", name, n->already_uploaded ? "was already uploaded" : "uploaded",
+                 copied ? "copied" : "not copied");
+        // The "Uploaded" / "Already uploaded" balloon attaches here.
+    } else {
+        log_info("upload: %ls stays on this PC only: %s", name, n->error);
+        // The "Upload failed" balloon attaches here.
+    }
+    HeapFree(GetProcessHeap(), 0, n);
 }
 
 static void main_window_session_end(void) {
@@ -114,7 +162,7 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_AGENT_SAVED: {
         saved_capture* rec = (saved_capture*)lp;
         if (!rec) return 0;
-        // Balloons and the upload queue attach here.
+        // Balloons attach here.
         if (!rec->saved)
             log_warn("%s: not saved: %s", rec->replay ? "replay" : "clip", rec->error);
         else if (!rec->still)
@@ -122,6 +170,7 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
                      (unsigned long long)rec->bytes);
         else
             log_info("capture: saved %ls (%llu bytes)", rec->path, (unsigned long long)rec->bytes);
+        main_window_auto_upload(rec);
         saved_capture_free(rec);
         return 0;
     }
@@ -142,7 +191,17 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     }
     case WM_TIMER:
-        return 0;  // upload tick and update check attach here
+        if (wp == MAIN_WINDOW_UPLOAD_TICK) upload_pump();  // starts items whose back-off ran out
+        return 0;  // the update check attaches here
+    case WM_AGENT_UPLOAD_DONE:
+    case WM_AGENT_UPLOAD_FAILED:
+        main_window_upload_notice(wnd, msg, (upload_notice*)lp);
+        return 0;
+    case WM_AGENT_UNLINKED:
+        account_delete();
+        upload_account_changed();
+        // The "Ivra account disconnected" balloon attaches here.
+        return 0;
     default:
         return DefWindowProcW(wnd, msg, wp, lp);
     }

@@ -1,6 +1,7 @@
 #include "agent/pipe/pipe_server.h"
 #include "agent/pipe/pipe_clip.h"
 #include "agent/pipe/pipe_cmds.h"
+#include "agent/pipe/pipe_upload.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
@@ -292,7 +293,7 @@ static const pipe_command pipe_commands[] = {
     {"ping", pipe_cmd_ping},
     {"status", pipe_cmd_status},
     {"screens", pipe_cmd_screens},
-    {"upload", nullptr},
+    {"upload", pipe_cmd_upload},
     {"reload", pipe_cmd_reload},
     {"input", pipe_cmd_input},
     {"storage", pipe_cmd_storage},
