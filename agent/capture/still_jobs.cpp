@@ -4,6 +4,7 @@
 #include "agent/capture/display_cache.h"
 #include "agent/capture/still_encoder.h"
 #include "agent/clips/clip_session.h"
+#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/frame_pool.h"
@@ -176,7 +177,7 @@ bool still_selecting()
 
 void still_warning_tone()
 {
-    // The warning tone of the capture sounds attaches here.
+    sounds_play_warning();
 }
 
 void still_capture_sound(const config* cfg, const wchar_t* warning)
@@ -185,7 +186,8 @@ void still_capture_sound(const config* cfg, const wchar_t* warning)
         return;
     if (warning && warning[0])
         still_warning_tone();
-    // Otherwise the chime attaches here.
+    else
+        sounds_play_chime();
 }
 
 void still_log_exhausted()

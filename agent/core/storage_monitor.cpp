@@ -1,4 +1,5 @@
 #include "agent/core/storage_monitor.h"
+#include "agent/clips/sounds.h"
 #include "agent/core/capture_files.h"
 #include "common/config_schema.h"
 #include "common/log.h"
@@ -84,7 +85,8 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
         if (warning)
             warning[0] = 0;
         log_error("disk full: %ls free on %ls (< %d MB); capture skipped", free_text, shown, cfg->stop_free_mb);
-        // The "Disk full" balloon and the warning tone attach here.
+        // The "Disk full" balloon attaches here.
+        sounds_play_warning();
         return false;
     }
     if (warning)

@@ -3,6 +3,7 @@
 #include "agent/capture/display_cache.h"
 #include "agent/capture/still_jobs.h"
 #include "agent/clips/clip_session.h"
+#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/messages.h"
@@ -534,7 +535,7 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
 {
     if (InterlockedCompareExchange(&g_agent.selecting, 1, 0) != 0) {
         log_warn("region overlay already active");
-        // The warning tone of the capture sounds attaches here.
+        sounds_play_warning();
         if (job)
             shot_job_fail(job, "busy", "region overlay already active");
         if (clip)

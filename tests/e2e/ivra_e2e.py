@@ -591,6 +591,8 @@ class PulseAudio:
         agent = Agent(sb, env=pa.env)    # the agent (and every Wine program) hears this server
         p = pa.play_tone("ivra_out", 1000, 5)   # 5 s of 1 kHz into the speakers, in the background
         p.wait()  /  p.stop()
+        rec = pa.record("ivra_out.monitor")     # what the speakers play, as float32 mono
+        rec.samples()  /  rec.stop()
         Agent(sb, env=pa.env_without_microphone())   # an agent whose microphone cannot open
         pa.stop()                        # also on failure; atexit stops a forgotten one
     """
@@ -627,8 +629,10 @@ class PulseAudio:
         self.proc = subprocess.Popen(
             ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
              "--disallow-module-loading=no", "--load=module-native-protocol-unix",
-             "--load=module-null-sink sink_name=ivra_out rate=%d" % PULSE_RATE,
-             "--load=module-null-sink sink_name=ivra_mic rate=%d" % PULSE_RATE],
+             "--load=module-null-sink sink_name=ivra_out rate=%d sink_properties=device.description=Speakers"
+             % PULSE_RATE,
+             "--load=module-null-sink sink_name=ivra_mic rate=%d sink_properties=device.description=Microphone"
+             % PULSE_RATE],
             env=env, stdout=self._log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
         _pulse_servers.append(self)
         try:
@@ -684,7 +688,8 @@ class PulseAudio:
     def plug_microphone(self):
         """Brings the microphone back after unplug_microphone()."""
         if "ivra_mic\t" not in self.pactl("list", "short", "sinks"):
-            self.pactl("load-module", "module-null-sink", "sink_name=ivra_mic", "rate=%d" % PULSE_RATE)
+            self.pactl("load-module", "module-null-sink", "sink_name=ivra_mic", "rate=%d" % PULSE_RATE,
+                       "sink_properties=device.description=Microphone")
         self.pactl("set-default-source", "ivra_mic.monitor")
 
     def play(self, sink, data):
@@ -703,6 +708,13 @@ class PulseAudio:
     def play_burst(self, sink, hz, before, burst, after=0.5, amplitude=0.5):
         """Silence for `before` seconds, a tone for `burst` seconds, silence for `after`."""
         return self.play(sink, pulse_tone(0, before) + pulse_tone(hz, burst, amplitude) + pulse_tone(0, after))
+
+    def record(self, source="ivra_out.monitor"):
+        """Records a source (by default what the speakers play) as float32 48 kHz mono
+        in the background. Returns a PulseRecorder."""
+        r = PulseRecorder(self, source)
+        self.players.append(r)
+        return r
 
     def stop(self):
         for p in self.players:
@@ -761,6 +773,47 @@ class PulsePlayer:
         self.feeder.join(timeout=5)
         if self.proc.stderr:
             self.proc.stderr.close()
+
+
+class PulseRecorder:
+    """One parec reading a source into memory until stopped."""
+
+    def __init__(self, pa, source):
+        self.proc = subprocess.Popen(
+            ["parec", "--raw", "--device=" + source, "--format=float32le", "--rate=%d" % PULSE_RATE, "--channels=1",
+             "--latency-msec=20"],
+            env=pa._client_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        self.started = time.monotonic()
+        self.data = bytearray()
+        self.lock = threading.Lock()
+
+        def read():
+            while True:
+                chunk = self.proc.stdout.read1(65536)
+                if not chunk:
+                    break
+                with self.lock:
+                    self.data += chunk
+        self.reader = threading.Thread(target=read, daemon=True)
+        self.reader.start()
+
+    def samples(self):
+        """The samples recorded so far (array of float)."""
+        import array
+        with self.lock:
+            b = bytes(self.data[:len(self.data) // 4 * 4])
+        a = array.array("f", b)
+        if sys.byteorder != "little":
+            a.byteswap()
+        return a
+
+    def stop(self):
+        """Ends the recording; returns every sample recorded."""
+        stop_process(self.proc, timeout=5)
+        self.reader.join(timeout=5)
+        self.proc.stdout.close()
+        return self.samples()
 
 
 def pulse_tone(hz, seconds, amplitude=0.5):
