@@ -2,6 +2,7 @@
 // the start-up order, the message loop and the stop order.
 #include "common/win.h"
 #include "agent/capture/capture_thread.h"
+#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/frame_pool.h"
@@ -357,7 +358,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     agent_cursor_repair(true);
     ivrad_read_forced_digit();
     capture_sweep_parts(&g_agent.cfg);
-    // Capture sounds are synthesised here once they exist.
+    sounds_prepare();
     ivrad_create_pools(&lc);
 
     g_agent.capture_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -1,5 +1,6 @@
 #include "agent/core/main_window.h"
 #include "agent/capture/capture_thread.h"
+#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/hotkeys.h"
 #include "agent/core/messages.h"
@@ -156,8 +157,9 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         main_window_action(wp, lp);
         return 0;
     case WM_AGENT_SHOT_FAILED:
-        // The "Screenshot not saved" balloon and the warning tone attach here.
+        // The "Screenshot not saved" balloon attaches here.
         log_warn("capture: screenshot not saved");
+        if (g_agent.cfg.play_sound) sounds_play_warning();
         return 0;
     case WM_AGENT_SAVED: {
         saved_capture* rec = (saved_capture*)lp;
