@@ -55,7 +55,10 @@ Control API, under /_test/, answered only to loopback clients (JSON replies):
                                  answering, also before a normal answer when no status is given),
                                  "drop": true (close the connection without an answer), with
                                  "drop_after_bytes": N (read N body bytes first), "hold": true
-                                 (the request waits, at most 120 s, until POST /_test/release).
+                                 (the request waits, at most 120 s, until POST /_test/release),
+                                 "headers": {name: value} (extra reply headers). Also taken:
+                                 "times" for "count", "body_bytes" for "size", "read_delay_ms" for
+                                 "delay_ms" (the wait comes before the request body is read).
   POST /_test/release            {"id": N} or {} for every rule: let held requests go on
   GET  /_test/faults             the rules with their hit counts; POST /_test/faults/clear removes all
   GET  /_test/echo?status=N&body=TEXT&type=CT&size=N&delay_ms=N&location=URL&drop=1
@@ -578,7 +581,9 @@ class Handler(BaseHTTPRequestHandler):
             raw, ctype = b"x" * int(rule["size"]), rule.get("content_type") or "application/octet-stream"
         else:
             raw, ctype = (rule.get("body") or "").encode(), rule.get("content_type") or "application/json"
-        extra = {"Location": rule["location"]} if rule.get("location") else None
+        extra = dict(rule.get("headers") or {})
+        if rule.get("location"):
+            extra["Location"] = rule["location"]
         self.send(int(rule["status"]), raw=raw, ctype=ctype, extra=extra)
         return True
 
@@ -778,6 +783,9 @@ class Handler(BaseHTTPRequestHandler):
                     svc.log("control: settings %s", json.dumps(body, sort_keys=True))
                 self.send(200, cfg)
             elif path == "/_test/fault" and method == "POST":
+                for alias, name in (("times", "count"), ("body_bytes", "size"), ("read_delay_ms", "delay_ms")):
+                    if alias in body and name not in body:
+                        body[name] = body[alias]
                 with svc.lock:
                     svc.fault_ids += 1
                     rule = dict(body, id=svc.fault_ids, hits=0, left=int(body.get("count", 1)))
