@@ -247,11 +247,15 @@ class UploadCase(unittest.TestCase):
         cls.sb = Sandbox()
         cls.work = tempfile.mkdtemp(prefix="ivra-upload-")
         try:
-            cls.env = {"IVRA_SERVER": cls.svc.url, "IVRA_DEBUG_HOOKS": "1"}
+            cls.env = {"IVRA_SERVER": cls.svc.url, "IVRA_DEBUG_HOOKS": "1", "IVRA_CLIP_SOFTWARE": "1"}
             cls.env.update(cls.agent_extra_env)
             os.makedirs(cls.sb.data, exist_ok=True)
+            clips = os.path.join(cls.sb.root, "clips")
+            os.makedirs(clips)
             with open(os.path.join(cls.sb.data, "config.ini"), "w", newline="") as f:
-                f.write("onboarded=1\r\nupload_mode=manual\r\nupload_workers=%d\r\n" % cls.workers)
+                f.write("onboarded=1\r\nupload_mode=2\r\nupload_workers=%d\r\nplay_sound=0\r\nwarn_free_mb=0\r\n"
+                        "stop_free_mb=0\r\nclips_dir=%s\r\nclip_audio_system=0\r\nclip_audio_mic=0\r\n"
+                        % (cls.workers, win_path(clips)))
             cls.svc.config(fixed_code=CODE)
             cls.link()
             cls.agent = Agent(cls.sb, env=cls.env)
@@ -411,6 +415,24 @@ class UploadCleaningTest(UploadCase):
         self.assertTrue(1900 <= clip["duration_ms"] <= 2200, clip)
         self.assert_work_folders_gone()
         self.assert_no_token_in_log()
+
+    def test_upload_mode_auto_queues_a_saved_clip_and_manual_does_not(self):
+        def clip():
+            rc, out, err = self.ivrac("clip", "start", "--region", "0,0,320,240", "--seconds", "1", "--wait", "--json")
+            self.assertEqual(rc, 0, err)
+            return json.loads(out)["path"]
+        self.assertEqual(self.ivrac("upload", "mode")[1].strip(), "manual")
+        manual = clip()
+        self.assertEqual(self.ivrac("upload", "mode", "auto")[:2], (0, "auto\n"))
+        try:
+            auto = clip()
+            # Saved-clip notices reach the agent window in order: once the second is queued,
+            # the first was handled too.
+            wait_for(lambda: any(it["path"] == auto for it in self.status()[1]), 20, interval=0.2,
+                     what="the clip queued for upload")
+            self.assertFalse([it for it in self.status()[1] if it["path"] == manual])
+        finally:
+            self.ivrac("upload", "mode", "manual")
 
     def test_unclean_files_fail_at_once_and_requeue_under_the_same_id(self):
         jpg_path = os.path.join(self.work, "whole.jpg")
