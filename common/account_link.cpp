@@ -130,7 +130,47 @@ void auth_headers(const account* acc, char* out, size_t cap) {
     snprintf(out, cap, HTTP_AUTH_HEADERS_FMT, acc->token, HTTP_JSON_HEADERS);
 }
 
+void set_bad_response(api_result* result) {
+    result->status = 0;
+    copy_cut(result->code, sizeof result->code, "bad_response");
+    copy_cut(result->message, sizeof result->message, "The Ivra service sent an answer Ivra doesn't understand.");
+}
+
+// A reply number as int; a missing, negative or oversized one gives fallback.
+int number_or(const json_node* reply, const char* name, int fallback, double max) {
+    double v = json_number(reply, name, fallback);
+    return (v >= 0 && v <= max) ? (int)v : fallback;
+}
+
 }  // namespace
+
+bool link_challenge_read(const json_node* reply, const char* server, const char* typed_name, link_challenge* out) {
+    link_challenge c = {};
+    copy_cut(c.server, sizeof c.server, server);
+    copy_cut(c.challenge_id, sizeof c.challenge_id, json_string(reply, "challenge_id", ""));
+    copy_cut(c.client_token, sizeof c.client_token, json_string(reply, "client_token", ""));
+    copy_cut(c.sl_name, sizeof c.sl_name, json_string(reply, "sl_name", typed_name));
+    c.expires_in = number_or(reply, "expires_in", 600, 86400.0 * 365);
+    c.code_length = number_or(reply, "code_length", 6, 64);
+    bool ok = c.challenge_id[0] && c.client_token[0];
+    if (ok) *out = c;
+    SecureZeroMemory(&c, sizeof c);
+    return ok;
+}
+
+bool link_account_read(const json_node* reply, const link_challenge* challenge, int64_t now, account* out) {
+    account a = {};
+    copy_cut(a.server, sizeof a.server, challenge->server);
+    copy_cut(a.token, sizeof a.token, json_string(reply, "token", ""));
+    copy_cut(a.sl_name, sizeof a.sl_name, json_string(reply, "sl_name", challenge->sl_name));
+    copy_cut(a.avatar_key, sizeof a.avatar_key, json_string(reply, "avatar_key", ""));
+    a.linked_at = now;
+    a.linked = a.token[0] ? 1 : 0;
+    bool ok = a.linked != 0;
+    if (ok) *out = a;
+    SecureZeroMemory(&a, sizeof a);
+    return ok;
+}
 
 bool link_start(const char* server, const char* sl_name, link_challenge* challenge_out, api_result* result) {
     char tail[512] = "";
@@ -161,25 +201,15 @@ bool link_start(const char* server, const char* sl_name, link_challenge* challen
     json_node* reply = api_call("POST", server, "/api/v1/auth/start", HTTP_JSON_HEADERS, body, result);
     if (!reply) return false;
     link_challenge c = {};
-    copy_cut(c.server, sizeof c.server, server);
-    copy_cut(c.challenge_id, sizeof c.challenge_id, json_string(reply, "challenge_id", ""));
-    copy_cut(c.client_token, sizeof c.client_token, json_string(reply, "client_token", ""));
-    copy_cut(c.sl_name, sizeof c.sl_name, json_string(reply, "sl_name", sl_name));
-    double expires = json_number(reply, "expires_in", 600);
-    double length = json_number(reply, "code_length", 6);
-    c.expires_in = (expires >= 0 && expires <= 86400 * 365) ? (int)expires : 600;
-    c.code_length = (length >= 0 && length <= 64) ? (int)length : 6;
+    bool ok = link_challenge_read(reply, server, sl_name, &c);
     wipe_member(reply, "client_token");
     json_free(reply);
-    bool ok = c.challenge_id[0] && c.client_token[0];
     if (ok) {
         log_info("account: code requested for %s", c.sl_name);
         *challenge_out = c;
     } else {
-        // A reply without both identifiers cannot go on; say so instead of a silent success status.
-        result->status = 0;
-        copy_cut(result->code, sizeof result->code, "bad_response");
-        copy_cut(result->message, sizeof result->message, "The Ivra service sent an answer Ivra doesn't understand.");
+        // A reply without both identifiers cannot go on; say so instead of a bare success status.
+        set_bad_response(result);
     }
     SecureZeroMemory(&c, sizeof c);
     return ok;
@@ -207,22 +237,14 @@ bool link_verify(const link_challenge* challenge, const char* code, account* acc
     SecureZeroMemory(body, sizeof body);
     if (!reply) return false;
     account a = {};
-    copy_cut(a.server, sizeof a.server, challenge->server);
-    copy_cut(a.token, sizeof a.token, json_string(reply, "token", ""));
-    copy_cut(a.sl_name, sizeof a.sl_name, json_string(reply, "sl_name", challenge->sl_name));
-    copy_cut(a.avatar_key, sizeof a.avatar_key, json_string(reply, "avatar_key", ""));
-    a.linked_at = (int64_t)time(nullptr);
-    a.linked = a.token[0] ? 1 : 0;
+    bool ok = link_account_read(reply, challenge, (int64_t)time(nullptr), &a);
     wipe_member(reply, "token");
     json_free(reply);
-    bool ok = a.linked != 0;
     if (ok) {
         log_info("account: linked as %s", a.sl_name);
         *account_out = a;
     } else {
-        result->status = 0;
-        copy_cut(result->code, sizeof result->code, "bad_response");
-        copy_cut(result->message, sizeof result->message, "The Ivra service sent an answer Ivra doesn't understand.");
+        set_bad_response(result);
     }
     SecureZeroMemory(&a, sizeof a);
     return ok;

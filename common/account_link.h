@@ -47,6 +47,14 @@ bool pow_solve(const char* puzzle, int bits, char* nonce_out);
 // The sentence for a code that could not be delivered.
 const char* link_reason_text(const char* reason);
 
+// The challenge in a start reply: identifiers cut to their fields, the name as the
+// service spells it (else typed_name), 600 s and 6 digits when the reply lacks them.
+// True, with out written, when both identifiers are present.
+bool link_challenge_read(const json_node* reply, const char* server, const char* typed_name, link_challenge* out);
+
+// The account in a verify reply, linked at now. True, with out written, when it holds a token.
+bool link_account_read(const json_node* reply, const link_challenge* challenge, int64_t now, account* out);
+
 // SHA-256 of length bytes into a 32-byte digest.
 void sha256(const void* data, size_t length, uint8_t* digest_out);
 
