@@ -312,11 +312,11 @@ void api_result_set(api_result* result, int status, unsigned long system_error, 
             api_copy_code(r.code, named);
         else
             strcpy(r.code, "http");
+        const bool has_code = named && named[0];
         json_free(tree);
         const char* known = nullptr;
         for (const api_error_row& row : api_errors)
             if (strcmp(row.code, r.code) == 0) known = row.message;
-        const bool has_code = named && named[0];
         if (known)
             text_format_into(r.message, sizeof r.message, "%s", known);
         else if (status < 500)
