@@ -3,8 +3,9 @@
 // Steps:
 //   api METHOD SERVER PATH [BODY]     api_call with the JSON headers
 //   request METHOD URL                http_request with a 15 s time-out and no body
-//   put URL FILE                      http_put_file
-//   cancel URL FILE MS                http_put_file, with the cancel flag set MS ms after it
+//   put URL FILE [TYPE]               http_put_file with that Content-Type
+//                                     (default application/octet-stream)
+//   cancel URL FILE MS [TYPE]         the same, with the cancel flag set MS ms after it
 //                                     starts (MS < 0: set before it starts)
 //   download URL FILE                 http_download
 // Every line starts with the step's name, then tab-separated fields: ok, status, error
@@ -61,13 +62,16 @@ bool probe_step(const std::vector<std::string>& a, const std::vector<std::wstrin
         return true;
     }
     http_response r{};
+    const size_t type_at = op == "put" ? 3 : 4;
+    const std::string type_header =
+        "Content-Type: " + (a.size() > type_at ? a[type_at] : std::string("application/octet-stream")) + "\r\n";
     if (op == "request" && a.size() == 3) {
         bool ok = http_request(a[1].c_str(), a[2].c_str(), HTTP_JSON_HEADERS, nullptr, 0, 15000, &r);
         probe_print("request", ok, r, "");
-    } else if (op == "put" && a.size() == 3) {
-        bool ok = http_put_file(a[1].c_str(), "Content-Type: application/octet-stream\r\n", w[2].c_str(), nullptr, &r);
+    } else if (op == "put" && (a.size() == 3 || a.size() == 4)) {
+        bool ok = http_put_file(a[1].c_str(), type_header.c_str(), w[2].c_str(), nullptr, &r);
         probe_print("put", ok, r, "");
-    } else if (op == "cancel" && a.size() == 4) {
+    } else if (op == "cancel" && (a.size() == 4 || a.size() == 5)) {
         probe_cancel c{0, 0, 0};
         int ms = atoi(a[3].c_str());
         HANDLE t = nullptr;
@@ -78,7 +82,7 @@ bool probe_step(const std::vector<std::string>& a, const std::vector<std::wstrin
             c.delay_ms = (DWORD)ms;
             t = CreateThread(nullptr, 0, probe_cancel_later, &c, 0, nullptr);
         }
-        bool ok = http_put_file(a[1].c_str(), nullptr, w[2].c_str(), &c.flag, &r);
+        bool ok = http_put_file(a[1].c_str(), type_header.c_str(), w[2].c_str(), &c.flag, &r);
         ULONGLONG end = GetTickCount64();
         if (t) {
             WaitForSingleObject(t, INFINITE);
