@@ -204,9 +204,11 @@ bool http_receive(HINTERNET request, http_response* r) {
         r->system_error = HTTP_ERR_NO_MEMORY;
         return false;
     }
+    bool cut = false;
     for (;;) {
         if (len + 1 == cap) {
-            if (cap >= HTTP_BODY_CAP) break;
+            cut = cap >= HTTP_BODY_CAP;
+            if (cut) break;
             size_t grown = cap * 2 > HTTP_BODY_CAP ? HTTP_BODY_CAP : cap * 2;
             char* bigger = (char*)malloc(grown);
             if (!bigger) {
@@ -229,6 +231,14 @@ bool http_receive(HINTERNET request, http_response* r) {
         len += got;
     }
     buf[len] = 0;
+    // A connection closed before the announced length reads as a clean end here.
+    wchar_t length_text[32];
+    DWORD length_size = sizeof length_text;
+    if (!r->system_error && !cut && status != 204 && status != 304 &&
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length_text,
+                            &length_size, WINHTTP_NO_HEADER_INDEX) &&
+        _wcstoui64(length_text, nullptr, 10) > len)
+        r->system_error = HTTP_ERR_INTERRUPTED;
     r->status = (int)status;
     r->body = buf;
     r->body_length = len;

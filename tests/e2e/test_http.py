@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import tempfile
+import threading
 import unittest
 
 import ivra_e2e as e2e
@@ -19,6 +20,29 @@ def closed_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def short_reply_server():
+    """A one-shot server whose 200 reply announces 100 bytes and sends "12345": a
+    number that would parse as JSON if the cut body were taken for the whole."""
+    srv = socket.socket()
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(1)
+    srv.settimeout(120)
+
+    def serve():
+        try:
+            conn, _ = srv.accept()
+            with conn:
+                conn.recv(65536)
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n12345")
+        except OSError:
+            pass
+        finally:
+            srv.close()
+    t = threading.Thread(target=serve, daemon=True)
+    t.start()
+    return "http://127.0.0.1:%d" % srv.getsockname()[1], t
 
 
 def fields(line):
@@ -79,6 +103,7 @@ class HttpClientTest(unittest.TestCase):
         download = os.path.join(self.dir, "download.bin")
         not_downloaded = os.path.join(self.dir, "missing.bin")
         dead = "http://127.0.0.1:%d" % closed_port()
+        short, short_thread = short_reply_server()
 
         steps = [
             ["api", "GET", url, "/t/moved"],
@@ -97,11 +122,18 @@ class HttpClientTest(unittest.TestCase):
             ["cancel", small_url, e2e.win_path(small), "-1", "image/png"],
             ["download", url + "/_test/echo?size=%d" % (MIB + 5), e2e.win_path(download)],
             ["download", url + "/t/gone", e2e.win_path(not_downloaded)],
+            ["api", "GET", short, "/api/v1/me"],
         ]
         argv = [e2e.exe("httpprobe")]
         for s in steps:
             argv += s + [";"]
-        r = e2e.wine(argv, timeout=180)
+        try:
+            r = e2e.wine(argv, timeout=180)
+        finally:
+            # Connects once itself when the probe did not, so the server thread always ends.
+            if short_thread.is_alive():
+                socket.create_connection(("127.0.0.1", int(short.rsplit(":", 1)[1])), timeout=5).close()
+            short_thread.join(10)
         out = r.stdout.decode("utf-8", "replace").replace("\r", "")
         self.assertEqual(r.returncode, 0, out + r.stderr.decode("utf-8", "replace"))
         lines = [fields(ln) for ln in out.splitlines() if ln]
@@ -146,6 +178,8 @@ class HttpClientTest(unittest.TestCase):
             self.assertEqual(f.read(), b"x" * (MIB + 5))
         self.assertEqual((got[15]["ok"], got[15]["status"]), ("0", "404"))
         self.assertFalse(os.path.exists(not_downloaded))
+        # A success whose body broke off is a broken exchange, not an answer.
+        api(16, 0, "network", "Couldn't reach Ivra: the connection was interrupted.")
 
 
 if __name__ == "__main__":
