@@ -29,7 +29,9 @@ struct api_result {
 
 typedef void (*http_progress_fn)(void* context, uint64_t done, uint64_t total);
 
-// True when a response (any status) arrived. The body is cut at HTTP_BODY_CAP.
+// True when a response (any status) arrived: the body is then cut at HTTP_BODY_CAP, and a
+// system error says it broke off before its announced length. False: status 0, no body, and
+// the system error of the step that failed.
 bool http_request(const char* method, const char* url, const char* headers, const char* body,
                   size_t body_length, unsigned long timeout_ms, http_response* response);
 
@@ -38,7 +40,7 @@ bool http_put_file(const char* url, const char* headers, const wchar_t* path,
                    const volatile long* cancel_flag, http_response* response);
 
 // GETs url into path (created exclusively; deleted again on any failure). Anything
-// but 200 is false with that status in the response.
+// but 200 is false with that status in the response; body_length counts the bytes written.
 bool http_download(const char* url, const wchar_t* path, http_progress_fn progress,
                    void* progress_context, const volatile long* cancel_flag, http_response* response);
 
