@@ -106,11 +106,18 @@ class AccountTest(unittest.TestCase):
             ("undelivered code", {"delivery": "failed", "delivery_reason": "relay_offline"}, b"ann\n", 1,
              "relay_offline", "Ivra's messenger in Second Life is offline, so the code couldn't be sent. "
              "Try again in a few minutes."),
+            ("start reply without a client token", {"fault": {"method": "POST", "path": "/api/v1/auth/start",
+                                                               "status": 200, "json": {"challenge_id": "c1"}}},
+             b"ann\n", 1, "bad_response", "The Ivra service sent an answer Ivra doesn't understand."),
         ]
         for what, settings, stdin, code, word, message in cases:
             with self.subTest(what):
                 self.svc.reset()
+                settings = dict(settings)
+                fault = settings.pop("fault", None)
                 self.svc.config(fixed_code=CODE, **settings)
+                if fault:
+                    self.svc.fault(**fault)
                 r = self.ivrac("link", "--json", stdin=stdin)
                 self.assertEqual((r.code, r.json()), (code, {"error": word, "message": message}), r.err)
                 self.assertIn("ivrac account: %s\n" % message, r.err)

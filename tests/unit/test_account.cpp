@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/cmd_account.h"
 #include "common/account.h"
@@ -398,6 +399,41 @@ TEST(account_command_parts, mode_names_token_states_and_trimming) {
         strcpy(buf, r.in);
         prompt_trim(buf);
         EXPECT_STREQ(buf, r.out);
+    }
+}
+
+// Piped input: each row feeds bytes, then reads lines with the given buffer size.
+TEST(prompt_line, lines_from_a_pipe) {
+    struct row {
+        std::string input;
+        size_t size;
+        std::vector<std::string> lines;  // "<none>" where nothing could be read
+    } rows[] = {
+        {"", 128, {"<none>"}},
+        {"Ann Resident\n123456\n", 128, {"Ann Resident", "123456", "<none>"}},
+        {"  ann \r\n\r\n", 128, {"ann", "", "<none>"}},
+        {"last line without feed", 128, {"last line without feed", "<none>"}},
+        // An over-long line is cut, and its rest is not taken as the next answer.
+        {"abcdefghij\n42\n", 5, {"abcd", "42", "<none>"}},
+        {"abcd\n42\n", 5, {"abcd", "42", "<none>"}},
+    };
+    HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.input);
+        HANDLE rd, wr;
+        ASSERT_TRUE(CreatePipe(&rd, &wr, nullptr, 0));
+        DWORD put = 0;
+        if (!r.input.empty()) WriteFile(wr, r.input.data(), (DWORD)r.input.size(), &put, nullptr);
+        CloseHandle(wr);
+        SetStdHandle(STD_INPUT_HANDLE, rd);
+        for (const std::string& want : r.lines) {
+            char out[128];
+            strcpy(out, "untouched");
+            bool got = prompt_line("", out, r.size);
+            EXPECT_EQ(got ? std::string(out) : std::string("<none>"), want);
+        }
+        SetStdHandle(STD_INPUT_HANDLE, saved);
+        CloseHandle(rd);
     }
 }
 
