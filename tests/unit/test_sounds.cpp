@@ -1,4 +1,4 @@
-// The capture sounds' WAV images (sizes, header, loudest sample), the refusal of a
+// The capture sounds' WAV images (sizes, loudest sample), the refusal of a
 // short buffer, the dump switch, one image under concurrent first use, and holds.
 #include "agent/clips/sounds.h"
 #include "common/win.h"
@@ -12,11 +12,11 @@
 namespace {
 
 uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
-unsigned le16(const unsigned char* p) { return p[0] | p[1] << 8; }
+int sample(const unsigned char* p) { return (int16_t)(p[0] | p[1] << 8); }
 
 }  // namespace
 
-TEST(Sounds, ImagesHaveTheirSizesHeaderAndLoudestSample)
+TEST(Sounds, ImagesHaveTheirSizesAndLoudestSample)
 {
     struct row {
         sound_id id;
@@ -33,27 +33,15 @@ TEST(Sounds, ImagesHaveTheirSizesHeaderAndLoudestSample)
     for (const row& r : rows) {
         ASSERT_EQ(sounds_make(r.id, buf.data(), buf.size()), r.bytes) << r.id;
         EXPECT_EQ(sounds_wav_size(r.id), r.bytes) << r.id;
+        // The end-to-end test compares every byte; here the sizes the header states.
         const unsigned char* w = buf.data();
-        EXPECT_EQ(memcmp(w, "RIFF", 4), 0);
-        EXPECT_EQ(le32(w + 4), r.bytes - 8);
-        EXPECT_EQ(memcmp(w + 8, "WAVEfmt ", 8), 0);
-        EXPECT_EQ(le32(w + 16), 16u);
-        EXPECT_EQ(le16(w + 20), 1u);  // PCM
-        EXPECT_EQ(le16(w + 22), 1u);  // mono
-        EXPECT_EQ(le32(w + 24), 48000u);
-        EXPECT_EQ(le32(w + 28), 96000u);
-        EXPECT_EQ(le16(w + 32), 2u);
-        EXPECT_EQ(le16(w + 34), 16u);
-        EXPECT_EQ(memcmp(w + 36, "data", 4), 0);
+        EXPECT_EQ(le32(w + 4), r.bytes - 8) << r.id;
         EXPECT_EQ(le32(w + 40), r.bytes - 44) << r.id;
         int loudest = 0;
         size_t samples = (r.bytes - 44) / 2;
         for (size_t i = 0; i < samples; i++)
-            loudest = std::max(loudest, std::abs((int)(int16_t)le16(w + 44 + 2 * i)));
+            loudest = std::max(loudest, std::abs(sample(w + 44 + 2 * i)));
         EXPECT_EQ(loudest, r.loudest) << r.id;
-        // Every sound starts from silence and fades out to almost nothing.
-        EXPECT_EQ((int16_t)le16(w + 44), 0) << r.id;
-        EXPECT_LT(std::abs((int)(int16_t)le16(w + 44 + 2 * (samples - 1))), 16) << r.id;
     }
 }
 
