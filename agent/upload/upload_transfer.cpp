@@ -198,21 +198,21 @@ bool upload_done(transfer* t, const char* share_url)
 
 bool upload_make_dirs(const wchar_t* dir)
 {
+    // Every parent is tried; only the folder itself has to exist at the end, so roots
+    // and shares that cannot be created do not matter.
     wchar_t part[MAX_PATH];
     const size_t n = wcslen(dir);
-    if (n >= MAX_PATH)
+    if (n == 0 || n >= MAX_PATH)
         return false;
     for (size_t i = 1; i <= n; i++) {
         if (dir[i] != L'\\' && dir[i] != 0)
             continue;
-        if (i == 2 && dir[1] == L':')
-            continue;
         wmemcpy(part, dir, i);
         part[i] = 0;
-        if (!CreateDirectoryW(part, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
+        CreateDirectoryW(part, nullptr);
     }
-    return true;
+    const DWORD attributes = GetFileAttributesW(dir);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 void upload_remove_dir(const wchar_t* dir)
