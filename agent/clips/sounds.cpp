@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -159,9 +160,13 @@ size_t sounds_make(sound_id id, unsigned char* out, size_t cap)
     if (cap < WAV_HEADER + data)
         return 0;
 
+    float* xs = (float*)std::malloc(sizeof(float) * (size_t)def->samples);
+    if (!xs)
+        return 0;
     float peak = 0.0f;
     for (int i = 0; i < def->samples; i++) {
-        float a = std::fabs(sounds_sample(def, i));
+        xs[i] = sounds_sample(def, i);
+        float a = std::fabs(xs[i]);
         if (a > peak)
             peak = a;
     }
@@ -179,12 +184,12 @@ size_t sounds_make(sound_id id, unsigned char* out, size_t cap)
     sounds_put16(out + 34, 16);
     memcpy(out + 36, "data", 4);
     sounds_put32(out + 40, (uint32_t)data);
-    // The samples are computed again rather than kept: no scratch buffer on a thread's stack.
     for (int i = 0; i < def->samples; i++) {
-        double v = (double)sounds_sample(def, i) * factor;
+        double v = (double)xs[i] * factor;
         int s = v >= 32767.0 ? 32767 : v <= -32768.0 ? -32768 : (int)v;
         sounds_put16(out + WAV_HEADER + 2 * (size_t)i, (unsigned)(uint16_t)(int16_t)s);
     }
+    std::free(xs);
     return WAV_HEADER + data;
 }
 
