@@ -59,6 +59,8 @@ class AccountTest(unittest.TestCase):
         self.assertIn("Code sent. Check your IMs in Second Life.", r.err)
         self.assertTrue(os.path.getsize(self.dat) > 0)
         self.assertEqual(self.svc.stats()["devices"], 1)
+        with open(os.path.join(self.sb.data, "config.ini"), "rb") as f:
+            self.assertIn(b"\nonboarded=1\r\n", f.read())
 
         r = self.ivrac("--json")
         self.assertEqual((r.code, r.json()), (0, {"linked": True, "account": "ann", "server": self.svc.url,

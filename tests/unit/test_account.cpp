@@ -29,22 +29,12 @@ struct account_test_env {
 
 std::wstring data_path(const wchar_t* name) { return g_root + L"\\Ivra\\" + name; }
 
-std::string log_text() { return test_read_all(data_path(L"ivrad.log")); }
-
-// Writes account.dat as DPAPI-sealed text with the given entropy (null: none).
-void write_sealed(const std::string& text, const char* entropy) {
-    DATA_BLOB in = {(DWORD)text.size(), (BYTE*)text.data()};
-    DATA_BLOB ent = {entropy ? (DWORD)strlen(entropy) : 0, (BYTE*)entropy};
-    DATA_BLOB out = {};
-    ASSERT_TRUE(CryptProtectData(&in, L"Ivra account", entropy ? &ent : nullptr, nullptr, nullptr,
-                                 CRYPTPROTECT_UI_FORBIDDEN, &out));
-    std::string blob((const char*)out.pbData, out.cbData);
-    LocalFree(out.pbData);
-    HANDLE f = CreateFileW(data_path(L"account.dat").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD put = 0;
-    WriteFile(f, blob.data(), (DWORD)blob.size(), &put, nullptr);
-    CloseHandle(f);
+// How many times a text occurs in the log so far.
+size_t log_count(const char* text) {
+    std::string log = test_read_all(data_path(L"ivrad.log"));
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
+    return n;
 }
 
 void write_raw(const std::string& bytes) {
@@ -53,6 +43,17 @@ void write_raw(const std::string& bytes) {
     DWORD put = 0;
     WriteFile(f, bytes.data(), (DWORD)bytes.size(), &put, nullptr);
     CloseHandle(f);
+}
+
+// Writes account.dat as DPAPI-sealed text with the given entropy (null: none).
+void write_sealed(const std::string& text, const char* entropy) {
+    DATA_BLOB in = {(DWORD)text.size(), (BYTE*)text.data()};
+    DATA_BLOB ent = {entropy ? (DWORD)strlen(entropy) : 0, (BYTE*)entropy};
+    DATA_BLOB out = {};
+    ASSERT_TRUE(CryptProtectData(&in, L"Ivra account", entropy ? &ent : nullptr, nullptr, nullptr,
+                                 CRYPTPROTECT_UI_FORBIDDEN, &out));
+    write_raw(std::string((const char*)out.pbData, out.cbData));
+    LocalFree(out.pbData);
 }
 
 bool file_exists(const wchar_t* name) {
@@ -87,7 +88,7 @@ TEST(account_store, save_then_load_gives_every_field_back) {
     EXPECT_STREQ(b.avatar_key, a.avatar_key);
     EXPECT_STREQ(b.token, a.token);
     EXPECT_EQ(b.linked_at, a.linked_at);
-    EXPECT_EQ(log_text().find("tok_abcdef"), std::string::npos);
+    EXPECT_EQ(log_count("tok_abcdef"), 0u);
     account_delete();
 }
 
@@ -119,18 +120,13 @@ TEST(account_store, unreadable_or_empty_files_load_as_not_linked) {
         case 4: write_raw(std::string(4096, 'x')); break;
         default: break;
         }
-        size_t warned_before = 0;
-        for (size_t at = log_text().find(k_unreadable); at != std::string::npos; at = log_text().find(k_unreadable, at + 1))
-            warned_before++;
+        size_t warned_before = log_count(k_unreadable);
         account acc;
         memset(&acc, 0x55, sizeof acc);
         EXPECT_FALSE(account_load(&acc));
         EXPECT_EQ(acc.linked, 0);
         EXPECT_STREQ(acc.token, "");
-        size_t warned = 0;
-        for (size_t at = log_text().find(k_unreadable); at != std::string::npos; at = log_text().find(k_unreadable, at + 1))
-            warned++;
-        EXPECT_EQ(warned - warned_before, r.warns ? 1u : 0u);
+        EXPECT_EQ(log_count(k_unreadable) - warned_before, r.warns ? 1u : 0u);
         EXPECT_EQ(file_exists(L"account.dat"), r.kind != 5);
     }
     DeleteFileW(data_path(L"account.dat").c_str());
@@ -175,19 +171,13 @@ TEST(account_store, plain_text_lines) {
 
 TEST(account_store, delete_logs_only_when_a_file_went) {
     const char* line = "account: unlinked on this PC";
-    auto count = [&] {
-        size_t n = 0;
-        std::string t = log_text();
-        for (size_t at = t.find(line); at != std::string::npos; at = t.find(line, at + 1)) n++;
-        return n;
-    };
     DeleteFileW(data_path(L"account.dat").c_str());
-    size_t before = count();
+    size_t before = log_count(line);
     account_delete();
-    EXPECT_EQ(count(), before);
+    EXPECT_EQ(log_count(line), before);
     write_raw("x");
     account_delete();
-    EXPECT_EQ(count(), before + 1);
+    EXPECT_EQ(log_count(line), before + 1);
     EXPECT_FALSE(file_exists(L"account.dat"));
 }
 
