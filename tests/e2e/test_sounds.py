@@ -132,7 +132,11 @@ class CaptureSoundsTest(unittest.TestCase):
                 since = len(self.sb.log_lines())
                 reply = self.agent.pipe("shot\ttarget=rect\trect=0,0,32,32\n", timeout_ms=20000)
                 self.assertTrue(reply.startswith(reply_start), reply)
-                # The sound is played before the shot is answered.
+                # A refusal plays before it answers; an accepted shot plays just before its "queued" line,
+                # which the save job's answer may overtake.
+                if reply.startswith(b"ok"):
+                    wait_for(lambda: any("] capture: 32x32 queued in " in l for l in self.sb.log_lines()[since:]), 10,
+                             what="the queued line")
                 self.assertEqual(self.sound_lines(since), sounds)
         # What was played reaches the speakers: the chime peaks at 0.3 of full scale, the warning tone at 0.25.
         peak = wait_for(lambda: max((abs(x) for x in rec.samples()), default=0) > 0.2 and
