@@ -298,6 +298,12 @@ int upload_table_clear(upload_table* t) { return upload_table_remove_if(t, uploa
 
 int upload_table_drop_queued(upload_table* t) { return upload_table_remove_if(t, upload_queued); }
 
+int upload_table_settle(upload_table* t, bool linked) {
+    int dropped = linked ? 0 : upload_table_drop_queued(t);
+    upload_table_trim(t);
+    return dropped;
+}
+
 uint64_t upload_table_next_wake(const upload_table* t, uint64_t now_tick) {
     uint64_t wake = 0;
     for (int i = 0; i < t->count; i++) {
@@ -775,10 +781,7 @@ void upload_finish(uint32_t id, int outcome, const char* share_url, const char* 
         break;
     }
     }
-    // Once the link is gone nothing may wait in the queue: it would go to whichever
-    // account is linked next.
-    if (!g_account.linked) upload_table_drop_queued(&g_table);
-    upload_table_trim(&g_table);
+    upload_table_settle(&g_table, g_account.linked != 0);
     upload_journal_write_locked();
     upload_wake_arm_locked();
     ReleaseSRWLockExclusive(&g_lock);

@@ -137,6 +137,9 @@ int upload_table_retry(upload_table* t, uint64_t now_tick);
 int upload_table_clear(upload_table* t);
 // Removes queued items (the link went away). Returns the number removed.
 int upload_table_drop_queued(upload_table* t);
+// After an outcome: without a link nothing may stay queued (it would go to whichever
+// account is linked next), then finished items are trimmed. Returns the queued items dropped.
+int upload_table_settle(upload_table* t, bool linked);
 // The earliest next try of a queued item still waiting after now_tick; 0 when none.
 uint64_t upload_table_next_wake(const upload_table* t, uint64_t now_tick);
 
