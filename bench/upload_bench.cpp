@@ -7,6 +7,7 @@
 //   upload_bench clean-png SRC DST [N]  likewise with metadata_strip_png
 //   upload_bench clean-mp4 SRC DST [N]  metadata_strip_mp4
 //   upload_bench remux SRC DST [N]      FFmpeg's own stream-copy remux of every stream, no filter
+//   upload_bench read|read-write SRC DST [N]  the whole-file read alone, and with one write back
 //
 // Prints one line "op=%s ms=%.1f bytes=%llu mb_s=%.1f" (and "sha256=%s" for hash).
 #include "common/win.h"
@@ -86,7 +87,8 @@ done:
     return ok;
 }
 
-bool bench_clean_still(const wchar_t* src, const wchar_t* dst, bool jpeg)
+// mode 0 cleans a JPEG, 1 a PNG, 2 only reads, 3 reads and writes the bytes back unchanged.
+bool bench_clean_still(const wchar_t* src, const wchar_t* dst, int mode)
 {
     HANDLE h = CreateFileW(src, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                            nullptr);
@@ -96,11 +98,19 @@ bool bench_clean_still(const wchar_t* src, const wchar_t* dst, bool jpeg)
     uint8_t* data = nullptr;
     DWORD got = 0;
     bool ok = GetFileSizeEx(h, &len) && len.QuadPart > 0 && len.QuadPart < 0x7fffffff &&
-              (data = (uint8_t*)malloc((size_t)len.QuadPart)) != nullptr &&
-              ReadFile(h, data, (DWORD)len.QuadPart, &got, nullptr) && got == (DWORD)len.QuadPart;
-    CloseHandle(h);
+              (data = (uint8_t*)malloc((size_t)len.QuadPart)) != nullptr;
     if (ok)
-        ok = jpeg ? metadata_strip_jpeg(data, got, dst) : metadata_strip_png(data, got, dst);
+        ok = ReadFile(h, data, (DWORD)len.QuadPart, &got, nullptr) && got == (DWORD)len.QuadPart;
+    CloseHandle(h);
+    if (ok && mode == 3) {
+        HANDLE o = CreateFileW(dst, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD put = 0;
+        ok = o != INVALID_HANDLE_VALUE && WriteFile(o, data, got, &put, nullptr) && put == got;
+        if (o != INVALID_HANDLE_VALUE)
+            CloseHandle(o);
+    } else if (ok && mode < 2) {
+        ok = mode == 0 ? metadata_strip_jpeg(data, got, dst) : metadata_strip_png(data, got, dst);
+    }
     free(data);
     return ok;
 }
@@ -182,9 +192,13 @@ int wmain(int argc, wchar_t** argv)
         else if (!wcscmp(op, L"copy"))
             ok = CopyFileW(src, dst, FALSE) != 0;
         else if (!wcscmp(op, L"clean-jpeg"))
-            ok = bench_clean_still(src, dst, true);
+            ok = bench_clean_still(src, dst, 0);
         else if (!wcscmp(op, L"clean-png"))
-            ok = bench_clean_still(src, dst, false);
+            ok = bench_clean_still(src, dst, 1);
+        else if (!wcscmp(op, L"read"))
+            ok = bench_clean_still(src, dst, 2);
+        else if (!wcscmp(op, L"read-write"))
+            ok = bench_clean_still(src, dst, 3);
         else if (!wcscmp(op, L"clean-mp4"))
             ok = metadata_strip_mp4(src, dst);
         else if (!wcscmp(op, L"remux"))
