@@ -25,7 +25,7 @@ struct sound_partial {
 struct sound_def {
     const char* name;           // for the log
     const wchar_t* dump_name;   // file in TEMP when IVRA_DUMP_CHIME asks for it
-    int samples;
+    int samples;                // milliseconds x 48
     int fade_samples;           // the last samples fade linearly to zero
     bool ramp_sum;              // one onset ramp on the sum instead of one per partial
     double target;              // the loudest sample's value after scaling
@@ -37,15 +37,15 @@ struct sound_def {
 constexpr double full_scale(double gain) { return gain * 32767.0; }
 
 const sound_def g_defs[SOUND_COUNT] = {
-    {"chime", L"ivra_chime.wav", 26400, 1440, true, 9830.1, 4,
+    {"chime", L"ivra_chime.wav", 550 * 48, 30 * 48, true, 9830.1, 4,
      {{1046.5, 0, 0.22, 1}, {1568.0, 0, 0.16, 0.18}, {2093.0, 0, 0.16, 0.3}, {3139.5, 0, 0.16, 0.12}}},
-    {"warning tone", L"ivra_warn.wav", 16800, 1440, true, 8191.75, 4,
+    {"warning tone", L"ivra_warn.wav", 350 * 48, 30 * 48, true, 8191.75, 4,
      {{659.25, 0, 0.15, 1}, {1318.5, 0, 0.15, 0.12}, {523.25, 0.12, 0.15, 1}, {1046.5, 0.12, 0.15, 0.12}}},
-    {"start chime", L"ivra_start.wav", 330 * 48, 1200, false, full_scale(0.28), 4,
+    {"start chime", L"ivra_start.wav", 330 * 48, 25 * 48, false, full_scale(0.28), 4,
      {{783.99, 0, 0.09, 1}, {1567.98, 0, 0.06, 0.15}, {1174.66, 0.095, 0.14, 1}, {2349.32, 0.095, 0.08, 0.15}}},
-    {"cancel tone", L"ivra_cancel.wav", 300 * 48, 1200, false, full_scale(0.2), 2,
+    {"cancel tone", L"ivra_cancel.wav", 300 * 48, 25 * 48, false, full_scale(0.2), 2,
      {{659.25, 0, 0.08, 1}, {523.25, 0.085, 0.12, 0.9}}},
-    {"tick", L"ivra_tick.wav", 120 * 48, 1200, false, full_scale(0.22), 2,
+    {"tick", L"ivra_tick.wav", 120 * 48, 25 * 48, false, full_scale(0.22), 2,
      {{1318.51, 0, 0.035, 1}, {2637.02, 0, 0.02, 0.2}}},
 };
 
