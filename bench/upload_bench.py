@@ -8,9 +8,9 @@
   - hashing: SHA-256 through CNG in 1 MiB reads (bench/upload_bench.exe hash) beside
     `sha256sum` on the same 256 MB file, warm cache both. Target: >= 300 MB/s;
   - cleaning: a 40 MB JPEG (read + metadata_strip_jpeg, as a transfer does) beside
-    CopyFileW of the same file (and the whole-file read alone, for where the time goes), and a 100 MB MP4 (metadata_strip_mp4) beside FFmpeg's own stream-copy remux
-    with the same libraries (and the Linux ffmpeg -c copy for reference). Target: at
-    most 1.2x.
+    CopyFileW of the same file (and the whole-file read alone, for where the time goes),
+    and a 100 MB MP4 (metadata_strip_mp4) beside FFmpeg's own stream-copy remux with the
+    same libraries (and the Linux ffmpeg -c copy for reference). Target: at most 1.2x.
     python3 bench/upload_bench.py [--runs N] [--keep DIR]
 Needs IVRA_BUILD for the build and a Wine prefix (WINEPREFIX), as the e2e tests do.
 Test media are made with Python and the Linux FFmpeg and kept in DIR (default
