@@ -49,9 +49,16 @@ class AccountTest(unittest.TestCase):
         return Run(r)
 
     def test_link_status_and_unlink_the_service_refuses(self):
+        # A file this Windows user cannot decrypt counts as no link, stays, and a new link replaces it.
+        os.makedirs(self.sb.data)
+        with open(self.dat, "wb") as f:
+            f.write(bytes(range(256)))
         r = self.ivrac("--json")
         self.assertEqual((r.code, r.json()), (6, {"linked": False, "account": "", "server": self.svc.url,
                                                   "upload_mode": "ask", "token": "none"}), r.err)
+        self.assertIn("WARN", [l for l in self.sb.log_lines() if "account: account.dat unreadable for this user (" in l
+                               and l.endswith("); treating as not linked")][0])
+        self.assertEqual(os.path.getsize(self.dat), 256)
 
         r = self.ivrac("link", "--json", stdin=b"Ann Resident\n" + CODE.encode() + b"\n")
         self.assertEqual((r.code, r.json()), (0, {"linked": True, "account": "ann"}), r.err)
