@@ -7,79 +7,30 @@
 //   overlay_probe close              posts WM_CLOSE to the overlay window
 //   overlay_probe pixel X Y...       prints "pixel=X,Y b=.. g=.. r=.." read from the screen DC
 // Exit 0 on success, 1 on time-out or when there is no overlay, 2 on usage.
-#include "common/win.h"
-#include <cstdio>
-#include <cwchar>
+#include "overlay_probe.h"
+#include <cstdarg>
 
-static const wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
-
-static int probe_usage()
+static void probe_out(const char* fmt, ...)
 {
-    fprintf(stderr, "usage: overlay_probe shown|gone TIMEOUT_MS | close | pixel X Y...\n");
-    return 2;
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
 }
 
-static int probe_wait(bool want_shown, DWORD timeout)
+static void probe_err(const char* fmt, ...)
 {
-    const ULONGLONG t0 = GetTickCount64();
-    for (;;) {
-        HWND w = FindWindowW(OVERLAY_CLASS, nullptr);
-        const ULONGLONG ms = GetTickCount64() - t0;
-        if (want_shown && w && IsWindowVisible(w)) {
-            RECT r{};
-            GetWindowRect(w, &r);
-            printf("shown hwnd=0x%llx rect=%ld,%ld,%ld,%ld ms=%llu\n", (unsigned long long)(uintptr_t)w, r.left,
-                   r.top, r.right, r.bottom, ms);
-            return 0;
-        }
-        if (!want_shown && !w) {
-            printf("gone ms=%llu\n", ms);
-            return 0;
-        }
-        if (ms >= timeout) {
-            fprintf(stderr, "overlay %s after %lu ms\n", want_shown ? "not shown" : "still there", timeout);
-            return 1;
-        }
-        Sleep(10);
-    }
-}
-
-static int probe_pixels(int argc, wchar_t** argv)
-{
-    HDC screen = GetDC(nullptr);
-    if (!screen)
-        return 1;
-    int rc = 0;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        const int x = _wtoi(argv[i]), y = _wtoi(argv[i + 1]);
-        const COLORREF c = GetPixel(screen, x, y);
-        if (c == CLR_INVALID) {
-            rc = 1;
-            continue;
-        }
-        printf("pixel=%d,%d b=%u g=%u r=%u\n", x, y, GetBValue(c), GetGValue(c), GetRValue(c));
-    }
-    ReleaseDC(nullptr, screen);
-    return rc;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
 }
 
 int wmain(int argc, wchar_t** argv)
 {
     SetProcessDPIAware();
-    if (argc < 2)
-        return probe_usage();
-    const wchar_t* op = argv[1];
-    int rc = 2;
-    if ((!wcscmp(op, L"shown") || !wcscmp(op, L"gone")) && argc == 3) {
-        rc = probe_wait(op[0] == L's', (DWORD)wcstoul(argv[2], nullptr, 10));
-    } else if (!wcscmp(op, L"close") && argc == 2) {
-        HWND w = FindWindowW(OVERLAY_CLASS, nullptr);
-        rc = w && PostMessageW(w, WM_CLOSE, 0, 0) ? 0 : 1;
-    } else if (!wcscmp(op, L"pixel") && argc >= 4 && argc % 2 == 0) {
-        rc = probe_pixels(argc, argv);
-    } else {
-        return probe_usage();
-    }
+    const probe_print pr{probe_out, probe_err};
+    int rc = probe_run(&pr, argc, argv);
     fflush(stdout);
     return rc;
 }
