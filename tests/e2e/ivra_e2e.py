@@ -58,6 +58,8 @@ def win_path(path):
 
 def wine(args, timeout=60, env=None, input_bytes=None):
     """Runs a Windows program; returns CompletedProcess with bytes stdout/stderr.
+    Our own programs and ivtool's commands go through a running "ivtool serve" when they
+    can (see _tool_loop_run), which spares a Wine process start each.
     On a loaded machine Wine now and then fails to start a program at all: exit 1 and not
     a byte of output. Every program of ours that exits 1 says why on standard error, so
     such a run is tried again, twice at most."""
@@ -65,15 +67,17 @@ def wine(args, timeout=60, env=None, input_bytes=None):
     if env:
         e.update(env)
     for _ in range(3):
-        # Programs started from this one inherit its standard handles and may outlive it;
-        # with pipes the read would wait for them, with files it ends when this one does.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            r = subprocess.run([WINE_RUN] + list(args), stdout=out, stderr=err, timeout=timeout, env=e,
-                               input=input_bytes)
-            out.seek(0)
-            err.seek(0)
-            r.stdout = out.read()
-            r.stderr = err.read()
+        r = _tool_loop_run(args, timeout, env) if input_bytes is None else None
+        if r is None:
+            # Programs started from this one inherit its standard handles and may outlive it;
+            # with pipes the read would wait for them, with files it ends when this one does.
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                r = subprocess.run([WINE_RUN] + list(args), stdout=out, stderr=err, timeout=timeout, env=e,
+                                   input=input_bytes)
+                out.seek(0)
+                err.seek(0)
+                r.stdout = out.read()
+                r.stderr = err.read()
         if r.returncode != 1 or r.stdout or r.stderr:
             break
         print("%s exited 1 without output; trying again" % os.path.basename(str(args[0])), file=sys.stderr)
@@ -201,6 +205,146 @@ def private_prefix():
 
 def ivtool(*args, timeout=30, env=None):
     return wine([exe("ivtool")] + [str(a) for a in args], timeout=timeout, env=env)
+
+
+_tool_loops = {}  # (folder, Linux environment) -> a running "ivtool serve"
+_tool_loop_lock = threading.Lock()  # one command at a time; another thread starts its own process
+_TOOL_LOOP_COMMANDS = ("kill", "alive", "window-pid", "wm-close", "post", "pipe-send")
+_TOOL_LOOP_PROGRAMS = ("wintext", "overlay_probe")
+
+
+def _tool_loop_key():
+    return os.getcwd(), tuple(sorted(os.environ.items()))
+
+
+def _tool_loop_close(key):
+    proc = _tool_loops.pop(key, None)
+    if proc:
+        try:
+            proc.stdin.close()  # it ends at the end of its input
+            proc.wait(timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+        stop_process(proc)
+        proc.stdout.close()
+
+
+def _tool_loop_close_all():
+    for key in list(_tool_loops):
+        _tool_loop_close(key)
+
+
+atexit.register(_tool_loop_close_all)
+
+
+def _tool_loop_command(args, env):
+    """The serve arguments for a wine() call, with (stdout, stderr) files when the call starts a
+    program; None when the call needs a process of its own: a program that is not a built
+    one, or an environment that differs in more than IVRA_ variables, which only a started
+    program reads."""
+    prog = str(args[0])
+    rest = [str(a) for a in args[1:]]
+    extra = []
+    for k, v in (env or {}).items():
+        if os.environ.get(k) == v:
+            continue
+        if not k.startswith("IVRA_") or not v:
+            return None
+        extra += ["--env", "%s=%s" % (k, v)]
+    if prog == os.path.join(BUILD, "tests", "ivtool.exe"):
+        if rest and rest[0] in _TOOL_LOOP_COMMANDS:
+            return rest, False
+        if rest and rest[0] == "launch":
+            return ["launch"] + extra + rest[1:], True
+        return None
+    for name in _TOOL_LOOP_PROGRAMS:
+        # These only look at windows and the screen, so ivtool does it without a process.
+        if prog == os.path.join(BUILD, "tests", name + ".exe"):
+            return [name] + rest, False
+    if os.path.isabs(prog) and prog.lower().endswith(".exe") and os.path.isfile(prog):
+        return ["launch"] + extra + ["--", prog] + rest, True
+    return None
+
+
+def _tool_loop_start():
+    """A running "ivtool serve" for this folder and environment, or None when Wine did not start one."""
+    key = _tool_loop_key()
+    proc = _tool_loops.get(key)
+    if proc is not None and proc.poll() is None:
+        return key, proc
+    if proc is not None:
+        _tool_loop_close(key)
+    try:
+        proc = subprocess.Popen([WINE_RUN, exe("ivtool"), "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+    except OSError:
+        return key, None
+    _tool_loops[key] = proc
+    ready, _, _ = select.select([proc.stdout], [], [], 60)
+    if not ready or proc.stdout.readline().rstrip(b"\r\n") != b"ready":
+        _tool_loop_close(key)
+        return key, None
+    return key, proc
+
+
+def _tool_loop_run(args, timeout, env):
+    """Runs a wine() call inside a running "ivtool serve": ivtool's own commands there, a program
+    as its child with files for standard output and error (NUL as input, as with no input
+    given). Returns a CompletedProcess, or None when the call needs a process of its own or
+    the loop serves another thread."""
+    if not _tool_loop_lock.acquire(blocking=False):
+        return None
+    files = []
+    try:
+        got = _tool_loop_command(args, env)
+        if got is None:
+            return None
+        cmd, starts = got
+        if starts:
+            for _ in range(2):
+                fd, path = tempfile.mkstemp(prefix="ivtool-")
+                os.close(fd)
+                files.append(path)
+            # The launcher takes its options before "--".
+            cmd = cmd[:1] + ["--stdio", win_path(files[0]), win_path(files[1])] + cmd[1:]
+        key, proc = _tool_loop_start()
+        if proc is None:
+            return None
+        try:
+            proc.stdin.write(b" ".join(a.encode().hex().encode() for a in cmd) + b"\n")
+            proc.stdin.flush()
+        except OSError:
+            _tool_loop_close(key)
+            return None
+        ready, _, _ = select.select([proc.stdout], [], [], timeout)
+        if not ready:
+            _tool_loop_close(key)
+            raise subprocess.TimeoutExpired([WINE_RUN] + list(args), timeout)
+        fields = proc.stdout.readline().rstrip(b"\r\n").split(b" ")
+        try:
+            rc, out, err = int(fields[0]), bytes.fromhex(fields[1].decode()), bytes.fromhex(fields[2].decode())
+        except (IndexError, ValueError):
+            # The loop ended under the command (its Wine server was ended): run it on its own.
+            _tool_loop_close(key)
+            return None
+        if starts:
+            with open(files[0], "rb") as f:
+                child_out = f.read()
+            with open(files[1], "rb") as f:
+                child_err = f.read()
+            if str(args[0]) == os.path.join(BUILD, "tests", "ivtool.exe"):
+                out, err = out + child_out, err + child_err
+            else:
+                out, err = child_out, child_err + err
+        # As the process's exit status would carry it.
+        return subprocess.CompletedProcess([WINE_RUN] + list(args), rc & 0xFF, out, err)
+    finally:
+        _tool_loop_lock.release()
+        for path in files:
+            try:
+                os.remove(path)
+            except OSError:
+                pass
 
 
 _pipe_loops = {}  # Wine prefix -> a running "ivtool pipe-loop"
