@@ -10,14 +10,14 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, AgentTestCase, SharedAgentTestCase, WINE_RUN, exe, ivtool, pid_alive,  # noqa: E402
-                      wait_for)
+                      wait_for, wine)
 
 LOG_LINE = re.compile(r"^\[\d\d:\d\d:\d\d\.\d\d\d\] (INFO|WARN|ERR ) \[[^ \r\n]*\] ")
 
 
 def ping():
     """One ping; returns (reply bytes, round trip in ms measured inside Windows)."""
-    r = subprocess.run([WINE_RUN, exe("pipeclients"), "send", "ping\\n"], capture_output=True, timeout=90)
+    r = wine([exe("pipeclients"), "send", "ping\\n"], timeout=90)
     m = re.search(r"ms=(\d+)", r.stderr.decode("utf-8", "replace"))
     return r.stdout, int(m.group(1)) if m else None
 
