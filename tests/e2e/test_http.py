@@ -99,7 +99,7 @@ class HttpClientTest(unittest.TestCase):
         small_item, small_url = self.storage_target(token, 3 * MIB + 7, b"small")
         large_item, large_url = self.storage_target(token, 48 * MIB, b"large")
         # The service reads every PUT body slowly, so the upload is still going when cancelled.
-        svc.config(put_delay_ms=10)
+        svc.config(put_delay_ms=25)
         download = os.path.join(self.dir, "download.bin")
         not_downloaded = os.path.join(self.dir, "missing.bin")
         dead = "http://127.0.0.1:%d" % closed_port()
