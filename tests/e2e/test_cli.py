@@ -50,9 +50,10 @@ class CliTestCase(AgentTestCase):
     def setUp(self):
         super().setUp()
         os.makedirs(self.sb.data)
-        # A first start would open the welcome window; these tests want the agent alone.
+        # A first start would open the welcome window; these tests want the agent alone. No
+        # capture warm-up: nothing here grabs a frame, and an agent starts seconds sooner.
         with open(os.path.join(self.sb.data, "config.ini"), "w", newline="") as f:
-            f.write("onboarded=1\r\n")
+            f.write("onboarded=1\r\ndxgi_keep_warm=0\r\n")
 
     def tearDown(self):
         for cls in ("IvraAgentWnd", "IvraSettingsWnd"):
@@ -292,6 +293,8 @@ class AgentCommandTest(CliTestCase):
         self.assertTrue(pid_alive(pid))
         r = self.ivrac("agent", "start")
         self.assertEqual((r.code, r.err_text), (0, "agent already running\n"))
+        # A stop waits for the start-up to finish, which may take longer than the 3 s a stop is given.
+        wait_for(lambda: "ivrad started in" in self.sb.log_text(), 30, what="agent started")
         r = self.ivrac("agent", "stop")
         self.assertEqual(r.code, 0, r.err_text)
         self.assertFalse(pid_alive(pid))
@@ -310,7 +313,8 @@ class AgentCommandTest(CliTestCase):
         self.assertNotEqual(first, second)
         self.assertFalse(pid_alive(first))
         self.assertTrue(pid_alive(second))
-        # And a restart with no agent just starts one.
+        # And a restart with no agent just starts one (once the second start-up is over, as above).
+        wait_for(lambda: self.sb.log_text().count("ivrad started in") >= 2, 30, what="second agent started")
         self.assertEqual(self.ivrac("agent", "stop").code, 0)
         r = self.ivrac("agent", "restart")
         self.assertEqual(r.code, 0, r.err_text)
