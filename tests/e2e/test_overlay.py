@@ -351,7 +351,10 @@ class OverlayTest(OverlayCase, unittest.TestCase):
                 bg = self.start_pick((1800, 300))
                 xdo("mousedown", "1", "mousemove", 1815, 315, "mousemove", 1830, 330)
                 try:
+                    # Heard by the broker before the moves that follow, as tap() does for whole taps.
+                    before = self.key_events()
                     xdo("keydown", "shift")
+                    wait_for(lambda: self.key_events() >= before + 1, 10, what="the broker to see shift down")
                     # Far enough down and right that the square must shrink to stay on screen.
                     xdo("mousemove", 1850, 450, "mousemove", 1860, 500, "mouseup", "1")
                     f = self.saved(bg)

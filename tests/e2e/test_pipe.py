@@ -8,7 +8,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import Agent, Sandbox, SharedAgentTestCase, WINE_RUN, exe, log_time, wait_for  # noqa: E402
+from ivra_e2e import Agent, Sandbox, SharedAgentTestCase, WINE_RUN, exe, log_time, wait_for, wine  # noqa: E402
 
 UNKNOWN = b"err\tcode=usage\tmsg=unknown command\n"
 DISABLED = b"err\tcode=disabled\tmsg=start the agent with IVRA_DEBUG_HOOKS=1\n"
@@ -16,8 +16,7 @@ DISABLED = b"err\tcode=disabled\tmsg=start the agent with IVRA_DEBUG_HOOKS=1\n"
 
 def clients(*args, timeout=90):
     """Runs the pipeclients tool; returns (stdout bytes, stderr text)."""
-    r = subprocess.run([WINE_RUN, exe("pipeclients")] + [str(a) for a in args], capture_output=True,
-                       timeout=timeout)
+    r = wine([exe("pipeclients")] + [str(a) for a in args], timeout=timeout)
     return r.stdout, r.stderr.decode("utf-8", "replace")
 
 
