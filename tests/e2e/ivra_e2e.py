@@ -208,6 +208,7 @@ def ivtool(*args, timeout=30, env=None):
 
 
 _tool_loops = {}  # (folder, Linux environment) -> a running "ivtool serve"
+_tool_loop_failures = {}  # the same key -> starts that gave no "ready" (an ivtool built before serve)
 _tool_loop_lock = threading.Lock()  # one command at a time; another thread starts its own process
 _TOOL_LOOP_COMMANDS = ("kill", "alive", "window-pid", "wm-close", "post", "pipe-send")
 _TOOL_LOOP_PROGRAMS = ("wintext", "overlay_probe")
@@ -274,6 +275,8 @@ def _tool_loop_start():
         return key, proc
     if proc is not None:
         _tool_loop_close(key)
+    if _tool_loop_failures.get(key, 0) >= 2:
+        return key, None
     try:
         proc = subprocess.Popen([WINE_RUN, exe("ivtool"), "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL)
@@ -283,6 +286,7 @@ def _tool_loop_start():
     ready, _, _ = select.select([proc.stdout], [], [], 60)
     if not ready or proc.stdout.readline().rstrip(b"\r\n") != b"ready":
         _tool_loop_close(key)
+        _tool_loop_failures[key] = _tool_loop_failures.get(key, 0) + 1
         return key, None
     return key, proc
 
