@@ -5,7 +5,6 @@ queue's rules. Test files are made here with Python, FFmpeg and exiftool."""
 import hashlib
 import json
 import os
-import random
 import re
 import shutil
 import struct
@@ -69,24 +68,32 @@ def png_palette(w=64, h=48, extra=True):
     return PNG_SIG + b"".join(chunks)
 
 
-def png_noise(width, height, seed):
-    """An RGB PNG of random pixels stored without compression, so its size is about 3 * w * h."""
-    rnd = random.Random(seed)
+def png_noise(width, height):
+    """An RGB PNG of random pixels (a new picture every call) stored without compression,
+    so its size is about 3 * w * h."""
     row = width * 3
-    raw = bytearray()
-    for _ in range(height):
-        raw += b"\0" + rnd.randbytes(row)
+    pixels = os.urandom(row * height)
+    raw = b"".join(b"\0" + pixels[y * row:(y + 1) * row] for y in range(height))
     return (PNG_SIG + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
             png_chunk(b"IDAT", zlib.compress(bytes(raw), 0)) + png_chunk(b"IEND", b""))
 
 
-def png_sized(size):
-    """A valid PNG of exactly `size` bytes: a small image and a private padding chunk."""
+def png_sized(path, size):
+    """Writes a valid PNG of exactly `size` bytes: a small image and a private chunk of
+    zeros, left as a hole in the file so nothing big is written. Returns the cleaned form."""
     small = png_palette(extra=False)
     pad = size - len(small) - 12
     assert pad >= 0
     iend = small.rindex(b"IEND") - 4
-    return small[:iend] + png_chunk(b"prPd", b"\0" * pad) + small[iend:]
+    crc = zlib.crc32(b"prPd")
+    zeros = bytes(1 << 20)
+    for done in range(0, pad, len(zeros)):
+        crc = zlib.crc32(zeros[:min(len(zeros), pad - done)], crc)
+    with open(path, "wb") as f:
+        f.write(small[:iend] + struct.pack(">I", pad) + b"prPd")
+        f.seek(pad, os.SEEK_CUR)
+        f.write(struct.pack(">I", crc) + small[iend:])
+    return small
 
 
 def png_clean(data):
@@ -235,11 +242,11 @@ def item_fields(reply):
     return head, items
 
 
-class UploadCase(unittest.TestCase):
-    """One service, one sandbox linked through ivrac, and one agent for the class."""
+class UploadTest(unittest.TestCase):
+    """One service, one sandbox linked through ivrac, and one agent for every test:
+    upload_workers 9 (run as 4), the back-off shortened to 1 ms per second."""
 
-    workers = 2
-    agent_extra_env = {}
+    workers = 9
 
     @classmethod
     def setUpClass(cls):
@@ -247,8 +254,8 @@ class UploadCase(unittest.TestCase):
         cls.sb = Sandbox()
         cls.work = tempfile.mkdtemp(prefix="ivra-upload-")
         try:
-            cls.env = {"IVRA_SERVER": cls.svc.url, "IVRA_DEBUG_HOOKS": "1", "IVRA_CLIP_SOFTWARE": "1"}
-            cls.env.update(cls.agent_extra_env)
+            cls.env = {"IVRA_SERVER": cls.svc.url, "IVRA_DEBUG_HOOKS": "1", "IVRA_CLIP_SOFTWARE": "1",
+                       "IVRA_DEBUG_UPLOAD_BACKOFF_MS": "1"}
             os.makedirs(cls.sb.data, exist_ok=True)
             clips = os.path.join(cls.sb.root, "clips")
             os.makedirs(clips)
@@ -287,6 +294,7 @@ class UploadCase(unittest.TestCase):
     def setUp(self):
         self.svc.clear_faults()
         self.svc.config(put_delay_ms=0)
+        self.ensure_linked()
 
     def ivrac(self, *args, timeout=300):
         r = self.sb.run("ivrac", *args, env=self.env, timeout=timeout)
@@ -341,11 +349,7 @@ class UploadCase(unittest.TestCase):
             self.link()
         wait_for(lambda: self.status()[0].get("linked") == "1", 20, interval=0.2, what="agent linked")
 
-
-class UploadCleaningTest(UploadCase):
-    """Real uploads of cleaned files; upload_workers 9 is run as 4."""
-
-    workers = 9
+    # ---- cleaning
 
     def test_png_and_jpeg_are_cleaned_and_share_links_serve_them(self):
         png = png_palette()
@@ -462,21 +466,22 @@ class UploadCleaningTest(UploadCase):
         self.assertEqual(sum(1 for it in self.status()[1] if it["path"] == win_path(cut)), 1)
 
     def test_size_limit_is_checked_before_any_request(self):
-        over = self.file("over.png", png_sized(STILL_LIMIT + 1))
-        at = self.file("at.png", png_sized(STILL_LIMIT))
-        self.assertEqual(os.path.getsize(at), 52428800)
+        over, at = os.path.join(self.work, "over.png"), os.path.join(self.work, "at.png")
+        png_sized(over, STILL_LIMIT + 1)
+        cleaned = png_sized(at, STILL_LIMIT)
+        self.assertEqual((os.path.getsize(at), os.path.getsize(over)), (52428800, 52428801))
         self.svc.reset_stats()
         rc, links, err = self.upload_wait(over, at)
         self.assertEqual(rc, 1)
         self.assertIn("Too large to upload (limit 50 MB).", err)
         self.assertEqual(len(links), 1, links)
-        self.assertEqual(self.fetch(links[0]), png_clean(png_sized(STILL_LIMIT)))
+        self.assertEqual(self.fetch(links[0]), cleaned)
         self.assertEqual(self.svc.stats()["requests"].get("create"), 1)
         st = {it["path"]: it for it in self.status()[1]}
         self.assertEqual((st[win_path(over)]["state"], st[win_path(over)]["tries"]), ("failed", "1"))
 
     def test_nine_workers_run_four_transfers_at_once(self):
-        paths = [self.file("w%d.png" % i, png_noise(1024, 1024, seed=100 + i)) for i in range(6)]
+        paths = [self.file("w%d.png" % i, png_noise(1024, 1024)) for i in range(6)]
         self.svc.config(put_delay_ms=250)
         self.svc.reset_stats()
         rc, links, err = self.upload_wait(*paths)
@@ -486,19 +491,10 @@ class UploadCleaningTest(UploadCase):
         self.assertEqual(self.svc.stats()["put_high_water"], 4)
         self.assertEqual(self.fetch(links[3]), read(paths[3]))
 
-
-class UploadFailureTest(UploadCase):
-    """Failure handling with the back-off shortened to 1 ms per second, one worker."""
-
-    workers = 1
-    agent_extra_env = {"IVRA_DEBUG_UPLOAD_BACKOFF_MS": "1"}
-
-    def setUp(self):
-        super().setUp()
-        self.ensure_linked()
+    # ---- failures
 
     def test_storage_403_retries_on_the_schedule_and_fails_at_the_tenth(self):
-        path = self.file("denied.png", png_noise(64, 64, seed=1))
+        path = self.file("denied.png", png_noise(64, 64))
         self.svc.fault(method="PUT", path="/storage/*", status=403, content_type="application/xml",
                        body="<Error><Code>AccessDenied</Code></Error>", count=-1)
         self.svc.reset_stats()
@@ -527,7 +523,7 @@ class UploadFailureTest(UploadCase):
         self.assertEqual(len([i for i in self.svc.items() if i["status"] == "pending"]), 1)
 
     def test_413_on_create_fails_at_once_with_the_service_sentence(self):
-        path = self.file("toolarge.png", png_noise(64, 64, seed=2))
+        path = self.file("toolarge.png", png_noise(64, 64))
         self.svc.fault(method="POST", path="/api/v1/uploads", status=413, json={"error": "too_large"})
         self.svc.reset_stats()
         rc, links, err = self.upload_wait(path)
@@ -540,9 +536,11 @@ class UploadFailureTest(UploadCase):
 
     def test_full_queue_then_401_drops_queued_items_and_unlinks(self):
         self.ivrac("upload", "clear")
-        tiny = png_noise(8, 8, seed=3)
+        log_before = self.sb.log_text()
+        tiny = png_noise(8, 8)
+        # Every create waits until released, so the workers stay busy while the queue fills.
         held = self.svc.fault(method="POST", path="/api/v1/uploads", hold=True, status=401,
-                              json={"error": "unauthorized"})
+                              json={"error": "unauthorized"}, count=-1)
         paths = [self.file("q%03d.png" % i, tiny) for i in range(257)]
         ids = [self.add(p) for p in paths[:256]]
         self.assertEqual(len(set(ids)), 256)
@@ -551,7 +549,7 @@ class UploadFailureTest(UploadCase):
         self.assertIn("the upload queue is full", err)
         head, items = self.status()
         self.assertEqual((head["items"], int(head["queued"]) + int(head["active"])), ("256", 256))
-        wait_for(lambda: [r for r in self.svc.faults() if r["id"] == held][0]["hits"] == 1, 30, interval=0.2,
+        wait_for(lambda: [r for r in self.svc.faults() if r["id"] == held][0]["hits"] >= 1, 30, interval=0.2,
                  what="the create request to arrive")
         self.svc.release(held)
         wait_for(lambda: self.status()[0]["linked"] == "0", 30, interval=0.2, what="unlinked")
@@ -559,15 +557,15 @@ class UploadFailureTest(UploadCase):
         self.assertEqual((head["queued"], head["active"]), ("0", "0"))
         self.assertFalse(any(it["state"] in ("queued", "uploading") for it in items))
         wait_for(lambda: not os.path.exists(os.path.join(self.sb.data, "account.dat")), 15, what="account.dat removed")
-        self.assertRegex(self.sb.log_text(), r"upload: #%d server says this PC is no longer linked; pending uploads "
-                                             r"dropped" % ids[0])
+        self.assertEqual(len(re.findall(r"upload: #\d+ server says this PC is no longer linked; pending uploads dropped",
+                                        self.sb.log_text()[len(log_before):])), 1)
         with open(os.path.join(self.sb.data, "uploads.tsv"), encoding="utf-8") as f:
             self.assertFalse([ln for ln in f if ln.split("\t")[1:2] == ["queued"]])
         rc, out, err = self.ivrac("upload", win_path(paths[0]))
         self.assertEqual(rc, 6, err)
 
     def test_crash_during_transfer_resumes_from_the_journal_without_duplicates(self):
-        big = png_noise(2048, 6500, seed=4)  # about 40 MB, stored uncompressed: cleaning keeps every byte
+        big = png_noise(2048, 6500)  # about 40 MB, stored uncompressed: cleaning keeps every byte
         path = self.file("big.png", big)
         self.assertGreater(len(big), 39_000_000)
         self.svc.reset_stats()
