@@ -739,7 +739,7 @@ class PulseAudio:
         agent = Agent(sb, env=pa.env)    # the agent (and every Wine program) hears this server
         p = pa.play_tone("ivra_out", 1000, 5)   # 5 s of 1 kHz into the speakers, in the background
         p.wait()  /  p.stop()
-        rec = pa.record("ivra_out.monitor")     # what the speakers play, as float32 mono
+        rec = pa.record("ivra_out.monitor").wait_live()   # what the speakers play, as float32 mono
         rec.samples()  /  rec.stop()
         Agent(sb, env=pa.env_without_microphone())   # an agent whose microphone cannot open
         pa.stop()                        # also on failure; atexit stops a forgotten one
@@ -945,6 +945,12 @@ class PulseRecorder:
                     self.data += chunk
         self.reader = threading.Thread(target=read, daemon=True)
         self.reader.start()
+
+    def wait_live(self, timeout=20):
+        """Waits until the stream delivers samples: under load parec may take seconds to
+        connect, and whatever plays before that is never recorded. Returns self."""
+        wait_for(lambda: len(self.data) >= 4 * PULSE_RATE // 50, timeout, what="parec delivering samples")
+        return self
 
     def samples(self):
         """The samples recorded so far (array of float)."""

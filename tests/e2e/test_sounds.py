@@ -117,7 +117,7 @@ class CaptureSoundsTest(unittest.TestCase):
                 self.assertIn("%s dumped to %s\n" % (what, win_path(path)), log)
 
     def test_screenshots_play_the_sound_their_settings_ask_for(self):
-        rec = self.pa.record()
+        rec = self.pa.record().wait_live()
         cases = [
             # settings, reply, sounds played for the shot
             (dict(play_sound=0), b"ok\tpath=", []),
