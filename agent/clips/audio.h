@@ -22,7 +22,23 @@ struct audio_status {
 };
 
 // Starts the thread; none when the encoder has no AAC track or the thread cannot start.
-audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsigned mic_delay_ms);
+// The sources open at once, but no sound is produced before the first
+// audio_request_reset: the caller makes that call with its first picture, so sound and
+// picture start together however long the first frame or the devices take.
+// The microphone joins the mix mic_delay_ms after the start (the start chime must not
+// reach it). With hold_sounds, a system source that can only hear the whole device
+// (endpoint loopback) keeps the agent's own sounds quiet while it records and stays
+// silent for the same delay.
+audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsigned mic_delay_ms,
+                           bool hold_sounds);
+
+// Learns, on a short-lived thread of its own, how system sound can be recorded here,
+// so that the first recording opens its sources without delay. Call once at start.
+void audio_prepare(void);
+
+// True once it is known that system sound can only be had with our own sounds in it
+// (no process loopback here): a recording of it must not have the start chime played.
+bool audio_system_hears_us(void);
 
 // Signals the thread and waits for it; no chunk is queued after this returns. Null-safe.
 void audio_stop(audio_capture* a);
@@ -31,7 +47,32 @@ void audio_stop(audio_capture* a);
 // the pause leaves no silence behind.
 void audio_set_paused(audio_capture* a, bool paused);
 void audio_set_mic(audio_capture* a, bool on);
-void audio_set_system(audio_capture* a, bool on);
-// Restarts the timeline at zero and drops buffered sound (a redo).
-void audio_request_reset(audio_capture* a);
+// Restarts the timeline at zero from the counter value `at` (0 = now) and drops buffered
+// sound: a redo, or the first picture, whose slot may lie before or after the start.
+void audio_request_reset(audio_capture* a, int64_t at);
 void audio_read_status(audio_capture* a, audio_status* out);
+
+// ---- Pure helpers (no system calls): the mixing and pacing rules of the thread.
+
+#define AUDIO_RATE 48000
+#define AUDIO_CHUNK 960             // frames per chunk (20 ms)
+#define AUDIO_BUFFER_FRAMES 48000   // one second per source
+
+// Appends n stereo frames (zeros when frames is null) to a source buffer holding
+// *count frames; whenever it is full before a copy the oldest half is dropped.
+void audio_buffer_append(float* buf, int* count, const float* frames, int n);
+
+// The largest absolute sample of n stereo frames.
+float audio_peak(const float* frames, int n);
+
+// Takes up to one chunk from a source buffer, adding it into mix (AUDIO_CHUNK stereo
+// frames) when add is set; a backlog above 100 ms is then trimmed to the newest 50 ms.
+// Returns the frames missing from a full chunk when add is set (underruns), else 0.
+int audio_buffer_take(float* buf, int* count, float* mix, bool add);
+
+// Frames owed at counter value now for a timeline that began at base: 0 when less
+// than a chunk is due; more than a second behind skips ahead to one chunk.
+int64_t audio_frames_due(int64_t now, int64_t base, int64_t freq, uint64_t* delivered);
+
+// The counter value at which `delivered` frames are due now (a resume re-bases to it).
+int64_t audio_rebase(int64_t now, int64_t freq, uint64_t delivered);

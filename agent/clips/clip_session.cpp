@@ -1,7 +1,10 @@
 #include "agent/clips/clip_session.h"
+
 #include "agent/capture/capture.h"
 #include "agent/capture/display_cache.h"
+#include "agent/clips/audio.h"
 #include "agent/clips/replay.h"
+#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/messages.h"
@@ -50,9 +53,11 @@ struct clip_session {
     bool system_on;
     bool mic_on;
     bool tone_audio;                  // the test tone stands in for an audio capture
+    audio_capture* audio;             // none without sound or when it could not start
     clip_tone tone;
     int64_t requested_at;             // counter value when the capture thread got the start
     bool first_frame_logged;
+    bool audio_aligned;               // the sound's timeline was restarted at the first frame
 };
 
 SRWLOCK g_status_lock = SRWLOCK_INIT;
@@ -175,8 +180,20 @@ void clip_publish()
         s.capture_rect = c->cur_capture;
         s.output_rect = c->cur_output;
         s.bar_shown = c->bar_shown;
-        // The audio capture's levels and flags are read here under its own lock once it exists.
-        if (c->tone_audio) {
+        if (c->audio) {
+            audio_status as{};
+            audio_read_status(c->audio, &as);
+            s.audio = 1;
+            s.system_on = c->system_on;
+            s.system_ok = as.system_open;
+            s.system_level = as.system_level;
+            s.system_result = as.system_result;
+            s.mic_on = as.mic_on;
+            s.mic_ok = as.mic_open;
+            s.mic_level = as.mic_level;
+            s.mic_result = as.mic_result;
+            s.audio_underruns = as.underruns;
+        } else if (c->tone_audio) {
             s.audio = 1;
             s.system_on = c->system_on;
             s.system_ok = 1;
@@ -261,6 +278,11 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
     }
     const bool accepted = encoder_submit_frame(s->enc, tex, have_src ? &src : nullptr, tex ? is_new : false);
     if (accepted) {
+        // The sound's timeline starts with the first picture, which may come later than the start.
+        if (!s->audio_aligned) {
+            audio_request_reset(s->audio, s->deadline - s->period);  // this picture's slot
+            s->audio_aligned = true;
+        }
         clip_log_first_frame(s);
         if (s->tone_audio)
             clip_tone_feed(s->enc, &s->tone);
@@ -333,9 +355,12 @@ void clip_stop(const char* reason, bool cancel)
         for (int i = 0; i < s->waiter_count; i++)
             clip_request_release(s->waiters[i]);
     }
-    // The audio capture is stopped here (signal, wait for its thread, free) once it exists.
+    // No chunk may follow the finish on the encoder's lane.
+    audio_stop(s->audio);
+    s->audio = nullptr;
     encoder_finish(s->enc, cancel, f ? clip_finished : nullptr, f);
-    // Unless silent, the cancel tone (cancel) or the chime (stop) of the capture sounds attaches here.
+    if (!s->silent)
+        sounds_play(cancel ? SOUND_CANCEL : SOUND_CHIME);
     HeapFree(GetProcessHeap(), 0, s);
     if (!clip_timer_active() && g_timer)
         CancelWaitableTimer(g_timer);
@@ -349,10 +374,11 @@ void clip_set_paused(clip_session* s, int want)
     if (paused == s->paused)
         return;
     s->paused = paused;
-    // The audio capture is paused or resumed here once it exists.
+    audio_set_paused(s->audio, paused);
     if (!paused)
         s->deadline = clip_now();
-    // Unless silent, the tick of the capture sounds attaches here.
+    if (!s->silent)
+        sounds_play_tick();
     log_info("clip %llu %s at %lld frames", (unsigned long long)s->id, paused ? "paused" : "resumed",
              (long long)encoder_take_frames(s->enc));
     clip_publish();
@@ -382,13 +408,14 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req)
         capture_name_release(s->path);
     clip_wcopy(s->path, ENCODER_PATH_MAX, path);
     if (s->paused) {
-        // The audio capture is resumed here once it exists.
+        audio_set_paused(s->audio, false);
         s->paused = false;
     }
     s->deadline = clip_now();
+    audio_request_reset(s->audio, s->deadline);
     s->last_output = -1;
-    // The audio capture restarts its timeline here once it exists.
-    // Unless silent, the tick of the capture sounds attaches here.
+    if (!s->silent)
+        sounds_play_tick();
     log_info("clip %llu redo -> %ls", (unsigned long long)s->id, s->path);
     clip_publish();
     clip_reply_session(req, s);
@@ -397,16 +424,15 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req)
 
 void clip_audio_toggle(clip_session* s, clip_request* req)
 {
-    // The microphone belongs to an audio capture; only the test tone stands in for one so far.
-    if (!s->audio_track || (req->toggle_mic && !s->tone_audio)) {
+    if (!s->audio_track || (req->toggle_mic && !s->tone_audio && !s->audio)) {
         clip_request_reply(req, false, "no_audio", "this clip has no audio track");
         return;
     }
     bool on;
     if (req->toggle_mic) {
-        // The audio capture opens or closes the microphone here once it exists.
         on = req->toggle_value < 0 ? !s->mic_on : req->toggle_value != 0;
         s->mic_on = on;
+        audio_set_mic(s->audio, on);
     } else {
         on = req->toggle_value < 0 ? !s->system_on : req->toggle_value != 0;
         s->system_on = on;
@@ -572,9 +598,6 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
     }
     s->audio_track = !req->no_audio;
     if (s->audio_track) {
-        // The audio capture starts here once it exists (system capture on, the request's or
-        // configured microphone, 450 ms microphone delay, none when silent); a failure logs
-        // "clip: audio capture could not start; recording video only".
         s->system_on = (req->system < 0 ? cfg.clip_audio_system : req->system) != 0;
         s->mic_on = (req->mic < 0 ? cfg.clip_audio_mic : req->mic) != 0;
         InterlockedExchange(&s->enc->system_off, s->system_on ? 0 : 1);
@@ -587,14 +610,22 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
     s->id = g_next_id++;
     s->generation = display_cache_generation(cache);
     s->period = clip_frame_period(s->fps);
-    s->deadline = clip_now();
     s->silent = req->silent;
+    // Where system sound is recorded with our own sounds in it, the chime would be recorded.
+    if (!s->silent && !(s->audio_track && s->system_on && !s->tone_audio && audio_system_hears_us()))
+        sounds_play_start_chime();
+    if (s->audio_track && !s->tone_audio) {
+        // The start chime must not reach the microphone (nor an endpoint loopback).
+        s->audio = audio_start(s->enc, true, s->mic_on, s->silent ? 0 : CLIP_MIC_DELAY_MS, true);
+        if (!s->audio)
+            log_warn("clip: audio capture could not start; recording video only");
+    }
+    s->deadline = clip_now();
     s->requested_at = requested_at;
     // The clip bar is shown here (unless no_bar) once it exists.
     g_session = s;
     display_cache_set_continuous(cache, 1);
     clip_publish();
-    // Unless silent, the start chime of the capture sounds attaches here.
     log_info("clip %llu recording %ls -> %ls (%dx%d @ %d fps, max %d s)", (unsigned long long)s->id,
              s->program_text[0] ? s->program_text : s->target_text, s->path, s->width, s->height, s->fps,
              s->max_seconds);
@@ -833,6 +864,7 @@ void clip_thread_begin(HANDLE timer)
     if (g_tone_hz)
         log_warn("debug: clips and the replay record a %d Hz tone instead of sound", g_tone_hz);
     g_hooks = agent_debug_hooks();
+    audio_prepare();
 }
 
 int clip_tone_hz(void)
@@ -951,8 +983,9 @@ void clip_hotkey_action(display_cache* cache, int action, int digit)
     }
     clip_run_op(cache, req, requested_at);
     if (WaitForSingleObject(req->reply_event, 0) == WAIT_OBJECT_0 && !req->ok && strcmp(req->code, "cancelled") != 0) {
-        // The warning tone of the capture sounds and the warning balloon ("Replay not saved"
-        // for a replay save, else "Clip not started", with the reply message) attach here.
+        sounds_play_warning();
+        // The warning balloon ("Replay not saved" for a replay save, else "Clip not started",
+        // with the reply message) attaches here.
     }
     clip_request_release(req);
 }
@@ -973,9 +1006,8 @@ void clip_region_selected(display_cache* cache, clip_request* req, const RECT* r
     if (digit != 0)
         req->digit = digit;
     clip_start(cache, req, requested_at);
-    if (!req->ok && !req->wait) {
-        // The warning tone of the capture sounds attaches here.
-    }
+    if (!req->ok && !req->wait)
+        sounds_play_warning();
     clip_request_release(req);
 }
 

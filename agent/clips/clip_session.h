@@ -28,6 +28,7 @@ enum {
     CLIP_FOLDER_MAX = 64,
     CLIP_MAX_WAITERS = 8,
     CLIP_MAX_SECONDS = 30,
+    CLIP_MIC_DELAY_MS = 450,   // the start chime plays out before the microphone counts
     CLIP_SEQUENCE_OUTPUTS = 16,
 };
 
@@ -113,6 +114,7 @@ struct clip_status {
     int mic_on, mic_ok;
     double mic_level;
     uint64_t audio_underruns;
+    long system_result, mic_result;         // HRESULT of a source that failed to open, else 0
 
     int replay_active;
     int replay_width, replay_height, replay_fps;

@@ -403,6 +403,12 @@ static void mp4_audio_drain(video_encoder* enc)
     mp4_drain(enc, false);
 }
 
+// Sound samples that belong to the first `frames` pictures of a take.
+static int64_t mp4_audio_samples_for(const video_encoder* enc, int64_t frames)
+{
+    return enc->fps > 0 ? frames * ENCODER_AUDIO_RATE / enc->fps : 0;
+}
+
 // Encodes the first n samples of the FIFO as one AAC frame and drains the packets.
 static bool mp4_encode_audio(video_encoder* enc, int n)
 {
@@ -433,6 +439,12 @@ static bool mp4_encode_audio(video_encoder* enc, int n)
     return !enc->failed;
 }
 
+// Sound may run this far ahead of the pictures of a take (the capture thread may lag
+// by up to half a second before it skips); beyond it, what pictures skipped is dropped,
+// keeping this much.
+constexpr int64_t MP4_AUDIO_LAG_MAX = ENCODER_AUDIO_RATE;
+constexpr int64_t MP4_AUDIO_LAG_KEEP = ENCODER_AUDIO_RATE / 10;
+
 static int mp4_audio_frame_size(const video_encoder* enc)
 {
     return enc->audio->frame_size > 0 ? enc->audio->frame_size : 1024;
@@ -461,7 +473,23 @@ void mp4_audio_chunk(video_encoder* enc, const float* samples, int frames)
         return;
     }
     const int fsize = mp4_audio_frame_size(enc);
-    while (av_audio_fifo_size(enc->fifo) >= fsize)
+    if (!enc->mux) {
+        while (av_audio_fifo_size(enc->fifo) >= fsize)
+            if (!mp4_encode_audio(enc, fsize))
+                break;
+        return;
+    }
+    // A take's sound waits in the FIFO until its pictures have come, so that the take
+    // ends with both together. Pictures skipped for lateness leave sound behind that no
+    // picture will ever cover: that excess is dropped to stay in step.
+    const int64_t shown = mp4_audio_samples_for(enc, enc->highest_pts + 1);
+    const int64_t sent = enc->audio_count - enc->audio_base;
+    const int64_t excess = sent + av_audio_fifo_size(enc->fifo) - shown;
+    if (excess > MP4_AUDIO_LAG_MAX)
+        av_audio_fifo_drain(enc->fifo, (int)(excess - MP4_AUDIO_LAG_KEEP < av_audio_fifo_size(enc->fifo)
+                                                  ? excess - MP4_AUDIO_LAG_KEEP
+                                                  : av_audio_fifo_size(enc->fifo)));
+    while (av_audio_fifo_size(enc->fifo) >= fsize && enc->audio_count - enc->audio_base < shown)
         if (!mp4_encode_audio(enc, fsize))
             break;
 }
@@ -473,9 +501,21 @@ void mp4_finish(video_encoder* enc, bool discard)
         mp4_video_drain(enc);
     }
     if (enc->audio && enc->fifo && !enc->failed) {
-        const int left = av_audio_fifo_size(enc->fifo);
-        if (left > 0)
+        int left = av_audio_fifo_size(enc->fifo);
+        if (enc->mux) {
+            // The take's sound ends with its last picture.
+            const int64_t room = mp4_audio_samples_for(enc, enc->highest_pts + 1) - (enc->audio_count - enc->audio_base);
+            if (room < left)
+                left = room > 0 ? (int)room : 0;
+        }
+        const int fsize = mp4_audio_frame_size(enc);
+        while (left >= fsize && !enc->failed) {
+            mp4_encode_audio(enc, fsize);
+            left -= fsize;
+        }
+        if (left > 0 && !enc->failed)
             mp4_encode_audio(enc, left);  // the encoder takes a short last frame
+        av_audio_fifo_reset(enc->fifo);
         if (!enc->failed) {
             avcodec_send_frame(enc->audio, nullptr);
             mp4_audio_drain(enc);

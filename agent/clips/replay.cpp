@@ -1,7 +1,9 @@
 #include "agent/clips/replay.h"
 #include "agent/capture/capture.h"
 #include "agent/capture/display_cache.h"
+#include "agent/clips/audio.h"
 #include "agent/clips/replay_ring.h"
+#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/storage_monitor.h"
@@ -21,6 +23,8 @@ struct replay_buffer {
     uint32_t seq_seen;
     uint64_t saves;
     clip_tone tone;              // the test tone standing in for sound
+    audio_capture* audio;        // system sound; none when it could not start
+    bool audio_aligned;
 };
 
 constexpr char REPLAY_OFF_TEXT[] =
@@ -54,8 +58,14 @@ void replay_publish()
 
 void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new)
 {
-    if (encoder_submit_frame(r->enc, tex, nullptr, tex ? is_new : false))
+    if (encoder_submit_frame(r->enc, tex, nullptr, tex ? is_new : false)) {
         clip_tone_feed(r->enc, &r->tone);
+        // The sound's timeline starts with the first picture, which may come later than the start.
+        if (!r->audio_aligned) {
+            audio_request_reset(r->audio, r->deadline);  // this picture's slot
+            r->audio_aligned = true;
+        }
+    }
 }
 
 // Under the debug hooks, what the ring holds (for the memory benchmark).
@@ -125,10 +135,14 @@ void replay_start(display_cache* cache)
         replay_publish();
         return;
     }
-    // The replay's audio capture (system sound on, microphone off, no delay) starts here
-    // once it exists; without it the replay has no sound.
     r->tone.hz = clip_tone_hz();
     r->tone.fps = r->fps;
+    if (r->tone.hz <= 0) {
+        // The replay records system sound only, from the moment it starts buffering.
+        r->audio = audio_start(r->enc, true, false, 0, false);
+        if (!r->audio)
+            log_warn("replay: audio capture could not start; buffering video only");
+    }
     r->generation = display_cache_generation(cache);
     r->period = clip_frame_period(r->fps);
     r->deadline = clip_now();
@@ -148,7 +162,7 @@ void replay_stop(const char* reason)
     if (!r)
         return;
     g_replay = nullptr;
-    // The replay's audio capture is stopped here (signal, wait, free) once it exists.
+    audio_stop(r->audio);
     encoder_finish(r->enc, true, nullptr, nullptr);
     HeapFree(GetProcessHeap(), 0, r);
     if (!clip_timer_active())
@@ -251,7 +265,8 @@ void replay_save(clip_request* req)
         clip_request_reply(req, false, "busy", "replay encoder is busy; try again");
         return;
     }
-    // Unless silent, the chime of the capture sounds attaches here.
+    if (!req->silent)
+        sounds_play_chime();
     log_info("replay: saving last %d s -> %ls", seconds, path);
     clip_request_reply(req, true, "", "");
     replay_publish();

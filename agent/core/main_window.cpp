@@ -165,9 +165,10 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         saved_capture* rec = (saved_capture*)lp;
         if (!rec) return 0;
         // Balloons attach here.
-        if (!rec->saved)
+        if (!rec->saved) {
             log_warn("%s: not saved: %s", rec->replay ? "replay" : "clip", rec->error);
-        else if (!rec->still)
+            if (g_agent.cfg.play_sound) sounds_play_warning();
+        } else if (!rec->still)
             log_info("%s: saved %ls (%.1f s, %llu bytes)", rec->replay ? "replay" : "clip", rec->path, rec->seconds,
                      (unsigned long long)rec->bytes);
         else

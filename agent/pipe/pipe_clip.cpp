@@ -232,7 +232,6 @@ size_t pipe_clip_status_format(const clip_status* s, long finalizing, char* out,
              (unsigned)(s->enc.queue > 0 ? s->enc.queue : 0), (unsigned)(s->enc.queue_high > 0 ? s->enc.queue_high : 0),
              s->enc.encode_ms, (unsigned long long)s->enc.bytes, finalizing, (unsigned long long)s->saved_total,
              clip_last_word(s), last_path, s->last_seconds, (unsigned long long)s->last_bytes, last_err);
-    // Clip audio fills these fields once it records; until then they report its absence.
     pipe_line_add(&b,
              "\taudio=%d\tsystem=%d\tsystem_ok=%d\tsystem_level=%.2f\tmic=%d\tmic_ok=%d\tmic_level=%.2f"
              "\taudio_underruns=%llu",
@@ -243,6 +242,8 @@ size_t pipe_clip_status_format(const clip_status* s, long finalizing, char* out,
              "\treplay_err=%s",
              s->replay_active, s->replay_width, s->replay_height, s->replay_fps, s->replay_buffered,
              (unsigned long long)s->replay_saves, replay_err);
+    pipe_line_add(&b, "\tsystem_err=0x%08lx\tmic_err=0x%08lx", (unsigned long)s->system_result,
+                  (unsigned long)s->mic_result);
     return pipe_line_end(&b);
 }
 

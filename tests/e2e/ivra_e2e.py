@@ -502,6 +502,14 @@ class Sandbox:
                 ivtool("kill", pid)
         self.procs = []
         close_settings_windows()
+        # IVRA_E2E_KEEP_LOGS=DIR keeps each sandbox's log there for a look after a failure.
+        keep = os.environ.get("IVRA_E2E_KEEP_LOGS")
+        if keep:
+            os.makedirs(keep, exist_ok=True)
+            for name in ("ivrad.log",):
+                src = os.path.join(self.data, name)
+                if os.path.exists(src):
+                    shutil.copy(src, os.path.join(keep, "%s-%s" % (os.path.basename(self.root), name)))
         shutil.rmtree(self.root, ignore_errors=True)
 
 
