@@ -47,9 +47,6 @@ static void pipe_upload_count_reply(HANDLE pipe, int n) {
 }
 
 void pipe_cmd_upload(HANDLE pipe, const char* args) {
-    // A client that just started the agent asks before the queue has read its journal
-    // and link; the wait stays within the client's 5-second reply limit.
-    upload_wait_started(PIPE_UPLOAD_START_WAIT_MS);
     switch (pipe_upload_op_of(args)) {
     case PIPE_UPLOAD_STATUS: {
         // 64 KiB is too much for a pool thread's stack; the block lives only while it is written.

@@ -14,8 +14,6 @@ enum pipe_upload_op {
     PIPE_UPLOAD_CLEAR = 3,
 };
 
-enum { PIPE_UPLOAD_START_WAIT_MS = 4000 };  // longest wait for a queue that is still starting
-
 // ---- Pure parts (no system call that needs the agent).
 
 // The op of the request's args.

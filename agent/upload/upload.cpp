@@ -439,8 +439,7 @@ size_t upload_status_format(const upload_table* t, bool linked, const char* acco
 namespace {
 
 SRWLOCK g_lock = SRWLOCK_INIT;     // guards everything below but g_stop
-CONDITION_VARIABLE g_started_cv = CONDITION_VARIABLE_INIT;
-bool g_started;                    // the journal is restored: from now on it may be written
+volatile long g_restored;          // journal and link read: from now on the journal may be written
 upload_table g_table;
 account g_account;                 // the queue's copy of the link; secret: wiped when dropped
 int g_workers = 1;
@@ -464,7 +463,7 @@ void upload_journal_path(wchar_t out[MAX_PATH], bool tmp) {
 // temporary file that then replaces the old one; a failed write leaves the old one.
 void upload_journal_write_locked() {
     // Before the restore the table is empty: writing it would wipe the journal.
-    if (!g_started) return;
+    if (!g_restored) return;
     wchar_t path[MAX_PATH], tmp[MAX_PATH], dir[260];
     upload_journal_path(path, false);
     upload_journal_path(tmp, true);
@@ -534,6 +533,25 @@ void upload_wake_arm_locked() {
 
 bool upload_stopping() { return InterlockedCompareExchange(&g_stop, 0, 0) != 0; }
 
+// The journal and the link are read once, by the start or by a request that comes first:
+// the pipe answers while the agent is still starting, and must see the real queue.
+void upload_restore_locked() {
+    if (g_restored) return;
+    upload_journal_restore_locked();
+    account acc;
+    account_load(&acc);
+    g_account = acc;
+    SecureZeroMemory(&acc, sizeof acc);
+    InterlockedExchange(&g_restored, 1);
+}
+
+void upload_ensure_restored() {
+    if (InterlockedCompareExchange(&g_restored, 0, 0)) return;
+    AcquireSRWLockExclusive(&g_lock);
+    upload_restore_locked();
+    ReleaseSRWLockExclusive(&g_lock);
+}
+
 }  // namespace
 
 void upload_start(int workers) {
@@ -541,35 +559,14 @@ void upload_start(int workers) {
     unsigned long second = agent_debug_ms(L"IVRA_DEBUG_UPLOAD_BACKOFF_MS");
     if (second) log_warn("debug: upload back-off seconds last %lu ms", second);
     worker_pool* pool = worker_pool_create("ivra-upload", g_workers, 64, THREAD_PRIORITY_BELOW_NORMAL);
-    account acc;
-    account_load(&acc);
     AcquireSRWLockExclusive(&g_lock);
     g_second_ms = second ? second : 1000;
     g_pool = pool;
-    upload_journal_restore_locked();
-    g_account = acc;
+    upload_restore_locked();
     bool linked = g_account.linked != 0;
-    g_started = true;
     ReleaseSRWLockExclusive(&g_lock);
-    WakeAllConditionVariable(&g_started_cv);
-    SecureZeroMemory(&acc, sizeof acc);
     log_info("upload: %s, %d workers", linked ? "linked" : "not linked (local only)", g_workers);
     upload_pump();
-}
-
-bool upload_wait_started(unsigned long ms) {
-    uint64_t deadline = GetTickCount64() + ms;
-    AcquireSRWLockShared(&g_lock);
-    while (!g_started) {
-        uint64_t now = GetTickCount64();
-        if (now >= deadline ||
-            (!SleepConditionVariableSRW(&g_started_cv, &g_lock, (DWORD)(deadline - now), CONDITION_VARIABLE_LOCKMODE_SHARED) &&
-             GetLastError() != ERROR_TIMEOUT))
-            break;
-    }
-    bool started = g_started;
-    ReleaseSRWLockShared(&g_lock);
-    return started;
 }
 
 void upload_shutdown(void) {
@@ -595,6 +592,7 @@ void upload_shutdown(void) {
 }
 
 bool upload_add(const wchar_t* path, uint32_t* id_out, char* err, size_t err_capacity) {
+    upload_ensure_restored();
     const char* refusal = nullptr;
     int kind = upload_kind_of(path);
     WIN32_FILE_ATTRIBUTE_DATA fa;
@@ -646,6 +644,7 @@ bool upload_add(const wchar_t* path, uint32_t* id_out, char* err, size_t err_cap
 }
 
 int upload_retry(void) {
+    upload_ensure_restored();
     AcquireSRWLockExclusive(&g_lock);
     int n = upload_table_retry(&g_table, GetTickCount64());
     if (n) upload_journal_write_locked();
@@ -655,6 +654,7 @@ int upload_retry(void) {
 }
 
 int upload_clear(void) {
+    upload_ensure_restored();
     AcquireSRWLockExclusive(&g_lock);
     int n = upload_table_clear(&g_table);
     upload_journal_write_locked();
@@ -663,6 +663,7 @@ int upload_clear(void) {
 }
 
 int upload_pending(void) {
+    upload_ensure_restored();
     int counts[4];
     AcquireSRWLockShared(&g_lock);
     upload_table_counts(&g_table, counts);
@@ -671,6 +672,7 @@ int upload_pending(void) {
 }
 
 bool upload_linked(void) {
+    upload_ensure_restored();
     AcquireSRWLockShared(&g_lock);
     bool linked = g_account.linked != 0;
     ReleaseSRWLockShared(&g_lock);
@@ -678,12 +680,14 @@ bool upload_linked(void) {
 }
 
 void upload_account_name(char* out, size_t capacity) {
+    upload_ensure_restored();
     AcquireSRWLockShared(&g_lock);
     upload_text_copy(out, capacity, g_account.linked ? g_account.sl_name : "");
     ReleaseSRWLockShared(&g_lock);
 }
 
 void upload_account_changed(void) {
+    upload_ensure_restored();
     account acc;
     account_load(&acc);
     AcquireSRWLockExclusive(&g_lock);
@@ -704,6 +708,7 @@ void upload_account_changed(void) {
 }
 
 void upload_status(char* out, size_t capacity) {
+    upload_ensure_restored();
     AcquireSRWLockShared(&g_lock);
     upload_status_format(&g_table, g_account.linked != 0, g_account.sl_name, g_workers, GetTickCount64(), g_second_ms,
                          out, capacity);

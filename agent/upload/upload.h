@@ -44,9 +44,9 @@ struct upload_notice {
 
 void upload_start(int workers);
 void upload_shutdown(void);
-// Waits up to ms for upload_start to have restored the journal and loaded the link, so
-// a request that arrives while the agent is still starting sees the real queue.
-bool upload_wait_started(unsigned long ms);
+// Every call below reads the journal and the link first when the start has not yet done
+// so: the pipe serves requests while the agent is still starting. Transfers begin with
+// the start, which makes the pool.
 
 // Queues a capture; on failure err holds one sentence and nothing is queued.
 bool upload_add(const wchar_t* path, uint32_t* id_out, char* err, size_t err_capacity);
