@@ -192,11 +192,14 @@ def main():
             m_clean = tool("clean-mp4", win_path(files["mp4"]), win_path(os.path.join(out, "clean.mp4")), args.runs)
         except SystemExit as e:
             m_clean = None
-            rows.append("clean   MP4: FAILED (%s)" % str(e)[:200])
+            failure = " ".join(str(e).split())[:160]
         t0 = time.monotonic()
         sh(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", files["mp4"], "-map", "0", "-c", "copy",
             os.path.join(out, "linux.mp4")])
         linux_ms = (time.monotonic() - t0) * 1000
+        if not m_clean:
+            rows.append("clean   %.1f MB MP4: FAILED (%s); FFmpeg remux %.0f ms; Linux ffmpeg -c copy %.0f ms"
+                        % (int(m_remux["bytes"]) / MB, failure, float(m_remux["ms"]), linux_ms))
         if m_clean:
             rows.append("clean   %.1f MB MP4: %.0f ms, FFmpeg remux %.0f ms: %.2fx (target <= 1.2x); Linux ffmpeg -c "
                         "copy %.0f ms" % (int(m_clean["bytes"]) / MB, float(m_clean["ms"]), float(m_remux["ms"]),
