@@ -56,66 +56,87 @@ bool metadata_jpeg_kept(uint8_t marker, const uint8_t* segment, size_t length)
 
 }  // namespace
 
-size_t metadata_clean_png(const uint8_t* data, size_t size, uint8_t* out)
+namespace {
+
+// The kept parts of a capture as (offset, length) pairs of its bytes, neighbours merged,
+// so a cleaned copy can be written straight from the input without a second buffer.
+struct metadata_pieces {
+    size_t* at;
+    size_t count;
+    size_t capacity;
+};
+
+bool metadata_keep(metadata_pieces* p, size_t offset, size_t length)
 {
-    if (!data || !out || size < 8 || memcmp(data, PNG_SIGNATURE, 8) != 0)
-        return 0;
-    memmove(out, data, 8);
-    size_t pos = 8, w = 8;
+    if (p->count && p->at[2 * p->count - 2] + p->at[2 * p->count - 1] == offset) {
+        p->at[2 * p->count - 1] += length;
+        return true;
+    }
+    if (p->count == p->capacity) {
+        const size_t grown = p->capacity ? 2 * p->capacity : 16;
+        size_t* at = (size_t*)realloc(p->at, grown * 2 * sizeof(size_t));
+        if (!at)
+            return false;
+        p->at = at;
+        p->capacity = grown;
+    }
+    p->at[2 * p->count] = offset;
+    p->at[2 * p->count + 1] = length;
+    p->count++;
+    return true;
+}
+
+bool metadata_walk_png(const uint8_t* data, size_t size, metadata_pieces* kept)
+{
+    if (!data || size < 8 || memcmp(data, PNG_SIGNATURE, 8) != 0 || !metadata_keep(kept, 0, 8))
+        return false;
+    size_t pos = 8;
     while (size - pos >= 12) {
         const size_t length = metadata_be32(data + pos);
         if (length > size - pos - 12)
-            return 0;
+            return false;
         const uint8_t* type = data + pos + 4;
         const size_t whole = 12 + length;
-        const bool end = memcmp(type, "IEND", 4) == 0;
-        if (metadata_png_kept(type)) {
-            memmove(out + w, data + pos, whole);
-            w += whole;
-        }
-        if (end)
-            return w;
+        if (metadata_png_kept(type) && !metadata_keep(kept, pos, whole))
+            return false;
+        if (memcmp(type, "IEND", 4) == 0)
+            return true;
         pos += whole;
     }
-    return 0;
+    return false;
 }
 
-size_t metadata_clean_jpeg(const uint8_t* data, size_t size, uint8_t* out)
+bool metadata_walk_jpeg(const uint8_t* data, size_t size, metadata_pieces* kept)
 {
-    if (!data || !out || size < 4 || data[0] != 0xFF || data[1] != 0xD8)
-        return 0;
-    out[0] = 0xFF;
-    out[1] = 0xD8;
-    size_t pos = 2, w = 2;
+    if (!data || size < 4 || data[0] != 0xFF || data[1] != 0xD8 || !metadata_keep(kept, 0, 2))
+        return false;
+    size_t pos = 2;
     while (pos < size) {
         // Bytes between segments that are not a marker could hide anything: refuse them.
         if (data[pos] != 0xFF)
-            return 0;
+            return false;
         while (pos < size && data[pos] == 0xFF)
             pos++;
         if (pos >= size)
-            return 0;
+            return false;
+        // The marker is kept as its last fill byte and its code, both input bytes.
+        const size_t marker_at = pos - 1;
         const uint8_t marker = data[pos++];
-        if (marker == 0xD9) {
-            out[w++] = 0xFF;
-            out[w++] = 0xD9;
-            return w;
-        }
+        if (marker == 0xD9)
+            return metadata_keep(kept, marker_at, 2);
         if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01)
             continue;
         if (size - pos < 2)
-            return 0;
+            return false;
         const size_t length = ((size_t)data[pos] << 8) | data[pos + 1];
         if (length < 2 || length > size - pos)
-            return 0;
+            return false;
         const uint8_t* segment = data + pos;
         pos += length;
         if (!metadata_jpeg_kept(marker, segment, length))
             continue;
-        out[w++] = 0xFF;
-        out[w++] = marker;
-        memmove(out + w, segment, length);
-        w += length;
+        if (!metadata_keep(kept, marker_at, 2 + length))
+            return false;
         if (marker != 0xDA)
             continue;
         // The scan's entropy-coded data runs to the next marker; stuffed zeros and restart
@@ -124,55 +145,88 @@ size_t metadata_clean_jpeg(const uint8_t* data, size_t size, uint8_t* out)
         for (;;) {
             const uint8_t* ff = (const uint8_t*)memchr(data + end, 0xFF, size - end);
             if (!ff || (size_t)(ff - data) + 1 >= size)
-                return 0;
+                return false;
             end = (size_t)(ff - data);
             const uint8_t next = data[end + 1];
             if (next != 0x00 && (next < 0xD0 || next > 0xD7))
                 break;
             end += 2;
         }
-        memmove(out + w, data + pos, end - pos);
-        w += end - pos;
+        if (!metadata_keep(kept, pos, end - pos))
+            return false;
         pos = end;
     }
-    return 0;
+    return false;
+}
+
+size_t metadata_clean_with(bool (*walk)(const uint8_t*, size_t, metadata_pieces*), const uint8_t* data,
+                           size_t size, uint8_t* out)
+{
+    metadata_pieces kept = {};
+    size_t w = 0;
+    if (out && walk(data, size, &kept)) {
+        // Pieces come in input order and never overlap, so copying forward is safe in place.
+        for (size_t i = 0; i < kept.count; i++) {
+            memmove(out + w, data + kept.at[2 * i], kept.at[2 * i + 1]);
+            w += kept.at[2 * i + 1];
+        }
+    }
+    free(kept.at);
+    return w;
+}
+
+}  // namespace
+
+size_t metadata_clean_png(const uint8_t* data, size_t size, uint8_t* out)
+{
+    return metadata_clean_with(metadata_walk_png, data, size, out);
+}
+
+size_t metadata_clean_jpeg(const uint8_t* data, size_t size, uint8_t* out)
+{
+    return metadata_clean_with(metadata_walk_jpeg, data, size, out);
 }
 
 // ---- Files.
 
 namespace {
 
-bool metadata_write(const wchar_t* path, const uint8_t* data, size_t size)
+bool metadata_strip_with(bool (*walk)(const uint8_t*, size_t, metadata_pieces*), const uint8_t* data,
+                         size_t size, const wchar_t* out_path)
 {
-    if (size > 0xFFFFFFFFu)
-        return false;
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        log_warn("upload: cannot create %ls (%lu)", path, (unsigned long)GetLastError());
+    metadata_pieces kept = {};
+    if (!out_path || !walk(data, size, &kept)) {
+        free(kept.at);
         return false;
     }
-    DWORD written = 0;
-    const BOOL wrote = WriteFile(h, data, (DWORD)size, &written, nullptr);
-    const DWORD code = wrote ? 0 : GetLastError();
-    const BOOL closed = CloseHandle(h);
-    if (wrote && closed && written == (DWORD)size)
-        return true;
-    log_warn("upload: cannot write %ls (%lu)", path, (unsigned long)code);
-    DeleteFileW(path);
-    return false;
-}
-
-bool metadata_strip_with(size_t (*clean)(const uint8_t*, size_t, uint8_t*), const uint8_t* data, size_t size,
-                         const wchar_t* out_path)
-{
-    if (!data || size == 0 || !out_path)
+    HANDLE h = CreateFileW(out_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        log_warn("upload: cannot create %ls (%lu)", out_path, (unsigned long)GetLastError());
+        free(kept.at);
         return false;
-    uint8_t* out = (uint8_t*)malloc(size);
-    if (!out)
-        return false;
-    const size_t n = clean(data, size, out);
-    const bool ok = n > 0 && metadata_write(out_path, out, n);
-    free(out);
+    }
+    bool ok = true;
+    DWORD code = 0;
+    for (size_t i = 0; ok && i < kept.count; i++) {
+        const uint8_t* p = data + kept.at[2 * i];
+        size_t left = kept.at[2 * i + 1];
+        while (ok && left > 0) {
+            const DWORD n = left > (1u << 30) ? (1u << 30) : (DWORD)left;
+            DWORD written = 0;
+            ok = WriteFile(h, p, n, &written, nullptr) && written == n;
+            if (!ok)
+                code = GetLastError();
+            p += n;
+            left -= n;
+        }
+    }
+    free(kept.at);
+    if (!CloseHandle(h))
+        ok = false;
+    if (!ok) {
+        log_warn("upload: cannot write %ls (%lu)", out_path, (unsigned long)code);
+        DeleteFileW(out_path);
+    }
     return ok;
 }
 
@@ -180,12 +234,12 @@ bool metadata_strip_with(size_t (*clean)(const uint8_t*, size_t, uint8_t*), cons
 
 bool metadata_strip_png(const uint8_t* data, size_t size, const wchar_t* out_path)
 {
-    return metadata_strip_with(metadata_clean_png, data, size, out_path);
+    return metadata_strip_with(metadata_walk_png, data, size, out_path);
 }
 
 bool metadata_strip_jpeg(const uint8_t* data, size_t size, const wchar_t* out_path)
 {
-    return metadata_strip_with(metadata_clean_jpeg, data, size, out_path);
+    return metadata_strip_with(metadata_walk_jpeg, data, size, out_path);
 }
 
 // ---- MP4 remux.
