@@ -37,6 +37,7 @@ constexpr DWORD kStreamFlags =
     AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
 constexpr HRESULT kTimeoutHr = (HRESULT)0x800705B4;
 constexpr float kLevelDecay = 0.85f;
+constexpr int64_t AUDIO_SLACK = AUDIO_RATE * 60 / 1000;  // frames a late device is waited for
 
 // Completes the asynchronous activation. It lives for the whole process and counts
 // no references; each activation brings its own event through a pointer set before it.
@@ -91,6 +92,7 @@ struct audio_source {
     float level;
     HRESULT result;
     uint64_t received;  // frames the device delivered, for the closing log line
+    int64_t opened_at;  // counter value of the open
 };
 
 }  // namespace
@@ -104,6 +106,8 @@ struct audio_capture {
     int system_on, mic_on;
     bool paused, reset;
     int64_t reset_at;       // counter value the restarted timeline begins at
+    bool pause_flush;       // produce up to pause_at before going quiet
+    int64_t pause_at;
     bool hold_sounds;
     // Audio thread only (the clock is re-based under the lock by resume).
     audio_source sys, mic;
@@ -260,6 +264,9 @@ HRESULT audio_source_begin(audio_source* s, IAudioClient* client, DWORD extra_fl
     s->capture = cap;
     s->event = ev;
     s->open = true;
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    s->opened_at = c.QuadPart;
     s->count = 0;
     s->level = 0.0f;
     return S_OK;
@@ -538,6 +545,19 @@ void audio_open_system_route(audio_capture* a, bool quiet)
     }
 }
 
+// Keeps at most the newest `frames` frames of a source's buffer.
+void audio_keep_newest(audio_source* s, int64_t frames)
+{
+    if (frames < 0)
+        frames = 0;
+    if (s->count <= frames)
+        return;
+    const int keep = (int)frames;
+    if (keep > 0)
+        memmove(s->buf, s->buf + 2 * (size_t)(s->count - keep), sizeof(float) * 2 * (size_t)keep);
+    s->count = keep;
+}
+
 void audio_drain(audio_source* s)
 {
     float peak = 0.0f;
@@ -588,25 +608,36 @@ void audio_thread_priority()
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
 }
 
-// Produces every chunk that is due, mixing what the sources buffered. Chunks that fall
+// Produces every chunk that is due, mixing what the sources buffered (the final turn
+// before a stop pads whatever is missing). Chunks that fall
 // due together (after a slow device open) go to the encoder as one item, so a catch-up
 // never floods its queue; what its queue refuses waits in the mix buffer for the next
 // turn instead of leaving a hole in the track.
-void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on)
+void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, bool final)
 {
     int64_t n = audio_frames_due(now, a->base, a->freq, &a->delivered);
     const bool sys_live = system_on && a->sys.open && (!a->fallback || now >= a->mic_start);
     const bool mic_live = mic_on && a->mic.open && now >= a->mic_start;
     int filled = a->pending;
     while (n >= AUDIO_CHUNK) {
+        // Devices deliver in bursts: a live source that is only a little late is waited
+        // for rather than padded, as long as the track is less than AUDIO_SLACK behind.
+        if (!final && n < AUDIO_SLACK && ((sys_live && a->sys.count < AUDIO_CHUNK) || (mic_live && a->mic.count < AUDIO_CHUNK)))
+            break;
         if (filled + AUDIO_CHUNK > AUDIO_BUFFER_FRAMES) {
             encoder_submit_audio(a->enc, a->mix, filled);  // a refusal here is counted as dropped
             filled = 0;
         }
         float* chunk = a->mix + 2 * (size_t)filled;
         memset(chunk, 0, sizeof(float) * 2 * AUDIO_CHUNK);
-        a->underruns += (uint64_t)audio_buffer_take(a->sys.buf, &a->sys.count, chunk, sys_live);
-        a->underruns += (uint64_t)audio_buffer_take(a->mic.buf, &a->mic.count, chunk, mic_live);
+        // What a device has not delivered by a stop or pause, or in its first moments,
+        // is its latency, not a shortfall.
+        const uint64_t sys_missing = (uint64_t)audio_buffer_take(a->sys.buf, &a->sys.count, chunk, sys_live);
+        const uint64_t mic_missing = (uint64_t)audio_buffer_take(a->mic.buf, &a->mic.count, chunk, mic_live);
+        if (!final && now - a->sys.opened_at >= a->freq / 10)
+            a->underruns += sys_missing;
+        if (!final && now - a->mic.opened_at >= a->freq / 10)
+            a->underruns += mic_missing;
         for (int i = 0; i < 2 * AUDIO_CHUNK; i++)
             chunk[i] = chunk[i] > 1.0f ? 1.0f : (chunk[i] < -1.0f ? -1.0f : chunk[i]);
         filled += AUDIO_CHUNK;
@@ -653,6 +684,9 @@ DWORD WINAPI audio_thread(void* arg)
             system_on = a->system_on;
             mic_on = a->mic_on;
             paused = a->paused;
+            const bool pause_flush = a->pause_flush;
+            const int64_t pause_at = a->pause_at;
+            a->pause_flush = false;
             reset = a->reset;
             reset_at = a->reset_at;
             a->reset = false;
@@ -682,15 +716,25 @@ DWORD WINAPI audio_thread(void* arg)
                 a->delivered = 0;
                 a->pending = 0;
                 a->timeline = true;
-                a->sys.count = 0;
-                a->mic.count = 0;
+                // What was heard since the new start belongs to the new timeline.
+                const int64_t since = (now - a->base) * AUDIO_RATE / a->freq;
+                audio_keep_newest(&a->sys, since);
+                audio_keep_newest(&a->mic, since);
             }
             ReleaseSRWLockExclusive(&a->lock);
-            if (paused || !a->timeline) {
+            if (!a->timeline) {
+                // Before the first picture the sources only fill their buffers (at most a
+                // second): the start keeps what was heard since its moment.
+            } else if (paused) {
+                // The sound runs up to the moment of the pause, as the pictures do.
+                if (pause_flush) {
+                    audio_produce(a, pause_at, system_on != 0, mic_on != 0, true);
+                    log_info("clip audio: paused at %llu frames", (unsigned long long)a->delivered);
+                }
                 a->sys.count = 0;
                 a->mic.count = 0;
             } else {
-                audio_produce(a, now, system_on != 0, mic_on != 0);
+                audio_produce(a, now, system_on != 0, mic_on != 0, stopping);
             }
             audio_publish(a, system_on, mic_on);
             if (stopping)
@@ -808,12 +852,17 @@ void audio_set_paused(audio_capture* a, bool paused)
         return;
     AcquireSRWLockExclusive(&a->lock);
     if (paused) {
+        if (!a->paused) {
+            a->pause_flush = true;
+            a->pause_at = audio_now();
+        }
         a->paused = true;
     } else {
         a->paused = false;
         a->reset = false;
         const int64_t now = audio_now();
         a->base = audio_rebase(now, a->freq, a->delivered);
+        log_info("clip audio: resumed at %llu frames", (unsigned long long)a->delivered);
     }
     ReleaseSRWLockExclusive(&a->lock);
 }
