@@ -37,7 +37,7 @@ constexpr DWORD kStreamFlags =
     AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
 constexpr HRESULT kTimeoutHr = (HRESULT)0x800705B4;
 constexpr float kLevelDecay = 0.85f;
-constexpr int64_t AUDIO_SLACK = AUDIO_RATE * 60 / 1000;  // frames a late device is waited for
+constexpr int64_t AUDIO_SLACK = AUDIO_RATE * 150 / 1000;  // frames a late device is waited for
 
 // Completes the asynchronous activation. It lives for the whole process and counts
 // no references; each activation brings its own event through a pointer set before it.
@@ -108,6 +108,7 @@ struct audio_capture {
     int64_t reset_at;       // counter value the restarted timeline begins at
     bool pause_flush;       // produce up to pause_at before going quiet
     int64_t pause_at;
+    uint64_t end_mark;      // frames the sound must reach at the next pause or stop (the pictures')
     bool hold_sounds;
     // Audio thread only (the clock is re-based under the lock by resume).
     audio_source sys, mic;
@@ -157,7 +158,7 @@ float audio_peak(const float* frames, int n)
     return peak;
 }
 
-int audio_buffer_take(float* buf, int* count, float* mix, bool add)
+int audio_buffer_take(float* buf, int* count, float* mix, bool add, int64_t due_after)
 {
     const int l = *count < AUDIO_CHUNK ? *count : AUDIO_CHUNK;
     if (add)
@@ -165,10 +166,13 @@ int audio_buffer_take(float* buf, int* count, float* mix, bool add)
             mix[i] += buf[i];
     int left = *count - l;
     int from = l;
-    // A backlog means the device runs ahead of the clock: keep only the newest 50 ms.
-    if (left > AUDIO_RATE / 10) {
-        from += left - AUDIO_RATE / 20;
-        left = AUDIO_RATE / 20;
+    // A backlog beyond what is still due means the device runs ahead of the clock:
+    // keep only the newest 50 ms more than that.
+    const int64_t allowed = due_after > 0 ? due_after : 0;
+    if (left > allowed + AUDIO_RATE / 10) {
+        const int keep = (int)(allowed + AUDIO_RATE / 20);
+        from += left - keep;
+        left = keep;
     }
     if (left > 0)
         memmove(buf, buf + 2 * (size_t)from, sizeof(float) * 2 * (size_t)left);
@@ -272,15 +276,16 @@ HRESULT audio_source_begin(audio_source* s, IAudioClient* client, DWORD extra_fl
     return S_OK;
 }
 
-// Activates a client on the default endpoint of the given flow.
-HRESULT audio_default_client(EDataFlow flow, IAudioClient** out)
+// Activates a client on the endpoint with the given id, or on the default endpoint of
+// the flow when id is null.
+HRESULT audio_endpoint_client(const wchar_t* id, EDataFlow flow, IAudioClient** out)
 {
     IMMDeviceEnumerator* en = nullptr;
     IMMDevice* dev = nullptr;
     HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
                                   (void**)&en);
     if (SUCCEEDED(hr))
-        hr = en->GetDefaultAudioEndpoint(flow, eConsole, &dev);
+        hr = id ? en->GetDevice(id, &dev) : en->GetDefaultAudioEndpoint(flow, eConsole, &dev);
     if (SUCCEEDED(hr))
         hr = dev->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, (void**)out);
     if (dev)
@@ -319,18 +324,7 @@ HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
     wcscpy(known_name, g_monitor_name);
     ReleaseSRWLockShared(&g_monitor_lock);
     if (known_id[0]) {
-        IMMDeviceEnumerator* en = nullptr;
-        IMMDevice* dev = nullptr;
-        HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                      __uuidof(IMMDeviceEnumerator), (void**)&en);
-        if (SUCCEEDED(hr))
-            hr = en->GetDevice(known_id, &dev);
-        if (SUCCEEDED(hr))
-            hr = dev->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, (void**)out);
-        if (dev)
-            dev->Release();
-        if (en)
-            en->Release();
+        const HRESULT hr = audio_endpoint_client(known_id, eCapture, out);
         if (SUCCEEDED(hr)) {
             wcsncpy(name, known_name, name_cap - 1);
             name[name_cap - 1] = 0;
@@ -414,7 +408,7 @@ HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
 void audio_open_mic(audio_source* s)
 {
     IAudioClient* client = nullptr;
-    HRESULT hr = audio_default_client(eCapture, &client);
+    HRESULT hr = audio_endpoint_client(nullptr, eCapture, &client);
     if (SUCCEEDED(hr))
         hr = audio_source_begin(s, client, 0);
     if (FAILED(hr)) {
@@ -503,7 +497,7 @@ void audio_open_system_route(audio_capture* a, bool quiet)
     client = nullptr;
     hr = (HRESULT)InterlockedCompareExchange(&g_endpoint_loopback_refused, 0, 0);
     if (hr == 0) {
-        hr = audio_default_client(eRender, &client);
+        hr = audio_endpoint_client(nullptr, eRender, &client);
         if (SUCCEEDED(hr)) {
             hr = audio_source_begin(s, client, AUDCLNT_STREAMFLAGS_LOOPBACK);
             if (hr == AUDCLNT_E_WRONG_ENDPOINT_TYPE || hr == E_NOTIMPL)
@@ -543,6 +537,14 @@ void audio_open_system_route(audio_capture* a, bool quiet)
         sounds_hold(true);
         a->sounds_held = true;
     }
+}
+
+// The moment up to which a pause or stop produces: `at`, or later when the pictures
+// already cover more than that (their last frame lasts a whole frame period).
+int64_t audio_end_time(const audio_capture* a, int64_t at, uint64_t end_mark)
+{
+    const int64_t t = a->base + (int64_t)((__int128)(end_mark + AUDIO_CHUNK - 1) * a->freq / AUDIO_RATE);
+    return end_mark > 0 && t > at ? t : at;
 }
 
 // Keeps at most the newest `frames` frames of a source's buffer.
@@ -632,8 +634,11 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
         memset(chunk, 0, sizeof(float) * 2 * AUDIO_CHUNK);
         // What a device has not delivered by a stop or pause, or in its first moments,
         // is its latency, not a shortfall.
-        const uint64_t sys_missing = (uint64_t)audio_buffer_take(a->sys.buf, &a->sys.count, chunk, sys_live);
-        const uint64_t mic_missing = (uint64_t)audio_buffer_take(a->mic.buf, &a->mic.count, chunk, mic_live);
+        const int64_t due_after = n - AUDIO_CHUNK;
+        const uint64_t sys_missing =
+            (uint64_t)audio_buffer_take(a->sys.buf, &a->sys.count, chunk, sys_live, due_after);
+        const uint64_t mic_missing =
+            (uint64_t)audio_buffer_take(a->mic.buf, &a->mic.count, chunk, mic_live, due_after);
         if (!final && now - a->sys.opened_at >= a->freq / 10)
             a->underruns += sys_missing;
         if (!final && now - a->mic.opened_at >= a->freq / 10)
@@ -686,6 +691,7 @@ DWORD WINAPI audio_thread(void* arg)
             paused = a->paused;
             const bool pause_flush = a->pause_flush;
             const int64_t pause_at = a->pause_at;
+            const uint64_t end_mark = a->end_mark;
             a->pause_flush = false;
             reset = a->reset;
             reset_at = a->reset_at;
@@ -728,13 +734,14 @@ DWORD WINAPI audio_thread(void* arg)
             } else if (paused) {
                 // The sound runs up to the moment of the pause, as the pictures do.
                 if (pause_flush) {
-                    audio_produce(a, pause_at, system_on != 0, mic_on != 0, true);
+                    audio_produce(a, audio_end_time(a, pause_at, end_mark), system_on != 0, mic_on != 0, true);
                     log_info("clip audio: paused at %llu frames", (unsigned long long)a->delivered);
                 }
                 a->sys.count = 0;
                 a->mic.count = 0;
             } else {
-                audio_produce(a, now, system_on != 0, mic_on != 0, stopping);
+                audio_produce(a, stopping ? audio_end_time(a, now, end_mark) : now, system_on != 0, mic_on != 0,
+                              stopping);
             }
             audio_publish(a, system_on, mic_on);
             if (stopping)
@@ -864,6 +871,15 @@ void audio_set_paused(audio_capture* a, bool paused)
         a->base = audio_rebase(now, a->freq, a->delivered);
         log_info("clip audio: resumed at %llu frames", (unsigned long long)a->delivered);
     }
+    ReleaseSRWLockExclusive(&a->lock);
+}
+
+void audio_mark_end(audio_capture* a, uint64_t frames)
+{
+    if (!a)
+        return;
+    AcquireSRWLockExclusive(&a->lock);
+    a->end_mark = frames;
     ReleaseSRWLockExclusive(&a->lock);
 }
 

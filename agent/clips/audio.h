@@ -46,6 +46,9 @@ void audio_stop(audio_capture* a);
 // Pause keeps draining the devices but produces nothing; resume re-bases the clock so
 // the pause leaves no silence behind.
 void audio_set_paused(audio_capture* a, bool paused);
+// The sound frames the pictures cover so far: the next pause or stop produces at least
+// that much, so sound and pictures end together.
+void audio_mark_end(audio_capture* a, uint64_t frames);
 void audio_set_mic(audio_capture* a, bool on);
 // Restarts the timeline at zero from the counter value `at` (0 = now) and drops buffered
 // sound: a redo, or the first picture, whose slot may lie before or after the start.
@@ -66,9 +69,10 @@ void audio_buffer_append(float* buf, int* count, const float* frames, int n);
 float audio_peak(const float* frames, int n);
 
 // Takes up to one chunk from a source buffer, adding it into mix (AUDIO_CHUNK stereo
-// frames) when add is set; a backlog above 100 ms is then trimmed to the newest 50 ms.
-// Returns the frames missing from a full chunk when add is set (underruns), else 0.
-int audio_buffer_take(float* buf, int* count, float* mix, bool add);
+// frames) when add is set; a backlog more than 100 ms beyond the due_after frames still
+// owed is then trimmed to the newest 50 ms beyond them. Returns the frames missing from
+// a full chunk when add is set (underruns), else 0.
+int audio_buffer_take(float* buf, int* count, float* mix, bool add, int64_t due_after);
 
 // Frames owed at counter value now for a timeline that began at base: 0 when less
 // than a chunk is due; more than a second behind skips ahead to one chunk.

@@ -331,6 +331,13 @@ void clip_finish_free(clip_finish* f)
         HeapFree(GetProcessHeap(), 0, f);
 }
 
+// Sound frames that the take's pictures cover.
+uint64_t clip_sound_frames(const clip_session* s)
+{
+    const int64_t frames = encoder_take_frames(s->enc);
+    return frames > 0 && s->fps > 0 ? (uint64_t)frames * ENCODER_AUDIO_RATE / (uint64_t)s->fps : 0;
+}
+
 void clip_stop(const char* reason, bool cancel)
 {
     clip_session* s = g_session;
@@ -356,6 +363,7 @@ void clip_stop(const char* reason, bool cancel)
             clip_request_release(s->waiters[i]);
     }
     // No chunk may follow the finish on the encoder's lane.
+    audio_mark_end(s->audio, clip_sound_frames(s));
     audio_stop(s->audio);
     s->audio = nullptr;
     encoder_finish(s->enc, cancel, f ? clip_finished : nullptr, f);
@@ -374,6 +382,8 @@ void clip_set_paused(clip_session* s, int want)
     if (paused == s->paused)
         return;
     s->paused = paused;
+    if (paused)
+        audio_mark_end(s->audio, clip_sound_frames(s));
     audio_set_paused(s->audio, paused);
     if (!paused)
         s->deadline = clip_now();

@@ -242,8 +242,6 @@ size_t pipe_clip_status_format(const clip_status* s, long finalizing, char* out,
              "\treplay_err=%s",
              s->replay_active, s->replay_width, s->replay_height, s->replay_fps, s->replay_buffered,
              (unsigned long long)s->replay_saves, replay_err);
-    pipe_line_add(&b, "\tsystem_err=0x%08lx\tmic_err=0x%08lx", (unsigned long)s->system_result,
-                  (unsigned long)s->mic_result);
     return pipe_line_end(&b);
 }
 

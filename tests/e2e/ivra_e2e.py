@@ -784,7 +784,7 @@ class PulseAudio:
         self._log = open(os.path.join(self.root, "pulseaudio.log"), "wb")
         self.proc = subprocess.Popen(
             ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
-             "--disallow-module-loading=no", "--load=module-native-protocol-unix",
+             "--disallow-module-loading=no", "--load=module-native-protocol-unix", "--load=module-cli-protocol-unix socket=" + os.path.join(run, "cli"),
              "--load=module-null-sink sink_name=ivra_out rate=%d sink_properties=device.description=Speakers"
              % PULSE_RATE,
              "--load=module-null-sink sink_name=ivra_mic rate=%d sink_properties=device.description=Microphone"
@@ -797,7 +797,7 @@ class PulseAudio:
             if self.proc.poll() is not None:
                 raise AssertionError("pulseaudio exited %d: %s" % (self.proc.returncode, self.log_text()[-500:]))
             self.pactl("set-default-sink", "ivra_out")
-            self.pactl("set-default-source", "ivra_mic.monitor")
+            self._microphone_source()
         except BaseException:
             self.stop()
             raise
@@ -826,6 +826,15 @@ class PulseAudio:
             raise AssertionError("pactl %s: %s" % (" ".join(map(str, args)), r.stderr.decode(errors="replace")))
         return r.stdout.decode(errors="replace")
 
+    def cli(self, command):
+        """Sends one command to the server's own command line (what pactl cannot do); it
+        answers nothing, so callers check the effect."""
+        import socket
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as c:
+            c.settimeout(10)
+            c.connect(os.path.join(self.root, "run", "cli"))
+            c.sendall(command.encode() + b"\n")
+
     def env_without_microphone(self):
         """The environment for a Wine program that finds no microphone: Wine still lists
         a default capture endpoint, but opening it fails (0x8889000f) because the
@@ -846,6 +855,13 @@ class PulseAudio:
         if "ivra_mic\t" not in self.pactl("list", "short", "sinks"):
             self.pactl("load-module", "module-null-sink", "sink_name=ivra_mic", "rate=%d" % PULSE_RATE,
                        "sink_properties=device.description=Microphone")
+        self._microphone_source()
+
+    def _microphone_source(self):
+        # The microphone sink's monitor is renamed from "Monitor of Microphone" to a plain
+        # input's name: only the speakers' monitor is then what an output monitor looks like.
+        self.cli("update-source-proplist ivra_mic.monitor device.description=Microphone")
+        wait_for(lambda: "Monitor of Microphone" not in self.pactl("list", "sources"), 10, what="microphone renamed")
         self.pactl("set-default-source", "ivra_mic.monitor")
 
     def play(self, sink, data):

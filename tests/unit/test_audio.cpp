@@ -59,6 +59,7 @@ TEST(AudioBuffer, TakeMixesCountsUnderrunsAndTrimsBacklog)
         int underruns;
         int left;
         float mixed_last;   // mix value of the chunk's last frame (0 when nothing was there)
+        int64_t owed = 0;   // frames still due after this chunk
     };
     const row rows[] = {
         {"a full chunk", 2000, true, 0, 1040, 960},
@@ -67,6 +68,8 @@ TEST(AudioBuffer, TakeMixesCountsUnderrunsAndTrimsBacklog)
         {"not mixed: taken but not counted", 500, false, 0, 0, 0},
         {"backlog above 100 ms keeps the newest 50 ms", 960 + 4801, true, 0, 2400, 960},
         {"exactly 100 ms of backlog stays", 960 + 4800, true, 0, 4800, 960},
+        {"a backlog still owed is no backlog", 960 + 9600, true, 0, 9600, 960, 4800},
+        {"beyond what is owed keeps 50 ms more", 960 + 9601, true, 0, 7200, 960, 4800},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -74,7 +77,7 @@ TEST(AudioBuffer, TakeMixesCountsUnderrunsAndTrimsBacklog)
         buf.resize(2 * (size_t)AUDIO_BUFFER_FRAMES);
         std::vector<float> mix(2 * AUDIO_CHUNK, 0.0f);
         int count = r.held;
-        EXPECT_EQ(audio_buffer_take(buf.data(), &count, mix.data(), r.add), r.underruns);
+        EXPECT_EQ(audio_buffer_take(buf.data(), &count, mix.data(), r.add, r.owed), r.underruns);
         EXPECT_EQ(count, r.left);
         EXPECT_EQ(mix[2 * AUDIO_CHUNK - 1], r.mixed_last);
         if (r.left > 0) {

@@ -730,6 +730,8 @@ TEST(ClipSession, HotkeysStartPauseAndStop)
 {
     desktop_fixture fx;
     ASSERT_TRUE(fx.begin(L"ivra_clip_keys", 0));
+    // An earlier test's clip still finishing would be the "last" one after ours.
+    ASSERT_TRUE(wait_finalized(60000));
     clip_hotkey_action(fx.cache, HOTKEY_CLIP_SCREEN, 0);
     ASSERT_TRUE(clip_active());
     clip_status st{};
