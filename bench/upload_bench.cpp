@@ -12,6 +12,7 @@
 // Prints one line "op=%s ms=%.1f bytes=%llu mb_s=%.1f" (and "sha256=%s" for hash).
 #include "common/win.h"
 #include "agent/upload/metadata.h"
+#include "agent/upload/upload_transfer.h"
 
 #include <bcrypt.h>
 
@@ -46,45 +47,6 @@ uint64_t file_size(const wchar_t* path)
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa))
         return 0;
     return ((uint64_t)fa.nFileSizeHigh << 32) | fa.nFileSizeLow;
-}
-
-bool bench_hash(const wchar_t* path, char hex[65])
-{
-    BCRYPT_ALG_HANDLE alg = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    std::vector<uint8_t> buf(1 << 20);
-    uint8_t digest[32];
-    bool ok = false;
-    if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0 ||
-        BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) < 0)
-        goto done;
-    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                       nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        goto done;
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file, buf.data(), (DWORD)buf.size(), &got, nullptr))
-            goto done;
-        if (got == 0)
-            break;
-        if (BCryptHashData(hash, buf.data(), got, 0) < 0)
-            goto done;
-    }
-    if (BCryptFinishHash(hash, digest, sizeof digest, 0) < 0)
-        goto done;
-    for (int i = 0; i < 32; i++)
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    ok = true;
-done:
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (hash)
-        BCryptDestroyHash(hash);
-    if (alg)
-        BCryptCloseAlgorithmProvider(alg, 0);
-    return ok;
 }
 
 // mode 0 cleans a JPEG, 1 a PNG, 2 only reads, 3 reads and writes the bytes back unchanged.
@@ -188,7 +150,7 @@ int wmain(int argc, wchar_t** argv)
         double t0 = now_ms();
         bool ok;
         if (!wcscmp(op, L"hash"))
-            ok = bench_hash(src, hex);
+            ok = upload_hash_file(src, nullptr, hex);
         else if (!wcscmp(op, L"copy"))
             ok = CopyFileW(src, dst, FALSE) != 0;
         else if (!wcscmp(op, L"clean-jpeg"))

@@ -136,6 +136,55 @@ bool upload_service_id_ok(const char* id)
 
 // ---- The transfer.
 
+const DWORD UPLOAD_HASH_CHUNK = 1u << 20;  // hashing reads
+
+bool upload_hash_file(const wchar_t* path, const volatile long* stop, char hex[65])
+{
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    uint8_t* buf = nullptr;
+    uint8_t digest[32];
+    bool ok = false;
+    NTSTATUS st = BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    if (st >= 0)
+        st = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
+    if (st < 0) {
+        log_warn("upload: cannot start SHA-256 (hr=0x%08lx)", (unsigned long)st);
+        goto done;
+    }
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                       nullptr);
+    buf = (uint8_t*)malloc(UPLOAD_HASH_CHUNK);
+    if (file == INVALID_HANDLE_VALUE || !buf)
+        goto done;
+    for (;;) {
+        if (stop && *stop != 0)
+            goto done;
+        DWORD got = 0;
+        if (!ReadFile(file, buf, UPLOAD_HASH_CHUNK, &got, nullptr))
+            goto done;
+        if (got == 0)
+            break;
+        if ((st = BCryptHashData(hash, buf, got, 0)) < 0)
+            goto done;
+    }
+    if ((st = BCryptFinishHash(hash, digest, sizeof digest, 0)) < 0)
+        goto done;
+    for (int i = 0; i < 32; i++)
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    ok = true;
+done:
+    free(buf);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (hash)
+        BCryptDestroyHash(hash);
+    if (alg)
+        BCryptCloseAlgorithmProvider(alg, 0);
+    return ok;
+}
+
 namespace {
 
 const char MSG_TYPE[] = "Only PNG, JPEG and MP4 captures can be uploaded.";
@@ -150,7 +199,6 @@ const char MSG_INTERRUPTED[] = "Upload interrupted: %s.";
 const char MSG_NO_LINK[] = "Ivra did not return a link.";
 
 const unsigned long UPLOAD_API_TIMEOUT_MS = 30000;
-const DWORD UPLOAD_HASH_CHUNK = 1u << 20;
 const unsigned long UPLOAD_CANCELLED = 12017;
 
 struct transfer {
@@ -263,53 +311,6 @@ uint8_t* upload_read_all(const wchar_t* path, size_t* size)
     return data;
 }
 
-// SHA-256 of the cleaned file as 64 lower-case hex digits, read 1 MiB at a time.
-bool upload_hash(transfer* t, const wchar_t* path, char hex[65])
-{
-    BCRYPT_ALG_HANDLE alg = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    uint8_t* buf = nullptr;
-    uint8_t digest[32];
-    bool ok = false;
-    NTSTATUS st = BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (st >= 0)
-        st = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
-    if (st < 0) {
-        log_warn("upload: #%u cannot start SHA-256 (hr=0x%08lx)", t->id, (unsigned long)st);
-        goto done;
-    }
-    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                       nullptr);
-    buf = (uint8_t*)malloc(UPLOAD_HASH_CHUNK);
-    if (file == INVALID_HANDLE_VALUE || !buf)
-        goto done;
-    for (;;) {
-        if (upload_stopping(t))
-            goto done;
-        DWORD got = 0;
-        if (!ReadFile(file, buf, UPLOAD_HASH_CHUNK, &got, nullptr))
-            goto done;
-        if (got == 0)
-            break;
-        if ((st = BCryptHashData(hash, buf, got, 0)) < 0)
-            goto done;
-    }
-    if ((st = BCryptFinishHash(hash, digest, sizeof digest, 0)) < 0)
-        goto done;
-    for (int i = 0; i < 32; i++)
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    ok = true;
-done:
-    free(buf);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (hash)
-        BCryptDestroyHash(hash);
-    if (alg)
-        BCryptCloseAlgorithmProvider(alg, 0);
-    return ok;
-}
 
 // Steps 2 and 3: checks the capture and writes its cleaned copy into the working folder.
 bool upload_clean(transfer* t, const char** content_type, int* clip, uint64_t* original_size)
@@ -492,7 +493,7 @@ void upload_run(transfer* t)
         return;
     // Step 4.
     char hash[65];
-    if (!upload_hash(t, t->original, hash)) {
+    if (!upload_hash_file(t->original, t->stop, hash)) {
         upload_fail(t, upload_stopping(t) ? UPLOAD_OUTCOME_RETRY : UPLOAD_OUTCOME_FAILED, "%s", MSG_READ);
         return;
     }

@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// SHA-256 of a file as 64 lower-case hex digits, through CNG in 1 MiB reads; false when
+// it cannot be read or *stop (may be null) is set between reads.
+bool upload_hash_file(const wchar_t* path, const volatile long* stop, char hex[65]);
+
 // The "ivra-upload" pool job; arg is the item id (cast from uintptr_t). Reports its
 // outcome through upload_finish.
 void upload_transfer(void* arg);
