@@ -1153,7 +1153,6 @@ bool clip_output_path(const clip_request* req, const config* cfg, wchar_t base[E
 void clip_finished(void* data, const clip_result* r)
 {
     clip_finish* f = (clip_finish*)data;
-    InterlockedDecrement(&g_finalizing);
     static const clip_result empty = {};
     if (!r)
         r = &empty;
@@ -1180,6 +1179,9 @@ void clip_finished(void* data, const clip_result* r)
     clip_copy(g_status.last_error, CLIP_MESSAGE_MAX, r->error);
     if (r->saved)
         g_status.saved_total++;
+    // Only now is the take no longer finalizing: a reader who sees the count drop also
+    // sees its result.
+    InterlockedDecrement(&g_finalizing);
     ReleaseSRWLockExclusive(&g_status_lock);
     if (!f)
         return;
