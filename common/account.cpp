@@ -75,39 +75,15 @@ bool account_save(const account* acc) {
         return false;
     }
 
-    wchar_t dir[260], path[MAX_PATH], tmp[MAX_PATH + 8];
+    wchar_t dir[260], path[MAX_PATH];
     app_data_dir(dir);
     CreateDirectoryW(dir, nullptr);
     account_path(path);
-    _snwprintf(tmp, MAX_PATH + 8, L"%ls.tmp", path);
-    tmp[MAX_PATH + 7] = 0;
-
-    bool ok = false;
     DWORD error = 0;
-    DWORD put = 0;
-    HANDLE f = CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        goto done;
-    }
-    if (!WriteFile(f, blob.pbData, blob.cbData, &put, nullptr) || put != blob.cbData) {
-        error = GetLastError();
-        if (error == 0) error = ERROR_WRITE_FAULT;
-        CloseHandle(f);
-        goto done;
-    }
-    CloseHandle(f);
-    if (!MoveFileExW(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = GetLastError();
-        goto done;
-    }
-    ok = true;
-done:
+    const bool ok = config_replace_file(path, blob.pbData, blob.cbData, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, &error);
     LocalFree(blob.pbData);
-    if (!ok) {
+    if (!ok)
         log_error("account: cannot write %ls (%lu)", path, (unsigned long)error);
-        DeleteFileW(tmp);
-    }
     return ok;
 }
 

@@ -340,6 +340,27 @@ size_t config_format(const config* cfg, char* out, size_t capacity) {
     return t.ok ? t.len : 0;
 }
 
+bool config_replace_file(const wchar_t* path, const void* data, size_t len, unsigned long attributes,
+                         unsigned long* error) {
+    wchar_t tmp[MAX_PATH + 8];
+    _snwprintf(tmp, MAX_PATH + 8, L"%ls.tmp", path);
+    tmp[MAX_PATH + 7] = 0;
+    DWORD why = 0, put = 0;
+    HANDLE f = CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        why = GetLastError();
+    } else {
+        if (len > 0 && (!WriteFile(f, data, (DWORD)len, &put, nullptr) || put != len))
+            why = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        CloseHandle(f);
+        if (!why && !MoveFileExW(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            why = GetLastError();
+        if (why) DeleteFileW(tmp);
+    }
+    if (error) *error = why;
+    return why == 0;
+}
+
 bool config_save(const config* cfg) {
     char* text = (char*)HeapAlloc(GetProcessHeap(), 0, CONFIG_TEXT_MAX);
     if (!text) return false;

@@ -78,6 +78,12 @@ bool config_load(config* cfg);
 // moved over config.ini, so a failed save leaves the old file as it was. True when written.
 bool config_save(const config* cfg);
 
+// Writes len bytes to "<path>.tmp" (created with the given attributes) and moves it over
+// path, so a reader sees the old file or the new one, never half of one. On failure the
+// temporary file is gone, the old file stays and *error (may be null) holds the reason.
+bool config_replace_file(const wchar_t* path, const void* data, size_t len, unsigned long attributes,
+                         unsigned long* error);
+
 // ---- Pure helpers (no file access).
 
 // Stills workers for a processor count: 1-5 give 2, 6-7 give 3, 8 or more give 4.

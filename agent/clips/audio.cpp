@@ -268,9 +268,7 @@ HRESULT audio_source_begin(audio_source* s, IAudioClient* client, DWORD extra_fl
     s->capture = cap;
     s->event = ev;
     s->open = true;
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    s->opened_at = c.QuadPart;
+    s->opened_at = audio_now();
     s->count = 0;
     s->level = 0.0f;
     return S_OK;
@@ -349,7 +347,19 @@ HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
             audio_endpoint_name(def, want, 256);
             def->Release();
         }
-        // Candidates: the default output first, then every output in order.
+        // The inputs' names are read once; the candidates are the default output first,
+        // then every output in order.
+        constexpr UINT kMaxInputs = 32;
+        wchar_t in_names[kMaxInputs][256];
+        const UINT n_names = n_in < kMaxInputs ? n_in : kMaxInputs;
+        for (UINT i = 0; i < n_names; i++) {
+            in_names[i][0] = 0;
+            IMMDevice* d = nullptr;
+            if (SUCCEEDED(inputs->Item(i, &d))) {
+                audio_endpoint_name(d, in_names[i], 256);
+                d->Release();
+            }
+        }
         for (UINT o = 0; o <= n_out && !pick; o++) {
             wchar_t output[256];
             if (o == 0) {
@@ -366,18 +376,10 @@ HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
             wchar_t monitor[300];
             swprintf(monitor, 300, L"Monitor of %ls", output);
             monitor[299] = 0;
-            for (UINT i = 0; i < n_in && !pick; i++) {
-                IMMDevice* d = nullptr;
-                if (FAILED(inputs->Item(i, &d)))
-                    continue;
-                wchar_t in_name[256];
-                audio_endpoint_name(d, in_name, 256);
-                if (_wcsicmp(in_name, monitor) == 0) {
-                    pick = d;
-                    wcsncpy(name, in_name, name_cap - 1);
+            for (UINT i = 0; i < n_names && !pick; i++) {
+                if (_wcsicmp(in_names[i], monitor) == 0 && SUCCEEDED(inputs->Item(i, &pick))) {
+                    wcsncpy(name, in_names[i], name_cap - 1);
                     name[name_cap - 1] = 0;
-                } else {
-                    d->Release();
                 }
             }
         }

@@ -358,8 +358,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     agent_cursor_repair(true);
     ivrad_read_forced_digit();
     capture_sweep_parts(&g_agent.cfg);
-    sounds_prepare();
     ivrad_create_pools(&lc);
+    // Made off the start-up path; a capture that comes first makes its sound itself.
+    if (!g_agent.io || !worker_pool_submit(g_agent.io, [](void*) { sounds_prepare(); }, nullptr))
+        sounds_prepare();
 
     g_agent.capture_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_agent.stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);

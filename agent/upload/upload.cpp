@@ -452,35 +452,28 @@ char g_journal_text[UPLOAD_MAX_ITEMS * UPLOAD_JOURNAL_LINE_MAX];
 
 int64_t upload_now_s() { return (int64_t)time(nullptr); }
 
-void upload_journal_path(wchar_t out[MAX_PATH], bool tmp) {
+void upload_journal_path(wchar_t out[MAX_PATH]) {
     wchar_t dir[260];
     app_data_dir(dir);
-    _snwprintf(out, MAX_PATH, tmp ? L"%ls\\uploads.tsv.tmp" : L"%ls\\uploads.tsv", dir);
+    _snwprintf(out, MAX_PATH, L"%ls\\uploads.tsv", dir);
     out[MAX_PATH - 1] = 0;
 }
 
-// Under the exclusive lock. A reader never sees half a journal: the text goes to a
-// temporary file that then replaces the old one; a failed write leaves the old one.
+// Under the exclusive lock; a failed write leaves the old journal.
 void upload_journal_write_locked() {
     // Before the restore the table is empty: writing it would wipe the journal.
     if (!g_restored) return;
-    wchar_t path[MAX_PATH], tmp[MAX_PATH], dir[260];
-    upload_journal_path(path, false);
-    upload_journal_path(tmp, true);
+    wchar_t path[MAX_PATH], dir[260];
+    upload_journal_path(path);
     app_data_dir(dir);
     CreateDirectoryW(dir, nullptr);
     size_t len = upload_journal_format(&g_table, g_journal_text, sizeof g_journal_text);
-    HANDLE f = CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return;
-    DWORD wrote = 0;
-    bool ok = len == 0 || (WriteFile(f, g_journal_text, (DWORD)len, &wrote, nullptr) && wrote == len);
-    CloseHandle(f);
-    if (!ok || !MoveFileExW(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) DeleteFileW(tmp);
+    config_replace_file(path, g_journal_text, len, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void upload_journal_restore_locked() {
     wchar_t path[MAX_PATH];
-    upload_journal_path(path, false);
+    upload_journal_path(path);
     HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     LARGE_INTEGER size{};
