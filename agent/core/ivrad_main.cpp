@@ -2,15 +2,21 @@
 // the start-up order, the message loop and the stop order.
 #include "common/win.h"
 #include "agent/capture/capture_thread.h"
+#include "agent/clips/clip_bar.h"
 #include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/hotkeys.h"
 #include "agent/core/main_window.h"
+#include "agent/core/storage_monitor.h"
+#include "agent/core/tray.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
 #include "agent/input/broker.h"
+#include "agent/maint/diag.h"
+#include "agent/maint/update.h"
+#include "agent/maint/watchdog.h"
 #include "agent/overlay/overlay.h"
 #include "agent/pipe/pipe_server.h"
 #include "agent/upload/upload.h"
@@ -289,7 +295,7 @@ void ivrad_stop_agent(HANDLE mutex) {
     if (!capture_ended) log_error("stop: capture thread did not end in %lu ms; leaving it", CAPTURE_STOP_WAIT_MS);
     if (g_agent.capture_thread) CloseHandle(g_agent.capture_thread);
     g_agent.capture_thread = nullptr;
-    // Clip bar (3000 ms) is waited for here once it exists.
+    clip_bar_stop(3000);
     region_wait();
     bool listener_ended = pipe_listener_wait(3000);
     if (g_agent.wnd) {
@@ -302,9 +308,11 @@ void ivrad_stop_agent(HANDLE mutex) {
     bool clips_ended = worker_pool_stop(g_agent.clips, 5000);
     bool io_ended = worker_pool_stop(g_agent.io, 2000);
     bool pipe_ended = worker_pool_stop(g_agent.pipe, 3000);
-    // The storage thread stops here once it exists.
-    if (g_agent.wnd) hotkeys_unregister(g_agent.wnd);
-    // The watchdog stops here once it exists.
+    storage_thread_stop(3000);
+    if (g_agent.wnd) {
+        hotkeys_unregister(g_agent.wnd);
+        tray_remove(g_agent.wnd);
+    }
     if (capture_ended && listener_ended && stills_ended && clips_ended && io_ended && pipe_ended) {
         worker_pool_destroy(g_agent.stills, 0);
         worker_pool_destroy(g_agent.clips, 0);
@@ -322,6 +330,7 @@ void ivrad_stop_agent(HANDLE mutex) {
         // Any of these threads may still touch the pools, frame memory or events; the process exit takes them.
         log_warn("stop: threads still running; pools and frame memory left to the process exit");
     }
+    watchdog_stop(10000);
     agent_launch_record_end();
     agent_cursor_repair(false);
     CloseHandle(mutex);
@@ -330,10 +339,11 @@ void ivrad_stop_agent(HANDLE mutex) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
+    diag_install_crash_handlers();
     const wchar_t* cmdline = args ? args : L"";
     launch_context lc{};
     agent_launch_switches(cmdline, &lc.sw);
-    if (lc.sw.installer_hook) return 0;  // installer hooks attach here
+    if (lc.sw.installer_hook) return update_installer_hook(cmdline);
 
     DWORD n = GetModuleFileNameW(nullptr, lc.exe, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) lc.exe[0] = 0;
@@ -341,7 +351,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     if (lc.velopack) SetCurrentProcessExplicitAppUserModelID(L"velopack.Ivra");
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    // Crash handlers install here once diagnostics exist.
     log_thread_name(L"ivra-main");
     log_scrub_old_files();
 
@@ -376,7 +385,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
         return 1;
     }
     hotkeys_register(g_agent.wnd, &g_agent.cfg);
-    // The tray icon and the watchdog registration of "main" attach here.
+    tray_add(g_agent.wnd);
+    watchdog_start();
+    watchdog_register("main", g_agent.wnd, 0);
     LARGE_INTEGER freq, start;
     QueryPerformanceFrequency(&freq);
     QueryPerformanceCounter(&start);
@@ -386,12 +397,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
 
     capture_thread_start();
     if (!pipe_listener_start()) log_error("startup: pipe listener not started");
-    // The storage thread starts here once it exists.
+    storage_thread_start();
     if (g_agent.capture_thread && WaitForSingleObject(g_agent.capture_ready, 5000) == WAIT_OBJECT_0)
         log_info("startup: capture ready (%llu ms)", ivrad_elapsed_ms(&lc));
     else
         log_warn("startup: capture thread not ready after 5 s");
-    // The clip bar starts here once it exists.
+    clip_bar_start();
     if (!broker_start(g_agent.wnd, &g_agent.cfg)) log_warn("input broker unavailable; registered hotkeys only");
     upload_start(g_agent.cfg.upload_workers);
     SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);

@@ -5,12 +5,17 @@
 #include "agent/core/hotkeys.h"
 #include "agent/core/messages.h"
 #include "agent/core/saved_capture.h"
+#include "agent/core/storage_monitor.h"
+#include "agent/core/tray.h"
 #include "agent/input/broker.h"
+#include "agent/maint/update.h"
 #include "agent/upload/upload.h"
 #include "common/account.h"
 #include "common/log.h"
 
 constexpr UINT_PTR MAIN_WINDOW_UPLOAD_TICK = 2910;
+constexpr UINT_PTR MAIN_WINDOW_UPDATE_TICK = 2911;
+constexpr UINT_PTR MAIN_WINDOW_CLICK_TIMER = 2912;
 
 const char* main_window_route_name(LPARAM lp) {
     if ((ULONG_PTR)lp > 0x2FFFF) return "none";
@@ -73,7 +78,7 @@ static void main_window_reload(HWND wnd) {
     HWND broker = broker_window();
     if (broker) SendMessageW(broker, WM_BROKER_RECONFIGURE, 0, (LPARAM)fresh);
     HeapFree(GetProcessHeap(), 0, fresh);
-    // Attach point: the storage thread's wake-up follows here once it exists.
+    storage_wake();
     if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_CONFIG, 0, 0);
     // The client links and unlinks without the agent; a reload is how the queue hears of it.
     upload_account_changed();
@@ -195,7 +200,9 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_TIMER:
         if (wp == MAIN_WINDOW_UPLOAD_TICK) upload_pump();  // starts items whose back-off ran out
-        return 0;  // the update check attaches here
+        else if (wp == MAIN_WINDOW_UPDATE_TICK) update_daily_tick();
+        else if (wp == MAIN_WINDOW_CLICK_TIMER) tray_click_timer(wnd);
+        return 0;
     case WM_AGENT_UPLOAD_DONE:
     case WM_AGENT_UPLOAD_FAILED:
         main_window_upload_notice(wnd, msg, (upload_notice*)lp);

@@ -101,3 +101,7 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
     }
     return true;
 }
+
+bool storage_thread_start(void) { return true; }
+void storage_thread_stop(unsigned long) {}
+void storage_wake(void) {}

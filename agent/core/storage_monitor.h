@@ -41,3 +41,12 @@ bool storage_balloon_due(uint64_t last_ms, uint64_t now_ms);
 // counts as 0 MB free. Returns false when the capture must not be made; the refusal is
 // logged as an error.
 bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint64_t* free_mb, wchar_t* drive);
+
+// ---- The storage thread (keeps the scanned totals current).
+
+// Starts "ivra-storage": a scan at once, then every 60 s or when woken. False (logged) when it cannot start.
+bool storage_thread_start(void);
+// Wakes the thread to stop and waits up to ms for it.
+void storage_thread_stop(unsigned long ms);
+// Asks for a scan now (configuration reload, the storage reply).
+void storage_wake(void);

@@ -104,3 +104,5 @@ bool write_minidump(const char* tag, EXCEPTION_POINTERS* pointers, wchar_t out_p
     if (ok) wcscpy(out_path, path);
     return ok;
 }
+
+void diag_install_crash_handlers(void) {}

@@ -26,3 +26,7 @@ int diag_oldest(const FILETIME* times, int count);
 // when a delete fails); the file named spare (a leaf name, may be null) is never
 // deleted. Returns how many files it deleted.
 int diag_prune_dumps(const wchar_t* folder, int keep, const wchar_t* spare);
+
+// Installs the unhandled-exception filter and the runtime library's invalid-parameter
+// handler; each logs the thread and its stack and writes a dump. Call first thing.
+void diag_install_crash_handlers(void);
