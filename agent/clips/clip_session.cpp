@@ -10,6 +10,7 @@
 #include "agent/core/messages.h"
 #include "agent/core/saved_capture.h"
 #include "agent/core/storage_monitor.h"
+#include "agent/core/tray.h"
 #include "agent/overlay/overlay.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -632,7 +633,7 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
     }
     s->deadline = clip_now();
     s->requested_at = requested_at;
-    // The clip bar is shown here (unless no_bar) once it exists.
+    s->bar_shown = !req->no_bar;
     g_session = s;
     display_cache_set_continuous(cache, 1);
     clip_publish();
@@ -994,8 +995,11 @@ void clip_hotkey_action(display_cache* cache, int action, int digit)
     clip_run_op(cache, req, requested_at);
     if (WaitForSingleObject(req->reply_event, 0) == WAIT_OBJECT_0 && !req->ok && strcmp(req->code, "cancelled") != 0) {
         sounds_play_warning();
-        // The warning balloon ("Replay not saved" for a replay save, else "Clip not started",
-        // with the reply message) attaches here.
+        wchar_t text[CLIP_MESSAGE_MAX];
+        if (MultiByteToWideChar(CP_UTF8, 0, req->message, -1, text, CLIP_MESSAGE_MAX) <= 0)
+            text[0] = 0;
+        text[CLIP_MESSAGE_MAX - 1] = 0;
+        balloon_warning(req->op == CLIP_OP_REPLAY_SAVE ? L"Replay not saved" : L"Clip not started", text);
     }
     clip_request_release(req);
 }

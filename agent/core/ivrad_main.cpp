@@ -20,6 +20,7 @@
 #include "agent/overlay/overlay.h"
 #include "agent/pipe/pipe_server.h"
 #include "agent/upload/upload.h"
+#include "common/account.h"
 #include "common/config.h"
 #include "common/config_schema.h"
 #include "common/log.h"
@@ -283,6 +284,32 @@ done:
     return ok;
 }
 
+// First start without onboarding: a PC linked already is onboarded; otherwise the welcome opens.
+void ivrad_onboard(void) {
+    account acc;
+    bool linked = account_load(&acc);
+    SecureZeroMemory(&acc, sizeof acc);
+    if (linked) {
+        config cfg;
+        agent_config_copy(&cfg);
+        cfg.onboarded = 1;
+        if (!config_save(&cfg)) log_warn("config: onboarded=1 not saved");
+        agent_config_set(&cfg);
+        return;
+    }
+    DWORD err = 0;
+    wchar_t path[MAX_PATH];
+    // Every start until onboarding would open one more; an open window is enough.
+    if (agent_settings_bring_forward()) {
+        log_info("account: settings window already open; brought it forward");
+    } else if (agent_start_settings(L"--welcome", path, &err)) {
+        log_info("account: opened link window (%ls)", path);
+    } else {
+        log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);
+        balloon_warning(L"Ivra", L"Could not open the account window. Check that ivra.exe is beside ivrad.exe.");
+    }
+}
+
 // Ceiling for the capture thread at stop: it must finish its file, but a stuck
 // thread must not keep a stopping agent alive for ever.
 constexpr DWORD CAPTURE_STOP_WAIT_MS = 30000;
@@ -406,25 +433,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     if (!broker_start(g_agent.wnd, &g_agent.cfg)) log_warn("input broker unavailable; registered hotkeys only");
     upload_start(g_agent.cfg.upload_workers);
     SetTimer(g_agent.wnd, TIMER_UPLOAD_TICK, 15000, nullptr);
-    SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, 600000, nullptr);
+    SetTimer(g_agent.wnd, TIMER_UPDATE_CHECK, update_tick_interval_ms(), nullptr);
+    if (lc.sw.updated) {
+        wchar_t text[64];
+        _snwprintf(text, 64, L"You're on version %hs.", AGENT_VERSION);
+        text[63] = 0;
+        balloon_info(L"Ivra updated", text, nullptr);
+    }
     log_info("ivrad started in %llu ms", ivrad_elapsed_ms(&lc));
     if (lc.velopack)
         log_info(ivrad_set_jump_list(lc.exe) ? "startup: taskbar jump list set" : "startup: taskbar jump list not set");
 
     if (lc.action != LAUNCH_NONE) PostMessageW(g_agent.wnd, WM_AGENT_ACTION, lc.action, AGENT_ACTION_NO_ROUTE);
-    if (!g_agent.cfg.onboarded) {
-        // No account store yet: every first start counts as one without a linked account.
-        DWORD err = 0;
-        wchar_t path[MAX_PATH];
-        // Every start until onboarding would open one more; an open window is enough.
-        if (agent_settings_bring_forward())
-            log_info("account: settings window already open; brought it forward");
-        else if (agent_start_settings(L"--welcome", path, &err))
-            log_info("account: opened link window (%ls)", path);
-        else
-            log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);
-        // The warning balloon of a failed start attaches here with the tray.
-    }
+    if (!g_agent.cfg.onboarded) ivrad_onboard();
 
     ivrad_run_message_loop();
     ivrad_stop_agent(mutex);
