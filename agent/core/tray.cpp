@@ -85,10 +85,18 @@ HICON tray_icon(HWND wnd) {
     if (g_tray_icon) return g_tray_icon;
     UINT dpi = GetDpiForWindow(wnd);
     int n = GetSystemMetricsForDpi(SM_CXSMICON, dpi ? dpi : 96);
+    const char* from = "resource 101";
     g_tray_icon = (HICON)LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(TRAY_ICON_RESOURCE), IMAGE_ICON, n, n, 0);
-    if (!g_tray_icon) g_tray_icon = tray_ring_icon(n);
+    if (!g_tray_icon) {
+        from = "the drawn ring";
+        g_tray_icon = tray_ring_icon(n);
+    }
     g_tray_icon_owned = g_tray_icon != nullptr;
-    if (!g_tray_icon) g_tray_icon = LoadIconW(nullptr, IDI_APPLICATION);
+    if (!g_tray_icon) {
+        from = "the system";
+        g_tray_icon = LoadIconW(nullptr, IDI_APPLICATION);
+    }
+    log_info("tray: icon %dx%d from %s", n, n, from);
     return g_tray_icon;
 }
 
