@@ -2,13 +2,15 @@
 balloons the agent shows for its results, checked by their exact log lines."""
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, Sandbox, SharedAgentTestCase, close_settings_windows, exe, ivtool, log_time,  # noqa: E402
-                     main, wait_for, wine)
+                     main, pid_alive, wait_for, wine)
 
 DOUBLE_CLICK_S = 0.5  # Wine's default double-click time
 
@@ -157,6 +159,30 @@ class TrayTest(SharedAgentTestCase):
         self.post("TaskbarCreated")
         self.wait_line(r"tray: taskbar created; adding the icon again$")
         self.assertFalse([ln for ln in self.new_lines() if "tray icon unavailable" in ln])
+
+
+class LoneAgentTest(unittest.TestCase):
+    """An agent copied away from the settings program: what it says when it cannot open it."""
+
+    def test_without_the_settings_program(self):
+        sb = Sandbox()
+        self.addCleanup(sb.cleanup)
+        folder = os.path.join(sb.root, "bin")
+        os.makedirs(folder)
+        shutil.copy(exe("ivrad"), folder)
+        pid = sb.start(os.path.join(folder, "ivrad.exe"))  # not onboarded: the welcome is due
+        wait_for(lambda: "ivrad started in" in sb.log_text(), 30, what="agent start")
+        wait_for(lambda: re.search(r"account: cannot start ivra\.exe \S+ivra\.exe \(\d+\)", sb.log_text()), 10,
+                 what="the failed start of the welcome")
+        wait_for(lambda: "WARN [main] balloon: Ivra \u2014 Could not open the account window. Check that ivra.exe is "
+                 "beside ivrad.exe." in sb.log_text(), 10, what="the account window balloon")
+        self.assertEqual(wine([exe("trayctl"), "double"]).returncode, 0)
+        wait_for(lambda: "WARN [main] balloon: Ivra \u2014 Could not open settings. Check that ivra.exe is beside "
+                 "ivrad.exe." in sb.log_text(), 10, what="the settings balloon")
+        # "Exit Ivra" with no settings window to hand it to stops the agent at once.
+        self.assertEqual(ivtool("post", "IvraAgentWnd", "0x0111", 1004, 0).returncode, 0)
+        wait_for(lambda: not pid_alive(pid), 30, interval=0.2, what="agent exit")
+        self.assertIn("ivrad stopped", sb.log_text())
 
 
 if __name__ == "__main__":
