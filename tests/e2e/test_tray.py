@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, Sandbox, SharedAgentTestCase, close_settings_windows, exe, ivtool, log_time,  # noqa: E402
-                     main, pid_alive, wait_for, wine)
+                     main, pid_alive, reply_fields, wait_for, wine)
 
 DOUBLE_CLICK_S = 0.5  # Wine's default double-click time
 
@@ -35,7 +35,7 @@ class TrayTest(SharedAgentTestCase):
         try:
             os.makedirs(cls.sb.data)
             with open(os.path.join(cls.sb.data, "config.ini"), "w", newline="") as f:
-                f.write("onboarded=1\r\ndxgi_keep_warm=0\r\n")
+                f.write("onboarded=1\r\ndxgi_keep_warm=0\r\nclip_audio_system=0\r\nclip_audio_mic=0\r\n")
             cls.agent = Agent(cls.sb)
             cls.agent.start("--updated")
         except Exception:
@@ -136,6 +136,16 @@ class TrayTest(SharedAgentTestCase):
         # The warning forgot the action: one more click does nothing.
         self.tray("event", "0x405")
         self.wait_line(r"tray: toast clicked \(action 0\)$")
+
+    def test_clip_saved_balloon(self):
+        self.agent.pipe("clip\top=start\ttarget=rect\trect=0,0,320,240\n", 20000)
+        wait_for(lambda: int(reply_fields(self.agent.pipe("clip\n")).get("frames", "0")) >= 1, 20, interval=0.2,
+                 what="a clip frame")
+        fin = reply_fields(self.agent.pipe("clip\top=stop\twait=1\n", 60000))
+        self.assertEqual(fin.get("saved"), "1", fin)
+        self.wait_line("INFO \\[main\\] balloon: Clip saved \u2014 %s - %s. Click to show it.$" % (
+            re.escape("%.1f s, %s" % (float(fin["seconds"]), format_bytes(int(fin["bytes"])))),
+            re.escape(fin["path"].split("\\")[-1])))
 
     def test_result_balloons(self):
         self.post("0x800D")  # screenshot not saved
