@@ -161,7 +161,8 @@ class TrayTest(SharedAgentTestCase):
         reply = re.search(r"clip: (.+) \(replay_off\)$", refused).group(1)
         self.wait_line("WARN \\[capture\\] balloon: Replay not saved \u2014 %s$" % re.escape(reply))
 
-    def test_started_after_an_update(self):
+    def test_started_after_an_update_with_its_own_icon(self):
+        self.assertRegex(self.sb.log_text(), r"INFO \[main\] tray: icon (\d+)x\1 from resource 101\n")
         version = re.search(r"ivrad (\S+) starting", self.sb.log_text()).group(1)
         self.assertIn("INFO [main] balloon: Ivra updated \u2014 You're on version %s." % version, self.sb.log_text())
 
