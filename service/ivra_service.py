@@ -28,6 +28,7 @@ Public API (JSON in and out; errors are {"error": CODE} with an HTTP status):
   PUT    /storage/TOKEN                 the storage target of one file (Content-Type must match)
   POST   /api/v1/uploads/ID/complete    bearer, {} -> {item:{id, status, share_url}}
   GET    /s/SHARE[/thumb|/poster]       the uploaded file
+  GET    /win/NAME                      update feed and package files, from DIR/feed/NAME (404 when absent)
 Status codes used: 400 invalid_name/bad_request/wrong_code/failed/hash_mismatch/size_mismatch,
 401 unauthorized, 403 pow_failed/quota_exceeded/invite_required, 404 not_found, 409 not_sent/used/
 incomplete, 410 expired, 413 too_large, 429 too_many_attempts/rate_limited.
@@ -74,6 +75,10 @@ Control API, under /_test/, answered only to loopback clients (JSON replies):
   GET  /_test/tokens             {"tokens": [...]}: the device tokens issued since start (kept in
                                  memory only), so a test can check that none reached a log
   POST /_test/reset              forget everything: data, settings, rules and counters
+  POST /_test/feed               {"name", "text"}: store an update feed or package file under /win/NAME
+                                 ("text": null removes it)
+  GET  /_test/requests           {"requests": [{"method", "path", "status"}]}: the last 500 public
+                                 requests in order (storage paths shortened as in the log)
 """
 import argparse
 import hashlib
@@ -96,6 +101,7 @@ CHUNK = 262144
 STILL_LIMIT = 52428800
 CLIP_LIMIT = 209715200
 WRONG_CODE_LIMIT = 5
+FEED_NAME = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._-]{0,119}")
 CONTENT_TYPES = {"original": None, "thumb": "image/jpeg", "poster": "image/jpeg"}
 KIND_TYPES = {"still": ("image/png", "image/jpeg"), "clip": ("video/mp4",)}
 
@@ -183,6 +189,9 @@ class Service:
         self.fault_ids = 0
         self.holds = {}
         self.tokens = []
+        self.feed = os.path.join(data_dir, "feed")
+        os.makedirs(self.feed, exist_ok=True)
+        self.request_log = []
         self.reset_stats()
 
     # ---- bookkeeping
@@ -245,6 +254,9 @@ class Service:
             self.faults = []
             self.release_all()
             self.tokens = []
+            self.request_log = []
+            shutil.rmtree(self.feed, ignore_errors=True)
+            os.makedirs(self.feed, exist_ok=True)
             self.reset_stats()
         self.log("reset: all data, settings and rules forgotten")
 
@@ -618,8 +630,10 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
         finally:
             svc.leave(is_put)
-            svc.log("http: %s %s %s", method, path if not path.startswith("/storage/") else "/storage/...",
-                    status)
+            shown = path if not path.startswith("/storage/") else "/storage/..."
+            with svc.lock:
+                svc.request_log = (svc.request_log + [{"method": method, "path": shown, "status": status}])[-500:]
+            svc.log("http: %s %s %s", method, shown, status)
 
     @staticmethod
     def route_name(method, path):
@@ -627,6 +641,8 @@ class Handler(BaseHTTPRequestHandler):
             return "put" if method == "PUT" else "storage"
         if path.startswith("/s/"):
             return "share"
+        if path.startswith("/win/"):
+            return "feed"
         if re.fullmatch(r"/api/v1/uploads/[^/]+/complete", path):
             return "complete"
         return {"/api/v1/uploads": "create", "/api/v1/me": "me", "/api/v1/session": "unlink",
@@ -668,6 +684,8 @@ class Handler(BaseHTTPRequestHandler):
             self.put(path[len("/storage/"):])
         elif method in ("GET", "HEAD") and path.startswith("/s/"):
             self.share(path[3:])
+        elif method in ("GET", "HEAD") and path.startswith("/win/"):
+            self.feed_file(path[len("/win/"):])
         else:
             self.drain(self.body_length())
             raise Reply(404, code="not_found")
@@ -755,6 +773,17 @@ class Handler(BaseHTTPRequestHandler):
             return
         with open(path, "rb") as f:
             shutil.copyfileobj(f, self.wfile, 1 << 20)
+
+    def feed_file(self, name):
+        # Only plain names: the feed folder is flat, and nothing outside it is served.
+        if not FEED_NAME.fullmatch(name):
+            raise Reply(404, code="not_found")
+        try:
+            with open(os.path.join(self.svc.feed, name), "rb") as f:
+                data = f.read()
+        except OSError:
+            raise Reply(404, code="not_found")
+        self.send(200, raw=data, ctype="application/octet-stream")
 
     # ---- control API
 
@@ -855,6 +884,22 @@ class Handler(BaseHTTPRequestHandler):
                         n = svc.db.execute("UPDATE devices SET revoked=1 WHERE revoked=0").rowcount
                 svc.log("control: revoked %d device tokens", n)
                 self.send(200, {"revoked": n})
+            elif path == "/_test/feed" and method == "POST":
+                name = str(body.get("name", ""))
+                if not FEED_NAME.fullmatch(name):
+                    raise Reply(400, code="invalid_name")
+                target = os.path.join(svc.feed, name)
+                if body.get("text") is None:
+                    if os.path.exists(target):
+                        os.remove(target)
+                else:
+                    with open(target, "w", encoding="utf-8", newline="") as f:
+                        f.write(str(body["text"]))
+                svc.log("control: feed file %s %s", name, "removed" if body.get("text") is None else "stored")
+                self.send(200, {"ok": True})
+            elif path == "/_test/requests":
+                with svc.lock:
+                    self.send(200, {"requests": list(svc.request_log)})
             elif path == "/_test/reset" and method == "POST":
                 svc.reset_all()
                 self.send(200, {"ok": True})

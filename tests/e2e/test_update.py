@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Update manager: the daily check through the stand-in installer library against
+the reference service's feed, the installer hooks, and a copy without the library.
+
+One agent runs from a folder of its own holding the library, with the update timer
+and the day shortened by debug hooks; the tests run in name order, and the last one
+that needs this agent stops it through the uninstall hook."""
+import os
+import shutil
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ivra_e2e import (BUILD, Sandbox, Service, exe, ivtool, main, pid_alive, wait_for,  # noqa: E402
+                      log_time)
+
+LIBRARY = "velopack_libc_win_x64_msvc.dll"
+FEED_NAME = "releases.win.json"
+# Two deltas lead from 0.2.12 to 0.3.0, so what is to be downloaded is their sum.
+FEED = ("# stand-in feed\n"
+        "0.2.12 full Ivra-0.2.12-full.nupkg 50000000\n"
+        "0.3.0 full Ivra-0.3.0-full.nupkg 52000000\n"
+        "0.3.0 delta Ivra-0.3.0-delta1.nupkg 1200000\n"
+        "0.3.0 delta Ivra-0.3.0-delta2.nupkg 345678\n")
+CHECK_AVAILABLE = "update: daily check -> 2"
+BALLOON = "balloon: Ivra 0.3.0 is available \u2014 Click to see it and install when you're ready."
+PORTABLE = "update: daily check -> 0 Updates work in the installed app only."
+DAY_MS = 2500
+
+
+def app_folder(root, name, library=True, ivrac="ivrac"):
+    """A folder with copies of ivrad.exe, ivrac.exe (or a stand-in), the fake schtasks
+    and, when asked, the stand-in library: the agent looks for both beside itself."""
+    d = os.path.join(root, name)
+    os.makedirs(d)
+    shutil.copy(exe("ivrad"), os.path.join(d, "ivrad.exe"))
+    shutil.copy(exe(ivrac), os.path.join(d, "ivrac.exe"))
+    shutil.copy(exe("fake_schtasks"), os.path.join(d, "schtasks.exe"))
+    if library:
+        shutil.copy(os.path.join(BUILD, "tests", "standin", LIBRARY), os.path.join(d, LIBRARY))
+    return d
+
+
+class UpdateTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.svc = Service().start()
+        cls.sb = Sandbox()
+        cls.pid = None
+        try:
+            cls.svc.control("POST", "feed", {"name": FEED_NAME, "text": FEED})
+            os.makedirs(cls.sb.data)
+            with open(os.path.join(cls.sb.data, "config.ini"), "w", newline="") as f:
+                f.write("onboarded=1\r\nupdate_auto=1\r\nplay_sound=0\r\nwarn_free_mb=0\r\nstop_free_mb=0\r\n")
+            cls.env = {"IVRA_DEBUG_HOOKS": "1", "IVRA_UPDATE_URL": cls.svc.url + "/win", "IVRA_SERVER": cls.svc.url,
+                       "IVRA_UPDATE_TICK_MS": "1000", "IVRA_UPDATE_DAY_MS": str(DAY_MS)}
+            cls.app = app_folder(cls.sb.root, "app")
+            cls.pid = cls.start_agent(cls.app)
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            ivtool("wm-close", "IvraAgentWnd")
+            if cls.pid is not None:
+                wait_for(lambda: not pid_alive(cls.pid), 30, interval=0.2, what="agent exit")
+        finally:
+            cls.sb.cleanup()
+            cls.svc.stop()
+
+    @classmethod
+    def start_agent(cls, folder):
+        seen = cls.sb.log_text().count("ivrad started in")
+        pid = cls.sb.start(os.path.join(folder, "ivrad.exe"), env=cls.env)
+        wait_for(lambda: cls.sb.log_text().count("ivrad started in") > seen, 30, what="agent start")
+        return pid
+
+    def log_lines(self):
+        return self.sb.log_lines()
+
+    def requests(self):
+        return self.svc.control("GET", "requests")["requests"]
+
+    def wait_lines(self, text, count, timeout=30):
+        def found():
+            got = [l for l in self.log_lines() if text in l]
+            return got if len(got) >= count else None
+        return wait_for(found, timeout, interval=0.2, what="%d log lines with %r" % (count, text))
+
+    def hook(self, folder, *args, env=None):
+        r = self.sb.run(os.path.join(folder, "ivrad.exe"), *args, env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def schtasks_calls(self, folder):
+        try:
+            with open(os.path.join(folder, "schtasks-calls.txt"), encoding="utf-8") as f:
+                return [l.rstrip("\r\n") for l in f]
+        except FileNotFoundError:
+            return []
+
+    def test_1_new_version_is_announced_once(self):
+        checks = self.wait_lines(CHECK_AVAILABLE, 2)
+        # A second check only a shortened day after the first began, by the agent's own clock.
+        self.assertGreaterEqual(log_time(checks[1]) - log_time(checks[0]), DAY_MS / 1000.0 - 0.05, checks)
+        lines = self.log_lines()
+        self.assertIn("update: 0.3.0 available (1545678 bytes to download)", "\n".join(lines))
+        self.assertTrue(any(l.endswith("velopack info: reading feed " + FEED_NAME) for l in lines))
+        wait_for(lambda: any(BALLOON in l for l in self.log_lines()), 10, what="the update balloon")
+        self.assertEqual(sum(BALLOON in l for l in self.log_lines()), 1)
+        feed = [r for r in self.requests() if r["path"] == "/win/" + FEED_NAME]
+        self.assertGreaterEqual(len(feed), 2)
+        self.assertTrue(all(r == {"method": "GET", "path": "/win/" + FEED_NAME, "status": 200} for r in feed), feed)
+
+    def test_2_feed_name_with_a_slash_is_refused_without_a_request(self):
+        settings = os.path.join(self.app, "velopack-standin.txt")
+        self.addCleanup(lambda: os.path.exists(settings) and os.remove(settings))
+        before = len(self.requests())
+        refusals = sum("update: refusing feed name" in l for l in self.log_lines())
+        with open(settings, "w") as f:
+            f.write("feed=beta/" + FEED_NAME + "\n")
+        self.wait_lines("update: refusing feed name", refusals + 1)
+        self.wait_lines("update: daily check -> 3 Couldn't reach the update server. Check your connection.", 1)
+        self.assertIn("update: Couldn't reach the update server. Check your connection.: "
+                      "the release feed could not be read", self.sb.log_text())
+        # A check that began before the settings changed may still fetch the old name; nothing else.
+        later = self.requests()[before:]
+        self.assertTrue(all(r["path"] == "/win/" + FEED_NAME for r in later), later)
+
+    def test_3_hung_ivrac_is_abandoned_after_the_time_out(self):
+        hung = app_folder(self.sb.root, "hung", library=False, ivrac="stall")
+        pids_file = os.path.join(hung, "ivrac.exe.pid")
+
+        def stalled():
+            try:
+                with open(pids_file) as f:
+                    return [int(p) for p in f.read().split()]
+            except FileNotFoundError:
+                return []
+        self.addCleanup(lambda: [ivtool("kill", p) for p in stalled() if pid_alive(p)])
+        env = dict(self.env, IVRA_HOOK_TIMEOUT_MS="1500")
+        self.hook(hung, "--veloapp-install", env=env)
+        self.hook(hung, "--veloapp-uninstall", env=env)
+        text = self.sb.log_text()
+        self.assertIn("installer: --veloapp-install -> autostart on (exit -1)", text)
+        self.assertIn("installer: uninstall -> agent stop (exit -1), autostart off (exit -1)", text)
+        # Three runs were started and left running, not ended by the agent.
+        pids = stalled()
+        self.assertEqual(len(pids), 3, pids)
+        self.assertTrue(all(pid_alive(p) for p in pids), pids)
+
+    def test_4_installer_hooks_run_ivrac(self):
+        self.hook(self.app, "--veloapp-install")
+        self.assertIn("installer: --veloapp-install -> autostart on (exit 0)", self.sb.log_text())
+        calls = self.schtasks_calls(self.app)
+        self.assertEqual(len(calls), 2, calls)
+        self.assertTrue(calls[0].startswith("schtasks.exe /Create /TN Ivra /XML "), calls)
+        self.assertEqual(calls[1], "schtasks.exe /Query /TN Ivra")
+        self.assertTrue(os.path.exists(os.path.join(self.app, "task.xml")))
+
+        self.hook(self.app, "--veloapp-obsolete")
+        self.assertIn("installer: --veloapp-obsolete", self.log_lines()[-1])
+        self.assertEqual(len(self.schtasks_calls(self.app)), 2)
+
+        # Uninstalling stops the running agent first, then removes its autostart.
+        self.hook(self.app, "--veloapp-uninstall")
+        lines = self.log_lines()
+        done = [i for i, l in enumerate(lines)
+                if "installer: uninstall -> agent stop (exit 0), autostart off (exit 0)" in l]
+        self.assertEqual(len(done), 1, lines[-5:])
+        stopped = [i for i, l in enumerate(lines) if l.endswith("ivrad stopped")]
+        self.assertTrue(stopped and stopped[-1] < done[0], lines[-8:])
+        self.assertFalse(pid_alive(self.pid))
+        self.assertEqual(self.schtasks_calls(self.app)[-2:], ["schtasks.exe /Delete /TN Ivra /F",
+                                                             "schtasks.exe /Query /TN Ivra"])
+        self.assertFalse(os.path.exists(os.path.join(self.app, "task.xml")))
+
+    def test_5_portable_copy_logs_the_reason_and_does_nothing_else(self):
+        if pid_alive(self.pid):
+            self.fail("the agent of the earlier tests still runs")
+        before = len(self.requests())
+        start = len(self.log_lines())
+        portable = app_folder(self.sb.root, "portable", library=False)
+        type(self).pid = self.start_agent(portable)
+        self.wait_lines(PORTABLE, 2)
+        lines = self.log_lines()[start:]
+        self.assertEqual([l for l in lines if "velopack" in l or "update: unavailable" in l], [])
+        self.assertEqual(self.requests()[before:], [])
+
+
+if __name__ == "__main__":
+    main()
