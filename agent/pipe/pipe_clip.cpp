@@ -1,4 +1,5 @@
 #include "agent/pipe/pipe_clip.h"
+#include "agent/clips/clip_bar.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/pipe/pipe_replies.h"
@@ -259,8 +260,15 @@ size_t pipe_clip_ui_format(const pipe_clip_bar* bar, char* out, size_t cap) {
 // ---------------------------------------------------------------- handler
 
 void pipe_clip_bar_read(pipe_clip_bar* out) {
+    clip_bar_geometry g;
+    clip_bar_geometry_read(&g);
     memset(out, 0, sizeof *out);
-    // The clip bar's placement, copied under its lock, attaches here.
+    out->excluded_from_capture = g.excluded_from_capture;
+    if (!g.visible) return;
+    *out = pipe_clip_bar{1, g.session, {g.bar.left, g.bar.top, g.bar.right - g.bar.left, g.bar.bottom - g.bar.top},
+                         g.bar_inside,
+                         {g.frame.left, g.frame.top, g.frame.right - g.frame.left, g.frame.bottom - g.frame.top},
+                         g.frame_inside, g.excluded_from_capture};
 }
 
 static void pipe_clip_status_reply(HANDLE pipe) {
