@@ -4,7 +4,8 @@ the reference service's feed, the installer hooks, and a copy without the librar
 
 One agent runs from a folder of its own holding the library, with the update timer
 and the day shortened by debug hooks; the tests run in name order, and the last one
-that needs this agent stops it through the uninstall hook."""
+that needs this agent stops it through the uninstall hook. The install hook, and hooks
+against a hung ivrac from another folder, run while that agent starts."""
 import os
 import shutil
 import sys
@@ -25,7 +26,8 @@ FEED = ("# stand-in feed\n"
 CHECK_AVAILABLE = "update: daily check -> 2"
 BALLOON = "balloon: Ivra 0.3.0 is available \u2014 Click to see it and install when you're ready."
 PORTABLE = "update: daily check -> 0 Updates work in the installed app only."
-DAY_MS = 2500
+DAY_MS = 1500
+HOOK_TIMEOUT_MS = 1000
 
 
 def app_folder(root, name, library=True, ivrac="ivrac"):
@@ -54,29 +56,38 @@ class UpdateTest(unittest.TestCase):
             with open(os.path.join(cls.sb.data, "config.ini"), "w", newline="") as f:
                 f.write("onboarded=1\r\nupdate_auto=1\r\nplay_sound=0\r\nwarn_free_mb=0\r\nstop_free_mb=0\r\n")
             cls.env = {"IVRA_DEBUG_HOOKS": "1", "IVRA_UPDATE_URL": cls.svc.url + "/win", "IVRA_SERVER": cls.svc.url,
-                       "IVRA_UPDATE_TICK_MS": "1000", "IVRA_UPDATE_DAY_MS": str(DAY_MS)}
+                       "IVRA_UPDATE_TICK_MS": "500", "IVRA_UPDATE_DAY_MS": str(DAY_MS)}
             cls.app = app_folder(cls.sb.root, "app")
-            cls.pid = cls.start_agent(cls.app)
+            cls.hung = app_folder(cls.sb.root, "hung", library=False, ivrac="stall")
+            cls.portable = app_folder(cls.sb.root, "portable", library=False)
+            cls.pid = cls.sb.start(os.path.join(cls.app, "ivrad.exe"), env=cls.env)
+            hung_env = dict(cls.env, IVRA_HOOK_TIMEOUT_MS=str(HOOK_TIMEOUT_MS))
+            for hook in ("--veloapp-install", "--veloapp-uninstall", "--veloapp-obsolete"):
+                cls.sb.start(os.path.join(cls.hung, "ivrad.exe"), hook, env=hung_env)
+            cls.sb.start(os.path.join(cls.app, "ivrad.exe"), "--veloapp-install", env=cls.env)
         except BaseException:
             cls.tearDownClass()
             raise
 
     @classmethod
     def tearDownClass(cls):
+        # The sandbox ends the agents and hooks it started by pid; the stand-ins are ended here.
         try:
-            ivtool("wm-close", "IvraAgentWnd")
-            if cls.pid is not None:
-                wait_for(lambda: not pid_alive(cls.pid), 30, interval=0.2, what="agent exit")
+            for pid in cls.stalled() if getattr(cls, "hung", None) else []:
+                if pid_alive(pid):
+                    ivtool("kill", pid)
         finally:
             cls.sb.cleanup()
             cls.svc.stop()
 
     @classmethod
-    def start_agent(cls, folder):
-        seen = cls.sb.log_text().count("ivrad started in")
-        pid = cls.sb.start(os.path.join(folder, "ivrad.exe"), env=cls.env)
-        wait_for(lambda: cls.sb.log_text().count("ivrad started in") > seen, 30, what="agent start")
-        return pid
+    def stalled(cls):
+        """Process ids of the hung ivrac stand-ins the hooks started."""
+        try:
+            with open(os.path.join(cls.hung, "ivrac.exe.pid")) as f:
+                return [int(p) for p in f.read().split()]
+        except FileNotFoundError:
+            return []
 
     def log_lines(self):
         return self.sb.log_lines()
@@ -130,39 +141,25 @@ class UpdateTest(unittest.TestCase):
         self.assertTrue(all(r["path"] == "/win/" + FEED_NAME for r in later), later)
 
     def test_3_hung_ivrac_is_abandoned_after_the_time_out(self):
-        hung = app_folder(self.sb.root, "hung", library=False, ivrac="stall")
-        pids_file = os.path.join(hung, "ivrac.exe.pid")
-
-        def stalled():
-            try:
-                with open(pids_file) as f:
-                    return [int(p) for p in f.read().split()]
-            except FileNotFoundError:
-                return []
-        self.addCleanup(lambda: [ivtool("kill", p) for p in stalled() if pid_alive(p)])
-        env = dict(self.env, IVRA_HOOK_TIMEOUT_MS="1500")
-        self.hook(hung, "--veloapp-install", env=env)
-        self.hook(hung, "--veloapp-uninstall", env=env)
-        text = self.sb.log_text()
-        self.assertIn("installer: --veloapp-install -> autostart on (exit -1)", text)
-        self.assertIn("installer: uninstall -> agent stop (exit -1), autostart off (exit -1)", text)
+        # Started with the agent (setUpClass); other hooks only log their argument.
+        self.wait_lines("installer: --veloapp-install -> autostart on (exit -1)", 1)
+        self.wait_lines("installer: uninstall -> agent stop (exit -1), autostart off (exit -1)", 1)
+        self.wait_lines("installer: --veloapp-obsolete", 1)
         # Three runs were started and left running, not ended by the agent.
-        pids = stalled()
+        pids = self.stalled()
         self.assertEqual(len(pids), 3, pids)
         self.assertTrue(all(pid_alive(p) for p in pids), pids)
+        self.assertEqual(self.schtasks_calls(self.hung), [])
 
     def test_4_installer_hooks_run_ivrac(self):
-        self.hook(self.app, "--veloapp-install")
-        self.assertIn("installer: --veloapp-install -> autostart on (exit 0)", self.sb.log_text())
+        # The install hook was started with the agent.
+        self.wait_lines("installer: --veloapp-install -> autostart on (exit 0)", 1)
         calls = self.schtasks_calls(self.app)
         self.assertEqual(len(calls), 2, calls)
         self.assertTrue(calls[0].startswith("schtasks.exe /Create /TN Ivra /XML "), calls)
         self.assertEqual(calls[1], "schtasks.exe /Query /TN Ivra")
         self.assertTrue(os.path.exists(os.path.join(self.app, "task.xml")))
 
-        self.hook(self.app, "--veloapp-obsolete")
-        self.assertIn("installer: --veloapp-obsolete", self.log_lines()[-1])
-        self.assertEqual(len(self.schtasks_calls(self.app)), 2)
 
         # Uninstalling stops the running agent first, then removes its autostart.
         self.hook(self.app, "--veloapp-uninstall")
@@ -182,9 +179,8 @@ class UpdateTest(unittest.TestCase):
             self.fail("the agent of the earlier tests still runs")
         before = len(self.requests())
         start = len(self.log_lines())
-        portable = app_folder(self.sb.root, "portable", library=False)
-        type(self).pid = self.start_agent(portable)
-        self.wait_lines(PORTABLE, 2)
+        type(self).pid = self.sb.start(os.path.join(self.portable, "ivrad.exe"), env=self.env)
+        self.wait_lines(PORTABLE, 1)
         lines = self.log_lines()[start:]
         self.assertEqual([l for l in lines if "velopack" in l or "update: unavailable" in l], [])
         self.assertEqual(self.requests()[before:], [])
