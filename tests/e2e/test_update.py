@@ -57,7 +57,9 @@ class UpdateTest(unittest.TestCase):
                 f.write("onboarded=1\r\nupdate_auto=1\r\nplay_sound=0\r\nwarn_free_mb=0\r\nstop_free_mb=0\r\n")
             cls.env = {"IVRA_DEBUG_HOOKS": "1", "IVRA_UPDATE_URL": cls.svc.url + "/win", "IVRA_SERVER": cls.svc.url,
                        "IVRA_UPDATE_TICK_MS": "500", "IVRA_UPDATE_DAY_MS": str(DAY_MS)}
-            cls.app = app_folder(cls.sb.root, "app")
+            # Laid out as the installer lays it out, so the agent knows it is an installed app.
+            cls.app = app_folder(cls.sb.root, os.path.join("Ivra", "current"))
+            shutil.copy(exe("trivial"), os.path.join(cls.sb.root, "Ivra", "Update.exe"))
             cls.hung = app_folder(cls.sb.root, "hung", library=False, ivrac="stall")
             cls.portable = app_folder(cls.sb.root, "portable", library=False)
             cls.pid = cls.sb.start(os.path.join(cls.app, "ivrad.exe"), env=cls.env)
@@ -113,12 +115,16 @@ class UpdateTest(unittest.TestCase):
             return []
 
     def test_1_new_version_is_announced_once(self):
-        checks = self.wait_lines(CHECK_AVAILABLE, 2)
-        # A second check only a shortened day after the first began, by the agent's own clock.
-        self.assertGreaterEqual(log_time(checks[1]) - log_time(checks[0]), DAY_MS / 1000.0 - 0.05, checks)
+        self.wait_lines(CHECK_AVAILABLE, 2)
+        # Checks begin a shortened day apart, by the agent's own clock. The library logs the
+        # start of each; the first also loads the library, so the second and third are compared.
+        starts = self.wait_lines("velopack info: reading feed " + FEED_NAME, 3)
+        self.assertGreaterEqual(log_time(starts[2]) - log_time(starts[1]), DAY_MS / 1000.0 - 0.1, starts)
         lines = self.log_lines()
         self.assertIn("update: 0.3.0 available (1545678 bytes to download)", "\n".join(lines))
-        self.assertTrue(any(l.endswith("velopack info: reading feed " + FEED_NAME) for l in lines))
+        # Only an installed app builds its jump list; Wine's shell has none to fill.
+        self.assertEqual([l.split("] ", 2)[-1] for l in lines if "jump list" in l],
+                         ["startup: taskbar jump list not set"])
         wait_for(lambda: any(BALLOON in l for l in self.log_lines()), 10, what="the update balloon")
         self.assertEqual(sum(BALLOON in l for l in self.log_lines()), 1)
         feed = [r for r in self.requests() if r["path"] == "/win/" + FEED_NAME]
@@ -181,8 +187,9 @@ class UpdateTest(unittest.TestCase):
         start = len(self.log_lines())
         type(self).pid = self.sb.start(os.path.join(self.portable, "ivrad.exe"), env=self.env)
         self.wait_lines(PORTABLE, 1)
+        self.wait_lines("ivrad started in", 2)
         lines = self.log_lines()[start:]
-        self.assertEqual([l for l in lines if "velopack" in l or "update: unavailable" in l], [])
+        self.assertEqual([l for l in lines if "velopack" in l or "update: unavailable" in l or "jump list" in l], [])
         self.assertEqual(self.requests()[before:], [])
 
 
