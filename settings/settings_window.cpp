@@ -20,7 +20,7 @@ namespace {
 constexpr int WINDOW_W = 800, WINDOW_H = 640;
 constexpr int PAGE_BUTTON_X = 10, PAGE_BUTTON_W = 110, PAGE_BUTTON_H = 28, PAGE_BUTTON_STEP = 34;
 constexpr int CONTENT_X = 136, ROW_Y = 12, ROW_STEP = 28, ROW_H = 22;
-constexpr int LABEL_W = 370, CONTROL_X = CONTENT_X + LABEL_W + 8, CONTROL_W = 270, BROWSE_W = 36;
+constexpr int LABEL_W = 400, CONTROL_X = CONTENT_X + LABEL_W + 8, CONTROL_W = 240, BROWSE_W = 36;
 constexpr int STATUS_Y = 500, STATUS_H = 44, BUTTON_Y = 560, BUTTON_W = 96, BUTTON_H = 28;
 constexpr int ACCOUNT_FIELD_ROW = 7, ABOUT_FIELD_ROW = 5;
 constexpr size_t TEXT_CHARS = 300;
