@@ -10,6 +10,7 @@
 #include "cli/cmd_settings.h"
 #include "cli/cmd_shot.h"
 #include "cli/cmd_status.h"
+#include "cli/cmd_storage.h"
 #include "common/win.h"
 #include <cstdio>
 #include <cstring>
@@ -308,15 +309,6 @@ int cli_usage(const wchar_t* command, const char* message) {
     return CLI_EXIT_USAGE;
 }
 
-// ---- Commands whose implementation is not part of this build yet. Not a usage
-// error: scripts read exit 2 as a mistyped command.
-
-static int cmd_unbuilt(int, wchar_t**) {
-    char word[32];
-    command_utf8(nullptr, word, 31);
-    return cli_fail("unavailable", CLI_EXIT_FAILED, "'%s' is not available in this build yet", word);
-}
-
 static int cmd_agent_docs(int, wchar_t**) {
     out_write_wide(cli_help_agent_docs());
     return CLI_EXIT_OK;
@@ -333,7 +325,7 @@ static const cli_command commands[] = {
     {L"screens", screens_command}, {L"desktops", screens_command}, {L"last", last_command},
     {L"status", status_command}, {L"input", input_command},      {L"agent", agent_command},
     {L"config", cmd_config},     {L"settings", settings_command}, {L"folders", folders_command},
-    {L"storage", cmd_unbuilt},   {L"agent-docs", cmd_agent_docs},
+    {L"storage", storage_command}, {L"agent-docs", cmd_agent_docs},
 };
 
 static void print_main_help() { out_write_wide(cli_help_main()); }

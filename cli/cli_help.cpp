@@ -438,7 +438,7 @@ Codes: bad_screen out_of_bounds no_coverage usage ambiguous not_found agent_unav
 - exit 3: `agent_unavailable` (the agent is not running or cannot be started).
 - exit 4: `not_found`, `ambiguous`, `bad_screen`, `out_of_bounds`, `no_coverage`, `bad_folder` (slot not set).
 - exit 1 from the agent's capture: `busy`, `disk_full`, `minimized`, `bad_hwnd` (no such window), `capture`, `encode`, `cancelled`, `timeout`, `internal`, `bad_folder` (invalid name), `bad_dir`, `usage`.
-- exit 1 from ivrac: `capture_failed` (no reply), `bad_path` (-o cannot be written), `unavailable` (storage is not in this build yet), `not_saved` (a waited clip or replay was not saved), `internal` (answer too large), `input_unavailable`, `dump_failed`, `autostart`, `config`, `not_found` (settings window).
+- exit 1 from ivrac: `capture_failed` (no reply), `bad_path` (-o cannot be written), `not_saved` (a waited clip or replay was not saved), `internal` (answer too large), `input_unavailable`, `dump_failed`, `autostart`, `config`, `not_found` (settings window).
 
 ## Gotchas
 

@@ -2,6 +2,7 @@
 #include <shlobj.h>
 
 #include "agent/core/agent.h"
+#include "agent/core/storage_monitor.h"
 #include "agent/core/worker_pool.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -626,10 +627,7 @@ void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_
         t->drive_free = drive_free;
         t->drive_total = drive_total;
     }
-    const uint64_t free_mb = t->drive_free >> 20;
-    t->disk_full = th->stop_free_mb > 0 && free_mb < (uint64_t)th->stop_free_mb;
-    t->low_space = th->warn_free_mb > 0 && free_mb < (uint64_t)th->warn_free_mb;
-    t->ivra_big = th->warn_ivra_gb > 0 && (uint64_t)th->warn_ivra_gb * 1073741824ULL < t->ivra_bytes;
+    storage_flags_apply(t, th->warn_free_mb, th->stop_free_mb, th->warn_ivra_gb);
 }
 
 void storage_totals_set(const storage_totals* t)
@@ -709,12 +707,9 @@ void history_append(void* arg)
     history_write_line(dir, e->path);
 
     // Disk and configuration are read first: the storage lock is never held with another.
-    wchar_t drive[8];
-    ULARGE_INTEGER avail = {}, total = {};
-    if (capture_drive_root(e->path, drive) && !GetDiskFreeSpaceExW(drive, &avail, &total, nullptr)) {
-        avail.QuadPart = 0;
-        total.QuadPart = 0;
-    }
+    wchar_t drive[STORAGE_DRIVE_MAX];
+    uint64_t avail = 0, total = 0;
+    storage_free_space(e->path, drive, &avail, &total);
     config* cfg = (config*)malloc(sizeof(config));
     storage_thresholds th = {};
     if (cfg) {
@@ -725,7 +720,7 @@ void history_append(void* arg)
         free(cfg);
     }
     AcquireSRWLockExclusive(&g_storage_lock);
-    storage_totals_add(&g_storage, e->size, e->kind, drive, avail.QuadPart, total.QuadPart, &th);
+    storage_totals_add(&g_storage, e->size, e->kind, drive, avail, total, &th);
     ReleaseSRWLockExclusive(&g_storage_lock);
     free(e);
 }

@@ -2,6 +2,7 @@
 // Capture file names, destination folders, the capture history file and the
 // storage totals every saved capture keeps current between storage scans.
 #include "common/config.h"
+#include "common/storage.h"
 #include "common/win.h"
 #include <cstddef>
 #include <cstdint>
@@ -121,24 +122,8 @@ bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, co
 
 // ---- Storage totals
 
-struct storage_totals {
-    wchar_t drive[8];       // root of the captures drive, e.g. "C:\"
-    uint64_t drive_total;
-    uint64_t drive_free;
-    uint64_t stills_bytes;
-    uint64_t clips_bytes;
-    uint64_t other_bytes;
-    uint32_t stills_count;
-    uint32_t clips_count;
-    uint32_t other_count;
-    uint64_t ivra_bytes;    // all capture folders together
-    int roots;
-    int64_t scanned_at;     // performance counter at the end of the last scan
-    uint32_t scan_ms;
-    int low_space;
-    int disk_full;
-    int ivra_big;
-};
+// The last scan's results, kept current between scans by every saved capture.
+using storage_totals = storage_report;
 
 struct storage_thresholds {
     int warn_free_mb;

@@ -1,38 +1,16 @@
 #include "agent/core/storage_monitor.h"
 #include "agent/clips/sounds.h"
+#include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
+#include "agent/core/tray.h"
 #include "common/config_schema.h"
 #include "common/log.h"
+#include <cstdlib>
 #include <cwchar>
 
 bool storage_gate_root(const wchar_t* path, wchar_t query[STORAGE_ROOT_MAX], wchar_t shown[STORAGE_DRIVE_MAX])
 {
-    query[0] = 0;
-    shown[0] = 0;
-    if (!path || !path[0] || !path[1])
-        return false;
-    size_t len = 0;
-    if (path[1] == L':') {
-        len = 2;
-    } else if (path[0] == L'\\' && path[1] == L'\\') {
-        const wchar_t* server_end = wcschr(path + 2, L'\\');
-        if (!server_end || server_end == path + 2 || server_end[1] == 0 || server_end[1] == L'\\')
-            return false;
-        const wchar_t* share_end = wcschr(server_end + 1, L'\\');
-        len = share_end ? (size_t)(share_end - path) : wcslen(path);
-    } else {
-        return false;
-    }
-    if (len + 2 > STORAGE_ROOT_MAX)
-        return false;
-    wmemcpy(query, path, len);
-    query[len] = L'\\';
-    query[len + 1] = 0;
-    // Long UNC roots are queried whole; only what is reported is cut.
-    size_t n = len + 1 < STORAGE_DRIVE_MAX - 1 ? len + 1 : STORAGE_DRIVE_MAX - 1;
-    wmemcpy(shown, query, n);
-    shown[n] = 0;
-    return true;
+    return storage_root(path, query, shown);
 }
 
 bool storage_gate_decide(uint64_t free_mb, int stop_free_mb, int warn_free_mb, int ivra_big,
@@ -54,6 +32,41 @@ bool storage_balloon_due(uint64_t last_ms, uint64_t now_ms)
     return last_ms == 0 || now_ms < last_ms || now_ms - last_ms >= STORAGE_BALLOON_GAP_MS;
 }
 
+void storage_balloon_text(const wchar_t* warning, const wchar_t* free_text, const wchar_t* drive, int warn_ivra_gb,
+                          wchar_t out[STORAGE_BALLOON_MAX])
+{
+    out[0] = 0;
+    if (!warning || !warning[0])
+        return;
+    if (wcsstr(warning, L"low_space"))
+        swprintf(out, STORAGE_BALLOON_MAX, L"Low disk space: %ls free on %ls", free_text, drive);
+    else
+        swprintf(out, STORAGE_BALLOON_MAX, L"Ivra captures exceed %d GB", warn_ivra_gb);
+}
+
+bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], uint64_t* avail, uint64_t* total)
+{
+    wchar_t query[STORAGE_ROOT_MAX];
+    *avail = 0;
+    *total = 0;
+    if (!storage_root(path, query, shown))
+        return false;
+    ULARGE_INTEGER a{}, t{};
+    bool ok = GetDiskFreeSpaceExW(query, &a, &t, nullptr) != 0;
+    if (ok) {
+        *avail = a.QuadPart;
+        *total = t.QuadPart;
+    }
+    const unsigned long fake_mb = agent_debug_ms(L"IVRA_DEBUG_FREE_MB");
+    if (fake_mb > 0) {
+        *avail = (uint64_t)fake_mb << 20;
+        if (*total < *avail)
+            *total = *avail;
+        ok = true;
+    }
+    return ok;
+}
+
 namespace {
 // Tick of the last storage balloon; only the capture thread passes the gate.
 uint64_t g_last_balloon_ms = 0;
@@ -61,15 +74,11 @@ uint64_t g_last_balloon_ms = 0;
 
 bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint64_t* free_mb, wchar_t* drive)
 {
-    wchar_t query[STORAGE_ROOT_MAX], shown[STORAGE_DRIVE_MAX];
-    uint64_t free_bytes = 0;
-    if (storage_gate_root(path, query, shown)) {
-        ULARGE_INTEGER avail{}, total{};
-        if (GetDiskFreeSpaceExW(query, &avail, &total, nullptr))
-            free_bytes = avail.QuadPart;
-    } else {
+    wchar_t shown[STORAGE_DRIVE_MAX];
+    uint64_t free_bytes = 0, total_bytes = 0;
+    storage_free_space(path, shown, &free_bytes, &total_bytes);
+    if (!shown[0])
         wcscpy(shown, L"?");
-    }
     uint64_t mb = free_bytes >> 20;
     if (free_mb)
         *free_mb = mb;
@@ -85,7 +94,9 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
         if (warning)
             warning[0] = 0;
         log_error("disk full: %ls free on %ls (< %d MB); capture skipped", free_text, shown, cfg->stop_free_mb);
-        // The "Disk full" balloon attaches here.
+        wchar_t balloon[STORAGE_BALLOON_MAX];
+        swprintf(balloon, STORAGE_BALLOON_MAX, L"Disk full - capture skipped (%ls free on %ls)", free_text, shown);
+        balloon_warning(L"Ivra", balloon);
         sounds_play_warning();
         return false;
     }
@@ -97,11 +108,121 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
     uint64_t now = GetTickCount64();
     if (storage_balloon_due(g_last_balloon_ms, now)) {
         g_last_balloon_ms = now;
-        // The "Low disk space" / "Ivra captures exceed" balloon attaches here.
+        wchar_t balloon[STORAGE_BALLOON_MAX];
+        storage_balloon_text(text, free_text, shown, cfg->warn_ivra_gb, balloon);
+        balloon_warning(L"Ivra", balloon);
     }
     return true;
 }
 
-bool storage_thread_start(void) { return true; }
-void storage_thread_stop(unsigned long) {}
-void storage_wake(void) {}
+// ---- The storage thread
+
+namespace {
+HANDLE g_thread = nullptr;
+HANDLE g_wake = nullptr;   // auto reset: scan now
+HANDLE g_done = nullptr;   // manual reset: set while idle after a scan
+volatile LONG g_stop = 0;
+// Scans begun and ended; a refresh waits for one that began after it asked.
+volatile LONG g_started = 0;
+volatile LONG g_finished = 0;
+
+LONG storage_read(volatile LONG* v) { return InterlockedCompareExchange(v, 0, 0); }
+
+DWORD WINAPI storage_thread(void*)
+{
+    log_thread_name(L"ivra-storage");
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    config* cfg = (config*)calloc(1, sizeof(config));
+    storage_report* r = (storage_report*)calloc(1, sizeof(storage_report));
+    if (!cfg || !r) {
+        log_error("storage: out of memory; no scans");
+        free(cfg);
+        free(r);
+        return 1;
+    }
+    const unsigned long fake_mb = agent_debug_ms(L"IVRA_DEBUG_FREE_MB");
+    if (fake_mb > 0)
+        log_warn("debug: storage free space reported as %lu MB", fake_mb);
+    while (!storage_read(&g_stop) && !agent_quitting()) {
+        InterlockedIncrement(&g_started);
+        agent_config_copy(cfg);
+        storage_scan(cfg, r);
+        if (fake_mb > 0) {
+            r->drive_free = (uint64_t)fake_mb << 20;
+            if (r->drive_total < r->drive_free)
+                r->drive_total = r->drive_free;
+            storage_flags(cfg, r);
+        }
+        storage_totals_set(r);
+        InterlockedIncrement(&g_finished);
+        SetEvent(g_done);
+        WaitForSingleObject(g_wake, 60000);
+        ResetEvent(g_done);
+    }
+    free(cfg);
+    free(r);
+    return 0;
+}
+}  // namespace
+
+bool storage_thread_start(void)
+{
+    if (g_thread)
+        return true;
+    InterlockedExchange(&g_stop, 0);
+    g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_wake && g_done)
+        g_thread = CreateThread(nullptr, 0, storage_thread, nullptr, 0, nullptr);
+    if (g_thread)
+        return true;
+    log_error("storage: thread not started (err=%lu)", GetLastError());
+    if (g_wake)
+        CloseHandle(g_wake);
+    if (g_done)
+        CloseHandle(g_done);
+    g_wake = g_done = nullptr;
+    return false;
+}
+
+void storage_thread_stop(unsigned long ms)
+{
+    if (!g_thread)
+        return;
+    InterlockedExchange(&g_stop, 1);
+    SetEvent(g_wake);
+    if (WaitForSingleObject(g_thread, ms) != WAIT_OBJECT_0) {
+        // A scan of a slow network folder may outlast the stop; the handles stay with it.
+        log_warn("storage: thread did not end in %lu ms", ms);
+        return;
+    }
+    CloseHandle(g_thread);
+    CloseHandle(g_wake);
+    CloseHandle(g_done);
+    g_thread = g_wake = g_done = nullptr;
+}
+
+void storage_wake(void)
+{
+    if (g_wake)
+        SetEvent(g_wake);
+}
+
+int storage_refresh(unsigned long ms)
+{
+    if (!g_thread)
+        return STORAGE_REFRESH_NO_THREAD;
+    const LONG want = storage_read(&g_started) + 1;
+    const uint64_t deadline = GetTickCount64() + ms;
+    SetEvent(g_wake);
+    for (;;) {
+        // Reset before looking, so a scan that ends in between still sets the event.
+        ResetEvent(g_done);
+        if (storage_read(&g_finished) - want >= 0)
+            return STORAGE_REFRESH_DONE;
+        const uint64_t now = GetTickCount64();
+        if (now >= deadline)
+            return STORAGE_REFRESH_STALE;
+        WaitForSingleObject(g_done, (DWORD)(deadline - now));
+    }
+}

@@ -1,16 +1,16 @@
 #pragma once
-// The storage gate every capture passes before a file is written: the free space
-// of the destination drive against the configured thresholds. The background
-// storage thread that keeps the totals current is not part of this module yet.
+// The storage gate every capture passes before a file is written (the free space
+// of the destination drive against the configured thresholds, with the warning
+// balloons), and the storage thread that keeps the scanned totals current.
 #include "common/config.h"
+#include "common/storage.h"
 #include "common/win.h"
 #include <cstddef>
 #include <cstdint>
 
 enum {
     STORAGE_WARNING_MAX = 64,  // wide characters, terminator included
-    STORAGE_DRIVE_MAX = 8,     // shown drive root, terminator included
-    STORAGE_ROOT_MAX = 260,    // queried root (a UNC root may be longer than the shown one)
+    STORAGE_BALLOON_MAX = 128, // wide characters of a storage balloon's text
 };
 
 // Minimum time between two storage balloons.
@@ -18,9 +18,7 @@ constexpr uint64_t STORAGE_BALLOON_GAP_MS = 600000;
 
 // ---- Pure helpers (no Win32 call).
 
-// The root of path to query for free space ("C:\", or "\\server\share\" whole) into
-// query and the root to show into shown (cut to 7 characters). False, both set to "",
-// when the path has no drive letter and no UNC root.
+// storage_root under the gate's name.
 bool storage_gate_root(const wchar_t* path, wchar_t query[STORAGE_ROOT_MAX], wchar_t shown[STORAGE_DRIVE_MAX]);
 
 // Outcome of the thresholds for a drive with free_mb megabytes free (0 or less switches
@@ -32,6 +30,19 @@ bool storage_gate_decide(uint64_t free_mb, int stop_free_mb, int warn_free_mb, i
 // True when a storage balloon may be shown at now_ms given the last one at last_ms
 // (0 = none shown yet).
 bool storage_balloon_due(uint64_t last_ms, uint64_t now_ms);
+
+// The balloon text for a warning text of storage_gate_decide ("low_space" first,
+// else "ivra_big"); "" when there is no warning. free_text is the byte-size text.
+void storage_balloon_text(const wchar_t* warning, const wchar_t* free_text, const wchar_t* drive, int warn_ivra_gb,
+                          wchar_t out[STORAGE_BALLOON_MAX]);
+
+// ---- Free space.
+
+// Free and total bytes of the volume of path and its shown root ("" when none);
+// false, both 0, when the path has no root or the drive cannot be read. With
+// IVRA_DEBUG_HOOKS=1 and IVRA_DEBUG_FREE_MB set to a number above 0, that many
+// megabytes are reported free instead, so tests do not depend on the real disk.
+bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], uint64_t* avail, uint64_t* total);
 
 // ---- The gate (capture thread).
 
@@ -50,3 +61,8 @@ bool storage_thread_start(void);
 void storage_thread_stop(unsigned long ms);
 // Asks for a scan now (configuration reload, the storage reply).
 void storage_wake(void);
+
+enum storage_refresh_result { STORAGE_REFRESH_DONE = 0, STORAGE_REFRESH_STALE = 1, STORAGE_REFRESH_NO_THREAD = 2 };
+// Asks for a scan that begins after this call and waits up to ms for it to end.
+// STALE when it did not end in time; NO_THREAD, at once, without a storage thread.
+int storage_refresh(unsigned long ms);

@@ -171,14 +171,12 @@ class FrameTest(CliTestCase):
         self.assertEqual(obj["error"], "usage")
         self.assertIn("'%s'" % key, obj["message"])
 
-    def test_commands_not_in_this_build_answer_unavailable(self):
-        # Not a usage error (exit 2 reads as a mistyped command); they never start the agent.
-        for word in ("storage",):
-            r = self.ivrac(word, "--json")
-            self.assertEqual(r.code, 1, word)
-            message = "'%s' is not available in this build yet" % word
-            self.assertEqual(r.json(), {"error": "unavailable", "message": message})
-            self.assertEqual(r.err_text, "ivrac %s: %s\n" % (word, message))
+    def test_storage_without_agent_scans_locally(self):
+        # Never starts the agent; the local scan is an answer, not a failure.
+        r = self.ivrac("storage", "--json")
+        self.assertEqual(r.code, 0)
+        self.assertEqual(r.json()["age_s"], 0)
+        self.assertEqual(r.err_text, "agent not running; scanning locally\n")
         self.assertFalse(self.agent_pid())
 
     def test_agent_docs_guide(self):

@@ -525,14 +525,12 @@ TEST(CliMain, HelpTopicIsTheWordAfterHelpEvenWithDashH) {
     }
 }
 
-TEST(CliMain, UnbuiltCommandsAreUnavailableNotUsageErrors) {
-    for (const wchar_t* word : {L"storage"}) {
-        main_result m = run_main({word, L"status", L"--json"});
-        std::string w = utf8_of(word);
-        EXPECT_EQ(m.code, 1) << w;
-        EXPECT_EQ(m.out, "{\"error\":\"unavailable\",\"message\":\"'" + w + "' is not available in this build yet\"}\n");
-        EXPECT_EQ(m.err, "ivrac " + w + ": '" + w + "' is not available in this build yet\n");
-    }
+TEST(CliMain, StorageWithoutAnAgentScansLocallyAndSucceeds) {
+    main_result m = run_main({L"storage", L"--json"});
+    EXPECT_EQ(m.code, 0);
+    EXPECT_EQ(m.out.rfind("{\"drive\":\"", 0), 0u) << m.out;
+    EXPECT_NE(m.out.find("\"age_s\":0,"), std::string::npos) << m.out;
+    EXPECT_EQ(m.err, "agent not running; scanning locally\n");
 }
 
 TEST(CliMain, JsonForVersionAndTheLocalAgentAndSettingsCommands) {
