@@ -4,6 +4,7 @@
 #include "agent/clips/clip_session.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
+#include "agent/maint/watchdog.h"
 #include "agent/pipe/shot_job.h"
 #include "common/log.h"
 
@@ -14,6 +15,9 @@
 namespace {
 volatile LONG64 g_capture_count = 0;
 volatile LONG64 g_heartbeat = 0;
+int g_watch_slot = -1;  // the watchdog's slot for this thread
+// Silence after which the watchdog reports this thread: well above its 2 s idle wake-ups.
+const unsigned long CAPTURE_HANG_MS = 8000;
 
 // What the loop remembers between turns.
 struct capture_loop {
@@ -27,6 +31,7 @@ struct capture_loop {
 void capture_heartbeat_store()
 {
     InterlockedExchange64(&g_heartbeat, (LONG64)GetTickCount64());
+    watchdog_heartbeat(g_watch_slot);
 }
 
 void capture_describe_if_due(capture_loop* loop)
@@ -81,6 +86,10 @@ void capture_handle(capture_loop* loop, const MSG* msg)
             loop->cache->lost = 1;
         }
         break;
+    case WM_CAPTURE_DEBUG_STALL:
+        log_warn("debug: capture thread stalling %llu ms", (unsigned long long)msg->wParam);
+        Sleep((DWORD)msg->wParam);
+        break;
     default:
         break;
     }
@@ -116,7 +125,7 @@ DWORD WINAPI capture_thread_main(void*)
     loop.timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (!loop.timer)
         loop.timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
-    // Watchdog registration ("capture", 8000 ms) attaches here.
+    g_watch_slot = watchdog_register("capture", nullptr, CAPTURE_HANG_MS);
     config cfg;
     agent_config_copy(&cfg);
     loop.keep_warm = cfg.dxgi_keep_warm;
@@ -153,6 +162,8 @@ DWORD WINAPI capture_thread_main(void*)
         }
         if (agent_quitting())
             break;
+        // A wait is not a hang: the silence counts from here.
+        capture_heartbeat_store();
         capture_validate(&loop);
         if (clip_timer_active())
             clip_wake(loop.cache);
@@ -181,13 +192,14 @@ DWORD WINAPI capture_thread_main(void*)
             capture_heartbeat_store();
         }
     }
-    // Watchdog removal attaches here.
     clip_shutdown(loop.cache);
     capture_drain();
     display_cache_destroy(loop.cache);
     if (loop.timer)
         CloseHandle(loop.timer);
     InterlockedExchange64(&g_heartbeat, 0);
+    watchdog_unregister(g_watch_slot);
+    g_watch_slot = -1;
     log_info("capture: thread stopped");
     return 0;
 }

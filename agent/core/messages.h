@@ -22,6 +22,7 @@ constexpr UINT WM_CAPTURE_REGION = WM_APP + 4;       // region_result from the o
 constexpr UINT WM_CAPTURE_CLIP = WM_APP + 5;         // clip_request
 constexpr UINT WM_CAPTURE_CONFIG = WM_APP + 6;       // configuration reloaded
 constexpr UINT WM_CAPTURE_DISPLAY_TEST = WM_APP + 7; // debug: treat the displays as changed
+constexpr UINT WM_CAPTURE_DEBUG_STALL = WM_APP + 8;  // debug: stall the capture thread for wParam ms
 
 // To the input broker.
 constexpr UINT WM_BROKER_HOOK_KEY = WM_APP + 20;

@@ -1,4 +1,5 @@
 #include "agent/input/broker.h"
+#include "agent/maint/watchdog.h"
 #include "agent/core/messages.h"
 #include "agent/input/arbiter.h"
 #include "common/log.h"
@@ -364,7 +365,7 @@ DWORD WINAPI broker_thread_main(void*) {
         return 1;
     }
     g_wnd = wnd;
-    // Watchdog registration ("input") attaches here.
+    int watch_slot = watchdog_register("input", wnd, 0);
     broker_configure(wnd, &g_bt.cfg);
     SetTimer(wnd, BROKER_SWEEP_TIMER, BROKER_SWEEP_MS, nullptr);
     SetEvent(g_ready);
@@ -383,7 +384,7 @@ DWORD WINAPI broker_thread_main(void*) {
     g_bt.hook_ready = 0;
     KillTimer(wnd, BROKER_SWEEP_TIMER);
     broker_publish();
-    // The watchdog is left here once it exists.
+    watchdog_unregister(watch_slot);
     DestroyWindow(wnd);
     return 0;
 }

@@ -30,3 +30,40 @@ int diag_prune_dumps(const wchar_t* folder, int keep, const wchar_t* spare);
 // Installs the unhandled-exception filter and the runtime library's invalid-parameter
 // handler; each logs the thread and its stack and writes a dump. Call first thing.
 void diag_install_crash_handlers(void);
+
+// Debug hooks: an access violation on the calling thread; an invalid parameter passed to
+// the C runtime (the process ends with 0xC0000417 once the handler has run). The second
+// returns only when no runtime reported the parameter.
+void diag_debug_crash(void);
+void diag_debug_bad_parameter(void);
+
+// Logs "  thread: <description> tid=N" for the calling thread ("  thread: tid=N" without one).
+void log_thread(void);
+
+// Logs up to 32 frames of thread's stack, starting from context, as "  <tag> #NN <frame>".
+// Takes the dbghelp lock, so it waits while a dump is being written.
+void log_stack(const char* tag, HANDLE thread, const CONTEXT* context);
+
+enum { DIAG_STACK_FRAMES = 32, DIAG_FRAME_TEXT = 600 };
+
+// One frame's text: "module!symbol+0xD (file:line)", "module!symbol+0xD" without a line,
+// "module+0xOFFSET" without a symbol; file loses its folders. Pure.
+size_t diag_frame_text(char out[DIAG_FRAME_TEXT], const char* module, const char* symbol,
+                       unsigned long long displacement, const char* file, unsigned long line,
+                       unsigned long long module_offset);
+
+// Dumps take a minute under some systems, so they are written on a short-lived
+// "ivra-diag" thread and the asking thread only waits as long as it chooses.
+struct diag_dump_request;
+
+// Starts a dump with tag on its own thread; null when no memory or no thread
+// (nothing was written then). The caller releases what it gets.
+diag_dump_request* diag_dump_begin(const char* tag);
+// Waits up to ms for the dump: true when it ended, with *ok and (on success) out_path filled.
+bool diag_dump_wait(diag_dump_request* req, unsigned long ms, bool* ok, wchar_t out_path[260]);
+void diag_dump_release(diag_dump_request* req);
+
+// The watchdog's report of a hung thread, done off the watchdog: the stack from context
+// (when given) and, when dump is set, one "hang" dump with its "HANG: minidump" line.
+// thread is duplicated; the caller keeps its own handle.
+void diag_hang_report(const char* name, HANDLE thread, const CONTEXT* context, bool dump);

@@ -7,6 +7,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/messages.h"
+#include "agent/maint/watchdog.h"
 #include "agent/overlay/overlay_draw.h"
 #include "agent/overlay/selection_input.h"
 #include "agent/pipe/shot_job.h"
@@ -36,6 +37,7 @@ constexpr UINT_PTR OVERLAY_TIMER_EXPIRY = 2;
 SRWLOCK g_thread_lock = SRWLOCK_INIT;
 HANDLE g_thread = nullptr;          // the last overlay thread, waited for at agent stop
 HWND volatile g_window = nullptr;   // the open overlay window, for a close at agent stop
+thread_local int t_watch_slot = -1;  // the watchdog's slot for this overlay thread's window
 volatile LONG g_class_registered = 0;
 
 double overlay_ms_since(int64_t from)
@@ -321,6 +323,8 @@ bool overlay_create_window(overlay_state* s, DWORD ex_style)
     if (!s->wnd)
         return false;
     InterlockedExchangePointer((void* volatile*)&g_window, s->wnd);
+    if (t_watch_slot < 0)
+        t_watch_slot = watchdog_register("overlay", s->wnd, 0);
     UINT dpi = GetDpiForWindow(s->wnd);
     if (dpi == 0) {
         HDC dc = GetDC(nullptr);
@@ -506,6 +510,8 @@ DWORD WINAPI overlay_thread(void* arg)
         overlay_deliver_frozen(s);
     }
     HeapFree(GetProcessHeap(), 0, s);
+    watchdog_unregister(t_watch_slot);
+    t_watch_slot = -1;
     overlay_clear_selecting();
     return 0;
 }

@@ -230,18 +230,30 @@ static void pipe_cmd_ping(HANDLE pipe, const char*) {
     pipe_reply_write(pipe, "ok\n");
 }
 
-static volatile LONG g_dumping;  // 1 while an on-demand dump is being written
+static volatile LONG g_dumping;  // 1 while an on-demand dump is being waited for
 
-// The reply waits for the dump, which holds this worker, but only one at a time:
-// every other request meanwhile is answered at once.
+// How long a dump request waits for its file; dumps take up to a minute under Wine.
+static const ULONGLONG PIPE_DUMP_WAIT_MS = 120000;
+
+// The dump is written on a thread of its own; this worker only waits for it, in slices,
+// so a stopping agent is not held up by it and every other request is answered meanwhile.
 static void pipe_cmd_dump(HANDLE pipe, const char*) {
     if (InterlockedCompareExchange(&g_dumping, 1, 0) != 0) {
         pipe_reply_err(pipe, "busy", "a dump is being written");
         return;
     }
+    diag_dump_request* req = diag_dump_begin("ondemand");
+    bool ended = false, ok = false;
     wchar_t path[260];
-    bool ok = write_minidump("ondemand", nullptr, path);
+    ULONGLONG end = GetTickCount64() + PIPE_DUMP_WAIT_MS;
+    while (req && !(ended = diag_dump_wait(req, 250, &ok, path)) && !agent_quitting() && GetTickCount64() < end) {
+    }
+    diag_dump_release(req);
     InterlockedExchange(&g_dumping, 0);
+    if (req && !ended) {
+        pipe_reply_err(pipe, "timeout", "the minidump is still being written");
+        return;
+    }
     if (!ok) {
         pipe_reply_err(pipe, "dump_failed", "could not write a minidump");
         return;
@@ -269,6 +281,27 @@ static void pipe_cmd_debug(HANDLE pipe, const char* args) {
             return;
         }
         pipe_reply_write(pipe, "ok\n");
+        return;
+    }
+    if (strcmp(op, "hang_capture") == 0) {
+        // The capture thread stalls as if a capture took that long, for the hang watchdog.
+        uint32_t ms = pipe_debug_ms(pipe_field_get(args, "ms"));
+        DWORD tid = g_agent.capture_thread_id;
+        if (!tid || !PostThreadMessageW(tid, WM_CAPTURE_DEBUG_STALL, (WPARAM)ms, 0)) {
+            pipe_reply_err(pipe, "internal", "capture thread gone");
+            return;
+        }
+        pipe_reply_write(pipe, "ok\n");
+        return;
+    }
+    if (strcmp(op, "crash") == 0 || strcmp(op, "badparam") == 0) {
+        // Nothing is replied: the agent ends on this worker once its report is written.
+        log_warn("debug: %s on this thread", op[0] == 'c' ? "access violation" : "invalid C runtime parameter");
+        if (op[0] == 'c')
+            diag_debug_crash();
+        else
+            diag_debug_bad_parameter();
+        pipe_reply_err(pipe, "unsupported", "no runtime library here reports invalid parameters");
         return;
     }
     if (strcmp(op, "hang_main") != 0) {
