@@ -57,7 +57,8 @@ Control API, under /_test/, answered only to loopback clients (JSON replies):
                                  "drop": true (close the connection without an answer), with
                                  "drop_after_bytes": N (read N body bytes first), "hold": true
                                  (the request waits, at most 120 s, until POST /_test/release),
-                                 "headers": {name: value} (extra reply headers). Also taken:
+                                 "headers": {name: value} (extra reply headers), "cut_after_bytes": N
+                                 (announce the whole body, send N bytes of it, close). Also taken:
                                  "times" for "count", "body_bytes" for "size", "read_delay_ms" for
                                  "delay_ms" (the wait comes before the request body is read).
   POST /_test/release            {"id": N} or {} for every rule: let held requests go on
@@ -596,6 +597,17 @@ class Handler(BaseHTTPRequestHandler):
         extra = dict(rule.get("headers") or {})
         if rule.get("location"):
             extra["Location"] = rule["location"]
+        if rule.get("cut_after_bytes") is not None:
+            self.send_response(int(rule["status"]))
+            self.send_header("Content-Type", ctype)
+            self.send_header("Content-Length", str(len(raw)))
+            for k, v in extra.items():
+                self.send_header(k, v)
+            self.end_headers()
+            self.wfile.write(raw[:int(rule["cut_after_bytes"])])
+            self.wfile.flush()
+            self.drop()
+            return True
         self.send(int(rule["status"]), raw=raw, ctype=ctype, extra=extra)
         return True
 

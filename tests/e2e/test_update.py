@@ -146,6 +146,16 @@ class UpdateTest(unittest.TestCase):
         later = self.requests()[before:]
         self.assertTrue(all(r["path"] == "/win/" + FEED_NAME for r in later), later)
 
+    def test_2b_feed_cut_short_is_a_failed_check(self):
+        # A feed that breaks off must not read as a shorter (here: empty) feed, i.e. "up to date".
+        failed = sum("update: daily check -> 3" in l for l in self.log_lines())
+        self.svc.fault(method="GET", path="/win/" + FEED_NAME, status=200, size=4000, cut_after_bytes=100, count=-1)
+        self.addCleanup(self.svc.clear_faults)
+        line = self.wait_lines("update: feed %s -> 200 (" % FEED_NAME, 1)[0]
+        self.assertNotIn("-> 200 ()", line)
+        self.wait_lines("update: daily check -> 3 Couldn't reach the update server. Check your connection.", failed + 1)
+        self.assertNotIn("update: daily check -> 1", self.sb.log_text())
+
     def test_3_hung_ivrac_is_abandoned_after_the_time_out(self):
         # Started with the agent (setUpClass); other hooks only log their argument.
         self.wait_lines("installer: --veloapp-install -> autostart on (exit -1)", 1)
