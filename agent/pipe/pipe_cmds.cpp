@@ -6,6 +6,7 @@
 #include "agent/core/frame_pool.h"
 #include "agent/core/hotkeys.h"
 #include "agent/core/messages.h"
+#include "agent/core/storage_monitor.h"
 #include "agent/core/worker_pool.h"
 #include "agent/input/broker.h"
 #include "agent/pipe/pipe_replies.h"
@@ -177,29 +178,15 @@ void pipe_cmd_input(HANDLE pipe, const char*) {
 
 // ---------------------------------------------------------------- storage
 
-enum pipe_rescan { PIPE_RESCAN_DONE, PIPE_RESCAN_STALE, PIPE_RESCAN_UNAVAILABLE };
-
-// Asks the storage thread for a scan and waits up to ms for it. Without a storage
-// thread there is nothing to wake: the last totals are all there is.
-static pipe_rescan pipe_storage_rescan(DWORD ms) {
-    (void)ms;
-    return PIPE_RESCAN_UNAVAILABLE;
-}
-
 void pipe_cmd_storage(HANDLE pipe, const char* args) {
     bool stale = false;
-    bool scan_missing = false;
-    if (strstr(args, "refresh=1")) {
-        pipe_rescan r = pipe_storage_rescan(20000);
-        stale = r == PIPE_RESCAN_STALE;
-        scan_missing = r == PIPE_RESCAN_UNAVAILABLE;
-    }
+    if (strstr(args, "refresh=1")) stale = storage_refresh(20000) == STORAGE_REFRESH_STALE;
     storage_totals t;
     storage_totals_get(&t);
     LARGE_INTEGER now, freq;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&freq);
-    long long age = scan_missing ? -1 : pipe_storage_age(t.scanned_at, now.QuadPart, freq.QuadPart);
+    long long age = pipe_storage_age(t.scanned_at, now.QuadPart, freq.QuadPart);
     static thread_local config cfg;
     agent_config_copy(&cfg);
     storage_thresholds th{cfg.warn_free_mb, cfg.stop_free_mb, cfg.warn_ivra_gb};
