@@ -1,4 +1,5 @@
 #include "agent/pipe/pipe_cmds.h"
+#include "agent/maint/watchdog.h"
 #include "agent/capture/capture_thread.h"
 #include "agent/capture/display_cache.h"
 #include "agent/core/agent.h"
@@ -82,7 +83,7 @@ void pipe_cmd_status(HANDLE pipe, const char*) {
         pipe_utf8(cfg->clips_dir, s->clips_dir, sizeof s->clips_dir, true);
         s->uptime_s = pipe_uptime_s();
         s->captures = (long)capture_count();
-        s->hangs = 0;  // the hang watchdog reports here once it exists
+        s->hangs = watchdog_hangs();
         for (int i = 0; i < HOTKEY_COUNT; i++) {
             wchar_t text[PIPE_HOTKEY_WIDE];
             hotkey_format(cfg->hotkeys[i], text, PIPE_HOTKEY_WIDE);
