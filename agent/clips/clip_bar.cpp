@@ -324,6 +324,11 @@ void tick(bar_state* s) {
         s->output = s->st.output_rect;
         layout(s);
     }
+    if (s->hover && !s->press && !s->dragging) {
+        // A leave notice can go missing when the pointer jumps away; the tick checks too.
+        POINT p;
+        if (GetCursorPos(&p) && !PtInRect(&s->bar_rect, p)) s->hover = 0;
+    }
     bar_refresh(s);
     ULONGLONG now = GetTickCount64();
     if (!s->shown) {
@@ -359,6 +364,15 @@ int hit_at(const bar_state* s, LPARAM lp) {
     return clip_bar_hit((short)LOWORD(lp), (short)HIWORD(lp), s->theme.scale ? s->theme.scale : 1.0, s->st.audio);
 }
 
+// The bar follows the cursor (lp in bar-client pixels) keeping the grab offset.
+void drag_to(bar_state* s, LPARAM lp) {
+    POINT p{(short)LOWORD(lp), (short)HIWORD(lp)};
+    ClientToScreen(s->bar, &p);
+    OffsetRect(&s->bar_rect, p.x - s->grab.x - s->bar_rect.left, p.y - s->grab.y - s->bar_rect.top);
+    SetWindowPos(s->bar, nullptr, s->bar_rect.left, s->bar_rect.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    publish(s);
+}
+
 LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     bar_state* s = g_bar;
     if (!s || !s->bar) return DefWindowProcW(w, msg, wp, lp);
@@ -380,12 +394,7 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         break;
     case WM_MOUSEMOVE:
         if (s->dragging) {
-            POINT p;
-            GetCursorPos(&p);
-            OffsetRect(&s->bar_rect, p.x - s->grab.x - s->bar_rect.left, p.y - s->grab.y - s->bar_rect.top);
-            SetWindowPos(w, nullptr, s->bar_rect.left, s->bar_rect.top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-            publish(s);
+            drag_to(s, lp);
             return 0;
         }
         if (!s->tracking) {
@@ -410,10 +419,8 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         if (h) {
             s->press = h;
         } else {
-            POINT p;
-            GetCursorPos(&p);
             s->dragging = true;
-            s->grab = POINT{p.x - s->bar_rect.left, p.y - s->bar_rect.top};
+            s->grab = POINT{(short)LOWORD(lp), (short)HIWORD(lp)};
         }
         bar_refresh(s);
         return 0;
@@ -425,7 +432,11 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         s->press = 0;
         s->dragging = false;
         ReleaseCapture();
-        if (dragged) s->user_placed = true;
+        if (dragged) {
+            // Moves may be merged into the release: it carries the final place.
+            drag_to(s, lp);
+            s->user_placed = true;
+        }
         if (pressed && hit_at(s, lp) == pressed) post_action(pressed);
         bar_refresh(s);
         return 0;
