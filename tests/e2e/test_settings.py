@@ -6,6 +6,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, win_path, wine  # noqa: E402
+import test_settings_window as settings_ui  # noqa: E402  (its helpers; its tests run from its own file)
 
 CLASS = "IvraSettingsWnd"
 
@@ -61,13 +62,15 @@ class SettingsProgramTest(AgentTestCase):
         self.close_settings(pid)
 
     def test_shows_config_and_rereads_it_on_reload(self):
-        pid, info = self.open_settings()
-        self.assertIn("No config.ini yet", info["text"])
-        write_config(self.sb, "jpeg_quality=77\r\nhk_region=16390,67\r\n")
+        pid, _ = self.open_settings()
+        ctl = settings_ui.controls()
+        quality = settings_ui.field_id(ctl, "JPEG quality (1-100)")
+        region = settings_ui.field_id(ctl, "Hotkey: capture region")
+        self.assertEqual((ctl[quality]["text"], ctl[region]["text"]), ("90", "Ctrl+Shift+C"))  # the defaults
+        write_config(self.sb, "jpeg_quality=77\r\nhk_region=16390,83\r\n")
         self.assertEqual(ivtool("post", CLASS, "IvraReloadConfig", 0, 0).returncode, 0)
-        info = wait_for(lambda: (lambda i: i if "jpeg_quality=77" in i["text"] else None)(window_info()), 5,
-                        what="reloaded settings text")
-        self.assertIn("jpeg_quality=77\\nhk_region=16390,67", info["text"])
+        ctl = settings_ui.wait_control(quality, lambda c: c["text"] == "77", "reloaded settings")
+        self.assertEqual(ctl[region]["text"], "Ctrl+Shift+S")
         self.close_settings(pid)
 
     def test_exit_request_stops_the_agent(self):
