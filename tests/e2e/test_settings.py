@@ -5,7 +5,8 @@ import shutil
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ivra_e2e import Agent, AgentTestCase, exe, ivtool, main, pid_alive, wait_for, win_path, wine  # noqa: E402
+from ivra_e2e import (Agent, AgentTestCase, Service, exe, ivtool, main, pid_alive, wait_for, win_path,  # noqa: E402
+                      wine)
 import test_settings_window as settings_ui  # noqa: E402  (its helpers; its tests run from its own file)
 
 CLASS = "IvraSettingsWnd"
@@ -138,6 +139,45 @@ class SettingsProgramTest(AgentTestCase):
         self.assertEqual(self.sb.run(agent_exe, timeout=60).returncode, 0)
         self.assertEqual(wait_for(lambda: recorded(2), 30, what="plain start"), [quoted + " --welcome", quoted])
         agent.stop()
+
+
+class LinkPageTest(AgentTestCase):
+    """The --link page runs the name -> code dialogue against the reference service."""
+
+    def setUp(self):
+        super().setUp()
+        self.svc = Service(bits=8).start()
+        self.addCleanup(self.svc.stop)
+        self.svc.config(fixed_code="246810")
+
+    def test_link_with_name_and_code_then_unlink(self):
+        pid = self.sb.start("ivra", "--link", env={"IVRA_SERVER": self.svc.url})
+        ctl = wait_for(lambda: (lambda c: c if c and 401 in c else None)(settings_ui.controls()), 30,
+                       what="link page")
+        self.assertEqual(window_info()["title"], "Ivra Settings - Link account")
+        self.assertEqual(ctl[400]["text"], "This PC is not linked to a web account.")
+        self.assertEqual((ctl[403]["enabled"], ctl[404]["enabled"], ctl[405]["enabled"]), (0, 0, 0))
+        settings_ui.focus_settings()
+        settings_ui.type_into(ctl[401], "Ann Resident")
+        settings_ui.click(ctl[402])
+        ctl = settings_ui.wait_control(404, lambda c: c["enabled"] == 1, "code step", timeout=60)
+        self.assertEqual(ctl[12]["text"], "Code sent. Check your IMs in Second Life.")
+        self.assertEqual(self.svc.code("Ann Resident"), "246810")
+        settings_ui.type_into(ctl[403], "246810")
+        settings_ui.click(ctl[404])
+        ctl = settings_ui.wait_control(12, lambda c: c["text"].startswith("Linked to "), "linked", timeout=60)
+        self.assertTrue(ctl[400]["text"].startswith("This PC is linked to "), ctl[400]["text"])
+        self.assertTrue(os.path.exists(os.path.join(self.sb.data, "account.dat")))
+        with open(os.path.join(self.sb.data, "config.ini"), "rb") as f:
+            self.assertIn(b"onboarded=1\r\n", f.read())
+        settings_ui.click(ctl[405])
+        ctl = settings_ui.wait_control(12, lambda c: c["text"] == "This PC is no longer linked.", "unlinked",
+                                       timeout=60)
+        self.assertEqual(ctl[400]["text"], "This PC is not linked to a web account.")
+        self.assertFalse(os.path.exists(os.path.join(self.sb.data, "account.dat")))
+        self.close_settings(pid)
+
+    close_settings = SettingsProgramTest.close_settings
 
 
 if __name__ == "__main__":
