@@ -188,8 +188,11 @@ void settings_field_text(const settings_field* f, wchar_t* out, size_t capacity)
     }
 }
 
-void settings_fill_fields(void) {
-    for (settings_field& f : g_app.fields) {
+// keep (may be null) marks fields whose control is left as it is.
+void settings_fill_fields(const bool* keep = nullptr) {
+    for (int i = 0; i < CONFIG_SCHEMA_COUNT; ++i) {
+        if (keep && keep[i]) continue;
+        settings_field& f = g_app.fields[i];
         wchar_t text[TEXT_CHARS];
         config_get_text(&g_app.base, f.entry->key, text, TEXT_CHARS);
         if (f.kind == SETTINGS_CONTROL_CHECK) {
@@ -210,6 +213,19 @@ void settings_fill_fields(void) {
 void settings_load(void) {
     config_load(&g_app.base);
     settings_fill_fields();
+}
+
+// config.ini changed elsewhere: show its values, except where the user has typed a change
+// not saved yet, which a later Save still writes.
+void settings_reload(void) {
+    bool edited[CONFIG_SCHEMA_COUNT];
+    for (int i = 0; i < CONFIG_SCHEMA_COUNT; ++i) {
+        wchar_t text[TEXT_CHARS];
+        settings_field_text(&g_app.fields[i], text, TEXT_CHARS);
+        edited[i] = settings_value_differs(&g_app.base, g_app.fields[i].entry, text);
+    }
+    config_load(&g_app.base);
+    settings_fill_fields(edited);
 }
 
 // ---- Pages
@@ -497,6 +513,9 @@ void settings_command(int id, int code) {
     }
     if (code != BN_CLICKED) return;
     switch (id) {
+        case IDOK:  // Enter in a field
+            if (g_app.page != SETTINGS_PAGE_WELCOME) settings_save();
+            break;
         case SETTINGS_ID_SAVE: settings_save(); break;
         case SETTINGS_ID_CLOSE: DestroyWindow(g_app.wnd); break;
         case SETTINGS_ID_WELCOME_LINK: settings_show_page(SETTINGS_PAGE_LINK); break;
@@ -512,7 +531,7 @@ void settings_command(int id, int code) {
 
 LRESULT CALLBACK settings_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg != 0 && msg == g_app.msg_reload) {
-        settings_load();
+        settings_reload();
         if (settings_page_button(g_app.page) == SETTINGS_PAGE_ACCOUNT) settings_show_account_state();
         return 0;
     }

@@ -67,11 +67,16 @@ class SettingsProgramTest(AgentTestCase):
         ctl = settings_ui.controls()
         quality = settings_ui.field_id(ctl, "JPEG quality (1-100)")
         region = settings_ui.field_id(ctl, "Hotkey: capture region")
+        speed = settings_ui.field_id(ctl, "Raw selection cursor speed percent (next capture) (25-400)")
         self.assertEqual((ctl[quality]["text"], ctl[region]["text"]), ("90", "Ctrl+Shift+C"))  # the defaults
-        write_config(self.sb, "jpeg_quality=77\r\nhk_region=16390,83\r\n")
+        # A change typed but not saved yet survives the reload; the rest follows the file.
+        settings_ui.focus_settings()
+        settings_ui.type_into(ctl[speed], "150")
+        settings_ui.wait_control(speed, lambda c: c["text"] == "150", "typed speed")
+        write_config(self.sb, "jpeg_quality=77\r\nhk_region=16390,83\r\nraw_mouse_percent=60\r\n")
         self.assertEqual(ivtool("post", CLASS, "IvraReloadConfig", 0, 0).returncode, 0)
         ctl = settings_ui.wait_control(quality, lambda c: c["text"] == "77", "reloaded settings")
-        self.assertEqual(ctl[region]["text"], "Ctrl+Shift+S")
+        self.assertEqual((ctl[region]["text"], ctl[speed]["text"]), ("Ctrl+Shift+S", "150"))
         self.close_settings(pid)
 
     def test_exit_request_stops_the_agent(self):
