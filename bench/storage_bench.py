@@ -9,6 +9,7 @@ which must agree.
 Needs IVRA_BUILD for the build; starts its own display."""
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -68,7 +69,8 @@ def main():
         totals = {}
         for _ in range(ROUNDS):
             r = sb.run("ivrac", "storage", "--json", "-q", timeout=300)
-            obj = json.loads(r.stdout.decode())
+            # The launcher prints the child's pid first.
+            obj = json.loads(re.sub(rb"^pid=\d+\r?\n", b"", r.stdout).decode())
             local.append(obj["scan_ms"])
             totals["ivrac"] = (obj["ivra"], obj["stills"]["files"] + obj["clips"]["files"] + obj["other"]["files"])
             ms, total, count = find_sum(slots)

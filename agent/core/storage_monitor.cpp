@@ -145,6 +145,8 @@ DWORD WINAPI storage_thread(void*)
         log_warn("debug: storage free space reported as %lu MB", fake_mb);
     while (!storage_read(&g_stop) && !agent_quitting()) {
         InterlockedIncrement(&g_started);
+        // Stands in for a folder on a slow network drive in tests of the stale reply.
+        agent_debug_pause(L"IVRA_DEBUG_SCAN_MS", "storage scan");
         agent_config_copy(cfg);
         storage_scan(cfg, r);
         if (fake_mb > 0) {

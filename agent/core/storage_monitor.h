@@ -56,6 +56,7 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
 // ---- The storage thread (keeps the scanned totals current).
 
 // Starts "ivra-storage": a scan at once, then every 60 s or when woken. False (logged) when it cannot start.
+// With IVRA_DEBUG_HOOKS=1, IVRA_DEBUG_SCAN_MS delays every scan by that many milliseconds.
 bool storage_thread_start(void);
 // Wakes the thread to stop and waits up to ms for it.
 void storage_thread_stop(unsigned long ms);

@@ -214,7 +214,16 @@ TEST(Storage, ThreadRefreshesTotalsAndFakesFreeSpace)
     uint64_t free_mb = 0;
     EXPECT_FALSE(storage_gate(cfg, dir.c_str(), warning, &free_mb, drive));
     EXPECT_EQ(free_mb, 200u);
+
+    // A scan that takes longer than the caller waits leaves the reply stale; the next wait sees it end.
+    SetEnvironmentVariableW(L"IVRA_DEBUG_SCAN_MS", L"1500");
+    EXPECT_EQ(storage_refresh(300), STORAGE_REFRESH_STALE);
+    SetEnvironmentVariableW(L"IVRA_DEBUG_SCAN_MS", nullptr);
+    EXPECT_EQ(storage_refresh(20000), STORAGE_REFRESH_DONE);
+    // An idle thread ends at once: the agent's stop waits for it before the window goes.
+    const ULONGLONG asked = GetTickCount64();
     storage_thread_stop(5000);
+    EXPECT_LT(GetTickCount64() - asked, 1000u);
     SetEnvironmentVariableW(L"IVRA_DEBUG_FREE_MB", nullptr);
     SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", nullptr);
     EXPECT_EQ(storage_refresh(0), STORAGE_REFRESH_NO_THREAD);
