@@ -215,15 +215,20 @@ void settings_load(void) {
     settings_fill_fields();
 }
 
-// config.ini changed elsewhere: show its values, except where the user has typed a change
-// not saved yet, which a later Save still writes.
-void settings_reload(void) {
-    bool edited[CONFIG_SCHEMA_COUNT];
+// Marks the fields whose control holds a change not saved yet.
+void settings_edited_fields(bool* edited) {
     for (int i = 0; i < CONFIG_SCHEMA_COUNT; ++i) {
         wchar_t text[TEXT_CHARS];
         settings_field_text(&g_app.fields[i], text, TEXT_CHARS);
         edited[i] = settings_value_differs(&g_app.base, g_app.fields[i].entry, text);
     }
+}
+
+// config.ini changed elsewhere: show its values, except where the user has typed a change
+// not saved yet, which a later Save still writes.
+void settings_reload(void) {
+    bool edited[CONFIG_SCHEMA_COUNT];
+    settings_edited_fields(edited);
     config_load(&g_app.base);
     settings_fill_fields(edited);
 }
@@ -414,8 +419,10 @@ bool settings_mark_onboarded(void) {
     if (g_app.base.onboarded) return true;
     settings_edit edit = {L"onboarded", L"1"};
     int field = 0, failed = -1;
+    bool edited[CONFIG_SCHEMA_COUNT];
+    settings_edited_fields(edited);
     if (!settings_commit(&edit, &field, 1, &failed)) return false;
-    settings_fill_fields();
+    settings_fill_fields(edited);
     return true;
 }
 
