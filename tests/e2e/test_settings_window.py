@@ -52,7 +52,7 @@ def focus_settings():
     xdotool("windowfocus", "--sync", found[0].decode())
 
 
-def wait_control(cid, cond, what, timeout=10):
+def wait_control(cid, cond, what, timeout=30):
     return wait_for(lambda: (lambda c: c if c and cid in c and cond(c[cid]) else None)(controls()), timeout,
                     interval=0.2, what=what)
 
@@ -111,7 +111,7 @@ class SettingsWindowTest(SharedAgentTestCase):
         type_into(ctl[quality], "77")
         click(ctl[PAGE_HOTKEYS])
         click(ctl[region])
-        # Typed letters are not taken as a hotkey; the press with its modifiers is.
+        # Each press replaces the one recorded before it.
         xdotool("type", "x")
         xdotool("key", "ctrl+alt+r")
         click(ctl[SAVE])
