@@ -6,6 +6,8 @@
 //   overlay_probe gone TIMEOUT_MS    waits until no IvraRegionWnd window exists; prints "gone ms=N"
 //   overlay_probe close              posts WM_CLOSE to the overlay window
 //   overlay_probe pixel X Y...       prints "pixel=X,Y b=.. g=.. r=.." read from the screen DC
+//   overlay_probe held TIMEOUT_MS X Y  waits until the overlay holds the mouse (its button
+//                                    press was handled) and the cursor is at X,Y; prints "held ms=N"
 // Exit 0 on success, 1 on time-out or when there is no overlay, 2 on usage.
 #pragma once
 #include "common/win.h"
@@ -22,7 +24,7 @@ static const wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
 
 static int probe_usage(const probe_print* pr)
 {
-    pr->err("usage: overlay_probe shown|gone TIMEOUT_MS | close | pixel X Y...\n");
+    pr->err("usage: overlay_probe shown|gone TIMEOUT_MS | held TIMEOUT_MS X Y | close | pixel X Y...\n");
     return 2;
 }
 
@@ -45,6 +47,32 @@ static int probe_wait(const probe_print* pr, bool want_shown, DWORD timeout)
         }
         if (ms >= timeout) {
             pr->err("overlay %s after %lu ms\n", want_shown ? "not shown" : "still there", timeout);
+            return 1;
+        }
+        Sleep(10);
+    }
+}
+
+// A drag's press and moves were handled by the overlay once its thread holds the capture
+// and the system cursor has reached the last point sent.
+static int probe_held(const probe_print* pr, DWORD timeout, LONG x, LONG y)
+{
+    const ULONGLONG t0 = GetTickCount64();
+    for (;;) {
+        HWND w = FindWindowW(OVERLAY_CLASS, nullptr);
+        GUITHREADINFO gi{};
+        gi.cbSize = sizeof gi;
+        POINT p{};
+        const bool held = w && GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &gi) && gi.hwndCapture == w &&
+                          GetCursorPos(&p) && p.x == x && p.y == y;
+        const ULONGLONG ms = GetTickCount64() - t0;
+        if (held) {
+            pr->out("held ms=%llu\n", ms);
+            return 0;
+        }
+        if (ms >= timeout) {
+            pr->err("overlay %s after %lu ms (cursor %ld,%ld)\n", w ? "does not hold the mouse" : "not there", timeout,
+                    p.x, p.y);
             return 1;
         }
         Sleep(10);
@@ -78,6 +106,8 @@ static int probe_run(const probe_print* pr, int argc, wchar_t** argv)
     int rc = 2;
     if ((!wcscmp(op, L"shown") || !wcscmp(op, L"gone")) && argc == 3) {
         rc = probe_wait(pr, op[0] == L's', (DWORD)wcstoul(argv[2], nullptr, 10));
+    } else if (!wcscmp(op, L"held") && argc == 5) {
+        rc = probe_held(pr, (DWORD)wcstoul(argv[2], nullptr, 10), _wtol(argv[3]), _wtol(argv[4]));
     } else if (!wcscmp(op, L"close") && argc == 2) {
         HWND w = FindWindowW(OVERLAY_CLASS, nullptr);
         rc = w && PostMessageW(w, WM_CLOSE, 0, 0) ? 0 : 1;
