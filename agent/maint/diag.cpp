@@ -461,7 +461,9 @@ void diag_install_crash_handlers(void) {
 }
 
 void diag_debug_crash(void) {
-    int* volatile nowhere = nullptr;
+    // A reserved page is never readable, on every system; page zero is not everywhere.
+    volatile int* nowhere = (volatile int*)VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    if (!nowhere) nowhere = (volatile int*)(uintptr_t)0x10;
     *nowhere = 1;
 }
 
