@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <shlobj.h>
 
+#include "agent/core/agent.h"
 #include "common/account.h"
 #include "common/config.h"
 #include "common/config_schema.h"
@@ -331,12 +332,13 @@ void settings_create_pages(void) {
     EnableWindow(g_app.account_code, FALSE);
     EnableWindow(g_app.account_link, FALSE);
 
+    // The agent's version is the product's; the build's project number is not.
     wchar_t about[TEXT_CHARS];
     swprintf(about, TEXT_CHARS,
              L"Ivra %hs\r\n\r\nScreenshots, clips and the last 30 seconds of your screen, with uploads to "
              L"your web account.\r\nThe agent ivrad.exe and the command-line client ivrac.exe sit beside "
              L"this program.",
-             IVRA_VERSION);
+             AGENT_VERSION);
     g_app.about_text = settings_child(L"STATIC", about, SS_LEFT | SS_NOPREFIX, SETTINGS_ID_ABOUT_TEXT, CONTENT_X,
                                       settings_row_y(0), content_w, 4 * ROW_STEP);
 

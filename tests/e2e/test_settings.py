@@ -53,6 +53,9 @@ class SettingsProgramTest(AgentTestCase):
             with self.subTest(args=args):
                 pid, info = self.open_settings(*args)
                 self.assertEqual(info["title"], title)
+                if args == ("--page", "about"):
+                    about = settings_ui.controls()[500]
+                    self.assertEqual((about["visible"], about["text"].split("\\n")[0]), (1, "Ivra 0.2.12"))
                 self.close_settings(pid)
 
     def test_show_messages_switch_page(self):
