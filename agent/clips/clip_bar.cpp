@@ -309,7 +309,10 @@ void tick(bar_state* s) {
         relayout = true;
         s->user_placed = false;   // a new session places the bar itself again
     }
-    int dpi = measure_dpi(&s->st.capture_rect);
+    ULONGLONG now = GetTickCount64();
+    // The monitor's DPI rarely changes: asked on a new layout and with the once-a-second re-assert.
+    const bool periodic = now - s->last_topmost >= TOPMOST_EVERY_MS;
+    int dpi = relayout || periodic || !s->theme.dpi ? measure_dpi(&s->st.capture_rect) : s->theme.dpi;
     if (dpi != s->theme.dpi) {
         if (!theme_make(&s->theme, dpi)) return;   // tried again at the next tick
         s->w = (int)std::lround(CLIP_BAR_W * s->theme.scale);
@@ -330,7 +333,6 @@ void tick(bar_state* s) {
         if (GetCursorPos(&p) && !PtInRect(&s->bar_rect, p)) s->hover = 0;
     }
     bar_refresh(s);
-    ULONGLONG now = GetTickCount64();
     if (!s->shown) {
         ShowWindow(s->frame, SW_SHOWNOACTIVATE);
         ShowWindow(s->bar, SW_SHOWNOACTIVATE);
@@ -338,7 +340,7 @@ void tick(bar_state* s) {
         s->last_topmost = now;
         s->painted_valid = false;   // a shown window needs its first picture
         bar_refresh(s);
-    } else if (now - s->last_topmost >= TOPMOST_EVERY_MS) {
+    } else if (periodic) {
         const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOOWNERZORDER;
         SetWindowPos(s->frame, HWND_TOPMOST, 0, 0, 0, 0, keep);
         SetWindowPos(s->bar, HWND_TOPMOST, 0, 0, 0, 0, keep);

@@ -137,6 +137,13 @@ class ClipBarTest(unittest.TestCase):
                                                                                           y + h + 5)})
         self.agent.pipe("clip\top=cancel\twait=1\n", timeout_ms=60000)
 
+        # A clip asked for without a bar records without one.
+        rep = reply_fields(self.agent.pipe("clip\top=start\ttarget=rect\trect=%d,%d,%d,%d\tbar=0\n" % SMALL, 20000))
+        wait_for(lambda: float(self.status()["elapsed"]) >= 0.5, 15, what="half a second recorded")
+        self.assertEqual(reply_fields(self.agent.pipe("clip\top=ui\n"))["visible"], "0", rep)
+        self.assertEqual(self.probe()["bar"][0], 0)
+        self.agent.pipe("clip\top=cancel\twait=1\n", timeout_ms=60000)
+
         # Near the bottom there is no room below: above.
         low = (700, 900, 320, 160)
         ui = self.start(low)
