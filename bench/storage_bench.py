@@ -65,7 +65,8 @@ def main():
             for i, slot in enumerate(slots):
                 f.write("folder%d=%s\r\n" % (i + 1, win_path(slot)))
 
-        local, found, agent_ms = [], [], []
+        # Each scan is paired with a find run right after it, so both see the same machine load.
+        local, agent_ms, find_local, find_agent = [], [], [], []
         totals = {}
         for _ in range(ROUNDS):
             r = sb.run("ivrac", "storage", "--json", "-q", timeout=300)
@@ -74,7 +75,7 @@ def main():
             local.append(obj["scan_ms"])
             totals["ivrac"] = (obj["ivra"], obj["stills"]["files"] + obj["clips"]["files"] + obj["other"]["files"])
             ms, total, count = find_sum(slots)
-            found.append(ms)
+            find_local.append(ms)
             totals["find"] = (total, count)
         agent = Agent(sb)
         agent.start()
@@ -84,13 +85,16 @@ def main():
             agent_ms.append(int(fields["scan_ms"]))
             totals["agent"] = (int(fields["ivra"]),
                                sum(int(fields[k]) for k in ("stills_n", "clips_n", "other_n")))
+            find_agent.append(find_sum(slots)[0])
 
-        m_local, m_find, m_agent = (statistics.median(v) for v in (local, found, agent_ms))
-        print("scan of %d files in 9 folder slots, %d rounds, medians (all rounds):" % (files, ROUNDS))
-        print("  ivrac storage (local scan)  %7.1f ms  %s" % (m_local, local))
-        print("  agent storage thread        %7.1f ms  %s" % (m_agent, agent_ms))
-        print("  find -printf '%%s' + sum     %7.1f ms  %s" % (m_find, ["%.1f" % v for v in found]))
-        print("  ratio local/find %.2fx, agent/find %.2fx (goal within 2x)" % (m_local / m_find, m_agent / m_find))
+        med = statistics.median
+        print("scan of %d files in 9 folder slots, %d rounds, medians (all rounds), warm caches:" % (files, ROUNDS))
+        print("  ivrac storage (local scan)  %7.1f ms  %s" % (med(local), local))
+        print("  find beside it              %7.1f ms  %s" % (med(find_local), ["%.1f" % v for v in find_local]))
+        print("  agent storage thread        %7.1f ms  %s" % (med(agent_ms), agent_ms))
+        print("  find beside it              %7.1f ms  %s" % (med(find_agent), ["%.1f" % v for v in find_agent]))
+        print("  ratio local/find %.2fx, agent/find %.2fx (medians of the paired ratios; goal within 2x)"
+              % (med([a / b for a, b in zip(local, find_local)]), med([a / b for a, b in zip(agent_ms, find_agent)])))
         print("  totals (bytes, files): %s" % totals)
         if len(set(totals.values())) != 1:
             print("  TOTALS DIFFER")

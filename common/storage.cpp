@@ -1,4 +1,5 @@
 #include "common/storage.h"
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -149,56 +150,73 @@ void storage_drive(const wchar_t* path, storage_report* r)
 
 namespace {
 
-enum { STORAGE_WALK_PATH = 1024 };
+enum { STORAGE_WALK_PATH = 1024, STORAGE_LIST_BYTES = 65536 };
 
-// Walks the folder whose path fills path[0..len) (no trailing backslash).
-void storage_walk(wchar_t* path, size_t len, int depth, storage_report* r)
+void storage_count(storage_report* r, const wchar_t* name, uint64_t size)
 {
-    if (len + 3 > STORAGE_WALK_PATH)
+    r->ivra_bytes += size;
+    switch (storage_kind_of(name)) {
+    case STORAGE_KIND_STILL:
+        r->stills_bytes += size;
+        r->stills_count += 1;
+        break;
+    case STORAGE_KIND_CLIP:
+        r->clips_bytes += size;
+        r->clips_count += 1;
+        break;
+    default:
+        r->other_bytes += size;
+        r->other_count += 1;
+        break;
+    }
+}
+
+// Walks the folder whose path fills path[0..len) (a backslash only after a root). The listing
+// comes in large batches without the short names a find handle would make up.
+void storage_walk(wchar_t* path, size_t len, int depth, storage_report* r, BYTE* list)
+{
+    path[len] = 0;
+    HANDLE dir = CreateFileW(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE)
         return;
-    path[len] = L'\\';
-    path[len + 1] = L'*';
-    path[len + 2] = 0;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileExW(path, FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
-                                FIND_FIRST_EX_LARGE_FETCH);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const wchar_t* n = fd.cFileName;
-        if (n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0)))
-            continue;
-        // Junctions and links may point anywhere, even back up the tree.
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            continue;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (depth >= STORAGE_DEPTH_MAX)
-                continue;
-            const size_t nl = wcslen(n);
-            if (len + 1 + nl + 3 > STORAGE_WALK_PATH)
-                continue;
-            wmemcpy(path + len + 1, n, nl);
-            storage_walk(path, len + 1 + nl, depth + 1, r);
-            continue;
+    // Sub-folders are walked after the listing, so one batch buffer per level is enough.
+    BYTE* next_list = nullptr;
+    const size_t sep = path[len - 1] == L'\\' ? 0 : 1;  // a drive root ends in one already
+    FILE_INFO_BY_HANDLE_CLASS cls = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(dir, cls, list, STORAGE_LIST_BYTES)) {
+        cls = FileFullDirectoryInfo;
+        for (BYTE* p = list;;) {
+            const FILE_FULL_DIR_INFO* e = (const FILE_FULL_DIR_INFO*)p;
+            const size_t nl = e->FileNameLength / sizeof(wchar_t);
+            const wchar_t* n = e->FileName;
+            const bool dots = (nl == 1 && n[0] == L'.') || (nl == 2 && n[0] == L'.' && n[1] == L'.');
+            // Junctions and links may point anywhere, even back up the tree.
+            if (!dots && !(e->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && len + sep + nl + 1 < STORAGE_WALK_PATH) {
+                wchar_t* tail = path + len + sep;
+                wmemcpy(tail, n, nl);
+                tail[nl] = 0;
+                if (e->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    if (depth < STORAGE_DEPTH_MAX) {
+                        if (!next_list)
+                            next_list = (BYTE*)malloc(STORAGE_LIST_BYTES);
+                        if (next_list) {
+                            if (sep)
+                                path[len] = L'\\';
+                            storage_walk(path, len + sep + nl, depth + 1, r, next_list);
+                        }
+                    }
+                } else {
+                    storage_count(r, tail, (uint64_t)e->EndOfFile.QuadPart);
+                }
+            }
+            if (!e->NextEntryOffset)
+                break;
+            p += e->NextEntryOffset;
         }
-        const uint64_t size = ((uint64_t)fd.nFileSizeHigh << 32) | fd.nFileSizeLow;
-        r->ivra_bytes += size;
-        switch (storage_kind_of(n)) {
-        case STORAGE_KIND_STILL:
-            r->stills_bytes += size;
-            r->stills_count += 1;
-            break;
-        case STORAGE_KIND_CLIP:
-            r->clips_bytes += size;
-            r->clips_count += 1;
-            break;
-        default:
-            r->other_bytes += size;
-            r->other_count += 1;
-            break;
-        }
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
+    }
+    free(next_list);
+    CloseHandle(dir);
 }
 
 }  // namespace
@@ -214,13 +232,19 @@ void storage_scan(const config* cfg, storage_report* r)
     const wchar_t* roots[STORAGE_ROOTS_MAX];
     const int count = storage_roots(cfg, roots);
     static thread_local wchar_t path[STORAGE_WALK_PATH];
-    for (int i = 0; i < count; ++i) {
-        const size_t len = storage_trimmed_len(roots[i]);
+    BYTE* list = (BYTE*)malloc(STORAGE_LIST_BYTES);
+    for (int i = 0; list && i < count; ++i) {
+        size_t len = storage_trimmed_len(roots[i]);
         if (len + 3 > STORAGE_WALK_PATH)
             continue;
         wmemcpy(path, roots[i], len);
-        storage_walk(path, len, 0, r);
+        // A drive or share root is opened with its backslash, every other folder without.
+        wchar_t query[STORAGE_ROOT_MAX], shown[STORAGE_DRIVE_MAX];
+        if (storage_root(roots[i], query, shown) && wcslen(query) == len + 1)
+            path[len++] = L'\\';
+        storage_walk(path, len, 0, r, list);
     }
+    free(list);
     r->roots = count;
     QueryPerformanceCounter(&end);
     r->scanned_at = end.QuadPart;
