@@ -414,7 +414,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     hotkeys_register(g_agent.wnd, &g_agent.cfg);
     tray_add(g_agent.wnd);
     watchdog_start();
-    watchdog_register("main", g_agent.wnd, 0);
     LARGE_INTEGER freq, start;
     QueryPerformanceFrequency(&freq);
     QueryPerformanceCounter(&start);
@@ -440,6 +439,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
         text[63] = 0;
         balloon_info(L"Ivra updated", text, nullptr);
     }
+    // Watched from its message loop on: the start-up above may wait seconds for the capture thread.
+    watchdog_register("main", g_agent.wnd, 0);
     log_info("ivrad started in %llu ms", ivrad_elapsed_ms(&lc));
     if (lc.velopack)
         log_info(ivrad_set_jump_list(lc.exe) ? "startup: taskbar jump list set" : "startup: taskbar jump list not set");
