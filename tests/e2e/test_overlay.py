@@ -254,11 +254,18 @@ class OverlayCase:
         self.fail("%s never counted as blocked in %d presses; input before %r, after %r" %
                   (chord, attempts, first, last))
 
+    def press(self, at):
+        """Presses the left button at `at` and waits until the overlay has handled the press.
+        The overlay thread reads its X events late under load, while the broker hears raw motion
+        at once: moves sent before the press is handled look like motion of a pinned cursor."""
+        xdo("mousemove", at[0], at[1], "mousedown", "1")
+        self.wait_held(*at)
+
     def drag(self, a, b, via=None):
         """Presses the left button at a, moves through via (or the middle) to b, releases."""
         mid = via or ((a[0] + b[0]) // 2, (a[1] + b[1]) // 2)
-        xdo("mousemove", a[0], a[1], "mousedown", "1", "mousemove", mid[0], mid[1],
-            "mousemove", b[0], b[1], "mouseup", "1")
+        self.press(a)
+        xdo("mousemove", mid[0], mid[1], "mousemove", b[0], b[1], "mouseup", "1")
 
     def check_pixels(self, path, origin, expect):
         """expect: {(x, y) desktop point: (b, g, r)}; origin: desktop point of image pixel (0, 0)."""
@@ -356,7 +363,8 @@ class OverlayTest(OverlayCase, unittest.TestCase):
                 # Escape in the middle of a drag.
                 mark = self.mark()
                 bg = self.start_pick((300, 300))
-                xdo("mousedown", "1", "mousemove", 350, 340, "mousemove", 400, 380)
+                self.press((300, 300))
+                xdo("mousemove", 350, 340, "mousemove", 400, 380)
                 xdo("key", "Escape")
                 self.assertEqual(bg.wait(), CANCELLED)
                 xdo("mouseup", "1")
@@ -375,7 +383,8 @@ class OverlayTest(OverlayCase, unittest.TestCase):
         for look, freeze in LOOKS:
             with self.look(look, freeze):
                 bg = self.start_pick((1800, 300))
-                xdo("mousedown", "1", "mousemove", 1815, 315, "mousemove", 1830, 330)
+                self.press((1800, 300))
+                xdo("mousemove", 1815, 315, "mousemove", 1830, 330)
                 try:
                     # Mouse events the X server made before Shift went down carry no Shift; handled
                     # after it, they take it back. So the press and moves reach the overlay first.
@@ -435,7 +444,8 @@ class OverlayTest(OverlayCase, unittest.TestCase):
                 try:
                     (_, client, _), = c.windows
                     bg = self.start_pick((1250, 780))
-                    xdo("mousedown", "1", "mousemove", 1275, 790, "mousemove", 1300, 800)
+                    self.press((1250, 780))
+                    xdo("mousemove", 1275, 790, "mousemove", 1300, 800)
                     # The pattern goes away under the overlay while the button is held.
                     c.stop()
                     xdo("mousemove", 1340, 840, "mousemove", 1349, 849, "mouseup", "1")
