@@ -395,6 +395,10 @@ static bool diag_crash_enter(void) {
     return false;
 }
 
+bool diag_crashing(void) {
+    return InterlockedCompareExchange(&g_crash_tid, 0, 0) != 0;
+}
+
 static LONG WINAPI diag_crash_filter(EXCEPTION_POINTERS* ep) {
     if (!diag_crash_enter()) return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* rec = ep ? ep->ExceptionRecord : nullptr;

@@ -31,6 +31,9 @@ int diag_prune_dumps(const wchar_t* folder, int keep, const wchar_t* spare);
 // handler; each logs the thread and its stack and writes a dump. Call first thing.
 void diag_install_crash_handlers(void);
 
+// True while a crash or invalid parameter is being reported; the process ends after it.
+bool diag_crashing(void);
+
 // Debug hooks: an access violation on the calling thread; an invalid parameter passed to
 // the C runtime (the process ends with 0xC0000417 once the handler has run). The second
 // returns only when no runtime reported the parameter.

@@ -66,7 +66,8 @@ uint64_t watchdog_round(void) {
         v.heartbeat = (uint64_t)InterlockedCompareExchange64((volatile LONG64*)&s.heartbeat, 0, 0);
         v.generation = s.generation;
         ReleaseSRWLockShared(&g_lock);
-        if (!v.active) continue;
+        // A crash report stops other threads (and a debugger may follow): nothing of it is a hang.
+        if (!v.active || diag_crashing()) continue;
 
         uint64_t silent;
         if (v.wnd) {
