@@ -95,6 +95,9 @@ class OverlayCase:
         cls.write_config(region_freeze=1)
         cls.agent = Agent(cls.sb, env=env)
         cls.agent.start()
+        # Under load the capture thread may still be starting, and picks would answer busy.
+        wait_for(lambda: cls.agent.pipe("screens\n", timeout_ms=30000).startswith(b"ok\t"), 90,
+                 interval=0.5, what="capture ready")
 
     @classmethod
     def stop_class_programs(cls):
