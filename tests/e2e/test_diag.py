@@ -38,52 +38,50 @@ def lines_with(sb, needle):
 
 
 def ping_ms(agent):
-    reply, ms = agent.pipe_timed("ping\n", timeout_ms=5000)
-    return reply, ms
+    return agent.pipe_timed("ping\n", timeout_ms=5000)
 
 
-class ExitWatch:
-    """The agent's whole exit code, read by a Windows process that holds it open."""
-
-    def __init__(self, pid):
-        self.result = None
-        self.thread = threading.Thread(target=self._run, args=(pid,), daemon=True)
-        self.thread.start()
-
-    def _run(self, pid):
-        self.result = wine([exe("proc_wait"), pid, 150000], timeout=170)
-
-    def code(self, timeout):
-        self.thread.join(timeout)
-        if self.thread.is_alive() or self.result is None:
-            raise AssertionError("the agent did not end in %d s" % timeout)
-        m = re.search(rb"exit=0x([0-9a-f]{8})", self.result.stdout)
-        if not m:
-            raise AssertionError("no exit code: %r %r" % (self.result.stdout, self.result.stderr))
-        return int(m.group(1), 16)
+def end_with(agent, op):
+    """Sends a debug op that ends the agent (no reply comes) and returns its whole exit code,
+    read by a Windows process that holds it open: the agent ends only after its dump, seconds
+    after the request, and the tool would say "no such process" had it come too late."""
+    got = []
+    watch = threading.Thread(target=lambda: got.append(wine([exe("proc_wait"), agent.pid, 150000], timeout=170)))
+    watch.start()
+    agent.pipe("debug\top=%s\n" % op, timeout_ms=2000)
+    watch.join(170)
+    m = re.search(rb"exit=0x([0-9a-f]{8})", got[0].stdout) if got else None
+    if not m:
+        raise AssertionError("no exit code: %r" % got)
+    agent.pid = None
+    return int(m.group(1), 16)
 
 
-def exit_watch(agent):
-    # The agent ends only after writing a dump, seconds after the request; the tool holds
-    # its process well before that, and says "no such process" if it ever came too late.
-    return ExitWatch(agent.pid)
+class ReportCase(SharedAgentTestCase):
+    agent_env = HOOKS
 
+    @classmethod
+    def prepare(cls, sb):
+        write_config(sb)
 
-def thread_line(log, tid):
-    """The "  thread:" line a report logged for thread tid (other threads may log in between)."""
-    m = re.search(r"  thread: (\S+) tid=%s\n" % tid, log)
-    return m.group(1) if m else None
+    def check_report(self, head, tag):
+        """The fatal report's first line (head, a pattern with the thread id as its first group),
+        the pipe worker's thread line, its stack and the dump named by tag."""
+        log = self.sb.log_text()
+        m = re.search(head, log)
+        self.assertIsNotNone(m, log[-3000:])
+        # Other threads may log between the report's lines.
+        self.assertRegex(log, r"  thread: ivra-pipe\[\d\] tid=%s\n" % m.group(1))
+        self.assertRegex(log, r"\]   crash #00 \S+")
+        written = re.findall(r"crash minidump written: (Z:\S+_%s\.dmp)" % tag, log)
+        self.assertEqual(len(written), 1, log[-3000:])
+        self.assertTrue(is_minidump(written[0][2:].replace("\\", "/")))
+        return m
 
 
 if CHILD:
-    class CaptureStallAndCrash(SharedAgentTestCase):
-        """Runs in the child process: a capture stall that is reported, then a crash."""
-
-        agent_env = HOOKS
-
-        @classmethod
-        def prepare(cls, sb):
-            write_config(sb)
+    class CaptureStallAndCrash(ReportCase):
+        """Runs in a child process: a capture stall that is reported, then a crash."""
 
         def test_capture_stall_then_crash(self):
             sb, agent = self.sb, self.agent
@@ -91,58 +89,28 @@ if CHILD:
             wait_for(lambda: lines_with(sb, "debug: capture thread stalling 9000 ms"), 10, what="stall begins")
             self.assertEqual(ping_ms(agent)[0], b"ok\n")  # the pipe does not wait for the capture thread
             wait_for(lambda: lines_with(sb, "HANG: thread 'capture'"), 20, what="capture reported")
-            hung = lines_with(sb, "HANG: thread 'capture'")[0]
-            m = re.search(r"\(tid \d+\) has not responded for (\d+) ms$", hung)
-            self.assertIsNotNone(m, hung)
+            m = re.search(r"\(tid \d+\) has not responded for (\d+) ms$", lines_with(sb, "HANG: thread 'capture'")[0])
+            self.assertIsNotNone(m)
             self.assertGreater(int(m.group(1)), 8000)
             self.assertLessEqual(int(m.group(1)), 9500)
             wait_for(lambda: lines_with(sb, "HANG: thread 'capture' recovered after "), 20, what="capture recovered")
             wait_for(lambda: lines_with(sb, "  capture #00 "), 30, what="capture stack")
             self.assertRegex(agent.pipe("status\n").decode(), r"\thangs=1\t")
 
-            # The crash comes on a pipe worker, which never answers; the filter writes its
-            # report (waiting while the capture's hang report holds the dump lock) and the agent ends.
-            watch = exit_watch(agent)
-            agent.pipe("debug\top=crash\n", timeout_ms=2000)
-            self.assertEqual(watch.code(150), ACCESS_VIOLATION)
-            agent.pid = None
-            log = sb.log_text()
-            fatal = re.search(r"ERR  \[pipe\[\d\]\] FATAL exception 0xc0000005 at [0-9a-fx]+ \(base [0-9a-fx]+\) "
-                              r"tid=(\d+) code2=0x([0-9a-f]+)\n", log)
-            self.assertIsNotNone(fatal, log[-3000:])
-            self.assertRegex(thread_line(log, fatal.group(1)) or "", r"^ivra-pipe\[\d\]$")
-            self.assertNotEqual(int(fatal.group(2), 16), 0)  # the address that could not be written
-            self.assertRegex(log, r"\n\[[\d:.]+\] ERR  \[pipe\[\d\]\]   crash #00 \S+")
-            written = re.findall(r"crash minidump written: (Z:\S+_crash\.dmp)", log)
-            self.assertEqual(len(written), 1, log[-3000:])
-            self.assertTrue(is_minidump(written[0][2:].replace("\\", "/")))
+            # On a pipe worker; the filter's report waits while the capture's hang report holds
+            # the dump lock, then the agent ends with the exception's code.
+            self.assertEqual(end_with(agent, "crash"), ACCESS_VIOLATION)
+            m = self.check_report(r"ERR  \[pipe\[\d\]\] FATAL exception 0xc0000005 at [0-9a-fx]+ \(base [0-9a-fx]+\) "
+                                  r"tid=(\d+) code2=0x([0-9a-f]+)\n", "crash")
+            self.assertNotEqual(int(m.group(2), 16), 0)  # the address that could not be written
 
-
-    class BadParameter(SharedAgentTestCase):
+    class BadParameter(ReportCase):
         """Runs in a child process: an invalid parameter to the C runtime."""
 
-        agent_env = HOOKS
-
-        @classmethod
-        def prepare(cls, sb):
-            write_config(sb)
-
         def test_bad_parameter_ends_with_its_code(self):
-            sb, agent = self.sb, self.agent
-            # An invalid parameter ends the agent with the runtime's code after its dump.
-            watch = exit_watch(agent)
-            agent.pipe("debug\top=badparam\n", timeout_ms=2000)
-            self.assertEqual(watch.code(150), BAD_PARAMETER)
-            agent.pid = None
-            log = sb.log_text()
-            bad = re.search(r"invalid CRT parameter: func=\S+ file=\S+:\d+ tid=(\d+) base=[0-9a-fx]+\n", log)
-            self.assertIsNotNone(bad, log[-3000:])
-            self.assertRegex(thread_line(log, bad.group(1)) or "", r"^ivra-pipe\[\d\]$")
-            self.assertRegex(log, r"  bt\[0\] \+0x[0-9a-f]+ \([0-9a-fx]+\)\n")
-            self.assertRegex(log, r"\]   crash #00 \S+")
-            written = re.findall(r"crash minidump written: (Z:\S+_badparam\.dmp)", log)
-            self.assertEqual(len(written), 1, log[-3000:])
-            self.assertTrue(is_minidump(written[0][2:].replace("\\", "/")))
+            self.assertEqual(end_with(self.agent, "badparam"), BAD_PARAMETER)
+            self.check_report(r"invalid CRT parameter: func=\S+ file=\S+:\d+ tid=(\d+) base=[0-9a-fx]+\n", "badparam")
+            self.assertRegex(self.sb.log_text(), r"  bt\[0\] \+0x[0-9a-f]+ \([0-9a-fx]+\)\n")
 
 
 class DiagTest(SharedAgentTestCase):
