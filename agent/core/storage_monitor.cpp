@@ -193,7 +193,12 @@ void storage_thread_stop(unsigned long ms)
         return;
     InterlockedExchange(&g_stop, 1);
     SetEvent(g_wake);
-    if (WaitForSingleObject(g_thread, ms) != WAIT_OBJECT_0) {
+    const uint64_t asked = GetTickCount64();
+    const DWORD waited = WaitForSingleObject(g_thread, ms);
+    // The agent's window stays until every stop step is done; a slow step shows here.
+    if (GetTickCount64() - asked >= 250)
+        log_warn("slow: storage thread took %llu ms to end", (unsigned long long)(GetTickCount64() - asked));
+    if (waited != WAIT_OBJECT_0) {
         // A scan of a slow network folder may outlast the stop; the handles stay with it.
         log_warn("storage: thread did not end in %lu ms", ms);
         return;
