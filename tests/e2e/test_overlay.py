@@ -212,9 +212,10 @@ class OverlayCase:
         rect = tuple(int(v) for v in re.search(rb"rect=(-?\d+),(-?\d+),(-?\d+),(-?\d+)", r.stdout).groups())
         self.assertEqual(rect, self.virtual_screen)
 
-    def wait_held(self, x, y):
-        """Waits inside Windows until the overlay has handled a button press and the moves up to x, y."""
-        r = wine([exe("overlay_probe"), "held", "20000", str(x), str(y)], timeout=60)
+    def wait_held(self, x, y, op="held"):
+        """Waits inside Windows until the overlay has handled a button press and the moves up to x, y
+        (op "cursor": only the moves)."""
+        r = wine([exe("overlay_probe"), op, "20000", str(x), str(y)], timeout=60)
         if r.returncode != 0:
             print(self.sb.log_text()[-2000:])
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -238,11 +239,20 @@ class OverlayCase:
             xdo("key", key)
             wait_for(lambda: self.key_events() >= before + 2, 10, what="the broker to see " + key)
 
+    def settle(self, at):
+        """Moves the pointer to `at` on the open overlay and waits until the overlay's thread has read
+        that move. Wine tells a window that the pointer entered it with a snapshot of the modifier
+        keys, which overwrites Ctrl, Shift and Alt when handled; a thread that reads its events late
+        would undo modifiers pressed after the overlay showed. Its events come in order: once the
+        move is read, so is that snapshot."""
+        xdo("mousemove", at[0], at[1])
+        self.wait_held(at[0], at[1], op="cursor")
+
     def press_until_blocked(self, chord, attempts=3):
         """Presses a hotkey chord while a selection is open until the broker counts it as blocked.
-        Under load a press now and then is counted as blocked by no route; the chord is then
-        pressed again, a few times at most, and the input status of the miss is printed. No
-        capture may follow any press (the caller checks)."""
+        A press whose modifiers a late snapshot undid (see settle()) matches no hotkey on any
+        route; the chord is then pressed again, a few times at most, and the input status of the
+        miss is printed. No capture may follow any press (the caller checks)."""
         first = reply_fields(self.agent.pipe("input\n"))
         for _ in range(attempts):
             xdo("key", chord)
@@ -389,8 +399,7 @@ class OverlayTest(OverlayCase, unittest.TestCase):
                 self.press((1800, 300))
                 xdo("mousemove", 1815, 315, "mousemove", 1830, 330)
                 try:
-                    # Mouse events the X server made before Shift went down carry no Shift; handled
-                    # after it, they take it back. So the press and moves reach the overlay first.
+                    # Shift goes down only once the overlay has read its earlier events (see settle()).
                     self.wait_held(1830, 330)
                     # Heard by the broker before the moves that follow, as tap() does for whole taps.
                     before = self.key_events()
@@ -473,6 +482,7 @@ class OverlayTest(OverlayCase, unittest.TestCase):
                 bg = self.start_pick((800, 400))
                 self.assertEqual(self.agent.pipe("shot\ttarget=pick\n"), BUSY)
                 # The screenshot hotkey: the broker holds it back while the overlay is attached.
+                self.settle((801, 401))
                 mark = self.mark()
                 self.press_until_blocked("ctrl+shift+s")
                 self.wait_log(mark, "hotkey: screen ignored: a region selection is open")

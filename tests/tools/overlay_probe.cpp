@@ -7,6 +7,7 @@
 //   overlay_probe close              posts WM_CLOSE to the overlay window
 //   overlay_probe pixel X Y...       prints "pixel=X,Y b=.. g=.. r=.." read from the screen DC
 //   overlay_probe held TIMEOUT_MS X Y  waits until the overlay holds the mouse and the cursor is at X,Y
+//   overlay_probe cursor TIMEOUT_MS X Y  waits until the cursor is at X,Y
 // Exit 0 on success, 1 on time-out or when there is no overlay, 2 on usage.
 #include "overlay_probe.h"
 #include <cstdarg>

@@ -8,6 +8,7 @@
 //   overlay_probe pixel X Y...       prints "pixel=X,Y b=.. g=.. r=.." read from the screen DC
 //   overlay_probe held TIMEOUT_MS X Y  waits until the overlay holds the mouse (its button
 //                                    press was handled) and the cursor is at X,Y; prints "held ms=N"
+//   overlay_probe cursor TIMEOUT_MS X Y  waits until the cursor is at X,Y; prints "cursor ms=N"
 // Exit 0 on success, 1 on time-out or when there is no overlay, 2 on usage.
 #pragma once
 #include "common/win.h"
@@ -24,7 +25,7 @@ static const wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
 
 static int probe_usage(const probe_print* pr)
 {
-    pr->err("usage: overlay_probe shown|gone TIMEOUT_MS | held TIMEOUT_MS X Y | close | pixel X Y...\n");
+    pr->err("usage: overlay_probe shown|gone TIMEOUT_MS | held|cursor TIMEOUT_MS X Y | close | pixel X Y...\n");
     return 2;
 }
 
@@ -54,8 +55,9 @@ static int probe_wait(const probe_print* pr, bool want_shown, DWORD timeout)
 }
 
 // A drag's press and moves were handled by the overlay once its thread holds the capture
-// and the system cursor has reached the last point sent.
-static int probe_held(const probe_print* pr, DWORD timeout, LONG x, LONG y)
+// and the system cursor has reached the last point sent; without a press, the cursor alone
+// tells that the thread under it has read its window's events up to that move.
+static int probe_held(const probe_print* pr, DWORD timeout, LONG x, LONG y, bool need_capture)
 {
     const ULONGLONG t0 = GetTickCount64();
     for (;;) {
@@ -63,15 +65,16 @@ static int probe_held(const probe_print* pr, DWORD timeout, LONG x, LONG y)
         GUITHREADINFO gi{};
         gi.cbSize = sizeof gi;
         POINT p{};
-        const bool held = w && GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &gi) && gi.hwndCapture == w &&
-                          GetCursorPos(&p) && p.x == x && p.y == y;
+        const bool captured = w && GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &gi) && gi.hwndCapture == w;
+        const bool held = (captured || !need_capture) && GetCursorPos(&p) && p.x == x && p.y == y;
         const ULONGLONG ms = GetTickCount64() - t0;
         if (held) {
-            pr->out("held ms=%llu\n", ms);
+            pr->out("%s ms=%llu\n", need_capture ? "held" : "cursor", ms);
             return 0;
         }
         if (ms >= timeout) {
-            pr->err("overlay %s after %lu ms (cursor %ld,%ld)\n", w ? "does not hold the mouse" : "not there", timeout,
+            pr->err("%s after %lu ms (cursor %ld,%ld)\n",
+                    !need_capture ? "cursor not there" : w ? "overlay does not hold the mouse" : "no overlay", timeout,
                     p.x, p.y);
             return 1;
         }
@@ -106,8 +109,8 @@ static int probe_run(const probe_print* pr, int argc, wchar_t** argv)
     int rc = 2;
     if ((!wcscmp(op, L"shown") || !wcscmp(op, L"gone")) && argc == 3) {
         rc = probe_wait(pr, op[0] == L's', (DWORD)wcstoul(argv[2], nullptr, 10));
-    } else if (!wcscmp(op, L"held") && argc == 5) {
-        rc = probe_held(pr, (DWORD)wcstoul(argv[2], nullptr, 10), _wtol(argv[3]), _wtol(argv[4]));
+    } else if ((!wcscmp(op, L"held") || !wcscmp(op, L"cursor")) && argc == 5) {
+        rc = probe_held(pr, (DWORD)wcstoul(argv[2], nullptr, 10), _wtol(argv[3]), _wtol(argv[4]), op[0] == L'h');
     } else if (!wcscmp(op, L"close") && argc == 2) {
         HWND w = FindWindowW(OVERLAY_CLASS, nullptr);
         rc = w && PostMessageW(w, WM_CLOSE, 0, 0) ? 0 : 1;
