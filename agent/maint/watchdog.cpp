@@ -33,6 +33,39 @@ struct watchdog_view {
     bool hung;
 };
 
+enum watchdog_probe_result { WATCHDOG_PROBE_ANSWERED, WATCHDOG_PROBE_SILENT, WATCHDOG_PROBE_GONE, WATCHDOG_PROBE_STOPPING };
+
+// Answers of WM_NULL probes: the slot's last answered probe number. Only the watchdog
+// thread reads and writes it, in the callback its own message pumping runs.
+uint32_t g_probe_sent[WATCHDOG_SLOTS];
+uint32_t g_probe_answered[WATCHDOG_SLOTS];
+
+void CALLBACK watchdog_answer(HWND, UINT, ULONG_PTR data, LRESULT) {
+    int slot = (int)(data >> 32);
+    if (slot >= 0 && slot < WATCHDOG_SLOTS) g_probe_answered[slot] = (uint32_t)data;
+}
+
+// WM_NULL through the window's queue with a callback rather than a blocking send, so the
+// wait for the answer ends at once when the watchdog is stopped: at agent stop the main
+// thread is busy stopping and does not answer.
+watchdog_probe_result watchdog_probe(int slot, HWND wnd) {
+    uint32_t seq = ++g_probe_sent[slot];
+    if (!SendMessageCallbackW(wnd, WM_NULL, 0, 0, watchdog_answer, ((ULONG_PTR)slot << 32) | seq))
+        return IsWindow(wnd) ? WATCHDOG_PROBE_SILENT : WATCHDOG_PROBE_GONE;
+    uint64_t end = GetTickCount64() + WATCHDOG_PROBE_MS;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        if (g_probe_answered[slot] == seq) return WATCHDOG_PROBE_ANSWERED;
+        uint64_t now = GetTickCount64();
+        if (now >= end) return IsWindow(wnd) ? WATCHDOG_PROBE_SILENT : WATCHDOG_PROBE_GONE;
+        // Short slices: the answer's arrival need not wake the wait everywhere.
+        DWORD slice = (DWORD)(end - now < 50 ? end - now : 50);
+        if (MsgWaitForMultipleObjectsEx(1, &g_stop, slice, QS_ALLINPUT, MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0)
+            return WATCHDOG_PROBE_STOPPING;
+    }
+}
+
 void watchdog_report_hang(int i, const char* name, bool dump) {
     HANDLE thread = nullptr;
     AcquireSRWLockShared(&g_lock);
@@ -72,11 +105,10 @@ uint64_t watchdog_round(void) {
         uint64_t silent;
         if (v.wnd) {
             uint64_t t0 = GetTickCount64();
-            DWORD_PTR result = 0;
-            bool answered = SendMessageTimeoutW(v.wnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                                                WATCHDOG_PROBE_MS, &result) != 0;
-            if (!answered && !IsWindow(v.wnd)) continue;  // the window is gone, not hung
-            silent = watchdog_window_silent(answered, GetTickCount64() - t0);
+            watchdog_probe_result r = watchdog_probe(i, v.wnd);
+            if (r == WATCHDOG_PROBE_STOPPING) return 0;
+            if (r == WATCHDOG_PROBE_GONE) continue;  // the window is gone, not hung
+            silent = watchdog_window_silent(r == WATCHDOG_PROBE_ANSWERED, GetTickCount64() - t0);
         } else {
             silent = watchdog_beat_silent(GetTickCount64(), v.heartbeat, v.threshold_ms);
         }
@@ -180,7 +212,11 @@ bool watchdog_start(void) {
 void watchdog_stop(unsigned long ms) {
     if (!g_thread) return;
     SetEvent(g_stop);
-    if (WaitForSingleObject(g_thread, ms) != WAIT_OBJECT_0) {
+    uint64_t t0 = GetTickCount64();
+    DWORD r = WaitForSingleObject(g_thread, ms);
+    uint64_t took = GetTickCount64() - t0;
+    if (took >= 250) log_warn("slow: watchdog took %llu ms to end", (unsigned long long)took);
+    if (r != WAIT_OBJECT_0) {
         // Left running: it only reads the table and ends with the process.
         log_warn("watchdog: did not stop in %lu ms", ms);
         return;
