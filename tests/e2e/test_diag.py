@@ -206,7 +206,7 @@ class DiagTest(SharedAgentTestCase):
         # of the stall would be in the log by the time that one recovers.
         self.assertEqual(agent.pipe("debug\top=hang_capture\tms=7000\n"), b"ok\n")
         self.assertEqual(ping_ms(agent)[0], b"ok\n")
-        wait_for(lambda: lines_with(sb, "slow: capture thread spent"), 20, what="7 s stall ends")
+        wait_for(lambda: lines_with(sb, "ms on message 0x8008"), 20, what="7 s stall ends")
         self.hang_main(2)
         self.assertEqual(lines_with(sb, "HANG: thread 'capture'"), [])
         self.assertRegex(agent.pipe("status\n").decode(), r"\thangs=2\t")
