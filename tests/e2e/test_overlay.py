@@ -272,7 +272,12 @@ class OverlayCase:
         The overlay thread reads its X events late under load, while the broker hears raw motion
         at once: moves sent before the press is handled look like motion of a pinned cursor."""
         xdo("mousemove", at[0], at[1], "mousedown", "1")
-        self.wait_held(*at)
+        try:
+            self.wait_held(*at)
+        except BaseException:
+            # A button left down would keep every later press from reaching the next overlay.
+            xdo("mouseup", "1")
+            raise
 
     def drag(self, a, b, via=None):
         """Presses the left button at a, moves through via (or the middle) to b, releases."""
