@@ -44,6 +44,13 @@ def xdo(*args):
     subprocess.run(["xdotool"] + [str(a) for a in args], check=True, timeout=30)
 
 
+def pointer_window():
+    """The X window under the pointer: the one the X server gives a click to."""
+    out = subprocess.run(["xdotool", "getmouselocation", "--shell"], capture_output=True, text=True, check=True,
+                         timeout=30).stdout
+    return dict(f.split("=", 1) for f in out.split())["WINDOW"]
+
+
 class PatternProcess:
     """One pattern_windows process; windows as (hwnd, client rect, seed)."""
 
@@ -175,13 +182,15 @@ class OverlayCase:
         """Starts a pick with the pointer already at `at`, where a user would start the drag: the
         overlay then sees no sudden jump of the pointer, which it could take for a pinned cursor."""
         xdo("mousemove", at[0], at[1])
+        under = pointer_window()
         bg = Background(lambda: self.agent.pipe(request, timeout_ms=90000))
         self.pending.append(bg)
-        self.wait_shown(bg)
+        self.wait_shown(bg, under)
         return bg
 
     def start_ivrac_pick(self, at, *args):
         xdo("mousemove", at[0], at[1])
+        under = pointer_window()
 
         def run():
             r = self.sb.run("ivrac", "shot", "--pick", "--timeout", "30000", *args, timeout=120)
@@ -190,12 +199,14 @@ class OverlayCase:
             return r
         bg = Background(run)
         self.pending.append(bg)
-        self.wait_shown(bg)
+        self.wait_shown(bg, under)
         return bg
 
-    def wait_shown(self, bg=None):
+    def wait_shown(self, bg=None, under=None):
         """Waits inside Windows until the overlay window is visible (failing at once when
-        the request was answered instead); checks that it covers the virtual screen."""
+        the request was answered instead); checks that it covers the virtual screen. With
+        `under`, the X window that was under the pointer before, also waits until X shows the
+        overlay there: until then a click still goes to the window below."""
         def shown():
             r = wine([exe("overlay_probe"), "shown", "3000"], timeout=60)
             if r.returncode == 0:
@@ -211,6 +222,8 @@ class OverlayCase:
             raise
         rect = tuple(int(v) for v in re.search(rb"rect=(-?\d+),(-?\d+),(-?\d+),(-?\d+)", r.stdout).groups())
         self.assertEqual(rect, self.virtual_screen)
+        if under is not None:
+            wait_for(lambda: pointer_window() != under, 20, what="the overlay under the pointer on X")
 
     def wait_held(self, x, y, op="held"):
         """Waits inside Windows until the overlay has handled a button press and the moves up to x, y
@@ -508,8 +521,9 @@ class OverlayTest(OverlayCase, unittest.TestCase):
                 before = self.files(self.shots)
                 mark = self.mark()
                 xdo("mousemove", 200, 150)
+                under = pointer_window()
                 xdo("key", "ctrl+shift+c")
-                self.wait_shown()
+                self.wait_shown(under=under)
                 self.drag((200, 150), (263, 198))
                 self.wait_log(mark, "capture: saved ")
                 self.assertIn("hotkey: region digit=0", self.log_since(mark))
