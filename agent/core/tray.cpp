@@ -21,6 +21,7 @@ constexpr int TRAY_ICON_RESOURCE = 101;
 const wchar_t TRAY_TIP[] = L"Ivra\nClick: screenshot \u00b7 Shift+click: clip\nDouble-click: settings";
 
 HWND g_tray_wnd;
+constexpr DWORD TRAY_REMOVE_WAIT_MS = 500;
 HICON g_tray_icon;
 bool g_tray_icon_owned;  // made here (resource or ring), so destroyed at removal
 bool g_tray_version4;
@@ -361,10 +362,34 @@ bool tray_add(HWND wnd) {
     return true;
 }
 
-void tray_remove(HWND wnd) {
+static DWORD WINAPI tray_delete_thread(void* arg) {
     NOTIFYICONDATAW nid;
-    tray_fill(&nid, wnd, 0);
+    tray_fill(&nid, (HWND)arg, 0);
     Shell_NotifyIconW(NIM_DELETE, &nid);
+    return 0;
+}
+
+void tray_remove(HWND wnd) {
+    // Under some shells the removal waits seconds for the shell's own window work; a
+    // stopping agent gives it TRAY_REMOVE_WAIT_MS and answers sent messages meanwhile.
+    HANDLE t = CreateThread(nullptr, 0, tray_delete_thread, wnd, 0, nullptr);
+    if (!t) {
+        tray_delete_thread(wnd);
+    } else {
+        ULONGLONG until = GetTickCount64() + TRAY_REMOVE_WAIT_MS;
+        for (;;) {
+            ULONGLONG now = GetTickCount64();
+            DWORD left = now >= until ? 0 : (DWORD)(until - now);
+            DWORD r = MsgWaitForMultipleObjects(1, &t, FALSE, left, QS_SENDMESSAGE);
+            if (r != WAIT_OBJECT_0 + 1) break;
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeThread(t, &code);
+        if (code == STILL_ACTIVE) log_info("tray: icon removal still pending after %lu ms", TRAY_REMOVE_WAIT_MS);
+        CloseHandle(t);
+    }
     if (g_tray_icon && g_tray_icon_owned) DestroyIcon(g_tray_icon);
     g_tray_icon = nullptr;
     g_tray_icon_owned = false;
