@@ -7,6 +7,12 @@ export WINEPREFIX="${WINEPREFIX:-$IVRA_CACHE/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 export WINEARCH=win64
+# Wine stores file names in the locale's character set; under C or POSIX a name
+# outside ASCII cannot be created at all.
+case "${LC_ALL:-${LC_CTYPE:-${LANG:-}}}" in
+*[Uu][Tt][Ff]-8* | *[Uu][Tt][Ff]8*) ;;
+*) export LC_ALL=C.UTF-8 ;;
+esac
 IVRA_WINE=/usr/lib/wine/wine64
 IVRA_WINESERVER=/usr/lib/wine/wineserver
 IVRA_CROSS=x86_64-w64-mingw32

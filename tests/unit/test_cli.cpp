@@ -343,7 +343,7 @@ TEST(CliHelp, GuideListsEveryErrorCodeAndExitCode) {
     // ivrac's own codes, then those the agent's shot and capture replies carry.
     for (const wchar_t* code :
          {L"usage", L"agent_unavailable", L"capture_failed", L"not_found", L"ambiguous", L"bad_screen",
-          L"out_of_bounds", L"no_coverage", L"bad_folder", L"bad_path", L"unavailable", L"internal",
+          L"out_of_bounds", L"no_coverage", L"bad_folder", L"bad_path", L"internal",
           L"input_unavailable", L"dump_failed", L"autostart", L"config", L"busy", L"disk_full", L"minimized",
           L"bad_hwnd", L"capture", L"encode", L"cancelled", L"timeout", L"bad_dir"})
         EXPECT_NE(section.find(std::wstring(L"`") + code + L"`"), std::wstring::npos) << utf8_of(code);
