@@ -124,7 +124,9 @@ class AudioCase(ClipAgentCase):
         self.assertEqual(len(a), 1, info["streams"])
         self.assertEqual((a[0]["codec_name"], a[0]["sample_rate"], a[0]["channels"]), ("aac", "48000", 2))
         self.assertEqual(float(a[0]["start_time"]), 0.0)
-        self.assertAlmostEqual(float(a[0]["duration"]), float(v["duration"]), delta=0.05)
+        # A gap or a lost pause shows as seconds; under a loaded machine the sound's last read at
+        # the stop may trail the last picture by a few AAC frames.
+        self.assertAlmostEqual(float(a[0]["duration"]), float(v["duration"]), delta=0.1)
 
 
 class AudioTracks(AudioCase):
