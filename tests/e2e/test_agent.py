@@ -69,16 +69,16 @@ class AgentFrameTest(AgentTestCase):
         self.assertEqual(wintext("IvraSettingsWnd")[0], 0)
         r = self.sb.run("ivrad", timeout=60)
         self.assertEqual(r.returncode, 0)
-        n, settings_pid, title = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 15,
+        n, settings_pid, title = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 40,
                                           what="settings window")
         self.assertEqual(n, 1)
         self.sb.procs.append(settings_pid)
         # Put it on another page so the next hand-off can be seen to bring the general page forward.
         self.assertEqual(ivtool("post", "IvraSettingsWnd", "IvraShowSettings", 7, 0).returncode, 0)
-        wait_for(lambda: wintext("IvraSettingsWnd")[2] == "Ivra Settings - About", 5, what="about page")
+        wait_for(lambda: wintext("IvraSettingsWnd")[2] == "Ivra Settings - About", 20, what="about page")
         r = self.sb.run("ivrad", timeout=60)
         self.assertEqual(r.returncode, 0)
-        wait_for(lambda: wintext("IvraSettingsWnd")[2] == "Ivra Settings - General", 5, what="general page")
+        wait_for(lambda: wintext("IvraSettingsWnd")[2] == "Ivra Settings - General", 20, what="general page")
         self.assertEqual(wintext("IvraSettingsWnd")[:2], (1, settings_pid))
 
     def test_second_launch_at_autostart_does_nothing_visible(self):
@@ -167,7 +167,7 @@ class AgentFrameTest(AgentTestCase):
         self.assertEqual(count(self.sb.log_lines(), "startup: startupinfo flags 0x1000 title velopack.Ivra"), 1)
         self.assertEqual(count(self.sb.log_lines(), "(taskbar pin)"), 2)
         # Being an ordinary second launch, it opened the settings program; wait for it so cleanup ends it.
-        n, pid, _ = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 15,
+        n, pid, _ = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 40,
                              what="settings window of the plain second launch")
         self.sb.procs.append(pid)
 
@@ -223,7 +223,7 @@ class AgentFrameTest(AgentTestCase):
             if cmd == 1011:
                 self.close_overlay(1)  # the clip's pick would hold back the next action
         self.assertEqual(ivtool("post", "IvraAgentWnd", "0x111", 1008, 0).returncode, 0)
-        n, pid, title = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 15,
+        n, pid, title = wait_for(lambda: (lambda w: w if w[0] else None)(wintext("IvraSettingsWnd")), 40,
                                  what="link window")
         self.sb.procs.append(pid)
         self.assertEqual(title, "Ivra Settings - Link account")
@@ -244,7 +244,7 @@ class AgentFrameTest(AgentTestCase):
         """Wine hears X key events only while one of its windows has the X focus."""
         if start:
             self.sb.start("ivra")
-        wait_for(lambda: wintext("IvraSettingsWnd")[0] == 1, 10, what="settings window")
+        wait_for(lambda: wintext("IvraSettingsWnd")[0] == 1, 40, what="settings window")
         found = wait_for(lambda: subprocess.run(["xdotool", "search", "--name", "^Ivra Settings - General$"],
                                                 capture_output=True, timeout=30).stdout.split(), 10,
                          what="settings window on X")

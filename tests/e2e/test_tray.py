@@ -103,7 +103,7 @@ class TrayTest(SharedAgentTestCase):
         self.addCleanup(close_settings_windows)
         self.tray("double")
         opened = self.wait_line(r"tray: open settings$")
-        wait_for(lambda: ivtool("window-pid", "IvraSettingsWnd").returncode == 0, 20, what="settings window")
+        wait_for(lambda: ivtool("window-pid", "IvraSettingsWnd").returncode == 0, 40, what="settings window")
 
         def past_the_click_time():
             # A logged event that does nothing, to read the agent's clock well after the double click.
