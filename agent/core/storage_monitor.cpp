@@ -46,17 +46,12 @@ void storage_balloon_text(const wchar_t* warning, const wchar_t* free_text, cons
 
 bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], uint64_t* avail, uint64_t* total)
 {
-    wchar_t query[STORAGE_ROOT_MAX];
-    *avail = 0;
-    *total = 0;
-    if (!storage_root(path, query, shown))
-        return false;
-    ULARGE_INTEGER a{}, t{};
-    bool ok = GetDiskFreeSpaceExW(query, &a, &t, nullptr) != 0;
-    if (ok) {
-        *avail = a.QuadPart;
-        *total = t.QuadPart;
-    }
+    storage_report r{};
+    storage_drive(path, &r);
+    wmemcpy(shown, r.drive, STORAGE_DRIVE_MAX);
+    *avail = r.drive_free;
+    *total = r.drive_total;
+    bool ok = r.drive_total != 0;
     const unsigned long fake_mb = agent_debug_ms(L"IVRA_DEBUG_FREE_MB");
     if (fake_mb > 0) {
         *avail = (uint64_t)fake_mb << 20;
