@@ -22,8 +22,7 @@ extern "C" {
 
 static LONGLONG bench_freq;
 
-static LONGLONG bench_now()
-{
+static LONGLONG bench_now() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
@@ -31,15 +30,13 @@ static LONGLONG bench_now()
 
 static double bench_ms(LONGLONG a, LONGLONG b) { return (double)(b - a) * 1000.0 / (double)bench_freq; }
 
-static double bench_median(std::vector<double> v)
-{
+static double bench_median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     size_t n = v.size();
     return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
 }
 
-static void bench_memory(SIZE_T* peak_ws, SIZE_T* peak_pf)
-{
+static void bench_memory(SIZE_T* peak_ws, SIZE_T* peak_pf) {
     PROCESS_MEMORY_COUNTERS pmc{};
     pmc.cb = sizeof pmc;
     GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
@@ -49,21 +46,19 @@ static void bench_memory(SIZE_T* peak_ws, SIZE_T* peak_pf)
 
 // A small window of ours that changes colour before every capture, so each one
 // sees a new frame as a screenshot after any screen change would.
-static HWND bench_window()
-{
+static HWND bench_window() {
     WNDCLASSW wc{};
     wc.lpfnWndProc = DefWindowProcW;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"IvraBenchWnd";
     RegisterClassW(&wc);
-    HWND w = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, wc.lpszClassName, L"", WS_POPUP, 10, 10, 64, 64,
-                             nullptr, nullptr, wc.hInstance, nullptr);
+    HWND w = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, wc.lpszClassName, L"", WS_POPUP, 10, 10, 64, 64, nullptr,
+                             nullptr, wc.hInstance, nullptr);
     ShowWindow(w, SW_SHOWNOACTIVATE);
     return w;
 }
 
-static void bench_touch(HWND w, int i)
-{
+static void bench_touch(HWND w, int i) {
     HDC dc = GetDC(w);
     HBRUSH b = CreateSolidBrush(RGB(i * 37 & 255, i * 91 & 255, 200));
     RECT r = {0, 0, 64, 64};
@@ -72,13 +67,11 @@ static void bench_touch(HWND w, int i)
     ReleaseDC(w, dc);
     GdiFlush();
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageW(&msg);
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
 }
 
 // FFmpeg alone: the same conversion and codec settings as the still encoder.
-static size_t ffmpeg_encode(const frame_buffer* fb, bool jpeg)
-{
+static size_t ffmpeg_encode(const frame_buffer* fb, bool jpeg) {
     const AVCodec* codec = avcodec_find_encoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG);
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
     AVPixelFormat fmt = jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_RGB24;
@@ -119,29 +112,24 @@ static size_t ffmpeg_encode(const frame_buffer* fb, bool jpeg)
 }
 
 // Ours: one encoder per image, as the stills worker does, without the file write.
-static size_t ivra_encode(const frame_buffer* fb, bool jpeg)
-{
+static size_t ivra_encode(const frame_buffer* fb, bool jpeg) {
     char err[160];
-    still_encoder* enc = still_encoder_create((int)fb->width, (int)fb->height, jpeg ? STILL_JPEG : STILL_PNG, 90, err,
-                                              sizeof err);
-    if (!enc)
-        return 0;
+    still_encoder* enc =
+        still_encoder_create((int)fb->width, (int)fb->height, jpeg ? STILL_JPEG : STILL_PNG, 90, err, sizeof err);
+    if (!enc) return 0;
     still_image img = {fb->pixels, (int)fb->width, (int)fb->height, fb->stride};
     const uint8_t* data = nullptr;
     size_t size = 0;
-    if (!still_encoder_convert(enc, &img) || !still_encoder_encode(enc, &data, &size, err, sizeof err))
-        size = 0;
+    if (!still_encoder_convert(enc, &img) || !still_encoder_encode(enc, &data, &size, err, sizeof err)) size = 0;
     still_encoder_destroy(enc);
     return size;
 }
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     SetProcessDPIAware();
     av_log_set_level(AV_LOG_ERROR);
     int runs = argc > 1 ? _wtoi(argv[1]) : 20;
-    if (runs < 1)
-        runs = 20;
+    if (runs < 1) runs = 20;
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     bench_freq = f.QuadPart;
@@ -225,16 +213,18 @@ int wmain(int argc, wchar_t** argv)
     double png = bench_median(t_png), ffp = bench_median(t_ffpng);
     double jpg = bench_median(t_jpg), ffj = bench_median(t_ffjpg);
     printf("display %dx%d, %d runs, medians\n", w, h, runs);
-    printf("capture_output   %8.2f ms   plain GDI BitBlt+GetDIBits %8.2f ms   ratio %.2f\n", cap, g, g > 0 ? cap / g : 0);
+    printf("capture_output   %8.2f ms   plain GDI BitBlt+GetDIBits %8.2f ms   ratio %.2f\n", cap, g,
+           g > 0 ? cap / g : 0);
     printf("PNG (level 3)    %8.2f ms   FFmpeg alone               %8.2f ms   ratio %.2f  (%zu / %zu bytes)\n", png,
            ffp, ffp > 0 ? png / ffp : 0, png_size, ff_png);
     printf("JPEG (q 90)      %8.2f ms   FFmpeg alone               %8.2f ms   ratio %.2f  (%zu / %zu bytes)\n", jpg,
            ffj, ffj > 0 ? jpg / ffj : 0, jpg_size, ff_jpg);
     const double mb = 1048576.0;
-    printf("frame %.1f MB; peaks during %d captures and encodes, above the warm state (device, duplication,\n"
-           "  textures and one frame buffer in place): working set %.1f MB (%.2f frames), pagefile %.1f MB (%.2f frames)\n",
-           frame_mb, runs, (double)(ours_ws - base_ws) / mb, (double)(ours_ws - base_ws) / mb / frame_mb,
-           (double)(ours_pf - base_pf) / mb, (double)(ours_pf - base_pf) / mb / frame_mb);
+    printf(
+        "frame %.1f MB; peaks during %d captures and encodes, above the warm state (device, duplication,\n"
+        "  textures and one frame buffer in place): working set %.1f MB (%.2f frames), pagefile %.1f MB (%.2f frames)\n",
+        frame_mb, runs, (double)(ours_ws - base_ws) / mb, (double)(ours_ws - base_ws) / mb / frame_mb,
+        (double)(ours_pf - base_pf) / mb, (double)(ours_pf - base_pf) / mb / frame_mb);
     printf("  above the cold start (before the first capture, includes the graphics driver's set-up): "
            "working set %.1f MB (%.2f frames), pagefile %.1f MB (%.2f frames)\n",
            (double)(ours_ws - cold_ws) / mb, (double)(ours_ws - cold_ws) / mb / frame_mb,

@@ -52,7 +52,8 @@ int wmain(int argc, wchar_t** argv) {
     swprintf(config_get, 1024, L"\"%ls\\ivrac.exe\" config get", root);
 
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE sink = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+    HANDLE sink =
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     // One warm-up round so the first run does not pay for loading the files.
     run_once(trivial, sink);
     run_once(version, sink);

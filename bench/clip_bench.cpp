@@ -21,23 +21,20 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-static double bench_ms(LARGE_INTEGER a, LARGE_INTEGER b)
-{
+static double bench_ms(LARGE_INTEGER a, LARGE_INTEGER b) {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     return (double)(b.QuadPart - a.QuadPart) * 1000.0 / (double)f.QuadPart;
 }
 
-static uint32_t bench_pattern(int u, int v, int seed)
-{
+static uint32_t bench_pattern(int u, int v, int seed) {
     uint32_t b = (uint32_t)(u * 3 + seed * 40) & 255;
     uint32_t g = (uint32_t)(v * 5 + seed * 80) & 255;
     uint32_t r = (uint32_t)((u ^ v) + seed * 20) & 255;
     return b | (g << 8) | (r << 16) | 0xff000000u;
 }
 
-static int bench_encode(int w, int h, int fps, int frames, int kbps)
-{
+static int bench_encode(int w, int h, int fps, int frames, int kbps) {
     av_log_set_level(AV_LOG_ERROR);
     const AVCodec* codec = avcodec_find_encoder_by_name("libopenh264");
     if (!codec) {
@@ -51,15 +48,13 @@ static int bench_encode(int w, int h, int fps, int frames, int kbps)
     const int cw = w + 256;
     std::vector<uint32_t> wide((size_t)cw * h);
     for (int v = 0; v < h; v++)
-        for (int u = 0; u < cw; u++)
-            wide[(size_t)v * cw + u] = bench_pattern(u, v, 1);
+        for (int u = 0; u < cw; u++) wide[(size_t)v * cw + u] = bench_pattern(u, v, 1);
     int rc = 1;
     SwsContext* sws = nullptr;
     double convert_ms = 0, encode_ms = 0;
     uint64_t bytes = 0;
     int packets = 0;
-    if (!c || !yuv || !pkt)
-        goto done;
+    if (!c || !yuv || !pkt) goto done;
     c->width = w;
     c->height = h;
     c->time_base = AVRational{1, fps};
@@ -84,11 +79,9 @@ static int bench_encode(int w, int h, int fps, int frames, int kbps)
     yuv->format = AV_PIX_FMT_YUV420P;
     yuv->width = w;
     yuv->height = h;
-    if (av_frame_get_buffer(yuv, 0) < 0)
-        goto done;
+    if (av_frame_get_buffer(yuv, 0) < 0) goto done;
     sws = sws_getContext(w, h, AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_YUV420P, SWS_POINT, nullptr, nullptr, nullptr);
-    if (!sws)
-        goto done;
+    if (!sws) goto done;
     {
         const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
         sws_setColorspaceDetails(sws, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
@@ -98,8 +91,7 @@ static int bench_encode(int w, int h, int fps, int frames, int kbps)
         QueryPerformanceCounter(&t0);
         int ret;
         if (i < frames) {
-            if (av_frame_make_writable(yuv) < 0)
-                goto done;
+            if (av_frame_make_writable(yuv) < 0) goto done;
             const uint8_t* src[4] = {(const uint8_t*)(wide.data() + (i * 4) % 256)};
             const int stride[4] = {cw * 4};
             sws_scale(sws, src, stride, 0, h, yuv->data, yuv->linesize);
@@ -135,8 +127,7 @@ done:
     return rc;
 }
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     if (argc == 7 && !wcscmp(argv[1], L"encode"))
         return bench_encode(_wtoi(argv[2]), _wtoi(argv[3]), _wtoi(argv[4]), _wtoi(argv[5]), _wtoi(argv[6]));
     fprintf(stderr, "usage: clip_bench encode W H FPS FRAMES KBPS\n");

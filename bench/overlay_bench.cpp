@@ -19,22 +19,19 @@
 
 namespace {
 
-double overlay_bench_ms(LONGLONG a, LONGLONG b)
-{
+double overlay_bench_ms(LONGLONG a, LONGLONG b) {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     return (double)(b - a) * 1000.0 / (double)f.QuadPart;
 }
 
-LONGLONG overlay_bench_now()
-{
+LONGLONG overlay_bench_now() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
 }
 
-std::string overlay_bench_unescape(const wchar_t* w)
-{
+std::string overlay_bench_unescape(const wchar_t* w) {
     std::string out;
     for (const wchar_t* p = w; *p; p++) {
         if (*p == L'\\' && p[1]) {
@@ -47,13 +44,11 @@ std::string overlay_bench_unescape(const wchar_t* w)
     return out;
 }
 
-HANDLE overlay_bench_open_pipe()
-{
+HANDLE overlay_bench_open_pipe() {
     for (int tries = 0; tries < 50; tries++) {
         HANDLE h =
             CreateFileW(L"\\\\.\\pipe\\ivra", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            return h;
+        if (h != INVALID_HANDLE_VALUE) return h;
         if (GetLastError() != ERROR_PIPE_BUSY)
             Sleep(50);
         else
@@ -62,10 +57,8 @@ HANDLE overlay_bench_open_pipe()
     return INVALID_HANDLE_VALUE;
 }
 
-int overlay_bench_first_paint(int argc, wchar_t** argv)
-{
-    if (argc < 5)
-        return 2;
+int overlay_bench_first_paint(int argc, wchar_t** argv) {
+    if (argc < 5) return 2;
     const int x = _wtoi(argv[2]), y = _wtoi(argv[3]);
     const std::string request = overlay_bench_unescape(argv[4]);
     bool close = false;
@@ -97,12 +90,10 @@ int overlay_bench_first_paint(int argc, wchar_t** argv)
     double paint = -1, visible = -1;
     const ULONGLONG deadline = GetTickCount64() + timeout;
     while ((paint < 0 || visible < 0) && GetTickCount64() < deadline) {
-        if (paint < 0 && GetPixel(screen, x, y) != before)
-            paint = overlay_bench_ms(t0, overlay_bench_now());
+        if (paint < 0 && GetPixel(screen, x, y) != before) paint = overlay_bench_ms(t0, overlay_bench_now());
         if (visible < 0) {
             HWND w = FindWindowW(L"IvraRegionWnd", nullptr);
-            if (w && IsWindowVisible(w))
-                visible = overlay_bench_ms(t0, overlay_bench_now());
+            if (w && IsWindowVisible(w)) visible = overlay_bench_ms(t0, overlay_bench_now());
         }
         Sleep(1);
     }
@@ -111,31 +102,25 @@ int overlay_bench_first_paint(int argc, wchar_t** argv)
     fflush(stdout);
     if (close) {
         HWND w = FindWindowW(L"IvraRegionWnd", nullptr);
-        if (w)
-            PostMessageW(w, WM_CLOSE, 0, 0);
+        if (w) PostMessageW(w, WM_CLOSE, 0, 0);
     }
     std::string reply;
     char buf[4096];
     while (ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) {
         reply.append(buf, n);
-        if (reply.find('\n') != std::string::npos)
-            break;
+        if (reply.find('\n') != std::string::npos) break;
     }
     CloseHandle(pipe);
-    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
-        reply.pop_back();
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
     for (char& c : reply)
-        if (c == '\t')
-            c = ' ';
+        if (c == '\t') c = ' ';
     printf("reply=%s\n", reply.c_str());
     fflush(stdout);
     return paint >= 0 ? 0 : 1;
 }
 
-int overlay_bench_gdi_grab(int argc, wchar_t** argv)
-{
-    if (argc < 3)
-        return 2;
+int overlay_bench_gdi_grab(int argc, wchar_t** argv) {
+    if (argc < 3) return 2;
     const int runs = std::max(1, _wtoi(argv[2]));
     const int vx = GetSystemMetrics(SM_XVIRTUALSCREEN), vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
     const int vw = GetSystemMetrics(SM_CXVIRTUALSCREEN), vh = GetSystemMetrics(SM_CYVIRTUALSCREEN);
@@ -170,13 +155,10 @@ int overlay_bench_gdi_grab(int argc, wchar_t** argv)
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     SetProcessDPIAware();
-    if (argc >= 2 && !wcscmp(argv[1], L"first-paint"))
-        return overlay_bench_first_paint(argc, argv);
-    if (argc >= 2 && !wcscmp(argv[1], L"gdi-grab"))
-        return overlay_bench_gdi_grab(argc, argv);
+    if (argc >= 2 && !wcscmp(argv[1], L"first-paint")) return overlay_bench_first_paint(argc, argv);
+    if (argc >= 2 && !wcscmp(argv[1], L"gdi-grab")) return overlay_bench_gdi_grab(argc, argv);
     fprintf(stderr, "usage: overlay_bench first-paint X Y REQUEST [--close] [--timeout MS] | gdi-grab N\n");
     return 2;
 }

@@ -119,8 +119,9 @@ struct bare_server {
 
 void bare_serve_loop(bare_server* s) {
     while (!s->stop.load()) {
-        HANDLE h = CreateNamedPipeW(s->name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                    PIPE_UNLIMITED_INSTANCES, 8192, 8192, 0, nullptr);
+        HANDLE h =
+            CreateNamedPipeW(s->name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                             PIPE_UNLIMITED_INSTANCES, 8192, 8192, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             Sleep(100);
             continue;
@@ -231,7 +232,8 @@ void agent_stop(agent_proc* a) {
     EnumWindows(find_agent_window, (LPARAM)&t);
     if (!t.wnd) {
         HWND w = nullptr;
-        while ((w = FindWindowExW(HWND_MESSAGE, w, L"IvraAgentWnd", nullptr)) && !t.wnd) find_agent_window(w, (LPARAM)&t);
+        while ((w = FindWindowExW(HWND_MESSAGE, w, L"IvraAgentWnd", nullptr)) && !t.wnd)
+            find_agent_window(w, (LPARAM)&t);
     }
     if (t.wnd) PostMessageW(t.wnd, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(a->pi.hProcess, 20000) != WAIT_OBJECT_0) {
@@ -304,7 +306,6 @@ int wmain(int argc, wchar_t** argv) {
     print("agent", fa);
 
     double share = fb.rps > 0 ? fa.rps / fb.rps : 0;
-    printf("agent/bare throughput %.0f %% (goal >= 70 %%), agent p50 %.3f ms (goal <= 1 ms)\n", share * 100,
-           fa.p50_ms);
+    printf("agent/bare throughput %.0f %% (goal >= 70 %%), agent p50 %.3f ms (goal <= 1 ms)\n", share * 100, fa.p50_ms);
     return 0;
 }

@@ -19,27 +19,23 @@
 
 namespace {
 
-double shot_bench_ms(const LARGE_INTEGER& a, const LARGE_INTEGER& b)
-{
+double shot_bench_ms(const LARGE_INTEGER& a, const LARGE_INTEGER& b) {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     return (double)(b.QuadPart - a.QuadPart) * 1000.0 / (double)f.QuadPart;
 }
 
 // One request and its reply line; false when the pipe cannot be opened or read.
-bool shot_bench_pipe(const std::string& request, std::string* reply)
-{
+bool shot_bench_pipe(const std::string& request, std::string* reply) {
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int tries = 0; tries < 50 && h == INVALID_HANDLE_VALUE; tries++) {
         h = CreateFileW(L"\\\\.\\pipe\\ivra", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            if (GetLastError() != ERROR_PIPE_BUSY)
-                return false;
+            if (GetLastError() != ERROR_PIPE_BUSY) return false;
             WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 200);
         }
     }
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+    if (h == INVALID_HANDLE_VALUE) return false;
     DWORD mode = PIPE_READMODE_BYTE;
     SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
     DWORD n = 0;
@@ -47,40 +43,33 @@ bool shot_bench_pipe(const std::string& request, std::string* reply)
     reply->clear();
     char buf[4096];
     while (ok) {
-        if (!ReadFile(h, buf, sizeof buf, &n, nullptr) || n == 0)
-            break;
+        if (!ReadFile(h, buf, sizeof buf, &n, nullptr) || n == 0) break;
         reply->append(buf, n);
-        if (reply->find('\n') != std::string::npos)
-            break;
+        if (reply->find('\n') != std::string::npos) break;
     }
     CloseHandle(h);
     return ok && !reply->empty();
 }
 
-std::string shot_bench_field(const std::string& reply, const char* name)
-{
+std::string shot_bench_field(const std::string& reply, const char* name) {
     std::string key = std::string("\t") + name + "=";
     size_t p = reply.find(key);
-    if (p == std::string::npos)
-        return "";
+    if (p == std::string::npos) return "";
     p += key.size();
     size_t e = reply.find_first_of("\t\n", p);
     return reply.substr(p, e == std::string::npos ? std::string::npos : e - p);
 }
 
-void shot_bench_delete_utf8(const std::string& path)
-{
+void shot_bench_delete_utf8(const std::string& path) {
     wchar_t w[520];
-    if (MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, w, 520) > 0)
-        DeleteFileW(w);
+    if (MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, w, 520) > 0) DeleteFileW(w);
 }
 
-double shot_bench_run_process(const std::wstring& command_line, int* exit_code)
-{
+double shot_bench_run_process(const std::wstring& command_line, int* exit_code) {
     std::vector<wchar_t> line(command_line.begin(), command_line.end());
     line.push_back(0);
-    HANDLE sink = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE sink =
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     SetHandleInformation(sink, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -108,8 +97,7 @@ double shot_bench_run_process(const std::wstring& command_line, int* exit_code)
 }
 
 // The inline program's work: one GDI copy of the primary screen, PNG encode, write.
-bool shot_bench_inline(const wchar_t* path)
-{
+bool shot_bench_inline(const wchar_t* path) {
     int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
     HDC screen = GetDC(nullptr);
     HDC mem = CreateCompatibleDC(screen);
@@ -129,15 +117,13 @@ bool shot_bench_inline(const wchar_t* path)
             ok = still_encode_file(&img, 0, 90, path, err, sizeof err);
         }
     }
-    if (dib)
-        DeleteObject(dib);
+    if (dib) DeleteObject(dib);
     DeleteDC(mem);
     ReleaseDC(nullptr, screen);
     return ok;
 }
 
-LRESULT CALLBACK shot_bench_anim_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
-{
+LRESULT CALLBACK shot_bench_anim_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     static unsigned tick = 0;
     if (msg == WM_TIMER) {
         tick++;
@@ -157,23 +143,21 @@ LRESULT CALLBACK shot_bench_anim_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 // A 64x64 window in the screen's corner that repaints every 10 ms until the process ends.
-DWORD WINAPI shot_bench_anim_thread(void* ready)
-{
+DWORD WINAPI shot_bench_anim_thread(void* ready) {
     WNDCLASSW wc{};
     wc.lpfnWndProc = shot_bench_anim_proc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"IvraShotBenchAnim";
     RegisterClassW(&wc);
-    HWND w = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, wc.lpszClassName, L"", WS_POPUP,
-                             0, 0, 64, 64, nullptr, nullptr, wc.hInstance, nullptr);
+    HWND w = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, wc.lpszClassName, L"", WS_POPUP, 0, 0,
+                             64, 64, nullptr, nullptr, wc.hInstance, nullptr);
     if (w) {
         ShowWindow(w, SW_SHOWNOACTIVATE);
         SetTimer(w, 1, 10, nullptr);
     }
     SetEvent((HANDLE)ready);
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
-        DispatchMessageW(&msg);
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     return 0;
 }
 
@@ -181,23 +165,19 @@ struct shot_bench_figures {
     double median, p95;
 };
 
-shot_bench_figures shot_bench_stats(std::vector<double> v)
-{
+shot_bench_figures shot_bench_stats(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     size_t n = v.size();
-    if (n == 0)
-        return {0, 0};
+    if (n == 0) return {0, 0};
     double med = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
     size_t k = (size_t)((double)n * 0.95 + 0.999999);
-    if (k < 1)
-        k = 1;
+    if (k < 1) k = 1;
     return {med, v[std::min(n, k) - 1]};
 }
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     int runs = 30;
     bool animate = false;
     for (int i = 1; i < argc; i++) {

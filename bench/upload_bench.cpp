@@ -29,8 +29,7 @@ extern "C" {
 
 namespace {
 
-double now_ms()
-{
+double now_ms() {
     static LARGE_INTEGER freq = [] {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
@@ -41,35 +40,29 @@ double now_ms()
     return (double)t.QuadPart * 1000.0 / (double)freq.QuadPart;
 }
 
-uint64_t file_size(const wchar_t* path)
-{
+uint64_t file_size(const wchar_t* path) {
     WIN32_FILE_ATTRIBUTE_DATA fa;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa))
-        return 0;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa)) return 0;
     return ((uint64_t)fa.nFileSizeHigh << 32) | fa.nFileSizeLow;
 }
 
 // mode 0 cleans a JPEG, 1 a PNG, 2 only reads, 3 reads and writes the bytes back unchanged.
-bool bench_clean_still(const wchar_t* src, const wchar_t* dst, int mode)
-{
-    HANDLE h = CreateFileW(src, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+bool bench_clean_still(const wchar_t* src, const wchar_t* dst, int mode) {
+    HANDLE h =
+        CreateFileW(src, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER len;
     uint8_t* data = nullptr;
     DWORD got = 0;
     bool ok = GetFileSizeEx(h, &len) && len.QuadPart > 0 && len.QuadPart < 0x7fffffff &&
               (data = (uint8_t*)malloc((size_t)len.QuadPart)) != nullptr;
-    if (ok)
-        ok = ReadFile(h, data, (DWORD)len.QuadPart, &got, nullptr) && got == (DWORD)len.QuadPart;
+    if (ok) ok = ReadFile(h, data, (DWORD)len.QuadPart, &got, nullptr) && got == (DWORD)len.QuadPart;
     CloseHandle(h);
     if (ok && mode == 3) {
         HANDLE o = CreateFileW(dst, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD put = 0;
         ok = o != INVALID_HANDLE_VALUE && WriteFile(o, data, got, &put, nullptr) && put == got;
-        if (o != INVALID_HANDLE_VALUE)
-            CloseHandle(o);
+        if (o != INVALID_HANDLE_VALUE) CloseHandle(o);
     } else if (ok && mode < 2) {
         ok = mode == 0 ? metadata_strip_jpeg(data, got, dst) : metadata_strip_png(data, got, dst);
     }
@@ -78,8 +71,7 @@ bool bench_clean_still(const wchar_t* src, const wchar_t* dst, int mode)
 }
 
 // A plain remux with FFmpeg: every stream copied, no bitstream filter, no metadata work.
-bool bench_remux(const wchar_t* src, const wchar_t* dst)
-{
+bool bench_remux(const wchar_t* src, const wchar_t* dst) {
     char in[1040], out[1040];
     if (!WideCharToMultiByte(CP_UTF8, 0, src, -1, in, sizeof in, nullptr, nullptr) ||
         !WideCharToMultiByte(CP_UTF8, 0, dst, -1, out, sizeof out, nullptr, nullptr))
@@ -95,29 +87,25 @@ bool bench_remux(const wchar_t* src, const wchar_t* dst)
     map.assign(ic->nb_streams, -1);
     for (unsigned i = 0; i < ic->nb_streams; i++) {
         AVStream* os = avformat_new_stream(oc, nullptr);
-        if (!os || avcodec_parameters_copy(os->codecpar, ic->streams[i]->codecpar) < 0)
-            goto done;
+        if (!os || avcodec_parameters_copy(os->codecpar, ic->streams[i]->codecpar) < 0) goto done;
         os->codecpar->codec_tag = 0;
         os->time_base = ic->streams[i]->time_base;
         map[i] = os->index;
     }
-    if (avio_open(&oc->pb, out, AVIO_FLAG_WRITE) < 0 || avformat_write_header(oc, nullptr) < 0)
-        goto done;
+    if (avio_open(&oc->pb, out, AVIO_FLAG_WRITE) < 0 || avformat_write_header(oc, nullptr) < 0) goto done;
     while (av_read_frame(ic, pkt) >= 0) {
         int si = pkt->stream_index;
         AVStream* os = oc->streams[map[si]];
         av_packet_rescale_ts(pkt, ic->streams[si]->time_base, os->time_base);
         pkt->stream_index = os->index;
         pkt->pos = -1;
-        if (av_interleaved_write_frame(oc, pkt) < 0)
-            goto done;
+        if (av_interleaved_write_frame(oc, pkt) < 0) goto done;
     }
     ok = av_write_trailer(oc) >= 0;
 done:
     av_packet_free(&pkt);
     if (oc) {
-        if (oc->pb)
-            avio_closep(&oc->pb);
+        if (oc->pb) avio_closep(&oc->pb);
         avformat_free_context(oc);
     }
     avformat_close_input(&ic);
@@ -126,8 +114,7 @@ done:
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: upload_bench hash|copy|clean-jpeg|clean-png|clean-mp4|remux FILE [DST] [N]\n");
         return 2;
@@ -145,8 +132,7 @@ int wmain(int argc, wchar_t** argv)
     std::vector<double> times;
     char hex[65] = {};
     for (int i = 0; i < runs; i++) {
-        if (dst)
-            DeleteFileW(dst);
+        if (dst) DeleteFileW(dst);
         double t0 = now_ms();
         bool ok;
         if (!wcscmp(op, L"hash"))
@@ -181,10 +167,8 @@ int wmain(int argc, wchar_t** argv)
     uint64_t bytes = file_size(src);
     printf("op=%ls ms=%.1f bytes=%llu mb_s=%.1f", op, ms, (unsigned long long)bytes,
            ms > 0 ? bytes / 1048576.0 / (ms / 1000.0) : 0.0);
-    if (hex[0])
-        printf(" sha256=%s", hex);
-    if (dst)
-        printf(" out_bytes=%llu", (unsigned long long)file_size(dst));
+    if (hex[0]) printf(" sha256=%s", hex);
+    if (dst) printf(" out_bytes=%llu", (unsigned long long)file_size(dst));
     printf("\n");
     return 0;
 }

@@ -25,11 +25,16 @@ void cli_parse_args(int argc, wchar_t** argv, cli_args* out) {
     for (int i = 1; i < argc && a.count < CLI_MAX_POSITIONAL; i++) {
         const wchar_t* s = argv[i];
         if (!s) continue;
-        if (wcscmp(s, L"--json") == 0) a.json = true;
-        else if (wcscmp(s, L"-q") == 0 || wcscmp(s, L"--quiet") == 0) a.quiet = true;
-        else if (wcscmp(s, L"-h") == 0 || wcscmp(s, L"--help") == 0) a.help = true;
-        else if (wcscmp(s, L"--version") == 0) a.version = true;
-        else a.positional[a.count++] = argv[i];
+        if (wcscmp(s, L"--json") == 0)
+            a.json = true;
+        else if (wcscmp(s, L"-q") == 0 || wcscmp(s, L"--quiet") == 0)
+            a.quiet = true;
+        else if (wcscmp(s, L"-h") == 0 || wcscmp(s, L"--help") == 0)
+            a.help = true;
+        else if (wcscmp(s, L"--version") == 0)
+            a.version = true;
+        else
+            a.positional[a.count++] = argv[i];
     }
     *out = a;
 }
@@ -47,14 +52,24 @@ size_t cli_utf8_from_wide(const wchar_t* text, char* out, size_t capacity) {
         }
         char b[4];
         size_t len;
-        if (cp < 0x80) { b[0] = (char)cp; len = 1; }
-        else if (cp < 0x800) { b[0] = (char)(0xC0 | (cp >> 6)); b[1] = (char)(0x80 | (cp & 0x3F)); len = 2; }
-        else if (cp < 0x10000) {
-            b[0] = (char)(0xE0 | (cp >> 12)); b[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
-            b[2] = (char)(0x80 | (cp & 0x3F)); len = 3;
+        if (cp < 0x80) {
+            b[0] = (char)cp;
+            len = 1;
+        } else if (cp < 0x800) {
+            b[0] = (char)(0xC0 | (cp >> 6));
+            b[1] = (char)(0x80 | (cp & 0x3F));
+            len = 2;
+        } else if (cp < 0x10000) {
+            b[0] = (char)(0xE0 | (cp >> 12));
+            b[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+            b[2] = (char)(0x80 | (cp & 0x3F));
+            len = 3;
         } else {
-            b[0] = (char)(0xF0 | (cp >> 18)); b[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
-            b[2] = (char)(0x80 | ((cp >> 6) & 0x3F)); b[3] = (char)(0x80 | (cp & 0x3F)); len = 4;
+            b[0] = (char)(0xF0 | (cp >> 18));
+            b[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+            b[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+            b[3] = (char)(0x80 | (cp & 0x3F));
+            len = 4;
         }
         if (n + len > capacity - 1) break;
         memcpy(out + n, b, len);
@@ -106,7 +121,8 @@ size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity) {
     for (size_t i = 0; i < len && n < limit;) {
         unsigned char c = s[i];
         if (c < 0x80) {
-            if (c < 32) n += (size_t)snprintf(out + n, 7, "\\u%04x", c);
+            if (c < 32)
+                n += (size_t)snprintf(out + n, 7, "\\u%04x", c);
             else {
                 if (c == '"' || c == '\\') out[n++] = '\\';
                 out[n++] = (char)c;
@@ -180,13 +196,14 @@ size_t cli_json_escape(const wchar_t* text, char* out, size_t capacity) {
 }
 
 int cli_exit_for_code(const char* code) {
-    static const struct { const char* code; int exit_code; } table[] = {
-        {"usage", CLI_EXIT_USAGE},         {"agent_unavailable", CLI_EXIT_AGENT},
-        {"not_found", CLI_EXIT_TARGET},    {"ambiguous", CLI_EXIT_TARGET},
-        {"bad_screen", CLI_EXIT_TARGET},   {"out_of_bounds", CLI_EXIT_TARGET},
-        {"no_coverage", CLI_EXIT_TARGET},  {"bad_folder", CLI_EXIT_TARGET},
-        {"idle", CLI_EXIT_IDLE},           {"busy", CLI_EXIT_IDLE},
-        {"replay_off", CLI_EXIT_IDLE},     {"not_linked", CLI_EXIT_NOT_LINKED},
+    static const struct {
+        const char* code;
+        int exit_code;
+    } table[] = {
+        {"usage", CLI_EXIT_USAGE},        {"agent_unavailable", CLI_EXIT_AGENT}, {"not_found", CLI_EXIT_TARGET},
+        {"ambiguous", CLI_EXIT_TARGET},   {"bad_screen", CLI_EXIT_TARGET},       {"out_of_bounds", CLI_EXIT_TARGET},
+        {"no_coverage", CLI_EXIT_TARGET}, {"bad_folder", CLI_EXIT_TARGET},       {"idle", CLI_EXIT_IDLE},
+        {"busy", CLI_EXIT_IDLE},          {"replay_off", CLI_EXIT_IDLE},         {"not_linked", CLI_EXIT_NOT_LINKED},
     };
     if (!code) return CLI_EXIT_FAILED;
     for (const auto& row : table)
@@ -320,11 +337,11 @@ struct cli_command {
 };
 
 static const cli_command commands[] = {
-    {L"shot", shot_command},      {L"clip", clip_command},      {L"replay", replay_command},
-    {L"account", account_command},   {L"upload", upload_command},     {L"windows", windows_command},
-    {L"screens", screens_command}, {L"desktops", screens_command}, {L"last", last_command},
-    {L"status", status_command}, {L"input", input_command},      {L"agent", agent_command},
-    {L"config", cmd_config},     {L"settings", settings_command}, {L"folders", folders_command},
+    {L"shot", shot_command},       {L"clip", clip_command},         {L"replay", replay_command},
+    {L"account", account_command}, {L"upload", upload_command},     {L"windows", windows_command},
+    {L"screens", screens_command}, {L"desktops", screens_command},  {L"last", last_command},
+    {L"status", status_command},   {L"input", input_command},       {L"agent", agent_command},
+    {L"config", cmd_config},       {L"settings", settings_command}, {L"folders", folders_command},
     {L"storage", storage_command}, {L"agent-docs", cmd_agent_docs},
 };
 

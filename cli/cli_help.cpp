@@ -125,7 +125,8 @@ Examples:
   ivrac clip stop --wait --json
 )TXT";
 
-static const wchar_t help_replay[] = LR"TXT(Replay: while on, the agent keeps the last 30 s of the primary monitor (and desktop audio, without Ivra's own sounds) in memory; saving writes an MP4 in the background while buffering continues.
+static const wchar_t help_replay[] =
+    LR"TXT(Replay: while on, the agent keeps the last 30 s of the primary monitor (and desktop audio, without Ivra's own sounds) in memory; saving writes an MP4 in the background while buffering continues.
 
 Usage: ivrac replay on|off          (persists replay_enabled)
        ivrac replay status [--json]
@@ -135,7 +136,8 @@ Saves start on a keyframe (every 0.5 s), so a 30 s save is 29.5-30 s.
 Audio follows clip_audio_system. The hk_replay hotkey saves too; while replay is off it shows how to turn it on (exit 5 here).
 )TXT";
 
-static const wchar_t help_account[] = LR"TXT(Link this PC to an Ivra web account (a Second Life avatar). Optional: without a link Ivra saves captures locally only. Linking IMs a code to your avatar.
+static const wchar_t help_account[] =
+    LR"TXT(Link this PC to an Ivra web account (a Second Life avatar). Optional: without a link Ivra saves captures locally only. Linking IMs a code to your avatar.
 
 Usage: ivrac account [status] [--offline] [--json]
        ivrac account link [<sl username>]   (interactive: asks for the IM'd code)
@@ -147,7 +149,8 @@ status checks the device token with the server unless --offline (token: valid | 
 Exit codes: 0 ok, 1 failed, 2 usage, 6 not linked (status).
 )TXT";
 
-static const wchar_t help_upload[] = LR"TXT(Upload captures to the linked Ivra account through the agent's upload queue (upload_workers parallel uploads, retried with back-off, survives restarts).
+static const wchar_t help_upload[] =
+    LR"TXT(Upload captures to the linked Ivra account through the agent's upload queue (upload_workers parallel uploads, retried with back-off, survives restarts).
 
 Usage: ivrac upload <file>... [--wait]   queue .png/.jpg/.mp4 files
        ivrac upload status [--json]       queue and recent results
@@ -176,7 +179,8 @@ Examples:
   ivrac windows --json
 )TXT";
 
-static const wchar_t help_screens[] = LR"TXT(List monitors in the agent's capture order (index usable as 'ivrac shot --screen i').
+static const wchar_t help_screens[] =
+    LR"TXT(List monitors in the agent's capture order (index usable as 'ivrac shot --screen i').
 
 Usage: ivrac screens        (alias: ivrac desktops)
 
@@ -240,7 +244,8 @@ Usage: ivrac agent <start|stop|restart|fix-cursor>
 Exit: 0 ok, 1 timed out or failed.
 )TXT";
 
-static const wchar_t help_config[] = LR"TXT(Read or write %APPDATA%\Ivra\config.ini; the running agent and any open settings window reload immediately.
+static const wchar_t help_config[] =
+    LR"TXT(Read or write %APPDATA%\Ivra\config.ini; the running agent and any open settings window reload immediately.
 
 Usage: ivrac config [get [key...]]
        ivrac config set <key> <value> [<key> <value>...] [--no-create] [--dry-run]
@@ -454,13 +459,28 @@ const wchar_t* cli_help_main() { return help_main; }
 const wchar_t* cli_help_agent_docs() { return agent_docs; }
 
 const wchar_t* cli_help_topic(const wchar_t* word) {
-    static const struct { const wchar_t* word; const wchar_t* text; } topics[] = {
-        {L"shot", help_shot},         {L"clip", help_clip},         {L"replay", help_replay},
-        {L"account", help_account},   {L"upload", help_upload},     {L"windows", help_windows},
-        {L"screens", help_screens},   {L"desktops", help_screens},  {L"last", help_last},
-        {L"status", help_status},     {L"input", help_input},       {L"agent", help_agent},
-        {L"config", help_config},     {L"settings", help_settings}, {L"folders", help_folders},
-        {L"storage", help_storage},   {L"agent-docs", help_agent_docs}, {L"help", help_help},
+    static const struct {
+        const wchar_t* word;
+        const wchar_t* text;
+    } topics[] = {
+        {L"shot", help_shot},
+        {L"clip", help_clip},
+        {L"replay", help_replay},
+        {L"account", help_account},
+        {L"upload", help_upload},
+        {L"windows", help_windows},
+        {L"screens", help_screens},
+        {L"desktops", help_screens},
+        {L"last", help_last},
+        {L"status", help_status},
+        {L"input", help_input},
+        {L"agent", help_agent},
+        {L"config", help_config},
+        {L"settings", help_settings},
+        {L"folders", help_folders},
+        {L"storage", help_storage},
+        {L"agent-docs", help_agent_docs},
+        {L"help", help_help},
     };
     if (!word) return nullptr;
     for (const auto& t : topics)

@@ -30,14 +30,15 @@ size_t account_status_format(const account* acc, const char* server, const char*
         char name[256], esc_server[600];
         cli_json_escape_utf8(acc ? acc->sl_name : "", name, sizeof name);
         cli_json_escape_utf8(srv, esc_server, sizeof esc_server);
-        return cli_format(out, capacity,
-                          "{\"linked\":%s,\"account\":\"%s\",\"server\":\"%s\",\"upload_mode\":\"%s\",\"token\":\"%s\"}\n",
-                          acc ? "true" : "false", name, esc_server, mode, token_state);
+        return cli_format(
+            out, capacity,
+            "{\"linked\":%s,\"account\":\"%s\",\"server\":\"%s\",\"upload_mode\":\"%s\",\"token\":\"%s\"}\n",
+            acc ? "true" : "false", name, esc_server, mode, token_state);
     }
     if (!acc)
-        return cli_format(out, capacity,
-                          "linked     no (captures are saved on this PC only)\nserver     %s\nlink with  ivrac account link\n",
-                          srv);
+        return cli_format(
+            out, capacity,
+            "linked     no (captures are saved on this PC only)\nserver     %s\nlink with  ivrac account link\n", srv);
     size_t n = cli_format(out, capacity, "linked     yes\naccount    %s\nserver     %s\nuploads    %s\n", acc->sl_name,
                           srv, mode);
     if (strcmp(token_state, "none") != 0) n += cli_format(out + n, capacity - n, "token      %s\n", token_state);
@@ -147,7 +148,8 @@ int account_enter_code(const link_challenge* ch, account* linked) {
         bool ok = link_verify(ch, code, linked, &r);
         SecureZeroMemory(code, sizeof code);
         if (ok) {
-            if (!account_save(linked)) return cli_fail("save", CLI_EXIT_FAILED, "linked, but could not save the link on this PC");
+            if (!account_save(linked))
+                return cli_fail("save", CLI_EXIT_FAILED, "linked, but could not save the link on this PC");
             static config cfg;
             config_load(&cfg);
             if (cfg.onboarded == 0) {
@@ -173,11 +175,13 @@ int account_enter_code(const link_challenge* ch, account* linked) {
 
 int account_link(int argc, wchar_t** argv, const char* server, account* acc) {
     if (account_load(acc))
-        return cli_fail("already_linked", CLI_EXIT_FAILED, "this PC is already linked to %s; run 'ivrac account unlink' first",
-                        acc->sl_name);
+        return cli_fail("already_linked", CLI_EXIT_FAILED,
+                        "this PC is already linked to %s; run 'ivrac account unlink' first", acc->sl_name);
     char name[128] = "";
-    if (argc > 1 && argv[1][0] != L'-') cli_utf8_from_wide(argv[1], name, sizeof name);
-    else if (!prompt_line("Second Life username: ", name, sizeof name)) name[0] = 0;
+    if (argc > 1 && argv[1][0] != L'-')
+        cli_utf8_from_wide(argv[1], name, sizeof name);
+    else if (!prompt_line("Second Life username: ", name, sizeof name))
+        name[0] = 0;
     if (!name[0]) return cli_usage(nullptr, "a Second Life username is required");
 
     link_challenge ch = {};
@@ -204,8 +208,10 @@ int account_unlink(account* acc) {
     link_unlink(acc);
     SecureZeroMemory(acc, sizeof *acc);
     config_notify();
-    if (g_cli.json) out_write("{\"linked\":false}\n");
-    else out_printf("Unlinked from %s. Captures stay on this PC.\n", name);
+    if (g_cli.json)
+        out_write("{\"linked\":false}\n");
+    else
+        out_printf("Unlinked from %s. Captures stay on this PC.\n", name);
     return CLI_EXIT_OK;
 }
 
@@ -232,11 +238,16 @@ int account_command(int argc, wchar_t** argv) {
 
     account acc = {};
     int rc;
-    if (wcscmp(sub, L"status") == 0) rc = account_status(&cfg, server, &acc, offline);
-    else if (wcscmp(sub, L"link") == 0 || wcscmp(sub, L"login") == 0) rc = account_link(argc, argv, server, &acc);
-    else if (wcscmp(sub, L"unlink") == 0 || wcscmp(sub, L"logout") == 0) rc = account_unlink(&acc);
-    else if (wcscmp(sub, L"open") == 0) rc = account_open(server, &acc);
-    else rc = cli_usage(nullptr, "expects status|link|unlink|open");
+    if (wcscmp(sub, L"status") == 0)
+        rc = account_status(&cfg, server, &acc, offline);
+    else if (wcscmp(sub, L"link") == 0 || wcscmp(sub, L"login") == 0)
+        rc = account_link(argc, argv, server, &acc);
+    else if (wcscmp(sub, L"unlink") == 0 || wcscmp(sub, L"logout") == 0)
+        rc = account_unlink(&acc);
+    else if (wcscmp(sub, L"open") == 0)
+        rc = account_open(server, &acc);
+    else
+        rc = cli_usage(nullptr, "expects status|link|unlink|open");
     SecureZeroMemory(&acc, sizeof acc);
     return rc;
 }

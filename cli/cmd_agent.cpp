@@ -20,7 +20,10 @@ struct wide_builder {
 
 static void wb_text(wide_builder* b, const wchar_t* s) {
     size_t n = wcslen(s);
-    if (b->overflow || b->len + n >= b->capacity) { b->overflow = true; return; }
+    if (b->overflow || b->len + n >= b->capacity) {
+        b->overflow = true;
+        return;
+    }
     wmemcpy(b->out + b->len, s, n);
     b->len += n;
 }
@@ -42,8 +45,8 @@ static void wb_xml(wide_builder* b, const wchar_t* s) {
     }
 }
 
-size_t autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const wchar_t* work_dir,
-                          wchar_t* out, size_t capacity) {
+size_t autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const wchar_t* work_dir, wchar_t* out,
+                          size_t capacity) {
     static wchar_t work[8192];
     wide_builder b = {work, sizeof work / sizeof work[0], 0, false};
     const wchar_t* values[4] = {user, user, agent_path, work_dir};
@@ -154,7 +157,10 @@ static int agent_stop_quiet(bool* was_running) {
     int result = CLI_EXIT_FAILED;
     for (int i = 0; i < 30; i++) {
         Sleep(100);
-        if (!IsWindow(w)) { result = CLI_EXIT_OK; break; }
+        if (!IsWindow(w)) {
+            result = CLI_EXIT_OK;
+            break;
+        }
     }
     if (process) {
         if (result == CLI_EXIT_OK) WaitForSingleObject(process, 3000);

@@ -21,8 +21,8 @@ unsigned long run_hidden(const wchar_t* command_line);
 // the user, the agent's full path and its working folder; the values are
 // XML-escaped. Returns the length in wide characters, or 0 (out untouched)
 // when the text would not fit capacity.
-size_t autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const wchar_t* work_dir,
-                          wchar_t* out, size_t capacity);
+size_t autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const wchar_t* work_dir, wchar_t* out,
+                          size_t capacity);
 
 // "DOMAIN\user" from the two environment values, at most 255 characters; only
 // the user when the domain is empty. Returns false (out untouched) when the

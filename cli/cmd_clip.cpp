@@ -15,17 +15,19 @@
 #include <cwchar>
 
 const char* const cmd_clip_numeric_keys[] = {
-    "session",     "width",        "height",     "fps",        "bytes",         "seconds",       "frames",
-    "repeated",    "dropped",      "saved",      "discarded",  "elapsed",       "limit",         "late",
-    "queue",       "queue_high",   "encode_ms",  "finalizing", "saved_total",   "last_seconds",  "last_bytes",
-    "visible",     "bar_inside",   "frame_inside", "excluded_from_capture", "audio", "system", "system_ok",
-    "system_level", "mic",         "mic_ok",     "mic_level",  "audio_underruns",
+    "session",    "width",     "height",          "fps",          "bytes",
+    "seconds",    "frames",    "repeated",        "dropped",      "saved",
+    "discarded",  "elapsed",   "limit",           "late",         "queue",
+    "queue_high", "encode_ms", "finalizing",      "saved_total",  "last_seconds",
+    "last_bytes", "visible",   "bar_inside",      "frame_inside", "excluded_from_capture",
+    "audio",      "system",    "system_ok",       "system_level", "mic",
+    "mic_ok",     "mic_level", "audio_underruns",
 };
 const int cmd_clip_numeric_count = (int)(sizeof cmd_clip_numeric_keys / sizeof cmd_clip_numeric_keys[0]);
 
 const char* const cmd_replay_numeric_keys[] = {
-    "session", "width", "height", "fps", "bytes", "seconds", "frames", "saved", "discarded", "audio", "repeated",
-    "dropped",
+    "session", "width", "height",    "fps",   "bytes",    "seconds",
+    "frames",  "saved", "discarded", "audio", "repeated", "dropped",
 };
 const int cmd_replay_numeric_count = (int)(sizeof cmd_replay_numeric_keys / sizeof cmd_replay_numeric_keys[0]);
 
@@ -60,10 +62,14 @@ int cmd_clip_parse(int argc, wchar_t** argv, cmd_clip_options* out, char* msg, s
 
     int i = 1;
     if ((o.sub == CMD_CLIP_MIC || o.sub == CMD_CLIP_SYSTEM) && i < argc && argv[i][0] != L'-') {
-        if (wcscmp(argv[i], L"on") == 0) o.audio_state = 1;
-        else if (wcscmp(argv[i], L"off") == 0) o.audio_state = 0;
-        else if (wcscmp(argv[i], L"toggle") == 0) o.audio_state = -1;
-        else return fail("mic/system expect on|off|toggle");
+        if (wcscmp(argv[i], L"on") == 0)
+            o.audio_state = 1;
+        else if (wcscmp(argv[i], L"off") == 0)
+            o.audio_state = 0;
+        else if (wcscmp(argv[i], L"toggle") == 0)
+            o.audio_state = -1;
+        else
+            return fail("mic/system expect on|off|toggle");
         i++;
     }
     bool start = o.sub == CMD_CLIP_START;
@@ -120,7 +126,7 @@ bool cmd_clip_request_build(const cmd_clip_options* o, const cmd_clip_plan* p, c
     bool ok = shot_append(out, capacity, &at, "clip\top=%s", word);
     if (ok && (o->sub == CMD_CLIP_MIC || o->sub == CMD_CLIP_SYSTEM) && o->audio_state >= 0)
         ok = shot_append(out, capacity, &at, "\ton=%d", o->audio_state);
-    static const char* const field_text[] = {"\tsilent=1", "\tbar=0",   "\tmic=1",  "\tmic=0",
+    static const char* const field_text[] = {"\tsilent=1", "\tbar=0",    "\tmic=1",  "\tmic=0",
                                              "\tsystem=1", "\tsystem=0", "\taudio=0"};
     for (int i = 0; ok && i < o->field_count; i++) ok = shot_append(out, capacity, &at, "%s", field_text[o->fields[i]]);
     if (ok && o->sub == CMD_CLIP_START) {
@@ -134,7 +140,7 @@ bool cmd_clip_request_build(const cmd_clip_options* o, const cmd_clip_plan* p, c
             break;
         case CMD_CLIP_TARGET_RECT:
             ok = shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
-                        p->height);
+                             p->height);
             break;
         default: break;
         }
@@ -165,9 +171,12 @@ int cmd_clip_exit_for(const char* code) {
 static bool json_number(const char* s) {
     const char* p = s;
     if (*p == '-') p++;
-    if (*p == '0') p++;
-    else if (*p >= '1' && *p <= '9') while (*p >= '0' && *p <= '9') p++;
-    else return false;
+    if (*p == '0')
+        p++;
+    else if (*p >= '1' && *p <= '9')
+        while (*p >= '0' && *p <= '9') p++;
+    else
+        return false;
     if (*p == '.') {
         p++;
         if (!(*p >= '0' && *p <= '9')) return false;
@@ -296,18 +305,21 @@ bool cmd_replay_status_build(const char* reply, bool enabled, const char* hotkey
         char hotkey_json[512], err_json[2048];
         cli_json_escape_utf8(hotkey ? hotkey : "", hotkey_json, sizeof hotkey_json);
         cli_json_escape_utf8(err, err_json, sizeof err_json);
-        ok = shot_append(out, capacity, &at,
-                    "{\"enabled\":%s,\"buffering\":%s,\"width\":%s,\"height\":%s,\"fps\":%s,\"buffered_seconds\":%s,"
-                    "\"saves\":%s,\"hotkey\":\"%s\",\"error\":\"%s\"}\n",
-                    enabled ? "true" : "false", buffering ? "true" : "false", num[0], num[1], num[2], num[3], num[4],
-                    hotkey_json, err_json);
+        ok = shot_append(
+            out, capacity, &at,
+            "{\"enabled\":%s,\"buffering\":%s,\"width\":%s,\"height\":%s,\"fps\":%s,\"buffered_seconds\":%s,"
+            "\"saves\":%s,\"hotkey\":\"%s\",\"error\":\"%s\"}\n",
+            enabled ? "true" : "false", buffering ? "true" : "false", num[0], num[1], num[2], num[3], num[4],
+            hotkey_json, err_json);
     } else {
         ok = shot_append(out, capacity, &at, "enabled        %s\nbuffering      %s\n", enabled ? "yes" : "no",
-                    buffering ? "yes" : "no");
+                         buffering ? "yes" : "no");
         if (ok && buffering)
-            ok = shot_append(out, capacity, &at, "source         %sx%s @ %s fps, %s s buffered\n", num[0], num[1], num[2],
-                        num[3]);
-        if (ok) ok = shot_append(out, capacity, &at, "hotkey         %s\nsaves          %s\n", hotkey ? hotkey : "", num[4]);
+            ok = shot_append(out, capacity, &at, "source         %sx%s @ %s fps, %s s buffered\n", num[0], num[1],
+                             num[2], num[3]);
+        if (ok)
+            ok =
+                shot_append(out, capacity, &at, "hotkey         %s\nsaves          %s\n", hotkey ? hotkey : "", num[4]);
         if (ok && err[0]) ok = shot_append(out, capacity, &at, "error          %s\n", err);
     }
     if (!ok && capacity) out[0] = 0;

@@ -8,34 +8,53 @@
 #include <cstdint>
 
 enum cmd_clip_sub {
-    CMD_CLIP_START = 0, CMD_CLIP_STOP, CMD_CLIP_PAUSE, CMD_CLIP_RESUME, CMD_CLIP_TOGGLE, CMD_CLIP_REDO,
-    CMD_CLIP_CANCEL, CMD_CLIP_MIC, CMD_CLIP_SYSTEM, CMD_CLIP_STATUS, CMD_CLIP_UI,
+    CMD_CLIP_START = 0,
+    CMD_CLIP_STOP,
+    CMD_CLIP_PAUSE,
+    CMD_CLIP_RESUME,
+    CMD_CLIP_TOGGLE,
+    CMD_CLIP_REDO,
+    CMD_CLIP_CANCEL,
+    CMD_CLIP_MIC,
+    CMD_CLIP_SYSTEM,
+    CMD_CLIP_STATUS,
+    CMD_CLIP_UI,
 };
 
 // Options that become request fields in the order they are typed.
 enum cmd_clip_field {
-    CMD_CLIP_FIELD_SILENT, CMD_CLIP_FIELD_NO_BAR, CMD_CLIP_FIELD_MIC, CMD_CLIP_FIELD_NO_MIC,
-    CMD_CLIP_FIELD_SYSTEM, CMD_CLIP_FIELD_NO_SYSTEM, CMD_CLIP_FIELD_NO_AUDIO,
+    CMD_CLIP_FIELD_SILENT,
+    CMD_CLIP_FIELD_NO_BAR,
+    CMD_CLIP_FIELD_MIC,
+    CMD_CLIP_FIELD_NO_MIC,
+    CMD_CLIP_FIELD_SYSTEM,
+    CMD_CLIP_FIELD_NO_SYSTEM,
+    CMD_CLIP_FIELD_NO_AUDIO,
 };
 
 enum { CMD_CLIP_FIELDS_MAX = 128, CMD_CLIP_REPLY = 8192 };
 
 // The command line of clip after the walk; pointers refer into argv.
 struct cmd_clip_options : shot_target_options {
-    int sub;                     // cmd_clip_sub
-    int audio_state;             // mic/system: -1 toggle, 0 off, 1 on
+    int sub;          // cmd_clip_sub
+    int audio_state;  // mic/system: -1 toggle, 0 off, 1 on
     bool wait;
-    int seconds;                 // 0 = not given
+    int seconds;  // 0 = not given
     int fields[CMD_CLIP_FIELDS_MAX];
     int field_count;
 };
 
-enum cmd_clip_target { CMD_CLIP_TARGET_CURSOR = 0, CMD_CLIP_TARGET_MONITOR, CMD_CLIP_TARGET_RECT,
-                       CMD_CLIP_TARGET_WINDOW, CMD_CLIP_TARGET_PICK };
+enum cmd_clip_target {
+    CMD_CLIP_TARGET_CURSOR = 0,
+    CMD_CLIP_TARGET_MONITOR,
+    CMD_CLIP_TARGET_RECT,
+    CMD_CLIP_TARGET_WINDOW,
+    CMD_CLIP_TARGET_PICK
+};
 
 // The resolved target and destination of "clip start".
 struct cmd_clip_plan {
-    int target;                     // cmd_clip_target
+    int target;  // cmd_clip_target
     uint64_t hwnd;
     int monitor;
     long left, top, width, height;  // virtual-desktop pixels
@@ -48,8 +67,8 @@ struct cmd_clip_plan {
 struct cmd_replay_save_options {
     bool wait;
     bool silent;
-    int seconds;                  // 0 = not given
-    const wchar_t* out_path;      // as typed; null when none
+    int seconds;              // 0 = not given
+    const wchar_t* out_path;  // as typed; null when none
 };
 
 // The keys print_reply writes as JSON numbers: 33 for clip, 12 for replay save.

@@ -50,16 +50,16 @@ bool any_hotkey(const config_pair* pairs, int count) {
 
 void print_changes(const config_pair* pairs, const apply_row* rows, int count, bool dry_run) {
     for (int i = 0; i < count; ++i) {
-        out_printf("%s: %s -> %s%s\n", utf8(pairs[i].key).s, utf8(rows[i].old_text).s,
-                   utf8(rows[i].new_text).s, dry_run ? "  (dry run)" : "");
+        out_printf("%s: %s -> %s%s\n", utf8(pairs[i].key).s, utf8(rows[i].old_text).s, utf8(rows[i].new_text).s,
+                   dry_run ? "  (dry run)" : "");
     }
 }
 
 void print_changes_json(const config_pair* pairs, const apply_row* rows, int count) {
     out_write("{\"changed\":{");
     for (int i = 0; i < count; ++i) {
-        out_printf("%s\"%s\":{\"old\":\"%s\",\"new\":\"%s\"}", i ? "," : "",
-                   jstr(pairs[i].key).s, jstr(rows[i].old_text).s, jstr(rows[i].new_text).s);
+        out_printf("%s\"%s\":{\"old\":\"%s\",\"new\":\"%s\"}", i ? "," : "", jstr(pairs[i].key).s,
+                   jstr(rows[i].old_text).s, jstr(rows[i].new_text).s);
     }
     out_write("}");
 }
@@ -73,8 +73,7 @@ int config_get(int argc, wchar_t** argv) {
         const config_schema_entry* e = config_schema_find(argv[i]);
         if (!e) {
             char msg[MESSAGE_CHARS];
-            cli_format(msg, sizeof msg, "unknown key '%s'; run 'ivrac config schema'",
-                     utf8(argv[i]).s);
+            cli_format(msg, sizeof msg, "unknown key '%s'; run 'ivrac config schema'", utf8(argv[i]).s);
             return cli_usage(nullptr, msg);
         }
         picked[count++] = e;
@@ -96,15 +95,14 @@ int config_get(int argc, wchar_t** argv) {
         const char* field = (const char*)&cfg + e->offset;
         out_printf("%s\"%s\":", i ? "," : "", utf8(e->key).s);
         switch (e->type) {
-            case CONFIG_TYPE_HOTKEY: {
-                const hotkey_pair* p = (const hotkey_pair*)field;
-                out_printf("{\"text\":\"%s\",\"mods\":%u,\"vk\":%u}", jstr(text).s,
-                           (unsigned)p->mods, (unsigned)p->vk);
-                break;
-            }
-            case CONFIG_TYPE_BOOL: out_write(*(const int*)field ? "true" : "false"); break;
-            case CONFIG_TYPE_INT: out_printf("%d", *(const int*)field); break;
-            default: out_printf("\"%s\"", jstr(text).s); break;
+        case CONFIG_TYPE_HOTKEY: {
+            const hotkey_pair* p = (const hotkey_pair*)field;
+            out_printf("{\"text\":\"%s\",\"mods\":%u,\"vk\":%u}", jstr(text).s, (unsigned)p->mods, (unsigned)p->vk);
+            break;
+        }
+        case CONFIG_TYPE_BOOL: out_write(*(const int*)field ? "true" : "false"); break;
+        case CONFIG_TYPE_INT: out_printf("%d", *(const int*)field); break;
+        default: out_printf("\"%s\"", jstr(text).s); break;
         }
     }
     if (g_cli.json) out_write("}\n");
@@ -120,8 +118,10 @@ int config_set(int argc, wchar_t** argv) {
     for (int i = 0; i < argc; ++i) {
         const wchar_t* a = argv[i];
         if (begins_with_dash(a)) {
-            if (wcscmp(a, L"--no-create") == 0) create_dirs = false;
-            else if (wcscmp(a, L"--dry-run") == 0) dry_run = true;
+            if (wcscmp(a, L"--no-create") == 0)
+                create_dirs = false;
+            else if (wcscmp(a, L"--dry-run") == 0)
+                dry_run = true;
             continue;
         }
         if (count == CONFIG_SET_MAX_PAIRS) {
@@ -137,8 +137,7 @@ int config_set(int argc, wchar_t** argv) {
 }
 
 int config_reset(int argc, wchar_t** argv) {
-    static config_pair pairs[CONFIG_SCHEMA_COUNT > CONFIG_RESET_MAX_KEYS ? CONFIG_SCHEMA_COUNT
-                                                                         : CONFIG_RESET_MAX_KEYS];
+    static config_pair pairs[CONFIG_SCHEMA_COUNT > CONFIG_RESET_MAX_KEYS ? CONFIG_SCHEMA_COUNT : CONFIG_RESET_MAX_KEYS];
     static wchar_t defaults[sizeof pairs / sizeof *pairs][VALUE_CHARS];
     if (argc == 0) return cli_usage(nullptr, "reset expects <key...> or --all");
     bool create_dirs = true, dry_run = false, all = false;
@@ -146,9 +145,12 @@ int config_reset(int argc, wchar_t** argv) {
     for (int i = 0; i < argc; ++i) {
         const wchar_t* a = argv[i];
         if (begins_with_dash(a)) {
-            if (wcscmp(a, L"--no-create") == 0) create_dirs = false;
-            else if (wcscmp(a, L"--dry-run") == 0) dry_run = true;
-            else if (wcscmp(a, L"--all") == 0) all = true;
+            if (wcscmp(a, L"--no-create") == 0)
+                create_dirs = false;
+            else if (wcscmp(a, L"--dry-run") == 0)
+                dry_run = true;
+            else if (wcscmp(a, L"--all") == 0)
+                all = true;
             continue;
         }
         if (count == CONFIG_RESET_MAX_KEYS) return cli_usage(nullptr, "too many keys");
@@ -206,9 +208,8 @@ int config_schema_print(int argc, wchar_t** argv) {
             const config_schema_entry* e = first + i;
             out_printf("%s{\"key\":\"%s\",\"type\":\"%s\",\"default\":\"%s\",\"min\":%d,\"max\":%d,"
                        "\"values\":\"%s\",\"description\":\"%s\"}",
-                       i ? "," : "", jstr(e->key).s, jstr(config_type_name(e->type)).s,
-                       jstr(defaults[i]).s, e->min, e->max, jstr(e->words ? e->words : L"").s,
-                       jstr(e->description).s);
+                       i ? "," : "", jstr(e->key).s, jstr(config_type_name(e->type)).s, jstr(defaults[i]).s, e->min,
+                       e->max, jstr(e->words ? e->words : L"").s, jstr(e->description).s);
         }
         out_write("]\n");
         return CLI_EXIT_OK;
@@ -261,8 +262,7 @@ void copy_span(const char* begin, const char* end, char* out, size_t cap) {
 
 }  // namespace
 
-bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings,
-                         size_t warnings_capacity) {
+bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings, size_t warnings_capacity) {
     if (!out || capacity == 0) return false;
     out[0] = 0;
     if (warnings && warnings_capacity) warnings[0] = 0;
@@ -301,8 +301,7 @@ bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* wa
             cli_json_escape_utf8(state, esc, sizeof esc);
             put(esc);
             put("\"");
-            if (strcmp(state, "ok") != 0 && strcmp(state, "off") != 0 && warnings &&
-                wlen + 1 < warnings_capacity) {
+            if (strcmp(state, "ok") != 0 && strcmp(state, "off") != 0 && warnings && wlen + 1 < warnings_capacity) {
                 int n = snprintf(warnings + wlen, warnings_capacity - wlen,
                                  "ivrac config: WARNING %s '%s' could not be registered (in use by "
                                  "another app?)\n",

@@ -26,8 +26,7 @@ void config_notify();
 // colon ("ok" when there is none). warnings (may be null) receives one line per
 // hotkey whose state is neither "ok" nor "off". False, with out empty, when the
 // reply is not "ok" or the object does not fit capacity.
-bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings,
-                         size_t warnings_capacity);
+bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings, size_t warnings_capacity);
 
 // Asks the agent for its hotkey registration results and writes the JSON object
 // {"hk_screen":"ok",...} into out (empty when the agent does not answer); warns

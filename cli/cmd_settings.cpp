@@ -41,8 +41,10 @@ int settings_command(int argc, wchar_t** argv) {
     const wchar_t* op = argc > 0 ? argv[0] : L"";
     if (wcscmp(op, L"status") == 0) {
         bool open = cli_find_window(settings_class) != nullptr;
-        if (g_cli.json) out_printf("{\"open\":%s}\n", open ? "true" : "false");
-        else out_printf("settings: %s\n", open ? "open" : "closed");
+        if (g_cli.json)
+            out_printf("{\"open\":%s}\n", open ? "true" : "false");
+        else
+            out_printf("settings: %s\n", open ? "open" : "closed");
         return CLI_EXIT_OK;
     }
     if (wcscmp(op, L"open") == 0) return settings_open();
@@ -54,8 +56,10 @@ int settings_command(int argc, wchar_t** argv) {
     }
     if (wcscmp(op, L"close") == 0) {
         HWND w = cli_find_window(settings_class);
-        if (w) PostMessageW(w, WM_CLOSE, 0, 0);
-        else cli_note("settings window is not open");
+        if (w)
+            PostMessageW(w, WM_CLOSE, 0, 0);
+        else
+            cli_note("settings window is not open");
         return settings_json(false, w != nullptr);
     }
     return cli_usage(nullptr, "expects open|close|status|focus");

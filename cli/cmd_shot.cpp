@@ -93,15 +93,15 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
         if (screen >= count) {
             v.code = "bad_screen";
             v.exit_code = CLI_EXIT_TARGET;
-            snprintf(v.message, sizeof v.message, "screen %d does not exist (have 0..%d); run 'ivrac screens'",
-                     screen, count - 1);
+            snprintf(v.message, sizeof v.message, "screen %d does not exist (have 0..%d); run 'ivrac screens'", screen,
+                     count - 1);
         } else {
             const monitor_entry& s = m[screen];
             if (region_violations(x, y, w, h, 0, 0, s.width, s.height, list, sizeof list)) {
                 v.code = "out_of_bounds";
                 v.exit_code = CLI_EXIT_TARGET;
-                snprintf(v.message, sizeof v.message, "region %ld,%ld %ldx%ld exceeds screen %d (%dx%d): %s", x, y,
-                         w, h, screen, s.width, s.height, list);
+                snprintf(v.message, sizeof v.message, "region %ld,%ld %ldx%ld exceeds screen %d (%dx%d): %s", x, y, w,
+                         h, screen, s.width, s.height, list);
             } else {
                 v.left = x + s.left;
                 v.top = y + s.top;
@@ -118,8 +118,9 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
         } else if (region_violations(x, y, w, h, l, t, r, b, list, sizeof list)) {
             v.code = "out_of_bounds";
             v.exit_code = CLI_EXIT_TARGET;
-            snprintf(v.message, sizeof v.message, "region %ld,%ld %ldx%ld outside virtual bounds (%ld,%ld)-(%ld,%ld): %s",
-                     x, y, w, h, (long)l, (long)t, (long)r, (long)b, list);
+            snprintf(v.message, sizeof v.message,
+                     "region %ld,%ld %ldx%ld outside virtual bounds (%ld,%ld)-(%ld,%ld): %s", x, y, w, h, (long)l,
+                     (long)t, (long)r, (long)b, list);
         } else {
             long long covered = 0;
             for (int i = 0; i < count; i++)
@@ -157,10 +158,14 @@ static bool parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long
     unsigned long long v = 0;
     for (; *s; s++) {
         int d;
-        if (*s >= L'0' && *s <= L'9') d = *s - L'0';
-        else if (base == 16 && *s >= L'a' && *s <= L'f') d = *s - L'a' + 10;
-        else if (base == 16 && *s >= L'A' && *s <= L'F') d = *s - L'A' + 10;
-        else return false;
+        if (*s >= L'0' && *s <= L'9')
+            d = *s - L'0';
+        else if (base == 16 && *s >= L'a' && *s <= L'f')
+            d = *s - L'a' + 10;
+        else if (base == 16 && *s >= L'A' && *s <= L'F')
+            d = *s - L'A' + 10;
+        else
+            return false;
         if (v > (ULLONG_MAX - (unsigned)d) / (unsigned)base) return false;
         v = v * (unsigned)base + (unsigned)d;
     }
@@ -228,8 +233,10 @@ int shot_out_format(const wchar_t* path, int requested, int* format, char* msg, 
         if (*p == L'\\' || *p == L'/') name = p + 1;
     const wchar_t* dot = wcsrchr(name, L'.');
     int from_ext = -1;
-    if (dot && _wcsicmp(dot, L".png") == 0) from_ext = 0;
-    else if (dot && (_wcsicmp(dot, L".jpg") == 0 || _wcsicmp(dot, L".jpeg") == 0)) from_ext = 1;
+    if (dot && _wcsicmp(dot, L".png") == 0)
+        from_ext = 0;
+    else if (dot && (_wcsicmp(dot, L".jpg") == 0 || _wcsicmp(dot, L".jpeg") == 0))
+        from_ext = 1;
     if (from_ext < 0) {
         cli_format(msg, capacity, "-o expects a file name ending in .png, .jpg or .jpeg");
         return CLI_EXIT_USAGE;
@@ -344,9 +351,12 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
             add_field(&o, SHOT_FIELD_OCCLUDED, 1);
         } else if (wcscmp(a, L"--format") == 0) {
             int f;
-            if (val && _wcsicmp(val, L"png") == 0) f = 0;
-            else if (val && _wcsicmp(val, L"jpg") == 0) f = 1;
-            else return fail("--format expects png or jpg");
+            if (val && _wcsicmp(val, L"png") == 0)
+                f = 0;
+            else if (val && _wcsicmp(val, L"jpg") == 0)
+                f = 1;
+            else
+                return fail("--format expects png or jpg");
             if (o.format < 0) o.format = f;
             add_field(&o, SHOT_FIELD_FORMAT, f);
             i++;
@@ -394,7 +404,10 @@ bool shot_request_value(const wchar_t* text, char* out, size_t capacity) {
 bool shot_append_dest(char* out, size_t capacity, size_t* at, const wchar_t* folder, const wchar_t* dir,
                       const wchar_t* out_path) {
     char value[1024];
-    const struct { const char* key; const wchar_t* text; } fields[] = {{"folder", folder}, {"dir", dir}, {"out", out_path}};
+    const struct {
+        const char* key;
+        const wchar_t* text;
+    } fields[] = {{"folder", folder}, {"dir", dir}, {"out", out_path}};
     for (const auto& f : fields)
         if (f.text[0] && !(shot_request_value(f.text, value, sizeof value) &&
                            shot_append(out, capacity, at, "\t%s=%s", f.key, value)))
@@ -426,7 +439,7 @@ bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, si
             break;
         case SHOT_PLAN_RECT:
             ok = shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
-                        p->height);
+                             p->height);
             break;
         case SHOT_PLAN_MONITOR: ok = shot_append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor); break;
         default: break;
@@ -455,13 +468,14 @@ bool shot_json_build(const char* reply, const shot_plan* p, char* out, size_t ca
     field_escaped(reply, "path", path, sizeof path);
     field_escaped(reply, "target", target, sizeof target);
     size_t at = 0;
-    bool ok = shot_append(out, capacity, &at, "{\"path\":\"%s\",\"width\":%d,\"height\":%d,\"bytes\":%lld,\"ms\":%lld,\"target\":\"%s\"",
-                     path, (int)field_number(reply, "width"), (int)field_number(reply, "height"),
-                     field_number(reply, "bytes"), field_number(reply, "ms"), target);
+    bool ok = shot_append(out, capacity, &at,
+                          "{\"path\":\"%s\",\"width\":%d,\"height\":%d,\"bytes\":%lld,\"ms\":%lld,\"target\":\"%s\"",
+                          path, (int)field_number(reply, "width"), (int)field_number(reply, "height"),
+                          field_number(reply, "bytes"), field_number(reply, "ms"), target);
     if (ok && p->json_screen >= 0) ok = shot_append(out, capacity, &at, ",\"screen\":%d", p->json_screen);
     if (ok && p->kind == SHOT_PLAN_RECT)
         ok = shot_append(out, capacity, &at, ",\"region\":{\"x\":%ld,\"y\":%ld,\"w\":%ld,\"h\":%ld}", p->left, p->top,
-                    p->width, p->height);
+                         p->width, p->height);
     if (ok) {
         field_escaped(reply, "folder", text, sizeof text);
         if (text[0]) ok = shot_append(out, capacity, &at, ",\"folder\":\"%s\"", text);
@@ -492,7 +506,8 @@ void shot_warning_lines(const char* reply, char* out, size_t capacity) {
     if (!warning[0]) return;
     if (strstr(warning, "low_space"))
         shot_append(out, capacity, &at, "ivrac shot: WARNING low disk space (%s MB free on %s)\n", free_mb, drive);
-    if (strstr(warning, "ivra_big")) shot_append(out, capacity, &at, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
+    if (strstr(warning, "ivra_big"))
+        shot_append(out, capacity, &at, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
 }
 
 // ---- System parts.
@@ -638,8 +653,7 @@ int shot_command(int argc, wchar_t** argv) {
         plan.json_screen = o.screen;
     }
 
-    if ((plan.folder[0] || plan.dir[0]) && o.out_path)
-        return cli_usage(nullptr, "--folder cannot be combined with -o");
+    if ((plan.folder[0] || plan.dir[0]) && o.out_path) return cli_usage(nullptr, "--folder cannot be combined with -o");
     if (o.out_path) {
         if (shot_out_format(o.out_path, o.format, &plan.out_format, msg, sizeof msg) != CLI_EXIT_OK)
             return cli_usage(nullptr, msg);

@@ -24,10 +24,10 @@ struct monitor_set {
 // Outcome of a region check: the accepted rectangle in virtual-desktop
 // coordinates, or the failure to print.
 struct region_verdict {
-    const char* code;     // null when accepted
-    int exit_code;        // 0 when accepted
-    char message[1024];   // failure message
-    bool partial;         // accepted, but part of it lies outside every monitor
+    const char* code;    // null when accepted
+    int exit_code;       // 0 when accepted
+    char message[1024];  // failure message
+    bool partial;        // accepted, but part of it lies outside every monitor
     long left, top, right, bottom;
 };
 
@@ -35,8 +35,7 @@ enum shot_window_kind { SHOT_WIN_NONE = 0, SHOT_WIN_ACTIVE, SHOT_WIN_QUERY, SHOT
 
 // Options that become request fields; each use appends one field, in the order
 // given, so the agent's first-match lookup makes the first value win.
-enum shot_field { SHOT_FIELD_OCCLUDED, SHOT_FIELD_FORMAT, SHOT_FIELD_QUALITY, SHOT_FIELD_SILENT,
-                  SHOT_FIELD_TIMEOUT };
+enum shot_field { SHOT_FIELD_OCCLUDED, SHOT_FIELD_FORMAT, SHOT_FIELD_QUALITY, SHOT_FIELD_SILENT, SHOT_FIELD_TIMEOUT };
 
 enum { SHOT_FIELDS_MAX = 128 };
 
@@ -48,11 +47,11 @@ struct shot_field_use {
 // The target, folder and output options shot and clip start share; pointers refer into argv.
 struct shot_target_options {
     bool pick;
-    int window_kind;             // shot_window_kind; the last window option wins
+    int window_kind;  // shot_window_kind; the last window option wins
     const wchar_t* window_query;
     uint64_t hwnd;
     unsigned long pid;
-    int screen;                  // -1 = none
+    int screen;  // -1 = none
     bool has_region;
     long rx, ry, rw, rh;
     const wchar_t* out_path;     // as typed; null when none
@@ -81,9 +80,9 @@ int shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t,
 // value, as the agent will.
 struct shot_options : shot_target_options {
     bool to_stdout;
-    int format;                  // -1 configured, 0 png, 1 jpg (first --format)
-    long quality;                // 0 = configured
-    long timeout_ms;             // 10000 unless given
+    int format;       // -1 configured, 0 png, 1 jpg (first --format)
+    long quality;     // 0 = configured
+    long timeout_ms;  // 10000 unless given
     bool timeout_given;
     shot_field_use fields[SHOT_FIELDS_MAX];
     int field_count;
@@ -93,17 +92,17 @@ enum shot_plan_kind { SHOT_PLAN_CURSOR = 0, SHOT_PLAN_MONITOR, SHOT_PLAN_RECT, S
 
 // The resolved request.
 struct shot_plan {
-    int kind;              // shot_plan_kind
+    int kind;  // shot_plan_kind
     uint64_t hwnd;
     int monitor;
     long left, top, width, height;  // SHOT_PLAN_RECT, virtual-desktop pixels
-    int json_screen;       // --screen index behind the target, -1 when none
+    int json_screen;                // --screen index behind the target, -1 when none
     wchar_t folder[64];
     wchar_t dir[260];
     wchar_t out[260];
-    bool send_format;      // state out_format unless --format already did
-    int out_format;        // format the output file's name promises: 0 png, 1 jpg
-    bool no_history;       // the file is a stand-in for standard output: not a capture to keep
+    bool send_format;  // state out_format unless --format already did
+    int out_format;    // format the output file's name promises: 0 png, 1 jpg
+    bool no_history;   // the file is a stand-in for standard output: not a capture to keep
 };
 
 // ---- Pure parts (no Win32 call).
@@ -125,8 +124,7 @@ int region_violations(long long x, long long y, long long w, long long h, long l
 
 // Checks the region against the monitors: with screen >= 0 local to that
 // monitor, else in virtual-desktop coordinates. Returns the exit code (0 accepted).
-int region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count,
-                    region_verdict* out);
+int region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count, region_verdict* out);
 
 // Walks shot's arguments. Returns 0, or 2 with the usage message in msg
 // (capacity bytes) and *hint telling whether the "Try" line belongs after it

@@ -229,8 +229,8 @@ size_t status_text(const char* reply, char* out, size_t capacity) {
         format_bytes(stills.budget, s_budget, sizeof s_budget);
         format_bytes(clips.committed, c_used, sizeof c_used);
         format_bytes(clips.budget, c_budget, sizeof c_budget);
-        ob_put(&b, "memory     total %s \xC2\xB7 budget %s (%d%%) \xC2\xB7 stills %s / %s \xC2\xB7 clips %s / %s\n", total,
-               budget, percent ? atoi(percent) : 0, s_used, s_budget, c_used, c_budget);
+        ob_put(&b, "memory     total %s \xC2\xB7 budget %s (%d%%) \xC2\xB7 stills %s / %s \xC2\xB7 clips %s / %s\n",
+               total, budget, percent ? atoi(percent) : 0, s_used, s_budget, c_used, c_budget);
     }
     return b.at;
 }
@@ -265,7 +265,8 @@ size_t status_json(const char* reply, char* out, size_t capacity) {
         cli_json_escape_utf8(key, esc_key, sizeof esc_key);
         cli_json_escape_utf8(text, esc_text, sizeof esc_text);
         bool off = strcmp(state, "off") == 0, ok = off || strcmp(state, "ok") == 0;
-        ob_put(&b, "%s\"%s\":{\"text\":\"%s\",\"ok\":%s", first_hk ? "" : ",", esc_key, esc_text, ok ? "true" : "false");
+        ob_put(&b, "%s\"%s\":{\"text\":\"%s\",\"ok\":%s", first_hk ? "" : ",", esc_key, esc_text,
+               ok ? "true" : "false");
         if (off) {
             ob_put(&b, ",\"active\":false");
         } else if (!ok) {
@@ -281,19 +282,22 @@ size_t status_json(const char* reply, char* out, size_t capacity) {
         ob_put(&b, ",\"pools\":{");
         for (size_t i = 0; i < sizeof status_pools / sizeof status_pools[0]; i++) {
             pool_numbers p = pool_read(f, status_pools[i]);
-            ob_put(&b, "%s\"%s\":{\"threads\":%d,\"depth\":%u,\"high\":%u,\"completed\":%llu,\"rejected\":%llu,\"avg_ms\":%.1f}",
-                   i ? "," : "", status_pools[i], p.threads, p.depth, p.high, p.completed, p.rejected, p.avg_ms);
+            ob_put(
+                &b,
+                "%s\"%s\":{\"threads\":%d,\"depth\":%u,\"high\":%u,\"completed\":%llu,\"rejected\":%llu,\"avg_ms\":%.1f}",
+                i ? "," : "", status_pools[i], p.threads, p.depth, p.high, p.completed, p.rejected, p.avg_ms);
         }
         ob_put(&b, "}");
     }
     if (fields_get(f, "mem_total")) {
         mem_numbers s = mem_read(f, "mem_stills"), c = mem_read(f, "mem_clips");
         const char* percent = fields_get(f, "mem_percent");
-        ob_put(&b,
-               ",\"memory\":{\"total\":%llu,\"percent\":%d,\"stills\":{\"in_use\":%d,\"committed\":%llu,\"budget\":%llu},"
-               "\"clips\":{\"in_use\":%d,\"committed\":%llu,\"budget\":%llu}}",
-               field_ull(f, "mem_total"), percent ? atoi(percent) : 0, s.in_use, s.committed, s.budget, c.in_use,
-               c.committed, c.budget);
+        ob_put(
+            &b,
+            ",\"memory\":{\"total\":%llu,\"percent\":%d,\"stills\":{\"in_use\":%d,\"committed\":%llu,\"budget\":%llu},"
+            "\"clips\":{\"in_use\":%d,\"committed\":%llu,\"budget\":%llu}}",
+            field_ull(f, "mem_total"), percent ? atoi(percent) : 0, s.in_use, s.committed, s.budget, c.in_use,
+            c.committed, c.budget);
     }
     ob_put(&b, "}\n");
     return ob_json_result(&b);
@@ -312,7 +316,7 @@ size_t input_text(const char* reply, char* out, size_t capacity) {
 }
 
 static bool input_is_flag(const char* key) {
-    static const char* const flags[] = {"running",   "raw_enabled",  "hook_enabled",    "raw_ready",  "hook_ready",
+    static const char* const flags[] = {"running",     "raw_enabled",    "hook_enabled",    "raw_ready",  "hook_ready",
                                         "mouse_ready", "session_active", "focus_requested", "focus_owned"};
     for (const char* k : flags)
         if (strcmp(k, key) == 0) return true;
@@ -435,8 +439,10 @@ int input_command(int argc, wchar_t**) {
     if (argc > 0) return cli_usage(nullptr, "expects no arguments (use --json or --help)");
     char reply[STATUS_REPLY_BUFFER];
     if (pipe_call("input", reply, sizeof reply, 5000) != PIPE_CALL_OK)
-        return cli_fail("agent_unavailable", CLI_EXIT_AGENT, "agent input diagnostics unavailable; run 'ivrac agent start'");
-    if (!reply_ok(reply)) return cli_fail("input_unavailable", CLI_EXIT_FAILED, "agent does not support input diagnostics");
+        return cli_fail("agent_unavailable", CLI_EXIT_AGENT,
+                        "agent input diagnostics unavailable; run 'ivrac agent start'");
+    if (!reply_ok(reply))
+        return cli_fail("input_unavailable", CLI_EXIT_FAILED, "agent does not support input diagnostics");
     if (g_cli.json) {
         if (!input_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("input");
     } else

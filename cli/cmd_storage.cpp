@@ -10,15 +10,13 @@
 
 namespace {
 
-uint64_t storage_field_u64(const char* reply, const char* key)
-{
+uint64_t storage_field_u64(const char* reply, const char* key) {
     char value[32];
     reply_field_get_utf8(reply, key, value, sizeof value);
     return strtoull(value, nullptr, 10);
 }
 
-long long storage_field_ll(const char* reply, const char* key)
-{
+long long storage_field_ll(const char* reply, const char* key) {
     char value[32];
     reply_field_get_utf8(reply, key, value, sizeof value);
     return strtoll(value, nullptr, 10);
@@ -28,13 +26,10 @@ const char* storage_bool(int flag) { return flag ? "true" : "false"; }
 
 }  // namespace
 
-bool storage_reply_parse(const char* reply, storage_view* v)
-{
-    if (!reply_ok(reply))
-        return false;
+bool storage_reply_parse(const char* reply, storage_view* v) {
+    if (!reply_ok(reply)) return false;
     for (const char* key : {"drive", "total", "free", "ivra"}) {
-        if (!reply_field_find(reply, key, nullptr))
-            return false;
+        if (!reply_field_find(reply, key, nullptr)) return false;
     }
     storage_view s{};
     storage_report& r = s.report;
@@ -64,36 +59,31 @@ bool storage_reply_parse(const char* reply, storage_view* v)
     return true;
 }
 
-bool storage_json(const storage_view* v, char* out, size_t capacity)
-{
+bool storage_json(const storage_view* v, char* out, size_t capacity) {
     const storage_report* r = &v->report;
     char drive[64];
     cli_json_escape(r->drive, drive, sizeof drive);
-    int n = snprintf(out, capacity,
-                     "{\"drive\":\"%s\",\"total\":%llu,\"free\":%llu,\"stills\":{\"bytes\":%llu,\"files\":%lu},"
-                     "\"clips\":{\"bytes\":%llu,\"files\":%lu},\"other\":{\"bytes\":%llu,\"files\":%lu},"
-                     "\"ivra\":%llu,\"roots\":%d,\"age_s\":%lld,\"scan_ms\":%d,"
-                     "\"flags\":{\"low_space\":%s,\"disk_full\":%s,\"ivra_big\":%s},"
-                     "\"thresholds\":{\"warn_free_mb\":%d,\"stop_free_mb\":%d,\"warn_ivra_gb\":%d}}\n",
-                     drive, (unsigned long long)r->drive_total, (unsigned long long)r->drive_free,
-                     (unsigned long long)r->stills_bytes, (unsigned long)r->stills_count,
-                     (unsigned long long)r->clips_bytes, (unsigned long)r->clips_count,
-                     (unsigned long long)r->other_bytes, (unsigned long)r->other_count,
-                     (unsigned long long)r->ivra_bytes, r->roots, v->age_s, (int)r->scan_ms,
-                     storage_bool(r->low_space), storage_bool(r->disk_full), storage_bool(r->ivra_big),
-                     v->warn_free_mb, v->stop_free_mb, v->warn_ivra_gb);
+    int n = snprintf(
+        out, capacity,
+        "{\"drive\":\"%s\",\"total\":%llu,\"free\":%llu,\"stills\":{\"bytes\":%llu,\"files\":%lu},"
+        "\"clips\":{\"bytes\":%llu,\"files\":%lu},\"other\":{\"bytes\":%llu,\"files\":%lu},"
+        "\"ivra\":%llu,\"roots\":%d,\"age_s\":%lld,\"scan_ms\":%d,"
+        "\"flags\":{\"low_space\":%s,\"disk_full\":%s,\"ivra_big\":%s},"
+        "\"thresholds\":{\"warn_free_mb\":%d,\"stop_free_mb\":%d,\"warn_ivra_gb\":%d}}\n",
+        drive, (unsigned long long)r->drive_total, (unsigned long long)r->drive_free,
+        (unsigned long long)r->stills_bytes, (unsigned long)r->stills_count, (unsigned long long)r->clips_bytes,
+        (unsigned long)r->clips_count, (unsigned long long)r->other_bytes, (unsigned long)r->other_count,
+        (unsigned long long)r->ivra_bytes, r->roots, v->age_s, (int)r->scan_ms, storage_bool(r->low_space),
+        storage_bool(r->disk_full), storage_bool(r->ivra_big), v->warn_free_mb, v->stop_free_mb, v->warn_ivra_gb);
     if (n < 0 || (size_t)n >= capacity) {
-        if (capacity)
-            out[0] = 0;
+        if (capacity) out[0] = 0;
         return false;
     }
     return true;
 }
 
-void storage_text(const storage_view* v, wchar_t* out, size_t capacity)
-{
-    if (capacity == 0)
-        return;
+void storage_text(const storage_view* v, wchar_t* out, size_t capacity) {
+    if (capacity == 0) return;
     out[0] = 0;
     const storage_report* r = &v->report;
     wchar_t total[32], free_text[32], ivra[32], stills[32], clips[32], other[32];
@@ -127,15 +117,13 @@ char g_storage_json[2048];
 wchar_t g_storage_text[2048];
 }  // namespace
 
-int storage_command(int argc, wchar_t** argv)
-{
+int storage_command(int argc, wchar_t** argv) {
     bool refresh = false;
-    for (int i = 0; i < argc; ++i)
-        refresh = refresh || (argv[i] && wcscmp(argv[i], L"--refresh") == 0);
+    for (int i = 0; i < argc; ++i) refresh = refresh || (argv[i] && wcscmp(argv[i], L"--refresh") == 0);
     config_load(&g_storage_cfg);
     storage_view* v = &g_storage_view;
-    const int rc = pipe_call(refresh ? "storage\trefresh=1" : "storage", g_storage_reply, sizeof g_storage_reply,
-                             30000);
+    const int rc =
+        pipe_call(refresh ? "storage\trefresh=1" : "storage", g_storage_reply, sizeof g_storage_reply, 30000);
     if (rc != PIPE_CALL_OK || !storage_reply_parse(g_storage_reply, v)) {
         cli_note("agent not running; scanning locally");
         *v = storage_view{};

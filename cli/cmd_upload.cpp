@@ -31,8 +31,8 @@ bool upload_item_get(const char* reply, int i, upload_entry* entry) {
         size_t cap;
     };
     upload_entry e{};
-    const part parts[8] = {{e.id, sizeof e.id},     {e.state, sizeof e.state}, {e.attempts, sizeof e.attempts},
-                           {e.kind, sizeof e.kind}, {e.retry_in, sizeof e.retry_in}, {e.url, sizeof e.url},
+    const part parts[8] = {{e.id, sizeof e.id},       {e.state, sizeof e.state},       {e.attempts, sizeof e.attempts},
+                           {e.kind, sizeof e.kind},   {e.retry_in, sizeof e.retry_in}, {e.url, sizeof e.url},
                            {e.error, sizeof e.error}, {e.path, sizeof e.path}};
     size_t at = 0;
     for (int p = 0; p < 8; p++) {
@@ -109,8 +109,9 @@ bool upload_status_build(const char* reply, bool json, char* out, size_t capacit
     if (json) {
         char esc[sizeof e.path * 6 + 8];
         cli_json_escape_utf8(account, esc, sizeof esc);
-        upload_text_add(&b, "{\"linked\":%s,\"account\":\"%s\",\"workers\":%s,\"queued\":%s,\"uploading\":%s,\"done\":%s,"
-                            "\"failed\":%s,\"items\":[",
+        upload_text_add(&b,
+                        "{\"linked\":%s,\"account\":\"%s\",\"workers\":%s,\"queued\":%s,\"uploading\":%s,\"done\":%s,"
+                        "\"failed\":%s,\"items\":[",
                         is_linked ? "true" : "false", esc, upload_json_number(workers), upload_json_number(queued),
                         upload_json_number(active), upload_json_number(done), upload_json_number(failed));
         for (int i = 0; upload_item_get(reply, i, &e); i++) {
@@ -254,7 +255,9 @@ static int upload_wait_one(const char* id) {
         return CLI_EXIT_OK;
     }
     return cli_fail("upload_failed", CLI_EXIT_FAILED, "#%s %s", id,
-                    !seen ? "not found" : last.error[0] ? last.error : last.state);
+                    !seen           ? "not found"
+                    : last.error[0] ? last.error
+                                    : last.state);
 }
 
 static int upload_files(int argc, wchar_t** argv) {

@@ -25,7 +25,10 @@ void reply_field_get_utf8(const char* reply, const char* key, char* out, size_t 
     if (out_size == 0) return;
     size_t len = 0;
     const char* v = reply_field_find(reply, key, &len);
-    if (!v) { out[0] = 0; return; }
+    if (!v) {
+        out[0] = 0;
+        return;
+    }
     len = cli_utf8_cut(v, len, out_size - 1);
     memcpy(out, v, len);
     out[len] = 0;
@@ -50,8 +53,8 @@ HWND cli_find_window(const wchar_t* class_name) {
 // busy ones waited for up to 200 ms, 20 attempts in all.
 static HANDLE pipe_open() {
     for (int attempt = 0; attempt < 20; attempt++) {
-        HANDLE h = CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE h = CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                               nullptr);
         if (h != INVALID_HANDLE_VALUE) return h;
         DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND) {
@@ -116,8 +119,7 @@ int pipe_call(const char* request, char* reply, size_t reply_size, unsigned long
                 got += done;
                 break;
             }
-            if (!GetOverlappedResult(h, &ov, &done, FALSE) && GetLastError() != ERROR_MORE_DATA && done == 0)
-                break;
+            if (!GetOverlappedResult(h, &ov, &done, FALSE) && GetLastError() != ERROR_MORE_DATA && done == 0) break;
         } else {
             break;  // the agent disconnected
         }
@@ -164,8 +166,9 @@ int cli_start_sibling(const wchar_t* file_name, const char* code, int exit_code,
     // folder, which may hold someone else's program of that name.
     wchar_t path[260], line[264];
     if (!cli_sibling_path(file_name, path))
-        return cli_fail(code, exit_code, "cannot start %s: ivrac's own path cannot be read in full or is too long (%lu)",
-                        name, (unsigned long)ERROR_FILENAME_EXCED_RANGE);
+        return cli_fail(code, exit_code,
+                        "cannot start %s: ivrac's own path cannot be read in full or is too long (%lu)", name,
+                        (unsigned long)ERROR_FILENAME_EXCED_RANGE);
     // The child sees its own path as the first word of its command line; quoted,
     // a folder with blanks does not split it into stray arguments.
     if (!cli_quoted_command_line(path, line, 264))
@@ -208,8 +211,8 @@ int agent_launch() {
 int pipe_call_start(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms) {
     size_t rlen = request ? strlen(request) : 0;
     if (!request || rlen > PIPE_REQUEST_MAX || memchr(request, '\n', rlen))
-        return cli_fail("usage", CLI_EXIT_USAGE, "request too long or malformed (%zu bytes; at most %d)",
-                        rlen, (int)PIPE_REQUEST_MAX);
+        return cli_fail("usage", CLI_EXIT_USAGE, "request too long or malformed (%zu bytes; at most %d)", rlen,
+                        (int)PIPE_REQUEST_MAX);
     int r = pipe_call(request, reply, reply_size, timeout_ms);
     if (r == PIPE_CALL_ABSENT) {
         cli_note("starting agent...");

@@ -5,10 +5,10 @@
 #include <cstddef>
 
 enum {
-    PIPE_CALL_OK = 0,        // a reply of at least one byte arrived
-    PIPE_CALL_NO_REPLY = 1,  // the request was not written or no reply byte arrived in time
-    PIPE_CALL_ABSENT = 3,    // the pipe did not open
-    PIPE_REQUEST_MAX = 4094, // request bytes before the line feed
+    PIPE_CALL_OK = 0,         // a reply of at least one byte arrived
+    PIPE_CALL_NO_REPLY = 1,   // the request was not written or no reply byte arrived in time
+    PIPE_CALL_ABSENT = 3,     // the pipe did not open
+    PIPE_REQUEST_MAX = 4094,  // request bytes before the line feed
 };
 
 // Sends request + "\n" and stores the reply without its line feed, NUL-terminated,
@@ -30,7 +30,7 @@ int agent_launch();
 // True when the reply starts with "ok".
 bool reply_ok(const char* reply);
 
-// The value of the first tab-separated field "key=value" 
+// The value of the first tab-separated field "key=value"
 // or null. *len receives the value's length in bytes. Pure.
 const char* reply_field_find(const char* reply, const char* key, size_t* len);
 

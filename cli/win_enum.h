@@ -20,7 +20,7 @@ struct win_entry {
     int state;                      // win_state
     wchar_t title[WIN_TITLE_CHARS];
     wchar_t class_name[WIN_CLASS_CHARS];
-    wchar_t exe[WIN_EXE_CHARS];     // program file name; empty when the process cannot be opened
+    wchar_t exe[WIN_EXE_CHARS];  // program file name; empty when the process cannot be opened
 };
 
 // A growable list, enumeration order.

@@ -82,8 +82,7 @@ bool account_save(const account* acc) {
     DWORD error = 0;
     const bool ok = config_replace_file(path, blob.pbData, blob.cbData, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, &error);
     LocalFree(blob.pbData);
-    if (!ok)
-        log_error("account: cannot write %ls (%lu)", path, (unsigned long)error);
+    if (!ok) log_error("account: cannot write %ls (%lu)", path, (unsigned long)error);
     return ok;
 }
 
@@ -127,11 +126,14 @@ bool account_load(account* acc) {
             size_t klen = (size_t)(eq - line);
             const char* value = eq + 1;
             size_t vlen = (size_t)(end - value);
-            if (klen == 6 && memcmp(line, "server", 6) == 0) copy_field(a.server, sizeof a.server, value, vlen);
-            else if (klen == 7 && memcmp(line, "sl_name", 7) == 0) copy_field(a.sl_name, sizeof a.sl_name, value, vlen);
+            if (klen == 6 && memcmp(line, "server", 6) == 0)
+                copy_field(a.server, sizeof a.server, value, vlen);
+            else if (klen == 7 && memcmp(line, "sl_name", 7) == 0)
+                copy_field(a.sl_name, sizeof a.sl_name, value, vlen);
             else if (klen == 10 && memcmp(line, "avatar_key", 10) == 0)
                 copy_field(a.avatar_key, sizeof a.avatar_key, value, vlen);
-            else if (klen == 5 && memcmp(line, "token", 5) == 0) copy_field(a.token, sizeof a.token, value, vlen);
+            else if (klen == 5 && memcmp(line, "token", 5) == 0)
+                copy_field(a.token, sizeof a.token, value, vlen);
             else if (klen == 9 && memcmp(line, "linked_at", 9) == 0) {
                 char num[24];
                 copy_field(num, sizeof num, value, vlen);

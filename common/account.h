@@ -8,12 +8,12 @@
 #include <cstdint>
 
 struct account {
-    int linked;            // 1 when token and server are both non-empty
-    char server[256];      // the address the link was made with
+    int linked;        // 1 when token and server are both non-empty
+    char server[256];  // the address the link was made with
     char sl_name[72];
     char avatar_key[40];
-    char token[160];       // secret: wipe records that held one
-    int64_t linked_at;     // seconds since 1970, UTC
+    char token[160];    // secret: wipe records that held one
+    int64_t linked_at;  // seconds since 1970, UTC
 };
 
 // The full path of account.dat (MAX_PATH wide characters).

@@ -10,12 +10,12 @@
 #include <cstdint>
 
 struct link_challenge {
-    char server[256];        // the address the dialogue runs against
+    char server[256];  // the address the dialogue runs against
     char challenge_id[32];
     char client_token[96];
-    char sl_name[72];        // as the service spells it, else as typed
-    int expires_in;          // seconds; 600 when the reply lacks it
-    int code_length;         // 6 when the reply lacks it
+    char sl_name[72];  // as the service spells it, else as typed
+    int expires_in;    // seconds; 600 when the reply lacks it
+    int code_length;   // 6 when the reply lacks it
 };
 
 // Puzzle, proof of work and start. True when the reply carried both identifiers;

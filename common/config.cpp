@@ -29,16 +29,17 @@ struct config_int_key {
     size_t offset;
 };
 
-#define CONFIG_INT(name) {#name, offsetof(config, name)}
+#define CONFIG_INT(name) \
+    { #name, offsetof(config, name) }
 const config_int_key config_int_keys[] = {
-    CONFIG_INT(still_format),      CONFIG_INT(jpeg_quality),      CONFIG_INT(clip_fps),
-    CONFIG_INT(clip_bitrate_kbps), CONFIG_INT(play_sound),        CONFIG_INT(region_grid),
-    CONFIG_INT(hotkey_raw),        CONFIG_INT(hotkey_hook),       CONFIG_INT(region_input),
+    CONFIG_INT(still_format),      CONFIG_INT(jpeg_quality),         CONFIG_INT(clip_fps),
+    CONFIG_INT(clip_bitrate_kbps), CONFIG_INT(play_sound),           CONFIG_INT(region_grid),
+    CONFIG_INT(hotkey_raw),        CONFIG_INT(hotkey_hook),          CONFIG_INT(region_input),
     CONFIG_INT(raw_mouse_percent), CONFIG_INT(region_capture_input), CONFIG_INT(warn_free_mb),
-    CONFIG_INT(stop_free_mb),      CONFIG_INT(warn_ivra_gb),      CONFIG_INT(mem_percent),
-    CONFIG_INT(stills_workers),    CONFIG_INT(clips_workers),     CONFIG_INT(dxgi_keep_warm),
-    CONFIG_INT(region_freeze),     CONFIG_INT(replay_enabled),    CONFIG_INT(clip_audio_system),
-    CONFIG_INT(clip_audio_mic),    CONFIG_INT(upload_mode),       CONFIG_INT(upload_workers),
+    CONFIG_INT(stop_free_mb),      CONFIG_INT(warn_ivra_gb),         CONFIG_INT(mem_percent),
+    CONFIG_INT(stills_workers),    CONFIG_INT(clips_workers),        CONFIG_INT(dxgi_keep_warm),
+    CONFIG_INT(region_freeze),     CONFIG_INT(replay_enabled),       CONFIG_INT(clip_audio_system),
+    CONFIG_INT(clip_audio_mic),    CONFIG_INT(upload_mode),          CONFIG_INT(upload_workers),
     CONFIG_INT(onboarded),         CONFIG_INT(update_auto),
 };
 #undef CONFIG_INT
@@ -86,8 +87,7 @@ void config_append(config_text* t, const char* fmt, ...) {
 }  // namespace
 
 int config_parse_int(const wchar_t* text) {
-    while (*text == L' ' || *text == L'\t' || *text == L'\n' || *text == L'\v' || *text == L'\f' ||
-           *text == L'\r')
+    while (*text == L' ' || *text == L'\t' || *text == L'\n' || *text == L'\v' || *text == L'\f' || *text == L'\r')
         ++text;
     bool negative = false;
     if (*text == L'+' || *text == L'-') negative = *text++ == L'-';
@@ -278,8 +278,7 @@ bool config_load(config* cfg) {
     config_defaults(cfg);
     wchar_t path[260];
     config_path(path);
-    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return false;
     bool ok = false;
     char* data = nullptr;
@@ -309,9 +308,9 @@ size_t config_format(const config* cfg, char* out, size_t capacity) {
                   "clip_bitrate_kbps=%d\r\nplay_sound=%d\r\nregion_grid=%d\r\nhotkey_raw=%d\r\n"
                   "hotkey_hook=%d\r\nregion_input=%d\r\nraw_mouse_percent=%d\r\nregion_capture_input=%d\r\n"
                   "clip_encoder=%s\r\n",
-                  a, b, cfg->still_format, cfg->jpeg_quality, cfg->clip_fps, cfg->clip_bitrate_kbps,
-                  cfg->play_sound, cfg->region_grid, cfg->hotkey_raw, cfg->hotkey_hook, cfg->region_input,
-                  cfg->raw_mouse_percent, cfg->region_capture_input, enc);
+                  a, b, cfg->still_format, cfg->jpeg_quality, cfg->clip_fps, cfg->clip_bitrate_kbps, cfg->play_sound,
+                  cfg->region_grid, cfg->hotkey_raw, cfg->hotkey_hook, cfg->region_input, cfg->raw_mouse_percent,
+                  cfg->region_capture_input, enc);
     for (int i = 0; i < HOTKEY_COUNT; ++i)
         config_append(&t, "%s=%u,%u\r\n", hotkey_actions[i].key, (unsigned)cfg->hotkeys[i].mods,
                       (unsigned)cfg->hotkeys[i].vk);
@@ -333,10 +332,10 @@ size_t config_format(const config* cfg, char* out, size_t capacity) {
                   "stills_workers=%d\r\nclips_workers=%d\r\ndxgi_keep_warm=%d\r\nregion_freeze=%d\r\n"
                   "replay_enabled=%d\r\nclip_audio_system=%d\r\nclip_audio_mic=%d\r\nserver_url=%s\r\n"
                   "upload_mode=%d\r\nupload_workers=%d\r\nonboarded=%d\r\nupdate_auto=%d\r\n",
-                  cfg->warn_free_mb, cfg->stop_free_mb, cfg->warn_ivra_gb, cfg->mem_percent,
-                  cfg->stills_workers, cfg->clips_workers, cfg->dxgi_keep_warm, cfg->region_freeze,
-                  cfg->replay_enabled, cfg->clip_audio_system, cfg->clip_audio_mic, a, cfg->upload_mode,
-                  cfg->upload_workers, cfg->onboarded, cfg->update_auto);
+                  cfg->warn_free_mb, cfg->stop_free_mb, cfg->warn_ivra_gb, cfg->mem_percent, cfg->stills_workers,
+                  cfg->clips_workers, cfg->dxgi_keep_warm, cfg->region_freeze, cfg->replay_enabled,
+                  cfg->clip_audio_system, cfg->clip_audio_mic, a, cfg->upload_mode, cfg->upload_workers, cfg->onboarded,
+                  cfg->update_auto);
     return t.ok ? t.len : 0;
 }
 
@@ -353,8 +352,7 @@ bool config_replace_file(const wchar_t* path, const void* data, size_t len, unsi
         if (len > 0 && (!WriteFile(f, data, (DWORD)len, &put, nullptr) || put != len))
             why = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
         CloseHandle(f);
-        if (!why && !MoveFileExW(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            why = GetLastError();
+        if (!why && !MoveFileExW(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) why = GetLastError();
         if (why) DeleteFileW(tmp);
     }
     if (error) *error = why;

@@ -39,8 +39,8 @@ const config_schema_entry* config_schema_find(const wchar_t* key);
 // Validates text for key and stores it into cfg. True on success. On failure
 // one message is written into err (cut to err_capacity) and cfg is unchanged.
 // create_dirs: a path value's folder is created with its missing parents.
-bool config_set_value(config* cfg, const wchar_t* key, const wchar_t* text, wchar_t* err,
-                      size_t err_capacity, bool create_dirs);
+bool config_set_value(config* cfg, const wchar_t* key, const wchar_t* text, wchar_t* err, size_t err_capacity,
+                      bool create_dirs);
 
 // The value's text form, cut to capacity. False, with out empty, for a key not
 // in the schema.

@@ -17,23 +17,20 @@ struct key_name {
 
 // Names shown by the formatter and accepted by the parser.
 const key_name k_key_names[] = {
-    {L"PrtSc", 0x2C}, {L"Space", 0x20}, {L"Tab", 0x09},     {L"Enter", 0x0D},
-    {L"Esc", 0x1B},   {L"Backspace", 0x08}, {L"Delete", 0x2E}, {L"Insert", 0x2D},
-    {L"Home", 0x24},  {L"End", 0x23},   {L"PgUp", 0x21},    {L"PgDn", 0x22},
-    {L"Left", 0x25},  {L"Right", 0x27}, {L"Up", 0x26},      {L"Down", 0x28},
+    {L"PrtSc", 0x2C},  {L"Space", 0x20},  {L"Tab", 0x09},  {L"Enter", 0x0D}, {L"Esc", 0x1B},  {L"Backspace", 0x08},
+    {L"Delete", 0x2E}, {L"Insert", 0x2D}, {L"Home", 0x24}, {L"End", 0x23},   {L"PgUp", 0x21}, {L"PgDn", 0x22},
+    {L"Left", 0x25},   {L"Right", 0x27},  {L"Up", 0x26},   {L"Down", 0x28},
 };
 
 // Accepted by the parser only; never written.
 const key_name k_key_aliases[] = {
-    {L"printscreen", 0x2C}, {L"print", 0x2C}, {L"prtscn", 0x2C}, {L"escape", 0x1B},
-    {L"return", 0x0D},      {L"del", 0x2E},   {L"ins", 0x2D},    {L"pageup", 0x21},
-    {L"pagedown", 0x22},
+    {L"printscreen", 0x2C}, {L"print", 0x2C}, {L"prtscn", 0x2C}, {L"escape", 0x1B},   {L"return", 0x0D},
+    {L"del", 0x2E},         {L"ins", 0x2D},   {L"pageup", 0x21}, {L"pagedown", 0x22},
 };
 
 const key_name k_modifiers[] = {
-    {L"ctrl", MOD_BIT_CTRL}, {L"control", MOD_BIT_CTRL}, {L"alt", MOD_BIT_ALT},
-    {L"shift", MOD_BIT_SHIFT}, {L"win", MOD_BIT_WIN},   {L"super", MOD_BIT_WIN},
-    {L"meta", MOD_BIT_WIN},
+    {L"ctrl", MOD_BIT_CTRL}, {L"control", MOD_BIT_CTRL}, {L"alt", MOD_BIT_ALT},  {L"shift", MOD_BIT_SHIFT},
+    {L"win", MOD_BIT_WIN},   {L"super", MOD_BIT_WIN},    {L"meta", MOD_BIT_WIN},
 };
 
 bool same_nocase(const wchar_t* a, const wchar_t* b) {
@@ -56,8 +53,7 @@ void put(wchar_t* out, size_t capacity, size_t* len, const wchar_t* src) {
     out[*len] = 0;
 }
 
-void fail(wchar_t* err, size_t cap, const wchar_t* a, const wchar_t* b = nullptr,
-          const wchar_t* c = nullptr) {
+void fail(wchar_t* err, size_t cap, const wchar_t* a, const wchar_t* b = nullptr, const wchar_t* c = nullptr) {
     if (!err || cap == 0) return;
     size_t len = 0;
     err[0] = 0;
@@ -77,8 +73,8 @@ uint32_t key_of_word(const wchar_t* w) {
         long f = wcstol(w + 1, nullptr, 10);
         if (f >= 1 && f <= 24) return 0x70 + (uint32_t)(f - 1);
     }
-    if (n == 4 && towlower(w[0]) == L'n' && towlower(w[1]) == L'u' && towlower(w[2]) == L'm' &&
-        w[3] >= L'0' && w[3] <= L'9') {
+    if (n == 4 && towlower(w[0]) == L'n' && towlower(w[1]) == L'u' && towlower(w[2]) == L'm' && w[3] >= L'0' &&
+        w[3] <= L'9') {
         return 0x60 + (uint32_t)(w[3] - L'0');
     }
     if (n == 1) {
@@ -141,16 +137,14 @@ bool hotkey_parse(const wchar_t* text, hotkey_pair* out, wchar_t* err, size_t er
     }
     bool lone_ok = vk == 0x2C || (vk >= 0x70 && vk <= 0x87);
     if (!mods && !lone_ok) {
-        fail(err, err_capacity,
-             L"hotkey needs a modifier (Ctrl/Alt/Shift/Win) unless it is PrtSc or F1-F24");
+        fail(err, err_capacity, L"hotkey needs a modifier (Ctrl/Alt/Shift/Win) unless it is PrtSc or F1-F24");
         return false;
     }
     *out = hotkey_pair{mods | MOD_BIT_NOREPEAT, vk};
     return true;
 }
 
-void hotkey_format_with(hotkey_pair pair, wchar_t (*char_of_vk)(unsigned vk), wchar_t* out,
-                        size_t capacity) {
+void hotkey_format_with(hotkey_pair pair, wchar_t (*char_of_vk)(unsigned vk), wchar_t* out, size_t capacity) {
     if (!out || capacity == 0) return;
     size_t len = 0;
     out[0] = 0;
@@ -161,8 +155,7 @@ void hotkey_format_with(hotkey_pair pair, wchar_t (*char_of_vk)(unsigned vk), wc
     static const struct {
         uint32_t bit;
         const wchar_t* name;
-    } order[] = {{MOD_BIT_CTRL, L"Ctrl+"}, {MOD_BIT_ALT, L"Alt+"}, {MOD_BIT_SHIFT, L"Shift+"},
-                 {MOD_BIT_WIN, L"Win+"}};
+    } order[] = {{MOD_BIT_CTRL, L"Ctrl+"}, {MOD_BIT_ALT, L"Alt+"}, {MOD_BIT_SHIFT, L"Shift+"}, {MOD_BIT_WIN, L"Win+"}};
     for (const auto& m : order) {
         if (pair.mods & m.bit) put(out, capacity, &len, m.name);
     }
@@ -194,9 +187,7 @@ void hotkey_format_with(hotkey_pair pair, wchar_t (*char_of_vk)(unsigned vk), wc
     put(out, capacity, &len, name);
 }
 
-static wchar_t hotkey_keyboard_char(unsigned vk) {
-    return (wchar_t)(MapVirtualKeyW(vk, MAPVK_VK_TO_CHAR) & 0xFFFF);
-}
+static wchar_t hotkey_keyboard_char(unsigned vk) { return (wchar_t)(MapVirtualKeyW(vk, MAPVK_VK_TO_CHAR) & 0xFFFF); }
 
 void hotkey_format(hotkey_pair pair, wchar_t* out, size_t capacity) {
     hotkey_format_with(pair, hotkey_keyboard_char, out, capacity);

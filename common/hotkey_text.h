@@ -19,5 +19,4 @@ void hotkey_format(hotkey_pair pair, wchar_t* out, size_t capacity);
 
 // The same without any system call: char_of_vk (may be null) supplies the
 // keyboard character of a key that has no name here, 0 when it has none.
-void hotkey_format_with(hotkey_pair pair, wchar_t (*char_of_vk)(unsigned vk), wchar_t* out,
-                        size_t capacity);
+void hotkey_format_with(hotkey_pair pair, wchar_t (*char_of_vk)(unsigned vk), wchar_t* out, size_t capacity);

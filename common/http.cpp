@@ -23,12 +23,12 @@ const size_t HTTP_METHOD_MAX = 15;
 const size_t API_URL_CAP = 512;
 const size_t API_CODE_MAX = 47;
 
-const DWORD HTTP_ERR_EOF = 38;              // ERROR_HANDLE_EOF
-const DWORD HTTP_ERR_TOO_LARGE = 223;       // ERROR_FILE_TOO_LARGE
-const DWORD HTTP_ERR_NO_MEMORY = 14;        // ERROR_OUTOFMEMORY
-const DWORD HTTP_ERR_BAD_ADDRESS = 12005;   // ERROR_WINHTTP_INVALID_URL
-const DWORD HTTP_ERR_CANCELLED = 12017;     // ERROR_WINHTTP_OPERATION_CANCELLED
-const DWORD HTTP_ERR_INTERRUPTED = 12030;   // ERROR_WINHTTP_CONNECTION_ERROR
+const DWORD HTTP_ERR_EOF = 38;             // ERROR_HANDLE_EOF
+const DWORD HTTP_ERR_TOO_LARGE = 223;      // ERROR_FILE_TOO_LARGE
+const DWORD HTTP_ERR_NO_MEMORY = 14;       // ERROR_OUTOFMEMORY
+const DWORD HTTP_ERR_BAD_ADDRESS = 12005;  // ERROR_WINHTTP_INVALID_URL
+const DWORD HTTP_ERR_CANCELLED = 12017;    // ERROR_WINHTTP_OPERATION_CANCELLED
+const DWORD HTTP_ERR_INTERRUPTED = 12030;  // ERROR_WINHTTP_CONNECTION_ERROR
 
 INIT_ONCE g_session_once = INIT_ONCE_STATIC_INIT;
 HINTERNET g_session = nullptr;
@@ -85,8 +85,7 @@ void http_close(http_handles* h) {
 
 // Opens a connection and a request with the time-outs, the redirect policy and the
 // extra headers; returns 0 or the error of the step that failed (handles closed then).
-DWORD http_open(const char* method, const char* url, const char* headers, DWORD send_receive_ms,
-                http_handles* out) {
+DWORD http_open(const char* method, const char* url, const char* headers, DWORD send_receive_ms, http_handles* out) {
     DWORD err = 0;
     HINTERNET session = http_session(&err);
     if (!session) return err;
@@ -138,10 +137,10 @@ DWORD http_open(const char* method, const char* url, const char* headers, DWORD 
         err = GetLastError();
         goto done;
     }
-    h.request = WinHttpOpenRequest(h.connect, wmethod, object, nullptr, WINHTTP_NO_REFERER,
-                                   WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                   WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
-                                       (uc.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
+    h.request =
+        WinHttpOpenRequest(h.connect, wmethod, object, nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                           WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
+                               (uc.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
     if (!h.request) {
         err = GetLastError();
         goto done;
@@ -330,8 +329,8 @@ void api_result_set(api_result* result, int status, unsigned long system_error, 
         if (known)
             text_format_into(r.message, sizeof r.message, "%s", known);
         else if (status < 500)
-            text_format_into(r.message, sizeof r.message, "The Ivra service refused the request (HTTP %d%s%s).",
-                             status, has_code ? ", " : "", has_code ? r.code : "");
+            text_format_into(r.message, sizeof r.message, "The Ivra service refused the request (HTTP %d%s%s).", status,
+                             has_code ? ", " : "", has_code ? r.code : "");
         else
             text_format_into(r.message, sizeof r.message,
                              "The Ivra service had a problem (HTTP %d). Try again shortly.", status);
@@ -348,8 +347,8 @@ bool api_url(const char* server, const char* path, char* out, size_t cap) {
     return true;
 }
 
-bool http_request(const char* method, const char* url, const char* headers, const char* body,
-                  size_t body_length, unsigned long timeout_ms, http_response* response) {
+bool http_request(const char* method, const char* url, const char* headers, const char* body, size_t body_length,
+                  unsigned long timeout_ms, http_response* response) {
     if (body_length > MAXDWORD) {
         http_fail(response, ERROR_INVALID_PARAMETER);
         return false;
@@ -532,8 +531,8 @@ void http_response_free(http_response* response) {
     response->body_length = 0;
 }
 
-json_node* api_call(const char* method, const char* server, const char* path, const char* headers,
-                    const char* body, api_result* result) {
+json_node* api_call(const char* method, const char* server, const char* path, const char* headers, const char* body,
+                    api_result* result) {
     api_result r{};
     char url[API_URL_CAP];
     if (!api_url(server, path, url, sizeof url)) {

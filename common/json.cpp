@@ -203,8 +203,7 @@ json_node* json_read_value(json_reader* r, int depth) {
     } else if (c == '-' || (c >= '0' && c <= '9')) {
         char digits[JSON_NUMBER_MAX + 1];
         size_t n = 0;
-        while (r->p < r->end && n < JSON_NUMBER_MAX && *r->p && strchr("+-0123456789.eE", *r->p))
-            digits[n++] = *r->p++;
+        while (r->p < r->end && n < JSON_NUMBER_MAX && *r->p && strchr("+-0123456789.eE", *r->p)) digits[n++] = *r->p++;
         digits[n] = 0;
         node->type = JSON_NUMBER;
         node->number = strtod(digits, nullptr);
@@ -272,11 +271,26 @@ void json_escape(const char* text, char* out, size_t capacity) {
         char esc[8];
         size_t k;
         switch (*s) {
-        case '\t': memcpy(esc, "\\t", 2); k = 2; break;
-        case '\n': memcpy(esc, "\\n", 2); k = 2; break;
-        case '\r': memcpy(esc, "\\r", 2); k = 2; break;
-        case '"': memcpy(esc, "\\\"", 2); k = 2; break;
-        case '\\': memcpy(esc, "\\\\", 2); k = 2; break;
+        case '\t':
+            memcpy(esc, "\\t", 2);
+            k = 2;
+            break;
+        case '\n':
+            memcpy(esc, "\\n", 2);
+            k = 2;
+            break;
+        case '\r':
+            memcpy(esc, "\\r", 2);
+            k = 2;
+            break;
+        case '"':
+            memcpy(esc, "\\\"", 2);
+            k = 2;
+            break;
+        case '\\':
+            memcpy(esc, "\\\\", 2);
+            k = 2;
+            break;
         default:
             if (*s < 0x20) {
                 static const char hex[] = "0123456789abcdef";

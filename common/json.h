@@ -7,13 +7,13 @@
 enum json_type { JSON_NULL = 0, JSON_BOOL = 1, JSON_NUMBER = 2, JSON_STRING = 3, JSON_ARRAY = 4, JSON_OBJECT = 5 };
 
 struct json_node {
-    int type;           // json_type
-    char* name;         // member name (UTF-8, owned); only for members of an object
-    char* text;         // string value (UTF-8, owned)
+    int type;    // json_type
+    char* name;  // member name (UTF-8, owned); only for members of an object
+    char* text;  // string value (UTF-8, owned)
     double number;
-    int boolean;        // 0 or 1
-    json_node* child;   // first child of an array or object, in document order
-    json_node* next;    // next sibling
+    int boolean;       // 0 or 1
+    json_node* child;  // first child of an array or object, in document order
+    json_node* next;   // next sibling
 };
 
 // Parses one whole UTF-8 document of length bytes (no terminator needed); only

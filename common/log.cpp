@@ -8,8 +8,8 @@
 
 namespace {
 
-const uint64_t LOG_ROTATE_BYTES = 16777216ull;         // rotate when larger than 16 MiB
-const uint64_t LOG_REWRITE_LIMIT = 67108864ull;        // old logs of 64 MiB or more are left alone
+const uint64_t LOG_ROTATE_BYTES = 16777216ull;   // rotate when larger than 16 MiB
+const uint64_t LOG_REWRITE_LIMIT = 67108864ull;  // old logs of 64 MiB or more are left alone
 const char* const REPL_PROFILE = "%USERPROFILE%";
 const char* const REPL_USER = "<user>";
 const char* const REPL_PC = "<pc>";
@@ -48,16 +48,25 @@ bool log_equal_nocase(const char* a, const char* b, size_t n) {
 
 bool log_is_path_separator(char c) {
     switch (c) {
-    case '\\': case '/': case '"': case '\'': case '(': case ')': case '<': case '>':
-    case ',': case ';': case '|': case '\r': case '\n': case '\t':
-        return true;
-    default:
-        return false;
+    case '\\':
+    case '/':
+    case '"':
+    case '\'':
+    case '(':
+    case ')':
+    case '<':
+    case '>':
+    case ',':
+    case ';':
+    case '|':
+    case '\r':
+    case '\n':
+    case '\t': return true;
+    default: return false;
     }
 }
 
-void log_rules_add(log_rules* r, const wchar_t* value, const char* replacement, int whole_word,
-                   size_t min_len) {
+void log_rules_add(log_rules* r, const wchar_t* value, const char* replacement, int whole_word, size_t min_len) {
     if (!value || !value[0]) return;
     const UINT pages[2] = {CP_UTF8, CP_ACP};
     for (UINT page : pages) {
@@ -65,8 +74,8 @@ void log_rules_add(log_rules* r, const wchar_t* value, const char* replacement, 
         char buf[LOG_NEEDLE_MAX];
         // A lossy ANSI form ("Jos?") names nobody and would scrub unrelated text.
         BOOL lossy = FALSE;
-        int n = WideCharToMultiByte(page, page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, value, -1, buf,
-                                    LOG_NEEDLE_MAX, nullptr, page == CP_UTF8 ? nullptr : &lossy);
+        int n = WideCharToMultiByte(page, page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, value, -1, buf, LOG_NEEDLE_MAX,
+                                    nullptr, page == CP_UTF8 ? nullptr : &lossy);
         if (n <= 1 || lossy) continue;  // failed, too long, empty or lossy
         size_t len = (size_t)n - 1;
         if (len < min_len) continue;
@@ -248,15 +257,34 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
             if (log_spec_field(&p, spec, &sl, 28)) star[stars++] = va_arg(args, int);
         }
         enum { LEN_NONE, LEN_HH, LEN_H, LEN_L, LEN_LL, LEN_Z, LEN_J, LEN_T, LEN_LD } mod = LEN_NONE;
-        if (p[0] == 'h' && p[1] == 'h') { mod = LEN_HH; p += 2; }
-        else if (p[0] == 'h') { mod = LEN_H; ++p; }
-        else if (p[0] == 'l' && p[1] == 'l') { mod = LEN_LL; p += 2; }
-        else if (p[0] == 'l') { mod = LEN_L; ++p; }
-        else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { mod = LEN_LL; p += 3; }
-        else if (p[0] == 'z') { mod = LEN_Z; ++p; }
-        else if (p[0] == 'j') { mod = LEN_J; ++p; }
-        else if (p[0] == 't') { mod = LEN_T; ++p; }
-        else if (p[0] == 'L') { mod = LEN_LD; ++p; }
+        if (p[0] == 'h' && p[1] == 'h') {
+            mod = LEN_HH;
+            p += 2;
+        } else if (p[0] == 'h') {
+            mod = LEN_H;
+            ++p;
+        } else if (p[0] == 'l' && p[1] == 'l') {
+            mod = LEN_LL;
+            p += 2;
+        } else if (p[0] == 'l') {
+            mod = LEN_L;
+            ++p;
+        } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+            mod = LEN_LL;
+            p += 3;
+        } else if (p[0] == 'z') {
+            mod = LEN_Z;
+            ++p;
+        } else if (p[0] == 'j') {
+            mod = LEN_J;
+            ++p;
+        } else if (p[0] == 't') {
+            mod = LEN_T;
+            ++p;
+        } else if (p[0] == 'L') {
+            mod = LEN_LD;
+            ++p;
+        }
         char conv = *p;
         if (!conv) {
             log_put(out, cap, &len, start, strlen(start));
@@ -266,16 +294,16 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
         char piece[1024];
         piece[0] = 0;
         int w = stars > 0 ? star[0] : 0, pr = stars > 1 ? star[1] : 0;
-#define LOG_PIECE(value)                                                   \
-    do {                                                                   \
-        spec[sl] = conv;                                                   \
-        spec[sl + 1] = 0;                                                  \
-        if (stars == 2)                                                    \
-            snprintf(piece, sizeof(piece), spec, w, pr, value);            \
-        else if (stars == 1)                                               \
-            snprintf(piece, sizeof(piece), spec, w, value);                \
-        else                                                               \
-            snprintf(piece, sizeof(piece), spec, value);                   \
+#define LOG_PIECE(value)                                        \
+    do {                                                        \
+        spec[sl] = conv;                                        \
+        spec[sl + 1] = 0;                                       \
+        if (stars == 2)                                         \
+            snprintf(piece, sizeof(piece), spec, w, pr, value); \
+        else if (stars == 1)                                    \
+            snprintf(piece, sizeof(piece), spec, w, value);     \
+        else                                                    \
+            snprintf(piece, sizeof(piece), spec, value);        \
     } while (0)
         bool wide_mod = mod == LEN_L;
         bool long_long = mod == LEN_LL || mod == LEN_J || mod == LEN_Z || mod == LEN_T;
@@ -371,8 +399,7 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
                     size_t n = 0;
                     while (ws[n] && n < 340) ++n;
                     if (n > 0 && ws[n] && ws[n - 1] >= 0xD800 && ws[n - 1] <= 0xDBFF) --n;
-                    int got = n ? WideCharToMultiByte(CP_UTF8, 0, ws, (int)n, u8, sizeof(u8) - 1, nullptr, nullptr)
-                                : 0;
+                    int got = n ? WideCharToMultiByte(CP_UTF8, 0, ws, (int)n, u8, sizeof(u8) - 1, nullptr, nullptr) : 0;
                     u8[got > 0 ? got : 0] = 0;
                 }
                 conv = 's';
@@ -396,8 +423,8 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args) {
     return len;
 }
 
-void log_rules_build(log_rules* out, const wchar_t* profile, const wchar_t* profile_short,
-                     const wchar_t* user_name, const wchar_t* computer_name) {
+void log_rules_build(log_rules* out, const wchar_t* profile, const wchar_t* profile_short, const wchar_t* user_name,
+                     const wchar_t* computer_name) {
     memset(out, 0, sizeof(*out));
     if (profile && profile[0] && wcslen(profile) <= 259) {
         log_rules_add(out, profile, REPL_PROFILE, 0, 4);
@@ -573,8 +600,7 @@ size_t log_thread_label(const wchar_t* description, char out[24]) {
 size_t log_format_line(char out[1400], int hour, int minute, int second, int millis, log_level level,
                        const char* thread, const char* message) {
     const char* tag = level == LOG_WARN ? "WARN" : level == LOG_ERROR ? "ERR " : "INFO";
-    snprintf(out, 1400, "[%02d:%02d:%02d.%03d] %s [%s] %s\n", hour, minute, second, millis, tag, thread,
-             message);
+    snprintf(out, 1400, "[%02d:%02d:%02d.%03d] %s [%s] %s\n", hour, minute, second, millis, tag, thread, message);
     out[1399] = 0;
     return strlen(out);
 }
@@ -608,14 +634,13 @@ void log_write(log_level level, const char* fmt, va_list args) {
     }
 
     char line[1400];
-    size_t len = log_format_line(line, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, level, thread,
-                                 clean);
+    size_t len = log_format_line(line, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, level, thread, clean);
     OutputDebugStringA(line);
 
     AcquireSRWLockExclusive(&g_log_lock);
     log_paths_init();
-    HANDLE f = CreateFileW(g_log_path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE f = CreateFileW(g_log_path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (f != INVALID_HANDLE_VALUE) {
         LARGE_INTEGER size;
         bool have_size = GetFileSizeEx(f, &size) != 0;
@@ -655,16 +680,14 @@ void log_scrub_old_files() {
     if (GetFileAttributesW(g_marker_path) == INVALID_FILE_ATTRIBUTES) {
         log_rewrite_file(g_log_path);
         log_rewrite_file(g_old_path);
-        HANDLE m = CreateFileW(g_marker_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN,
-                               nullptr);
+        HANDLE m = CreateFileW(g_marker_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (m != INVALID_HANDLE_VALUE) CloseHandle(m);
     }
     ReleaseSRWLockExclusive(&g_log_lock);
 }
 
 void log_thread_name(const wchar_t* name) {
-    static set_thread_description_fn set_desc =
-        (set_thread_description_fn)log_kernel32_proc("SetThreadDescription");
+    static set_thread_description_fn set_desc = (set_thread_description_fn)log_kernel32_proc("SetThreadDescription");
     if (set_desc && name) set_desc(GetCurrentThread(), name);
     t_thread_name[0] = 0;
 }

@@ -50,8 +50,8 @@ struct log_rules {
 
 // Builds a rule table from the given values (any may be null or empty): the profile
 // folder with its optional short form, the user name and the computer name.
-void log_rules_build(log_rules* out, const wchar_t* profile, const wchar_t* profile_short,
-                     const wchar_t* user_name, const wchar_t* computer_name);
+void log_rules_build(log_rules* out, const wchar_t* profile, const wchar_t* profile_short, const wchar_t* user_name,
+                     const wchar_t* computer_name);
 
 // Scrubs text in place with the given table (see log_scrub).
 void log_scrub_with(const log_rules* rules, char* text, size_t capacity);
@@ -71,5 +71,5 @@ size_t log_vformat(char* out, size_t cap, const char* fmt, va_list args);
 size_t log_sanitize(const char* in, char* out, size_t cap);
 
 // Formats one complete line into out[1400]; returns its length.
-size_t log_format_line(char out[1400], int hour, int minute, int second, int millis,
-                       log_level level, const char* thread, const char* message);
+size_t log_format_line(char out[1400], int hour, int minute, int second, int millis, log_level level,
+                       const char* thread, const char* message);

@@ -8,10 +8,10 @@
 #include <cstdint>
 
 enum {
-    STORAGE_DRIVE_MAX = 8,    // shown drive root, terminator included
-    STORAGE_ROOT_MAX = 260,   // queried root (a UNC root may be longer than the shown one)
-    STORAGE_ROOTS_MAX = 11,   // stills, clips and the nine folder slots
-    STORAGE_DEPTH_MAX = 32,   // folder levels walked below a root
+    STORAGE_DRIVE_MAX = 8,   // shown drive root, terminator included
+    STORAGE_ROOT_MAX = 260,  // queried root (a UNC root may be longer than the shown one)
+    STORAGE_ROOTS_MAX = 11,  // stills, clips and the nine folder slots
+    STORAGE_DEPTH_MAX = 32,  // folder levels walked below a root
 };
 
 enum storage_kind { STORAGE_KIND_OTHER = 0, STORAGE_KIND_STILL = 1, STORAGE_KIND_CLIP = 2 };
@@ -19,16 +19,16 @@ enum storage_kind { STORAGE_KIND_OTHER = 0, STORAGE_KIND_STILL = 1, STORAGE_KIND
 struct storage_report {
     wchar_t drive[STORAGE_DRIVE_MAX];  // root that was queried, e.g. "C:\"
     uint64_t drive_total;
-    uint64_t drive_free;               // bytes available to the user
+    uint64_t drive_free;  // bytes available to the user
     uint64_t stills_bytes;
     uint64_t clips_bytes;
     uint64_t other_bytes;
     uint32_t stills_count;
     uint32_t clips_count;
     uint32_t other_count;
-    uint64_t ivra_bytes;               // all three kinds together
-    int roots;                         // folder trees scanned
-    int64_t scanned_at;                // performance counter at the end of the scan
+    uint64_t ivra_bytes;  // all three kinds together
+    int roots;            // folder trees scanned
+    int64_t scanned_at;   // performance counter at the end of the scan
     uint32_t scan_ms;
     int low_space;
     int disk_full;

@@ -62,10 +62,10 @@ DWORD WINAPI link_thread(void* param) {
     log_thread_name(L"ivra-link");
     settings_link_job* job = (settings_link_job*)param;
     switch (job->op) {
-        case SETTINGS_LINK_START: link_do_start(job); break;
-        case SETTINGS_LINK_VERIFY: link_do_verify(job); break;
-        case SETTINGS_LINK_UNLINK: link_do_unlink(job); break;
-        default: break;
+    case SETTINGS_LINK_START: link_do_start(job); break;
+    case SETTINGS_LINK_VERIFY: link_do_verify(job); break;
+    case SETTINGS_LINK_UNLINK: link_do_unlink(job); break;
+    default: break;
     }
     if (!PostMessageW(job->reply_to, WM_SETTINGS_LINK_DONE, 0, (LPARAM)job)) settings_link_free(job);
     return 0;

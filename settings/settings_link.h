@@ -16,7 +16,7 @@ struct settings_link_job {
     char text[72];             // the avatar name (start) or the typed code (verify)
     link_challenge challenge;  // written by start, read by verify
     int ok;
-    char message[256];         // on failure the sentence to show; on success start's note or the linked name
+    char message[256];  // on failure the sentence to show; on success start's note or the linked name
 };
 
 // Runs the job on its own thread. The window receives WM_SETTINGS_LINK_DONE and frees the

@@ -13,10 +13,10 @@ struct page_text {
 // Indexed by settings_page. The general page holds the capture settings; its title is the
 // one the agent and ivrac look for.
 const page_text k_pages[SETTINGS_PAGE_COUNT] = {
-    {L"Ivra Settings - General", L"General"},   {L"Ivra Settings - Clips", L"Clips"},
-    {L"Ivra Settings - Hotkeys", L"Hotkeys"},   {L"Ivra Settings - Folders", L"Folders"},
-    {L"Ivra Settings - Uploads", L"Uploads"},   {L"Ivra Settings - Account", L"Account"},
-    {L"Ivra Settings - About", L"About"},       {L"Ivra Settings - Welcome", L"Welcome"},
+    {L"Ivra Settings - General", L"General"},      {L"Ivra Settings - Clips", L"Clips"},
+    {L"Ivra Settings - Hotkeys", L"Hotkeys"},      {L"Ivra Settings - Folders", L"Folders"},
+    {L"Ivra Settings - Uploads", L"Uploads"},      {L"Ivra Settings - Account", L"Account"},
+    {L"Ivra Settings - About", L"About"},          {L"Ivra Settings - Welcome", L"Welcome"},
     {L"Ivra Settings - Link account", L"Account"},
 };
 
@@ -27,13 +27,13 @@ struct key_page {
 
 // Keys not listed here are on the general page.
 const key_page k_key_pages[] = {
-    {L"clip_fps", SETTINGS_PAGE_CLIPS},          {L"clip_bitrate_kbps", SETTINGS_PAGE_CLIPS},
-    {L"clip_encoder", SETTINGS_PAGE_CLIPS},      {L"clip_audio_system", SETTINGS_PAGE_CLIPS},
-    {L"clip_audio_mic", SETTINGS_PAGE_CLIPS},    {L"replay_enabled", SETTINGS_PAGE_CLIPS},
-    {L"clips_workers", SETTINGS_PAGE_CLIPS},     {L"stills_dir", SETTINGS_PAGE_FOLDERS},
-    {L"clips_dir", SETTINGS_PAGE_FOLDERS},       {L"server_url", SETTINGS_PAGE_UPLOADS},
-    {L"upload_mode", SETTINGS_PAGE_UPLOADS},     {L"upload_workers", SETTINGS_PAGE_UPLOADS},
-    {L"onboarded", SETTINGS_PAGE_ACCOUNT},       {L"update_auto", SETTINGS_PAGE_ABOUT},
+    {L"clip_fps", SETTINGS_PAGE_CLIPS},       {L"clip_bitrate_kbps", SETTINGS_PAGE_CLIPS},
+    {L"clip_encoder", SETTINGS_PAGE_CLIPS},   {L"clip_audio_system", SETTINGS_PAGE_CLIPS},
+    {L"clip_audio_mic", SETTINGS_PAGE_CLIPS}, {L"replay_enabled", SETTINGS_PAGE_CLIPS},
+    {L"clips_workers", SETTINGS_PAGE_CLIPS},  {L"stills_dir", SETTINGS_PAGE_FOLDERS},
+    {L"clips_dir", SETTINGS_PAGE_FOLDERS},    {L"server_url", SETTINGS_PAGE_UPLOADS},
+    {L"upload_mode", SETTINGS_PAGE_UPLOADS},  {L"upload_workers", SETTINGS_PAGE_UPLOADS},
+    {L"onboarded", SETTINGS_PAGE_ACCOUNT},    {L"update_auto", SETTINGS_PAGE_ABOUT},
 };
 
 bool starts_with(const wchar_t* s, const wchar_t* prefix) { return wcsncmp(s, prefix, wcslen(prefix)) == 0; }
@@ -77,13 +77,13 @@ settings_page settings_page_of_key(const wchar_t* key) {
 
 settings_control settings_control_of(const config_schema_entry* entry) {
     switch (entry->type) {
-        case CONFIG_TYPE_BOOL: return SETTINGS_CONTROL_CHECK;
-        case CONFIG_TYPE_INT: return SETTINGS_CONTROL_NUMBER;
-        case CONFIG_TYPE_ENUM_INDEX:
-        case CONFIG_TYPE_ENUM_TEXT: return SETTINGS_CONTROL_CHOICE;
-        case CONFIG_TYPE_PATH: return SETTINGS_CONTROL_FOLDER;
-        case CONFIG_TYPE_HOTKEY: return SETTINGS_CONTROL_HOTKEY;
-        default: return SETTINGS_CONTROL_TEXT;
+    case CONFIG_TYPE_BOOL: return SETTINGS_CONTROL_CHECK;
+    case CONFIG_TYPE_INT: return SETTINGS_CONTROL_NUMBER;
+    case CONFIG_TYPE_ENUM_INDEX:
+    case CONFIG_TYPE_ENUM_TEXT: return SETTINGS_CONTROL_CHOICE;
+    case CONFIG_TYPE_PATH: return SETTINGS_CONTROL_FOLDER;
+    case CONFIG_TYPE_HOTKEY: return SETTINGS_CONTROL_HOTKEY;
+    default: return SETTINGS_CONTROL_TEXT;
     }
 }
 
@@ -114,11 +114,18 @@ bool settings_choice_word(const config_schema_entry* entry, int index, wchar_t* 
 
 settings_press settings_hotkey_press(unsigned vk, unsigned mods, hotkey_pair* out) {
     switch (vk) {
-        case 0x10: case 0x11: case 0x12:  // Shift, Ctrl, Alt
-        case 0x5B: case 0x5C:             // the Windows keys
-        case 0xA0: case 0xA1: case 0xA2: case 0xA3: case 0xA4: case 0xA5:
-            return SETTINGS_PRESS_IGNORE;
-        default: break;
+    case 0x10:
+    case 0x11:
+    case 0x12:  // Shift, Ctrl, Alt
+    case 0x5B:
+    case 0x5C:  // the Windows keys
+    case 0xA0:
+    case 0xA1:
+    case 0xA2:
+    case 0xA3:
+    case 0xA4:
+    case 0xA5: return SETTINGS_PRESS_IGNORE;
+    default: break;
     }
     mods &= 0xF;
     if (mods == 0) {
@@ -143,8 +150,8 @@ bool settings_value_differs(const config* base, const config_schema_entry* entry
     return wcscmp(before, after) != 0;
 }
 
-bool settings_apply(config* cfg, const settings_edit* edits, int count, bool create_dirs, int* failed,
-                    wchar_t* err, size_t capacity) {
+bool settings_apply(config* cfg, const settings_edit* edits, int count, bool create_dirs, int* failed, wchar_t* err,
+                    size_t capacity) {
     static config trial;
     trial = *cfg;
     for (int i = 0; i < count; ++i) {
@@ -157,8 +164,7 @@ bool settings_apply(config* cfg, const settings_edit* edits, int count, bool cre
     return true;
 }
 
-void settings_account_text(bool linked, const wchar_t* name, const wchar_t* linked_on, wchar_t* out,
-                           size_t capacity) {
+void settings_account_text(bool linked, const wchar_t* name, const wchar_t* linked_on, wchar_t* out, size_t capacity) {
     if (!out || capacity == 0) return;
     if (!linked) {
         swprintf(out, capacity, L"This PC is not linked to a web account.");

@@ -72,10 +72,9 @@ struct settings_edit {
 // Sets every edit on cfg through the schema, in order, all or nothing. On failure cfg is
 // unchanged, *failed (may be null) is the index of the refused edit and err holds the
 // schema's message for it.
-bool settings_apply(config* cfg, const settings_edit* edits, int count, bool create_dirs, int* failed,
-                    wchar_t* err, size_t capacity);
+bool settings_apply(config* cfg, const settings_edit* edits, int count, bool create_dirs, int* failed, wchar_t* err,
+                    size_t capacity);
 
 // The account page's sentence: linked or not, the avatar's name, and the link's local date
 // as text (shown when not empty).
-void settings_account_text(bool linked, const wchar_t* name, const wchar_t* linked_on, wchar_t* out,
-                           size_t capacity);
+void settings_account_text(bool linked, const wchar_t* name, const wchar_t* linked_on, wchar_t* out, size_t capacity);

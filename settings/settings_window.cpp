@@ -40,8 +40,8 @@ struct settings_app {
     HWND save, close;
     HWND page_buttons[SETTINGS_PAGE_BUTTONS];
     HWND welcome_text, welcome_link, welcome_later;
-    HWND account_state, account_name_label, account_name, account_send, account_code_label, account_code,
-        account_link, account_unlink;
+    HWND account_state, account_name_label, account_name, account_send, account_code_label, account_code, account_link,
+        account_unlink;
     HWND about_text;
     settings_field fields[CONFIG_SCHEMA_COUNT];
     config base;  // what the fields were filled from
@@ -106,26 +106,23 @@ bool settings_record_press(HWND edit, unsigned vk) {
 
 LRESULT CALLBACK settings_hotkey_proc(HWND edit, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-        case WM_GETDLGCODE: return DLGC_WANTALLKEYS | DLGC_WANTCHARS;
-        case WM_KEYDOWN:
-        case WM_SYSKEYDOWN:
-            settings_record_press(edit, (unsigned)wp);
-            return 0;
-        case WM_KEYUP:
-        case WM_SYSKEYUP:
-            // PrtSc arrives only as a release.
-            if (wp == VK_SNAPSHOT) settings_record_press(edit, (unsigned)wp);
-            return 0;
-        case WM_CHAR:
-        case WM_SYSCHAR:
-        case WM_DEADCHAR:
-        case WM_SYSDEADCHAR:
-        case WM_PASTE:
-        case WM_CUT:
-        case WM_CLEAR:
-        case WM_CONTEXTMENU:
-            return 0;
-        default: return CallWindowProcW(g_app.edit_proc, edit, msg, wp, lp);
+    case WM_GETDLGCODE: return DLGC_WANTALLKEYS | DLGC_WANTCHARS;
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN: settings_record_press(edit, (unsigned)wp); return 0;
+    case WM_KEYUP:
+    case WM_SYSKEYUP:
+        // PrtSc arrives only as a release.
+        if (wp == VK_SNAPSHOT) settings_record_press(edit, (unsigned)wp);
+        return 0;
+    case WM_CHAR:
+    case WM_SYSCHAR:
+    case WM_DEADCHAR:
+    case WM_SYSDEADCHAR:
+    case WM_PASTE:
+    case WM_CUT:
+    case WM_CLEAR:
+    case WM_CONTEXTMENU: return 0;
+    default: return CallWindowProcW(g_app.edit_proc, edit, msg, wp, lp);
     }
 }
 
@@ -147,31 +144,31 @@ void settings_create_fields(void) {
                                   SETTINGS_ID_LABEL_FIRST + i, CONTENT_X, y, LABEL_W, ROW_H);
         int id = SETTINGS_ID_FIELD_FIRST + i;
         switch (f->kind) {
-            case SETTINGS_CONTROL_CHECK:
-                f->control = settings_child(L"BUTTON", L"", BS_AUTOCHECKBOX | WS_TABSTOP, id, CONTROL_X, y, 24, ROW_H);
-                break;
-            case SETTINGS_CONTROL_CHOICE: {
-                f->control = settings_child(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id,
-                                            CONTROL_X, y, CONTROL_W, 200);
-                wchar_t word[64];
-                for (int w = 0; settings_choice_word(f->entry, w, word, 64); ++w)
-                    SendMessageW(f->control, CB_ADDSTRING, 0, (LPARAM)word);
-                break;
+        case SETTINGS_CONTROL_CHECK:
+            f->control = settings_child(L"BUTTON", L"", BS_AUTOCHECKBOX | WS_TABSTOP, id, CONTROL_X, y, 24, ROW_H);
+            break;
+        case SETTINGS_CONTROL_CHOICE: {
+            f->control = settings_child(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, id, CONTROL_X, y,
+                                        CONTROL_W, 200);
+            wchar_t word[64];
+            for (int w = 0; settings_choice_word(f->entry, w, word, 64); ++w)
+                SendMessageW(f->control, CB_ADDSTRING, 0, (LPARAM)word);
+            break;
+        }
+        case SETTINGS_CONTROL_FOLDER:
+            f->control = settings_child(L"EDIT", L"", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP, id, CONTROL_X, y,
+                                        CONTROL_W - BROWSE_W - 4, ROW_H);
+            f->browse = settings_child(L"BUTTON", L"...", BS_PUSHBUTTON | WS_TABSTOP, SETTINGS_ID_BROWSE_FIRST + i,
+                                       CONTROL_X + CONTROL_W - BROWSE_W, y, BROWSE_W, ROW_H);
+            break;
+        default:
+            f->control = settings_child(L"EDIT", L"", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP, id, CONTROL_X, y,
+                                        CONTROL_W, ROW_H);
+            if (f->kind == SETTINGS_CONTROL_HOTKEY && f->control) {
+                WNDPROC old = (WNDPROC)SetWindowLongPtrW(f->control, GWLP_WNDPROC, (LONG_PTR)settings_hotkey_proc);
+                if (!g_app.edit_proc) g_app.edit_proc = old;
             }
-            case SETTINGS_CONTROL_FOLDER:
-                f->control = settings_child(L"EDIT", L"", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP, id, CONTROL_X, y,
-                                            CONTROL_W - BROWSE_W - 4, ROW_H);
-                f->browse = settings_child(L"BUTTON", L"...", BS_PUSHBUTTON | WS_TABSTOP, SETTINGS_ID_BROWSE_FIRST + i,
-                                           CONTROL_X + CONTROL_W - BROWSE_W, y, BROWSE_W, ROW_H);
-                break;
-            default:
-                f->control = settings_child(L"EDIT", L"", WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP, id, CONTROL_X, y,
-                                            CONTROL_W, ROW_H);
-                if (f->kind == SETTINGS_CONTROL_HOTKEY && f->control) {
-                    WNDPROC old = (WNDPROC)SetWindowLongPtrW(f->control, GWLP_WNDPROC, (LONG_PTR)settings_hotkey_proc);
-                    if (!g_app.edit_proc) g_app.edit_proc = old;
-                }
-                break;
+            break;
         }
     }
 }
@@ -197,8 +194,8 @@ void settings_fill_fields(const bool* keep = nullptr) {
         wchar_t text[TEXT_CHARS];
         config_get_text(&g_app.base, f.entry->key, text, TEXT_CHARS);
         if (f.kind == SETTINGS_CONTROL_CHECK) {
-            SendMessageW(f.control, BM_SETCHECK, *(const int*)((const char*)&g_app.base + f.entry->offset)
-                                                     ? BST_CHECKED : BST_UNCHECKED, 0);
+            SendMessageW(f.control, BM_SETCHECK,
+                         *(const int*)((const char*)&g_app.base + f.entry->offset) ? BST_CHECKED : BST_UNCHECKED, 0);
         } else if (f.kind == SETTINGS_CONTROL_CHOICE) {
             int pick = -1;
             wchar_t word[64];
@@ -293,10 +290,10 @@ void settings_bring_forward(void) {
 
 void settings_create_pages(void) {
     for (int i = 0; i < SETTINGS_PAGE_BUTTONS; ++i)
-        g_app.page_buttons[i] = settings_child(L"BUTTON", settings_page_name((settings_page)i),
-                                               BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, SETTINGS_ID_PAGE_FIRST + i,
-                                               PAGE_BUTTON_X, settings_row_y(0) + i * PAGE_BUTTON_STEP,
-                                               PAGE_BUTTON_W, PAGE_BUTTON_H);
+        g_app.page_buttons[i] =
+            settings_child(L"BUTTON", settings_page_name((settings_page)i), BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE,
+                           SETTINGS_ID_PAGE_FIRST + i, PAGE_BUTTON_X, settings_row_y(0) + i * PAGE_BUTTON_STEP,
+                           PAGE_BUTTON_W, PAGE_BUTTON_H);
     const int content_w = WINDOW_W - CONTENT_X - 16;
     g_app.welcome_text = settings_child(
         L"STATIC",
@@ -307,9 +304,8 @@ void settings_create_pages(void) {
         SS_LEFT | SS_NOPREFIX, SETTINGS_ID_WELCOME_TEXT, CONTENT_X, settings_row_y(0), content_w, 8 * ROW_STEP);
     g_app.welcome_link = settings_child(L"BUTTON", L"Link account", BS_DEFPUSHBUTTON | WS_TABSTOP,
                                         SETTINGS_ID_WELCOME_LINK, CONTENT_X, settings_row_y(9), 140, BUTTON_H);
-    g_app.welcome_later = settings_child(L"BUTTON", L"Not now", BS_PUSHBUTTON | WS_TABSTOP,
-                                         SETTINGS_ID_WELCOME_LATER, CONTENT_X + 150, settings_row_y(9), 140,
-                                         BUTTON_H);
+    g_app.welcome_later = settings_child(L"BUTTON", L"Not now", BS_PUSHBUTTON | WS_TABSTOP, SETTINGS_ID_WELCOME_LATER,
+                                         CONTENT_X + 150, settings_row_y(9), 140, BUTTON_H);
 
     g_app.account_state = settings_child(L"STATIC", L"", SS_LEFT | SS_NOPREFIX, SETTINGS_ID_ACCOUNT_STATE, CONTENT_X,
                                          settings_row_y(0), content_w, ROW_H);
@@ -478,8 +474,10 @@ void settings_link_start(int op) {
     settings_set_status(op == SETTINGS_LINK_START    ? L"Sending the code..."
                         : op == SETTINGS_LINK_VERIFY ? L"Checking the code..."
                                                      : L"Unlinking...");
-    if (settings_link_run(job)) settings_link_busy(true);
-    else settings_set_status(L"Could not start the request.");
+    if (settings_link_run(job))
+        settings_link_busy(true);
+    else
+        settings_set_status(L"Could not start the request.");
 }
 
 void settings_link_done(settings_link_job* job) {
@@ -522,19 +520,19 @@ void settings_command(int id, int code) {
     }
     if (code != BN_CLICKED) return;
     switch (id) {
-        case IDOK:  // Enter in a field
-            if (g_app.page != SETTINGS_PAGE_WELCOME) settings_save();
-            break;
-        case SETTINGS_ID_SAVE: settings_save(); break;
-        case SETTINGS_ID_CLOSE: DestroyWindow(g_app.wnd); break;
-        case SETTINGS_ID_WELCOME_LINK: settings_show_page(SETTINGS_PAGE_LINK); break;
-        case SETTINGS_ID_WELCOME_LATER:
-            if (settings_mark_onboarded()) DestroyWindow(g_app.wnd);
-            break;
-        case SETTINGS_ID_ACCOUNT_SEND: settings_link_start(SETTINGS_LINK_START); break;
-        case SETTINGS_ID_ACCOUNT_LINK: settings_link_start(SETTINGS_LINK_VERIFY); break;
-        case SETTINGS_ID_ACCOUNT_UNLINK: settings_link_start(SETTINGS_LINK_UNLINK); break;
-        default: break;
+    case IDOK:  // Enter in a field
+        if (g_app.page != SETTINGS_PAGE_WELCOME) settings_save();
+        break;
+    case SETTINGS_ID_SAVE: settings_save(); break;
+    case SETTINGS_ID_CLOSE: DestroyWindow(g_app.wnd); break;
+    case SETTINGS_ID_WELCOME_LINK: settings_show_page(SETTINGS_PAGE_LINK); break;
+    case SETTINGS_ID_WELCOME_LATER:
+        if (settings_mark_onboarded()) DestroyWindow(g_app.wnd);
+        break;
+    case SETTINGS_ID_ACCOUNT_SEND: settings_link_start(SETTINGS_LINK_START); break;
+    case SETTINGS_ID_ACCOUNT_LINK: settings_link_start(SETTINGS_LINK_VERIFY); break;
+    case SETTINGS_ID_ACCOUNT_UNLINK: settings_link_start(SETTINGS_LINK_UNLINK); break;
+    default: break;
     }
 }
 
@@ -557,11 +555,11 @@ LRESULT CALLBACK settings_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     }
     switch (msg) {
-        case WM_COMMAND: settings_command(LOWORD(wp), HIWORD(wp)); return 0;
-        case WM_SETTINGS_LINK_DONE: settings_link_done((settings_link_job*)lp); return 0;
-        case WM_CLOSE: DestroyWindow(wnd); return 0;
-        case WM_DESTROY: PostQuitMessage(0); return 0;
-        default: return DefWindowProcW(wnd, msg, wp, lp);
+    case WM_COMMAND: settings_command(LOWORD(wp), HIWORD(wp)); return 0;
+    case WM_SETTINGS_LINK_DONE: settings_link_done((settings_link_job*)lp); return 0;
+    case WM_CLOSE: DestroyWindow(wnd); return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default: return DefWindowProcW(wnd, msg, wp, lp);
     }
 }
 
@@ -592,9 +590,9 @@ int settings_window_run(HINSTANCE instance, const wchar_t* args, int show) {
         RECT r = {0, 0, WINDOW_W, WINDOW_H};
         DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
         AdjustWindowRect(&r, style, FALSE);
-        g_app.wnd = CreateWindowExW(0, L"IvraSettingsWnd", settings_page_title(g_app.page), style, CW_USEDEFAULT,
-                                    CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance,
-                                    nullptr);
+        g_app.wnd =
+            CreateWindowExW(0, L"IvraSettingsWnd", settings_page_title(g_app.page), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                            r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, nullptr);
     }
     if (g_app.wnd) {
         settings_create_fields();

@@ -9,10 +9,10 @@ enum {
     SETTINGS_ID_SAVE = 10,
     SETTINGS_ID_CLOSE = 11,
     SETTINGS_ID_STATUS = 12,
-    SETTINGS_ID_PAGE_FIRST = 110,    // + settings_page, one button per page
+    SETTINGS_ID_PAGE_FIRST = 110,  // + settings_page, one button per page
     SETTINGS_ID_WELCOME_TEXT = 300,
-    SETTINGS_ID_WELCOME_LINK = 301,  // "Link account"
-    SETTINGS_ID_WELCOME_LATER = 302, // "Not now"
+    SETTINGS_ID_WELCOME_LINK = 301,   // "Link account"
+    SETTINGS_ID_WELCOME_LATER = 302,  // "Not now"
     SETTINGS_ID_ACCOUNT_STATE = 400,
     SETTINGS_ID_ACCOUNT_NAME = 401,
     SETTINGS_ID_ACCOUNT_SEND = 402,

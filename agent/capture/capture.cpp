@@ -13,8 +13,7 @@
 // before any capture, so this only guards the arithmetic.
 static const long long CAPTURE_MAX_SIDE = 0x7FFFFFFF / 4;
 
-static LONGLONG capture_now()
-{
+static LONGLONG capture_now() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
@@ -22,21 +21,18 @@ static LONGLONG capture_now()
 
 // ---- Pure helpers
 
-bool capture_intersect(const RECT* a, const RECT* b, RECT* out)
-{
+bool capture_intersect(const RECT* a, const RECT* b, RECT* out) {
     RECT r;
     r.left = a->left > b->left ? a->left : b->left;
     r.top = a->top > b->top ? a->top : b->top;
     r.right = a->right < b->right ? a->right : b->right;
     r.bottom = a->bottom < b->bottom ? a->bottom : b->bottom;
-    if (r.right <= r.left || r.bottom <= r.top)
-        return false;
+    if (r.right <= r.left || r.bottom <= r.top) return false;
     *out = r;
     return true;
 }
 
-void capture_window_rect(const RECT* client, const RECT* frame, RECT* out)
-{
+void capture_window_rect(const RECT* client, const RECT* frame, RECT* out) {
     RECT r;
     if (capture_intersect(client, frame, &r))
         *out = r;
@@ -44,22 +40,18 @@ void capture_window_rect(const RECT* client, const RECT* frame, RECT* out)
         *out = *frame;
 }
 
-unsigned capture_acquire_timeout(int continuous, int has_frame, int grabs_on_demand)
-{
+unsigned capture_acquire_timeout(int continuous, int has_frame, int grabs_on_demand) {
     // A duplication that reads the screen on every call already sees the current
     // pixels at 0 ms; waiting for a change would only delay an unchanged screen.
-    if (has_frame && (continuous || grabs_on_demand))
-        return 0u;
+    if (has_frame && (continuous || grabs_on_demand)) return 0u;
     return 500u;
 }
 
-int capture_plan_rect(const RECT* rect, const RECT* outputs, int output_count, capture_piece* pieces)
-{
+int capture_plan_rect(const RECT* rect, const RECT* outputs, int output_count, capture_piece* pieces) {
     int n = 0;
     for (int i = 0; i < output_count; i++) {
         RECT part;
-        if (!capture_intersect(rect, &outputs[i], &part))
-            continue;
+        if (!capture_intersect(rect, &outputs[i], &part)) continue;
         pieces[n].index = i;
         pieces[n].src = part;
         pieces[n].dx = part.left - rect->left;
@@ -71,13 +63,9 @@ int capture_plan_rect(const RECT* rect, const RECT* outputs, int output_count, c
 
 // ---- Frames
 
-static void capture_set_stamp(frame_buffer* buf, LONGLONG stamp)
-{
-    buf->timestamp = stamp;
-}
+static void capture_set_stamp(frame_buffer* buf, LONGLONG stamp) { buf->timestamp = stamp; }
 
-static bool capture_size_buffer(frame_buffer* buf, long long w, long long h)
-{
+static bool capture_size_buffer(frame_buffer* buf, long long w, long long h) {
     if (w <= 0 || h <= 0 || w > CAPTURE_MAX_SIDE || h > CAPTURE_MAX_SIDE) {
         log_warn("capture: size %lldx%lld refused", w, h);
         return false;
@@ -89,8 +77,7 @@ static bool capture_size_buffer(frame_buffer* buf, long long w, long long h)
     return true;
 }
 
-void capture_copy_frame(display_cache* cache, display_output* out, ID3D11Texture2D* src)
-{
+void capture_copy_frame(display_cache* cache, display_output* out, ID3D11Texture2D* src) {
     D3D11_TEXTURE2D_DESC sd;
     src->GetDesc(&sd);
     bool hdr = sd.Format == DXGI_FORMAT_R16G16B16A16_FLOAT;
@@ -123,38 +110,29 @@ void capture_copy_frame(display_cache* cache, display_output* out, ID3D11Texture
         hdr_convert(cache, out, src);
 }
 
-bool capture_copy_resource(display_cache* cache, display_output* out, IDXGIResource* res)
-{
+bool capture_copy_resource(display_cache* cache, display_output* out, IDXGIResource* res) {
     ID3D11Texture2D* tex = nullptr;
-    if (FAILED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex)))
-        return false;
+    if (FAILED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex))) return false;
     capture_copy_frame(cache, out, tex);
     tex->Release();
     return true;
 }
 
-ID3D11Texture2D* capture_acquire(display_cache* cache, int index)
-{
-    if (!cache || index < 0 || index >= cache->output_count)
-        return nullptr;
+ID3D11Texture2D* capture_acquire(display_cache* cache, int index) {
+    if (!cache || index < 0 || index >= cache->output_count) return nullptr;
     display_output* out = &cache->outputs[index];
-    if (!out->dup && !dup_create(cache, index))
-        return nullptr;
-    if (cache->lost)
-        return nullptr;
+    if (!out->dup && !dup_create(cache, index)) return nullptr;
+    if (cache->lost) return nullptr;
     DXGI_OUTDUPL_FRAME_INFO info{};
     IDXGIResource* res = nullptr;
     LONGLONG t0 = capture_now();
     unsigned wait_ms = capture_acquire_timeout(cache->continuous, out->frame != nullptr, out->grabs_on_demand);
     HRESULT hr = out->dup->AcquireNextFrame(wait_ms, &info, &res);
     cache->t_acquire += display_cache_ms(cache, t0, capture_now());
-    if (hr == DXGI_ERROR_WAIT_TIMEOUT)
-        return out->frame;
+    if (hr == DXGI_ERROR_WAIT_TIMEOUT) return out->frame;
     if (FAILED(hr)) {
-        if (res)
-            res->Release();
-        if (display_hr_is_lost(hr))
-            cache->lost = 1;
+        if (res) res->Release();
+        if (display_hr_is_lost(hr)) cache->lost = 1;
         log_warn("AcquireNextFrame hr=0x%08lx", (unsigned long)hr);
         return nullptr;
     }
@@ -168,27 +146,23 @@ ID3D11Texture2D* capture_acquire(display_cache* cache, int index)
     return out->frame;
 }
 
-bool capture_read_back(display_cache* cache, int index, const RECT* src, frame_buffer* buf, int dx, int dy)
-{
-    if (!cache || index < 0 || index >= cache->output_count || !buf)
-        return false;
+bool capture_read_back(display_cache* cache, int index, const RECT* src, frame_buffer* buf, int dx, int dy) {
+    if (!cache || index < 0 || index >= cache->output_count || !buf) return false;
     display_output* out = &cache->outputs[index];
     long w = src->right - src->left, h = src->bottom - src->top;
-    if (w <= 0 || h <= 0 || !out->frame)
-        return false;
+    if (w <= 0 || h <= 0 || !out->frame) return false;
     long sx = src->left - out->rect.left, sy = src->top - out->rect.top;
     // The frame and the output rectangle disagree after a mode change; never read past either.
     if (sx < 0 || sy < 0 || sx + w > out->frame_w || sy + h > out->frame_h) {
-        log_warn("capture: region %ld,%ld %ldx%ld outside the %dx%d frame of output %d", sx, sy, w, h,
-                 out->frame_w, out->frame_h, index);
+        log_warn("capture: region %ld,%ld %ldx%ld outside the %dx%d frame of output %d", sx, sy, w, h, out->frame_w,
+                 out->frame_h, index);
         return false;
     }
     if (dx < 0 || dy < 0 || (uint64_t)dx + (uint64_t)w > buf->width || (uint64_t)dy + (uint64_t)h > buf->height) {
         log_warn("capture: region %ldx%ld does not fit the buffer at %d,%d", w, h, dx, dy);
         return false;
     }
-    if (!display_cache_staging(cache, (int)w, (int)h))
-        return false;
+    if (!display_cache_staging(cache, (int)w, (int)h)) return false;
     ID3D11DeviceContext* ctx = cache->context;
     D3D11_BOX box = {(UINT)sx, (UINT)sy, 0, (UINT)(sx + w), (UINT)(sy + h), 1};
     LONGLONG t0 = capture_now();
@@ -198,8 +172,7 @@ bool capture_read_back(display_cache* cache, int index, const RECT* src, frame_b
     D3D11_MAPPED_SUBRESOURCE m{};
     HRESULT hr = ctx->Map(cache->staging, 0, D3D11_MAP_READ, 0, &m);
     if (FAILED(hr)) {
-        if (cache->device->GetDeviceRemovedReason() != S_OK)
-            cache->lost = 1;
+        if (cache->device->GetDeviceRemovedReason() != S_OK) cache->lost = 1;
         log_error("staging Map failed");
         return false;
     }
@@ -207,14 +180,12 @@ bool capture_read_back(display_cache* cache, int index, const RECT* src, frame_b
     const uint8_t* from = (const uint8_t*)m.pData;
     uint8_t* to = (uint8_t*)buf->pixels + (size_t)dy * (size_t)buf->stride + (size_t)dx * 4;
     size_t row = (size_t)w * 4;
-    for (long y = 0; y < h; y++)
-        memcpy(to + (size_t)y * (size_t)buf->stride, from + (size_t)y * m.RowPitch, row);
+    for (long y = 0; y < h; y++) memcpy(to + (size_t)y * (size_t)buf->stride, from + (size_t)y * m.RowPitch, row);
     ctx->Unmap(cache->staging, 0);
     return true;
 }
 
-static void capture_log_timing(display_cache* cache, LONGLONG start)
-{
+static void capture_log_timing(display_cache* cache, LONGLONG start) {
     log_info("capture: acquire %.1f ms, copy %.1f ms, map %.1f ms, total %.1f ms", cache->t_acquire, cache->t_copy,
              cache->t_map, display_cache_ms(cache, start, capture_now()));
     cache->t_acquire = cache->t_copy = cache->t_map = 0;
@@ -222,15 +193,12 @@ static void capture_log_timing(display_cache* cache, LONGLONG start)
 
 // ---- Capture shapes
 
-bool capture_output(display_cache* cache, int index, frame_buffer* buf, RECT* out_rect)
-{
+bool capture_output(display_cache* cache, int index, frame_buffer* buf, RECT* out_rect) {
     LONGLONG start = capture_now();
-    if (!cache || !buf || !display_cache_validate(cache))
-        return false;
+    if (!cache || !buf || !display_cache_validate(cache)) return false;
     bool ok = false;
     for (int pass = 0; pass < 2 && !ok; pass++) {
-        if (pass == 1 && !(cache->lost && display_cache_validate(cache)))
-            break;
+        if (pass == 1 && !(cache->lost && display_cache_validate(cache))) break;
         if (index < 0 || index >= cache->output_count) {
             log_warn("capture: there is no output %d (%d outputs)", index, cache->output_count);
             break;
@@ -242,28 +210,21 @@ bool capture_output(display_cache* cache, int index, frame_buffer* buf, RECT* ou
         const RECT r = cache->outputs[index].rect;
         ok = capture_size_buffer(buf, (long long)r.right - r.left, (long long)r.bottom - r.top) &&
              capture_read_back(cache, index, &r, buf, 0, 0);
-        if (ok)
-            capture_set_stamp(buf, capture_now());
+        if (ok) capture_set_stamp(buf, capture_now());
     }
-    if (!ok)
-        return false;
-    if (out_rect)
-        *out_rect = cache->outputs[index].rect;
+    if (!ok) return false;
+    if (out_rect) *out_rect = cache->outputs[index].rect;
     capture_log_timing(cache, start);
     return true;
 }
 
-bool capture_target_grab(display_cache* cache, const capture_target* target, frame_buffer* buf)
-{
+bool capture_target_grab(display_cache* cache, const capture_target* target, frame_buffer* buf) {
     LONGLONG start = capture_now();
-    if (!cache || !target || !buf)
-        return false;
+    if (!cache || !target || !buf) return false;
     for (int pass = 0; pass < 2; pass++) {
-        if (pass == 1 && !cache->lost)
-            break;
+        if (pass == 1 && !cache->lost) break;
         capture_target t = *target;
-        if (!display_cache_validate(cache) || !capture_resolve(&t))
-            return false;
+        if (!display_cache_validate(cache) || !capture_resolve(&t)) return false;
         HMONITOR monitor = t.monitor ? t.monitor : MonitorFromRect(&t.rect, MONITOR_DEFAULTTONEAREST);
         int index = display_cache_output_index(cache, monitor);
         if (index < 0) {
@@ -291,25 +252,19 @@ bool capture_target_grab(display_cache* cache, const capture_target* target, fra
     return false;
 }
 
-bool capture_rect(display_cache* cache, const RECT* rect, frame_buffer* buf)
-{
+bool capture_rect(display_cache* cache, const RECT* rect, frame_buffer* buf) {
     LONGLONG start = capture_now();
-    if (!cache || !rect || !buf)
-        return false;
+    if (!cache || !rect || !buf) return false;
     for (int pass = 0; pass < 2; pass++) {
-        if (pass == 1 && !cache->lost)
-            break;
-        if (!display_cache_validate(cache))
-            return false;
+        if (pass == 1 && !cache->lost) break;
+        if (!display_cache_validate(cache)) return false;
         const long long w = (long long)rect->right - rect->left, h = (long long)rect->bottom - rect->top;
-        if (!capture_size_buffer(buf, w, h))
-            return false;
+        if (!capture_size_buffer(buf, w, h)) return false;
         for (long long y = 0; y < h; y++)
             memset((uint8_t*)buf->pixels + (size_t)y * (size_t)buf->stride, 0, (size_t)w * 4);
         LONGLONG stamp = capture_now();
         RECT rects[DISPLAY_MAX_OUTPUTS];
-        for (int i = 0; i < cache->output_count; i++)
-            rects[i] = cache->outputs[i].rect;
+        for (int i = 0; i < cache->output_count; i++) rects[i] = cache->outputs[i].rect;
         capture_piece pieces[DISPLAY_MAX_OUTPUTS];
         int n = capture_plan_rect(rect, rects, cache->output_count, pieces);
         if (n == 0) {
@@ -325,8 +280,7 @@ bool capture_rect(display_cache* cache, const RECT* rect, frame_buffer* buf)
                 ok = capture_read_back(cache, pieces[i].index, &pieces[i].src, buf, pieces[i].dx, pieces[i].dy);
             }
         }
-        if (!ok)
-            continue;
+        if (!ok) continue;
         capture_set_stamp(buf, stamp);
         capture_log_timing(cache, start);
         return true;
@@ -334,20 +288,16 @@ bool capture_rect(display_cache* cache, const RECT* rect, frame_buffer* buf)
     return false;
 }
 
-bool capture_resolve(capture_target* target)
-{
-    if (!target)
-        return false;
+bool capture_resolve(capture_target* target) {
+    if (!target) return false;
     if (target->kind == CAPTURE_TARGET_WINDOW) {
         HWND w = target->window;
-        if (!w || !IsWindow(w))
-            return false;
+        if (!w || !IsWindow(w)) return false;
         RECT frame, client;
         if (FAILED(DwmGetWindowAttribute(w, DWMWA_EXTENDED_FRAME_BOUNDS, &frame, sizeof frame)) &&
             !GetWindowRect(w, &frame))
             return false;
-        if (!GetClientRect(w, &client))
-            return false;
+        if (!GetClientRect(w, &client)) return false;
         POINT corners[2] = {{client.left, client.top}, {client.right, client.bottom}};
         ClientToScreen(w, &corners[0]);
         ClientToScreen(w, &corners[1]);
@@ -365,24 +315,20 @@ bool capture_resolve(capture_target* target)
         POINT p{};
         GetCursorPos(&p);
         m = MonitorFromPoint(p, MONITOR_DEFAULTTOPRIMARY);
-        if (!GetMonitorInfoW(m, &mi))
-            return false;
+        if (!GetMonitorInfoW(m, &mi)) return false;
     }
     target->monitor = m;
     target->rect = mi.rcMonitor;
     return true;
 }
 
-bool print_window(HWND window, frame_buffer* buf)
-{
-    if (!window || !buf || !IsWindow(window))
-        return false;
+bool print_window(HWND window, frame_buffer* buf) {
+    if (!window || !buf || !IsWindow(window)) return false;
     RECT r;
     if (FAILED(DwmGetWindowAttribute(window, DWMWA_EXTENDED_FRAME_BOUNDS, &r, sizeof r)) && !GetWindowRect(window, &r))
         return false;
     long w = r.right - r.left, h = r.bottom - r.top;
-    if (!capture_size_buffer(buf, w, h))
-        return false;
+    if (!capture_size_buffer(buf, w, h)) return false;
     bool ok = false;
     HDC wdc = GetWindowDC(window);
     HDC mem = wdc ? CreateCompatibleDC(wdc) : nullptr;
@@ -391,8 +337,7 @@ bool print_window(HWND window, frame_buffer* buf)
     void* bits = nullptr;
     BITMAPINFO bi;
     dib_info_top_down(&bi, w, h);
-    if (mem)
-        dib = CreateDIBSection(wdc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (mem) dib = CreateDIBSection(wdc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (dib && bits) {
         old = SelectObject(mem, dib);
         if (PrintWindow(window, mem, PW_RENDERFULLCONTENT)) {
@@ -409,41 +354,32 @@ bool print_window(HWND window, frame_buffer* buf)
     } else {
         log_warn("PrintWindow failed err=%lu", GetLastError());
     }
-    if (dib)
-        DeleteObject(dib);
-    if (mem)
-        DeleteDC(mem);
-    if (wdc)
-        ReleaseDC(window, wdc);
+    if (dib) DeleteObject(dib);
+    if (mem) DeleteDC(mem);
+    if (wdc) ReleaseDC(window, wdc);
     return ok;
 }
 
-bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int* fresh)
-{
+bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int* fresh) {
     *frame = nullptr;
     *fresh = 0;
-    if (!cache || index < 0 || index >= cache->output_count || cache->lost)
-        return false;
+    if (!cache || index < 0 || index >= cache->output_count || cache->lost) return false;
     display_output* out = &cache->outputs[index];
-    if (!out->dup && !dup_create(cache, index))
-        return false;
+    if (!out->dup && !dup_create(cache, index)) return false;
     DXGI_OUTDUPL_FRAME_INFO info{};
     IDXGIResource* res = nullptr;
     HRESULT hr = out->dup->AcquireNextFrame(0, &info, &res);
     if (hr != DXGI_ERROR_WAIT_TIMEOUT) {
         if (FAILED(hr)) {
-            if (res)
-                res->Release();
-            if (display_hr_is_lost(hr))
-                cache->lost = 1;
+            if (res) res->Release();
+            if (display_hr_is_lost(hr)) cache->lost = 1;
             log_warn("clip poll: AcquireNextFrame hr=0x%08lx", (unsigned long)hr);
             return false;
         }
         // A present time of 0 means only the pointer moved.
         if (res && !(info.LastPresentTime.QuadPart == 0 && out->frame) && capture_copy_resource(cache, out, res))
             *fresh = 1;
-        if (res)
-            res->Release();
+        if (res) res->Release();
         out->dup->ReleaseFrame();
     }
     *frame = out->frame;

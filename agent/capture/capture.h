@@ -12,10 +12,10 @@
 enum { CAPTURE_TARGET_MONITOR = 0, CAPTURE_TARGET_WINDOW = 1 };
 
 struct capture_target {
-    int kind;          // CAPTURE_TARGET_MONITOR or CAPTURE_TARGET_WINDOW
+    int kind;  // CAPTURE_TARGET_MONITOR or CAPTURE_TARGET_WINDOW
     HMONITOR monitor;
     HWND window;
-    RECT rect;         // resolved, virtual-desktop coordinates
+    RECT rect;  // resolved, virtual-desktop coordinates
 };
 
 // Fills the target's rectangle and monitor. False (target untouched) when the window

@@ -23,30 +23,26 @@ const unsigned long CAPTURE_HANG_MS = 8000;
 struct capture_loop {
     display_cache* cache;
     HANDLE timer;
-    int described;          // a description was written for a cache
+    int described;  // a description was written for a cache
     uint32_t described_gen;
     int keep_warm;
 };
 
-void capture_heartbeat_store()
-{
+void capture_heartbeat_store() {
     InterlockedExchange64(&g_heartbeat, (LONG64)GetTickCount64());
     watchdog_heartbeat(g_watch_slot);
 }
 
-void capture_describe_if_due(capture_loop* loop)
-{
+void capture_describe_if_due(capture_loop* loop) {
     int has = loop->cache != nullptr;
     uint32_t gen = has ? display_cache_generation(loop->cache) : 0;
-    if (!capture_thread_describe_due(loop->described, loop->described_gen, has, gen))
-        return;
+    if (!capture_thread_describe_due(loop->described, loop->described_gen, has, gen)) return;
     display_cache_describe(loop->cache);
     loop->described = has;
     loop->described_gen = gen;
 }
 
-void capture_validate(capture_loop* loop)
-{
+void capture_validate(capture_loop* loop) {
     if (loop->cache) {
         display_cache_validate(loop->cache);
     } else {
@@ -55,8 +51,7 @@ void capture_validate(capture_loop* loop)
     capture_describe_if_due(loop);
 }
 
-void capture_handle(capture_loop* loop, const MSG* msg)
-{
+void capture_handle(capture_loop* loop, const MSG* msg) {
     switch (msg->message) {
     case WM_CAPTURE_ACTION: {
         int action = (int)msg->wParam;
@@ -67,18 +62,10 @@ void capture_handle(capture_loop* loop, const MSG* msg)
             clip_hotkey_action(loop->cache, action, digit);
         break;
     }
-    case WM_CAPTURE_SHOT:
-        still_pipe_shot(loop->cache, (shot_job*)msg->lParam);
-        break;
-    case WM_CAPTURE_REGION:
-        still_region_result(loop->cache, (region_result*)msg->lParam);
-        break;
-    case WM_CAPTURE_CLIP:
-        clip_handle_request(loop->cache, (clip_request*)msg->lParam);
-        break;
-    case WM_CAPTURE_CONFIG:
-        clip_config_changed(loop->cache);
-        break;
+    case WM_CAPTURE_SHOT: still_pipe_shot(loop->cache, (shot_job*)msg->lParam); break;
+    case WM_CAPTURE_REGION: still_region_result(loop->cache, (region_result*)msg->lParam); break;
+    case WM_CAPTURE_CLIP: clip_handle_request(loop->cache, (clip_request*)msg->lParam); break;
+    case WM_CAPTURE_CONFIG: clip_config_changed(loop->cache); break;
     case WM_CAPTURE_DISPLAY_TEST:
         // The next validation rebuilds the cache as after a real display change.
         if (loop->cache) {
@@ -90,18 +77,17 @@ void capture_handle(capture_loop* loop, const MSG* msg)
         log_warn("debug: capture thread stalling %llu ms", (unsigned long long)msg->wParam);
         Sleep((DWORD)msg->wParam);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
 // Answers whatever is still queued when the thread ends, so no waiter is left hanging.
-void capture_drain(void)
-{
+void capture_drain(void) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_CAPTURE_SHOT && msg.lParam)
-            shot_job_fail((shot_job*)msg.lParam, "busy", "another capture selection is active or the agent is stopping");
+            shot_job_fail((shot_job*)msg.lParam, "busy",
+                          "another capture selection is active or the agent is stopping");
         else if (msg.message == WM_CAPTURE_REGION && msg.lParam)
             still_region_free((region_result*)msg.lParam, "capture thread stopped");
         else if (msg.message == WM_CAPTURE_CLIP && msg.lParam) {
@@ -112,8 +98,7 @@ void capture_drain(void)
     }
 }
 
-DWORD WINAPI capture_thread_main(void*)
-{
+DWORD WINAPI capture_thread_main(void*) {
     log_thread_name(L"ivra-capture");
     MSG msg;
     // The queue comes first: posts made while the start-up below is slow wait in it
@@ -123,22 +108,19 @@ DWORD WINAPI capture_thread_main(void*)
     capture_loop loop{};
     loop.cache = display_cache_build();
     loop.timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-    if (!loop.timer)
-        loop.timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    if (!loop.timer) loop.timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
     g_watch_slot = watchdog_register("capture", nullptr, CAPTURE_HANG_MS);
     config cfg;
     agent_config_copy(&cfg);
     loop.keep_warm = cfg.dxgi_keep_warm;
-    if (loop.cache && loop.keep_warm)
-        display_cache_warm_up(loop.cache);
+    if (loop.cache && loop.keep_warm) display_cache_warm_up(loop.cache);
     display_cache_describe(loop.cache);
     loop.described = loop.cache != nullptr;
     loop.described_gen = loop.cache ? display_cache_generation(loop.cache) : 0;
     clip_thread_begin(loop.timer);
     clip_startup(loop.cache);
 
-    if (g_agent.capture_ready)
-        SetEvent(g_agent.capture_ready);
+    if (g_agent.capture_ready) SetEvent(g_agent.capture_ready);
 
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
@@ -150,26 +132,20 @@ DWORD WINAPI capture_thread_main(void*)
         DWORD wait = capture_thread_wait_ms(running, loop.timer != nullptr);
         HANDLE handles[2];
         DWORD count = 0;
-        if (g_agent.stop_event)
-            handles[count++] = g_agent.stop_event;
-        if (running && loop.timer)
-            handles[count++] = loop.timer;
-        DWORD r = MsgWaitForMultipleObjectsEx(count, count ? handles : nullptr, wait, QS_ALLINPUT,
-                                              MWMO_INPUTAVAILABLE);
+        if (g_agent.stop_event) handles[count++] = g_agent.stop_event;
+        if (running && loop.timer) handles[count++] = loop.timer;
+        DWORD r = MsgWaitForMultipleObjectsEx(count, count ? handles : nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (r == WAIT_FAILED) {
             log_error("capture: wait failed (%lu); stopping", GetLastError());
             break;
         }
-        if (agent_quitting())
-            break;
+        if (agent_quitting()) break;
         // A wait is not a hang: the silence counts from here.
         capture_heartbeat_store();
         capture_validate(&loop);
-        if (clip_timer_active())
-            clip_wake(loop.cache);
+        if (clip_timer_active()) clip_wake(loop.cache);
         if (r == WAIT_TIMEOUT && !clip_timer_active()) {
-            if (!loop.keep_warm && loop.cache)
-                display_cache_release_idle(loop.cache);
+            if (!loop.keep_warm && loop.cache) display_cache_release_idle(loop.cache);
             continue;
         }
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -195,8 +171,7 @@ DWORD WINAPI capture_thread_main(void*)
     clip_shutdown(loop.cache);
     capture_drain();
     display_cache_destroy(loop.cache);
-    if (loop.timer)
-        CloseHandle(loop.timer);
+    if (loop.timer) CloseHandle(loop.timer);
     InterlockedExchange64(&g_heartbeat, 0);
     watchdog_unregister(g_watch_slot);
     g_watch_slot = -1;
@@ -205,51 +180,32 @@ DWORD WINAPI capture_thread_main(void*)
 }
 }  // namespace
 
-uint64_t capture_count(void)
-{
-    return (uint64_t)InterlockedCompareExchange64(&g_capture_count, 0, 0);
-}
+uint64_t capture_count(void) { return (uint64_t)InterlockedCompareExchange64(&g_capture_count, 0, 0); }
 
-void capture_count_add(void)
-{
-    InterlockedIncrement64(&g_capture_count);
-}
+void capture_count_add(void) { InterlockedIncrement64(&g_capture_count); }
 
-uint64_t capture_thread_heartbeat(void)
-{
-    return (uint64_t)InterlockedCompareExchange64(&g_heartbeat, 0, 0);
-}
+uint64_t capture_thread_heartbeat(void) { return (uint64_t)InterlockedCompareExchange64(&g_heartbeat, 0, 0); }
 
-unsigned capture_thread_wait_ms(int clip_or_replay, int have_timer)
-{
+unsigned capture_thread_wait_ms(int clip_or_replay, int have_timer) {
     return clip_or_replay && have_timer ? 1000u : 2000u;
 }
 
-bool capture_thread_is_slow(uint64_t ms)
-{
-    return ms >= 1000;
-}
+bool capture_thread_is_slow(uint64_t ms) { return ms >= 1000; }
 
-bool capture_thread_describe_due(int had_cache, uint32_t described_gen, int has_cache, uint32_t gen)
-{
-    if (!had_cache != !has_cache)
-        return true;
+bool capture_thread_describe_due(int had_cache, uint32_t described_gen, int has_cache, uint32_t gen) {
+    if (!had_cache != !has_cache) return true;
     return has_cache && gen != described_gen;
 }
 
-bool capture_thread_stop(unsigned long ms)
-{
+bool capture_thread_stop(unsigned long ms) {
     agent_begin_stop();
-    if (!g_agent.capture_thread)
-        return true;
+    if (!g_agent.capture_thread) return true;
     // Also posted for a thread that is waiting on its queue alone; the stop event covers the rest.
-    if (g_agent.capture_thread_id)
-        PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
+    if (g_agent.capture_thread_id) PostThreadMessageW(g_agent.capture_thread_id, WM_QUIT, 0, 0);
     return WaitForSingleObject(g_agent.capture_thread, ms) == WAIT_OBJECT_0;
 }
 
-bool capture_thread_start(void)
-{
+bool capture_thread_start(void) {
     DWORD id = 0;
     HANDLE h = CreateThread(nullptr, 0, capture_thread_main, nullptr, 0, &id);
     if (!h) {

@@ -1,7 +1,6 @@
 #include "agent/capture/dib.h"
 
-void dib_info_top_down(BITMAPINFO* bi, long width, long height)
-{
+void dib_info_top_down(BITMAPINFO* bi, long width, long height) {
     *bi = BITMAPINFO{};
     bi->bmiHeader.biSize = sizeof bi->bmiHeader;
     bi->bmiHeader.biWidth = width;

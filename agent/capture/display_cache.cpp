@@ -17,60 +17,50 @@ static wchar_t g_text[DISPLAY_TEXT_CAP];
 static int g_text_count;
 static volatile LONG g_standin_logged;
 
-template <class T> static void display_release(T*& p)
-{
+template <class T>
+static void display_release(T*& p) {
     if (p) {
         p->Release();
         p = nullptr;
     }
 }
 
-bool display_hr_is_lost(HRESULT hr)
-{
+bool display_hr_is_lost(HRESULT hr) {
     return hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET || hr == DXGI_ERROR_ACCESS_LOST ||
            hr == DXGI_ERROR_SESSION_DISCONNECTED;
 }
 
-double display_cache_ms(const display_cache* cache, LONGLONG from, LONGLONG to)
-{
-    if (!cache || cache->freq.QuadPart <= 0)
-        return 0;
+double display_cache_ms(const display_cache* cache, LONGLONG from, LONGLONG to) {
+    if (!cache || cache->freq.QuadPart <= 0) return 0;
     return (double)(to - from) * 1000.0 / (double)cache->freq.QuadPart;
 }
 
 // ---- Pure helpers
 
-void display_sample_point(int k, int width, int height, int* x, int* y)
-{
+void display_sample_point(int k, int width, int height, int* x, int* y) {
     *x = (k + 1) * width / 64;
     *y = height * ((k & 14) | 1) / 16;
 }
 
 int display_format_entry(wchar_t* out, size_t cap, int index, const RECT* rect, int primary, unsigned dpi,
-                         const wchar_t* device)
-{
-    if (!out || cap == 0)
-        return 0;
+                         const wchar_t* device) {
+    if (!out || cap == 0) return 0;
     // Formatted whole first: swprintf's answer on truncation differs between runtimes.
     wchar_t full[512];
     int n = swprintf(full, 512, L"m%d=%ld,%ld,%ld,%ld,%d,%u,%.260ls", index, rect->left, rect->top,
                      rect->right - rect->left, rect->bottom - rect->top, primary, dpi, device ? device : L"");
     size_t len = n < 0 ? 0 : wcsnlen(full, 511);
-    if (len > cap - 1)
-        len = cap - 1;
+    if (len > cap - 1) len = cap - 1;
     wmemcpy(out, full, len);
     out[len] = 0;
     return (int)len;
 }
 
-bool display_text_append(wchar_t* text, size_t cap, size_t* len, const wchar_t* entry)
-{
+bool display_text_append(wchar_t* text, size_t cap, size_t* len, const wchar_t* entry) {
     size_t n = wcslen(entry);
     size_t sep = *len > 0 ? 1 : 0;
-    if (*len + sep + n + 1 > cap)
-        return false;
-    if (sep)
-        text[(*len)++] = L'\t';
+    if (*len + sep + n + 1 > cap) return false;
+    if (sep) text[(*len)++] = L'\t';
     wmemcpy(text + *len, entry, n);
     *len += n;
     text[*len] = 0;
@@ -78,24 +68,20 @@ bool display_text_append(wchar_t* text, size_t cap, size_t* len, const wchar_t* 
 }
 
 bool display_monitors_match(const HMONITOR* monitors, const RECT* rects, int monitor_count,
-                            const display_output* outputs, int output_count)
-{
+                            const display_output* outputs, int output_count) {
     for (int i = 0; i < monitor_count; i++) {
         bool found = false;
         for (int j = 0; j < output_count && !found; j++)
             found = outputs[j].monitor == monitors[i] && EqualRect(&outputs[j].rect, &rects[i]);
-        if (!found)
-            return false;
+        if (!found) return false;
     }
     return true;
 }
 
 // ---- Build and destroy
 
-void display_cache_destroy(display_cache* c)
-{
-    if (!c)
-        return;
+void display_cache_destroy(display_cache* c) {
+    if (!c) return;
     for (int i = 0; i < c->output_count; i++) {
         display_output* o = &c->outputs[i];
         display_release(o->dup);
@@ -106,8 +92,7 @@ void display_cache_destroy(display_cache* c)
     display_release(c->hdr_cb);
     display_release(c->hdr_ps);
     display_release(c->hdr_vs);
-    for (int i = 0; i < c->adapter_count; i++)
-        display_release(c->adapters[i]);
+    for (int i = 0; i < c->adapter_count; i++) display_release(c->adapters[i]);
     display_release(c->factory);
     if (c->context) {
         c->context->ClearState();
@@ -117,11 +102,9 @@ void display_cache_destroy(display_cache* c)
     free(c);
 }
 
-display_cache* display_cache_build()
-{
+display_cache* display_cache_build() {
     display_cache* c = (display_cache*)calloc(1, sizeof(display_cache));
-    if (!c)
-        return nullptr;
+    if (!c) return nullptr;
     c->generation = 1;
     IDXGIDevice* dxgi_device = nullptr;
     IDXGIAdapter1* own = nullptr;
@@ -175,8 +158,7 @@ display_cache* display_cache_build()
     own = nullptr;
     for (UINT i = 0; c->adapter_count < DISPLAY_MAX_ADAPTERS; i++) {
         IDXGIAdapter1* a = nullptr;
-        if (FAILED(c->factory->EnumAdapters1(i, &a)))
-            break;
+        if (FAILED(c->factory->EnumAdapters1(i, &a))) break;
         DXGI_ADAPTER_DESC1 d{};
         a->GetDesc1(&d);
         if (d.AdapterLuid.LowPart == own_desc.AdapterLuid.LowPart &&
@@ -189,8 +171,7 @@ display_cache* display_cache_build()
     for (int a = 0; a < c->adapter_count && c->output_count < DISPLAY_MAX_OUTPUTS; a++) {
         for (UINT i = 0; c->output_count < DISPLAY_MAX_OUTPUTS; i++) {
             IDXGIOutput* o = nullptr;
-            if (FAILED(c->adapters[a]->EnumOutputs(i, &o)))
-                break;
+            if (FAILED(c->adapters[a]->EnumOutputs(i, &o))) break;
             DXGI_OUTPUT_DESC d{};
             if (SUCCEEDED(o->GetDesc(&d)) && d.AttachedToDesktop && d.Monitor) {
                 display_output* out = &c->outputs[c->output_count++];
@@ -206,10 +187,8 @@ display_cache* display_cache_build()
     return c;
 
 fail:
-    if (own)
-        own->Release();
-    if (dxgi_device)
-        dxgi_device->Release();
+    if (own) own->Release();
+    if (dxgi_device) dxgi_device->Release();
     display_cache_destroy(c);
     return nullptr;
 }
@@ -219,12 +198,11 @@ fail:
 struct display_enum {
     HMONITOR monitors[16];
     RECT rects[16];
-    int count;   // every monitor, even past the array
+    int count;  // every monitor, even past the array
     int stored;
 };
 
-static BOOL CALLBACK display_enum_proc(HMONITOR m, HDC, LPRECT, LPARAM param)
-{
+static BOOL CALLBACK display_enum_proc(HMONITOR m, HDC, LPRECT, LPARAM param) {
     display_enum* e = (display_enum*)param;
     MONITORINFO mi{};
     mi.cbSize = sizeof mi;
@@ -237,16 +215,14 @@ static BOOL CALLBACK display_enum_proc(HMONITOR m, HDC, LPRECT, LPARAM param)
     return TRUE;
 }
 
-bool display_cache_validate(display_cache* cache)
-{
-    if (!cache)
-        return false;
+bool display_cache_validate(display_cache* cache) {
+    if (!cache) return false;
     display_enum e{};
     EnumDisplayMonitors(nullptr, nullptr, display_enum_proc, (LPARAM)&e);
     bool matches = e.count == e.stored &&
                    display_monitors_match(e.monitors, e.rects, e.stored, cache->outputs, cache->output_count);
-    if (matches && !cache->lost && e.count == cache->output_count && cache->factory &&
-        cache->factory->IsCurrent() && cache->device && cache->device->GetDeviceRemovedReason() == S_OK)
+    if (matches && !cache->lost && e.count == cache->output_count && cache->factory && cache->factory->IsCurrent() &&
+        cache->device && cache->device->GetDeviceRemovedReason() == S_OK)
         return true;
 
     cache->lost = 1;
@@ -268,18 +244,15 @@ bool display_cache_validate(display_cache* cache)
 
 // ---- Duplication
 
-bool display_cache_staging(display_cache* cache, int w, int h)
-{
-    if (cache->staging && cache->staging_w >= w && cache->staging_h >= h)
-        return true;
+bool display_cache_staging(display_cache* cache, int w, int h) {
+    if (cache->staging && cache->staging_w >= w && cache->staging_h >= h) return true;
     display_release(cache->staging);
     cache->staging_w = cache->staging_h = 0;
     D3D11_TEXTURE2D_DESC td;
     texture_desc_2d(&td, (UINT)w, (UINT)h, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ);
     if (FAILED(cache->device->CreateTexture2D(&td, nullptr, &cache->staging))) {
         cache->staging = nullptr;
-        if (cache->device->GetDeviceRemovedReason() != S_OK)
-            cache->lost = 1;
+        if (cache->device->GetDeviceRemovedReason() != S_OK) cache->lost = 1;
         log_error("staging texture %dx%d failed", w, h);
         return false;
     }
@@ -290,12 +263,9 @@ bool display_cache_staging(display_cache* cache, int w, int h)
 
 // Sum of blue, green and red over the 32 sample pixels, or -1 when they cannot be read.
 // All samples go to one row of the staging texture so that a single Map reads them.
-static long display_sample_sum(display_cache* cache, display_output* out)
-{
-    if (!out->frame || out->frame_w <= 0 || out->frame_h <= 0)
-        return -1;
-    if (!display_cache_staging(cache, DISPLAY_SAMPLE_COUNT, 1))
-        return -1;
+static long display_sample_sum(display_cache* cache, display_output* out) {
+    if (!out->frame || out->frame_w <= 0 || out->frame_h <= 0) return -1;
+    if (!display_cache_staging(cache, DISPLAY_SAMPLE_COUNT, 1)) return -1;
     ID3D11DeviceContext* ctx = cache->context;
     for (int k = 0; k < 2 * DISPLAY_SAMPLE_COUNT; k += 2) {
         int x, y;
@@ -304,29 +274,23 @@ static long display_sample_sum(display_cache* cache, display_output* out)
         ctx->CopySubresourceRegion(cache->staging, 0, (UINT)(k / 2), 0, 0, out->frame, 0, &box);
     }
     D3D11_MAPPED_SUBRESOURCE m{};
-    if (FAILED(ctx->Map(cache->staging, 0, D3D11_MAP_READ, 0, &m)))
-        return -1;
+    if (FAILED(ctx->Map(cache->staging, 0, D3D11_MAP_READ, 0, &m))) return -1;
     const uint8_t* p = (const uint8_t*)m.pData;
     long sum = 0;
-    for (int i = 0; i < DISPLAY_SAMPLE_COUNT; i++)
-        sum += p[i * 4] + p[i * 4 + 1] + p[i * 4 + 2];
+    for (int i = 0; i < DISPLAY_SAMPLE_COUNT; i++) sum += p[i * 4] + p[i * 4 + 1] + p[i * 4 + 2];
     ctx->Unmap(cache->staging, 0);
     return sum;
 }
 
-static void display_prime(display_cache* cache, display_output* out)
-{
+static void display_prime(display_cache* cache, display_output* out) {
     for (int attempt = 0; attempt < 4; attempt++) {
         DXGI_OUTDUPL_FRAME_INFO info{};
         IDXGIResource* res = nullptr;
         HRESULT hr = out->dup->AcquireNextFrame(attempt == 0 ? 100 : 60, &info, &res);
-        if (hr == DXGI_ERROR_WAIT_TIMEOUT)
-            return;
+        if (hr == DXGI_ERROR_WAIT_TIMEOUT) return;
         if (FAILED(hr)) {
-            if (res)
-                res->Release();
-            if (display_hr_is_lost(hr))
-                cache->lost = 1;
+            if (res) res->Release();
+            if (display_hr_is_lost(hr)) cache->lost = 1;
             log_warn("dxgi primer acquire hr=0x%08lx", (unsigned long)hr);
             return;
         }
@@ -338,19 +302,15 @@ static void display_prime(display_cache* cache, display_output* out)
         res->Release();
         out->dup->ReleaseFrame();
         long sum = display_sample_sum(cache, out);
-        if (sum < 0 || sum > 767)
-            return;
-        if (attempt == 3)
-            return;
+        if (sum < 0 || sum > 767) return;
+        if (attempt == 3) return;
         log_info("dxgi: first frame black, retried %d", attempt + 1);
         Sleep(60);
     }
 }
 
-bool dup_create(display_cache* cache, int index)
-{
-    if (!cache || index < 0 || index >= cache->output_count)
-        return false;
+bool dup_create(display_cache* cache, int index) {
+    if (!cache || index < 0 || index >= cache->output_count) return false;
     display_output* out = &cache->outputs[index];
     display_release(out->dup);
     display_release(out->frame);
@@ -362,13 +322,11 @@ bool dup_create(display_cache* cache, int index)
     for (int a = 0; a < cache->adapter_count && !found; a++) {
         for (UINT i = 0; !found; i++) {
             IDXGIOutput* o = nullptr;
-            if (FAILED(cache->adapters[a]->EnumOutputs(i, &o)))
-                break;
+            if (FAILED(cache->adapters[a]->EnumOutputs(i, &o))) break;
             DXGI_OUTPUT_DESC d{};
             if (SUCCEEDED(o->GetDesc(&d)) && d.Monitor == out->monitor) {
                 found = true;
-                if (FAILED(o->QueryInterface(__uuidof(IDXGIOutput1), (void**)&output1)))
-                    output1 = nullptr;
+                if (FAILED(o->QueryInterface(__uuidof(IDXGIOutput1), (void**)&output1))) output1 = nullptr;
             }
             o->Release();
         }
@@ -378,8 +336,7 @@ bool dup_create(display_cache* cache, int index)
         log_warn("dup_create: monitor %p is no longer in the display cache", (void*)out->monitor);
         return false;
     }
-    if (!output1)
-        return false;
+    if (!output1) return false;
 
     IDXGIOutputDuplication* dup = nullptr;
     const char* via = "DuplicateOutput";
@@ -415,8 +372,7 @@ bool dup_create(display_cache* cache, int index)
         out->grabs_on_demand = 0;
     }
     if (FAILED(hr) || !dup) {
-        if (display_hr_is_lost(hr))
-            cache->lost = 1;
+        if (display_hr_is_lost(hr)) cache->lost = 1;
         log_error("DuplicateOutput failed hr=0x%08lx", (unsigned long)hr);
         return false;
     }
@@ -432,19 +388,14 @@ bool dup_create(display_cache* cache, int index)
     return true;
 }
 
-void display_cache_warm_up(display_cache* cache)
-{
-    if (!cache)
-        return;
+void display_cache_warm_up(display_cache* cache) {
+    if (!cache) return;
     for (int i = 0; i < cache->output_count; i++)
-        if (!cache->outputs[i].dup && !dup_create(cache, i))
-            log_warn("warmup: output %d duplication failed", i);
+        if (!cache->outputs[i].dup && !dup_create(cache, i)) log_warn("warmup: output %d duplication failed", i);
 }
 
-int display_cache_release_idle(display_cache* cache)
-{
-    if (!cache)
-        return 0;
+int display_cache_release_idle(display_cache* cache) {
+    if (!cache) return 0;
     int n = 0;
     for (int i = 0; i < cache->output_count; i++) {
         if (cache->outputs[i].dup) {
@@ -452,15 +403,13 @@ int display_cache_release_idle(display_cache* cache)
             n++;
         }
     }
-    if (n > 0)
-        log_info("dxgi: released idle duplications (%d)", n);
+    if (n > 0) log_info("dxgi: released idle duplications (%d)", n);
     return n;
 }
 
 // ---- Monitor text
 
-void display_cache_describe(const display_cache* cache)
-{
+void display_cache_describe(const display_cache* cache) {
     wchar_t text[DISPLAY_TEXT_CAP];
     size_t len = 0;
     text[0] = 0;
@@ -471,15 +420,12 @@ void display_cache_describe(const display_cache* cache)
         MONITORINFOEXW mi{};
         mi.cbSize = sizeof mi;
         int primary = 0;
-        if (GetMonitorInfoW(m, &mi))
-            primary = (mi.dwFlags & MONITORINFOF_PRIMARY) ? 1 : 0;
+        if (GetMonitorInfoW(m, &mi)) primary = (mi.dwFlags & MONITORINFOF_PRIMARY) ? 1 : 0;
         UINT dx = 96, dy = 96;
-        if (FAILED(GetDpiForMonitor(m, MDT_EFFECTIVE_DPI, &dx, &dy)))
-            dx = 96;
+        if (FAILED(GetDpiForMonitor(m, MDT_EFFECTIVE_DPI, &dx, &dy))) dx = 96;
         wchar_t entry[320];
         display_format_entry(entry, 320, i, &o->rect, primary, dx, mi.szDevice);
-        if (display_text_append(text, DISPLAY_TEXT_CAP, &len, entry))
-            count++;
+        if (display_text_append(text, DISPLAY_TEXT_CAP, &len, entry)) count++;
     }
     AcquireSRWLockExclusive(&g_text_lock);
     wmemcpy(g_text, text, len + 1);
@@ -487,14 +433,12 @@ void display_cache_describe(const display_cache* cache)
     ReleaseSRWLockExclusive(&g_text_lock);
 }
 
-int display_monitor_text(wchar_t* out, size_t cap)
-{
+int display_monitor_text(wchar_t* out, size_t cap) {
     AcquireSRWLockShared(&g_text_lock);
     int count = g_text_count;
     if (out && cap > 0) {
         size_t n = wcslen(g_text);
-        if (n > cap - 1)
-            n = cap - 1;
+        if (n > cap - 1) n = cap - 1;
         wmemcpy(out, g_text, n);
         out[n] = 0;
     }
@@ -508,37 +452,28 @@ int display_cache_output_count(const display_cache* cache) { return cache ? cach
 
 uint32_t display_cache_generation(const display_cache* cache) { return cache ? cache->generation : 0; }
 
-bool display_cache_output_rect(const display_cache* cache, int index, RECT* out)
-{
-    if (!cache || index < 0 || index >= cache->output_count)
-        return false;
+bool display_cache_output_rect(const display_cache* cache, int index, RECT* out) {
+    if (!cache || index < 0 || index >= cache->output_count) return false;
     *out = cache->outputs[index].rect;
     return true;
 }
 
-int display_cache_output_index(const display_cache* cache, HMONITOR monitor)
-{
+int display_cache_output_index(const display_cache* cache, HMONITOR monitor) {
     for (int i = 0; cache && i < cache->output_count; i++)
-        if (cache->outputs[i].monitor == monitor)
-            return i;
+        if (cache->outputs[i].monitor == monitor) return i;
     return -1;
 }
 
-ID3D11Device* display_cache_video_device(const display_cache* cache)
-{
+ID3D11Device* display_cache_video_device(const display_cache* cache) {
     return cache && cache->video_capable && !cache->lost ? cache->device : nullptr;
 }
 
-bool display_cache_any_duplication(const display_cache* cache)
-{
+bool display_cache_any_duplication(const display_cache* cache) {
     for (int i = 0; cache && i < cache->output_count; i++)
-        if (cache->outputs[i].dup)
-            return true;
+        if (cache->outputs[i].dup) return true;
     return false;
 }
 
-void display_cache_set_continuous(display_cache* cache, int on)
-{
-    if (cache)
-        cache->continuous = on ? 1 : 0;
+void display_cache_set_continuous(display_cache* cache, int on) {
+    if (cache) cache->continuous = on ? 1 : 0;
 }

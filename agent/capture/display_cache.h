@@ -11,22 +11,22 @@
 enum {
     DISPLAY_MAX_ADAPTERS = 8,
     DISPLAY_MAX_OUTPUTS = 8,
-    DISPLAY_TEXT_CAP = 4096,   // monitor text capacity in characters, terminator included
-    DISPLAY_SAMPLE_COUNT = 32, // pixels sampled by the black-first-frame check
+    DISPLAY_TEXT_CAP = 4096,    // monitor text capacity in characters, terminator included
+    DISPLAY_SAMPLE_COUNT = 32,  // pixels sampled by the black-first-frame check
 };
 
 struct display_output {
     HMONITOR monitor;
-    RECT rect;                      // virtual-desktop coordinates
-    IDXGIOutputDuplication* dup;    // none while released
-    ID3D11Texture2D* frame;         // BGRA8 last frame taken from the duplication
+    RECT rect;                    // virtual-desktop coordinates
+    IDXGIOutputDuplication* dup;  // none while released
+    ID3D11Texture2D* frame;       // BGRA8 last frame taken from the duplication
     int frame_w, frame_h;
-    DXGI_OUTDUPL_DESC desc;         // as reported by the duplication
-    ID3D11Texture2D* hdr_tex;       // 16-bit float intermediate of an HDR output
+    DXGI_OUTDUPL_DESC desc;    // as reported by the duplication
+    ID3D11Texture2D* hdr_tex;  // 16-bit float intermediate of an HDR output
     int hdr_w, hdr_h;
-    float sdr_white;                // units of 80 nits; 0 until first queried
+    float sdr_white;  // units of 80 nits; 0 until first queried
     DWORD sdr_white_tick;
-    int grabs_on_demand;            // the GDI duplication: every acquire reads the screen itself
+    int grabs_on_demand;  // the GDI duplication: every acquire reads the screen itself
 };
 
 struct display_cache {
@@ -93,8 +93,8 @@ bool display_cache_staging(display_cache* cache, int w, int h);
 // Pixel k (0, 2, ..., 62) of the black-first-frame sample grid of a w x h frame.
 void display_sample_point(int k, int width, int height, int* x, int* y);
 // One monitor text entry; returns the characters written (cut to cap, always terminated).
-int display_format_entry(wchar_t* out, size_t cap, int index, const RECT* rect, int primary,
-                         unsigned dpi, const wchar_t* device);
+int display_format_entry(wchar_t* out, size_t cap, int index, const RECT* rect, int primary, unsigned dpi,
+                         const wchar_t* device);
 // Appends entry to the text of length *len and capacity cap; false when it did not fit
 // (the text then stays as it was).
 bool display_text_append(wchar_t* text, size_t cap, size_t* len, const wchar_t* entry);

@@ -30,32 +30,24 @@ struct still_encoder {
     int converted;
 };
 
-static void still_av_text(int code, char out[AV_ERROR_MAX_STRING_SIZE])
-{
-    if (av_strerror(code, out, AV_ERROR_MAX_STRING_SIZE) < 0)
-        snprintf(out, AV_ERROR_MAX_STRING_SIZE, "error %d", code);
+static void still_av_text(int code, char out[AV_ERROR_MAX_STRING_SIZE]) {
+    if (av_strerror(code, out, AV_ERROR_MAX_STRING_SIZE) < 0) snprintf(out, AV_ERROR_MAX_STRING_SIZE, "error %d", code);
 }
 
-int still_jpeg_qscale(int quality)
-{
+int still_jpeg_qscale(int quality) {
     // Computed in 64 bits so an absurd configured value cannot overflow.
     long long q = 101LL - (long long)quality;
-    if (q < 1)
-        q = 1;
-    if (q > 31)
-        q = 31;
+    if (q < 1) q = 1;
+    if (q > 31) q = 31;
     return (int)q;
 }
 
 // The wanted format when the encoder offers it (or publishes no list), else its first one.
-static AVPixelFormat still_pick_format(const AVCodec* codec, AVPixelFormat wanted)
-{
+static AVPixelFormat still_pick_format(const AVCodec* codec, AVPixelFormat wanted) {
     const AVPixelFormat* list = codec->pix_fmts;
-    if (!list || *list == AV_PIX_FMT_NONE)
-        return wanted;
+    if (!list || *list == AV_PIX_FMT_NONE) return wanted;
     for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
-        if (*p == wanted)
-            return wanted;
+        if (*p == wanted) return wanted;
     return list[0];
 }
 
@@ -66,13 +58,10 @@ const int64_t STILL_JPEG_SIDE_MAX = 65500;
 const int64_t STILL_EDGE = 16;  // the mpegvideo encoder's picture edge
 
 // av_image_check_size2 with no pixel format and the default pixel limit.
-bool still_ffmpeg_picture_ok(int64_t w, int64_t h)
-{
-    if (w <= 0 || h <= 0 || w > STILL_INT_MAX || h > STILL_INT_MAX)
-        return false;
+bool still_ffmpeg_picture_ok(int64_t w, int64_t h) {
+    if (w <= 0 || h <= 0 || w > STILL_INT_MAX || h > STILL_INT_MAX) return false;
     const int64_t stride = 8 * w + 1024;
-    if (stride >= STILL_INT_MAX)
-        return false;
+    if (stride >= STILL_INT_MAX) return false;
     // Both factors are below 2^31 here, so the product fits 64 bits.
     return stride * (h + 128) < STILL_INT_MAX && w * h <= STILL_INT_MAX;
 }
@@ -84,8 +73,7 @@ uint64_t still_grown(uint64_t size) { return size + size / 16 + 32; }
 
 }  // namespace
 
-bool still_encoder_size_ok(int64_t width, int64_t height, int format, char* err, size_t err_cap)
-{
+bool still_encoder_size_ok(int64_t width, int64_t height, int format, char* err, size_t err_cap) {
     const bool jpeg = format == STILL_JPEG;
     if (width <= 0 || height <= 0) {
         text_format_into(err, err_cap, "encode: a %lldx%lld image is empty.", (long long)width, (long long)height);
@@ -114,14 +102,11 @@ bool still_encoder_size_ok(int64_t width, int64_t height, int format, char* err,
     return true;
 }
 
-uint64_t still_encoder_work_bytes(int64_t width, int64_t height, int format)
-{
-    if (width <= 0 || height <= 0 || width > STILL_INT_MAX || height > STILL_INT_MAX)
-        return 0;
+uint64_t still_encoder_work_bytes(int64_t width, int64_t height, int format) {
+    if (width <= 0 || height <= 0 || width > STILL_INT_MAX || height > STILL_INT_MAX) return 0;
     const uint64_t w = (uint64_t)width, h = (uint64_t)height;
     // Far beyond any encoder limit; a saturated figure keeps every sum below 2^64.
-    if (w * h > (1ull << 40))
-        return 1ull << 62;
+    if (w * h > (1ull << 40)) return 1ull << 62;
     if (format == STILL_JPEG) {
         // 4:2:0 planes at the library's alignment, and the codec's own edged copy.
         const uint64_t picture = still_align(w, 64) * still_align(h, 32) * 3 / 2;
@@ -137,10 +122,8 @@ uint64_t still_encoder_work_bytes(int64_t width, int64_t height, int format)
     return picture + 2 * still_grown(bound);
 }
 
-still_encoder* still_encoder_create(int width, int height, int format, int quality, char* err, size_t err_cap)
-{
-    if (!still_encoder_size_ok(width, height, format, err, err_cap))
-        return nullptr;
+still_encoder* still_encoder_create(int width, int height, int format, int quality, char* err, size_t err_cap) {
+    if (!still_encoder_size_ok(width, height, format, err, err_cap)) return nullptr;
     const bool jpeg = format == STILL_JPEG;
     const AVCodecID id = jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG;
     const AVPixelFormat wanted = jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_RGB24;
@@ -205,12 +188,12 @@ still_encoder* still_encoder_create(int width, int height, int format, int quali
         goto fail;
     }
 
-    enc->sws = sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, enc->ctx->pix_fmt, SWS_POINT,
-                              nullptr, nullptr, nullptr);
+    enc->sws = sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, enc->ctx->pix_fmt, SWS_POINT, nullptr,
+                              nullptr, nullptr);
     if (!enc->sws) {
         log_error("sws_getContext failed");
         text_format_into(err, err_cap, "convert: no conversion from BGRA to %s.",
-                  av_get_pix_fmt_name(enc->ctx->pix_fmt));
+                         av_get_pix_fmt_name(enc->ctx->pix_fmt));
         goto fail;
     }
     return enc;
@@ -220,10 +203,8 @@ fail:
     return nullptr;
 }
 
-void still_encoder_destroy(still_encoder* enc)
-{
-    if (!enc)
-        return;
+void still_encoder_destroy(still_encoder* enc) {
+    if (!enc) return;
     sws_freeContext(enc->sws);
     av_packet_free(&enc->pkt);
     av_frame_free(&enc->frame);
@@ -231,25 +212,21 @@ void still_encoder_destroy(still_encoder* enc)
     free(enc);
 }
 
-bool still_encoder_convert(still_encoder* enc, const still_image* img)
-{
+bool still_encoder_convert(still_encoder* enc, const still_image* img) {
     if (!enc || !img || !img->pixels || img->width != enc->width || img->height != enc->height ||
         img->stride < img->width * 4)
         return false;
     // A reused frame may still be referenced by the codec; give it fresh memory then.
-    if (av_frame_make_writable(enc->frame) < 0)
-        return false;
+    if (av_frame_make_writable(enc->frame) < 0) return false;
     const uint8_t* src[4] = {img->pixels, nullptr, nullptr, nullptr};
     const int src_stride[4] = {img->stride, 0, 0, 0};
     const int rows = sws_scale(enc->sws, src, src_stride, 0, img->height, enc->frame->data, enc->frame->linesize);
-    if (rows != img->height)
-        return false;
+    if (rows != img->height) return false;
     enc->converted = 1;
     return true;
 }
 
-bool still_encoder_encode(still_encoder* enc, const uint8_t** data, size_t* size, char* err, size_t err_cap)
-{
+bool still_encoder_encode(still_encoder* enc, const uint8_t** data, size_t* size, char* err, size_t err_cap) {
     char text[AV_ERROR_MAX_STRING_SIZE];
     if (!enc || !enc->converted) {
         text_format_into(err, err_cap, "convert: no converted image to encode.");
@@ -284,22 +261,19 @@ bool still_encoder_encode(still_encoder* enc, const uint8_t** data, size_t* size
 
 // "<path>.part"; paths too long for the plain form go through the "\\?\" prefix
 // when they are absolute drive paths.
-static bool still_part_path(const wchar_t* path, wchar_t* out, size_t cap)
-{
+static bool still_part_path(const wchar_t* path, wchar_t* out, size_t cap) {
     const size_t n = wcslen(path);
     if (n + 6 <= MAX_PATH) {
         swprintf(out, cap, L"%ls.part", path);
         return true;
     }
     const bool drive_abs = n >= 3 && path[1] == L':' && path[2] == L'\\';
-    if (!drive_abs || n + 10 > cap)
-        return false;
+    if (!drive_abs || n + 10 > cap) return false;
     swprintf(out, cap, L"\\\\?\\%ls.part", path);
     return true;
 }
 
-bool still_write_file(const wchar_t* path, const uint8_t* data, size_t size, char* err, size_t err_cap)
-{
+bool still_write_file(const wchar_t* path, const uint8_t* data, size_t size, char* err, size_t err_cap) {
     if (!path || !*path || wcslen(path) >= STILL_PATH_MAX) {
         text_format_into(err, err_cap, "path: the destination path is empty or too long.");
         return false;
@@ -327,7 +301,7 @@ bool still_write_file(const wchar_t* path, const uint8_t* data, size_t size, cha
     if (!wrote || written != (DWORD)size || !closed) {
         DeleteFileW(part);
         text_format_into(err, err_cap, "write: only %lu of %llu bytes were written (error %lu).", written,
-                  (unsigned long long)size, write_error);
+                         (unsigned long long)size, write_error);
         return false;
     }
     if (!MoveFileExW(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -340,15 +314,13 @@ bool still_write_file(const wchar_t* path, const uint8_t* data, size_t size, cha
 }
 
 bool still_encode_file(const still_image* img, int format, int quality, const wchar_t* path, char* err,
-                       size_t err_cap)
-{
+                       size_t err_cap) {
     if (!img || !img->pixels || img->stride < img->width * 4) {
         text_format_into(err, err_cap, "input: the image has no pixels or a stride below width * 4.");
         return false;
     }
     still_encoder* enc = still_encoder_create(img->width, img->height, format, quality, err, err_cap);
-    if (!enc)
-        return false;
+    if (!enc) return false;
     bool ok = false;
     const uint8_t* data = nullptr;
     size_t size = 0;
@@ -360,8 +332,7 @@ bool still_encode_file(const still_image* img, int format, int quality, const wc
     return ok;
 }
 
-bool still_encode(const still_image* img, const wchar_t* path, int format, int quality)
-{
+bool still_encode(const still_image* img, const wchar_t* path, int format, int quality) {
     LARGE_INTEGER freq, start, end;
     QueryPerformanceFrequency(&freq);
     QueryPerformanceCounter(&start);
@@ -372,15 +343,13 @@ bool still_encode(const still_image* img, const wchar_t* path, int format, int q
         const long long ms = (long long)((end.QuadPart - start.QuadPart) * 1000 / freq.QuadPart);
         log_info("wrote %ls (%dx%d) encode %lld ms", path, img->width, img->height, ms);
     } else {
-        if (err[0])
-            log_error("%s", err);
+        if (err[0]) log_error("%s", err);
         log_error("encode failed for %ls", path ? path : L"");
     }
     return ok;
 }
 
-bool still_encode_frame(const frame_buffer* fb, const wchar_t* path, int format, int quality)
-{
+bool still_encode_frame(const frame_buffer* fb, const wchar_t* path, int format, int quality) {
     still_image img{};
     if (fb) {
         img.pixels = (const uint8_t*)fb->pixels;
@@ -393,8 +362,7 @@ bool still_encode_frame(const frame_buffer* fb, const wchar_t* path, int format,
 
 // ---- Decoding
 
-static bool still_read_whole(const wchar_t* path, uint8_t** out, size_t* out_size, char* err, size_t err_cap)
-{
+static bool still_read_whole(const wchar_t* path, uint8_t** out, size_t* out_size, char* err, size_t err_cap) {
     HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         text_format_into(err, err_cap, "open: cannot open the file (error %lu).", GetLastError());
@@ -427,13 +395,11 @@ done:
     return ok;
 }
 
-bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_t err_cap)
-{
+bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_t err_cap) {
     static const uint8_t png_sig[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     uint8_t* data = nullptr;
     size_t size = 0;
-    if (!out || !path || !still_read_whole(path, &data, &size, err, err_cap))
-        return false;
+    if (!out || !path || !still_read_whole(path, &data, &size, err, err_cap)) return false;
 
     bool ok = false;
     char text[AV_ERROR_MAX_STRING_SIZE];
@@ -475,10 +441,8 @@ bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_
     pkt->data = data;
     pkt->size = (int)size;
     rc = avcodec_send_packet(ctx, pkt);
-    if (rc >= 0)
-        rc = avcodec_send_packet(ctx, nullptr);
-    if (rc >= 0)
-        rc = avcodec_receive_frame(ctx, frame);
+    if (rc >= 0) rc = avcodec_send_packet(ctx, nullptr);
+    if (rc >= 0) rc = avcodec_receive_frame(ctx, frame);
     if (rc < 0) {
         still_av_text(rc, text);
         text_format_into(err, err_cap, "decode: the image could not be decoded: %s.", text);
@@ -495,7 +459,7 @@ bool still_decode_file(const wchar_t* path, still_decoded* out, char* err, size_
     pixels = (uint8_t*)malloc((size_t)frame->width * frame->height * 4);
     if (!sws || !pixels) {
         text_format_into(err, err_cap, "convert: no conversion from %s to BGRA.",
-                  av_get_pix_fmt_name((AVPixelFormat)frame->format));
+                         av_get_pix_fmt_name((AVPixelFormat)frame->format));
         goto done;
     }
     dst[0] = pixels;
@@ -515,18 +479,15 @@ done:
     free(pixels);
     sws_freeContext(sws);
     av_frame_free(&frame);
-    if (pkt)
-        pkt->data = nullptr;
+    if (pkt) pkt->data = nullptr;
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
     av_free(data);
     return ok;
 }
 
-void still_decoded_free(still_decoded* img)
-{
-    if (!img)
-        return;
+void still_decoded_free(still_decoded* img) {
+    if (!img) return;
     free(img->pixels);
     img->pixels = nullptr;
     img->width = img->height = 0;

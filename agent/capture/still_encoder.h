@@ -59,8 +59,7 @@ bool still_write_file(const wchar_t* path, const uint8_t* data, size_t size, cha
 
 // Whole job without logging the outcome: convert, encode, write. format 1 is JPEG,
 // anything else PNG; quality 1..100 (clamped through the qscale mapping).
-bool still_encode_file(const still_image* img, int format, int quality, const wchar_t* path,
-                       char* err, size_t err_cap);
+bool still_encode_file(const still_image* img, int format, int quality, const wchar_t* path, char* err, size_t err_cap);
 
 // The stills worker's entry: encodes the buffer to path and logs
 // "wrote %ls (%dx%d) encode %lld ms" or "encode failed for %ls".

@@ -22,27 +22,21 @@
 
 // ---- Pure helpers
 
-uint64_t still_buffer_bytes(int64_t width, int64_t height)
-{
+uint64_t still_buffer_bytes(int64_t width, int64_t height) {
     // Sides beyond 2^31 cannot be captured; refusing them keeps the product in 64 bits.
-    if (width <= 0 || height <= 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF)
-        return 0;
+    if (width <= 0 || height <= 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF) return 0;
     return (uint64_t)width * (uint64_t)height * 4u;
 }
 
-uint64_t still_shot_bytes(int64_t width, int64_t height, int format)
-{
+uint64_t still_shot_bytes(int64_t width, int64_t height, int format) {
     const uint64_t frame = still_buffer_bytes(width, height);
-    if (frame == 0)
-        return 0;
+    if (frame == 0) return 0;
     const uint64_t work = still_encoder_work_bytes(width, height, format);
     return work > UINT64_MAX - frame ? UINT64_MAX : frame + work;
 }
 
-bool still_shot_fits(int64_t width, int64_t height, int format, uint64_t budget, char* err, size_t err_cap)
-{
-    if (!still_encoder_size_ok(width, height, format, err, err_cap))
-        return false;
+bool still_shot_fits(int64_t width, int64_t height, int format, uint64_t budget, char* err, size_t err_cap) {
+    if (!still_encoder_size_ok(width, height, format, err, err_cap)) return false;
     const uint64_t need = still_shot_bytes(width, height, format);
     if (need > budget) {
         const uint64_t mb = 1048576;
@@ -56,33 +50,27 @@ bool still_shot_fits(int64_t width, int64_t height, int format, uint64_t budget,
     return true;
 }
 
-const char* still_name_code(const char* code)
-{
+const char* still_name_code(const char* code) {
     static const char* const known[] = {"busy",    "disk_full", "bad_hwnd",  "minimized", "no_coverage",
                                         "capture", "encode",    "cancelled", "internal"};
     for (const char* k : known)
-        if (code && strcmp(code, k) == 0)
-            return k;
+        if (code && strcmp(code, k) == 0) return k;
     return "internal";
 }
 
-static int still_cut(wchar_t* out, size_t cap, int n)
-{
+static int still_cut(wchar_t* out, size_t cap, int n) {
     out[cap - 1] = 0;
-    if (n < 0 || (size_t)n >= cap)
-        return (int)wcslen(out);
+    if (n < 0 || (size_t)n >= cap) return (int)wcslen(out);
     return n;
 }
 
-int still_describe_monitor(wchar_t out[STILL_TARGET_MAX], int index)
-{
+int still_describe_monitor(wchar_t out[STILL_TARGET_MAX], int index) {
     int n = index < 0 ? _snwprintf(out, STILL_TARGET_MAX, L"monitor under cursor")
                       : _snwprintf(out, STILL_TARGET_MAX, L"monitor %d", index);
     return still_cut(out, STILL_TARGET_MAX, n);
 }
 
-int still_describe_window(wchar_t out[STILL_TARGET_MAX], const void* hwnd, const wchar_t* title)
-{
+int still_describe_window(wchar_t out[STILL_TARGET_MAX], const void* hwnd, const wchar_t* title) {
     wchar_t shown[STILL_TITLE_SHOWN + 1];
     wcsncpy(shown, title ? title : L"", STILL_TITLE_SHOWN);
     shown[STILL_TITLE_SHOWN] = 0;
@@ -90,65 +78,46 @@ int still_describe_window(wchar_t out[STILL_TARGET_MAX], const void* hwnd, const
     return still_cut(out, STILL_TARGET_MAX, n);
 }
 
-int still_describe_rect(wchar_t out[STILL_TARGET_MAX], const RECT* r)
-{
+int still_describe_rect(wchar_t out[STILL_TARGET_MAX], const RECT* r) {
     int n = _snwprintf(out, STILL_TARGET_MAX, L"rect %ld,%ld %lldx%lld", (long)r->left, (long)r->top,
                        (long long)r->right - r->left, (long long)r->bottom - r->top);
     return still_cut(out, STILL_TARGET_MAX, n);
 }
 
-int still_describe_pick(wchar_t out[STILL_TARGET_MAX], int width, int height)
-{
+int still_describe_pick(wchar_t out[STILL_TARGET_MAX], int width, int height) {
     return still_cut(out, STILL_TARGET_MAX, _snwprintf(out, STILL_TARGET_MAX, L"pick %dx%d", width, height));
 }
 
-int still_error_text(wchar_t out[STILL_ERROR_MAX], const char* code, const char* msg)
-{
+int still_error_text(wchar_t out[STILL_ERROR_MAX], const char* code, const char* msg) {
     int n = _snwprintf(out, STILL_ERROR_MAX, L"%hs\tmsg=%hs", code ? code : "", msg ? msg : "");
     return still_cut(out, STILL_ERROR_MAX, n);
 }
 
-int still_pick_format(int requested, int configured)
-{
-    if (requested == 0 || requested == 1)
-        return requested;
+int still_pick_format(int requested, int configured) {
+    if (requested == 0 || requested == 1) return requested;
     return configured == 1 ? 1 : 0;
 }
 
-int still_pick_quality(int requested, int configured)
-{
-    return requested >= 1 ? requested : configured;
-}
+int still_pick_quality(int requested, int configured) { return requested >= 1 ? requested : configured; }
 
-const wchar_t* still_ext(int format)
-{
-    return format == 1 ? L"jpg" : L"png";
-}
+const wchar_t* still_ext(int format) { return format == 1 ? L"jpg" : L"png"; }
 
-const wchar_t* still_gate_path(const wchar_t* out_path, const wchar_t* dir, const wchar_t* stills_dir)
-{
-    if (out_path && out_path[0])
-        return out_path;
-    if (dir && dir[0])
-        return dir;
+const wchar_t* still_gate_path(const wchar_t* out_path, const wchar_t* dir, const wchar_t* stills_dir) {
+    if (out_path && out_path[0]) return out_path;
+    if (dir && dir[0]) return dir;
     return stills_dir ? stills_dir : L"";
 }
 
-bool still_rect_covered(const RECT* rect, const RECT* outputs, int output_count)
-{
-    if (!rect || rect->right <= rect->left || rect->bottom <= rect->top)
-        return false;
+bool still_rect_covered(const RECT* rect, const RECT* outputs, int output_count) {
+    if (!rect || rect->right <= rect->left || rect->bottom <= rect->top) return false;
     RECT clip;
     for (int i = 0; i < output_count; i++)
-        if (capture_intersect(rect, &outputs[i], &clip))
-            return true;
+        if (capture_intersect(rect, &outputs[i], &clip)) return true;
     return false;
 }
 
-int64_t still_elapsed_ms(int64_t start, int64_t now, int64_t freq)
-{
-    if (start == 0 || freq <= 0 || now < start)
-        return 0;
+int64_t still_elapsed_ms(int64_t start, int64_t now, int64_t freq) {
+    if (start == 0 || freq <= 0 || now < start) return 0;
     return (now - start) * 1000 / freq;
 }
 
@@ -156,51 +125,38 @@ int64_t still_elapsed_ms(int64_t start, int64_t now, int64_t freq)
 
 namespace {
 
-int64_t still_qpc()
-{
+int64_t still_qpc() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
 }
 
-int64_t still_qpf()
-{
+int64_t still_qpf() {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     return f.QuadPart;
 }
 
-bool still_selecting()
-{
-    return InterlockedCompareExchange(&g_agent.selecting, 0, 0) != 0;
-}
+bool still_selecting() { return InterlockedCompareExchange(&g_agent.selecting, 0, 0) != 0; }
 
-void still_warning_tone()
-{
-    sounds_play_warning();
-}
+void still_warning_tone() { sounds_play_warning(); }
 
-void still_capture_sound(const config* cfg, const wchar_t* warning)
-{
-    if (!cfg->play_sound)
-        return;
+void still_capture_sound(const config* cfg, const wchar_t* warning) {
+    if (!cfg->play_sound) return;
     if (warning && warning[0])
         still_warning_tone();
     else
         sounds_play_chime();
 }
 
-void still_log_exhausted()
-{
+void still_log_exhausted() {
     frame_stats st{};
     frame_pool_stats(g_agent.frames_stills, &st);
     log_warn("stills pool exhausted (%d in use, %llu MB)", st.in_use, (unsigned long long)(st.allocated / 1048576));
 }
 
-void still_post_failed()
-{
-    if (g_agent.wnd)
-        PostMessageW(g_agent.wnd, WM_AGENT_SHOT_FAILED, 0, 0);
+void still_post_failed() {
+    if (g_agent.wnd) PostMessageW(g_agent.wnd, WM_AGENT_SHOT_FAILED, 0, 0);
 }
 
 // Performance-counter marks of one screenshot on the capture thread.
@@ -209,8 +165,7 @@ struct still_marks {
 };
 
 // The hand-off part is what the capture thread adds to the capture itself.
-void still_log_queued(const still_marks* m, uint32_t w, uint32_t h)
-{
+void still_log_queued(const still_marks* m, uint32_t w, uint32_t h) {
     int64_t now = still_qpc();
     double f = (double)still_qpf() / 1000.0;
     int64_t gated = m->gated ? m->gated : m->began, grabbed = m->grabbed ? m->grabbed : gated;
@@ -220,36 +175,29 @@ void still_log_queued(const still_marks* m, uint32_t w, uint32_t h)
 }
 
 // Hands a filled buffer to the stills pool. False (buffer still held by the caller) when refused.
-bool still_submit(frame_buffer* buf)
-{
-    return worker_pool_submit(g_agent.stills, still_save_job, buf);
-}
+bool still_submit(frame_buffer* buf) { return worker_pool_submit(g_agent.stills, still_save_job, buf); }
 
 // The capture side's answer to a request it cannot serve.
-void still_fail(shot_job* job, const char* code, const char* msg)
-{
+void still_fail(shot_job* job, const char* code, const char* msg) {
     log_info("capture: shot refused: %s: %s", code, msg);
     shot_job_fail(job, code, msg);
 }
 
-void still_fail_exhausted(shot_job* job)
-{
+void still_fail_exhausted(shot_job* job) {
     still_log_exhausted();
     still_warning_tone();
     still_fail(job, "busy", "stills pool exhausted; try again");
 }
 
 // What the encoder cannot take or the stills budget can never hold is refused before capturing.
-bool still_precheck(int64_t w, int64_t h, int format, char* err, size_t err_cap)
-{
+bool still_precheck(int64_t w, int64_t h, int format, char* err, size_t err_cap) {
     frame_stats st{};
     frame_pool_stats(g_agent.frames_stills, &st);
     return still_shot_fits(w, h, format, st.budget, err, err_cap);
 }
 
 // Fails a request with a "code: sentence" text of the file-name rules.
-void still_fail_split(shot_job* job, const char* err)
-{
+void still_fail_split(shot_job* job, const char* err) {
     char code[32] = "internal";
     const char* msg = err;
     capture_error_split(err, code, sizeof code, &msg);
@@ -257,15 +205,12 @@ void still_fail_split(shot_job* job, const char* err)
 }
 
 // The foreground window when it is worth capturing: not the shell, the desktop or ours.
-HWND still_foreground_window()
-{
+HWND still_foreground_window() {
     HWND w = GetForegroundWindow();
-    if (!w || w == GetShellWindow() || w == GetDesktopWindow())
-        return nullptr;
+    if (!w || w == GetShellWindow() || w == GetDesktopWindow()) return nullptr;
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    if (pid == GetCurrentProcessId())
-        return nullptr;
+    if (pid == GetCurrentProcessId()) return nullptr;
     return w;
 }
 
@@ -273,14 +218,12 @@ enum still_handoff { STILL_QUEUED = 0, STILL_NO_NAME = 1, STILL_REFUSED = 2 };
 
 // Names the buffer's file and queues the save; for a request writes the final path back.
 // Unless STILL_QUEUED the buffer is still the caller's; STILL_NO_NAME fills err.
-still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality,
-                           shot_job* job, char* err, size_t err_cap)
-{
+still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format,
+                                    int quality, shot_job* job, char* err, size_t err_cap) {
     buf->kind = FRAME_KIND_STILL;
     buf->format = format;
     buf->jpeg_quality = quality;
-    if (!capture_dest_path(cfg, 0, dest, still_ext(format), buf->path, err, err_cap))
-        return STILL_NO_NAME;
+    if (!capture_dest_path(cfg, 0, dest, still_ext(format), buf->path, err, err_cap)) return STILL_NO_NAME;
     buf->job = job;
     wchar_t asked[260] = L"";
     if (job) {
@@ -288,12 +231,10 @@ still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const 
         wcsncpy(job->path, buf->path, 259);
         job->path[259] = 0;
     }
-    if (still_submit(buf))
-        return STILL_QUEUED;
+    if (still_submit(buf)) return STILL_QUEUED;
     capture_name_release(buf->path);
     buf->job = nullptr;
-    if (job)
-        wcscpy(job->path, asked);
+    if (job) wcscpy(job->path, asked);
     return STILL_REFUSED;
 }
 
@@ -301,14 +242,12 @@ still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const 
 // and the request answered. The silent flag and warning are copied out first, because the
 // save job may answer and free the request as soon as it is queued.
 bool still_submit_request(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality,
-                          shot_job* job, int* silent, wchar_t warning[STORAGE_WARNING_MAX])
-{
+                          shot_job* job, int* silent, wchar_t warning[STORAGE_WARNING_MAX]) {
     char err[STILL_ERR_MAX] = "";
     *silent = job->silent;
     wcscpy(warning, job->warning);
     const still_handoff handed = still_name_and_submit(buf, cfg, dest, format, quality, job, err, sizeof err);
-    if (handed == STILL_QUEUED)
-        return true;
+    if (handed == STILL_QUEUED) return true;
     frame_pool_release(buf);
     if (handed == STILL_REFUSED) {
         still_fail_exhausted(job);
@@ -321,12 +260,10 @@ bool still_submit_request(frame_buffer* buf, const config* cfg, const capture_de
 }
 
 // The same for a hotkey, tray or region capture nobody waits for: a refusal is told to the user.
-bool still_submit_unrequested(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality)
-{
+bool still_submit_unrequested(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality) {
     char err[STILL_ERR_MAX] = "";
     const still_handoff handed = still_name_and_submit(buf, cfg, dest, format, quality, nullptr, err, sizeof err);
-    if (handed == STILL_QUEUED)
-        return true;
+    if (handed == STILL_QUEUED) return true;
     frame_pool_release(buf);
     if (handed == STILL_REFUSED) {
         still_log_exhausted();
@@ -347,19 +284,15 @@ SRWLOCK g_last_folder_lock = SRWLOCK_INIT;
 wchar_t g_last_folder[260] = L"";
 }  // namespace
 
-void still_last_folder(wchar_t out[260])
-{
+void still_last_folder(wchar_t out[260]) {
     AcquireSRWLockShared(&g_last_folder_lock);
     wcscpy(out, g_last_folder);
     ReleaseSRWLockShared(&g_last_folder_lock);
 }
 
-void still_hotkey_action(display_cache* cache, int action, int digit)
-{
-    if (action < HOTKEY_SCREEN || action > HOTKEY_REGION)
-        return;
-    if (agent_quitting() || still_selecting())
-        return;
+void still_hotkey_action(display_cache* cache, int action, int digit) {
+    if (action < HOTKEY_SCREEN || action > HOTKEY_REGION) return;
+    if (agent_quitting() || still_selecting()) return;
     still_marks marks{still_qpc(), 0, 0};
     config cfg;
     agent_config_copy(&cfg);
@@ -370,8 +303,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
     wcscpy(g_last_folder, slot_used ? base : L"");
     ReleaseSRWLockExclusive(&g_last_folder_lock);
     wchar_t warning[STORAGE_WARNING_MAX] = L"";
-    if (!storage_gate(&cfg, base, warning, nullptr, nullptr))
-        return;
+    if (!storage_gate(&cfg, base, warning, nullptr, nullptr)) return;
     marks.gated = still_qpc();
 
     if (action == HOTKEY_REGION) {
@@ -401,14 +333,14 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
         return;
     }
     if (window) {
-        if (!GetWindowRect(window, &size_rect))
-            size_rect = target.rect;
+        if (!GetWindowRect(window, &size_rect)) size_rect = target.rect;
     } else {
         size_rect = target.rect;
     }
 
     const int format = still_pick_format(-1, cfg.still_format);
-    const int64_t want_w = (int64_t)size_rect.right - size_rect.left, want_h = (int64_t)size_rect.bottom - size_rect.top;
+    const int64_t want_w = (int64_t)size_rect.right - size_rect.left,
+                  want_h = (int64_t)size_rect.bottom - size_rect.top;
     char why[STILL_ERR_MAX] = "";
     if (!still_precheck(want_w, want_h, format, why, sizeof why)) {
         log_warn("capture: shot refused: %s", why);
@@ -437,25 +369,21 @@ void still_hotkey_action(display_cache* cache, int action, int digit)
     // The digit's folder is already in base; naming it again would repeat the chord line.
     capture_dest dest{nullptr, base, nullptr, 0};
     uint32_t w = buf->width, h = buf->height;
-    if (!still_submit_unrequested(buf, &cfg, &dest, format, cfg.jpeg_quality))
-        return;
+    if (!still_submit_unrequested(buf, &cfg, &dest, format, cfg.jpeg_quality)) return;
     still_capture_sound(&cfg, warning);
     still_log_queued(&marks, w, h);
 }
 
 // ---- Pipe requests
 
-void still_pipe_shot(display_cache* cache, shot_job* job)
-{
-    if (!job)
-        return;
+void still_pipe_shot(display_cache* cache, shot_job* job) {
+    if (!job) return;
     still_marks marks{still_qpc(), 0, 0};
     if (agent_quitting() || still_selecting()) {
         still_fail(job, "busy", "another capture selection is active or the agent is stopping");
         return;
     }
-    if (cache)
-        display_cache_validate(cache);
+    if (cache) display_cache_validate(cache);
     config cfg;
     agent_config_copy(&cfg);
 
@@ -480,15 +408,13 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
             still_fail(job, "minimized", "window is minimized");
             return;
         }
-        if (!GetWindowRect(job->hwnd, &size_rect))
-            size_rect = RECT{};
+        if (!GetWindowRect(job->hwnd, &size_rect)) size_rect = RECT{};
         break;
     case SHOT_RECT: {
         size_rect = RECT{job->left, job->top, job->right, job->bottom};
         RECT outs[DISPLAY_MAX_OUTPUTS];
         int n = cache ? display_cache_output_count(cache) : 0;
-        for (int i = 0; i < n; i++)
-            display_cache_output_rect(cache, i, &outs[i]);
+        for (int i = 0; i < n; i++) display_cache_output_rect(cache, i, &outs[i]);
         // Coverage first: a rectangle far off every monitor is answered as such, whatever its size.
         if (!still_rect_covered(&size_rect, outs, n)) {
             still_fail(job, "no_coverage", "rect covers no monitor");
@@ -507,8 +433,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
             POINT p{};
             GetCursorPos(&p);
             cursor_monitor = MonitorFromPoint(p, MONITOR_DEFAULTTOPRIMARY);
-            if (cursor_monitor && GetMonitorInfoW(cursor_monitor, &mi))
-                size_rect = mi.rcMonitor;
+            if (cursor_monitor && GetMonitorInfoW(cursor_monitor, &mi)) size_rect = mi.rcMonitor;
         } else if (cache && job->monitor >= 0 && job->monitor < display_cache_output_count(cache)) {
             out_index = job->monitor;
             display_cache_output_rect(cache, out_index, &size_rect);
@@ -522,7 +447,8 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     }
 
     const int format = still_pick_format(job->format, cfg.still_format);
-    const int64_t want_w = (int64_t)size_rect.right - size_rect.left, want_h = (int64_t)size_rect.bottom - size_rect.top;
+    const int64_t want_w = (int64_t)size_rect.right - size_rect.left,
+                  want_h = (int64_t)size_rect.bottom - size_rect.top;
     char why[STILL_ERR_MAX] = "";
     // A size the system could not tell is left to the capture, which reports its own failure.
     if (want_w > 0 && want_h > 0 && !still_precheck(want_w, want_h, format, why, sizeof why)) {
@@ -578,24 +504,18 @@ void still_pipe_shot(display_cache* cache, shot_job* job)
     uint32_t w = buf->width, h = buf->height;
     int silent = 0;
     wchar_t warning[STORAGE_WARNING_MAX];
-    if (!still_submit_request(buf, &cfg, &dest, format, quality, job, &silent, warning))
-        return;
+    if (!still_submit_request(buf, &cfg, &dest, format, quality, job, &silent, warning)) return;
     // From here the save job owns the request's reference; only locals are touched.
-    if (!silent)
-        still_capture_sound(&cfg, warning);
+    if (!silent) still_capture_sound(&cfg, warning);
     still_log_queued(&marks, w, h);
 }
 
 // ---- Region selections
 
-void still_region_free(region_result* rr, const char* why)
-{
-    if (!rr)
-        return;
-    if (rr->job)
-        still_fail(rr->job, "cancelled", why ? why : "pick cancelled");
-    if (rr->clip)
-        clip_pick_failed(rr->clip, "cancelled", why ? why : "pick cancelled");
+void still_region_free(region_result* rr, const char* why) {
+    if (!rr) return;
+    if (rr->job) still_fail(rr->job, "cancelled", why ? why : "pick cancelled");
+    if (rr->clip) clip_pick_failed(rr->clip, "cancelled", why ? why : "pick cancelled");
     HeapFree(GetProcessHeap(), 0, rr);
 }
 
@@ -603,8 +523,7 @@ namespace {
 
 // The save half of a region screenshot; marks time the capture thread's part.
 void still_region_save_marked(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound,
-                              const still_marks* marks)
-{
+                              const still_marks* marks) {
     config cfg;
     agent_config_copy(&cfg);
     uint32_t w = buf->width, h = buf->height;
@@ -615,24 +534,20 @@ void still_region_save_marked(frame_buffer* buf, int digit, shot_job* job, const
         capture_dest dest{job->path, job->dir, job->folder, digit};
         int silent = 0;
         wchar_t job_warning[STORAGE_WARNING_MAX];
-        if (!still_submit_request(buf, &cfg, &dest, format, quality, job, &silent, job_warning))
-            return;
-        if (!silent)
-            still_capture_sound(&cfg, job_warning);
+        if (!still_submit_request(buf, &cfg, &dest, format, quality, job, &silent, job_warning)) return;
+        if (!silent) still_capture_sound(&cfg, job_warning);
     } else {
         capture_dest dest{nullptr, nullptr, nullptr, digit};
         if (!still_submit_unrequested(buf, &cfg, &dest, still_pick_format(-1, cfg.still_format), cfg.jpeg_quality))
             return;
-        if (!no_sound)
-            still_capture_sound(&cfg, warning);
+        if (!no_sound) still_capture_sound(&cfg, warning);
     }
     still_log_queued(marks, w, h);
 }
 
 }  // namespace
 
-frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job* job)
-{
+frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job* job) {
     config cfg;
     agent_config_copy(&cfg);
     const int format = still_pick_format(job ? job->format : -1, cfg.still_format);
@@ -642,16 +557,13 @@ frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job*
         return nullptr;
     }
     frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills, still_shot_bytes(width, height, format));
-    if (!buf)
-        log_warn("capture: stills pool exhausted for region result");
+    if (!buf) log_warn("capture: stills pool exhausted for region result");
     return buf;
 }
 
-void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound)
-{
+void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound) {
     if (!buf) {
-        if (job)
-            still_fail(job, "cancelled", "pick cancelled");
+        if (job) still_fail(job, "cancelled", "pick cancelled");
         return;
     }
     still_marks marks{still_qpc(), 0, 0};
@@ -659,10 +571,8 @@ void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_
     still_region_save_marked(buf, digit, job, warning, no_sound, &marks);
 }
 
-void still_region_result(display_cache* cache, region_result* rr)
-{
-    if (!rr)
-        return;
+void still_region_result(display_cache* cache, region_result* rr) {
+    if (!rr) return;
     if (rr->clip) {
         clip_request* clip = rr->clip;
         rr->clip = nullptr;
@@ -674,8 +584,7 @@ void still_region_result(display_cache* cache, region_result* rr)
     still_marks marks{still_qpc(), 0, 0};
     shot_job* job = rr->job;
     rr->job = nullptr;
-    if (rr->live)
-        Sleep(50);  // let the overlay leave the screen before reading it
+    if (rr->live) Sleep(50);  // let the overlay leave the screen before reading it
     RECT r{rr->left, rr->top, rr->right, rr->bottom};
     config cfg;
     agent_config_copy(&cfg);
@@ -722,11 +631,9 @@ void still_region_result(display_cache* cache, region_result* rr)
 
 // ---- Save job
 
-void still_save_job(void* arg)
-{
+void still_save_job(void* arg) {
     frame_buffer* buf = (frame_buffer*)arg;
-    if (!buf)
-        return;
+    if (!buf) return;
     shot_job* job = buf->job;
     buf->job = nullptr;
     agent_debug_pause(L"IVRA_DEBUG_SAVE_MS", "save job");
@@ -738,12 +645,10 @@ void still_save_job(void* arg)
                                nullptr, OPEN_EXISTING, 0, nullptr);
         if (f != INVALID_HANDLE_VALUE) {
             LARGE_INTEGER li{};
-            if (GetFileSizeEx(f, &li))
-                size = (uint64_t)li.QuadPart;
+            if (GetFileSizeEx(f, &li)) size = (uint64_t)li.QuadPart;
             CloseHandle(f);
         }
-        if (!(job && job->no_history))
-            history_submit(g_agent.io, buf->path, size, CAPTURE_KIND_STILL);
+        if (!(job && job->no_history)) history_submit(g_agent.io, buf->path, size, CAPTURE_KIND_STILL);
     }
     capture_name_release(buf->path);
     if (!job) {

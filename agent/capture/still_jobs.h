@@ -14,9 +14,9 @@ struct shot_job;
 struct clip_request;
 
 enum {
-    STILL_TARGET_MAX = 128,      // target description, wide, terminator included
-    STILL_TITLE_SHOWN = 96,      // window title characters kept in a description
-    STILL_ERROR_MAX = 160,       // "code\tmsg=message", wide
+    STILL_TARGET_MAX = 128,  // target description, wide, terminator included
+    STILL_TITLE_SHOWN = 96,  // window title characters kept in a description
+    STILL_ERROR_MAX = 160,   // "code\tmsg=message", wide
 };
 
 // What a region selection posts back to the capture thread (WM_CAPTURE_REGION).
@@ -28,8 +28,8 @@ struct region_result {
     shot_job* job;                  // a waiting pick request (its reference passes here), or none
     wchar_t warning[64];            // storage warning text taken when the selection began
     int no_sound;
-    int live;                       // the overlay showed the live desktop, not a frozen image
-    clip_request* clip;             // a waiting clip start, or none
+    int live;            // the overlay showed the live desktop, not a frozen image
+    clip_request* clip;  // a waiting clip start, or none
 };
 
 // ---- Pure helpers (no Win32 call).

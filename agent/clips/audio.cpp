@@ -43,10 +43,8 @@ constexpr int64_t AUDIO_SLACK = AUDIO_RATE * 150 / 1000;  // frames a late devic
 // no references; each activation brings its own event through a pointer set before it.
 struct activate_handler final : IActivateAudioInterfaceCompletionHandler, IAgileObject {
     HANDLE done = nullptr;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
-    {
-        if (!out)
-            return E_POINTER;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
         if (riid == __uuidof(IUnknown) || riid == __uuidof(IActivateAudioInterfaceCompletionHandler)) {
             *out = static_cast<IActivateAudioInterfaceCompletionHandler*>(this);
             return S_OK;
@@ -60,10 +58,8 @@ struct activate_handler final : IActivateAudioInterfaceCompletionHandler, IAgile
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation*) override
-    {
-        if (done)
-            SetEvent(done);
+    HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation*) override {
+        if (done) SetEvent(done);
         return S_OK;
     }
 };
@@ -105,29 +101,28 @@ struct audio_capture {
     // Control flags, under the lock.
     int system_on, mic_on;
     bool paused, reset;
-    int64_t reset_at;       // counter value the restarted timeline begins at
-    bool pause_flush;       // produce up to pause_at before going quiet
+    int64_t reset_at;  // counter value the restarted timeline begins at
+    bool pause_flush;  // produce up to pause_at before going quiet
     int64_t pause_at;
-    uint64_t end_mark;      // frames the sound must reach at the next pause or stop (the pictures')
+    uint64_t end_mark;  // frames the sound must reach at the next pause or stop (the pictures')
     bool hold_sounds;
     // Audio thread only (the clock is re-based under the lock by resume).
     audio_source sys, mic;
     float* mix;
     int64_t freq, base, mic_start;
-    int64_t started;        // counter value at the start, for the closing log line
+    int64_t started;  // counter value at the start, for the closing log line
     uint64_t delivered, underruns;
-    int pending;            // mixed frames at the head of mix that the encoder has not taken yet
-    bool timeline;          // the first reset (the first picture) started the timeline
+    int pending;    // mixed frames at the head of mix that the encoder has not taken yet
+    bool timeline;  // the first reset (the first picture) started the timeline
     int64_t delay_ticks;
-    bool fallback;          // system sound comes from endpoint loopback
+    bool fallback;  // system sound comes from endpoint loopback
     bool sounds_held;
-    audio_status pub;       // under the lock
+    audio_status pub;  // under the lock
 };
 
 // ---- Pure helpers.
 
-void audio_buffer_append(float* buf, int* count, const float* frames, int n)
-{
+void audio_buffer_append(float* buf, int* count, const float* frames, int n) {
     while (n > 0) {
         if (*count >= AUDIO_BUFFER_FRAMES) {
             const int keep = AUDIO_BUFFER_FRAMES / 2;
@@ -147,23 +142,19 @@ void audio_buffer_append(float* buf, int* count, const float* frames, int n)
     }
 }
 
-float audio_peak(const float* frames, int n)
-{
+float audio_peak(const float* frames, int n) {
     float peak = 0.0f;
     for (int i = 0; i < 2 * n; i++) {
         const float v = fabsf(frames[i]);
-        if (v > peak)
-            peak = v;
+        if (v > peak) peak = v;
     }
     return peak;
 }
 
-int audio_buffer_take(float* buf, int* count, float* mix, bool add, int64_t due_after)
-{
+int audio_buffer_take(float* buf, int* count, float* mix, bool add, int64_t due_after) {
     const int l = *count < AUDIO_CHUNK ? *count : AUDIO_CHUNK;
     if (add)
-        for (int i = 0; i < 2 * l; i++)
-            mix[i] += buf[i];
+        for (int i = 0; i < 2 * l; i++) mix[i] += buf[i];
     int left = *count - l;
     int from = l;
     // A backlog beyond what is still due means the device runs ahead of the clock:
@@ -174,16 +165,13 @@ int audio_buffer_take(float* buf, int* count, float* mix, bool add, int64_t due_
         from += left - keep;
         left = keep;
     }
-    if (left > 0)
-        memmove(buf, buf + 2 * (size_t)from, sizeof(float) * 2 * (size_t)left);
+    if (left > 0) memmove(buf, buf + 2 * (size_t)from, sizeof(float) * 2 * (size_t)left);
     *count = left;
     return add ? AUDIO_CHUNK - l : 0;
 }
 
-int64_t audio_frames_due(int64_t now, int64_t base, int64_t freq, uint64_t* delivered)
-{
-    if (freq <= 0 || now < base)
-        return 0;
+int64_t audio_frames_due(int64_t now, int64_t base, int64_t freq, uint64_t* delivered) {
+    if (freq <= 0 || now < base) return 0;
     const int64_t expected = (int64_t)((__int128)(now - base) * AUDIO_RATE / freq);
     int64_t n = expected - (int64_t)*delivered;
     if (n > AUDIO_RATE) {
@@ -193,8 +181,7 @@ int64_t audio_frames_due(int64_t now, int64_t base, int64_t freq, uint64_t* deli
     return n < AUDIO_CHUNK ? 0 : n;
 }
 
-int64_t audio_rebase(int64_t now, int64_t freq, uint64_t delivered)
-{
+int64_t audio_rebase(int64_t now, int64_t freq, uint64_t delivered) {
     return now - (int64_t)((__int128)delivered * freq / AUDIO_RATE);
 }
 
@@ -202,15 +189,13 @@ int64_t audio_rebase(int64_t now, int64_t freq, uint64_t delivered)
 
 namespace {
 
-int64_t audio_now()
-{
+int64_t audio_now() {
     LARGE_INTEGER c;
     QueryPerformanceCounter(&c);
     return c.QuadPart;
 }
 
-WAVEFORMATEX audio_format()
-{
+WAVEFORMATEX audio_format() {
     WAVEFORMATEX f{};
     f.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
     f.nChannels = 2;
@@ -222,16 +207,11 @@ WAVEFORMATEX audio_format()
     return f;
 }
 
-void audio_source_close(audio_source* s)
-{
-    if (s->client)
-        s->client->Stop();
-    if (s->capture)
-        s->capture->Release();
-    if (s->client)
-        s->client->Release();
-    if (s->event)
-        CloseHandle(s->event);
+void audio_source_close(audio_source* s) {
+    if (s->client) s->client->Stop();
+    if (s->capture) s->capture->Release();
+    if (s->client) s->client->Release();
+    if (s->event) CloseHandle(s->event);
     s->capture = nullptr;
     s->client = nullptr;
     s->event = nullptr;
@@ -241,26 +221,21 @@ void audio_source_close(audio_source* s)
 }
 
 // Initializes an activated client and starts it. On failure the client is released.
-HRESULT audio_source_begin(audio_source* s, IAudioClient* client, DWORD extra_flags)
-{
+HRESULT audio_source_begin(audio_source* s, IAudioClient* client, DWORD extra_flags) {
     WAVEFORMATEX fmt = audio_format();
-    HRESULT hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags | extra_flags, kBufferDuration, 0, &fmt,
-                                    nullptr);
+    HRESULT hr =
+        client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags | extra_flags, kBufferDuration, 0, &fmt, nullptr);
     HANDLE ev = nullptr;
     IAudioCaptureClient* cap = nullptr;
     if (SUCCEEDED(hr)) {
         ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         hr = ev ? client->SetEventHandle(ev) : HRESULT_FROM_WIN32(GetLastError());
     }
-    if (SUCCEEDED(hr))
-        hr = client->GetService(__uuidof(IAudioCaptureClient), (void**)&cap);
-    if (SUCCEEDED(hr))
-        hr = client->Start();
+    if (SUCCEEDED(hr)) hr = client->GetService(__uuidof(IAudioCaptureClient), (void**)&cap);
+    if (SUCCEEDED(hr)) hr = client->Start();
     if (FAILED(hr)) {
-        if (cap)
-            cap->Release();
-        if (ev)
-            CloseHandle(ev);
+        if (cap) cap->Release();
+        if (ev) CloseHandle(ev);
         client->Release();
         return hr;
     }
@@ -276,33 +251,26 @@ HRESULT audio_source_begin(audio_source* s, IAudioClient* client, DWORD extra_fl
 
 // Activates a client on the endpoint with the given id, or on the default endpoint of
 // the flow when id is null.
-HRESULT audio_endpoint_client(const wchar_t* id, EDataFlow flow, IAudioClient** out)
-{
+HRESULT audio_endpoint_client(const wchar_t* id, EDataFlow flow, IAudioClient** out) {
     IMMDeviceEnumerator* en = nullptr;
     IMMDevice* dev = nullptr;
-    HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                                  (void**)&en);
-    if (SUCCEEDED(hr))
-        hr = id ? en->GetDevice(id, &dev) : en->GetDefaultAudioEndpoint(flow, eConsole, &dev);
-    if (SUCCEEDED(hr))
-        hr = dev->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, (void**)out);
-    if (dev)
-        dev->Release();
-    if (en)
-        en->Release();
+    HRESULT hr =
+        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator), (void**)&en);
+    if (SUCCEEDED(hr)) hr = id ? en->GetDevice(id, &dev) : en->GetDefaultAudioEndpoint(flow, eConsole, &dev);
+    if (SUCCEEDED(hr)) hr = dev->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, (void**)out);
+    if (dev) dev->Release();
+    if (en) en->Release();
     return hr;
 }
 
 // The friendly name of an endpoint ("" when it has none).
-void audio_endpoint_name(IMMDevice* dev, wchar_t* out, size_t cap)
-{
+void audio_endpoint_name(IMMDevice* dev, wchar_t* out, size_t cap) {
     // PKEY_Device_FriendlyName, spelled out: not every SDK's import library carries it.
     static const PROPERTYKEY kFriendlyName = {
         {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
     out[0] = 0;
     IPropertyStore* props = nullptr;
-    if (FAILED(dev->OpenPropertyStore(STGM_READ, &props)))
-        return;
+    if (FAILED(dev->OpenPropertyStore(STGM_READ, &props))) return;
     PROPVARIANT v;
     PropVariantInit(&v);
     if (SUCCEEDED(props->GetValue(kFriendlyName, &v)) && v.vt == VT_LPWSTR && v.pwszVal)
@@ -314,8 +282,7 @@ void audio_endpoint_name(IMMDevice* dev, wchar_t* out, size_t cap)
 // Where neither loopback works (Wine), a capture endpoint that monitors an output
 // ("Monitor of <output>") stands in: the default output's monitor, else the monitor
 // of the first output that has one (Wine's default output is an alias without one).
-HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
-{
+HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap) {
     wchar_t known_id[512], known_name[256];
     AcquireSRWLockShared(&g_monitor_lock);
     wcscpy(known_id, g_monitor_id);
@@ -334,12 +301,10 @@ HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
     IMMDeviceCollection* inputs = nullptr;
     IMMDevice* pick = nullptr;
     UINT n_out = 0, n_in = 0;
-    HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                                  (void**)&en);
-    if (SUCCEEDED(hr))
-        hr = en->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &outputs);
-    if (SUCCEEDED(hr))
-        hr = en->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, &inputs);
+    HRESULT hr =
+        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator), (void**)&en);
+    if (SUCCEEDED(hr)) hr = en->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &outputs);
+    if (SUCCEEDED(hr)) hr = en->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, &inputs);
     if (SUCCEEDED(hr) && SUCCEEDED(outputs->GetCount(&n_out)) && SUCCEEDED(inputs->GetCount(&n_in))) {
         wchar_t want[256] = L"";
         IMMDevice* def = nullptr;
@@ -366,13 +331,11 @@ HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
                 wcscpy(output, want);
             } else {
                 IMMDevice* d = nullptr;
-                if (FAILED(outputs->Item(o - 1, &d)))
-                    continue;
+                if (FAILED(outputs->Item(o - 1, &d))) continue;
                 audio_endpoint_name(d, output, 256);
                 d->Release();
             }
-            if (!output[0])
-                continue;
+            if (!output[0]) continue;
             wchar_t monitor[300];
             swprintf(monitor, 300, L"Monitor of %ls", output);
             monitor[299] = 0;
@@ -396,23 +359,17 @@ HRESULT audio_monitor_client(IAudioClient** out, wchar_t* name, size_t name_cap)
             CoTaskMemFree(id);
         }
     }
-    if (pick)
-        pick->Release();
-    if (inputs)
-        inputs->Release();
-    if (outputs)
-        outputs->Release();
-    if (en)
-        en->Release();
+    if (pick) pick->Release();
+    if (inputs) inputs->Release();
+    if (outputs) outputs->Release();
+    if (en) en->Release();
     return hr;
 }
 
-void audio_open_mic(audio_source* s)
-{
+void audio_open_mic(audio_source* s) {
     IAudioClient* client = nullptr;
     HRESULT hr = audio_endpoint_client(nullptr, eCapture, &client);
-    if (SUCCEEDED(hr))
-        hr = audio_source_begin(s, client, 0);
+    if (SUCCEEDED(hr)) hr = audio_source_begin(s, client, 0);
     if (FAILED(hr)) {
         s->result = hr;
         log_warn("clip audio: microphone unavailable hr=0x%08lx", (unsigned long)hr);
@@ -423,17 +380,13 @@ void audio_open_mic(audio_source* s)
 }
 
 // System sound without the agent's own process tree, through the virtual loopback device.
-HRESULT audio_process_loopback(IAudioClient** out)
-{
+HRESULT audio_process_loopback(IAudioClient** out) {
     HMODULE mm = GetModuleHandleW(L"mmdevapi.dll");
-    if (!mm)
-        mm = LoadLibraryW(L"mmdevapi.dll");
+    if (!mm) mm = LoadLibraryW(L"mmdevapi.dll");
     activate_async_fn activate = mm ? (activate_async_fn)(void*)GetProcAddress(mm, MAKEINTRESOURCEA(17)) : nullptr;
-    if (!activate)
-        return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    if (!activate) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!done)
-        return HRESULT_FROM_WIN32(GetLastError());
+    if (!done) return HRESULT_FROM_WIN32(GetLastError());
     audio_activation_params params{};
     params.type = ACTIVATION_TYPE_PROCESS_LOOPBACK;
     params.loopback.target_process_id = GetCurrentProcessId();
@@ -447,33 +400,28 @@ HRESULT audio_process_loopback(IAudioClient** out)
     AcquireSRWLockExclusive(&g_activate_lock);
     g_activate_handler.done = done;
     hr = activate(kLoopbackDevice, __uuidof(IAudioClient), &pv, &g_activate_handler, &op);
-    if (SUCCEEDED(hr) && WaitForSingleObject(done, kActivateWaitMs) != WAIT_OBJECT_0)
-        hr = kTimeoutHr;
+    if (SUCCEEDED(hr) && WaitForSingleObject(done, kActivateWaitMs) != WAIT_OBJECT_0) hr = kTimeoutHr;
     g_activate_handler.done = nullptr;
     ReleaseSRWLockExclusive(&g_activate_lock);
     if (SUCCEEDED(hr)) {
         HRESULT result = E_FAIL;
         IUnknown* unk = nullptr;
         hr = op->GetActivateResult(&result, &unk);
-        if (SUCCEEDED(hr))
-            hr = result;
+        if (SUCCEEDED(hr)) hr = result;
         if (SUCCEEDED(hr) && unk)
             hr = unk->QueryInterface(__uuidof(IAudioClient), (void**)out);
         else if (SUCCEEDED(hr))
             hr = E_NOINTERFACE;
-        if (unk)
-            unk->Release();
+        if (unk) unk->Release();
     }
-    if (op)
-        op->Release();
+    if (op) op->Release();
     CloseHandle(done);
     return hr;
 }
 
 // Opens the system source: process loopback, else a stand-in that hears the whole
 // output. Quiet: a probe that only learns the route, logging nothing.
-void audio_open_system_route(audio_capture* a, bool quiet)
-{
+void audio_open_system_route(audio_capture* a, bool quiet) {
     audio_source* s = &a->sys;
     IAudioClient* client = nullptr;
     HRESULT hr = (HRESULT)InterlockedCompareExchange(&g_process_loopback_missing, 0, 0);
@@ -482,17 +430,14 @@ void audio_open_system_route(audio_capture* a, bool quiet)
         if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == E_NOTIMPL || hr == REGDB_E_CLASSNOTREG ||
             hr == HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND))
             InterlockedExchange(&g_process_loopback_missing, (LONG)hr);
-        if (SUCCEEDED(hr))
-            hr = audio_source_begin(s, client, AUDCLNT_STREAMFLAGS_LOOPBACK);
+        if (SUCCEEDED(hr)) hr = audio_source_begin(s, client, AUDCLNT_STREAMFLAGS_LOOPBACK);
     }
     if (SUCCEEDED(hr)) {
         s->result = 0;
-        if (!quiet)
-            log_info("clip audio: system sound (process loopback, Ivra excluded) opened");
+        if (!quiet) log_info("clip audio: system sound (process loopback, Ivra excluded) opened");
         return;
     }
-    if (!quiet)
-        log_warn("clip audio: system sound unavailable hr=0x%08lx", (unsigned long)hr);
+    if (!quiet) log_warn("clip audio: system sound unavailable hr=0x%08lx", (unsigned long)hr);
     // Without process loopback the whole output is recorded; it hears our own sounds
     // too, so they are kept out of the recording while it runs.
     const HRESULT why = hr;
@@ -511,8 +456,7 @@ void audio_open_system_route(audio_capture* a, bool quiet)
     if (FAILED(hr)) {
         client = nullptr;
         hr = audio_monitor_client(&client, monitor, 256);
-        if (SUCCEEDED(hr))
-            hr = audio_source_begin(s, client, 0);
+        if (SUCCEEDED(hr)) hr = audio_source_begin(s, client, 0);
     }
     if (FAILED(hr)) {
         s->result = hr;
@@ -523,8 +467,7 @@ void audio_open_system_route(audio_capture* a, bool quiet)
     }
     s->result = 0;
     a->fallback = true;
-    if (quiet)
-        return;
+    if (quiet) return;
     if (InterlockedExchange(&g_fallback_logged, 1) == 0)
         log_warn("clip audio: process loopback unavailable (hr=0x%08lx); system sound comes from %s, which also "
                  "hears Ivra's own sounds: none plays while a clip records, and a clip's first 450 ms of system "
@@ -543,42 +486,34 @@ void audio_open_system_route(audio_capture* a, bool quiet)
 
 // The moment up to which a pause or stop produces: `at`, or later when the pictures
 // already cover more than that (their last frame lasts a whole frame period).
-int64_t audio_end_time(const audio_capture* a, int64_t at, uint64_t end_mark)
-{
+int64_t audio_end_time(const audio_capture* a, int64_t at, uint64_t end_mark) {
     const int64_t t = a->base + (int64_t)((__int128)(end_mark + AUDIO_CHUNK - 1) * a->freq / AUDIO_RATE);
     return end_mark > 0 && t > at ? t : at;
 }
 
 // Keeps at most the newest `frames` frames of a source's buffer.
-void audio_keep_newest(audio_source* s, int64_t frames)
-{
-    if (frames < 0)
-        frames = 0;
-    if (s->count <= frames)
-        return;
+void audio_keep_newest(audio_source* s, int64_t frames) {
+    if (frames < 0) frames = 0;
+    if (s->count <= frames) return;
     const int keep = (int)frames;
-    if (keep > 0)
-        memmove(s->buf, s->buf + 2 * (size_t)(s->count - keep), sizeof(float) * 2 * (size_t)keep);
+    if (keep > 0) memmove(s->buf, s->buf + 2 * (size_t)(s->count - keep), sizeof(float) * 2 * (size_t)keep);
     s->count = keep;
 }
 
-void audio_drain(audio_source* s)
-{
+void audio_drain(audio_source* s) {
     float peak = 0.0f;
     UINT32 next = 0;
     while (SUCCEEDED(s->capture->GetNextPacketSize(&next)) && next > 0) {
         BYTE* data = nullptr;
         UINT32 frames = 0;
         DWORD flags = 0;
-        if (FAILED(s->capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr)))
-            break;
+        if (FAILED(s->capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) break;
         const float* f = (flags & AUDCLNT_BUFFERFLAGS_SILENT) || !data ? nullptr : (const float*)data;
         audio_buffer_append(s->buf, &s->count, f, (int)frames);
         s->received += frames;
         if (f) {
             const float p = audio_peak(f, (int)frames);
-            if (p > peak)
-                peak = p;
+            if (p > peak) peak = p;
         }
         s->capture->ReleaseBuffer(frames);
     }
@@ -586,8 +521,7 @@ void audio_drain(audio_source* s)
     s->level = peak > decayed ? peak : decayed;
 }
 
-void audio_publish(audio_capture* a, int system_on, int mic_on)
-{
+void audio_publish(audio_capture* a, int system_on, int mic_on) {
     AcquireSRWLockExclusive(&a->lock);
     a->pub.system_on = system_on;
     a->pub.system_open = a->sys.open;
@@ -603,13 +537,11 @@ void audio_publish(audio_capture* a, int system_on, int mic_on)
     ReleaseSRWLockExclusive(&a->lock);
 }
 
-void audio_thread_priority()
-{
+void audio_thread_priority() {
     HMODULE avrt = LoadLibraryW(L"avrt.dll");
     mm_thread_fn set = avrt ? (mm_thread_fn)(void*)GetProcAddress(avrt, "AvSetMmThreadCharacteristicsW") : nullptr;
     DWORD task = 0;
-    if (!set || !set(L"Audio", &task))
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    if (!set || !set(L"Audio", &task)) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
 }
 
 // Produces every chunk that is due, mixing what the sources buffered (the final turn
@@ -617,8 +549,7 @@ void audio_thread_priority()
 // due together (after a slow device open) go to the encoder as one item, so a catch-up
 // never floods its queue; what its queue refuses waits in the mix buffer for the next
 // turn instead of leaving a hole in the track.
-void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, bool final)
-{
+void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, bool final) {
     int64_t n = audio_frames_due(now, a->base, a->freq, &a->delivered);
     const bool sys_live = system_on && a->sys.open && (!a->fallback || now >= a->mic_start);
     const bool mic_live = mic_on && a->mic.open && now >= a->mic_start;
@@ -626,7 +557,8 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
     while (n >= AUDIO_CHUNK) {
         // Devices deliver in bursts: a live source that is only a little late is waited
         // for rather than padded, as long as the track is less than AUDIO_SLACK behind.
-        if (!final && n < AUDIO_SLACK && ((sys_live && a->sys.count < AUDIO_CHUNK) || (mic_live && a->mic.count < AUDIO_CHUNK)))
+        if (!final && n < AUDIO_SLACK &&
+            ((sys_live && a->sys.count < AUDIO_CHUNK) || (mic_live && a->mic.count < AUDIO_CHUNK)))
             break;
         if (filled + AUDIO_CHUNK > AUDIO_BUFFER_FRAMES) {
             encoder_submit_audio(a->enc, a->mix, filled);  // a refusal here is counted as dropped
@@ -637,27 +569,21 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
         // What a device has not delivered by a stop or pause, or in its first moments,
         // is its latency, not a shortfall.
         const int64_t due_after = n - AUDIO_CHUNK;
-        const uint64_t sys_missing =
-            (uint64_t)audio_buffer_take(a->sys.buf, &a->sys.count, chunk, sys_live, due_after);
-        const uint64_t mic_missing =
-            (uint64_t)audio_buffer_take(a->mic.buf, &a->mic.count, chunk, mic_live, due_after);
-        if (!final && now - a->sys.opened_at >= a->freq / 10)
-            a->underruns += sys_missing;
-        if (!final && now - a->mic.opened_at >= a->freq / 10)
-            a->underruns += mic_missing;
+        const uint64_t sys_missing = (uint64_t)audio_buffer_take(a->sys.buf, &a->sys.count, chunk, sys_live, due_after);
+        const uint64_t mic_missing = (uint64_t)audio_buffer_take(a->mic.buf, &a->mic.count, chunk, mic_live, due_after);
+        if (!final && now - a->sys.opened_at >= a->freq / 10) a->underruns += sys_missing;
+        if (!final && now - a->mic.opened_at >= a->freq / 10) a->underruns += mic_missing;
         for (int i = 0; i < 2 * AUDIO_CHUNK; i++)
             chunk[i] = chunk[i] > 1.0f ? 1.0f : (chunk[i] < -1.0f ? -1.0f : chunk[i]);
         filled += AUDIO_CHUNK;
         a->delivered += AUDIO_CHUNK;
         n -= AUDIO_CHUNK;
     }
-    if (filled > 0 && encoder_submit_audio(a->enc, a->mix, filled))
-        filled = 0;
+    if (filled > 0 && encoder_submit_audio(a->enc, a->mix, filled)) filled = 0;
     a->pending = filled;
 }
 
-DWORD WINAPI audio_thread(void* arg)
-{
+DWORD WINAPI audio_thread(void* arg) {
     audio_capture* a = (audio_capture*)arg;
     log_thread_name(L"ivra-audio");
     int system_on, mic_on;
@@ -679,10 +605,8 @@ DWORD WINAPI audio_thread(void* arg)
             HANDLE waits[3];
             DWORD nw = 0;
             waits[nw++] = a->stop;
-            if (a->sys.open)
-                waits[nw++] = a->sys.event;
-            if (a->mic.open)
-                waits[nw++] = a->mic.event;
+            if (a->sys.open) waits[nw++] = a->sys.event;
+            if (a->mic.open) waits[nw++] = a->mic.event;
             // The stop still takes what is due up to now, so the sound reaches the last picture.
             const bool stopping = WaitForMultipleObjects(nw, waits, FALSE, 10) == WAIT_OBJECT_0;
             bool paused, reset;
@@ -700,10 +624,8 @@ DWORD WINAPI audio_thread(void* arg)
             a->reset = false;
             ReleaseSRWLockExclusive(&a->lock);
 
-            if (system_on && !a->sys.open && a->sys.result == 0 && !stopping)
-                audio_open_system_route(a, false);
-            if (a->sys.open)
-                audio_drain(&a->sys);
+            if (system_on && !a->sys.open && a->sys.result == 0 && !stopping) audio_open_system_route(a, false);
+            if (a->sys.open) audio_drain(&a->sys);
             if (!mic_on) {
                 if (a->mic.open) {
                     audio_source_close(&a->mic);
@@ -711,10 +633,8 @@ DWORD WINAPI audio_thread(void* arg)
                 }
                 a->mic.result = 0;
             } else {
-                if (!a->mic.open && a->mic.result == 0 && !stopping)
-                    audio_open_mic(&a->mic);
-                if (a->mic.open)
-                    audio_drain(&a->mic);
+                if (!a->mic.open && a->mic.result == 0 && !stopping) audio_open_mic(&a->mic);
+                if (a->mic.open) audio_drain(&a->mic);
             }
 
             AcquireSRWLockExclusive(&a->lock);  // resume re-bases the clock under the lock
@@ -746,8 +666,7 @@ DWORD WINAPI audio_thread(void* arg)
                               stopping);
             }
             audio_publish(a, system_on, mic_on);
-            if (stopping)
-                break;
+            if (stopping) break;
         }
     }
     audio_source_close(&a->sys);
@@ -772,8 +691,7 @@ DWORD WINAPI audio_thread(void* arg)
         sounds_hold(false);
         a->sounds_held = false;
     }
-    if (SUCCEEDED(co))
-        CoUninitialize();
+    if (SUCCEEDED(co)) CoUninitialize();
     return 0;
 }
 
@@ -783,8 +701,7 @@ namespace {
 
 // Learns the system-sound route once, off the capture path, so that the first recording
 // opens its sources at once (finding a stand-in by name takes most of a second on Wine).
-DWORD WINAPI audio_prepare_thread(void*)
-{
+DWORD WINAPI audio_prepare_thread(void*) {
     log_thread_name(L"ivra-audio-prep");
     const HRESULT co = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     audio_capture probe{};
@@ -793,32 +710,23 @@ DWORD WINAPI audio_prepare_thread(void*)
     probe.freq = f.QuadPart > 0 ? f.QuadPart : 1;
     audio_open_system_route(&probe, true);
     audio_source_close(&probe.sys);
-    if (SUCCEEDED(co))
-        CoUninitialize();
+    if (SUCCEEDED(co)) CoUninitialize();
     return 0;
 }
 
 }  // namespace
 
-bool audio_system_hears_us(void)
-{
-    return InterlockedCompareExchange(&g_process_loopback_missing, 0, 0) != 0;
-}
+bool audio_system_hears_us(void) { return InterlockedCompareExchange(&g_process_loopback_missing, 0, 0) != 0; }
 
-void audio_prepare(void)
-{
+void audio_prepare(void) {
     HANDLE t = CreateThread(nullptr, 0, audio_prepare_thread, nullptr, 0, nullptr);
-    if (t)
-        CloseHandle(t);
+    if (t) CloseHandle(t);
 }
 
-audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsigned mic_delay_ms, bool hold_sounds)
-{
-    if (!enc || !enc->audio)
-        return nullptr;
+audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsigned mic_delay_ms, bool hold_sounds) {
+    if (!enc || !enc->audio) return nullptr;
     audio_capture* a = (audio_capture*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(audio_capture));
-    if (!a)
-        return nullptr;
+    if (!a) return nullptr;
     InitializeSRWLock(&a->lock);
     a->enc = enc;
     a->system_on = system_on ? 1 : 0;
@@ -832,22 +740,18 @@ audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsi
     a->started = a->base;
     a->mic_start = a->base + a->delay_ticks;
     a->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (a->stop)
-        a->thread = CreateThread(nullptr, 0, audio_thread, a, 0, nullptr);
+    if (a->stop) a->thread = CreateThread(nullptr, 0, audio_thread, a, 0, nullptr);
     if (!a->thread) {
         log_error("clip audio: thread failed %lu", GetLastError());
-        if (a->stop)
-            CloseHandle(a->stop);
+        if (a->stop) CloseHandle(a->stop);
         HeapFree(GetProcessHeap(), 0, a);
         return nullptr;
     }
     return a;
 }
 
-void audio_stop(audio_capture* a)
-{
-    if (!a)
-        return;
+void audio_stop(audio_capture* a) {
+    if (!a) return;
     SetEvent(a->stop);
     WaitForSingleObject(a->thread, INFINITE);
     CloseHandle(a->thread);
@@ -855,10 +759,8 @@ void audio_stop(audio_capture* a)
     HeapFree(GetProcessHeap(), 0, a);
 }
 
-void audio_set_paused(audio_capture* a, bool paused)
-{
-    if (!a)
-        return;
+void audio_set_paused(audio_capture* a, bool paused) {
+    if (!a) return;
     AcquireSRWLockExclusive(&a->lock);
     if (paused) {
         if (!a->paused) {
@@ -876,38 +778,30 @@ void audio_set_paused(audio_capture* a, bool paused)
     ReleaseSRWLockExclusive(&a->lock);
 }
 
-void audio_mark_end(audio_capture* a, uint64_t frames)
-{
-    if (!a)
-        return;
+void audio_mark_end(audio_capture* a, uint64_t frames) {
+    if (!a) return;
     AcquireSRWLockExclusive(&a->lock);
     a->end_mark = frames;
     ReleaseSRWLockExclusive(&a->lock);
 }
 
-void audio_set_mic(audio_capture* a, bool on)
-{
-    if (!a)
-        return;
+void audio_set_mic(audio_capture* a, bool on) {
+    if (!a) return;
     AcquireSRWLockExclusive(&a->lock);
     a->mic_on = on ? 1 : 0;
     ReleaseSRWLockExclusive(&a->lock);
 }
 
-void audio_request_reset(audio_capture* a, int64_t at)
-{
-    if (!a)
-        return;
+void audio_request_reset(audio_capture* a, int64_t at) {
+    if (!a) return;
     AcquireSRWLockExclusive(&a->lock);
     a->reset = true;
     a->reset_at = at > 0 ? at : audio_now();
     ReleaseSRWLockExclusive(&a->lock);
 }
 
-void audio_read_status(audio_capture* a, audio_status* out)
-{
-    if (!a || !out)
-        return;
+void audio_read_status(audio_capture* a, audio_status* out) {
+    if (!a || !out) return;
     AcquireSRWLockShared(&a->lock);
     *out = a->pub;
     out->system_on = a->system_on;

@@ -12,7 +12,7 @@ struct audio_capture;
 struct audio_status {
     int system_on, system_open;
     float system_level;
-    long system_result;     // HRESULT of the failed open, 0 when none
+    long system_result;  // HRESULT of the failed open, 0 when none
     int mic_on, mic_open;
     float mic_level;
     long mic_result;
@@ -29,8 +29,7 @@ struct audio_status {
 // reach it). With hold_sounds, a system source that can only hear the whole device
 // (endpoint loopback) keeps the agent's own sounds quiet while it records and stays
 // silent for the same delay.
-audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsigned mic_delay_ms,
-                           bool hold_sounds);
+audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsigned mic_delay_ms, bool hold_sounds);
 
 // Learns, on a short-lived thread of its own, how system sound can be recorded here,
 // so that the first recording opens its sources without delay. Call once at start.
@@ -58,8 +57,8 @@ void audio_read_status(audio_capture* a, audio_status* out);
 // ---- Pure helpers (no system calls): the mixing and pacing rules of the thread.
 
 #define AUDIO_RATE 48000
-#define AUDIO_CHUNK 960             // frames per chunk (20 ms)
-#define AUDIO_BUFFER_FRAMES 48000   // one second per source
+#define AUDIO_CHUNK 960            // frames per chunk (20 ms)
+#define AUDIO_BUFFER_FRAMES 48000  // one second per source
 
 // Appends n stereo frames (zeros when frames is null) to a source buffer holding
 // *count frames; whenever it is full before a copy the oldest half is dropped.

@@ -29,13 +29,13 @@ constexpr ULONGLONG SLOW_MESSAGE_MS = 250;
 const wchar_t BAR_CLASS[] = L"IvraClipBar";
 const wchar_t FRAME_CLASS[] = L"IvraClipFrame";
 
-const char* const CONTROL_LOG[CLIP_BAR_CONTROLS + 1] = {"", "desktop audio toggle", "pause/resume", "redo", "cancel",
-                                                         "save"};
-const int CONTROL_OP[CLIP_BAR_CONTROLS + 1] = {0, CLIP_OP_AUDIO, CLIP_OP_TOGGLE, CLIP_OP_REDO, CLIP_OP_CANCEL,
+const char* const CONTROL_LOG[CLIP_BAR_CONTROLS + 1] = {"",    "desktop audio toggle", "pause/resume", "redo", "cancel",
+                                                        "save"};
+const int CONTROL_OP[CLIP_BAR_CONTROLS + 1] = {0,           CLIP_OP_AUDIO, CLIP_OP_TOGGLE, CLIP_OP_REDO, CLIP_OP_CANCEL,
                                                CLIP_OP_STOP};
 
 struct bar_theme {
-    int dpi;                 // 0 until made
+    int dpi;  // 0 until made
     double scale;
     HFONT regular, semibold, large, small;
 };
@@ -47,8 +47,8 @@ struct bar_state {
     uint64_t session;
     RECT capture, output;
     bar_theme theme;
-    int w, h;                // bar size for the theme
-    RECT bar_rect;           // where the bar window is (screen)
+    int w, h;       // bar size for the theme
+    RECT bar_rect;  // where the bar window is (screen)
     int bar_inside;
     bool user_placed;
     clip_bar_frame frame_layout;
@@ -57,13 +57,13 @@ struct bar_state {
     POINT grab;
     clip_bar_key painted;
     bool painted_valid;
-    int frame_orange;        // accent the frame was last painted in, -1 before
+    int frame_orange;  // accent the frame was last painted in, -1 before
     ULONGLONG last_topmost;
     HDC mem;
     HBITMAP dib;
     HGDIOBJ old_bitmap;
     uint32_t* bits;
-    uint8_t* bmp;            // dump buffer
+    uint8_t* bmp;  // dump buffer
     size_t bmp_cap;
     bool excluded_bar, excluded_frame;
     wchar_t dump[MAX_PATH];
@@ -73,8 +73,8 @@ SRWLOCK g_geom_lock = SRWLOCK_INIT;
 clip_bar_geometry g_geom;
 HANDLE g_thread;
 DWORD g_thread_id;
-HANDLE g_ready;             // the thread has its message queue (or ended)
-bar_state* g_bar;           // the bar thread's own
+HANDLE g_ready;    // the thread has its message queue (or ended)
+bar_state* g_bar;  // the bar thread's own
 
 COLORREF colorref(uint32_t px) { return RGB((px >> 16) & 0xFF, (px >> 8) & 0xFF, px & 0xFF); }
 
@@ -123,8 +123,12 @@ void theme_free(bar_theme* t) {
 
 bool theme_make(bar_theme* t, int dpi) {
     HDC dc = GetDC(nullptr);
-    bar_theme n{dpi, dpi / 96.0, make_font(dc, 10, FW_NORMAL, dpi), make_font(dc, 10, FW_SEMIBOLD, dpi),
-                make_font(dc, 14, FW_SEMIBOLD, dpi), make_font(dc, 9, FW_NORMAL, dpi)};
+    bar_theme n{dpi,
+                dpi / 96.0,
+                make_font(dc, 10, FW_NORMAL, dpi),
+                make_font(dc, 10, FW_SEMIBOLD, dpi),
+                make_font(dc, 14, FW_SEMIBOLD, dpi),
+                make_font(dc, 9, FW_NORMAL, dpi)};
     if (dc) ReleaseDC(nullptr, dc);
     if (!n.regular || !n.semibold || !n.large || !n.small) {
         theme_free(&n);
@@ -202,9 +206,9 @@ void draw_text(bar_state* s, int which, HFONT font, uint32_t colour, const wchar
 
 // Repaints the bar when the watched values changed since the last paint.
 void bar_refresh(bar_state* s) {
-    clip_bar_input in{s->st.state, s->st.take_frames, s->st.fps, s->st.limit, s->st.audio,
-                      s->st.system_on, s->st.system_ok, s->st.mic_on, s->st.mic_ok,
-                      s->st.system_level, s->st.mic_level, s->hover, s->press, GetTickCount64()};
+    clip_bar_input in{s->st.state,     s->st.take_frames, s->st.fps,    s->st.limit,     s->st.audio,
+                      s->st.system_on, s->st.system_ok,   s->st.mic_on, s->st.mic_ok,    s->st.system_level,
+                      s->st.mic_level, s->hover,          s->press,     GetTickCount64()};
     clip_bar_key k;
     clip_bar_key_make(&in, &k);
     if (s->frame_orange != k.orange) {
@@ -303,18 +307,18 @@ void tick(bar_state* s) {
         hide(s);
         return;
     }
-    bool relayout = !s->shown || !EqualRect(&s->capture, &s->st.capture_rect) ||
-                    !EqualRect(&s->output, &s->st.output_rect);
+    bool relayout =
+        !s->shown || !EqualRect(&s->capture, &s->st.capture_rect) || !EqualRect(&s->output, &s->st.output_rect);
     if (s->session != s->st.session) {
         relayout = true;
-        s->user_placed = false;   // a new session places the bar itself again
+        s->user_placed = false;  // a new session places the bar itself again
     }
     ULONGLONG now = GetTickCount64();
     // The monitor's DPI rarely changes: asked on a new layout and with the once-a-second re-assert.
     const bool periodic = now - s->last_topmost >= TOPMOST_EVERY_MS;
     int dpi = relayout || periodic || !s->theme.dpi ? measure_dpi(&s->st.capture_rect) : s->theme.dpi;
     if (dpi != s->theme.dpi) {
-        if (!theme_make(&s->theme, dpi)) return;   // tried again at the next tick
+        if (!theme_make(&s->theme, dpi)) return;  // tried again at the next tick
         s->w = (int)std::lround(CLIP_BAR_W * s->theme.scale);
         s->h = (int)std::lround(CLIP_BAR_H * s->theme.scale);
         bitmap_free(s);
@@ -338,7 +342,7 @@ void tick(bar_state* s) {
         ShowWindow(s->bar, SW_SHOWNOACTIVATE);
         s->shown = true;
         s->last_topmost = now;
-        s->painted_valid = false;   // a shown window needs its first picture
+        s->painted_valid = false;  // a shown window needs its first picture
         bar_refresh(s);
     } else if (periodic) {
         const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOOWNERZORDER;
@@ -356,7 +360,7 @@ void post_action(int control) {
     clip_request* req = clip_request_create();
     if (!req) return;
     req->op = CONTROL_OP[control];
-    req->toggle_mic = false;   // the bar's sound switch is the desktop sound
+    req->toggle_mic = false;  // the bar's sound switch is the desktop sound
     req->toggle_value = -1;
     DWORD tid = g_agent.capture_thread_id;
     if (!tid || !PostThreadMessageW(tid, WM_CAPTURE_CLIP, 0, (LPARAM)req)) clip_request_release(req);
@@ -382,8 +386,7 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_TIMER:
         if (wp == TIMER_TICK) tick(s);
         return 0;
-    case WM_MOUSEACTIVATE:
-        return MA_NOACTIVATE;
+    case WM_MOUSEACTIVATE: return MA_NOACTIVATE;
     case WM_SETCURSOR:
         if (LOWORD(lp) == HTCLIENT) {
             POINT p;
@@ -450,8 +453,7 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
             bar_refresh(s);
         }
         return 0;
-    case WM_ERASEBKGND:
-        return 1;
+    case WM_ERASEBKGND: return 1;
     case WM_PAINT: {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(w, &ps);
@@ -459,20 +461,16 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         EndPaint(w, &ps);
         return 0;
     }
-    default:
-        break;
+    default: break;
     }
     return DefWindowProcW(w, msg, wp, lp);
 }
 
 LRESULT CALLBACK frame_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-    case WM_NCHITTEST:
-        return HTTRANSPARENT;
-    case WM_MOUSEACTIVATE:
-        return MA_NOACTIVATE;
-    case WM_ERASEBKGND:
-        return 1;
+    case WM_NCHITTEST: return HTTRANSPARENT;
+    case WM_MOUSEACTIVATE: return MA_NOACTIVATE;
+    case WM_ERASEBKGND: return 1;
     case WM_PAINT: {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(w, &ps);
@@ -483,8 +481,7 @@ LRESULT CALLBACK frame_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         EndPaint(w, &ps);
         return 0;
     }
-    default:
-        break;
+    default: break;
     }
     return DefWindowProcW(w, msg, wp, lp);
 }
@@ -538,7 +535,7 @@ bool windows_create(bar_state* s) {
 DWORD WINAPI bar_thread(void*) {
     log_thread_name(L"ivra-clipbar");
     MSG msg;
-    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);   // the queue exists before anyone posts
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before anyone posts
     bar_state* s = (bar_state*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(bar_state));
     if (!s || !windows_create(s)) {
         if (s) HeapFree(GetProcessHeap(), 0, s);
@@ -560,8 +557,7 @@ DWORD WINAPI bar_thread(void*) {
         ULONGLONG t0 = GetTickCount64();
         DispatchMessageW(&msg);
         ULONGLONG spent = GetTickCount64() - t0;
-        if (spent >= SLOW_MESSAGE_MS)
-            log_warn("slow: clip bar spent %llu ms on message 0x%04x", spent, msg.message);
+        if (spent >= SLOW_MESSAGE_MS) log_warn("slow: clip bar spent %llu ms on message 0x%04x", spent, msg.message);
     }
 
     KillTimer(s->bar, TIMER_TICK);
@@ -579,7 +575,7 @@ DWORD WINAPI bar_thread(void*) {
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 bool clip_bar_start(void) {
     g_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr int SAMPLES = 4;   // supersampling per axis
+constexpr int SAMPLES = 4;  // supersampling per axis
 constexpr float PI = 3.14159265f;
 
 // Hit rectangles of controls 1-5 at 96 DPI, all from y 6 to y 38.
@@ -41,8 +41,7 @@ float edge_distance(float ax, float ay, float bx, float by, float px, float py) 
 float shape_distance(const shape& s, float x, float y) {
     const float* v = s.v;
     switch (s.kind) {
-    case SHAPE_DISC:
-        return len2(x - v[0], y - v[1]) - v[2];
+    case SHAPE_DISC: return len2(x - v[0], y - v[1]) - v[2];
     case SHAPE_RRECT: {
         float r = v[4];
         float cx = (v[0] + v[2]) / 2, cy = (v[1] + v[3]) / 2;
@@ -132,13 +131,12 @@ void triangle(canvas* c, float ax, float ay, float bx, float by, float cx, float
 }
 
 void arc(canvas* c, float cx, float cy, float r_in, float r_out, float from, float to, uint32_t colour) {
-    fill(c, shape{SHAPE_ARC, {cx, cy, r_in, r_out, from, to}}, colour, cx - r_out, cy - r_out, cx + r_out,
-         cy + r_out);
+    fill(c, shape{SHAPE_ARC, {cx, cy, r_in, r_out, from, to}}, colour, cx - r_out, cy - r_out, cx + r_out, cy + r_out);
 }
 
 void segment(canvas* c, float ax, float ay, float bx, float by, float half, uint32_t colour) {
-    fill(c, shape{SHAPE_SEGMENT, {ax, ay, bx, by, half}}, colour, std::fmin(ax, bx) - half,
-         std::fmin(ay, by) - half, std::fmax(ax, bx) + half, std::fmax(ay, by) + half);
+    fill(c, shape{SHAPE_SEGMENT, {ax, ay, bx, by, half}}, colour, std::fmin(ax, bx) - half, std::fmin(ay, by) - half,
+         std::fmax(ax, bx) + half, std::fmax(ay, by) + half);
 }
 
 // Speaker with up to three arcs for the level; grey and silent when off.
@@ -155,7 +153,8 @@ void paint_controls(canvas* c, const clip_bar_key* k) {
     for (int n = CLIP_BAR_SOUND; n <= CLIP_BAR_CANCEL; n++) {
         if (n == CLIP_BAR_SOUND && !k->audio) continue;
         uint32_t back = k->press == n ? CLIP_BAR_PRESSED : k->hover == n ? CLIP_BAR_HOVER : 0;
-        if (back) rrect(c, (float)CONTROL_X[n - 1][0], CONTROL_TOP, (float)CONTROL_X[n - 1][1], CONTROL_BOTTOM, 6, back);
+        if (back)
+            rrect(c, (float)CONTROL_X[n - 1][0], CONTROL_TOP, (float)CONTROL_X[n - 1][1], CONTROL_BOTTOM, 6, back);
     }
     if (k->audio) paint_sound(c, k);
 
@@ -173,12 +172,13 @@ void paint_controls(canvas* c, const clip_bar_key* k) {
     segment(c, 395, 17, 405, 27, 1.1f, CLIP_BAR_TEXT);
     segment(c, 405, 17, 395, 27, 1.1f, CLIP_BAR_TEXT);
 
-    uint32_t save = k->press == CLIP_BAR_SAVE ? CLIP_BAR_SAVE_PRESSED
-                    : k->hover == CLIP_BAR_SAVE ? CLIP_BAR_SAVE_HOVER : CLIP_BAR_RED;
+    uint32_t save = k->press == CLIP_BAR_SAVE   ? CLIP_BAR_SAVE_PRESSED
+                    : k->hover == CLIP_BAR_SAVE ? CLIP_BAR_SAVE_HOVER
+                                                : CLIP_BAR_RED;
     rrect(c, (float)CONTROL_X[4][0], CONTROL_TOP, (float)CONTROL_X[4][1], CONTROL_BOTTOM, 6, save);
 }
 
-} // namespace
+}  // namespace
 
 void clip_bar_key_make(const clip_bar_input* in, clip_bar_key* out) {
     clip_bar_key k{};
@@ -282,14 +282,18 @@ void clip_bar_frame_layout(const RECT* area, const RECT* output, clip_bar_frame*
     // The outline hugs the area: just outside it, or along its inner edges.
     long o = f.inside ? 0 : g - t;
     const RECT parts[CLIP_BAR_FRAME_PARTS] = {
-        {o, o, W - o, o + t},                 // outline top
-        {o, H - o - t, W - o, H - o},         // outline bottom
-        {o, o + t, o + t, H - o - t},         // outline left
-        {W - o - t, o + t, W - o, H - o - t}, // outline right
-        {0, 0, m, k}, {0, 0, k, m},           // corner marks: top left
-        {W - m, 0, W, k}, {W - k, 0, W, m},   // top right
-        {0, H - k, m, H}, {0, H - m, k, H},   // bottom left
-        {W - m, H - k, W, H}, {W - k, H - m, W, H},  // bottom right
+        {o, o, W - o, o + t},                  // outline top
+        {o, H - o - t, W - o, H - o},          // outline bottom
+        {o, o + t, o + t, H - o - t},          // outline left
+        {W - o - t, o + t, W - o, H - o - t},  // outline right
+        {0, 0, m, k},
+        {0, 0, k, m},  // corner marks: top left
+        {W - m, 0, W, k},
+        {W - k, 0, W, m},  // top right
+        {0, H - k, m, H},
+        {0, H - m, k, H},  // bottom left
+        {W - m, H - k, W, H},
+        {W - k, H - m, W, H},  // bottom right
     };
     for (const RECT& p : parts) f.parts[f.count++] = p;
     *out = f;
@@ -344,11 +348,11 @@ size_t clip_bar_bmp(const uint32_t* px, int w, int h, uint8_t* out, size_t cap) 
     put32(out + 10, 54);
     put32(out + 14, 40);
     put32(out + 18, (uint32_t)w);
-    put32(out + 22, (uint32_t)-h);   // negative height: rows top-down
+    put32(out + 22, (uint32_t)-h);  // negative height: rows top-down
     put16(out + 26, 1);
     put16(out + 28, 32);
     put32(out + 34, (uint32_t)data);
-    put32(out + 38, 2835);           // 72 DPI in pixels per metre
+    put32(out + 38, 2835);  // 72 DPI in pixels per metre
     put32(out + 42, 2835);
     uint8_t* d = out + 54;
     for (size_t i = 0, n = (size_t)w * h; i < n; i++, d += 4) put32(d, px[i] | 0xFF000000u);

@@ -15,42 +15,46 @@ constexpr int CLIP_BAR_FRAME_GROW = 5;
 constexpr int CLIP_BAR_FRAME_LINE = 2;
 constexpr int CLIP_BAR_MARK_LEN = 22;
 constexpr int CLIP_BAR_MARK_THICK = 5;
-constexpr int CLIP_BAR_FRAME_PARTS = 12;   // four outline edges and eight corner strokes
+constexpr int CLIP_BAR_FRAME_PARTS = 12;  // four outline edges and eight corner strokes
 constexpr int CLIP_BAR_CONTROLS = 5;
 constexpr int CLIP_BAR_BLINK_MS = 500;
 
 // Controls, numbered as the hover and press state counts them (0 = none).
 enum clip_bar_control {
-    CLIP_BAR_NONE = 0, CLIP_BAR_SOUND = 1, CLIP_BAR_PAUSE = 2, CLIP_BAR_REDO = 3, CLIP_BAR_CANCEL = 4,
+    CLIP_BAR_NONE = 0,
+    CLIP_BAR_SOUND = 1,
+    CLIP_BAR_PAUSE = 2,
+    CLIP_BAR_REDO = 3,
+    CLIP_BAR_CANCEL = 4,
     CLIP_BAR_SAVE = 5,
 };
 
 // Pixel values (0xAARRGGBB, which is B, G, R, A in memory).
-constexpr uint32_t CLIP_BAR_BACKGROUND = 0xFF1A1B1Eu;   // RGB(26, 27, 30)
-constexpr uint32_t CLIP_BAR_RED = 0xFFF04A4Au;          // RGB(240, 74, 74)
-constexpr uint32_t CLIP_BAR_ORANGE = 0xFFF5A524u;       // RGB(245, 165, 36)
-constexpr uint32_t CLIP_BAR_TEXT = 0xFFECEDEFu;         // RGB(236, 237, 239)
-constexpr uint32_t CLIP_BAR_GREY = 0xFF8A8D93u;         // RGB(138, 141, 147)
-constexpr uint32_t CLIP_BAR_LINE = 0xFF262930u;         // RGB(38, 41, 48)
-constexpr uint32_t CLIP_BAR_TRACK = 0xFF2C2E33u;        // RGB(44, 46, 51)
-constexpr uint32_t CLIP_BAR_HOVER = 0xFF2C2E34u;        // RGB(44, 46, 52)
-constexpr uint32_t CLIP_BAR_PRESSED = 0xFF24262Bu;      // RGB(36, 38, 43)
-constexpr uint32_t CLIP_BAR_SAVE_HOVER = 0xFFFF6060u;   // RGB(255, 96, 96)
-constexpr uint32_t CLIP_BAR_SAVE_PRESSED = 0xFFD23A3Au; // RGB(210, 58, 58)
+constexpr uint32_t CLIP_BAR_BACKGROUND = 0xFF1A1B1Eu;    // RGB(26, 27, 30)
+constexpr uint32_t CLIP_BAR_RED = 0xFFF04A4Au;           // RGB(240, 74, 74)
+constexpr uint32_t CLIP_BAR_ORANGE = 0xFFF5A524u;        // RGB(245, 165, 36)
+constexpr uint32_t CLIP_BAR_TEXT = 0xFFECEDEFu;          // RGB(236, 237, 239)
+constexpr uint32_t CLIP_BAR_GREY = 0xFF8A8D93u;          // RGB(138, 141, 147)
+constexpr uint32_t CLIP_BAR_LINE = 0xFF262930u;          // RGB(38, 41, 48)
+constexpr uint32_t CLIP_BAR_TRACK = 0xFF2C2E33u;         // RGB(44, 46, 51)
+constexpr uint32_t CLIP_BAR_HOVER = 0xFF2C2E34u;         // RGB(44, 46, 52)
+constexpr uint32_t CLIP_BAR_PRESSED = 0xFF24262Bu;       // RGB(36, 38, 43)
+constexpr uint32_t CLIP_BAR_SAVE_HOVER = 0xFFFF6060u;    // RGB(255, 96, 96)
+constexpr uint32_t CLIP_BAR_SAVE_PRESSED = 0xFFD23A3Au;  // RGB(210, 58, 58)
 constexpr uint32_t CLIP_BAR_WHITE = 0xFFFFFFFFu;
 
 // The watched values of one picture of the bar; a repaint is due when any differs.
 struct clip_bar_key {
-    int state;           // 1 recording, 2 paused
-    int seconds;         // elapsed whole seconds
-    int progress;        // 0-240
-    int limit;           // seconds
-    int orange;          // the accent is orange
-    int blink_off;       // paused and the dot is in its hidden half-second
-    int audio;           // the session has sound: the desktop-sound control exists
+    int state;      // 1 recording, 2 paused
+    int seconds;    // elapsed whole seconds
+    int progress;   // 0-240
+    int limit;      // seconds
+    int orange;     // the accent is orange
+    int blink_off;  // paused and the dot is in its hidden half-second
+    int audio;      // the session has sound: the desktop-sound control exists
     int system_on, system_ok, mic_on, mic_ok;
-    int system_level, mic_level;   // 0-15
-    int hover, press;    // 0-5
+    int system_level, mic_level;  // 0-15
+    int hover, press;             // 0-5
 };
 
 // What the tick knows, in plain numbers.
@@ -63,7 +67,7 @@ struct clip_bar_input {
     int system_on, system_ok, mic_on, mic_ok;
     double system_level, mic_level;
     int hover, press;
-    uint64_t now_ms;     // any steady clock; drives the paused blink
+    uint64_t now_ms;  // any steady clock; drives the paused blink
 };
 
 // The key for in. The limit is 30 when below 1; a zero rate counts no time.

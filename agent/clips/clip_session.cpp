@@ -29,10 +29,10 @@ struct clip_session {
     bool paused;
     int target_kind;
     HWND window;
-    int output;                       // -1 until resolved
-    RECT capture_rect;                // virtual desktop
-    RECT last_src;                    // output-relative
-    int last_output;                  // -1: the next frame is taken as new
+    int output;         // -1 until resolved
+    RECT capture_rect;  // virtual desktop
+    RECT last_src;      // output-relative
+    int last_output;    // -1: the next frame is taken as new
     video_encoder* enc;
     int fps, width, height, max_seconds;
     int64_t max_frames;
@@ -50,15 +50,15 @@ struct clip_session {
     uint64_t late;
     uint32_t seq_seen;
     RECT cur_capture, cur_output;
-    bool audio_track;                 // the encoder has an AAC track
+    bool audio_track;  // the encoder has an AAC track
     bool system_on;
     bool mic_on;
-    bool tone_audio;                  // the test tone stands in for an audio capture
-    audio_capture* audio;             // none without sound or when it could not start
+    bool tone_audio;       // the test tone stands in for an audio capture
+    audio_capture* audio;  // none without sound or when it could not start
     clip_tone tone;
-    int64_t requested_at;             // counter value when the capture thread got the start
+    int64_t requested_at;  // counter value when the capture thread got the start
     bool first_frame_logged;
-    bool audio_aligned;               // the sound's timeline was restarted at the first frame
+    bool audio_aligned;  // the sound's timeline was restarted at the first frame
 };
 
 SRWLOCK g_status_lock = SRWLOCK_INIT;
@@ -72,13 +72,12 @@ HANDLE g_timer = nullptr;
 uint64_t g_next_id = 1;
 uint32_t g_sequence[CLIP_SEQUENCE_OUTPUTS] = {};
 int64_t g_freq = 0;
-int g_speed = 0;                      // IVRA_DEBUG_CLIP_SPEED when 2 or more
-int g_tone_hz = 0;                    // IVRA_DEBUG_CLIP_TONE_HZ
+int g_speed = 0;    // IVRA_DEBUG_CLIP_SPEED when 2 or more
+int g_tone_hz = 0;  // IVRA_DEBUG_CLIP_TONE_HZ
 bool g_hooks = false;
 float g_tone_buf[2 * ENCODER_AUDIO_RATE];
 
-int64_t clip_freq()
-{
+int64_t clip_freq() {
     if (g_freq <= 0) {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
@@ -87,8 +86,7 @@ int64_t clip_freq()
     return g_freq;
 }
 
-void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...)
-{
+void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     _vsnwprintf(out, cap - 1, fmt, ap);
@@ -96,20 +94,15 @@ void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...)
     out[cap - 1] = 0;
 }
 
-void clip_wcopy(wchar_t* out, size_t cap, const wchar_t* in)
-{
+void clip_wcopy(wchar_t* out, size_t cap, const wchar_t* in) {
     wcsncpy(out, in ? in : L"", cap - 1);
     out[cap - 1] = 0;
 }
 
-void clip_copy(char* out, size_t cap, const char* in)
-{
-    text_format_into(out, cap, "%s", in ? in : "");
-}
+void clip_copy(char* out, size_t cap, const char* in) { text_format_into(out, cap, "%s", in ? in : ""); }
 
 // Splits a "code: sentence" text of the file-name rules into a reply's code and message.
-void clip_split_error(const char* err, char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX])
-{
+void clip_split_error(const char* err, char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX]) {
     const char* msg = err;
     if (!capture_error_split(err, code, CLIP_CODE_MAX, &msg)) {
         clip_copy(code, CLIP_CODE_MAX, "internal");
@@ -119,37 +112,31 @@ void clip_split_error(const char* err, char code[CLIP_CODE_MAX], char message[CL
 }
 
 // Fills the reply details of a session and answers ok.
-void clip_reply_session(clip_request* req, const clip_session* s)
-{
+void clip_reply_session(clip_request* req, const clip_session* s) {
     req->session = s->id;
     clip_wcopy(req->path, ENCODER_PATH_MAX, s->path);
     clip_request_reply(req, true, "", "");
 }
 
 // A waiter beyond the eighth is not registered; its requester times out.
-void clip_register_waiter(clip_session* s, clip_request* req)
-{
-    if (!req->wait || s->waiter_count >= CLIP_MAX_WAITERS)
-        return;
+void clip_register_waiter(clip_session* s, clip_request* req) {
+    if (!req->wait || s->waiter_count >= CLIP_MAX_WAITERS) return;
     clip_request_add_ref(req);
     s->waiters[s->waiter_count++] = req;
 }
 
 // The output rectangles of the cache, with their count.
-int clip_output_rects(const display_cache* cache, RECT outs[DISPLAY_MAX_OUTPUTS])
-{
+int clip_output_rects(const display_cache* cache, RECT outs[DISPLAY_MAX_OUTPUTS]) {
     const int n = cache ? display_cache_output_count(cache) : 0;
     int k = 0;
     for (int i = 0; i < n && k < DISPLAY_MAX_OUTPUTS; i++) {
-        if (!display_cache_output_rect(cache, i, &outs[k]))
-            outs[k] = RECT{};
+        if (!display_cache_output_rect(cache, i, &outs[k])) outs[k] = RECT{};
         k++;
     }
     return k;
 }
 
-bool clip_window_rect(HWND w, RECT* out)
-{
+bool clip_window_rect(HWND w, RECT* out) {
     RECT r{};
     if (SUCCEEDED(DwmGetWindowAttribute(w, DWMWA_EXTENDED_FRAME_BOUNDS, &r, sizeof r)) && r.right > r.left &&
         r.bottom > r.top) {
@@ -161,8 +148,7 @@ bool clip_window_rect(HWND w, RECT* out)
 
 
 // Publishes the session's part of the status (the replay's part is left as it is).
-void clip_publish()
-{
+void clip_publish() {
     clip_status s{};
     const clip_session* c = g_session;
     if (c) {
@@ -208,10 +194,8 @@ void clip_publish()
     ReleaseSRWLockExclusive(&g_status_lock);
 }
 
-void clip_log_first_frame(clip_session* s)
-{
-    if (s->first_frame_logged || !s->requested_at)
-        return;
+void clip_log_first_frame(clip_session* s) {
+    if (s->first_frame_logged || !s->requested_at) return;
     s->first_frame_logged = true;
     const double ms = (double)(clip_now() - s->requested_at) * 1000.0 / (double)clip_freq();
     log_info("clip %llu first frame %.1f ms after the request", (unsigned long long)s->id, ms);
@@ -221,8 +205,7 @@ void clip_stop(const char* reason, bool cancel);
 
 // The first slot of a wake: the desktop frame of the target, or a repeat. False when
 // the session was stopped.
-bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
-{
+bool clip_take_frame(display_cache* cache, clip_session* s, bool first) {
     ID3D11Texture2D* tex = nullptr;
     RECT src{};
     bool have_src = false;
@@ -236,8 +219,7 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
                 clip_stop("window closed", false);
                 return false;
             }
-            if (IsIconic(s->window) || !clip_window_rect(s->window, &rect))
-                usable = false;
+            if (IsIconic(s->window) || !clip_window_rect(s->window, &rect)) usable = false;
             if (usable) {
                 RECT outs[DISPLAY_MAX_OUTPUTS];
                 RECT inter{};
@@ -258,8 +240,7 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
             have_src = true;
             int fresh = 0;
             if (capture_poll(cache, index, &tex, &fresh)) {
-                if (fresh)
-                    clip_sequence_bump(index);
+                if (fresh) clip_sequence_bump(index);
                 is_new = clip_sequence_new(index, fresh != 0, &s->seq_seen);
             } else {
                 if (clip_device_gone(cache) || display_cache_generation(cache) != s->generation) {
@@ -270,8 +251,7 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
                 have_src = false;
             }
             if (have_src) {
-                if (index != s->last_output || memcmp(&src, &s->last_src, sizeof src) != 0)
-                    is_new = true;
+                if (index != s->last_output || memcmp(&src, &s->last_src, sizeof src) != 0) is_new = true;
                 s->last_output = index;
                 s->last_src = src;
             }
@@ -285,8 +265,7 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
             s->audio_aligned = true;
         }
         clip_log_first_frame(s);
-        if (s->tone_audio)
-            clip_tone_feed(s->enc, &s->tone);
+        if (s->tone_audio) clip_tone_feed(s->enc, &s->tone);
     }
     if (encoder_take_frames(s->enc) >= s->max_frames) {
         clip_stop("time limit", false);
@@ -295,11 +274,9 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first)
     return true;
 }
 
-void clip_tick(display_cache* cache)
-{
+void clip_tick(display_cache* cache) {
     clip_session* s = g_session;
-    if (!s)
-        return;
+    if (!s) return;
     const uint32_t gen = cache ? display_cache_generation(cache) : 0;
     if (gen != s->generation) {
         clip_stop("display changed", false);
@@ -309,16 +286,13 @@ void clip_tick(display_cache* cache)
     clip_pace pace = clip_pace_step(now, s->deadline, s->period, s->fps);
     if (pace.frames > 0) {
         // Paused time is neither recorded nor counted late.
-        if (!s->paused)
-            s->late += (uint64_t)pace.late;
+        if (!s->paused) s->late += (uint64_t)pace.late;
         s->deadline += pace.late * s->period;
         bool first = true;
         for (int64_t i = 0; i < pace.frames; i++) {
             s->deadline += s->period;
-            if (s->paused)
-                continue;
-            if (!clip_take_frame(cache, s, first))
-                return;  // stopped; the stop published and re-armed
+            if (s->paused) continue;
+            if (!clip_take_frame(cache, s, first)) return;  // stopped; the stop published and re-armed
             first = false;
         }
     }
@@ -326,24 +300,19 @@ void clip_tick(display_cache* cache)
     clip_arm_timer();
 }
 
-void clip_finish_free(clip_finish* f)
-{
-    if (f)
-        HeapFree(GetProcessHeap(), 0, f);
+void clip_finish_free(clip_finish* f) {
+    if (f) HeapFree(GetProcessHeap(), 0, f);
 }
 
 // Sound frames that the take's pictures cover.
-uint64_t clip_sound_frames(const clip_session* s)
-{
+uint64_t clip_sound_frames(const clip_session* s) {
     const int64_t frames = encoder_take_frames(s->enc);
     return frames > 0 && s->fps > 0 ? (uint64_t)frames * ENCODER_AUDIO_RATE / (uint64_t)s->fps : 0;
 }
 
-void clip_stop(const char* reason, bool cancel)
-{
+void clip_stop(const char* reason, bool cancel) {
     clip_session* s = g_session;
-    if (!s)
-        return;
+    if (!s) return;
     g_session = nullptr;
     clip_finish* f = (clip_finish*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(clip_finish));
     const int64_t frames = encoder_take_frames(s->enc);
@@ -353,50 +322,40 @@ void clip_stop(const char* reason, bool cancel)
         f->id = s->id;
         f->silent = s->silent;
         f->replay = false;
-        for (int i = 0; i < s->waiter_count; i++)
-            f->waiters[i] = s->waiters[i];
+        for (int i = 0; i < s->waiter_count; i++) f->waiters[i] = s->waiters[i];
         f->waiter_count = s->waiter_count;
         InterlockedIncrement(&g_finalizing);
     } else {
         // Without a finish record nobody can be told; the waiters time out.
         log_error("clip %llu: no memory for the finish record", (unsigned long long)s->id);
-        for (int i = 0; i < s->waiter_count; i++)
-            clip_request_release(s->waiters[i]);
+        for (int i = 0; i < s->waiter_count; i++) clip_request_release(s->waiters[i]);
     }
     // No chunk may follow the finish on the encoder's lane.
     audio_mark_end(s->audio, clip_sound_frames(s));
     audio_stop(s->audio);
     s->audio = nullptr;
     encoder_finish(s->enc, cancel, f ? clip_finished : nullptr, f);
-    if (!s->silent)
-        sounds_play(cancel ? SOUND_CANCEL : SOUND_CHIME);
+    if (!s->silent) sounds_play(cancel ? SOUND_CANCEL : SOUND_CHIME);
     HeapFree(GetProcessHeap(), 0, s);
-    if (!clip_timer_active() && g_timer)
-        CancelWaitableTimer(g_timer);
+    if (!clip_timer_active() && g_timer) CancelWaitableTimer(g_timer);
     clip_publish();
 }
 
 // Pause (1), resume (0) or toggle (-1).
-void clip_set_paused(clip_session* s, int want)
-{
+void clip_set_paused(clip_session* s, int want) {
     const bool paused = want < 0 ? !s->paused : want != 0;
-    if (paused == s->paused)
-        return;
+    if (paused == s->paused) return;
     s->paused = paused;
-    if (paused)
-        audio_mark_end(s->audio, clip_sound_frames(s));
+    if (paused) audio_mark_end(s->audio, clip_sound_frames(s));
     audio_set_paused(s->audio, paused);
-    if (!paused)
-        s->deadline = clip_now();
-    if (!s->silent)
-        sounds_play_tick();
+    if (!paused) s->deadline = clip_now();
+    if (!s->silent) sounds_play_tick();
     log_info("clip %llu %s at %lld frames", (unsigned long long)s->id, paused ? "paused" : "resumed",
              (long long)encoder_take_frames(s->enc));
     clip_publish();
 }
 
-void clip_redo(display_cache* cache, clip_session* s, clip_request* req)
-{
+void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
     wchar_t path[ENCODER_PATH_MAX];
     if (s->explicit_path) {
         clip_wcopy(path, ENCODER_PATH_MAX, s->path);
@@ -410,13 +369,11 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req)
         }
     }
     if (!encoder_start_take(s->enc, path)) {
-        if (!s->explicit_path)
-            capture_name_release(path);
+        if (!s->explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "busy", "encoder queue full");
         return;
     }
-    if (!s->explicit_path)
-        capture_name_release(s->path);
+    if (!s->explicit_path) capture_name_release(s->path);
     clip_wcopy(s->path, ENCODER_PATH_MAX, path);
     if (s->paused) {
         audio_set_paused(s->audio, false);
@@ -425,16 +382,14 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req)
     s->deadline = clip_now();
     audio_request_reset(s->audio, s->deadline);
     s->last_output = -1;
-    if (!s->silent)
-        sounds_play_tick();
+    if (!s->silent) sounds_play_tick();
     log_info("clip %llu redo -> %ls", (unsigned long long)s->id, s->path);
     clip_publish();
     clip_reply_session(req, s);
     clip_tick(cache);
 }
 
-void clip_audio_toggle(clip_session* s, clip_request* req)
-{
+void clip_audio_toggle(clip_session* s, clip_request* req) {
     if (!s->audio_track || (req->toggle_mic && !s->tone_audio && !s->audio)) {
         clip_request_reply(req, false, "no_audio", "this clip has no audio track");
         return;
@@ -455,12 +410,10 @@ void clip_audio_toggle(clip_session* s, clip_request* req)
 }
 
 // Resolves a window target. False with the reply sent.
-bool clip_resolve_window(display_cache* cache, clip_request* req, clip_session* s, int* src_w, int* src_h)
-{
+bool clip_resolve_window(display_cache* cache, clip_request* req, clip_session* s, int* src_w, int* src_h) {
     HWND w = req->window;
     DWORD pid = 0;
-    if (w && IsWindow(w))
-        GetWindowThreadProcessId(w, &pid);
+    if (w && IsWindow(w)) GetWindowThreadProcessId(w, &pid);
     if (!w || !IsWindow(w) || w == GetShellWindow() || w == GetDesktopWindow() || pid == GetCurrentProcessId()) {
         clip_request_reply(req, false, "not_found", "no valid window to record");
         return false;
@@ -489,16 +442,14 @@ bool clip_resolve_window(display_cache* cache, clip_request* req, clip_session* 
     HANDLE proc = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (proc) {
         DWORD n = MAX_PATH;
-        if (!QueryFullProcessImageNameW(proc, 0, image, &n))
-            image[0] = 0;
+        if (!QueryFullProcessImageNameW(proc, 0, image, &n)) image[0] = 0;
         CloseHandle(proc);
     }
     clip_describe_program(s->program_text, image);
     return true;
 }
 
-bool clip_resolve_target(display_cache* cache, clip_request* req, clip_session* s, int* src_w, int* src_h)
-{
+bool clip_resolve_target(display_cache* cache, clip_request* req, clip_session* s, int* src_w, int* src_h) {
     s->target_kind = req->target;
     s->output = -1;
     if (req->target == CLIP_TARGET_REGION) {
@@ -519,8 +470,7 @@ bool clip_resolve_target(display_cache* cache, clip_request* req, clip_session* 
         clip_describe_region(s->target_text, &inter);
         return true;
     }
-    if (req->target == CLIP_TARGET_WINDOW)
-        return clip_resolve_window(cache, req, s, src_w, src_h);
+    if (req->target == CLIP_TARGET_WINDOW) return clip_resolve_window(cache, req, s, src_w, src_h);
     int index = req->monitor;
     if (index == -1) {
         POINT p{};
@@ -545,8 +495,7 @@ bool clip_resolve_target(display_cache* cache, clip_request* req, clip_session* 
 
 // Start for every target but a pick (and for a pick once its rectangle is known).
 // A start is refused while a clip records or the agent stops; true when it was.
-bool clip_start_refused(clip_request* req)
-{
+bool clip_start_refused(clip_request* req) {
     if (g_session) {
         clip_request_reply(req, false, "busy", "a clip is already recording");
         return true;
@@ -558,10 +507,8 @@ bool clip_start_refused(clip_request* req)
     return false;
 }
 
-void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
-{
-    if (clip_start_refused(req))
-        return;
+void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
+    if (clip_start_refused(req)) return;
     if (!cache || !display_cache_validate(cache) || clip_device_gone(cache)) {
         clip_request_reply(req, false, "no_video", "no video-capable GPU device for recording");
         return;
@@ -580,8 +527,7 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
     wchar_t drive[STORAGE_DRIVE_MAX] = L"";
     uint64_t free_mb = 0;
     encoder_params params{};
-    if (!clip_resolve_target(cache, req, s, &src_w, &src_h))
-        goto fail;
+    if (!clip_resolve_target(cache, req, s, &src_w, &src_h)) goto fail;
     if (!clip_output_size(src_w, src_h, &s->width, &s->height)) {
         clip_request_reply(req, false, "too_small", "clip area must be at least 64x64");
         goto fail;
@@ -628,8 +574,7 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
     if (s->audio_track && !s->tone_audio) {
         // The start chime must not reach the microphone (nor an endpoint loopback).
         s->audio = audio_start(s->enc, true, s->mic_on, s->silent ? 0 : CLIP_MIC_DELAY_MS, true);
-        if (!s->audio)
-            log_warn("clip: audio capture could not start; recording video only");
+        if (!s->audio) log_warn("clip: audio capture could not start; recording video only");
     }
     s->deadline = clip_now();
     s->requested_at = requested_at;
@@ -651,16 +596,13 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at)
     return;
 
 fail_named:
-    if (!s->explicit_path)
-        capture_name_release(s->path);
+    if (!s->explicit_path) capture_name_release(s->path);
 fail:
     HeapFree(GetProcessHeap(), 0, s);
 }
 
-void clip_pick_start(display_cache* cache, clip_request* req)
-{
-    if (clip_start_refused(req))
-        return;
+void clip_pick_start(display_cache* cache, clip_request* req) {
+    if (clip_start_refused(req)) return;
     // A second pick while one is on screen must not clear the first one's flag.
     if (InterlockedCompareExchange(&g_clip_selecting, 1, 0) != 0) {
         clip_request_reply(req, false, "busy", "region overlay already active");
@@ -671,8 +613,7 @@ void clip_pick_start(display_cache* cache, clip_request* req)
     region_start(cache, req->digit, nullptr, nullptr, req->silent, req);
 }
 
-void clip_run_op(display_cache* cache, clip_request* req, int64_t requested_at)
-{
+void clip_run_op(display_cache* cache, clip_request* req, int64_t requested_at) {
     const int op = req->op;
     if (op < CLIP_OP_START || op > CLIP_OP_REPLAY_SAVE) {
         clip_request_reply(req, false, "usage", "unknown clip op");
@@ -707,19 +648,13 @@ void clip_run_op(display_cache* cache, clip_request* req, int64_t requested_at)
         clip_set_paused(s, op == CLIP_OP_PAUSE ? 1 : op == CLIP_OP_RESUME ? 0 : -1);
         clip_reply_session(req, s);
         break;
-    case CLIP_OP_REDO:
-        clip_redo(cache, s, req);
-        break;
-    case CLIP_OP_AUDIO:
-        clip_audio_toggle(s, req);
-        break;
-    default:
-        break;
+    case CLIP_OP_REDO: clip_redo(cache, s, req); break;
+    case CLIP_OP_AUDIO: clip_audio_toggle(s, req); break;
+    default: break;
     }
 }
 
-void clip_result_to_waiter(clip_request* w, const clip_result* r)
-{
+void clip_result_to_waiter(clip_request* w, const clip_result* r) {
     w->saved = r->saved;
     w->discarded = r->discarded;
     w->result_no_audio = r->no_audio;
@@ -738,32 +673,24 @@ void clip_result_to_waiter(clip_request* w, const clip_result* r)
 
 }  // namespace
 
-int64_t clip_now()
-{
+int64_t clip_now() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
 }
 
-bool clip_device_gone(const display_cache* cache)
-{
-    return !cache || !cache->device || cache->lost;
-}
+bool clip_device_gone(const display_cache* cache) { return !cache || !cache->device || cache->lost; }
 
 // ---- Requests
 
-clip_request* clip_request_create(void)
-{
+clip_request* clip_request_create(void) {
     clip_request* req = (clip_request*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(clip_request));
-    if (!req)
-        return nullptr;
+    if (!req) return nullptr;
     req->reply_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     req->final_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!req->reply_event || !req->final_event) {
-        if (req->reply_event)
-            CloseHandle(req->reply_event);
-        if (req->final_event)
-            CloseHandle(req->final_event);
+        if (req->reply_event) CloseHandle(req->reply_event);
+        if (req->final_event) CloseHandle(req->final_event);
         HeapFree(GetProcessHeap(), 0, req);
         return nullptr;
     }
@@ -775,80 +702,56 @@ clip_request* clip_request_create(void)
     return req;
 }
 
-void clip_request_add_ref(clip_request* req)
-{
-    if (req)
-        InterlockedIncrement(&req->refs);
+void clip_request_add_ref(clip_request* req) {
+    if (req) InterlockedIncrement(&req->refs);
 }
 
-void clip_request_release(clip_request* req)
-{
-    if (!req || InterlockedDecrement(&req->refs) != 0)
-        return;
+void clip_request_release(clip_request* req) {
+    if (!req || InterlockedDecrement(&req->refs) != 0) return;
     CloseHandle(req->reply_event);
     CloseHandle(req->final_event);
     HeapFree(GetProcessHeap(), 0, req);
 }
 
-void clip_request_reply(clip_request* req, bool ok, const char* code, const char* message)
-{
-    if (!req)
-        return;
+void clip_request_reply(clip_request* req, bool ok, const char* code, const char* message) {
+    if (!req) return;
     req->ok = ok;
     clip_copy(req->code, CLIP_CODE_MAX, ok ? "" : code);
     clip_copy(req->message, CLIP_MESSAGE_MAX, ok ? "" : message);
-    if (!ok)
-        log_warn("clip: %s (%s)", req->message, req->code);
+    if (!ok) log_warn("clip: %s (%s)", req->message, req->code);
     SetEvent(req->reply_event);
 }
 
 // ---- Status
 
-void clip_status_read(clip_status* out)
-{
+void clip_status_read(clip_status* out) {
     AcquireSRWLockShared(&g_status_lock);
     *out = g_status;
     ReleaseSRWLockShared(&g_status_lock);
-    if (out->state == CLIP_IDLE && InterlockedCompareExchange(&g_clip_selecting, 0, 0))
-        out->state = CLIP_SELECTING;
+    if (out->state == CLIP_IDLE && InterlockedCompareExchange(&g_clip_selecting, 0, 0)) out->state = CLIP_SELECTING;
 }
 
-long clip_finalizing(void)
-{
-    return InterlockedCompareExchange(&g_finalizing, 0, 0);
-}
+long clip_finalizing(void) { return InterlockedCompareExchange(&g_finalizing, 0, 0); }
 
-void clip_finalizing_add(long delta)
-{
-    InterlockedExchangeAdd(&g_finalizing, delta);
-}
+void clip_finalizing_add(long delta) { InterlockedExchangeAdd(&g_finalizing, delta); }
 
-const char* clip_state_word(int state)
-{
+const char* clip_state_word(int state) {
     switch (state) {
-    case CLIP_RECORDING:
-        return "recording";
-    case CLIP_PAUSED:
-        return "paused";
-    case CLIP_SELECTING:
-        return "selecting";
-    default:
-        return "idle";
+    case CLIP_RECORDING: return "recording";
+    case CLIP_PAUSED: return "paused";
+    case CLIP_SELECTING: return "selecting";
+    default: return "idle";
     }
 }
 
-const char* clip_last_word(const clip_status* s)
-{
-    if (!s || !s->last_valid)
-        return "none";
-    if (s->last_saved)
-        return "saved";
+const char* clip_last_word(const clip_status* s) {
+    if (!s || !s->last_valid) return "none";
+    if (s->last_saved) return "saved";
     return s->last_discarded ? "discarded" : "failed";
 }
 
 void clip_status_publish_replay(int active, int width, int height, int fps, double buffered, uint64_t saves,
-                                const char* error)
-{
+                                const char* error) {
     AcquireSRWLockExclusive(&g_status_lock);
     g_status.replay_active = active;
     g_status.replay_width = width;
@@ -862,36 +765,25 @@ void clip_status_publish_replay(int active, int width, int height, int fps, doub
 
 // ---- Capture thread
 
-void clip_thread_begin(HANDLE timer)
-{
+void clip_thread_begin(HANDLE timer) {
     g_timer = timer;
     clip_freq();
     const unsigned long speed = agent_debug_ms(L"IVRA_DEBUG_CLIP_SPEED");
     g_speed = speed >= 2 ? (int)speed : 0;
-    if (g_speed)
-        log_warn("debug: clip and replay clocks run %d times faster", g_speed);
+    if (g_speed) log_warn("debug: clip and replay clocks run %d times faster", g_speed);
     const unsigned long hz = agent_debug_ms(L"IVRA_DEBUG_CLIP_TONE_HZ");
     g_tone_hz = hz > 0 && hz < (unsigned long)ENCODER_AUDIO_RATE / 2 ? (int)hz : 0;
-    if (g_tone_hz)
-        log_warn("debug: clips and the replay record a %d Hz tone instead of sound", g_tone_hz);
+    if (g_tone_hz) log_warn("debug: clips and the replay record a %d Hz tone instead of sound", g_tone_hz);
     g_hooks = agent_debug_hooks();
     audio_prepare();
 }
 
-int clip_tone_hz(void)
-{
-    return g_tone_hz;
-}
+int clip_tone_hz(void) { return g_tone_hz; }
 
-bool clip_debug_hooks(void)
-{
-    return g_hooks;
-}
+bool clip_debug_hooks(void) { return g_hooks; }
 
-void clip_tone_feed(video_encoder* enc, clip_tone* tone)
-{
-    if (!enc || !tone || tone->hz <= 0)
-        return;
+void clip_tone_feed(video_encoder* enc, clip_tone* tone) {
+    if (!enc || !tone || tone->hz <= 0) return;
     const int n = clip_tone_slot_samples(tone->slots, tone->fps);
     const double step = 2.0 * 3.14159265358979323846 * tone->hz / (double)ENCODER_AUDIO_RATE;
     for (int i = 0; i < n; i++) {
@@ -901,26 +793,19 @@ void clip_tone_feed(video_encoder* enc, clip_tone* tone)
     }
     tone->slots++;
     tone->samples += n;
-    if (n > 0)
-        encoder_submit_audio(enc, g_tone_buf, n);
+    if (n > 0) encoder_submit_audio(enc, g_tone_buf, n);
 }
 
-int64_t clip_frame_period(int fps)
-{
-    return clip_period_ticks(clip_freq(), fps, g_speed);
-}
+int64_t clip_frame_period(int fps) { return clip_period_ticks(clip_freq(), fps, g_speed); }
 
-ID3D11Device* clip_encoder_device(const display_cache* cache)
-{
-    if (clip_device_gone(cache))
-        return nullptr;
+ID3D11Device* clip_encoder_device(const display_cache* cache) {
+    if (clip_device_gone(cache)) return nullptr;
     ID3D11Device* d = display_cache_video_device(cache);
     return d ? d : cache->device;
 }
 
 encoder_params clip_encoder_params(const display_cache* cache, const config* cfg, int width, int height, int fps,
-                                   bool audio, int ring_seconds)
-{
+                                   bool audio, int ring_seconds) {
     encoder_params p{};
     p.device = clip_encoder_device(cache);
     p.pool = g_agent.clips;
@@ -935,31 +820,20 @@ encoder_params clip_encoder_params(const display_cache* cache, const config* cfg
     return p;
 }
 
-bool clip_active(void)
-{
-    return g_session != nullptr;
-}
+bool clip_active(void) { return g_session != nullptr; }
 
-bool clip_timer_active(void)
-{
-    return g_session != nullptr || replay_active();
-}
+bool clip_timer_active(void) { return g_session != nullptr || replay_active(); }
 
-void clip_handle_request(display_cache* cache, clip_request* req)
-{
-    if (!req)
-        return;
+void clip_handle_request(display_cache* cache, clip_request* req) {
+    if (!req) return;
     clip_run_op(cache, req, clip_now());
     clip_request_release(req);
 }
 
-void clip_hotkey_action(display_cache* cache, int action, int digit)
-{
+void clip_hotkey_action(display_cache* cache, int action, int digit) {
     const int64_t requested_at = clip_now();
-    if (action < HOTKEY_CLIP || action > HOTKEY_CLIP_REDO)
-        return;
-    if ((action == HOTKEY_CLIP_PAUSE || action == HOTKEY_CLIP_REDO) && !g_session)
-        return;
+    if (action < HOTKEY_CLIP || action > HOTKEY_CLIP_REDO) return;
+    if ((action == HOTKEY_CLIP_PAUSE || action == HOTKEY_CLIP_REDO) && !g_session) return;
     clip_request* req = clip_request_create();
     if (!req) {
         log_error("clip: no memory for a %s request", hotkey_actions[action - 1].name);
@@ -985,29 +859,22 @@ void clip_hotkey_action(display_cache* cache, int action, int digit)
         req->op = CLIP_OP_REPLAY_SAVE;
         req->seconds = 0;
         break;
-    case HOTKEY_CLIP_PAUSE:
-        req->op = CLIP_OP_TOGGLE;
-        break;
-    default:
-        req->op = CLIP_OP_REDO;
-        break;
+    case HOTKEY_CLIP_PAUSE: req->op = CLIP_OP_TOGGLE; break;
+    default: req->op = CLIP_OP_REDO; break;
     }
     clip_run_op(cache, req, requested_at);
     if (WaitForSingleObject(req->reply_event, 0) == WAIT_OBJECT_0 && !req->ok && strcmp(req->code, "cancelled") != 0) {
         sounds_play_warning();
         wchar_t text[CLIP_MESSAGE_MAX];
-        if (MultiByteToWideChar(CP_UTF8, 0, req->message, -1, text, CLIP_MESSAGE_MAX) <= 0)
-            text[0] = 0;
+        if (MultiByteToWideChar(CP_UTF8, 0, req->message, -1, text, CLIP_MESSAGE_MAX) <= 0) text[0] = 0;
         text[CLIP_MESSAGE_MAX - 1] = 0;
         balloon_warning(req->op == CLIP_OP_REPLAY_SAVE ? L"Replay not saved" : L"Clip not started", text);
     }
     clip_request_release(req);
 }
 
-void clip_region_selected(display_cache* cache, clip_request* req, const RECT* rect, int digit)
-{
-    if (!req)
-        return;
+void clip_region_selected(display_cache* cache, clip_request* req, const RECT* rect, int digit) {
+    if (!req) return;
     const int64_t requested_at = clip_now();
     InterlockedExchange(&g_clip_selecting, 0);
     req->target = CLIP_TARGET_REGION;
@@ -1017,71 +884,53 @@ void clip_region_selected(display_cache* cache, clip_request* req, const RECT* r
         req->region[2] = rect->right;
         req->region[3] = rect->bottom;
     }
-    if (digit != 0)
-        req->digit = digit;
+    if (digit != 0) req->digit = digit;
     clip_start(cache, req, requested_at);
-    if (!req->ok && !req->wait)
-        sounds_play_warning();
+    if (!req->ok && !req->wait) sounds_play_warning();
     clip_request_release(req);
 }
 
-void clip_pick_failed(clip_request* req, const char* code, const char* message)
-{
-    if (!req)
-        return;
+void clip_pick_failed(clip_request* req, const char* code, const char* message) {
+    if (!req) return;
     InterlockedExchange(&g_clip_selecting, 0);
     clip_request_reply(req, false, code, message);
     clip_request_release(req);
 }
 
-void clip_pick_cancelled(clip_request* req)
-{
-    clip_pick_failed(req, "cancelled", "pick cancelled");
-}
+void clip_pick_cancelled(clip_request* req) { clip_pick_failed(req, "cancelled", "pick cancelled"); }
 
-void clip_wake(display_cache* cache)
-{
-    if (g_session)
-        clip_tick(cache);
-    if (replay_active())
-        replay_tick(cache);
+void clip_wake(display_cache* cache) {
+    if (g_session) clip_tick(cache);
+    if (replay_active()) replay_tick(cache);
     display_cache_set_continuous(cache, clip_timer_active() ? 1 : 0);
     clip_arm_timer();
 }
 
-void clip_config_changed(display_cache* cache)
-{
+void clip_config_changed(display_cache* cache) {
     config cfg;
     agent_config_copy(&cfg);
     replay_config_changed(cache, cfg.replay_enabled);
     display_cache_set_continuous(cache, clip_timer_active() ? 1 : 0);
 }
 
-void clip_startup(display_cache* cache)
-{
+void clip_startup(display_cache* cache) {
     config cfg;
     agent_config_copy(&cfg);
-    if (cfg.replay_enabled)
-        replay_start(cache);
+    if (cfg.replay_enabled) replay_start(cache);
 }
 
-void clip_shutdown(display_cache* cache)
-{
+void clip_shutdown(display_cache* cache) {
     if (g_session) {
         g_session->silent = true;
         clip_stop("agent stopping", false);
     }
-    if (replay_active())
-        replay_stop("agent stopping");
+    if (replay_active()) replay_stop("agent stopping");
     display_cache_set_continuous(cache, 0);
-    if (g_timer)
-        CancelWaitableTimer(g_timer);
+    if (g_timer) CancelWaitableTimer(g_timer);
 }
 
-void clip_arm_timer(void)
-{
-    if (!g_timer)
-        return;
+void clip_arm_timer(void) {
+    if (!g_timer) return;
     bool have = false;
     int64_t deadline = 0;
     if (g_session) {
@@ -1102,25 +951,20 @@ void clip_arm_timer(void)
     SetWaitableTimer(g_timer, &due, 0, nullptr, nullptr, FALSE);
 }
 
-bool clip_sequence_new(int output, bool fresh, uint32_t* seen)
-{
-    if (output < 0 || output >= CLIP_SEQUENCE_OUTPUTS)
-        return fresh;
+bool clip_sequence_new(int output, bool fresh, uint32_t* seen) {
+    if (output < 0 || output >= CLIP_SEQUENCE_OUTPUTS) return fresh;
     const bool moved = g_sequence[output] != *seen;
     *seen = g_sequence[output];
     return moved;
 }
 
-void clip_sequence_bump(int output)
-{
-    if (output >= 0 && output < CLIP_SEQUENCE_OUTPUTS)
-        g_sequence[output]++;
+void clip_sequence_bump(int output) {
+    if (output >= 0 && output < CLIP_SEQUENCE_OUTPUTS) g_sequence[output]++;
 }
 
 bool clip_output_path(const clip_request* req, const config* cfg, wchar_t base[ENCODER_PATH_MAX],
                       wchar_t sub[CLIP_FOLDER_MAX], wchar_t path[ENCODER_PATH_MAX], bool* explicit_path,
-                      char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX])
-{
+                      char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX]) {
     wchar_t chord[CAPTURE_PATH_MAX];
     int slot_used = 0;
     capture_digit_base(cfg, 1, req->digit, chord, &slot_used);
@@ -1130,8 +974,7 @@ bool clip_output_path(const clip_request* req, const config* cfg, wchar_t base[E
         clip_wcopy(b, ENCODER_PATH_MAX, req->dir);
     } else {
         clip_wcopy(b, ENCODER_PATH_MAX, chord);
-        if (!slot_used)
-            clip_wcopy(s, CLIP_FOLDER_MAX, req->folder);
+        if (!slot_used) clip_wcopy(s, CLIP_FOLDER_MAX, req->folder);
     }
     wchar_t p[ENCODER_PATH_MAX];
     bool exp = false;
@@ -1154,12 +997,10 @@ bool clip_output_path(const clip_request* req, const config* cfg, wchar_t base[E
 
 // ---- Finishing (clips worker, or inline)
 
-void clip_finished(void* data, const clip_result* r)
-{
+void clip_finished(void* data, const clip_result* r) {
     clip_finish* f = (clip_finish*)data;
     static const clip_result empty = {};
-    if (!r)
-        r = &empty;
+    if (!r) r = &empty;
     const unsigned long long id = f ? (unsigned long long)f->id : 0ULL;
     if (r->saved) {
         history_submit(g_agent.io, r->path, r->bytes, CAPTURE_KIND_CLIP);
@@ -1171,8 +1012,7 @@ void clip_finished(void* data, const clip_result* r)
     } else {
         log_warn("clip %llu not saved: %s", id, r->error);
     }
-    if (r->path[0])
-        capture_name_release(r->path);
+    if (r->path[0]) capture_name_release(r->path);
     AcquireSRWLockExclusive(&g_status_lock);
     g_status.last_valid = 1;
     g_status.last_saved = r->saved;
@@ -1181,14 +1021,12 @@ void clip_finished(void* data, const clip_result* r)
     g_status.last_seconds = r->seconds;
     g_status.last_bytes = r->bytes;
     clip_copy(g_status.last_error, CLIP_MESSAGE_MAX, r->error);
-    if (r->saved)
-        g_status.saved_total++;
+    if (r->saved) g_status.saved_total++;
     // Only now is the take no longer finalizing: a reader who sees the count drop also
     // sees its result.
     InterlockedDecrement(&g_finalizing);
     ReleaseSRWLockExclusive(&g_status_lock);
-    if (!f)
-        return;
+    if (!f) return;
     for (int i = 0; i < f->waiter_count; i++) {
         clip_request* w = f->waiters[i];
         clip_result_to_waiter(w, r);
@@ -1205,8 +1043,7 @@ void clip_finished(void* data, const clip_result* r)
             rec->seconds = r->seconds;
             rec->bytes = r->bytes;
             clip_copy(rec->error, SAVED_ERROR_MAX, r->error);
-            if (!(g_agent.wnd && PostMessageW(g_agent.wnd, WM_AGENT_SAVED, 0, (LPARAM)rec)))
-                saved_capture_free(rec);
+            if (!(g_agent.wnd && PostMessageW(g_agent.wnd, WM_AGENT_SAVED, 0, (LPARAM)rec))) saved_capture_free(rec);
         }
     }
     clip_finish_free(f);
@@ -1214,13 +1051,10 @@ void clip_finished(void* data, const clip_result* r)
 
 // ---- Pure helpers
 
-clip_pace clip_pace_step(int64_t now, int64_t deadline, int64_t period, int fps)
-{
+clip_pace clip_pace_step(int64_t now, int64_t deadline, int64_t period, int fps) {
     clip_pace p{0, 0, deadline};
-    if (period <= 0)
-        period = 1;
-    if (now < deadline)
-        return p;
+    if (period <= 0) period = 1;
+    if (now < deadline) return p;
     const int64_t behind = (now - deadline) / period;
     if (behind > fps / 2) {
         p.late = behind;
@@ -1231,8 +1065,7 @@ clip_pace clip_pace_step(int64_t now, int64_t deadline, int64_t period, int fps)
     return p;
 }
 
-void clip_fit_size(int src_w, int src_h, int* out_w, int* out_h)
-{
+void clip_fit_size(int src_w, int src_h, int* out_w, int* out_h) {
     int64_t w = src_w > 0 ? src_w : 0, h = src_h > 0 ? src_h : 0;
     const int64_t larger = w > h ? w : h;
     if (larger > 4096) {
@@ -1243,38 +1076,29 @@ void clip_fit_size(int src_w, int src_h, int* out_w, int* out_h)
     *out_h = (int)(h & ~(int64_t)1);
 }
 
-bool clip_output_size(int src_w, int src_h, int* out_w, int* out_h)
-{
+bool clip_output_size(int src_w, int src_h, int* out_w, int* out_h) {
     int w = 0, h = 0;
     clip_fit_size(src_w, src_h, &w, &h);
-    if (w < 64 || h < 64)
-        return false;
+    if (w < 64 || h < 64) return false;
     *out_w = w;
     *out_h = h;
     return true;
 }
 
-int clip_fps_clamp(int fps)
-{
-    if (fps < 1)
-        return 60;
+int clip_fps_clamp(int fps) {
+    if (fps < 1) return 60;
     return fps > 120 ? 120 : fps;
 }
 
-int clip_seconds_clamp(int seconds)
-{
-    return seconds >= 1 && seconds <= CLIP_MAX_SECONDS ? seconds : CLIP_MAX_SECONDS;
-}
+int clip_seconds_clamp(int seconds) { return seconds >= 1 && seconds <= CLIP_MAX_SECONDS ? seconds : CLIP_MAX_SECONDS; }
 
-int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out)
-{
+int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out) {
     int best = -1;
     int64_t best_area = 0;
     RECT best_rect{};
     for (int i = 0; i < count; i++) {
         RECT inter;
-        if (!capture_intersect(r, &outputs[i], &inter))
-            continue;
+        if (!capture_intersect(r, &outputs[i], &inter)) continue;
         const int64_t area = ((int64_t)inter.right - inter.left) * ((int64_t)inter.bottom - inter.top);
         if (area > best_area) {
             best = i;
@@ -1282,66 +1106,52 @@ int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out)
             best_rect = inter;
         }
     }
-    if (best >= 0 && out)
-        *out = best_rect;
+    if (best >= 0 && out) *out = best_rect;
     return best;
 }
 
-int clip_tone_slot_samples(int64_t slot, int fps)
-{
-    if (fps < 1 || slot < 0)
-        return 0;
+int clip_tone_slot_samples(int64_t slot, int fps) {
+    if (fps < 1 || slot < 0) return 0;
     return (int)((slot + 1) * ENCODER_AUDIO_RATE / fps - slot * ENCODER_AUDIO_RATE / fps);
 }
 
-int64_t clip_period_ticks(int64_t freq, int fps, int speed)
-{
-    if (fps < 1)
-        fps = 1;
+int64_t clip_period_ticks(int64_t freq, int fps, int speed) {
+    if (fps < 1) fps = 1;
     int64_t p = freq / fps;
-    if (speed >= 2)
-        p /= speed;
+    if (speed >= 2) p /= speed;
     return p > 0 ? p : 1;
 }
 
-int64_t clip_timer_due(int64_t deadline, int64_t now, int64_t freq)
-{
-    if (deadline <= now || freq <= 0)
-        return -1;
+int64_t clip_timer_due(int64_t deadline, int64_t now, int64_t freq) {
+    if (deadline <= now || freq <= 0) return -1;
     const int64_t due = -((deadline - now) * 10000000 / freq);
     return due < 0 ? due : -1;
 }
 
-bool clip_full_length_fits(uint64_t free_mb, int kbps, int seconds, int stop_free_mb)
-{
+bool clip_full_length_fits(uint64_t free_mb, int kbps, int seconds, int stop_free_mb) {
     const uint64_t need = (uint64_t)(kbps > 0 ? kbps : 0) * (uint64_t)(seconds > 0 ? seconds : 0) / 8000 +
                           (uint64_t)(stop_free_mb > 0 ? stop_free_mb : 0) + 1;
     return free_mb >= need;
 }
 
-void clip_describe_screen(wchar_t out[CLIP_TARGET_TEXT_MAX], int index)
-{
+void clip_describe_screen(wchar_t out[CLIP_TARGET_TEXT_MAX], int index) {
     clip_wformat(out, CLIP_TARGET_TEXT_MAX, L"screen %d", index);
 }
 
-void clip_describe_window(wchar_t out[CLIP_TARGET_TEXT_MAX], const wchar_t* title)
-{
+void clip_describe_window(wchar_t out[CLIP_TARGET_TEXT_MAX], const wchar_t* title) {
     wchar_t shown[80];
     clip_wcopy(shown, 80, title && title[0] ? title : L"(untitled)");
     clip_wformat(out, CLIP_TARGET_TEXT_MAX, L"window %ls", shown);
 }
 
-void clip_describe_region(wchar_t out[CLIP_TARGET_TEXT_MAX], const RECT* r)
-{
+void clip_describe_region(wchar_t out[CLIP_TARGET_TEXT_MAX], const RECT* r) {
     clip_wformat(out, CLIP_TARGET_TEXT_MAX, L"region %ld,%ld %dx%d", (long)r->left, (long)r->top,
                  (int)(r->right - r->left), (int)(r->bottom - r->top));
 }
 
-void clip_describe_program(wchar_t out[CLIP_TARGET_TEXT_MAX], const wchar_t* image_path)
-{
+void clip_describe_program(wchar_t out[CLIP_TARGET_TEXT_MAX], const wchar_t* image_path) {
     const wchar_t* leaf = image_path ? image_path : L"";
     for (const wchar_t* p = leaf; *p; p++)
-        if (*p == L'\\' || *p == L'/')
-            leaf = p + 1;
+        if (*p == L'\\' || *p == L'/') leaf = p + 1;
     clip_wformat(out, CLIP_TARGET_TEXT_MAX, L"window of %ls", leaf[0] ? leaf : L"(unknown program)");
 }

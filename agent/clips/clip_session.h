@@ -13,8 +13,15 @@
 struct display_cache;
 
 enum clip_op {
-    CLIP_OP_START = 1, CLIP_OP_STOP, CLIP_OP_PAUSE, CLIP_OP_RESUME, CLIP_OP_TOGGLE, CLIP_OP_REDO,
-    CLIP_OP_CANCEL, CLIP_OP_AUDIO, CLIP_OP_REPLAY_SAVE,
+    CLIP_OP_START = 1,
+    CLIP_OP_STOP,
+    CLIP_OP_PAUSE,
+    CLIP_OP_RESUME,
+    CLIP_OP_TOGGLE,
+    CLIP_OP_REDO,
+    CLIP_OP_CANCEL,
+    CLIP_OP_AUDIO,
+    CLIP_OP_REPLAY_SAVE,
 };
 
 enum clip_target { CLIP_TARGET_SCREEN = 0, CLIP_TARGET_WINDOW = 1, CLIP_TARGET_REGION = 2, CLIP_TARGET_PICK = 3 };
@@ -28,7 +35,7 @@ enum {
     CLIP_FOLDER_MAX = 64,
     CLIP_MAX_WAITERS = 8,
     CLIP_MAX_SECONDS = 30,
-    CLIP_MIC_DELAY_MS = 450,   // the start chime plays out before the microphone counts
+    CLIP_MIC_DELAY_MS = 450,  // the start chime plays out before the microphone counts
     CLIP_SEQUENCE_OUTPUTS = 16,
 };
 
@@ -37,27 +44,27 @@ enum {
 // its handler returns; a waiter registration holds one until the final result is in.
 struct clip_request {
     // Request.
-    int op;                            // clip_op
-    int target;                        // clip_target
-    int monitor;                       // output index; -1 = the monitor under the cursor
+    int op;       // clip_op
+    int target;   // clip_target
+    int monitor;  // output index; -1 = the monitor under the cursor
     HWND window;
-    LONG region[4];                    // left, top, right, bottom (virtual desktop)
-    int seconds;                       // 1-30; anything else means 30
-    int digit;                         // chord digit 1-9, else none
+    LONG region[4];  // left, top, right, bottom (virtual desktop)
+    int seconds;     // 1-30; anything else means 30
+    int digit;       // chord digit 1-9, else none
     bool silent;
     bool wait;
     bool no_bar;
-    int system;                        // -1 = clip_audio_system
-    int mic;                           // -1 = clip_audio_mic
+    int system;  // -1 = clip_audio_system
+    int mic;     // -1 = clip_audio_mic
     bool no_audio;
-    bool toggle_mic;                   // op 8: the microphone, else system sound
-    int toggle_value;                  // op 8: -1 toggle, 0 off, 1 on
-    wchar_t out[ENCODER_PATH_MAX];     // explicit output file
-    wchar_t folder[CLIP_FOLDER_MAX];   // subfolder under the base folder
-    wchar_t dir[ENCODER_PATH_MAX];     // base folder replacing the settings folder
+    bool toggle_mic;                  // op 8: the microphone, else system sound
+    int toggle_value;                 // op 8: -1 toggle, 0 off, 1 on
+    wchar_t out[ENCODER_PATH_MAX];    // explicit output file
+    wchar_t folder[CLIP_FOLDER_MAX];  // subfolder under the base folder
+    wchar_t dir[ENCODER_PATH_MAX];    // base folder replacing the settings folder
 
-    HANDLE reply_event;                // manual-reset: reply slots filled
-    HANDLE final_event;                // manual-reset: final slots filled
+    HANDLE reply_event;  // manual-reset: reply slots filled
+    HANDLE final_event;  // manual-reset: final slots filled
 
     // Reply.
     bool ok;
@@ -95,7 +102,7 @@ void clip_request_reply(clip_request* req, bool ok, const char* code, const char
 
 // The shared status snapshot.
 struct clip_status {
-    int state;                              // clip_state (the reader turns idle + selecting into 3)
+    int state;  // clip_state (the reader turns idle + selecting into 3)
     uint64_t session;
     wchar_t path[ENCODER_PATH_MAX];
     wchar_t target[CLIP_TARGET_TEXT_MAX];
@@ -104,17 +111,17 @@ struct clip_status {
     encoder_counters enc;
     uint64_t late;
     int target_kind;
-    RECT capture_rect;                      // current capture rectangle (virtual desktop)
-    RECT output_rect;                       // current output rectangle (virtual desktop)
+    RECT capture_rect;  // current capture rectangle (virtual desktop)
+    RECT output_rect;   // current output rectangle (virtual desktop)
     int bar_shown;
 
-    int audio;                              // an audio capture runs
+    int audio;  // an audio capture runs
     int system_on, system_ok;
     double system_level;
     int mic_on, mic_ok;
     double mic_level;
     uint64_t audio_underruns;
-    long system_result, mic_result;         // HRESULT of a source that failed to open, else 0
+    long system_result, mic_result;  // HRESULT of a source that failed to open, else 0
 
     int replay_active;
     int replay_width, replay_height, replay_fps;
@@ -224,10 +231,10 @@ void clip_finished(void* data, const clip_result* result);
 // IVRA_DEBUG_CLIP_TONE_HZ=N (N > 0) a clip or replay with an audio track is fed a sine of
 // N Hz through encoder_submit_audio, one accepted video frame's worth at a time.
 struct clip_tone {
-    int hz;                  // 0: off
+    int hz;  // 0: off
     int fps;
-    int64_t slots;           // frames fed so far
-    int64_t samples;         // samples fed so far (the sine's phase)
+    int64_t slots;    // frames fed so far
+    int64_t samples;  // samples fed so far (the sine's phase)
 };
 // N of IVRA_DEBUG_CLIP_TONE_HZ under the debug hooks, else 0 (read at clip_thread_begin).
 int clip_tone_hz(void);
@@ -247,9 +254,9 @@ int clip_tone_slot_samples(int64_t slot, int fps);
 // skipped and the deadline moves on; returns the number of frame slots due now
 // (0 when now < deadline) and the new deadline after them.
 struct clip_pace {
-    int64_t late;          // periods skipped
-    int64_t frames;        // slots due now
-    int64_t deadline;      // after those slots
+    int64_t late;      // periods skipped
+    int64_t frames;    // slots due now
+    int64_t deadline;  // after those slots
 };
 clip_pace clip_pace_step(int64_t now, int64_t deadline, int64_t period, int fps);
 // Output size of a clip source (scaled to fit 4096, even); false when below 64.

@@ -29,16 +29,13 @@ extern "C" {
 
 // ---- Pure helpers.
 
-bool encoder_software_env(const wchar_t* value)
-{
-    if (!value)
-        return false;
+bool encoder_software_env(const wchar_t* value) {
+    if (!value) return false;
     size_t n = wcslen(value);
     return n >= 1 && n <= 3 && value[0] == L'1';
 }
 
-int encoder_attempts(const char* preference, bool software_env, encoder_attempt out[ENCODER_MAX_ATTEMPTS])
-{
+int encoder_attempts(const char* preference, bool software_env, encoder_attempt out[ENCODER_MAX_ATTEMPTS]) {
     const char* p = (preference && *preference) ? preference : "auto";
     const bool is_auto = strcmp(p, "auto") == 0;
     const bool is_mf = strcmp(p, "h264_mf") == 0;
@@ -61,35 +58,30 @@ int encoder_attempts(const char* preference, bool software_env, encoder_attempt 
 
 static int encoder_even(int64_t v) { return (int)(v & ~(int64_t)1); }
 
-void encoder_letterbox(int src_w, int src_h, int out_w, int out_h, RECT* dst)
-{
+void encoder_letterbox(int src_w, int src_h, int out_w, int out_h, RECT* dst) {
     dst->left = 0;
     dst->top = 0;
     dst->right = out_w;
     dst->bottom = out_h;
-    if (src_w <= 0 || src_h <= 0 || out_w <= 0 || out_h <= 0)
-        return;
+    if (src_w <= 0 || src_h <= 0 || out_w <= 0 || out_h <= 0) return;
     const int64_t wide = (int64_t)src_w * out_h;
     const int64_t tall = (int64_t)src_h * out_w;
     if (wide > tall) {
         int h = encoder_even((int64_t)src_h * out_w / src_w);
-        if (h < 2)
-            h = 2;
+        if (h < 2) h = 2;
         const int top = encoder_even((out_h - h) / 2);
         dst->top = top;
         dst->bottom = top + h;
     } else if (wide < tall) {
         int w = encoder_even((int64_t)src_w * out_h / src_h);
-        if (w < 2)
-            w = 2;
+        if (w < 2) w = 2;
         const int left = encoder_even((out_w - w) / 2);
         dst->left = left;
         dst->right = left + w;
     }
 }
 
-void encoder_fit_size(int src_w, int src_h, int* out_w, int* out_h)
-{
+void encoder_fit_size(int src_w, int src_h, int* out_w, int* out_h) {
     int64_t w = src_w > 0 ? src_w : 0;
     int64_t h = src_h > 0 ? src_h : 0;
     const int64_t longer = w > h ? w : h;
@@ -108,27 +100,23 @@ int encoder_gop(int fps, int ring_seconds) { return ring_seconds > 0 ? (fps + 1)
 namespace {
 
 template <class T>
-void encoder_release(T** p)
-{
+void encoder_release(T** p) {
     if (*p) {
         (*p)->Release();
         *p = nullptr;
     }
 }
 
-double encoder_ms_since(LARGE_INTEGER t0)
-{
+double encoder_ms_since(LARGE_INTEGER t0) {
     LARGE_INTEGER t1, f;
     QueryPerformanceCounter(&t1);
     QueryPerformanceFrequency(&f);
     return f.QuadPart > 0 ? (double)(t1.QuadPart - t0.QuadPart) * 1000.0 / (double)f.QuadPart : 0.0;
 }
 
-void encoder_av_text(int code, char* out, size_t cap)
-{
+void encoder_av_text(int code, char* out, size_t cap) {
     char text[AV_ERROR_MAX_STRING_SIZE];
-    if (av_strerror(code, text, sizeof text) < 0)
-        snprintf(text, sizeof text, "error %d", code);
+    if (av_strerror(code, text, sizeof text) < 0) snprintf(text, sizeof text, "error %d", code);
     text_format_into(out, cap, "%s", text);
 }
 
@@ -142,34 +130,25 @@ volatile LONG g_format_logged = 0;
 
 // ---- Lane items.
 
-encode_item* encoder_item_new(video_encoder* enc, int type)
-{
+encode_item* encoder_item_new(video_encoder* enc, int type) {
     encode_item* it = (encode_item*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(encode_item));
-    if (!it)
-        return nullptr;
+    if (!it) return nullptr;
     it->enc = enc;
     it->type = type;
     return it;
 }
 
-void encoder_item_free(encode_item* item)
-{
-    if (!item)
-        return;
+void encoder_item_free(encode_item* item) {
+    if (!item) return;
     av_frame_free(&item->frame);
-    if (item->cpu)
-        frame_pool_release(item->cpu);
-    if (item->samples)
-        HeapFree(GetProcessHeap(), 0, item->samples);
-    if (item->save)
-        replay_ring_save_free(item->save);
+    if (item->cpu) frame_pool_release(item->cpu);
+    if (item->samples) HeapFree(GetProcessHeap(), 0, item->samples);
+    if (item->save) replay_ring_save_free(item->save);
     HeapFree(GetProcessHeap(), 0, item);
 }
 
-void encoder_fail(video_encoder* enc, const char* fmt, ...)
-{
-    if (!enc || enc->failed)
-        return;
+void encoder_fail(video_encoder* enc, const char* fmt, ...) {
+    if (!enc || enc->failed) return;
     va_list args;
     va_start(args, fmt);
     log_vformat(enc->error, sizeof enc->error, fmt, args);
@@ -177,15 +156,13 @@ void encoder_fail(video_encoder* enc, const char* fmt, ...)
     enc->failed = true;
 }
 
-static void encoder_stamp(AVFrame* f, int64_t pts, bool key)
-{
+static void encoder_stamp(AVFrame* f, int64_t pts, bool key) {
     f->pts = pts;
     f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     f->key_frame = key ? 1 : 0;
 }
 
-static void encoder_color_tags(AVFrame* f)
-{
+static void encoder_color_tags(AVFrame* f) {
     f->color_primaries = AVCOL_PRI_BT709;
     f->color_trc = AVCOL_TRC_BT709;
     f->colorspace = AVCOL_SPC_BT709;
@@ -193,23 +170,18 @@ static void encoder_color_tags(AVFrame* f)
 }
 
 // Fills the frame with limited-range black (Y 16, chroma 128).
-static void encoder_fill_black(AVFrame* f)
-{
+static void encoder_fill_black(AVFrame* f) {
     const int h = f->height, w = f->width;
-    for (int y = 0; y < h; y++)
-        memset(f->data[0] + (size_t)y * f->linesize[0], 16, (size_t)w);
+    for (int y = 0; y < h; y++) memset(f->data[0] + (size_t)y * f->linesize[0], 16, (size_t)w);
     if (f->format == AV_PIX_FMT_NV12) {
-        for (int y = 0; y < h / 2; y++)
-            memset(f->data[1] + (size_t)y * f->linesize[1], 128, (size_t)w);
+        for (int y = 0; y < h / 2; y++) memset(f->data[1] + (size_t)y * f->linesize[1], 128, (size_t)w);
     } else {
         for (int p = 1; p <= 2; p++)
-            for (int y = 0; y < h / 2; y++)
-                memset(f->data[p] + (size_t)y * f->linesize[p], 128, (size_t)(w / 2));
+            for (int y = 0; y < h / 2; y++) memset(f->data[p] + (size_t)y * f->linesize[p], 128, (size_t)(w / 2));
     }
 }
 
-static void encoder_sws_colors(SwsContext* sws, bool src_rgb)
-{
+static void encoder_sws_colors(SwsContext* sws, bool src_rgb) {
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
     // RGB comes in full range; the encoders get BT.709 limited range.
     sws_setColorspaceDetails(sws, bt709, src_rgb ? 1 : 0, bt709, 0, 0, 1 << 16, 1 << 16);
@@ -218,17 +190,14 @@ static void encoder_sws_colors(SwsContext* sws, bool src_rgb)
 // Worker, CPU path: scales and letterboxes the read-back into cpu_last (a black frame of
 // the encoder's size and format, kept across frames so the bars are painted once).
 // Returns the frame to send, or none when there is nothing to send.
-static AVFrame* encoder_cpu_convert(video_encoder* enc, encode_item* it)
-{
+static AVFrame* encoder_cpu_convert(video_encoder* enc, encode_item* it) {
     frame_buffer* buf = it->cpu;
-    if (!buf)
-        return enc->cpu_last;  // a repeat
+    if (!buf) return enc->cpu_last;  // a repeat
     const int src_w = it->cpu_src.right - it->cpu_src.left;
     const int src_h = it->cpu_src.bottom - it->cpu_src.top;
     if (!enc->cpu_last) {
         AVFrame* f = av_frame_alloc();
-        if (!f)
-            return nullptr;
+        if (!f) return nullptr;
         f->format = enc->video->pix_fmt;
         f->width = enc->width;
         f->height = enc->height;
@@ -242,8 +211,7 @@ static AVFrame* encoder_cpu_convert(video_encoder* enc, encode_item* it)
         enc->sws_src_w = enc->sws_src_h = 0;
     }
     // The encoder may still hold the previous picture; this copies only then.
-    if (av_frame_make_writable(enc->cpu_last) < 0)
-        return nullptr;
+    if (av_frame_make_writable(enc->cpu_last) < 0) return nullptr;
     AVFrame* out = enc->cpu_last;
     if (!enc->sws || src_w != enc->sws_src_w || src_h != enc->sws_src_h) {
         RECT dst;
@@ -259,8 +227,7 @@ static AVFrame* encoder_cpu_convert(video_encoder* enc, encode_item* it)
         }
         encoder_sws_colors(enc->sws, true);
         // A new source size may leave old picture where the bars now are.
-        if (memcmp(&dst, &enc->sws_dst, sizeof dst) != 0)
-            encoder_fill_black(out);
+        if (memcmp(&dst, &enc->sws_dst, sizeof dst) != 0) encoder_fill_black(out);
         enc->sws_dst = dst;
         enc->sws_src_w = src_w;
         enc->sws_src_h = src_h;
@@ -284,17 +251,14 @@ static AVFrame* encoder_cpu_convert(video_encoder* enc, encode_item* it)
 
 // Worker, GPU path with a software encoder: the pool frame copied to system memory, in
 // the encoder's own format. Returns a new frame or none.
-static AVFrame* encoder_gpu_download(video_encoder* enc, const AVFrame* gpu)
-{
+static AVFrame* encoder_gpu_download(video_encoder* enc, const AVFrame* gpu) {
     AVFrame* sw = av_frame_alloc();
-    if (!sw)
-        return nullptr;
+    if (!sw) return nullptr;
     if (av_hwframe_transfer_data(sw, gpu, 0) < 0 || av_frame_copy_props(sw, gpu) < 0) {
         av_frame_free(&sw);
         return nullptr;
     }
-    if (sw->format == enc->video->pix_fmt)
-        return sw;
+    if (sw->format == enc->video->pix_fmt) return sw;
     AVFrame* conv = av_frame_alloc();
     if (conv) {
         conv->format = enc->video->pix_fmt;
@@ -309,15 +273,12 @@ static AVFrame* encoder_gpu_download(video_encoder* enc, const AVFrame* gpu)
         ok = sws_scale(enc->sws_gpu, sw->data, sw->linesize, 0, sw->height, conv->data, conv->linesize) > 0;
     }
     av_frame_free(&sw);
-    if (!ok)
-        av_frame_free(&conv);
+    if (!ok) av_frame_free(&conv);
     return conv;
 }
 
-static void encoder_video_item(video_encoder* enc, encode_item* it)
-{
-    if (enc->failed)
-        return;
+static void encoder_video_item(video_encoder* enc, encode_item* it) {
+    if (enc->failed) return;
     LARGE_INTEGER t0;
     QueryPerformanceCounter(&t0);
     int ret = 0;
@@ -346,8 +307,7 @@ static void encoder_video_item(video_encoder* enc, encode_item* it)
     } else {
         ret = avcodec_send_frame(enc->video, it->frame);
     }
-    if (ret < 0 && ret != AVERROR(EAGAIN))
-        encoder_fail(enc, "send frame failed (%d)", ret);
+    if (ret < 0 && ret != AVERROR(EAGAIN)) encoder_fail(enc, "send frame failed (%d)", ret);
     mp4_video_drain(enc);
     const double ms = encoder_ms_since(t0);
     AcquireSRWLockExclusive(&enc->lock);
@@ -356,8 +316,7 @@ static void encoder_video_item(video_encoder* enc, encode_item* it)
     ReleaseSRWLockExclusive(&enc->lock);
 }
 
-void encoder_run_item(void* arg)
-{
+void encoder_run_item(void* arg) {
     encode_item* it = (encode_item*)arg;
     video_encoder* enc = it->enc;
     switch (it->type) {
@@ -365,38 +324,28 @@ void encoder_run_item(void* arg)
         encoder_video_item(enc, it);
         InterlockedDecrement(&enc->in_flight);
         break;
-    case ENCODE_TAKE_START:
-        mp4_take_start(enc, it->take_start, it->path);
-        break;
-    case ENCODE_FINISH:
-        mp4_finish(enc, it->discard != 0);
-        break;
-    case ENCODE_AUDIO:
-        mp4_audio_chunk(enc, it->samples, it->sample_frames);
-        break;
+    case ENCODE_TAKE_START: mp4_take_start(enc, it->take_start, it->path); break;
+    case ENCODE_FINISH: mp4_finish(enc, it->discard != 0); break;
+    case ENCODE_AUDIO: mp4_audio_chunk(enc, it->samples, it->sample_frames); break;
     case ENCODE_REPLAY_SAVE: {
         replay_save_job* job = it->save;
         it->save = nullptr;
         replay_ring_save_item(enc, job);
         break;
     }
-    default:
-        break;
+    default: break;
     }
     encoder_item_free(it);
 }
 
-bool encoder_queue(video_encoder* enc, encode_item* item)
-{
-    if (!enc || !enc->lane || !item)
-        return false;
+bool encoder_queue(video_encoder* enc, encode_item* item) {
+    if (!enc || !enc->lane || !item) return false;
     return job_lane_submit(enc->lane, encoder_run_item, item);
 }
 
 // ---- Teardown.
 
-static void encoder_release_views(video_encoder* enc)
-{
+static void encoder_release_views(video_encoder* enc) {
     for (int i = 0; i < ENCODER_IN_VIEWS; i++) {
         encoder_release(&enc->in_views[i].view);
         enc->in_views[i].texture = nullptr;
@@ -407,10 +356,8 @@ static void encoder_release_views(video_encoder* enc)
     }
 }
 
-void encoder_free(video_encoder* enc)
-{
-    if (!enc)
-        return;
+void encoder_free(video_encoder* enc) {
+    if (!enc) return;
     if (enc->lane) {
         // Only a failed create gets here with a lane; it holds no work of ours.
         job_lane_close(enc->lane, nullptr, nullptr);
@@ -432,8 +379,7 @@ void encoder_free(video_encoder* enc)
         replay_ring_free(enc->ring);
         enc->ring = nullptr;
     }
-    if (enc->fifo)
-        av_audio_fifo_free(enc->fifo);
+    if (enc->fifo) av_audio_fifo_free(enc->fifo);
     encoder_release_views(enc);
     encoder_release(&enc->vp);
     encoder_release(&enc->vp_enum);
@@ -444,31 +390,25 @@ void encoder_free(video_encoder* enc)
     encoder_release(&enc->staging);
     encoder_release(&enc->context);
     encoder_release(&enc->device);
-    if (enc->own_frames)
-        frame_pool_destroy(enc->own_frames);
+    if (enc->own_frames) frame_pool_destroy(enc->own_frames);
     HeapFree(GetProcessHeap(), 0, enc);
 }
 
 // ---- Create.
 
 // The software encoders accept system memory only; NV12 when they take it, else planar 4:2:0.
-static AVPixelFormat encoder_system_format(const AVCodec* codec)
-{
+static AVPixelFormat encoder_system_format(const AVCodec* codec) {
     const AVPixelFormat* list = codec->pix_fmts;
-    if (!list || *list == AV_PIX_FMT_NONE)
-        return AV_PIX_FMT_NV12;
+    if (!list || *list == AV_PIX_FMT_NONE) return AV_PIX_FMT_NV12;
     for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
-        if (*p == AV_PIX_FMT_NV12)
-            return AV_PIX_FMT_NV12;
+        if (*p == AV_PIX_FMT_NV12) return AV_PIX_FMT_NV12;
     for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
-        if (*p == AV_PIX_FMT_YUV420P)
-            return AV_PIX_FMT_YUV420P;
+        if (*p == AV_PIX_FMT_YUV420P) return AV_PIX_FMT_YUV420P;
     return list[0];
 }
 
 // Opens one H.264 encoder into enc->video. False with the attempt's message in msg.
-static bool encoder_open_video(video_encoder* enc, const char* name, bool software, char* msg, size_t cap)
-{
+static bool encoder_open_video(video_encoder* enc, const char* name, bool software, char* msg, size_t cap) {
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
     if (!codec) {
         text_format_into(msg, cap, "%s not available", name);
@@ -516,8 +456,7 @@ static bool encoder_open_video(video_encoder* enc, const char* name, bool softwa
     } else if (strstr(name, "_mf")) {
         av_opt_set(c->priv_data, "rate_control", "cbr", 0);
         av_opt_set(c->priv_data, "scenario", "display_remoting", 0);
-        if (!software)
-            av_opt_set(c->priv_data, "hw_encoding", "1", 0);
+        if (!software) av_opt_set(c->priv_data, "hw_encoding", "1", 0);
     } else if (strcmp(name, ENCODER_OPENH264) == 0) {
         // One slice: the automatic count refuses short pictures and buys nothing on one thread.
         c->slices = 1;
@@ -539,24 +478,20 @@ static bool encoder_open_video(video_encoder* enc, const char* name, bool softwa
 }
 
 // Walks the attempts for the preference. False with the documented message in err.
-static bool encoder_choose(video_encoder* enc, const wchar_t* preference, char* err, size_t cap)
-{
+static bool encoder_choose(video_encoder* enc, const wchar_t* preference, char* err, size_t cap) {
     char pref[ENCODER_NAME_MAX] = "auto";
     if (preference && *preference) {
         char wide_utf8[256];
         int n = WideCharToMultiByte(CP_UTF8, 0, preference, -1, wide_utf8, sizeof wide_utf8, nullptr, nullptr);
-        if (n <= 0)
-            wide_utf8[0] = 0;
+        if (n <= 0) wide_utf8[0] = 0;
         size_t len = strlen(wide_utf8);
         if (len > ENCODER_NAME_MAX - 1) {
             len = ENCODER_NAME_MAX - 1;
-            while (len > 0 && ((unsigned char)wide_utf8[len] & 0xC0) == 0x80)
-                len--;
+            while (len > 0 && ((unsigned char)wide_utf8[len] & 0xC0) == 0x80) len--;
         }
         memcpy(pref, wide_utf8, len);
         pref[len] = 0;
-        if (!pref[0])
-            strcpy(pref, "auto");
+        if (!pref[0]) strcpy(pref, "auto");
     }
     wchar_t env[8];
     DWORD got = GetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", env, 8);
@@ -585,8 +520,7 @@ static bool encoder_choose(video_encoder* enc, const wchar_t* preference, char* 
             text_format_into(enc->name, sizeof enc->name, "%s", display);
             return true;
         }
-        if (i + 1 < count)
-            log_warn("clip: %s", msg);
+        if (i + 1 < count) log_warn("clip: %s", msg);
     }
     if (explicit_one)
         text_format_into(err, cap, "%s", msg);
@@ -595,14 +529,11 @@ static bool encoder_choose(video_encoder* enc, const wchar_t* preference, char* 
     return false;
 }
 
-static bool encoder_open_audio(video_encoder* enc)
-{
+static bool encoder_open_audio(video_encoder* enc) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!codec)
-        return false;
+    if (!codec) return false;
     AVCodecContext* c = avcodec_alloc_context3(codec);
-    if (!c)
-        return false;
+    if (!c) return false;
     c->sample_rate = ENCODER_AUDIO_RATE;
     c->sample_fmt = AV_SAMPLE_FMT_FLTP;
     av_channel_layout_default(&c->ch_layout, 2);
@@ -619,8 +550,7 @@ static bool encoder_open_audio(video_encoder* enc)
 }
 
 // The GPU path's FFmpeg side: the D3D11VA device on our device and the NV12 pool.
-static bool encoder_open_hw(video_encoder* enc, char* err, size_t cap)
-{
+static bool encoder_open_hw(video_encoder* enc, char* err, size_t cap) {
     enc->hw_device = av_hwdevice_ctx_alloc(AV_HWDEVICE_TYPE_D3D11VA);
     if (!enc->hw_device) {
         text_format_into(err, cap, "out of memory");
@@ -653,8 +583,7 @@ static bool encoder_open_hw(video_encoder* enc, char* err, size_t cap)
     return true;
 }
 
-video_encoder* encoder_create(const encoder_params* params, const wchar_t* path, char err[ENCODER_ERROR_MAX])
-{
+video_encoder* encoder_create(const encoder_params* params, const wchar_t* path, char err[ENCODER_ERROR_MAX]) {
     char msg[ENCODER_ERROR_MAX] = "";
     video_encoder* enc = nullptr;
     if (!params || !params->device) {
@@ -692,8 +621,7 @@ video_encoder* encoder_create(const encoder_params* params, const wchar_t* path,
         if (InterlockedCompareExchange(&g_cpu_path_logged, 1, 0) == 0)
             log_info("clip: device has no video interfaces; converting on the CPU");
     }
-    if (!enc->cpu_path && !encoder_open_hw(enc, msg, sizeof msg))
-        goto fail;
+    if (!enc->cpu_path && !encoder_open_hw(enc, msg, sizeof msg)) goto fail;
     if (enc->cpu_path && !enc->frames) {
         // Enough for every frame in flight at the largest size.
         enc->own_frames = frame_pool_create("clip-frames", ENCODER_MAX_IN_FLIGHT + 2,
@@ -705,8 +633,7 @@ video_encoder* encoder_create(const encoder_params* params, const wchar_t* path,
         }
     }
 
-    if (!encoder_choose(enc, params->preference, msg, sizeof msg))
-        goto fail;
+    if (!encoder_choose(enc, params->preference, msg, sizeof msg)) goto fail;
     if (params->audio && !encoder_open_audio(enc)) {
         text_format_into(msg, sizeof msg, "AAC encoder unavailable");
         goto fail;
@@ -728,8 +655,7 @@ video_encoder* encoder_create(const encoder_params* params, const wchar_t* path,
             text_format_into(msg, sizeof msg, "clips workers busy");
             goto fail;
         }
-        log_info("clip: encoder %s %dx%d @ %d fps, %d kbps", enc->name, enc->width, enc->height, enc->fps,
-                 enc->kbps);
+        log_info("clip: encoder %s %dx%d @ %d fps, %d kbps", enc->name, enc->width, enc->height, enc->fps, enc->kbps);
     } else {
         log_info("clip: replay encoder %s %dx%d @ %d fps, %d kbps, %d s ring", enc->name, enc->width, enc->height,
                  enc->fps, enc->kbps, enc->ring_seconds);
@@ -747,8 +673,7 @@ fail:
 // Finds tex in a view cache, or the slot to fill: the first free one, or slot 0 after
 // releasing every view when all are taken.
 template <class Slot>
-static int encoder_view_slot(Slot* slots, int count, ID3D11Texture2D* tex, bool* found)
-{
+static int encoder_view_slot(Slot* slots, int count, ID3D11Texture2D* tex, bool* found) {
     for (int i = 0; i < count; i++)
         if (slots[i].view && slots[i].texture == tex) {
             *found = true;
@@ -756,8 +681,7 @@ static int encoder_view_slot(Slot* slots, int count, ID3D11Texture2D* tex, bool*
         }
     *found = false;
     for (int i = 0; i < count; i++)
-        if (!slots[i].view)
-            return i;
+        if (!slots[i].view) return i;
     for (int i = 0; i < count; i++) {
         encoder_release(&slots[i].view);
         slots[i].texture = nullptr;
@@ -765,8 +689,7 @@ static int encoder_view_slot(Slot* slots, int count, ID3D11Texture2D* tex, bool*
     return 0;
 }
 
-static bool encoder_build_vp(video_encoder* enc, int in_w, int in_h)
-{
+static bool encoder_build_vp(video_encoder* enc, int in_w, int in_h) {
     encoder_release_views(enc);
     encoder_release(&enc->vp);
     encoder_release(&enc->vp_enum);
@@ -781,8 +704,7 @@ static bool encoder_build_vp(video_encoder* enc, int in_w, int in_h)
     cd.OutputHeight = (UINT)enc->height;
     cd.Usage = D3D11_VIDEO_USAGE_OPTIMAL_SPEED;
     HRESULT hr = enc->video_device->CreateVideoProcessorEnumerator(&cd, &enc->vp_enum);
-    if (SUCCEEDED(hr))
-        hr = enc->video_device->CreateVideoProcessor(enc->vp_enum, 0, &enc->vp);
+    if (SUCCEEDED(hr)) hr = enc->video_device->CreateVideoProcessor(enc->vp_enum, 0, &enc->vp);
     if (FAILED(hr)) {
         log_error("clip: video processor %dx%d -> %dx%d failed hr=0x%08lx", in_w, in_h, enc->width, enc->height,
                   (unsigned long)hr);
@@ -812,11 +734,9 @@ static bool encoder_build_vp(video_encoder* enc, int in_w, int in_h)
 }
 
 // GPU path: converts src of tex into a new NV12 pool frame. Returns it, or none.
-static AVFrame* encoder_gpu_convert(video_encoder* enc, ID3D11Texture2D* tex, int tex_w, int tex_h, const RECT& src)
-{
+static AVFrame* encoder_gpu_convert(video_encoder* enc, ID3D11Texture2D* tex, int tex_w, int tex_h, const RECT& src) {
     if (!enc->vp || tex_w != enc->vp_in_w || tex_h != enc->vp_in_h) {
-        if (!encoder_build_vp(enc, tex_w, tex_h))
-            return nullptr;
+        if (!encoder_build_vp(enc, tex_w, tex_h)) return nullptr;
     }
     bool found = false;
     int in = encoder_view_slot(enc->in_views, ENCODER_IN_VIEWS, tex, &found);
@@ -873,8 +793,7 @@ static AVFrame* encoder_gpu_convert(video_encoder* enc, ID3D11Texture2D* tex, in
 // CPU path: reads src of tex back into a buffer of the clips frame memory. Returns it, or
 // none (counted as dropped when the memory was refused).
 static frame_buffer* encoder_cpu_readback(video_encoder* enc, ID3D11Texture2D* tex, DXGI_FORMAT format,
-                                          const RECT& src)
-{
+                                          const RECT& src) {
     const int w = src.right - src.left, h = src.bottom - src.top;
     if (!enc->staging || enc->staging_w != w || enc->staging_h != h) {
         encoder_release(&enc->staging);
@@ -898,8 +817,7 @@ static frame_buffer* encoder_cpu_readback(video_encoder* enc, ID3D11Texture2D* t
     }
     frame_buffer* buf = frame_pool_acquire(enc->frames, (uint64_t)w * h * 4);
     if (!buf || !frame_buffer_ensure(buf, (uint32_t)w, (uint32_t)h, w * 4)) {
-        if (buf)
-            frame_pool_release(buf);
+        if (buf) frame_pool_release(buf);
         enc->dropped++;
         return nullptr;
     }
@@ -923,10 +841,8 @@ static frame_buffer* encoder_cpu_readback(video_encoder* enc, ID3D11Texture2D* t
     return buf;
 }
 
-bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RECT* src, bool is_new)
-{
-    if (!enc)
-        return false;
+bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RECT* src, bool is_new) {
+    if (!enc) return false;
     const bool have_last = enc->cpu_path ? enc->cpu_have_frame : enc->last_frame != nullptr;
     encode_item* it = nullptr;
     if ((!is_new || !texture) && have_last) {
@@ -945,8 +861,7 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
             }
         }
     } else {
-        if (!texture)
-            return false;
+        if (!texture) return false;
         D3D11_TEXTURE2D_DESC td;
         texture->GetDesc(&td);
         if (enc->cpu_path && td.Format != DXGI_FORMAT_B8G8R8A8_UNORM && td.Format != DXGI_FORMAT_B8G8R8A8_UNORM_SRGB &&
@@ -957,16 +872,11 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
             return false;
         }
         RECT r = src ? *src : RECT{0, 0, (LONG)td.Width, (LONG)td.Height};
-        if (r.left < 0)
-            r.left = 0;
-        if (r.top < 0)
-            r.top = 0;
-        if (r.right > (LONG)td.Width)
-            r.right = (LONG)td.Width;
-        if (r.bottom > (LONG)td.Height)
-            r.bottom = (LONG)td.Height;
-        if (r.right <= r.left || r.bottom <= r.top)
-            return false;
+        if (r.left < 0) r.left = 0;
+        if (r.top < 0) r.top = 0;
+        if (r.right > (LONG)td.Width) r.right = (LONG)td.Width;
+        if (r.bottom > (LONG)td.Height) r.bottom = (LONG)td.Height;
+        if (r.right <= r.left || r.bottom <= r.top) return false;
         if (enc->cpu_path && enc->in_flight >= ENCODER_MAX_IN_FLIGHT) {
             // Refused before the read-back: the outcome is the same, without the copy.
             enc->dropped++;
@@ -994,8 +904,7 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
     }
     it->pts = enc->frame_counter;
     it->key = enc->force_key ? 1 : 0;
-    if (it->frame)
-        encoder_stamp(it->frame, it->pts, enc->force_key);
+    if (it->frame) encoder_stamp(it->frame, it->pts, enc->force_key);
     if (enc->in_flight >= ENCODER_MAX_IN_FLIGHT) {
         encoder_item_free(it);
         enc->dropped++;
@@ -1011,8 +920,7 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
     }
     // The conversion (or the read-back's copy) starts now rather than at the next Map.
     enc->context->Flush();
-    if (was_cpu_frame)
-        enc->cpu_have_frame = true;
+    if (was_cpu_frame) enc->cpu_have_frame = true;
     enc->force_key = false;
     enc->frame_counter++;
     enc->accepted++;
@@ -1021,13 +929,10 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
 
 // ---- Takes, finish, audio, stats.
 
-bool encoder_start_take(video_encoder* enc, const wchar_t* path)
-{
-    if (!enc)
-        return false;
+bool encoder_start_take(video_encoder* enc, const wchar_t* path) {
+    if (!enc) return false;
     encode_item* it = encoder_item_new(enc, ENCODE_TAKE_START);
-    if (!it)
-        return false;
+    if (!it) return false;
     it->take_start = enc->frame_counter;
     wcsncpy(it->path, path ? path : L"", ENCODER_PATH_MAX - 1);
     if (!encoder_queue(enc, it)) {
@@ -1039,30 +944,25 @@ bool encoder_start_take(video_encoder* enc, const wchar_t* path)
     return true;
 }
 
-static void encoder_closed(void* arg)
-{
+static void encoder_closed(void* arg) {
     video_encoder* enc = (video_encoder*)arg;
     enc->lane = nullptr;  // the lane frees itself after this returns
     enc->result.repeated = enc->repeated;
     enc->result.dropped = enc->dropped;
-    if (enc->done)
-        enc->done(enc->done_data, &enc->result);
+    if (enc->done) enc->done(enc->done_data, &enc->result);
     encoder_free(enc);
 }
 
 // The close callback when the finish item could not be queued: it still runs after
 // every item queued before it, so the codecs are never used from two threads at once.
-static void encoder_closed_finishing(void* arg)
-{
+static void encoder_closed_finishing(void* arg) {
     video_encoder* enc = (video_encoder*)arg;
     mp4_finish(enc, enc->result.discarded);
     encoder_closed(enc);
 }
 
-void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void* data)
-{
-    if (!enc)
-        return;
+void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void* data) {
+    if (!enc) return;
     enc->done = done;
     enc->done_data = data;
     encode_item* it = encoder_item_new(enc, ENCODE_FINISH);
@@ -1071,11 +971,9 @@ void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void
         it->discard = discard ? 1 : 0;
         for (int attempt = 0; attempt < 202 && !queued; attempt++) {
             queued = encoder_queue(enc, it);
-            if (!queued && attempt + 1 < 202)
-                Sleep(5);
+            if (!queued && attempt + 1 < 202) Sleep(5);
         }
-        if (!queued)
-            encoder_item_free(it);
+        if (!queued) encoder_item_free(it);
     }
     if (queued) {
         job_lane_close(enc->lane, encoder_closed, enc);
@@ -1087,20 +985,16 @@ void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void
     job_lane_close(enc->lane, encoder_closed_finishing, enc);
 }
 
-bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_count)
-{
-    if (!enc)
-        return false;
-    if (!samples || frame_count <= 0)
-        return false;
+bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_count) {
+    if (!enc) return false;
+    if (!samples || frame_count <= 0) return false;
     if (!enc->audio) {
         InterlockedIncrement64(&enc->audio_dropped);
         return false;
     }
     encode_item* it = encoder_item_new(enc, ENCODE_AUDIO);
     const size_t bytes = (size_t)frame_count * 2 * sizeof(float);
-    if (it)
-        it->samples = (float*)HeapAlloc(GetProcessHeap(), 0, bytes);
+    if (it) it->samples = (float*)HeapAlloc(GetProcessHeap(), 0, bytes);
     if (!it || !it->samples) {
         encoder_item_free(it);
         InterlockedIncrement64(&enc->audio_dropped);
@@ -1116,10 +1010,8 @@ bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_co
     return true;
 }
 
-void encoder_stats(video_encoder* enc, encoder_counters* out)
-{
-    if (!enc || !out)
-        return;
+void encoder_stats(video_encoder* enc, encoder_counters* out) {
+    if (!enc || !out) return;
     encoder_counters c = {};
     c.accepted = enc->accepted;
     c.repeated = enc->repeated;
@@ -1141,7 +1033,4 @@ void encoder_stats(video_encoder* enc, encoder_counters* out)
     *out = c;
 }
 
-int64_t encoder_take_frames(const video_encoder* enc)
-{
-    return enc ? enc->frame_counter - enc->take_start_frame : 0;
-}
+int64_t encoder_take_frames(const video_encoder* enc) { return enc ? enc->frame_counter - enc->take_start_frame : 0; }

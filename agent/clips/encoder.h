@@ -29,25 +29,25 @@ struct AVBufferRef;
 struct SwsContext;
 
 enum {
-    ENCODER_NAME_MAX = 32,         // encoder display name, terminator included
-    ENCODER_ERROR_MAX = 160,       // error text, terminator included
+    ENCODER_NAME_MAX = 32,    // encoder display name, terminator included
+    ENCODER_ERROR_MAX = 160,  // error text, terminator included
     ENCODER_PATH_MAX = 260,
-    ENCODER_IN_VIEWS = 8,          // cached video processor input views
-    ENCODER_OUT_VIEWS = 64,        // cached video processor output views
-    ENCODER_MAX_IN_FLIGHT = 16,    // frames queued or being encoded
-    ENCODER_QUEUE_CAPACITY = 80,   // items of the encoder's job lane
+    ENCODER_IN_VIEWS = 8,         // cached video processor input views
+    ENCODER_OUT_VIEWS = 64,       // cached video processor output views
+    ENCODER_MAX_IN_FLIGHT = 16,   // frames queued or being encoded
+    ENCODER_QUEUE_CAPACITY = 80,  // items of the encoder's job lane
     ENCODER_AUDIO_RATE = 48000,
-    ENCODER_RING_SECONDS = 30,     // a replay encoder's ring
+    ENCODER_RING_SECONDS = 30,  // a replay encoder's ring
 };
 
 // The outcome of a take or a replay save, handed to the completion.
 struct clip_result {
     bool saved;
     bool discarded;
-    wchar_t path[ENCODER_PATH_MAX];   // final path
+    wchar_t path[ENCODER_PATH_MAX];  // final path
     uint64_t bytes;
     int64_t frames;
-    double seconds;                   // frames / fps, 0 when fps is 0
+    double seconds;  // frames / fps, 0 when fps is 0
     int width, height, fps;
     char encoder[ENCODER_NAME_MAX];
     char error[ENCODER_ERROR_MAX];
@@ -62,32 +62,32 @@ typedef void (*encoder_done_fn)(void* data, const clip_result* result);
 
 struct encoder_params {
     ID3D11Device* device;
-    worker_pool* pool;           // the clips pool
-    frame_pool* frames;          // the clips frame memory (CPU conversion path only)
-    int width, height;           // output size; rounded down to even
-    int fps;                     // 60 when 0 or less
+    worker_pool* pool;   // the clips pool
+    frame_pool* frames;  // the clips frame memory (CPU conversion path only)
+    int width, height;   // output size; rounded down to even
+    int fps;             // 60 when 0 or less
     int kbps;
-    const wchar_t* preference;   // clip_encoder; null or empty means "auto"
-    bool audio;                  // an AAC track is wanted
-    int ring_seconds;            // 0 for a clip, ENCODER_RING_SECONDS for the replay
+    const wchar_t* preference;  // clip_encoder; null or empty means "auto"
+    bool audio;                 // an AAC track is wanted
+    int ring_seconds;           // 0 for a clip, ENCODER_RING_SECONDS for the replay
 };
 
 // What stats reports (clip status, the benchmark).
 struct encoder_counters {
     uint64_t accepted, repeated, dropped;
     uint64_t packets, bytes;
-    double encode_ms;            // average per encoded frame; 0 when none
-    double convert_ms;           // CPU path: average swscale conversion per read-back; 0 when none
+    double encode_ms;   // average per encoded frame; 0 when none
+    double convert_ms;  // CPU path: average swscale conversion per read-back; 0 when none
     int in_flight;
-    int queue;                   // items waiting in the lane now
-    int queue_high;              // the lane's high-water mark
+    int queue;       // items waiting in the lane now
+    int queue_high;  // the lane's high-water mark
     uint64_t audio_dropped;
     char name[ENCODER_NAME_MAX];
 };
 
 // One item of the encoder's lane.
 enum encode_item_type {
-    ENCODE_VIDEO = 0,        // a converted GPU frame, or (CPU path) a read-back buffer or a repeat
+    ENCODE_VIDEO = 0,  // a converted GPU frame, or (CPU path) a read-back buffer or a repeat
     ENCODE_TAKE_START = 1,
     ENCODE_FINISH = 2,
     ENCODE_AUDIO = 3,
@@ -99,17 +99,17 @@ struct replay_save_job;
 struct encode_item {
     struct video_encoder* enc;
     int type;
-    int64_t pts;                       // ENCODE_VIDEO: presentation timestamp in frames
-    int key;                           // ENCODE_VIDEO: force a key frame
-    AVFrame* frame;                    // ENCODE_VIDEO, GPU path: a reference to an NV12 pool frame
-    frame_buffer* cpu;                 // ENCODE_VIDEO, CPU path: BGRA read-back; none means a repeat
-    RECT cpu_src;                      // ENCODE_VIDEO, CPU path: picture inside cpu (its pixels)
-    int64_t take_start;                // ENCODE_TAKE_START
-    wchar_t path[ENCODER_PATH_MAX];    // ENCODE_TAKE_START
-    int discard;                       // ENCODE_FINISH
-    float* samples;                    // ENCODE_AUDIO: interleaved stereo, owned by the item
-    int sample_frames;                 // ENCODE_AUDIO
-    replay_save_job* save;             // ENCODE_REPLAY_SAVE
+    int64_t pts;                     // ENCODE_VIDEO: presentation timestamp in frames
+    int key;                         // ENCODE_VIDEO: force a key frame
+    AVFrame* frame;                  // ENCODE_VIDEO, GPU path: a reference to an NV12 pool frame
+    frame_buffer* cpu;               // ENCODE_VIDEO, CPU path: BGRA read-back; none means a repeat
+    RECT cpu_src;                    // ENCODE_VIDEO, CPU path: picture inside cpu (its pixels)
+    int64_t take_start;              // ENCODE_TAKE_START
+    wchar_t path[ENCODER_PATH_MAX];  // ENCODE_TAKE_START
+    int discard;                     // ENCODE_FINISH
+    float* samples;                  // ENCODE_AUDIO: interleaved stereo, owned by the item
+    int sample_frames;               // ENCODE_AUDIO
+    replay_save_job* save;           // ENCODE_REPLAY_SAVE
 };
 
 struct encoder_in_view {
@@ -126,55 +126,55 @@ struct video_encoder {
     // Device side (capture thread).
     ID3D11Device* device;
     ID3D11DeviceContext* context;
-    ID3D11VideoDevice* video_device;        // none: the CPU conversion path
+    ID3D11VideoDevice* video_device;  // none: the CPU conversion path
     ID3D11VideoContext* video_context;
     ID3D11VideoProcessorEnumerator* vp_enum;
     ID3D11VideoProcessor* vp;
     int vp_in_w, vp_in_h;
     encoder_in_view in_views[ENCODER_IN_VIEWS];
     encoder_out_view out_views[ENCODER_OUT_VIEWS];
-    AVBufferRef* hw_device;                 // D3D11VA device context (GPU path)
-    AVBufferRef* hw_frames;                 // NV12 pool (GPU path)
-    AVFrame* last_frame;                    // GPU path: last converted frame, reused for repeats
+    AVBufferRef* hw_device;  // D3D11VA device context (GPU path)
+    AVBufferRef* hw_frames;  // NV12 pool (GPU path)
+    AVFrame* last_frame;     // GPU path: last converted frame, reused for repeats
 
     // CPU conversion path: staging read-back on the capture thread, swscale on the worker.
     bool cpu_path;
     frame_pool* frames;
     ID3D11Texture2D* staging;
     int staging_w, staging_h;
-    bool cpu_have_frame;                    // capture thread: a read-back frame was queued
-    SwsContext* sws;                        // worker
-    int sws_src_w, sws_src_h;               // worker
-    RECT sws_dst;                           // worker: where the picture lands in cpu_last
-    AVFrame* cpu_last;                      // worker: last converted frame, reused for repeats
-    frame_pool* own_frames;                 // frame memory of our own when params gave none
-    SwsContext* sws_gpu;                    // worker: NV12 -> the software encoder's format
+    bool cpu_have_frame;       // capture thread: a read-back frame was queued
+    SwsContext* sws;           // worker
+    int sws_src_w, sws_src_h;  // worker
+    RECT sws_dst;              // worker: where the picture lands in cpu_last
+    AVFrame* cpu_last;         // worker: last converted frame, reused for repeats
+    frame_pool* own_frames;    // frame memory of our own when params gave none
+    SwsContext* sws_gpu;       // worker: NV12 -> the software encoder's format
 
     // Geometry and timeline.
     int width, height, fps, kbps;
     int ring_seconds;
-    int64_t frame_counter;                  // pts of the next frame, in frames; never reset
-    int64_t take_start_frame;               // capture thread's copy (limit counting)
+    int64_t frame_counter;     // pts of the next frame, in frames; never reset
+    int64_t take_start_frame;  // capture thread's copy (limit counting)
     bool force_key;
 
     // Counters.
-    uint64_t accepted, repeated, dropped;   // capture thread
+    uint64_t accepted, repeated, dropped;  // capture thread
     volatile LONG in_flight;
     volatile LONG64 audio_dropped;
-    uint64_t packets, bytes;                // under lock
-    double encode_ms_sum;                   // under lock
-    uint64_t encode_count;                  // under lock
-    double convert_ms_sum;                  // under lock (CPU path)
-    uint64_t convert_count;                 // under lock (CPU path)
+    uint64_t packets, bytes;  // under lock
+    double encode_ms_sum;     // under lock
+    uint64_t encode_count;    // under lock
+    double convert_ms_sum;    // under lock (CPU path)
+    uint64_t convert_count;   // under lock (CPU path)
     SRWLOCK lock;
 
     // Encoders (worker).
     AVCodecContext* video;
     bool software;
     char name[ENCODER_NAME_MAX];
-    AVCodecContext* audio;                  // none without sound
+    AVCodecContext* audio;  // none without sound
     AVAudioFifo* fifo;
-    int64_t audio_count;                    // samples sent to the AAC encoder since creation
+    int64_t audio_count;  // samples sent to the AAC encoder since creation
 
     job_lane* lane;
     worker_pool* pool;
@@ -183,16 +183,16 @@ struct video_encoder {
     AVFormatContext* mux;
     AVStream* mux_video;
     AVStream* mux_audio;
-    int64_t take_start;                     // worker's take start, in frames
-    int64_t audio_base;                     // audio_count when the take began
+    int64_t take_start;  // worker's take start, in frames
+    int64_t audio_base;  // audio_count when the take began
     wchar_t part_path[ENCODER_PATH_MAX];
     wchar_t final_path[ENCODER_PATH_MAX];
     uint64_t packets_written;
-    uint64_t audio_packets_written;         // a take without any has no audio track in the file
+    uint64_t audio_packets_written;  // a take without any has no audio track in the file
     uint64_t bytes_written;
-    int64_t highest_pts;                    // -1 when none
-    volatile LONG system_off;               // set by the session: drop the audio track at finish
-    bool failed;                            // sticky; worker side after creation
+    int64_t highest_pts;       // -1 when none
+    volatile LONG system_off;  // set by the session: drop the audio track at finish
+    bool failed;               // sticky; worker side after creation
     char error[ENCODER_ERROR_MAX];
 
     encoder_done_fn done;
@@ -208,8 +208,8 @@ struct video_encoder {
 enum { ENCODER_MAX_ATTEMPTS = 4 };
 
 struct encoder_attempt {
-    const char* codec;       // FFmpeg encoder name
-    bool software;           // the "h264_mf (software)" attempt
+    const char* codec;  // FFmpeg encoder name
+    bool software;      // the "h264_mf (software)" attempt
 };
 
 // The attempts for a preference (UTF-8, null or empty = "auto") and IVRA_CLIP_SOFTWARE

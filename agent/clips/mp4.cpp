@@ -22,26 +22,21 @@ extern "C" {
 
 // ---- Pure helpers.
 
-bool mp4_shift_video(int64_t pts, int64_t dts, bool has_dts, int64_t take_start, int64_t* out_pts, int64_t* out_dts)
-{
-    if (pts < take_start)
-        return false;
+bool mp4_shift_video(int64_t pts, int64_t dts, bool has_dts, int64_t take_start, int64_t* out_pts, int64_t* out_dts) {
+    if (pts < take_start) return false;
     const int64_t p = pts - take_start;
     int64_t d = has_dts ? dts - take_start : p;
-    if (d < 0)
-        d = 0;
+    if (d < 0) d = 0;
     *out_pts = p;
     *out_dts = d;
     return true;
 }
 
 bool mp4_shift_audio(int64_t pts, int64_t dts, bool has_dts, int64_t audio_base, int padding, int64_t* out_pts,
-                     int64_t* out_dts)
-{
+                     int64_t* out_dts) {
     // The encoder stamps its first packet `padding` samples early; that packet still
     // carries the take's first samples, so it is kept.
-    if (pts + padding < audio_base)
-        return false;
+    if (pts + padding < audio_base) return false;
     const int64_t p = pts - audio_base;
     *out_pts = p;
     *out_dts = has_dts ? dts - audio_base : p;
@@ -50,10 +45,8 @@ bool mp4_shift_audio(int64_t pts, int64_t dts, bool has_dts, int64_t audio_base,
 
 // ---- Files.
 
-bool mp4_utf8_path(const wchar_t* path, char* out, size_t cap)
-{
-    if (!path || !out || cap == 0)
-        return false;
+bool mp4_utf8_path(const wchar_t* path, char* out, size_t cap) {
+    if (!path || !out || cap == 0) return false;
     const int n = WideCharToMultiByte(CP_UTF8, 0, path, -1, out, (int)cap, nullptr, nullptr);
     if (n <= 0) {
         out[0] = 0;
@@ -62,49 +55,41 @@ bool mp4_utf8_path(const wchar_t* path, char* out, size_t cap)
     return true;
 }
 
-bool mp4_suffixed_path(const wchar_t* path, const wchar_t* suffix, wchar_t out[ENCODER_PATH_MAX])
-{
+bool mp4_suffixed_path(const wchar_t* path, const wchar_t* suffix, wchar_t out[ENCODER_PATH_MAX]) {
     // A cut name could land on some other file, so a name that does not fit is refused.
     const size_t a = wcslen(path), b = wcslen(suffix);
-    if (a + b + 1 > ENCODER_PATH_MAX)
-        return false;
+    if (a + b + 1 > ENCODER_PATH_MAX) return false;
     memcpy(out, path, a * sizeof(wchar_t));
     memcpy(out + a, suffix, (b + 1) * sizeof(wchar_t));
     return true;
 }
 
-uint64_t mp4_file_size(const wchar_t* path)
-{
+uint64_t mp4_file_size(const wchar_t* path) {
     WIN32_FILE_ATTRIBUTE_DATA fa;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa))
-        return 0;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa)) return 0;
     return ((uint64_t)fa.nFileSizeHigh << 32) | fa.nFileSizeLow;
 }
 
-bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[ENCODER_ERROR_MAX])
-{
+bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[ENCODER_ERROR_MAX]) {
     // The data reaches the disk before the name does, so a crash right after the move
     // cannot leave a short file under the final name.
-    HANDLE h = CreateFileW(part, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(part, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         FlushFileBuffers(h);
         CloseHandle(h);
     }
     // No REPLACE_EXISTING: a file the user already has under that name stays as it is.
-    if (MoveFileExW(part, final_path, MOVEFILE_WRITE_THROUGH))
-        return true;
+    if (MoveFileExW(part, final_path, MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD code = GetLastError();
     DeleteFileW(part);
     text_format_into(err, ENCODER_ERROR_MAX, "rename failed (%lu)", (unsigned long)code);
     return false;
 }
 
-static void mp4_close_output(AVFormatContext** mux)
-{
-    if (!*mux)
-        return;
-    if (!((*mux)->oformat->flags & AVFMT_NOFILE))
-        avio_closep(&(*mux)->pb);
+static void mp4_close_output(AVFormatContext** mux) {
+    if (!*mux) return;
+    if (!((*mux)->oformat->flags & AVFMT_NOFILE)) avio_closep(&(*mux)->pb);
     avformat_free_context(*mux);
     *mux = nullptr;
 }
@@ -112,8 +97,7 @@ static void mp4_close_output(AVFormatContext** mux)
 // Opens the file behind an output context and writes the MP4 header with the index at
 // the front. Returns 0, or 1 when the file could not be created, or 2 (with *code)
 // when the header failed.
-static int mp4_open_and_header(AVFormatContext* mux, const char* utf8, int* code)
-{
+static int mp4_open_and_header(AVFormatContext* mux, const char* utf8, int* code) {
     int r = avio_open(&mux->pb, utf8, AVIO_FLAG_WRITE);
     if (r < 0) {
         *code = r;
@@ -130,8 +114,7 @@ static int mp4_open_and_header(AVFormatContext* mux, const char* utf8, int* code
     return 0;
 }
 
-bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[ENCODER_ERROR_MAX])
-{
+bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[ENCODER_ERROR_MAX]) {
     char in8[ENCODER_PATH_MAX * 4], out8[ENCODER_PATH_MAX * 4];
     AVFormatContext* in = nullptr;
     AVFormatContext* mux = nullptr;
@@ -168,16 +151,12 @@ bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[ENCO
     dst->time_base = src->time_base;
     dst->avg_frame_rate = src->avg_frame_rate;
     switch (mp4_open_and_header(mux, out8, &code)) {
-    case 1:
-        fail = "remux: cannot create file";
-        goto done;
+    case 1: fail = "remux: cannot create file"; goto done;
     case 2:
         created = true;
         text_format_into(err, ENCODER_ERROR_MAX, "remux: header failed (%d)", code);
         goto done;
-    default:
-        created = true;
-        break;
+    default: created = true; break;
     }
     pkt = av_packet_alloc();
     if (!pkt) {
@@ -207,43 +186,35 @@ bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[ENCO
 done:
     av_packet_free(&pkt);
     mp4_close_output(&mux);
-    if (in)
-        avformat_close_input(&in);
+    if (in) avformat_close_input(&in);
     if (!ok) {
-        if (fail)
-            text_format_into(err, ENCODER_ERROR_MAX, "%s", fail);
-        if (created)
-            DeleteFileW(out);
+        if (fail) text_format_into(err, ENCODER_ERROR_MAX, "%s", fail);
+        if (created) DeleteFileW(out);
     }
     return ok;
 }
 
 // ---- The take.
 
-static void mp4_close_take(video_encoder* enc)
-{
+static void mp4_close_take(video_encoder* enc) {
     mp4_close_output(&enc->mux);
     enc->mux_video = nullptr;
     enc->mux_audio = nullptr;
 }
 
 // Closes an unfinished take and removes its part file.
-static void mp4_drop_take(video_encoder* enc)
-{
+static void mp4_drop_take(video_encoder* enc) {
     mp4_close_take(enc);
     DeleteFileW(enc->part_path);
 }
 
-void mp4_take_start(video_encoder* enc, int64_t take_start, const wchar_t* path)
-{
+void mp4_take_start(video_encoder* enc, int64_t take_start, const wchar_t* path) {
     if (enc->audio && enc->fifo) {
         av_audio_fifo_reset(enc->fifo);
         enc->audio_base = enc->audio_count;
     }
-    if (enc->mux)
-        mp4_drop_take(enc);  // a redo: the old take is gone
-    if (enc->failed)
-        return;
+    if (enc->mux) mp4_drop_take(enc);  // a redo: the old take is gone
+    if (enc->failed) return;
 
     char utf8[ENCODER_PATH_MAX * 4];
     wcsncpy(enc->final_path, path ? path : L"", ENCODER_PATH_MAX - 1);
@@ -298,26 +269,21 @@ void mp4_take_start(video_encoder* enc, int64_t take_start, const wchar_t* path)
         mp4_drop_take(enc);
         encoder_fail(enc, "mp4 header failed (%d)", code);
         return;
-    default:
-        break;
+    default: break;
     }
 }
 
-static void mp4_write_video(video_encoder* enc, AVPacket* pkt)
-{
-    if (enc->failed || !enc->mux || !enc->mux_video)
-        return;
+static void mp4_write_video(video_encoder* enc, AVPacket* pkt) {
+    if (enc->failed || !enc->mux || !enc->mux_video) return;
     const bool has_dts = pkt->dts != AV_NOPTS_VALUE;
     const int64_t pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-    if (pts == AV_NOPTS_VALUE)
-        return;
+    if (pts == AV_NOPTS_VALUE) return;
     int64_t p, d;
     if (!mp4_shift_video(pts, pkt->dts, has_dts, enc->take_start, &p, &d))
         return;  // late output of a take thrown away by a redo
     pkt->pts = p;
     pkt->dts = d;
-    if (p > enc->highest_pts)
-        enc->highest_pts = p;
+    if (p > enc->highest_pts) enc->highest_pts = p;
     av_packet_rescale_ts(pkt, enc->video->time_base, enc->mux_video->time_base);
     pkt->stream_index = enc->mux_video->index;
     const int size = pkt->size;
@@ -335,13 +301,11 @@ static void mp4_write_video(video_encoder* enc, AVPacket* pkt)
 }
 
 
-static void mp4_write_audio(video_encoder* enc, AVPacket* pkt)
-{
-    if (enc->failed || !enc->mux || !enc->mux_audio || pkt->pts == AV_NOPTS_VALUE)
-        return;
+static void mp4_write_audio(video_encoder* enc, AVPacket* pkt) {
+    if (enc->failed || !enc->mux || !enc->mux_audio || pkt->pts == AV_NOPTS_VALUE) return;
     int64_t p, d;
-    if (!mp4_shift_audio(pkt->pts, pkt->dts, pkt->dts != AV_NOPTS_VALUE, enc->audio_base,
-                         enc->audio->initial_padding, &p, &d))
+    if (!mp4_shift_audio(pkt->pts, pkt->dts, pkt->dts != AV_NOPTS_VALUE, enc->audio_base, enc->audio->initial_padding,
+                         &p, &d))
         return;  // sound of a take thrown away by a redo
     pkt->pts = p;
     pkt->dts = d;
@@ -359,11 +323,9 @@ static void mp4_write_audio(video_encoder* enc, AVPacket* pkt)
 
 // Receives every packet the H.264 (video) or AAC encoder has ready and passes it to the
 // ring or the take.
-static void mp4_drain(video_encoder* enc, bool video)
-{
+static void mp4_drain(video_encoder* enc, bool video) {
     AVCodecContext* codec = video ? enc->video : enc->audio;
-    if (!codec || enc->failed)
-        return;
+    if (!codec || enc->failed) return;
     AVPacket* pkt = av_packet_alloc();
     if (!pkt) {
         encoder_fail(enc, "out of memory");
@@ -371,8 +333,7 @@ static void mp4_drain(video_encoder* enc, bool video)
     }
     for (;;) {
         const int r = avcodec_receive_packet(codec, pkt);
-        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
-            break;
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
         if (r < 0) {
             if (video)
                 encoder_fail(enc, "encoder error (%d)", r);
@@ -393,25 +354,17 @@ static void mp4_drain(video_encoder* enc, bool video)
     av_packet_free(&pkt);
 }
 
-void mp4_video_drain(video_encoder* enc)
-{
-    mp4_drain(enc, true);
-}
+void mp4_video_drain(video_encoder* enc) { mp4_drain(enc, true); }
 
-static void mp4_audio_drain(video_encoder* enc)
-{
-    mp4_drain(enc, false);
-}
+static void mp4_audio_drain(video_encoder* enc) { mp4_drain(enc, false); }
 
 // Sound samples that belong to the first `frames` pictures of a take.
-static int64_t mp4_audio_samples_for(const video_encoder* enc, int64_t frames)
-{
+static int64_t mp4_audio_samples_for(const video_encoder* enc, int64_t frames) {
     return enc->fps > 0 ? frames * ENCODER_AUDIO_RATE / enc->fps : 0;
 }
 
 // Encodes the first n samples of the FIFO as one AAC frame and drains the packets.
-static bool mp4_encode_audio(video_encoder* enc, int n)
-{
+static bool mp4_encode_audio(video_encoder* enc, int n) {
     AVFrame* frame = av_frame_alloc();
     if (!frame) {
         encoder_fail(enc, "out of memory");
@@ -445,15 +398,12 @@ static bool mp4_encode_audio(video_encoder* enc, int n)
 constexpr int64_t MP4_AUDIO_LAG_MAX = ENCODER_AUDIO_RATE;
 constexpr int64_t MP4_AUDIO_LAG_KEEP = ENCODER_AUDIO_RATE / 10;
 
-static int mp4_audio_frame_size(const video_encoder* enc)
-{
+static int mp4_audio_frame_size(const video_encoder* enc) {
     return enc->audio->frame_size > 0 ? enc->audio->frame_size : 1024;
 }
 
-void mp4_audio_chunk(video_encoder* enc, const float* samples, int frames)
-{
-    if (!enc->audio || !enc->fifo || enc->failed || !samples || frames <= 0)
-        return;
+void mp4_audio_chunk(video_encoder* enc, const float* samples, int frames) {
+    if (!enc->audio || !enc->fifo || enc->failed || !samples || frames <= 0) return;
     float* planes = (float*)av_malloc(sizeof(float) * 2 * (size_t)frames);
     if (!planes) {
         encoder_fail(enc, "out of memory");
@@ -475,8 +425,7 @@ void mp4_audio_chunk(video_encoder* enc, const float* samples, int frames)
     const int fsize = mp4_audio_frame_size(enc);
     if (!enc->mux) {
         while (av_audio_fifo_size(enc->fifo) >= fsize)
-            if (!mp4_encode_audio(enc, fsize))
-                break;
+            if (!mp4_encode_audio(enc, fsize)) break;
         return;
     }
     // A take's sound waits in the FIFO until its pictures have come, so that the take
@@ -487,15 +436,13 @@ void mp4_audio_chunk(video_encoder* enc, const float* samples, int frames)
     const int64_t excess = sent + av_audio_fifo_size(enc->fifo) - shown;
     if (excess > MP4_AUDIO_LAG_MAX)
         av_audio_fifo_drain(enc->fifo, (int)(excess - MP4_AUDIO_LAG_KEEP < av_audio_fifo_size(enc->fifo)
-                                                  ? excess - MP4_AUDIO_LAG_KEEP
-                                                  : av_audio_fifo_size(enc->fifo)));
+                                                 ? excess - MP4_AUDIO_LAG_KEEP
+                                                 : av_audio_fifo_size(enc->fifo)));
     while (av_audio_fifo_size(enc->fifo) >= fsize && enc->audio_count - enc->audio_base < shown)
-        if (!mp4_encode_audio(enc, fsize))
-            break;
+        if (!mp4_encode_audio(enc, fsize)) break;
 }
 
-void mp4_finish(video_encoder* enc, bool discard)
-{
+void mp4_finish(video_encoder* enc, bool discard) {
     if (!enc->failed && enc->video) {
         avcodec_send_frame(enc->video, nullptr);
         mp4_video_drain(enc);
@@ -504,17 +451,16 @@ void mp4_finish(video_encoder* enc, bool discard)
         int left = av_audio_fifo_size(enc->fifo);
         if (enc->mux) {
             // The take's sound ends with its last picture.
-            const int64_t room = mp4_audio_samples_for(enc, enc->highest_pts + 1) - (enc->audio_count - enc->audio_base);
-            if (room < left)
-                left = room > 0 ? (int)room : 0;
+            const int64_t room =
+                mp4_audio_samples_for(enc, enc->highest_pts + 1) - (enc->audio_count - enc->audio_base);
+            if (room < left) left = room > 0 ? (int)room : 0;
         }
         const int fsize = mp4_audio_frame_size(enc);
         while (left >= fsize && !enc->failed) {
             mp4_encode_audio(enc, fsize);
             left -= fsize;
         }
-        if (left > 0 && !enc->failed)
-            mp4_encode_audio(enc, left);  // the encoder takes a short last frame
+        if (left > 0 && !enc->failed) mp4_encode_audio(enc, left);  // the encoder takes a short last frame
         av_audio_fifo_reset(enc->fifo);
         if (!enc->failed) {
             avcodec_send_frame(enc->audio, nullptr);
@@ -529,11 +475,9 @@ void mp4_finish(video_encoder* enc, bool discard)
         mp4_drop_take(enc);
     } else if (enc->mux) {
         const int r = av_write_trailer(enc->mux);
-        if (r < 0)
-            encoder_fail(enc, "write trailer failed (%d)", r);
+        if (r < 0) encoder_fail(enc, "write trailer failed (%d)", r);
         mp4_close_take(enc);
-        if (enc->failed)
-            DeleteFileW(enc->part_path);
+        if (enc->failed) DeleteFileW(enc->part_path);
     }
 
     if (keep && !enc->failed && enc->audio && InterlockedCompareExchange(&enc->system_off, 0, 0)) {
@@ -565,8 +509,7 @@ void mp4_finish(video_encoder* enc, bool discard)
             encoder_fail(enc, "%s", err);
     }
     // A saved take carries no error; only a take that ended without a file gets this one.
-    if (!saved && !discard && !enc->failed && !enc->error[0])
-        encoder_fail(enc, "no frames were encoded");
+    if (!saved && !discard && !enc->failed && !enc->error[0]) encoder_fail(enc, "no frames were encoded");
 
     clip_result* res = &enc->result;
     memset(res, 0, sizeof *res);

@@ -22,8 +22,8 @@ struct replay_buffer {
     uint32_t generation;
     uint32_t seq_seen;
     uint64_t saves;
-    clip_tone tone;              // the test tone standing in for sound
-    audio_capture* audio;        // system sound; none when it could not start
+    clip_tone tone;        // the test tone standing in for sound
+    audio_capture* audio;  // system sound; none when it could not start
     bool audio_aligned;
 };
 
@@ -37,13 +37,9 @@ char g_error[CLIP_MESSAGE_MAX] = "";
 uint64_t g_published_at = 0;
 uint64_t g_ring_logged_at = 0;
 
-void replay_set_error(const char* text)
-{
-    text_format_into(g_error, sizeof g_error, "%s", text ? text : "");
-}
+void replay_set_error(const char* text) { text_format_into(g_error, sizeof g_error, "%s", text ? text : ""); }
 
-void replay_publish()
-{
+void replay_publish() {
     const replay_buffer* r = g_replay;
     g_published_at = GetTickCount64();
     if (!r) {
@@ -51,13 +47,11 @@ void replay_publish()
         return;
     }
     double buffered = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
-    if (buffered > (double)ENCODER_RING_SECONDS)
-        buffered = (double)ENCODER_RING_SECONDS;
+    if (buffered > (double)ENCODER_RING_SECONDS) buffered = (double)ENCODER_RING_SECONDS;
     clip_status_publish_replay(1, r->width, r->height, r->fps, buffered, r->saves, g_error);
 }
 
-void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new)
-{
+void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new) {
     if (encoder_submit_frame(r->enc, tex, nullptr, tex ? is_new : false)) {
         clip_tone_feed(r->enc, &r->tone);
         // The sound's timeline starts with the first picture, which may come later than the start.
@@ -69,37 +63,27 @@ void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new)
 }
 
 // Under the debug hooks, what the ring holds (for the memory benchmark).
-void replay_log_ring(const replay_buffer* r)
-{
+void replay_log_ring(const replay_buffer* r) {
     const uint64_t now = GetTickCount64();
-    if (!clip_debug_hooks() || now - g_ring_logged_at < REPLAY_RING_LOG_MS)
-        return;
+    if (!clip_debug_hooks() || now - g_ring_logged_at < REPLAY_RING_LOG_MS) return;
     g_ring_logged_at = now;
     double held = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
-    if (held > (double)ENCODER_RING_SECONDS + 2.0)
-        held = (double)ENCODER_RING_SECONDS + 2.0;
+    if (held > (double)ENCODER_RING_SECONDS + 2.0) held = (double)ENCODER_RING_SECONDS + 2.0;
     log_info("replay: ring %llu bytes, %.1f s", (unsigned long long)replay_ring_bytes(r->enc), held);
 }
 
 }  // namespace
 
-bool replay_active(void)
-{
-    return g_replay != nullptr;
-}
+bool replay_active(void) { return g_replay != nullptr; }
 
-bool replay_next_deadline(int64_t* deadline)
-{
-    if (!g_replay)
-        return false;
+bool replay_next_deadline(int64_t* deadline) {
+    if (!g_replay) return false;
     *deadline = g_replay->deadline;
     return true;
 }
 
-void replay_start(display_cache* cache)
-{
-    if (g_replay)
-        return;
+void replay_start(display_cache* cache) {
+    if (g_replay) return;
     if (!cache || !display_cache_validate(cache) || !clip_encoder_device(cache)) {
         replay_set_error("no video-capable GPU device");
         replay_publish();
@@ -127,8 +111,7 @@ void replay_start(display_cache* cache)
     char err[ENCODER_ERROR_MAX] = "";
     r->enc = encoder_create(&params, nullptr, err);
     if (!r->enc) {
-        if (!err[0])
-            strcpy(err, "encoder could not be created");
+        if (!err[0]) strcpy(err, "encoder could not be created");
         log_warn("replay: %s", err);
         replay_set_error(err);
         HeapFree(GetProcessHeap(), 0, r);
@@ -140,8 +123,7 @@ void replay_start(display_cache* cache)
     if (r->tone.hz <= 0) {
         // The replay records system sound only, from the moment it starts buffering.
         r->audio = audio_start(r->enc, true, false, 0, false);
-        if (!r->audio)
-            log_warn("replay: audio capture could not start; buffering video only");
+        if (!r->audio) log_warn("replay: audio capture could not start; buffering video only");
     }
     r->generation = display_cache_generation(cache);
     r->period = clip_frame_period(r->fps);
@@ -156,26 +138,21 @@ void replay_start(display_cache* cache)
     clip_arm_timer();
 }
 
-void replay_stop(const char* reason)
-{
+void replay_stop(const char* reason) {
     replay_buffer* r = g_replay;
-    if (!r)
-        return;
+    if (!r) return;
     g_replay = nullptr;
     audio_stop(r->audio);
     encoder_finish(r->enc, true, nullptr, nullptr);
     HeapFree(GetProcessHeap(), 0, r);
-    if (!clip_timer_active())
-        clip_arm_timer();  // nothing runs: cancels the timer
+    if (!clip_timer_active()) clip_arm_timer();  // nothing runs: cancels the timer
     log_info("replay: stopped (%s)", reason);
     replay_publish();
 }
 
-void replay_tick(display_cache* cache)
-{
+void replay_tick(display_cache* cache) {
     replay_buffer* r = g_replay;
-    if (!r)
-        return;
+    if (!r) return;
     const uint32_t gen = cache ? display_cache_generation(cache) : 0;
     if (gen != r->generation) {
         replay_stop("display changed");
@@ -189,8 +166,7 @@ void replay_tick(display_cache* cache)
         int fresh = 0;
         bool is_new = false;
         if (capture_poll(cache, r->output, &tex, &fresh)) {
-            if (fresh)
-                clip_sequence_bump(r->output);
+            if (fresh) clip_sequence_bump(r->output);
             is_new = clip_sequence_new(r->output, fresh != 0, &r->seq_seen);
         } else {
             if (clip_device_gone(cache) || display_cache_generation(cache) != r->generation) {
@@ -200,17 +176,14 @@ void replay_tick(display_cache* cache)
             tex = nullptr;
         }
         replay_submit(r, tex, is_new);
-        for (int64_t i = 1; i < pace.frames; i++)
-            replay_submit(r, nullptr, false);
+        for (int64_t i = 1; i < pace.frames; i++) replay_submit(r, nullptr, false);
     }
     r->deadline = pace.deadline;
-    if (GetTickCount64() - g_published_at >= REPLAY_PUBLISH_MS)
-        replay_publish();
+    if (GetTickCount64() - g_published_at >= REPLAY_PUBLISH_MS) replay_publish();
     replay_log_ring(r);
 }
 
-void replay_save(clip_request* req)
-{
+void replay_save(clip_request* req) {
     replay_buffer* r = g_replay;
     if (!r) {
         clip_request_reply(req, false, "replay_off", g_error[0] ? g_error : REPLAY_OFF_TEXT);
@@ -227,15 +200,13 @@ void replay_save(clip_request* req)
         return;
     }
     if (!storage_gate(&cfg, path, nullptr, nullptr, nullptr)) {
-        if (!explicit_path)
-            capture_name_release(path);
+        if (!explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "disk_full", "drive free space below stop_free_mb");
         return;
     }
     clip_finish* f = (clip_finish*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(clip_finish));
     if (!f) {
-        if (!explicit_path)
-            capture_name_release(path);
+        if (!explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "internal", "out of memory");
         return;
     }
@@ -257,23 +228,19 @@ void replay_save(clip_request* req)
     clip_finalizing_add(1);
     if (!replay_ring_save(r->enc, path, seconds, cfg.clip_audio_system != 0, clip_finished, f)) {
         clip_finalizing_add(-1);
-        if (f->waiter_count)
-            clip_request_release(req);
+        if (f->waiter_count) clip_request_release(req);
         HeapFree(GetProcessHeap(), 0, f);
-        if (!explicit_path)
-            capture_name_release(path);
+        if (!explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "busy", "replay encoder is busy; try again");
         return;
     }
-    if (!req->silent)
-        sounds_play_chime();
+    if (!req->silent) sounds_play_chime();
     log_info("replay: saving last %d s -> %ls", seconds, path);
     clip_request_reply(req, true, "", "");
     replay_publish();
 }
 
-void replay_config_changed(display_cache* cache, int enabled)
-{
+void replay_config_changed(display_cache* cache, int enabled) {
     if (enabled && !g_replay) {
         replay_start(cache);
     } else if (!enabled && g_replay) {

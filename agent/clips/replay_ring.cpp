@@ -26,60 +26,49 @@ struct replay_save_job {
     void* data;
 
     AVCodecParameters* video_par;
-    AVCodecParameters* audio_par;    // none without sound
+    AVCodecParameters* audio_par;  // none without sound
     AVRational video_tb, audio_tb, video_rate;
     AVPacket** video;
     int video_count;
     AVPacket** audio;
     int audio_count;
     int64_t start_video, start_audio;
-    bool out_of_memory;              // the window could not be copied
+    bool out_of_memory;  // the window could not be copied
     char encoder[ENCODER_NAME_MAX];
     int width, height, fps;
 };
 
 // ---- Pure helpers.
 
-int replay_ring_trim_count(const int64_t* pts, int count, int64_t keep)
-{
-    if (!pts || count <= 1)
-        return 0;
+int replay_ring_trim_count(const int64_t* pts, int count, int64_t keep) {
+    if (!pts || count <= 1) return 0;
     const int64_t newest = pts[count - 1];
     int n = 0;
-    while (n < count - 1 && newest - pts[n] > keep)
-        n++;
+    while (n < count - 1 && newest - pts[n] > keep) n++;
     return n;
 }
 
-int replay_ring_start_index(const int64_t* pts, const bool* key, int count, int64_t window)
-{
-    if (!pts || !key || count <= 0)
-        return -1;
+int replay_ring_start_index(const int64_t* pts, const bool* key, int count, int64_t window) {
+    if (!pts || !key || count <= 0) return -1;
     const int64_t newest = pts[count - 1];
     int first_key = -1;
     for (int i = 0; i < count; i++) {
-        if (!key[i])
-            continue;
-        if (pts[i] > newest - window)
-            return i;
-        if (first_key < 0)
-            first_key = i;
+        if (!key[i]) continue;
+        if (pts[i] > newest - window) return i;
+        if (first_key < 0) first_key = i;
     }
     return first_key;
 }
 
-int replay_ring_save_seconds(int seconds)
-{
+int replay_ring_save_seconds(int seconds) {
     return seconds >= 1 && seconds <= REPLAY_SAVE_SECONDS_MAX ? seconds : REPLAY_SAVE_SECONDS_MAX;
 }
 
 // ---- The ring.
 
-replay_ring* replay_ring_create(void)
-{
+replay_ring* replay_ring_create(void) {
     replay_ring* r = (replay_ring*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(replay_ring));
-    if (!r)
-        return nullptr;
+    if (!r) return nullptr;
     r->video = (AVPacket**)calloc(REPLAY_RING_INITIAL, sizeof(AVPacket*));
     r->video_pts = (int64_t*)calloc(REPLAY_RING_INITIAL, sizeof(int64_t));
     r->video_key = (bool*)calloc(REPLAY_RING_INITIAL, sizeof(bool));
@@ -94,14 +83,10 @@ replay_ring* replay_ring_create(void)
     return r;
 }
 
-void replay_ring_free(replay_ring* ring)
-{
-    if (!ring)
-        return;
-    for (int i = 0; i < ring->video_count; i++)
-        av_packet_free(&ring->video[i]);
-    for (int i = 0; i < ring->audio_count; i++)
-        av_packet_free(&ring->audio[i]);
+void replay_ring_free(replay_ring* ring) {
+    if (!ring) return;
+    for (int i = 0; i < ring->video_count; i++) av_packet_free(&ring->video[i]);
+    for (int i = 0; i < ring->audio_count; i++) av_packet_free(&ring->audio[i]);
     free(ring->video);
     free(ring->video_pts);
     free(ring->video_key);
@@ -111,21 +96,17 @@ void replay_ring_free(replay_ring* ring)
 }
 
 // Grows the parallel arrays of one list to twice their size. key may be null.
-static bool replay_ring_grow(AVPacket*** pkts, int64_t** pts, bool** key, int* cap)
-{
+static bool replay_ring_grow(AVPacket*** pkts, int64_t** pts, bool** key, int* cap) {
     const int want = *cap > 0 ? *cap * 2 : REPLAY_RING_INITIAL;
     AVPacket** np = (AVPacket**)realloc(*pkts, sizeof(AVPacket*) * (size_t)want);
-    if (!np)
-        return false;
+    if (!np) return false;
     *pkts = np;
     int64_t* nt = (int64_t*)realloc(*pts, sizeof(int64_t) * (size_t)want);
-    if (!nt)
-        return false;
+    if (!nt) return false;
     *pts = nt;
     if (key) {
         bool* nk = (bool*)realloc(*key, sizeof(bool) * (size_t)want);
-        if (!nk)
-            return false;
+        if (!nk) return false;
         *key = nk;
     }
     *cap = want;
@@ -133,10 +114,8 @@ static bool replay_ring_grow(AVPacket*** pkts, int64_t** pts, bool** key, int* c
 }
 
 // Drops the n oldest packets of one list.
-static void replay_ring_drop_front(replay_ring* r, AVPacket** pkts, int64_t* pts, bool* key, int* count, int n)
-{
-    if (n <= 0)
-        return;
+static void replay_ring_drop_front(replay_ring* r, AVPacket** pkts, int64_t* pts, bool* key, int* count, int n) {
+    if (n <= 0) return;
     for (int i = 0; i < n; i++) {
         r->video_bytes -= (uint64_t)pkts[i]->size;
         av_packet_free(&pkts[i]);
@@ -144,26 +123,19 @@ static void replay_ring_drop_front(replay_ring* r, AVPacket** pkts, int64_t* pts
     const int rest = *count - n;
     memmove(pkts, pkts + n, sizeof(AVPacket*) * (size_t)rest);
     memmove(pts, pts + n, sizeof(int64_t) * (size_t)rest);
-    if (key)
-        memmove(key, key + n, sizeof(bool) * (size_t)rest);
+    if (key) memmove(key, key + n, sizeof(bool) * (size_t)rest);
     *count = rest;
 }
 
-static int64_t replay_packet_time(const AVPacket* pkt)
-{
-    return pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-}
+static int64_t replay_packet_time(const AVPacket* pkt) { return pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts; }
 
-void replay_ring_add_video(video_encoder* enc, const AVPacket* pkt)
-{
+void replay_ring_add_video(video_encoder* enc, const AVPacket* pkt) {
     replay_ring* r = enc->ring;
-    if (!r || !pkt || replay_packet_time(pkt) == AV_NOPTS_VALUE)
-        return;
+    if (!r || !pkt || replay_packet_time(pkt) == AV_NOPTS_VALUE) return;
     if (r->video_count == r->video_cap && !replay_ring_grow(&r->video, &r->video_pts, &r->video_key, &r->video_cap))
         return;  // memory is short: this packet is lost, the ring stays consistent
     AVPacket* ref = av_packet_clone(pkt);
-    if (!ref)
-        return;
+    if (!ref) return;
     r->video[r->video_count] = ref;
     r->video_pts[r->video_count] = replay_packet_time(ref);
     r->video_key[r->video_count] = (ref->flags & AV_PKT_FLAG_KEY) != 0;
@@ -180,16 +152,12 @@ void replay_ring_add_video(video_encoder* enc, const AVPacket* pkt)
                            replay_ring_trim_count(r->video_pts, r->video_count, keep));
 }
 
-void replay_ring_add_audio(video_encoder* enc, const AVPacket* pkt)
-{
+void replay_ring_add_audio(video_encoder* enc, const AVPacket* pkt) {
     replay_ring* r = enc->ring;
-    if (!r || !pkt || replay_packet_time(pkt) == AV_NOPTS_VALUE)
-        return;
-    if (r->audio_count == r->audio_cap && !replay_ring_grow(&r->audio, &r->audio_pts, nullptr, &r->audio_cap))
-        return;
+    if (!r || !pkt || replay_packet_time(pkt) == AV_NOPTS_VALUE) return;
+    if (r->audio_count == r->audio_cap && !replay_ring_grow(&r->audio, &r->audio_pts, nullptr, &r->audio_cap)) return;
     AVPacket* ref = av_packet_clone(pkt);
-    if (!ref)
-        return;
+    if (!ref) return;
     r->audio[r->audio_count] = ref;
     r->audio_pts[r->audio_count] = replay_packet_time(ref);
     r->audio_count++;
@@ -200,39 +168,30 @@ void replay_ring_add_audio(video_encoder* enc, const AVPacket* pkt)
                            replay_ring_trim_count(r->audio_pts, r->audio_count, keep));
 }
 
-uint64_t replay_ring_bytes(video_encoder* enc)
-{
-    if (!enc || !enc->ring)
-        return 0;
+uint64_t replay_ring_bytes(video_encoder* enc) {
+    if (!enc || !enc->ring) return 0;
     // Written by the lane's worker; an aligned 64-bit read is whole on x64.
     return *(volatile uint64_t*)&enc->ring->video_bytes;
 }
 
 // ---- Saves.
 
-void replay_ring_save_free(replay_save_job* job)
-{
-    if (!job)
-        return;
+void replay_ring_save_free(replay_save_job* job) {
+    if (!job) return;
     avcodec_parameters_free(&job->video_par);
     avcodec_parameters_free(&job->audio_par);
-    for (int i = 0; i < job->video_count; i++)
-        av_packet_free(&job->video[i]);
-    for (int i = 0; i < job->audio_count; i++)
-        av_packet_free(&job->audio[i]);
+    for (int i = 0; i < job->video_count; i++) av_packet_free(&job->video[i]);
+    for (int i = 0; i < job->audio_count; i++) av_packet_free(&job->audio[i]);
     free(job->video);
     free(job->audio);
     HeapFree(GetProcessHeap(), 0, job);
 }
 
 bool replay_ring_save(video_encoder* enc, const wchar_t* path, int seconds, bool include_audio, encoder_done_fn done,
-                      void* data)
-{
-    if (!enc || !enc->lane || !path)
-        return false;
+                      void* data) {
+    if (!enc || !enc->lane || !path) return false;
     encode_item* item = encoder_item_new(enc, ENCODE_REPLAY_SAVE);
-    if (!item)
-        return false;
+    if (!item) return false;
     replay_save_job* job = (replay_save_job*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(replay_save_job));
     if (!job) {
         encoder_item_free(item);
@@ -252,20 +211,16 @@ bool replay_ring_save(video_encoder* enc, const wchar_t* path, int seconds, bool
 }
 
 // References to pkts[from..count) in a new array; false when memory is short.
-static bool replay_copy_refs(AVPacket* const* pkts, int from, int count, AVPacket*** out, int* out_count)
-{
+static bool replay_copy_refs(AVPacket* const* pkts, int from, int count, AVPacket*** out, int* out_count) {
     const int n = count - from;
-    if (n <= 0)
-        return true;
+    if (n <= 0) return true;
     AVPacket** list = (AVPacket**)calloc((size_t)n, sizeof(AVPacket*));
-    if (!list)
-        return false;
+    if (!list) return false;
     int got = 0;
     for (int i = from; i < count; i++) {
         list[got] = av_packet_clone(pkts[i]);
         if (!list[got]) {
-            for (int j = 0; j < got; j++)
-                av_packet_free(&list[j]);
+            for (int j = 0; j < got; j++) av_packet_free(&list[j]);
             free(list);
             return false;
         }
@@ -277,16 +232,14 @@ static bool replay_copy_refs(AVPacket* const* pkts, int from, int count, AVPacke
 }
 
 // Takes the packet window of a save from the ring into the job.
-static void replay_take_window(video_encoder* enc, replay_save_job* job)
-{
+static void replay_take_window(video_encoder* enc, replay_save_job* job) {
     job->fps = enc->fps;
     job->width = enc->width;
     job->height = enc->height;
     memcpy(job->encoder, enc->name, sizeof job->encoder);
     job->encoder[ENCODER_NAME_MAX - 1] = 0;
     replay_ring* r = enc->ring;
-    if (!enc->video || !r || r->video_count == 0)
-        return;
+    if (!enc->video || !r || r->video_count == 0) return;
     job->video_tb = enc->video->time_base;
     job->video_rate = enc->video->framerate;
     job->video_par = avcodec_parameters_alloc();
@@ -294,24 +247,20 @@ static void replay_take_window(video_encoder* enc, replay_save_job* job)
         job->out_of_memory = true;
         return;
     }
-    const int start = replay_ring_start_index(r->video_pts, r->video_key, r->video_count,
-                                              (int64_t)job->seconds * enc->fps);
-    if (start < 0)
-        return;  // no key frame in the ring: nothing to write
+    const int start =
+        replay_ring_start_index(r->video_pts, r->video_key, r->video_count, (int64_t)job->seconds * enc->fps);
+    if (start < 0) return;  // no key frame in the ring: nothing to write
     if (!replay_copy_refs(r->video, start, r->video_count, &job->video, &job->video_count)) {
         job->out_of_memory = true;
         return;
     }
     job->start_video = r->video_pts[start];
-    if (!enc->audio || r->audio_count == 0)
-        return;
+    if (!enc->audio || r->audio_count == 0) return;
     job->audio_tb = AVRational{1, ENCODER_AUDIO_RATE};
     job->start_audio = av_rescale_q(job->start_video, job->video_tb, job->audio_tb);
     int first = 0;
-    while (first < r->audio_count && r->audio_pts[first] < job->start_audio)
-        first++;
-    if (first == r->audio_count)
-        return;
+    while (first < r->audio_count && r->audio_pts[first] < job->start_audio) first++;
+    if (first == r->audio_count) return;
     job->audio_par = avcodec_parameters_alloc();
     if (!job->audio_par || avcodec_parameters_from_context(job->audio_par, enc->audio) < 0 ||
         !replay_copy_refs(r->audio, first, r->audio_count, &job->audio, &job->audio_count)) {
@@ -323,10 +272,8 @@ static void replay_take_window(video_encoder* enc, replay_save_job* job)
 // Writes one packet of the job as a new reference, moved to its take's start and to its
 // stream's time base. Errors of single packets are ignored.
 static void replay_write_packet(AVFormatContext* mux, AVStream* st, const AVPacket* src, int64_t start, AVRational tb,
-                                AVPacket* tmp)
-{
-    if (av_packet_ref(tmp, src) < 0)
-        return;
+                                AVPacket* tmp) {
+    if (av_packet_ref(tmp, src) < 0) return;
     const int64_t pts = replay_packet_time(src) - start;
     tmp->pts = pts;
     tmp->dts = src->dts != AV_NOPTS_VALUE ? src->dts - start : pts;
@@ -338,8 +285,7 @@ static void replay_write_packet(AVFormatContext* mux, AVStream* st, const AVPack
 }
 
 // Writes the job's packets into an MP4 at its path; fills res (path, sizes, error).
-static void replay_write(replay_save_job* job, clip_result* res)
-{
+static void replay_write(replay_save_job* job, clip_result* res) {
     wchar_t part[ENCODER_PATH_MAX];
     char utf8[ENCODER_PATH_MAX * 4];
     AVFormatContext* mux = nullptr;
@@ -426,8 +372,7 @@ static void replay_write(replay_save_job* job, clip_result* res)
         if (video_next) {
             const AVPacket* p = job->video[vi++];
             const int64_t rel = replay_packet_time(p) - job->start_video;
-            if (rel > highest)
-                highest = rel;
+            if (rel > highest) highest = rel;
             replay_write_packet(mux, vs, p, job->start_video, job->video_tb, tmp);
         } else {
             replay_write_packet(mux, as, job->audio[ai++], job->start_audio, job->audio_tb, tmp);
@@ -442,13 +387,11 @@ static void replay_write(replay_save_job* job, clip_result* res)
 done:
     av_packet_free(&tmp);
     if (mux) {
-        if (mux->pb)
-            avio_closep(&mux->pb);
+        if (mux->pb) avio_closep(&mux->pb);
         avformat_free_context(mux);
     }
     if (!ok) {
-        if (created)
-            DeleteFileW(part);
+        if (created) DeleteFileW(part);
         text_format_into(res->error, ENCODER_ERROR_MAX, "%s", fail ? fail : "mp4 trailer failed");
         return;
     }
@@ -465,24 +408,18 @@ done:
 }
 
 // Clips pool task: writes the save, reports it and frees the job.
-static void replay_write_task(void* arg)
-{
+static void replay_write_task(void* arg) {
     replay_save_job* job = (replay_save_job*)arg;
     clip_result res;
     memset(&res, 0, sizeof res);
     replay_write(job, &res);
-    if (job->done)
-        job->done(job->data, &res);
+    if (job->done) job->done(job->data, &res);
     replay_ring_save_free(job);
 }
 
-void replay_ring_save_item(video_encoder* enc, replay_save_job* job)
-{
-    if (!job)
-        return;
-    if (enc)
-        replay_take_window(enc, job);
+void replay_ring_save_item(video_encoder* enc, replay_save_job* job) {
+    if (!job) return;
+    if (enc) replay_take_window(enc, job);
     // The file is written beside the lane, so encoding goes on meanwhile.
-    if (!enc || !enc->pool || !worker_pool_submit(enc->pool, replay_write_task, job))
-        replay_write_task(job);
+    if (!enc || !enc->pool || !worker_pool_submit(enc->pool, replay_write_task, job)) replay_write_task(job);
 }

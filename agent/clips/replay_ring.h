@@ -10,7 +10,7 @@ struct replay_ring {
     int video_count, video_cap;
     AVPacket** audio;
     int audio_count, audio_cap;
-    uint64_t video_bytes;        // payload bytes held (video + audio)
+    uint64_t video_bytes;  // payload bytes held (video + audio)
     // Beside each list, its packets' timestamps (and key flags for video), so the
     // window and trim rules run over plain arrays.
     int64_t* video_pts;

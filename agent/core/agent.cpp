@@ -60,9 +60,7 @@ unsigned long agent_debug_pause_ms(const wchar_t* hooks, const wchar_t* value) {
     return ms;
 }
 
-bool agent_debug_hooks(void) {
-    return agent_debug_ms(L"IVRA_DEBUG_HOOKS") != 0;
-}
+bool agent_debug_hooks(void) { return agent_debug_ms(L"IVRA_DEBUG_HOOKS") != 0; }
 
 unsigned long agent_debug_ms(const wchar_t* name) {
     wchar_t hooks[8], value[16];
@@ -128,7 +126,7 @@ const wchar_t* agent_path_leaf(const wchar_t* path) {
 bool agent_exe_in_current_dir(const wchar_t* exe_path, wchar_t* parent, size_t capacity) {
     if (!exe_path || !parent || capacity == 0) return false;
     const wchar_t* leaf = agent_path_leaf(exe_path);
-    if (leaf == exe_path) return false;  // no folder at all
+    if (leaf == exe_path) return false;              // no folder at all
     size_t dir_len = (size_t)(leaf - exe_path) - 1;  // without the separator
     size_t start = dir_len;
     while (start > 0 && exe_path[start - 1] != L'\\' && exe_path[start - 1] != L'/') start--;
@@ -176,7 +174,10 @@ void agent_launch_record_begin(void) {
         old[got] = 0;
         // Only the first line: the record never has more, and a stray line feed must not split the log line.
         for (DWORD i = 0; i < got; i++)
-            if (old[i] == '\r' || old[i] == '\n') { old[i] = 0; break; }
+            if (old[i] == '\r' || old[i] == '\n') {
+                old[i] = 0;
+                break;
+            }
         CloseHandle(f);
         log_warn("previous ivrad session did not stop cleanly (%s); see the lines above and %%APPDATA%%\\Ivra\\dumps",
                  old[0] ? old : "no details");
@@ -210,8 +211,8 @@ bool agent_cursor_repair(bool log_it) {
     return true;
 }
 
-bool agent_settings_command(const wchar_t* module, unsigned long n, const wchar_t* arg, wchar_t path[260],
-                            wchar_t* cmd, size_t cmd_cap, unsigned long* err) {
+bool agent_settings_command(const wchar_t* module, unsigned long n, const wchar_t* arg, wchar_t path[260], wchar_t* cmd,
+                            size_t cmd_cap, unsigned long* err) {
     // A cut or empty module path would leave a bare "ivra.exe", found in whatever folder is current.
     if (!module || n == 0 || n >= 260 || module[0] == 0) {
         *err = n >= 260 ? ERROR_INSUFFICIENT_BUFFER : ERROR_BAD_PATHNAME;

@@ -16,8 +16,8 @@ struct agent_state {
     SRWLOCK config_lock;
     config cfg;
 
-    uint64_t mem_total;    // physical memory in bytes
-    uint64_t mem_budget;   // frame-memory budget in bytes
+    uint64_t mem_total;   // physical memory in bytes
+    uint64_t mem_budget;  // frame-memory budget in bytes
     worker_pool* stills;
     worker_pool* clips;
     worker_pool* io;
@@ -25,18 +25,18 @@ struct agent_state {
     frame_pool* frames_stills;
     frame_pool* frames_clips;
 
-    HWND wnd;                 // IvraAgentWnd
+    HWND wnd;  // IvraAgentWnd
     HANDLE capture_thread;
-    DWORD capture_thread_id;  // for PostThreadMessage
-    HANDLE capture_ready;     // manual-reset
-    HANDLE stop_event;        // manual-reset; set with `quitting` so waits end early
-    UINT msg_reload;          // "IvraReloadConfig"
-    UINT msg_taskbar_created; // "TaskbarCreated"
-    int forced_digit;         // IVRA_FORCE_DIGIT, -1 when unset
-    int64_t qpc_frequency;    // performance-counter ticks per second
-    int64_t qpc_start;        // performance counter when the window, hotkeys and tray were ready
+    DWORD capture_thread_id;   // for PostThreadMessage
+    HANDLE capture_ready;      // manual-reset
+    HANDLE stop_event;         // manual-reset; set with `quitting` so waits end early
+    UINT msg_reload;           // "IvraReloadConfig"
+    UINT msg_taskbar_created;  // "TaskbarCreated"
+    int forced_digit;          // IVRA_FORCE_DIGIT, -1 when unset
+    int64_t qpc_frequency;     // performance-counter ticks per second
+    int64_t qpc_start;         // performance counter when the window, hotkeys and tray were ready
 
-    SRWLOCK hotkey_lock;               // guards the two arrays below
+    SRWLOCK hotkey_lock;  // guards the two arrays below
     int hotkey_registered[HOTKEY_COUNT];
     DWORD hotkey_error[HOTKEY_COUNT];
 
@@ -142,8 +142,8 @@ bool agent_cursor_repair(bool log_it);
 // line is the quoted path, then a blank and arg when arg is not null. False with a
 // system error in *err, path and cmd untouched, when the module path is empty, cut or
 // has no folder, or a result does not fit (cmd holds cmd_cap characters). Pure.
-bool agent_settings_command(const wchar_t* module, unsigned long n, const wchar_t* arg, wchar_t path[260],
-                            wchar_t* cmd, size_t cmd_cap, unsigned long* err);
+bool agent_settings_command(const wchar_t* module, unsigned long n, const wchar_t* arg, wchar_t path[260], wchar_t* cmd,
+                            size_t cmd_cap, unsigned long* err);
 
 // Starts the settings program ivra.exe from the agent's folder with arg (null
 // for none) and does not wait. Its full path goes to path (260 characters) in

@@ -18,35 +18,28 @@ static bool capture_empty(const wchar_t* s) { return !s || !*s; }
 // ---- Pure helpers
 
 bool capture_name_format(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* folder, const SYSTEMTIME* t, int counter,
-                         const wchar_t* ext)
-{
-    if (!out || !folder || !t || !ext || counter < 1 || counter > CAPTURE_NAME_CANDIDATES)
-        return false;
+                         const wchar_t* ext) {
+    if (!out || !folder || !t || !ext || counter < 1 || counter > CAPTURE_NAME_CANDIDATES) return false;
     wchar_t tmp[CAPTURE_PATH_MAX];
     int n;
     if (counter == 1)
-        n = swprintf(tmp, CAPTURE_PATH_MAX, L"%ls\\Ivra_%04d-%02d-%02d_%02d-%02d-%02d.%ls", folder, t->wYear,
-                     t->wMonth, t->wDay, t->wHour, t->wMinute, t->wSecond, ext);
+        n = swprintf(tmp, CAPTURE_PATH_MAX, L"%ls\\Ivra_%04d-%02d-%02d_%02d-%02d-%02d.%ls", folder, t->wYear, t->wMonth,
+                     t->wDay, t->wHour, t->wMinute, t->wSecond, ext);
     else
         n = swprintf(tmp, CAPTURE_PATH_MAX, L"%ls\\Ivra_%04d-%02d-%02d_%02d-%02d-%02d_%d.%ls", folder, t->wYear,
                      t->wMonth, t->wDay, t->wHour, t->wMinute, t->wSecond, counter, ext);
-    if (n < 0 || n >= CAPTURE_PATH_MAX)
-        return false;
+    if (n < 0 || n >= CAPTURE_PATH_MAX) return false;
     wmemcpy(out, tmp, (size_t)n + 1);
     return true;
 }
 
-bool capture_subfolder_valid(const wchar_t* name)
-{
-    if (capture_empty(name))
-        return false;
+bool capture_subfolder_valid(const wchar_t* name) {
+    if (capture_empty(name)) return false;
     const size_t n = wcslen(name);
-    if (n >= CAPTURE_SUBFOLDER_MAX || wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
-        return false;
+    if (n >= CAPTURE_SUBFOLDER_MAX || wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) return false;
     for (size_t i = 0; i < n; ++i) {
         const wchar_t c = name[i];
-        if (c < 32 || wcschr(L"\\/:*?\"<>|", c))
-            return false;
+        if (c < 32 || wcschr(L"\\/:*?\"<>|", c)) return false;
     }
     return true;
 }
@@ -55,55 +48,41 @@ bool capture_subfolder_valid(const wchar_t* name)
 
 namespace {
 
-wchar_t capture_fold(wchar_t c)
-{
-    if (c == L'/')
-        return L'\\';
+wchar_t capture_fold(wchar_t c) {
+    if (c == L'/') return L'\\';
     return (wchar_t)towlower(c);
 }
 
 // True when path lies in folder or is folder itself (case-insensitive, either slash).
-bool capture_inside(const wchar_t* path, const wchar_t* folder)
-{
-    if (capture_empty(folder))
-        return false;
+bool capture_inside(const wchar_t* path, const wchar_t* folder) {
+    if (capture_empty(folder)) return false;
     size_t n = wcslen(folder);
-    while (n > 0 && (folder[n - 1] == L'\\' || folder[n - 1] == L'/'))
-        n--;
-    if (n == 0)
-        return false;
+    while (n > 0 && (folder[n - 1] == L'\\' || folder[n - 1] == L'/')) n--;
+    if (n == 0) return false;
     for (size_t i = 0; i < n; i++)
-        if (!path[i] || capture_fold(path[i]) != capture_fold(folder[i]))
-            return false;
+        if (!path[i] || capture_fold(path[i]) != capture_fold(folder[i])) return false;
     return path[n] == 0 || path[n] == L'\\' || path[n] == L'/';
 }
 
 // Names that Windows opens as devices whatever extension follows them.
-bool capture_device_name(const wchar_t* part, size_t len)
-{
+bool capture_device_name(const wchar_t* part, size_t len) {
     static const wchar_t* const names[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
     size_t stem = 0;
-    while (stem < len && part[stem] != L'.')
-        stem++;
-    while (stem > 0 && part[stem - 1] == L' ')
-        stem--;
+    while (stem < len && part[stem] != L'.') stem++;
+    while (stem > 0 && part[stem - 1] == L' ') stem--;
     wchar_t low[8];
-    if (stem == 0 || stem >= 8)
-        return false;
-    for (size_t i = 0; i < stem; i++)
-        low[i] = (wchar_t)towlower(part[i]);
+    if (stem == 0 || stem >= 8) return false;
+    for (size_t i = 0; i < stem; i++) low[i] = (wchar_t)towlower(part[i]);
     low[stem] = 0;
     for (const wchar_t* d : names)
-        if (wcscmp(low, d) == 0)
-            return true;
+        if (wcscmp(low, d) == 0) return true;
     return stem == 4 && (wcsncmp(low, L"com", 3) == 0 || wcsncmp(low, L"lpt", 3) == 0) && low[3] >= L'1' &&
            low[3] <= L'9';
 }
 
 // The rules shared by output paths and target folders; what names the field is "out" or "dir".
 bool capture_dest_text_ok(const wchar_t* path, const char* what, const char* code, const capture_guard* guard,
-                          char* err, size_t err_cap)
-{
+                          char* err, size_t err_cap) {
     if (capture_empty(path)) {
         text_format_into(err, err_cap, "%s: %s is empty.", code, what);
         return false;
@@ -129,8 +108,7 @@ bool capture_dest_text_ok(const wchar_t* path, const char* what, const char* cod
     int part_no = 0;
     while (path[i]) {
         const size_t start = i;
-        while (path[i] && !sep(path[i]))
-            i++;
+        while (path[i] && !sep(path[i])) i++;
         const size_t len = i - start;
         const wchar_t* part = path + start;
         if (len == 0) {
@@ -161,8 +139,7 @@ bool capture_dest_text_ok(const wchar_t* path, const char* what, const char* cod
             }
         }
         part_no++;
-        if (path[i])
-            i++;
+        if (path[i]) i++;
     }
     if (guard && capture_inside(path, guard->data_dir)) {
         text_format_into(err, err_cap, "%s: %s must not be inside the agent's data folder.", code, what);
@@ -175,23 +152,18 @@ bool capture_dest_text_ok(const wchar_t* path, const char* what, const char* cod
     return true;
 }
 
-bool capture_ends_with(const wchar_t* s, const wchar_t* tail)
-{
+bool capture_ends_with(const wchar_t* s, const wchar_t* tail) {
     const size_t n = wcslen(s), m = wcslen(tail);
-    if (n <= m)
-        return false;
+    if (n <= m) return false;
     for (size_t i = 0; i < m; i++)
-        if (towlower(s[n - m + i]) != tail[i])
-            return false;
+        if (towlower(s[n - m + i]) != tail[i]) return false;
     return !(s[n - m - 1] == L'\\' || s[n - m - 1] == L'/');
 }
 
 }  // namespace
 
-bool capture_out_check(const wchar_t* path, int format, const capture_guard* guard, char* err, size_t err_cap)
-{
-    if (!capture_dest_text_ok(path, "out", "usage", guard, err, err_cap))
-        return false;
+bool capture_out_check(const wchar_t* path, int format, const capture_guard* guard, char* err, size_t err_cap) {
+    if (!capture_dest_text_ok(path, "out", "usage", guard, err, err_cap)) return false;
     if (format == 1) {
         if (!capture_ends_with(path, L".jpg") && !capture_ends_with(path, L".jpeg")) {
             text_format_into(err, err_cap, "usage: out must end in .jpg or .jpeg for a JPEG image.");
@@ -204,10 +176,8 @@ bool capture_out_check(const wchar_t* path, int format, const capture_guard* gua
     return true;
 }
 
-bool capture_dir_check(const wchar_t* dir, const capture_guard* guard, char* err, size_t err_cap)
-{
-    if (!capture_dest_text_ok(dir, "dir", "bad_dir", guard, err, err_cap))
-        return false;
+bool capture_dir_check(const wchar_t* dir, const capture_guard* guard, char* err, size_t err_cap) {
+    if (!capture_dest_text_ok(dir, "dir", "bad_dir", guard, err, err_cap)) return false;
     if (wcslen(dir) > CAPTURE_DIR_MAX) {
         text_format_into(err, err_cap, "bad_dir: dir is longer than %d characters and cannot hold a capture name.",
                          (int)CAPTURE_DIR_MAX);
@@ -216,53 +186,42 @@ bool capture_dir_check(const wchar_t* dir, const capture_guard* guard, char* err
     return true;
 }
 
-bool capture_part_name(const wchar_t* name)
-{
+bool capture_part_name(const wchar_t* name) {
     // "Ivra_" then digits where the pattern has '9'.
     static const wchar_t pattern[] = L"Ivra_9999-99-99_99-99-99";
-    if (!name)
-        return false;
+    if (!name) return false;
     size_t i = 0;
     for (; pattern[i]; i++) {
         const wchar_t want = pattern[i], c = name[i];
-        if (want == L'9' ? !(c >= L'0' && c <= L'9') : c != want)
-            return false;
+        if (want == L'9' ? !(c >= L'0' && c <= L'9') : c != want) return false;
     }
     if (name[i] == L'_') {
         int k = 0, digits = 0;
-        for (i++; name[i] >= L'0' && name[i] <= L'9' && digits < 4; i++, digits++)
-            k = k * 10 + (name[i] - L'0');
-        if (digits == 0 || name[i - digits] == L'0' || k < 2 || k > CAPTURE_NAME_CANDIDATES)
-            return false;
+        for (i++; name[i] >= L'0' && name[i] <= L'9' && digits < 4; i++, digits++) k = k * 10 + (name[i] - L'0');
+        if (digits == 0 || name[i - digits] == L'0' || k < 2 || k > CAPTURE_NAME_CANDIDATES) return false;
     }
     const wchar_t* rest = name + i;
     return wcscmp(rest, L".png.part") == 0 || wcscmp(rest, L".jpg.part") == 0 || wcscmp(rest, L".mp4.part") == 0;
 }
 
 // The slot text of a chord digit, or null (logging the chord line) when the slot is empty.
-static const wchar_t* capture_slot(const config* cfg, int digit)
-{
-    if (digit < 1 || digit > 9)
-        return nullptr;
+static const wchar_t* capture_slot(const config* cfg, int digit) {
+    if (digit < 1 || digit > 9) return nullptr;
     const wchar_t* slot = cfg->folders[digit - 1];
-    if (slot[0])
-        return slot;
+    if (slot[0]) return slot;
     log_info("chord digit %d has no folder configured; saving to base", digit);
     return nullptr;
 }
 
-void capture_digit_base(const config* cfg, int clip, int digit, wchar_t out[CAPTURE_PATH_MAX], int* slot_used)
-{
+void capture_digit_base(const config* cfg, int clip, int digit, wchar_t out[CAPTURE_PATH_MAX], int* slot_used) {
     const wchar_t* slot = capture_slot(cfg, digit);
     const wchar_t* base = slot ? slot : (clip ? cfg->clips_dir : cfg->stills_dir);
     wcsncpy(out, base, CAPTURE_PATH_MAX - 1);
     out[CAPTURE_PATH_MAX - 1] = 0;
-    if (slot_used)
-        *slot_used = slot ? 1 : 0;
+    if (slot_used) *slot_used = slot ? 1 : 0;
 }
 
-size_t history_line_utf8(const wchar_t* path, char out[HISTORY_LINE_MAX + 1])
-{
+size_t history_line_utf8(const wchar_t* path, char out[HISTORY_LINE_MAX + 1]) {
     int n = 0;
     if (!capture_empty(path))
         n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, out, HISTORY_LINE_MAX, nullptr, nullptr);
@@ -273,11 +232,9 @@ size_t history_line_utf8(const wchar_t* path, char out[HISTORY_LINE_MAX + 1])
     return len + 1;
 }
 
-bool capture_drive_root(const wchar_t* path, wchar_t out[8])
-{
+bool capture_drive_root(const wchar_t* path, wchar_t out[8]) {
     out[0] = 0;
-    if (capture_empty(path))
-        return false;
+    if (capture_empty(path)) return false;
     if (path[1] == L':') {
         out[0] = path[0];
         out[1] = L':';
@@ -288,12 +245,10 @@ bool capture_drive_root(const wchar_t* path, wchar_t out[8])
     if (path[0] == L'\\' && path[1] == L'\\') {
         // Everything up to and including the backslash after the share name.
         const wchar_t* server_end = wcschr(path + 2, L'\\');
-        if (!server_end || server_end == path + 2)
-            return false;
+        if (!server_end || server_end == path + 2) return false;
         const wchar_t* share_end = wcschr(server_end + 1, L'\\');
         const size_t len = share_end ? (size_t)(share_end - path) + 1 : wcslen(path);
-        if (len > 7 || (!share_end && server_end[1] == 0))
-            return false;
+        if (len > 7 || (!share_end && server_end[1] == 0)) return false;
         wmemcpy(out, path, len);
         out[len] = 0;
         return true;
@@ -315,28 +270,23 @@ struct reserved_names {
 reserved_names g_reserved = {SRWLOCK_INIT, 0, 1, {}, {}, {}};
 }  // namespace
 
-static int64_t capture_second_key(const SYSTEMTIME* t)
-{
+static int64_t capture_second_key(const SYSTEMTIME* t) {
     return ((((int64_t)t->wYear * 100 + t->wMonth) * 100 + t->wDay) * 100 + t->wHour) * 10000 +
            (int64_t)t->wMinute * 100 + t->wSecond;
 }
 
-static bool capture_same_path(const wchar_t* a, const wchar_t* b)
-{
+static bool capture_same_path(const wchar_t* a, const wchar_t* b) {
     return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 // Caller holds the lock.
-static bool capture_is_reserved(const wchar_t* path)
-{
+static bool capture_is_reserved(const wchar_t* path) {
     for (int i = 0; i < g_reserved.count; ++i)
-        if (capture_same_path(g_reserved.names[i], path))
-            return true;
+        if (capture_same_path(g_reserved.names[i], path)) return true;
     return false;
 }
 
-static void capture_reserved_remove_at(int i)
-{
+static void capture_reserved_remove_at(int i) {
     const int last = g_reserved.count - 1;
     if (i != last) {
         wmemcpy(g_reserved.names[i], g_reserved.names[last], CAPTURE_PATH_MAX);
@@ -349,27 +299,20 @@ static void capture_reserved_remove_at(int i)
 // Makes room in a full table. A name whose file now exists is guarded by the file
 // itself; a name made for another second can never equal a candidate of this one.
 // Caller holds the lock. False when every place holds a pending name of this second.
-static bool capture_reserved_make_room(int64_t second)
-{
+static bool capture_reserved_make_room(int64_t second) {
     for (int i = g_reserved.count - 1; i >= 0; --i)
-        if (GetFileAttributesW(g_reserved.names[i]) != INVALID_FILE_ATTRIBUTES)
-            capture_reserved_remove_at(i);
-    if (g_reserved.count < CAPTURE_RESERVED_MAX)
-        return true;
+        if (GetFileAttributesW(g_reserved.names[i]) != INVALID_FILE_ATTRIBUTES) capture_reserved_remove_at(i);
+    if (g_reserved.count < CAPTURE_RESERVED_MAX) return true;
     int oldest = -1;
     for (int i = 0; i < g_reserved.count; ++i)
-        if (g_reserved.second[i] != second && (oldest < 0 || g_reserved.seq[i] < g_reserved.seq[oldest]))
-            oldest = i;
-    if (oldest < 0)
-        return false;
+        if (g_reserved.second[i] != second && (oldest < 0 || g_reserved.seq[i] < g_reserved.seq[oldest])) oldest = i;
+    if (oldest < 0) return false;
     capture_reserved_remove_at(oldest);
     return true;
 }
 
-void capture_name_release(const wchar_t* path)
-{
-    if (capture_empty(path))
-        return;
+void capture_name_release(const wchar_t* path) {
+    if (capture_empty(path)) return;
     AcquireSRWLockExclusive(&g_reserved.lock);
     for (int i = 0; i < g_reserved.count; ++i)
         if (capture_same_path(g_reserved.names[i], path)) {
@@ -379,8 +322,7 @@ void capture_name_release(const wchar_t* path)
     ReleaseSRWLockExclusive(&g_reserved.lock);
 }
 
-int capture_names_reserved(void)
-{
+int capture_names_reserved(void) {
     AcquireSRWLockShared(&g_reserved.lock);
     const int n = g_reserved.count;
     ReleaseSRWLockShared(&g_reserved.lock);
@@ -390,8 +332,7 @@ int capture_names_reserved(void)
 // ---- Names and folders
 
 bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
-                          const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap)
-{
+                          const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap) {
     if (!out || capture_empty(base) || capture_empty(ext) || !now) {
         text_format_into(err, err_cap, "internal: no destination folder or extension was given.");
         return false;
@@ -405,8 +346,7 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
     // The base is made with its missing parents: a profile without a Pictures or
     // Videos folder must not turn every capture into a failed file creation.
     // Failure is reported by the file creation that follows.
-    if (SHCreateDirectoryExW(nullptr, base, nullptr) == ERROR_BAD_PATHNAME)
-        CreateDirectoryW(base, nullptr);
+    if (SHCreateDirectoryExW(nullptr, base, nullptr) == ERROR_BAD_PATHNAME) CreateDirectoryW(base, nullptr);
 
     if (!capture_empty(subfolder)) {
         wchar_t sub[CAPTURE_PATH_MAX];
@@ -438,8 +378,7 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
             too_long = true;
             break;
         }
-        if (GetFileAttributesW(cand) != INVALID_FILE_ATTRIBUTES || capture_is_reserved(cand))
-            continue;
+        if (GetFileAttributesW(cand) != INVALID_FILE_ATTRIBUTES || capture_is_reserved(cand)) continue;
         if (g_reserved.count >= CAPTURE_RESERVED_MAX && !capture_reserved_make_room(second)) {
             full = true;
             break;
@@ -461,107 +400,87 @@ bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, co
     if (too_long)
         snprintf(why, sizeof why, "internal: the capture name does not fit 260 characters.");
     else if (full)
-        snprintf(why, sizeof why, "busy: %d captures of this second are still being written.",
-                 CAPTURE_RESERVED_MAX);
+        snprintf(why, sizeof why, "busy: %d captures of this second are still being written.", CAPTURE_RESERVED_MAX);
     else
-        snprintf(why, sizeof why, "busy: all %d file names of this second are taken; try again.", CAPTURE_NAME_CANDIDATES);
+        snprintf(why, sizeof why, "busy: all %d file names of this second are taken; try again.",
+                 CAPTURE_NAME_CANDIDATES);
     log_error("no capture name in '%ls': %s", folder, why);
     text_format_into(err, err_cap, "%s", why);
     return false;
 }
 
-bool capture_file_name(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
-                       const wchar_t* subfolder, char* err, size_t err_cap)
-{
+bool capture_file_name(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext, const wchar_t* subfolder,
+                       char* err, size_t err_cap) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     return capture_file_name_at(out, base, ext, subfolder, &now, err, err_cap);
 }
 
 // The long form of a folder (the folder itself when it cannot be had) into out.
-static void capture_long_folder(const wchar_t* folder, wchar_t out[CAPTURE_PATH_MAX])
-{
+static void capture_long_folder(const wchar_t* folder, wchar_t out[CAPTURE_PATH_MAX]) {
     const DWORD n = GetLongPathNameW(folder, out, CAPTURE_PATH_MAX);
-    if (n == 0 || n >= CAPTURE_PATH_MAX)
-        wcsncpy(out, folder, CAPTURE_PATH_MAX - 1);
+    if (n == 0 || n >= CAPTURE_PATH_MAX) wcsncpy(out, folder, CAPTURE_PATH_MAX - 1);
     out[CAPTURE_PATH_MAX - 1] = 0;
 }
 
-bool capture_error_split(const char* err, char* code, size_t code_cap, const char** msg)
-{
+bool capture_error_split(const char* err, char* code, size_t code_cap, const char** msg) {
     *msg = err;
     const char* colon = strchr(err, ':');
-    if (!colon || colon == err || (size_t)(colon - err) >= code_cap)
-        return false;
+    if (!colon || colon == err || (size_t)(colon - err) >= code_cap) return false;
     memcpy(code, err, (size_t)(colon - err));
     code[colon - err] = 0;
     *msg = colon[1] == ' ' ? colon + 2 : colon + 1;
     return true;
 }
 
-bool capture_request_dest_check(const wchar_t* path, int is_dir, int format, char* err, size_t err_cap)
-{
+bool capture_request_dest_check(const wchar_t* path, int is_dir, int format, char* err, size_t err_cap) {
     wchar_t data_raw[CAPTURE_PATH_MAX], data[CAPTURE_PATH_MAX], windows[CAPTURE_PATH_MAX];
     app_data_dir(data_raw);
     capture_long_folder(data_raw, data);
     const UINT wn = GetWindowsDirectoryW(windows, CAPTURE_PATH_MAX);
-    if (wn == 0 || wn >= CAPTURE_PATH_MAX)
-        windows[0] = 0;
+    if (wn == 0 || wn >= CAPTURE_PATH_MAX) windows[0] = 0;
     const capture_guard raw_guard{data_raw, windows};
     const capture_guard guard{data, windows};
     const auto check = [&](const wchar_t* p, const capture_guard* g) {
         return is_dir ? capture_dir_check(p, g, err, err_cap) : capture_out_check(p, format, g, err, err_cap);
     };
-    if (!check(path, &raw_guard) || !check(path, &guard))
-        return false;
+    if (!check(path, &raw_guard) || !check(path, &guard)) return false;
     // The deepest existing folder as the file system spells it in full, then the rest as given.
-    if (wcslen(path) >= CAPTURE_PATH_MAX)
-        return true;
+    if (wcslen(path) >= CAPTURE_PATH_MAX) return true;
     wchar_t folder[CAPTURE_PATH_MAX], long_folder[CAPTURE_PATH_MAX], spelled[CAPTURE_PATH_MAX * 2];
     wcscpy(folder, path);
     for (;;) {
         wchar_t* cut = wcsrchr(folder, L'\\');
         wchar_t* cut2 = wcsrchr(folder, L'/');
-        if (cut2 > cut)
-            cut = cut2;
-        if (!cut || cut - folder < 3)
-            return true;
+        if (cut2 > cut) cut = cut2;
+        if (!cut || cut - folder < 3) return true;
         *cut = 0;
         const DWORD n = GetLongPathNameW(folder, long_folder, CAPTURE_PATH_MAX);
-        if (n > 0 && n < CAPTURE_PATH_MAX)
-            break;
+        if (n > 0 && n < CAPTURE_PATH_MAX) break;
     }
     swprintf(spelled, CAPTURE_PATH_MAX * 2, L"%ls%ls", long_folder, path + wcslen(folder));
     return check(spelled, &guard);
 }
 
-int capture_sweep_parts(const config* cfg)
-{
-    if (!cfg)
-        return 0;
+int capture_sweep_parts(const config* cfg) {
+    if (!cfg) return 0;
     const wchar_t* folders[11] = {cfg->stills_dir, cfg->clips_dir};
-    for (int d = 0; d < 9; d++)
-        folders[2 + d] = cfg->folders[d];
+    for (int d = 0; d < 9; d++) folders[2 + d] = cfg->folders[d];
     int removed = 0;
     for (int f = 0; f < 11; f++) {
         const wchar_t* folder = folders[f];
-        if (capture_empty(folder))
-            continue;
+        if (capture_empty(folder)) continue;
         wchar_t pattern[CAPTURE_PATH_MAX];
         const int n = swprintf(pattern, CAPTURE_PATH_MAX, L"%ls\\Ivra_*.part", folder);
-        if (n < 0 || n >= CAPTURE_PATH_MAX)
-            continue;
+        if (n < 0 || n >= CAPTURE_PATH_MAX) continue;
         WIN32_FIND_DATAW fd;
         HANDLE h = FindFirstFileW(pattern, &fd);
-        if (h == INVALID_HANDLE_VALUE)
-            continue;
+        if (h == INVALID_HANDLE_VALUE) continue;
         do {
-            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !capture_part_name(fd.cFileName))
-                continue;
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !capture_part_name(fd.cFileName)) continue;
             wchar_t path[CAPTURE_PATH_MAX];
             const int m = swprintf(path, CAPTURE_PATH_MAX, L"%ls\\%ls", folder, fd.cFileName);
-            if (m < 0 || m >= CAPTURE_PATH_MAX)
-                continue;
+            if (m < 0 || m >= CAPTURE_PATH_MAX) continue;
             if (DeleteFileW(path)) {
                 removed++;
                 log_info("startup: removed stale partial capture %ls", path);
@@ -575,8 +494,7 @@ int capture_sweep_parts(const config* cfg)
 }
 
 bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, const wchar_t* ext,
-                       wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap)
-{
+                       wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap) {
     if (!cfg || !dest || !out) {
         text_format_into(err, err_cap, "internal: no configuration or destination was given.");
         return false;
@@ -611,8 +529,7 @@ storage_totals g_storage = {};
 }  // namespace
 
 void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free,
-                        uint64_t drive_total, const storage_thresholds* th)
-{
+                        uint64_t drive_total, const storage_thresholds* th) {
     if (kind == CAPTURE_KIND_STILL) {
         t->stills_bytes += size;
         t->stills_count += 1;
@@ -630,15 +547,13 @@ void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_
     storage_flags_apply(t, th->warn_free_mb, th->stop_free_mb, th->warn_ivra_gb);
 }
 
-void storage_totals_set(const storage_totals* t)
-{
+void storage_totals_set(const storage_totals* t) {
     AcquireSRWLockExclusive(&g_storage_lock);
     g_storage = *t;
     ReleaseSRWLockExclusive(&g_storage_lock);
 }
 
-void storage_totals_get(storage_totals* out)
-{
+void storage_totals_get(storage_totals* out) {
     AcquireSRWLockShared(&g_storage_lock);
     *out = g_storage;
     ReleaseSRWLockShared(&g_storage_lock);
@@ -651,27 +566,21 @@ namespace {
 SRWLOCK g_history_lock = SRWLOCK_INIT;
 }  // namespace
 
-history_entry* history_entry_create(const wchar_t* path, uint64_t size, int kind)
-{
-    if (capture_empty(path) || wcslen(path) >= CAPTURE_PATH_MAX)
-        return nullptr;
+history_entry* history_entry_create(const wchar_t* path, uint64_t size, int kind) {
+    if (capture_empty(path) || wcslen(path) >= CAPTURE_PATH_MAX) return nullptr;
     history_entry* e = (history_entry*)calloc(1, sizeof(history_entry));
-    if (!e)
-        return nullptr;
+    if (!e) return nullptr;
     wcscpy(e->path, path);
     e->size = size;
     e->kind = kind;
     return e;
 }
 
-bool history_write_line(const wchar_t* data_dir, const wchar_t* path)
-{
-    if (capture_empty(data_dir))
-        return false;
+bool history_write_line(const wchar_t* data_dir, const wchar_t* path) {
+    if (capture_empty(data_dir)) return false;
     wchar_t file[CAPTURE_PATH_MAX];
     const int n = swprintf(file, CAPTURE_PATH_MAX, L"%ls\\history.txt", data_dir);
-    if (n < 0 || n >= CAPTURE_PATH_MAX)
-        return false;
+    if (n < 0 || n >= CAPTURE_PATH_MAX) return false;
     char line[HISTORY_LINE_MAX + 1];
     const size_t len = history_line_utf8(path, line);
 
@@ -681,10 +590,8 @@ bool history_write_line(const wchar_t* data_dir, const wchar_t* path)
     HANDLE h = INVALID_HANDLE_VALUE;
     // A reader in another process that denies write sharing holds the file only briefly.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        h = CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
-        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
-            break;
+        h = CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) break;
         Sleep(20);
     }
     if (h != INVALID_HANDLE_VALUE) {
@@ -697,11 +604,9 @@ bool history_write_line(const wchar_t* data_dir, const wchar_t* path)
     return ok;
 }
 
-void history_append(void* arg)
-{
+void history_append(void* arg) {
     history_entry* e = (history_entry*)arg;
-    if (!e)
-        return;
+    if (!e) return;
     wchar_t dir[CAPTURE_PATH_MAX];
     app_data_dir(dir);
     history_write_line(dir, e->path);
@@ -725,14 +630,12 @@ void history_append(void* arg)
     free(e);
 }
 
-bool history_submit(worker_pool* pool, const wchar_t* path, uint64_t size, int kind)
-{
+bool history_submit(worker_pool* pool, const wchar_t* path, uint64_t size, int kind) {
     history_entry* e = history_entry_create(path, size, kind);
     if (!e) {
         log_error("history entry for %ls could not be made", path ? path : L"");
         return false;
     }
-    if (!pool || !worker_pool_submit(pool, history_append, e))
-        history_append(e);
+    if (!pool || !worker_pool_submit(pool, history_append, e)) history_append(e);
     return true;
 }

@@ -10,11 +10,11 @@
 struct worker_pool;
 
 enum {
-    CAPTURE_PATH_MAX = 260,        // wide characters, terminator included
-    CAPTURE_RESERVED_MAX = 64,     // names handed out whose files may not exist yet
-    CAPTURE_NAME_CANDIDATES = 100, // the plain name, then "_2" .. "_100"
+    CAPTURE_PATH_MAX = 260,         // wide characters, terminator included
+    CAPTURE_RESERVED_MAX = 64,      // names handed out whose files may not exist yet
+    CAPTURE_NAME_CANDIDATES = 100,  // the plain name, then "_2" .. "_100"
     CAPTURE_SUBFOLDER_MAX = 64,
-    HISTORY_LINE_MAX = 520,        // UTF-8 bytes of one path, terminator included
+    HISTORY_LINE_MAX = 520,  // UTF-8 bytes of one path, terminator included
 };
 
 enum { CAPTURE_KIND_STILL = 0, CAPTURE_KIND_CLIP = 1 };
@@ -92,8 +92,8 @@ int capture_sweep_parts(const config* cfg);
 // capture_name_release. False, out untouched, with "code: sentence" in err, when all
 // 100 candidates of the second are taken, the path is too long, or every reservation
 // place is held by a name still pending for this very second.
-bool capture_file_name(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
-                       const wchar_t* subfolder, char* err, size_t err_cap);
+bool capture_file_name(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext, const wchar_t* subfolder,
+                       char* err, size_t err_cap);
 // The same with a given local time (for the clock-independent tests).
 bool capture_file_name_at(wchar_t out[CAPTURE_PATH_MAX], const wchar_t* base, const wchar_t* ext,
                           const wchar_t* subfolder, const SYSTEMTIME* now, char* err, size_t err_cap);

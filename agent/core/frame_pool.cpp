@@ -76,8 +76,7 @@ frame_pool* frame_pool_create(const char* name, int slots, uint64_t budget) {
     HANDLE heap = GetProcessHeap();
     frame_pool* pool = (frame_pool*)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(frame_pool));
     frame_buffer* array =
-        pool ? (frame_buffer*)HeapAlloc(heap, HEAP_ZERO_MEMORY, (size_t)slots * sizeof(frame_buffer))
-             : nullptr;
+        pool ? (frame_buffer*)HeapAlloc(heap, HEAP_ZERO_MEMORY, (size_t)slots * sizeof(frame_buffer)) : nullptr;
     if (!array) {
         if (pool) HeapFree(heap, 0, pool);
         log_error("mem: cannot allocate %d frame slots", slots);
@@ -126,8 +125,7 @@ frame_buffer* frame_pool_acquire(frame_pool* pool, uint64_t size) {
         frame_buffer* first_idle = nullptr;
         for (int i = 0; i < pool->slot_count && !first_idle; i++)
             if (!pool->slots[i].in_use) first_idle = &pool->slots[i];
-        if (first_idle && frame_pool_make_room(pool, first_idle, size) &&
-            frame_buffer_regrow(first_idle, size))
+        if (first_idle && frame_pool_make_room(pool, first_idle, size) && frame_buffer_regrow(first_idle, size))
             slot = first_idle;
     }
     if (!slot) {

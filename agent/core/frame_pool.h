@@ -9,7 +9,7 @@ struct shot_job;
 struct frame_pool;
 
 enum {
-    FRAME_POOL_NAME_MAX = 24,   // 23 characters and the terminator
+    FRAME_POOL_NAME_MAX = 24,  // 23 characters and the terminator
     FRAME_PATH_MAX = 260,
     FRAME_POOL_STILLS_SLOTS = 64,
     FRAME_POOL_CLIPS_SLOTS = 256,
@@ -19,18 +19,18 @@ enum frame_kind { FRAME_KIND_STILL = 0 };
 enum frame_format { FRAME_FORMAT_PNG = 0, FRAME_FORMAT_JPEG = 1 };
 
 struct frame_buffer {
-    uint8_t* pixels;            // page-granular, read-write
+    uint8_t* pixels;  // page-granular, read-write
     uint32_t width;
     uint32_t height;
-    int32_t stride;             // bytes per row; width * 4 unless the producer says otherwise
-    int64_t timestamp;          // performance-counter value of the capture
-    int kind;                   // frame_kind
-    int format;                 // 1 JPEG, anything else PNG
+    int32_t stride;     // bytes per row; width * 4 unless the producer says otherwise
+    int64_t timestamp;  // performance-counter value of the capture
+    int kind;           // frame_kind
+    int format;         // 1 JPEG, anything else PNG
     int jpeg_quality;
-    wchar_t path[FRAME_PATH_MAX];   // destination of the pending save
-    uint64_t capacity;          // bytes of pixel memory
-    shot_job* job;              // request waiting for this frame, or null
-    frame_pool* pool;           // owner, or null for a free-standing buffer
+    wchar_t path[FRAME_PATH_MAX];  // destination of the pending save
+    uint64_t capacity;             // bytes of pixel memory
+    shot_job* job;                 // request waiting for this frame, or null
+    frame_pool* pool;              // owner, or null for a free-standing buffer
     int in_use;
 };
 
@@ -40,7 +40,7 @@ struct frame_pool {
     frame_buffer* slots;
     int slot_count;
     uint64_t budget;
-    uint64_t allocated;         // pixel bytes held over all slots
+    uint64_t allocated;  // pixel bytes held over all slots
     uint64_t refused;
 };
 

@@ -64,11 +64,18 @@ void ivrad_parent_process(DWORD* pid, wchar_t name[MAX_PATH]) {
     pe.dwSize = sizeof pe;
     DWORD me = GetCurrentProcessId();
     for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
-        if (pe.th32ProcessID == me) { *pid = pe.th32ParentProcessID; break; }
+        if (pe.th32ProcessID == me) {
+            *pid = pe.th32ParentProcessID;
+            break;
+        }
     if (*pid) {
         pe.dwSize = sizeof pe;
         for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
-            if (pe.th32ProcessID == *pid) { wcsncpy(name, pe.szExeFile, MAX_PATH - 1); name[MAX_PATH - 1] = 0; break; }
+            if (pe.th32ProcessID == *pid) {
+                wcsncpy(name, pe.szExeFile, MAX_PATH - 1);
+                name[MAX_PATH - 1] = 0;
+                break;
+            }
     }
     CloseHandle(snap);
 }
@@ -142,8 +149,7 @@ int ivrad_second_instance(HANDLE mutex, const launch_context* lc) {
         bool shown = agent_settings_bring_forward();
         DWORD err = 0;
         wchar_t path[MAX_PATH];
-        if (!shown && !agent_start_settings(nullptr, path, &err))
-            log_warn("startup: cannot start ivra.exe (%lu)", err);
+        if (!shown && !agent_start_settings(nullptr, path, &err)) log_warn("startup: cannot start ivra.exe (%lu)", err);
     }
     return 0;
 }
@@ -155,9 +161,8 @@ void ivrad_log_versions(const launch_context* lc) {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     auto get = ntdll ? (rtl_get_version_fn)(void*)GetProcAddress(ntdll, "RtlGetVersion") : nullptr;
     if (get) get(&v);
-    log_info("ivrad %s starting: pid %lu, %ls, Windows %lu.%lu.%lu, built %s %s", AGENT_VERSION,
-             GetCurrentProcessId(), lc->exe, v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber, __DATE__,
-             __TIME__);
+    log_info("ivrad %s starting: pid %lu, %ls, Windows %lu.%lu.%lu, built %s %s", AGENT_VERSION, GetCurrentProcessId(),
+             lc->exe, v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber, __DATE__, __TIME__);
     const config& c = g_agent.cfg;  // only the main thread writes it, and not before the loop runs
     log_info("config: replay=%d audio=%d fps=%d bitrate=%d encoder=%ls keep_warm=%d", c.replay_enabled,
              c.clip_audio_system, c.clip_fps, c.clip_bitrate_kbps, c.clip_encoder, c.dxgi_keep_warm);
@@ -168,8 +173,7 @@ void ivrad_read_forced_digit(void) {
     DWORD n = GetEnvironmentVariableW(L"IVRA_FORCE_DIGIT", value, 32);
     if (n == 0) return;
     g_agent.forced_digit = n < 32 ? agent_forced_digit_parse(value) : -1;  // longer is no digit
-    if (g_agent.forced_digit < 0)
-        log_warn("startup: IVRA_FORCE_DIGIT ignored: expects a digit 0 to 9");
+    if (g_agent.forced_digit < 0) log_warn("startup: IVRA_FORCE_DIGIT ignored: expects a digit 0 to 9");
 }
 
 void ivrad_create_pools(const launch_context* lc) {
@@ -219,7 +223,8 @@ int ivrad_run_message_loop(void) {
 // A shell link to ourselves with arguments and a title, for the jump list's tasks.
 IShellLinkW* ivrad_jump_task(const wchar_t* exe, const wchar_t* args, const wchar_t* title) {
     // PKEY_Title, spelled out so no property-system library is needed.
-    static const PROPERTYKEY title_key = {{0xF29F85E0, 0x4FF9, 0x1068, {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}}, 2};
+    static const PROPERTYKEY title_key = {
+        {0xF29F85E0, 0x4FF9, 0x1068, {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}}, 2};
     IShellLinkW* link = nullptr;
     IPropertyStore* props = nullptr;
     PROPVARIANT pv;
@@ -247,8 +252,12 @@ done:
 }
 
 bool ivrad_set_jump_list(const wchar_t* exe) {
-    static const struct { const wchar_t* args; const wchar_t* title; } tasks[] = {
-        {L"--capture region", L"Take screenshot"}, {L"--capture clip", L"Record clip"}, {L"--settings", L"Open settings"}};
+    static const struct {
+        const wchar_t* args;
+        const wchar_t* title;
+    } tasks[] = {{L"--capture region", L"Take screenshot"},
+                 {L"--capture clip", L"Record clip"},
+                 {L"--settings", L"Open settings"}};
     ICustomDestinationList* list = nullptr;
     IObjectArray* removed = nullptr;
     IObjectCollection* collection = nullptr;
@@ -260,8 +269,8 @@ bool ivrad_set_jump_list(const wchar_t* exe) {
         goto done;
     if (FAILED(list->SetAppID(L"velopack.Ivra")) || FAILED(list->BeginList(&slots, IID_IObjectArray, (void**)&removed)))
         goto done;
-    if (FAILED(CoCreateInstance(CLSID_EnumerableObjectCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IObjectCollection, (void**)&collection)))
+    if (FAILED(CoCreateInstance(CLSID_EnumerableObjectCollection, nullptr, CLSCTX_INPROC_SERVER, IID_IObjectCollection,
+                                (void**)&collection)))
         goto abort_list;
     for (const auto& t : tasks) {
         IShellLinkW* link = ivrad_jump_task(exe, t.args, t.title);
@@ -396,7 +405,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     capture_sweep_parts(&g_agent.cfg);
     ivrad_create_pools(&lc);
     // Made off the start-up path; a capture that comes first makes its sound itself.
-    if (!g_agent.io || !worker_pool_submit(g_agent.io, [](void*) { sounds_prepare(); }, nullptr))
+    if (!g_agent.io || !worker_pool_submit(
+                           g_agent.io, [](void*) { sounds_prepare(); }, nullptr))
         sounds_prepare();
 
     g_agent.capture_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -93,8 +93,8 @@ static void main_window_widen(const char* text, wchar_t* out, int cap) {
     out[cap - 1] = 0;
 }
 
-void main_window_saved_balloon(const saved_capture* rec, const wchar_t* size, bool linked, int upload_mode,
-                               bool queued, main_window_balloon* out) {
+void main_window_saved_balloon(const saved_capture* rec, const wchar_t* size, bool linked, int upload_mode, bool queued,
+                               main_window_balloon* out) {
     wchar_t base[200];
     out->kind = TRAY_ACTION_REVEAL;
     out->warning = 0;
@@ -230,9 +230,7 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     switch (msg) {
     case WM_CLOSE:
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
     case WM_QUERYENDSESSION:
         log_info("Windows is ending the session (flags 0x%llx)", (unsigned long long)lp);
         return TRUE;
@@ -246,16 +244,13 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
             PostMessageW(wnd, WM_AGENT_ACTION, wp, 0);
         return 0;
     }
-    case WM_AGENT_ACTION:
-        main_window_action(wp, lp);
-        return 0;
-    case WM_AGENT_TRAY:
-        tray_callback(wnd, wp, lp);
-        return 0;
+    case WM_AGENT_ACTION: main_window_action(wp, lp); return 0;
+    case WM_AGENT_TRAY: tray_callback(wnd, wp, lp); return 0;
     case WM_AGENT_SHOT_FAILED:
         log_warn("capture: screenshot not saved");
-        balloon_warning(L"Screenshot not saved",
-                        L"Ivra could not capture or save this screenshot. Please try again; details are in the agent log.");
+        balloon_warning(
+            L"Screenshot not saved",
+            L"Ivra could not capture or save this screenshot. Please try again; details are in the agent log.");
         if (g_agent.cfg.play_sound) sounds_play_warning();
         return 0;
     case WM_AGENT_SAVED: {
@@ -278,8 +273,14 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         Sleep((DWORD)wp);
         return 0;
     case WM_COMMAND: {
-        static const struct { WORD cmd; WPARAM action; } posts[] = {
-            {1002, HOTKEY_SCREEN}, {1003, HOTKEY_WINDOW}, {1005, HOTKEY_REGION}, {1011, HOTKEY_CLIP}, {1012, HOTKEY_REPLAY}};
+        static const struct {
+            WORD cmd;
+            WPARAM action;
+        } posts[] = {{1002, HOTKEY_SCREEN},
+                     {1003, HOTKEY_WINDOW},
+                     {1005, HOTKEY_REGION},
+                     {1011, HOTKEY_CLIP},
+                     {1012, HOTKEY_REPLAY}};
         for (const auto& p : posts)
             if (LOWORD(wp) == p.cmd) PostMessageW(wnd, WM_AGENT_ACTION, p.action, AGENT_ACTION_NO_ROUTE);
         switch (LOWORD(wp)) {
@@ -290,7 +291,8 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         case 1008: {
             wchar_t path[260];
             DWORD err = 0;
-            if (!agent_start_settings(L"--link", path, &err)) log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);
+            if (!agent_start_settings(L"--link", path, &err))
+                log_warn("account: cannot start ivra.exe %ls (%lu)", path, err);
             break;
         }
         case 1009: open_account_online(); break;
@@ -300,14 +302,15 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     }
     case WM_TIMER:
-        if (wp == MAIN_WINDOW_UPLOAD_TICK) upload_pump();  // starts items whose back-off ran out
-        else if (wp == MAIN_WINDOW_UPDATE_TICK) update_daily_tick();
-        else if (wp == MAIN_WINDOW_CLICK_TIMER) tray_click_timer(wnd);
+        if (wp == MAIN_WINDOW_UPLOAD_TICK)
+            upload_pump();  // starts items whose back-off ran out
+        else if (wp == MAIN_WINDOW_UPDATE_TICK)
+            update_daily_tick();
+        else if (wp == MAIN_WINDOW_CLICK_TIMER)
+            tray_click_timer(wnd);
         return 0;
     case WM_AGENT_UPLOAD_DONE:
-    case WM_AGENT_UPLOAD_FAILED:
-        main_window_upload_notice(wnd, msg, (upload_notice*)lp);
-        return 0;
+    case WM_AGENT_UPLOAD_FAILED: main_window_upload_notice(wnd, msg, (upload_notice*)lp); return 0;
     case WM_AGENT_UNLINKED:
         account_delete();
         upload_account_changed();
@@ -328,11 +331,8 @@ LRESULT CALLBACK main_window_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (version) HeapFree(GetProcessHeap(), 0, version);
         return 0;
     }
-    case WM_AGENT_REVEAL_GONE:
-        balloon_warning(L"Ivra", L"That file is no longer there.");
-        return 0;
-    default:
-        return DefWindowProcW(wnd, msg, wp, lp);
+    case WM_AGENT_REVEAL_GONE: balloon_warning(L"Ivra", L"That file is no longer there."); return 0;
+    default: return DefWindowProcW(wnd, msg, wp, lp);
     }
 }
 
@@ -343,6 +343,6 @@ HWND main_window_create(HINSTANCE instance) {
     wc.hInstance = instance;
     wc.lpszClassName = L"IvraAgentWnd";
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
-    return CreateWindowExW(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, L"IvraAgentWnd", L"Ivra", WS_POPUP, 0, 0, 0, 0,
-                           nullptr, nullptr, instance, nullptr);
+    return CreateWindowExW(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, L"IvraAgentWnd", L"Ivra", WS_POPUP, 0, 0, 0, 0, nullptr,
+                           nullptr, instance, nullptr);
 }

@@ -37,8 +37,8 @@ struct main_window_balloon {
 // The balloon for a saved capture (or a clip not saved). size is the file size in the
 // byte-size text; linked and upload_mode decide the click; queued tells whether an
 // automatic upload (linked, mode 1) was queued.
-void main_window_saved_balloon(const saved_capture* rec, const wchar_t* size, bool linked, int upload_mode,
-                               bool queued, main_window_balloon* out);
+void main_window_saved_balloon(const saved_capture* rec, const wchar_t* size, bool linked, int upload_mode, bool queued,
+                               main_window_balloon* out);
 
 // The balloon of an upload that finished (done) or failed for good; copied tells
 // whether the link reached the clipboard.

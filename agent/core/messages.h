@@ -16,13 +16,13 @@ constexpr UINT WM_AGENT_UNLINKED = WM_APP + 19;
 constexpr UINT WM_AGENT_UPDATE_READY = WM_APP + 20;
 
 // To the capture thread.
-constexpr UINT WM_CAPTURE_ACTION = WM_APP + 2;       // hotkey or launch action with its chord digit
-constexpr UINT WM_CAPTURE_SHOT = WM_APP + 3;         // shot_job from the control pipe
-constexpr UINT WM_CAPTURE_REGION = WM_APP + 4;       // region_result from the overlay
-constexpr UINT WM_CAPTURE_CLIP = WM_APP + 5;         // clip_request
-constexpr UINT WM_CAPTURE_CONFIG = WM_APP + 6;       // configuration reloaded
-constexpr UINT WM_CAPTURE_DISPLAY_TEST = WM_APP + 7; // debug: treat the displays as changed
-constexpr UINT WM_CAPTURE_DEBUG_STALL = WM_APP + 8;  // debug: stall the capture thread for wParam ms
+constexpr UINT WM_CAPTURE_ACTION = WM_APP + 2;        // hotkey or launch action with its chord digit
+constexpr UINT WM_CAPTURE_SHOT = WM_APP + 3;          // shot_job from the control pipe
+constexpr UINT WM_CAPTURE_REGION = WM_APP + 4;        // region_result from the overlay
+constexpr UINT WM_CAPTURE_CLIP = WM_APP + 5;          // clip_request
+constexpr UINT WM_CAPTURE_CONFIG = WM_APP + 6;        // configuration reloaded
+constexpr UINT WM_CAPTURE_DISPLAY_TEST = WM_APP + 7;  // debug: treat the displays as changed
+constexpr UINT WM_CAPTURE_DEBUG_STALL = WM_APP + 8;   // debug: stall the capture thread for wParam ms
 
 // To the input broker.
 constexpr UINT WM_BROKER_HOOK_KEY = WM_APP + 20;

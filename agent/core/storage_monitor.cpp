@@ -8,44 +8,35 @@
 #include <cstdlib>
 #include <cwchar>
 
-bool storage_gate_root(const wchar_t* path, wchar_t query[STORAGE_ROOT_MAX], wchar_t shown[STORAGE_DRIVE_MAX])
-{
+bool storage_gate_root(const wchar_t* path, wchar_t query[STORAGE_ROOT_MAX], wchar_t shown[STORAGE_DRIVE_MAX]) {
     return storage_root(path, query, shown);
 }
 
 bool storage_gate_decide(uint64_t free_mb, int stop_free_mb, int warn_free_mb, int ivra_big,
-                         wchar_t warning[STORAGE_WARNING_MAX])
-{
+                         wchar_t warning[STORAGE_WARNING_MAX]) {
     warning[0] = 0;
-    if (stop_free_mb > 0 && free_mb < (uint64_t)stop_free_mb)
-        return false;
+    if (stop_free_mb > 0 && free_mb < (uint64_t)stop_free_mb) return false;
     bool low = warn_free_mb > 0 && free_mb < (uint64_t)warn_free_mb;
-    if (low)
-        wcscpy(warning, L"low_space");
-    if (ivra_big)
-        wcscat(warning, low ? L",ivra_big" : L"ivra_big");
+    if (low) wcscpy(warning, L"low_space");
+    if (ivra_big) wcscat(warning, low ? L",ivra_big" : L"ivra_big");
     return true;
 }
 
-bool storage_balloon_due(uint64_t last_ms, uint64_t now_ms)
-{
+bool storage_balloon_due(uint64_t last_ms, uint64_t now_ms) {
     return last_ms == 0 || now_ms < last_ms || now_ms - last_ms >= STORAGE_BALLOON_GAP_MS;
 }
 
 void storage_balloon_text(const wchar_t* warning, const wchar_t* free_text, const wchar_t* drive, int warn_ivra_gb,
-                          wchar_t out[STORAGE_BALLOON_MAX])
-{
+                          wchar_t out[STORAGE_BALLOON_MAX]) {
     out[0] = 0;
-    if (!warning || !warning[0])
-        return;
+    if (!warning || !warning[0]) return;
     if (wcsstr(warning, L"low_space"))
         swprintf(out, STORAGE_BALLOON_MAX, L"Low disk space: %ls free on %ls", free_text, drive);
     else
         swprintf(out, STORAGE_BALLOON_MAX, L"Ivra captures exceed %d GB", warn_ivra_gb);
 }
 
-bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], uint64_t* avail, uint64_t* total)
-{
+bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], uint64_t* avail, uint64_t* total) {
     storage_report r{};
     storage_drive(path, &r);
     wmemcpy(shown, r.drive, STORAGE_DRIVE_MAX);
@@ -55,8 +46,7 @@ bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], u
     const unsigned long fake_mb = agent_debug_ms(L"IVRA_DEBUG_FREE_MB");
     if (fake_mb > 0) {
         *avail = (uint64_t)fake_mb << 20;
-        if (*total < *avail)
-            *total = *avail;
+        if (*total < *avail) *total = *avail;
         ok = true;
     }
     return ok;
@@ -67,18 +57,14 @@ namespace {
 uint64_t g_last_balloon_ms = 0;
 }  // namespace
 
-bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint64_t* free_mb, wchar_t* drive)
-{
+bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint64_t* free_mb, wchar_t* drive) {
     wchar_t shown[STORAGE_DRIVE_MAX];
     uint64_t free_bytes = 0, total_bytes = 0;
     storage_free_space(path, shown, &free_bytes, &total_bytes);
-    if (!shown[0])
-        wcscpy(shown, L"?");
+    if (!shown[0]) wcscpy(shown, L"?");
     uint64_t mb = free_bytes >> 20;
-    if (free_mb)
-        *free_mb = mb;
-    if (drive)
-        wcscpy(drive, shown);
+    if (free_mb) *free_mb = mb;
+    if (drive) wcscpy(drive, shown);
 
     storage_totals totals;
     storage_totals_get(&totals);
@@ -86,8 +72,7 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
     wchar_t free_text[32];
     format_bytes_wide(free_bytes, free_text, 32);
     if (!storage_gate_decide(mb, cfg->stop_free_mb, cfg->warn_free_mb, totals.ivra_big, text)) {
-        if (warning)
-            warning[0] = 0;
+        if (warning) warning[0] = 0;
         log_error("disk full: %ls free on %ls (< %d MB); capture skipped", free_text, shown, cfg->stop_free_mb);
         wchar_t balloon[STORAGE_BALLOON_MAX];
         swprintf(balloon, STORAGE_BALLOON_MAX, L"Disk full - capture skipped (%ls free on %ls)", free_text, shown);
@@ -95,10 +80,8 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
         sounds_play_warning();
         return false;
     }
-    if (warning)
-        wcscpy(warning, text);
-    if (!text[0])
-        return true;
+    if (warning) wcscpy(warning, text);
+    if (!text[0]) return true;
     log_warn("storage warning (%ls): %ls free on %ls", text, free_text, shown);
     uint64_t now = GetTickCount64();
     if (storage_balloon_due(g_last_balloon_ms, now)) {
@@ -114,8 +97,8 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
 
 namespace {
 HANDLE g_thread = nullptr;
-HANDLE g_wake = nullptr;   // auto reset: scan now
-HANDLE g_done = nullptr;   // manual reset: set while idle after a scan
+HANDLE g_wake = nullptr;  // auto reset: scan now
+HANDLE g_done = nullptr;  // manual reset: set while idle after a scan
 volatile LONG g_stop = 0;
 // Scans begun and ended; a refresh waits for one that began after it asked.
 volatile LONG g_started = 0;
@@ -123,8 +106,7 @@ volatile LONG g_finished = 0;
 
 LONG storage_read(volatile LONG* v) { return InterlockedCompareExchange(v, 0, 0); }
 
-DWORD WINAPI storage_thread(void*)
-{
+DWORD WINAPI storage_thread(void*) {
     log_thread_name(L"ivra-storage");
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     config* cfg = (config*)calloc(1, sizeof(config));
@@ -136,8 +118,7 @@ DWORD WINAPI storage_thread(void*)
         return 1;
     }
     const unsigned long fake_mb = agent_debug_ms(L"IVRA_DEBUG_FREE_MB");
-    if (fake_mb > 0)
-        log_warn("debug: storage free space reported as %lu MB", fake_mb);
+    if (fake_mb > 0) log_warn("debug: storage free space reported as %lu MB", fake_mb);
     while (!storage_read(&g_stop) && !agent_quitting()) {
         InterlockedIncrement(&g_started);
         // Stands in for a folder on a slow network drive in tests of the stale reply.
@@ -146,8 +127,7 @@ DWORD WINAPI storage_thread(void*)
         storage_scan(cfg, r);
         if (fake_mb > 0) {
             r->drive_free = (uint64_t)fake_mb << 20;
-            if (r->drive_total < r->drive_free)
-                r->drive_total = r->drive_free;
+            if (r->drive_total < r->drive_free) r->drive_total = r->drive_free;
             storage_flags(cfg, r);
         }
         storage_totals_set(r);
@@ -162,30 +142,22 @@ DWORD WINAPI storage_thread(void*)
 }
 }  // namespace
 
-bool storage_thread_start(void)
-{
-    if (g_thread)
-        return true;
+bool storage_thread_start(void) {
+    if (g_thread) return true;
     InterlockedExchange(&g_stop, 0);
     g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (g_wake && g_done)
-        g_thread = CreateThread(nullptr, 0, storage_thread, nullptr, 0, nullptr);
-    if (g_thread)
-        return true;
+    if (g_wake && g_done) g_thread = CreateThread(nullptr, 0, storage_thread, nullptr, 0, nullptr);
+    if (g_thread) return true;
     log_error("storage: thread not started (err=%lu)", GetLastError());
-    if (g_wake)
-        CloseHandle(g_wake);
-    if (g_done)
-        CloseHandle(g_done);
+    if (g_wake) CloseHandle(g_wake);
+    if (g_done) CloseHandle(g_done);
     g_wake = g_done = nullptr;
     return false;
 }
 
-void storage_thread_stop(unsigned long ms)
-{
-    if (!g_thread)
-        return;
+void storage_thread_stop(unsigned long ms) {
+    if (!g_thread) return;
     InterlockedExchange(&g_stop, 1);
     SetEvent(g_wake);
     const uint64_t asked = GetTickCount64();
@@ -204,27 +176,21 @@ void storage_thread_stop(unsigned long ms)
     g_thread = g_wake = g_done = nullptr;
 }
 
-void storage_wake(void)
-{
-    if (g_wake)
-        SetEvent(g_wake);
+void storage_wake(void) {
+    if (g_wake) SetEvent(g_wake);
 }
 
-int storage_refresh(unsigned long ms)
-{
-    if (!g_thread)
-        return STORAGE_REFRESH_NO_THREAD;
+int storage_refresh(unsigned long ms) {
+    if (!g_thread) return STORAGE_REFRESH_NO_THREAD;
     const LONG want = storage_read(&g_started) + 1;
     const uint64_t deadline = GetTickCount64() + ms;
     SetEvent(g_wake);
     for (;;) {
         // Reset before looking, so a scan that ends in between still sets the event.
         ResetEvent(g_done);
-        if (storage_read(&g_finished) - want >= 0)
-            return STORAGE_REFRESH_DONE;
+        if (storage_read(&g_finished) - want >= 0) return STORAGE_REFRESH_DONE;
         const uint64_t now = GetTickCount64();
-        if (now >= deadline)
-            return STORAGE_REFRESH_STALE;
+        if (now >= deadline) return STORAGE_REFRESH_STALE;
         WaitForSingleObject(g_done, (DWORD)(deadline - now));
     }
 }

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 enum {
-    STORAGE_WARNING_MAX = 64,  // wide characters, terminator included
-    STORAGE_BALLOON_MAX = 128, // wide characters of a storage balloon's text
+    STORAGE_WARNING_MAX = 64,   // wide characters, terminator included
+    STORAGE_BALLOON_MAX = 128,  // wide characters of a storage balloon's text
 };
 
 // Minimum time between two storage balloons.

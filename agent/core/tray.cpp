@@ -87,7 +87,8 @@ HICON tray_icon(HWND wnd) {
     UINT dpi = GetDpiForWindow(wnd);
     int n = GetSystemMetricsForDpi(SM_CXSMICON, dpi ? dpi : 96);
     const char* from = "resource 101";
-    g_tray_icon = (HICON)LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(TRAY_ICON_RESOURCE), IMAGE_ICON, n, n, 0);
+    g_tray_icon =
+        (HICON)LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(TRAY_ICON_RESOURCE), IMAGE_ICON, n, n, 0);
     if (!g_tray_icon) {
         from = "the drawn ring";
         g_tray_icon = tray_ring_icon(n);
@@ -300,14 +301,10 @@ int tray_click_event(tray_clicks* c, unsigned event, bool version4, bool shift, 
         c->pending = 0;
         c->suppress_until = now + dbl_ms;
         return TRAY_DO_SETTINGS;
-    case NIN_BALLOONUSERCLICK:
-        return TRAY_DO_BALLOON;
-    case WM_CONTEXTMENU:
-        return TRAY_DO_MENU;
-    case WM_RBUTTONUP:
-        return version4 ? TRAY_DO_NOTHING : TRAY_DO_MENU;
-    default:
-        return TRAY_DO_NOTHING;
+    case NIN_BALLOONUSERCLICK: return TRAY_DO_BALLOON;
+    case WM_CONTEXTMENU: return TRAY_DO_MENU;
+    case WM_RBUTTONUP: return version4 ? TRAY_DO_NOTHING : TRAY_DO_MENU;
+    default: return TRAY_DO_NOTHING;
     }
 }
 
@@ -411,9 +408,7 @@ void balloon_warning(const wchar_t* title, const wchar_t* text) {
     tray_show_balloon(title, text, NIIF_WARNING);
 }
 
-void balloon_dismiss(void) {
-    tray_show_balloon(L"", L"", 0);
-}
+void balloon_dismiss(void) { tray_show_balloon(L"", L"", 0); }
 
 // ---- Clicks.
 
@@ -426,9 +421,7 @@ void tray_callback(HWND wnd, WPARAM wp, LPARAM lp) {
     unsigned dbl = GetDoubleClickTime();
     bool shift = (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0;
     switch (tray_click_event(&g_clicks, event, g_tray_version4, shift, GetTickCount64(), dbl)) {
-    case TRAY_DO_START_TIMER:
-        SetTimer(wnd, TRAY_CLICK_TIMER, dbl, nullptr);
-        break;
+    case TRAY_DO_START_TIMER: SetTimer(wnd, TRAY_CLICK_TIMER, dbl, nullptr); break;
     case TRAY_DO_SETTINGS:
         KillTimer(wnd, TRAY_CLICK_TIMER);
         log_info("tray: open settings");
@@ -442,11 +435,8 @@ void tray_callback(HWND wnd, WPARAM wp, LPARAM lp) {
         if (kind) PostMessageW(wnd, WM_COMMAND, 1007, 0);
         break;
     }
-    case TRAY_DO_MENU:
-        tray_menu(wnd, wp);
-        break;
-    default:
-        break;
+    case TRAY_DO_MENU: tray_menu(wnd, wp); break;
+    default: break;
     }
 }
 
@@ -484,12 +474,8 @@ void tray_balloon_clicked(HWND) {
         log_info("toast clicked: open link");
         open_url(link);
         break;
-    case TRAY_ACTION_UPDATE:
-        show_settings(7);
-        break;
-    default:
-        reveal(file);
-        break;
+    case TRAY_ACTION_UPDATE: show_settings(7); break;
+    default: reveal(file); break;
     }
 }
 

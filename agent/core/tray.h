@@ -8,8 +8,13 @@
 #include <cstdint>
 
 // Remembered balloon click action; each new balloon replaces it.
-enum tray_action_kind { TRAY_ACTION_NONE = 0, TRAY_ACTION_REVEAL = 1, TRAY_ACTION_UPLOAD = 2,
-                        TRAY_ACTION_LINK = 3, TRAY_ACTION_UPDATE = 4 };
+enum tray_action_kind {
+    TRAY_ACTION_NONE = 0,
+    TRAY_ACTION_REVEAL = 1,
+    TRAY_ACTION_UPLOAD = 2,
+    TRAY_ACTION_LINK = 3,
+    TRAY_ACTION_UPDATE = 4
+};
 
 // Adds (or modifies) the icon and asks for version-4 callbacks. False, logged, when
 // the shell has no notification area yet ("TaskbarCreated" calls it again).
@@ -54,8 +59,8 @@ enum { TRAY_MENU_MAX = 16, TRAY_ITEM_TEXT = 64 };
 enum tray_item_flags { TRAY_ITEM_DEFAULT = 1, TRAY_ITEM_DISABLED = 2, TRAY_ITEM_SEPARATOR = 4 };
 
 struct tray_menu_state {
-    int linked;            // an account is linked
-    int uploading;         // upload entries not yet finished
+    int linked;     // an account is linked
+    int uploading;  // upload entries not yet finished
     int replay_enabled;
     char update_version[32];  // announced newer version, "" for none
 };
@@ -76,11 +81,11 @@ void tray_decode(bool version4, WPARAM wp, LPARAM lp, unsigned* event, unsigned*
 
 // What a callback event asks the main thread to do.
 enum tray_verdict {
-    TRAY_DO_NOTHING = 0,    // ignored or swallowed
-    TRAY_DO_START_TIMER,    // a single click is pending: start timer 2912 with the double-click time
-    TRAY_DO_SETTINGS,       // kill the timer and open the settings
-    TRAY_DO_BALLOON,        // the balloon was clicked
-    TRAY_DO_MENU,           // the context menu
+    TRAY_DO_NOTHING = 0,  // ignored or swallowed
+    TRAY_DO_START_TIMER,  // a single click is pending: start timer 2912 with the double-click time
+    TRAY_DO_SETTINGS,     // kill the timer and open the settings
+    TRAY_DO_BALLOON,      // the balloon was clicked
+    TRAY_DO_MENU,         // the context menu
 };
 
 // Click memory of the icon: the pending single-click command (1005 or 1011, 0 none),

@@ -16,8 +16,7 @@ DWORD WINAPI worker_pool_thread(void* param) {
     if (MultiByteToWideChar(CP_UTF8, 0, pool->name, -1, wide_name, WORKER_POOL_NAME_MAX) <= 0)
         wcscpy(wide_name, L"pool");
     wchar_t thread_name[WORKER_POOL_NAME_MAX + 16];
-    _snwprintf(thread_name, sizeof thread_name / sizeof thread_name[0], L"%ls[%d]", wide_name,
-               self->index);
+    _snwprintf(thread_name, sizeof thread_name / sizeof thread_name[0], L"%ls[%d]", wide_name, self->index);
     thread_name[sizeof thread_name / sizeof thread_name[0] - 1] = 0;
     log_thread_name(thread_name);
 
@@ -119,15 +118,13 @@ worker_pool* worker_pool_create(const char* name, int threads, int capacity, int
     for (int i = 0; i < threads; i++) {
         pool->thread_args[i].pool = pool;
         pool->thread_args[i].index = i;
-        HANDLE h = CreateThread(nullptr, 0, worker_pool_thread, &pool->thread_args[i],
-                                CREATE_SUSPENDED, nullptr);
+        HANDLE h = CreateThread(nullptr, 0, worker_pool_thread, &pool->thread_args[i], CREATE_SUSPENDED, nullptr);
         if (!h) {
             log_warn("pool: %s: worker %d did not start (err=%lu)", pool->name, i, GetLastError());
             continue;
         }
         if (!SetThreadPriority(h, priority))
-            log_warn("pool: %s: worker %d priority %d not set (err=%lu)", pool->name, i, priority,
-                     GetLastError());
+            log_warn("pool: %s: worker %d priority %d not set (err=%lu)", pool->name, i, priority, GetLastError());
         pool->threads[i] = h;
         live++;
     }

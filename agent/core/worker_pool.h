@@ -18,31 +18,31 @@ struct worker_thread_arg {
 
 struct worker_pool {
     char name[WORKER_POOL_NAME_MAX];
-    int thread_count;            // places in threads[]; a failed start leaves a null place
-    int live_threads;            // threads that started
+    int thread_count;  // places in threads[]; a failed start leaves a null place
+    int live_threads;  // threads that started
     HANDLE* threads;
     worker_thread_arg* thread_args;
 
     int capacity;
-    job_fn* job_fns;             // two parallel rings of `capacity` entries
+    job_fn* job_fns;  // two parallel rings of `capacity` entries
     void** job_args;
-    int head;                    // next job to run
-    int tail;                    // next free place
-    int depth;                   // queued jobs
-    int running;                 // jobs being executed now
+    int head;     // next job to run
+    int tail;     // next free place
+    int depth;    // queued jobs
+    int running;  // jobs being executed now
     int stopping;
-    int stopped;                 // worker_pool_stop ran (touched by the stopping thread only)
-    int ended;                   // ... and saw every worker end
+    int stopped;  // worker_pool_stop ran (touched by the stopping thread only)
+    int ended;    // ... and saw every worker end
 
-    SRWLOCK lock;                // guards everything here
-    CONDITION_VARIABLE work;     // a job was queued or the pool stops
-    CONDITION_VARIABLE idle;     // depth and running both reached 0
+    SRWLOCK lock;             // guards everything here
+    CONDITION_VARIABLE work;  // a job was queued or the pool stops
+    CONDITION_VARIABLE idle;  // depth and running both reached 0
 
     int high_water;
     uint64_t submitted;
     uint64_t completed;
     uint64_t rejected;
-    uint64_t total_ms;           // sum of each job's time rounded to the nearest ms
+    uint64_t total_ms;  // sum of each job's time rounded to the nearest ms
     double last_ms;
     int64_t qpc_frequency;
 };
@@ -50,11 +50,11 @@ struct worker_pool {
 struct pool_stats {
     int depth;
     int high_water;
-    int threads;        // threads that started
+    int threads;  // threads that started
     uint64_t submitted;
     uint64_t completed;
     uint64_t rejected;
-    double avg_ms;      // total / completed; 0 when nothing completed
+    double avg_ms;  // total / completed; 0 when nothing completed
     double last_ms;
 };
 
@@ -99,7 +99,7 @@ struct job_lane {
     int head;
     int tail;
     int count;
-    int scheduled;               // a drain of this lane is queued on, or running in, the pool
+    int scheduled;  // a drain of this lane is queued on, or running in, the pool
     int closing;
     job_lane_done_fn done;
     void* done_arg;

@@ -52,7 +52,7 @@ void arbiter_configure(arbiter* a, const hotkey_pair hotkeys[HOTKEY_COUNT], uint
         if (arbiter_valid_key((int)hotkeys[i].vk)) a->watched[hotkeys[i].vk] = 1;
     for (int d = 0; d < 9; d++) a->watched[VK_DIGIT1 + d] = a->watched[VK_PAD1 + d] = 1;
     static const int others[] = {VK_ESCAPE_KEY, VK_LSHIFT_KEY, VK_RSHIFT_KEY, VK_LCONTROL_KEY, VK_RCONTROL_KEY,
-                                 VK_LMENU_KEY, VK_RMENU_KEY, VK_LWIN_KEY, VK_RWIN_KEY};
+                                 VK_LMENU_KEY,  VK_RMENU_KEY,  VK_LWIN_KEY,   VK_RWIN_KEY};
     for (int vk : others) a->watched[vk] = 1;
     for (int vk = 1; vk < ARBITER_KEYS; vk++) {
         if (!a->watched[vk] || !is_down || !is_down(vk, ctx)) continue;

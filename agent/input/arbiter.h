@@ -12,8 +12,8 @@
 
 enum {
     ARBITER_KEYS = 256,
-    ARBITER_DUPLICATE_MS = 25,       // another route's report of a press this close is the same press
-    ARBITER_CHORD_MAX_AGE_MS = 10000 // a digit held longer than this before the hotkey is no chord
+    ARBITER_DUPLICATE_MS = 25,        // another route's report of a press this close is the same press
+    ARBITER_CHORD_MAX_AGE_MS = 10000  // a digit held longer than this before the hotkey is no chord
 };
 
 // One virtual key. Only the broker thread touches the table (the hook procedure
@@ -21,27 +21,27 @@ enum {
 struct arbiter_key {
     uint32_t last_transition;  // time of the last accepted press or release
     uint32_t last_release;
-    uint32_t known;            // a transition was seen (or seeded) since the epoch
+    uint32_t known;  // a transition was seen (or seeded) since the epoch
     uint32_t down;
-    uint32_t fired;            // the current press already produced an action
-    uint32_t released;         // a release was seen since the epoch
+    uint32_t fired;     // the current press already produced an action
+    uint32_t released;  // a release was seen since the epoch
 };
 
 struct arbiter_action {
     uint32_t last_time;  // time of its last activation
     int activated;
-    int route;           // BROKER_ROUTE_* of that activation
+    int route;  // BROKER_ROUTE_* of that activation
 };
 
 // Counters since start; they survive reconfiguration.
 struct arbiter_counters {
-    uint64_t events[3];       // per route, BROKER_ROUTE_* order
+    uint64_t events[3];  // per route, BROKER_ROUTE_* order
     uint64_t activations[3];
     uint64_t mouse_packets;
     uint64_t duplicates, stale, blocked, dropped;
-    int last_route;           // BROKER_ROUTE_*, NONE before the first activation
+    int last_route;  // BROKER_ROUTE_*, NONE before the first activation
     int last_action;
-    int last_blocked;         // action id of the last press an attached client blocked
+    int last_blocked;  // action id of the last press an attached client blocked
 };
 
 struct arbiter {
@@ -61,8 +61,8 @@ struct arbiter_client {
 
 // What one key event asks of the broker.
 struct arbiter_outcome {
-    int action;        // action id to post (0 = none)
-    int forward;       // post a key to the selection client
+    int action;   // action id to post (0 = none)
+    int forward;  // post a key to the selection client
     int forward_vk;
     int forward_pressed;
 };

@@ -288,28 +288,20 @@ void broker_sweep(void) {
 
 LRESULT CALLBACK broker_wnd_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-    case WM_INPUT:
-        broker_input((HRAWINPUT)lp);
-        return DefWindowProcW(wnd, msg, wp, lp);  // frees the input's buffer
-    case WM_INPUT_DEVICE_CHANGE:
-        broker_sweep();
-        return 0;
+    case WM_INPUT: broker_input((HRAWINPUT)lp); return DefWindowProcW(wnd, msg, wp, lp);  // frees the input's buffer
+    case WM_INPUT_DEVICE_CHANGE: broker_sweep(); return 0;
     case WM_TIMER:
         if (wp == BROKER_SWEEP_TIMER) broker_sweep();
         return 0;
     case WM_BROKER_HOOK_KEY:
         broker_key(BROKER_ROUTE_HOOK, (int)(wp & 0xFFFF), ((wp >> 16) & 1) != 0, (uint32_t)lp);
         return 0;
-    case WM_BROKER_HOTKEY:
-        broker_registered((int)wp, (uint32_t)lp);
-        return 0;
+    case WM_BROKER_HOTKEY: broker_registered((int)wp, (uint32_t)lp); return 0;
     case WM_BROKER_RECONFIGURE:
         if (lp) broker_configure(wnd, (const config*)lp);
         return 0;
-    case WM_BROKER_ATTACH:
-        return broker_attach(wnd, (HWND)wp);
-    case WM_BROKER_DETACH:
-        return broker_detach((uint64_t)wp) ? 1 : 0;
+    case WM_BROKER_ATTACH: return broker_attach(wnd, (HWND)wp);
+    case WM_BROKER_DETACH: return broker_detach((uint64_t)wp) ? 1 : 0;
     case WM_BROKER_MOUSE_MODE: {
         const broker_mouse_mode* mode = (const broker_mouse_mode*)lp;
         if (!mode || !g_client.wnd || (uint64_t)wp != g_client.session) return 0;
@@ -325,8 +317,7 @@ LRESULT CALLBACK broker_wnd_proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         g_bt.focus_owned = HIWORD(lp) != 0;
         broker_publish();
         return 1;
-    default:
-        return DefWindowProcW(wnd, msg, wp, lp);
+    default: return DefWindowProcW(wnd, msg, wp, lp);
     }
 }
 
@@ -440,8 +431,10 @@ int broker_drain_mouse(uint64_t session, broker_mouse_packet* out, int* overflow
     AcquireSRWLockExclusive(&g_lock);
     if (g_client.wnd && session != 0 && session == g_client.session) {
         n = g_client.queue.count;
-        if (out) memcpy(out, g_client.queue.packets, (size_t)n * sizeof *out);
-        else n = 0;
+        if (out)
+            memcpy(out, g_client.queue.packets, (size_t)n * sizeof *out);
+        else
+            n = 0;
         lost = g_client.queue.overflow;
         g_client.queue.count = 0;
         g_client.queue.overflow = 0;

@@ -18,14 +18,14 @@ enum { BROKER_MOUSE_QUEUE_MAX = 64, BROKER_REASON_MAX = 32 };
 // One raw mouse report queued for the selection client. Relative reports that
 // carry no button change are merged into the previous one.
 struct broker_mouse_packet {
-    LONG dx, dy;                 // relative motion, or the raw absolute value (0..65535)
-    USHORT button_flags;         // RI_MOUSE_* of the report
+    LONG dx, dy;          // relative motion, or the raw absolute value (0..65535)
+    USHORT button_flags;  // RI_MOUSE_* of the report
     USHORT button_data;
-    int mods;                    // modifier mask at that moment (RegisterHotKey bits)
-    int absolute;                // MOUSE_MOVE_ABSOLUTE
-    LONG screen_x, screen_y;     // absolute position mapped to screen pixels
-    DWORD time;                  // message time
-    POINT cursor;                // system cursor position when it arrived
+    int mods;                 // modifier mask at that moment (RegisterHotKey bits)
+    int absolute;             // MOUSE_MOVE_ABSOLUTE
+    LONG screen_x, screen_y;  // absolute position mapped to screen pixels
+    DWORD time;               // message time
+    POINT cursor;             // system cursor position when it arrived
 };
 
 // The broker's diagnostic snapshot, as the `input` reply shows it. Zero-filled
@@ -38,17 +38,17 @@ struct broker_stats {
     uint64_t registered_events, raw_events, hook_events, mouse_packets;
     uint64_t registered_activations, raw_activations, hook_activations;
     uint64_t duplicates, stale, blocked, dropped;
-    int last_route;              // BROKER_ROUTE_*
+    int last_route;  // BROKER_ROUTE_*
     int last_action;
     int session_active;
-    int mouse_mode;              // BROKER_MOUSE_*
+    int mouse_mode;  // BROKER_MOUSE_*
     char mouse_reason[BROKER_REASON_MAX];
     int focus_requested, focus_owned;
 };
 
 // lParam of WM_BROKER_MOUSE_MODE (sent, so it may live on the sender's stack).
 struct broker_mouse_mode {
-    int mode;                    // BROKER_MOUSE_*
+    int mode;  // BROKER_MOUSE_*
     char reason[BROKER_REASON_MAX];
 };
 

@@ -31,9 +31,9 @@ static bool diag_lock_is_mine(void) {
     return InterlockedCompareExchange(&g_dbghelp_owner, 0, 0) == (LONG)GetCurrentThreadId();
 }
 
-static const MINIDUMP_TYPE DIAG_DUMP_TYPE = (MINIDUMP_TYPE)(
-    MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithUnloadedModules |
-    MiniDumpWithIndirectlyReferencedMemory | MiniDumpWithThreadInfo);
+static const MINIDUMP_TYPE DIAG_DUMP_TYPE =
+    (MINIDUMP_TYPE)(MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithUnloadedModules |
+                    MiniDumpWithIndirectlyReferencedMemory | MiniDumpWithThreadInfo);
 static_assert((int)DIAG_DUMP_TYPE == 0x1065, "dump type");
 
 bool diag_dump_name(const wchar_t* folder, const SYSTEMTIME* t, const char* tag, int counter, wchar_t out[260]) {
@@ -41,8 +41,8 @@ bool diag_dump_name(const wchar_t* folder, const SYSTEMTIME* t, const char* tag,
     wchar_t buf[260];
     wchar_t suffix[16] = L"";
     if (counter > 1) _snwprintf(suffix, 16, L"_%d", counter);
-    int n = _snwprintf(buf, 260, L"%ls\\ivrad_%04d%02d%02d_%02d%02d%02d_%hs%ls.dmp", folder, t->wYear,
-                       t->wMonth, t->wDay, t->wHour, t->wMinute, t->wSecond, tag, suffix);
+    int n = _snwprintf(buf, 260, L"%ls\\ivrad_%04d%02d%02d_%02d%02d%02d_%hs%ls.dmp", folder, t->wYear, t->wMonth,
+                       t->wDay, t->wHour, t->wMinute, t->wSecond, tag, suffix);
     if (n < 0 || n >= 260) return false;
     wmemcpy(out, buf, (size_t)n + 1);
     return true;
@@ -110,8 +110,7 @@ bool write_minidump(const char* tag, EXCEPTION_POINTERS* pointers, wchar_t out_p
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int counter = 1; file == INVALID_HANDLE_VALUE && counter <= DIAG_NAME_CANDIDATES; counter++) {
         if (!diag_dump_name(folder, &now, tag, counter, path)) break;
-        file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+        file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE && (error = GetLastError()) != ERROR_FILE_EXISTS) break;
     }
     if (file != INVALID_HANDLE_VALUE) {
@@ -129,7 +128,8 @@ bool write_minidump(const char* tag, EXCEPTION_POINTERS* pointers, wchar_t out_p
     diag_unlock();
     if (ok) wcscpy(out_path, path);
     // The hang report names the system error of a failed write.
-    else SetLastError(error);
+    else
+        SetLastError(error);
     return ok;
 }
 
@@ -160,8 +160,8 @@ size_t diag_frame_text(char out[DIAG_FRAME_TEXT], const char* module, const char
 typedef HRESULT(WINAPI* diag_get_description_fn)(HANDLE, PWSTR*);
 
 void log_thread(void) {
-    static diag_get_description_fn get = (diag_get_description_fn)GetProcAddress(
-        GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
+    static diag_get_description_fn get =
+        (diag_get_description_fn)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
     DWORD tid = GetCurrentThreadId();
     PWSTR text = nullptr;
     if (!get || FAILED(get(GetCurrentThread(), &text)) || !text) {
@@ -226,7 +226,8 @@ static void diag_log_frame(const char* tag, int index, DWORD64 addr) {
         memset(buf, 0, sizeof buf);
         sym->SizeOfStruct = sizeof(SYMBOL_INFO);
         sym->MaxNameLen = 255;
-        if (SymFromAddr(GetCurrentProcess(), addr, &displacement, sym)) snprintf(symbol, sizeof symbol, "%s", sym->Name);
+        if (SymFromAddr(GetCurrentProcess(), addr, &displacement, sym))
+            snprintf(symbol, sizeof symbol, "%s", sym->Name);
         IMAGEHLP_LINE64 line{};
         line.SizeOfStruct = sizeof line;
         DWORD line_disp = 0;
@@ -267,15 +268,15 @@ void log_stack(const char* tag, HANDLE thread, const CONTEXT* context) {
 enum diag_job_kind { DIAG_JOB_DUMP, DIAG_JOB_HANG };
 
 struct diag_dump_request {
-    CONTEXT context;      // first: the heap block's alignment suits it
+    CONTEXT context;  // first: the heap block's alignment suits it
     volatile LONG refs;
-    HANDLE done;          // manual-reset, set when the job has ended
+    HANDLE done;  // manual-reset, set when the job has ended
     diag_job_kind kind;
     char tag[16];
     char name[32];
     bool has_context;
     bool dump;
-    HANDLE thread;        // duplicated, closed by the job
+    HANDLE thread;  // duplicated, closed by the job
     bool ok;
     wchar_t path[260];
 };
@@ -381,9 +382,7 @@ void diag_hang_report(const char* name, HANDLE thread, const CONTEXT* context, b
 
 // ---------------------------------------------------------------- crash hooks
 
-static void* diag_module_base(void) {
-    return (void*)GetModuleHandleW(nullptr);
-}
+static void* diag_module_base(void) { return (void*)GetModuleHandleW(nullptr); }
 
 // True for the first thread to report a fatal error. A fault inside the handler itself
 // returns false at once; another thread's fault waits so the first report is not cut short.
@@ -395,9 +394,7 @@ static bool diag_crash_enter(void) {
     return false;
 }
 
-bool diag_crashing(void) {
-    return InterlockedCompareExchange(&g_crash_tid, 0, 0) != 0;
-}
+bool diag_crashing(void) { return InterlockedCompareExchange(&g_crash_tid, 0, 0) != 0; }
 
 static LONG WINAPI diag_crash_filter(EXCEPTION_POINTERS* ep) {
     if (!diag_crash_enter()) return EXCEPTION_CONTINUE_SEARCH;

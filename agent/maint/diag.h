@@ -16,8 +16,7 @@ bool write_minidump(const char* tag, EXCEPTION_POINTERS* pointers, wchar_t out_p
 // "%s\ivrad_%04d%02d%02d_%02d%02d%02d_%s.dmp" into out (260 characters), with
 // "_%d" after the tag when counter is 2 or more. False when it does not fit or
 // counter is outside 1..DIAG_NAME_CANDIDATES; out is untouched then.
-bool diag_dump_name(const wchar_t* folder, const SYSTEMTIME* local, const char* tag, int counter,
-                    wchar_t out[260]);
+bool diag_dump_name(const wchar_t* folder, const SYSTEMTIME* local, const char* tag, int counter, wchar_t out[260]);
 
 // Index of the entry with the oldest time among count write times, -1 when count is 0.
 int diag_oldest(const FILETIME* times, int count);

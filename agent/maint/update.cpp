@@ -125,13 +125,17 @@ int update_download(void*, const vpkc_asset* asset, const char* local_path, size
     update_progress progress{progress_id, -1};
     http_response r{};
     bool ok = http_download(url, path, update_download_progress, &progress, nullptr, &r);
-    if (!ok) log_warn("update: download %s -> %d (%s)", name, r.status, r.status ? "" : http_error_text(r.system_error));
+    if (!ok)
+        log_warn("update: download %s -> %d (%s)", name, r.status, r.status ? "" : http_error_text(r.system_error));
     http_response_free(&r);
     return ok ? 1 : 0;
 }
 
 bool update_resolve(HMODULE dll) {
-    struct entry { const char* name; void** slot; };
+    struct entry {
+        const char* name;
+        void** slot;
+    };
     const entry entries[] = {
         {"vpkc_new_source_custom_callback", (void**)&g_lib.new_source_custom_callback},
         {"vpkc_source_report_progress", (void**)&g_lib.source_report_progress},
@@ -228,8 +232,7 @@ long update_run_ivrac(const wchar_t* args, unsigned long timeout_ms) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
-        return -1;
+    if (!CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) return -1;
     CloseHandle(pi.hThread);
     long code = -1;
     DWORD exit_code = 0;
@@ -253,8 +256,8 @@ bool update_name_ok(const char* name) {
     size_t n = 0;
     for (const char* p = name; *p; p++, n++) {
         char c = *p;
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                  c == '.' || c == '_';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+                  c == '_';
         if (!ok || n >= 120) return false;
     }
     return true;
@@ -390,9 +393,7 @@ int update_installer_hook(const wchar_t* cmdline) {
         log_info("installer: uninstall -> agent stop (exit %ld), autostart off (exit %ld)", stop, off);
         break;
     }
-    default:
-        log_info("installer: %ls", cmdline ? cmdline : L"");
-        break;
+    default: log_info("installer: %ls", cmdline ? cmdline : L""); break;
     }
     return 0;
 }

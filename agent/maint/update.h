@@ -32,8 +32,8 @@ bool update_name_ok(const char* name);
 
 // Whether a daily tick starts a check: update_auto on, none running, and either no
 // check has started yet in this run (first) or day_ms have passed since the last start.
-bool update_daily_due(int update_auto, bool running, bool first, unsigned long long now,
-                      unsigned long long last, unsigned long long day_ms);
+bool update_daily_due(int update_auto, bool running, bool first, unsigned long long now, unsigned long long last,
+                      unsigned long long day_ms);
 
 // "%s/%s" of base and name into out (cap bytes). False, out untouched, when it does not fit.
 bool update_feed_url(const char* base, const char* name, char* out, size_t cap);

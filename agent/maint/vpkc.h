@@ -9,23 +9,23 @@ extern "C" {
 
 // One package file of a release.
 struct vpkc_asset {
-    const char* version;     // "1.2.3"
-    const char* file_name;   // file name under the feed's base address
-    uint64_t size;           // bytes
-    int delta;               // 1: a delta package, 0: the full package
+    const char* version;    // "1.2.3"
+    const char* file_name;  // file name under the feed's base address
+    uint64_t size;          // bytes
+    int delta;              // 1: a delta package, 0: the full package
 };
 
 // What a check found: the release to move to and the deltas that lead there.
 struct vpkc_update_info {
-    vpkc_asset* target;      // null when the library has no target release
-    vpkc_asset* deltas;      // delta_count entries, may be null
+    vpkc_asset* target;  // null when the library has no target release
+    vpkc_asset* deltas;  // delta_count entries, may be null
     size_t delta_count;
 };
 
 struct vpkc_options {
-    int allow_downgrade;      // 0: never move to an older version
-    const char* channel;      // null: the library's default channel
-    int max_deltas;           // more deltas than this fetch the full package instead
+    int allow_downgrade;  // 0: never move to an older version
+    const char* channel;  // null: the library's default channel
+    int max_deltas;       // more deltas than this fetch the full package instead
 };
 
 struct vpkc_source;
@@ -51,8 +51,8 @@ typedef int (*vpkc_new_update_manager_with_source_t)(vpkc_source* source, const 
                                                      const void* locator, vpkc_manager** out);
 typedef size_t (*vpkc_get_current_version_t)(vpkc_manager* manager, char* out, size_t capacity);
 typedef int (*vpkc_check_for_updates_t)(vpkc_manager* manager, vpkc_update_info** out);
-typedef int (*vpkc_download_updates_t)(vpkc_manager* manager, const vpkc_update_info* info,
-                                       vpkc_progress_fn progress, void* context);
+typedef int (*vpkc_download_updates_t)(vpkc_manager* manager, const vpkc_update_info* info, vpkc_progress_fn progress,
+                                       void* context);
 typedef int (*vpkc_wait_exit_then_apply_updates_t)(vpkc_manager* manager, const vpkc_asset* to_apply, int silent,
                                                    int restart, const char* const* restart_args, size_t arg_count);
 typedef void (*vpkc_free_update_info_t)(vpkc_update_info* info);

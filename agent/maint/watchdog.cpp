@@ -13,7 +13,7 @@ struct watchdog_slot {
     unsigned long threshold_ms;
     volatile LONG64 heartbeat;  // written by the watched thread without the lock
     bool active;
-    uint32_t generation;        // tells a re-registered slot from the one that was probed
+    uint32_t generation;  // tells a re-registered slot from the one that was probed
     watchdog_track track;
 };
 
@@ -33,7 +33,12 @@ struct watchdog_view {
     bool hung;
 };
 
-enum watchdog_probe_result { WATCHDOG_PROBE_ANSWERED, WATCHDOG_PROBE_SILENT, WATCHDOG_PROBE_GONE, WATCHDOG_PROBE_STOPPING };
+enum watchdog_probe_result {
+    WATCHDOG_PROBE_ANSWERED,
+    WATCHDOG_PROBE_SILENT,
+    WATCHDOG_PROBE_GONE,
+    WATCHDOG_PROBE_STOPPING
+};
 
 // Answers of WM_NULL probes: the slot's last answered probe number. Only the watchdog
 // thread reads and writes it, in the callback its own message pumping runs.
@@ -273,6 +278,4 @@ void watchdog_heartbeat(int slot) {
     InterlockedExchange64(&g_slots[slot].heartbeat, (LONG64)GetTickCount64());
 }
 
-uint64_t watchdog_hangs(void) {
-    return (uint64_t)InterlockedCompareExchange64(&g_hangs, 0, 0);
-}
+uint64_t watchdog_hangs(void) { return (uint64_t)InterlockedCompareExchange64(&g_hangs, 0, 0); }

@@ -10,7 +10,7 @@ enum {
     WATCHDOG_SLOTS = 16,
     WATCHDOG_NAME_MAX = 24,
     WATCHDOG_PERIOD_MS = 2000,
-    WATCHDOG_PROBE_MS = 5000,     // WM_NULL round-trip limit; a window that misses it was silent at least this long
+    WATCHDOG_PROBE_MS = 5000,  // WM_NULL round-trip limit; a window that misses it was silent at least this long
     WATCHDOG_MIN_WAIT_MS = 50,
 };
 
@@ -34,16 +34,16 @@ uint64_t watchdog_hangs(void);
 // What one probe found out about a slot, kept across probes.
 struct watchdog_track {
     bool hung;
-    bool dumped;           // a slot gets one hang dump for the life of the process
-    uint64_t hang_start;   // tick count when the silence began
+    bool dumped;          // a slot gets one hang dump for the life of the process
+    uint64_t hang_start;  // tick count when the silence began
 };
 
 enum watchdog_event { WATCHDOG_QUIET, WATCHDOG_HUNG, WATCHDOG_RECOVERED };
 
 struct watchdog_outcome {
     watchdog_event event;
-    bool dump;             // WATCHDOG_HUNG: write the slot's hang dump now
-    uint64_t ms;           // HUNG: silent time; RECOVERED: time since the silence began
+    bool dump;    // WATCHDOG_HUNG: write the slot's hang dump now
+    uint64_t ms;  // HUNG: silent time; RECOVERED: time since the silence began
 };
 
 // Applies one probe (responsive or silent for silent_ms) at tick now to t.

@@ -15,15 +15,13 @@
 #include <cstring>
 #include <cwchar>
 
-int64_t overlay_qpc(void)
-{
+int64_t overlay_qpc(void) {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
 }
 
-double overlay_ms(int64_t from, int64_t to)
-{
+double overlay_ms(int64_t from, int64_t to) {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     return f.QuadPart > 0 ? (double)(to - from) * 1000.0 / (double)f.QuadPart : 0.0;
@@ -35,24 +33,17 @@ constexpr wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
 constexpr UINT_PTR OVERLAY_TIMER_EXPIRY = 2;
 
 SRWLOCK g_thread_lock = SRWLOCK_INIT;
-HANDLE g_thread = nullptr;          // the last overlay thread, waited for at agent stop
-HWND volatile g_window = nullptr;   // the open overlay window, for a close at agent stop
+HANDLE g_thread = nullptr;           // the last overlay thread, waited for at agent stop
+HWND volatile g_window = nullptr;    // the open overlay window, for a close at agent stop
 thread_local int t_watch_slot = -1;  // the watchdog's slot for this overlay thread's window
 volatile LONG g_class_registered = 0;
 
-double overlay_ms_since(int64_t from)
-{
-    return overlay_ms(from, overlay_qpc());
-}
+double overlay_ms_since(int64_t from) { return overlay_ms(from, overlay_qpc()); }
 
-void overlay_clear_selecting()
-{
-    InterlockedExchange(&g_agent.selecting, 0);
-}
+void overlay_clear_selecting() { InterlockedExchange(&g_agent.selecting, 0); }
 
 // Answers whatever still waits on the selection; each request is answered once.
-void overlay_answer(overlay_state* s, const char* code, const char* msg)
-{
+void overlay_answer(overlay_state* s, const char* code, const char* msg) {
     if (s->job) {
         shot_job_fail(s->job, code, msg);
         s->job = nullptr;
@@ -63,8 +54,7 @@ void overlay_answer(overlay_state* s, const char* code, const char* msg)
     }
 }
 
-void overlay_release_snapshots(overlay_state* s)
-{
+void overlay_release_snapshots(overlay_state* s) {
     overlay_draw_free_snapshots(s);
     for (int i = 0; i < s->snap_count; i++) {
         frame_pool_release(s->snaps[i].buf);
@@ -73,19 +63,12 @@ void overlay_release_snapshots(overlay_state* s)
     s->snap_count = 0;
 }
 
-LONG overlay_width(const overlay_state* s)
-{
-    return s->screen.right - s->screen.left;
-}
+LONG overlay_width(const overlay_state* s) { return s->screen.right - s->screen.left; }
 
-LONG overlay_height(const overlay_state* s)
-{
-    return s->screen.bottom - s->screen.top;
-}
+LONG overlay_height(const overlay_state* s) { return s->screen.bottom - s->screen.top; }
 
 // Pushes the back buffer (or its dirty part) to the layered window.
-bool overlay_push(overlay_state* s, const RECT* dirty)
-{
+bool overlay_push(overlay_state* s, const RECT* dirty) {
     POINT dst{s->screen.left, s->screen.top};
     SIZE size{overlay_width(s), overlay_height(s)};
     POINT src{0, 0};
@@ -103,34 +86,28 @@ bool overlay_push(overlay_state* s, const RECT* dirty)
 }
 
 // Live look: re-renders and pushes the pending dirty area, timing the whole update.
-void overlay_live_update(overlay_state* s)
-{
+void overlay_live_update(overlay_state* s) {
     s->update_pending = 0;
     RECT client{0, 0, overlay_width(s), overlay_height(s)};
     RECT area{};
     const bool any = IntersectRect(&area, &s->dirty, &client) != FALSE;
     s->dirty = RECT{};
-    if (!any || s->closing)
-        return;
+    if (!any || s->closing) return;
     const int64_t t0 = overlay_qpc();
     overlay_draw_live(s, &area);
-    if (!overlay_push(s, &area))
-        log_warn("overlay(live): ULW failed %lu", GetLastError());
+    if (!overlay_push(s, &area)) log_warn("overlay(live): ULW failed %lu", GetLastError());
     s->updates++;
     s->update_ms_total += overlay_ms_since(t0);
 }
 
 // Repaints what changed: the union of the last picture's extent and the new one.
-void overlay_repaint(overlay_state* s)
-{
-    if (s->closing)
-        return;
+void overlay_repaint(overlay_state* s) {
+    if (s->closing) return;
     RECT now{}, changed{};
     overlay_draw_extent(s, &now);
     selection_union(&s->drawn, &now, &changed);
     s->drawn = now;
-    if (IsRectEmpty(&changed))
-        return;
+    if (IsRectEmpty(&changed)) return;
     if (!s->live) {
         InvalidateRect(s->wnd, &changed, FALSE);
         return;
@@ -148,24 +125,18 @@ void overlay_repaint(overlay_state* s)
 }
 
 // The finish step; runs once.
-void overlay_finish(overlay_state* s)
-{
-    if (s->closing)
-        return;
+void overlay_finish(overlay_state* s) {
+    if (s->closing) return;
     s->closing = 1;
     s->sel.dragging = 0;
     HWND w = s->wnd;
-    if (w && GetCapture() == w)
-        ReleaseCapture();
+    if (w && GetCapture() == w) ReleaseCapture();
     input_detach(s);
-    if (w)
-        KillTimer(w, OVERLAY_TIMER_EXPIRY);
-    if (!s->sel.selected)
-        log_info("region cancelled");
+    if (w) KillTimer(w, OVERLAY_TIMER_EXPIRY);
+    if (!s->sel.selected) log_info("region cancelled");
     const bool was_foreground = w && GetForegroundWindow() == w;
     InterlockedCompareExchangePointer((void* volatile*)&g_window, nullptr, w);
-    if (w)
-        DestroyWindow(w);
+    if (w) DestroyWindow(w);
     PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
     HWND prev = s->input.prev_foreground;
     DWORD pid = 0;
@@ -173,40 +144,32 @@ void overlay_finish(overlay_state* s)
         SetForegroundWindow(prev);
 }
 
-void overlay_outcome(overlay_state* s, selection_outcome o)
-{
+void overlay_outcome(overlay_state* s, selection_outcome o) {
     if (o == SELECTION_CHANGED)
         overlay_repaint(s);
     else if (o == SELECTION_SELECTED || o == SELECTION_CANCELLED)
         overlay_finish(s);
 }
 
-POINT overlay_point(const overlay_state* s, LPARAM lp)
-{
+POINT overlay_point(const overlay_state* s, LPARAM lp) {
     return POINT{(LONG)(SHORT)LOWORD(lp) + s->screen.left, (LONG)(SHORT)HIWORD(lp) + s->screen.top};
 }
 
-int overlay_key_digit(UINT vk)
-{
-    if (vk >= '1' && vk <= '9')
-        return (int)(vk - '0');
-    if (vk >= VK_NUMPAD1 && vk <= VK_NUMPAD9)
-        return (int)(vk - VK_NUMPAD0);
+int overlay_key_digit(UINT vk) {
+    if (vk >= '1' && vk <= '9') return (int)(vk - '0');
+    if (vk >= VK_NUMPAD1 && vk <= VK_NUMPAD9) return (int)(vk - VK_NUMPAD0);
     return 0;
 }
 
-LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
-{
+LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_NCCREATE) {
         const CREATESTRUCTW* cs = (const CREATESTRUCTW*)lp;
         SetWindowLongPtrW(w, GWLP_USERDATA, (LONG_PTR)cs->lpCreateParams);
     }
     overlay_state* s = (overlay_state*)GetWindowLongPtrW(w, GWLP_USERDATA);
-    if (!s)
-        return DefWindowProcW(w, msg, wp, lp);
+    if (!s) return DefWindowProcW(w, msg, wp, lp);
     LRESULT handled = 0;
-    if (input_message(s, msg, wp, lp, &handled))
-        return handled;
+    if (input_message(s, msg, wp, lp, &handled)) return handled;
     switch (msg) {
     case WM_SETCURSOR:
         if (LOWORD(lp) == HTCLIENT) {
@@ -214,28 +177,23 @@ LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
             return TRUE;
         }
         break;
-    case WM_ERASEBKGND:
-        return 1;
+    case WM_ERASEBKGND: return 1;
     case WM_PAINT: {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(w, &ps);
         if (dc && !s->live) {
             overlay_draw_frozen(s, dc, &ps.rcPaint);
-            if (s->first_paint_ms == 0)
-                s->first_paint_ms = overlay_ms_since(s->started);
+            if (s->first_paint_ms == 0) s->first_paint_ms = overlay_ms_since(s->started);
         }
         EndPaint(w, &ps);
         return 0;
     }
-    case WM_OVERLAY_UPDATE:
-        overlay_live_update(s);
-        return 0;
+    case WM_OVERLAY_UPDATE: overlay_live_update(s); return 0;
     case WM_MOUSEMOVE: {
         s->moves++;
         const int shift = (wp & MK_SHIFT) != 0;
         // Shift seen with the mouse counts as much as Shift seen as a key.
-        if (s->sel.dragging && shift != (s->sel.square != 0))
-            selection_shift(&s->sel, shift);
+        if (s->sel.dragging && shift != (s->sel.square != 0)) selection_shift(&s->sel, shift);
         overlay_outcome(s, selection_move(&s->sel, overlay_point(s, lp)));
         return 0;
     }
@@ -247,16 +205,14 @@ LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
     case WM_LBUTTONUP:
         s->ups++;
         overlay_outcome(s, selection_button_up(&s->sel, overlay_point(s, lp), (wp & MK_SHIFT) != 0));
-        if (!s->closing && !s->sel.dragging && GetCapture() == w)
-            ReleaseCapture();
+        if (!s->closing && !s->sel.dragging && GetCapture() == w) ReleaseCapture();
         return 0;
     case WM_RBUTTONDOWN:
         s->downs++;
         overlay_cancel(s);
         return 0;
     case WM_KEYDOWN: {
-        if (lp & (1 << 30))
-            return 0;  // auto-repeat: a held digit must not toggle its slot on and off
+        if (lp & (1 << 30)) return 0;  // auto-repeat: a held digit must not toggle its slot on and off
         const UINT vk = (UINT)wp;
         if (vk == VK_ESCAPE)
             overlay_cancel(s);
@@ -267,8 +223,7 @@ LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     }
     case WM_KEYUP:
-        if ((UINT)wp == VK_SHIFT)
-            overlay_outcome(s, selection_shift(&s->sel, 0));
+        if ((UINT)wp == VK_SHIFT) overlay_outcome(s, selection_shift(&s->sel, 0));
         return 0;
     case WM_TIMER:
         if (wp == OVERLAY_TIMER_EXPIRY && !s->closing) {
@@ -278,26 +233,18 @@ LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         }
         return 0;
     case WM_CLOSE:
-    case WM_CANCELMODE:
-        overlay_cancel(s);
-        return 0;
+    case WM_CANCELMODE: overlay_cancel(s); return 0;
     case WM_CAPTURECHANGED:
-        if (s->sel.dragging && !s->closing && (HWND)lp != w)
-            overlay_cancel(s);
+        if (s->sel.dragging && !s->closing && (HWND)lp != w) overlay_cancel(s);
         return 0;
-    case WM_NCDESTROY:
-        SetWindowLongPtrW(w, GWLP_USERDATA, 0);
-        break;
-    default:
-        break;
+    case WM_NCDESTROY: SetWindowLongPtrW(w, GWLP_USERDATA, 0); break;
+    default: break;
     }
     return DefWindowProcW(w, msg, wp, lp);
 }
 
-bool overlay_register_class()
-{
-    if (InterlockedCompareExchange(&g_class_registered, 0, 0))
-        return true;
+bool overlay_register_class() {
+    if (InterlockedCompareExchange(&g_class_registered, 0, 0)) return true;
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = overlay_wndproc;
@@ -312,25 +259,19 @@ bool overlay_register_class()
     return true;
 }
 
-bool overlay_create_window(overlay_state* s, DWORD ex_style)
-{
-    if (!s->input.focus_option)
-        ex_style |= WS_EX_NOACTIVATE;
-    if (!overlay_register_class())
-        return false;
+bool overlay_create_window(overlay_state* s, DWORD ex_style) {
+    if (!s->input.focus_option) ex_style |= WS_EX_NOACTIVATE;
+    if (!overlay_register_class()) return false;
     s->wnd = CreateWindowExW(ex_style, OVERLAY_CLASS, L"", WS_POPUP, s->screen.left, s->screen.top, overlay_width(s),
                              overlay_height(s), nullptr, nullptr, GetModuleHandleW(nullptr), s);
-    if (!s->wnd)
-        return false;
+    if (!s->wnd) return false;
     InterlockedExchangePointer((void* volatile*)&g_window, s->wnd);
-    if (t_watch_slot < 0)
-        t_watch_slot = watchdog_register("overlay", s->wnd, 0);
+    if (t_watch_slot < 0) t_watch_slot = watchdog_register("overlay", s->wnd, 0);
     UINT dpi = GetDpiForWindow(s->wnd);
     if (dpi == 0) {
         HDC dc = GetDC(nullptr);
         dpi = dc ? (UINT)GetDeviceCaps(dc, LOGPIXELSX) : 96;
-        if (dc)
-            ReleaseDC(nullptr, dc);
+        if (dc) ReleaseDC(nullptr, dc);
     }
     s->dpi = dpi ? (int)dpi : 96;
     s->scale = s->dpi / 96.0;
@@ -338,21 +279,17 @@ bool overlay_create_window(overlay_state* s, DWORD ex_style)
 }
 
 // Runs the window's messages until the finish step destroyed it.
-void overlay_loop(overlay_state* s)
-{
+void overlay_loop(overlay_state* s) {
     MSG msg;
     while (IsWindow(s->wnd)) {
         BOOL r = GetMessageW(&msg, nullptr, 0, 0);
-        if (r <= 0)
-            break;
+        if (r <= 0) break;
         DispatchMessageW(&msg);
     }
 }
 
-bool overlay_run_live(overlay_state* s)
-{
-    if (!overlay_draw_back_buffer(s))
-        return false;
+bool overlay_run_live(overlay_state* s) {
+    if (!overlay_draw_back_buffer(s)) return false;
     if (!overlay_create_window(s, WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST)) {
         log_warn("region(live): CreateWindowEx failed %lu", GetLastError());
         return false;
@@ -368,8 +305,7 @@ bool overlay_run_live(overlay_state* s)
         log_warn("overlay(live): ULW failed %lu", GetLastError());
         return false;
     }
-    if (!input_setup(s))
-        return false;
+    if (!input_setup(s)) return false;
     input_show(s);
     SetTimer(s->wnd, OVERLAY_TIMER_EXPIRY, s->expiry_ms, nullptr);
     s->init_ms = overlay_ms_since(s->started);
@@ -378,18 +314,15 @@ bool overlay_run_live(overlay_state* s)
     overlay_loop(s);
     log_info("overlay(live): init %lld ms, avg update %.1f ms, paints %u, moves %u, downs %u, ups %u, mouse=%s "
              "capture_focus=%d",
-             (long long)s->init_ms, s->updates ? s->update_ms_total / s->updates : 0.0, s->updates, s->moves,
-             s->downs, s->ups, s->input.mode == 2 ? "raw" : "native", s->input.focus_option);
+             (long long)s->init_ms, s->updates ? s->update_ms_total / s->updates : 0.0, s->updates, s->moves, s->downs,
+             s->ups, s->input.mode == 2 ? "raw" : "native", s->input.focus_option);
     return true;
 }
 
-bool overlay_run_frozen(overlay_state* s)
-{
+bool overlay_run_frozen(overlay_state* s) {
     const int64_t t0 = overlay_qpc();
-    if (!overlay_draw_snapshots(s))
-        return false;
-    if (s->dim_ms == 0 && s->dib_ms == 0)
-        s->dib_ms = overlay_ms_since(t0);
+    if (!overlay_draw_snapshots(s)) return false;
+    if (s->dim_ms == 0 && s->dib_ms == 0) s->dib_ms = overlay_ms_since(t0);
     if (!overlay_create_window(s, WS_EX_TOOLWINDOW | WS_EX_TOPMOST)) {
         log_warn("region: CreateWindowEx failed %lu", GetLastError());
         return false;
@@ -399,13 +332,11 @@ bool overlay_run_frozen(overlay_state* s)
         return false;
     }
     overlay_draw_extent(s, &s->drawn);
-    if (!input_setup(s))
-        return false;
+    if (!input_setup(s)) return false;
     input_show(s);
     SetTimer(s->wnd, OVERLAY_TIMER_EXPIRY, s->expiry_ms, nullptr);
     UpdateWindow(s->wnd);
-    if (s->first_paint_ms == 0)
-        RedrawWindow(s->wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    if (s->first_paint_ms == 0) RedrawWindow(s->wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     s->init_ms = overlay_ms_since(s->started);
     log_info("overlay: dim %lld ms, dib %lld ms, first paint %lld ms", (long long)s->dim_ms, (long long)s->dib_ms,
              (long long)s->first_paint_ms);
@@ -414,25 +345,21 @@ bool overlay_run_frozen(overlay_state* s)
 }
 
 // Frozen look: the selected pixels from the undimmed snapshots; parts on no monitor stay black.
-frame_buffer* overlay_frozen_result(overlay_state* s)
-{
+frame_buffer* overlay_frozen_result(overlay_state* s) {
     const RECT r = s->sel.sel;
     const LONG w = r.right - r.left, h = r.bottom - r.top;
     frame_buffer* buf = still_region_buffer(w, h, s->job);
-    if (!buf)
-        return nullptr;
+    if (!buf) return nullptr;
     if (!frame_buffer_ensure(buf, (uint32_t)w, (uint32_t)h, w * 4)) {
         log_warn("overlay: no memory for a %ldx%ld region", (long)w, (long)h);
         frame_pool_release(buf);
         return nullptr;
     }
-    for (LONG y = 0; y < h; y++)
-        memset(buf->pixels + (size_t)y * buf->stride, 0, (size_t)w * 4);
+    for (LONG y = 0; y < h; y++) memset(buf->pixels + (size_t)y * buf->stride, 0, (size_t)w * 4);
     for (int i = 0; i < s->snap_count; i++) {
         const overlay_snapshot* snap = &s->snaps[i];
         RECT part{};
-        if (!snap->buf || !IntersectRect(&part, &r, &snap->rect))
-            continue;
+        if (!snap->buf || !IntersectRect(&part, &r, &snap->rect)) continue;
         const size_t row_bytes = (size_t)(part.right - part.left) * 4;
         for (LONG y = part.top; y < part.bottom; y++) {
             const uint8_t* from = snap->buf->pixels + (size_t)(y - snap->rect.top) * snap->buf->stride +
@@ -445,8 +372,7 @@ frame_buffer* overlay_frozen_result(overlay_state* s)
     return buf;
 }
 
-void overlay_deliver_live(overlay_state* s)
-{
+void overlay_deliver_live(overlay_state* s) {
     if (!s->sel.selected) {
         overlay_answer(s, "cancelled", "pick cancelled");
         return;
@@ -477,8 +403,7 @@ void overlay_deliver_live(overlay_state* s)
     overlay_answer(s, "cancelled", "capture thread stopped");
 }
 
-void overlay_deliver_frozen(overlay_state* s)
-{
+void overlay_deliver_frozen(overlay_state* s) {
     frame_buffer* buf = s->sel.selected ? overlay_frozen_result(s) : nullptr;
     overlay_release_snapshots(s);
     if (!buf) {
@@ -491,8 +416,7 @@ void overlay_deliver_frozen(overlay_state* s)
     overlay_answer(s, "cancelled", "pick cancelled");
 }
 
-DWORD WINAPI overlay_thread(void* arg)
-{
+DWORD WINAPI overlay_thread(void* arg) {
     overlay_state* s = (overlay_state*)arg;
     log_thread_name(L"ivra-overlay");
     s->started = overlay_qpc();
@@ -517,45 +441,36 @@ DWORD WINAPI overlay_thread(void* arg)
 }
 
 // IVRA_DEBUG_REGION_EXPIRY_MS shortens the expiry for tests when IVRA_DEBUG_HOOKS is on.
-unsigned overlay_expiry()
-{
+unsigned overlay_expiry() {
     unsigned long ms = agent_debug_ms(L"IVRA_DEBUG_REGION_EXPIRY_MS");
-    if (ms == 0)
-        return OVERLAY_EXPIRY_MS;
+    if (ms == 0) return OVERLAY_EXPIRY_MS;
     log_warn("debug: region selection expires after %lu ms", ms);
     return (unsigned)ms;
 }
 
 }  // namespace
 
-void overlay_cancel(overlay_state* s)
-{
-    if (!s || s->closing)
-        return;
+void overlay_cancel(overlay_state* s) {
+    if (!s || s->closing) return;
     selection_cancel(&s->sel);
     overlay_finish(s);
 }
 
 bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t* warning, int no_sound,
-                  clip_request* clip)
-{
+                  clip_request* clip) {
     if (InterlockedCompareExchange(&g_agent.selecting, 1, 0) != 0) {
         log_warn("region overlay already active");
         sounds_play_warning();
-        if (job)
-            shot_job_fail(job, "busy", "region overlay already active");
-        if (clip)
-            clip_pick_failed(clip, "busy", "region overlay already active");
+        if (job) shot_job_fail(job, "busy", "region overlay already active");
+        if (clip) clip_pick_failed(clip, "busy", "region overlay already active");
         return false;
     }
     overlay_state* s = (overlay_state*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(overlay_state));
     if (!s) {
         log_error("overlay: no memory for a selection");
         overlay_clear_selecting();
-        if (job)
-            shot_job_fail(job, "internal", "cannot start overlay");
-        if (clip)
-            clip_pick_failed(clip, "internal", "cannot start overlay");
+        if (job) shot_job_fail(job, "internal", "cannot start overlay");
+        if (clip) clip_pick_failed(clip, "internal", "cannot start overlay");
         return false;
     }
     config cfg;
@@ -590,8 +505,8 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
         for (int i = 0; i < outputs && s->snap_count < OVERLAY_MAX_SNAPSHOTS; i++) {
             RECT r{};
             display_cache_output_rect(cache, i, &r);
-            frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills,
-                                                   still_buffer_bytes((int64_t)r.right - r.left, (int64_t)r.bottom - r.top));
+            frame_buffer* buf = frame_pool_acquire(
+                g_agent.frames_stills, still_buffer_bytes((int64_t)r.right - r.left, (int64_t)r.bottom - r.top));
             if (!buf) {
                 log_warn("region: stills pool exhausted");
                 break;
@@ -610,10 +525,8 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
             log_warn("region: no outputs captured");
             HeapFree(GetProcessHeap(), 0, s);
             overlay_clear_selecting();
-            if (job)
-                shot_job_fail(job, "cancelled", "pick cancelled");
-            if (clip)
-                clip_pick_cancelled(clip);
+            if (job) shot_job_fail(job, "cancelled", "pick cancelled");
+            if (clip) clip_pick_cancelled(clip);
             return false;
         }
     }
@@ -624,8 +537,7 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
         overlay_release_snapshots(s);
         const bool waiting = s->job || s->clip;
         overlay_answer(s, "internal", "cannot start overlay");
-        if (!waiting)
-            log_error("cannot start overlay thread (%lu)", err);
+        if (!waiting) log_error("cannot start overlay thread (%lu)", err);
         HeapFree(GetProcessHeap(), 0, s);
         overlay_clear_selecting();
         return true;
@@ -634,22 +546,18 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
     HANDLE old = g_thread;
     g_thread = h;
     ReleaseSRWLockExclusive(&g_thread_lock);
-    if (old)
-        CloseHandle(old);
+    if (old) CloseHandle(old);
     return true;
 }
 
-void region_wait(void)
-{
+void region_wait(void) {
     HWND w = (HWND)InterlockedCompareExchangePointer((void* volatile*)&g_window, nullptr, nullptr);
-    if (w)
-        PostMessageW(w, WM_CLOSE, 0, 0);
+    if (w) PostMessageW(w, WM_CLOSE, 0, 0);
     AcquireSRWLockExclusive(&g_thread_lock);
     HANDLE h = g_thread;
     g_thread = nullptr;
     ReleaseSRWLockExclusive(&g_thread_lock);
-    if (!h)
-        return;
+    if (!h) return;
     WaitForSingleObject(h, INFINITE);
     CloseHandle(h);
 }

@@ -22,7 +22,7 @@ enum { OVERLAY_MAX_SNAPSHOTS = 8, OVERLAY_EXPIRY_MS = 120000 };
 // output's desktop rectangle, and the bright and dimmed copies as DIB sections.
 struct overlay_snapshot {
     frame_buffer* buf;
-    RECT rect;                      // virtual-desktop pixels
+    RECT rect;  // virtual-desktop pixels
     HBITMAP bright, dim;
     uint8_t* bright_bits;
     uint8_t* dim_bits;
@@ -32,65 +32,65 @@ struct overlay_snapshot {
 
 // Mouse and focus handling of one selection (see selection_input.h).
 struct overlay_input {
-    uint64_t session;               // the broker's session id, 0 = not attached
-    int mouse_ready;                // raw mouse registration succeeded at attach
-    int key_route;                  // the broker's raw or hook route is ready: keys come from it
-    int focus_option;               // region_capture_input
-    int focus_owned;                // the overlay became the foreground window
+    uint64_t session;  // the broker's session id, 0 = not attached
+    int mouse_ready;   // raw mouse registration succeeded at attach
+    int key_route;     // the broker's raw or hook route is ready: keys come from it
+    int focus_option;  // region_capture_input
+    int focus_owned;   // the overlay became the foreground window
     HWND prev_foreground;
     DWORD prev_pid;
-    int requested;                  // region_input: 0 auto, 1 native, 2 raw
-    int mode;                       // 1 native, 2 raw, -1 failed
-    int raw_percent;                // 25..400
-    int64_t raw_x100, raw_y100;     // raw pointer in hundredths of a pixel
-    DWORD ref_time;                 // re-centre detection reference
+    int requested;               // region_input: 0 auto, 1 native, 2 raw
+    int mode;                    // 1 native, 2 raw, -1 failed
+    int raw_percent;             // 25..400
+    int64_t raw_x100, raw_y100;  // raw pointer in hundredths of a pixel
+    DWORD ref_time;              // re-centre detection reference
     POINT ref_cursor;
-    int64_t ref_motion;             // |dx| + |dy| since the reference; -1 before the first report
-    int synthesizing;               // a mouse message is generated from raw input
-    int forwarded;                  // a key message is generated from a broker event
+    int64_t ref_motion;  // |dx| + |dy| since the reference; -1 before the first report
+    int synthesizing;    // a mouse message is generated from raw input
+    int forwarded;       // a key message is generated from a broker event
 };
 
 // One selection. Allocated zero-filled by the capture thread in region_start,
 // owned by the overlay thread once that starts.
 struct overlay_state {
-    RECT screen;                    // virtual screen
+    RECT screen;  // virtual screen
     int live;
     overlay_snapshot snaps[OVERLAY_MAX_SNAPSHOTS];
     int snap_count;
     wchar_t folders[SELECTION_FOLDERS][260];
-    int grid;                       // region_grid
+    int grid;  // region_grid
     selection_state sel;
 
     // What the selection answers to.
-    shot_job* job;                  // a waiting pick (its capture-side reference), or none
-    clip_request* clip;             // a waiting clip start, or none
-    wchar_t warning[64];            // storage warning text taken at the start
+    shot_job* job;        // a waiting pick (its capture-side reference), or none
+    clip_request* clip;   // a waiting clip start, or none
+    wchar_t warning[64];  // storage warning text taken at the start
     int no_sound;
-    unsigned expiry_ms;             // OVERLAY_EXPIRY_MS unless a test shortens it
+    unsigned expiry_ms;  // OVERLAY_EXPIRY_MS unless a test shortens it
 
     HWND wnd;
     int dpi;
-    double scale;                   // dpi / 96
-    overlay_art* art;               // font and sprites (overlay_draw)
-    RECT drawn;                     // client area the last picture covered beyond the dimming
+    double scale;      // dpi / 96
+    overlay_art* art;  // font and sprites (overlay_draw)
+    RECT drawn;        // client area the last picture covered beyond the dimming
 
     // Live look: the whole picture, premultiplied BGRA, top-down, virtual-screen size.
     HBITMAP back;
     uint32_t* back_bits;
     HDC back_dc;
     HGDIOBJ back_old;
-    RECT dirty;                     // pending client area to re-render
-    int update_pending;             // one WM_OVERLAY_UPDATE is posted
+    RECT dirty;          // pending client area to re-render
+    int update_pending;  // one WM_OVERLAY_UPDATE is posted
 
     // Statistics for the closing log line.
-    int64_t started;                // performance counter at the thread's start
+    int64_t started;  // performance counter at the thread's start
     double init_ms, dim_ms, dib_ms, first_paint_ms;
     uint32_t updates;
     double update_ms_total;
     uint32_t moves, downs, ups;
 
     overlay_input input;
-    int closing;                    // the finish step ran: the window is gone or going
+    int closing;  // the finish step ran: the window is gone or going
 };
 
 // Performance-counter time, and the milliseconds between two such values.

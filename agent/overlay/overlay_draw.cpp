@@ -18,16 +18,16 @@ struct draw_sprite {
 
 // One piece of the picture above the plain dimming: a sprite or a flat colour.
 struct draw_deco {
-    RECT r;                   // client pixels the piece covers
+    RECT r;  // client pixels the piece covers
     const draw_sprite* sprite;
-    uint32_t colour;          // premultiplied, when there is no sprite
+    uint32_t colour;  // premultiplied, when there is no sprite
 };
 
 constexpr int DECO_MAX = 24;
-constexpr int SAMPLES = 4;                     // supersampling per axis
+constexpr int SAMPLES = 4;  // supersampling per axis
 constexpr int SHADOW_ALPHA = 102;
-constexpr int FROZEN_STRIP_PIXELS = 256 * 1024;  // 1 MB of composition buffer
-constexpr uint32_t DIM_LIVE = 0x6E000000u;     // premultiplied black at alpha 110
+constexpr int FROZEN_STRIP_PIXELS = 256 * 1024;   // 1 MB of composition buffer
+constexpr uint32_t DIM_LIVE = 0x6E000000u;        // premultiplied black at alpha 110
 constexpr uint32_t SELECTION_LIVE = 0x01000000u;  // nearly clear but still hit-testable
 constexpr uint32_t BORDER_COLOUR = 0xB3B3B3B3u;   // white at alpha 179
 constexpr uint32_t GRID_COLOUR = 0x2E2E2E2Eu;     // white at alpha 46
@@ -37,10 +37,10 @@ constexpr uint32_t LABEL_BGR = 0x001C1C1Eu;       // RGB(0x1C, 0x1C, 0x1E) as a 
 struct mark {
     float x0, y0, x1, y1;
     float cx, cy, radius;
-    int alpha;                // white alpha over the black shadow
+    int alpha;  // white alpha over the black shadow
 };
 
-} // namespace
+}  // namespace
 
 struct overlay_art {
     HFONT font;
@@ -50,9 +50,9 @@ struct overlay_art {
     int line_w, thick, gap;
 
     draw_sprite cross;
-    int cross_centre;         // sprite pixel that sits on the hover point
-    draw_sprite corners[4];   // top-left, top-right, bottom-left, bottom-right
-    int corner_len;           // 0 until built
+    int cross_centre;        // sprite pixel that sits on the hover point
+    draw_sprite corners[4];  // top-left, top-right, bottom-left, bottom-right
+    int corner_len;          // 0 until built
     draw_sprite bar_h, bar_v;
     int bar_len;
 
@@ -60,7 +60,7 @@ struct overlay_art {
     wchar_t label_text[SELECTION_LABEL_MAX];
     int label_ready;
     draw_sprite label;
-    int label_cap;            // pixels the label sprite can hold
+    int label_cap;  // pixels the label sprite can hold
     HBITMAP label_bmp;
     uint32_t* label_bits;
     HGDIOBJ label_old;
@@ -82,13 +82,10 @@ struct overlay_art {
 
 // ---- Pixel helpers.
 
-static inline uint32_t px_over(uint32_t src, uint32_t dst)
-{
+static inline uint32_t px_over(uint32_t src, uint32_t dst) {
     const uint32_t sa = src >> 24;
-    if (sa == 255)
-        return src;
-    if (sa == 0)
-        return dst;
+    if (sa == 255) return src;
+    if (sa == 0) return dst;
     const uint32_t inv = 255 - sa;
     uint32_t rb = (dst & 0x00FF00FFu) * inv;
     uint32_t ag = ((dst >> 8) & 0x00FF00FFu) * inv;
@@ -97,18 +94,15 @@ static inline uint32_t px_over(uint32_t src, uint32_t dst)
     return src + rb + ag;
 }
 
-static bool rect_clip(const RECT* a, const RECT* b, RECT* out)
-{
+static bool rect_clip(const RECT* a, const RECT* b, RECT* out) {
     RECT r = {a->left > b->left ? a->left : b->left, a->top > b->top ? a->top : b->top,
               a->right < b->right ? a->right : b->right, a->bottom < b->bottom ? a->bottom : b->bottom};
-    if (r.right <= r.left || r.bottom <= r.top)
-        return false;
+    if (r.right <= r.left || r.bottom <= r.top) return false;
     *out = r;
     return true;
 }
 
-static bool rect_inside(const RECT* inner, const RECT* outer)
-{
+static bool rect_inside(const RECT* inner, const RECT* outer) {
     return inner->left >= outer->left && inner->top >= outer->top && inner->right <= outer->right &&
            inner->bottom <= outer->bottom;
 }
@@ -120,49 +114,39 @@ struct draw_target {
     RECT bounds;
 };
 
-static uint32_t* target_at(const draw_target* t, LONG x, LONG y)
-{
+static uint32_t* target_at(const draw_target* t, LONG x, LONG y) {
     return t->bits + (size_t)(y - t->bounds.top) * t->stride + (x - t->bounds.left);
 }
 
-static void target_blend(const draw_target* t, const RECT* r, uint32_t colour)
-{
+static void target_blend(const draw_target* t, const RECT* r, uint32_t colour) {
     RECT c;
-    if (!rect_clip(r, &t->bounds, &c))
-        return;
+    if (!rect_clip(r, &t->bounds, &c)) return;
     for (LONG y = c.top; y < c.bottom; y++) {
         uint32_t* row = target_at(t, c.left, y);
-        for (LONG i = 0; i < c.right - c.left; i++)
-            row[i] = px_over(colour, row[i]);
+        for (LONG i = 0; i < c.right - c.left; i++) row[i] = px_over(colour, row[i]);
     }
 }
 
 // Blends a sprite whose top-left sits at x, y, only where it meets `clip`.
-static void target_sprite(const draw_target* t, const draw_sprite* sp, LONG x, LONG y, const RECT* clip)
-{
+static void target_sprite(const draw_target* t, const draw_sprite* sp, LONG x, LONG y, const RECT* clip) {
     const RECT r = {x, y, x + sp->w, y + sp->h};
     RECT c, cc;
-    if (!sp->px || !rect_clip(&r, &t->bounds, &c) || !rect_clip(&c, clip, &cc))
-        return;
+    if (!sp->px || !rect_clip(&r, &t->bounds, &c) || !rect_clip(&c, clip, &cc)) return;
     for (LONG yy = cc.top; yy < cc.bottom; yy++) {
         uint32_t* row = target_at(t, cc.left, yy);
         const uint32_t* src = sp->px + (size_t)(yy - y) * sp->w + (cc.left - x);
-        for (LONG i = 0; i < cc.right - cc.left; i++)
-            row[i] = px_over(src[i], row[i]);
+        for (LONG i = 0; i < cc.right - cc.left; i++) row[i] = px_over(src[i], row[i]);
     }
 }
 
 // ---- Sprites, rendered once with 4 x 4 samples a pixel.
 
-static void sprite_free(draw_sprite* sp)
-{
-    if (sp->px)
-        HeapFree(GetProcessHeap(), 0, sp->px);
+static void sprite_free(draw_sprite* sp) {
+    if (sp->px) HeapFree(GetProcessHeap(), 0, sp->px);
     *sp = draw_sprite{};
 }
 
-static bool mark_hit(const mark* m, float x, float y)
-{
+static bool mark_hit(const mark* m, float x, float y) {
     if (m->radius > 0) {
         const float dx = x - m->cx, dy = y - m->cy;
         return dx * dx + dy * dy <= m->radius * m->radius;
@@ -171,11 +155,9 @@ static bool mark_hit(const mark* m, float x, float y)
 }
 
 // White marks over a black shadow offset by one pixel down and right.
-static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int count)
-{
+static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int count) {
     uint32_t* px = (uint32_t*)HeapAlloc(GetProcessHeap(), 0, (size_t)w * h * 4);
-    if (!px)
-        return false;
+    if (!px) return false;
     for (int y = 0; y < h; y++) {
         for (int x = 0; x < w; x++) {
             int sum_a = 0, sum_c = 0;
@@ -184,10 +166,8 @@ static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int 
                     const float sx = x + (i + 0.5f) / (float)SAMPLES, sy = y + (j + 0.5f) / (float)SAMPLES;
                     int white = 0, shadow = 0;
                     for (int k = 0; k < count; k++) {
-                        if (marks[k].alpha > white && mark_hit(&marks[k], sx, sy))
-                            white = marks[k].alpha;
-                        if (!shadow && mark_hit(&marks[k], sx - 1, sy - 1))
-                            shadow = SHADOW_ALPHA;
+                        if (marks[k].alpha > white && mark_hit(&marks[k], sx, sy)) white = marks[k].alpha;
+                        if (!shadow && mark_hit(&marks[k], sx - 1, sy - 1)) shadow = SHADOW_ALPHA;
                     }
                     sum_c += white;
                     sum_a += white + shadow * (255 - white) / 255;
@@ -195,8 +175,7 @@ static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int 
             }
             const uint32_t a = (uint32_t)((sum_a + SAMPLES * SAMPLES / 2) / (SAMPLES * SAMPLES));
             uint32_t c = (uint32_t)((sum_c + SAMPLES * SAMPLES / 2) / (SAMPLES * SAMPLES));
-            if (c > a)
-                c = a;
+            if (c > a) c = a;
             px[(size_t)y * w + x] = a << 24 | c << 16 | c << 8 | c;
         }
     }
@@ -207,31 +186,27 @@ static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int 
     return true;
 }
 
-static mark mark_rect(float x0, float y0, float x1, float y1, int alpha)
-{
+static mark mark_rect(float x0, float y0, float x1, float y1, int alpha) {
     return mark{x0, y0, x1, y1, 0, 0, 0, alpha};
 }
 
-static bool build_crosshair(overlay_art* a)
-{
+static bool build_crosshair(overlay_art* a) {
     const double s = a->scale;
     int n = (int)lround(40 * s);
-    if (n < 8)
-        n = 8;
+    if (n < 8) n = 8;
     // The hover pixel's centre; one pixel left free on the far sides for the shadow.
     a->cross_centre = n / 2 - 1;
     const float c = a->cross_centre + 0.5f;
     const float in = (float)(5 * s), out = (float)(19 * s), half = (float)(0.75 * s);
     const mark marks[] = {
-        mark_rect(c + in, c - half, c + out, c + half, 230),  mark_rect(c - out, c - half, c - in, c + half, 230),
-        mark_rect(c - half, c + in, c + half, c + out, 230),  mark_rect(c - half, c - out, c + half, c - in, 230),
+        mark_rect(c + in, c - half, c + out, c + half, 230), mark_rect(c - out, c - half, c - in, c + half, 230),
+        mark_rect(c - half, c + in, c + half, c + out, 230), mark_rect(c - half, c - out, c + half, c - in, 230),
         mark{0, 0, 0, 0, c, c, (float)(0.5 * s), 242},
     };
     return sprite_render(&a->cross, n, n, marks, 5);
 }
 
-static bool build_corners(overlay_art* a, int len)
-{
+static bool build_corners(overlay_art* a, int len) {
     const float l = (float)len, t = (float)a->thick;
     const mark shapes[4][2] = {
         {mark_rect(0, 0, l, t, 242), mark_rect(0, 0, t, l, 242)},
@@ -249,8 +224,7 @@ static bool build_corners(overlay_art* a, int len)
     return true;
 }
 
-static bool build_bars(overlay_art* a)
-{
+static bool build_bars(overlay_art* a) {
     // Bars show only on selections whose handles are at their longest; they match them.
     a->bar_len = (int)lround(24 * a->scale);
     const float l = (float)a->bar_len, t = (float)a->thick;
@@ -262,8 +236,7 @@ static bool build_bars(overlay_art* a)
 // ---- The label.
 
 // Coverage of a rounded rectangle of w x h with corner radius r at one pixel, in samples.
-static int round_rect_cover(int x, int y, int w, int h, float r)
-{
+static int round_rect_cover(int x, int y, int w, int h, float r) {
     int n = 0;
     for (int j = 0; j < SAMPLES; j++) {
         for (int i = 0; i < SAMPLES; i++) {
@@ -271,8 +244,7 @@ static int round_rect_cover(int x, int y, int w, int h, float r)
             const float cx = sx < r ? r : (sx > w - r ? w - r : sx);
             const float cy = sy < r ? r : (sy > h - r ? h - r : sy);
             const float dx = sx - cx, dy = sy - cy;
-            if (dx * dx + dy * dy <= r * r)
-                n++;
+            if (dx * dx + dy * dy <= r * r) n++;
         }
     }
     return n;
@@ -280,13 +252,10 @@ static int round_rect_cover(int x, int y, int w, int h, float r)
 
 // Renders `text` into the label sprite when it differs from the one shown. The box is
 // the text extent plus the padding of selection_label_rect.
-static bool label_render(overlay_art* a, const wchar_t* text, int len)
-{
-    if (a->label_ready && wcscmp(a->label_text, text) == 0)
-        return true;
+static bool label_render(overlay_art* a, const wchar_t* text, int len) {
+    if (a->label_ready && wcscmp(a->label_text, text) == 0) return true;
     SIZE ext = {};
-    if (!GetTextExtentPoint32W(a->text_dc, text, len, &ext))
-        return false;
+    if (!GetTextExtentPoint32W(a->text_dc, text, len, &ext)) return false;
     const LONG pad = lround(6 * a->scale);
     const int w = ext.cx + 2 * pad, h = ext.cy + pad;
     if (w > a->label_bmp_w || h > a->label_bmp_h) {
@@ -296,8 +265,7 @@ static bool label_render(overlay_art* a, const wchar_t* text, int len)
         dib_info_top_down(&bi, bw, bh);
         void* bits = nullptr;
         HBITMAP bmp = CreateDIBSection(a->text_dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-        if (!bmp)
-            return false;
+        if (!bmp) return false;
         HGDIOBJ old = SelectObject(a->text_dc, bmp);
         if (a->label_bmp) {
             DeleteObject(a->label_bmp);
@@ -311,17 +279,14 @@ static bool label_render(overlay_art* a, const wchar_t* text, int len)
     }
     if ((size_t)w * h > (size_t)a->label_cap) {
         uint32_t* px = (uint32_t*)HeapAlloc(GetProcessHeap(), 0, (size_t)w * h * 4 * 2);
-        if (!px)
-            return false;
-        if (a->label.px)
-            HeapFree(GetProcessHeap(), 0, a->label.px);
+        if (!px) return false;
+        if (a->label.px) HeapFree(GetProcessHeap(), 0, a->label.px);
         a->label.px = px;
         a->label_cap = w * h * 2;
     }
     GdiFlush();
     for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++)
-            a->label_bits[(size_t)y * a->label_bmp_w + x] = LABEL_BGR;
+        for (int x = 0; x < w; x++) a->label_bits[(size_t)y * a->label_bmp_w + x] = LABEL_BGR;
     RECT box = {0, 0, w, h};
     SetBkMode(a->text_dc, TRANSPARENT);
     SetTextColor(a->text_dc, RGB(255, 255, 255));
@@ -356,18 +321,14 @@ static bool label_render(overlay_art* a, const wchar_t* text, int len)
 }
 
 // The label's box in client pixels, rendering its text first; false when there is none.
-static bool label_prepare(const overlay_state* s, RECT* box)
-{
+static bool label_prepare(const overlay_state* s, RECT* box) {
     overlay_art* a = s->art;
-    if (!a || s->sel.finished)
-        return false;
+    if (!a || s->sel.finished) return false;
     const wchar_t* folders[SELECTION_FOLDERS];
-    for (int i = 0; i < SELECTION_FOLDERS; i++)
-        folders[i] = s->folders[i];
+    for (int i = 0; i < SELECTION_FOLDERS; i++) folders[i] = s->folders[i];
     wchar_t text[SELECTION_LABEL_MAX];
     const int len = selection_label_text(&s->sel, folders, text, SELECTION_LABEL_MAX);
-    if (!label_render(a, text, len))
-        return false;
+    if (!label_render(a, text, len)) return false;
     const LONG pad = lround(6 * a->scale);
     RECT r;
     selection_label_rect(&s->sel, a->label.w - 2 * pad, a->label.h - pad, a->scale, &r);
@@ -378,20 +339,16 @@ static bool label_prepare(const overlay_state* s, RECT* box)
 
 // ---- The scene: what lies above the dimming, as pieces in drawing order.
 
-static bool selection_shown(const overlay_state* s, RECT* client)
-{
-    if (!(s->sel.dragging || s->sel.selected))
-        return false;
+static bool selection_shown(const overlay_state* s, RECT* client) {
+    if (!(s->sel.dragging || s->sel.selected)) return false;
     RECT r = s->sel.sel;
-    if (r.right <= r.left || r.bottom <= r.top)
-        return false;
+    if (r.right <= r.left || r.bottom <= r.top) return false;
     OffsetRect(&r, -s->screen.left, -s->screen.top);
     *client = r;
     return true;
 }
 
-static int scene_decos(const overlay_state* s, draw_deco* out)
-{
+static int scene_decos(const overlay_state* s, draw_deco* out) {
     overlay_art* a = s->art;
     int n = 0;
     RECT r;
@@ -409,15 +366,12 @@ static int scene_decos(const overlay_state* s, draw_deco* out)
         }
         // On a selection as thin as the line, the far line would cover the near one twice.
         out[n++] = draw_deco{{l0, t0, r0 + lw, t0 + lw}, nullptr, BORDER_COLOUR};
-        if (b0 >= t0 + lw)
-            out[n++] = draw_deco{{l0, b0, r0 + lw, b0 + lw}, nullptr, BORDER_COLOUR};
+        if (b0 >= t0 + lw) out[n++] = draw_deco{{l0, b0, r0 + lw, b0 + lw}, nullptr, BORDER_COLOUR};
         out[n++] = draw_deco{{l0, t0 + lw, l0 + lw, b0}, nullptr, BORDER_COLOUR};
-        if (r0 >= l0 + lw)
-            out[n++] = draw_deco{{r0, t0 + lw, r0 + lw, b0}, nullptr, BORDER_COLOUR};
+        if (r0 >= l0 + lw) out[n++] = draw_deco{{r0, t0 + lw, r0 + lw, b0}, nullptr, BORDER_COLOUR};
 
         const int len = selection_handle_length(&r, a->scale);
-        if (len != a->corner_len)
-            build_corners(a, len);
+        if (len != a->corner_len) build_corners(a, len);
         if (a->corner_len) {
             const int t = a->thick, g = a->gap;
             const LONG xl = r.left - g - t, xr = r.right + g + t - len;
@@ -443,8 +397,7 @@ static int scene_decos(const overlay_state* s, draw_deco* out)
         }
     }
     RECT box;
-    if (label_prepare(s, &box))
-        out[n++] = draw_deco{box, &a->label, 0};
+    if (label_prepare(s, &box)) out[n++] = draw_deco{box, &a->label, 0};
     if (!s->sel.dragging && !s->sel.finished && a->cross.px) {
         const LONG x = s->sel.hover.x - s->screen.left - a->cross_centre;
         const LONG y = s->sel.hover.y - s->screen.top - a->cross_centre;
@@ -453,12 +406,10 @@ static int scene_decos(const overlay_state* s, draw_deco* out)
     return n;
 }
 
-static void draw_decos(const draw_target* t, const draw_deco* decos, int count, const RECT* clip)
-{
+static void draw_decos(const draw_target* t, const draw_deco* decos, int count, const RECT* clip) {
     for (int i = 0; i < count; i++) {
         RECT c;
-        if (!rect_clip(&decos[i].r, clip, &c))
-            continue;
+        if (!rect_clip(&decos[i].r, clip, &c)) continue;
         if (decos[i].sprite)
             target_sprite(t, decos[i].sprite, decos[i].r.left, decos[i].r.top, &c);
         else
@@ -467,11 +418,9 @@ static void draw_decos(const draw_target* t, const draw_deco* decos, int count, 
 }
 
 // The live look's plain picture in `r`: dimming, and the selection kept clear.
-static void live_base(const draw_target* t, const RECT* r, const RECT* sel)
-{
+static void live_base(const draw_target* t, const RECT* r, const RECT* sel) {
     RECT c;
-    if (!rect_clip(r, &t->bounds, &c))
-        return;
+    if (!rect_clip(r, &t->bounds, &c)) return;
     for (LONG y = c.top; y < c.bottom; y++) {
         uint32_t* row = target_at(t, c.left, y);
         LONG sl = c.right, sr = c.right;
@@ -480,33 +429,27 @@ static void live_base(const draw_target* t, const RECT* r, const RECT* sel)
             sr = sel->right > c.right ? c.right : (sel->right < sl ? sl : sel->right);
         }
         LONG x = c.left;
-        for (; x < sl; x++)
-            row[x - c.left] = DIM_LIVE;
-        for (; x < sr; x++)
-            row[x - c.left] = SELECTION_LIVE;
-        for (; x < c.right; x++)
-            row[x - c.left] = DIM_LIVE;
+        for (; x < sl; x++) row[x - c.left] = DIM_LIVE;
+        for (; x < sr; x++) row[x - c.left] = SELECTION_LIVE;
+        for (; x < c.right; x++) row[x - c.left] = DIM_LIVE;
     }
 }
 
 
 // ---- Interface.
 
-bool overlay_draw_create(overlay_state* s)
-{
+bool overlay_draw_create(overlay_state* s) {
     overlay_art* a = (overlay_art*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(overlay_art));
-    if (!a)
-        return false;
+    if (!a) return false;
     const int dpi = s->dpi > 0 ? s->dpi : 96;
     a->scale = s->scale > 0 ? s->scale : dpi / 96.0;
     a->line_w = selection_line_width(dpi);
     a->thick = (int)lround(2 * a->scale);
-    if (a->thick < 1)
-        a->thick = 1;
+    if (a->thick < 1) a->thick = 1;
     a->gap = (int)(lround(3 * a->scale) + lround(a->scale)) + 2;
-    a->font = CreateFontW(-MulDiv(9, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                          L"Segoe UI");
+    a->font =
+        CreateFontW(-MulDiv(9, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                    CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
     a->text_dc = CreateCompatibleDC(nullptr);
     s->art = a;
     if (!a->font || !a->text_dc || !build_crosshair(a) || !build_bars(a)) {
@@ -517,31 +460,23 @@ bool overlay_draw_create(overlay_state* s)
     return true;
 }
 
-void overlay_draw_destroy(overlay_state* s)
-{
+void overlay_draw_destroy(overlay_state* s) {
     overlay_art* a = s->art;
-    if (!a)
-        return;
+    if (!a) return;
     if (a->text_dc) {
-        if (a->label_bmp)
-            SelectObject(a->text_dc, a->label_old);
-        if (a->text_old_font)
-            SelectObject(a->text_dc, a->text_old_font);
+        if (a->label_bmp) SelectObject(a->text_dc, a->label_old);
+        if (a->text_old_font) SelectObject(a->text_dc, a->text_old_font);
         DeleteDC(a->text_dc);
     }
-    if (a->label_bmp)
-        DeleteObject(a->label_bmp);
-    if (a->font)
-        DeleteObject(a->font);
+    if (a->label_bmp) DeleteObject(a->label_bmp);
+    if (a->font) DeleteObject(a->font);
     if (a->comp_dc) {
         SelectObject(a->comp_dc, a->comp_old);
         DeleteDC(a->comp_dc);
     }
-    if (a->comp)
-        DeleteObject(a->comp);
+    if (a->comp) DeleteObject(a->comp);
     sprite_free(&a->cross);
-    for (draw_sprite& c : a->corners)
-        sprite_free(&c);
+    for (draw_sprite& c : a->corners) sprite_free(&c);
     sprite_free(&a->bar_h);
     sprite_free(&a->bar_v);
     sprite_free(&a->label);
@@ -549,36 +484,31 @@ void overlay_draw_destroy(overlay_state* s)
     s->art = nullptr;
 }
 
-static void free_dib(HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits)
-{
+static void free_dib(HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits) {
     if (*dc) {
         SelectObject(*dc, *old);
         DeleteDC(*dc);
     }
-    if (*bmp)
-        DeleteObject(*bmp);
+    if (*bmp) DeleteObject(*bmp);
     *dc = nullptr;
     *old = nullptr;
     *bmp = nullptr;
     *bits = nullptr;
 }
 
-static bool make_dib(int w, int h, HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits)
-{
+static bool make_dib(int w, int h, HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits) {
     BITMAPINFO bi;
     dib_info_top_down(&bi, w, h);
     void* p = nullptr;
     *bmp = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &p, nullptr, 0);
     *dc = CreateCompatibleDC(nullptr);
-    if (!*bmp || !*dc)
-        return false;
+    if (!*bmp || !*dc) return false;
     *old = SelectObject(*dc, *bmp);
     *bits = (uint8_t*)p;
     return true;
 }
 
-bool overlay_draw_snapshots(overlay_state* s)
-{
+bool overlay_draw_snapshots(overlay_state* s) {
     double dib_ms = 0, dim_ms = 0;
     for (int i = 0; i < s->snap_count; i++) {
         overlay_snapshot* sn = &s->snaps[i];
@@ -612,8 +542,7 @@ bool overlay_draw_snapshots(overlay_state* s)
     return true;
 }
 
-void overlay_draw_free_snapshots(overlay_state* s)
-{
+void overlay_draw_free_snapshots(overlay_state* s) {
     for (int i = 0; i < OVERLAY_MAX_SNAPSHOTS; i++) {
         overlay_snapshot* sn = &s->snaps[i];
         free_dib(&sn->bright_dc, &sn->bright_old, &sn->bright, &sn->bright_bits);
@@ -623,10 +552,8 @@ void overlay_draw_free_snapshots(overlay_state* s)
 
 // The frozen look's composition buffer: at least w pixels wide, about
 // FROZEN_STRIP_PIXELS in all; it only grows in width.
-static bool comp_reserve(overlay_art* a, int w)
-{
-    if (a->comp && w <= a->comp_w)
-        return true;
+static bool comp_reserve(overlay_art* a, int w) {
+    if (a->comp && w <= a->comp_w) return true;
     const int rows = FROZEN_STRIP_PIXELS / w > 0 ? FROZEN_STRIP_PIXELS / w : 1;
     HDC dc = nullptr;
     HGDIOBJ old = nullptr;
@@ -648,8 +575,7 @@ static bool comp_reserve(overlay_art* a, int w)
 }
 
 // Composes one strip of the frozen picture (client rectangle r) and puts it on the window.
-static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* sel, const draw_deco* decos, int n)
-{
+static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* sel, const draw_deco* decos, int n) {
     overlay_art* a = s->art;
     const int w = r->right - r->left, h = r->bottom - r->top;
     bool covered = false;
@@ -658,14 +584,12 @@ static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* se
         OffsetRect(&sr, -s->screen.left, -s->screen.top);
         covered = rect_inside(r, &sr);
     }
-    if (!covered)
-        PatBlt(a->comp_dc, 0, 0, w, h, BLACKNESS);
+    if (!covered) PatBlt(a->comp_dc, 0, 0, w, h, BLACKNESS);
     for (int i = 0; i < s->snap_count; i++) {
         const overlay_snapshot* sn = &s->snaps[i];
         RECT sr = sn->rect, c, b;
         OffsetRect(&sr, -s->screen.left, -s->screen.top);
-        if (!sn->dim_dc || !rect_clip(&sr, r, &c))
-            continue;
+        if (!sn->dim_dc || !rect_clip(&sr, r, &c)) continue;
         BitBlt(a->comp_dc, c.left - r->left, c.top - r->top, c.right - c.left, c.bottom - c.top, sn->dim_dc,
                c.left - sr.left, c.top - sr.top, SRCCOPY);
         if (sel && rect_clip(&c, sel, &b))
@@ -679,13 +603,11 @@ static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* se
     BitBlt(dc, r->left, r->top, w, h, a->comp_dc, 0, 0, SRCCOPY);
 }
 
-void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area)
-{
+void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area) {
     overlay_art* a = s->art;
     const RECT client = {0, 0, s->screen.right - s->screen.left, s->screen.bottom - s->screen.top};
     RECT r;
-    if (!a || !rect_clip(area, &client, &r))
-        return;
+    if (!a || !rect_clip(area, &client, &r)) return;
     RECT sel;
     const bool has_sel = selection_shown(s, &sel);
     // Composed in strips of a few rows: each pixel reaches the window once (no flicker)
@@ -709,8 +631,7 @@ void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area)
     }
 }
 
-bool overlay_draw_back_buffer(overlay_state* s)
-{
+bool overlay_draw_back_buffer(overlay_state* s) {
     const int w = s->screen.right - s->screen.left, h = s->screen.bottom - s->screen.top;
     HDC dc = nullptr;
     HGDIOBJ old = nullptr;
@@ -725,16 +646,13 @@ bool overlay_draw_back_buffer(overlay_state* s)
     s->back_bits = (uint32_t*)bits;
     s->back_dc = dc;
     s->back_old = old;
-    if (s->art)
-        s->art->shown_valid = 0;
+    if (s->art) s->art->shown_valid = 0;
     return true;
 }
 
-void overlay_draw_live(overlay_state* s, const RECT* area)
-{
+void overlay_draw_live(overlay_state* s, const RECT* area) {
     overlay_art* a = s->art;
-    if (!a || !s->back_bits)
-        return;
+    if (!a || !s->back_bits) return;
     const RECT client = {0, 0, s->screen.right - s->screen.left, s->screen.bottom - s->screen.top};
     const draw_target t = {s->back_bits, (int)client.right, client};
     RECT sel = {};
@@ -746,19 +664,15 @@ void overlay_draw_live(overlay_state* s, const RECT* area)
         live_base(&t, area, has_sel ? &sel : nullptr);
         // Decorations only inside the area: outside it the buffer is not finished yet.
         RECT c;
-        if (rect_clip(area, &client, &c))
-            draw_decos(&t, decos, n, &c);
-        if (!rect_inside(&client, area))
-            return;
+        if (rect_clip(area, &client, &c)) draw_decos(&t, decos, n, &c);
+        if (!rect_inside(&client, area)) return;
     } else {
         // The buffer holds the last scene everywhere: put back the plain picture where
         // that scene and this one differ, then draw this one's pieces.
         RECT resets[DECO_MAX * 2 + 4];
         int m = 0;
-        for (int i = 0; i < a->shown_count; i++)
-            resets[m++] = a->shown_decos[i];
-        for (int i = 0; i < n; i++)
-            resets[m++] = decos[i].r;
+        for (int i = 0; i < a->shown_count; i++) resets[m++] = a->shown_decos[i];
+        for (int i = 0; i < n; i++) resets[m++] = decos[i].r;
         const RECT& o = a->shown_sel;
         const bool had = o.right > o.left;
         if (had != has_sel || (had && !EqualRect(&o, &sel))) {
@@ -767,45 +681,38 @@ void overlay_draw_live(overlay_state* s, const RECT* area)
             } else {
                 RECT u;
                 selection_union(&o, &sel, &u);
-                resets[m++] = RECT{o.left < sel.left ? o.left : sel.left, u.top,
-                                   o.left < sel.left ? sel.left : o.left, u.bottom};
+                resets[m++] =
+                    RECT{o.left < sel.left ? o.left : sel.left, u.top, o.left < sel.left ? sel.left : o.left, u.bottom};
                 resets[m++] = RECT{o.right < sel.right ? o.right : sel.right, u.top,
                                    o.right < sel.right ? sel.right : o.right, u.bottom};
-                resets[m++] = RECT{u.left, o.top < sel.top ? o.top : sel.top, u.right,
-                                   o.top < sel.top ? sel.top : o.top};
+                resets[m++] =
+                    RECT{u.left, o.top < sel.top ? o.top : sel.top, u.right, o.top < sel.top ? sel.top : o.top};
                 resets[m++] = RECT{u.left, o.bottom < sel.bottom ? o.bottom : sel.bottom, u.right,
                                    o.bottom < sel.bottom ? sel.bottom : o.bottom};
             }
         }
-        for (int i = 0; i < m; i++)
-            live_base(&t, &resets[i], has_sel ? &sel : nullptr);
+        for (int i = 0; i < m; i++) live_base(&t, &resets[i], has_sel ? &sel : nullptr);
         draw_decos(&t, decos, n, &client);
     }
     a->shown_valid = 1;
     a->shown_sel = has_sel ? sel : RECT{};
-    for (int i = 0; i < n; i++)
-        a->shown_decos[i] = decos[i].r;
+    for (int i = 0; i < n; i++) a->shown_decos[i] = decos[i].r;
     a->shown_count = n;
 }
 
-void overlay_draw_free_back_buffer(overlay_state* s)
-{
+void overlay_draw_free_back_buffer(overlay_state* s) {
     uint8_t* bits = (uint8_t*)s->back_bits;
     free_dib(&s->back_dc, &s->back_old, &s->back, &bits);
     s->back_bits = nullptr;
-    if (s->art)
-        s->art->shown_valid = 0;
+    if (s->art) s->art->shown_valid = 0;
 }
 
-void overlay_draw_extent(const overlay_state* s, RECT* out)
-{
+void overlay_draw_extent(const overlay_state* s, RECT* out) {
     RECT ext = {};
     RECT r;
-    if (selection_shown(s, &r))
-        selection_dirty_rect(&r, s->art ? s->art->scale : s->scale, &ext);
+    if (selection_shown(s, &r)) selection_dirty_rect(&r, s->art ? s->art->scale : s->scale, &ext);
     RECT box;
-    if (label_prepare(s, &box))
-        selection_union(&ext, &box, &ext);
+    if (label_prepare(s, &box)) selection_union(&ext, &box, &ext);
     if (s->art && !s->sel.dragging && !s->sel.finished && s->art->cross.px) {
         const LONG x = s->sel.hover.x - s->screen.left - s->art->cross_centre;
         const LONG y = s->sel.hover.y - s->screen.top - s->art->cross_centre;

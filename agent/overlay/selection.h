@@ -18,12 +18,12 @@ enum selection_outcome {
 };
 
 struct selection_state {
-    RECT screen;              // the virtual screen; every point is clamped to it
+    RECT screen;  // the virtual screen; every point is clamped to it
     POINT hover;
     POINT anchor, current;
     int dragging, moved, square, finished, selected;
-    RECT sel;                 // valid while dragging and after a selected finish
-    int digit;                // 0 none, 1-9 the chosen folder slot
+    RECT sel;   // valid while dragging and after a selected finish
+    int digit;  // 0 none, 1-9 the chosen folder slot
 };
 
 // Idle at the cursor position, with the action's chord digit (0 none).

@@ -10,30 +10,23 @@
 
 namespace {
 
-int64_t input_floor_div100(int64_t v)
-{
-    return v >= 0 ? v / 100 : -((-v + 99) / 100);
-}
+int64_t input_floor_div100(int64_t v) { return v >= 0 ? v / 100 : -((-v + 99) / 100); }
 
-int64_t input_clamp64(int64_t v, int64_t lo, int64_t hi)
-{
-    return v < lo ? lo : v > hi ? hi : v;
-}
+int64_t input_clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 }  // namespace
 
-void input_raw_step(int64_t* x100, int64_t* y100, LONG dx, LONG dy, int percent, const RECT* screen)
-{
+void input_raw_step(int64_t* x100, int64_t* y100, LONG dx, LONG dy, int percent, const RECT* screen) {
     // The last hundredth inside the right and bottom edges: whole pixels stay on the screen.
     const int64_t right = screen->right > screen->left ? (int64_t)screen->right * 100 - 1 : (int64_t)screen->left * 100;
-    const int64_t bottom = screen->bottom > screen->top ? (int64_t)screen->bottom * 100 - 1 : (int64_t)screen->top * 100;
+    const int64_t bottom =
+        screen->bottom > screen->top ? (int64_t)screen->bottom * 100 - 1 : (int64_t)screen->top * 100;
     *x100 = input_clamp64(*x100 + (int64_t)percent * dx, (int64_t)screen->left * 100, right);
     *y100 = input_clamp64(*y100 + (int64_t)percent * dy, (int64_t)screen->top * 100, bottom);
 }
 
 bool input_recentre_check(DWORD* ref_time, POINT* ref_cursor, int64_t* motion, DWORD time, POINT cursor, LONG dx,
-                          LONG dy)
-{
+                          LONG dy) {
     // The first report after the overlay showed starts the clock: a lone burst (Wine sends one
     // as the window appears) must not count the quiet time before it as motion time.
     if (*motion < 0) {
@@ -54,49 +47,38 @@ bool input_recentre_check(DWORD* ref_time, POINT* ref_cursor, int64_t* motion, D
     return true;
 }
 
-int input_clamp_percent(int percent)
-{
-    return percent < 25 ? 25 : percent > 400 ? 400 : percent;
-}
+int input_clamp_percent(int percent) { return percent < 25 ? 25 : percent > 400 ? 400 : percent; }
 
 // ---- The overlay's input
 
 namespace {
 
-POINT input_pointer(const overlay_input* in)
-{
+POINT input_pointer(const overlay_input* in) {
     return POINT{(LONG)input_floor_div100(in->raw_x100), (LONG)input_floor_div100(in->raw_y100)};
 }
 
-void input_send_mode(overlay_state* s, int mode, const char* reason)
-{
+void input_send_mode(overlay_state* s, int mode, const char* reason) {
     HWND b = broker_window();
-    if (!b || !s->input.session)
-        return;
+    if (!b || !s->input.session) return;
     broker_mouse_mode m{};
     m.mode = mode;
     snprintf(m.reason, sizeof m.reason, "%s", reason);
     SendMessageW(b, WM_BROKER_MOUSE_MODE, (WPARAM)s->input.session, (LPARAM)&m);
 }
 
-void input_send_focus(overlay_state* s)
-{
+void input_send_focus(overlay_state* s) {
     HWND b = broker_window();
-    if (!b || !s->input.session)
-        return;
+    if (!b || !s->input.session) return;
     LPARAM flags = MAKELPARAM(s->input.focus_option ? 1 : 0, s->input.focus_owned ? 1 : 0);
     SendMessageW(b, WM_BROKER_FOCUS_FLAGS, (WPARAM)s->input.session, flags);
 }
 
 // A borderless window covering its whole monitor, as a full-screen game shows itself.
-bool input_borderless_fullscreen(HWND w, HWND self)
-{
-    if (!w || w == self || (GetWindowLongW(w, GWL_STYLE) & WS_CAPTION) == WS_CAPTION)
-        return false;
+bool input_borderless_fullscreen(HWND w, HWND self) {
+    if (!w || w == self || (GetWindowLongW(w, GWL_STYLE) & WS_CAPTION) == WS_CAPTION) return false;
     wchar_t cls[64] = L"";
     GetClassNameW(w, cls, 64);
-    if (wcscmp(cls, L"Progman") == 0 || wcscmp(cls, L"WorkerW") == 0)
-        return false;
+    if (wcscmp(cls, L"Progman") == 0 || wcscmp(cls, L"WorkerW") == 0) return false;
     RECT wr{};
     MONITORINFO mi{};
     mi.cbSize = sizeof mi;
@@ -104,14 +86,12 @@ bool input_borderless_fullscreen(HWND w, HWND self)
     return m && GetWindowRect(w, &wr) && GetMonitorInfoW(m, &mi) && EqualRect(&wr, &mi.rcMonitor);
 }
 
-LPARAM input_client_lparam(const overlay_state* s, POINT p)
-{
+LPARAM input_client_lparam(const overlay_state* s, POINT p) {
     return MAKELPARAM((WORD)(SHORT)(p.x - s->screen.left), (WORD)(SHORT)(p.y - s->screen.top));
 }
 
 // Replays one raw packet as the overlay's own mouse messages.
-void input_synthesize(overlay_state* s, const broker_mouse_packet* pk)
-{
+void input_synthesize(overlay_state* s, const broker_mouse_packet* pk) {
     const POINT p = input_pointer(&s->input);
     const LPARAM lp = input_client_lparam(s, p);
     const WPARAM keys = (pk->mods & MOD_SHIFT) ? MK_SHIFT : 0;
@@ -119,15 +99,13 @@ void input_synthesize(overlay_state* s, const broker_mouse_packet* pk)
     SendMessageW(s->wnd, WM_MOUSEMOVE, keys, lp);
     if (!s->closing && (pk->button_flags & RI_MOUSE_LEFT_BUTTON_DOWN))
         SendMessageW(s->wnd, WM_LBUTTONDOWN, keys | MK_LBUTTON, lp);
-    if (!s->closing && (pk->button_flags & RI_MOUSE_LEFT_BUTTON_UP))
-        SendMessageW(s->wnd, WM_LBUTTONUP, keys, lp);
+    if (!s->closing && (pk->button_flags & RI_MOUSE_LEFT_BUTTON_UP)) SendMessageW(s->wnd, WM_LBUTTONUP, keys, lp);
     if (!s->closing && (pk->button_flags & RI_MOUSE_RIGHT_BUTTON_DOWN))
         SendMessageW(s->wnd, WM_RBUTTONDOWN, keys | MK_RBUTTON, lp);
     s->input.synthesizing = 0;
 }
 
-void input_raw_packets(overlay_state* s)
-{
+void input_raw_packets(overlay_state* s) {
     broker_mouse_packet packets[BROKER_MOUSE_QUEUE_MAX];
     int overflow = 0;
     int n = broker_drain_mouse(s->input.session, packets, &overflow);
@@ -152,8 +130,7 @@ void input_raw_packets(overlay_state* s)
         }
         // Native mode chosen by itself: a cursor that stays put while the mouse moves is pinned by
         // the program under the overlay, so the overlay drives its own pointer from raw motion.
-        if (in->requested != 0 || pk->absolute || s->sel.dragging)
-            continue;
+        if (in->requested != 0 || pk->absolute || s->sel.dragging) continue;
         // A packet may carry the cursor from before the motion it reports (Wine queues the raw
         // report ahead of moving the cursor); a cursor seen away from the reference now has followed.
         POINT now{};
@@ -174,8 +151,7 @@ void input_raw_packets(overlay_state* s)
     }
 }
 
-bool input_is_mouse(UINT msg)
-{
+bool input_is_mouse(UINT msg) {
     return msg == WM_MOUSEMOVE || msg == WM_LBUTTONDOWN || msg == WM_LBUTTONUP || msg == WM_RBUTTONDOWN ||
            msg == WM_RBUTTONUP || msg == WM_LBUTTONDBLCLK || msg == WM_RBUTTONDBLCLK || msg == WM_MBUTTONDOWN ||
            msg == WM_MBUTTONUP;
@@ -183,13 +159,11 @@ bool input_is_mouse(UINT msg)
 
 }  // namespace
 
-bool input_setup(overlay_state* s)
-{
+bool input_setup(overlay_state* s) {
     overlay_input* in = &s->input;
     in->prev_foreground = GetForegroundWindow();
     in->prev_pid = 0;
-    if (in->prev_foreground)
-        GetWindowThreadProcessId(in->prev_foreground, &in->prev_pid);
+    if (in->prev_foreground) GetWindowThreadProcessId(in->prev_foreground, &in->prev_pid);
     in->raw_percent = input_clamp_percent(in->raw_percent);
 
     HWND b = broker_window();
@@ -245,20 +219,17 @@ bool input_setup(overlay_state* s)
     return true;
 }
 
-void input_show(overlay_state* s)
-{
+void input_show(overlay_state* s) {
     overlay_input* in = &s->input;
     if (in->focus_option) {
         ShowWindow(s->wnd, SW_SHOW);
         SetForegroundWindow(s->wnd);
-        if (GetForegroundWindow() != s->wnd)
-            log_warn("overlay: focus request denied; game may still receive input");
+        if (GetForegroundWindow() != s->wnd) log_warn("overlay: focus request denied; game may still receive input");
     } else {
         if (!s->live) {
             HWND fg = GetForegroundWindow();
             wchar_t cls[64] = L"";
-            if (input_borderless_fullscreen(fg, s->wnd))
-                GetClassNameW(fg, cls, 64);
+            if (input_borderless_fullscreen(fg, s->wnd)) GetClassNameW(fg, cls, 64);
             log_info("overlay: preserving foreground focus (%ls)", cls);
         }
         ShowWindow(s->wnd, SW_SHOWNOACTIVATE);
@@ -267,25 +238,20 @@ void input_show(overlay_state* s)
     input_send_focus(s);
 }
 
-void input_detach(overlay_state* s)
-{
-    if (!s->input.session)
-        return;
+void input_detach(overlay_state* s) {
+    if (!s->input.session) return;
     HWND b = broker_window();
-    if (b)
-        SendMessageW(b, WM_BROKER_DETACH, (WPARAM)s->input.session, 0);
+    if (b) SendMessageW(b, WM_BROKER_DETACH, (WPARAM)s->input.session, 0);
     s->input.session = 0;
     s->input.focus_owned = 0;
 }
 
-bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result)
-{
+bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
     overlay_input* in = &s->input;
     switch (msg) {
     case WM_SELECTION_KEY: {
         *result = 0;
-        if (s->closing || !in->session || (uint64_t)lp != in->session)
-            return true;
+        if (s->closing || !in->session || (uint64_t)lp != in->session) return true;
         const UINT vk = (UINT)(wp & 0xFFFF);
         const bool pressed = ((wp >> 16) & 1) != 0;
         in->forwarded = 1;
@@ -295,8 +261,7 @@ bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* re
     }
     case WM_SELECTION_RAW_MOUSE:
         *result = 0;
-        if (!s->closing && in->session && (uint64_t)wp == in->session)
-            input_raw_packets(s);
+        if (!s->closing && in->session && (uint64_t)wp == in->session) input_raw_packets(s);
         return true;
     case WM_KEYDOWN:
     case WM_KEYUP:
@@ -330,8 +295,7 @@ bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* re
         }
         *result = 0;
         return true;
-    default:
-        break;
+    default: break;
     }
     if (input_is_mouse(msg) && in->mode == BROKER_MOUSE_RAW && !in->synthesizing) {
         *result = 0;

@@ -59,10 +59,11 @@ static const struct {
     const char* word;
     int op;
 } clip_ops[] = {
-    {"start", CLIP_OP_START},   {"stop", CLIP_OP_STOP},     {"pause", CLIP_OP_PAUSE},
-    {"resume", CLIP_OP_RESUME}, {"toggle", CLIP_OP_TOGGLE}, {"redo", CLIP_OP_REDO},
-    {"cancel", CLIP_OP_CANCEL}, {"mic", CLIP_OP_AUDIO},     {"system", CLIP_OP_AUDIO},
-    {"replay_save", CLIP_OP_REPLAY_SAVE},
+    {"start", CLIP_OP_START},   {"stop", CLIP_OP_STOP},
+    {"pause", CLIP_OP_PAUSE},   {"resume", CLIP_OP_RESUME},
+    {"toggle", CLIP_OP_TOGGLE}, {"redo", CLIP_OP_REDO},
+    {"cancel", CLIP_OP_CANCEL}, {"mic", CLIP_OP_AUDIO},
+    {"system", CLIP_OP_AUDIO},  {"replay_save", CLIP_OP_REPLAY_SAVE},
 };
 
 int pipe_clip_kind_of(const char* args, int* op) {
@@ -183,7 +184,7 @@ size_t pipe_clip_start_format(const clip_request* req, const char* state, char* 
     clip_one_line(req->encoder, encoder, sizeof encoder);
     pipe_line b{out, cap, 0};
     pipe_line_add(&b, "ok\tsession=%llu\tstate=%s\tpath=%s\twidth=%d\theight=%d\tfps=%d\tencoder=%s\ttarget=%s",
-             (unsigned long long)req->session, state, path, req->width, req->height, req->fps, encoder, target);
+                  (unsigned long long)req->session, state, path, req->width, req->height, req->fps, encoder, target);
     return pipe_line_end(&b);
 }
 
@@ -202,12 +203,12 @@ size_t pipe_clip_final_format(const clip_request* req, char* out, size_t cap) {
     clip_one_line(req->error, err, sizeof err);
     pipe_line b{out, cap, 0};
     pipe_line_add(&b,
-             "ok\tsession=%llu\tsaved=%d\tdiscarded=%d\tpath=%s\tbytes=%llu\tseconds=%.3f\tframes=%lld\twidth=%d"
-             "\theight=%d\tfps=%d\tencoder=%s\trepeated=%llu\tdropped=%llu\taudio=%d\terr=%s",
-             (unsigned long long)req->session, req->saved ? 1 : 0, req->discarded ? 1 : 0, path,
-             (unsigned long long)req->bytes, req->result_seconds, (long long)req->frames, req->width, req->height,
-             req->fps, encoder, (unsigned long long)req->repeated, (unsigned long long)req->dropped,
-             req->result_no_audio ? 0 : 1, err);
+                  "ok\tsession=%llu\tsaved=%d\tdiscarded=%d\tpath=%s\tbytes=%llu\tseconds=%.3f\tframes=%lld\twidth=%d"
+                  "\theight=%d\tfps=%d\tencoder=%s\trepeated=%llu\tdropped=%llu\taudio=%d\terr=%s",
+                  (unsigned long long)req->session, req->saved ? 1 : 0, req->discarded ? 1 : 0, path,
+                  (unsigned long long)req->bytes, req->result_seconds, (long long)req->frames, req->width, req->height,
+                  req->fps, encoder, (unsigned long long)req->repeated, (unsigned long long)req->dropped,
+                  req->result_no_audio ? 0 : 1, err);
     return pipe_line_end(&b);
 }
 
@@ -223,37 +224,39 @@ size_t pipe_clip_status_format(const clip_status* s, long finalizing, char* out,
     double elapsed = s->fps > 0 ? (double)s->take_frames / s->fps : 0.0;
     pipe_line b{out, cap, 0};
     pipe_line_add(&b,
-             "ok\tstate=%s\tsession=%llu\tpath=%s\ttarget=%s\telapsed=%.2f\tlimit=%d\tfps=%d\twidth=%d\theight=%d"
-             "\tencoder=%s\tframes=%llu\trepeated=%llu\tdropped=%llu\tlate=%llu\tqueue=%u\tqueue_high=%u"
-             "\tencode_ms=%.2f\tbytes=%llu\tfinalizing=%ld\tsaved_total=%llu\tlast=%s\tlast_path=%s"
-             "\tlast_seconds=%.2f\tlast_bytes=%llu\tlast_err=%s",
-             clip_state_word(s->state), (unsigned long long)s->session, path, target, elapsed, s->limit, s->fps,
-             s->width, s->height, encoder, (unsigned long long)(s->take_frames > 0 ? s->take_frames : 0),
-             (unsigned long long)s->enc.repeated, (unsigned long long)s->enc.dropped, (unsigned long long)s->late,
-             (unsigned)(s->enc.queue > 0 ? s->enc.queue : 0), (unsigned)(s->enc.queue_high > 0 ? s->enc.queue_high : 0),
-             s->enc.encode_ms, (unsigned long long)s->enc.bytes, finalizing, (unsigned long long)s->saved_total,
-             clip_last_word(s), last_path, s->last_seconds, (unsigned long long)s->last_bytes, last_err);
+                  "ok\tstate=%s\tsession=%llu\tpath=%s\ttarget=%s\telapsed=%.2f\tlimit=%d\tfps=%d\twidth=%d\theight=%d"
+                  "\tencoder=%s\tframes=%llu\trepeated=%llu\tdropped=%llu\tlate=%llu\tqueue=%u\tqueue_high=%u"
+                  "\tencode_ms=%.2f\tbytes=%llu\tfinalizing=%ld\tsaved_total=%llu\tlast=%s\tlast_path=%s"
+                  "\tlast_seconds=%.2f\tlast_bytes=%llu\tlast_err=%s",
+                  clip_state_word(s->state), (unsigned long long)s->session, path, target, elapsed, s->limit, s->fps,
+                  s->width, s->height, encoder, (unsigned long long)(s->take_frames > 0 ? s->take_frames : 0),
+                  (unsigned long long)s->enc.repeated, (unsigned long long)s->enc.dropped, (unsigned long long)s->late,
+                  (unsigned)(s->enc.queue > 0 ? s->enc.queue : 0),
+                  (unsigned)(s->enc.queue_high > 0 ? s->enc.queue_high : 0), s->enc.encode_ms,
+                  (unsigned long long)s->enc.bytes, finalizing, (unsigned long long)s->saved_total, clip_last_word(s),
+                  last_path, s->last_seconds, (unsigned long long)s->last_bytes, last_err);
     pipe_line_add(&b,
-             "\taudio=%d\tsystem=%d\tsystem_ok=%d\tsystem_level=%.2f\tmic=%d\tmic_ok=%d\tmic_level=%.2f"
-             "\taudio_underruns=%llu",
-             s->audio, s->system_on, s->system_ok, s->system_level, s->mic_on, s->mic_ok, s->mic_level,
-             (unsigned long long)s->audio_underruns);
-    pipe_line_add(&b,
-             "\treplay=%d\treplay_width=%d\treplay_height=%d\treplay_fps=%d\treplay_buffered=%.1f\treplay_saves=%llu"
-             "\treplay_err=%s",
-             s->replay_active, s->replay_width, s->replay_height, s->replay_fps, s->replay_buffered,
-             (unsigned long long)s->replay_saves, replay_err);
+                  "\taudio=%d\tsystem=%d\tsystem_ok=%d\tsystem_level=%.2f\tmic=%d\tmic_ok=%d\tmic_level=%.2f"
+                  "\taudio_underruns=%llu",
+                  s->audio, s->system_on, s->system_ok, s->system_level, s->mic_on, s->mic_ok, s->mic_level,
+                  (unsigned long long)s->audio_underruns);
+    pipe_line_add(
+        &b,
+        "\treplay=%d\treplay_width=%d\treplay_height=%d\treplay_fps=%d\treplay_buffered=%.1f\treplay_saves=%llu"
+        "\treplay_err=%s",
+        s->replay_active, s->replay_width, s->replay_height, s->replay_fps, s->replay_buffered,
+        (unsigned long long)s->replay_saves, replay_err);
     return pipe_line_end(&b);
 }
 
 size_t pipe_clip_ui_format(const pipe_clip_bar* bar, char* out, size_t cap) {
     pipe_line b{out, cap, 0};
     pipe_line_add(&b,
-             "ok\tvisible=%d\tsession=%llu\tbar=%ld,%ld,%ld,%ld\tbar_inside=%d\tframe=%ld,%ld,%ld,%ld"
-             "\tframe_inside=%d\texcluded_from_capture=%d",
-             bar->visible, (unsigned long long)bar->session, bar->bar[0], bar->bar[1], bar->bar[2], bar->bar[3],
-             bar->bar_inside, bar->frame[0], bar->frame[1], bar->frame[2], bar->frame[3], bar->frame_inside,
-             bar->excluded_from_capture);
+                  "ok\tvisible=%d\tsession=%llu\tbar=%ld,%ld,%ld,%ld\tbar_inside=%d\tframe=%ld,%ld,%ld,%ld"
+                  "\tframe_inside=%d\texcluded_from_capture=%d",
+                  bar->visible, (unsigned long long)bar->session, bar->bar[0], bar->bar[1], bar->bar[2], bar->bar[3],
+                  bar->bar_inside, bar->frame[0], bar->frame[1], bar->frame[2], bar->frame[3], bar->frame_inside,
+                  bar->excluded_from_capture);
     return pipe_line_end(&b);
 }
 
@@ -265,10 +268,13 @@ void pipe_clip_bar_read(pipe_clip_bar* out) {
     memset(out, 0, sizeof *out);
     out->excluded_from_capture = g.excluded_from_capture;
     if (!g.visible) return;
-    *out = pipe_clip_bar{1, g.session, {g.bar.left, g.bar.top, g.bar.right - g.bar.left, g.bar.bottom - g.bar.top},
+    *out = pipe_clip_bar{1,
+                         g.session,
+                         {g.bar.left, g.bar.top, g.bar.right - g.bar.left, g.bar.bottom - g.bar.top},
                          g.bar_inside,
                          {g.frame.left, g.frame.top, g.frame.right - g.frame.left, g.frame.bottom - g.frame.top},
-                         g.frame_inside, g.excluded_from_capture};
+                         g.frame_inside,
+                         g.excluded_from_capture};
 }
 
 static void pipe_clip_status_reply(HANDLE pipe) {
@@ -289,9 +295,7 @@ static const char* pipe_clip_state_now(void) {
 void pipe_cmd_clip(HANDLE pipe, const char* args) {
     int op = 0;
     switch (pipe_clip_kind_of(args, &op)) {
-    case PIPE_CLIP_STATUS:
-        pipe_clip_status_reply(pipe);
-        return;
+    case PIPE_CLIP_STATUS: pipe_clip_status_reply(pipe); return;
     case PIPE_CLIP_UI: {
         pipe_clip_bar bar;
         char reply[PIPE_CLIP_UI_CAP];
@@ -303,8 +307,7 @@ void pipe_cmd_clip(HANDLE pipe, const char* args) {
     case PIPE_CLIP_BAD_OP:
         pipe_reply_err(pipe, "usage", "op must be start|stop|pause|resume|toggle|redo|cancel|status");
         return;
-    default:
-        break;
+    default: break;
     }
 
     clip_request* req = clip_request_create();

@@ -14,13 +14,13 @@
 #include <cstdint>
 
 enum {
-    PIPE_CLIP_CAP = 4096,               // status, start and final replies
-    PIPE_CLIP_UI_CAP = 512,             // clip-bar reply
-    PIPE_CLIP_TARGET_UTF8 = 512,        // 511 bytes of target description
-    PIPE_CLIP_REPLY_MS = 15000,         // the capture thread's answer
-    PIPE_CLIP_PICK_REPLY_MS = 125000,   // ... to a pick start: the user drags a region first
-    PIPE_CLIP_FINAL_MS = 120000,        // the finished take, without seconds
-    PIPE_CLIP_FINAL_EXTRA_MS = 90000,   // ... with seconds: seconds * 1000 plus this
+    PIPE_CLIP_CAP = 4096,              // status, start and final replies
+    PIPE_CLIP_UI_CAP = 512,            // clip-bar reply
+    PIPE_CLIP_TARGET_UTF8 = 512,       // 511 bytes of target description
+    PIPE_CLIP_REPLY_MS = 15000,        // the capture thread's answer
+    PIPE_CLIP_PICK_REPLY_MS = 125000,  // ... to a pick start: the user drags a region first
+    PIPE_CLIP_FINAL_MS = 120000,       // the finished take, without seconds
+    PIPE_CLIP_FINAL_EXTRA_MS = 90000,  // ... with seconds: seconds * 1000 plus this
 };
 
 // What a "clip" request asks for, read from its op field.

@@ -113,8 +113,9 @@ size_t pipe_hotkey_field(const char* key, const pipe_hotkey_line* hk, char* out,
 
 size_t pipe_status_format(const pipe_status_info* s, char* out, size_t cap) {
     pipe_line b{out, cap, 0};
-    pipe_line_add(&b, "ok\tversion=%s\tpid=%lu\toutputs=%d\tstills_dir=%s\tclips_dir=%s\tuptime_s=%lld\tcaptures=%ld\thangs=%llu",
-              AGENT_VERSION, s->pid, s->outputs, s->stills_dir, s->clips_dir, s->uptime_s, s->captures, s->hangs);
+    pipe_line_add(
+        &b, "ok\tversion=%s\tpid=%lu\toutputs=%d\tstills_dir=%s\tclips_dir=%s\tuptime_s=%lld\tcaptures=%ld\thangs=%llu",
+        AGENT_VERSION, s->pid, s->outputs, s->stills_dir, s->clips_dir, s->uptime_s, s->captures, s->hangs);
     for (int i = 0; i < HOTKEY_COUNT; i++) {
         char field[PIPE_HOTKEY_UTF8 + 64];
         pipe_hotkey_field(hotkey_actions[i].key, &s->hotkeys[i], field, sizeof field);
@@ -124,12 +125,12 @@ size_t pipe_status_format(const pipe_status_info* s, char* out, size_t cap) {
     for (int i = 0; i < PIPE_POOL_COUNT; i++) {
         const pipe_pool_line& p = s->pools[i];
         pipe_line_add(&b, "\tpool_%s=%u,%u,%u,%llu,%llu,%.1f", pools[i], p.threads, p.depth, p.high_water,
-                  (unsigned long long)p.completed, (unsigned long long)p.rejected, p.avg_ms);
+                      (unsigned long long)p.completed, (unsigned long long)p.rejected, p.avg_ms);
     }
     pipe_line_add(&b, "\tmem_stills=%d,%llu,%llu\tmem_clips=%d,%llu,%llu", s->mem_stills.in_use,
-              (unsigned long long)s->mem_stills.committed, (unsigned long long)s->mem_stills.budget,
-              s->mem_clips.in_use, (unsigned long long)s->mem_clips.committed,
-              (unsigned long long)s->mem_clips.budget);
+                  (unsigned long long)s->mem_stills.committed, (unsigned long long)s->mem_stills.budget,
+                  s->mem_clips.in_use, (unsigned long long)s->mem_clips.committed,
+                  (unsigned long long)s->mem_clips.budget);
     pipe_line_add(&b, "\tmem_total=%llu\tmem_percent=%d", (unsigned long long)s->mem_total, s->mem_percent);
     return pipe_line_end(&b);
 }
@@ -181,24 +182,24 @@ size_t pipe_input_format(const pipe_input_info* s, char* out, size_t cap) {
 
     pipe_line b{out, cap, 0};
     pipe_line_add(&b,
-              "ok\trunning=%d\traw_enabled=%d\thook_enabled=%d\traw_ready=%d\thook_ready=%d\traw_error=%lu"
-              "\thook_error=%lu\tmouse_ready=%d\tmouse_error=%lu%s",
-              s->running, s->raw_enabled, s->hook_enabled, s->raw_ready, s->hook_ready, s->raw_error, s->hook_error,
-              s->mouse_ready, s->mouse_error, list);
-    pipe_line_add(&b,
-              "\tregistered_events=%llu\traw_events=%llu\thook_events=%llu\tregistered_activations=%llu"
-              "\traw_activations=%llu\thook_activations=%llu\tduplicates=%llu\tstale=%llu\tblocked=%llu\tdropped=%llu",
-              (unsigned long long)s->registered_events, (unsigned long long)s->raw_events,
-              (unsigned long long)s->hook_events, (unsigned long long)s->registered_activations,
-              (unsigned long long)s->raw_activations, (unsigned long long)s->hook_activations,
-              (unsigned long long)s->duplicates, (unsigned long long)s->stale, (unsigned long long)s->blocked,
-              (unsigned long long)s->dropped);
-    pipe_line_add(&b,
-              "\tlast_route=%s\tlast_action=%d\tsession_active=%d\tmouse_mode=%s\tmouse_reason=%s\tmouse_packets=%llu"
-              "\tfocus_requested=%d\tfocus_owned=%d",
-              pipe_route_name(s->last_route), s->last_action, s->session_active, pipe_mouse_mode_name(s->mouse_mode),
-              reason[0] ? reason : "none", (unsigned long long)s->mouse_packets, s->focus_requested,
-              s->focus_owned);
+                  "ok\trunning=%d\traw_enabled=%d\thook_enabled=%d\traw_ready=%d\thook_ready=%d\traw_error=%lu"
+                  "\thook_error=%lu\tmouse_ready=%d\tmouse_error=%lu%s",
+                  s->running, s->raw_enabled, s->hook_enabled, s->raw_ready, s->hook_ready, s->raw_error, s->hook_error,
+                  s->mouse_ready, s->mouse_error, list);
+    pipe_line_add(
+        &b,
+        "\tregistered_events=%llu\traw_events=%llu\thook_events=%llu\tregistered_activations=%llu"
+        "\traw_activations=%llu\thook_activations=%llu\tduplicates=%llu\tstale=%llu\tblocked=%llu\tdropped=%llu",
+        (unsigned long long)s->registered_events, (unsigned long long)s->raw_events, (unsigned long long)s->hook_events,
+        (unsigned long long)s->registered_activations, (unsigned long long)s->raw_activations,
+        (unsigned long long)s->hook_activations, (unsigned long long)s->duplicates, (unsigned long long)s->stale,
+        (unsigned long long)s->blocked, (unsigned long long)s->dropped);
+    pipe_line_add(
+        &b,
+        "\tlast_route=%s\tlast_action=%d\tsession_active=%d\tmouse_mode=%s\tmouse_reason=%s\tmouse_packets=%llu"
+        "\tfocus_requested=%d\tfocus_owned=%d",
+        pipe_route_name(s->last_route), s->last_action, s->session_active, pipe_mouse_mode_name(s->mouse_mode),
+        reason[0] ? reason : "none", (unsigned long long)s->mouse_packets, s->focus_requested, s->focus_owned);
     return pipe_line_end(&b);
 }
 
@@ -216,15 +217,15 @@ size_t pipe_storage_format(const storage_totals* t, long long age_s, const stora
     pipe_utf8(t->drive, drive, sizeof drive, true);
     pipe_line b{out, cap, 0};
     pipe_line_add(&b,
-              "ok\tdrive=%s\ttotal=%llu\tfree=%llu\tstills=%llu\tstills_n=%lu\tclips=%llu\tclips_n=%lu\tother=%llu"
-              "\tother_n=%lu\tivra=%llu\troots=%d\tage_s=%lld\tscan_ms=%d",
-              drive, (unsigned long long)t->drive_total, (unsigned long long)t->drive_free,
-              (unsigned long long)t->stills_bytes, (unsigned long)t->stills_count, (unsigned long long)t->clips_bytes,
-              (unsigned long)t->clips_count, (unsigned long long)t->other_bytes, (unsigned long)t->other_count,
-              (unsigned long long)t->ivra_bytes, t->roots, age_s, (int)t->scan_ms);
+                  "ok\tdrive=%s\ttotal=%llu\tfree=%llu\tstills=%llu\tstills_n=%lu\tclips=%llu\tclips_n=%lu\tother=%llu"
+                  "\tother_n=%lu\tivra=%llu\troots=%d\tage_s=%lld\tscan_ms=%d",
+                  drive, (unsigned long long)t->drive_total, (unsigned long long)t->drive_free,
+                  (unsigned long long)t->stills_bytes, (unsigned long)t->stills_count,
+                  (unsigned long long)t->clips_bytes, (unsigned long)t->clips_count, (unsigned long long)t->other_bytes,
+                  (unsigned long)t->other_count, (unsigned long long)t->ivra_bytes, t->roots, age_s, (int)t->scan_ms);
     pipe_line_add(&b, "\tlow_space=%d\tdisk_full=%d\tivra_big=%d\twarn_free_mb=%d\tstop_free_mb=%d\twarn_ivra_gb=%d%s",
-              t->low_space ? 1 : 0, t->disk_full ? 1 : 0, t->ivra_big ? 1 : 0, th->warn_free_mb, th->stop_free_mb,
-              th->warn_ivra_gb, stale ? "\tstale=1" : "");
+                  t->low_space ? 1 : 0, t->disk_full ? 1 : 0, t->ivra_big ? 1 : 0, th->warn_free_mb, th->stop_free_mb,
+                  th->warn_ivra_gb, stale ? "\tstale=1" : "");
     return pipe_line_end(&b);
 }
 
@@ -335,7 +336,7 @@ size_t pipe_shot_format(const shot_job* job, char* out, size_t cap) {
     pipe_utf8(job->target, target, sizeof target, true);
     pipe_line b{out, cap, 0};
     pipe_line_add(&b, "ok\tpath=%s\twidth=%d\theight=%d\tbytes=%lld\tms=%lld\ttarget=%s", path, job->width, job->height,
-              (long long)job->bytes, (long long)job->ms, target);
+                  (long long)job->bytes, (long long)job->ms, target);
     if (job->folder[0]) {
         pipe_utf8(job->folder, folder, sizeof folder, true);
         pipe_line_add(&b, "\tfolder=%s", folder);

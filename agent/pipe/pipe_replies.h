@@ -33,13 +33,13 @@ enum {
     PIPE_INPUT_CAP = 2048,
     PIPE_STORAGE_CAP = 1024,
     PIPE_SHOT_CAP = 2048,
-    PIPE_PATH_UTF8 = 520,          // 519 bytes of a folder or file path and the terminator
-    PIPE_HOTKEY_UTF8 = 128,        // 127 bytes of hotkey text
-    PIPE_HOTKEY_WIDE = 64,         // characters of hotkey text, terminator included
-    PIPE_DRIVE_UTF8 = 16,          // 15 bytes of drive name
-    PIPE_ERR_CODE_MAX = 63,        // characters of a capture error code
-    PIPE_ERR_MSG_MAX = 127,        // characters of a capture error message
-    PIPE_POOL_COUNT = 4,           // stills, clips, io, pipe
+    PIPE_PATH_UTF8 = 520,    // 519 bytes of a folder or file path and the terminator
+    PIPE_HOTKEY_UTF8 = 128,  // 127 bytes of hotkey text
+    PIPE_HOTKEY_WIDE = 64,   // characters of hotkey text, terminator included
+    PIPE_DRIVE_UTF8 = 16,    // 15 bytes of drive name
+    PIPE_ERR_CODE_MAX = 63,  // characters of a capture error code
+    PIPE_ERR_MSG_MAX = 127,  // characters of a capture error message
+    PIPE_POOL_COUNT = 4,     // stills, clips, io, pipe
 };
 
 // ---- Text conversion
@@ -83,8 +83,8 @@ struct pipe_status_info {
     long long uptime_s;
     long captures;
     unsigned long long hangs;
-    pipe_hotkey_line hotkeys[HOTKEY_COUNT];     // hotkey_actions order
-    pipe_pool_line pools[PIPE_POOL_COUNT];      // stills, clips, io, pipe
+    pipe_hotkey_line hotkeys[HOTKEY_COUNT];  // hotkey_actions order
+    pipe_pool_line pools[PIPE_POOL_COUNT];   // stills, clips, io, pipe
     pipe_mem_line mem_stills, mem_clips;
     uint64_t mem_total;
     int mem_percent;
@@ -117,10 +117,10 @@ struct pipe_input_info {
     uint64_t registered_events, raw_events, hook_events;
     uint64_t registered_activations, raw_activations, hook_activations;
     uint64_t duplicates, stale, blocked, dropped;
-    int last_route;                // PIPE_ROUTE_*
+    int last_route;  // PIPE_ROUTE_*
     int last_action;
     int session_active;
-    int mouse_mode;                // PIPE_MOUSE_*
+    int mouse_mode;  // PIPE_MOUSE_*
     char mouse_reason[32];
     uint64_t mouse_packets;
     int focus_requested, focus_owned;

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
-static volatile LONG g_active;      // connections accepted and not yet closed
-static HANDLE g_listener;           // listener thread
-static HANDLE g_wake;               // manual-reset; set to end the listener's waits
+static volatile LONG g_active;  // connections accepted and not yet closed
+static HANDLE g_listener;       // listener thread
+static HANDLE g_wake;           // manual-reset; set to end the listener's waits
 
 // Per-thread request state: the first reply's summary and the field lookup buffer.
 static thread_local char t_reply_summary[PIPE_REPLY_SUMMARY_CAP];
@@ -109,9 +109,7 @@ bool pipe_field_find(const char* args, const char* key, char* out, size_t cap) {
     }
 }
 
-bool pipe_debug_hooks_on(DWORD len, const wchar_t* value) {
-    return len > 0 && len <= 7 && value && value[0] == L'1';
-}
+bool pipe_debug_hooks_on(DWORD len, const wchar_t* value) { return len > 0 && len <= 7 && value && value[0] == L'1'; }
 
 uint32_t pipe_debug_ms(const char* text) {
     const char* p = text ? text : "";
@@ -205,9 +203,7 @@ void pipe_reply_write_bytes(HANDLE pipe, const char* data, size_t len) {
     pipe_write_raw(pipe, data, len);
 }
 
-void pipe_reply_write(HANDLE pipe, const char* text) {
-    pipe_reply_write_bytes(pipe, text, strlen(text));
-}
+void pipe_reply_write(HANDLE pipe, const char* text) { pipe_reply_write_bytes(pipe, text, strlen(text)); }
 
 void pipe_reply_err(HANDLE pipe, const char* code, const char* msg) {
     char buf[PIPE_ERR_CAP];
@@ -215,9 +211,7 @@ void pipe_reply_err(HANDLE pipe, const char* code, const char* msg) {
     pipe_reply_write_bytes(pipe, buf, n);
 }
 
-const char* pipe_reply_summary(void) {
-    return t_reply_summary;
-}
+const char* pipe_reply_summary(void) { return t_reply_summary; }
 
 const char* pipe_field_get(const char* args, const char* key) {
     pipe_field_find(args, key, t_field, sizeof t_field);
@@ -226,9 +220,7 @@ const char* pipe_field_get(const char* args, const char* key) {
 
 // ---------------------------------------------------------------- commands of the dispatcher
 
-static void pipe_cmd_ping(HANDLE pipe, const char*) {
-    pipe_reply_write(pipe, "ok\n");
-}
+static void pipe_cmd_ping(HANDLE pipe, const char*) { pipe_reply_write(pipe, "ok\n"); }
 
 static volatile LONG g_dumping;  // 1 while an on-demand dump is being waited for
 
@@ -246,8 +238,7 @@ static void pipe_cmd_dump(HANDLE pipe, const char*) {
     bool ended = false, ok = false;
     wchar_t path[260];
     ULONGLONG end = GetTickCount64() + PIPE_DUMP_WAIT_MS;
-    while (req && !(ended = diag_dump_wait(req, 250, &ok, path)) && !agent_quitting() && GetTickCount64() < end) {
-    }
+    while (req && !(ended = diag_dump_wait(req, 250, &ok, path)) && !agent_quitting() && GetTickCount64() < end) {}
     diag_dump_release(req);
     InterlockedExchange(&g_dumping, 0);
     if (req && !ended) {
@@ -323,17 +314,10 @@ struct pipe_command {
 };
 
 static const pipe_command pipe_commands[] = {
-    {"ping", pipe_cmd_ping},
-    {"status", pipe_cmd_status},
-    {"screens", pipe_cmd_screens},
-    {"upload", pipe_cmd_upload},
-    {"reload", pipe_cmd_reload},
-    {"input", pipe_cmd_input},
-    {"storage", pipe_cmd_storage},
-    {"shot", pipe_cmd_shot},
-    {"clip", pipe_cmd_clip},
-    {"dump", pipe_cmd_dump},
-    {"debug", pipe_cmd_debug},
+    {"ping", pipe_cmd_ping},       {"status", pipe_cmd_status}, {"screens", pipe_cmd_screens},
+    {"upload", pipe_cmd_upload},   {"reload", pipe_cmd_reload}, {"input", pipe_cmd_input},
+    {"storage", pipe_cmd_storage}, {"shot", pipe_cmd_shot},     {"clip", pipe_cmd_clip},
+    {"dump", pipe_cmd_dump},       {"debug", pipe_cmd_debug},
 };
 
 pipe_handler pipe_dispatch_find(const char* cmd) {
@@ -344,9 +328,7 @@ pipe_handler pipe_dispatch_find(const char* cmd) {
 
 // ---------------------------------------------------------------- serving
 
-long pipe_active_count(void) {
-    return InterlockedCompareExchange(&g_active, 0, 0);
-}
+long pipe_active_count(void) { return InterlockedCompareExchange(&g_active, 0, 0); }
 
 static void pipe_close(HANDLE pipe) {
     DisconnectNamedPipe(pipe);
@@ -356,7 +338,7 @@ static void pipe_close(HANDLE pipe) {
 // A connection from its acceptance until its request is complete: the listener
 // gathers the request with overlapped reads, then a worker serves it.
 struct pipe_conn {
-    OVERLAPPED ov;       // the listener's read; first, so a completion finds its record
+    OVERLAPPED ov;  // the listener's read; first, so a completion finds its record
     HANDLE pipe;
     pipe_conn* next;     // the listener's list of connections still reading
     ULONGLONG deadline;  // the request must be complete by then
@@ -365,9 +347,7 @@ struct pipe_conn {
     char buf[PIPE_BUFFER];
 };
 
-static void pipe_conn_free(pipe_conn* c) {
-    HeapFree(GetProcessHeap(), 0, c);
-}
+static void pipe_conn_free(pipe_conn* c) { HeapFree(GetProcessHeap(), 0, c); }
 
 // Serves one complete request (NUL-terminated in buf): dispatch, a flush bounded by the
 // write limit, the log line, then disconnect, close and uncount.
@@ -447,7 +427,7 @@ static void pipe_refuse(HANDLE pipe, const char* reason) {
 
 // The listener's own state: only the listener thread (and the completion routines,
 // which run on it) touches these.
-static pipe_conn* g_reading;    // connections whose request is not complete yet
+static pipe_conn* g_reading;  // connections whose request is not complete yet
 static worker_pool* g_serve_pool;
 
 static void pipe_reading_unlink(pipe_conn* c) {
@@ -496,7 +476,7 @@ static void CALLBACK pipe_read_done(DWORD err, DWORD n, OVERLAPPED* ov) {
     } else if (c->got > 0) {
         pipe_conn_dispatch(c);  // the client wrote and closed without a line feed
     } else {
-        pipe_conn_drop(c);      // opened and closed without a word
+        pipe_conn_drop(c);  // opened and closed without a word
     }
 }
 
@@ -593,8 +573,7 @@ static bool pipe_security_init(pipe_security* s) {
 static HANDLE pipe_instance_create(pipe_security* sec, bool first) {
     DWORD open = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     DWORD mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    HANDLE h = CreateNamedPipeW(PIPE_NAME, open, mode, PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER, PIPE_BUFFER, 0,
-                                &sec->sa);
+    HANDLE h = CreateNamedPipeW(PIPE_NAME, open, mode, PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER, PIPE_BUFFER, 0, &sec->sa);
     // Some systems (Wine) ignore the first-instance flag; an instance count above one
     // shows the name was already served, and the result is the same refusal.
     DWORD instances = 0;

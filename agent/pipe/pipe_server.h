@@ -11,12 +11,12 @@
 constexpr const wchar_t* PIPE_NAME = L"\\\\.\\pipe\\ivra";
 
 enum {
-    PIPE_BUFFER = 8192,          // instance buffers and the request buffer
-    PIPE_REQUEST_MAX = 8191,     // bytes of a request that are read at most
-    PIPE_MAX_CONNECTIONS = 64,   // accepted and not yet closed
-    PIPE_FIELD_CAP = 1024,       // per-thread field value buffer
-    PIPE_ERR_CAP = 1024,         // formatted error reply
-    PIPE_SUMMARY_CAP = 240,      // request summary in the log line
+    PIPE_BUFFER = 8192,         // instance buffers and the request buffer
+    PIPE_REQUEST_MAX = 8191,    // bytes of a request that are read at most
+    PIPE_MAX_CONNECTIONS = 64,  // accepted and not yet closed
+    PIPE_FIELD_CAP = 1024,      // per-thread field value buffer
+    PIPE_ERR_CAP = 1024,        // formatted error reply
+    PIPE_SUMMARY_CAP = 240,     // request summary in the log line
     PIPE_REPLY_SUMMARY_CAP = 100,
     PIPE_IDLE_LIMIT_MS = 10000,  // a connection without a complete request is closed after this
     PIPE_WRITE_LIMIT_MS = 5000,  // a reply not taken by the client within this is given up

@@ -76,14 +76,8 @@ void pipe_cmd_upload(HANDLE pipe, const char* args) {
         pipe_reply_write(pipe, reply);
         return;
     }
-    case PIPE_UPLOAD_RETRY:
-        pipe_upload_count_reply(pipe, upload_retry());
-        return;
-    case PIPE_UPLOAD_CLEAR:
-        pipe_upload_count_reply(pipe, upload_clear());
-        return;
-    default:
-        pipe_reply_err(pipe, "usage", "op must be add|status|retry|clear");
-        return;
+    case PIPE_UPLOAD_RETRY: pipe_upload_count_reply(pipe, upload_retry()); return;
+    case PIPE_UPLOAD_CLEAR: pipe_upload_count_reply(pipe, upload_clear()); return;
+    default: pipe_reply_err(pipe, "usage", "op must be add|status|retry|clear"); return;
     }
 }

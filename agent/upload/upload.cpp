@@ -161,15 +161,14 @@ static void upload_table_remove_at(upload_table* t, int i) {
     t->count--;
 }
 
-static bool upload_finished(const upload_item* it) {
-    return it->state == UPLOAD_DONE || it->state == UPLOAD_FAILED;
-}
+static bool upload_finished(const upload_item* it) { return it->state == UPLOAD_DONE || it->state == UPLOAD_FAILED; }
 
 int upload_table_trim(upload_table* t) {
     int counts[4];
     upload_table_counts(t, counts);
     int finished = counts[UPLOAD_DONE] + counts[UPLOAD_FAILED], removed = 0;
-    for (int i = 0; i < t->count && finished > 0 && (finished > UPLOAD_FINISHED_KEEP || t->count >= UPLOAD_MAX_ITEMS);) {
+    for (int i = 0;
+         i < t->count && finished > 0 && (finished > UPLOAD_FINISHED_KEEP || t->count >= UPLOAD_MAX_ITEMS);) {
         if (!upload_finished(&t->items[i])) {
             i++;
             continue;
@@ -308,7 +307,8 @@ uint64_t upload_table_next_wake(const upload_table* t, uint64_t now_tick) {
     uint64_t wake = 0;
     for (int i = 0; i < t->count; i++) {
         const upload_item* it = &t->items[i];
-        if (it->state == UPLOAD_QUEUED && it->next_try > now_tick && (!wake || it->next_try < wake)) wake = it->next_try;
+        if (it->state == UPLOAD_QUEUED && it->next_try > now_tick && (!wake || it->next_try < wake))
+            wake = it->next_try;
     }
     return wake;
 }
@@ -408,9 +408,10 @@ size_t upload_status_format(const upload_table* t, bool linked, const char* acco
     upload_table_counts(t, counts);
     char name[80];
     upload_text_copy(name, sizeof name, linked && account_name ? account_name : "");
-    int n = snprintf(out, cap, "ok\tlinked=%d\taccount=%s\tworkers=%d\tqueued=%d\tactive=%d\tdone=%d\tfailed=%d\titems=%d",
-                     linked ? 1 : 0, name, workers, counts[UPLOAD_QUEUED], counts[UPLOAD_UPLOADING],
-                     counts[UPLOAD_DONE], counts[UPLOAD_FAILED], t->count);
+    int n =
+        snprintf(out, cap, "ok\tlinked=%d\taccount=%s\tworkers=%d\tqueued=%d\tactive=%d\tdone=%d\tfailed=%d\titems=%d",
+                 linked ? 1 : 0, name, workers, counts[UPLOAD_QUEUED], counts[UPLOAD_UPLOADING], counts[UPLOAD_DONE],
+                 counts[UPLOAD_FAILED], t->count);
     size_t len = n < 0 ? 0 : (size_t)n < cap - 1 ? (size_t)n : cap - 2;
     if (second_ms == 0) second_ms = 1000;
     for (int i = t->count - 1, shown = 0; i >= 0 && (size_t)n < cap - 1; i--) {
@@ -438,14 +439,14 @@ size_t upload_status_format(const upload_table* t, bool linked, const char* acco
 
 namespace {
 
-SRWLOCK g_lock = SRWLOCK_INIT;     // guards everything below but g_stop
-volatile long g_restored;          // journal and link read: from now on the journal may be written
+SRWLOCK g_lock = SRWLOCK_INIT;  // guards everything below but g_stop
+volatile long g_restored;       // journal and link read: from now on the journal may be written
 upload_table g_table;
-account g_account;                 // the queue's copy of the link; secret: wiped when dropped
+account g_account;  // the queue's copy of the link; secret: wiped when dropped
 int g_workers = 1;
 worker_pool* g_pool;
-uint64_t g_second_ms = 1000;       // one back-off second; shorter only behind the test hook
-HANDLE g_wake_timer;               // test hook: pumps when the earliest back-off ends
+uint64_t g_second_ms = 1000;  // one back-off second; shorter only behind the test hook
+HANDLE g_wake_timer;          // test hook: pumps when the earliest back-off ends
 uint64_t g_wake_due;
 volatile long g_stop;
 char g_journal_text[UPLOAD_MAX_ITEMS * UPLOAD_JOURNAL_LINE_MAX];
@@ -491,9 +492,7 @@ void upload_journal_restore_locked() {
     CloseHandle(f);
 }
 
-void upload_wipe_account_locked() {
-    SecureZeroMemory(&g_account, sizeof g_account);
-}
+void upload_wipe_account_locked() { SecureZeroMemory(&g_account, sizeof g_account); }
 
 void upload_post(UINT msg, const upload_item* it, bool already_uploaded) {
     upload_notice* n = (upload_notice*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(upload_notice));
@@ -591,8 +590,8 @@ bool upload_add(const wchar_t* path, uint32_t* id_out, char* err, size_t err_cap
     WIN32_FILE_ATTRIBUTE_DATA fa;
     if (kind < 0)
         refusal = "only .png, .jpg and .mp4 files can be uploaded";
-    else if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa) || (fa.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-             (fa.nFileSizeHigh == 0 && fa.nFileSizeLow == 0))
+    else if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa) ||
+             (fa.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (fa.nFileSizeHigh == 0 && fa.nFileSizeLow == 0))
         refusal = "file not found";
     if (refusal) {
         upload_text_copy(err, err_capacity, refusal);
@@ -751,12 +750,10 @@ void upload_finish(uint32_t id, int outcome, const char* share_url, const char* 
     AcquireSRWLockExclusive(&g_lock);
     upload_item it{};
     uint64_t now = GetTickCount64();
-    int result = upload_table_finish(&g_table, id, outcome, share_url, error, stopping, now, g_second_ms,
-                                     upload_now_s(), &it);
+    int result =
+        upload_table_finish(&g_table, id, outcome, share_url, error, stopping, now, g_second_ms, upload_now_s(), &it);
     switch (result) {
-    case UPLOAD_FINISH_IGNORED:
-        ReleaseSRWLockExclusive(&g_lock);
-        return;
+    case UPLOAD_FINISH_IGNORED: ReleaseSRWLockExclusive(&g_lock); return;
     case UPLOAD_FINISH_DONE:
         log_info("upload: #%u %ls done in %llu ms", it.id, it.path, (unsigned long long)(now - it.started));
         upload_post(WM_AGENT_UPLOAD_DONE, &it, false);

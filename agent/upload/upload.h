@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #define UPLOAD_MAX_ITEMS 256
-#define UPLOAD_FINISHED_KEEP 100      // finished items kept before the oldest are trimmed
-#define UPLOAD_MAX_TRIES 10           // failed tries before an item is failed for good
+#define UPLOAD_FINISHED_KEEP 100  // finished items kept before the oldest are trimmed
+#define UPLOAD_MAX_TRIES 10       // failed tries before an item is failed for good
 #define UPLOAD_MAX_WORKERS 4
 #define UPLOAD_JOURNAL_MAX 4194303u   // longest uploads.tsv read at start, in bytes
 #define UPLOAD_JOURNAL_LINE_MAX 1400  // longest journal line, line feed included
@@ -22,16 +22,16 @@ enum upload_outcome { UPLOAD_OUTCOME_DONE, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_
 
 struct upload_item {
     uint32_t id;
-    int state;               // upload_state
-    int tries;               // finished attempts
-    int kind;                // 0 still, 1 clip
-    uint64_t next_try;       // GetTickCount64 before which a queued item waits; 0 = at once
-    int64_t finished_at;     // seconds since 1970 when done or failed
+    int state;            // upload_state
+    int tries;            // finished attempts
+    int kind;             // 0 still, 1 clip
+    uint64_t next_try;    // GetTickCount64 before which a queued item waits; 0 = at once
+    int64_t finished_at;  // seconds since 1970 when done or failed
     wchar_t path[260];
     char share_url[256];
     char error[160];
     char collection_id[24];
-    uint64_t started;        // GetTickCount64 when the running transfer began
+    uint64_t started;  // GetTickCount64 when the running transfer began
 };
 
 // Heap record posted with WM_AGENT_UPLOAD_DONE / WM_AGENT_UPLOAD_FAILED; the window frees it.
@@ -118,7 +118,7 @@ int upload_table_add(upload_table* t, const wchar_t* path, int kind, const char*
 int upload_table_trim(upload_table* t);
 
 enum upload_finish_result {
-    UPLOAD_FINISH_IGNORED,   // no uploading item with that id
+    UPLOAD_FINISH_IGNORED,  // no uploading item with that id
     UPLOAD_FINISH_DONE,
     UPLOAD_FINISH_RETRY,     // queued again after its back-off
     UPLOAD_FINISH_FAILED,    // failed for good

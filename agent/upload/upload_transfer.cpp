@@ -17,8 +17,7 @@
 
 // ---- Pure pieces.
 
-bool upload_file_type(const wchar_t* path, const char** ext, const char** content_type, int* clip)
-{
+bool upload_file_type(const wchar_t* path, const char** ext, const char** content_type, int* clip) {
     static const struct {
         const wchar_t* suffix;
         const char* ext;
@@ -31,11 +30,9 @@ bool upload_file_type(const wchar_t* path, const char** ext, const char** conten
         {L".mp4", "mp4", "video/mp4", 1},
     };
     const wchar_t* dot = path ? wcsrchr(path, L'.') : nullptr;
-    if (!dot || wcschr(dot, L'\\') || wcschr(dot, L'/'))
-        return false;
+    if (!dot || wcschr(dot, L'\\') || wcschr(dot, L'/')) return false;
     for (const auto& t : types) {
-        if (_wcsicmp(dot, t.suffix) != 0)
-            continue;
+        if (_wcsicmp(dot, t.suffix) != 0) continue;
         *ext = t.ext;
         *content_type = t.content_type;
         *clip = t.clip;
@@ -45,8 +42,7 @@ bool upload_file_type(const wchar_t* path, const char** ext, const char** conten
 }
 
 bool upload_create_body(char* out, size_t capacity, const upload_description* d, const char* content_hash,
-                        const char* captured_at)
-{
+                        const char* captured_at) {
     char facts[96] = "", collection[192] = "", files[320];
     const media_facts& f = d->facts;
     if (f.width >= 1 && f.width <= 16384 && f.height >= 1 && f.height <= 16384) {
@@ -75,61 +71,47 @@ bool upload_create_body(char* out, size_t capacity, const upload_description* d,
                      ",{\"role\":\"poster\",\"content_type\":\"image/jpeg\",\"byte_size\":%llu}",
                      (unsigned long long)d->poster_size);
     }
-    const int len = snprintf(out, capacity, "{\"kind\":\"%s\",\"content_hash\":\"%s\",\"captured_at\":\"%s\"%s%s,"
+    const int len = snprintf(out, capacity,
+                             "{\"kind\":\"%s\",\"content_hash\":\"%s\",\"captured_at\":\"%s\"%s%s,"
                              "\"files\":[%s]}",
                              d->clip ? "clip" : "still", content_hash, captured_at, facts, collection, files);
     return len > 0 && (size_t)len < capacity;
 }
 
-int upload_create_outcome(int status)
-{
-    if (status == 401)
-        return UPLOAD_OUTCOME_UNLINKED;
-    if (status == 0 || status >= 500 || status == 409 || status == 429)
-        return UPLOAD_OUTCOME_RETRY;
+int upload_create_outcome(int status) {
+    if (status == 401) return UPLOAD_OUTCOME_UNLINKED;
+    if (status == 0 || status >= 500 || status == 409 || status == 429) return UPLOAD_OUTCOME_RETRY;
     return UPLOAD_OUTCOME_FAILED;
 }
 
-int upload_complete_outcome(int status)
-{
-    if (status == 404)
-        return UPLOAD_OUTCOME_RETRY;
+int upload_complete_outcome(int status) {
+    if (status == 404) return UPLOAD_OUTCOME_RETRY;
     return upload_create_outcome(status);
 }
 
-void upload_put_headers(const json_node* headers, char* out, size_t capacity)
-{
-    if (!out || capacity == 0)
-        return;
+void upload_put_headers(const json_node* headers, char* out, size_t capacity) {
+    if (!out || capacity == 0) return;
     out[0] = 0;
-    if (!headers || headers->type != JSON_OBJECT)
-        return;
+    if (!headers || headers->type != JSON_OBJECT) return;
     size_t used = 0;
     for (const json_node* h = headers->child; h; h = h->next) {
-        if (h->type != JSON_STRING || !h->name || !h->text || !h->name[0])
-            continue;
-        if (_stricmp(h->name, "content-length") == 0)
-            continue;
+        if (h->type != JSON_STRING || !h->name || !h->text || !h->name[0]) continue;
+        if (_stricmp(h->name, "content-length") == 0) continue;
         // A line break in a name or value would smuggle in headers of the service's choosing.
-        if (strpbrk(h->name, "\r\n:") || strpbrk(h->text, "\r\n"))
-            continue;
+        if (strpbrk(h->name, "\r\n:") || strpbrk(h->text, "\r\n")) continue;
         const size_t need = strlen(h->name) + 2 + strlen(h->text) + 2;
-        if (used + need >= capacity)
-            continue;
+        if (used + need >= capacity) continue;
         used += (size_t)snprintf(out + used, capacity - used, "%s: %s\r\n", h->name, h->text);
     }
 }
 
-bool upload_service_id_ok(const char* id)
-{
-    if (!id || !id[0] || strlen(id) > 64)
-        return false;
+bool upload_service_id_ok(const char* id) {
+    if (!id || !id[0] || strlen(id) > 64) return false;
     for (const char* p = id; *p; p++) {
         const char c = *p;
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '_';
-        if (!ok)
-            return false;
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!ok) return false;
     }
     return true;
 }
@@ -138,8 +120,7 @@ bool upload_service_id_ok(const char* id)
 
 const DWORD UPLOAD_HASH_CHUNK = 1u << 20;  // hashing reads
 
-bool upload_hash_file(const wchar_t* path, const volatile long* stop, char hex[65])
-{
+bool upload_hash_file(const wchar_t* path, const volatile long* stop, char hex[65]) {
     BCRYPT_ALG_HANDLE alg = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -147,41 +128,29 @@ bool upload_hash_file(const wchar_t* path, const volatile long* stop, char hex[6
     uint8_t digest[32];
     bool ok = false;
     NTSTATUS st = BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (st >= 0)
-        st = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
+    if (st >= 0) st = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
     if (st < 0) {
         log_warn("upload: cannot start SHA-256 (hr=0x%08lx)", (unsigned long)st);
         goto done;
     }
-    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                       nullptr);
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     buf = (uint8_t*)malloc(UPLOAD_HASH_CHUNK);
-    if (file == INVALID_HANDLE_VALUE || !buf)
-        goto done;
+    if (file == INVALID_HANDLE_VALUE || !buf) goto done;
     for (;;) {
-        if (stop && *stop != 0)
-            goto done;
+        if (stop && *stop != 0) goto done;
         DWORD got = 0;
-        if (!ReadFile(file, buf, UPLOAD_HASH_CHUNK, &got, nullptr))
-            goto done;
-        if (got == 0)
-            break;
-        if ((st = BCryptHashData(hash, buf, got, 0)) < 0)
-            goto done;
+        if (!ReadFile(file, buf, UPLOAD_HASH_CHUNK, &got, nullptr)) goto done;
+        if (got == 0) break;
+        if ((st = BCryptHashData(hash, buf, got, 0)) < 0) goto done;
     }
-    if ((st = BCryptFinishHash(hash, digest, sizeof digest, 0)) < 0)
-        goto done;
-    for (int i = 0; i < 32; i++)
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    if ((st = BCryptFinishHash(hash, digest, sizeof digest, 0)) < 0) goto done;
+    for (int i = 0; i < 32; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
     ok = true;
 done:
     free(buf);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (hash)
-        BCryptDestroyHash(hash);
-    if (alg)
-        BCryptCloseAlgorithmProvider(alg, 0);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (hash) BCryptDestroyHash(hash);
+    if (alg) BCryptCloseAlgorithmProvider(alg, 0);
     return ok;
 }
 
@@ -216,15 +185,11 @@ struct transfer {
     char error[256];
 };
 
-bool upload_stopping(const transfer* t)
-{
-    return t->stop && *t->stop != 0;
-}
+bool upload_stopping(const transfer* t) { return t->stop && *t->stop != 0; }
 
 // Records the outcome and its sentence; returns false so that steps can end with it.
 bool upload_fail(transfer* t, int outcome, const char* fmt, ...) IVRA_PRINTF(3, 4);
-bool upload_fail(transfer* t, int outcome, const char* fmt, ...)
-{
+bool upload_fail(transfer* t, int outcome, const char* fmt, ...) {
     t->outcome = outcome;
     va_list args;
     va_start(args, fmt);
@@ -233,8 +198,7 @@ bool upload_fail(transfer* t, int outcome, const char* fmt, ...)
     return false;
 }
 
-bool upload_done(transfer* t, const char* share_url)
-{
+bool upload_done(transfer* t, const char* share_url) {
     // A cut link would lead nowhere, so only one that fits counts.
     if (!share_url || !share_url[0] || strlen(share_url) >= sizeof t->share_url)
         return upload_fail(t, UPLOAD_OUTCOME_RETRY, "%s", MSG_NO_LINK);
@@ -244,17 +208,14 @@ bool upload_done(transfer* t, const char* share_url)
     return true;
 }
 
-bool upload_make_dirs(const wchar_t* dir)
-{
+bool upload_make_dirs(const wchar_t* dir) {
     // Every parent is tried; only the folder itself has to exist at the end, so roots
     // and shares that cannot be created do not matter.
     wchar_t part[MAX_PATH];
     const size_t n = wcslen(dir);
-    if (n == 0 || n >= MAX_PATH)
-        return false;
+    if (n == 0 || n >= MAX_PATH) return false;
     for (size_t i = 1; i <= n; i++) {
-        if (dir[i] != L'\\' && dir[i] != 0)
-            continue;
+        if (dir[i] != L'\\' && dir[i] != 0) continue;
         wmemcpy(part, dir, i);
         part[i] = 0;
         CreateDirectoryW(part, nullptr);
@@ -263,16 +224,14 @@ bool upload_make_dirs(const wchar_t* dir)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void upload_remove_dir(const wchar_t* dir)
-{
+void upload_remove_dir(const wchar_t* dir) {
     wchar_t pattern[MAX_PATH + 4], file[MAX_PATH * 2];
     swprintf(pattern, sizeof pattern / sizeof pattern[0], L"%ls\\*", dir);
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileW(pattern, &fd);
     if (h != INVALID_HANDLE_VALUE) {
         do {
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                continue;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             swprintf(file, sizeof file / sizeof file[0], L"%ls\\%ls", dir, fd.cFileName);
             DeleteFileW(file);
         } while (FindNextFileW(h, &fd));
@@ -281,8 +240,7 @@ void upload_remove_dir(const wchar_t* dir)
     RemoveDirectoryW(dir);
 }
 
-uint64_t upload_file_size(const wchar_t* path)
-{
+uint64_t upload_file_size(const wchar_t* path) {
     WIN32_FILE_ATTRIBUTE_DATA fa;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa) || (fa.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return 0;
@@ -290,12 +248,10 @@ uint64_t upload_file_size(const wchar_t* path)
 }
 
 // Reads a whole still (the caller has checked its size) into a heap buffer.
-uint8_t* upload_read_all(const wchar_t* path, size_t* size)
-{
+uint8_t* upload_read_all(const wchar_t* path, size_t* size) {
     HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return nullptr;
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
     LARGE_INTEGER len;
     uint8_t* data = nullptr;
     DWORD got = 0;
@@ -306,30 +262,24 @@ uint8_t* upload_read_all(const wchar_t* path, size_t* size)
         data = nullptr;
     }
     CloseHandle(h);
-    if (data)
-        *size = (size_t)len.QuadPart;
+    if (data) *size = (size_t)len.QuadPart;
     return data;
 }
 
 
 // Steps 2 and 3: checks the capture and writes its cleaned copy into the working folder.
-bool upload_clean(transfer* t, const char** content_type, int* clip, uint64_t* original_size)
-{
+bool upload_clean(transfer* t, const char** content_type, int* clip, uint64_t* original_size) {
     const wchar_t* path = t->item.path;
     const char* ext = nullptr;
-    if (!upload_file_type(path, &ext, content_type, clip))
-        return upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_TYPE);
+    if (!upload_file_type(path, &ext, content_type, clip)) return upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_TYPE);
     const uint64_t size = upload_file_size(path);
-    if (size == 0)
-        return upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_GONE);
+    if (size == 0) return upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_GONE);
     const uint64_t limit = *clip ? UPLOAD_CLIP_LIMIT : UPLOAD_STILL_LIMIT;
-    if (size > limit)
-        return upload_fail(t, UPLOAD_OUTCOME_FAILED, MSG_TOO_LARGE, *clip ? 200 : 50);
+    if (size > limit) return upload_fail(t, UPLOAD_OUTCOME_FAILED, MSG_TOO_LARGE, *clip ? 200 : 50);
 
     wchar_t temp[MAX_PATH];
     const DWORD n = GetTempPathW(MAX_PATH, temp);
-    if (n == 0 || n >= MAX_PATH ||
-        swprintf(t->dir, MAX_PATH, L"%lsIvra-upload\\%u", temp, t->id) < 0 ||
+    if (n == 0 || n >= MAX_PATH || swprintf(t->dir, MAX_PATH, L"%lsIvra-upload\\%u", temp, t->id) < 0 ||
         swprintf(t->original, MAX_PATH, L"%ls\\original.%hs", t->dir, ext) < 0 ||
         swprintf(t->thumb, MAX_PATH, L"%ls\\thumb.jpg", t->dir) < 0 ||
         swprintf(t->poster, MAX_PATH, L"%ls\\poster.jpg", t->dir) < 0 || !upload_make_dirs(t->dir)) {
@@ -348,50 +298,42 @@ bool upload_clean(transfer* t, const char** content_type, int* clip, uint64_t* o
             free(data);
         }
     }
-    if (!cleaned)
-        return upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_METADATA);
+    if (!cleaned) return upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_METADATA);
     *original_size = upload_file_size(t->original);
     return true;
 }
 
 // The capture file's last-write time in UTC.
-void upload_captured_at(const wchar_t* path, char out[32])
-{
+void upload_captured_at(const wchar_t* path, char out[32]) {
     WIN32_FILE_ATTRIBUTE_DATA fa;
     SYSTEMTIME st = {};
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &fa) || !FileTimeToSystemTime(&fa.ftLastWriteTime, &st))
         GetSystemTime(&st);
-    snprintf(out, 32, "%04u-%02u-%02uT%02u:%02u:%02uZ", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
-             st.wSecond);
+    snprintf(out, 32, "%04u-%02u-%02uT%02u:%02u:%02uZ", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
 }
 
 // A service call answered with anything but 200: the sentence of the error reply and the
 // step's outcome.
-bool upload_refused(transfer* t, const http_response* r, bool complete)
-{
+bool upload_refused(transfer* t, const http_response* r, bool complete) {
     api_result res;
     api_result_set(&res, r->status, r->system_error, r->body);
     const int outcome = complete ? upload_complete_outcome(r->status) : upload_create_outcome(r->status);
     return upload_fail(t, outcome, "%s", res.message[0] ? res.message : MSG_ANSWER);
 }
 
-bool upload_cancelled(transfer* t)
-{
+bool upload_cancelled(transfer* t) {
     return upload_fail(t, UPLOAD_OUTCOME_RETRY, MSG_INTERRUPTED, http_error_text(UPLOAD_CANCELLED));
 }
 
 // Step 9: one storage target.
-bool upload_put(transfer* t, const json_node* target, const wchar_t* const files[3])
-{
+bool upload_put(transfer* t, const json_node* target, const wchar_t* const files[3]) {
     static const char* const roles[3] = {"original", "thumb", "poster"};
     const char* role = json_string(target, "role", "");
     const char* url = json_string(target, "url", "");
     int which = -1;
     for (int i = 0; i < 3; i++)
-        if (strcmp(role, roles[i]) == 0)
-            which = i;
-    if (which < 0 || !files[which] || !url[0])
-        return upload_fail(t, UPLOAD_OUTCOME_RETRY, "%s", MSG_REQUEST);
+        if (strcmp(role, roles[i]) == 0) which = i;
+    if (which < 0 || !files[which] || !url[0]) return upload_fail(t, UPLOAD_OUTCOME_RETRY, "%s", MSG_REQUEST);
     char headers[1024];
     upload_put_headers(json_member(target, "headers"), headers, sizeof headers);
     http_response r = {};
@@ -406,20 +348,17 @@ bool upload_put(transfer* t, const json_node* target, const wchar_t* const files
 }
 
 // Steps 6 to 10, with the cleaned file hashed and the previews made.
-bool upload_exchange(transfer* t, const char* body, const wchar_t* const files[3])
-{
+bool upload_exchange(transfer* t, const char* body, const wchar_t* const files[3]) {
     char url[600];
     http_response r = {};
     json_node* reply = nullptr;
     bool ok = false;
 
-    if (upload_stopping(t))
-        return upload_cancelled(t);
+    if (upload_stopping(t)) return upload_cancelled(t);
     snprintf(url, sizeof url, "%s/api/v1/uploads", t->acc.server);
     const bool answered = http_request("POST", url, t->auth, body, strlen(body), UPLOAD_API_TIMEOUT_MS, &r);
     if (!answered || r.status != 200) {
-        if (!answered)
-            r.status = 0;
+        if (!answered) r.status = 0;
         upload_refused(t, &r, false);
         http_response_free(&r);
         return false;
@@ -450,20 +389,17 @@ bool upload_exchange(transfer* t, const char* body, const wchar_t* const files[3
             goto done;
         }
         for (const json_node* u = uploads ? uploads->child : nullptr; u; u = u->next)
-            if (!upload_put(t, u, files))
-                goto done;
+            if (!upload_put(t, u, files)) goto done;
     }
     json_free(reply);
     reply = nullptr;
 
-    if (upload_stopping(t))
-        return upload_cancelled(t);
+    if (upload_stopping(t)) return upload_cancelled(t);
     snprintf(url, sizeof url, "%s/api/v1/uploads/%s/complete", t->acc.server, id);
     {
         const bool completed = http_request("POST", url, t->auth, "{}", 2, UPLOAD_API_TIMEOUT_MS, &r);
         if (!completed || r.status != 200) {
-            if (!completed)
-                r.status = 0;
+            if (!completed) r.status = 0;
             upload_refused(t, &r, true);
             http_response_free(&r);
             return false;
@@ -478,8 +414,7 @@ done:
     return ok;
 }
 
-void upload_run(transfer* t)
-{
+void upload_run(transfer* t) {
     // Step 1.
     if (!t->acc.linked) {
         upload_fail(t, UPLOAD_OUTCOME_UNLINKED, "%s", "This PC is no longer linked. Link it again to upload.");
@@ -489,8 +424,7 @@ void upload_run(transfer* t)
     const char* content_type = nullptr;
     int clip = 0;
     uint64_t original_size = 0;
-    if (!upload_clean(t, &content_type, &clip, &original_size))
-        return;
+    if (!upload_clean(t, &content_type, &clip, &original_size)) return;
     // Step 4.
     char hash[65];
     if (!upload_hash_file(t->original, t->stop, hash)) {
@@ -515,16 +449,14 @@ void upload_run(transfer* t)
         upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_METADATA);
         return;
     }
-    const wchar_t* files[3] = {t->original, d.previews ? t->thumb : nullptr,
-                               d.previews && clip ? t->poster : nullptr};
+    const wchar_t* files[3] = {t->original, d.previews ? t->thumb : nullptr, d.previews && clip ? t->poster : nullptr};
     snprintf(t->auth, sizeof t->auth, HTTP_AUTH_HEADERS_FMT, t->acc.token, HTTP_JSON_HEADERS);
     upload_exchange(t, body, files);
 }
 
 }  // namespace
 
-void upload_transfer(void* arg)
-{
+void upload_transfer(void* arg) {
     transfer* t = (transfer*)calloc(1, sizeof(transfer));
     const uint32_t id = (uint32_t)(uintptr_t)arg;
     if (!t) {
@@ -537,8 +469,7 @@ void upload_transfer(void* arg)
         upload_run(t);
     else
         upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_GONE);
-    if (t->dir[0])
-        upload_remove_dir(t->dir);
+    if (t->dir[0]) upload_remove_dir(t->dir);
     // Tabs, line breaks and '|' would break the journal and the status reply.
     upload_text_clean(t->share_url);
     upload_text_clean(t->error);

@@ -18,8 +18,8 @@ void upload_transfer(void* arg);
 
 // ---- Pure pieces of the transfer.
 
-#define UPLOAD_STILL_LIMIT 52428800ull   // bytes; the sentence says 50 MB
-#define UPLOAD_CLIP_LIMIT 209715200ull   // bytes; the sentence says 200 MB
+#define UPLOAD_STILL_LIMIT 52428800ull  // bytes; the sentence says 50 MB
+#define UPLOAD_CLIP_LIMIT 209715200ull  // bytes; the sentence says 200 MB
 
 // The capture's type from its extension (ignoring case): the cleaned file's extension,
 // its content type and whether it is a clip. False for anything but .png, .jpg, .jpeg
@@ -31,9 +31,9 @@ struct upload_description {
     int clip;
     const char* content_type;
     uint64_t original_size;
-    int previews;             // 1 when every preview of the item was made
+    int previews;  // 1 when every preview of the item was made
     uint64_t thumb_size;
-    uint64_t poster_size;     // clips only
+    uint64_t poster_size;  // clips only
     media_facts facts;
     const char* collection_id;  // "" for none
 };

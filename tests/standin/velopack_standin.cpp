@@ -64,9 +64,12 @@ void standin_read_settings(standin_settings* s) {
     char line[256];
     while (fgets(line, sizeof line, f)) {
         line[strcspn(line, "\r\n")] = 0;
-        if (!strncmp(line, "feed=", 5)) snprintf(s->feed, sizeof s->feed, "%s", line + 5);
-        else if (!strncmp(line, "current=", 8)) snprintf(s->current, sizeof s->current, "%s", line + 8);
-        else if (!strcmp(line, "manager=fail")) s->manager_fails = true;
+        if (!strncmp(line, "feed=", 5))
+            snprintf(s->feed, sizeof s->feed, "%s", line + 5);
+        else if (!strncmp(line, "current=", 8))
+            snprintf(s->current, sizeof s->current, "%s", line + 8);
+        else if (!strcmp(line, "manager=fail"))
+            s->manager_fails = true;
     }
     fclose(f);
 }
@@ -137,8 +140,8 @@ STANDIN_EXPORT void vpkc_source_report_progress(size_t, int percent) {
     if (g_progress) g_progress(g_progress_context, percent);
 }
 
-STANDIN_EXPORT int vpkc_new_update_manager_with_source(vpkc_source* source, const vpkc_options* options,
-                                                       const void*, vpkc_manager** out) {
+STANDIN_EXPORT int vpkc_new_update_manager_with_source(vpkc_source* source, const vpkc_options* options, const void*,
+                                                       vpkc_manager** out) {
     standin_settings s;
     standin_read_settings(&s);
     if (!source || !out || s.manager_fails) {
@@ -234,7 +237,8 @@ STANDIN_EXPORT int vpkc_download_updates(vpkc_manager* m, const vpkc_update_info
     wchar_t temp[MAX_PATH];
     char folder[MAX_PATH * 3], path[MAX_PATH * 3];
     DWORD n = GetTempPathW(MAX_PATH, temp);
-    if (n == 0 || n >= MAX_PATH || !WideCharToMultiByte(CP_UTF8, 0, temp, -1, folder, sizeof folder, nullptr, nullptr)) {
+    if (n == 0 || n >= MAX_PATH ||
+        !WideCharToMultiByte(CP_UTF8, 0, temp, -1, folder, sizeof folder, nullptr, nullptr)) {
         standin_error("no temporary folder");
         return 0;
     }

@@ -20,8 +20,7 @@
 
 static FILE* g_out;
 
-static void probe_say(const char* fmt, ...)
-{
+static void probe_say(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vprintf(fmt, ap);
@@ -42,13 +41,10 @@ struct probe_state {
     frame_buffer buf;
 };
 
-static bool probe_write(const wchar_t* path, const frame_buffer* b)
-{
-    if (!wcscmp(path, L"-"))
-        return true;
+static bool probe_write(const wchar_t* path, const frame_buffer* b) {
+    if (!wcscmp(path, L"-")) return true;
     FILE* f = _wfopen(path, L"wb");
-    if (!f)
-        return false;
+    if (!f) return false;
     uint32_t head[3] = {0x42525649u, b->width, b->height};  // "IVRB"
     bool ok = fwrite(head, sizeof head, 1, f) == 1;
     for (uint32_t y = 0; ok && y < b->height; y++)
@@ -57,8 +53,7 @@ static bool probe_write(const wchar_t* path, const frame_buffer* b)
 }
 
 // What the capture thread does on every wake.
-static void probe_wake(probe_state* st)
-{
+static void probe_wake(probe_state* st) {
     if (!st->cache) {
         st->cache = display_cache_build();
     } else {
@@ -71,18 +66,15 @@ static void probe_wake(probe_state* st)
     }
 }
 
-static void probe_text(probe_state* st)
-{
+static void probe_text(probe_state* st) {
     wchar_t text[DISPLAY_TEXT_CAP];
     int count = display_monitor_text(text, DISPLAY_TEXT_CAP);
     for (wchar_t* p = text; *p; p++)
-        if (*p == L'\t')
-            *p = L'|';
+        if (*p == L'\t') *p = L'|';
     probe_say("text count=%d gen=%u %ls\n", count, display_cache_generation(st->cache), text);
 }
 
-static void probe_result(const char* what, bool ok, const frame_buffer* b, const wchar_t* path)
-{
+static void probe_result(const char* what, bool ok, const frame_buffer* b, const wchar_t* path) {
     if (ok && !probe_write(path, b)) {
         probe_say("fail %s cannot write %ls\n", what, path);
         return;
@@ -93,33 +85,27 @@ static void probe_result(const char* what, bool ok, const frame_buffer* b, const
         probe_say("fail %s\n", what);
 }
 
-static void probe_idle(probe_state* st, DWORD ms)
-{
+static void probe_idle(probe_state* st, DWORD ms) {
     DWORD start = GetTickCount();
     for (;;) {
         DWORD spent = GetTickCount() - start;
-        if (spent >= ms)
-            break;
+        if (spent >= ms) break;
         DWORD left = ms - spent;
-        DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr, left < 2000 ? left : 2000, QS_ALLINPUT,
-                                              MWMO_INPUTAVAILABLE);
+        DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr, left < 2000 ? left : 2000, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         probe_wake(st);
         if (r == WAIT_TIMEOUT && left >= 2000 && !st->keep_warm && st->cache) {
             int n = display_cache_release_idle(st->cache);
-            if (n)
-                probe_say("released %d after %lu ms\n", n, (unsigned long)(GetTickCount() - start));
+            if (n) probe_say("released %d after %lu ms\n", n, (unsigned long)(GetTickCount() - start));
         }
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&msg);
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     }
     probe_say("idle done open=%d\n", display_cache_any_duplication(st->cache) ? 1 : 0);
 }
 
 static HWND probe_hwnd(const wchar_t* s) { return (HWND)(uintptr_t)wcstoull(s, nullptr, 0); }
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     SetProcessDPIAware();
     log_thread_name(L"ivra-capture");
     probe_state st{};
@@ -139,8 +125,7 @@ int wmain(int argc, wchar_t** argv)
         probe_say("fail build\ndone\n");
         return 1;
     }
-    if (st.keep_warm)
-        display_cache_warm_up(st.cache);
+    if (st.keep_warm) display_cache_warm_up(st.cache);
     display_cache_describe(st.cache);
     st.described = display_cache_generation(st.cache);
     probe_say("built outputs=%d gen=%u\n", display_cache_output_count(st.cache), st.described);
@@ -201,8 +186,7 @@ int wmain(int argc, wchar_t** argv)
             for (int k = 0; k < count; k++) {
                 ID3D11Texture2D* frame = nullptr;
                 int fresh = 0;
-                if (capture_poll(st.cache, index, &frame, &fresh) && frame)
-                    oks++;
+                if (capture_poll(st.cache, index, &frame, &fresh) && frame) oks++;
                 fresh_total += fresh;
             }
             probe_say("poll ok=%d fresh=%d\n", oks, fresh_total);
@@ -225,7 +209,6 @@ int wmain(int argc, wchar_t** argv)
     frame_buffer_free(&st.buf);
     display_cache_destroy(st.cache);
     probe_say("done\n");
-    if (g_out)
-        fclose(g_out);
+    if (g_out) fclose(g_out);
     return rc;
 }

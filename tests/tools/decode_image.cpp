@@ -11,14 +11,12 @@
 #include <cstdlib>
 #include <cwchar>
 
-static int decode_usage()
-{
+static int decode_usage() {
     fprintf(stderr, "usage: decode_image FILE [--bgra OUT] [--pixel X Y]...\n");
     return 2;
 }
 
-static unsigned long long decode_fnv1a(const uint8_t* p, size_t n)
-{
+static unsigned long long decode_fnv1a(const uint8_t* p, size_t n) {
     unsigned long long h = 14695981039346656037ULL;
     for (size_t i = 0; i < n; ++i) {
         h ^= p[i];
@@ -27,11 +25,9 @@ static unsigned long long decode_fnv1a(const uint8_t* p, size_t n)
     return h;
 }
 
-static bool decode_write_raw(const wchar_t* path, const uint8_t* data, size_t size)
-{
+static bool decode_write_raw(const wchar_t* path, const uint8_t* data, size_t size) {
     HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+    if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     while (size > 0 && ok) {
         const DWORD chunk = size > (1u << 30) ? (1u << 30) : (DWORD)size;
@@ -43,10 +39,8 @@ static bool decode_write_raw(const wchar_t* path, const uint8_t* data, size_t si
     return CloseHandle(h) && ok;
 }
 
-int wmain(int argc, wchar_t** argv)
-{
-    if (argc < 2)
-        return decode_usage();
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return decode_usage();
     const wchar_t* file = argv[1];
     const wchar_t* raw_out = nullptr;
     enum { MAX_PIXELS = 64 };
@@ -60,8 +54,7 @@ int wmain(int argc, wchar_t** argv)
             wchar_t* end2 = nullptr;
             px[pixels] = wcstol(argv[i + 1], &end1, 10);
             py[pixels] = wcstol(argv[i + 2], &end2, 10);
-            if (*end1 || *end2 || end1 == argv[i + 1] || end2 == argv[i + 2])
-                return decode_usage();
+            if (*end1 || *end2 || end1 == argv[i + 1] || end2 == argv[i + 2]) return decode_usage();
             ++pixels;
             i += 2;
         } else {

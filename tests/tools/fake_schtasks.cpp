@@ -16,8 +16,8 @@ static std::wstring here(const wchar_t* name) {
 }
 
 static void record(const wchar_t* line) {
-    HANDLE f = CreateFileW(here(L"schtasks-calls.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                           OPEN_ALWAYS, 0, nullptr);
+    HANDLE f = CreateFileW(here(L"schtasks-calls.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     char buf[4096];
     int n = WideCharToMultiByte(CP_UTF8, 0, line, -1, buf, sizeof buf - 2, nullptr, nullptr);

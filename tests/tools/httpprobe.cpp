@@ -54,8 +54,8 @@ bool probe_step(const std::vector<std::string>& a, const std::vector<std::wstrin
     const std::string& op = a[0];
     if (op == "api" && (a.size() == 4 || a.size() == 5)) {
         api_result res{};
-        json_node* tree =
-            api_call(a[1].c_str(), a[2].c_str(), a[3].c_str(), HTTP_JSON_HEADERS, a.size() == 5 ? a[4].c_str() : nullptr, &res);
+        json_node* tree = api_call(a[1].c_str(), a[2].c_str(), a[3].c_str(), HTTP_JSON_HEADERS,
+                                   a.size() == 5 ? a[4].c_str() : nullptr, &res);
         printf("api\tstatus=%d\tcode=%s\tmessage=%s\ttree=%d\n", res.status, res.code, res.message, tree ? 1 : 0);
         fflush(stdout);
         json_free(tree);

@@ -71,9 +71,14 @@ static std::wstring quote_arg(const std::wstring& a) {
     std::wstring out = L"\"";
     size_t slashes = 0;
     for (wchar_t c : a) {
-        if (c == L'\\') { slashes++; continue; }
-        if (c == L'"') out.append(slashes * 2 + 1, L'\\');
-        else out.append(slashes, L'\\');
+        if (c == L'\\') {
+            slashes++;
+            continue;
+        }
+        if (c == L'"')
+            out.append(slashes * 2 + 1, L'\\');
+        else
+            out.append(slashes, L'\\');
         slashes = 0;
         out += c;
     }
@@ -90,11 +95,16 @@ static std::string unescape(const std::wstring& w) {
     for (size_t i = 0; i < s.size(); i++) {
         if (s[i] == '\\' && i + 1 < s.size()) {
             char c = s[++i];
-            if (c == 't') out += '\t';
-            else if (c == 'n') out += '\n';
-            else if (c == 'r') out += '\r';
-            else if (c == '0') out += '\0';
-            else out += c;
+            if (c == 't')
+                out += '\t';
+            else if (c == 'n')
+                out += '\n';
+            else if (c == 'r')
+                out += '\r';
+            else if (c == '0')
+                out += '\0';
+            else
+                out += c;
         } else {
             out += s[i];
         }
@@ -119,8 +129,9 @@ static void launch_env_restore(std::vector<launch_env_saved>* saved) {
 
 static HANDLE launch_open(const wchar_t* path, bool write) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    return CreateFileW(path, write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       &sa, write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path, write ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 static int launch_run(int argc, wchar_t** argv, std::vector<launch_env_saved>* saved, HANDLE std_handles[3]) {
@@ -128,8 +139,14 @@ static int launch_run(int argc, wchar_t** argv, std::vector<launch_env_saved>* s
     int i = 2;
     for (; i < argc; i++) {
         std::wstring a = argv[i];
-        if (a == L"--") { i++; break; }
-        if (a == L"--nowait") { wait = false; continue; }
+        if (a == L"--") {
+            i++;
+            break;
+        }
+        if (a == L"--nowait") {
+            wait = false;
+            continue;
+        }
         if (a == L"--stdio" && i + 2 < argc) {
             if (std_handles[0]) return 2;
             std_handles[0] = launch_open(L"NUL", false);
@@ -241,8 +258,10 @@ static int pipe_exchange(const std::string& req, DWORD timeout, std::string* rep
             *open_err = e;
             return 3;
         }
-        if (e == ERROR_PIPE_BUSY) WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 200);
-        else Sleep(50);
+        if (e == ERROR_PIPE_BUSY)
+            WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 200);
+        else
+            Sleep(50);
     }
     DWORD n = 0;
     WriteFile(h, req.data(), (DWORD)req.size(), &n, nullptr);
@@ -375,12 +394,14 @@ static int dispatch(int argc, wchar_t** argv, bool serving) {
     if (c == L"post" && argc > 5) {
         // A target given as a number is the window handle itself, so no class lookup can miss it.
         HWND w = (argv[2][0] >= L'0' && argv[2][0] <= L'9') ? (HWND)(uintptr_t)_wcstoui64(argv[2], nullptr, 0)
-                                                           : find_class(argv[2]);
+                                                            : find_class(argv[2]);
         std::wstring m = argv[3];
-        UINT msg = (m[0] >= L'0' && m[0] <= L'9') ? (UINT)wcstoul(m.c_str(), nullptr, 0)
-                                                  : RegisterWindowMessageW(m.c_str());
+        UINT msg =
+            (m[0] >= L'0' && m[0] <= L'9') ? (UINT)wcstoul(m.c_str(), nullptr, 0) : RegisterWindowMessageW(m.c_str());
         return w && PostMessageW(w, msg, (WPARAM)_wcstoui64(argv[4], nullptr, 0),
-                                 (LPARAM)_wcstoi64(argv[5], nullptr, 0)) ? 0 : said("not posted");
+                                 (LPARAM)_wcstoi64(argv[5], nullptr, 0))
+                   ? 0
+                   : said("not posted");
     }
     return 2;
 }
@@ -434,6 +455,4 @@ static int cmd_serve() {
     return 0;
 }
 
-int wmain(int argc, wchar_t** argv) {
-    return dispatch(argc, argv, false);
-}
+int wmain(int argc, wchar_t** argv) { return dispatch(argc, argv, false); }

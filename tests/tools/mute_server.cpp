@@ -59,8 +59,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc > 3) return serve_replies(reply_text(argv[3]), deadline, argv[2]);
     while (GetTickCount64() < deadline && count < 16) {
         HANDLE h = CreateNamedPipeW(L"\\\\.\\pipe\\ivra", PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                    4096, 4096, 0, nullptr);
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
+                                    4096, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             fprintf(stderr, "CreateNamedPipe failed %lu\n", GetLastError());
             return 1;

@@ -12,24 +12,21 @@
 #include "overlay_probe.h"
 #include <cstdarg>
 
-static void probe_out(const char* fmt, ...)
-{
+static void probe_out(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vprintf(fmt, ap);
     va_end(ap);
 }
 
-static void probe_err(const char* fmt, ...)
-{
+static void probe_err(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
     va_end(ap);
 }
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     SetProcessDPIAware();
     const probe_print pr{probe_out, probe_err};
     int rc = probe_run(&pr, argc, argv);

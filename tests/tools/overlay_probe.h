@@ -23,14 +23,12 @@ struct probe_print {
 
 static const wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
 
-static int probe_usage(const probe_print* pr)
-{
+static int probe_usage(const probe_print* pr) {
     pr->err("usage: overlay_probe shown|gone TIMEOUT_MS | held|cursor TIMEOUT_MS X Y | close | pixel X Y...\n");
     return 2;
 }
 
-static int probe_wait(const probe_print* pr, bool want_shown, DWORD timeout)
-{
+static int probe_wait(const probe_print* pr, bool want_shown, DWORD timeout) {
     const ULONGLONG t0 = GetTickCount64();
     for (;;) {
         HWND w = FindWindowW(OVERLAY_CLASS, nullptr);
@@ -38,8 +36,8 @@ static int probe_wait(const probe_print* pr, bool want_shown, DWORD timeout)
         if (want_shown && w && IsWindowVisible(w)) {
             RECT r{};
             GetWindowRect(w, &r);
-            pr->out("shown hwnd=0x%llx rect=%ld,%ld,%ld,%ld ms=%llu\n", (unsigned long long)(uintptr_t)w, r.left,
-                    r.top, r.right, r.bottom, ms);
+            pr->out("shown hwnd=0x%llx rect=%ld,%ld,%ld,%ld ms=%llu\n", (unsigned long long)(uintptr_t)w, r.left, r.top,
+                    r.right, r.bottom, ms);
             return 0;
         }
         if (!want_shown && !w) {
@@ -57,8 +55,7 @@ static int probe_wait(const probe_print* pr, bool want_shown, DWORD timeout)
 // A drag's press and moves were handled by the overlay once its thread holds the capture
 // and the system cursor has reached the last point sent; without a press, the cursor alone
 // tells that the thread under it has read its window's events up to that move.
-static int probe_held(const probe_print* pr, DWORD timeout, LONG x, LONG y, bool need_capture)
-{
+static int probe_held(const probe_print* pr, DWORD timeout, LONG x, LONG y, bool need_capture) {
     const ULONGLONG t0 = GetTickCount64();
     for (;;) {
         HWND w = FindWindowW(OVERLAY_CLASS, nullptr);
@@ -74,19 +71,19 @@ static int probe_held(const probe_print* pr, DWORD timeout, LONG x, LONG y, bool
         }
         if (ms >= timeout) {
             pr->err("%s after %lu ms (cursor %ld,%ld)\n",
-                    !need_capture ? "cursor not there" : w ? "overlay does not hold the mouse" : "no overlay", timeout,
-                    p.x, p.y);
+                    !need_capture ? "cursor not there"
+                    : w           ? "overlay does not hold the mouse"
+                                  : "no overlay",
+                    timeout, p.x, p.y);
             return 1;
         }
         Sleep(10);
     }
 }
 
-static int probe_pixels(const probe_print* pr, int argc, wchar_t** argv)
-{
+static int probe_pixels(const probe_print* pr, int argc, wchar_t** argv) {
     HDC screen = GetDC(nullptr);
-    if (!screen)
-        return 1;
+    if (!screen) return 1;
     int rc = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         const int x = _wtoi(argv[i]), y = _wtoi(argv[i + 1]);
@@ -101,10 +98,8 @@ static int probe_pixels(const probe_print* pr, int argc, wchar_t** argv)
     return rc;
 }
 
-static int probe_run(const probe_print* pr, int argc, wchar_t** argv)
-{
-    if (argc < 2)
-        return probe_usage(pr);
+static int probe_run(const probe_print* pr, int argc, wchar_t** argv) {
+    if (argc < 2) return probe_usage(pr);
     const wchar_t* op = argv[1];
     int rc = 2;
     if ((!wcscmp(op, L"shown") || !wcscmp(op, L"gone")) && argc == 3) {

@@ -15,8 +15,8 @@
 #include <cwchar>
 
 static const wchar_t PATTERN_CLASS[] = L"IvraPatternWnd";
-static const int ANIM_PERIOD = 256;   // the pattern repeats every 256 columns
-static const int ANIM_STEP = 4;       // columns per animation frame
+static const int ANIM_PERIOD = 256;  // the pattern repeats every 256 columns
+static const int ANIM_STEP = 4;      // columns per animation frame
 
 // One window's pattern, computed once ANIM_PERIOD columns wider than the client so
 // every shifted frame is a blit from an offset.
@@ -34,16 +34,14 @@ struct pattern_spec {
     HWND hwnd;
 };
 
-static uint32_t pattern_pixel(int u, int v, int seed)
-{
+static uint32_t pattern_pixel(int u, int v, int seed) {
     uint32_t b = (uint32_t)(u * 3 + seed * 40) & 255;
     uint32_t g = (uint32_t)(v * 5 + seed * 80) & 255;
     uint32_t r = (uint32_t)((u ^ v) + seed * 20) & 255;
     return b | (g << 8) | (r << 16);
 }
 
-static void pattern_draw(HWND hwnd, HDC dc)
-{
+static void pattern_draw(HWND hwnd, HDC dc) {
     int seed = (int)GetWindowLongPtrW(hwnd, GWLP_USERDATA);
     RECT rc;
     GetClientRect(hwnd, &rc);
@@ -52,12 +50,10 @@ static void pattern_draw(HWND hwnd, HDC dc)
         return;
     }
     int w = rc.right, h = rc.bottom;
-    if (w <= 0 || h <= 0)
-        return;
+    if (w <= 0 || h <= 0) return;
     pattern_cache* c = nullptr;
     for (int i = 0; i < g_cache_count; i++)
-        if (g_cache[i].hwnd == hwnd)
-            c = &g_cache[i];
+        if (g_cache[i].hwnd == hwnd) c = &g_cache[i];
     if (c && (c->w != w || c->h != h)) {
         free(c->px);
         c->px = nullptr;
@@ -67,18 +63,15 @@ static void pattern_draw(HWND hwnd, HDC dc)
         c->hwnd = hwnd;
         c->px = nullptr;
     }
-    if (!c)
-        return;
+    if (!c) return;
     if (!c->px) {
         int cw = w + ANIM_PERIOD;
         c->px = (uint32_t*)malloc((size_t)cw * h * 4);
-        if (!c->px)
-            return;
+        if (!c->px) return;
         c->w = w;
         c->h = h;
         for (int v = 0; v < h; v++)
-            for (int u = 0; u < cw; u++)
-                c->px[(size_t)v * cw + u] = pattern_pixel(u, v, seed);
+            for (int u = 0; u < cw; u++) c->px[(size_t)v * cw + u] = pattern_pixel(u, v, seed);
     }
     BITMAPINFO bi;
     dib_info_top_down(&bi, w + ANIM_PERIOD, h);
@@ -86,19 +79,17 @@ static void pattern_draw(HWND hwnd, HDC dc)
     SetDIBitsToDevice(dc, 0, 0, (DWORD)w, (DWORD)h, shift, 0, 0, (UINT)h, c->px, &bi, DIB_RGB_COLORS);
 }
 
-static void pattern_paint(HWND hwnd)
-{
+static void pattern_paint(HWND hwnd) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(hwnd, &ps);
     pattern_draw(hwnd, dc);
     EndPaint(hwnd, &ps);
 }
 
-static BOOL CALLBACK pattern_backdrop(HMONITOR, HDC, LPRECT r, LPARAM)
-{
-    HWND w = CreateWindowExW(WS_EX_TOOLWINDOW, PATTERN_CLASS, L"Ivra backdrop", WS_POPUP, r->left, r->top,
-                             r->right - r->left, r->bottom - r->top, nullptr, nullptr, GetModuleHandleW(nullptr),
-                             nullptr);
+static BOOL CALLBACK pattern_backdrop(HMONITOR, HDC, LPRECT r, LPARAM) {
+    HWND w =
+        CreateWindowExW(WS_EX_TOOLWINDOW, PATTERN_CLASS, L"Ivra backdrop", WS_POPUP, r->left, r->top,
+                        r->right - r->left, r->bottom - r->top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (w) {
         SetWindowLongPtrW(w, GWLP_USERDATA, -1);
         ShowWindow(w, SW_SHOWNOACTIVATE);
@@ -107,17 +98,13 @@ static BOOL CALLBACK pattern_backdrop(HMONITOR, HDC, LPRECT r, LPARAM)
     return TRUE;
 }
 
-static LRESULT CALLBACK pattern_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
-{
+static LRESULT CALLBACK pattern_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-    case WM_PAINT:
-        pattern_paint(hwnd);
-        return 0;
+    case WM_PAINT: pattern_paint(hwnd); return 0;
     case WM_PRINTCLIENT:  // PrintWindow asks for the client this way
         pattern_draw(hwnd, (HDC)wp);
         return 0;
-    case WM_ERASEBKGND:
-        return 1;
+    case WM_ERASEBKGND: return 1;
     case WM_TIMER:
         // One timer drives every window: the first window's tick advances the frame.
         g_anim_frame++;
@@ -125,15 +112,12 @@ static LRESULT CALLBACK pattern_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
             if (IsWindow(g_cache[i].hwnd))
                 RedrawWindow(g_cache[i].hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
         return 0;
-    case WM_CLOSE:
-        PostQuitMessage(0);
-        return 0;
+    case WM_CLOSE: PostQuitMessage(0); return 0;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     SetProcessDPIAware();
     pattern_spec specs[16];
     int n = 0;
@@ -172,8 +156,7 @@ int wmain(int argc, wchar_t** argv)
     RegisterClassW(&wc);
     printf("pid=%lu\n", GetCurrentProcessId());
     fflush(stdout);
-    if (backdrop)
-        EnumDisplayMonitors(nullptr, nullptr, pattern_backdrop, 0);
+    if (backdrop) EnumDisplayMonitors(nullptr, nullptr, pattern_backdrop, 0);
     for (int i = 0; i < n; i++) {
         pattern_spec* s = &specs[i];
         DWORD style = s->framed ? WS_OVERLAPPEDWINDOW : WS_POPUP;
@@ -204,8 +187,7 @@ int wmain(int argc, wchar_t** argv)
                (unsigned long long)(uintptr_t)specs[i].hwnd, a.x, a.y, b.x, b.y, specs[i].seed, wr.left, wr.top,
                wr.right, wr.bottom);
     }
-    if (animate_fps > 0)
-        SetTimer(specs[0].hwnd, 1, (UINT)(1000 / animate_fps), nullptr);
+    if (animate_fps > 0) SetTimer(specs[0].hwnd, 1, (UINT)(1000 / animate_fps), nullptr);
     printf("ready\n");
     fflush(stdout);
     MSG msg;

@@ -55,11 +55,16 @@ static std::string piece(const wchar_t* arg) {
 static std::string escaped(const std::string& s) {
     std::string out;
     for (char c : s) {
-        if (c == '\t') out += "\\t";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\\') out += "\\\\";
-        else out += c;
+        if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\\')
+            out += "\\\\";
+        else
+            out += c;
     }
     return out;
 }
@@ -134,12 +139,15 @@ static int cmd_hold(int argc, wchar_t** argv) {
     for (size_t i = 0; i < conns.size(); i++) {
         readers[i].conn = conns[i];
         readers[i].t0 = t0;
-        threads.push_back(CreateThread(nullptr, 0, [](void* p) -> DWORD {
-            reader* r = (reader*)p;
-            r->bytes = read_all(r->conn).size();
-            r->closed_ms = (long long)(GetTickCount64() - r->t0);
-            return 0;
-        }, &readers[i], 0, nullptr));
+        threads.push_back(CreateThread(
+            nullptr, 0,
+            [](void* p) -> DWORD {
+                reader* r = (reader*)p;
+                r->bytes = read_all(r->conn).size();
+                r->closed_ms = (long long)(GetTickCount64() - r->t0);
+                return 0;
+            },
+            &readers[i], 0, nullptr));
     }
     // Past the limit the remaining reads are cancelled.
     ULONGLONG end = t0 + limit;
@@ -232,9 +240,24 @@ struct fuzz_rng {
 
 // Bytes that stress the parser and the log: controls, broken and valid UTF-8, separators.
 static void fuzz_bytes(fuzz_rng& r, std::string& out, size_t n) {
-    static const char* const bits[] = {"\r", "\x01", "\x1b[2J", "\x7f", "\xff", "\xc3", "\xc3\xa9", "\xe6\x97",
-                                       "\xf0\x9f\x98\x80", "=", "==", "\\", "%s", "%n", "\"", "C:\\Users\\x",
-                                       "[12:00:00.000] ERR  [main] HANG: x", ""};  // "": a NUL byte
+    static const char* const bits[] = {"\r",
+                                       "\x01",
+                                       "\x1b[2J",
+                                       "\x7f",
+                                       "\xff",
+                                       "\xc3",
+                                       "\xc3\xa9",
+                                       "\xe6\x97",
+                                       "\xf0\x9f\x98\x80",
+                                       "=",
+                                       "==",
+                                       "\\",
+                                       "%s",
+                                       "%n",
+                                       "\"",
+                                       "C:\\Users\\x",
+                                       "[12:00:00.000] ERR  [main] HANG: x",
+                                       ""};  // "": a NUL byte
     for (size_t i = 0; i < n; i++) {
         uint32_t k = r.below(4);
         if (k == 0) {
@@ -252,11 +275,11 @@ static void fuzz_bytes(fuzz_rng& r, std::string& out, size_t n) {
 // One malformed request, always ending in a line feed. Commands that capture the
 // screen, write dumps or start recordings are never produced.
 static std::string fuzz_request(fuzz_rng& r) {
-    static const char* const words[] = {"status", "screens", "input", "storage", "upload", "reload", "ping\r",
-                                        "PING", "Ping", "ping ", "shot\r", "Shot", "dump\r", "dumpx", "DEBUG",
-                                        "clip\r", "x", "", "status\r"};
-    static const char* const keys[] = {"op", "target", "hwnd", "path", "ms", "format", "monitor", "id",
-                                       "timeout_ms", "out", "folder", "", "=", "op=status"};
+    static const char* const words[] = {"status", "screens", "input", "storage", "upload",  "reload", "ping\r",
+                                        "PING",   "Ping",    "ping ", "shot\r",  "Shot",    "dump\r", "dumpx",
+                                        "DEBUG",  "clip\r",  "x",     "",        "status\r"};
+    static const char* const keys[] = {"op", "target",     "hwnd", "path",   "ms", "format", "monitor",
+                                       "id", "timeout_ms", "out",  "folder", "",   "=",      "op=status"};
     std::string req;
     uint32_t shape = r.below(10);
     if (shape == 0) {

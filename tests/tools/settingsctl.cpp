@@ -39,9 +39,9 @@ static BOOL CALLBACK settingsctl_visit(HWND w, LPARAM) {
     if (button) SendMessageTimeoutW(w, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &check);
     char text[4096];
     settingsctl_text(w, text, sizeof text);
-    printf("id=%d\tclass=%s\tvisible=%d\tenabled=%d\tcheck=%d\tx=%ld\ty=%ld\tw=%ld\th=%ld\ttext=%s\n",
-           GetDlgCtrlID(w), cls8, IsWindowVisible(w) ? 1 : 0, IsWindowEnabled(w) ? 1 : 0,
-           button ? (int)check : 0, r.left, r.top, r.right - r.left, r.bottom - r.top, text);
+    printf("id=%d\tclass=%s\tvisible=%d\tenabled=%d\tcheck=%d\tx=%ld\ty=%ld\tw=%ld\th=%ld\ttext=%s\n", GetDlgCtrlID(w),
+           cls8, IsWindowVisible(w) ? 1 : 0, IsWindowEnabled(w) ? 1 : 0, button ? (int)check : 0, r.left, r.top,
+           r.right - r.left, r.bottom - r.top, text);
     return TRUE;
 }
 

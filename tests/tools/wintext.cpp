@@ -12,6 +12,4 @@ static void wintext_print(const char* fmt, ...) {
     va_end(ap);
 }
 
-int wmain(int argc, wchar_t** argv) {
-    return wintext_run(argc, argv, wintext_print);
-}
+int wmain(int argc, wchar_t** argv) { return wintext_run(argc, argv, wintext_print); }

@@ -34,7 +34,10 @@ static std::string wintext_utf8(HWND w) {
     std::string out;
     for (wchar_t c : t) {
         if (c == L'\r') continue;
-        if (c == L'\n') { out += "\\n"; continue; }
+        if (c == L'\n') {
+            out += "\\n";
+            continue;
+        }
         wchar_t one[2] = {c, 0};
         char buf[8];
         int k = WideCharToMultiByte(CP_UTF8, 0, one, 1, buf, sizeof buf, nullptr, nullptr);

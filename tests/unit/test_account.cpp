@@ -56,9 +56,7 @@ void write_sealed(const std::string& text, const char* entropy) {
     LocalFree(out.pbData);
 }
 
-bool file_exists(const wchar_t* name) {
-    return GetFileAttributesW(data_path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool file_exists(const wchar_t* name) { return GetFileAttributesW(data_path(name).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string hex(const uint8_t* d, size_t n) {
     std::string s;
@@ -73,8 +71,12 @@ std::string hex(const uint8_t* d, size_t n) {
 const char* k_unreadable = "account: account.dat unreadable for this user (";
 
 TEST(account_store, save_then_load_gives_every_field_back) {
-    account a = {1, "http://127.0.0.1:8123/base", "Ann Resident", "0f1e2d3c-aaaa-bbbb-cccc-112233445566",
-                 "tok_abcdef0123456789", 1765300000};
+    account a = {1,
+                 "http://127.0.0.1:8123/base",
+                 "Ann Resident",
+                 "0f1e2d3c-aaaa-bbbb-cccc-112233445566",
+                 "tok_abcdef0123456789",
+                 1765300000};
     ASSERT_TRUE(account_save(&a));
     EXPECT_FALSE(file_exists(L"account.dat.tmp"));
     // The token is not readable in the file itself.
@@ -100,7 +102,7 @@ TEST(account_store, unreadable_or_empty_files_load_as_not_linked) {
         int kind;  // 0 other entropy, 1 no entropy, 2 corrupted blob, 3 empty, 4 4096 bytes, 5 no file
         bool warns;
     } rows[] = {
-        {"other entropy", 0, true}, {"no entropy", 1, true}, {"corrupted blob", 2, true},
+        {"other entropy", 0, true}, {"no entropy", 1, true},  {"corrupted blob", 2, true},
         {"empty file", 3, false},   {"4096 bytes", 4, false}, {"missing", 5, false},
     };
     for (const row& r : rows) {
@@ -190,8 +192,8 @@ TEST(account_server, environment_first_and_trailing_slashes_removed) {
         {L"http://127.0.0.1:9000//", L"https://ivra.app", "http://127.0.0.1:9000"},
         {nullptr, L"https://ivra.app/", "https://ivra.app"},
         {nullptr, L"https://x.test/base///", "https://x.test/base"},
-        {L"https:///", L"https://ivra.app", "https://"},   // never shorter than 8 characters
-        {L"", L"http://cfg", "http://cfg"},                // empty counts as unset
+        {L"https:///", L"https://ivra.app", "https://"},  // never shorter than 8 characters
+        {L"", L"http://cfg", "http://cfg"},               // empty counts as unset
         {L"http://h\u00e9/", L"x", "http://h\xc3\xa9"},
     };
     for (const row& r : rows) {
@@ -231,8 +233,12 @@ TEST(pow_solve, bounds_and_first_qualifying_nonce) {
         int bits;
         bool ok;
     } rows[] = {
-        {"p", 0, true},   {std::string(200, 'z'), 4, true}, {std::string(201, 'z'), 1, false},
-        {"p", 27, false}, {"p", -1, false},                 {"", 0, false},
+        {"p", 0, true},
+        {std::string(200, 'z'), 4, true},
+        {std::string(201, 'z'), 1, false},
+        {"p", 27, false},
+        {"p", -1, false},
+        {"", 0, false},
         {"abc123", 10, true},
     };
     for (const row& r : rows) {
@@ -269,11 +275,12 @@ TEST(link_replies, start_and_verify_fields_and_defaults) {
     } rows[] = {
         {"{\"challenge_id\":\"c1\",\"client_token\":\"ct\"}", true, "c1", "typed", 600, 6},
         {"{\"challenge_id\":\"c1\",\"client_token\":\"ct\",\"sl_name\":\"Ann.Resident\",\"expires_in\":90,"
-         "\"code_length\":8}", true, "c1", "Ann.Resident", 90, 8},
+         "\"code_length\":8}",
+         true, "c1", "Ann.Resident", 90, 8},
         {"{\"challenge_id\":\"c1\"}", false, "", "", 0, 0},
         {"{\"client_token\":\"ct\"}", false, "", "", 0, 0},
-        {"{\"challenge_id\":\"c1\",\"client_token\":\"ct\",\"expires_in\":\"90\",\"code_length\":1e300}", true,
-         "c1", "typed", 600, 6},
+        {"{\"challenge_id\":\"c1\",\"client_token\":\"ct\",\"expires_in\":\"90\",\"code_length\":1e300}", true, "c1",
+         "typed", 600, 6},
         {"[1]", false, "", "", 0, 0},
     };
     for (const row& r : rows) {
@@ -352,14 +359,16 @@ TEST(account_status_format, text_and_json) {
          "{\"linked\":false,\"account\":\"\",\"server\":\"http://cfg\",\"upload_mode\":\"auto\",\"token\":\"none\"}\n"},
         {true, "valid", false,
          "linked     yes\naccount    Ann \"A\" Resident\nserver     http://srv\nuploads    auto\ntoken      valid\n"},
-        {true, "none", false, "linked     yes\naccount    Ann \"A\" Resident\nserver     http://srv\nuploads    auto\n"},
+        {true, "none", false,
+         "linked     yes\naccount    Ann \"A\" Resident\nserver     http://srv\nuploads    auto\n"},
         {true, "revoked", true,
          "{\"linked\":true,\"account\":\"Ann \\\"A\\\" Resident\",\"server\":\"http://srv\",\"upload_mode\":\"auto\","
          "\"token\":\"revoked\"}\n"},
     };
     for (const row& r : rows) {
         char out[1024];
-        size_t n = account_status_format(r.linked ? &a : nullptr, "http://cfg", "auto", r.state, r.json, out, sizeof out);
+        size_t n =
+            account_status_format(r.linked ? &a : nullptr, "http://cfg", "auto", r.state, r.json, out, sizeof out);
         EXPECT_STREQ(out, r.want);
         EXPECT_EQ(n, strlen(r.want));
         EXPECT_EQ(std::string(out).find("secret-token"), std::string::npos);
@@ -375,15 +384,22 @@ TEST(account_command_parts, mode_names_token_states_and_trimming) {
         bool ok;
         int status;
         const char* want;
-    } states[] = {{true, 200, "valid"}, {false, 401, "revoked"}, {false, 0, "unreachable"},
-                  {false, 403, "unreachable"}, {false, 500, "unreachable"}};
+    } states[] = {{true, 200, "valid"},
+                  {false, 401, "revoked"},
+                  {false, 0, "unreachable"},
+                  {false, 403, "unreachable"},
+                  {false, 500, "unreachable"}};
     for (const auto& r : states) EXPECT_STREQ(account_token_state(r.ok, r.status), r.want);
 
     struct trim_row {
         const char* in;
         const char* out;
-    } trims[] = {{"  Ann Resident \r\n", "Ann Resident"}, {"123456\r", "123456"}, {"   ", ""},
-                 {"\n", ""},                              {"a\tb ", "a\tb"},   {"", ""}};
+    } trims[] = {{"  Ann Resident \r\n", "Ann Resident"},
+                 {"123456\r", "123456"},
+                 {"   ", ""},
+                 {"\n", ""},
+                 {"a\tb ", "a\tb"},
+                 {"", ""}};
     for (const auto& r : trims) {
         char buf[64];
         strcpy(buf, r.in);

@@ -20,10 +20,10 @@ TEST(AgentLaunch, SwitchesBySubstring) {
         {L"--capture", 0, 0, 1, 0, 0, LAUNCH_REGION},
         {L"--capture region", 0, 0, 1, 0, 0, LAUNCH_REGION},
         {L"--capture clip", 0, 0, 1, 0, 0, LAUNCH_CLIP},
-        {L"--capture  clip", 0, 0, 1, 0, 0, LAUNCH_REGION},   // not the exact phrase
-        {L"--capture window", 0, 0, 1, 0, 0, LAUNCH_REGION},  // anything else is a region
-        {L"--capture clipboard", 0, 0, 1, 0, 0, LAUNCH_CLIP}, // substring rule
-        {L"--CAPTURE clip", 0, 0, 0, 0, 0, LAUNCH_NONE},      // case matters
+        {L"--capture  clip", 0, 0, 1, 0, 0, LAUNCH_REGION},    // not the exact phrase
+        {L"--capture window", 0, 0, 1, 0, 0, LAUNCH_REGION},   // anything else is a region
+        {L"--capture clipboard", 0, 0, 1, 0, 0, LAUNCH_CLIP},  // substring rule
+        {L"--CAPTURE clip", 0, 0, 0, 0, 0, LAUNCH_NONE},       // case matters
         {L"--settings --updated", 0, 0, 0, 1, 1, LAUNCH_NONE},
         {L"--veloapp-install 0.2.12", 1, 0, 0, 0, 0, LAUNCH_NONE},
         {L"x--autostartx", 0, 1, 0, 0, 0, LAUNCH_NONE},
@@ -78,8 +78,8 @@ TEST(AgentLaunch, TaskbarVerdict) {
         {0x800, nullptr, TASKBAR_NO},
     };
     for (const row& r : rows)
-        EXPECT_EQ(agent_launch_taskbar(r.flags, r.title), r.want) << std::hex << r.flags << " "
-                                                                  << (r.title ? "title" : "null");
+        EXPECT_EQ(agent_launch_taskbar(r.flags, r.title), r.want)
+            << std::hex << r.flags << " " << (r.title ? "title" : "null");
     EXPECT_EQ(agent_launch_taskbar_action(true), (unsigned)LAUNCH_CLIP);
     EXPECT_EQ(agent_launch_taskbar_action(false), (unsigned)LAUNCH_REGION);
 }
@@ -89,8 +89,12 @@ TEST(AgentLaunch, PathLeaf) {
         const wchar_t* path;
         const wchar_t* leaf;
     } rows[] = {
-        {nullptr, L""}, {L"", L""}, {L"ivrad.exe", L"ivrad.exe"}, {L"C:\\a\\ivrad.exe", L"ivrad.exe"},
-        {L"C:/a/b.lnk", L"b.lnk"}, {L"C:\\a\\", L""},
+        {nullptr, L""},
+        {L"", L""},
+        {L"ivrad.exe", L"ivrad.exe"},
+        {L"C:\\a\\ivrad.exe", L"ivrad.exe"},
+        {L"C:/a/b.lnk", L"b.lnk"},
+        {L"C:\\a\\", L""},
     };
     for (const row& r : rows) EXPECT_STREQ(agent_path_leaf(r.path), r.leaf);
 }
@@ -125,8 +129,17 @@ TEST(AgentLaunch, ForcedDigit) {
         const wchar_t* value;
         int want;
     } rows[] = {
-        {nullptr, -1}, {L"2", 2}, {L"0", 0}, {L"9", 9}, {L" 3", 3}, {L"7x", 7},
-        {L"abc", 0}, {L"", 0}, {L"10", -1}, {L"-1", -1}, {L"99999999999999999999", -1},
+        {nullptr, -1},
+        {L"2", 2},
+        {L"0", 0},
+        {L"9", 9},
+        {L" 3", 3},
+        {L"7x", 7},
+        {L"abc", 0},
+        {L"", 0},
+        {L"10", -1},
+        {L"-1", -1},
+        {L"99999999999999999999", -1},
     };
     for (const row& r : rows) EXPECT_EQ(agent_forced_digit_parse(r.value), r.want) << (r.value ? r.value : L"(null)");
 }
@@ -155,8 +168,9 @@ TEST(MainWindow, RouteName) {
         LPARAM lp;
         const char* name;
     } rows[] = {
-        {0, "registered"}, {3, "registered"}, {0x10000, "raw"}, {0x10009, "raw"}, {0x20000, "hook"},
-        {0x2FFFF, "hook"}, {0x30000, "none"}, {(LPARAM)0xFFFF0000, "none"}, {(LPARAM)-65536, "none"},
+        {0, "registered"},        {3, "registered"}, {0x10000, "raw"},  {0x10009, "raw"},
+        {0x20000, "hook"},        {0x2FFFF, "hook"}, {0x30000, "none"}, {(LPARAM)0xFFFF0000, "none"},
+        {(LPARAM)-65536, "none"},
     };
     for (const row& r : rows) EXPECT_STREQ(main_window_route_name(r.lp), r.name) << std::hex << r.lp;
 }
@@ -178,13 +192,13 @@ TEST(MainWindow, ActionDigit) {
         int want;
         int polls;
     } rows[] = {
-        {2, 0x00005, 7, 2, 0},                  // forced wins over the message and the keys
-        {-1, 0x00003, 7, 3, 0},                 // the message's digit needs no poll
+        {2, 0x00005, 7, 2, 0},   // forced wins over the message and the keys
+        {-1, 0x00003, 7, 3, 0},  // the message's digit needs no poll
         {0, 0x10004, 7, 4, 0},
-        {-1, 0x00000, 6, 6, 1},                 // registered route polls the keys
-        {0, 0x10000, 0, 0, 1},                  // raw route polls; nothing held
-        {-1, 0x20000, 6, 0, 0},                 // the hook route never polls
-        {-1, (LPARAM)0xFFFF0000, 8, 8, 1},      // launches and the tray poll too
+        {-1, 0x00000, 6, 6, 1},             // registered route polls the keys
+        {0, 0x10000, 0, 0, 1},              // raw route polls; nothing held
+        {-1, 0x20000, 6, 0, 0},             // the hook route never polls
+        {-1, (LPARAM)0xFFFF0000, 8, 8, 1},  // launches and the tray poll too
     };
     for (const row& r : rows) {
         g_poll_calls = 0;
@@ -271,13 +285,14 @@ TEST(AgentSettings, CommandLineFromModulePath) {
         const wchar_t* cmd;
         unsigned long err;
     } rows[] = {
-        {spaced, 35, nullptr, L"C:\\Program Files\\Ivra app\\ivra.exe", L"\"C:\\Program Files\\Ivra app\\ivra.exe\"", 0},
+        {spaced, 35, nullptr, L"C:\\Program Files\\Ivra app\\ivra.exe", L"\"C:\\Program Files\\Ivra app\\ivra.exe\"",
+         0},
         {spaced, 35, L"--welcome", L"C:\\Program Files\\Ivra app\\ivra.exe",
          L"\"C:\\Program Files\\Ivra app\\ivra.exe\" --welcome", 0},
         {L"D:\\a\\ivrad.exe", 14, L"--page about", L"D:\\a\\ivra.exe", L"\"D:\\a\\ivra.exe\" --page about", 0},
-        {L"", 0, nullptr, nullptr, nullptr, ERROR_BAD_PATHNAME},                  // GetModuleFileNameW failed
+        {L"", 0, nullptr, nullptr, nullptr, ERROR_BAD_PATHNAME},                        // GetModuleFileNameW failed
         {long_dir.c_str(), 260, nullptr, nullptr, nullptr, ERROR_INSUFFICIENT_BUFFER},  // cut to the buffer
-        {L"ivrad.exe", 9, nullptr, nullptr, nullptr, ERROR_BAD_PATHNAME},          // no folder: never the current one
+        {L"ivrad.exe", 9, nullptr, nullptr, nullptr, ERROR_BAD_PATHNAME},  // no folder: never the current one
         {fits.c_str(), 257, nullptr, nullptr, nullptr, ERROR_FILENAME_EXCED_RANGE},
     };
     for (const row& r : rows) {
@@ -301,9 +316,9 @@ TEST(AgentDebug, PauseOnlyWithHooksOn) {
         const wchar_t* value;
         unsigned long ms;
     } rows[] = {
-        {L"1", L"12000", 12000}, {L"1yes", L"250ms", 250}, {L"1", L"x", 0},       {L"1", nullptr, 0},
-        {nullptr, L"500", 0},    {L"0", L"500", 0},        {L"", L"500", 0},      {L"12345678", L"500", 0},
-        {L"1", L"9999999999", 600000},
+        {L"1", L"12000", 12000}, {L"1yes", L"250ms", 250}, {L"1", L"x", 0},
+        {L"1", nullptr, 0},      {nullptr, L"500", 0},     {L"0", L"500", 0},
+        {L"", L"500", 0},        {L"12345678", L"500", 0}, {L"1", L"9999999999", 600000},
     };
     for (const row& r : rows)
         EXPECT_EQ(agent_debug_pause_ms(r.hooks, r.value), r.ms)

@@ -43,9 +43,12 @@ std::vector<int> run(arbiter* a, std::initializer_list<step> steps, bool attache
     for (const step& s : steps) {
         int id = 0;
         arbiter_outcome out{};
-        if (s.kind == REG) id = arbiter_registered_press(a, s.vk, s.t, attached);
-        else if (s.kind == SWEEP) arbiter_sweep(a, s.t, fake_down, &up);
-        else if (arbiter_key_event(a, s.kind, s.vk, s.pressed != 0, s.t, &client, &out)) id = out.action;
+        if (s.kind == REG)
+            id = arbiter_registered_press(a, s.vk, s.t, attached);
+        else if (s.kind == SWEEP)
+            arbiter_sweep(a, s.t, fake_down, &up);
+        else if (arbiter_key_event(a, s.kind, s.vk, s.pressed != 0, s.t, &client, &out))
+            id = out.action;
         if (id) fired.push_back(id);
     }
     return fired;
@@ -62,20 +65,83 @@ TEST(Arbiter, OnePressOneActionAcrossRoutes) {
     } rows[] = {
         {"registered, raw 5 ms later", {{REG, 3, 1, 2000}, {RAW, PRTSC, 1, 2005}}, false, {3}, 1, 0, 0, REG},
         {"registered, raw 40 ms later", {{REG, 3, 1, 2000}, {RAW, PRTSC, 1, 2040}}, false, {3}, 1, 0, 0, REG},
-        {"raw, hook and registered", {{RAW, PRTSC, 1, 2000}, {HOOK, PRTSC, 1, 2000}, {REG, 3, 1, 2001}}, false, {3}, 2, 0, 0, RAW},
-        {"auto-repeat", {{HOOK, PRTSC, 1, 2000}, {HOOK, PRTSC, 1, 2500}, {HOOK, PRTSC, 1, 2533}, {REG, 3, 1, 2533}}, false, {3}, 3, 0, 0, HOOK},
+        {"raw, hook and registered",
+         {{RAW, PRTSC, 1, 2000}, {HOOK, PRTSC, 1, 2000}, {REG, 3, 1, 2001}},
+         false,
+         {3},
+         2,
+         0,
+         0,
+         RAW},
+        {"auto-repeat",
+         {{HOOK, PRTSC, 1, 2000}, {HOOK, PRTSC, 1, 2500}, {HOOK, PRTSC, 1, 2533}, {REG, 3, 1, 2533}},
+         false,
+         {3},
+         3,
+         0,
+         0,
+         HOOK},
         {"blocked while attached", {{RAW, PRTSC, 1, 2000}, {HOOK, PRTSC, 1, 2000}}, true, {}, 1, 0, 1, -1},
         {"registered blocked", {{REG, 3, 1, 2000}}, true, {}, 0, 0, 1, -1},
-        {"press, release, press", {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2080}, {RAW, PRTSC, 1, 2300}}, false, {3, 3}, 0, 0, 0, RAW},
+        {"press, release, press",
+         {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2080}, {RAW, PRTSC, 1, 2300}},
+         false,
+         {3, 3},
+         0,
+         0,
+         0,
+         RAW},
         {"before the epoch", {{RAW, PRTSC, 1, EPOCH - 1}}, false, {}, 0, 1, 0, -1},
-        {"press reported after its release", {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2050}, {HOOK, PRTSC, 1, 2000}}, false, {3}, 0, 1, 0, RAW},
-        {"release older than the last transition", {{RAW, PRTSC, 1, 2000}, {HOOK, PRTSC, 0, 1990}}, false, {3}, 0, 1, 0, RAW},
+        {"press reported after its release",
+         {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2050}, {HOOK, PRTSC, 1, 2000}},
+         false,
+         {3},
+         0,
+         1,
+         0,
+         RAW},
+        {"release older than the last transition",
+         {{RAW, PRTSC, 1, 2000}, {HOOK, PRTSC, 0, 1990}},
+         false,
+         {3},
+         0,
+         1,
+         0,
+         RAW},
         // A new press on another route within 25 ms of the activation is the same press.
-        {"other route within 25 ms", {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2005}, {HOOK, PRTSC, 1, 2010}}, false, {3}, 1, 0, 0, RAW},
-        {"other route after 25 ms", {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2005}, {HOOK, PRTSC, 1, 2026}}, false, {3, 3}, 0, 0, 0, HOOK},
-        {"same route within 25 ms", {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2005}, {RAW, PRTSC, 1, 2010}}, false, {3, 3}, 0, 0, 0, RAW},
+        {"other route within 25 ms",
+         {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2005}, {HOOK, PRTSC, 1, 2010}},
+         false,
+         {3},
+         1,
+         0,
+         0,
+         RAW},
+        {"other route after 25 ms",
+         {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2005}, {HOOK, PRTSC, 1, 2026}},
+         false,
+         {3, 3},
+         0,
+         0,
+         0,
+         HOOK},
+        {"same route within 25 ms",
+         {{RAW, PRTSC, 1, 2000}, {RAW, PRTSC, 0, 2005}, {RAW, PRTSC, 1, 2010}},
+         false,
+         {3, 3},
+         0,
+         0,
+         0,
+         RAW},
         // The registered route's missing release, repaired by the sweep, lets the next press fire.
-        {"registered hold, sweep, press", {{REG, 3, 1, 2000}, {REG, 3, 1, 2500}, {SWEEP, 0, 0, 2600}, {REG, 3, 1, 2700}}, false, {3, 3}, 1, 0, 0, REG},
+        {"registered hold, sweep, press",
+         {{REG, 3, 1, 2000}, {REG, 3, 1, 2500}, {SWEEP, 0, 0, 2600}, {REG, 3, 1, 2700}},
+         false,
+         {3, 3},
+         1,
+         0,
+         0,
+         REG},
     };
     for (const row& r : rows) {
         arbiter a;
@@ -95,8 +161,8 @@ TEST(Arbiter, ModifiersMatchExactly) {
         std::initializer_list<int> held;  // pressed in order before C
         int want;
     } rows[] = {
-        {{LCTRL}, 2}, {{RCTRL}, 2}, {{LCTRL, LSHIFT}, 1}, {{RSHIFT, RCTRL}, 1},
-        {{}, 0}, {{LSHIFT}, 0}, {{LCTRL, LALT}, 0}, {{LCTRL, LSHIFT, LALT}, 0},
+        {{LCTRL}, 2}, {{RCTRL}, 2},  {{LCTRL, LSHIFT}, 1}, {{RSHIFT, RCTRL}, 1},
+        {{}, 0},      {{LSHIFT}, 0}, {{LCTRL, LALT}, 0},   {{LCTRL, LSHIFT, LALT}, 0},
     };
     for (const row& r : rows) {
         arbiter a;
@@ -117,12 +183,10 @@ TEST(Arbiter, ChordDigit) {
         uint32_t hotkey_at;
         int want;
     } rows[] = {
-        {D3, 2000, 0, 2500, 3},
-        {PAD3, 2000, 0, 2500, 3},
-        {D3, 2000, 0, 12000, 3},   // exactly 10 s
-        {D3, 2000, 0, 12001, 0},   // held too long before the hotkey
-        {D3, 2000, 2400, 2500, 0}, // released
-        {'A', 2000, 0, 2500, 0},   // not a digit
+        {D3, 2000, 0, 2500, 3},    {PAD3, 2000, 0, 2500, 3}, {D3, 2000, 0, 12000, 3},  // exactly 10 s
+        {D3, 2000, 0, 12001, 0},    // held too long before the hotkey
+        {D3, 2000, 2400, 2500, 0},  // released
+        {'A', 2000, 0, 2500, 0},    // not a digit
     };
     for (const row& r : rows) {
         arbiter a;
@@ -162,7 +226,7 @@ TEST(Arbiter, Normalise) {
         unsigned scan;
         int want;
     } rows[] = {
-        {0x12, false, 0x38, LALT}, {0x12, true, 0x38, 0xA5}, {0x11, false, 0x1D, LCTRL}, {0x11, true, 0x1D, RCTRL},
+        {0x12, false, 0x38, LALT},   {0x12, true, 0x38, 0xA5},    {0x11, false, 0x1D, LCTRL}, {0x11, true, 0x1D, RCTRL},
         {0x10, false, 0x2A, LSHIFT}, {0x10, false, 0x36, RSHIFT}, {0x10, true, 0x2A, LSHIFT}, {C, true, 0x2E, C},
     };
     for (const row& r : rows) EXPECT_EQ(arbiter_normalise(r.vk, r.extended, r.scan), r.want) << r.vk;
@@ -177,7 +241,7 @@ TEST(Arbiter, ForwardsSelectionKeys) {
         {LSHIFT, 1, 2000, 1, 0x10, 1}, {RSHIFT, 1, 2001, 1, 0x10, 1}, {LSHIFT, 0, 2002, 1, 0x10, 1},
         {RSHIFT, 0, 2003, 1, 0x10, 0}, {D5, 1, 2004, 1, D5, 1},       {D5, 1, 2030, 0, 0, 0},  // repeat
         {D5, 0, 2040, 1, D5, 0},       {PAD3, 1, 2050, 1, PAD3, 1},   {ESC, 1, 2060, 1, ESC, 1},
-        {LCTRL, 1, 2070, 0, 0, 0},     {C, 1, 2080, 0, 0, 0},         {D3, 1, 1999, 0, 0, 0},   // before the attach
+        {LCTRL, 1, 2070, 0, 0, 0},     {C, 1, 2080, 0, 0, 0},         {D3, 1, 1999, 0, 0, 0},  // before the attach
     };
     arbiter a;
     setup(&a);
@@ -204,7 +268,7 @@ TEST(Arbiter, HookSwallowsSelectionKeys) {
     } rows[] = {
         {D5, 1, true, true},    {D5, 1, true, true},   {D5, 0, false, true},  // repeat and release after detach
         {D5, 1, false, false},  {D5, 0, false, false}, {C, 1, true, false},   {C, 0, true, false},
-        {ESC, 1, false, false}, {ESC, 1, true, false}, {ESC, 0, true, false}, // held before the attach
+        {ESC, 1, false, false}, {ESC, 1, true, false}, {ESC, 0, true, false},  // held before the attach
         {PAD3, 1, true, true},  {PAD3, 0, true, true},
     };
     arbiter_hook h{};
@@ -252,8 +316,8 @@ TEST(Arbiter, AbsoluteScaling) {
         int origin, size;
         LONG want;
     } rows[] = {
-        {0, 0, 1920, 0}, {65535, 0, 1920, 1919}, {32768, 0, 1920, 959}, {65535, -1280, 3584, 2303},
-        {0, -1280, 3584, -1280}, {70000, 0, 1080, 1079}, {-5, 0, 1080, 0}, {65535, 0, 1, 0},
+        {0, 0, 1920, 0},         {65535, 0, 1920, 1919}, {32768, 0, 1920, 959}, {65535, -1280, 3584, 2303},
+        {0, -1280, 3584, -1280}, {70000, 0, 1080, 1079}, {-5, 0, 1080, 0},      {65535, 0, 1, 0},
     };
     for (const row& r : rows) EXPECT_EQ(arbiter_mouse_scale(r.value, r.origin, r.size), r.want) << r.value;
 }

@@ -8,21 +8,18 @@
 namespace {
 
 // A source buffer whose frame i holds the value (i + 1) on both channels.
-std::vector<float> frames_counting(int n, int from = 1)
-{
+std::vector<float> frames_counting(int n, int from = 1) {
     std::vector<float> f(2 * (size_t)n);
-    for (int i = 0; i < n; i++)
-        f[2 * i] = f[2 * i + 1] = (float)(from + i);
+    for (int i = 0; i < n; i++) f[2 * i] = f[2 * i + 1] = (float)(from + i);
     return f;
 }
 
-TEST(AudioBuffer, AppendDropsTheOldestHalfWhenFull)
-{
+TEST(AudioBuffer, AppendDropsTheOldestHalfWhenFull) {
     struct row {
         const char* what;
         int before, add;
-        int count;        // frames held afterwards
-        float first;      // value of the first frame held afterwards
+        int count;    // frames held afterwards
+        float first;  // value of the first frame held afterwards
     };
     const row rows[] = {
         {"room left", 100, 200, 300, 1},
@@ -50,16 +47,15 @@ TEST(AudioBuffer, AppendDropsTheOldestHalfWhenFull)
     EXPECT_EQ(buf[5], 0.0f);
 }
 
-TEST(AudioBuffer, TakeMixesCountsUnderrunsAndTrimsBacklog)
-{
+TEST(AudioBuffer, TakeMixesCountsUnderrunsAndTrimsBacklog) {
     struct row {
         const char* what;
         int held;
         bool add;
         int underruns;
         int left;
-        float mixed_last;   // mix value of the chunk's last frame (0 when nothing was there)
-        int64_t owed = 0;   // frames still due after this chunk
+        float mixed_last;  // mix value of the chunk's last frame (0 when nothing was there)
+        int64_t owed = 0;  // frames still due after this chunk
     };
     const row rows[] = {
         {"a full chunk", 2000, true, 0, 1040, 960},
@@ -86,12 +82,11 @@ TEST(AudioBuffer, TakeMixesCountsUnderrunsAndTrimsBacklog)
     }
 }
 
-TEST(AudioClock, FramesDueSkipsAheadAndRebases)
-{
+TEST(AudioClock, FramesDueSkipsAheadAndRebases) {
     const int64_t f = 10000000;  // counter ticks per second
     struct row {
         const char* what;
-        int64_t elapsed;       // ticks since base
+        int64_t elapsed;  // ticks since base
         uint64_t delivered;
         int64_t due;
         uint64_t delivered_after;

@@ -28,8 +28,7 @@ struct temp_cleanup : testing::Environment {
 };
 const auto* g_cleanup = testing::AddGlobalTestEnvironment(new temp_cleanup);
 
-std::wstring fresh_dir(const wchar_t* name)
-{
+std::wstring fresh_dir(const wchar_t* name) {
     static int n = 0;
     std::wstring d = g_root + L"\\" + name + std::to_wstring(++n);
     CreateDirectoryW(d.c_str(), nullptr);
@@ -38,8 +37,7 @@ std::wstring fresh_dir(const wchar_t* name)
 
 bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void write_all(const std::wstring& p, const std::string& data)
-{
+void write_all(const std::wstring& p, const std::string& data) {
     HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD w = 0;
     WriteFile(h, data.data(), (DWORD)data.size(), &w, nullptr);
@@ -51,8 +49,7 @@ std::string log_text() { return test_read_all(g_root + L"\\Ivra\\ivrad.log"); }
 const SYSTEMTIME k_time = test_systemtime(2026, 1, 2, 3, 4, 5);
 
 std::wstring name_at(const std::wstring& base, const wchar_t* ext, const wchar_t* sub = nullptr,
-                     const SYSTEMTIME& t = k_time)
-{
+                     const SYSTEMTIME& t = k_time) {
     wchar_t out[CAPTURE_PATH_MAX] = L"";
     char err[160] = "";
     EXPECT_TRUE(capture_file_name_at(out, base.c_str(), ext, sub, &t, err, sizeof err)) << err;
@@ -61,9 +58,14 @@ std::wstring name_at(const std::wstring& base, const wchar_t* ext, const wchar_t
 
 }  // namespace
 
-TEST(CaptureFiles, NameFormat)
-{
-    const struct { const wchar_t* folder; SYSTEMTIME t; int counter; const wchar_t* ext; const wchar_t* want; } cases[] = {
+TEST(CaptureFiles, NameFormat) {
+    const struct {
+        const wchar_t* folder;
+        SYSTEMTIME t;
+        int counter;
+        const wchar_t* ext;
+        const wchar_t* want;
+    } cases[] = {
         {L"C:\\Shots", k_time, 1, L"png", L"C:\\Shots\\Ivra_2026-01-02_03-04-05.png"},
         {L"C:\\Shots", k_time, 2, L"png", L"C:\\Shots\\Ivra_2026-01-02_03-04-05_2.png"},
         {L"D:\\v", test_systemtime(2030, 12, 31, 23, 59, 59), 100, L"mp4", L"D:\\v\\Ivra_2030-12-31_23-59-59_100.mp4"},
@@ -86,13 +88,14 @@ TEST(CaptureFiles, NameFormat)
     EXPECT_FALSE(capture_name_format(out, (fits + L"x").c_str(), &k_time, 1, L"png"));
 }
 
-TEST(CaptureFiles, SubfolderNames)
-{
-    const struct { const wchar_t* name; bool ok; } cases[] = {
-        {L"red", true},        {L"Ünïcødé 日本", true}, {L"a.b", true},        {L"", false},
-        {L".", false},         {L"..", false},          {L"a\\b", false},     {L"a/b", false},
-        {L"C:", false},        {L"what?", false},       {L"x\ty", false},     {L"<x>", false},
-        {nullptr, false},
+TEST(CaptureFiles, SubfolderNames) {
+    const struct {
+        const wchar_t* name;
+        bool ok;
+    } cases[] = {
+        {L"red", true},   {L"Ünïcødé 日本", true}, {L"a.b", true},   {L"", false},   {L".", false},
+        {L"..", false},   {L"a\\b", false},        {L"a/b", false},  {L"C:", false}, {L"what?", false},
+        {L"x\ty", false}, {L"<x>", false},         {nullptr, false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(capture_subfolder_valid(c.name), c.ok) << (c.name ? test_utf8(c.name) : "(null)");
@@ -100,14 +103,19 @@ TEST(CaptureFiles, SubfolderNames)
     EXPECT_FALSE(capture_subfolder_valid(std::wstring(64, L'a').c_str()));
 }
 
-TEST(CaptureFiles, HistoryLines)
-{
+TEST(CaptureFiles, HistoryLines) {
     const std::wstring max_ascii(519, L'a');
     const std::wstring lone_surrogate = L"C:\\x\xD800y.png";
     const std::wstring over_ascii = max_ascii + L"a", over_wide(174, L'\x65E5');
-    const struct { const char* what; const wchar_t* path; std::string want; } cases[] = {
+    const struct {
+        const char* what;
+        const wchar_t* path;
+        std::string want;
+    } cases[] = {
         {"ascii", L"C:\\Shots\\a.png", "C:\\Shots\\a.png\n"},
-        {"non-ascii", L"C:\\Bilder\\Grüße_日本_\U0001F600.png", "C:\\Bilder\\Gr\xC3\xBC\xC3\x9F" "e_\xE6\x97\xA5\xE6\x9C\xAC_\xF0\x9F\x98\x80.png\n"},
+        {"non-ascii", L"C:\\Bilder\\Grüße_日本_\U0001F600.png",
+         "C:\\Bilder\\Gr\xC3\xBC\xC3\x9F"
+         "e_\xE6\x97\xA5\xE6\x9C\xAC_\xF0\x9F\x98\x80.png\n"},
         {"519 bytes fit", max_ascii.c_str(), std::string(519, 'a') + "\n"},
         {"520 bytes do not", over_ascii.c_str(), "\n"},
         {"multi-byte over the limit", over_wide.c_str(), "\n"},
@@ -122,11 +130,17 @@ TEST(CaptureFiles, HistoryLines)
     }
 }
 
-TEST(CaptureFiles, DriveRoots)
-{
-    const struct { const wchar_t* path; const wchar_t* root; } cases[] = {
-        {L"C:\\Users\\a\\x.png", L"C:\\"}, {L"d:", L"d:\\"},           {L"\\\\a\\b\\x.png", L"\\\\a\\b\\"},
-        {L"\\\\server\\share\\x", L""},     {L"relative\\x.png", L""}, {L"", L""},
+TEST(CaptureFiles, DriveRoots) {
+    const struct {
+        const wchar_t* path;
+        const wchar_t* root;
+    } cases[] = {
+        {L"C:\\Users\\a\\x.png", L"C:\\"},
+        {L"d:", L"d:\\"},
+        {L"\\\\a\\b\\x.png", L"\\\\a\\b\\"},
+        {L"\\\\server\\share\\x", L""},
+        {L"relative\\x.png", L""},
+        {L"", L""},
         {L"\\\\\\x", L""},
     };
     for (const auto& c : cases) {
@@ -136,8 +150,7 @@ TEST(CaptureFiles, DriveRoots)
     }
 }
 
-TEST(CaptureFiles, TotalsAndFlags)
-{
+TEST(CaptureFiles, TotalsAndFlags) {
     const uint64_t MiB = 1048576, GiB = 1073741824;
     const struct {
         const char* what;
@@ -183,8 +196,7 @@ TEST(CaptureFiles, TotalsAndFlags)
     EXPECT_EQ(t.disk_full, 1);
 }
 
-TEST(CaptureFiles, SameSecondNamesDifferBeforeAnyFileExists)
-{
+TEST(CaptureFiles, SameSecondNamesDifferBeforeAnyFileExists) {
     const std::wstring dir = fresh_dir(L"same");
     const std::wstring a = name_at(dir, L"png"), b = name_at(dir, L"png"), c = name_at(dir, L"jpg");
     EXPECT_EQ(a, dir + L"\\Ivra_2026-01-02_03-04-05.png");
@@ -195,16 +207,14 @@ TEST(CaptureFiles, SameSecondNamesDifferBeforeAnyFileExists)
     capture_name_release(a.c_str());
     write_all(a, "x");
     EXPECT_EQ(name_at(dir, L"PNG"), dir + L"\\Ivra_2026-01-02_03-04-05_3.PNG");
-    for (const std::wstring& p : {b, c, dir + L"\\Ivra_2026-01-02_03-04-05_3.PNG"})
-        capture_name_release(p.c_str());
+    for (const std::wstring& p : {b, c, dir + L"\\Ivra_2026-01-02_03-04-05_3.PNG"}) capture_name_release(p.c_str());
     EXPECT_EQ(capture_names_reserved(), 0);
     // Once released, a name whose file was never written is free again.
     EXPECT_EQ(name_at(dir, L"png"), dir + L"\\Ivra_2026-01-02_03-04-05_2.png");
     capture_name_release(b.c_str());
 }
 
-TEST(CaptureFiles, AllCandidatesTakenFailsWithoutOverwriting)
-{
+TEST(CaptureFiles, AllCandidatesTakenFailsWithoutOverwriting) {
     const std::wstring dir = fresh_dir(L"taken");
     wchar_t cand[CAPTURE_PATH_MAX];
     for (int k = 1; k <= CAPTURE_NAME_CANDIDATES; ++k) {
@@ -227,12 +237,10 @@ TEST(CaptureFiles, AllCandidatesTakenFailsWithoutOverwriting)
     capture_name_release(next.c_str());
 }
 
-TEST(CaptureFiles, FullReservationTableNeverHandsOutADuplicate)
-{
+TEST(CaptureFiles, FullReservationTableNeverHandsOutADuplicate) {
     const std::wstring dir = fresh_dir(L"full");
     std::vector<std::wstring> names;
-    for (int i = 0; i < CAPTURE_RESERVED_MAX; ++i)
-        names.push_back(name_at(dir, L"png"));
+    for (int i = 0; i < CAPTURE_RESERVED_MAX; ++i) names.push_back(name_at(dir, L"png"));
     EXPECT_EQ(capture_names_reserved(), CAPTURE_RESERVED_MAX);
 
     // Sixty-four names of this very second are pending: the next cannot be promised.
@@ -256,14 +264,12 @@ TEST(CaptureFiles, FullReservationTableNeverHandsOutADuplicate)
 
     std::set<std::wstring> unique(names.begin(), names.end());
     EXPECT_EQ(unique.size(), names.size());
-    for (const auto& n : names)
-        capture_name_release(n.c_str());
+    for (const auto& n : names) capture_name_release(n.c_str());
     capture_name_release(other.c_str());
     EXPECT_EQ(capture_names_reserved(), 0);
 }
 
-TEST(CaptureFiles, ConcurrentCallersGetDifferentNames)
-{
+TEST(CaptureFiles, ConcurrentCallersGetDifferentNames) {
     const std::wstring dir = fresh_dir(L"threads");
     const int threads = 4, each = 12;
     std::vector<std::wstring> got(threads * each);
@@ -277,17 +283,14 @@ TEST(CaptureFiles, ConcurrentCallersGetDifferentNames)
                     got[t * each + i] = out;
             }
         });
-    for (auto& th : pool)
-        th.join();
+    for (auto& th : pool) th.join();
     std::set<std::wstring> unique(got.begin(), got.end());
     EXPECT_EQ(unique.size(), got.size());
     EXPECT_EQ(unique.count(L""), 0u);
-    for (const auto& n : got)
-        capture_name_release(n.c_str());
+    for (const auto& n : got) capture_name_release(n.c_str());
 }
 
-TEST(CaptureFiles, Subfolders)
-{
+TEST(CaptureFiles, Subfolders) {
     const std::wstring dir = fresh_dir(L"sub");
     // Created on demand, reused when present.
     EXPECT_EQ(name_at(dir, L"png", L"red"), dir + L"\\red\\Ivra_2026-01-02_03-04-05.png");
@@ -316,15 +319,14 @@ TEST(CaptureFiles, Subfolders)
     const std::wstring deep = dir + L"\\Pictures\\Ivra";
     EXPECT_EQ(name_at(deep, L"png", L"red"), deep + L"\\red\\Ivra_2026-01-02_03-04-05.png");
     EXPECT_TRUE(exists(deep + L"\\red"));
-    for (const wchar_t* n : {L"\\red\\Ivra_2026-01-02_03-04-05.png", L"\\red\\Ivra_2026-01-02_03-04-05_2.png",
-                             L"\\Ivra_2026-01-02_03-04-05.png", L"\\Ivra_2026-01-02_03-04-05_2.png",
-                             L"\\new_base\\Ivra_2026-01-02_03-04-05.mp4",
-                             L"\\Pictures\\Ivra\\red\\Ivra_2026-01-02_03-04-05.png"})
+    for (const wchar_t* n :
+         {L"\\red\\Ivra_2026-01-02_03-04-05.png", L"\\red\\Ivra_2026-01-02_03-04-05_2.png",
+          L"\\Ivra_2026-01-02_03-04-05.png", L"\\Ivra_2026-01-02_03-04-05_2.png",
+          L"\\new_base\\Ivra_2026-01-02_03-04-05.mp4", L"\\Pictures\\Ivra\\red\\Ivra_2026-01-02_03-04-05.png"})
         capture_name_release((dir + n).c_str());
 }
 
-TEST(CaptureFiles, DestinationRules)
-{
+TEST(CaptureFiles, DestinationRules) {
     const std::wstring root = fresh_dir(L"dest");
     config* cfg = new config{};
     wcscpy(cfg->stills_dir, (root + L"\\stills").c_str());
@@ -386,8 +388,7 @@ TEST(CaptureFiles, DestinationRules)
     delete cfg;
 }
 
-TEST(CaptureFiles, HistoryKeepsNonAsciiPathsAsUtf8)
-{
+TEST(CaptureFiles, HistoryKeepsNonAsciiPathsAsUtf8) {
     const std::wstring data = fresh_dir(L"hist");
     const std::wstring a = L"C:\\Users\\Zoë\\Bilder\\Ivra_日本.png", b = L"D:\\x.mp4";
     ASSERT_TRUE(history_write_line(data.c_str(), a.c_str()));
@@ -402,8 +403,7 @@ TEST(CaptureFiles, HistoryKeepsNonAsciiPathsAsUtf8)
     EXPECT_FALSE(history_write_line((data + L"\\no\\such").c_str(), b.c_str()));
 }
 
-TEST(CaptureFiles, ConcurrentAppendsNeverMixLines)
-{
+TEST(CaptureFiles, ConcurrentAppendsNeverMixLines) {
     const std::wstring data = fresh_dir(L"mix");
     const int threads = 6, each = 150;
     std::vector<std::thread> pool;
@@ -416,8 +416,7 @@ TEST(CaptureFiles, ConcurrentAppendsNeverMixLines)
                 history_write_line(data.c_str(), p.c_str());
             }
         });
-    for (auto& th : pool)
-        th.join();
+    for (auto& th : pool) th.join();
     const std::string all = test_read_all(data + L"\\history.txt");
     std::set<std::string> seen;
     size_t start = 0, lines = 0;
@@ -436,8 +435,7 @@ TEST(CaptureFiles, ConcurrentAppendsNeverMixLines)
     EXPECT_EQ(seen.size(), (size_t)threads * each);
 }
 
-TEST(CaptureFiles, HistoryAppendUpdatesTotalsAtOnce)
-{
+TEST(CaptureFiles, HistoryAppendUpdatesTotalsAtOnce) {
     config* cfg = new config{};
     config_defaults(cfg);
     cfg->warn_ivra_gb = 1;
@@ -486,10 +484,13 @@ TEST(CaptureFiles, HistoryAppendUpdatesTotalsAtOnce)
 namespace {
 
 // Where a pipe request may write, by the path's text alone.
-TEST(RequestDestinations, OutputAndFolderRules)
-{
+TEST(RequestDestinations, OutputAndFolderRules) {
     const capture_guard guard{L"C:\\Users\\ann\\AppData\\Roaming\\Ivra", L"C:\\Windows"};
-    struct { const wchar_t* path; int is_dir, format; const char* want; } cases[] = {
+    struct {
+        const wchar_t* path;
+        int is_dir, format;
+        const char* want;
+    } cases[] = {
         {L"C:\\shots\\a.png", 0, 0, ""},
         {L"c:/shots/a.PNG", 0, 0, ""},
         {L"C:\\shots\\a.jpg", 0, 1, ""},
@@ -539,35 +540,28 @@ TEST(RequestDestinations, OutputAndFolderRules)
 }
 
 // Only the agent's own leftovers go: generated names with ".part", in the folders it knows.
-TEST(StalePartFiles, SweptFromKnownFoldersOnly)
-{
+TEST(StalePartFiles, SweptFromKnownFoldersOnly) {
     const std::wstring stills = fresh_dir(L"sweep_stills"), slot = fresh_dir(L"sweep_slot");
     const std::wstring sub = stills + L"\\sub";
     CreateDirectoryW(sub.c_str(), nullptr);
     const std::wstring gone[] = {stills + L"\\Ivra_2026-01-02_03-04-05.png.part",
                                  stills + L"\\Ivra_2026-01-02_03-04-05_4.png.part",
                                  slot + L"\\Ivra_2026-01-02_03-04-05_100.jpg.part"};
-    const std::wstring kept[] = {stills + L"\\Ivra_2026-01-02_03-04-05.png",
-                                 stills + L"\\Ivra_2026-01-02_03-04-05_1.png.part",
-                                 stills + L"\\Ivra_2026-01-02_03-04-05_101.png.part",
-                                 stills + L"\\Ivra_2026-1-02_03-04-05.png.part",
-                                 stills + L"\\Ivra_2026-01-02_03-04-05.txt.part",
-                                 stills + L"\\mine.png.part",
-                                 sub + L"\\Ivra_2026-01-02_03-04-05.png.part"};
-    for (const auto& p : gone)
-        write_all(p.c_str(), "partial");
-    for (const auto& p : kept)
-        write_all(p.c_str(), "keep");
+    const std::wstring kept[] = {
+        stills + L"\\Ivra_2026-01-02_03-04-05.png",          stills + L"\\Ivra_2026-01-02_03-04-05_1.png.part",
+        stills + L"\\Ivra_2026-01-02_03-04-05_101.png.part", stills + L"\\Ivra_2026-1-02_03-04-05.png.part",
+        stills + L"\\Ivra_2026-01-02_03-04-05.txt.part",     stills + L"\\mine.png.part",
+        sub + L"\\Ivra_2026-01-02_03-04-05.png.part"};
+    for (const auto& p : gone) write_all(p.c_str(), "partial");
+    for (const auto& p : kept) write_all(p.c_str(), "keep");
     config cfg;
     config_defaults(&cfg);
     wcscpy(cfg.stills_dir, stills.c_str());
     wcscpy(cfg.clips_dir, (g_root + L"\\no_such_folder").c_str());
     wcscpy(cfg.folders[3], slot.c_str());
     EXPECT_EQ(capture_sweep_parts(&cfg), 3);
-    for (const auto& p : gone)
-        EXPECT_FALSE(exists(p)) << test_utf8(p);
-    for (const auto& p : kept)
-        EXPECT_TRUE(exists(p)) << test_utf8(p);
+    for (const auto& p : gone) EXPECT_FALSE(exists(p)) << test_utf8(p);
+    for (const auto& p : kept) EXPECT_TRUE(exists(p)) << test_utf8(p);
 }
 
 }  // namespace

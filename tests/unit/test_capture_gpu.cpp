@@ -11,32 +11,27 @@
 namespace {
 
 // IEEE half from float (normal range and zero are enough here).
-uint16_t half_from(float f)
-{
+uint16_t half_from(float f) {
     uint32_t x;
     memcpy(&x, &f, 4);
     uint32_t sign = (x >> 16) & 0x8000;
     int exp = (int)((x >> 23) & 0xFF) - 127 + 15;
     uint32_t mant = x & 0x7FFFFF;
-    if (exp <= 0)
-        return (uint16_t)sign;
-    if (exp >= 31)
-        return (uint16_t)(sign | 0x7C00);
+    if (exp <= 0) return (uint16_t)sign;
+    if (exp >= 31) return (uint16_t)(sign | 0x7C00);
     return (uint16_t)(sign | (exp << 10) | ((mant + 0x1000) >> 13));
 }
 
 struct gpu_fixture : ::testing::Test {
     display_cache* cache = nullptr;
-    void SetUp() override
-    {
+    void SetUp() override {
         cache = display_cache_build();
         ASSERT_NE(cache, nullptr);
         ASSERT_GE(cache->output_count, 1);
     }
     void TearDown() override { display_cache_destroy(cache); }
 
-    ID3D11Texture2D* make_texture(DXGI_FORMAT format, int w, int h, const void* data, UINT pitch)
-    {
+    ID3D11Texture2D* make_texture(DXGI_FORMAT format, int w, int h, const void* data, UINT pitch) {
         D3D11_TEXTURE2D_DESC td{};
         td.Width = (UINT)w;
         td.Height = (UINT)h;
@@ -52,10 +47,8 @@ struct gpu_fixture : ::testing::Test {
 
 }  // namespace
 
-TEST_F(gpu_fixture, HdrFramesAreScaledAndEncoded)
-{
-    if (!hdr_setup(cache))
-        GTEST_SKIP() << "no run-time shader compiler here";
+TEST_F(gpu_fixture, HdrFramesAreScaledAndEncoded) {
+    if (!hdr_setup(cache)) GTEST_SKIP() << "no run-time shader compiler here";
     // One row of scRGB values, white level 2.5 (200 nits).
     const float values[] = {0.0f, 0.0025f, 0.18f, 0.5f, 1.25f, 2.5f, 4.0f, -1.0f};
     const int w = 8, h = 2;
@@ -63,9 +56,9 @@ TEST_F(gpu_fixture, HdrFramesAreScaledAndEncoded)
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++) {
             uint16_t* p = &px[(y * w + x) * 4];
-            p[0] = half_from(values[x]);              // red
-            p[1] = half_from(values[(x + 1) % w]);    // green
-            p[2] = half_from(values[(x + 2) % w]);    // blue
+            p[0] = half_from(values[x]);            // red
+            p[1] = half_from(values[(x + 1) % w]);  // green
+            p[2] = half_from(values[(x + 2) % w]);  // blue
             p[3] = half_from(1.0f);
         }
     ID3D11Texture2D* src = make_texture(DXGI_FORMAT_R16G16B16A16_FLOAT, w, h, px.data(), w * 8);
@@ -94,12 +87,10 @@ TEST_F(gpu_fixture, HdrFramesAreScaledAndEncoded)
     frame_buffer_free(&fb);
 }
 
-TEST_F(gpu_fixture, ReadBackStaysInsideFrameAndBuffer)
-{
+TEST_F(gpu_fixture, ReadBackStaysInsideFrameAndBuffer) {
     const int w = 16, h = 8;
     std::vector<uint32_t> px(w * h);
-    for (int i = 0; i < w * h; i++)
-        px[i] = 0xFF000000u | (uint32_t)i;
+    for (int i = 0; i < w * h; i++) px[i] = 0xFF000000u | (uint32_t)i;
     ID3D11Texture2D* src = make_texture(DXGI_FORMAT_B8G8R8A8_UNORM, w, h, px.data(), w * 4);
     ASSERT_NE(src, nullptr);
     display_output* out = &cache->outputs[0];
@@ -128,12 +119,11 @@ TEST_F(gpu_fixture, ReadBackStaysInsideFrameAndBuffer)
         RECT src;
         int dx, dy;
     } refused[] = {
-        {{99, 50, 104, 52}, 0, 0},     // starts left of the output
-        {{110, 50, 117, 52}, 0, 0},    // runs past the frame's right edge
-        {{100, 55, 102, 59}, 0, 0},    // runs past the frame's bottom
-        {{100, 50, 104, 52}, 3, 0},    // does not fit the buffer at that place
-        {{100, 50, 102, 52}, 0, 3},
-        {{100, 50, 100, 52}, 0, 0},    // empty
+        {{99, 50, 104, 52}, 0, 0},                                // starts left of the output
+        {{110, 50, 117, 52}, 0, 0},                               // runs past the frame's right edge
+        {{100, 55, 102, 59}, 0, 0},                               // runs past the frame's bottom
+        {{100, 50, 104, 52}, 3, 0},                               // does not fit the buffer at that place
+        {{100, 50, 102, 52}, 0, 3},  {{100, 50, 100, 52}, 0, 0},  // empty
         {{100, 50, 102, 52}, -1, 0},
     };
     for (const row& r : refused)
@@ -143,8 +133,7 @@ TEST_F(gpu_fixture, ReadBackStaysInsideFrameAndBuffer)
     frame_buffer_free(&fb);
 }
 
-TEST_F(gpu_fixture, AccessorsRejectBadIndices)
-{
+TEST_F(gpu_fixture, AccessorsRejectBadIndices) {
     RECT r = {1, 2, 3, 4};
     EXPECT_FALSE(display_cache_output_rect(cache, -1, &r));
     EXPECT_FALSE(display_cache_output_rect(cache, cache->output_count, &r));
@@ -164,8 +153,7 @@ TEST_F(gpu_fixture, AccessorsRejectBadIndices)
 
 namespace {
 
-LRESULT CALLBACK printed_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
-{
+LRESULT CALLBACK printed_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_PRINTCLIENT || msg == WM_PAINT) {
         PAINTSTRUCT ps;
         HDC dc = msg == WM_PAINT ? BeginPaint(w, &ps) : (HDC)wp;
@@ -174,8 +162,7 @@ LRESULT CALLBACK printed_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         HBRUSH b = CreateSolidBrush(RGB(200, 100, 50));
         FillRect(dc, &r, b);
         DeleteObject(b);
-        if (msg == WM_PAINT)
-            EndPaint(w, &ps);
+        if (msg == WM_PAINT) EndPaint(w, &ps);
         return 0;
     }
     return DefWindowProcW(w, msg, wp, lp);
@@ -184,8 +171,7 @@ LRESULT CALLBACK printed_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
 }  // namespace
 
 // PrintWindow of a window of this process (Wine cannot print other processes' windows).
-TEST(PrintWindow, WholeWindowWithItsClient)
-{
+TEST(PrintWindow, WholeWindowWithItsClient) {
     WNDCLASSW wc{};
     wc.lpfnWndProc = printed_proc;
     wc.hInstance = GetModuleHandleW(nullptr);

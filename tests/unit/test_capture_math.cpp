@@ -10,13 +10,11 @@
 #include <set>
 #include <vector>
 
-static bool rect_eq(const RECT& a, const RECT& b)
-{
+static bool rect_eq(const RECT& a, const RECT& b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
-TEST(CaptureMath, Intersect)
-{
+TEST(CaptureMath, Intersect) {
     struct row {
         RECT a, b;
         bool ok;
@@ -24,12 +22,12 @@ TEST(CaptureMath, Intersect)
     } rows[] = {
         {{0, 0, 100, 100}, {50, 50, 150, 150}, true, {50, 50, 100, 100}},
         {{0, 0, 100, 100}, {10, 20, 30, 40}, true, {10, 20, 30, 40}},
-        {{0, 0, 100, 100}, {100, 0, 200, 100}, false, {}},     // edges touch: no area
+        {{0, 0, 100, 100}, {100, 0, 200, 100}, false, {}},  // edges touch: no area
         {{0, 0, 100, 100}, {0, 100, 100, 200}, false, {}},
         {{-1920, 0, 0, 1080}, {-100, -50, 50, 50}, true, {-100, 0, 0, 50}},
         {{0, 0, 100, 100}, {200, 200, 300, 300}, false, {}},
-        {{0, 0, 0, 0}, {0, 0, 10, 10}, false, {}},              // empty input
-        {{10, 10, 5, 5}, {0, 0, 20, 20}, false, {}},            // inverted input
+        {{0, 0, 0, 0}, {0, 0, 10, 10}, false, {}},    // empty input
+        {{10, 10, 5, 5}, {0, 0, 20, 20}, false, {}},  // inverted input
     };
     for (const row& r : rows) {
         RECT out = {7, 7, 7, 7};
@@ -41,8 +39,7 @@ TEST(CaptureMath, Intersect)
     }
 }
 
-TEST(CaptureMath, WindowRect)
-{
+TEST(CaptureMath, WindowRect) {
     struct row {
         RECT client, frame, want;
     } rows[] = {
@@ -58,8 +55,7 @@ TEST(CaptureMath, WindowRect)
     }
 }
 
-TEST(CaptureMath, AcquireTimeout)
-{
+TEST(CaptureMath, AcquireTimeout) {
     EXPECT_EQ(capture_acquire_timeout(0, 0, 0), 500u);
     EXPECT_EQ(capture_acquire_timeout(0, 1, 0), 500u);
     EXPECT_EQ(capture_acquire_timeout(1, 0, 0), 500u);  // a clip still waits for its very first frame
@@ -69,8 +65,7 @@ TEST(CaptureMath, AcquireTimeout)
     EXPECT_EQ(capture_acquire_timeout(0, 1, 1), 0u);
 }
 
-TEST(CaptureMath, PlanRectAcrossMonitors)
-{
+TEST(CaptureMath, PlanRectAcrossMonitors) {
     // Two monitors of different size side by side, as the dual-monitor tests use.
     const RECT mons[2] = {{0, 0, 1280, 800}, {1280, 0, 2304, 768}};
     struct piece {
@@ -111,8 +106,7 @@ TEST(CaptureMath, PlanRectAcrossMonitors)
     }
 }
 
-TEST(CaptureMath, PlanRectNegativeDesktop)
-{
+TEST(CaptureMath, PlanRectNegativeDesktop) {
     // A monitor left of the primary has negative coordinates.
     const RECT mons[2] = {{0, 0, 1920, 1080}, {-1280, 100, 0, 1124}};
     RECT r = {-200, 50, 200, 250};
@@ -126,8 +120,7 @@ TEST(CaptureMath, PlanRectNegativeDesktop)
     EXPECT_EQ(got[1].dy, 50);
 }
 
-TEST(DisplayMath, SamplePoints)
-{
+TEST(DisplayMath, SamplePoints) {
     struct row {
         int w, h;
     } sizes[] = {{1920, 1080}, {1024, 768}, {1, 1}, {33, 7}, {7680, 4320}};
@@ -158,8 +151,7 @@ TEST(DisplayMath, SamplePoints)
     EXPECT_EQ(y, 1012);
 }
 
-TEST(DisplayMath, MonitorEntries)
-{
+TEST(DisplayMath, MonitorEntries) {
     struct row {
         int index;
         RECT r;
@@ -188,8 +180,7 @@ TEST(DisplayMath, MonitorEntries)
     EXPECT_EQ(len, joined.size());
 }
 
-TEST(DisplayMath, TextCapacity)
-{
+TEST(DisplayMath, TextCapacity) {
     // A short entry cut to the buffer keeps its terminator.
     RECT r = {0, 0, 1920, 1080};
     wchar_t small[8];
@@ -208,8 +199,7 @@ TEST(DisplayMath, TextCapacity)
     EXPECT_STREQ(text, L"m0=1234567\tm1=a");
 }
 
-TEST(DisplayMath, MonitorsMatch)
-{
+TEST(DisplayMath, MonitorsMatch) {
     display_output outs[2] = {};
     outs[0].monitor = (HMONITOR)0x10;
     outs[0].rect = RECT{0, 0, 1280, 800};
@@ -217,27 +207,24 @@ TEST(DisplayMath, MonitorsMatch)
     outs[1].rect = RECT{1280, 0, 2304, 768};
     HMONITOR mons[2] = {(HMONITOR)0x20, (HMONITOR)0x10};
     RECT rects[2] = {{1280, 0, 2304, 768}, {0, 0, 1280, 800}};
-    EXPECT_TRUE(display_monitors_match(mons, rects, 2, outs, 2));   // order does not matter
-    EXPECT_TRUE(display_monitors_match(mons, rects, 1, outs, 2));   // counts are compared by the caller
-    rects[0].right = 2560;                                          // re-moded
+    EXPECT_TRUE(display_monitors_match(mons, rects, 2, outs, 2));  // order does not matter
+    EXPECT_TRUE(display_monitors_match(mons, rects, 1, outs, 2));  // counts are compared by the caller
+    rects[0].right = 2560;                                         // re-moded
     EXPECT_FALSE(display_monitors_match(mons, rects, 2, outs, 2));
     rects[0].right = 2304;
-    mons[1] = (HMONITOR)0x30;                                       // a new monitor handle
+    mons[1] = (HMONITOR)0x30;  // a new monitor handle
     EXPECT_FALSE(display_monitors_match(mons, rects, 2, outs, 2));
     EXPECT_FALSE(display_monitors_match(mons, rects, 2, outs, 0));  // nothing cached
 }
 
-TEST(StandinMath, HashForcesOpaqueAndSeesEveryByte)
-{
+TEST(StandinMath, HashForcesOpaqueAndSeesEveryByte) {
     // 1000 pixels: not a multiple of the 8-pixel stride, so the tail path runs too.
     const size_t pixels = 1000;
     std::vector<uint8_t> base(pixels * 4);
-    for (size_t i = 0; i < base.size(); i++)
-        base[i] = (uint8_t)(i * 131 + 7);
+    for (size_t i = 0; i < base.size(); i++) base[i] = (uint8_t)(i * 131 + 7);
     std::vector<uint8_t> a = base;
     uint64_t h = dup_standin_hash_opaque(a.data(), a.size());
-    for (size_t p = 0; p < pixels; p++)
-        ASSERT_EQ(a[p * 4 + 3], 0xFF) << "pixel " << p;
+    for (size_t p = 0; p < pixels; p++) ASSERT_EQ(a[p * 4 + 3], 0xFF) << "pixel " << p;
     for (size_t i = 0; i < base.size(); i++) {
         if (i % 4 != 3) {
             ASSERT_EQ(a[i], base[i]);
@@ -267,46 +254,39 @@ TEST(StandinMath, HashForcesOpaqueAndSeesEveryByte)
     EXPECT_NE(dup_standin_hash_opaque(swapped.data(), swapped.size()), h);
 }
 
-TEST(StandinMath, HashOfBlackFramesOfDifferentSize)
-{
+TEST(StandinMath, HashOfBlackFramesOfDifferentSize) {
     std::vector<uint8_t> a(64 * 4), b(65 * 4);
     EXPECT_NE(dup_standin_hash_opaque(a.data(), a.size()), dup_standin_hash_opaque(b.data(), b.size()));
 }
 
-TEST(StandinMath, Remaining)
-{
+TEST(StandinMath, Remaining) {
     struct row {
         LONGLONG now, deadline, freq;
         DWORD want;
     } rows[] = {
         {1000, 1000, 10000000, 0},
         {2000, 1000, 10000000, 0},
-        {0, 15000, 10000000, 1},           // 1.5 ms rounds down: never wait past the deadline
+        {0, 15000, 10000000, 1},  // 1.5 ms rounds down: never wait past the deadline
         {0, 5000000, 10000000, 500},
         {0, 0x7FFFFFFFFFFFFFFFLL, 1000, 0x7FFFFFFF},
-        {0, 100, 0, 0},                    // no counter frequency
+        {0, 100, 0, 0},  // no counter frequency
     };
-    for (const row& r : rows)
-        EXPECT_EQ(dup_standin_remaining(r.now, r.deadline, r.freq), r.want);
+    for (const row& r : rows) EXPECT_EQ(dup_standin_remaining(r.now, r.deadline, r.freq), r.want);
 }
 
-TEST(HdrMath, ChannelBytes)
-{
+TEST(HdrMath, ChannelBytes) {
     struct row {
         float scrgb, white;
         int want;
     } rows[] = {
-        {0.0f, 1.0f, 0},
-        {-0.5f, 1.0f, 0},         // negative scRGB clamps to black
-        {1.0f, 1.0f, 255},
-        {2.5f, 2.5f, 255},        // 200-nit white maps to full white
-        {5.0f, 2.5f, 255},        // brighter than white clamps
-        {1.25f, 2.5f, 188},       // 0.5 linear
-        {0.0025f, 2.5f, 3},       // 0.001 linear: the straight segment (12.92 x)
+        {0.0f, 1.0f, 0},    {-0.5f, 1.0f, 0},   // negative scRGB clamps to black
+        {1.0f, 1.0f, 255},  {2.5f, 2.5f, 255},  // 200-nit white maps to full white
+        {5.0f, 2.5f, 255},                      // brighter than white clamps
+        {1.25f, 2.5f, 188},                     // 0.5 linear
+        {0.0025f, 2.5f, 3},                     // 0.001 linear: the straight segment (12.92 x)
         {0.18f, 1.0f, 118},
     };
-    for (const row& r : rows)
-        EXPECT_EQ((int)hdr_channel_byte(r.scrgb, r.white), r.want) << r.scrgb << " / " << r.white;
+    for (const row& r : rows) EXPECT_EQ((int)hdr_channel_byte(r.scrgb, r.white), r.want) << r.scrgb << " / " << r.white;
     // The two pieces of the curve meet at the threshold.
     EXPECT_NEAR(hdr_srgb_encode(0.0031308f), 12.92f * 0.0031308f, 1e-5);
     EXPECT_NEAR(hdr_srgb_encode(0.0031309f), 12.92f * 0.0031308f, 1e-4);

@@ -34,7 +34,11 @@ TEST(CliParse, GlobalFlagsAnywhereAreRemoved) {
         {{L"config", L"set", L"key", L"-q"}, false, true, false, false, {L"config", L"set", L"key"}},
         {{L"shot", L"--quiet", L"--window", L"x"}, false, true, false, false, {L"shot", L"--window", L"x"}},
         // Flags are matched exactly: other spellings reach the command.
-        {{L"shot", L"--JSON", L"-json", L"--json=1"}, false, false, false, false,
+        {{L"shot", L"--JSON", L"-json", L"--json=1"},
+         false,
+         false,
+         false,
+         false,
          {L"shot", L"--JSON", L"-json", L"--json=1"}},
         {{L"help", L"desktops"}, false, false, false, false, {L"help", L"desktops"}},
     };
@@ -77,7 +81,10 @@ std::string escape_wide(const wchar_t* text, size_t capacity = 2048) {
 }
 
 TEST(CliJsonEscape, Table) {
-    const struct { const wchar_t* in; const char* out; } cases[] = {
+    const struct {
+        const wchar_t* in;
+        const char* out;
+    } cases[] = {
         {L"", ""},
         {L"plain", "plain"},
         {L"say \"hi\"", "say \\\"hi\\\""},
@@ -104,12 +111,15 @@ bool valid_utf8(const std::string& s) {
 
 TEST(CliJsonEscape, BytesThatAreNotUtf8BecomeReplacementCharacters) {
     // Agent replies are copied byte by byte; a reply cut mid-character must not make the JSON invalid.
-    const struct { const char* in; const char* out; } cases[] = {
-        {"ab\xe2\x82", "ab\xef\xbf\xbd\xef\xbf\xbd"},   // cut euro sign at the end: one per byte
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"ab\xe2\x82", "ab\xef\xbf\xbd\xef\xbf\xbd"},  // cut euro sign at the end: one per byte
         {"\xe2\x82x", "\xef\xbf\xbd\xef\xbf\xbdx"},
-        {"\x80z", "\xef\xbf\xbdz"},                          // stray continuation byte
+        {"\x80z", "\xef\xbf\xbdz"},  // stray continuation byte
         {"\xff\xfe", "\xef\xbf\xbd\xef\xbf\xbd"},
-        {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},          // overlong slash
+        {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                  // overlong slash
         {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // encoded surrogate
         {"\xef\xbf\xbd\xe2\x82\xac", "\xef\xbf\xbd\xe2\x82\xac"},  // valid text passes unchanged
     };
@@ -123,7 +133,10 @@ TEST(CliJsonEscape, BytesThatAreNotUtf8BecomeReplacementCharacters) {
 TEST(CliText, FormatCutsBeforeASplitCharacter) {
     std::string euros;
     for (int i = 0; i < 400; i++) euros += "\xe2\x82\xac";
-    const struct { size_t cap; size_t kept; } rows[] = {{1024, 1023 / 3 * 3}, {8, 6}, {4, 3}, {3, 0}, {2, 0}};
+    const struct {
+        size_t cap;
+        size_t kept;
+    } rows[] = {{1024, 1023 / 3 * 3}, {8, 6}, {4, 3}, {3, 0}, {2, 0}};
     for (const auto& r : rows) {
         std::vector<char> out(r.cap);
         EXPECT_EQ(cli_format(out.data(), r.cap, "%s", euros.c_str()), r.kept) << r.cap;
@@ -140,12 +153,19 @@ TEST(CliText, ControlsBlankedAndColumnsCountCharacters) {
     cli_blank_controls(title);
     EXPECT_STREQ(title, L"a b c [0m    \u00a0\u00e9 ");
 
-    const struct { const char* text; size_t chars; } counts[] = {
+    const struct {
+        const char* text;
+        size_t chars;
+    } counts[] = {
         {"", 0}, {"abc", 3}, {"\xc3\xa9t\xc3\xa9", 3}, {"\xe2\x82\xac", 1}, {"\xf0\x9f\x98\x80!", 2}, {"\xff", 1},
     };
     for (const auto& c : counts) EXPECT_EQ(cli_utf8_chars(c.text), c.chars) << c.text;
 
-    const struct { const char* text; size_t width, cap; const char* out; } pads[] = {
+    const struct {
+        const char* text;
+        size_t width, cap;
+        const char* out;
+    } pads[] = {
         {"ab", 5, 64, "ab   |"},
         {"\xc3\xa9t\xc3\xa9", 5, 64, "\xc3\xa9t\xc3\xa9  |"},  // 3 characters, 5 bytes: 2 blanks
         {"\xe2\x82\xac\xe2\x82\xac", 2, 64, "\xe2\x82\xac\xe2\x82\xac|"},
@@ -193,14 +213,18 @@ TEST(CliJsonEscape, LongTextIsCutNear2039Bytes) {
 }
 
 TEST(CliUtf8, WideToUtf8NeverSplitsACharacter) {
-    const struct { const wchar_t* in; size_t cap; const char* out; } cases[] = {
+    const struct {
+        const wchar_t* in;
+        size_t cap;
+        const char* out;
+    } cases[] = {
         {L"abc", 4, "abc"},
         {L"abc", 3, "ab"},
-        {L"\x00e9\x00e9", 4, "\xc3\xa9"},        // second é needs 2 more bytes than fit
-        {L"a\x20ac", 4, "a"},                    // € needs 3
+        {L"\x00e9\x00e9", 4, "\xc3\xa9"},  // second é needs 2 more bytes than fit
+        {L"a\x20ac", 4, "a"},              // € needs 3
         {L"\xd83d\xde00z", 5, "\xf0\x9f\x98\x80"},
         {L"\xd83d\xde00", 4, ""},
-        {L"\xdc00", 8, "\xef\xbf\xbd"},          // lone low surrogate
+        {L"\xdc00", 8, "\xef\xbf\xbd"},  // lone low surrogate
         {L"", 1, ""},
     };
     for (const auto& c : cases) {
@@ -213,15 +237,24 @@ TEST(CliUtf8, WideToUtf8NeverSplitsACharacter) {
 }
 
 TEST(CliUtf8, Utf8ToWideReplacesMalformedBytes) {
-    const struct { const char* in; const wchar_t* out; } cases[] = {
+    const struct {
+        const char* in;
+        const wchar_t* out;
+    } cases[] = {
         {"abc", L"abc"},
         {"caf\xc3\xa9", L"caf\x00e9"},
         {"\xf0\x9f\x98\x80", L"\xd83d\xde00"},
-        {"\xc3", L"\xfffd"},                 // truncated sequence
-        {"\xc0\xaf", L"\xfffd\xfffd"},       // overlong slash
+        {"\xc3", L"\xfffd"},                      // truncated sequence
+        {"\xc0\xaf", L"\xfffd\xfffd"},            // overlong slash
         {"\xed\xa0\x80", L"\xfffd\xfffd\xfffd"},  // encoded surrogate
-        {"\xff" "a", L"\xfffd" L"a"},
-        {"\xe2\x82" "x", L"\xfffd\xfffd" L"x"},
+        {"\xff"
+         "a",
+         L"\xfffd"
+         L"a"},
+        {"\xe2\x82"
+         "x",
+         L"\xfffd\xfffd"
+         L"x"},
     };
     for (const auto& c : cases) {
         wchar_t buf[16];
@@ -236,7 +269,10 @@ TEST(CliUtf8, Utf8ToWideReplacesMalformedBytes) {
 TEST(CliUtf8, CutAtCharacterBoundary) {
     const char* s = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";  // a é € 😀 (1+2+3+4 bytes)
     const size_t len = strlen(s);
-    const struct { size_t max; size_t want; } cases[] = {
+    const struct {
+        size_t max;
+        size_t want;
+    } cases[] = {
         {0, 0}, {1, 1}, {2, 1}, {3, 3}, {4, 3}, {5, 3}, {6, 6}, {7, 6}, {9, 6}, {10, 10}, {50, 10},
     };
     for (const auto& c : cases) EXPECT_EQ(cli_utf8_cut(s, len, c.max), c.want) << c.max;
@@ -244,7 +280,11 @@ TEST(CliUtf8, CutAtCharacterBoundary) {
 
 TEST(CliReply, FieldLookup) {
     const char* reply = "ok\tpath=C:\\a b\\x.png\twidth=10\tempty=\tpathx=no";
-    const struct { const char* reply; const char* key; const wchar_t* want; } cases[] = {
+    const struct {
+        const char* reply;
+        const char* key;
+        const wchar_t* want;
+    } cases[] = {
         {reply, "path", L"C:\\a b\\x.png"},
         {reply, "widt", L""},
         {reply, "width", L"10"},
@@ -283,18 +323,26 @@ TEST(CliReply, LongValueIsCutTo1023BytesOnACharacterBoundary) {
 }
 
 TEST(CliExitCodes, CodeWordsMapToTheirExitCodes) {
-    const struct { const char* code; int exit_code; } cases[] = {
-        {"usage", 2},        {"agent_unavailable", 3}, {"not_found", 4},  {"ambiguous", 4},
-        {"bad_screen", 4},   {"out_of_bounds", 4},     {"no_coverage", 4}, {"bad_folder", 4},
-        {"idle", 5},         {"busy", 5},              {"replay_off", 5}, {"not_linked", 6},
-        {"capture_failed", 1}, {"dump_failed", 1},     {"autostart", 1},  {"", 1}, {nullptr, 1},
+    const struct {
+        const char* code;
+        int exit_code;
+    } cases[] = {
+        {"usage", 2},          {"agent_unavailable", 3},
+        {"not_found", 4},      {"ambiguous", 4},
+        {"bad_screen", 4},     {"out_of_bounds", 4},
+        {"no_coverage", 4},    {"bad_folder", 4},
+        {"idle", 5},           {"busy", 5},
+        {"replay_off", 5},     {"not_linked", 6},
+        {"capture_failed", 1}, {"dump_failed", 1},
+        {"autostart", 1},      {"", 1},
+        {nullptr, 1},
     };
     for (const auto& c : cases) EXPECT_EQ(cli_exit_for_code(c.code), c.exit_code) << (c.code ? c.code : "null");
 }
 
 TEST(CliHelp, EveryCommandHasAHelpText) {
-    const wchar_t* words[] = {L"shot",    L"clip",   L"replay",  L"account", L"upload",   L"windows",
-                              L"screens", L"desktops", L"last",  L"status",  L"input",    L"agent",
+    const wchar_t* words[] = {L"shot",    L"clip",     L"replay",  L"account", L"upload",     L"windows",
+                              L"screens", L"desktops", L"last",    L"status",  L"input",      L"agent",
                               L"config",  L"settings", L"folders", L"storage", L"agent-docs", L"help"};
     for (auto w : words) {
         const wchar_t* t = cli_help_topic(w);
@@ -319,10 +367,18 @@ TEST(CliHelp, EveryCommandHasAHelpText) {
 }
 
 TEST(CliHelp, GuideHasEverySectionInOrder) {
-    const wchar_t* sections[] = {L"# Ivra — screenshot CLI for agents", L"## 5-second workflow", L"## Commands",
-                                 L"## Useful flags (shot)", L"## Clips (MP4, <= 30 s, one at a time)",
-                                 L"## Screens & regions", L"## Configure", L"## Input compatibility",
-                                 L"## Folders", L"## Storage", L"## Exit codes", L"## Gotchas"};
+    const wchar_t* sections[] = {L"# Ivra — screenshot CLI for agents",
+                                 L"## 5-second workflow",
+                                 L"## Commands",
+                                 L"## Useful flags (shot)",
+                                 L"## Clips (MP4, <= 30 s, one at a time)",
+                                 L"## Screens & regions",
+                                 L"## Configure",
+                                 L"## Input compatibility",
+                                 L"## Folders",
+                                 L"## Storage",
+                                 L"## Exit codes",
+                                 L"## Gotchas"};
     const wchar_t* guide = cli_help_agent_docs();
     const wchar_t* at = guide;
     for (auto s : sections) {
@@ -342,10 +398,10 @@ TEST(CliHelp, GuideListsEveryErrorCodeAndExitCode) {
     std::wstring section = guide.substr(from, to - from);
     // ivrac's own codes, then those the agent's shot and capture replies carry.
     for (const wchar_t* code :
-         {L"usage", L"agent_unavailable", L"capture_failed", L"not_found", L"ambiguous", L"bad_screen",
-          L"out_of_bounds", L"no_coverage", L"bad_folder", L"bad_path", L"internal",
-          L"input_unavailable", L"dump_failed", L"autostart", L"config", L"busy", L"disk_full", L"minimized",
-          L"bad_hwnd", L"capture", L"encode", L"cancelled", L"timeout", L"bad_dir"})
+         {L"usage",         L"agent_unavailable", L"capture_failed", L"not_found", L"ambiguous", L"bad_screen",
+          L"out_of_bounds", L"no_coverage",       L"bad_folder",     L"bad_path",  L"internal",  L"input_unavailable",
+          L"dump_failed",   L"autostart",         L"config",         L"busy",      L"disk_full", L"minimized",
+          L"bad_hwnd",      L"capture",           L"encode",         L"cancelled", L"timeout",   L"bad_dir"})
         EXPECT_NE(section.find(std::wstring(L"`") + code + L"`"), std::wstring::npos) << utf8_of(code);
     for (const wchar_t* exit_code : {L"0 ok", L"1 capture failed", L"2 usage error", L"3 agent unavailable",
                                      L"4 bad or ambiguous target", L"5 idle or busy", L"6 not linked"})
@@ -366,16 +422,17 @@ TEST(CliAutostart, TaskDefinitionEscapesValues) {
     size_t first = s.find(L"<UserId>PC\\ann</UserId>");
     ASSERT_NE(first, std::wstring::npos);
     EXPECT_NE(s.find(L"<UserId>PC\\ann</UserId>", first + 1), std::wstring::npos);
-    for (const wchar_t* part : {L"<Delay>PT10S</Delay>", L"<LogonType>InteractiveToken</LogonType>",
-                                L"<RunLevel>LeastPrivilege</RunLevel>", L"<Principal id=\"Author\">",
-                                L"<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
-                                L"<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>", L"<Interval>PT1M</Interval>",
-                                L"<Count>3</Count>", L"<Actions Context=\"Author\">",
-                                L"<Description>Start the Ivra capture agent at sign-in</Description>"})
+    for (const wchar_t* part :
+         {L"<Delay>PT10S</Delay>", L"<LogonType>InteractiveToken</LogonType>", L"<RunLevel>LeastPrivilege</RunLevel>",
+          L"<Principal id=\"Author\">", L"<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
+          L"<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>", L"<Interval>PT1M</Interval>", L"<Count>3</Count>",
+          L"<Actions Context=\"Author\">", L"<Description>Start the Ivra capture agent at sign-in</Description>"})
         EXPECT_NE(s.find(part), std::wstring::npos) << std::string(part, part + wcslen(part));
     // Every line ends in CR LF.
     for (size_t i = 0; i < s.size(); i++) {
-        if (s[i] == L'\n') { ASSERT_TRUE(i > 0 && s[i - 1] == L'\r') << i; }
+        if (s[i] == L'\n') {
+            ASSERT_TRUE(i > 0 && s[i - 1] == L'\r') << i;
+        }
     }
     EXPECT_EQ(s.substr(s.size() - 9), L"</Task>\r\n");
 }
@@ -388,7 +445,12 @@ TEST(CliAutostart, TaskDefinitionThatDoesNotFitLeavesOutputUntouched) {
 }
 
 TEST(CliAutostart, UserAndCommandLines) {
-    const struct { const wchar_t* domain; const wchar_t* user; bool ok; const wchar_t* want; } cases[] = {
+    const struct {
+        const wchar_t* domain;
+        const wchar_t* user;
+        bool ok;
+        const wchar_t* want;
+    } cases[] = {
         {L"WORK", L"ann", true, L"WORK\\ann"},
         {L"", L"ann", true, L"ann"},
         {nullptr, L"ann", true, L"ann"},
@@ -569,10 +631,10 @@ TEST(CliLaunch, StartedProgramSeesItsPathAsOneQuotedWord) {
 // ---- The pipe client against a small in-process server on \\.\pipe\ivra.
 
 struct fake_agent {
-    std::string reply;      // sent after the request line arrives
-    bool answer = true;     // false: accept and stay silent
-    DWORD hold_ms = 0;      // how long to keep a silent connection
-    std::string request;    // what arrived
+    std::string reply;    // sent after the request line arrives
+    bool answer = true;   // false: accept and stay silent
+    DWORD hold_ms = 0;    // how long to keep a silent connection
+    std::string request;  // what arrived
     HANDLE pipe = INVALID_HANDLE_VALUE;
     HANDLE thread = nullptr;
 };
@@ -584,17 +646,17 @@ DWORD WINAPI fake_agent_run(void* arg) {
     DWORD n = 0;
     while (f->request.find('\n') == std::string::npos && ReadFile(f->pipe, buf, sizeof buf, &n, nullptr) && n)
         f->request.append(buf, n);
-    if (f->answer) WriteFile(f->pipe, f->reply.data(), (DWORD)f->reply.size(), &n, nullptr);
-    else Sleep(f->hold_ms);
+    if (f->answer)
+        WriteFile(f->pipe, f->reply.data(), (DWORD)f->reply.size(), &n, nullptr);
+    else
+        Sleep(f->hold_ms);
     FlushFileBuffers(f->pipe);
     DisconnectNamedPipe(f->pipe);
     return 0;
 }
 
 // True when something else (an agent of another test run) serves the pipe in this Wine prefix.
-bool pipe_taken() {
-    return WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
-}
+bool pipe_taken() { return WaitNamedPipeW(L"\\\\.\\pipe\\ivra", 1) || GetLastError() != ERROR_FILE_NOT_FOUND; }
 
 void fake_agent_start(fake_agent* f) {
     f->pipe = CreateNamedPipeW(L"\\\\.\\pipe\\ivra", PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,

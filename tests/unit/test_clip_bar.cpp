@@ -28,10 +28,16 @@ TEST(ClipBar, PlacementAroundTheArea) {
         {"full height on the right: left", {1300, 0, 1920, 1040}, screen_work, "772,498,1288,542", 0},
         {"at the left edge: clamped into the work area", {0, 500, 200, 700}, screen_work, "0,712,516,756", 0},
         {"second monitor's work area", {2000, 100, 2400, 400}, {1920, 0, 3200, 1024}, "1942,412,2458,456", 0},
-        {"area outside the work area: inside the work area", {3000, 0, 3100, 2000}, screen_work,
-         "702,984,1218,1028", 1},
-        {"work area lower than the bar's room: inside at its top", {0, 0, 1920, 1040}, {0, 0, 1920, 50},
-         "702,0,1218,44", 1},
+        {"area outside the work area: inside the work area",
+         {3000, 0, 3100, 2000},
+         screen_work,
+         "702,984,1218,1028",
+         1},
+        {"work area lower than the bar's room: inside at its top",
+         {0, 0, 1920, 1040},
+         {0, 0, 1920, 50},
+         "702,0,1218,44",
+         1},
     };
     for (const row& r : rows) {
         RECT bar{};
@@ -55,13 +61,18 @@ TEST(ClipBar, FrameOutsideOrInside) {
         RECT area;
         const char* window;
         int inside;
-        std::vector<POINT> on, off;   // window-relative points in and out of the visible region
+        std::vector<POINT> on, off;  // window-relative points in and out of the visible region
     } rows[] = {
         {"region: 2-pixel outline just outside, marks in the 5-pixel band",
-         {100, 100, 420, 340}, "95,95,425,345", 0,
+         {100, 100, 420, 340},
+         "95,95,425,345",
+         0,
          {{3, 50}, {4, 50}, {50, 3}, {326, 50}, {50, 246}, {0, 0}, {21, 4}, {4, 21}, {329, 0}, {0, 249}, {329, 249}},
          {{2, 50}, {5, 50}, {50, 5}, {22, 0}, {0, 22}, {10, 10}, {165, 125}, {327, 50}}},
-        {"full screen: outline and marks inside the edges", {0, 0, 1920, 1080}, "0,0,1920,1080", 1,
+        {"full screen: outline and marks inside the edges",
+         {0, 0, 1920, 1080},
+         "0,0,1920,1080",
+         1,
          {{0, 500}, {1, 500}, {1919, 500}, {900, 1079}, {21, 4}, {1915, 1075}},
          {{2, 500}, {1917, 500}, {22, 3}, {900, 1077}, {960, 540}}},
         {"grown area exactly fits the output", {5, 5, 1915, 1075}, "0,0,1920,1080", 0, {{3, 500}}, {{5, 500}}},
@@ -84,8 +95,8 @@ TEST(ClipBar, HitTest) {
         double scale;
         int audio, want;
     } rows[] = {
-        {270, 20, 1, 1, 1}, {270, 20, 1, 0, 0},   // desktop sound exists only with audio
-        {312, 6, 1, 1, 2}, {343, 37, 1, 1, 2}, {320, 5, 1, 1, 0}, {320, 38, 1, 1, 0}, {344, 20, 1, 1, 0},
+        {270, 20, 1, 1, 1}, {270, 20, 1, 0, 0},  // desktop sound exists only with audio
+        {312, 6, 1, 1, 2},  {343, 37, 1, 1, 2}, {320, 5, 1, 1, 0},  {320, 38, 1, 1, 0}, {344, 20, 1, 1, 0},
         {348, 20, 1, 1, 3}, {400, 20, 1, 0, 4}, {428, 30, 1, 0, 5}, {505, 30, 1, 0, 5}, {506, 30, 1, 0, 0},
         {100, 20, 1, 1, 0}, {640, 20, 2, 0, 2}, {330, 20, 2, 0, 0},
     };
@@ -136,8 +147,7 @@ TEST(ClipBar, KeyPixelsOfPaintedStates) {
         int x, y;
         uint32_t want;
     };
-    auto key = [](int state, int progress, int orange, int blink_off, int audio, int on, int ok, int hover,
-                  int press) {
+    auto key = [](int state, int progress, int orange, int blink_off, int audio, int on, int ok, int hover, int press) {
         clip_bar_key k{};
         k.state = state, k.progress = progress, k.limit = 30, k.orange = orange, k.blink_off = blink_off;
         k.audio = audio, k.system_on = on, k.system_ok = ok, k.hover = hover, k.press = press;
@@ -149,15 +159,27 @@ TEST(ClipBar, KeyPixelsOfPaintedStates) {
         clip_bar_key k;
         std::vector<probe> probes;
     } rows[] = {
-        {"recording, no audio", key(1, 0, 0, 0, 0, 0, 0, 0, 0),
-         {{20, 22, CLIP_BAR_RED}, {2, 2, BG}, {100, 22, CLIP_BAR_TRACK}, {250, 22, CLIP_BAR_LINE},
-          {302, 20, CLIP_BAR_LINE}, {251, 22, BG}, {266, 22, BG}, {440, 10, CLIP_BAR_RED}, {318, 8, BG},
-          {323, 22, CLIP_BAR_TEXT}, {328, 22, BG}}},
-        {"recording half way", key(1, 120, 0, 0, 0, 0, 0, 0, 0),
+        {"recording, no audio",
+         key(1, 0, 0, 0, 0, 0, 0, 0, 0),
+         {{20, 22, CLIP_BAR_RED},
+          {2, 2, BG},
+          {100, 22, CLIP_BAR_TRACK},
+          {250, 22, CLIP_BAR_LINE},
+          {302, 20, CLIP_BAR_LINE},
+          {251, 22, BG},
+          {266, 22, BG},
+          {440, 10, CLIP_BAR_RED},
+          {318, 8, BG},
+          {323, 22, CLIP_BAR_TEXT},
+          {328, 22, BG}}},
+        {"recording half way",
+         key(1, 120, 0, 0, 0, 0, 0, 0, 0),
          {{100, 22, CLIP_BAR_RED}, {140, 22, CLIP_BAR_RED}, {150, 22, CLIP_BAR_TRACK}}},
-        {"orange at the end", key(1, 200, 1, 0, 0, 0, 0, 0, 0),
+        {"orange at the end",
+         key(1, 200, 1, 0, 0, 0, 0, 0, 0),
          {{20, 22, CLIP_BAR_ORANGE}, {180, 22, CLIP_BAR_ORANGE}, {200, 22, CLIP_BAR_TRACK}}},
-        {"paused, blink on", key(2, 8, 1, 0, 0, 0, 0, 0, 0),
+        {"paused, blink on",
+         key(2, 8, 1, 0, 0, 0, 0, 0, 0),
          {{20, 22, CLIP_BAR_ORANGE}, {325, 22, CLIP_BAR_TEXT}, {333, 17, BG}}},
         {"paused, blink off", key(2, 8, 1, 1, 0, 0, 0, 0, 0), {{20, 22, BG}, {17, 19, BG}}},
         {"sound on and open", key(1, 0, 0, 0, 1, 1, 1, 0, 0), {{266, 22, CLIP_BAR_TEXT}}},
@@ -195,10 +217,10 @@ TEST(ClipBar, BitmapFile) {
     EXPECT_EQ(u32(10), 54u);
     EXPECT_EQ(u32(14), 40u);
     EXPECT_EQ((int32_t)u32(18), 3);
-    EXPECT_EQ((int32_t)u32(22), -2);   // top-down
+    EXPECT_EQ((int32_t)u32(22), -2);  // top-down
     EXPECT_EQ(out[28], 32);
-    EXPECT_EQ(u32(54), 0xFF102030u);   // alpha forced
+    EXPECT_EQ(u32(54), 0xFF102030u);  // alpha forced
     EXPECT_EQ(u32(54 + 20), 0xFF000004u);
 }
 
-} // namespace
+}  // namespace

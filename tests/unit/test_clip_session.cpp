@@ -13,32 +13,27 @@
 
 namespace {
 
-bool rect_eq(const RECT& a, const RECT& b)
-{
+bool rect_eq(const RECT& a, const RECT& b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
-bool signalled(HANDLE h)
-{
-    return WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
-}
+bool signalled(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
 
 }  // namespace
 
-TEST(ClipSession, PaceStep)
-{
+TEST(ClipSession, PaceStep) {
     // 30 fps with a period of 1000 ticks: half a second is 15 periods.
     struct row {
         int64_t now, deadline;
         int64_t late, frames, next;
     } rows[] = {
-        {999, 1000, 0, 0, 1000},         // early: nothing due
-        {1000, 1000, 0, 1, 2000},        // on time: one frame
-        {1999, 1000, 0, 1, 2000},        // within the period
-        {3500, 1000, 0, 3, 4000},        // slightly late: the missed slots become repeats
-        {16000, 1000, 0, 16, 17000},     // exactly half a second behind still fills
-        {17500, 1000, 16, 1, 18000},     // more than half a second: 16 periods skipped
-        {61000, 1000, 60, 1, 62000},     // two seconds behind
+        {999, 1000, 0, 0, 1000},      // early: nothing due
+        {1000, 1000, 0, 1, 2000},     // on time: one frame
+        {1999, 1000, 0, 1, 2000},     // within the period
+        {3500, 1000, 0, 3, 4000},     // slightly late: the missed slots become repeats
+        {16000, 1000, 0, 16, 17000},  // exactly half a second behind still fills
+        {17500, 1000, 16, 1, 18000},  // more than half a second: 16 periods skipped
+        {61000, 1000, 60, 1, 62000},  // two seconds behind
     };
     for (const row& r : rows) {
         clip_pace p = clip_pace_step(r.now, r.deadline, 1000, 30);
@@ -53,14 +48,13 @@ TEST(ClipSession, PaceStep)
     }
 }
 
-TEST(ClipSession, OutputSize)
-{
+TEST(ClipSession, OutputSize) {
     struct row {
         int w, h;
         bool ok;
         int ow, oh;
     } rows[] = {
-        {5000, 1000, true, 4096, 818},   // scaled to fit 4096, even
+        {5000, 1000, true, 4096, 818},  // scaled to fit 4096, even
         {1000, 5000, true, 818, 4096},
         {1920, 1080, true, 1920, 1080},
         {4096, 4096, true, 4096, 4096},
@@ -68,10 +62,10 @@ TEST(ClipSession, OutputSize)
         {641, 481, true, 640, 480},      // odd sizes round down to even
         {64, 64, true, 64, 64},
         {65, 65, true, 64, 64},
-        {640, 63, false, 0, 0},          // 63 high is refused
+        {640, 63, false, 0, 0},  // 63 high is refused
         {63, 640, false, 0, 0},
         {640, 65, true, 640, 64},
-        {8000, 120, false, 0, 0},        // scaled down below 64 high
+        {8000, 120, false, 0, 0},  // scaled down below 64 high
         {0, 0, false, 0, 0},
     };
     for (const row& r : rows) {
@@ -91,18 +85,18 @@ TEST(ClipSession, OutputSize)
     EXPECT_EQ(h, 26);
 }
 
-TEST(ClipSession, Clamps)
-{
-    struct { int in, out; } fps[] = {{0, 60}, {-5, 60}, {1, 1}, {30, 30}, {60, 60}, {120, 120}, {121, 120}, {240, 120}};
-    for (const auto& r : fps)
-        EXPECT_EQ(clip_fps_clamp(r.in), r.out) << r.in;
-    struct { int in, out; } secs[] = {{0, 30}, {-1, 30}, {1, 1}, {5, 5}, {30, 30}, {31, 30}, {45, 30}, {99, 30}};
-    for (const auto& r : secs)
-        EXPECT_EQ(clip_seconds_clamp(r.in), r.out) << r.in;
+TEST(ClipSession, Clamps) {
+    struct {
+        int in, out;
+    } fps[] = {{0, 60}, {-5, 60}, {1, 1}, {30, 30}, {60, 60}, {120, 120}, {121, 120}, {240, 120}};
+    for (const auto& r : fps) EXPECT_EQ(clip_fps_clamp(r.in), r.out) << r.in;
+    struct {
+        int in, out;
+    } secs[] = {{0, 30}, {-1, 30}, {1, 1}, {5, 5}, {30, 30}, {31, 30}, {45, 30}, {99, 30}};
+    for (const auto& r : secs) EXPECT_EQ(clip_seconds_clamp(r.in), r.out) << r.in;
 }
 
-TEST(ClipSession, BestOutput)
-{
+TEST(ClipSession, BestOutput) {
     const RECT two[] = {{0, 0, 1280, 800}, {1280, 0, 2304, 768}};
     struct row {
         RECT r;
@@ -110,11 +104,11 @@ TEST(ClipSession, BestOutput)
         RECT inter;
     } rows[] = {
         {{100, 100, 300, 300}, 0, {100, 100, 300, 300}},
-        {{1200, 0, 1400, 100}, 1, {1280, 0, 1400, 100}},      // 80 wide on 0, 120 on 1
-        {{1180, 0, 1380, 100}, 0, {1180, 0, 1280, 100}},      // 100 against 100: the first wins the tie
-        {{-500, -500, -100, -100}, -1, {}},                    // on no output
-        {{2304, 0, 2400, 100}, -1, {}},                        // touches an edge only
-        {{0, 0, 5000, 1000}, 0, {0, 0, 1280, 800}},            // 1280x800 beats 1024x768
+        {{1200, 0, 1400, 100}, 1, {1280, 0, 1400, 100}},  // 80 wide on 0, 120 on 1
+        {{1180, 0, 1380, 100}, 0, {1180, 0, 1280, 100}},  // 100 against 100: the first wins the tie
+        {{-500, -500, -100, -100}, -1, {}},               // on no output
+        {{2304, 0, 2400, 100}, -1, {}},                   // touches an edge only
+        {{0, 0, 5000, 1000}, 0, {0, 0, 1280, 800}},       // 1280x800 beats 1024x768
     };
     for (const row& r : rows) {
         RECT out{7, 7, 7, 7};
@@ -128,8 +122,7 @@ TEST(ClipSession, BestOutput)
     EXPECT_EQ(clip_best_output(&rows[0].r, two, 0, &out), -1);
 }
 
-TEST(ClipSession, FrameSequence)
-{
+TEST(ClipSession, FrameSequence) {
     uint32_t seen_clip = 0, seen_replay = 0;
     clip_sequence_bump(3);
     // Both consumers see the one new frame once.
@@ -149,19 +142,18 @@ TEST(ClipSession, FrameSequence)
     clip_sequence_bump(99);  // ignored
 }
 
-TEST(ClipSession, ClockAndSpace)
-{
+TEST(ClipSession, ClockAndSpace) {
     EXPECT_EQ(clip_period_ticks(10000000, 30, 0), 333333);
     EXPECT_EQ(clip_period_ticks(10000000, 60, 1), 166666);
     EXPECT_EQ(clip_period_ticks(10000000, 60, 10), 16666);  // ten times faster under the test hook
     EXPECT_EQ(clip_period_ticks(10, 120, 0), 1);            // never zero
     EXPECT_EQ(clip_period_ticks(10000000, 0, 0), 10000000);
 
-    EXPECT_EQ(clip_timer_due(1000, 2000, 1000), -1);        // passed
+    EXPECT_EQ(clip_timer_due(1000, 2000, 1000), -1);  // passed
     EXPECT_EQ(clip_timer_due(2000, 2000, 1000), -1);
-    EXPECT_EQ(clip_timer_due(3000, 2000, 1000), -10000000); // one second ahead
-    EXPECT_EQ(clip_timer_due(2016, 2000, 1000), -160000);   // 16 ms
-    EXPECT_EQ(clip_timer_due(2001, 2000, 100000000), -1);   // below 100 ns rounds to "now"
+    EXPECT_EQ(clip_timer_due(3000, 2000, 1000), -10000000);  // one second ahead
+    EXPECT_EQ(clip_timer_due(2016, 2000, 1000), -160000);    // 16 ms
+    EXPECT_EQ(clip_timer_due(2001, 2000, 100000000), -1);    // below 100 ns rounds to "now"
 
     // 20000 kbps for 30 s is 75 MB, plus stop_free_mb and one.
     struct row {
@@ -169,20 +161,15 @@ TEST(ClipSession, ClockAndSpace)
         int kbps, seconds, stop;
         bool fits;
     } rows[] = {
-        {76, 20000, 30, 0, true},
-        {75, 20000, 30, 0, false},
-        {332, 20000, 30, 256, true},
-        {331, 20000, 30, 256, false},
-        {76, 20000, 30, -5, true},  // a negative threshold counts as 0
-        {1, 0, 30, 0, true},
-        {0, 0, 30, 0, false},
+        {76, 20000, 30, 0, true},     {75, 20000, 30, 0, false}, {332, 20000, 30, 256, true},
+        {331, 20000, 30, 256, false}, {76, 20000, 30, -5, true},  // a negative threshold counts as 0
+        {1, 0, 30, 0, true},          {0, 0, 30, 0, false},
     };
     for (const row& r : rows)
         EXPECT_EQ(clip_full_length_fits(r.free_mb, r.kbps, r.seconds, r.stop), r.fits) << r.free_mb << " " << r.stop;
 }
 
-TEST(ClipSession, ToneSamplesFollowTheFrames)
-{
+TEST(ClipSession, ToneSamplesFollowTheFrames) {
     // After k frames exactly k x 48000 / fps samples have been fed, whatever the rate.
     for (int fps : {1, 7, 24, 30, 59, 60, 120}) {
         int64_t total = 0;
@@ -199,8 +186,7 @@ TEST(ClipSession, ToneSamplesFollowTheFrames)
     EXPECT_EQ(clip_tone_slot_samples(-1, 30), 0);
 }
 
-TEST(ClipSession, Descriptions)
-{
+TEST(ClipSession, Descriptions) {
     wchar_t out[CLIP_TARGET_TEXT_MAX];
     clip_describe_screen(out, 1);
     EXPECT_STREQ(out, L"screen 1");
@@ -226,8 +212,7 @@ TEST(ClipSession, Descriptions)
     EXPECT_STREQ(out, L"window of (unknown program)");
 }
 
-TEST(ClipSession, Words)
-{
+TEST(ClipSession, Words) {
     EXPECT_STREQ(clip_state_word(CLIP_IDLE), "idle");
     EXPECT_STREQ(clip_state_word(CLIP_RECORDING), "recording");
     EXPECT_STREQ(clip_state_word(CLIP_PAUSED), "paused");
@@ -244,8 +229,7 @@ TEST(ClipSession, Words)
     EXPECT_STREQ(clip_last_word(&s), "saved");
 }
 
-TEST(ClipSession, RequestLife)
-{
+TEST(ClipSession, RequestLife) {
     clip_request* req = clip_request_create();
     ASSERT_NE(req, nullptr);
     EXPECT_EQ(req->refs, 1);
@@ -278,8 +262,7 @@ TEST(ClipSession, RequestLife)
 }
 
 // The op handler without a display cache: every refusal that needs no capture.
-TEST(ClipSession, OpRefusals)
-{
+TEST(ClipSession, OpRefusals) {
     struct row {
         int op, target;
         const char* code;
@@ -343,8 +326,7 @@ TEST(ClipSession, OpRefusals)
     EXPECT_EQ(st.state, CLIP_IDLE);
 }
 
-TEST(ClipSession, PickAnswers)
-{
+TEST(ClipSession, PickAnswers) {
     clip_request* req = clip_request_create();
     ASSERT_NE(req, nullptr);
     clip_request_add_ref(req);  // the selection's reference
@@ -362,8 +344,7 @@ TEST(ClipSession, PickAnswers)
     clip_request_release(req);
 }
 
-TEST(ClipSession, OutputPath)
-{
+TEST(ClipSession, OutputPath) {
     const std::wstring dir = test_temp_dir(L"ivra_clip_path");
     const std::wstring clips = dir + L"\\clips";
     const std::wstring other = dir + L"\\other";
@@ -384,10 +365,10 @@ TEST(ClipSession, OutputPath)
     } rows[] = {
         {L"", L"", L"", 0, clips, L"", false},
         {L"", L"", L"trip", 0, clips, L"trip", false},
-        {L"", other.c_str(), L"trip", 0, other, L"", false},      // dir wins, folder ignored
-        {L"", L"", L"trip", 3, slot, L"", false},                 // chord folder, folder ignored
-        {L"", other.c_str(), L"", 3, other, L"", false},          // dir before the chord folder
-        {L"", L"", L"trip", 4, clips, L"trip", false},            // empty slot: as without a digit
+        {L"", other.c_str(), L"trip", 0, other, L"", false},  // dir wins, folder ignored
+        {L"", L"", L"trip", 3, slot, L"", false},             // chord folder, folder ignored
+        {L"", other.c_str(), L"", 3, other, L"", false},      // dir before the chord folder
+        {L"", L"", L"trip", 4, clips, L"trip", false},        // empty slot: as without a digit
         {L"Z:\\x\\given.mp4", L"", L"", 0, clips, L"", true},
     };
     for (const row& r : rows) {
@@ -418,8 +399,7 @@ TEST(ClipSession, OutputPath)
 }
 
 // A finished take reaches every waiter, the status and the finalizing count.
-TEST(ClipSession, FinishedReachesWaiters)
-{
+TEST(ClipSession, FinishedReachesWaiters) {
     struct row {
         bool saved_flag, discarded;
         const char* error;
@@ -488,8 +468,7 @@ struct reply_watch {
     HANDLE thread;
 };
 
-DWORD WINAPI reply_watch_main(void* arg)
-{
+DWORD WINAPI reply_watch_main(void* arg) {
     reply_watch* w = (reply_watch*)arg;
     WaitForSingleObject(w->req->reply_event, 20000);
     clip_status st{};
@@ -498,72 +477,59 @@ DWORD WINAPI reply_watch_main(void* arg)
     return 0;
 }
 
-void watch_start(reply_watch* w, clip_request* req)
-{
+void watch_start(reply_watch* w, clip_request* req) {
     w->req = req;
     w->state = -1;
     w->thread = CreateThread(nullptr, 0, reply_watch_main, w, 0, nullptr);
 }
 
-int watch_end(reply_watch* w)
-{
+int watch_end(reply_watch* w) {
     WaitForSingleObject(w->thread, 30000);
     CloseHandle(w->thread);
     return w->state;
 }
 
 // Runs one op as the capture thread does and returns the request (caller releases).
-clip_request* run_op(display_cache* cache, int op, bool wait, int* state_at_reply = nullptr)
-{
+clip_request* run_op(display_cache* cache, int op, bool wait, int* state_at_reply = nullptr) {
     clip_request* req = clip_request_create();
     req->op = op;
     req->wait = wait;
     req->no_audio = true;
     reply_watch w{};
-    if (state_at_reply)
-        watch_start(&w, req);
+    if (state_at_reply) watch_start(&w, req);
     clip_request_add_ref(req);
     clip_handle_request(cache, req);
-    if (state_at_reply)
-        *state_at_reply = watch_end(&w);
+    if (state_at_reply) *state_at_reply = watch_end(&w);
     return req;
 }
 
-int64_t pump_until_frames(display_cache* cache, int64_t frames)
-{
+int64_t pump_until_frames(display_cache* cache, int64_t frames) {
     clip_status st{};
     const ULONGLONG end = GetTickCount64() + 30000;
     do {
         clip_wake(cache);
         clip_status_read(&st);
-        if (st.take_frames >= frames)
-            break;
+        if (st.take_frames >= frames) break;
         Sleep(5);
     } while (GetTickCount64() < end);
     return st.take_frames;
 }
 
 // The finisher drops its reference just after signalling; waits for that.
-LONG refs_after_final(clip_request* req)
-{
+LONG refs_after_final(clip_request* req) {
     const ULONGLONG end = GetTickCount64() + 5000;
-    while (InterlockedCompareExchange(&req->refs, 0, 0) > 1 && GetTickCount64() < end)
-        Sleep(5);
+    while (InterlockedCompareExchange(&req->refs, 0, 0) > 1 && GetTickCount64() < end) Sleep(5);
     return req->refs;
 }
 
-bool file_exists(const wchar_t* path)
-{
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
+bool file_exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
 
 // A region clip on the desktop with the capture thread's calls made from here:
 // start, pause, redo and stop with two waiters; the status is current when a
 // reply arrives, and only the last take's file is left.
-TEST(ClipSession, SessionOnTheDesktop)
-{
+TEST(ClipSession, SessionOnTheDesktop) {
     const std::wstring dir = test_temp_dir(L"ivra_clip_session");
     SetEnvironmentVariableW(L"APPDATA", dir.c_str());
     SetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", L"1");
@@ -676,8 +642,7 @@ struct desktop_fixture {
     std::wstring dir;
     display_cache* cache = nullptr;
 
-    bool begin(const wchar_t* leaf, int replay)
-    {
+    bool begin(const wchar_t* leaf, int replay) {
         dir = test_temp_dir(leaf);
         SetEnvironmentVariableW(L"APPDATA", dir.c_str());
         SetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", L"1");
@@ -695,8 +660,7 @@ struct desktop_fixture {
         return cache != nullptr && g_agent.clips != nullptr;
     }
 
-    void end()
-    {
+    void end() {
         clip_shutdown(cache);
         worker_pool_destroy(g_agent.clips, 10000);
         g_agent.clips = nullptr;
@@ -706,8 +670,7 @@ struct desktop_fixture {
     }
 };
 
-void pump_ms(display_cache* cache, DWORD ms)
-{
+void pump_ms(display_cache* cache, DWORD ms) {
     const ULONGLONG end = GetTickCount64() + ms;
     while (GetTickCount64() < end) {
         clip_wake(cache);
@@ -715,19 +678,16 @@ void pump_ms(display_cache* cache, DWORD ms)
     }
 }
 
-bool wait_finalized(DWORD ms)
-{
+bool wait_finalized(DWORD ms) {
     const ULONGLONG end = GetTickCount64() + ms;
-    while (clip_finalizing() != 0 && GetTickCount64() < end)
-        Sleep(20);
+    while (clip_finalizing() != 0 && GetTickCount64() < end) Sleep(20);
     return clip_finalizing() == 0;
 }
 
 }  // namespace
 
 // Clip hotkeys: a screen clip starts, pauses on the pause key and stops on its own key.
-TEST(ClipSession, HotkeysStartPauseAndStop)
-{
+TEST(ClipSession, HotkeysStartPauseAndStop) {
     desktop_fixture fx;
     ASSERT_TRUE(fx.begin(L"ivra_clip_keys", 0));
     // An earlier test's clip still finishing would be the "last" one after ours.
@@ -758,8 +718,7 @@ TEST(ClipSession, HotkeysStartPauseAndStop)
 
 // The replay: buffering follows the setting, a save writes what was buffered, and a
 // save while off is refused.
-TEST(ClipSession, ReplaySavesWhatWasBuffered)
-{
+TEST(ClipSession, ReplaySavesWhatWasBuffered) {
     desktop_fixture fx;
     ASSERT_TRUE(fx.begin(L"ivra_clip_replay", 1));
     clip_startup(fx.cache);

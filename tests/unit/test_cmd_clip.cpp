@@ -93,7 +93,8 @@ TEST(ClipCommand, UsageFailuresNeedNoAgent) {
         {{L"clip", L"start", L"-o"}, "-o expects a path"},
         {{L"clip", L"start", L"--folder", L"x", L"-o", L"a.mp4"}, "--folder cannot be combined with -o"},
         {{L"clip", L"start", L"--folder", L"a/b"},
-         "--folder must be a plain folder name (no path separators; got 'a/b')", false},
+         "--folder must be a plain folder name (no path separators; got 'a/b')",
+         false},
         {{L"clip", L"start", L"--folder"}, "--folder expects a name or slot 1-9", false},
         {{L"clip", L"start", L"--frames", L"5"}, "--frames"},
         {{L"clip", L"mic", L"loud"}, "mic/system expect on|off|toggle"},
@@ -195,16 +196,23 @@ TEST(ClipCommand, RequestLinesAndTimeOuts) {
         {{L"start", L"--seconds", L"5", L"--wait"}, &none, "clip\top=start\tseconds=5\twait=1", 120000},
         {{L"start", L"--wait"}, &none, "clip\top=start\twait=1", 145000},
         {{L"start", L"--pick"}, &out, "clip\top=start\ttarget=pick\tout=C:\\v\\\xc3\xa9.mp4", 130000},
-        {{L"start", L"--pick", L"--wait", L"--seconds", L"30"}, &out,
-         "clip\top=start\ttarget=pick\tseconds=30\tout=C:\\v\\\xc3\xa9.mp4\twait=1", 255000},
+        {{L"start", L"--pick", L"--wait", L"--seconds", L"30"},
+         &out,
+         "clip\top=start\ttarget=pick\tseconds=30\tout=C:\\v\\\xc3\xa9.mp4\twait=1",
+         255000},
         {{L"start", L"--hwnd", L"77", L"--silent", L"--no-bar", L"--mic", L"--no-system", L"--no-audio", L"--seconds",
           L"5", L"--wait"},
-         &window, "clip\top=start\tsilent=1\tbar=0\tmic=1\tsystem=0\taudio=0\ttarget=window\thwnd=77\tseconds=5\twait=1",
+         &window,
+         "clip\top=start\tsilent=1\tbar=0\tmic=1\tsystem=0\taudio=0\ttarget=window\thwnd=77\tseconds=5\twait=1",
          120000},
-        {{L"start", L"--system", L"--no-mic", L"--screen", L"1"}, &monitor,
-         "clip\top=start\tsystem=1\tmic=0\ttarget=monitor\tmonitor=1", 20000},
-        {{L"start", L"--screen", L"1", L"--region", L"0,0,640,360"}, &rect,
-         "clip\top=start\ttarget=rect\trect=1920,0,640,360", 20000},
+        {{L"start", L"--system", L"--no-mic", L"--screen", L"1"},
+         &monitor,
+         "clip\top=start\tsystem=1\tmic=0\ttarget=monitor\tmonitor=1",
+         20000},
+        {{L"start", L"--screen", L"1", L"--region", L"0,0,640,360"},
+         &rect,
+         "clip\top=start\ttarget=rect\trect=1920,0,640,360",
+         20000},
         {{L"start", L"--folder", L"bugs"}, &dest, "clip\top=start\tfolder=bugs", 20000},
         {{L"start", L"--folder", L"3"}, &slot, "clip\top=start\tdir=D:\\clips", 20000},
         {{L"stop"}, &none, "clip\top=stop", 20000},
@@ -258,15 +266,16 @@ TEST(ClipCommand, AgentCodesToExitCodes) {
         const char* code;
         int exit_code;
     } rows[] = {
-        {"idle", 5},       {"busy", 5},      {"not_found", 4}, {"bad_screen", 4}, {"no_coverage", 4},
-        {"clip_failed", 1}, {"timeout", 1},  {"usage", 1},     {"replay_off", 1}, {"bad_folder", 1},
+        {"idle", 5},        {"busy", 5},    {"not_found", 4}, {"bad_screen", 4}, {"no_coverage", 4},
+        {"clip_failed", 1}, {"timeout", 1}, {"usage", 1},     {"replay_off", 1}, {"bad_folder", 1},
     };
     for (const auto& r : rows) EXPECT_EQ(cmd_clip_exit_for(r.code), r.exit_code) << r.code;
 }
 
 TEST(PrintReply, TextAndJsonOfAgentReplies) {
-    const char* status = "ok\tstate=idle\tsession=0\tpath=C:\\a \"b\".mp4\telapsed=0.00\tframes=\tencoder=h264_mf (software)"
-                         "\tsystem_level=nan\tnoequals\treplay=1\treplay_width=1920";
+    const char* status =
+        "ok\tstate=idle\tsession=0\tpath=C:\\a \"b\".mp4\telapsed=0.00\tframes=\tencoder=h264_mf (software)"
+        "\tsystem_level=nan\tnoequals\treplay=1\treplay_width=1920";
     const struct {
         const char* reply;
         bool replay_keys;

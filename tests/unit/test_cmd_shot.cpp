@@ -80,11 +80,12 @@ TEST(shot_parse, usage_errors_and_their_messages) {
         {{L"--silent", L"extra"}, "extra"},
         {{std::wstring(100, L'x')}, "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
         // An unknown word of euro signs is cut to whole characters, never mid-character.
-        {{std::wstring(30, L'\u20ac')}, "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
-                                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
-                                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
-                                         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
-                                         "\xe2\x82\xac"},
+        {{std::wstring(30, L'\u20ac')},
+         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+         "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"
+         "\xe2\x82\xac"},
     };
     for (auto& r : rows) {
         argv_list a(r.args);
@@ -205,16 +206,16 @@ TEST(shot_parse_hwnd, every_printed_form) {
         bool ok;
         uint64_t value;
     } rows[] = {
-        {L"0x0001007a", true, 0x1007a},       // ivrac windows
-        {L"0x1007a", true, 0x1007a},          // ivrac windows --json
-        {L"000000000001007A", true, 0x1007a}, // the agent's form
+        {L"0x0001007a", true, 0x1007a},        // ivrac windows
+        {L"0x1007a", true, 0x1007a},           // ivrac windows --json
+        {L"000000000001007A", true, 0x1007a},  // the agent's form
         {L"000000000001007a", true, 0x1007a},
-        {L"0000000000010070", true, 0x10070}, // 16 digits: read as the agent's hexadecimal
+        {L"0000000000010070", true, 0x10070},  // 16 digits: read as the agent's hexadecimal
         {L"65658", true, 65658},
         {L"0X1007A", true, 0x1007a},
         {L"FFFFFFFFFFFFFFFF", true, 0xffffffffffffffffull},
         {L"1007a", false, 0},
-        {L"00000000001007A", false, 0},       // 15 digits with a letter
+        {L"00000000001007A", false, 0},  // 15 digits with a letter
         {L"000000000001007G", false, 0},
         {L"0000000000000000", false, 0},
         {L"0x", false, 0},
@@ -257,9 +258,10 @@ TEST(shot_out_format, extension_decides_or_must_agree) {
 
 TEST(monitor_list_parse, fields_in_reply_order_and_bad_fields_skipped) {
     monitor_entry m[4];
-    int n = monitor_list_parse("ok\tm0=0,0,1280,800,1,96,\\\\.\\DISPLAY1\tjunk\tm1=1280,0,1024,768,0,120,\\\\.\\DISPLAY2"
-                               "\tm2=1,2,3\tm3=-1024,-10,1024,768,0,96,NAME WITH BLANK",
-                               m, 4);
+    int n =
+        monitor_list_parse("ok\tm0=0,0,1280,800,1,96,\\\\.\\DISPLAY1\tjunk\tm1=1280,0,1024,768,0,120,\\\\.\\DISPLAY2"
+                           "\tm2=1,2,3\tm3=-1024,-10,1024,768,0,96,NAME WITH BLANK",
+                           m, 4);
     ASSERT_EQ(n, 3);
     EXPECT_EQ(m[0].width, 1280);
     EXPECT_EQ(m[0].primary, 1);
@@ -291,7 +293,8 @@ TEST(region_evaluate, accepted_rejected_and_partial) {
         {0, 0, 10, -3, 0, "usage", "--region expects positive w,h (got 10x-3)", false, 0, 0, 0, 0},
         {0, 0, 800, 600, 1, nullptr, "", false, 1920, 0, 2720, 600},
         {100, 50, 800, 600, 0, nullptr, "", false, 100, 50, 900, 650},
-        {0, 0, 800, 600, 9, "bad_screen", "screen 9 does not exist (have 0..1); run 'ivrac screens'", false, 0, 0, 0, 0},
+        {0, 0, 800, 600, 9, "bad_screen", "screen 9 does not exist (have 0..1); run 'ivrac screens'", false, 0, 0, 0,
+         0},
         {500, -1, 800, 1100, 1, "out_of_bounds",
          "region 500,-1 800x1100 exceeds screen 1 (1280x1024): top edge -1 < 0; right edge 1300 > 1280; bottom edge "
          "1099 > 1024",
@@ -308,8 +311,8 @@ TEST(region_evaluate, accepted_rejected_and_partial) {
         {0, 0, 3200, 1024, -1, nullptr, "", false, 0, 0, 3200, 1024},
         // x + w would wrap a 32-bit sum into range; the check must still refuse it.
         {LONG_MAX - 5, 0, 100, 100, -1, "out_of_bounds",
-         "region 2147483642,0 100x100 outside virtual bounds (0,0)-(3200,1080): right edge 2147483742 > 3200", false,
-         0, 0, 0, 0},
+         "region 2147483642,0 100x100 outside virtual bounds (0,0)-(3200,1080): right edge 2147483742 > 3200", false, 0,
+         0, 0, 0},
     };
     for (const auto& r : rows) {
         region_verdict v;
@@ -364,15 +367,15 @@ TEST(win_query_match, stages_decide_in_order) {
         const wchar_t* query;
         std::vector<int> expect;
     } rows[] = {
-        {L"notepad", {0, 1}},           // title stage, case ignored
-        {L"file explorer", {2}},        // unique title
-        {L"cabinetw", {2, 3}},          // no title match: class stage
-        {L"EXPLORER.EXE", {2, 3, 4}},   // program stage; untitled windows count there too
-        {L"tray", {4}},                 // class stage
-        {L"\u00fcber", {5}},            // program stage, non-ASCII
+        {L"notepad", {0, 1}},          // title stage, case ignored
+        {L"file explorer", {2}},       // unique title
+        {L"cabinetw", {2, 3}},         // no title match: class stage
+        {L"EXPLORER.EXE", {2, 3, 4}},  // program stage; untitled windows count there too
+        {L"tray", {4}},                // class stage
+        {L"\u00fcber", {5}},           // program stage, non-ASCII
         {L"Stra\u00dfe", {5}},
         {L"nothing-here", {}},
-        {L"", {}},                      // an empty query matches nothing
+        {L"", {}},  // an empty query matches nothing
     };
     for (const auto& r : rows) {
         int out[8];
@@ -420,10 +423,10 @@ TEST(shot_json_build, members_by_plan_and_reply) {
                                 "\ttarget=rect 1920,0 800x600\tfolder=adhoc\twarning=low_space,ivra_big\tfree_mb=12"
                                 "\tdrive=C:\\",
                                 &p, out, sizeof out));
-    EXPECT_STREQ(out,
-                 "{\"path\":\"C:\\\\a \\\"b\\\"\\\\x.png\",\"width\":800,\"height\":600,\"bytes\":12345678901,\"ms\":42,"
-                 "\"target\":\"rect 1920,0 800x600\",\"screen\":1,\"region\":{\"x\":1920,\"y\":0,\"w\":800,\"h\":600},"
-                 "\"folder\":\"adhoc\",\"warning\":\"low_space,ivra_big\",\"free_mb\":12}\n");
+    EXPECT_STREQ(
+        out, "{\"path\":\"C:\\\\a \\\"b\\\"\\\\x.png\",\"width\":800,\"height\":600,\"bytes\":12345678901,\"ms\":42,"
+             "\"target\":\"rect 1920,0 800x600\",\"screen\":1,\"region\":{\"x\":1920,\"y\":0,\"w\":800,\"h\":600},"
+             "\"folder\":\"adhoc\",\"warning\":\"low_space,ivra_big\",\"free_mb\":12}\n");
 
     shot_plan c = plan_of(SHOT_PLAN_CURSOR);
     ASSERT_TRUE(shot_json_build("ok\tpath=C:\\p.png\twidth=1\theight=2\tbytes=3\tms=4\ttarget=monitor under cursor"
@@ -441,9 +444,8 @@ TEST(shot_json_build, members_by_plan_and_reply) {
 TEST(shot_warning_lines, low_space_and_big_folders) {
     char out[512];
     shot_warning_lines("ok\tpath=x\twarning=low_space,ivra_big\tfree_mb=900\tdrive=C:\\", out, sizeof out);
-    EXPECT_STREQ(out,
-                 "ivrac shot: WARNING low disk space (900 MB free on C:\\)\n"
-                 "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
+    EXPECT_STREQ(out, "ivrac shot: WARNING low disk space (900 MB free on C:\\)\n"
+                      "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
     shot_warning_lines("ok\tpath=x\twarning=ivra_big", out, sizeof out);
     EXPECT_STREQ(out, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
     shot_warning_lines("ok\tpath=x", out, sizeof out);
@@ -451,18 +453,18 @@ TEST(shot_warning_lines, low_space_and_big_folders) {
 }
 
 TEST(screens_output, text_and_json) {
-    const monitor_entry m[] = {{0, 0, 1280, 800, 1, 96, "\\\\.\\DISPLAY1"}, {-1024, 100, 1024, 768, 0, 144, "\\\\.\\DISPLAY2"}};
+    const monitor_entry m[] = {{0, 0, 1280, 800, 1, 96, "\\\\.\\DISPLAY1"},
+                               {-1024, 100, 1024, 768, 0, 144, "\\\\.\\DISPLAY2"}};
     char out[1024];
     screens_text(m, 2, out, sizeof out);
-    EXPECT_STREQ(out,
-                 "#0  1280x800@0,0  96 dpi  primary  \\\\.\\DISPLAY1\n"
-                 "#1  1024x768@-1024,100  144 dpi  -  \\\\.\\DISPLAY2\n"
-                 "virtual  2304x868@-1024,0\n");
+    EXPECT_STREQ(out, "#0  1280x800@0,0  96 dpi  primary  \\\\.\\DISPLAY1\n"
+                      "#1  1024x768@-1024,100  144 dpi  -  \\\\.\\DISPLAY2\n"
+                      "virtual  2304x868@-1024,0\n");
     screens_json(m, 2, out, sizeof out);
-    EXPECT_STREQ(out,
-                 "[{\"index\":0,\"x\":0,\"y\":0,\"w\":1280,\"h\":800,\"primary\":true,\"dpi\":96,\"name\":\"\\\\\\\\."
-                 "\\\\DISPLAY1\"},{\"index\":1,\"x\":-1024,\"y\":100,\"w\":1024,\"h\":768,\"primary\":false,\"dpi\":144,"
-                 "\"name\":\"\\\\\\\\.\\\\DISPLAY2\"}]\n");
+    EXPECT_STREQ(
+        out, "[{\"index\":0,\"x\":0,\"y\":0,\"w\":1280,\"h\":800,\"primary\":true,\"dpi\":96,\"name\":\"\\\\\\\\."
+             "\\\\DISPLAY1\"},{\"index\":1,\"x\":-1024,\"y\":100,\"w\":1024,\"h\":768,\"primary\":false,\"dpi\":144,"
+             "\"name\":\"\\\\\\\\.\\\\DISPLAY2\"}]\n");
     screens_text(m, 0, out, sizeof out);
     EXPECT_STREQ(out, "");
     EXPECT_TRUE(screens_json(m, 0, out, sizeof out));
@@ -484,18 +486,19 @@ TEST(windows_output, text_line_and_json_item) {
     windows_text_line(&e, out, sizeof out);
     EXPECT_STREQ(out, "0x567890ab  4242   800x600@-8,10      min  notepad.exe        \"Caf\xc3\xa9 \"menu\"\"\n");
     windows_json_item(&e, true, false, out, sizeof out);
-    EXPECT_STREQ(out,
-                 ",{\"hwnd\":\"0x1234567890ab\",\"pid\":4242,\"exe\":\"notepad.exe\",\"title\":\"Caf\xc3\xa9 "
-                 "\\\"menu\\\"\",\"x\":-8,\"y\":10,\"w\":800,\"h\":600,\"state\":\"min\",\"active\":true}");
+    EXPECT_STREQ(out, ",{\"hwnd\":\"0x1234567890ab\",\"pid\":4242,\"exe\":\"notepad.exe\",\"title\":\"Caf\xc3\xa9 "
+                      "\\\"menu\\\"\",\"x\":-8,\"y\":10,\"w\":800,\"h\":600,\"state\":\"min\",\"active\":true}");
     // Control characters become blanks; columns count characters, not bytes.
     win_entry x = win(0x1007a, L"a\nb\rc\x1b[31md\tz\x7f\x9b", L"C", L"\u00e9diteur.exe");
     x.pid = 7;
     x.right = 10;
     x.bottom = 10;
     windows_text_line(&x, out, sizeof out);
-    EXPECT_STREQ(out, "0x0001007a  7      10x10@0,0          -    \xc3\xa9" "diteur.exe        \"a b c [31md z  \"\n");
+    EXPECT_STREQ(out, "0x0001007a  7      10x10@0,0          -    \xc3\xa9"
+                      "diteur.exe        \"a b c [31md z  \"\n");
     win_candidate_line(&x, out, sizeof out);
-    EXPECT_STREQ(out, "  0x0001007a  \xc3\xa9" "diteur.exe        \"a b c [31md z  \"\n");
+    EXPECT_STREQ(out, "  0x0001007a  \xc3\xa9"
+                      "diteur.exe        \"a b c [31md z  \"\n");
 
     e.state = WIN_STATE_NORMAL;
     windows_json_item(&e, false, true, out, sizeof out);
@@ -510,8 +513,14 @@ TEST(last, count_rule_and_newest_first) {
         std::vector<std::wstring> args;
         long expect;
     } counts[] = {
-        {{}, 1}, {{L"-n"}, 1}, {{L"-n", L"0"}, 1}, {{L"-n", L"-4"}, 1}, {{L"-n", L"x"}, 1},
-        {{L"-n", L"5"}, 5}, {{L"--json", L"-n", L"2"}, 2}, {{L"-n", L"100000"}, 100000},
+        {{}, 1},
+        {{L"-n"}, 1},
+        {{L"-n", L"0"}, 1},
+        {{L"-n", L"-4"}, 1},
+        {{L"-n", L"x"}, 1},
+        {{L"-n", L"5"}, 5},
+        {{L"--json", L"-n", L"2"}, 2},
+        {{L"-n", L"100000"}, 100000},
     };
     for (auto& r : counts) {
         argv_list a(r.args);
@@ -524,8 +533,8 @@ TEST(last, count_rule_and_newest_first) {
     } rows[] = {
         {"a\nb\nc\n", 5, {"c", "b", "a"}},
         {"a\nb\nc\n", 2, {"c", "b"}},
-        {"a\n\n\nb\n\n", 5, {"b", "a"}},   // empty lines (over-long paths) are not captures
-        {"a\nb", 1, {"b"}},                // last line without its line feed (append in progress)
+        {"a\n\n\nb\n\n", 5, {"b", "a"}},  // empty lines (over-long paths) are not captures
+        {"a\nb", 1, {"b"}},               // last line without its line feed (append in progress)
         {"", 3, {}},
         {"\n\n", 3, {}},
     };

@@ -52,23 +52,22 @@ bool valid_utf8(const std::string& s) {
 
 TEST(StatusText, FullReplyGivesFieldsHotkeysPoolsAndMemory) {
     std::string t = status_text_of(kStatusReply);
-    const char* expected =
-        "version=0.2.12\n"
-        "pid=4242\n"
-        "outputs=1\n"
-        "stills_dir=C:\\Users\\ann\\Pictures\\Ivra\n"
-        "clips_dir=C:\\v\n"
-        "uptime_s=12\n"
-        "captures=0\n"
-        "hangs=0\n"
-        "hk_screen       Ctrl+Shift+1       ok\n"
-        "hk_clip_app     None               off\n"
-        "hk_replay       Ctrl+Alt+R         failed(1409)\n"
-        "pools      threads  depth  high  done  rejected  avg_ms\n"
-        "  stills   2        0      3     10    1         12.5\n"
-        "  clips    2        0      0     0     0         -\n"
-        "  io       1        1      1     4     0         0.3\n"
-        "  pipe     2        0      1     7     0         1.0\n";
+    const char* expected = "version=0.2.12\n"
+                           "pid=4242\n"
+                           "outputs=1\n"
+                           "stills_dir=C:\\Users\\ann\\Pictures\\Ivra\n"
+                           "clips_dir=C:\\v\n"
+                           "uptime_s=12\n"
+                           "captures=0\n"
+                           "hangs=0\n"
+                           "hk_screen       Ctrl+Shift+1       ok\n"
+                           "hk_clip_app     None               off\n"
+                           "hk_replay       Ctrl+Alt+R         failed(1409)\n"
+                           "pools      threads  depth  high  done  rejected  avg_ms\n"
+                           "  stills   2        0      3     10    1         12.5\n"
+                           "  clips    2        0      0     0     0         -\n"
+                           "  io       1        1      1     4     0         0.3\n"
+                           "  pipe     2        0      1     7     0         1.0\n";
     ASSERT_EQ(t.substr(0, strlen(expected)), expected);
     std::string mem = t.substr(strlen(expected));
     EXPECT_EQ(mem.rfind("memory     total ", 0), 0u) << mem;
@@ -98,26 +97,31 @@ TEST(StatusText, EdgeReplies) {
 }
 
 TEST(StatusText, MalformedUtf8BecomesReplacementCharacter) {
-    std::string t = status_text_of("ok\tstills_dir=C:\\\xff\xfe" "a\thk_screen=\xc3:ok");
+    std::string t = status_text_of("ok\tstills_dir=C:\\\xff\xfe"
+                                   "a\thk_screen=\xc3:ok");
     EXPECT_TRUE(valid_utf8(t)) << t;
-    EXPECT_NE(t.find("stills_dir=C:\\\xEF\xBF\xBD\xEF\xBF\xBD" "a\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("stills_dir=C:\\\xEF\xBF\xBD\xEF\xBF\xBD"
+                     "a\n"),
+              std::string::npos)
+        << t;
 }
 
 TEST(StatusJson, FullReply) {
     std::string j = status_json_of(kStatusReply);
-    EXPECT_EQ(j,
-              "{\"version\":\"0.2.12\",\"pid\":4242,\"outputs\":1,\"stills_dir\":\"C:\\\\Users\\\\ann\\\\Pictures\\\\Ivra\","
-              "\"clips_dir\":\"C:\\\\v\",\"uptime_s\":12,\"captures\":0,\"hangs\":0,"
-              "\"hotkeys\":{\"hk_screen\":{\"text\":\"Ctrl+Shift+1\",\"ok\":true},"
-              "\"hk_clip_app\":{\"text\":\"None\",\"ok\":true,\"active\":false},"
-              "\"hk_replay\":{\"text\":\"Ctrl+Alt+R\",\"ok\":false,\"err\":1409}},"
-              "\"pools\":{\"stills\":{\"threads\":2,\"depth\":0,\"high\":3,\"completed\":10,\"rejected\":1,\"avg_ms\":12.5},"
-              "\"clips\":{\"threads\":2,\"depth\":0,\"high\":0,\"completed\":0,\"rejected\":0,\"avg_ms\":0.0},"
-              "\"io\":{\"threads\":1,\"depth\":1,\"high\":1,\"completed\":4,\"rejected\":0,\"avg_ms\":0.3},"
-              "\"pipe\":{\"threads\":2,\"depth\":0,\"high\":1,\"completed\":7,\"rejected\":0,\"avg_ms\":1.0}},"
-              "\"memory\":{\"total\":17179869184,\"percent\":10,"
-              "\"stills\":{\"in_use\":1,\"committed\":8388608,\"budget\":429496729},"
-              "\"clips\":{\"in_use\":0,\"committed\":0,\"budget\":644245094}}}\n");
+    EXPECT_EQ(
+        j,
+        "{\"version\":\"0.2.12\",\"pid\":4242,\"outputs\":1,\"stills_dir\":\"C:\\\\Users\\\\ann\\\\Pictures\\\\Ivra\","
+        "\"clips_dir\":\"C:\\\\v\",\"uptime_s\":12,\"captures\":0,\"hangs\":0,"
+        "\"hotkeys\":{\"hk_screen\":{\"text\":\"Ctrl+Shift+1\",\"ok\":true},"
+        "\"hk_clip_app\":{\"text\":\"None\",\"ok\":true,\"active\":false},"
+        "\"hk_replay\":{\"text\":\"Ctrl+Alt+R\",\"ok\":false,\"err\":1409}},"
+        "\"pools\":{\"stills\":{\"threads\":2,\"depth\":0,\"high\":3,\"completed\":10,\"rejected\":1,\"avg_ms\":12.5},"
+        "\"clips\":{\"threads\":2,\"depth\":0,\"high\":0,\"completed\":0,\"rejected\":0,\"avg_ms\":0.0},"
+        "\"io\":{\"threads\":1,\"depth\":1,\"high\":1,\"completed\":4,\"rejected\":0,\"avg_ms\":0.3},"
+        "\"pipe\":{\"threads\":2,\"depth\":0,\"high\":1,\"completed\":7,\"rejected\":0,\"avg_ms\":1.0}},"
+        "\"memory\":{\"total\":17179869184,\"percent\":10,"
+        "\"stills\":{\"in_use\":1,\"committed\":8388608,\"budget\":429496729},"
+        "\"clips\":{\"in_use\":0,\"committed\":0,\"budget\":644245094}}}\n");
 }
 
 TEST(StatusJson, EdgeReplies) {
@@ -210,10 +214,9 @@ TEST(InputJson, EdgeReplies) {
 TEST(InputText, OneAlignedLinePerField) {
     std::vector<char> out(STATUS_OUT_BUFFER);
     input_text("ok\trunning=1\tlast_route=none\tfocus_owned=", out.data(), out.size());
-    EXPECT_STREQ(out.data(),
-                 "running                  1\n"
-                 "last_route               none\n"
-                 "focus_owned              \n");
+    EXPECT_STREQ(out.data(), "running                  1\n"
+                             "last_route               none\n"
+                             "focus_owned              \n");
 }
 
 struct slots {

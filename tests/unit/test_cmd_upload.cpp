@@ -32,7 +32,8 @@ std::pair<std::string, std::string> captured(const std::function<void()>& body) 
     GetTempPathW(MAX_PATH, dir);
     for (int i = 0; i < 2; i++) {
         GetTempFileNameW(dir, L"upl", 0, path[i]);
-        h[i] = CreateFileW(path[i], GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        h[i] = CreateFileW(path[i], GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
+                           nullptr);
     }
     HANDLE old_out = GetStdHandle(STD_OUTPUT_HANDLE), old_err = GetStdHandle(STD_ERROR_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, h[0]);
@@ -50,27 +51,30 @@ std::pair<std::string, std::string> captured(const std::function<void()>& body) 
     return {text[0], text[1]};
 }
 
-const char* const REPLY =
-    "ok\tlinked=1\taccount=Ann Resident\tworkers=2\tqueued=2\tactive=1\tdone=1\tfailed=1\titems=5"
-    "\tu0=12|queued|0|still|0|||C:\\Users\\ann\\Pictures\\Ivra\\new.png"
-    "\tu1=11|uploading|0|clip|0|||C:\\Users\\ann\\Videos\\Ivra\\c.mp4"
-    "\tu2=10|queued|2|still|15||Storage refused the original (HTTP 403).|C:\\Shots\\d.png"
-    "\tu3=9|failed|10|still|0||Too large to upload (limit 50 MB).|C:\\Shots\\big.png"
-    "\tu4=8|done|1|still|0|https://ivra.example/s/8||C:\\Shots\\a \"q\".png\n";
+const char* const REPLY = "ok\tlinked=1\taccount=Ann Resident\tworkers=2\tqueued=2\tactive=1\tdone=1\tfailed=1\titems=5"
+                          "\tu0=12|queued|0|still|0|||C:\\Users\\ann\\Pictures\\Ivra\\new.png"
+                          "\tu1=11|uploading|0|clip|0|||C:\\Users\\ann\\Videos\\Ivra\\c.mp4"
+                          "\tu2=10|queued|2|still|15||Storage refused the original (HTTP 403).|C:\\Shots\\d.png"
+                          "\tu3=9|failed|10|still|0||Too large to upload (limit 50 MB).|C:\\Shots\\big.png"
+                          "\tu4=8|done|1|still|0|https://ivra.example/s/8||C:\\Shots\\a \"q\".png\n";
 
 }  // namespace
 
 TEST(UploadEntries, ReadFromTheStatusReply) {
     const std::string cut = "ok\tu0=123456789012345678901|queued|12345678|clip|99|" + std::string(300, 'u') + "|" +
                             std::string(200, 'e') + "|C:\\" + std::string(800, 'p') + "\n";
-    const struct { std::string reply; int index; const char* want; } rows[] = {
+    const struct {
+        std::string reply;
+        int index;
+        const char* want;
+    } rows[] = {
         {REPLY, 0, "12/queued/0/still/0///C:\\Users\\ann\\Pictures\\Ivra\\new.png"},
         {REPLY, 2, "10/queued/2/still/15//Storage refused the original (HTTP 403)./C:\\Shots\\d.png"},
         {REPLY, 4, "8/done/1/still/0/https://ivra.example/s/8//C:\\Shots\\a \"q\".png"},
-        {REPLY, 5, nullptr},                                            // past the last entry
-        {"ok\tu0=\tu1=1|done|0|still|0|u||p", 0, nullptr},              // empty
-        {"ok\tu0=1|done|0|still|0|u|", 0, nullptr},                     // seven parts
-        {"ok\tu10=3|done|0|still|0|u||p", 1, nullptr},                  // u1 is not u10
+        {REPLY, 5, nullptr},                                // past the last entry
+        {"ok\tu0=\tu1=1|done|0|still|0|u||p", 0, nullptr},  // empty
+        {"ok\tu0=1|done|0|still|0|u|", 0, nullptr},         // seven parts
+        {"ok\tu10=3|done|0|still|0|u||p", 1, nullptr},      // u1 is not u10
         {"ok\tu10=3|done|0|still|0|u||p", 10, "3/done/0/still/0/u//p"},
         {"ok\tu0=1|queued|0|still|0|||C:\\a|b.png", 0, "1/queued/0/still/0///C:\\a|b.png"},  // the path takes the rest
         {cut, 0, nullptr},
@@ -87,8 +91,8 @@ TEST(UploadEntries, ReadFromTheStatusReply) {
             continue;
         }
         EXPECT_EQ(found, r.want != nullptr) << r.reply << " #" << r.index;
-        std::string got = found ? std::string(e.id) + "/" + e.state + "/" + e.attempts + "/" + e.kind + "/" + e.retry_in +
-                                      "/" + e.url + "/" + e.error + "/" + e.path
+        std::string got = found ? std::string(e.id) + "/" + e.state + "/" + e.attempts + "/" + e.kind + "/" +
+                                      e.retry_in + "/" + e.url + "/" + e.error + "/" + e.path
                                 : std::string(e.id) + e.state[0];  // untouched
         EXPECT_EQ(got, r.want ? r.want : "x") << r.reply << " #" << r.index;
     }
@@ -97,7 +101,11 @@ TEST(UploadEntries, ReadFromTheStatusReply) {
 TEST(UploadStatusOutput, TextAndJson) {
     static char out[1 << 20];
     const std::string empty = "ok\tlinked=0\taccount=\tworkers=1\tqueued=0\tactive=0\tdone=0\tfailed=0\titems=0\n";
-    const struct { std::string reply; bool json; std::string want; } rows[] = {
+    const struct {
+        std::string reply;
+        bool json;
+        std::string want;
+    } rows[] = {
         {REPLY, false,
          "account    Ann Resident (2 parallel)\nqueue      2 waiting, 1 uploading, 1 done, 1 failed\n"
          "  #12   queued     new.png\n"
@@ -117,10 +125,12 @@ TEST(UploadStatusOutput, TextAndJson) {
          "\"error\":\"Too large to upload (limit 50 MB).\",\"path\":\"C:\\\\Shots\\\\big.png\"},"
          "{\"id\":8,\"state\":\"done\",\"attempts\":1,\"kind\":\"still\",\"retry_in\":0,\"url\":\"https://ivra.example/s/8\","
          "\"error\":\"\",\"path\":\"C:\\\\Shots\\\\a \\\"q\\\".png\"}]}\n"},
-        {empty, false, "not linked: captures stay on this PC (ivrac account link)\n"
-                       "queue      0 waiting, 0 uploading, 0 done, 0 failed\n"},
-        {empty, true, "{\"linked\":false,\"account\":\"\",\"workers\":1,\"queued\":0,\"uploading\":0,\"done\":0,\"failed\":0,"
-                      "\"items\":[]}\n"},
+        {empty, false,
+         "not linked: captures stay on this PC (ivrac account link)\n"
+         "queue      0 waiting, 0 uploading, 0 done, 0 failed\n"},
+        {empty, true,
+         "{\"linked\":false,\"account\":\"\",\"workers\":1,\"queued\":0,\"uploading\":0,\"done\":0,\"failed\":0,"
+         "\"items\":[]}\n"},
         // Numbers JSON could not read become 0 rather than a broken object.
         {"ok\tlinked=1\taccount=A\"B\tqueued=x1\tu0=7a|done|-|still||u||p\n", true,
          "{\"linked\":true,\"account\":\"A\\\"B\",\"workers\":0,\"queued\":0,\"uploading\":0,\"done\":0,\"failed\":0,"
@@ -128,8 +138,9 @@ TEST(UploadStatusOutput, TextAndJson) {
          "\"error\":\"\",\"path\":\"p\"}]}\n"},
         // A queued entry whose retry time is 0 or empty is plain queued.
         {"ok\tlinked=1\taccount=A\tworkers=1\tqueued=2\tu0=2|queued|1|still||||p2.png\tu1=1|queued|1|still|0||x|p1.png\n",
-         false, "account    A (1 parallel)\nqueue      2 waiting,  uploading,  done,  failed\n"
-                "  #2    queued     p2.png\n  #1    queued     p1.png  (x)\n"},
+         false,
+         "account    A (1 parallel)\nqueue      2 waiting,  uploading,  done,  failed\n"
+         "  #2    queued     p2.png\n  #1    queued     p1.png  (x)\n"},
     };
     for (const auto& r : rows) {
         ASSERT_TRUE(upload_status_build(r.reply.c_str(), r.json, out, sizeof out)) << r.reply;
@@ -137,7 +148,8 @@ TEST(UploadStatusOutput, TextAndJson) {
     }
     // The text lists the newest 20; JSON lists them all; a buffer too small is refused whole.
     std::string many = "ok\tlinked=1\titems=25";
-    for (int i = 0; i < 25; i++) many += "\tu" + std::to_string(i) + "=" + std::to_string(100 - i) + "|queued|0|still|0|||f";
+    for (int i = 0; i < 25; i++)
+        many += "\tu" + std::to_string(i) + "=" + std::to_string(100 - i) + "|queued|0|still|0|||f";
     ASSERT_TRUE(upload_status_build(many.c_str(), false, out, sizeof out));
     EXPECT_EQ(std::count(out, out + strlen(out), '\n'), 22);
     EXPECT_TRUE(strstr(out, "#81 ") && !strstr(out, "#80 "));
@@ -149,12 +161,19 @@ TEST(UploadStatusOutput, TextAndJson) {
 }
 
 TEST(UploadCommand, ModesUsageAndRefusalsWithoutAnAgent) {
-    const struct { const wchar_t* word; int mode; } modes[] = {
-        {L"ask", 0}, {L"auto", 1}, {L"manual", 2}, {L"turbo", -1}, {L"Auto", -1}, {L"", -1}, {nullptr, -1}};
+    const struct {
+        const wchar_t* word;
+        int mode;
+    } modes[] = {{L"ask", 0}, {L"auto", 1}, {L"manual", 2}, {L"turbo", -1}, {L"Auto", -1}, {L"", -1}, {nullptr, -1}};
     for (const auto& r : modes) EXPECT_EQ(upload_mode_parse(r.word), r.mode);
 
-    const std::string usage_files = "ivrac upload: expects files, or status|retry|clear|mode\nTry 'ivrac upload --help'\n";
-    const struct { std::vector<const wchar_t*> args; int code; std::string out, err; } rows[] = {
+    const std::string usage_files =
+        "ivrac upload: expects files, or status|retry|clear|mode\nTry 'ivrac upload --help'\n";
+    const struct {
+        std::vector<const wchar_t*> args;
+        int code;
+        std::string out, err;
+    } rows[] = {
         {{L"mode"}, 0, "ask\n", ""},
         {{L"mode", L"auto"}, 0, "auto\n", ""},
         {{L"mode", L"--json"}, 0, "{\"upload_mode\":\"auto\"}\n", ""},
@@ -162,7 +181,9 @@ TEST(UploadCommand, ModesUsageAndRefusalsWithoutAnAgent) {
         {{L"mode", L"turbo"}, 2, "", "ivrac upload: mode expects ask|auto|manual\nTry 'ivrac upload --help'\n"},
         {{L"mode"}, 0, "manual\n", ""},
         {{L"--wait"}, 2, "", usage_files},
-        {{L"--wait", L"--json"}, 2, "{\"error\":\"usage\",\"message\":\"expects files, or status|retry|clear|mode\"}\n",
+        {{L"--wait", L"--json"},
+         2,
+         "{\"error\":\"usage\",\"message\":\"expects files, or status|retry|clear|mode\"}\n",
          usage_files},
     };
     for (const auto& r : rows) {
@@ -180,7 +201,11 @@ TEST(UploadCommand, ModesUsageAndRefusalsWithoutAnAgent) {
 
     // The agent's refusals keep its code and sentence; exit 6 only for an unlinked PC.
     g_cli = {false, false, L"upload"};
-    const struct { const char* reply; int code; const char* err; } refusals[] = {
+    const struct {
+        const char* reply;
+        int code;
+        const char* err;
+    } refusals[] = {
         {"err\tcode=not_linked\tmsg=this PC is not linked to an Ivra account\n", 6,
          "ivrac upload: this PC is not linked to an Ivra account\n"},
         {"err\tcode=upload\tmsg=file not found\n", 1, "ivrac upload: file not found\n"},

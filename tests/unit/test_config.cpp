@@ -74,64 +74,63 @@ config defaults() {
 }
 
 // The file text of the defaults (with two stills workers), written out in full.
-const char kDefaultText[] =
-    "stills_dir=C:\\Users\\Ann\\Pictures\\Ivra\r\n"
-    "clips_dir=C:\\Users\\Ann\\Videos\\Ivra\r\n"
-    "still_format=0\r\n"
-    "jpeg_quality=90\r\n"
-    "clip_fps=60\r\n"
-    "clip_bitrate_kbps=20000\r\n"
-    "play_sound=1\r\n"
-    "region_grid=1\r\n"
-    "hotkey_raw=1\r\n"
-    "hotkey_hook=1\r\n"
-    "region_input=0\r\n"
-    "raw_mouse_percent=100\r\n"
-    "region_capture_input=1\r\n"
-    "clip_encoder=auto\r\n"
-    "hk_screen=0,44\r\n"
-    "hk_window=16385,44\r\n"
-    "hk_region=16390,67\r\n"
-    "hk_clip=16390,71\r\n"
-    "hk_clip_app=0,0\r\n"
-    "hk_clip_screen=0,0\r\n"
-    "hk_replay=16390,82\r\n"
-    "hk_clip_pause=0,0\r\n"
-    "hk_clip_redo=0,0\r\n"
-    "folder1=\r\n"
-    "folder2=\r\n"
-    "folder3=\r\n"
-    "folder4=\r\n"
-    "folder5=\r\n"
-    "folder6=\r\n"
-    "folder7=\r\n"
-    "folder8=\r\n"
-    "folder9=\r\n"
-    "collection1=\r\ncollection1_name=\r\n"
-    "collection2=\r\ncollection2_name=\r\n"
-    "collection3=\r\ncollection3_name=\r\n"
-    "collection4=\r\ncollection4_name=\r\n"
-    "collection5=\r\ncollection5_name=\r\n"
-    "collection6=\r\ncollection6_name=\r\n"
-    "collection7=\r\ncollection7_name=\r\n"
-    "collection8=\r\ncollection8_name=\r\n"
-    "collection9=\r\ncollection9_name=\r\n"
-    "warn_free_mb=2048\r\n"
-    "stop_free_mb=256\r\n"
-    "warn_ivra_gb=0\r\n"
-    "mem_percent=10\r\n"
-    "stills_workers=2\r\n"
-    "clips_workers=2\r\n"
-    "dxgi_keep_warm=1\r\n"
-    "region_freeze=0\r\n"
-    "replay_enabled=0\r\n"
-    "clip_audio_system=1\r\n"
-    "clip_audio_mic=0\r\n"
-    "server_url=https://ivra.app\r\n"
-    "upload_mode=0\r\n"
-    "upload_workers=2\r\n"
-    "onboarded=0\r\n"
-    "update_auto=0\r\n";
+const char kDefaultText[] = "stills_dir=C:\\Users\\Ann\\Pictures\\Ivra\r\n"
+                            "clips_dir=C:\\Users\\Ann\\Videos\\Ivra\r\n"
+                            "still_format=0\r\n"
+                            "jpeg_quality=90\r\n"
+                            "clip_fps=60\r\n"
+                            "clip_bitrate_kbps=20000\r\n"
+                            "play_sound=1\r\n"
+                            "region_grid=1\r\n"
+                            "hotkey_raw=1\r\n"
+                            "hotkey_hook=1\r\n"
+                            "region_input=0\r\n"
+                            "raw_mouse_percent=100\r\n"
+                            "region_capture_input=1\r\n"
+                            "clip_encoder=auto\r\n"
+                            "hk_screen=0,44\r\n"
+                            "hk_window=16385,44\r\n"
+                            "hk_region=16390,67\r\n"
+                            "hk_clip=16390,71\r\n"
+                            "hk_clip_app=0,0\r\n"
+                            "hk_clip_screen=0,0\r\n"
+                            "hk_replay=16390,82\r\n"
+                            "hk_clip_pause=0,0\r\n"
+                            "hk_clip_redo=0,0\r\n"
+                            "folder1=\r\n"
+                            "folder2=\r\n"
+                            "folder3=\r\n"
+                            "folder4=\r\n"
+                            "folder5=\r\n"
+                            "folder6=\r\n"
+                            "folder7=\r\n"
+                            "folder8=\r\n"
+                            "folder9=\r\n"
+                            "collection1=\r\ncollection1_name=\r\n"
+                            "collection2=\r\ncollection2_name=\r\n"
+                            "collection3=\r\ncollection3_name=\r\n"
+                            "collection4=\r\ncollection4_name=\r\n"
+                            "collection5=\r\ncollection5_name=\r\n"
+                            "collection6=\r\ncollection6_name=\r\n"
+                            "collection7=\r\ncollection7_name=\r\n"
+                            "collection8=\r\ncollection8_name=\r\n"
+                            "collection9=\r\ncollection9_name=\r\n"
+                            "warn_free_mb=2048\r\n"
+                            "stop_free_mb=256\r\n"
+                            "warn_ivra_gb=0\r\n"
+                            "mem_percent=10\r\n"
+                            "stills_workers=2\r\n"
+                            "clips_workers=2\r\n"
+                            "dxgi_keep_warm=1\r\n"
+                            "region_freeze=0\r\n"
+                            "replay_enabled=0\r\n"
+                            "clip_audio_system=1\r\n"
+                            "clip_audio_mic=0\r\n"
+                            "server_url=https://ivra.app\r\n"
+                            "upload_mode=0\r\n"
+                            "upload_workers=2\r\n"
+                            "onboarded=0\r\n"
+                            "update_auto=0\r\n";
 
 }  // namespace
 
@@ -183,9 +182,16 @@ TEST(ConfigLoad, NumberReader) {
         const wchar_t* text;
         int value;
     } cases[] = {
-        {L"85", 85},   {L" 85", 85},         {L"\t-12x", -12}, {L"+7", 7},
-        {L"abc", 0},   {L"", 0},             {L"- 5", 0},      {L"12 34", 12},
-        {L"99999999999", 2147483647}, {L"-99999999999", -2147483647 - 1},
+        {L"85", 85},
+        {L" 85", 85},
+        {L"\t-12x", -12},
+        {L"+7", 7},
+        {L"abc", 0},
+        {L"", 0},
+        {L"- 5", 0},
+        {L"12 34", 12},
+        {L"99999999999", 2147483647},
+        {L"-99999999999", -2147483647 - 1},
     };
     for (const auto& c : cases) EXPECT_EQ(config_parse_int(c.text), c.value);
 }
@@ -202,7 +208,8 @@ TEST(ConfigLoad, Lines) {
         {"Jpeg_quality=50", [&](const config& c) { return c.jpeg_quality == d.jpeg_quality; }},
         {"\tclip_fps\t=\t30", [](const config& c) { return c.clip_fps == 30; }},
         {"jpeg_quality", [&](const config& c) { return c.jpeg_quality == d.jpeg_quality; }},
-        {"# jpeg_quality=1\n; jpeg_quality=2\n[jpeg_quality=3]", [&](const config& c) { return c.jpeg_quality == d.jpeg_quality; }},
+        {"# jpeg_quality=1\n; jpeg_quality=2\n[jpeg_quality=3]",
+         [&](const config& c) { return c.jpeg_quality == d.jpeg_quality; }},
         {"[section]\njpeg_quality=70", [](const config& c) { return c.jpeg_quality == 70; }},
         {"hk_region=16390,67", [](const config& c) { return c.hotkeys[2].mods == 0x4006 && c.hotkeys[2].vk == 0x43; }},
         {"hk_region=1,2", [](const config& c) { return c.hotkeys[2].mods == 1 && c.hotkeys[2].vk == 2; }},
@@ -213,25 +220,28 @@ TEST(ConfigLoad, Lines) {
         {"clip_encoder=libx264", [](const config& c) { return wcscmp(c.clip_encoder, L"h264_mf") == 0; }},
         {"clip_encoder=h264_nvenc", [](const config& c) { return wcscmp(c.clip_encoder, L"h264_nvenc") == 0; }},
         {"server_url=", [](const config& c) { return wcscmp(c.server_url, L"https://ivra.app") == 0; }},
-        {"server_url=http://127.0.0.1:8080", [](const config& c) { return wcscmp(c.server_url, L"http://127.0.0.1:8080") == 0; }},
+        {"server_url=http://127.0.0.1:8080",
+         [](const config& c) { return wcscmp(c.server_url, L"http://127.0.0.1:8080") == 0; }},
         {"collection3=12a", [](const config& c) { return c.collections[2][0] == 0; }},
         {"collection3=000123", [](const config& c) { return strcmp(c.collections[2], "000123") == 0; }},
         {"collection3=000123\ncollection3=x", [](const config& c) { return c.collections[2][0] == 0; }},
         {"collection9=12345678901234567890123", [](const config& c) { return strlen(c.collections[8]) == 23; }},
         {"collection9=123456789012345678901234", [](const config& c) { return c.collections[8][0] == 0; }},
-        {"collection1_name=Trips \xc3\xa9t\xc3\xa9", [](const config& c) { return wcscmp(c.collection_names[0], L"Trips \u00e9t\u00e9") == 0; }},
+        {"collection1_name=Trips \xc3\xa9t\xc3\xa9",
+         [](const config& c) { return wcscmp(c.collection_names[0], L"Trips \u00e9t\u00e9") == 0; }},
         {"folder1=D:\\Shots", [](const config& c) { return wcscmp(c.folders[0], L"D:\\Shots") == 0; }},
         {"folder9=E:\\x", [](const config& c) { return wcscmp(c.folders[8], L"E:\\x") == 0; }},
-        {"folder10=D:\\x\nfolder0=D:\\y\nfolder=D:\\z", [](const config& c) {
+        {"folder10=D:\\x\nfolder0=D:\\y\nfolder=D:\\z",
+         [](const config& c) {
              for (int i = 0; i < 9; ++i)
                  if (c.folders[i][0]) return false;
              return true;
          }},
-        {"stills_dir=D:\\Caps \xe6\x97\xa5", [](const config& c) { return wcscmp(c.stills_dir, L"D:\\Caps \u65e5") == 0; }},
+        {"stills_dir=D:\\Caps \xe6\x97\xa5",
+         [](const config& c) { return wcscmp(c.stills_dir, L"D:\\Caps \u65e5") == 0; }},
         {"stills_dir=D:\\trailing  ", [](const config& c) { return wcscmp(c.stills_dir, L"D:\\trailing  ") == 0; }},
-        {"mem_percent=25\r\nupload_workers=9\r\nupdate_auto=1", [](const config& c) {
-             return c.mem_percent == 25 && c.upload_workers == 9 && c.update_auto == 1;
-         }},
+        {"mem_percent=25\r\nupload_workers=9\r\nupdate_auto=1",
+         [](const config& c) { return c.mem_percent == 25 && c.upload_workers == 9 && c.update_auto == 1; }},
         {"stills_workers=7", [](const config& c) { return c.stills_workers == 7; }},
         {"=5\n   =6", [&](const config& c) { return memcmp(&c, &d, sizeof(d)) == 0; }},
         {"unknown_key=5", [&](const config& c) { return memcmp(&c, &d, sizeof(d)) == 0; }},

@@ -99,12 +99,9 @@ TEST(config_schema, table_order_types_and_ranges) {
     }
     EXPECT_EQ(config_schema[6].type, CONFIG_TYPE_ENUM_TEXT);
     EXPECT_EQ(config_schema[2].type, CONFIG_TYPE_ENUM_INDEX);
-    EXPECT_STREQ(config_schema[28].description,
-                 L"Destination folder for slot 3 (digit chord / --folder 3)");
-    EXPECT_STREQ(config_schema[8].description,
-                 L"Show rule-of-thirds grid when dragging a region (next capture)");
-    EXPECT_STREQ(config_schema[38].description,
-                 L"Frame-buffer memory budget as % of RAM (needs agent restart)");
+    EXPECT_STREQ(config_schema[28].description, L"Destination folder for slot 3 (digit chord / --folder 3)");
+    EXPECT_STREQ(config_schema[8].description, L"Show rule-of-thirds grid when dragging a region (next capture)");
+    EXPECT_STREQ(config_schema[38].description, L"Frame-buffer memory budget as % of RAM (needs agent restart)");
 }
 
 TEST(config_schema, find_ignores_case) {
@@ -125,25 +122,43 @@ TEST(config_schema, each_key_fills_its_own_field) {
         const wchar_t* shown;  // config_get_text afterwards
     };
     const probe probes[] = {
-        {L"still_format", L"jpg", L"jpg"},       {L"jpeg_quality", L"77", L"77"},
-        {L"clip_fps", L"30", L"30"},             {L"clip_bitrate_kbps", L"8000", L"8000"},
-        {L"clip_encoder", L"h264_amf", L"h264_amf"}, {L"play_sound", L"0", L"0"},
-        {L"region_grid", L"0", L"0"},            {L"hotkey_raw", L"0", L"0"},
-        {L"hotkey_hook", L"0", L"0"},            {L"region_input", L"native", L"native"},
-        {L"raw_mouse_percent", L"250", L"250"},  {L"region_capture_input", L"0", L"0"},
-        {L"hk_screen", L"F9", L"F9"},            {L"hk_window", L"Alt+F9", L"Alt+F9"},
-        {L"hk_region", L"Ctrl+1", L"Ctrl+1"},    {L"hk_clip", L"Ctrl+2", L"Ctrl+2"},
-        {L"hk_clip_app", L"Ctrl+3", L"Ctrl+3"},  {L"hk_clip_screen", L"Ctrl+4", L"Ctrl+4"},
-        {L"hk_replay", L"Ctrl+5", L"Ctrl+5"},    {L"hk_clip_pause", L"Ctrl+6", L"Ctrl+6"},
-        {L"hk_clip_redo", L"Ctrl+7", L"Ctrl+7"}, {L"clip_audio_system", L"0", L"0"},
-        {L"clip_audio_mic", L"1", L"1"},         {L"replay_enabled", L"1", L"1"},
-        {L"warn_free_mb", L"11", L"11"},         {L"stop_free_mb", L"12", L"12"},
-        {L"warn_ivra_gb", L"13", L"13"},         {L"mem_percent", L"14", L"14"},
-        {L"stills_workers", L"15", L"15"},       {L"clips_workers", L"16", L"16"},
-        {L"dxgi_keep_warm", L"0", L"0"},         {L"region_freeze", L"1", L"1"},
+        {L"still_format", L"jpg", L"jpg"},
+        {L"jpeg_quality", L"77", L"77"},
+        {L"clip_fps", L"30", L"30"},
+        {L"clip_bitrate_kbps", L"8000", L"8000"},
+        {L"clip_encoder", L"h264_amf", L"h264_amf"},
+        {L"play_sound", L"0", L"0"},
+        {L"region_grid", L"0", L"0"},
+        {L"hotkey_raw", L"0", L"0"},
+        {L"hotkey_hook", L"0", L"0"},
+        {L"region_input", L"native", L"native"},
+        {L"raw_mouse_percent", L"250", L"250"},
+        {L"region_capture_input", L"0", L"0"},
+        {L"hk_screen", L"F9", L"F9"},
+        {L"hk_window", L"Alt+F9", L"Alt+F9"},
+        {L"hk_region", L"Ctrl+1", L"Ctrl+1"},
+        {L"hk_clip", L"Ctrl+2", L"Ctrl+2"},
+        {L"hk_clip_app", L"Ctrl+3", L"Ctrl+3"},
+        {L"hk_clip_screen", L"Ctrl+4", L"Ctrl+4"},
+        {L"hk_replay", L"Ctrl+5", L"Ctrl+5"},
+        {L"hk_clip_pause", L"Ctrl+6", L"Ctrl+6"},
+        {L"hk_clip_redo", L"Ctrl+7", L"Ctrl+7"},
+        {L"clip_audio_system", L"0", L"0"},
+        {L"clip_audio_mic", L"1", L"1"},
+        {L"replay_enabled", L"1", L"1"},
+        {L"warn_free_mb", L"11", L"11"},
+        {L"stop_free_mb", L"12", L"12"},
+        {L"warn_ivra_gb", L"13", L"13"},
+        {L"mem_percent", L"14", L"14"},
+        {L"stills_workers", L"15", L"15"},
+        {L"clips_workers", L"16", L"16"},
+        {L"dxgi_keep_warm", L"0", L"0"},
+        {L"region_freeze", L"1", L"1"},
         {L"server_url", L"http://127.0.0.1:9", L"http://127.0.0.1:9"},
-        {L"upload_mode", L"manual", L"manual"},  {L"upload_workers", L"3", L"3"},
-        {L"onboarded", L"1", L"1"},              {L"update_auto", L"1", L"1"},
+        {L"upload_mode", L"manual", L"manual"},
+        {L"upload_workers", L"3", L"3"},
+        {L"onboarded", L"1", L"1"},
+        {L"update_auto", L"1", L"1"},
     };
     config* cfg = fresh();
     for (const auto& p : probes) {
@@ -193,22 +208,17 @@ const set_case k_set_cases[] = {
     {L"warn_ivra_gb", L"", true, L"0"},
     {L"warn_free_mb", L"1048576", true, L"1048576"},
     {L"warn_free_mb", L"1048577", false, L"warn_free_mb must be 0..1048576 (got 1048577)"},
-    {L"clip_bitrate_kbps", L"99999999999", false,
-     L"clip_bitrate_kbps must be 500..200000 (got 99999999999)"},
-    {L"clip_bitrate_kbps", L"4294967796", false,
-     L"clip_bitrate_kbps must be 500..200000 (got 4294967796)"},
+    {L"clip_bitrate_kbps", L"99999999999", false, L"clip_bitrate_kbps must be 500..200000 (got 99999999999)"},
+    {L"clip_bitrate_kbps", L"4294967796", false, L"clip_bitrate_kbps must be 500..200000 (got 4294967796)"},
     {L"raw_mouse_percent", L"-5", false, L"raw_mouse_percent must be 25..400 (got -5)"},
     // booleans
     {L"play_sound", L"Off", true, L"0"},
     {L"play_sound", L"YES", true, L"1"},
     {L"play_sound", L"true", true, L"1"},
     {L"play_sound", L"No", true, L"0"},
-    {L"play_sound", L"2", false,
-     L"play_sound must be a boolean (1/0/true/false/on/off/yes/no; got 2)"},
-    {L"play_sound", L"", false,
-     L"play_sound must be a boolean (1/0/true/false/on/off/yes/no; got )"},
-    {L"play_sound", L"onn", false,
-     L"play_sound must be a boolean (1/0/true/false/on/off/yes/no; got onn)"},
+    {L"play_sound", L"2", false, L"play_sound must be a boolean (1/0/true/false/on/off/yes/no; got 2)"},
+    {L"play_sound", L"", false, L"play_sound must be a boolean (1/0/true/false/on/off/yes/no; got )"},
+    {L"play_sound", L"onn", false, L"play_sound must be a boolean (1/0/true/false/on/off/yes/no; got onn)"},
     // enumerations by index
     {L"still_format", L"JPG", true, L"jpg"},
     {L"still_format", L"png", true, L"png"},
@@ -228,17 +238,14 @@ const set_case k_set_cases[] = {
     {L"hk_region", L"Ctrl+Shift+S", true, L"Ctrl+Shift+S"},
     {L"hk_region", L"none", true, L"None"},
     {L"hk_region", L"Ctrl+Foo", false, L"unknown key name 'Foo'"},
-    {L"hk_region", L"S", false,
-     L"hotkey needs a modifier (Ctrl/Alt/Shift/Win) unless it is PrtSc or F1-F24"},
+    {L"hk_region", L"S", false, L"hotkey needs a modifier (Ctrl/Alt/Shift/Win) unless it is PrtSc or F1-F24"},
     // addresses
     {L"server_url", L"https://ivra.example.com///", true, L"https://ivra.example.com"},
     {L"server_url", L"HTTP://Host:8080/api/", true, L"HTTP://Host:8080/api"},
     {L"server_url", L"https:///", true, L"https://"},
     {L"server_url", L"ftp://host", false, L"server_url must be an http(s):// address (got ftp://host)"},
-    {L"server_url", L"https://a b", false,
-     L"server_url must be an http(s):// address (got https://a b)"},
-    {L"server_url", L"https://a\r\nb", false,
-     L"server_url must be an http(s):// address (got https://a\r\nb)"},
+    {L"server_url", L"https://a b", false, L"server_url must be an http(s):// address (got https://a b)"},
+    {L"server_url", L"https://a\r\nb", false, L"server_url must be an http(s):// address (got https://a\r\nb)"},
     {L"server_url", L"", false, L"server_url must be an http(s):// address (got )"},
     {L"server_url", L"http:/x", false, L"server_url must be an http(s):// address (got http:/x)"},
     // unknown keys keep the text as typed
@@ -306,8 +313,7 @@ bool is_dir(const std::wstring& p) {
 TEST(config_set_value, path_expands_variables_and_becomes_absolute) {
     config* cfg = fresh();
     wchar_t err[512] = L"";
-    ASSERT_TRUE(config_set_value(cfg, L"stills_dir", L"%TEMP%\\shots", err, 512, false))
-        << narrow(err);
+    ASSERT_TRUE(config_set_value(cfg, L"stills_dir", L"%TEMP%\\shots", err, 512, false)) << narrow(err);
     wchar_t expanded[MAX_PATH], full[MAX_PATH];
     ExpandEnvironmentStringsW(L"%TEMP%\\shots", expanded, MAX_PATH);
     GetFullPathNameW(expanded, MAX_PATH, full, nullptr);
@@ -332,8 +338,7 @@ TEST(config_set_value, path_on_a_missing_drive_is_refused) {
     std::wstring path = std::wstring(1, letter) + L":\\shots";
     wchar_t err[512];
     EXPECT_FALSE(config_set_value(cfg, L"stills_dir", path.c_str(), err, 512, true));
-    EXPECT_EQ(std::wstring(err), L"stills_dir: drive " + std::wstring(1, letter) +
-                                     L":\\ does not exist");
+    EXPECT_EQ(std::wstring(err), L"stills_dir: drive " + std::wstring(1, letter) + L":\\ does not exist");
     EXPECT_EQ(memcmp(cfg, &before, sizeof before), 0);
 }
 
@@ -398,13 +403,11 @@ TEST(config_default_text, defaults_as_text) {
         const wchar_t* key;
         const wchar_t* text;
     } cases[] = {
-        {L"hk_screen", L"PrtSc"},         {L"hk_window", L"Alt+PrtSc"},
-        {L"hk_region", L"Ctrl+Shift+C"},  {L"hk_clip", L"Ctrl+Shift+G"},
-        {L"hk_replay", L"Ctrl+Shift+R"},  {L"hk_clip_app", L"None"},
-        {L"upload_mode", L"ask"},         {L"still_format", L"png"},
-        {L"jpeg_quality", L"90"},         {L"clip_encoder", L"auto"},
-        {L"region_input", L"auto"},       {L"folder9", L""},
-        {L"play_sound", L"1"},            {L"mem_percent", L"10"},
+        {L"hk_screen", L"PrtSc"},      {L"hk_window", L"Alt+PrtSc"},    {L"hk_region", L"Ctrl+Shift+C"},
+        {L"hk_clip", L"Ctrl+Shift+G"}, {L"hk_replay", L"Ctrl+Shift+R"}, {L"hk_clip_app", L"None"},
+        {L"upload_mode", L"ask"},      {L"still_format", L"png"},       {L"jpeg_quality", L"90"},
+        {L"clip_encoder", L"auto"},    {L"region_input", L"auto"},      {L"folder9", L""},
+        {L"play_sound", L"1"},         {L"mem_percent", L"10"},
     };
     for (const auto& c : cases) {
         wchar_t out[300] = L"junk";
@@ -418,8 +421,7 @@ TEST(config_default_text, defaults_as_text) {
     for (const auto& e : config_schema) {
         ASSERT_TRUE(config_default_text(e.key, out, 300));
         wchar_t err[512] = L"";
-        EXPECT_TRUE(config_set_value(cfg, e.key, out, err, 512, false))
-            << narrow(e.key) << ": " << narrow(err);
+        EXPECT_TRUE(config_set_value(cfg, e.key, out, err, 512, false)) << narrow(e.key) << ": " << narrow(err);
     }
 }
 
@@ -428,20 +430,17 @@ TEST(folder_name_check, plain_names_only) {
         const wchar_t* name;
         bool ok;
     } cases[] = {
-        {L"shots", true},   {L"", true},       {L"a b", true},     {L"x.y", true},
-        {L".hidden", true}, {L"a/b", false},   {L"a\\b", false},   {L"..", false},
-        {L".", false},      {L" x", false},    {L"x ", false},     {L"x.", false},
-        {L"c:", false},     {L"a*", false},    {L"a?", false},     {L"a\"b", false},
-        {L"<a", false},     {L"a>", false},    {L"a|b", false},    {L"a\tb", false},
-        {L"a\x1f", false},
+        {L"shots", true}, {L"", true},      {L"a b", true},    {L"x.y", true},   {L".hidden", true}, {L"a/b", false},
+        {L"a\\b", false}, {L"..", false},   {L".", false},     {L" x", false},   {L"x ", false},     {L"x.", false},
+        {L"c:", false},   {L"a*", false},   {L"a?", false},    {L"a\"b", false}, {L"<a", false},     {L"a>", false},
+        {L"a|b", false},  {L"a\tb", false}, {L"a\x1f", false},
     };
     for (const auto& c : cases) {
         wchar_t err[256] = L"";
         EXPECT_EQ(folder_name_check(c.name, err, 256), c.ok) << narrow(c.name);
         if (!c.ok) {
             EXPECT_EQ(std::wstring(err),
-                      L"must be a plain folder name (no path separators; got '" +
-                          std::wstring(c.name) + L"')");
+                      L"must be a plain folder name (no path separators; got '" + std::wstring(c.name) + L"')");
         }
     }
     std::wstring n63(63, L'n'), n64(64, L'n');

@@ -14,14 +14,14 @@ TEST(Watchdog, HangsAreReportedOnceAndDumpedOncePerSlot) {
         uint64_t ms;
     } steps[] = {
         {true, 0, 1000, WATCHDOG_QUIET, false, 0},
-        {false, 5000, 12000, WATCHDOG_HUNG, true, 5000},    // silence began at 7000
-        {false, 5000, 19000, WATCHDOG_QUIET, false, 0},     // the same hang is not reported again
+        {false, 5000, 12000, WATCHDOG_HUNG, true, 5000},  // silence began at 7000
+        {false, 5000, 19000, WATCHDOG_QUIET, false, 0},   // the same hang is not reported again
         {false, 9000, 21000, WATCHDOG_QUIET, false, 0},
-        {true, 0, 23500, WATCHDOG_RECOVERED, false, 16500}, // since 7000, not since the first report
+        {true, 0, 23500, WATCHDOG_RECOVERED, false, 16500},  // since 7000, not since the first report
         {true, 0, 25500, WATCHDOG_QUIET, false, 0},
-        {false, 6200, 40000, WATCHDOG_HUNG, false, 6200},   // a second hang: lines, no second dump
+        {false, 6200, 40000, WATCHDOG_HUNG, false, 6200},  // a second hang: lines, no second dump
         {true, 0, 42000, WATCHDOG_RECOVERED, false, 8200},
-        {false, 3000, 2000, WATCHDOG_HUNG, false, 3000},    // a clock that went back: no underflow
+        {false, 3000, 2000, WATCHDOG_HUNG, false, 3000},  // a clock that went back: no underflow
         {true, 0, 2500, WATCHDOG_RECOVERED, false, 2500},
     };
     watchdog_track t{};
@@ -36,25 +36,35 @@ TEST(Watchdog, HangsAreReportedOnceAndDumpedOncePerSlot) {
 }
 
 TEST(Watchdog, SilenceAndWaits) {
-    struct { bool answered; uint64_t took, want; } windows[] = {
-        {true, 4999, 0}, {true, 7000, 0}, {false, 0, 5000}, {false, 4000, 5000}, {false, 5000, 5000},
-        {false, 9100, 9100},
+    struct {
+        bool answered;
+        uint64_t took, want;
+    } windows[] = {
+        {true, 4999, 0},     {true, 7000, 0},     {false, 0, 5000},
+        {false, 4000, 5000}, {false, 5000, 5000}, {false, 9100, 9100},
     };
     for (const auto& w : windows)
         EXPECT_EQ(watchdog_window_silent(w.answered, w.took), w.want) << w.answered << " " << w.took;
 
     // The capture thread's 8000 ms threshold: 7 s of silence is not a hang, 9 s is.
-    struct { uint64_t now, last; unsigned long threshold; uint64_t want; } beats[] = {
-        {17000, 10000, 8000, 0}, {18000, 10000, 8000, 0}, {18001, 10000, 8000, 8001},
+    struct {
+        uint64_t now, last;
+        unsigned long threshold;
+        uint64_t want;
+    } beats[] = {
+        {17000, 10000, 8000, 0},    {18000, 10000, 8000, 0}, {18001, 10000, 8000, 8001},
         {19000, 10000, 8000, 9000}, {9000, 10000, 8000, 0},
     };
     for (const auto& b : beats)
         EXPECT_EQ(watchdog_beat_silent(b.now, b.last, b.threshold), b.want) << b.now << " " << b.last;
 
     // A heartbeat deadline inside the period shortens the wait to it, never to a busy loop.
-    struct { uint64_t now, deadline; unsigned long want; } waits[] = {
-        {1000, 0, 2000}, {1000, 3000, 2000}, {1000, 9000, 2000}, {1000, 2999, 1999},
-        {1000, 1700, 700}, {1000, 1040, 50}, {1000, 500, 50}, {1000, 1000, 50},
+    struct {
+        uint64_t now, deadline;
+        unsigned long want;
+    } waits[] = {
+        {1000, 0, 2000},   {1000, 3000, 2000}, {1000, 9000, 2000}, {1000, 2999, 1999},
+        {1000, 1700, 700}, {1000, 1040, 50},   {1000, 500, 50},    {1000, 1000, 50},
     };
     for (const auto& w : waits) EXPECT_EQ(watchdog_wait_ms(w.now, w.deadline), w.want) << w.deadline;
 }

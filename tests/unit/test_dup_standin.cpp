@@ -14,27 +14,20 @@ struct standin_fixture : ::testing::Test {
     HWND window = nullptr;
     RECT rect = {0, 0, 320, 240};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_HRESULT_SUCCEEDED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
                                                    D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, D3D11_SDK_VERSION,
                                                    &device, nullptr, &context));
         ASSERT_HRESULT_SUCCEEDED(dup_standin_create(device, &rect, &dup));
     }
-    void TearDown() override
-    {
-        if (window)
-            DestroyWindow(window);
-        if (dup)
-            dup->Release();
-        if (context)
-            context->Release();
-        if (device)
-            device->Release();
+    void TearDown() override {
+        if (window) DestroyWindow(window);
+        if (dup) dup->Release();
+        if (context) context->Release();
+        if (device) device->Release();
     }
 
-    static LRESULT CALLBACK colour_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
-    {
+    static LRESULT CALLBACK colour_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         if (msg == WM_PAINT) {
             PAINTSTRUCT ps;
             HDC dc = BeginPaint(w, &ps);
@@ -49,24 +42,21 @@ struct standin_fixture : ::testing::Test {
         return DefWindowProcW(w, msg, wp, lp);
     }
 
-    static void pump()
-    {
+    static void pump() {
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&msg);
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     }
 
     // A window of ours over the duplicated area, filled with one colour.
-    void paint(COLORREF colour)
-    {
+    void paint(COLORREF colour) {
         if (!window) {
             WNDCLASSW wc{};
             wc.lpfnWndProc = colour_proc;
             wc.hInstance = GetModuleHandleW(nullptr);
             wc.lpszClassName = L"IvraStandinTest";
             RegisterClassW(&wc);
-            window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, wc.lpszClassName, L"", WS_POPUP, 20, 20, 100,
-                                     80, nullptr, nullptr, wc.hInstance, nullptr);
+            window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, wc.lpszClassName, L"", WS_POPUP, 20, 20, 100, 80,
+                                     nullptr, nullptr, wc.hInstance, nullptr);
             ASSERT_NE(window, nullptr);
         }
         SetWindowLongPtrW(window, GWLP_USERDATA, (LONG_PTR)colour);
@@ -79,31 +69,26 @@ struct standin_fixture : ::testing::Test {
 
     // Acquires until the frame shows want at (50, 50) or 5 s pass; true when it did.
     // The window reaches the screen a little after it is drawn.
-    bool acquire_showing(uint32_t want, UINT timeout)
-    {
+    bool acquire_showing(uint32_t want, UINT timeout) {
         DWORD start = GetTickCount();
         while (GetTickCount() - start < 5000) {
             pump();
             DXGI_OUTDUPL_FRAME_INFO info;
             IDXGIResource* res = nullptr;
             HRESULT hr = dup->AcquireNextFrame(timeout, &info, &res);
-            if (hr == DXGI_ERROR_WAIT_TIMEOUT)
-                continue;
-            if (FAILED(hr) || !res)
-                return false;
+            if (hr == DXGI_ERROR_WAIT_TIMEOUT) continue;
+            if (FAILED(hr) || !res) return false;
             EXPECT_NE(info.LastPresentTime.QuadPart, 0);
             uint32_t got = pixel(res, 50, 50);
             res->Release();
             dup->ReleaseFrame();
-            if (got == want)
-                return true;
+            if (got == want) return true;
         }
         return false;
     }
 
     // BGRA of pixel (x, y) of an acquired frame, through a staging copy.
-    uint32_t pixel(IDXGIResource* res, int x, int y)
-    {
+    uint32_t pixel(IDXGIResource* res, int x, int y) {
         ID3D11Texture2D* tex = nullptr;
         EXPECT_HRESULT_SUCCEEDED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex));
         D3D11_TEXTURE2D_DESC d{};
@@ -127,8 +112,7 @@ struct standin_fixture : ::testing::Test {
     }
 };
 
-double ms_since(LARGE_INTEGER t0)
-{
+double ms_since(LARGE_INTEGER t0) {
     LARGE_INTEGER f, t1;
     QueryPerformanceFrequency(&f);
     QueryPerformanceCounter(&t1);
@@ -137,8 +121,7 @@ double ms_since(LARGE_INTEGER t0)
 
 }  // namespace
 
-TEST_F(standin_fixture, DescribesTheOutput)
-{
+TEST_F(standin_fixture, DescribesTheOutput) {
     DXGI_OUTDUPL_DESC d;
     dup->GetDesc(&d);
     EXPECT_EQ(d.ModeDesc.Width, 320u);
@@ -150,8 +133,7 @@ TEST_F(standin_fixture, DescribesTheOutput)
     EXPECT_EQ(dup->MapDesktopSurface(&mr), DXGI_ERROR_UNSUPPORTED);
 }
 
-TEST_F(standin_fixture, FramesOnlyWhenThePixelsChange)
-{
+TEST_F(standin_fixture, FramesOnlyWhenThePixelsChange) {
     DXGI_OUTDUPL_FRAME_INFO info;
     IDXGIResource* res = nullptr;
     // The first call always gives a frame, even with a zero time-out.
@@ -167,8 +149,7 @@ TEST_F(standin_fixture, FramesOnlyWhenThePixelsChange)
     // Let the screen settle: one full time-out without a change.
     DWORD start = GetTickCount();
     while (dup->AcquireNextFrame(300, &info, &res) != DXGI_ERROR_WAIT_TIMEOUT && GetTickCount() - start < 5000) {
-        if (res)
-            res->Release();
+        if (res) res->Release();
         dup->ReleaseFrame();
     }
 
@@ -189,8 +170,7 @@ TEST_F(standin_fixture, FramesOnlyWhenThePixelsChange)
     EXPECT_TRUE(acquire_showing(0xFFFA0064u, 500));
 }
 
-TEST_F(standin_fixture, ReportsBadArguments)
-{
+TEST_F(standin_fixture, ReportsBadArguments) {
     DXGI_OUTDUPL_FRAME_INFO info;
     IDXGIResource* res = nullptr;
     EXPECT_EQ(dup->AcquireNextFrame(0, nullptr, &res), E_INVALIDARG);
@@ -202,8 +182,7 @@ TEST_F(standin_fixture, ReportsBadArguments)
     EXPECT_EQ(dup_standin_create(nullptr, &rect, &other), E_INVALIDARG);
 }
 
-TEST(StandinWanted, OnlyNotOfferedResults)
-{
+TEST(StandinWanted, OnlyNotOfferedResults) {
     EXPECT_TRUE(dup_standin_wanted(E_NOTIMPL));
     EXPECT_TRUE(dup_standin_wanted(DXGI_ERROR_UNSUPPORTED));
     EXPECT_FALSE(dup_standin_wanted(DXGI_ERROR_ACCESS_LOST));
@@ -213,8 +192,7 @@ TEST(StandinWanted, OnlyNotOfferedResults)
 
 // When the frame texture cannot be written, the failure is reported: never an old
 // image passed off as a new frame.
-TEST_F(standin_fixture, UnwritableFrameIsAFailureNotAStaleFrame)
-{
+TEST_F(standin_fixture, UnwritableFrameIsAFailureNotAStaleFrame) {
     paint(RGB(10, 200, 30));
     ASSERT_TRUE(acquire_showing(0xFF0AC81Eu, 200));
     dup_standin_fail_writes(1000000, E_OUTOFMEMORY);
@@ -229,8 +207,7 @@ TEST_F(standin_fixture, UnwritableFrameIsAFailureNotAStaleFrame)
         hr = dup->AcquireNextFrame(100, &info, &res);
     }
     if (SUCCEEDED(hr)) {
-        if (res)
-            res->Release();
+        if (res) res->Release();
         dup->ReleaseFrame();
     }
     dup_standin_fail_writes(0, S_OK);

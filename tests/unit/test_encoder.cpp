@@ -20,25 +20,21 @@ extern "C" {
 
 namespace {
 
-std::string attempts_text(const char* pref, bool env)
-{
+std::string attempts_text(const char* pref, bool env) {
     encoder_attempt list[ENCODER_MAX_ATTEMPTS];
     int n = encoder_attempts(pref, env, list);
     std::string s;
     for (int i = 0; i < n; i++) {
-        if (i)
-            s += ",";
+        if (i) s += ",";
         s += list[i].codec;
-        if (list[i].software)
-            s += "(sw)";
+        if (list[i].software) s += "(sw)";
     }
     return s;
 }
 
 }  // namespace
 
-TEST(EncoderPure, ChoiceSizesAndGop)
-{
+TEST(EncoderPure, ChoiceSizesAndGop) {
     struct {
         const char* pref;
         bool env;
@@ -64,8 +60,8 @@ TEST(EncoderPure, ChoiceSizesAndGop)
     struct {
         const wchar_t* value;
         bool set;
-    } env[] = {{nullptr, false}, {L"", false},    {L"1", true},   {L"10", true},  {L"1ab", true},
-               {L"1000", false}, {L"0", false},   {L"2", false},  {L"yes", false}, {L" 1", false}};
+    } env[] = {{nullptr, false}, {L"", false},  {L"1", true},  {L"10", true},   {L"1ab", true},
+               {L"1000", false}, {L"0", false}, {L"2", false}, {L"yes", false}, {L" 1", false}};
     for (const auto& c : env)
         EXPECT_EQ(encoder_software_env(c.value), c.set) << (c.value ? test_utf8(c.value) : "(null)");
 
@@ -76,10 +72,9 @@ TEST(EncoderPure, ChoiceSizesAndGop)
         {1920, 1080, 1280, 1024, {0, 152, 1280, 872}},  // wider: bars above and below
         {1366, 768, 1280, 1024, {0, 152, 1280, 870}},   // 719.6 -> 718 high, top 153 -> 152
         {1080, 1920, 1280, 720, {438, 0, 842, 720}},    // taller: 405 -> 404 wide
-        {1000, 999, 640, 480, {80, 0, 560, 480}},
-        {1920, 1080, 1280, 720, {0, 0, 1280, 720}},     // same shape
-        {0, 0, 1280, 720, {0, 0, 1280, 720}},           // empty source
-        {5000, 2, 1280, 720, {0, 358, 1280, 360}},      // never thinner than 2
+        {1000, 999, 640, 480, {80, 0, 560, 480}},      {1920, 1080, 1280, 720, {0, 0, 1280, 720}},  // same shape
+        {0, 0, 1280, 720, {0, 0, 1280, 720}},                                                       // empty source
+        {5000, 2, 1280, 720, {0, 358, 1280, 360}},  // never thinner than 2
     };
     for (const auto& c : box) {
         RECT r;
@@ -92,8 +87,8 @@ TEST(EncoderPure, ChoiceSizesAndGop)
 
     struct {
         int sw, sh, w, h;
-    } fit[] = {{5000, 1000, 4096, 818}, {1000, 5000, 818, 4096}, {1920, 1080, 1920, 1080}, {1921, 1081, 1920, 1080},
-               {8192, 4096, 4096, 2048}, {4096, 4096, 4096, 4096}, {4097, 100, 4096, 98},  {63, 63, 62, 62}};
+    } fit[] = {{5000, 1000, 4096, 818},  {1000, 5000, 818, 4096},  {1920, 1080, 1920, 1080}, {1921, 1081, 1920, 1080},
+               {8192, 4096, 4096, 2048}, {4096, 4096, 4096, 4096}, {4097, 100, 4096, 98},    {63, 63, 62, 62}};
     for (const auto& c : fit) {
         int w = -1, h = -1;
         encoder_fit_size(c.sw, c.sh, &w, &h);
@@ -104,8 +99,7 @@ TEST(EncoderPure, ChoiceSizesAndGop)
     struct {
         int fps, ring, gop;
     } gop[] = {{60, 0, 60}, {30, 0, 30}, {60, 30, 30}, {30, 30, 15}, {25, 30, 13}, {1, 30, 1}};
-    for (const auto& c : gop)
-        EXPECT_EQ(encoder_gop(c.fps, c.ring), c.gop) << c.fps << " fps ring " << c.ring;
+    for (const auto& c : gop) EXPECT_EQ(encoder_gop(c.fps, c.ring), c.gop) << c.fps << " fps ring " << c.ring;
 }
 
 namespace {
@@ -116,8 +110,7 @@ struct done_box {
     int calls;
 };
 
-void on_done(void* data, const clip_result* r)
-{
+void on_done(void* data, const clip_result* r) {
     done_box* b = (done_box*)data;
     b->result = *r;
     b->calls++;
@@ -130,11 +123,9 @@ void block_job(void* arg) { WaitForSingleObject((HANDLE)arg, 60000); }
 struct gate_guard {
     HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     worker_pool* pool = nullptr;  // a pool of the test's own, destroyed after the gate opened
-    ~gate_guard()
-    {
+    ~gate_guard() {
         SetEvent(h);
-        if (pool)
-            worker_pool_destroy(pool, 30000);
+        if (pool) worker_pool_destroy(pool, 30000);
         CloseHandle(h);
     }
 };
@@ -149,11 +140,10 @@ struct encoder_fixture : ::testing::Test {
     std::wstring dir;
     done_box done = {};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
-                                       D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_VIDEO_SUPPORT, nullptr,
-                                       0, D3D11_SDK_VERSION, &device, nullptr, &context);
+                                       D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_VIDEO_SUPPORT, nullptr, 0,
+                                       D3D11_SDK_VERSION, &device, nullptr, &context);
         ASSERT_HRESULT_SUCCEEDED(hr);
         ID3D10Multithread* mt = nullptr;
         if (SUCCEEDED(device->QueryInterface(__uuidof(ID3D10Multithread), (void**)&mt))) {
@@ -168,22 +158,17 @@ struct encoder_fixture : ::testing::Test {
         dir = test_temp_dir(L"ivra_enc");
         done.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         worker_pool_destroy(pool, 30000);
         frame_pool_destroy(frames);
-        if (context)
-            context->Release();
-        if (device)
-            device->Release();
+        if (context) context->Release();
+        if (device) device->Release();
         SetEnvironmentVariableW(L"IVRA_CLIP_SOFTWARE", nullptr);
-        if (done.event)
-            CloseHandle(done.event);
+        if (done.event) CloseHandle(done.event);
         test_remove_tree(dir);
     }
 
-    encoder_params params(int w, int h, bool audio = false)
-    {
+    encoder_params params(int w, int h, bool audio = false) {
         encoder_params p = {};
         p.device = device;
         p.pool = pool;
@@ -200,8 +185,7 @@ struct encoder_fixture : ::testing::Test {
     // A BGRA texture: left half white, right half mid grey over a red bottom quarter, so
     // the picture's place, its levels and its colour matrix can be read back from decoded
     // pixels.
-    ID3D11Texture2D* pattern(int w, int h)
-    {
+    ID3D11Texture2D* pattern(int w, int h) {
         std::vector<uint32_t> px((size_t)w * h);
         for (int y = 0; y < h; y++)
             for (int x = 0; x < w; x++)
@@ -219,8 +203,7 @@ struct encoder_fixture : ::testing::Test {
         return t;
     }
 
-    bool finish(video_encoder* enc, bool discard)
-    {
+    bool finish(video_encoder* enc, bool discard) {
         encoder_finish(enc, discard, on_done, &done);
         return WaitForSingleObject(done.event, 120000) == WAIT_OBJECT_0;
     }
@@ -232,22 +215,21 @@ struct decoded {
     bool audio = false;
     int64_t audio_first_pts = -1;
     int width = 0, height = 0;
-    std::vector<int64_t> pts;       // video, in frames
-    std::vector<uint8_t> luma;      // first picture's Y plane, width x height
+    std::vector<int64_t> pts;   // video, in frames
+    std::vector<uint8_t> luma;  // first picture's Y plane, width x height
     int key_frames = 0;
-    bool first_key = false;         // the first decoded picture is a key frame
+    bool first_key = false;  // the first decoded picture is a key frame
 };
 
-bool decode_file(const std::wstring& path, decoded* out)
-{
+bool decode_file(const std::wstring& path, decoded* out) {
     AVFormatContext* fmt = nullptr;
-    if (avformat_open_input(&fmt, test_utf8(path).c_str(), nullptr, nullptr) < 0)
-        return false;
+    if (avformat_open_input(&fmt, test_utf8(path).c_str(), nullptr, nullptr) < 0) return false;
     bool ok = avformat_find_stream_info(fmt, nullptr) >= 0;
     int vi = ok ? av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
     const AVCodec* codec = vi >= 0 ? avcodec_find_decoder(fmt->streams[vi]->codecpar->codec_id) : nullptr;
     AVCodecContext* dec = codec ? avcodec_alloc_context3(codec) : nullptr;
-    ok = dec && avcodec_parameters_to_context(dec, fmt->streams[vi]->codecpar) >= 0 && avcodec_open2(dec, codec, nullptr) >= 0;
+    ok = dec && avcodec_parameters_to_context(dec, fmt->streams[vi]->codecpar) >= 0 &&
+         avcodec_open2(dec, codec, nullptr) >= 0;
     out->streams = (int)fmt->nb_streams;
     AVPacket* pkt = av_packet_alloc();
     AVFrame* f = av_frame_alloc();
@@ -257,10 +239,8 @@ bool decode_file(const std::wstring& path, decoded* out)
         while (avcodec_receive_frame(dec, f) >= 0) {
             // Timestamps back in frames of the stream's rate.
             out->pts.push_back(av_rescale_q(f->best_effort_timestamp, tb, av_inv_q(rate)));
-            if (f->key_frame)
-                out->key_frames++;
-            if (out->pts.size() == 1)
-                out->first_key = f->key_frame != 0;
+            if (f->key_frame) out->key_frames++;
+            if (out->pts.size() == 1) out->first_key = f->key_frame != 0;
             if (out->luma.empty()) {
                 out->width = f->width;
                 out->height = f->height;
@@ -272,13 +252,11 @@ bool decode_file(const std::wstring& path, decoded* out)
     };
     while (ok && av_read_frame(fmt, pkt) >= 0) {
         if (pkt->stream_index == vi) {
-            if (avcodec_send_packet(dec, pkt) < 0)
-                ok = false;
+            if (avcodec_send_packet(dec, pkt) < 0) ok = false;
             take();
         } else if (fmt->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
             out->audio = true;
-            if (out->audio_first_pts < 0)
-                out->audio_first_pts = pkt->pts;
+            if (out->audio_first_pts < 0) out->audio_first_pts = pkt->pts;
         }
         av_packet_unref(pkt);
     }
@@ -294,19 +272,16 @@ bool decode_file(const std::wstring& path, decoded* out)
 }
 
 // Mean of a block of the luma plane.
-double mean_luma(const decoded& d, int x0, int y0, int x1, int y1)
-{
+double mean_luma(const decoded& d, int x0, int y0, int x1, int y1) {
     double sum = 0;
     for (int y = y0; y < y1; y++)
-        for (int x = x0; x < x1; x++)
-            sum += d.luma[(size_t)y * d.width + x];
+        for (int x = x0; x < x1; x++) sum += d.luma[(size_t)y * d.width + x];
     return sum / ((double)(x1 - x0) * (y1 - y0));
 }
 
 }  // namespace
 
-TEST_F(encoder_fixture, CreateRefusals)
-{
+TEST_F(encoder_fixture, CreateRefusals) {
     struct {
         int w, h;
         const wchar_t* pref;
@@ -324,8 +299,7 @@ TEST_F(encoder_fixture, CreateRefusals)
     for (const auto& c : cases) {
         encoder_params p = params(c.w, c.h);
         p.preference = c.pref;
-        if (c.no_device)
-            p.device = nullptr;
+        if (c.no_device) p.device = nullptr;
         char err[ENCODER_ERROR_MAX] = "untouched";
         const std::wstring path = dir + L"\\refused.mp4";
         video_encoder* enc = encoder_create(&p, path.c_str(), err);
@@ -366,8 +340,7 @@ TEST_F(encoder_fixture, CreateRefusals)
     EXPECT_EQ(GetFileAttributesW((dir + L"\\auto.mp4").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero)
-{
+TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero) {
     ID3D11Texture2D* tex = pattern(1920, 1080);
     ASSERT_NE(tex, nullptr);
     const std::wstring path = dir + L"\\clip.mp4";
@@ -378,10 +351,8 @@ TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero)
     EXPECT_NE(strstr(enc->name, "(software)"), nullptr) << enc->name;
 
     // Five new frames, then five ticks of a still screen.
-    for (int i = 0; i < 5; i++)
-        EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, true)) << i;
-    for (int i = 0; i < 5; i++)
-        EXPECT_TRUE(encoder_submit_frame(enc, i % 2 ? tex : nullptr, nullptr, false)) << i;
+    for (int i = 0; i < 5; i++) EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, true)) << i;
+    for (int i = 0; i < 5; i++) EXPECT_TRUE(encoder_submit_frame(enc, i % 2 ? tex : nullptr, nullptr, false)) << i;
     EXPECT_EQ(encoder_take_frames(enc), 10);
     std::vector<float> tone(2 * 16000);
     for (size_t i = 0; i < tone.size() / 2; i++)
@@ -415,8 +386,7 @@ TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero)
     EXPECT_TRUE(d.audio);
     EXPECT_EQ(d.audio_first_pts, 0);
     ASSERT_EQ(d.pts.size(), 10u);
-    for (size_t i = 0; i < d.pts.size(); i++)
-        EXPECT_EQ(d.pts[i], (int64_t)i);
+    for (size_t i = 0; i < d.pts.size(); i++) EXPECT_EQ(d.pts[i], (int64_t)i);
     EXPECT_GE(d.key_frames, 1);
     ASSERT_EQ(d.width, 1280);
     ASSERT_EQ(d.height, 1024);
@@ -426,20 +396,20 @@ TEST_F(encoder_fixture, LetterboxedClipDecodesFromZero)
         int x0, y0, x1, y1;
         double lo, hi;
     } blocks[] = {
-        {0, 0, 1280, 148, 14, 19},       {0, 876, 1280, 1024, 14, 19},  {40, 160, 600, 860, 230, 240},
-        {680, 160, 1240, 660, 120, 132}, {0, 150, 1280, 152, 14, 19},   {0, 152, 600, 154, 200, 240},
-        {0, 870, 600, 872, 200, 240},    {0, 872, 1280, 874, 14, 19},
+        {0, 0, 1280, 148, 14, 19},     {0, 876, 1280, 1024, 14, 19},
+        {40, 160, 600, 860, 230, 240}, {680, 160, 1240, 660, 120, 132},
+        {0, 150, 1280, 152, 14, 19},   {0, 152, 600, 154, 200, 240},
+        {0, 870, 600, 872, 200, 240},  {0, 872, 1280, 874, 14, 19},
         {680, 720, 1240, 860, 58, 68},  // red: 16 + 219 x 0.2126 with BT.709 (BT.601 would give 81)
     };
     for (const auto& b : blocks) {
         const double m = mean_luma(d, b.x0, b.y0, b.x1, b.y1);
-        EXPECT_TRUE(m >= b.lo && m <= b.hi) << "rows " << b.y0 << "-" << b.y1 << " cols " << b.x0 << "-" << b.x1
-                                            << ": mean " << m;
+        EXPECT_TRUE(m >= b.lo && m <= b.hi)
+            << "rows " << b.y0 << "-" << b.y1 << " cols " << b.x0 << "-" << b.x1 << ": mean " << m;
     }
 }
 
-TEST_F(encoder_fixture, SeventeenthFrameInFlightIsDropped)
-{
+TEST_F(encoder_fixture, SeventeenthFrameInFlightIsDropped) {
     ID3D11Texture2D* tex = pattern(320, 240);
     ASSERT_NE(tex, nullptr);
     // The only worker waits, so nothing queued on the lane runs yet.
@@ -484,8 +454,7 @@ TEST_F(encoder_fixture, SeventeenthFrameInFlightIsDropped)
     EXPECT_EQ(GetFileAttributesW((dir + L"\\held.mp4.part").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(encoder_fixture, BusyWorkersAndFullQueueRefuse)
-{
+TEST_F(encoder_fixture, BusyWorkersAndFullQueueRefuse) {
     // One worker and room for one queued job.
     gate_guard g;
     worker_pool* busy = g.pool = worker_pool_create("ivra-clips", 1, 1, THREAD_PRIORITY_NORMAL);
@@ -506,10 +475,12 @@ TEST_F(encoder_fixture, BusyWorkersAndFullQueueRefuse)
     EXPECT_STREQ(err, "clips workers busy");
 
     SetEvent(gate);
-    ASSERT_TRUE(test_wait_until([&] {
-        pool_stats ps;
-        return worker_pool_stats(busy, &ps) && ps.depth == 0 && ps.completed == 2;
-    }, 10000));
+    ASSERT_TRUE(test_wait_until(
+        [&] {
+            pool_stats ps;
+            return worker_pool_stats(busy, &ps) && ps.depth == 0 && ps.completed == 2;
+        },
+        10000));
     ResetEvent(gate);
     ASSERT_TRUE(worker_pool_submit(busy, block_job, gate));
     ASSERT_TRUE(test_wait_until(running, 10000));
@@ -517,8 +488,7 @@ TEST_F(encoder_fixture, BusyWorkersAndFullQueueRefuse)
     ASSERT_NE(enc, nullptr) << err;
     // The lane holds 80 items: the take start and 79 chunks of sound; the next is refused.
     float chunk[2 * 480] = {};
-    for (int i = 0; i < ENCODER_QUEUE_CAPACITY - 1; i++)
-        EXPECT_TRUE(encoder_submit_audio(enc, chunk, 480)) << i;
+    for (int i = 0; i < ENCODER_QUEUE_CAPACITY - 1; i++) EXPECT_TRUE(encoder_submit_audio(enc, chunk, 480)) << i;
     EXPECT_FALSE(encoder_submit_audio(enc, chunk, 480));
     encoder_counters st;
     encoder_stats(enc, &st);
@@ -539,8 +509,7 @@ TEST_F(encoder_fixture, BusyWorkersAndFullQueueRefuse)
     EXPECT_EQ(GetFileAttributesW((dir + L"\\busy.mp4.part").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero)
-{
+TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero) {
     ID3D11Texture2D* tex = pattern(640, 480);
     ASSERT_NE(tex, nullptr);
     const std::wstring first = dir + L"\\first.mp4", second = dir + L"\\second.mp4";
@@ -548,13 +517,11 @@ TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero)
     encoder_params p = params(640, 480);
     video_encoder* enc = encoder_create(&p, first.c_str(), err);
     ASSERT_NE(enc, nullptr) << err;
-    for (int i = 0; i < 7; i++)
-        EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i < 4));
+    for (int i = 0; i < 7; i++) EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i < 4));
     // A redo in the middle of a group of pictures (one key frame a second at 30 fps).
     ASSERT_TRUE(encoder_start_take(enc, second.c_str()));
     EXPECT_EQ(encoder_take_frames(enc), 0);
-    for (int i = 0; i < 5; i++)
-        EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i == 2));
+    for (int i = 0; i < 5; i++) EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i == 2));
     EXPECT_EQ(encoder_take_frames(enc), 5);
     tex->Release();
     ASSERT_TRUE(finish(enc, false));
@@ -574,8 +541,7 @@ TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero)
 
 // A measurement, not a check: run with --gtest_also_run_disabled_tests to print the
 // encode time of 1080p frames on this machine.
-TEST_F(encoder_fixture, DISABLED_Speed1080p)
-{
+TEST_F(encoder_fixture, DISABLED_Speed1080p) {
     ID3D11Texture2D* tex = pattern(1920, 1080);
     ASSERT_NE(tex, nullptr);
     char err[ENCODER_ERROR_MAX] = "";

@@ -155,17 +155,12 @@ TEST(FramePool, TrimAboveNinetyPercentFreesTheLargestIdleBuffer) {
          {10, 0, 35},
          45},
         {"ties go to the first slot",
-         {{'a', 0, 30}, {'a', 1, 30}, {'a', 2, 10}, {'a', 3, 20}, {'r', 0, 0}, {'r', 1, 0}, {'e', 3, 25},
-          {'r', 2, 0}},
+         {{'a', 0, 30}, {'a', 1, 30}, {'a', 2, 10}, {'a', 3, 20}, {'r', 0, 0}, {'r', 1, 0}, {'e', 3, 25}, {'r', 2, 0}},
          {0, 30, 10, 25},
          65},
-        {"exactly 90 % keeps everything",
-         {{'a', 0, 40}, {'a', 1, 50}, {'r', 0, 0}, {'r', 1, 0}},
-         {40, 50},
-         90},
+        {"exactly 90 % keeps everything", {{'a', 0, 40}, {'a', 1, 50}, {'r', 0, 0}, {'r', 1, 0}}, {40, 50}, 90},
         {"one slot per release, even when still above 90 %",
-         {{'a', 0, 5}, {'a', 1, 5}, {'a', 2, 78}, {'a', 3, 2}, {'r', 0, 0}, {'r', 1, 0}, {'e', 2, 87},
-          {'r', 3, 0}},
+         {{'a', 0, 5}, {'a', 1, 5}, {'a', 2, 78}, {'a', 3, 2}, {'r', 0, 0}, {'r', 1, 0}, {'e', 2, 87}, {'r', 3, 0}},
          {0, 5, 87, 2},
          94},
     };
@@ -176,13 +171,13 @@ TEST(FramePool, TrimAboveNinetyPercentFreesTheLargestIdleBuffer) {
         frame_buffer* h[8] = {};
         for (const step& s : c.steps) {
             switch (s.op) {
-                case 'a':
-                    h[s.handle] = frame_pool_acquire(pool, s.mb * MB);
-                    ASSERT_NE(h[s.handle], nullptr);
-                    ASSERT_EQ(slot_of(pool, h[s.handle]), s.handle);
-                    break;
-                case 'r': frame_pool_release(h[s.handle]); break;
-                case 'e': ASSERT_TRUE(frame_buffer_ensure(h[s.handle], 262144, (uint32_t)s.mb, 1048576)); break;
+            case 'a':
+                h[s.handle] = frame_pool_acquire(pool, s.mb * MB);
+                ASSERT_NE(h[s.handle], nullptr);
+                ASSERT_EQ(slot_of(pool, h[s.handle]), s.handle);
+                break;
+            case 'r': frame_pool_release(h[s.handle]); break;
+            case 'e': ASSERT_TRUE(frame_buffer_ensure(h[s.handle], 262144, (uint32_t)s.mb, 1048576)); break;
             }
         }
         for (size_t i = 0; i < c.capacity_mb.size(); i++) {
@@ -242,14 +237,14 @@ TEST(FramePool, EnsureGrowsWithinBudgetAndFailsCleanly) {
         bool ok;
         uint64_t capacity_after;
     } cases[] = {
-        {512, 512, 2048, true, 1 * MB},            // exactly the capacity: no new memory
-        {1024, 1024, 4096, true, 4 * MB},          // grows
-        {640, 480, 2560, true, 4 * MB},            // shrinking keeps the memory
-        {1920, 1080, 8192, true, 8847360},         // a producer's wider stride
-        {1920, 1080, 7679, false, 8847360},        // stride below width * 4
-        {100, 100, -400, false, 8847360},          // negative stride
-        {2048, 2048, 8192, false, 8847360},        // 16 MB is over the 10 MB budget
-        {0, 0, 0, true, 8847360},                  // an empty frame needs nothing
+        {512, 512, 2048, true, 1 * MB},      // exactly the capacity: no new memory
+        {1024, 1024, 4096, true, 4 * MB},    // grows
+        {640, 480, 2560, true, 4 * MB},      // shrinking keeps the memory
+        {1920, 1080, 8192, true, 8847360},   // a producer's wider stride
+        {1920, 1080, 7679, false, 8847360},  // stride below width * 4
+        {100, 100, -400, false, 8847360},    // negative stride
+        {2048, 2048, 8192, false, 8847360},  // 16 MB is over the 10 MB budget
+        {0, 0, 0, true, 8847360},            // an empty frame needs nothing
     };
     uint32_t w = 100, h = 100;
     int32_t stride = 400;

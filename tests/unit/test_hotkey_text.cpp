@@ -155,11 +155,11 @@ struct format_case {
 
 TEST(hotkey_format, canonical_texts) {
     const format_case cases[] = {
-        {{0, 0x2C}, L"PrtSc"},            // the stored default of hk_screen
-        {{0x4001, 0x2C}, L"Alt+PrtSc"},   // no-repeat bit is not shown
+        {{0, 0x2C}, L"PrtSc"},           // the stored default of hk_screen
+        {{0x4001, 0x2C}, L"Alt+PrtSc"},  // no-repeat bit is not shown
         {{0x4006, 0x43}, L"Ctrl+Shift+C"},
         {{0x000F, 0x41}, L"Ctrl+Alt+Shift+Win+A"},
-        {{0x4006, 0}, L"None"},           // modifiers without a key are not shown
+        {{0x4006, 0}, L"None"},  // modifiers without a key are not shown
         {{0, 0}, L"None"},
         {{0x4002, 0x30}, L"Ctrl+0"},
         {{0x4002, 0x69}, L"Ctrl+Num9"},

@@ -64,7 +64,8 @@ const result_case k_results[] = {
     {409, 0, "{\"error\":\"used\"}", "used", "This code was already used. Start again."},
     {400, 0, "{\"error\":\"failed\"}", "failed", "This sign-in can't be completed. Start again."},
     {404, 0, "{\"error\":\"not_found\"}", "not_found", "This sign-in has expired. Start again."},
-    {409, 0, "{\"error\":\"not_sent\"}", "not_sent", "The code hasn't been delivered yet. Wait for the IM, then try again."},
+    {409, 0, "{\"error\":\"not_sent\"}", "not_sent",
+     "The code hasn't been delivered yet. Wait for the IM, then try again."},
     {403, 0, "{\"error\":\"invite_required\"}", "invite_required",
      "Ivra is invite-only for now. Sign up on the Ivra website with your invite code first, then link this PC."},
     {400, 0, "{\"error\":\"invalid_invite\"}", "invalid_invite",
@@ -141,8 +142,8 @@ TEST(http_request, refuses_bad_addresses_before_sending) {
     }
     // A URL that would not fit is refused rather than cut.
     api_result res{};
-    json_node* tree = api_call("GET", "http://127.0.0.1:1", ("/" + std::string(600, 'p')).c_str(),
-                               HTTP_JSON_HEADERS, nullptr, &res);
+    json_node* tree =
+        api_call("GET", "http://127.0.0.1:1", ("/" + std::string(600, 'p')).c_str(), HTTP_JSON_HEADERS, nullptr, &res);
     EXPECT_EQ(tree, nullptr);
     EXPECT_EQ(res.status, 0);
     EXPECT_STREQ(res.code, "network");

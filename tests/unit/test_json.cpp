@@ -56,7 +56,8 @@ const parse_case k_parse[] = {
     // Surrogates that are not a pair keep the three-byte form of each unit.
     {"\"\\ud83dx\"", "\"\xED\xA0\xBDx\""},
     {"\"\\ude00\\ud83d\"", "\"\xED\xB8\x80\xED\xA0\xBD\""},
-    {"\"\\ud83d\\u0041\"", "\"\xED\xA0\xBD" "A\""},
+    {"\"\\ud83d\\u0041\"", "\"\xED\xA0\xBD"
+                           "A\""},
     {nested(32), "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"},
     {"[" + std::string(63, '1') + "]", "[#1.11111e+62]"},
     // Failures.
@@ -122,18 +123,15 @@ TEST(json_lookup, table) {
     const char doc[] = "{\"a\":1,\"a\":2,\"ok\":true,\"s\":\"text\",\"n\":null,\"o\":{\"x\":3},\"A\":7}";
     json_node* n = json_parse(doc, strlen(doc));
     ASSERT_NE(n, nullptr);
-    const lookup_case cases[] = {
-        // name, json_string(.., "fb"), json_number(.., -1), json_bool(.., 9), member exists
-        {"a", "fb", 1, 9, true},
-        {"ok", "fb", -1, 1, true},
-        {"s", "text", -1, 9, true},
-        {"n", "fb", -1, 9, true},
-        {"o", "fb", -1, 9, true},
-        {"A", "fb", 7, 9, true},
-        {"x", "fb", -1, 9, false},  // members of nested objects are not found from the top
-        {"", "fb", -1, 9, false},
-        {"S", "fb", -1, 9, false},
-    };
+    const lookup_case
+        cases[] =
+            {
+                // name, json_string(.., "fb"), json_number(.., -1), json_bool(.., 9), member exists
+                {"a", "fb", 1, 9, true},   {"ok", "fb", -1, 1, true}, {"s", "text", -1, 9, true},
+                {"n", "fb", -1, 9, true},  {"o", "fb", -1, 9, true},  {"A", "fb", 7, 9, true},
+                {"x", "fb", -1, 9, false},  // members of nested objects are not found from the top
+                {"", "fb", -1, 9, false},  {"S", "fb", -1, 9, false},
+            };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_STREQ(json_string(n, c.name, "fb"), c.str);

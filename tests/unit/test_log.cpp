@@ -28,7 +28,8 @@ struct log_test_env {
         SetEnvironmentVariableW(L"USERNAME", L"ann");
     }
     ~log_test_env() {
-        const wchar_t* names[] = {L"ivrad.log", L"ivrad.1.log", L"ivrad.log.scrubbed", L"ivrad.log.tmp", L"ivrad.1.log.tmp"};
+        const wchar_t* names[] = {L"ivrad.log", L"ivrad.1.log", L"ivrad.log.scrubbed", L"ivrad.log.tmp",
+                                  L"ivrad.1.log.tmp"};
         for (const wchar_t* n : names) {
             std::wstring p = g_root + L"\\Ivra\\" + n;
             SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -153,7 +154,8 @@ TEST(LogScrub, RulesAndUserFolders) {
         {"clip 7 recording window Notepad -> C:\\x.mp4", "clip 7 recording window (title removed) -> C:\\x.mp4"},
         {"clip 7 recording window of notepad.exe -> C:\\x.mp4", "clip 7 recording window of notepad.exe -> C:\\x.mp4"},
         {"clip 7 recording window Notepad", "clip 7 recording window Notepad"},
-        {"recording window a -> b recording window c -> d", "recording window (title removed) -> b recording window c -> d"},
+        {"recording window a -> b recording window c -> d",
+         "recording window (title removed) -> b recording window c -> d"},
         {"recording window ann -> C:\\Users\\Ann\\v.mp4", "recording window (title removed) -> %USERPROFILE%\\v.mp4"},
         // Text that already went through the scrubber passes unchanged.
         {"%USERPROFILE%\\x D:\\Users\\<user>\\y <user> <pc>", "%USERPROFILE%\\x D:\\Users\\<user>\\y <user> <pc>"},
@@ -177,7 +179,7 @@ TEST(LogScrub, RuleTableMinimumsAndDuplicates) {
         int count;
     } cases[] = {
         {L"C:\\Users\\Ann", nullptr, L"ann", L"PC01", 4},  // profile, slashed profile, user, pc
-        {L"C:\\", nullptr, nullptr, nullptr, 0},            // 3 bytes: too short for a profile rule
+        {L"C:\\", nullptr, nullptr, nullptr, 0},           // 3 bytes: too short for a profile rule
         {L"C:\\a", nullptr, nullptr, nullptr, 2},
         {L"C:\\Users\\Ann", L"c:\\users\\ann", nullptr, nullptr, 2},  // short form equal ignoring case
         {L"C:\\Users\\LONGNA~1", L"C:\\Users\\LONGNA~1", nullptr, nullptr, 2},
@@ -288,7 +290,8 @@ TEST(LogFormat, MessageConversions) {
         {vf(1024, "%.2f %e %g", 3.14159, 1000.0, 0.5), "3.14 1.000000e+03 0.5"},
         {vf(1024, "%*d|%.*s|%-*s|", 4, 5, 2, "abc", 3, "x"), "   5|ab|x  |"},
         {vf(1024, "%s %s", "plain", (const char*)nullptr), "plain (null)"},
-        {vf(1024, "%ls|%ls|%lc", L"caf\u00e9", (const wchar_t*)nullptr, (wint_t)L'\u00e9'), "caf\xc3\xa9|(null)|\xc3\xa9"},
+        {vf(1024, "%ls|%ls|%lc", L"caf\u00e9", (const wchar_t*)nullptr, (wint_t)L'\u00e9'),
+         "caf\xc3\xa9|(null)|\xc3\xa9"},
         {vf(1024, "%ls", L"\U0001F600!"), "\xf0\x9f\x98\x80!"},
         {vf(1024, "100%% done %c", 'x'), "100% done x"},
         {vf(1024, "bad %y end", 1), "bad %y end"},
@@ -356,11 +359,11 @@ TEST(LogSanitize, ControlBytesEscapedAndBrokenUtf8Replaced) {
         {"\x01\x1f\x7f\x1b[31m", "\\x01\\x1F\\x7F\\x1B[31m"},
         {"caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80"},
         {"x\xffy", "x" + bad + "y"},
-        {"\xc3", bad},                                    // cut in the middle of a character
-        {"\xc0\xaf", bad + bad},                          // overlong slash
-        {"\xe0\x80\xaf", bad + bad + bad},               // overlong, three bytes
-        {"\xed\xa0\x80", bad + bad + bad},               // a surrogate
-        {"\xf4\x90\x80\x80", bad + bad + bad + bad},    // above U+10FFFF
+        {"\xc3", bad},                                // cut in the middle of a character
+        {"\xc0\xaf", bad + bad},                      // overlong slash
+        {"\xe0\x80\xaf", bad + bad + bad},            // overlong, three bytes
+        {"\xed\xa0\x80", bad + bad + bad},            // a surrogate
+        {"\xf4\x90\x80\x80", bad + bad + bad + bad},  // above U+10FFFF
         {"\xe6\x97", bad + bad},
         {"\x80\xbf", bad + bad},
         {"\xef\xbf\xbd", "\xef\xbf\xbd"},
@@ -390,7 +393,8 @@ TEST(LogFile, ForgedLinesStayInsideTheirLine) {
     EXPECT_EQ(text.find('\r'), std::string::npos);
     std::string level, thread, message;
     ASSERT_TRUE(parse_line(lines[0], &level, &thread, &message));
-    EXPECT_EQ(message, "pipe: PING\\r[12:00:00.000] ERR  [main] HANG: forged\\n[12:00:00.001] ERR  [main] x\xef\xbf\xbd");
+    EXPECT_EQ(message,
+              "pipe: PING\\r[12:00:00.000] ERR  [main] HANG: forged\\n[12:00:00.001] ERR  [main] x\xef\xbf\xbd");
     ASSERT_TRUE(parse_line(lines[1], &level, &thread, &message));
     EXPECT_EQ(message, "window title\\r\\nwith\\x1B breaks");
 }
@@ -497,7 +501,8 @@ TEST(LogOldFiles, RewrittenOncePerMarker) {
     reset_logs();
     const std::string raw = "[01:02:03.004] INFO [main] saved C:\\Users\\Ann\\a.png\nuser ann on D:\\Users\\Bob\\b\n";
     const std::string raw_old = "old ann\r\nlast line without feed c:/users/ann/z";
-    const std::string clean = "[01:02:03.004] INFO [main] saved %USERPROFILE%\\a.png\nuser <user> on D:\\Users\\<user>\\b\n";
+    const std::string clean =
+        "[01:02:03.004] INFO [main] saved %USERPROFILE%\\a.png\nuser <user> on D:\\Users\\<user>\\b\n";
     const std::string clean_old = "old <user>\r\nlast line without feed %USERPROFILE%/z";
     write_all(data_path(L"ivrad.log"), raw);
     write_all(data_path(L"ivrad.1.log"), raw_old);

@@ -22,8 +22,7 @@ extern "C" {
 
 namespace {
 
-std::wstring temp_dir()
-{
+std::wstring temp_dir() {
     static std::wstring dir = [] {
         std::wstring d = test_temp_dir(L"ivra_metadata_");
         SetEnvironmentVariableW(L"APPDATA", d.c_str());
@@ -43,8 +42,7 @@ const int g_quiet = (av_log_set_level(AV_LOG_ERROR), 0);
 std::wstring temp_file(const wchar_t* name) { return temp_dir() + L"\\" + name; }
 bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void write_all(const std::wstring& p, const std::string& data)
-{
+void write_all(const std::wstring& p, const std::string& data) {
     HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD w = 0;
@@ -55,29 +53,26 @@ void write_all(const std::wstring& p, const std::string& data)
 std::string be32(uint32_t v) { return {(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; }
 
 // A chunk with a recognisable CRC field (the cleaner copies it, it does not check it).
-std::string chunk(const char* type, const std::string& data)
-{
+std::string chunk(const char* type, const std::string& data) {
     return be32((uint32_t)data.size()) + type + data + "C" + type[0] + type[1] + "!";
 }
 
 const std::string PNG_SIG("\x89PNG\r\n\x1a\n", 8);
 
-std::string clean(size_t (*fn)(const uint8_t*, size_t, uint8_t*), const std::string& in)
-{
+std::string clean(size_t (*fn)(const uint8_t*, size_t, uint8_t*), const std::string& in) {
     std::vector<uint8_t> out(in.size() + 1);
     const size_t n = fn((const uint8_t*)in.data(), in.size(), out.data());
     return n ? std::string((const char*)out.data(), n) : std::string("FAIL");
 }
 
-TEST(MetadataPng, ChunkTable)
-{
+TEST(MetadataPng, ChunkTable) {
     const std::string ihdr = chunk("IHDR", std::string("\0\0\0\x10\0\0\0\x10\x08\x03\0\0\0", 13));
     const std::string plte = chunk("PLTE", "abcabc"), idat = chunk("IDAT", "pixels"), iend = chunk("IEND", "");
     const std::string text = chunk("tEXt", std::string("Author\0me", 9)), phys = chunk("pHYs", "123456789");
     const std::string iccp = chunk("iCCP", "profile"), time = chunk("tIME", "1234567"), exif = chunk("eXIf", "MM");
     const std::string priv = chunk("prVt", "secret"), zt = chunk("zTXt", "x"), it = chunk("iTXt", "y");
-    const std::string keep_rest = chunk("tRNS", "t") + chunk("gAMA", "gama") + chunk("cHRM", "c") +
-                                  chunk("sRGB", "s") + chunk("sBIT", "b");
+    const std::string keep_rest =
+        chunk("tRNS", "t") + chunk("gAMA", "gama") + chunk("cHRM", "c") + chunk("sRGB", "s") + chunk("sBIT", "b");
     const std::string apng = chunk("acTL", "12345678") + chunk("fcTL", "frame") + chunk("fdAT", "data");
     const std::string base = PNG_SIG + ihdr + plte + idat + iend;
     struct row {
@@ -85,8 +80,8 @@ TEST(MetadataPng, ChunkTable)
         std::string in, out;
     } rows[] = {
         {"nothing to drop", base, base},
-        {"text, physical size and ICC profile dropped",
-         PNG_SIG + ihdr + text + phys + iccp + plte + idat + time + iend, base},
+        {"text, physical size and ICC profile dropped", PNG_SIG + ihdr + text + phys + iccp + plte + idat + time + iend,
+         base},
         {"EXIF, private and compressed texts dropped", PNG_SIG + ihdr + exif + priv + plte + zt + idat + it + iend,
          base},
         {"colour and transparency chunks kept", PNG_SIG + ihdr + keep_rest + idat + iend,
@@ -98,7 +93,11 @@ TEST(MetadataPng, ChunkTable)
         {"chunk runs past the end", PNG_SIG + ihdr + be32(100) + "IDATshort", "FAIL"},
         {"no signature", ihdr + idat + iend, "FAIL"},
         {"shorter than the signature", PNG_SIG.substr(0, 7), "FAIL"},
-        {"damaged signature", "\x89PNG\r\n\x1a" "x" + ihdr + iend, "FAIL"},
+        {"damaged signature",
+         "\x89PNG\r\n\x1a"
+         "x" +
+             ihdr + iend,
+         "FAIL"},
     };
     for (const row& r : rows) {
         EXPECT_EQ(clean(metadata_clean_png, r.in), r.out) << r.what;
@@ -109,14 +108,12 @@ TEST(MetadataPng, ChunkTable)
     }
 }
 
-std::string seg(uint8_t marker, const std::string& data)
-{
+std::string seg(uint8_t marker, const std::string& data) {
     const size_t n = data.size() + 2;
     return std::string{'\xFF', (char)marker, (char)(n >> 8), (char)n} + data;
 }
 
-TEST(MetadataJpeg, SegmentTable)
-{
+TEST(MetadataJpeg, SegmentTable) {
     const std::string soi("\xFF\xD8", 2), eoi("\xFF\xD9", 2);
     const std::string jfif = seg(0xE0, std::string("JFIF\0\x01\x02\0\0\x01\0\x01\0\0", 14));
     const std::string adobe = seg(0xEE, std::string("Adobe\0\x64\0\0\0\0\x01", 12));
@@ -136,8 +133,7 @@ TEST(MetadataJpeg, SegmentTable)
         {"nothing to drop", soi + jfif + image + eoi, soi + jfif + image + eoi},
         {"EXIF, ICC and comment dropped", soi + jfif + exif + icc + image.substr(0, 9) + com + image.substr(9) + eoi,
          soi + jfif + image + eoi},
-        {"Adobe APP14 kept, other APP14 dropped", soi + adobe + app14_other + image + eoi,
-         soi + adobe + image + eoi},
+        {"Adobe APP14 kept, other APP14 dropped", soi + adobe + app14_other + image + eoi, soi + adobe + image + eoi},
         {"APP0 without the JFIF signature dropped", soi + jfxx + bare_jfif + image + eoi, soi + image + eoi},
         {"fill bytes before a marker dropped", soi + std::string("\xFF\xFF", 2) + jfif + image + "\xFF" + eoi,
          soi + jfif + image + eoi},
@@ -167,8 +163,7 @@ TEST(MetadataJpeg, SegmentTable)
 
 // ---- Real files made with the project's own FFmpeg.
 
-AVFrame* gradient(int w, int h, AVPixelFormat fmt)
-{
+AVFrame* gradient(int w, int h, AVPixelFormat fmt) {
     AVFrame* f = av_frame_alloc();
     f->format = fmt;
     f->width = w;
@@ -178,14 +173,12 @@ AVFrame* gradient(int w, int h, AVPixelFormat fmt)
         for (int x = 0; x < (fmt == AV_PIX_FMT_RGB24 ? 3 * w : w); x++)
             f->data[0][y * f->linesize[0] + x] = (uint8_t)(x * 7 + y * 3);
     for (int p = 1; p < 3 && fmt != AV_PIX_FMT_RGB24; p++)
-        for (int y = 0; y < (h + 1) / 2; y++)
-            memset(f->data[p] + y * f->linesize[p], 100 + 20 * p, (w + 1) / 2);
+        for (int y = 0; y < (h + 1) / 2; y++) memset(f->data[p] + y * f->linesize[p], 100 + 20 * p, (w + 1) / 2);
     return f;
 }
 
 // Encodes one picture as PNG or JPEG bytes.
-std::string encode_still(int w, int h, bool jpeg)
-{
+std::string encode_still(int w, int h, bool jpeg) {
     const AVCodec* c = avcodec_find_encoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG);
     AVCodecContext* ctx = avcodec_alloc_context3(c);
     ctx->width = w;
@@ -197,8 +190,7 @@ std::string encode_still(int w, int h, bool jpeg)
     std::string out;
     if (avcodec_open2(ctx, c, nullptr) == 0 && avcodec_send_frame(ctx, f) == 0) {
         avcodec_send_frame(ctx, nullptr);
-        if (avcodec_receive_packet(ctx, pkt) == 0)
-            out.assign((const char*)pkt->data, pkt->size);
+        if (avcodec_receive_packet(ctx, pkt) == 0) out.assign((const char*)pkt->data, pkt->size);
     }
     av_packet_free(&pkt);
     av_frame_free(&f);
@@ -207,8 +199,7 @@ std::string encode_still(int w, int h, bool jpeg)
 }
 
 // Width and height of a still decoded with FFmpeg; 0x0 when it does not decode.
-std::pair<int, int> decoded_size(const std::string& bytes, bool jpeg)
-{
+std::pair<int, int> decoded_size(const std::string& bytes, bool jpeg) {
     const AVCodec* c = avcodec_find_decoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG);
     AVCodecContext* ctx = avcodec_alloc_context3(c);
     AVPacket* pkt = av_packet_alloc();
@@ -218,8 +209,7 @@ std::pair<int, int> decoded_size(const std::string& bytes, bool jpeg)
         memcpy(pkt->data, bytes.data(), bytes.size());
         if (avcodec_send_packet(ctx, pkt) == 0) {
             avcodec_send_packet(ctx, nullptr);
-            if (avcodec_receive_frame(ctx, f) == 0)
-                size = {f->width, f->height};
+            if (avcodec_receive_frame(ctx, f) == 0) size = {f->width, f->height};
         }
     }
     av_frame_free(&f);
@@ -228,13 +218,12 @@ std::pair<int, int> decoded_size(const std::string& bytes, bool jpeg)
     return size;
 }
 
-TEST(MetadataFiles, RealStillsStayDecodableAndFailuresLeaveNoFile)
-{
+TEST(MetadataFiles, RealStillsStayDecodableAndFailuresLeaveNoFile) {
     const std::string jpeg = encode_still(96, 64, true), png = encode_still(96, 64, false);
     ASSERT_GT(jpeg.size(), 100u);
     ASSERT_GT(png.size(), 50u);
-    const std::string dirty_jpeg = jpeg.substr(0, 2) + seg(0xE1, "Exif\0\0GPS 51N 0W") + seg(0xFE, "comment") +
-                                   jpeg.substr(2);
+    const std::string dirty_jpeg =
+        jpeg.substr(0, 2) + seg(0xE1, "Exif\0\0GPS 51N 0W") + seg(0xFE, "comment") + jpeg.substr(2);
     const std::string dirty_png = png.substr(0, 33) + chunk("tEXt", "Author secret") + png.substr(33);
     const std::wstring out_jpeg = temp_file(L"clean.jpg"), out_png = temp_file(L"clean.png");
     ASSERT_TRUE(metadata_strip_jpeg((const uint8_t*)dirty_jpeg.data(), dirty_jpeg.size(), out_jpeg.c_str()));
@@ -258,15 +247,16 @@ TEST(MetadataFiles, RealStillsStayDecodableAndFailuresLeaveNoFile)
 
 // ---- Previews.
 
-TEST(Preview, FitTable)
-{
+TEST(Preview, FitTable) {
     struct row {
         int w, h, box_w, box_h, want_w, want_h;
     } rows[] = {
-        {1920, 1080, 640, 640, 640, 360},   {1920, 1080, 1280, 1280, 1280, 720}, {1080, 1920, 640, 640, 360, 640},
-        {1080, 1920, 1280, 1280, 720, 1280}, {3, 3, 640, 640, 2, 2},             {1, 1, 640, 640, 2, 2},
-        {640, 640, 640, 640, 640, 640},     {641, 481, 640, 640, 640, 480},      {5000, 10, 640, 640, 640, 2},
-        {333, 201, 640, 640, 332, 200},     {2560, 1600, 640, 640, 640, 400},    {1366, 768, 640, 640, 640, 360},
+        {1920, 1080, 640, 640, 640, 360}, {1920, 1080, 1280, 1280, 1280, 720},
+        {1080, 1920, 640, 640, 360, 640}, {1080, 1920, 1280, 1280, 720, 1280},
+        {3, 3, 640, 640, 2, 2},           {1, 1, 640, 640, 2, 2},
+        {640, 640, 640, 640, 640, 640},   {641, 481, 640, 640, 640, 480},
+        {5000, 10, 640, 640, 640, 2},     {333, 201, 640, 640, 332, 200},
+        {2560, 1600, 640, 640, 640, 400}, {1366, 768, 640, 640, 640, 360},
     };
     for (const row& r : rows) {
         int w = 0, h = 0;
@@ -276,8 +266,7 @@ TEST(Preview, FitTable)
     }
 }
 
-TEST(Preview, StillsGiveThumbnailsOfTheRightSize)
-{
+TEST(Preview, StillsGiveThumbnailsOfTheRightSize) {
     struct row {
         const wchar_t* name;
         int w, h;
@@ -296,8 +285,7 @@ TEST(Preview, StillsGiveThumbnailsOfTheRightSize)
         EXPECT_EQ(facts.width, r.w);
         EXPECT_EQ(facts.height, r.h);
         EXPECT_EQ(facts.duration_ms, 0);
-        EXPECT_EQ(decoded_size(test_read_all(thumb), true), std::make_pair(r.thumb_w, r.thumb_h))
-            << test_utf8(r.name);
+        EXPECT_EQ(decoded_size(test_read_all(thumb), true), std::make_pair(r.thumb_w, r.thumb_h)) << test_utf8(r.name);
         DeleteFileW(thumb.c_str());
         DeleteFileW(src.c_str());
     }
@@ -317,12 +305,10 @@ const char TITLE[] = "Secret Title";
 
 // An MP4 with H.264 (each packet led by an SEI unit), AAC and optionally a subtitle
 // track, a title and a creation time; or, with vp9, a VP9 track alone.
-bool write_clip(const std::wstring& path, int w, int h, int frames, bool subtitle, bool vp9)
-{
+bool write_clip(const std::wstring& path, int w, int h, int frames, bool subtitle, bool vp9) {
     const std::string p8 = test_utf8(path);
     AVFormatContext* mux = nullptr;
-    if (avformat_alloc_output_context2(&mux, nullptr, "mp4", p8.c_str()) < 0)
-        return false;
+    if (avformat_alloc_output_context2(&mux, nullptr, "mp4", p8.c_str()) < 0) return false;
     av_dict_set(&mux->metadata, "title", TITLE, 0);
     av_dict_set(&mux->metadata, "creation_time", "2024-05-06T07:08:09Z", 0);
     AVCodecContext* v = nullptr;
@@ -348,8 +334,7 @@ bool write_clip(const std::wstring& path, int w, int h, int frames, bool subtitl
         v->pix_fmt = AV_PIX_FMT_YUV420P;
         v->bit_rate = 500000;
         v->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        if (avcodec_open2(v, v->codec, nullptr) < 0)
-            goto done;
+        if (avcodec_open2(v, v->codec, nullptr) < 0) goto done;
         avcodec_parameters_from_context(vs->codecpar, v);
         vs->time_base = v->time_base;
         av_dict_set(&vs->metadata, "title", TITLE, 0);
@@ -360,8 +345,7 @@ bool write_clip(const std::wstring& path, int w, int h, int frames, bool subtitl
         a->bit_rate = 96000;
         a->time_base = AVRational{1, 48000};
         a->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        if (avcodec_open2(a, a->codec, nullptr) < 0)
-            goto done;
+        if (avcodec_open2(a, a->codec, nullptr) < 0) goto done;
         as = avformat_new_stream(mux, nullptr);
         avcodec_parameters_from_context(as->codecpar, a);
         as->time_base = a->time_base;
@@ -372,8 +356,7 @@ bool write_clip(const std::wstring& path, int w, int h, int frames, bool subtitl
         ss->codecpar->codec_id = AV_CODEC_ID_MOV_TEXT;
         ss->time_base = AVRational{1, 1000};
     }
-    if (avio_open(&mux->pb, p8.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(mux, nullptr) < 0)
-        goto done;
+    if (avio_open(&mux->pb, p8.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(mux, nullptr) < 0) goto done;
     {
         AVPacket* pkt = av_packet_alloc();
         AVFrame* pic = gradient(w, h, AV_PIX_FMT_YUV420P);
@@ -389,8 +372,7 @@ bool write_clip(const std::wstring& path, int w, int h, int frames, bool subtitl
                 av_interleaved_write_frame(mux, pkt);
                 continue;
             }
-            if (vp9)
-                break;
+            if (vp9) break;
             if (i < frames) {
                 av_frame_make_writable(pic);
                 pic->data[0][i] ^= 0xFF;
@@ -456,12 +438,10 @@ struct clip_view {
     int sei_units = 0, video_packets = 0;
 };
 
-clip_view read_clip(const std::wstring& path)
-{
+clip_view read_clip(const std::wstring& path) {
     clip_view view;
     AVFormatContext* in = nullptr;
-    if (avformat_open_input(&in, test_utf8(path).c_str(), nullptr, nullptr) < 0)
-        return view;
+    if (avformat_open_input(&in, test_utf8(path).c_str(), nullptr, nullptr) < 0) return view;
     avformat_find_stream_info(in, nullptr);
     const AVDictionaryEntry* e = nullptr;
     while ((e = av_dict_get(in->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
@@ -477,10 +457,9 @@ clip_view read_clip(const std::wstring& path)
         if (in->streams[pkt->stream_index]->codecpar->codec_id == AV_CODEC_ID_H264) {
             view.video_packets++;
             for (int p = 0; p + 4 < pkt->size;) {
-                const int n = (pkt->data[p] << 24) | (pkt->data[p + 1] << 16) | (pkt->data[p + 2] << 8) |
-                              pkt->data[p + 3];
-                if ((pkt->data[p + 4] & 0x1F) == 6)
-                    view.sei_units++;
+                const int n =
+                    (pkt->data[p] << 24) | (pkt->data[p + 1] << 16) | (pkt->data[p + 2] << 8) | pkt->data[p + 3];
+                if ((pkt->data[p + 4] & 0x1F) == 6) view.sei_units++;
                 p += 4 + n;
             }
         }
@@ -491,8 +470,7 @@ clip_view read_clip(const std::wstring& path)
     return view;
 }
 
-TEST(MetadataMp4, RemuxKeepsPictureAndSoundAndDropsTheRest)
-{
+TEST(MetadataMp4, RemuxKeepsPictureAndSoundAndDropsTheRest) {
     const std::wstring src = temp_file(L"dirty.mp4"), out = temp_file(L"clean.mp4");
     ASSERT_TRUE(write_clip(src, 320, 180, 12, true, false));
     const clip_view before = read_clip(src);
@@ -524,8 +502,7 @@ TEST(MetadataMp4, RemuxKeepsPictureAndSoundAndDropsTheRest)
     EXPECT_EQ(decoded_size(test_read_all(poster), true), std::make_pair(320, 180));
 }
 
-TEST(MetadataMp4, Vp9FailsAndLeavesNoFile)
-{
+TEST(MetadataMp4, Vp9FailsAndLeavesNoFile) {
     const std::wstring src = temp_file(L"vp9.mp4"), out = temp_file(L"vp9_clean.mp4");
     ASSERT_TRUE(write_clip(src, 64, 64, 3, false, true));
     EXPECT_FALSE(metadata_strip_mp4(src.c_str(), out.c_str()));
@@ -538,8 +515,7 @@ TEST(MetadataMp4, Vp9FailsAndLeavesNoFile)
 
 // ---- The transfer's pure rules.
 
-TEST(TransferRules, FileTypes)
-{
+TEST(TransferRules, FileTypes) {
     struct row {
         const wchar_t* path;
         bool ok;
@@ -547,10 +523,10 @@ TEST(TransferRules, FileTypes)
         const char* type;
         int clip;
     } rows[] = {
-        {L"C:\\a\\shot.png", true, "png", "image/png", 0},  {L"C:\\a\\shot.PNG", true, "png", "image/png", 0},
-        {L"C:\\a\\s.jpg", true, "jpg", "image/jpeg", 0},    {L"C:\\a\\s.JPEG", true, "jpg", "image/jpeg", 0},
-        {L"C:\\a\\clip.Mp4", true, "mp4", "video/mp4", 1},  {L"C:\\a\\anim.gif", false, "", "", 0},
-        {L"C:\\a.png\\noext", false, "", "", 0},            {L"C:\\a\\shot.png.txt", false, "", "", 0},
+        {L"C:\\a\\shot.png", true, "png", "image/png", 0}, {L"C:\\a\\shot.PNG", true, "png", "image/png", 0},
+        {L"C:\\a\\s.jpg", true, "jpg", "image/jpeg", 0},   {L"C:\\a\\s.JPEG", true, "jpg", "image/jpeg", 0},
+        {L"C:\\a\\clip.Mp4", true, "mp4", "video/mp4", 1}, {L"C:\\a\\anim.gif", false, "", "", 0},
+        {L"C:\\a.png\\noext", false, "", "", 0},           {L"C:\\a\\shot.png.txt", false, "", "", 0},
     };
     for (const row& r : rows) {
         const char* ext = "";
@@ -563,8 +539,7 @@ TEST(TransferRules, FileTypes)
     }
 }
 
-TEST(TransferRules, CreateBodyTable)
-{
+TEST(TransferRules, CreateBodyTable) {
     const char* hash = "ab01";
     const char* at = "2026-01-02T03:04:05Z";
     struct row {
@@ -601,17 +576,16 @@ TEST(TransferRules, CreateBodyTable)
     EXPECT_FALSE(upload_create_body(small, sizeof small, &rows[0].d, hash, at));
 }
 
-TEST(TransferRules, OutcomesHeadersAndIds)
-{
+TEST(TransferRules, OutcomesHeadersAndIds) {
     struct row {
         int status, create, complete;
     } rows[] = {
-        {0, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},      {401, UPLOAD_OUTCOME_UNLINKED, UPLOAD_OUTCOME_UNLINKED},
-        {413, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED},  {404, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_RETRY},
-        {409, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},    {429, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},
-        {500, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},    {503, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},
-        {400, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED},  {301, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED},
-        {403, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED},  {201, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED},
+        {0, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},     {401, UPLOAD_OUTCOME_UNLINKED, UPLOAD_OUTCOME_UNLINKED},
+        {413, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED}, {404, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_RETRY},
+        {409, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},   {429, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},
+        {500, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},   {503, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_RETRY},
+        {400, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED}, {301, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED},
+        {403, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED}, {201, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_FAILED},
     };
     for (const row& r : rows) {
         EXPECT_EQ(upload_create_outcome(r.status), r.create) << r.status;
@@ -644,12 +618,17 @@ TEST(TransferRules, OutcomesHeadersAndIds)
         const char* id;
         bool ok;
     } irows[] = {
-        {"abc-123_XYZ", true}, {"", false},     {"a/b", false}, {"..", false},
-        {"a b", false},        {"a?x=1", false}, {"%2e", false}, {"0123456789012345678901234567890123456789012345678901234567890123", true},
+        {"abc-123_XYZ", true},
+        {"", false},
+        {"a/b", false},
+        {"..", false},
+        {"a b", false},
+        {"a?x=1", false},
+        {"%2e", false},
+        {"0123456789012345678901234567890123456789012345678901234567890123", true},
         {"01234567890123456789012345678901234567890123456789012345678901234", false},
     };
-    for (const irow& r : irows)
-        EXPECT_EQ(upload_service_id_ok(r.id), r.ok) << r.id;
+    for (const irow& r : irows) EXPECT_EQ(upload_service_id_ok(r.id), r.ok) << r.id;
 }
 
 }  // namespace

@@ -23,8 +23,7 @@ extern "C" {
 
 namespace {
 
-std::wstring temp_dir()
-{
+std::wstring temp_dir() {
     static std::wstring dir = test_temp_dir(L"ivra_mp4_");
     return dir;
 }
@@ -40,8 +39,7 @@ std::wstring temp_file(const std::wstring& name) { return temp_dir() + L"\\" + n
 
 bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void write_all(const std::wstring& p, const std::string& data)
-{
+void write_all(const std::wstring& p, const std::string& data) {
     HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD w = 0;
@@ -51,8 +49,7 @@ void write_all(const std::wstring& p, const std::string& data)
 
 // ---- Pure rules.
 
-TEST(Mp4Rules, ShiftsTable)
-{
+TEST(Mp4Rules, ShiftsTable) {
     struct row {
         const char* what;
         bool audio;
@@ -92,13 +89,12 @@ TEST(Mp4Rules, ShiftsTable)
     }
 }
 
-TEST(Mp4Rules, RingTrimAndWindowTable)
-{
+TEST(Mp4Rules, RingTrimAndWindowTable) {
     struct row {
         const char* what;
         std::vector<int64_t> pts;
         std::vector<bool> key;
-        int64_t keep;    // replay_ring_trim_count's span
+        int64_t keep;  // replay_ring_trim_count's span
         int trim;
         int64_t window;  // replay_ring_start_index's span
         int start;
@@ -111,20 +107,28 @@ TEST(Mp4Rules, RingTrimAndWindowTable)
         {"nothing older than keep", {0, 10, 20}, {true, true, true}, 20, 0, 300, 0},
         {"exactly keep is kept", {0, 960, 961}, {true, false, true}, 960, 1, 300, 2},
         {"a 32 s ring at 30 fps", {0, 1, 2, 30, 961, 992}, {true, false, false, true, false, true}, 960, 4, 300, 5},
-        {"window starts at the first key inside it", {0, 15, 30, 45, 60}, {true, false, true, false, true}, 960, 0,
-         40, 2},
+        {"window starts at the first key inside it",
+         {0, 15, 30, 45, 60},
+         {true, false, true, false, true},
+         960,
+         0,
+         40,
+         2},
         {"key exactly at the window edge is outside", {0, 15, 20, 30}, {true, false, true, true}, 960, 0, 10, 3},
-        {"window older than the ring: first key", {100, 101, 102, 103}, {false, true, false, true}, 960, 0, 10000,
-         1},
-        {"no key inside the window: first key of the ring", {0, 1, 2, 3, 4}, {true, false, false, false, false}, 960,
-         0, 2, 0},
+        {"window older than the ring: first key", {100, 101, 102, 103}, {false, true, false, true}, 960, 0, 10000, 1},
+        {"no key inside the window: first key of the ring",
+         {0, 1, 2, 3, 4},
+         {true, false, false, false, false},
+         960,
+         0,
+         2,
+         0},
         {"no key frame in the ring", {0, 1, 2}, {false, false, false}, 960, 0, 30, -1},
     };
     for (const row& r : rows) {
         const int n = (int)r.pts.size();
         bool keys[16] = {};
-        for (int i = 0; i < n; i++)
-            keys[i] = r.key[i];
+        for (int i = 0; i < n; i++) keys[i] = r.key[i];
         EXPECT_EQ(replay_ring_trim_count(r.pts.data(), n, r.keep), r.trim) << r.what;
         EXPECT_EQ(replay_ring_start_index(r.pts.data(), keys, n, r.window), r.start) << r.what;
     }
@@ -143,17 +147,15 @@ struct probe {
     int streams = 0, video_packets = 0, audio_packets = 0;
     bool has_audio = false;
     bool first_video_key = false;
-    int64_t first_video_pts = -1;   // in the stream's time base
+    int64_t first_video_pts = -1;               // in the stream's time base
     double video_start = -1, audio_start = -1;  // seconds
     int width = 0, height = 0;
 };
 
-probe probe_file(const std::wstring& path)
-{
+probe probe_file(const std::wstring& path) {
     probe p;
     AVFormatContext* in = nullptr;
-    if (avformat_open_input(&in, test_utf8(path).c_str(), nullptr, nullptr) < 0)
-        return p;
+    if (avformat_open_input(&in, test_utf8(path).c_str(), nullptr, nullptr) < 0) return p;
     if (avformat_find_stream_info(in, nullptr) < 0) {
         avformat_close_input(&in);
         return p;
@@ -201,8 +203,7 @@ struct test_encoder {
     int64_t next_pts = 0;
     bool force_key = false;
 
-    test_encoder(int fps, bool audio, int ring_seconds = 0, int gop = 0)
-    {
+    test_encoder(int fps, bool audio, int ring_seconds = 0, int gop = 0) {
         enc = (video_encoder*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(video_encoder));
         InitializeSRWLock(&enc->lock);
         enc->width = 160;
@@ -211,8 +212,7 @@ struct test_encoder {
         enc->ring_seconds = ring_seconds;
         strcpy(enc->name, "libopenh264 (software)");
         const AVCodec* h264 = avcodec_find_encoder_by_name("libopenh264");
-        if (!h264)
-            return;
+        if (!h264) return;
         AVCodecContext* v = avcodec_alloc_context3(h264);
         v->width = enc->width;
         v->height = enc->height;
@@ -245,31 +245,26 @@ struct test_encoder {
             enc->audio = a;
             enc->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 2, 48000);
         }
-        if (ring_seconds > 0)
-            enc->ring = replay_ring_create();
+        if (ring_seconds > 0) enc->ring = replay_ring_create();
         picture = av_frame_alloc();
         picture->format = AV_PIX_FMT_YUV420P;
         picture->width = enc->width;
         picture->height = enc->height;
         av_frame_get_buffer(picture, 0);
     }
-    ~test_encoder()
-    {
-        if (!enc)
-            return;
+    ~test_encoder() {
+        if (!enc) return;
         replay_ring_free(enc->ring);
         avcodec_free_context(&enc->video);
         avcodec_free_context(&enc->audio);
-        if (enc->fifo)
-            av_audio_fifo_free(enc->fifo);
+        if (enc->fifo) av_audio_fifo_free(enc->fifo);
         av_frame_free(&picture);
         HeapFree(GetProcessHeap(), 0, enc);
     }
     bool ready() const { return enc && enc->video && picture && (!enc->ring_seconds || enc->ring); }
 
     // Encodes n moving frames (as the lane's video item does) and drains them.
-    void frames(int n)
-    {
+    void frames(int n) {
         for (int i = 0; i < n; i++) {
             av_frame_make_writable(picture);
             for (int y = 0; y < enc->height; y++)
@@ -289,8 +284,7 @@ struct test_encoder {
         }
     }
     // Feeds `ms` of a 440 Hz tone in 10 ms chunks, as the audio items do.
-    void sound(int ms)
-    {
+    void sound(int ms) {
         std::vector<float> chunk(480 * 2);
         for (int c = 0; c < ms / 10; c++) {
             for (int i = 0; i < 480; i++)
@@ -299,31 +293,28 @@ struct test_encoder {
         }
     }
     // A take start as the capture thread queues it: at the next frame.
-    void take(const std::wstring& path)
-    {
+    void take(const std::wstring& path) {
         force_key = true;
         mp4_take_start(enc, next_pts, path.c_str());
     }
 };
 
 // Removes a clip and its working files; missing ones are fine.
-void remove_clip(const std::wstring& path)
-{
+void remove_clip(const std::wstring& path) {
     DeleteFileW(path.c_str());
     DeleteFileW((path + L".part").c_str());
     DeleteFileW((path + L".part.v").c_str());
 }
 
-TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
-{
+TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem) {
     enum kind { PLAIN, REDO, NO_FRAMES, DISCARD, SYSTEM_OFF, EXISTING, LONGEST_NAME };
     struct row {
         const char* what;
         kind k;
         bool audio;
         bool saved, discarded, no_audio;
-        const char* error;      // expected error text ("" none); "rename" = rename failed (80 or 183)
-        int streams;            // in the final file (0: no file of ours)
+        const char* error;  // expected error text ("" none); "rename" = rename failed (80 or 183)
+        int streams;        // in the final file (0: no file of ours)
         int frames;
         const wchar_t* name = L"take.mp4";
     };
@@ -352,8 +343,7 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
         const std::string existing = "the user's own file\r\n";
         remove_clip(path);
         remove_clip(first);
-        if (r.k == EXISTING)
-            write_all(path, existing);
+        if (r.k == EXISTING) write_all(path, existing);
 
         if (r.k == REDO) {
             t.take(first);
@@ -373,8 +363,7 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
             t.frames(r.k == REDO ? 8 : r.frames);
             t.sound(500);
         }
-        if (r.k == SYSTEM_OFF)
-            InterlockedExchange(&t.enc->system_off, 1);
+        if (r.k == SYSTEM_OFF) InterlockedExchange(&t.enc->system_off, 1);
         mp4_finish(t.enc, r.k == DISCARD);
         const clip_result& res = t.enc->result;
 
@@ -426,8 +415,7 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem)
     }
 }
 
-TEST(Mp4Files, CommitNeverReplacesAnExistingFile)
-{
+TEST(Mp4Files, CommitNeverReplacesAnExistingFile) {
     const std::wstring part = temp_file(L"commit.mp4.part");
     const std::wstring final_path = temp_file(L"commit.mp4");
     const std::string mine = "existing bytes \x01\x02\x03";
@@ -450,8 +438,7 @@ TEST(Mp4Files, CommitNeverReplacesAnExistingFile)
     DeleteFileW(final_path.c_str());
 }
 
-TEST(Mp4Files, RemuxKeepsOnlyTheVideo)
-{
+TEST(Mp4Files, RemuxKeepsOnlyTheVideo) {
     test_encoder t(30, true);
     ASSERT_TRUE(t.ready());
     const std::wstring two = temp_file(L"two streams.mp4");
@@ -487,8 +474,7 @@ TEST(Mp4Files, RemuxKeepsOnlyTheVideo)
 
 // ---- The replay ring.
 
-TEST(ReplayRing, KeepsTheLastSecondsOfPackets)
-{
+TEST(ReplayRing, KeepsTheLastSecondsOfPackets) {
     // A 1 s ring at 30 fps keeps (1 + 2) x 30 frames of video and 1 s + 96000 samples of sound.
     test_encoder t(30, true, 1, 15);
     ASSERT_TRUE(t.ready());
@@ -503,10 +489,8 @@ TEST(ReplayRing, KeepsTheLastSecondsOfPackets)
     EXPECT_LE(r->audio[r->audio_count - 1]->pts - r->audio[0]->pts, 48000 + 96000);
     EXPECT_GT(r->audio[r->audio_count - 1]->pts - r->audio[0]->pts, 48000 + 96000 - 1024 - 1);
     uint64_t held = 0;
-    for (int i = 0; i < r->video_count; i++)
-        held += (uint64_t)r->video[i]->size;
-    for (int i = 0; i < r->audio_count; i++)
-        held += (uint64_t)r->audio[i]->size;
+    for (int i = 0; i < r->video_count; i++) held += (uint64_t)r->video[i]->size;
+    for (int i = 0; i < r->audio_count; i++) held += (uint64_t)r->audio[i]->size;
     EXPECT_EQ(replay_ring_bytes(t.enc), held);
     AcquireSRWLockShared(&t.enc->lock);
     const uint64_t counted = t.enc->packets;
@@ -520,20 +504,18 @@ struct save_outcome {
     int calls;
 };
 
-void on_saved(void* data, const clip_result* res)
-{
+void on_saved(void* data, const clip_result* res) {
     save_outcome* o = (save_outcome*)data;
     o->result = *res;
     o->calls++;
     SetEvent(o->event);
 }
 
-TEST(ReplayRing, SavesAsTheRequesterSeesThem)
-{
+TEST(ReplayRing, SavesAsTheRequesterSeesThem) {
     struct row {
         const char* what;
-        int encoded;            // frames in the ring before the save
-        int seconds;            // asked for
+        int encoded;  // frames in the ring before the save
+        int seconds;  // asked for
         bool include_audio;
         bool existing;
         bool saved;
@@ -565,14 +547,14 @@ TEST(ReplayRing, SavesAsTheRequesterSeesThem)
         const std::wstring path = temp_file(L"replay.mp4");
         const std::string existing = "keep";
         remove_clip(path);
-        if (r.existing)
-            write_all(path, existing);
+        if (r.existing) write_all(path, existing);
         save_outcome o{CreateEventW(nullptr, TRUE, FALSE, nullptr), {}, 0};
         ASSERT_TRUE(replay_ring_save(t.enc, path.c_str(), r.seconds, r.include_audio, on_saved, &o));
         ASSERT_EQ(WaitForSingleObject(o.event, 60000), WAIT_OBJECT_0);
         // The lane ends before the encoder record goes away.
         HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        job_lane_close(t.enc->lane, [](void* e) { SetEvent((HANDLE)e); }, closed);
+        job_lane_close(
+            t.enc->lane, [](void* e) { SetEvent((HANDLE)e); }, closed);
         t.enc->lane = nullptr;
         EXPECT_EQ(WaitForSingleObject(closed, 60000), WAIT_OBJECT_0);
         CloseHandle(closed);

@@ -233,8 +233,9 @@ TEST(PipeClipReplies, OperationReplies) {
     clip_request q = answered();
     char out[PIPE_CLIP_CAP];
     pipe_clip_start_format(&q, "recording", out, sizeof out);
-    EXPECT_STREQ(out, "ok\tsession=12\tstate=recording\tpath=C:\\clips\\ivra_\xc3\xa9.mp4\twidth=1280\theight=720\tfps=60"
-                      "\tencoder=libopenh264 (software)\ttarget=monitor 1\n");
+    EXPECT_STREQ(out,
+                 "ok\tsession=12\tstate=recording\tpath=C:\\clips\\ivra_\xc3\xa9.mp4\twidth=1280\theight=720\tfps=60"
+                 "\tencoder=libopenh264 (software)\ttarget=monitor 1\n");
     pipe_clip_other_format(&q, "paused", out, sizeof out);
     EXPECT_STREQ(out, "ok\tsession=12\tstate=paused\tpath=C:\\clips\\ivra_\xc3\xa9.mp4\n");
 
@@ -323,13 +324,13 @@ TEST(PipeClipReplies, StatusAndUi) {
     s.replay_saves = 2;
     strcpy(s.replay_error, "encoder\tfailed");
     pipe_clip_status_format(&s, 2, out, sizeof out);
-    EXPECT_STREQ(out,
-                 "ok\tstate=paused\tsession=4\tpath=C:\\v\\a.mp4\ttarget=rect 0,0 640x360\telapsed=2.50\tlimit=10\tfps=30"
-                 "\twidth=640\theight=360\tencoder=h264_mf (software)\tframes=75\trepeated=70\tdropped=1\tlate=2"
-                 "\tqueue=3\tqueue_high=9\tencode_ms=1.23\tbytes=5000\tfinalizing=2\tsaved_total=6\tlast=discarded"
-                 "\tlast_path=\tlast_seconds=0.00\tlast_bytes=0\tlast_err=\taudio=1\tsystem=1\tsystem_ok=1"
-                 "\tsystem_level=0.50\tmic=0\tmic_ok=0\tmic_level=0.00\taudio_underruns=0\treplay=1\treplay_width=1920"
-                 "\treplay_height=1080\treplay_fps=60\treplay_buffered=30.0\treplay_saves=2\treplay_err=encoder failed\n");
+    EXPECT_STREQ(
+        out, "ok\tstate=paused\tsession=4\tpath=C:\\v\\a.mp4\ttarget=rect 0,0 640x360\telapsed=2.50\tlimit=10\tfps=30"
+             "\twidth=640\theight=360\tencoder=h264_mf (software)\tframes=75\trepeated=70\tdropped=1\tlate=2"
+             "\tqueue=3\tqueue_high=9\tencode_ms=1.23\tbytes=5000\tfinalizing=2\tsaved_total=6\tlast=discarded"
+             "\tlast_path=\tlast_seconds=0.00\tlast_bytes=0\tlast_err=\taudio=1\tsystem=1\tsystem_ok=1"
+             "\tsystem_level=0.50\tmic=0\tmic_ok=0\tmic_level=0.00\taudio_underruns=0\treplay=1\treplay_width=1920"
+             "\treplay_height=1080\treplay_fps=60\treplay_buffered=30.0\treplay_saves=2\treplay_err=encoder failed\n");
 
     // The longest paths and texts still give one whole line within the buffer.
     for (auto* w : {s.path, s.last_path}) {
@@ -481,9 +482,9 @@ TEST_F(PipeClip, RepliesAsAClientSeesThem) {
     const struct {
         std::string req;
         int mode;
-        std::string reply;    // exact, or the start of it when prefix is set
+        std::string reply;  // exact, or the start of it when prefix is set
         bool prefix;
-        LONG handed_over;     // requests the capture thread received
+        LONG handed_over;  // requests the capture thread received
     } rows[] = {
         {"clip\n", ANSWER_OK, "ok\tstate=idle\tsession=0\t", true, 0},
         {"clip\top=status\n", ANSWER_OK, "ok\tstate=idle\tsession=0\t", true, 0},

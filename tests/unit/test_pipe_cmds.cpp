@@ -41,11 +41,15 @@ TEST(PipeReplies, Utf8Conversion) {
         {L"C:\\Shots", 64, false, "C:\\Shots"},
         {nullptr, 8, false, ""},
         {L"caf\u00e9", 64, false, "caf\xc3\xa9"},
-        {L"caf\u00e9", 5, false, "caf"},            // the two-byte character does not fit in 4 bytes
+        {L"caf\u00e9", 5, false, "caf"},  // the two-byte character does not fit in 4 bytes
         {L"caf\u00e9", 6, false, "caf\xc3\xa9"},
         {L"\U0001F600x", 64, false, "\xf0\x9f\x98\x80x"},
-        {L"\U0001F600", 4, false, ""},              // never half a character
-        {L"a\xd800" L"b", 64, false, "a\xef\xbf\xbd" "b"},  // unpaired surrogate
+        {L"\U0001F600", 4, false, ""},  // never half a character
+        {L"a\xd800"
+         L"b",
+         64, false,
+         "a\xef\xbf\xbd"
+         "b"},  // unpaired surrogate
         {L"a\tb\r\nc", 64, true, "a b  c"},
         {L"a\tb", 64, false, "a\tb"},
     };
@@ -64,9 +68,17 @@ TEST(PipeReplies, AtoiRules) {
         size_t max;
         int want;
     } cases[] = {
-        {"12", 15, 12},       {" -5", 15, -5},        {"+7x", 15, 7},     {"abc", 15, 0},
-        {"", 15, 0},          {"99999999999", 15, INT_MAX},   {"-99999999999", 15, INT_MIN},
-        {"12345", 3, 123},    {"  12", 2, 0},         {"-", 15, 0},       {nullptr, 15, 0},
+        {"12", 15, 12},
+        {" -5", 15, -5},
+        {"+7x", 15, 7},
+        {"abc", 15, 0},
+        {"", 15, 0},
+        {"99999999999", 15, INT_MAX},
+        {"-99999999999", 15, INT_MIN},
+        {"12345", 3, 123},
+        {"  12", 2, 0},
+        {"-", 15, 0},
+        {nullptr, 15, 0},
     };
     for (auto& c : cases) EXPECT_EQ(pipe_atoi(c.in, c.max), c.want) << (c.in ? c.in : "(null)");
 }
@@ -88,8 +100,8 @@ TEST(PipeReplies, RectParsing) {
         {"1,2,3,", false},
         {"a,b,c,d", false},
         {"", false},
-        {"2147483647,0,1,1", false},       // right edge beyond 32 bits
-        {"0,-2147483648,1,-1", false},     // bottom edge below 32 bits
+        {"2147483647,0,1,1", false},    // right edge beyond 32 bits
+        {"0,-2147483648,1,-1", false},  // bottom edge below 32 bits
         {"99999999999,0,1,1", false},
         {"2147483646,0,1,1", true, 2147483646, 0, 2147483647, 1},
         // Only the first 63 characters are read.
@@ -142,9 +154,10 @@ TEST(PipeReplies, AbsoluteDirs) {
         const wchar_t* in;
         bool want;
     } cases[] = {
-        {L"C:\\Shots", true}, {L"z:\\", true},     {L"\\\\srv\\share\\x", true}, {L"C:Shots", false},
-        {L"C:/Shots", false}, {L"\\Shots", false}, {L"Shots\\x", false},         {L"", false},
-        {L"1:\\x", false},    {L"..\\x", false},   {nullptr, false},
+        {L"C:\\Shots", true}, {L"z:\\", true},      {L"\\\\srv\\share\\x", true},
+        {L"C:Shots", false},  {L"C:/Shots", false}, {L"\\Shots", false},
+        {L"Shots\\x", false}, {L"", false},         {L"1:\\x", false},
+        {L"..\\x", false},    {nullptr, false},
     };
     for (auto& c : cases) EXPECT_EQ(pipe_dir_absolute(c.in), c.want) << test_utf8(c.in ? c.in : L"(null)");
 }
@@ -336,8 +349,7 @@ TEST(PipeReplies, StorageAge) {
         int64_t at, now, freq;
         long long want;
     } cases[] = {
-        {0, 5000, 1000, -1}, {1000, 5999, 1000, 4}, {1000, 1000, 1000, 0},
-        {5000, 1000, 1000, 0}, {1000, 5000, 0, -1},
+        {0, 5000, 1000, -1}, {1000, 5999, 1000, 4}, {1000, 1000, 1000, 0}, {5000, 1000, 1000, 0}, {1000, 5000, 0, -1},
     };
     for (auto& c : cases) EXPECT_EQ(pipe_storage_age(c.at, c.now, c.freq), c.want) << c.at << " " << c.now;
 }
@@ -384,9 +396,8 @@ TEST(PipeReplies, ShotLines) {
     wcscpy(job.target, L"monitor 0");
     char out[PIPE_SHOT_CAP];
     pipe_shot_format(&job, out, sizeof out);
-    EXPECT_STREQ(out,
-                 "ok\tpath=C:\\Users\\ann\\Pictures\\Ivra\\Ivra_2026-12-09_06-00-00.png\twidth=1920\theight=1080"
-                 "\tbytes=123456\tms=84\ttarget=monitor 0\n");
+    EXPECT_STREQ(out, "ok\tpath=C:\\Users\\ann\\Pictures\\Ivra\\Ivra_2026-12-09_06-00-00.png\twidth=1920\theight=1080"
+                      "\tbytes=123456\tms=84\ttarget=monitor 0\n");
 
     wcscpy(job.folder, L"red");
     wcscpy(job.warning, L"low_space,ivra_big");
@@ -441,8 +452,8 @@ struct fake_capture {
     DWORD id = 0;
     HANDLE ready = nullptr;
     volatile LONG mode = ANSWER_OK;
-    shot_job seen{};          // request part of the last job
-    shot_job* held = nullptr; // a job left unanswered
+    shot_job seen{};           // request part of the last job
+    shot_job* held = nullptr;  // a job left unanswered
     volatile LONG jobs = 0;
 
     static DWORD WINAPI main(void* arg) {
@@ -477,12 +488,8 @@ struct fake_capture {
                 SetEvent(job->done);
                 shot_job_release(job);
                 break;
-            case ANSWER_FAIL:
-                shot_job_fail(job, "no_coverage", "the rectangle is off every monitor");
-                break;
-            default:
-                f->held = job;
-                break;
+            case ANSWER_FAIL: shot_job_fail(job, "no_coverage", "the rectangle is off every monitor"); break;
+            default: f->held = job; break;
             }
         }
         return 0;

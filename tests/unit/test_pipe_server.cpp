@@ -108,8 +108,8 @@ TEST(PipeParse, ReadStopsAtLineFeedOrLimit) {
         size_t got;
         bool lf_at_end;
         bool done;
-    } cases[] = {{0, false, false}, {4, false, false}, {5, true, true}, {8190, false, false},
-                 {8191, false, true}, {8190, true, true}};
+    } cases[] = {{0, false, false},    {4, false, false},   {5, true, true},
+                 {8190, false, false}, {8191, false, true}, {8190, true, true}};
     for (auto& c : cases) {
         std::string s = big.substr(0, c.got);
         if (c.lf_at_end && c.got) s[c.got - 1] = '\n';
@@ -159,12 +159,12 @@ TEST(PipeParse, QuietRequests) {
         const char* args;
         bool quiet;
     } cases[] = {
-        {"ping", "", true},          {"status", "", true},         {"screens", "", true},
-        {"input", "", true},         {"storage", "", true},        {"clip", "op=status", true},
+        {"ping", "", true},           {"status", "", true},        {"screens", "", true},
+        {"input", "", true},          {"storage", "", true},       {"clip", "op=status", true},
         {"clip", "x=1\top=ui", true}, {"clip", "op=start", false}, {"upload", "op=status", true},
-        {"upload", "op=ui", false},  {"upload", "op=add", false},  {"reload", "", false},
-        {"shot", "", false},         {"dump", "", false},          {"debug", "op=hang_main", false},
-        {"PING", "", false},         {"ping\r", "", false},        {"", "", false},
+        {"upload", "op=ui", false},   {"upload", "op=add", false}, {"reload", "", false},
+        {"shot", "", false},          {"dump", "", false},         {"debug", "op=hang_main", false},
+        {"PING", "", false},          {"ping\r", "", false},       {"", "", false},
     };
     for (auto& c : cases) EXPECT_EQ(pipe_request_quiet(c.cmd, c.args), c.quiet) << c.cmd << " " << c.args;
 }
@@ -224,16 +224,17 @@ TEST(PipeParse, DebugHooksAndDuration) {
         DWORD len;
         const wchar_t* value;
         bool on;
-    } hooks[] = {{0, L"", false},       {1, L"1", true},  {1, L"0", false},       {3, L"1ab", true},
-                 {7, L"1234567", true}, {9, L"", false},  {2, L"yes", false}};
+    } hooks[] = {{0, L"", false},       {1, L"1", true}, {1, L"0", false},  {3, L"1ab", true},
+                 {7, L"1234567", true}, {9, L"", false}, {2, L"yes", false}};
     for (auto& h : hooks) EXPECT_EQ(pipe_debug_hooks_on(h.len, h.value), h.on) << h.len;
 
     struct {
         const char* text;
         uint32_t ms;
-    } durations[] = {{"", 8000},  {"-5", 8000},     {"0", 8000},      {"250", 250},
-                     {"12abc", 12}, {" 42", 42},     {"+7", 7},        {"abc", 8000},
-                     {"99999999999999", (uint32_t)INT_MAX}, {nullptr, 8000}};
+    } durations[] = {{"", 8000},     {"-5", 8000},  {"0", 8000},
+                     {"250", 250},   {"12abc", 12}, {" 42", 42},
+                     {"+7", 7},      {"abc", 8000}, {"99999999999999", (uint32_t)INT_MAX},
+                     {nullptr, 8000}};
     for (auto& d : durations) EXPECT_EQ(pipe_debug_ms(d.text), d.ms) << (d.text ? d.text : "(null)");
 }
 
@@ -398,21 +399,16 @@ TEST_F(PipeServer, ExchangesAndTheirLogLines) {
     struct {
         std::string req, reply;
     } cases[] = {
-        {"ping\n", "ok\n"},
-        {"PING\n", UNKNOWN},
-        {"ping\r\n", UNKNOWN},
-        {"ping\tx=1\n", "ok\n"},
-        {"ping\nPING\n", "ok\n"},
-        {std::string("ping\0junk\n", 10), "ok\n"},
-        {"\n", UNKNOWN},
-        {"stat\n", UNKNOWN},
-        {"Ping\n", UNKNOWN},
+        {"ping\n", "ok\n"},      {"PING\n", UNKNOWN},      {"ping\r\n", UNKNOWN},
+        {"ping\tx=1\n", "ok\n"}, {"ping\nPING\n", "ok\n"}, {std::string("ping\0junk\n", 10), "ok\n"},
+        {"\n", UNKNOWN},         {"stat\n", UNKNOWN},      {"Ping\n", UNKNOWN},
     };
     size_t before = log_text().size();
     for (auto& c : cases) EXPECT_EQ(exchange(c.req), c.reply) << c.req;
     EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 5000));
     std::string log;
-    ASSERT_TRUE(test_wait_until([&] { return test_count_of((log = log_text().substr(before)), "pipe: ") >= 5; }, 5000)) << log;
+    ASSERT_TRUE(test_wait_until([&] { return test_count_of((log = log_text().substr(before)), "pipe: ") >= 5; }, 5000))
+        << log;
     EXPECT_EQ(test_count_of(log, "pipe: PING  -> err code=usage msg=unknown command ("), 1u) << log;
     // The carriage return reaches the log escaped, never as a line break of its own.
     EXPECT_EQ(test_count_of(log, "pipe: ping\\r  -> err code=usage msg=unknown command ("), 1u) << log;
@@ -441,8 +437,8 @@ TEST_F(PipeServer, RequestWithoutLineFeedIsDispatchedWhenClientCloses) {
     DWORD n = 0;
     WriteFile(h, "PING", 4, &n, nullptr);
     CloseHandle(h);
-    EXPECT_TRUE(test_wait_until([&] { return test_count_of(log_text().substr(before), "pipe: PING  -> err code=usage") == 1; },
-                           5000));
+    EXPECT_TRUE(test_wait_until(
+        [&] { return test_count_of(log_text().substr(before), "pipe: PING  -> err code=usage") == 1; }, 5000));
 }
 
 TEST_F(PipeServer, LongRequestIsCutAt8191Bytes) {
@@ -596,10 +592,12 @@ TEST_F(PipeServer, ClientsThatNeverReadAreCutOffAfterFiveSeconds) {
     EXPECT_LT(GetTickCount64() - t0, 6000u);
     // Peeking leaves the reply unread; the server gives up on each and disconnects.
     for (HANDLE h : stalled) {
-        EXPECT_TRUE(test_wait_until([&] {
-            DWORD avail = 0;
-            return !PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr);
-        }, 15000));
+        EXPECT_TRUE(test_wait_until(
+            [&] {
+                DWORD avail = 0;
+                return !PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr);
+            },
+            15000));
         CloseHandle(h);
     }
     EXPECT_TRUE(test_wait_until([] { return pipe_active_count() == 0; }, 5000));
@@ -609,8 +607,8 @@ TEST_F(PipeServer, ClientsThatNeverReadAreCutOffAfterFiveSeconds) {
 
 TEST_F(PipeServer, StopEndsPromptlyWithConnectionsInEveryState) {
     std::vector<HANDLE> held;
-    for (int i = 0; i < 4; i++) held.push_back(client_open());     // silent
-    for (int i = 0; i < 4; i++) {                                    // sent, never read
+    for (int i = 0; i < 4; i++) held.push_back(client_open());  // silent
+    for (int i = 0; i < 4; i++) {                               // sent, never read
         HANDLE h = client_open();
         DWORD n = 0;
         WriteFile(h, "ping\n", 5, &n, nullptr);
@@ -668,15 +666,15 @@ TEST(PipeListener, DoesNotJoinAPipeHeldByAnotherServer) {
     worker_pool* pool = worker_pool_create("ivra-pipe", 2, 8, THREAD_PRIORITY_NORMAL);
     ASSERT_NE(pool, nullptr);
     // Stands in for another process that owns the name first.
-    HANDLE squatter = CreateNamedPipeW(PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                       PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 8192, 8192, 0, nullptr);
+    HANDLE squatter = CreateNamedPipeW(PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, PIPE_TYPE_BYTE,
+                                       PIPE_UNLIMITED_INSTANCES, 8192, 8192, 0, nullptr);
     ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
     size_t before = log_text().size();
     g_agent.pipe = pool;
     InterlockedExchange(&g_agent.quitting, 0);
     ASSERT_TRUE(pipe_listener_start());
-    EXPECT_TRUE(test_wait_until([&] { return test_count_of(log_text().substr(before), "CreateNamedPipeW failed 5") >= 2; },
-                           5000));
+    EXPECT_TRUE(test_wait_until(
+        [&] { return test_count_of(log_text().substr(before), "CreateNamedPipeW failed 5") >= 2; }, 5000));
     EXPECT_EQ(test_count_of(log_text().substr(before), "is held by another process"), 1u);
 
     // A client reaches the squatter, never the agent.

@@ -11,19 +11,14 @@
 
 static const RECT kScreen = {0, 0, 1920, 1080};
 
-static std::string rect_text(const RECT& r)
-{
+static std::string rect_text(const RECT& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + "-" + std::to_string(r.right) + "," +
            std::to_string(r.bottom);
 }
 
-static std::string rect_text(LONG l, LONG t, LONG r, LONG b)
-{
-    return rect_text(RECT{l, t, r, b});
-}
+static std::string rect_text(LONG l, LONG t, LONG r, LONG b) { return rect_text(RECT{l, t, r, b}); }
 
-TEST(Selection, PressDragRelease)
-{
+TEST(Selection, PressDragRelease) {
     struct row {
         const char* what;
         RECT screen;
@@ -38,17 +33,19 @@ TEST(Selection, PressDragRelease)
         {"50 x 1", kScreen, {500, 400}, {549, 400}, 0, SELECTION_CANCELLED, {500, 400, 550, 401}},
         {"both end pixels", kScreen, {100, 100}, {300, 250}, 0, SELECTION_SELECTED, {100, 100, 301, 251}},
         {"dragged up and left", kScreen, {300, 250}, {100, 100}, 0, SELECTION_SELECTED, {100, 100, 301, 251}},
-        {"clamped to the screen", kScreen, {1900, 1000}, {5000, 5000}, 0, SELECTION_SELECTED,
-         {1900, 1000, 1920, 1080}},
+        {"clamped to the screen", kScreen, {1900, 1000}, {5000, 5000}, 0, SELECTION_SELECTED, {1900, 1000, 1920, 1080}},
         {"clamped at the origin", kScreen, {10, 10}, {-50, -70}, 0, SELECTION_SELECTED, {0, 0, 11, 11}},
-        {"left monitor at negative x", {-1280, 0, 1920, 1080}, {-1300, 50}, {-1200, 120}, 0, SELECTION_SELECTED,
+        {"left monitor at negative x",
+         {-1280, 0, 1920, 1080},
+         {-1300, 50},
+         {-1200, 120},
+         0,
+         SELECTION_SELECTED,
          {-1280, 50, -1199, 121}},
         // Shift: side = max(|dx|, |dy|), cut to the room in the drag direction.
         {"square down-right", kScreen, {100, 100}, {150, 300}, 1, SELECTION_SELECTED, {100, 100, 301, 301}},
-        {"square at the right edge", kScreen, {1820, 100}, {1850, 400}, 1, SELECTION_SELECTED,
-         {1820, 100, 1920, 200}},
-        {"square at the bottom edge", kScreen, {100, 1000}, {400, 1010}, 1, SELECTION_SELECTED,
-         {100, 1000, 180, 1080}},
+        {"square at the right edge", kScreen, {1820, 100}, {1850, 400}, 1, SELECTION_SELECTED, {1820, 100, 1920, 200}},
+        {"square at the bottom edge", kScreen, {100, 1000}, {400, 1010}, 1, SELECTION_SELECTED, {100, 1000, 180, 1080}},
         {"square up-left", kScreen, {500, 500}, {480, 300}, 1, SELECTION_SELECTED, {300, 300, 501, 501}},
         {"square up-left at the corner", kScreen, {50, 80}, {0, 0}, 1, SELECTION_SELECTED, {0, 30, 51, 81}},
         {"square up-right", kScreen, {500, 500}, {900, 450}, 1, SELECTION_SELECTED, {500, 100, 901, 501}},
@@ -71,8 +68,7 @@ TEST(Selection, PressDragRelease)
     }
 }
 
-TEST(Selection, EventsWhileDragging)
-{
+TEST(Selection, EventsWhileDragging) {
     selection_state s;
     selection_init(&s, &kScreen, POINT{-20, 5000}, 0);
     EXPECT_EQ(s.hover.x, 0);
@@ -81,7 +77,7 @@ TEST(Selection, EventsWhileDragging)
     EXPECT_EQ(selection_move(&s, POINT{40, 50}), SELECTION_CHANGED);
     EXPECT_FALSE(s.dragging);
     EXPECT_EQ(selection_button_up(&s, POINT{40, 50}, 0), SELECTION_NONE);  // up without a down
-    EXPECT_EQ(selection_shift(&s, 1), SELECTION_NONE);                      // no drag to square
+    EXPECT_EQ(selection_shift(&s, 1), SELECTION_NONE);                     // no drag to square
 
     selection_button_down(&s, POINT{100, 100}, 0);
     EXPECT_FALSE(s.moved);
@@ -106,10 +102,10 @@ TEST(Selection, EventsWhileDragging)
     EXPECT_EQ(selection_button_up(&s, POINT{300, 300}, 0), SELECTION_NONE);
 }
 
-TEST(Selection, DigitsAndLabelText)
-{
-    const wchar_t* folders[SELECTION_FOLDERS] = {L"C:\\shots\\one", nullptr, L"", L"D:\\Pictures\\Games\\",
-                                                 L"E:\\", L"relative/unix/style", nullptr, nullptr, nullptr};
+TEST(Selection, DigitsAndLabelText) {
+    const wchar_t* folders[SELECTION_FOLDERS] = {
+        L"C:\\shots\\one", nullptr, L"",    L"D:\\Pictures\\Games\\", L"E:\\", L"relative/unix/style",
+        nullptr,           nullptr, nullptr};
     selection_state s;
     selection_init(&s, &kScreen, POINT{640, 480}, 0);
     wchar_t text[SELECTION_LABEL_MAX];
@@ -130,8 +126,7 @@ TEST(Selection, DigitsAndLabelText)
         {10, 6, L"640, 480 \u2192 style"},  // not a digit key
     };
     for (const row& r : rows) {
-        if (r.key)
-            selection_digit(&s, r.key);
+        if (r.key) selection_digit(&s, r.key);
         EXPECT_EQ(s.digit, r.digit) << r.key;
         const int n = selection_label_text(&s, folders, text, SELECTION_LABEL_MAX);
         EXPECT_EQ(std::wstring(text), std::wstring(r.label));
@@ -154,8 +149,7 @@ TEST(Selection, DigitsAndLabelText)
     EXPECT_EQ(std::wstring(small), L"200 \u00D7");
 }
 
-TEST(Selection, LabelPlacement)
-{
+TEST(Selection, LabelPlacement) {
     // A 100 x 20 text at scale 1: the box is 112 x 26.
     struct row {
         const char* what;
@@ -187,27 +181,23 @@ TEST(Selection, LabelPlacement)
     }
 }
 
-TEST(Selection, DrawingGeometry)
-{
+TEST(Selection, DrawingGeometry) {
     struct row {
         RECT sel;
         double scale;
         int handle;
         bool bars, grid;
     } rows[] = {
-        {{0, 0, 10, 10}, 1.0, 8, false, false},       // short side 10: 3 -> at least 8
-        {{0, 0, 50, 500}, 1.0, 15, false, false},     // 0.3 * 50
-        {{0, 0, 1000, 200}, 1.0, 24, true, false},    // at most 24; 200 is not above 200
-        {{0, 0, 201, 201}, 1.0, 24, true, true},
-        {{0, 0, 121, 121}, 1.0, 24, true, false},
-        {{0, 0, 120, 121}, 1.0, 24, false, false},   // 120 is not above 120
-        {{0, 0, 241, 400}, 2.0, 48, true, false},     // 120.5 logical
-        {{0, 0, 240, 400}, 2.0, 48, false, false},
-        {{0, 0, 242, 400}, 2.0, 48, true, false},
-        {{0, 0, 402, 402}, 2.0, 48, true, true},
-        {{0, 0, 400, 402}, 2.0, 48, true, false},
-        {{0, 0, 20, 20}, 2.0, 16, false, false},      // 10 logical: 8 * 2
-        {{0, 0, 60, 60}, 2.0, 18, false, false},      // 30 logical: 9 * 2
+        {{0, 0, 10, 10}, 1.0, 8, false, false},     // short side 10: 3 -> at least 8
+        {{0, 0, 50, 500}, 1.0, 15, false, false},   // 0.3 * 50
+        {{0, 0, 1000, 200}, 1.0, 24, true, false},  // at most 24; 200 is not above 200
+        {{0, 0, 201, 201}, 1.0, 24, true, true},   {{0, 0, 121, 121}, 1.0, 24, true, false},
+        {{0, 0, 120, 121}, 1.0, 24, false, false},  // 120 is not above 120
+        {{0, 0, 241, 400}, 2.0, 48, true, false},   // 120.5 logical
+        {{0, 0, 240, 400}, 2.0, 48, false, false}, {{0, 0, 242, 400}, 2.0, 48, true, false},
+        {{0, 0, 402, 402}, 2.0, 48, true, true},   {{0, 0, 400, 402}, 2.0, 48, true, false},
+        {{0, 0, 20, 20}, 2.0, 16, false, false},  // 10 logical: 8 * 2
+        {{0, 0, 60, 60}, 2.0, 18, false, false},  // 30 logical: 9 * 2
     };
     for (const row& r : rows) {
         EXPECT_EQ(selection_handle_length(&r.sel, r.scale), r.handle) << rect_text(r.sel) << " @" << r.scale;
@@ -242,8 +232,7 @@ TEST(Selection, DrawingGeometry)
 
 struct draw_fixture {
     overlay_state* s;
-    explicit draw_fixture(const RECT& screen)
-    {
+    explicit draw_fixture(const RECT& screen) {
         s = new overlay_state{};
         s->screen = screen;
         s->dpi = 96;
@@ -251,8 +240,7 @@ struct draw_fixture {
         s->grid = 1;
         selection_init(&s->sel, &screen, POINT{screen.left + 10, screen.top + 10}, 0);
     }
-    ~draw_fixture()
-    {
+    ~draw_fixture() {
         overlay_draw_free_back_buffer(s);
         overlay_draw_free_snapshots(s);
         overlay_draw_destroy(s);
@@ -261,8 +249,7 @@ struct draw_fixture {
     uint32_t at(LONG x, LONG y) const { return s->back_bits[(size_t)y * (s->screen.right - s->screen.left) + x]; }
 };
 
-TEST(OverlayDraw, LiveUpdatesMatchAFullRender)
-{
+TEST(OverlayDraw, LiveUpdatesMatchAFullRender) {
     const RECT screen = {-100, 0, 700, 500};
     const RECT client = {0, 0, 800, 500};
     draw_fixture live(screen);
@@ -284,8 +271,7 @@ TEST(OverlayDraw, LiveUpdatesMatchAFullRender)
     };
     step([](selection_state* s) { selection_move(s, POINT{150, 120}); });
     step([](selection_state* s) { selection_button_down(s, POINT{0, 100}, 0); });
-    for (LONG i = 1; i <= 20; i++)
-        step([i](selection_state* s) { selection_move(s, POINT{20 * i, 20 * i + 5}); });
+    for (LONG i = 1; i <= 20; i++) step([i](selection_state* s) { selection_move(s, POINT{20 * i, 20 * i + 5}); });
     step([](selection_state* s) { selection_move(s, POINT{400, 400}); });
     step([](selection_state* s) { selection_digit(s, 3); });
 
@@ -308,13 +294,11 @@ TEST(OverlayDraw, LiveUpdatesMatchAFullRender)
     overlay_draw_live(fresh.s, &client);
     size_t differ = 0;
     for (LONG y = 0; y < client.bottom; y++)
-        for (LONG x = 0; x < client.right; x++)
-            differ += live.at(x, y) != fresh.at(x, y);
+        for (LONG x = 0; x < client.right; x++) differ += live.at(x, y) != fresh.at(x, y);
     EXPECT_EQ(differ, 0u);
 }
 
-TEST(OverlayDraw, FrozenDimsOnceAndShowsTheSelectionBright)
-{
+TEST(OverlayDraw, FrozenDimsOnceAndShowsTheSelectionBright) {
     // Two outputs of different height; the strip below the shorter one has no picture.
     const RECT screen = {-100, 0, 700, 500};
     const RECT outputs[2] = {{-100, 0, 300, 500}, {300, 0, 700, 400}};

@@ -134,20 +134,13 @@ TEST(SettingsModel, OnlyChangedValuesCount) {
         const wchar_t* text;
         bool differs;
     } cases[] = {
-        {L"jpeg_quality", quality, false},
-        {L"jpeg_quality", L"77", true},
-        {L"jpeg_quality", L"abc", true},
-        {L"jpeg_quality", L"150", true},
-        {L"hk_region", region, false},
-        {L"hk_region", L"ctrl+shift+c", false},
-        {L"hk_region", L"Ctrl+Alt+R", true},
-        {L"hk_clip_app", L"None", false},
-        {L"still_format", L"png", false},
-        {L"still_format", L"jpg", true},
-        {L"play_sound", L"1", false},
-        {L"play_sound", L"0", true},
-        {L"clip_encoder", L"auto", false},
-        {L"server_url", L"https://ivra.app", false},
+        {L"jpeg_quality", quality, false},   {L"jpeg_quality", L"77", true},
+        {L"jpeg_quality", L"abc", true},     {L"jpeg_quality", L"150", true},
+        {L"hk_region", region, false},       {L"hk_region", L"ctrl+shift+c", false},
+        {L"hk_region", L"Ctrl+Alt+R", true}, {L"hk_clip_app", L"None", false},
+        {L"still_format", L"png", false},    {L"still_format", L"jpg", true},
+        {L"play_sound", L"1", false},        {L"play_sound", L"0", true},
+        {L"clip_encoder", L"auto", false},   {L"server_url", L"https://ivra.app", false},
         {L"server_url", L"ftp://x", true},
     };
     for (const auto& c : cases) {

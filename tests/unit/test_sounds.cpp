@@ -16,8 +16,7 @@ int sample(const unsigned char* p) { return (int16_t)(p[0] | p[1] << 8); }
 
 }  // namespace
 
-TEST(Sounds, ImagesHaveTheirSizesAndLoudestSample)
-{
+TEST(Sounds, ImagesHaveTheirSizesAndLoudestSample) {
     struct row {
         sound_id id;
         size_t bytes;
@@ -39,14 +38,12 @@ TEST(Sounds, ImagesHaveTheirSizesAndLoudestSample)
         EXPECT_EQ(le32(w + 40), r.bytes - 44) << r.id;
         int loudest = 0;
         size_t samples = (r.bytes - 44) / 2;
-        for (size_t i = 0; i < samples; i++)
-            loudest = std::max(loudest, std::abs(sample(w + 44 + 2 * i)));
+        for (size_t i = 0; i < samples; i++) loudest = std::max(loudest, std::abs(sample(w + 44 + 2 * i)));
         EXPECT_EQ(loudest, r.loudest) << r.id;
     }
 }
 
-TEST(Sounds, ShortBufferOrUnknownSoundLeavesTheBufferUntouched)
-{
+TEST(Sounds, ShortBufferOrUnknownSoundLeavesTheBufferUntouched) {
     std::vector<unsigned char> buf(11564, 0xab);
     struct row {
         int id;
@@ -60,19 +57,16 @@ TEST(Sounds, ShortBufferOrUnknownSoundLeavesTheBufferUntouched)
     EXPECT_EQ(sounds_image(SOUND_COUNT, nullptr), nullptr);
 }
 
-TEST(Sounds, DumpIsAskedByAValueBeginningWithOne)
-{
+TEST(Sounds, DumpIsAskedByAValueBeginningWithOne) {
     struct row {
         const wchar_t* value;
         bool asked;
-    } rows[] = {{L"1", true}, {L"1yes", true}, {L"10", true}, {L"0", false}, {L"", false},
-                {nullptr, false}, {L" 1", false}, {L"true", false}};
-    for (const row& r : rows)
-        EXPECT_EQ(sounds_dump_asked(r.value), r.asked) << (r.value ? r.value : L"(unset)");
+    } rows[] = {{L"1", true}, {L"1yes", true},  {L"10", true},  {L"0", false},
+                {L"", false}, {nullptr, false}, {L" 1", false}, {L"true", false}};
+    for (const row& r : rows) EXPECT_EQ(sounds_dump_asked(r.value), r.asked) << (r.value ? r.value : L"(unset)");
 }
 
-TEST(Sounds, ConcurrentFirstUseMakesOneCompleteImage)
-{
+TEST(Sounds, ConcurrentFirstUseMakesOneCompleteImage) {
     struct result {
         HANDLE go;
         const unsigned char* image;
@@ -106,8 +100,7 @@ TEST(Sounds, ConcurrentFirstUseMakesOneCompleteImage)
     CloseHandle(go);
 }
 
-TEST(Sounds, HoldsSkipSoundsAndPairUp)
-{
+TEST(Sounds, HoldsSkipSoundsAndPairUp) {
     // Each step: holds taken (+1) or released (-1) before playing the tick once.
     struct row {
         int hold_changes[2];
@@ -124,8 +117,7 @@ TEST(Sounds, HoldsSkipSoundsAndPairUp)
         unsigned long played0, held0, played1, held1;
         sounds_counts(&played0, &held0);
         for (int change : r.hold_changes)
-            if (change)
-                sounds_hold(change > 0);
+            if (change) sounds_hold(change > 0);
         sounds_play_tick();
         sounds_counts(&played1, &held1);
         EXPECT_EQ(played1 - played0, r.played) << (&r - rows);

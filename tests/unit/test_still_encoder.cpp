@@ -13,8 +13,7 @@
 
 namespace {
 
-std::wstring temp_dir()
-{
+std::wstring temp_dir() {
     static std::wstring dir = [] {
         std::wstring d = test_temp_dir(L"ivra_still_");
         // The log lands here too, so the outcome lines can be checked.
@@ -34,8 +33,7 @@ std::wstring temp_file(const wchar_t* name) { return temp_dir() + L"\\" + name; 
 
 bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void write_all(const std::wstring& p, const std::string& data)
-{
+void write_all(const std::wstring& p, const std::string& data) {
     HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD w = 0;
@@ -51,8 +49,7 @@ struct test_image {
 
 enum pattern { NOISE, GRADIENT };
 
-test_image make_image(int w, int h, int pad, pattern kind, uint32_t seed = 12345)
-{
+test_image make_image(int w, int h, int pad, pattern kind, uint32_t seed = 12345) {
     test_image t;
     const int stride = w * 4 + pad;
     t.mem.assign((size_t)stride * h, 0xAB);
@@ -77,8 +74,7 @@ test_image make_image(int w, int h, int pad, pattern kind, uint32_t seed = 12345
 }
 
 // Peak signal-to-noise ratio over the colour channels.
-double psnr(const still_image& a, const still_decoded& b)
-{
+double psnr(const still_image& a, const still_decoded& b) {
     double se = 0;
     for (int y = 0; y < a.height; ++y)
         for (int x = 0; x < a.width; ++x)
@@ -93,19 +89,20 @@ double psnr(const still_image& a, const still_decoded& b)
 
 }  // namespace
 
-TEST(StillEncoder, JpegQscaleMapping)
-{
-    const struct { int quality, q; } cases[] = {
-        {100, 1}, {99, 2}, {90, 11}, {80, 21}, {71, 30}, {70, 31}, {60, 31}, {10, 31}, {1, 31},
-        {0, 31}, {-7, 31}, {101, 1}, {250, 1}, {INT_MAX, 1}, {INT_MIN, 31},
+TEST(StillEncoder, JpegQscaleMapping) {
+    const struct {
+        int quality, q;
+    } cases[] = {
+        {100, 1}, {99, 2}, {90, 11}, {80, 21}, {71, 30}, {70, 31},     {60, 31},      {10, 31},
+        {1, 31},  {0, 31}, {-7, 31}, {101, 1}, {250, 1}, {INT_MAX, 1}, {INT_MIN, 31},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(still_jpeg_qscale(c.quality), c.q) << "quality " << c.quality;
+    for (const auto& c : cases) EXPECT_EQ(still_jpeg_qscale(c.quality), c.q) << "quality " << c.quality;
 }
 
-TEST(StillEncoder, PngRoundTripIsExact)
-{
-    const struct { int w, h, pad; } cases[] = {
+TEST(StillEncoder, PngRoundTripIsExact) {
+    const struct {
+        int w, h, pad;
+    } cases[] = {
         {1, 1, 0}, {1, 1, 28}, {17, 5, 0}, {64, 48, 12}, {333, 2, 4}, {3, 211, 60},
     };
     for (const auto& c : cases) {
@@ -124,17 +121,23 @@ TEST(StillEncoder, PngRoundTripIsExact)
         for (int y = 0; y < c.h; ++y)
             for (int x = 0; x < c.w; ++x)
                 for (int ch = 0; ch < 3; ++ch)
-                    wrong += t.img.pixels[(size_t)y * t.img.stride + x * 4 + ch] != d.pixels[((size_t)y * c.w + x) * 4 + ch];
+                    wrong +=
+                        t.img.pixels[(size_t)y * t.img.stride + x * 4 + ch] != d.pixels[((size_t)y * c.w + x) * 4 + ch];
         EXPECT_EQ(wrong, 0);
         still_decoded_free(&d);
         DeleteFileW(path.c_str());
     }
 }
 
-TEST(StillEncoder, JpegKeepsSizeAndQuality)
-{
-    const struct { int w, h, pad; double min_psnr; } cases[] = {
-        {1, 1, 0, 0}, {2, 3, 8, 0}, {320, 200, 0, 35.0}, {257, 129, 36, 35.0},
+TEST(StillEncoder, JpegKeepsSizeAndQuality) {
+    const struct {
+        int w, h, pad;
+        double min_psnr;
+    } cases[] = {
+        {1, 1, 0, 0},
+        {2, 3, 8, 0},
+        {320, 200, 0, 35.0},
+        {257, 129, 36, 35.0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " pad " << c.pad);
@@ -155,8 +158,7 @@ TEST(StillEncoder, JpegKeepsSizeAndQuality)
     }
 }
 
-TEST(StillEncoder, JpegQualityFollowsTheScaleMapping)
-{
+TEST(StillEncoder, JpegQualityFollowsTheScaleMapping) {
     test_image t = make_image(96, 64, 0, NOISE);
     auto encode = [&](int quality) {
         const std::wstring path = temp_file(L"q.jpg");
@@ -175,8 +177,7 @@ TEST(StillEncoder, JpegQualityFollowsTheScaleMapping)
     EXPECT_GT(q100.size(), q60.size());
 }
 
-TEST(StillEncoder, ReusedEncoderMatchesOneShot)
-{
+TEST(StillEncoder, ReusedEncoderMatchesOneShot) {
     test_image a = make_image(40, 30, 8, NOISE, 1), b = make_image(40, 30, 8, NOISE, 2);
     char err[STILL_ERR_MAX] = "";
     for (int format : {STILL_PNG, STILL_JPEG}) {
@@ -200,13 +201,16 @@ TEST(StillEncoder, ReusedEncoderMatchesOneShot)
     }
 }
 
-TEST(StillEncoder, BadInputIsRefusedAndWritesNothing)
-{
+TEST(StillEncoder, BadInputIsRefusedAndWritesNothing) {
     test_image t = make_image(8, 8, 0, NOISE);
-    const struct { const char* what; int w, h, stride; bool null_pixels; } cases[] = {
-        {"zero width", 0, 8, 32, false},   {"zero height", 8, 0, 32, false},
-        {"negative", -4, 8, 32, false},    {"stride too small", 8, 8, 31, false},
-        {"no pixels", 8, 8, 32, true},     {"beyond the encoder", 3000000, 1, 12000000, false},
+    const struct {
+        const char* what;
+        int w, h, stride;
+        bool null_pixels;
+    } cases[] = {
+        {"zero width", 0, 8, 32, false}, {"zero height", 8, 0, 32, false},
+        {"negative", -4, 8, 32, false},  {"stride too small", 8, 8, 31, false},
+        {"no pixels", 8, 8, 32, true},   {"beyond the encoder", 3000000, 1, 12000000, false},
     };
     const std::wstring path = temp_file(L"bad.png");
     for (const auto& c : cases) {
@@ -222,8 +226,7 @@ TEST(StillEncoder, BadInputIsRefusedAndWritesNothing)
 
 // A failed encode or write leaves nothing under the capture's name, and an
 // existing file is only ever replaced by a complete image.
-TEST(StillEncoder, FailedWriteLeavesNoFileAndKeepsTheOldOne)
-{
+TEST(StillEncoder, FailedWriteLeavesNoFileAndKeepsTheOldOne) {
     test_image t = make_image(32, 16, 0, NOISE);
     char err[STILL_ERR_MAX] = "";
 
@@ -277,8 +280,7 @@ TEST(StillEncoder, FailedWriteLeavesNoFileAndKeepsTheOldOne)
     RemoveDirectoryW(folder.c_str());
 }
 
-TEST(StillEncoder, WriteFileRefusesEmptyAndLongInput)
-{
+TEST(StillEncoder, WriteFileRefusesEmptyAndLongInput) {
     char err[STILL_ERR_MAX] = "";
     const uint8_t byte = 1;
     const std::wstring path = temp_file(L"w.bin");
@@ -300,9 +302,11 @@ TEST(StillEncoder, WriteFileRefusesEmptyAndLongInput)
     EXPECT_FALSE(exists(long_path + L".part"));
 }
 
-TEST(StillEncoder, DecodeRejectsWhatIsNotAnImage)
-{
-    const struct { const char* what; std::string bytes; } cases[] = {
+TEST(StillEncoder, DecodeRejectsWhatIsNotAnImage) {
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
         {"text", "hello world"},
         {"truncated png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16)},
         {"truncated jpeg", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10)},
@@ -324,8 +328,7 @@ TEST(StillEncoder, DecodeRejectsWhatIsNotAnImage)
     EXPECT_FALSE(still_decode_file(temp_file(L"absent.png").c_str(), &d, err, sizeof err));
 }
 
-TEST(StillEncoder, FrameBufferEntryWritesAndLogsTheOutcome)
-{
+TEST(StillEncoder, FrameBufferEntryWritesAndLogsTheOutcome) {
     frame_buffer fb{};
     ASSERT_TRUE(frame_buffer_ensure(&fb, 21, 13, 21 * 4 + 16));
     test_image t = make_image(21, 13, 16, NOISE, 77);
@@ -356,16 +359,26 @@ TEST(StillEncoder, FrameBufferEntryWritesAndLogsTheOutcome)
 namespace {
 
 // The size rule the capture side checks before capturing agrees with what FFmpeg takes.
-TEST(StillEncoder, SizeLimitsAreFFmpegsOwn)
-{
-    struct { int64_t w, h; int format; bool ok; } cases[] = {
-        {20000, 100, STILL_PNG, true},       {20000, 100, STILL_JPEG, true},
-        {16384, 16000, STILL_PNG, true},     {16384, 16384, STILL_PNG, false},
-        {2080767, 1, STILL_PNG, true},       {2080768, 1, STILL_PNG, false},
-        {65500, 16, STILL_JPEG, true},       {65501, 16, STILL_JPEG, false},
-        {16, 65501, STILL_JPEG, false},      {65501, 16, STILL_PNG, true},
-        {0, 10, STILL_PNG, false},           {10, -1, STILL_JPEG, false},
-        {2147483647, 2147483647, STILL_PNG, false}, {-2147483648LL, 5, STILL_JPEG, false},
+TEST(StillEncoder, SizeLimitsAreFFmpegsOwn) {
+    struct {
+        int64_t w, h;
+        int format;
+        bool ok;
+    } cases[] = {
+        {20000, 100, STILL_PNG, true},
+        {20000, 100, STILL_JPEG, true},
+        {16384, 16000, STILL_PNG, true},
+        {16384, 16384, STILL_PNG, false},
+        {2080767, 1, STILL_PNG, true},
+        {2080768, 1, STILL_PNG, false},
+        {65500, 16, STILL_JPEG, true},
+        {65501, 16, STILL_JPEG, false},
+        {16, 65501, STILL_JPEG, false},
+        {65501, 16, STILL_PNG, true},
+        {0, 10, STILL_PNG, false},
+        {10, -1, STILL_JPEG, false},
+        {2147483647, 2147483647, STILL_PNG, false},
+        {-2147483648LL, 5, STILL_JPEG, false},
     };
     for (const auto& c : cases) {
         char err[STILL_ERR_MAX] = "";
@@ -383,14 +396,16 @@ TEST(StillEncoder, SizeLimitsAreFFmpegsOwn)
 }
 
 // Sizes the rule accepts really save and read back, in both formats.
-TEST(StillEncoder, AcceptedSizesSave)
-{
+TEST(StillEncoder, AcceptedSizesSave) {
     // FFmpeg's PNG decoder stops short of the widest image its encoder writes; that one is
     // only checked for its header.
-    struct { int w, h, format; bool decode; } cases[] = {{20000, 100, STILL_PNG, true},
-                                                         {20000, 100, STILL_JPEG, true},
-                                                         {65500, 16, STILL_JPEG, true},
-                                                         {2080767, 1, STILL_PNG, false}};
+    struct {
+        int w, h, format;
+        bool decode;
+    } cases[] = {{20000, 100, STILL_PNG, true},
+                 {20000, 100, STILL_JPEG, true},
+                 {65500, 16, STILL_JPEG, true},
+                 {2080767, 1, STILL_PNG, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
         test_image t = make_image(c.w, c.h, 0, GRADIENT);

@@ -20,33 +20,35 @@ namespace {
 
 // ---- Buffer sizes and rectangles
 
-TEST(StillJobs, BufferBytes)
-{
-    struct { long w, h; uint64_t want; } cases[] = {
+TEST(StillJobs, BufferBytes) {
+    struct {
+        long w, h;
+        uint64_t want;
+    } cases[] = {
         {1920, 1080, 8294400ull},
         {1, 1, 4},
         {0, 10, 0},
         {10, 0, 0},
-        {-5, -5, 0},          // an inverted rectangle must not multiply into a size
+        {-5, -5, 0},  // an inverted rectangle must not multiply into a size
         {-5, 5, 0},
         {100000, 100000, 40000000000ull},  // no 32-bit wrap
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(still_buffer_bytes(c.w, c.h), c.want) << c.w << "x" << c.h;
+    for (const auto& c : cases) EXPECT_EQ(still_buffer_bytes(c.w, c.h), c.want) << c.w << "x" << c.h;
 }
 
-TEST(StillJobs, RectCoverage)
-{
+TEST(StillJobs, RectCoverage) {
     const RECT two[] = {{0, 0, 1280, 800}, {1280, 0, 2304, 768}};
-    struct { RECT r; int outputs; bool want; } cases[] = {
-        {{10, 10, 20, 20}, 2, true},
-        {{1270, 0, 1290, 10}, 2, true},        // across both
-        {{1300, 780, 1400, 800}, 2, false},    // under the shorter monitor only
-        {{-100, -100, 0, 0}, 2, false},        // touches the corner, no area in common
-        {{5000, 5000, 5100, 5100}, 2, false},
-        {{20, 20, 10, 10}, 2, false},          // inverted
-        {{10, 10, 10, 20}, 2, false},          // zero width
-        {{10, 10, 20, 20}, 0, false},          // no outputs at all
+    struct {
+        RECT r;
+        int outputs;
+        bool want;
+    } cases[] = {
+        {{10, 10, 20, 20}, 2, true},          {{1270, 0, 1290, 10}, 2, true},  // across both
+        {{1300, 780, 1400, 800}, 2, false},                                    // under the shorter monitor only
+        {{-100, -100, 0, 0}, 2, false},                                        // touches the corner, no area in common
+        {{5000, 5000, 5100, 5100}, 2, false}, {{20, 20, 10, 10}, 2, false},    // inverted
+        {{10, 10, 10, 20}, 2, false},                                          // zero width
+        {{10, 10, 20, 20}, 0, false},                                          // no outputs at all
         {{-50, -50, 50, 50}, 1, true},
     };
     for (const auto& c : cases)
@@ -56,8 +58,7 @@ TEST(StillJobs, RectCoverage)
 
 // ---- Texts
 
-TEST(StillJobs, TargetDescriptions)
-{
+TEST(StillJobs, TargetDescriptions) {
     wchar_t out[STILL_TARGET_MAX];
     EXPECT_EQ(still_describe_monitor(out, -1), 20);
     EXPECT_STREQ(out, L"monitor under cursor");
@@ -86,9 +87,12 @@ TEST(StillJobs, TargetDescriptions)
     EXPECT_NE(std::wstring(out).find(L"\"\""), std::wstring::npos);
 }
 
-TEST(StillJobs, ErrorTexts)
-{
-    struct { const char* code; const char* msg; const wchar_t* want; } cases[] = {
+TEST(StillJobs, ErrorTexts) {
+    struct {
+        const char* code;
+        const char* msg;
+        const wchar_t* want;
+    } cases[] = {
         {"busy", "stills pool exhausted; try again", L"busy\tmsg=stills pool exhausted; try again"},
         {"disk_full", "drive free space below stop_free_mb", L"disk_full\tmsg=drive free space below stop_free_mb"},
         {"minimized", "window is minimized", L"minimized\tmsg=window is minimized"},
@@ -106,32 +110,31 @@ TEST(StillJobs, ErrorTexts)
     EXPECT_EQ(wcslen(out), (size_t)STILL_ERROR_MAX - 1);
 }
 
-TEST(StillJobs, FormatQualityAndExtension)
-{
-    struct { int req, cfg, want; } formats[] = {{-1, 0, 0}, {-1, 1, 1}, {0, 1, 0}, {1, 0, 1}, {7, 1, 1}, {7, 5, 0}};
-    for (const auto& c : formats)
-        EXPECT_EQ(still_pick_format(c.req, c.cfg), c.want) << c.req << " " << c.cfg;
-    struct { int req, cfg, want; } qualities[] = {{0, 90, 90}, {-3, 90, 90}, {1, 90, 1}, {100, 90, 100}};
-    for (const auto& c : qualities)
-        EXPECT_EQ(still_pick_quality(c.req, c.cfg), c.want);
+TEST(StillJobs, FormatQualityAndExtension) {
+    struct {
+        int req, cfg, want;
+    } formats[] = {{-1, 0, 0}, {-1, 1, 1}, {0, 1, 0}, {1, 0, 1}, {7, 1, 1}, {7, 5, 0}};
+    for (const auto& c : formats) EXPECT_EQ(still_pick_format(c.req, c.cfg), c.want) << c.req << " " << c.cfg;
+    struct {
+        int req, cfg, want;
+    } qualities[] = {{0, 90, 90}, {-3, 90, 90}, {1, 90, 1}, {100, 90, 100}};
+    for (const auto& c : qualities) EXPECT_EQ(still_pick_quality(c.req, c.cfg), c.want);
     EXPECT_STREQ(still_ext(1), L"jpg");
     EXPECT_STREQ(still_ext(0), L"png");
     EXPECT_STREQ(still_ext(-1), L"png");
 }
 
-TEST(StillJobs, GatePathChoice)
-{
+TEST(StillJobs, GatePathChoice) {
     EXPECT_STREQ(still_gate_path(L"D:\\a.png", L"E:\\dir", L"C:\\Pictures"), L"D:\\a.png");
     EXPECT_STREQ(still_gate_path(L"", L"E:\\dir", L"C:\\Pictures"), L"E:\\dir");
     EXPECT_STREQ(still_gate_path(nullptr, nullptr, L"C:\\Pictures"), L"C:\\Pictures");
     EXPECT_STREQ(still_gate_path(L"", L"", nullptr), L"");
 }
 
-TEST(StillJobs, ElapsedMilliseconds)
-{
+TEST(StillJobs, ElapsedMilliseconds) {
     EXPECT_EQ(still_elapsed_ms(1000, 11000, 10000), 1000);
-    EXPECT_EQ(still_elapsed_ms(0, 11000, 10000), 0);       // no start recorded
-    EXPECT_EQ(still_elapsed_ms(5000, 4000, 10000), 0);     // clock went backwards
+    EXPECT_EQ(still_elapsed_ms(0, 11000, 10000), 0);    // no start recorded
+    EXPECT_EQ(still_elapsed_ms(5000, 4000, 10000), 0);  // clock went backwards
     EXPECT_EQ(still_elapsed_ms(1, 2, 0), 0);
     // A large counter value must not overflow the product.
     EXPECT_EQ(still_elapsed_ms(1000000000000LL, 1000000000000LL + 30000000LL, 10000000LL), 3000);
@@ -139,25 +142,33 @@ TEST(StillJobs, ElapsedMilliseconds)
 
 // ---- Capture thread rules
 
-TEST(CaptureThread, LoopRules)
-{
+TEST(CaptureThread, LoopRules) {
     EXPECT_EQ(capture_thread_wait_ms(1, 1), 1000u);
     EXPECT_EQ(capture_thread_wait_ms(1, 0), 2000u);
     EXPECT_EQ(capture_thread_wait_ms(0, 1), 2000u);
     EXPECT_FALSE(capture_thread_is_slow(999));
     EXPECT_TRUE(capture_thread_is_slow(1000));
-    struct { int had; uint32_t gen0; int has; uint32_t gen; bool want; } cases[] = {
+    struct {
+        int had;
+        uint32_t gen0;
+        int has;
+        uint32_t gen;
+        bool want;
+    } cases[] = {
         {1, 3, 1, 3, false}, {1, 3, 1, 4, true}, {1, 3, 0, 0, true}, {0, 0, 1, 1, true}, {0, 0, 0, 0, false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(capture_thread_describe_due(c.had, c.gen0, c.has, c.gen), c.want);
+    for (const auto& c : cases) EXPECT_EQ(capture_thread_describe_due(c.had, c.gen0, c.has, c.gen), c.want);
 }
 
 // ---- Storage gate
 
-TEST(StorageGate, Roots)
-{
-    struct { const wchar_t* path; bool ok; const wchar_t* query; const wchar_t* shown; } cases[] = {
+TEST(StorageGate, Roots) {
+    struct {
+        const wchar_t* path;
+        bool ok;
+        const wchar_t* query;
+        const wchar_t* shown;
+    } cases[] = {
         {L"C:\\Users\\ann\\Pictures", true, L"C:\\", L"C:\\"},
         {L"z:", true, L"z:\\", L"z:\\"},
         {L"\\\\srv\\share\\Ivra", true, L"\\\\srv\\share\\", L"\\\\srv\\s"},
@@ -177,13 +188,17 @@ TEST(StorageGate, Roots)
     }
 }
 
-TEST(StorageGate, Thresholds)
-{
-    struct { uint64_t free_mb; int stop, warn, big; bool ok; const wchar_t* warning; } cases[] = {
+TEST(StorageGate, Thresholds) {
+    struct {
+        uint64_t free_mb;
+        int stop, warn, big;
+        bool ok;
+        const wchar_t* warning;
+    } cases[] = {
         {200, 256, 2048, 0, false, L""},
-        {256, 256, 2048, 0, true, L"low_space"},   // "below" is strict
+        {256, 256, 2048, 0, true, L"low_space"},  // "below" is strict
         {255, 256, 0, 0, false, L""},
-        {0, 0, 0, 0, true, L""},                    // every check off
+        {0, 0, 0, 0, true, L""},  // every check off
         {0, -1, -1, 0, true, L""},
         {1024, 256, 2048, 0, true, L"low_space"},
         {4096, 256, 2048, 0, true, L""},
@@ -198,15 +213,13 @@ TEST(StorageGate, Thresholds)
     }
 }
 
-TEST(StorageGate, BalloonRateLimit)
-{
+TEST(StorageGate, BalloonRateLimit) {
     EXPECT_TRUE(storage_balloon_due(0, 5));
     EXPECT_FALSE(storage_balloon_due(1000, 1000 + STORAGE_BALLOON_GAP_MS - 1));
     EXPECT_TRUE(storage_balloon_due(1000, 1000 + STORAGE_BALLOON_GAP_MS));
 }
 
-TEST(StorageGate, RealDrives)
-{
+TEST(StorageGate, RealDrives) {
     config cfg;
     config_defaults(&cfg);
     wchar_t warning[STORAGE_WARNING_MAX] = L"junk", drive[STORAGE_DRIVE_MAX] = L"junk";
@@ -240,8 +253,7 @@ TEST(StorageGate, RealDrives)
 
 class ShotRequests : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = test_temp_dir(L"ivra-shots-");
         SetEnvironmentVariableW(L"APPDATA", dir.c_str());
         config cfg;
@@ -258,8 +270,7 @@ protected:
         g_agent.frames_stills = frame_pool_create("stills", 4, 64ull << 20);
         ASSERT_NE(g_agent.frames_stills, nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         frame_stats st{};
         frame_pool_stats(g_agent.frames_stills, &st);
         EXPECT_EQ(st.in_use, 0) << "a buffer was kept";
@@ -270,23 +281,25 @@ protected:
         test_remove_tree(dir);
     }
     // Runs the request on this thread and returns its answer; the job is freed.
-    std::wstring answer(shot_job* job, int* ok = nullptr)
-    {
+    std::wstring answer(shot_job* job, int* ok = nullptr) {
         still_pipe_shot(nullptr, job);
         EXPECT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << "no answer";
         EXPECT_EQ(job->refs, 1) << "the capture side kept its reference";
         std::wstring e = job->error;
-        if (ok)
-            *ok = job->ok;
+        if (ok) *ok = job->ok;
         shot_job_release(job);
         return e;
     }
     std::wstring dir;
 };
 
-TEST_F(ShotRequests, RefusalsAnswerOnceWithTheirCode)
-{
-    struct { const char* name; int kind; int quitting, selecting; const wchar_t* want; } cases[] = {
+TEST_F(ShotRequests, RefusalsAnswerOnceWithTheirCode) {
+    struct {
+        const char* name;
+        int kind;
+        int quitting, selecting;
+        const wchar_t* want;
+    } cases[] = {
         {"quitting", SHOT_MONITOR, 1, 0, L"busy\tmsg=another capture selection is active or the agent is stopping"},
         {"selecting", SHOT_WINDOW, 0, 1, L"busy\tmsg=another capture selection is active or the agent is stopping"},
         {"pick with nothing to freeze", SHOT_PICK, 0, 0, L"cancelled\tmsg=pick cancelled"},
@@ -309,9 +322,13 @@ TEST_F(ShotRequests, RefusalsAnswerOnceWithTheirCode)
 
 // Every way a selection fails to open or ends without a rectangle answers the waiting pick
 // exactly once and leaves the selecting flag clear (or, when another selection holds it, set).
-TEST_F(ShotRequests, SelectionFailuresAnswerThePickOnce)
-{
-    struct { const char* name; int freeze, selecting; bool started; const wchar_t* want; } cases[] = {
+TEST_F(ShotRequests, SelectionFailuresAnswerThePickOnce) {
+    struct {
+        const char* name;
+        int freeze, selecting;
+        bool started;
+        const wchar_t* want;
+    } cases[] = {
         {"another selection open", 0, 1, false, L"busy\tmsg=region overlay already active"},
         {"frozen look, nothing to freeze", 1, 0, false, L"cancelled\tmsg=pick cancelled"},
         // No input broker runs here: the overlay cannot get its input and cancels on its thread.
@@ -336,9 +353,10 @@ TEST_F(ShotRequests, SelectionFailuresAnswerThePickOnce)
     }
 }
 
-TEST_F(ShotRequests, RectanglesWithoutCoverage)
-{
-    struct { LONG l, t, r, b; } cases[] = {{10, 10, 0, 0}, {0, 0, 0, 50}, {-900000, -900000, -899000, -899000}};
+TEST_F(ShotRequests, RectanglesWithoutCoverage) {
+    struct {
+        LONG l, t, r, b;
+    } cases[] = {{10, 10, 0, 0}, {0, 0, 0, 50}, {-900000, -900000, -899000, -899000}};
     for (const auto& c : cases) {
         shot_job* job = shot_job_create();
         job->kind = SHOT_RECT;
@@ -348,15 +366,20 @@ TEST_F(ShotRequests, RectanglesWithoutCoverage)
 }
 
 // What is refused before or instead of a capture, with a code of the refusal table.
-TEST_F(ShotRequests, RefusedWithTableCodes)
-{
+TEST_F(ShotRequests, RefusedWithTableCodes) {
     display_cache* cache = display_cache_build();
     ASSERT_NE(cache, nullptr);
     // A stills folder that leaves no room for a generated name.
     const size_t room = 259 - 29 - dir.size();
     const std::wstring deep = dir + L"\\" + std::wstring(room, L'n');
-    struct { const char* name; int kind, monitor; LONG l, t, r, b; int format; bool deep_folder; const wchar_t* want; }
-    cases[] = {
+    struct {
+        const char* name;
+        int kind, monitor;
+        LONG l, t, r, b;
+        int format;
+        bool deep_folder;
+        const wchar_t* want;
+    } cases[] = {
         {"monitor -2", SHOT_MONITOR, -2, 0, 0, 0, 0, -1, false, L"capture\tmsg=capture failed (see agent log)"},
         {"monitor 7", SHOT_MONITOR, 7, 0, 0, 0, 0, -1, false, L"capture\tmsg=capture failed (see agent log)"},
         {"no name", SHOT_MONITOR, 0, 0, 0, 0, 0, -1, true, L"internal\tmsg=the capture name does not fit"},
@@ -387,8 +410,7 @@ TEST_F(ShotRequests, RefusedWithTableCodes)
     display_cache_destroy(cache);
 }
 
-TEST_F(ShotRequests, DiskFullAndExhaustedPool)
-{
+TEST_F(ShotRequests, DiskFullAndExhaustedPool) {
     config cfg;
     agent_config_copy(&cfg);
     cfg.stop_free_mb = INT_MAX;
@@ -419,8 +441,7 @@ TEST_F(ShotRequests, DiskFullAndExhaustedPool)
     DestroyWindow(w);
 }
 
-TEST_F(ShotRequests, MinimizedWindowKeepsNoBuffer)
-{
+TEST_F(ShotRequests, MinimizedWindowKeepsNoBuffer) {
     HWND w = CreateWindowExW(0, L"STATIC", L"minimized target", WS_OVERLAPPEDWINDOW, 50, 50, 200, 150, nullptr, nullptr,
                              nullptr, nullptr);
     ASSERT_NE(w, nullptr);
@@ -434,9 +455,11 @@ TEST_F(ShotRequests, MinimizedWindowKeepsNoBuffer)
 }
 
 // The save job answers a request with the file's real size, or with the encode error.
-TEST_F(ShotRequests, SaveJobAnswers)
-{
-    struct { const wchar_t* leaf; bool ok; } cases[] = {{L"\\shot.png", true}, {L"\\missing\\dir\\shot.png", false}};
+TEST_F(ShotRequests, SaveJobAnswers) {
+    struct {
+        const wchar_t* leaf;
+        bool ok;
+    } cases[] = {{L"\\shot.png", true}, {L"\\missing\\dir\\shot.png", false}};
     for (const auto& c : cases) {
         frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills, 4 * 3 * 4);
         ASSERT_NE(buf, nullptr);
@@ -477,8 +500,7 @@ TEST_F(ShotRequests, SaveJobAnswers)
 
 namespace {
 
-region_result* make_region(LONG l, LONG t, LONG r, LONG b, shot_job* job)
-{
+region_result* make_region(LONG l, LONG t, LONG r, LONG b, shot_job* job) {
     region_result* rr = (region_result*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(region_result));
     rr->left = l, rr->top = t, rr->right = r, rr->bottom = b;
     rr->job = job;
@@ -486,9 +508,14 @@ region_result* make_region(LONG l, LONG t, LONG r, LONG b, shot_job* job)
 }
 
 // A region result answers its waiting request exactly once, whatever goes wrong.
-TEST_F(ShotRequests, RegionResultsAnswerTheirRequest)
-{
-    struct { const char* name; LONG l, t, r, b; uint64_t budget; int held; const wchar_t* want; } cases[] = {
+TEST_F(ShotRequests, RegionResultsAnswerTheirRequest) {
+    struct {
+        const char* name;
+        LONG l, t, r, b;
+        uint64_t budget;
+        int held;
+        const wchar_t* want;
+    } cases[] = {
         {"no display cache", 0, 0, 64, 48, 64ull << 20, 0, L"capture\tmsg=capture failed (see agent log)"},
         {"no free buffer", 0, 0, 640, 480, 64ull << 20, 2, L"busy\tmsg=stills pool exhausted; try again"},
         {"beyond the budget", 0, 0, 640, 480, 16, 0, L"capture\tmsg=a 640x480 PNG shot is too large"},
@@ -497,16 +524,14 @@ TEST_F(ShotRequests, RegionResultsAnswerTheirRequest)
         frame_pool* keep = g_agent.frames_stills;
         g_agent.frames_stills = frame_pool_create("region", 2, c.budget);
         frame_buffer* held[2] = {};
-        for (int i = 0; i < c.held; i++)
-            held[i] = frame_pool_acquire(g_agent.frames_stills, 16);
+        for (int i = 0; i < c.held; i++) held[i] = frame_pool_acquire(g_agent.frames_stills, 16);
         shot_job* job = shot_job_create();
         still_region_result(nullptr, make_region(c.l, c.t, c.r, c.b, job));
         EXPECT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << c.name;
         EXPECT_EQ(job->refs, 1) << c.name;
         EXPECT_EQ(std::wstring(job->error).rfind(c.want, 0), 0u) << c.name << ": " << job->error;
         shot_job_release(job);
-        for (frame_buffer* b : held)
-            frame_pool_release(b);
+        for (frame_buffer* b : held) frame_pool_release(b);
         frame_stats st{};
         frame_pool_stats(g_agent.frames_stills, &st);
         EXPECT_EQ(st.in_use, 0) << c.name;
@@ -531,15 +556,13 @@ namespace {
 
 HANDLE g_gate_event = nullptr;
 HANDLE g_started_event = nullptr;
-void blocking_job(void*)
-{
+void blocking_job(void*) {
     SetEvent(g_started_event);
     WaitForSingleObject(g_gate_event, 10000);
 }
 
 // A full stills queue refuses the save: the request hears "busy" and no buffer stays taken.
-TEST_F(ShotRequests, FullStillsQueueAnswersBusy)
-{
+TEST_F(ShotRequests, FullStillsQueueAnswersBusy) {
     HWND w = CreateWindowExW(0, L"STATIC", L"target", WS_POPUP | WS_VISIBLE, 10, 10, 40, 30, nullptr, nullptr, nullptr,
                              nullptr);
     ASSERT_NE(w, nullptr);
@@ -551,8 +574,7 @@ TEST_F(ShotRequests, FullStillsQueueAnswersBusy)
     // Only once the worker holds the first job does a full queue stay full: a refusal seen
     // while it has not taken it yet would be followed by a free place for the shot.
     ASSERT_EQ(WaitForSingleObject(g_started_event, 10000), WAIT_OBJECT_0);
-    while (worker_pool_submit(pool, blocking_job, nullptr)) {
-    }
+    while (worker_pool_submit(pool, blocking_job, nullptr)) {}
     worker_pool* keep = g_agent.stills;
     g_agent.stills = pool;
 

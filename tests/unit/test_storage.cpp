@@ -27,46 +27,42 @@ struct temp_cleanup : testing::Environment {
 };
 const auto* g_cleanup = testing::AddGlobalTestEnvironment(new temp_cleanup);
 
-void make_file(const std::wstring& path, size_t size)
-{
+void make_file(const std::wstring& path, size_t size) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << test_utf8(path);
     std::string bytes(size, 'x');
     DWORD wrote = 0;
-    if (size)
-        WriteFile(h, bytes.data(), (DWORD)size, &wrote, nullptr);
+    if (size) WriteFile(h, bytes.data(), (DWORD)size, &wrote, nullptr);
     CloseHandle(h);
 }
 
-config empty_config()
-{
+config empty_config() {
     config c{};
     config_defaults(&c);
     c.stills_dir[0] = c.clips_dir[0] = 0;
-    for (auto& f : c.folders)
-        f[0] = 0;
+    for (auto& f : c.folders) f[0] = 0;
     return c;
 }
 
 }  // namespace
 
-TEST(Storage, KindsByExtension)
-{
-    const struct { const wchar_t* name; int kind; } cases[] = {
-        {L"clip.MOV", STORAGE_KIND_CLIP},   {L"shot.webp", STORAGE_KIND_STILL}, {L"notes.txt", STORAGE_KIND_OTHER},
-        {L"README", STORAGE_KIND_OTHER},    {L"a.JPEG", STORAGE_KIND_STILL},    {L"b.jpg", STORAGE_KIND_STILL},
-        {L"c.Png", STORAGE_KIND_STILL},     {L"d.bmp", STORAGE_KIND_STILL},     {L"e.mp4", STORAGE_KIND_CLIP},
-        {L"f.mkv", STORAGE_KIND_CLIP},      {L"g.webm", STORAGE_KIND_CLIP},     {L"h.GIF", STORAGE_KIND_CLIP},
+TEST(Storage, KindsByExtension) {
+    const struct {
+        const wchar_t* name;
+        int kind;
+    } cases[] = {
+        {L"clip.MOV", STORAGE_KIND_CLIP},   {L"shot.webp", STORAGE_KIND_STILL},  {L"notes.txt", STORAGE_KIND_OTHER},
+        {L"README", STORAGE_KIND_OTHER},    {L"a.JPEG", STORAGE_KIND_STILL},     {L"b.jpg", STORAGE_KIND_STILL},
+        {L"c.Png", STORAGE_KIND_STILL},     {L"d.bmp", STORAGE_KIND_STILL},      {L"e.mp4", STORAGE_KIND_CLIP},
+        {L"f.mkv", STORAGE_KIND_CLIP},      {L"g.webm", STORAGE_KIND_CLIP},      {L"h.GIF", STORAGE_KIND_CLIP},
         {L"i.png.txt", STORAGE_KIND_OTHER}, {L"j.mp4.part", STORAGE_KIND_OTHER}, {L"k.pn", STORAGE_KIND_OTHER},
-        {L"l.pngx", STORAGE_KIND_OTHER},    {L"trailing.", STORAGE_KIND_OTHER}, {L"", STORAGE_KIND_OTHER},
+        {L"l.pngx", STORAGE_KIND_OTHER},    {L"trailing.", STORAGE_KIND_OTHER},  {L"", STORAGE_KIND_OTHER},
         {nullptr, STORAGE_KIND_OTHER},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(storage_kind_of(c.name), c.kind) << (c.name ? test_utf8(c.name) : "null");
+    for (const auto& c : cases) EXPECT_EQ(storage_kind_of(c.name), c.kind) << (c.name ? test_utf8(c.name) : "null");
 }
 
-TEST(Storage, RootsSkipFoldersAlreadyCovered)
-{
+TEST(Storage, RootsSkipFoldersAlreadyCovered) {
     // stills, clips, then slots by number ("" = unset); want: the walked roots in order.
     const struct {
         const wchar_t* stills;
@@ -89,8 +85,7 @@ TEST(Storage, RootsSkipFoldersAlreadyCovered)
         config cfg = empty_config();
         wcscpy(cfg.stills_dir, c.stills);
         wcscpy(cfg.clips_dir, c.clips);
-        for (auto& s : c.slots)
-            wcscpy(cfg.folders[s.first - 1], s.second);
+        for (auto& s : c.slots) wcscpy(cfg.folders[s.first - 1], s.second);
         const wchar_t* roots[STORAGE_ROOTS_MAX];
         const int n = storage_roots(&cfg, roots);
         std::vector<std::wstring> got(roots, roots + n);
@@ -98,8 +93,7 @@ TEST(Storage, RootsSkipFoldersAlreadyCovered)
     }
 }
 
-TEST(Storage, FlagsFromFreeSpaceAndTotals)
-{
+TEST(Storage, FlagsFromFreeSpaceAndTotals) {
     const struct {
         const char* what;
         uint64_t free_bytes, ivra_bytes;
@@ -129,8 +123,7 @@ TEST(Storage, FlagsFromFreeSpaceAndTotals)
     }
 }
 
-TEST(Storage, ScanCountsEachFileOnceByKind)
-{
+TEST(Storage, ScanCountsEachFileOnceByKind) {
     const std::wstring shots = g_root + L"\\shots", clips = g_root + L"\\clips", deep = shots + L"\\red\\a\\b";
     for (const std::wstring& d : {shots, clips, shots + L"\\red", shots + L"\\red\\a", deep})
         CreateDirectoryW(d.c_str(), nullptr);
@@ -172,9 +165,11 @@ TEST(Storage, ScanCountsEachFileOnceByKind)
     EXPECT_EQ(r.low_space + r.disk_full, 2);
 }
 
-TEST(Storage, BalloonTexts)
-{
-    const struct { const wchar_t* warning; const wchar_t* want; } cases[] = {
+TEST(Storage, BalloonTexts) {
+    const struct {
+        const wchar_t* warning;
+        const wchar_t* want;
+    } cases[] = {
         {L"", L""},
         {L"low_space", L"Low disk space: 1.00 GB free on C:\\"},
         {L"low_space,ivra_big", L"Low disk space: 1.00 GB free on C:\\"},
@@ -187,8 +182,7 @@ TEST(Storage, BalloonTexts)
     }
 }
 
-TEST(Storage, ThreadRefreshesTotalsAndFakesFreeSpace)
-{
+TEST(Storage, ThreadRefreshesTotalsAndFakesFreeSpace) {
     EXPECT_EQ(storage_refresh(0), STORAGE_REFRESH_NO_THREAD);
     const std::wstring dir = g_root + L"\\thread";
     CreateDirectoryW(dir.c_str(), nullptr);
@@ -230,8 +224,7 @@ TEST(Storage, ThreadRefreshesTotalsAndFakesFreeSpace)
     delete cfg;
 }
 
-TEST(StorageCli, ReplyParsedIntoJsonAndText)
-{
+TEST(StorageCli, ReplyParsedIntoJsonAndText) {
     storage_totals t{};
     wcscpy(t.drive, L"C:\\");
     t.drive_total = 100 * GiB;
@@ -246,8 +239,15 @@ TEST(StorageCli, ReplyParsedIntoJsonAndText)
     t.roots = 3;
     t.scan_ms = 42;
     t.ivra_big = 1;
-    const struct { int low, full; storage_thresholds th; const char* json_tail; const wchar_t* text; } cases[] = {
-        {0, 0, {2048, 256, 1},
+    const struct {
+        int low, full;
+        storage_thresholds th;
+        const char* json_tail;
+        const wchar_t* text;
+    } cases[] = {
+        {0,
+         0,
+         {2048, 256, 1},
          "\"flags\":{\"low_space\":false,\"disk_full\":false,\"ivra_big\":true},"
          "\"thresholds\":{\"warn_free_mb\":2048,\"stop_free_mb\":256,\"warn_ivra_gb\":1}}\n",
          L"Drive C:\\   100 GB total   25.0 GB free (25%)\n"
@@ -256,8 +256,11 @@ TEST(StorageCli, ReplyParsedIntoJsonAndText)
          L"  Clips    2.00 GB        4 files\n"
          L"  Other    10 B           1 files\n"
          L"Thresholds   warn <2048 MB free \u00b7 stop <256 MB free \u00b7 ivra >1 GB\n"},
-        {1, 1, {0, 0, 0}, "\"flags\":{\"low_space\":true,\"disk_full\":true,\"ivra_big\":true},"
-                          "\"thresholds\":{\"warn_free_mb\":0,\"stop_free_mb\":0,\"warn_ivra_gb\":0}}\n",
+        {1,
+         1,
+         {0, 0, 0},
+         "\"flags\":{\"low_space\":true,\"disk_full\":true,\"ivra_big\":true},"
+         "\"thresholds\":{\"warn_free_mb\":0,\"stop_free_mb\":0,\"warn_ivra_gb\":0}}\n",
          L"Drive C:\\   100 GB total   25.0 GB free (25%)   [disk full!]\n"
          L"Ivra   2.00 GB in 3 folders   (scanned 9 s ago, 42 ms)  [over warn_ivra_gb!]\n"
          L"  Stills   3.00 MB       12 files\n"
@@ -281,7 +284,8 @@ TEST(StorageCli, ReplyParsedIntoJsonAndText)
                       std::string("{\"drive\":\"C:\\\\\",\"total\":107374182400,\"free\":26843545600,"
                                   "\"stills\":{\"bytes\":3145728,\"files\":12},\"clips\":{\"bytes\":2147483648,"
                                   "\"files\":4},\"other\":{\"bytes\":10,\"files\":1},\"ivra\":2150629386,"
-                                  "\"roots\":3,\"age_s\":9,\"scan_ms\":42,") + c.json_tail);
+                                  "\"roots\":3,\"age_s\":9,\"scan_ms\":42,") +
+                          c.json_tail);
         }
         wchar_t text[2048];
         storage_text(&v, text, 2048);

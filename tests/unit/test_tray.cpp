@@ -95,27 +95,50 @@ TEST(Tray, ClickRules) {
         int count;
         unsigned taken;  // what the timer finds at the end
     } rows[] = {
-        {"click: up then select is one click", true,
-         {{WM_LBUTTONUP, false, 1000, T, 1005}, {NIN_SELECT, false, 1010, N, 1005}}, 2, 1005},
+        {"click: up then select is one click",
+         true,
+         {{WM_LBUTTONUP, false, 1000, T, 1005}, {NIN_SELECT, false, 1010, N, 1005}},
+         2,
+         1005},
         {"shift click records a clip", true, {{NIN_SELECT, true, 1000, T, 1011}}, 1, 1011},
-        {"double click opens settings and drops the click", true,
-         {{WM_LBUTTONUP, false, 1000, T, 1005}, {NIN_SELECT, false, 1005, N, 1005},
-          {WM_LBUTTONDBLCLK, false, 1200, S, 0}, {WM_LBUTTONUP, false, 1250, N, 0}, {NIN_SELECT, false, 1260, N, 0}},
-         5, 0},
-        {"a click after the suppression counts again", true,
-         {{WM_LBUTTONDBLCLK, false, 1000, S, 0}, {WM_LBUTTONUP, false, 1499, N, 0}, {WM_LBUTTONUP, false, 1500, T, 1005}},
-         3, 1005},
-        {"second click 150 ms later is a new click", true,
-         {{WM_LBUTTONUP, false, 1000, T, 1005}, {NIN_SELECT, true, 1150, T, 1011}}, 2, 1011},
+        {"double click opens settings and drops the click",
+         true,
+         {{WM_LBUTTONUP, false, 1000, T, 1005},
+          {NIN_SELECT, false, 1005, N, 1005},
+          {WM_LBUTTONDBLCLK, false, 1200, S, 0},
+          {WM_LBUTTONUP, false, 1250, N, 0},
+          {NIN_SELECT, false, 1260, N, 0}},
+         5,
+         0},
+        {"a click after the suppression counts again",
+         true,
+         {{WM_LBUTTONDBLCLK, false, 1000, S, 0},
+          {WM_LBUTTONUP, false, 1499, N, 0},
+          {WM_LBUTTONUP, false, 1500, T, 1005}},
+         3,
+         1005},
+        {"second click 150 ms later is a new click",
+         true,
+         {{WM_LBUTTONUP, false, 1000, T, 1005}, {NIN_SELECT, true, 1150, T, 1011}},
+         2,
+         1011},
         {"key select opens settings", true, {{NIN_KEYSELECT, false, 5000, S, 0}}, 1, 0},
-        {"key select right after a click is that click", true,
-         {{NIN_SELECT, false, 1000, T, 1005}, {NIN_KEYSELECT, false, 1400, N, 1005}}, 2, 1005},
-        {"balloon and menu", true,
-         {{NIN_BALLOONUSERCLICK, false, 1, B, 0}, {WM_CONTEXTMENU, false, 2, M, 0}, {WM_RBUTTONUP, false, 3, N, 0}}, 3,
+        {"key select right after a click is that click",
+         true,
+         {{NIN_SELECT, false, 1000, T, 1005}, {NIN_KEYSELECT, false, 1400, N, 1005}},
+         2,
+         1005},
+        {"balloon and menu",
+         true,
+         {{NIN_BALLOONUSERCLICK, false, 1, B, 0}, {WM_CONTEXTMENU, false, 2, M, 0}, {WM_RBUTTONUP, false, 3, N, 0}},
+         3,
          0},
         {"right button opens the menu without version 4", false, {{WM_RBUTTONUP, false, 1, M, 0}}, 1, 0},
-        {"moves and popups do nothing", true,
-         {{WM_MOUSEMOVE, false, 1, N, 0}, {NIN_POPUPOPEN, false, 2, N, 0}, {NIN_POPUPCLOSE, false, 3, N, 0}}, 3, 0},
+        {"moves and popups do nothing",
+         true,
+         {{WM_MOUSEMOVE, false, 1, N, 0}, {NIN_POPUPOPEN, false, 2, N, 0}, {NIN_POPUPCLOSE, false, 3, N, 0}},
+         3,
+         0},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -134,8 +157,13 @@ TEST(Tray, OnlyWebAddressesOpen) {
     struct row {
         const char* text;
         bool ok;
-    } rows[] = {{"https://ivra.example/u/ann", true}, {"http://127.0.0.1:8080", true}, {"HTTPS://x", false},
-                {"file:///C:/x", false}, {" https://x", false}, {"", false}, {nullptr, false}};
+    } rows[] = {{"https://ivra.example/u/ann", true},
+                {"http://127.0.0.1:8080", true},
+                {"HTTPS://x", false},
+                {"file:///C:/x", false},
+                {" https://x", false},
+                {"", false},
+                {nullptr, false}};
     for (const row& r : rows) EXPECT_EQ(tray_url_openable(r.text), r.ok) << (r.text ? r.text : "(null)");
 }
 
@@ -144,9 +172,18 @@ TEST(Tray, RingIconKeyPixels) {
         int n, x, y;
         uint32_t bgra;
     } rows[] = {
-        {16, 0, 0, 0},            {16, 8, 8, 0},           {16, 8, 2, 0xfb69a4fa}, {16, 8, 13, 0x9b305395},
-        {16, 3, 8, 0xaf3f67aa},   {16, 5, 9, 0x4016253e},  {16, 4, 5, 0x7c304d7a}, {32, 16, 16, 0},         {32, 18, 5, 0xff6aa6fe}, {32, 12, 25, 0xff518cf6},
-        {32, 24, 10, 0xff649ffc}, {256, 128, 128, 0},
+        {16, 0, 0, 0},
+        {16, 8, 8, 0},
+        {16, 8, 2, 0xfb69a4fa},
+        {16, 8, 13, 0x9b305395},
+        {16, 3, 8, 0xaf3f67aa},
+        {16, 5, 9, 0x4016253e},
+        {16, 4, 5, 0x7c304d7a},
+        {32, 16, 16, 0},
+        {32, 18, 5, 0xff6aa6fe},
+        {32, 12, 25, 0xff518cf6},
+        {32, 24, 10, 0xff649ffc},
+        {256, 128, 128, 0},
     };
     static uint32_t px[256 * 256];
     int made = 0;
@@ -174,17 +211,20 @@ TEST(Tray, SavedCaptureBalloons) {
         const wchar_t *title, *text;
         int kind, warning;
     } rows[] = {
-        {1, 1, 0, 0, "", false, 1, false, L"Screenshot saved", L"a.png - 27.2 KB. Click to show it.", TRAY_ACTION_REVEAL, 0},
+        {1, 1, 0, 0, "", false, 1, false, L"Screenshot saved", L"a.png - 27.2 KB. Click to show it.",
+         TRAY_ACTION_REVEAL, 0},
         {1, 1, 0, 0, "", true, 1, true, L"Screenshot saved",
          L"a.png - 27.2 KB. Uploading; the link will be copied. Click to show the file.", TRAY_ACTION_REVEAL, 0},
-        {1, 1, 0, 0, "", true, 1, false, L"Screenshot saved", L"a.png - 27.2 KB. Click to show it.", TRAY_ACTION_REVEAL, 0},
+        {1, 1, 0, 0, "", true, 1, false, L"Screenshot saved", L"a.png - 27.2 KB. Click to show it.", TRAY_ACTION_REVEAL,
+         0},
         {1, 1, 0, 0, "", true, 0, false, L"Screenshot saved", L"a.png - 27.2 KB. Click to upload it and copy the link.",
          TRAY_ACTION_UPLOAD, 0},
-        {1, 1, 0, 0, "", true, 2, false, L"Screenshot saved", L"a.png - 27.2 KB. Click to show it.", TRAY_ACTION_REVEAL, 0},
+        {1, 1, 0, 0, "", true, 2, false, L"Screenshot saved", L"a.png - 27.2 KB. Click to show it.", TRAY_ACTION_REVEAL,
+         0},
         {1, 0, 0, 12.34, "", false, 0, false, L"Clip saved", L"12.3 s, 27.2 KB - a.png. Click to show it.",
          TRAY_ACTION_REVEAL, 0},
-        {1, 0, 1, 30, "", true, 0, false, L"Replay saved", L"30.0 s, 27.2 KB - a.png. Click to upload it and copy the link.",
-         TRAY_ACTION_UPLOAD, 0},
+        {1, 0, 1, 30, "", true, 0, false, L"Replay saved",
+         L"30.0 s, 27.2 KB - a.png. Click to upload it and copy the link.", TRAY_ACTION_UPLOAD, 0},
         {0, 0, 0, 0, "the encoder stopped \xe2\x80\x94 disk", true, 0, false, L"Clip not saved",
          L"Ivra could not save this clip: the encoder stopped \u2014 disk", TRAY_ACTION_NONE, 1},
     };

@@ -11,12 +11,24 @@ TEST(Update, FeedAndPackageNames) {
         const char* name;
         bool ok;
     } rows[] = {
-        {"releases.win.json", true},  {"Ivra-0.3.0-full.nupkg", true}, {"a", true},
-        {"under_score-1.2", true},    {longest.c_str(), true},         {too_long.c_str(), false},
-        {nullptr, false},             {"", false},                     {".hidden", false},
-        {"..", false},                {"a/b", false},                  {"/releases.json", false},
-        {"a\\b", false},              {"../secret", false},            {"sp ace", false},
-        {"q?x=1", false},             {"a%2fb", false},                {"caf\xc3\xa9", false},
+        {"releases.win.json", true},
+        {"Ivra-0.3.0-full.nupkg", true},
+        {"a", true},
+        {"under_score-1.2", true},
+        {longest.c_str(), true},
+        {too_long.c_str(), false},
+        {nullptr, false},
+        {"", false},
+        {".hidden", false},
+        {"..", false},
+        {"a/b", false},
+        {"/releases.json", false},
+        {"a\\b", false},
+        {"../secret", false},
+        {"sp ace", false},
+        {"q?x=1", false},
+        {"a%2fb", false},
+        {"caf\xc3\xa9", false},
         {"x.", true},
     };
     for (const row& r : rows) EXPECT_EQ(update_name_ok(r.name), r.ok) << (r.name ? r.name : "(null)");
@@ -30,16 +42,16 @@ TEST(Update, DailyCheckDue) {
         unsigned long long now, last;
         bool due;
     } rows[] = {
-        {1, false, true, 600000, 0, true},                // the first tick after start
-        {0, false, true, 600000, 0, false},               // switched off
-        {1, true, true, 600000, 0, false},                // one already running
+        {1, false, true, 600000, 0, true},                   // the first tick after start
+        {0, false, true, 600000, 0, false},                  // switched off
+        {1, true, true, 600000, 0, false},                   // one already running
         {1, false, false, 600000 + day - 1, 600000, false},  // a day less one millisecond
-        {1, false, false, 600000 + day, 600000, true},    // exactly a day after the last start
+        {1, false, false, 600000 + day, 600000, true},       // exactly a day after the last start
         {1, false, false, 600000 + 3 * day, 600000, true},
         {1, true, false, 600000 + 3 * day, 600000, false},
         {0, false, false, 600000 + 3 * day, 600000, false},
-        {2, false, false, 600000 + day, 600000, true},    // any non-zero value is on
-        {1, false, false, 5, 600000, false},              // a clock behind the last start
+        {2, false, false, 600000 + day, 600000, true},  // any non-zero value is on
+        {1, false, false, 5, 600000, false},            // a clock behind the last start
     };
     for (const row& r : rows)
         EXPECT_EQ(update_daily_due(r.update_auto, r.running, r.first, r.now, r.last, day), r.due)
@@ -71,7 +83,7 @@ TEST(Update, ProgressReportedOnlyWhenThePercentageChanges) {
         uint64_t received, total;
         int reported;
     };
-    const step known[] = {{0, 1000, 0}, {5, 1000, -1}, {10, 1000, 1}, {19, 1000, -1},
+    const step known[] = {{0, 1000, 0},    {5, 1000, -1},     {10, 1000, 1},   {19, 1000, -1},
                           {500, 1000, 50}, {1000, 1000, 100}, {1000, 1000, -1}};
     int last = -1;
     for (const step& s : known) EXPECT_EQ(update_progress_step(s.received, s.total, &last), s.reported) << s.received;

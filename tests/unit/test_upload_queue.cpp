@@ -60,10 +60,14 @@ TEST(UploadRules, WorkersBackoffAndKinds) {
     for (const auto& r : workers) EXPECT_EQ(upload_workers_clamp(r[0]), r[1]) << r[0];
     const uint64_t backoff[][2] = {{1, 15}, {2, 60}, {3, 300}, {4, 900}, {5, 1800}, {6, 3600}, {9, 3600}, {50, 3600}};
     for (const auto& r : backoff) EXPECT_EQ(upload_backoff_seconds((int)r[0]), r[1]) << r[0];
-    const struct { const wchar_t* path; int kind; } kinds[] = {
-        {L"C:\\a.PNG", 0}, {L"C:\\a.jpg", 0},    {L"C:\\a.Jpeg", 0},       {L"C:\\clip.MP4", 1}, {L"C:\\a.gif", -1},
-        {L"C:\\noext", -1}, {L"C:\\x.png\\f", -1}, {L"C:\\a.png.txt", -1}, {L"C:\\a.", -1},      {L"", -1}};
-    for (size_t i = 0; i < sizeof kinds / sizeof kinds[0]; i++) EXPECT_EQ(upload_kind_of(kinds[i].path), kinds[i].kind) << i;
+    const struct {
+        const wchar_t* path;
+        int kind;
+    } kinds[] = {{L"C:\\a.PNG", 0},  {L"C:\\a.jpg", 0},  {L"C:\\a.Jpeg", 0},    {L"C:\\clip.MP4", 1},
+                 {L"C:\\a.gif", -1}, {L"C:\\noext", -1}, {L"C:\\x.png\\f", -1}, {L"C:\\a.png.txt", -1},
+                 {L"C:\\a.", -1},    {L"", -1}};
+    for (size_t i = 0; i < sizeof kinds / sizeof kinds[0]; i++)
+        EXPECT_EQ(upload_kind_of(kinds[i].path), kinds[i].kind) << i;
     char cut[4];
     upload_text_copy(cut, sizeof cut, "\xc3\xa9|z");  // cleaned, and never half a character
     EXPECT_STREQ(cut, "\xc3\xa9 ");
@@ -75,16 +79,19 @@ TEST(UploadRules, CollectionOfTheNumberedFolders) {
     std::unique_ptr<config> cfg(new config{});
     wcscpy(cfg->stills_dir, L"C:\\Shots");
     wcscpy(cfg->clips_dir, L"C:\\Clips\\");
-    const wchar_t* folders[] = {L"C:\\Shots\\", L"D:\\Work\\", L"d:\\work", L"E:\\", L"F:\\Pics", L"C:\\Clips", L"G:\\Game//"};
+    const wchar_t* folders[] = {L"C:\\Shots\\", L"D:\\Work\\", L"d:\\work",  L"E:\\",
+                                L"F:\\Pics",    L"C:\\Clips",  L"G:\\Game//"};
     const char* collections[] = {"11", "22", "33", "44", "", "66", "88"};
     for (int i = 0; i < 7; i++) {
         wcscpy(cfg->folders[i], folders[i]);
         strcpy(cfg->collections[i], collections[i]);
     }
-    const struct { const wchar_t* path; const char* collection; } rows[] = {
-        {L"D:\\Work\\a.png", "22"},   {L"d:\\WORK\\a.png", "22"},  {L"D:\\Work\\sub\\a.png", ""},
-        {L"C:\\Shots\\a.png", ""},    {L"C:\\Clips\\c.mp4", ""},   {L"E:\\a.png", "44"},
-        {L"F:\\Pics\\a.png", ""},     {L"G:\\Game\\a.png", "88"},  {L"a.png", ""}};
+    const struct {
+        const wchar_t* path;
+        const char* collection;
+    } rows[] = {{L"D:\\Work\\a.png", "22"}, {L"d:\\WORK\\a.png", "22"}, {L"D:\\Work\\sub\\a.png", ""},
+                {L"C:\\Shots\\a.png", ""},  {L"C:\\Clips\\c.mp4", ""},  {L"E:\\a.png", "44"},
+                {L"F:\\Pics\\a.png", ""},   {L"G:\\Game\\a.png", "88"}, {L"a.png", ""}};
     for (const auto& r : rows) {
         char out[24] = "junk";
         EXPECT_EQ(upload_collection_for(cfg.get(), r.path, out), r.collection[0] != 0);
@@ -93,13 +100,18 @@ TEST(UploadRules, CollectionOfTheNumberedFolders) {
 }
 
 TEST(UploadJournal, RestoresWhatItCanAndWritesItBack) {
-    const struct { const char* text; const char* restored; uint32_t next_id; } rows[] = {
+    const struct {
+        const char* text;
+        const char* restored;
+        uint32_t next_id;
+    } rows[] = {
         {"7\tuploading\t2\t0\t0\tC:\\x.png\t\t\t", "7\tqueued\t2\t0\t0\tC:\\x.png\t\t\t\n", 8},
         {"3\tdone\t1\t1\t1700000000\tC:\\v.mp4\thttps://s/3\t\t42\r\n",
          "3\tdone\t1\t1\t1700000000\tC:\\v.mp4\thttps://s/3\t\t42\n", 4},
         {"5\tfailed\t4\t0\t9\tC:\\\xc3\xa9.png", "5\tfailed\t4\t0\t9\tC:\\\xc3\xa9.png\t\t\t\n", 6},
-        {"5\tqueued\t0\t0\t0\n0\tqueued\t0\t0\t0\tC:\\z.png\n9\tqueued\t0\t0\t0\t\t\t\t\n", "", 1},  // short, id 0, no path
-        {"x1\tqueued\t0\t0\t0\tC:\\z.png\n4294967296\tqueued\t0\t0\t0\tC:\\z.png\n", "", 1},     // ids that are no id
+        {"5\tqueued\t0\t0\t0\n0\tqueued\t0\t0\t0\tC:\\z.png\n9\tqueued\t0\t0\t0\t\t\t\t\n", "",
+         1},                                                                                  // short, id 0, no path
+        {"x1\tqueued\t0\t0\t0\tC:\\z.png\n4294967296\tqueued\t0\t0\t0\tC:\\z.png\n", "", 1},  // ids that are no id
         {"4\tbogus\t-3\t7\t0\tC:\\k.jpg\tu\te|f\t123456789012345678901234\textra\n",
          "4\tqueued\t0\t1\t0\tC:\\k.jpg\tu\te f\t\n", 5},  // a collection of 24 characters is dropped
         {"2\tdone\t1\t0\t1\tC:\\a.png\n\n2\tqueued\t0\t0\t0\tC:\\b.png\n", "2\tdone\t1\t0\t1\tC:\\a.png\t\t\t\n", 3},
@@ -113,7 +125,8 @@ TEST(UploadJournal, RestoresWhatItCanAndWritesItBack) {
     }
     // At most 256 items come back, and the buffer takes whole lines only.
     std::string many;
-    for (int i = 1; i <= 300; i++) many += std::to_string(i) + "\tqueued\t0\t0\t0\tC:\\f" + std::to_string(i) + ".png\n";
+    for (int i = 1; i <= 300; i++)
+        many += std::to_string(i) + "\tqueued\t0\t0\t0\tC:\\f" + std::to_string(i) + ".png\n";
     auto t = new_table();
     EXPECT_EQ(upload_journal_parse(many.data(), many.size(), t.get()), UPLOAD_MAX_ITEMS);
     char small[40];
@@ -149,14 +162,22 @@ TEST(UploadTable, AddingAndTrimming) {
         EXPECT_TRUE(r.result != UPLOAD_ADD_NEW || strcmp(it.collection_id, "17") == 0);
     }
     // finished items at the front, unfinished after them: the oldest finished make room.
-    const struct { int finished, unfinished, result, count, finished_after; uint32_t first; } trims[] = {
-        {0, 256, UPLOAD_ADD_FULL, 256, 0, 1}, {10, 246, UPLOAD_ADD_NEW, 256, 9, 2}, {101, 0, UPLOAD_ADD_NEW, 101, 100, 2},
-        {100, 5, UPLOAD_ADD_NEW, 106, 100, 1}, {150, 106, UPLOAD_ADD_NEW, 207, 100, 51}};
+    const struct {
+        int finished, unfinished, result, count, finished_after;
+        uint32_t first;
+    } trims[] = {{0, 256, UPLOAD_ADD_FULL, 256, 0, 1},
+                 {10, 246, UPLOAD_ADD_NEW, 256, 9, 2},
+                 {101, 0, UPLOAD_ADD_NEW, 101, 100, 2},
+                 {100, 5, UPLOAD_ADD_NEW, 106, 100, 1},
+                 {150, 106, UPLOAD_ADD_NEW, 207, 100, 51}};
     for (const auto& r : trims) {
         auto t = new_table();
         for (int i = 0; i < r.finished + r.unfinished; i++)
-            push(t.get(), i + 1, i >= r.finished ? UPLOAD_QUEUED : i % 2 ? UPLOAD_DONE : UPLOAD_FAILED, 0,
-                 (L"C:\\f" + std::to_wstring(i) + L".png").c_str());
+            push(t.get(), i + 1,
+                 i >= r.finished ? UPLOAD_QUEUED
+                 : i % 2         ? UPLOAD_DONE
+                                 : UPLOAD_FAILED,
+                 0, (L"C:\\f" + std::to_wstring(i) + L".png").c_str());
         uint32_t id = 777;
         EXPECT_EQ(upload_table_add(t.get(), L"C:\\new.png", 0, "", &id), r.result) << r.finished;
         int counts[4];
@@ -175,14 +196,22 @@ TEST(UploadTable, OutcomesBackoffAndTheShutdownRule) {
     const uint64_t waits[] = {15, 60, 300, 900, 1800, 3600, 3600, 3600, 3600};
     for (int n = 1; n <= 10; n++) {
         t->items[0].state = UPLOAD_UPLOADING;
-        int r = upload_table_finish(t.get(), 4, UPLOAD_OUTCOME_RETRY, "", "HTTP 403", false, 1000, 20, 1700000000, nullptr);
+        int r =
+            upload_table_finish(t.get(), 4, UPLOAD_OUTCOME_RETRY, "", "HTTP 403", false, 1000, 20, 1700000000, nullptr);
         EXPECT_EQ(r, n < 10 ? UPLOAD_FINISH_RETRY : UPLOAD_FINISH_FAILED) << n;
-        EXPECT_EQ(t->items[0].next_try, n < 10 ? 1000 + waits[n - 1] * 20 : t->items[0].next_try) << n;  // 20-ms seconds
+        EXPECT_EQ(t->items[0].next_try, n < 10 ? 1000 + waits[n - 1] * 20 : t->items[0].next_try)
+            << n;  // 20-ms seconds
     }
     EXPECT_EQ(states_of(t.get()), "4f10");
     EXPECT_EQ(t->items[0].finished_at, 1700000000);
 
-    const struct { int outcome; bool stopping; int tries; int result; const char* after; } rows[] = {
+    const struct {
+        int outcome;
+        bool stopping;
+        int tries;
+        int result;
+        const char* after;
+    } rows[] = {
         {UPLOAD_OUTCOME_DONE, false, 2, UPLOAD_FINISH_DONE, "3d2"},
         {UPLOAD_OUTCOME_FAILED, false, 0, UPLOAD_FINISH_FAILED, "3f1"},
         {UPLOAD_OUTCOME_UNLINKED, false, 1, UPLOAD_FINISH_UNLINKED, "3q1"},
@@ -197,15 +226,19 @@ TEST(UploadTable, OutcomesBackoffAndTheShutdownRule) {
         t = new_table();
         push(t.get(), 3, UPLOAD_UPLOADING, r.tries, L"C:\\a.png", "", "earlier");
         upload_item it{};
-        EXPECT_EQ(upload_table_finish(t.get(), 3, r.outcome, "https://s/3\t|x", "timed out", r.stopping, 0, 1000, 5, &it),
-                  r.result) << r.after;
+        EXPECT_EQ(
+            upload_table_finish(t.get(), 3, r.outcome, "https://s/3\t|x", "timed out", r.stopping, 0, 1000, 5, &it),
+            r.result)
+            << r.after;
         EXPECT_EQ(states_of(t.get()), r.after);
         EXPECT_TRUE(r.result != UPLOAD_FINISH_DONE || std::string(it.share_url) + "." + it.error == "https://s/3  x.");
     }
     // Only an uploading item takes an outcome.
     push(t.get(), 8, UPLOAD_QUEUED, 0, L"C:\\b.png");
-    EXPECT_EQ(upload_table_finish(t.get(), 8, UPLOAD_OUTCOME_DONE, "u", "", false, 0, 1000, 0, nullptr), UPLOAD_FINISH_IGNORED);
-    EXPECT_EQ(upload_table_finish(t.get(), 9, UPLOAD_OUTCOME_DONE, "u", "", false, 0, 1000, 0, nullptr), UPLOAD_FINISH_IGNORED);
+    EXPECT_EQ(upload_table_finish(t.get(), 8, UPLOAD_OUTCOME_DONE, "u", "", false, 0, 1000, 0, nullptr),
+              UPLOAD_FINISH_IGNORED);
+    EXPECT_EQ(upload_table_finish(t.get(), 9, UPLOAD_OUTCOME_DONE, "u", "", false, 0, 1000, 0, nullptr),
+              UPLOAD_FINISH_IGNORED);
 }
 
 TEST(UploadTable, RetryClearAndTheLinkGoingAway) {
@@ -247,14 +280,18 @@ TEST(UploadStatus, CountsThenWholeItemsNewestFirst) {
     push(t.get(), 3, UPLOAD_QUEUED, 2, L"C:\\d.png", "", "HTTP 403", 1014500);
     push(t.get(), 4, UPLOAD_UPLOADING, 0, L"C:\\c.mp4");
     push(t.get(), 5, UPLOAD_QUEUED, 0, L"C:\\\u00e9.png", "", "", 999995);
-    const std::string head = "ok\tlinked=1\taccount=Ann Resident\tworkers=2\tqueued=2\tactive=1\tdone=1\tfailed=1\titems=5";
+    const std::string head =
+        "ok\tlinked=1\taccount=Ann Resident\tworkers=2\tqueued=2\tactive=1\tdone=1\tfailed=1\titems=5";
     const std::string u[] = {"\tu0=5|queued|0|still|0|||C:\\\xc3\xa9.png", "\tu1=4|uploading|0|clip|0|||C:\\c.mp4",
                              "\tu2=3|queued|2|still|15||HTTP 403|C:\\d.png",
                              "\tu3=2|failed|10|still|0||Too large to upload (limit 50 MB).|C:\\b.png",
                              "\tu4=1|done|1|still|0|https://s/1||C:\\a.png"};
     const std::string all = head + u[0] + u[1] + u[2] + u[3] + u[4] + "\n";
     static char out[UPLOAD_STATUS_CAP];
-    const struct { size_t cap; std::string want; } rows[] = {
+    const struct {
+        size_t cap;
+        std::string want;
+    } rows[] = {
         {sizeof out, all},
         {all.size() + 1, all},
         {all.size(), head + u[0] + u[1] + u[2] + u[3] + "\n"},
@@ -272,20 +309,30 @@ TEST(UploadStatus, CountsThenWholeItemsNewestFirst) {
 }
 
 TEST(PipeUpload, OpsRepliesAndPaths) {
-    const struct { const char* args; int op; } ops[] = {
-        {"", PIPE_UPLOAD_STATUS},       {"op=", PIPE_UPLOAD_STATUS},      {"op=status", PIPE_UPLOAD_STATUS},
-        {"op=add\tpath=x", PIPE_UPLOAD_ADD}, {"op=retry", PIPE_UPLOAD_RETRY}, {"op=clear", PIPE_UPLOAD_CLEAR},
-        {"op=frobnicate", PIPE_UPLOAD_BAD_OP}, {"op=Add", PIPE_UPLOAD_BAD_OP},
-        {"op=statusstatusstatusstatusstatusstatusstatus", PIPE_UPLOAD_BAD_OP}};
+    const struct {
+        const char* args;
+        int op;
+    } ops[] = {{"", PIPE_UPLOAD_STATUS},
+               {"op=", PIPE_UPLOAD_STATUS},
+               {"op=status", PIPE_UPLOAD_STATUS},
+               {"op=add\tpath=x", PIPE_UPLOAD_ADD},
+               {"op=retry", PIPE_UPLOAD_RETRY},
+               {"op=clear", PIPE_UPLOAD_CLEAR},
+               {"op=frobnicate", PIPE_UPLOAD_BAD_OP},
+               {"op=Add", PIPE_UPLOAD_BAD_OP},
+               {"op=statusstatusstatusstatusstatusstatusstatus", PIPE_UPLOAD_BAD_OP}};
     for (const auto& r : ops) EXPECT_EQ(pipe_upload_op_of(r.args), r.op) << r.args;
-    const struct { bool queued, linked; const char *err, *want; } replies[] = {
-        {true, true, "", "ok\tid=7\n"},
-        {false, true, "file not found", "err\tcode=upload\tmsg=file not found\n"},
-        {false, false, "this PC is not linked to an Ivra account",
-         "err\tcode=not_linked\tmsg=this PC is not linked to an Ivra account\n"}};
+    const struct {
+        bool queued, linked;
+        const char *err, *want;
+    } replies[] = {{true, true, "", "ok\tid=7\n"},
+                   {false, true, "file not found", "err\tcode=upload\tmsg=file not found\n"},
+                   {false, false, "this PC is not linked to an Ivra account",
+                    "err\tcode=not_linked\tmsg=this PC is not linked to an Ivra account\n"}};
     char reply[PIPE_ERR_CAP];
     for (const auto& r : replies)
-        EXPECT_EQ(std::string(reply, pipe_upload_add_format(r.queued, 7, r.linked, r.err, reply, sizeof reply)), r.want);
+        EXPECT_EQ(std::string(reply, pipe_upload_add_format(r.queued, 7, r.linked, r.err, reply, sizeof reply)),
+                  r.want);
     wchar_t path[260];
     EXPECT_FALSE(pipe_upload_path("", path));
     EXPECT_TRUE(pipe_upload_path("C:\\\xc3\xbc.png", path) && std::wstring(path) == L"C:\\\u00fc.png");
@@ -305,7 +352,8 @@ TEST(UploadQueue, JournalSurvivesEarlyRequestsAndFollowsEveryChange) {
     CreateDirectoryW((caps + L"\\folder.png").c_str(), nullptr);
     write(caps + L"\\empty.png", "");
     write(caps + L"\\shot.PNG", "png");
-    const std::string line7 = "7\tqueued\t2\t0\t0\tC:\\x.png\t\t\t\n", line8 = "8\tdone\t1\t0\t17\tC:\\y.png\thttps://s/8\t\t\n";
+    const std::string line7 = "7\tqueued\t2\t0\t0\tC:\\x.png\t\t\t\n",
+                      line8 = "8\tdone\t1\t0\t17\tC:\\y.png\thttps://s/8\t\t\n";
     write(journal, "7\tuploading\t2\t0\t0\tC:\\x.png\t\t\t\n" + line8 + "9\tfailed\t10\t0\t18\tC:\\z.png\t\tgone\t\n");
     // A request that comes before the start reads the journal first, and never writes an empty one.
     const std::string line9 = "9\tqueued\t0\t0\t0\tC:\\z.png\t\tgone\t\n";
@@ -315,14 +363,22 @@ TEST(UploadQueue, JournalSurvivesEarlyRequestsAndFollowsEveryChange) {
     upload_start(9);
     static char status[UPLOAD_STATUS_CAP];
     upload_status(status, sizeof status);
-    EXPECT_EQ(std::string(status).rfind("ok\tlinked=0\taccount=\tworkers=4\tqueued=2\tactive=0\tdone=1\tfailed=0\titems=3"
-                                        "\tu0=9|queued|0|", 0), 0u) << status;
+    EXPECT_EQ(
+        std::string(status).rfind("ok\tlinked=0\taccount=\tworkers=4\tqueued=2\tactive=0\tdone=1\tfailed=0\titems=3"
+                                  "\tu0=9|queued|0|",
+                                  0),
+        0u)
+        << status;
     EXPECT_EQ(upload_pending(), 2);
 
-    const struct { std::wstring path; const char* err; } adds[] = {
-        {caps + L"\\a.gif", "only .png, .jpg and .mp4 files can be uploaded"}, {caps + L"\\missing.png", "file not found"},
-        {caps + L"\\empty.png", "file not found"}, {caps + L"\\folder.png", "file not found"},
-        {caps + L"\\shot.PNG", "this PC is not linked to an Ivra account"}};
+    const struct {
+        std::wstring path;
+        const char* err;
+    } adds[] = {{caps + L"\\a.gif", "only .png, .jpg and .mp4 files can be uploaded"},
+                {caps + L"\\missing.png", "file not found"},
+                {caps + L"\\empty.png", "file not found"},
+                {caps + L"\\folder.png", "file not found"},
+                {caps + L"\\shot.PNG", "this PC is not linked to an Ivra account"}};
     for (const auto& r : adds) {
         uint32_t id = 77;
         char err[160] = "";

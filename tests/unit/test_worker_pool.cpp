@@ -315,8 +315,10 @@ TEST(WorkerPool, JobsMaySubmitFurtherJobs) {
     struct step {
         static void run(void* arg) {
             chain* ch = (chain*)arg;
-            if (InterlockedDecrement(&ch->left) == 0) SetEvent(ch->done);
-            else if (!worker_pool_submit(ch->pool, run, ch)) SetEvent(ch->done);
+            if (InterlockedDecrement(&ch->left) == 0)
+                SetEvent(ch->done);
+            else if (!worker_pool_submit(ch->pool, run, ch))
+                SetEvent(ch->done);
         }
     };
     ASSERT_TRUE(worker_pool_submit(pool, step::run, &c));
