@@ -3,6 +3,7 @@
 #include "agent/capture/hdr.h"
 #include "agent/capture/texture.h"
 #include "common/log.h"
+#include "common/rect.h"
 #include <dwmapi.h>
 #include <cstdlib>
 #include <cstring>
@@ -21,20 +22,9 @@ static LONGLONG capture_now() {
 
 // ---- Pure helpers
 
-bool capture_intersect(const RECT* a, const RECT* b, RECT* out) {
-    RECT r;
-    r.left = a->left > b->left ? a->left : b->left;
-    r.top = a->top > b->top ? a->top : b->top;
-    r.right = a->right < b->right ? a->right : b->right;
-    r.bottom = a->bottom < b->bottom ? a->bottom : b->bottom;
-    if (r.right <= r.left || r.bottom <= r.top) return false;
-    *out = r;
-    return true;
-}
-
 void capture_window_rect(const RECT* client, const RECT* frame, RECT* out) {
     RECT r;
-    if (capture_intersect(client, frame, &r))
+    if (rect_intersect(client, frame, &r))
         *out = r;
     else
         *out = *frame;
@@ -51,7 +41,7 @@ int capture_plan_rect(const RECT* rect, const RECT* outputs, int output_count, c
     int n = 0;
     for (int i = 0; i < output_count; i++) {
         RECT part;
-        if (!capture_intersect(rect, &outputs[i], &part)) continue;
+        if (!rect_intersect(rect, &outputs[i], &part)) continue;
         pieces[n].index = i;
         pieces[n].src = part;
         pieces[n].dx = part.left - rect->left;
@@ -238,7 +228,7 @@ bool capture_target_grab(display_cache* cache, const capture_target* target, fra
         }
         LONGLONG stamp = capture_now();
         RECT clip;
-        if (!capture_intersect(&t.rect, &cache->outputs[index].rect, &clip)) {
+        if (!rect_intersect(&t.rect, &cache->outputs[index].rect, &clip)) {
             log_warn("capture: target does not reach output %d", index);
             return false;
         }

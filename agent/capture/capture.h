@@ -46,8 +46,6 @@ bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int*
 
 // ---- Pure helpers (no system calls).
 
-// Intersection of a and b; false (out untouched) when it has no area.
-bool capture_intersect(const RECT* a, const RECT* b, RECT* out);
 // A window's capture rectangle: the client area clipped to the frame bounds, or the
 // frame bounds when the two do not meet.
 void capture_window_rect(const RECT* client, const RECT* frame, RECT* out);

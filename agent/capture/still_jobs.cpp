@@ -15,6 +15,7 @@
 #include "agent/overlay/overlay.h"
 #include "agent/pipe/shot_job.h"
 #include "common/log.h"
+#include "common/rect.h"
 #include "common/text.h"
 #include <cstdio>
 #include <cstring>
@@ -112,7 +113,7 @@ bool still_rect_covered(const RECT* rect, const RECT* outputs, int output_count)
     if (!rect || rect->right <= rect->left || rect->bottom <= rect->top) return false;
     RECT clip;
     for (int i = 0; i < output_count; i++)
-        if (capture_intersect(rect, &outputs[i], &clip)) return true;
+        if (rect_intersect(rect, &outputs[i], &clip)) return true;
     return false;
 }
 

@@ -1,4 +1,5 @@
 #include "agent/clips/clip_bar_draw.h"
+#include "common/rect.h"
 
 #include <cmath>
 #include <cstring>
@@ -229,14 +230,6 @@ void clip_bar_time_text(int seconds, wchar_t* out, size_t cap) {
     out[i] = 0;
 }
 
-static bool rect_within(const RECT& r, const RECT* outer) {
-    return r.left >= outer->left && r.top >= outer->top && r.right <= outer->right && r.bottom <= outer->bottom;
-}
-
-static bool rect_meets(const RECT& a, const RECT& b) {
-    return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
-}
-
 static long clamp_start(long v, long lo, long hi_end, long size) {
     // A box of `size` starting at v, kept within lo..hi_end; the low edge wins when it cannot fit.
     if (v > hi_end - size) v = hi_end - size;
@@ -255,7 +248,7 @@ void clip_bar_place(const RECT* area, const RECT* work, int w, int h, int gap, R
         {keep.left - w, cy, keep.left, cy + h},
     };
     for (const RECT& c : candidates) {
-        if (rect_within(c, work) && !rect_meets(c, keep)) {
+        if (rect_inside(&c, work) && !rect_meets(&c, &keep)) {
             *bar = c;
             *inside = 0;
             return;
@@ -276,7 +269,7 @@ void clip_bar_frame_layout(const RECT* area, const RECT* output, clip_bar_frame*
     const long g = CLIP_BAR_FRAME_GROW, t = CLIP_BAR_FRAME_LINE, m = CLIP_BAR_MARK_LEN, k = CLIP_BAR_MARK_THICK;
     RECT grown{area->left - g, area->top - g, area->right + g, area->bottom + g};
     clip_bar_frame f{};
-    f.inside = !rect_within(grown, output);
+    f.inside = !rect_inside(&grown, output);
     f.window = f.inside ? *area : grown;
     long W = f.window.right - f.window.left, H = f.window.bottom - f.window.top;
     // The outline hugs the area: just outside it, or along its inner edges.

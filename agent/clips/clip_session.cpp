@@ -13,6 +13,7 @@
 #include "agent/core/tray.h"
 #include "agent/overlay/overlay.h"
 #include "common/log.h"
+#include "common/rect.h"
 #include "common/text.h"
 #include <dwmapi.h>
 #include <cstdarg>
@@ -232,7 +233,7 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first) {
         RECT orect{};
         RECT inter{};
         if (usable && index >= 0 && display_cache_output_rect(cache, index, &orect) &&
-            capture_intersect(&rect, &orect, &inter)) {
+            rect_intersect(&rect, &orect, &inter)) {
             s->cur_capture = inter;
             s->cur_output = orect;
             src = RECT{inter.left - orect.left, inter.top - orect.top, inter.right - orect.left,
@@ -1098,7 +1099,7 @@ int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out) {
     RECT best_rect{};
     for (int i = 0; i < count; i++) {
         RECT inter;
-        if (!capture_intersect(r, &outputs[i], &inter)) continue;
+        if (!rect_intersect(r, &outputs[i], &inter)) continue;
         const int64_t area = ((int64_t)inter.right - inter.left) * ((int64_t)inter.bottom - inter.top);
         if (area > best_area) {
             best = i;

@@ -3,6 +3,7 @@
 #include "agent/capture/dib.h"
 #include "agent/core/frame_pool.h"
 #include "common/log.h"
+#include "common/rect.h"
 
 #include <cmath>
 #include <cstring>
@@ -94,19 +95,6 @@ static inline uint32_t px_over(uint32_t src, uint32_t dst) {
     return src + rb + ag;
 }
 
-static bool rect_clip(const RECT* a, const RECT* b, RECT* out) {
-    RECT r = {a->left > b->left ? a->left : b->left, a->top > b->top ? a->top : b->top,
-              a->right < b->right ? a->right : b->right, a->bottom < b->bottom ? a->bottom : b->bottom};
-    if (r.right <= r.left || r.bottom <= r.top) return false;
-    *out = r;
-    return true;
-}
-
-static bool rect_inside(const RECT* inner, const RECT* outer) {
-    return inner->left >= outer->left && inner->top >= outer->top && inner->right <= outer->right &&
-           inner->bottom <= outer->bottom;
-}
-
 // Pixels to draw on: `bits` holds the client rectangle `bounds`, `stride` pixels a row.
 struct draw_target {
     uint32_t* bits;
@@ -120,7 +108,7 @@ static uint32_t* target_at(const draw_target* t, LONG x, LONG y) {
 
 static void target_blend(const draw_target* t, const RECT* r, uint32_t colour) {
     RECT c;
-    if (!rect_clip(r, &t->bounds, &c)) return;
+    if (!rect_intersect(r, &t->bounds, &c)) return;
     for (LONG y = c.top; y < c.bottom; y++) {
         uint32_t* row = target_at(t, c.left, y);
         for (LONG i = 0; i < c.right - c.left; i++) row[i] = px_over(colour, row[i]);
@@ -131,7 +119,7 @@ static void target_blend(const draw_target* t, const RECT* r, uint32_t colour) {
 static void target_sprite(const draw_target* t, const draw_sprite* sp, LONG x, LONG y, const RECT* clip) {
     const RECT r = {x, y, x + sp->w, y + sp->h};
     RECT c, cc;
-    if (!sp->px || !rect_clip(&r, &t->bounds, &c) || !rect_clip(&c, clip, &cc)) return;
+    if (!sp->px || !rect_intersect(&r, &t->bounds, &c) || !rect_intersect(&c, clip, &cc)) return;
     for (LONG yy = cc.top; yy < cc.bottom; yy++) {
         uint32_t* row = target_at(t, cc.left, yy);
         const uint32_t* src = sp->px + (size_t)(yy - y) * sp->w + (cc.left - x);
@@ -409,7 +397,7 @@ static int scene_decos(const overlay_state* s, draw_deco* out) {
 static void draw_decos(const draw_target* t, const draw_deco* decos, int count, const RECT* clip) {
     for (int i = 0; i < count; i++) {
         RECT c;
-        if (!rect_clip(&decos[i].r, clip, &c)) continue;
+        if (!rect_intersect(&decos[i].r, clip, &c)) continue;
         if (decos[i].sprite)
             target_sprite(t, decos[i].sprite, decos[i].r.left, decos[i].r.top, &c);
         else
@@ -420,7 +408,7 @@ static void draw_decos(const draw_target* t, const draw_deco* decos, int count, 
 // The live look's plain picture in `r`: dimming, and the selection kept clear.
 static void live_base(const draw_target* t, const RECT* r, const RECT* sel) {
     RECT c;
-    if (!rect_clip(r, &t->bounds, &c)) return;
+    if (!rect_intersect(r, &t->bounds, &c)) return;
     for (LONG y = c.top; y < c.bottom; y++) {
         uint32_t* row = target_at(t, c.left, y);
         LONG sl = c.right, sr = c.right;
@@ -589,10 +577,10 @@ static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* se
         const overlay_snapshot* sn = &s->snaps[i];
         RECT sr = sn->rect, c, b;
         OffsetRect(&sr, -s->screen.left, -s->screen.top);
-        if (!sn->dim_dc || !rect_clip(&sr, r, &c)) continue;
+        if (!sn->dim_dc || !rect_intersect(&sr, r, &c)) continue;
         BitBlt(a->comp_dc, c.left - r->left, c.top - r->top, c.right - c.left, c.bottom - c.top, sn->dim_dc,
                c.left - sr.left, c.top - sr.top, SRCCOPY);
-        if (sel && rect_clip(&c, sel, &b))
+        if (sel && rect_intersect(&c, sel, &b))
             BitBlt(a->comp_dc, b.left - r->left, b.top - r->top, b.right - b.left, b.bottom - b.top, sn->bright_dc,
                    b.left - sr.left, b.top - sr.top, SRCCOPY);
     }
@@ -607,7 +595,7 @@ void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area) {
     overlay_art* a = s->art;
     const RECT client = {0, 0, s->screen.right - s->screen.left, s->screen.bottom - s->screen.top};
     RECT r;
-    if (!a || !rect_clip(area, &client, &r)) return;
+    if (!a || !rect_intersect(area, &client, &r)) return;
     RECT sel;
     const bool has_sel = selection_shown(s, &sel);
     // Composed in strips of a few rows: each pixel reaches the window once (no flicker)
@@ -617,7 +605,7 @@ void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area) {
         for (int i = 0; i < s->snap_count; i++) {
             RECT sr = s->snaps[i].rect, c;
             OffsetRect(&sr, -s->screen.left, -s->screen.top);
-            if (s->snaps[i].dim_dc && rect_clip(&sr, &r, &c))
+            if (s->snaps[i].dim_dc && rect_intersect(&sr, &r, &c))
                 BitBlt(dc, c.left, c.top, c.right - c.left, c.bottom - c.top, s->snaps[i].dim_dc, c.left - sr.left,
                        c.top - sr.top, SRCCOPY);
         }
@@ -664,7 +652,7 @@ void overlay_draw_live(overlay_state* s, const RECT* area) {
         live_base(&t, area, has_sel ? &sel : nullptr);
         // Decorations only inside the area: outside it the buffer is not finished yet.
         RECT c;
-        if (rect_clip(area, &client, &c)) draw_decos(&t, decos, n, &c);
+        if (rect_intersect(area, &client, &c)) draw_decos(&t, decos, n, &c);
         if (!rect_inside(&client, area)) return;
     } else {
         // The buffer holds the last scene everywhere: put back the plain picture where

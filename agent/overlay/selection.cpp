@@ -1,17 +1,12 @@
 #include "agent/overlay/selection.h"
+#include "common/rect.h"
 
 #include <cmath>
 #include <cwchar>
 
-static bool rect_empty(const RECT* r) { return r->right <= r->left || r->bottom <= r->top; }
-
 static LONG clamp_long(LONG v, LONG lo, LONG hi) {
     if (hi < lo) hi = lo;
     return v < lo ? lo : (v > hi ? hi : v);
-}
-
-static bool rect_same(const RECT* a, const RECT* b) {
-    return a->left == b->left && a->top == b->top && a->right == b->right && a->bottom == b->bottom;
 }
 
 // Logical-pixel comparisons are made in device pixels so that no rounding of the

@@ -5,6 +5,7 @@
 #include "agent/capture/display_cache.h"
 #include "agent/capture/dup_standin.h"
 #include "agent/capture/hdr.h"
+#include "common/rect.h"
 #include <gtest/gtest.h>
 #include <cstring>
 #include <set>
@@ -31,7 +32,7 @@ TEST(CaptureMath, Intersect) {
     };
     for (const row& r : rows) {
         RECT out = {7, 7, 7, 7};
-        EXPECT_EQ(capture_intersect(&r.a, &r.b, &out), r.ok);
+        EXPECT_EQ(rect_intersect(&r.a, &r.b, &out), r.ok);
         if (r.ok)
             EXPECT_TRUE(rect_eq(out, r.want));
         else
