@@ -677,13 +677,19 @@ TEST(PipeListener, DoesNotJoinAPipeHeldByAnotherServer) {
         [&] { return test_count_of(log_text().substr(before), "CreateNamedPipeW failed 5") >= 2; }, 5000));
     EXPECT_EQ(test_count_of(log_text().substr(before), "is held by another process"), 1u);
 
-    // A client reaches the squatter, never the agent.
-    std::thread client([] {
-        HANDLE h = client_open(3000);
+    // A client reaches the squatter, never the agent. The client holds its end until the
+    // squatter has seen it: one that left first would make ConnectNamedPipe fail with "no data".
+    HANDLE seen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(seen, nullptr);
+    std::thread client([seen] {
+        HANDLE h = client_open(30000);
+        WaitForSingleObject(seen, 30000);
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     });
-    EXPECT_TRUE(ConnectNamedPipe(squatter, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+    EXPECT_TRUE(ConnectNamedPipe(squatter, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) << GetLastError();
+    SetEvent(seen);
     client.join();
+    CloseHandle(seen);
     CloseHandle(squatter);
 
     // Once the name is free the agent claims it within its retry period.
