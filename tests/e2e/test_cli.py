@@ -232,13 +232,13 @@ class LaunchTest(CliTestCase):
         ready = os.path.join(self.sb.root, "mute-ready")
         mute = self.sb.start("mute_server", 90, win_path(ready))
         wait_for(lambda: os.path.exists(ready), 20, what="mute pipe")
-        r = self.ivrac("agent", "dump", "--json", timeout=120)
+        # Any request takes the same road; the replay status waits 5 s for its reply, the dump 30 s.
+        r = self.ivrac("replay", "status", "--json", timeout=120)
         self.assertEqual(r.code, 1)
         self.assertEqual(r.json(), {"error": "capture_failed", "message": "request failed (no reply)"})
-        self.assertIn("ivrac agent: request failed (no reply)\n", r.err_text)
+        self.assertIn("ivrac replay: request failed (no reply)\n", r.err_text)
         self.assertNotIn("starting agent", r.err_text)
-        self.assertGreater(r.took, 29)  # the dump request waits 30 s for its reply
-        self.assertLess(r.took, 60)
+        self.assertGreater(r.took, 4.9)
         ivtool("kill", mute)
 
 
