@@ -2,6 +2,7 @@
 #include "agent/capture/still_jobs.h"
 #include "agent/capture/display_cache.h"
 #include "agent/core/agent.h"
+#include "agent/core/capture_wiring.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/storage_monitor.h"
 #include "agent/overlay/overlay.h"
@@ -269,6 +270,8 @@ protected:
         InterlockedExchange(&g_agent.selecting, 0);
         g_agent.frames_stills = frame_pool_create("stills", 4, 64ull << 20);
         ASSERT_NE(g_agent.frames_stills, nullptr);
+        // Picks reach the overlay through the agent's wiring.
+        capture_wiring_install();
     }
     void TearDown() override {
         frame_stats st{};
@@ -342,8 +345,8 @@ TEST_F(ShotRequests, SelectionFailuresAnswerThePickOnce) {
         InterlockedExchange(&g_agent.selecting, c.selecting);
         shot_job* job = shot_job_create();
         ASSERT_NE(job, nullptr);
-        EXPECT_EQ(region_start(nullptr, 0, job, L"", 0, nullptr), c.started) << c.name;
-        region_wait();
+        EXPECT_EQ(still_region_pick(nullptr, 0, job, L"", 0), c.started) << c.name;
+        overlay_wait();
         EXPECT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << c.name << ": no answer";
         EXPECT_EQ(job->refs, 1) << c.name << ": the selection kept the request's reference";
         EXPECT_STREQ(job->error, c.want) << c.name;
