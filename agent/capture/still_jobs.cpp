@@ -361,7 +361,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit) {
     bool ok = cache && capture_target_grab(cache, &target, buf);
     if (!ok && window) {
         log_info("capture: dxgi failed, trying PrintWindow fallback");
-        ok = print_window(window, buf);
+        ok = capture_print_window(window, buf);
     }
     if (!ok) {
         log_warn("capture: capture failed kind=%d", action);
@@ -469,7 +469,7 @@ void still_pipe_shot(display_cache* cache, still_request* job) {
     if (job->kind == STILL_WINDOW) {
         HWND w = job->hwnd;
         if (job->occluded) {
-            ok = print_window(w, buf);
+            ok = capture_print_window(w, buf);
         } else {
             capture_target t{};
             t.kind = CAPTURE_TARGET_WINDOW;
@@ -477,7 +477,7 @@ void still_pipe_shot(display_cache* cache, still_request* job) {
             ok = cache && capture_resolve(&t) && capture_target_grab(cache, &t, buf);
             if (!ok) {
                 log_info("capture: dxgi failed, trying PrintWindow fallback");
-                ok = print_window(w, buf);
+                ok = capture_print_window(w, buf);
             }
         }
         wchar_t title[STILL_TITLE_SHOWN + 1] = L"";
