@@ -551,6 +551,51 @@ TEST_F(ShotRequests, RegionResultsAnswerTheirRequest) {
     shot_job_release(job);
 }
 
+// A selection made for another requester (a region clip) goes to it, never to a still.
+struct region_taker {
+    int takes = 0, drops = 0, digit = -1;
+    RECT rect{};
+    std::string why;
+};
+
+void region_take(display_cache*, void* owner, const RECT* rect, int digit) {
+    region_taker* t = (region_taker*)owner;
+    t->takes++;
+    t->rect = *rect;
+    t->digit = digit;
+}
+
+void region_drop(void* owner, const char* why) {
+    region_taker* t = (region_taker*)owner;
+    t->drops++;
+    t->why = why;
+}
+
+TEST_F(ShotRequests, RegionResultsForAnotherRequester) {
+    region_taker taker;
+    region_result* rr = make_region(10, 20, 110, 220, nullptr);
+    rr->digit = 4;
+    rr->take = region_take;
+    rr->drop = region_drop;
+    rr->owner = &taker;
+    still_region_result(nullptr, rr);
+    EXPECT_EQ(taker.takes, 1);
+    EXPECT_EQ(taker.drops, 0) << "a taken selection must not also be dropped";
+    EXPECT_EQ(taker.digit, 4);
+    EXPECT_EQ(taker.rect.left, 10);
+    EXPECT_EQ(taker.rect.bottom, 220);
+
+    // Freed unused (the capture thread ends): the requester hears why, once.
+    rr = make_region(0, 0, 10, 10, nullptr);
+    rr->take = region_take;
+    rr->drop = region_drop;
+    rr->owner = &taker;
+    still_region_free(rr, "capture thread stopped");
+    EXPECT_EQ(taker.takes, 1);
+    EXPECT_EQ(taker.drops, 1);
+    EXPECT_EQ(taker.why, "capture thread stopped");
+}
+
 }  // namespace
 
 #include "agent/core/worker_pool.h"
