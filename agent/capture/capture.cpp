@@ -312,7 +312,7 @@ bool capture_resolve(capture_target* target) {
     return true;
 }
 
-bool print_window(HWND window, frame_buffer* buf) {
+bool capture_print_window(HWND window, frame_buffer* buf) {
     if (!window || !buf || !IsWindow(window)) return false;
     RECT r;
     if (FAILED(DwmGetWindowAttribute(window, DWMWA_EXTENDED_FRAME_BOUNDS, &r, sizeof r)) && !GetWindowRect(window, &r))

@@ -39,7 +39,7 @@ bool capture_target_grab(display_cache* cache, const capture_target* target, fra
 // Any rectangle of the virtual desktop; parts outside every monitor are black.
 bool capture_rect(display_cache* cache, const RECT* rect, frame_buffer* buf);
 // The fallback for windows duplication cannot see: PrintWindow into a DIB.
-bool print_window(HWND window, frame_buffer* buf);
+bool capture_print_window(HWND window, frame_buffer* buf);
 // For clips and the replay: never waits. True with the output's cached frame in *frame
 // (possibly none) and *fresh set when a new image arrived; false on failure.
 bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int* fresh);

@@ -1,11 +1,8 @@
 #include "agent/capture/capture_thread.h"
 #include "agent/capture/display_cache.h"
-#include "agent/capture/still_jobs.h"
-#include "agent/clips/clip_session.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/maint/watchdog.h"
-#include "agent/pipe/shot_job.h"
 #include "common/log.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -18,6 +15,25 @@ volatile LONG64 g_heartbeat = 0;
 int g_watch_slot = -1;  // the watchdog's slot for this thread
 // Silence after which the watchdog reports this thread: well above its 2 s idle wake-ups.
 const unsigned long CAPTURE_HANG_MS = 8000;
+
+// The consumers of the thread's messages and timer, filled before the thread starts.
+struct capture_route {
+    UINT msg;
+    capture_handler handle;
+    capture_dropper drop;
+};
+constexpr int CAPTURE_ROUTES_MAX = 8;
+capture_route g_routes[CAPTURE_ROUTES_MAX];
+int g_route_count = 0;
+capture_ticker g_ticker{};
+
+const capture_route* capture_route_of(UINT msg) {
+    for (int i = 0; i < g_route_count; i++)
+        if (g_routes[i].msg == msg) return &g_routes[i];
+    return nullptr;
+}
+
+bool capture_ticking() { return g_ticker.active && g_ticker.active(); }
 
 // What the loop remembers between turns.
 struct capture_loop {
@@ -52,20 +68,11 @@ void capture_validate(capture_loop* loop) {
 }
 
 void capture_handle(capture_loop* loop, const MSG* msg) {
-    switch (msg->message) {
-    case WM_CAPTURE_ACTION: {
-        int action = (int)msg->wParam;
-        int digit = (int)msg->lParam;
-        if (action >= HOTKEY_SCREEN && action <= HOTKEY_REGION)
-            still_hotkey_action(loop->cache, action, digit);
-        else if (action >= HOTKEY_CLIP && action <= HOTKEY_CLIP_REDO)
-            clip_hotkey_action(loop->cache, action, digit);
-        break;
+    if (const capture_route* r = capture_route_of(msg->message)) {
+        if (r->handle) r->handle(loop->cache, msg->wParam, msg->lParam);
+        return;
     }
-    case WM_CAPTURE_SHOT: still_pipe_shot(loop->cache, (shot_job*)msg->lParam); break;
-    case WM_CAPTURE_REGION: still_region_result(loop->cache, (region_result*)msg->lParam); break;
-    case WM_CAPTURE_CLIP: clip_handle_request(loop->cache, (clip_request*)msg->lParam); break;
-    case WM_CAPTURE_CONFIG: clip_config_changed(loop->cache); break;
+    switch (msg->message) {
     case WM_CAPTURE_DISPLAY_TEST:
         // The next validation rebuilds the cache as after a real display change.
         if (loop->cache) {
@@ -85,16 +92,8 @@ void capture_handle(capture_loop* loop, const MSG* msg) {
 void capture_drain(void) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_CAPTURE_SHOT && msg.lParam)
-            shot_job_fail((shot_job*)msg.lParam, "busy",
-                          "another capture selection is active or the agent is stopping");
-        else if (msg.message == WM_CAPTURE_REGION && msg.lParam)
-            still_region_free((region_result*)msg.lParam, "capture thread stopped");
-        else if (msg.message == WM_CAPTURE_CLIP && msg.lParam) {
-            clip_request* req = (clip_request*)msg.lParam;
-            clip_request_reply(req, false, "busy", "agent is stopping");
-            clip_request_release(req);
-        }
+        const capture_route* r = capture_route_of(msg.message);
+        if (r && r->drop) r->drop(msg.wParam, msg.lParam);
     }
 }
 
@@ -117,8 +116,7 @@ DWORD WINAPI capture_thread_main(void*) {
     display_cache_describe(loop.cache);
     loop.described = loop.cache != nullptr;
     loop.described_gen = loop.cache ? display_cache_generation(loop.cache) : 0;
-    clip_thread_begin(loop.timer);
-    clip_startup(loop.cache);
+    if (g_ticker.begin) g_ticker.begin(loop.timer, loop.cache);
 
     if (g_agent.capture_ready) SetEvent(g_agent.capture_ready);
 
@@ -128,7 +126,7 @@ DWORD WINAPI capture_thread_main(void*) {
     bool quit = agent_quitting();
     while (!quit) {
         capture_heartbeat_store();
-        const bool running = clip_timer_active();
+        const bool running = capture_ticking();
         DWORD wait = capture_thread_wait_ms(running, loop.timer != nullptr);
         HANDLE handles[2];
         DWORD count = 0;
@@ -143,8 +141,8 @@ DWORD WINAPI capture_thread_main(void*) {
         // A wait is not a hang: the silence counts from here.
         capture_heartbeat_store();
         capture_validate(&loop);
-        if (clip_timer_active()) clip_wake(loop.cache);
-        if (r == WAIT_TIMEOUT && !clip_timer_active()) {
+        if (capture_ticking() && g_ticker.wake) g_ticker.wake(loop.cache);
+        if (r == WAIT_TIMEOUT && !capture_ticking()) {
             if (!loop.keep_warm && loop.cache) display_cache_release_idle(loop.cache);
             continue;
         }
@@ -168,7 +166,7 @@ DWORD WINAPI capture_thread_main(void*) {
             capture_heartbeat_store();
         }
     }
-    clip_shutdown(loop.cache);
+    if (g_ticker.end) g_ticker.end(loop.cache);
     capture_drain();
     display_cache_destroy(loop.cache);
     if (loop.timer) CloseHandle(loop.timer);
@@ -179,6 +177,18 @@ DWORD WINAPI capture_thread_main(void*) {
     return 0;
 }
 }  // namespace
+
+bool capture_thread_on(UINT msg, capture_handler handle, capture_dropper drop) {
+    capture_route* r = (capture_route*)capture_route_of(msg);
+    if (!r) {
+        if (g_route_count >= CAPTURE_ROUTES_MAX) return false;
+        r = &g_routes[g_route_count++];
+    }
+    *r = capture_route{msg, handle, drop};
+    return true;
+}
+
+void capture_thread_set_ticker(const capture_ticker* ticker) { g_ticker = ticker ? *ticker : capture_ticker{}; }
 
 uint64_t capture_count(void) { return (uint64_t)InterlockedCompareExchange64(&g_capture_count, 0, 0); }
 

@@ -5,6 +5,28 @@
 #include "common/win.h"
 #include <cstdint>
 
+struct display_cache;
+
+// ---- Consumers, registered by the agent's wiring before capture_thread_start.
+
+// Serves one thread message (WM_CAPTURE_*) on the capture thread; lp's record is the
+// handler's to answer and free.
+typedef void (*capture_handler)(display_cache* cache, WPARAM wp, LPARAM lp);
+// Answers and frees the record of a message still queued when the thread ends.
+typedef void (*capture_dropper)(WPARAM wp, LPARAM lp);
+// Registers (or replaces) the handler of msg; drop may be null for messages without a
+// record. False when the table is full.
+bool capture_thread_on(UINT msg, capture_handler handle, capture_dropper drop);
+
+// The timer-paced work (clips and the replay). Every member may be null.
+struct capture_ticker {
+    void (*begin)(HANDLE timer, display_cache* cache);  // thread start, with the waitable timer (or none)
+    bool (*active)(void);                               // the timer is needed
+    void (*wake)(display_cache* cache);                 // every wake while active; re-arms the timer
+    void (*end)(display_cache* cache);                  // thread end, before queued records are dropped
+};
+void capture_thread_set_ticker(const capture_ticker* ticker);
+
 // Starts the thread and publishes its handle and id in g_agent. The thread makes its
 // message queue at once and sets g_agent.capture_ready once its display cache is built.
 // Returns false (and logs) when the thread cannot be created.

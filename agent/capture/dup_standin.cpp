@@ -7,7 +7,7 @@
 
 bool dup_standin_wanted(HRESULT hr) { return hr == E_NOTIMPL || hr == DXGI_ERROR_UNSUPPORTED; }
 
-static inline uint64_t standin_mix(uint64_t h, uint64_t v) {
+static inline uint64_t dup_standin_mix(uint64_t h, uint64_t v) {
     h = (h ^ v) * 0xff51afd7ed558ccdULL;
     return (h << 31) | (h >> 33);
 }
@@ -26,19 +26,19 @@ uint64_t dup_standin_hash_opaque(uint8_t* pixels, size_t bytes) {
         v[2] |= opaque;
         v[3] |= opaque;
         memcpy(pixels + i, v, 32);
-        a = standin_mix(a, v[0]);
-        b = standin_mix(b, v[1]);
-        c = standin_mix(c, v[2]);
-        d = standin_mix(d, v[3]);
+        a = dup_standin_mix(a, v[0]);
+        b = dup_standin_mix(b, v[1]);
+        c = dup_standin_mix(c, v[2]);
+        d = dup_standin_mix(d, v[3]);
     }
     for (; i + 4 <= bytes; i += 4) {
         uint32_t v;
         memcpy(&v, pixels + i, 4);
         v |= 0xFF000000u;
         memcpy(pixels + i, &v, 4);
-        a = standin_mix(a, v);
+        a = dup_standin_mix(a, v);
     }
-    uint64_t h = standin_mix(standin_mix(standin_mix(standin_mix(bytes, a), b), c), d);
+    uint64_t h = dup_standin_mix(dup_standin_mix(dup_standin_mix(dup_standin_mix(bytes, a), b), c), d);
     h ^= h >> 29;
     return h;
 }
@@ -56,7 +56,7 @@ volatile LONG g_fail_writes = 0;
 volatile LONG g_fail_hr = 0;
 
 // A Map failure the tests ask for, else the real Map.
-HRESULT standin_map(ID3D11DeviceContext* context, ID3D11Resource* res, D3D11_MAPPED_SUBRESOURCE* m) {
+HRESULT dup_standin_map(ID3D11DeviceContext* context, ID3D11Resource* res, D3D11_MAPPED_SUBRESOURCE* m) {
     for (LONG n = g_fail_writes; n > 0; n = g_fail_writes)
         if (InterlockedCompareExchange(&g_fail_writes, n - 1, n) == n) return (HRESULT)g_fail_hr;
     return context->Map(res, 0, D3D11_MAP_WRITE_DISCARD, 0, m);
@@ -156,7 +156,7 @@ struct standin_dup final : IDXGIOutputDuplication {
     HRESULT publish() {
         D3D11_MAPPED_SUBRESOURCE m{};
         if (upload) {
-            HRESULT hr = standin_map(context, upload, &m);
+            HRESULT hr = dup_standin_map(context, upload, &m);
             if (FAILED(hr)) {
                 log_warn("dxgi: GDI duplication cannot map its frame hr=0x%08lx", (unsigned long)hr);
                 return hr;

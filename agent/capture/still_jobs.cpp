@@ -3,8 +3,6 @@
 #include "agent/capture/capture_thread.h"
 #include "agent/capture/display_cache.h"
 #include "agent/capture/still_encoder.h"
-#include "agent/clips/clip_session.h"
-#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/frame_pool.h"
@@ -12,8 +10,6 @@
 #include "agent/core/saved_capture.h"
 #include "agent/core/storage_monitor.h"
 #include "agent/core/worker_pool.h"
-#include "agent/overlay/overlay.h"
-#include "agent/pipe/shot_job.h"
 #include "common/log.h"
 #include "common/rect.h"
 #include "common/text.h"
@@ -140,14 +136,21 @@ int64_t still_qpf() {
 
 bool still_selecting() { return InterlockedCompareExchange(&g_agent.selecting, 0, 0) != 0; }
 
-void still_warning_tone() { sounds_play_warning(); }
+// Set once by the wiring before the capture thread starts; read-only afterwards.
+still_hooks g_hooks{};
+
+void still_play(int sound) {
+    if (g_hooks.play) g_hooks.play(sound);
+}
+
+void still_warning_tone() { still_play(STILL_SOUND_WARNING); }
 
 void still_capture_sound(const config* cfg, const wchar_t* warning) {
     if (!cfg->play_sound) return;
     if (warning && warning[0])
         still_warning_tone();
     else
-        sounds_play_chime();
+        still_play(STILL_SOUND_CHIME);
 }
 
 void still_log_exhausted() {
@@ -179,12 +182,12 @@ void still_log_queued(const still_marks* m, uint32_t w, uint32_t h) {
 bool still_submit(frame_buffer* buf) { return worker_pool_submit(g_agent.stills, still_save_job, buf); }
 
 // The capture side's answer to a request it cannot serve.
-void still_fail(shot_job* job, const char* code, const char* msg) {
+void still_fail(still_request* job, const char* code, const char* msg) {
     log_info("capture: shot refused: %s: %s", code, msg);
-    shot_job_fail(job, code, msg);
+    still_request_fail(job, code, msg);
 }
 
-void still_fail_exhausted(shot_job* job) {
+void still_fail_exhausted(still_request* job) {
     still_log_exhausted();
     still_warning_tone();
     still_fail(job, "busy", "stills pool exhausted; try again");
@@ -198,7 +201,7 @@ bool still_precheck(int64_t w, int64_t h, int format, char* err, size_t err_cap)
 }
 
 // Fails a request with a "code: sentence" text of the file-name rules.
-void still_fail_split(shot_job* job, const char* err) {
+void still_fail_split(still_request* job, const char* err) {
     char code[32] = "internal";
     const char* msg = err;
     capture_error_split(err, code, sizeof code, &msg);
@@ -220,7 +223,7 @@ enum still_handoff { STILL_QUEUED = 0, STILL_NO_NAME = 1, STILL_REFUSED = 2 };
 // Names the buffer's file and queues the save; for a request writes the final path back.
 // Unless STILL_QUEUED the buffer is still the caller's; STILL_NO_NAME fills err.
 still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format,
-                                    int quality, shot_job* job, char* err, size_t err_cap) {
+                                    int quality, still_request* job, char* err, size_t err_cap) {
     buf->kind = FRAME_KIND_STILL;
     buf->format = format;
     buf->jpeg_quality = quality;
@@ -243,7 +246,7 @@ still_handoff still_name_and_submit(frame_buffer* buf, const config* cfg, const 
 // and the request answered. The silent flag and warning are copied out first, because the
 // save job may answer and free the request as soon as it is queued.
 bool still_submit_request(frame_buffer* buf, const config* cfg, const capture_dest* dest, int format, int quality,
-                          shot_job* job, int* silent, wchar_t warning[STORAGE_WARNING_MAX]) {
+                          still_request* job, int* silent, wchar_t warning[STORAGE_WARNING_MAX]) {
     char err[STILL_ERR_MAX] = "";
     *silent = job->silent;
     wcscpy(warning, job->warning);
@@ -308,7 +311,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit) {
     marks.gated = still_qpc();
 
     if (action == HOTKEY_REGION) {
-        region_start(cache, digit, nullptr, warning, 0, nullptr);
+        still_region_pick(cache, digit, nullptr, warning, 0);
         return;
     }
 
@@ -358,7 +361,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit) {
     bool ok = cache && capture_target_grab(cache, &target, buf);
     if (!ok && window) {
         log_info("capture: dxgi failed, trying PrintWindow fallback");
-        ok = print_window(window, buf);
+        ok = capture_print_window(window, buf);
     }
     if (!ok) {
         log_warn("capture: capture failed kind=%d", action);
@@ -377,7 +380,7 @@ void still_hotkey_action(display_cache* cache, int action, int digit) {
 
 // ---- Pipe requests
 
-void still_pipe_shot(display_cache* cache, shot_job* job) {
+void still_pipe_shot(display_cache* cache, still_request* job) {
     if (!job) return;
     still_marks marks{still_qpc(), 0, 0};
     if (agent_quitting() || still_selecting()) {
@@ -399,7 +402,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job) {
     int out_index = -1;
     HMONITOR cursor_monitor = nullptr;
     switch (job->kind) {
-    case SHOT_WINDOW:
+    case STILL_WINDOW:
         // Answered before a buffer is taken: nothing to give back.
         if (!job->hwnd || !IsWindow(job->hwnd)) {
             still_fail(job, "bad_hwnd", "window does not exist");
@@ -411,7 +414,7 @@ void still_pipe_shot(display_cache* cache, shot_job* job) {
         }
         if (!GetWindowRect(job->hwnd, &size_rect)) size_rect = RECT{};
         break;
-    case SHOT_RECT: {
+    case STILL_RECT: {
         size_rect = RECT{job->left, job->top, job->right, job->bottom};
         RECT outs[DISPLAY_MAX_OUTPUTS];
         int n = cache ? display_cache_output_count(cache) : 0;
@@ -423,9 +426,9 @@ void still_pipe_shot(display_cache* cache, shot_job* job) {
         }
         break;
     }
-    case SHOT_PICK:
+    case STILL_PICK:
         // The selection answers later; the capture side's reference goes with it.
-        region_start(cache, 0, job, job->warning, job->silent, nullptr);
+        still_region_pick(cache, 0, job, job->warning, job->silent);
         return;
     default: {
         MONITORINFO mi{};
@@ -463,10 +466,10 @@ void still_pipe_shot(display_cache* cache, shot_job* job) {
     }
 
     bool ok = false;
-    if (job->kind == SHOT_WINDOW) {
+    if (job->kind == STILL_WINDOW) {
         HWND w = job->hwnd;
         if (job->occluded) {
-            ok = print_window(w, buf);
+            ok = capture_print_window(w, buf);
         } else {
             capture_target t{};
             t.kind = CAPTURE_TARGET_WINDOW;
@@ -474,13 +477,13 @@ void still_pipe_shot(display_cache* cache, shot_job* job) {
             ok = cache && capture_resolve(&t) && capture_target_grab(cache, &t, buf);
             if (!ok) {
                 log_info("capture: dxgi failed, trying PrintWindow fallback");
-                ok = print_window(w, buf);
+                ok = capture_print_window(w, buf);
             }
         }
         wchar_t title[STILL_TITLE_SHOWN + 1] = L"";
         GetWindowTextW(w, title, STILL_TITLE_SHOWN + 1);
         still_describe_window(job->target, (const void*)w, title);
-    } else if (job->kind == SHOT_RECT) {
+    } else if (job->kind == STILL_RECT) {
         still_describe_rect(job->target, &size_rect);
         ok = capture_rect(cache, &size_rect, buf);
     } else if (job->monitor == -1) {
@@ -516,14 +519,36 @@ void still_pipe_shot(display_cache* cache, shot_job* job) {
 void still_region_free(region_result* rr, const char* why) {
     if (!rr) return;
     if (rr->job) still_fail(rr->job, "cancelled", why ? why : "pick cancelled");
-    if (rr->clip) clip_pick_failed(rr->clip, "cancelled", why ? why : "pick cancelled");
+    if (rr->drop) rr->drop(rr->owner, why ? why : "pick cancelled");
     HeapFree(GetProcessHeap(), 0, rr);
+}
+
+region_result* still_region_make(const region_selection* sel) {
+    region_result* rr = (region_result*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(region_result));
+    if (!rr) {
+        log_warn("overlay: no memory for the region result");
+        return nullptr;
+    }
+    rr->left = sel->rect.left;
+    rr->top = sel->rect.top;
+    rr->right = sel->rect.right;
+    rr->bottom = sel->rect.bottom;
+    rr->digit = sel->digit;
+    rr->live = sel->live;
+    return rr;
+}
+
+bool still_region_post(region_result* rr) {
+    if (g_agent.capture_thread_id && PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_REGION, 0, (LPARAM)rr))
+        return true;
+    log_warn("overlay: cannot post the region to the capture thread (%lu)", GetLastError());
+    return false;
 }
 
 namespace {
 
 // The save half of a region screenshot; marks time the capture thread's part.
-void still_region_save_marked(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound,
+void still_region_save_marked(frame_buffer* buf, int digit, still_request* job, const wchar_t* warning, int no_sound,
                               const still_marks* marks) {
     config cfg;
     agent_config_copy(&cfg);
@@ -548,7 +573,7 @@ void still_region_save_marked(frame_buffer* buf, int digit, shot_job* job, const
 
 }  // namespace
 
-frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job* job) {
+frame_buffer* still_region_buffer(int64_t width, int64_t height, const still_request* job) {
     config cfg;
     agent_config_copy(&cfg);
     const int format = still_pick_format(job ? job->format : -1, cfg.still_format);
@@ -562,7 +587,7 @@ frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job*
     return buf;
 }
 
-void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound) {
+void still_region_save(frame_buffer* buf, int digit, still_request* job, const wchar_t* warning, int no_sound) {
     if (!buf) {
         if (job) still_fail(job, "cancelled", "pick cancelled");
         return;
@@ -574,16 +599,17 @@ void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_
 
 void still_region_result(display_cache* cache, region_result* rr) {
     if (!rr) return;
-    if (rr->clip) {
-        clip_request* clip = rr->clip;
-        rr->clip = nullptr;
+    if (rr->take) {
+        void (*take)(display_cache*, void*, const RECT*, int) = rr->take;
+        rr->take = nullptr;
+        rr->drop = nullptr;
         RECT sel{rr->left, rr->top, rr->right, rr->bottom};
-        clip_region_selected(cache, clip, &sel, rr->digit);
+        take(cache, rr->owner, &sel, rr->digit);
         still_region_free(rr, nullptr);
         return;
     }
     still_marks marks{still_qpc(), 0, 0};
-    shot_job* job = rr->job;
+    still_request* job = rr->job;
     rr->job = nullptr;
     if (rr->live) Sleep(50);  // let the overlay leave the screen before reading it
     RECT r{rr->left, rr->top, rr->right, rr->bottom};
@@ -630,12 +656,85 @@ void still_region_result(display_cache* cache, region_result* rr) {
     still_region_free(rr, nullptr);
 }
 
+// ---- Region picks
+
+namespace {
+
+// The still side of one region selection: who waits and how the shot sounds.
+struct still_pick {
+    still_request* job;  // the capture-side reference of a waiting pick, or none
+    wchar_t warning[STORAGE_WARNING_MAX];
+    int no_sound;
+};
+
+frame_buffer* still_pick_buffer(void* owner, int64_t width, int64_t height) {
+    return still_region_buffer(width, height, ((still_pick*)owner)->job);
+}
+
+// The selection's answer. A frozen selection is saved here, on the overlay thread; a live
+// one goes to the capture thread, which reads the screen once the overlay is gone.
+void still_pick_done(void* owner, const region_selection* sel) {
+    still_pick* pick = (still_pick*)owner;
+    still_request* job = pick->job;
+    if (sel->status == REGION_BUSY) still_warning_tone();
+    if (sel->status != REGION_SELECTED) {
+        if (job) still_request_fail(job, sel->code, sel->message);
+    } else if (sel->pixels) {
+        still_region_save(sel->pixels, sel->digit, job, pick->warning, pick->no_sound);
+    } else if (region_result* rr = still_region_make(sel)) {
+        rr->job = job;
+        wcscpy(rr->warning, pick->warning);
+        rr->no_sound = pick->no_sound;
+        if (!still_region_post(rr)) {
+            HeapFree(GetProcessHeap(), 0, rr);
+            if (job) still_request_fail(job, "cancelled", "capture thread stopped");
+        }
+    } else if (job) {
+        still_request_fail(job, "cancelled", "pick cancelled");
+    }
+    HeapFree(GetProcessHeap(), 0, pick);
+}
+
+}  // namespace
+
+void still_set_hooks(const still_hooks* hooks) { g_hooks = hooks ? *hooks : still_hooks{}; }
+
+bool still_region_pick(display_cache* cache, int digit, still_request* job, const wchar_t* warning, int no_sound) {
+    if (!g_hooks.open_region) {
+        log_error("capture: no region overlay is installed");
+        if (job) still_request_fail(job, "internal", "cannot start overlay");
+        return false;
+    }
+    still_pick* pick = (still_pick*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(still_pick));
+    if (!pick) {
+        log_error("overlay: no memory for a selection");
+        if (job) still_request_fail(job, "internal", "cannot start overlay");
+        return false;
+    }
+    pick->job = job;
+    if (warning) {
+        wcsncpy(pick->warning, warning, STORAGE_WARNING_MAX - 1);
+        pick->warning[STORAGE_WARNING_MAX - 1] = 0;
+    }
+    pick->no_sound = no_sound;
+    config cfg;
+    agent_config_copy(&cfg);
+    region_request req{};
+    req.live = !cfg.region_freeze;
+    req.digit = digit;
+    req.waited = job != nullptr;
+    req.owner = pick;
+    req.buffer = still_pick_buffer;
+    req.done = still_pick_done;
+    return g_hooks.open_region(cache, &req);
+}
+
 // ---- Save job
 
 void still_save_job(void* arg) {
     frame_buffer* buf = (frame_buffer*)arg;
     if (!buf) return;
-    shot_job* job = buf->job;
+    still_request* job = buf->job;
     buf->job = nullptr;
     agent_debug_pause(L"IVRA_DEBUG_SAVE_MS", "save job");
     bool ok = still_encode_frame(buf, buf->path, buf->format, buf->jpeg_quality);
@@ -672,7 +771,7 @@ void still_save_job(void* arg) {
             still_error_text(job->error, "encode", "encode failed");
         }
         SetEvent(job->done);
-        shot_job_release(job);
+        still_request_release(job);
     }
     frame_pool_release(buf);
 }

@@ -3,6 +3,8 @@
 // requests and region selections are turned into a frame buffer and handed to
 // a save job on the stills pool, which encodes, records and reports the file.
 // The capture thread never encodes or writes files itself.
+#include "agent/capture/region_request.h"
+#include "agent/capture/still_request.h"
 #include "common/config.h"
 #include "common/win.h"
 #include <cstddef>
@@ -10,8 +12,6 @@
 
 struct display_cache;
 struct frame_buffer;
-struct shot_job;
-struct clip_request;
 
 enum {
     STILL_TARGET_MAX = 128,  // target description, wide, terminator included
@@ -20,17 +20,33 @@ enum {
 };
 
 // What a region selection posts back to the capture thread (WM_CAPTURE_REGION).
-// Allocated zero-filled on the process heap by the overlay thread; the capture
+// Allocated zero-filled on the process heap by the selection's requester; the capture
 // thread frees it with still_region_free.
 struct region_result {
     LONG left, top, right, bottom;  // virtual-desktop pixels
     int digit;                      // chord digit, 0 = none
-    shot_job* job;                  // a waiting pick request (its reference passes here), or none
+    still_request* job;             // a waiting pick request (its reference passes here), or none
     wchar_t warning[64];            // storage warning text taken when the selection began
     int no_sound;
-    int live;            // the overlay showed the live desktop, not a frozen image
-    clip_request* clip;  // a waiting clip start, or none
+    int live;  // the overlay showed the live desktop, not a frozen image
+    // A selection made for another requester (a region clip): `take` gets it on the capture
+    // thread instead of a still being saved; `drop` hears why when it is freed unused.
+    void (*take)(display_cache* cache, void* owner, const RECT* rect, int digit);
+    void (*drop)(void* owner, const char* why);
+    void* owner;
 };
+
+// What the still jobs reach above their layer, installed by the agent's wiring before the
+// capture thread starts. Without them no sound plays and a region pick is answered
+// "internal" "cannot start overlay".
+enum still_sound { STILL_SOUND_CHIME = 0, STILL_SOUND_WARNING = 1 };
+struct still_hooks {
+    void (*play)(int sound);  // still_sound
+    // Opens a region selection for req (overlay_start); the same contract: req->done answers
+    // exactly once, before a false return or later on the selection's own thread.
+    bool (*open_region)(display_cache* cache, const region_request* req);
+};
+void still_set_hooks(const still_hooks* hooks);
 
 // ---- Pure helpers (no Win32 call).
 
@@ -74,19 +90,32 @@ int64_t still_elapsed_ms(int64_t start, int64_t now, int64_t freq);
 void still_hotkey_action(display_cache* cache, int action, int digit);
 // A screenshot request from the control pipe. Takes over the capture side's reference:
 // the job is answered (now or by the save job) exactly once.
-void still_pipe_shot(display_cache* cache, shot_job* job);
+void still_pipe_shot(display_cache* cache, still_request* job);
+// Opens a region selection for a still: a hotkey's with its digit, or the waiting pick
+// `job` (its capture-side reference passes to the selection), saved with the storage
+// warning's sound unless no_sound. False when no selection opened (a waiting job has
+// been answered: busy, cancelled or internal); true once one runs, or when its thread
+// could not start (answered then). On the capture thread.
+bool still_region_pick(display_cache* cache, int digit, still_request* job, const wchar_t* warning, int no_sound);
 // The outcome of a region selection; frees the record.
 void still_region_result(display_cache* cache, region_result* rr);
-// Frees a region result without acting on it (failing a waiting request as cancelled).
+// Frees a region result without acting on it (failing a waiting request, or telling the
+// other requester, that it was cancelled for `why`).
 void still_region_free(region_result* rr, const char* why);
+// A zero-filled region result for a selection (rectangle, digit, look); null, logged,
+// when memory is short.
+region_result* still_region_make(const region_selection* sel);
+// Posts a region result to the capture thread, whose it is then. False, logged, when the
+// thread is gone: the record is still the caller's.
+bool still_region_post(region_result* rr);
 // A stills buffer for a region of width x height (the request's format, else the
 // configured one); null, logged, when that size cannot be saved or the pool is exhausted.
-frame_buffer* still_region_buffer(int64_t width, int64_t height, const shot_job* job);
+frame_buffer* still_region_buffer(int64_t width, int64_t height, const still_request* job);
 // Saves a filled region buffer as a region screenshot: into the digit's folder slot,
 // for the waiting request or as a hotkey shot, with the sound unless no_sound. Takes
 // the buffer and the request's reference (both are answered or released here). Runs on
 // the capture thread for the live look and on the overlay thread for the frozen one.
-void still_region_save(frame_buffer* buf, int digit, shot_job* job, const wchar_t* warning, int no_sound);
+void still_region_save(frame_buffer* buf, int digit, still_request* job, const wchar_t* warning, int no_sound);
 
 // The folder slot the last hotkey screenshot used ("" for the base folder).
 void still_last_folder(wchar_t out[260]);

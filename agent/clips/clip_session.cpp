@@ -2,6 +2,7 @@
 
 #include "agent/capture/capture.h"
 #include "agent/capture/display_cache.h"
+#include "agent/capture/still_jobs.h"
 #include "agent/clips/audio.h"
 #include "agent/clips/replay.h"
 #include "agent/clips/sounds.h"
@@ -602,6 +603,34 @@ fail:
     HeapFree(GetProcessHeap(), 0, s);
 }
 
+// A clip pick's rectangle, back on the capture thread: the clip starts on it.
+void clip_pick_take(display_cache* cache, void* owner, const RECT* rect, int digit) {
+    clip_region_selected(cache, (clip_request*)owner, rect, digit);
+}
+
+void clip_pick_drop(void* owner, const char* why) { clip_pick_failed((clip_request*)owner, "cancelled", why); }
+
+// The overlay's answer to a clip pick (on the overlay thread, or at once when none opened).
+void clip_pick_done(void* owner, const region_selection* sel) {
+    clip_request* req = (clip_request*)owner;
+    if (sel->status == REGION_BUSY) sounds_play_warning();
+    if (sel->status != REGION_SELECTED) {
+        clip_pick_failed(req, sel->code, sel->message);
+        return;
+    }
+    region_result* rr = still_region_make(sel);
+    if (!rr) {
+        clip_pick_cancelled(req);
+        return;
+    }
+    rr->take = clip_pick_take;
+    rr->drop = clip_pick_drop;
+    rr->owner = req;
+    if (still_region_post(rr)) return;
+    HeapFree(GetProcessHeap(), 0, rr);
+    clip_pick_failed(req, "cancelled", "capture thread stopped");
+}
+
 void clip_pick_start(display_cache* cache, clip_request* req) {
     if (clip_start_refused(req)) return;
     // A second pick while one is on screen must not clear the first one's flag.
@@ -610,8 +639,14 @@ void clip_pick_start(display_cache* cache, clip_request* req) {
         return;
     }
     clip_request_add_ref(req);
-    // The overlay answers a refusal itself (clip_pick_failed), which also drops this reference.
-    region_start(cache, req->digit, nullptr, nullptr, req->silent, req);
+    // The overlay answers every outcome through clip_pick_done, which also drops this reference.
+    region_request pick{};
+    pick.live = 1;
+    pick.digit = req->digit;
+    pick.waited = 1;
+    pick.owner = req;
+    pick.done = clip_pick_done;
+    overlay_start(cache, &pick, nullptr);
 }
 
 void clip_run_op(display_cache* cache, clip_request* req, int64_t requested_at) {

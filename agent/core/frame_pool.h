@@ -5,7 +5,7 @@
 #include "common/win.h"
 #include <cstdint>
 
-struct shot_job;
+struct still_request;
 struct frame_pool;
 
 enum {
@@ -29,7 +29,7 @@ struct frame_buffer {
     int jpeg_quality;
     wchar_t path[FRAME_PATH_MAX];  // destination of the pending save
     uint64_t capacity;             // bytes of pixel memory
-    shot_job* job;                 // request waiting for this frame, or null
+    still_request* job;            // request waiting for this frame, or null
     frame_pool* pool;              // owner, or null for a free-standing buffer
     int in_use;
 };

@@ -6,6 +6,7 @@
 #include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
+#include "agent/core/capture_wiring.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/hotkeys.h"
 #include "agent/core/main_window.h"
@@ -332,7 +333,7 @@ void ivrad_stop_agent(HANDLE mutex) {
     if (g_agent.capture_thread) CloseHandle(g_agent.capture_thread);
     g_agent.capture_thread = nullptr;
     clip_bar_stop(3000);
-    region_wait();
+    overlay_wait();
     bool listener_ended = pipe_listener_wait(3000);
     if (g_agent.wnd) {
         KillTimer(g_agent.wnd, TIMER_UPLOAD_TICK);
@@ -431,6 +432,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     g_agent.qpc_start = start.QuadPart;
     log_info("startup: window, hotkeys and tray ready (%llu ms)", ivrad_elapsed_ms(&lc));
 
+    capture_wiring_install();
     capture_thread_start();
     if (!pipe_listener_start()) log_error("startup: pipe listener not started");
     storage_thread_start();

@@ -37,5 +37,8 @@ constexpr UINT WM_BROKER_FOCUS_FLAGS = WM_APP + 26;
 constexpr UINT WM_SELECTION_RAW_MOUSE = WM_APP + 11;
 constexpr UINT WM_SELECTION_KEY = WM_APP + 12;
 
+// To the region overlay's window, from itself.
+constexpr UINT WM_OVERLAY_UPDATE = WM_APP + 61;  // re-render and push the pending dirty area
+
 // Lane of WM_AGENT_ACTION's lParam used by launches, the tray menu and the jump list.
 constexpr LPARAM AGENT_ACTION_NO_ROUTE = (LPARAM)0xFFFF0000;

@@ -1,21 +1,33 @@
 #include "agent/overlay/overlay.h"
 #include "agent/capture/capture.h"
 #include "agent/capture/display_cache.h"
-#include "agent/capture/still_jobs.h"
-#include "agent/clips/clip_session.h"
-#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/messages.h"
 #include "agent/maint/watchdog.h"
 #include "agent/overlay/overlay_draw.h"
+#include "agent/overlay/overlay_state.h"
 #include "agent/overlay/selection_input.h"
-#include "agent/pipe/shot_job.h"
 #include "common/log.h"
 #include <cstring>
 #include <cwchar>
 
-int64_t overlay_qpc(void) {
+namespace {
+
+constexpr wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
+constexpr UINT_PTR OVERLAY_TIMER_EXPIRY = 2;
+
+SRWLOCK g_thread_lock = SRWLOCK_INIT;
+HANDLE g_thread = nullptr;  // the last overlay thread, waited for at agent stop
+// The open overlay window and its selection's number, for a close from another thread.
+SRWLOCK g_window_lock = SRWLOCK_INIT;
+HWND g_window = nullptr;
+uint64_t g_window_id = 0;
+volatile LONG64 g_last_id = 0;
+thread_local int t_watch_slot = -1;  // the watchdog's slot for this overlay thread's window
+volatile LONG g_class_registered = 0;
+
+int64_t overlay_qpc() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
@@ -27,31 +39,57 @@ double overlay_ms(int64_t from, int64_t to) {
     return f.QuadPart > 0 ? (double)(to - from) * 1000.0 / (double)f.QuadPart : 0.0;
 }
 
-namespace {
-
-constexpr wchar_t OVERLAY_CLASS[] = L"IvraRegionWnd";
-constexpr UINT_PTR OVERLAY_TIMER_EXPIRY = 2;
-
-SRWLOCK g_thread_lock = SRWLOCK_INIT;
-HANDLE g_thread = nullptr;           // the last overlay thread, waited for at agent stop
-HWND volatile g_window = nullptr;    // the open overlay window, for a close at agent stop
-thread_local int t_watch_slot = -1;  // the watchdog's slot for this overlay thread's window
-volatile LONG g_class_registered = 0;
-
 double overlay_ms_since(int64_t from) { return overlay_ms(from, overlay_qpc()); }
 
 void overlay_clear_selecting() { InterlockedExchange(&g_agent.selecting, 0); }
 
-// Answers whatever still waits on the selection; each request is answered once.
-void overlay_answer(overlay_state* s, const char* code, const char* msg) {
-    if (s->job) {
-        shot_job_fail(s->job, code, msg);
-        s->job = nullptr;
+void overlay_publish_window(HWND w, uint64_t id) {
+    AcquireSRWLockExclusive(&g_window_lock);
+    g_window = w;
+    g_window_id = id;
+    ReleaseSRWLockExclusive(&g_window_lock);
+}
+
+void overlay_forget_window(HWND w) {
+    AcquireSRWLockExclusive(&g_window_lock);
+    if (g_window == w) {
+        g_window = nullptr;
+        g_window_id = 0;
     }
-    if (s->clip) {
-        clip_pick_failed(s->clip, code, msg);
-        s->clip = nullptr;
-    }
+    ReleaseSRWLockExclusive(&g_window_lock);
+}
+
+// The request's one answer; a request without a receiver is simply dropped.
+void overlay_answer_request(const region_request* req, int status, const char* code, const char* msg) {
+    if (!req->done) return;
+    region_selection sel{};
+    sel.status = status;
+    sel.code = code;
+    sel.message = msg;
+    req->done(req->owner, &sel);
+}
+
+// Answers the selection's request unless it has been answered.
+void overlay_answer(overlay_state* s, int status, const char* code, const char* msg) {
+    if (!s->req.done) return;
+    overlay_answer_request(&s->req, status, code, msg);
+    s->req.done = nullptr;
+}
+
+// Hands the finished selection over: its rectangle, digit and look, with the frozen pixels.
+void overlay_deliver(overlay_state* s, frame_buffer* pixels) {
+    region_selection sel{};
+    sel.status = REGION_SELECTED;
+    sel.rect = s->sel.sel;
+    sel.digit = s->sel.digit;
+    sel.live = s->live;
+    sel.pixels = pixels;
+    void (*done)(void*, const region_selection*) = s->req.done;
+    s->req.done = nullptr;
+    if (done)
+        done(s->req.owner, &sel);
+    else if (pixels)
+        frame_pool_release(pixels);
 }
 
 void overlay_release_snapshots(overlay_state* s) {
@@ -124,23 +162,39 @@ void overlay_repaint(overlay_state* s) {
     }
 }
 
-// The finish step; runs once.
+// The finish step; runs once, often inside the window procedure. The window itself goes in
+// overlay_close_window once the procedure has returned; the loop is woken for that.
 void overlay_finish(overlay_state* s) {
     if (s->closing) return;
     s->closing = 1;
     s->sel.dragging = 0;
     HWND w = s->wnd;
     if (w && GetCapture() == w) ReleaseCapture();
-    input_detach(s);
+    selection_input_detach(s);
     if (w) KillTimer(w, OVERLAY_TIMER_EXPIRY);
     if (!s->sel.selected) log_info("region cancelled");
-    const bool was_foreground = w && GetForegroundWindow() == w;
-    InterlockedCompareExchangePointer((void* volatile*)&g_window, nullptr, w);
-    if (w) DestroyWindow(w);
+    s->was_foreground = w && GetForegroundWindow() == w;
+    overlay_forget_window(w);
     PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
+}
+
+void overlay_cancel(overlay_state* s) {
+    if (!s || s->closing) return;
+    selection_cancel(&s->sel);
+    overlay_finish(s);
+}
+
+// On the overlay thread outside the window procedure, after the finish step: destroys the
+// window and gives the foreground back to the window that had it, if that still exists
+// and still belongs to the same process.
+void overlay_close_window(overlay_state* s) {
+    HWND w = s->wnd;
+    if (!w) return;
+    s->wnd = nullptr;
+    DestroyWindow(w);
     HWND prev = s->input.prev_foreground;
     DWORD pid = 0;
-    if (was_foreground && prev && IsWindow(prev) && GetWindowThreadProcessId(prev, &pid) && pid == s->input.prev_pid)
+    if (s->was_foreground && prev && IsWindow(prev) && GetWindowThreadProcessId(prev, &pid) && pid == s->input.prev_pid)
         SetForegroundWindow(prev);
 }
 
@@ -169,7 +223,7 @@ LRESULT CALLBACK overlay_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     overlay_state* s = (overlay_state*)GetWindowLongPtrW(w, GWLP_USERDATA);
     if (!s) return DefWindowProcW(w, msg, wp, lp);
     LRESULT handled = 0;
-    if (input_message(s, msg, wp, lp, &handled)) return handled;
+    if (selection_input_message(s, msg, wp, lp, &handled)) return handled;
     switch (msg) {
     case WM_SETCURSOR:
         if (LOWORD(lp) == HTCLIENT) {
@@ -265,7 +319,7 @@ bool overlay_create_window(overlay_state* s, DWORD ex_style) {
     s->wnd = CreateWindowExW(ex_style, OVERLAY_CLASS, L"", WS_POPUP, s->screen.left, s->screen.top, overlay_width(s),
                              overlay_height(s), nullptr, nullptr, GetModuleHandleW(nullptr), s);
     if (!s->wnd) return false;
-    InterlockedExchangePointer((void* volatile*)&g_window, s->wnd);
+    overlay_publish_window(s->wnd, s->id);
     if (t_watch_slot < 0) t_watch_slot = watchdog_register("overlay", s->wnd, 0);
     UINT dpi = GetDpiForWindow(s->wnd);
     if (dpi == 0) {
@@ -278,10 +332,10 @@ bool overlay_create_window(overlay_state* s, DWORD ex_style) {
     return true;
 }
 
-// Runs the window's messages until the finish step destroyed it.
+// Runs the window's messages until the finish step ran.
 void overlay_loop(overlay_state* s) {
     MSG msg;
-    while (IsWindow(s->wnd)) {
+    while (!s->closing && IsWindow(s->wnd)) {
         BOOL r = GetMessageW(&msg, nullptr, 0, 0);
         if (r <= 0) break;
         DispatchMessageW(&msg);
@@ -305,8 +359,8 @@ bool overlay_run_live(overlay_state* s) {
         log_warn("overlay(live): ULW failed %lu", GetLastError());
         return false;
     }
-    if (!input_setup(s)) return false;
-    input_show(s);
+    if (!selection_input_setup(s)) return false;
+    selection_input_show(s);
     SetTimer(s->wnd, OVERLAY_TIMER_EXPIRY, s->expiry_ms, nullptr);
     s->init_ms = overlay_ms_since(s->started);
     s->first_paint_ms = s->init_ms;
@@ -332,8 +386,8 @@ bool overlay_run_frozen(overlay_state* s) {
         return false;
     }
     overlay_draw_extent(s, &s->drawn);
-    if (!input_setup(s)) return false;
-    input_show(s);
+    if (!selection_input_setup(s)) return false;
+    selection_input_show(s);
     SetTimer(s->wnd, OVERLAY_TIMER_EXPIRY, s->expiry_ms, nullptr);
     UpdateWindow(s->wnd);
     if (s->first_paint_ms == 0) RedrawWindow(s->wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
@@ -348,7 +402,7 @@ bool overlay_run_frozen(overlay_state* s) {
 frame_buffer* overlay_frozen_result(overlay_state* s) {
     const RECT r = s->sel.sel;
     const LONG w = r.right - r.left, h = r.bottom - r.top;
-    frame_buffer* buf = still_region_buffer(w, h, s->job);
+    frame_buffer* buf = s->req.buffer ? s->req.buffer(s->req.owner, w, h) : nullptr;
     if (!buf) return nullptr;
     if (!frame_buffer_ensure(buf, (uint32_t)w, (uint32_t)h, w * 4)) {
         log_warn("overlay: no memory for a %ldx%ld region", (long)w, (long)h);
@@ -372,48 +426,23 @@ frame_buffer* overlay_frozen_result(overlay_state* s) {
     return buf;
 }
 
+// Live look: the rectangle goes to the requester, who reads the screen once the overlay is gone.
 void overlay_deliver_live(overlay_state* s) {
     if (!s->sel.selected) {
-        overlay_answer(s, "cancelled", "pick cancelled");
+        overlay_answer(s, REGION_CANCELLED, "cancelled", "pick cancelled");
         return;
     }
-    region_result* rr = (region_result*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(region_result));
-    if (!rr) {
-        log_warn("overlay: no memory for the region result");
-        overlay_answer(s, "cancelled", "pick cancelled");
-        return;
-    }
-    rr->left = s->sel.sel.left;
-    rr->top = s->sel.sel.top;
-    rr->right = s->sel.sel.right;
-    rr->bottom = s->sel.sel.bottom;
-    rr->digit = s->sel.digit;
-    rr->job = s->job;
-    wcsncpy(rr->warning, s->warning, 63);
-    rr->no_sound = s->no_sound;
-    rr->live = 1;
-    rr->clip = s->clip;
-    if (g_agent.capture_thread_id && PostThreadMessageW(g_agent.capture_thread_id, WM_CAPTURE_REGION, 0, (LPARAM)rr)) {
-        s->job = nullptr;
-        s->clip = nullptr;
-        return;
-    }
-    HeapFree(GetProcessHeap(), 0, rr);
-    log_warn("overlay: cannot post the region to the capture thread (%lu)", GetLastError());
-    overlay_answer(s, "cancelled", "capture thread stopped");
+    overlay_deliver(s, nullptr);
 }
 
 void overlay_deliver_frozen(overlay_state* s) {
     frame_buffer* buf = s->sel.selected ? overlay_frozen_result(s) : nullptr;
     overlay_release_snapshots(s);
     if (!buf) {
-        overlay_answer(s, "cancelled", "pick cancelled");
+        overlay_answer(s, REGION_CANCELLED, "cancelled", "pick cancelled");
         return;
     }
-    shot_job* job = s->job;
-    s->job = nullptr;
-    still_region_save(buf, s->sel.digit, job, s->warning, s->no_sound);
-    overlay_answer(s, "cancelled", "pick cancelled");
+    overlay_deliver(s, buf);
 }
 
 DWORD WINAPI overlay_thread(void* arg) {
@@ -424,12 +453,14 @@ DWORD WINAPI overlay_thread(void* arg) {
         overlay_run_live(s);
         // A start-up failure still owns its window; it goes like a cancel.
         overlay_cancel(s);
+        overlay_close_window(s);
         overlay_draw_destroy(s);
         overlay_draw_free_back_buffer(s);
         overlay_deliver_live(s);
     } else {
         overlay_run_frozen(s);
         overlay_cancel(s);
+        overlay_close_window(s);
         overlay_draw_destroy(s);
         overlay_deliver_frozen(s);
     }
@@ -448,70 +479,63 @@ unsigned overlay_expiry() {
     return (unsigned)ms;
 }
 
-}  // namespace
-
-void overlay_cancel(overlay_state* s) {
-    if (!s || s->closing) return;
-    selection_cancel(&s->sel);
-    overlay_finish(s);
+// Bytes of one output's snapshot, BGRA; 0 for an empty rectangle.
+uint64_t overlay_snapshot_bytes(const RECT* r) {
+    const int64_t w = (int64_t)r->right - r->left, h = (int64_t)r->bottom - r->top;
+    if (w <= 0 || h <= 0) return 0;
+    return (uint64_t)w * (uint64_t)h * 4u;
 }
 
-bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t* warning, int no_sound,
-                  clip_request* clip) {
+}  // namespace
+
+bool overlay_start(display_cache* frames, const region_request* req, uint64_t* selection) {
+    if (selection) *selection = 0;
     if (InterlockedCompareExchange(&g_agent.selecting, 1, 0) != 0) {
         log_warn("region overlay already active");
-        sounds_play_warning();
-        if (job) shot_job_fail(job, "busy", "region overlay already active");
-        if (clip) clip_pick_failed(clip, "busy", "region overlay already active");
+        overlay_answer_request(req, REGION_BUSY, "busy", "region overlay already active");
         return false;
     }
     overlay_state* s = (overlay_state*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(overlay_state));
     if (!s) {
         log_error("overlay: no memory for a selection");
         overlay_clear_selecting();
-        if (job) shot_job_fail(job, "internal", "cannot start overlay");
-        if (clip) clip_pick_failed(clip, "internal", "cannot start overlay");
+        overlay_answer_request(req, REGION_FAILED, "internal", "cannot start overlay");
         return false;
     }
+    s->req = *req;
+    s->cancel = overlay_cancel;
     config cfg;
     agent_config_copy(&cfg);
     s->screen.left = GetSystemMetrics(SM_XVIRTUALSCREEN);
     s->screen.top = GetSystemMetrics(SM_YVIRTUALSCREEN);
     s->screen.right = s->screen.left + GetSystemMetrics(SM_CXVIRTUALSCREEN);
     s->screen.bottom = s->screen.top + GetSystemMetrics(SM_CYVIRTUALSCREEN);
-    s->live = clip != nullptr || !cfg.region_freeze;
+    s->live = req->live != 0;
     for (int i = 0; i < SELECTION_FOLDERS; i++) {
         wcsncpy(s->folders[i], cfg.folders[i], 259);
         s->folders[i][259] = 0;
     }
     s->grid = cfg.region_grid != 0;
     s->input.requested = cfg.region_input >= 0 && cfg.region_input <= 2 ? cfg.region_input : 0;
-    s->input.raw_percent = input_clamp_percent(cfg.raw_mouse_percent);
+    s->input.raw_percent = selection_input_clamp_percent(cfg.raw_mouse_percent);
     s->input.focus_option = cfg.region_capture_input != 0;
     s->expiry_ms = overlay_expiry();
     POINT cursor{};
     GetCursorPos(&cursor);
+    const int digit = req->digit;
     selection_init(&s->sel, &s->screen, cursor, digit >= 1 && digit <= 9 ? digit : 0);
-    s->job = job;
-    s->clip = clip;
-    if (warning) {
-        wcsncpy(s->warning, warning, 63);
-        s->warning[63] = 0;
-    }
-    s->no_sound = no_sound;
 
     if (!s->live) {
-        const int outputs = cache ? display_cache_output_count(cache) : 0;
+        const int outputs = frames ? display_cache_output_count(frames) : 0;
         for (int i = 0; i < outputs && s->snap_count < OVERLAY_MAX_SNAPSHOTS; i++) {
             RECT r{};
-            display_cache_output_rect(cache, i, &r);
-            frame_buffer* buf = frame_pool_acquire(
-                g_agent.frames_stills, still_buffer_bytes((int64_t)r.right - r.left, (int64_t)r.bottom - r.top));
+            display_cache_output_rect(frames, i, &r);
+            frame_buffer* buf = frame_pool_acquire(g_agent.frames_stills, overlay_snapshot_bytes(&r));
             if (!buf) {
                 log_warn("region: stills pool exhausted");
                 break;
             }
-            if (!capture_output(cache, i, buf, &r)) {
+            if (!capture_output(frames, i, buf, &r)) {
                 frame_pool_release(buf);
                 continue;
             }
@@ -525,23 +549,24 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
             log_warn("region: no outputs captured");
             HeapFree(GetProcessHeap(), 0, s);
             overlay_clear_selecting();
-            if (job) shot_job_fail(job, "cancelled", "pick cancelled");
-            if (clip) clip_pick_cancelled(clip);
+            overlay_answer_request(req, REGION_FAILED, "cancelled", "pick cancelled");
             return false;
         }
     }
 
+    s->id = (uint64_t)InterlockedIncrement64(&g_last_id);
+    const uint64_t id = s->id;
     HANDLE h = CreateThread(nullptr, 0, overlay_thread, s, 0, nullptr);
     if (!h) {
         const DWORD err = GetLastError();
         overlay_release_snapshots(s);
-        const bool waiting = s->job || s->clip;
-        overlay_answer(s, "internal", "cannot start overlay");
-        if (!waiting) log_error("cannot start overlay thread (%lu)", err);
+        if (!req->waited) log_error("cannot start overlay thread (%lu)", err);
+        overlay_answer(s, REGION_FAILED, "internal", "cannot start overlay");
         HeapFree(GetProcessHeap(), 0, s);
         overlay_clear_selecting();
         return true;
     }
+    if (selection) *selection = id;
     AcquireSRWLockExclusive(&g_thread_lock);
     HANDLE old = g_thread;
     g_thread = h;
@@ -550,9 +575,15 @@ bool region_start(display_cache* cache, int digit, shot_job* job, const wchar_t*
     return true;
 }
 
-void region_wait(void) {
-    HWND w = (HWND)InterlockedCompareExchangePointer((void* volatile*)&g_window, nullptr, nullptr);
+void overlay_close(uint64_t selection) {
+    AcquireSRWLockShared(&g_window_lock);
+    HWND w = g_window && (selection == 0 || selection == g_window_id) ? g_window : nullptr;
+    ReleaseSRWLockShared(&g_window_lock);
     if (w) PostMessageW(w, WM_CLOSE, 0, 0);
+}
+
+void overlay_wait(void) {
+    overlay_close(0);
     AcquireSRWLockExclusive(&g_thread_lock);
     HANDLE h = g_thread;
     g_thread = nullptr;

@@ -81,9 +81,23 @@ struct overlay_art {
     int shown_count;
 };
 
+// ---- Timing of the frozen look's preparation.
+
+static int64_t overlay_draw_qpc(void) {
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+static double overlay_draw_ms(int64_t from, int64_t to) {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart > 0 ? (double)(to - from) * 1000.0 / (double)f.QuadPart : 0.0;
+}
+
 // ---- Pixel helpers.
 
-static inline uint32_t px_over(uint32_t src, uint32_t dst) {
+static inline uint32_t overlay_draw_px_over(uint32_t src, uint32_t dst) {
     const uint32_t sa = src >> 24;
     if (sa == 255) return src;
     if (sa == 0) return dst;
@@ -102,39 +116,39 @@ struct draw_target {
     RECT bounds;
 };
 
-static uint32_t* target_at(const draw_target* t, LONG x, LONG y) {
+static uint32_t* overlay_draw_target_at(const draw_target* t, LONG x, LONG y) {
     return t->bits + (size_t)(y - t->bounds.top) * t->stride + (x - t->bounds.left);
 }
 
-static void target_blend(const draw_target* t, const RECT* r, uint32_t colour) {
+static void overlay_draw_target_blend(const draw_target* t, const RECT* r, uint32_t colour) {
     RECT c;
     if (!rect_intersect(r, &t->bounds, &c)) return;
     for (LONG y = c.top; y < c.bottom; y++) {
-        uint32_t* row = target_at(t, c.left, y);
-        for (LONG i = 0; i < c.right - c.left; i++) row[i] = px_over(colour, row[i]);
+        uint32_t* row = overlay_draw_target_at(t, c.left, y);
+        for (LONG i = 0; i < c.right - c.left; i++) row[i] = overlay_draw_px_over(colour, row[i]);
     }
 }
 
 // Blends a sprite whose top-left sits at x, y, only where it meets `clip`.
-static void target_sprite(const draw_target* t, const draw_sprite* sp, LONG x, LONG y, const RECT* clip) {
+static void overlay_draw_target_sprite(const draw_target* t, const draw_sprite* sp, LONG x, LONG y, const RECT* clip) {
     const RECT r = {x, y, x + sp->w, y + sp->h};
     RECT c, cc;
     if (!sp->px || !rect_intersect(&r, &t->bounds, &c) || !rect_intersect(&c, clip, &cc)) return;
     for (LONG yy = cc.top; yy < cc.bottom; yy++) {
-        uint32_t* row = target_at(t, cc.left, yy);
+        uint32_t* row = overlay_draw_target_at(t, cc.left, yy);
         const uint32_t* src = sp->px + (size_t)(yy - y) * sp->w + (cc.left - x);
-        for (LONG i = 0; i < cc.right - cc.left; i++) row[i] = px_over(src[i], row[i]);
+        for (LONG i = 0; i < cc.right - cc.left; i++) row[i] = overlay_draw_px_over(src[i], row[i]);
     }
 }
 
 // ---- Sprites, rendered once with 4 x 4 samples a pixel.
 
-static void sprite_free(draw_sprite* sp) {
+static void overlay_draw_sprite_free(draw_sprite* sp) {
     if (sp->px) HeapFree(GetProcessHeap(), 0, sp->px);
     *sp = draw_sprite{};
 }
 
-static bool mark_hit(const mark* m, float x, float y) {
+static bool overlay_draw_mark_hit(const mark* m, float x, float y) {
     if (m->radius > 0) {
         const float dx = x - m->cx, dy = y - m->cy;
         return dx * dx + dy * dy <= m->radius * m->radius;
@@ -143,7 +157,7 @@ static bool mark_hit(const mark* m, float x, float y) {
 }
 
 // White marks over a black shadow offset by one pixel down and right.
-static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int count) {
+static bool overlay_draw_sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int count) {
     uint32_t* px = (uint32_t*)HeapAlloc(GetProcessHeap(), 0, (size_t)w * h * 4);
     if (!px) return false;
     for (int y = 0; y < h; y++) {
@@ -154,8 +168,8 @@ static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int 
                     const float sx = x + (i + 0.5f) / (float)SAMPLES, sy = y + (j + 0.5f) / (float)SAMPLES;
                     int white = 0, shadow = 0;
                     for (int k = 0; k < count; k++) {
-                        if (marks[k].alpha > white && mark_hit(&marks[k], sx, sy)) white = marks[k].alpha;
-                        if (!shadow && mark_hit(&marks[k], sx - 1, sy - 1)) shadow = SHADOW_ALPHA;
+                        if (marks[k].alpha > white && overlay_draw_mark_hit(&marks[k], sx, sy)) white = marks[k].alpha;
+                        if (!shadow && overlay_draw_mark_hit(&marks[k], sx - 1, sy - 1)) shadow = SHADOW_ALPHA;
                     }
                     sum_c += white;
                     sum_a += white + shadow * (255 - white) / 255;
@@ -167,18 +181,18 @@ static bool sprite_render(draw_sprite* sp, int w, int h, const mark* marks, int 
             px[(size_t)y * w + x] = a << 24 | c << 16 | c << 8 | c;
         }
     }
-    sprite_free(sp);
+    overlay_draw_sprite_free(sp);
     sp->w = w;
     sp->h = h;
     sp->px = px;
     return true;
 }
 
-static mark mark_rect(float x0, float y0, float x1, float y1, int alpha) {
+static mark overlay_draw_mark_rect(float x0, float y0, float x1, float y1, int alpha) {
     return mark{x0, y0, x1, y1, 0, 0, 0, alpha};
 }
 
-static bool build_crosshair(overlay_art* a) {
+static bool overlay_draw_build_crosshair(overlay_art* a) {
     const double s = a->scale;
     int n = (int)lround(40 * s);
     if (n < 8) n = 8;
@@ -187,23 +201,25 @@ static bool build_crosshair(overlay_art* a) {
     const float c = a->cross_centre + 0.5f;
     const float in = (float)(5 * s), out = (float)(19 * s), half = (float)(0.75 * s);
     const mark marks[] = {
-        mark_rect(c + in, c - half, c + out, c + half, 230), mark_rect(c - out, c - half, c - in, c + half, 230),
-        mark_rect(c - half, c + in, c + half, c + out, 230), mark_rect(c - half, c - out, c + half, c - in, 230),
+        overlay_draw_mark_rect(c + in, c - half, c + out, c + half, 230),
+        overlay_draw_mark_rect(c - out, c - half, c - in, c + half, 230),
+        overlay_draw_mark_rect(c - half, c + in, c + half, c + out, 230),
+        overlay_draw_mark_rect(c - half, c - out, c + half, c - in, 230),
         mark{0, 0, 0, 0, c, c, (float)(0.5 * s), 242},
     };
-    return sprite_render(&a->cross, n, n, marks, 5);
+    return overlay_draw_sprite_render(&a->cross, n, n, marks, 5);
 }
 
-static bool build_corners(overlay_art* a, int len) {
+static bool overlay_draw_build_corners(overlay_art* a, int len) {
     const float l = (float)len, t = (float)a->thick;
     const mark shapes[4][2] = {
-        {mark_rect(0, 0, l, t, 242), mark_rect(0, 0, t, l, 242)},
-        {mark_rect(0, 0, l, t, 242), mark_rect(l - t, 0, l, l, 242)},
-        {mark_rect(0, l - t, l, l, 242), mark_rect(0, 0, t, l, 242)},
-        {mark_rect(0, l - t, l, l, 242), mark_rect(l - t, 0, l, l, 242)},
+        {overlay_draw_mark_rect(0, 0, l, t, 242), overlay_draw_mark_rect(0, 0, t, l, 242)},
+        {overlay_draw_mark_rect(0, 0, l, t, 242), overlay_draw_mark_rect(l - t, 0, l, l, 242)},
+        {overlay_draw_mark_rect(0, l - t, l, l, 242), overlay_draw_mark_rect(0, 0, t, l, 242)},
+        {overlay_draw_mark_rect(0, l - t, l, l, 242), overlay_draw_mark_rect(l - t, 0, l, l, 242)},
     };
     for (int i = 0; i < 4; i++) {
-        if (!sprite_render(&a->corners[i], len + 1, len + 1, shapes[i], 2)) {
+        if (!overlay_draw_sprite_render(&a->corners[i], len + 1, len + 1, shapes[i], 2)) {
             a->corner_len = 0;
             return false;
         }
@@ -212,19 +228,19 @@ static bool build_corners(overlay_art* a, int len) {
     return true;
 }
 
-static bool build_bars(overlay_art* a) {
+static bool overlay_draw_build_bars(overlay_art* a) {
     // Bars show only on selections whose handles are at their longest; they match them.
     a->bar_len = (int)lround(24 * a->scale);
     const float l = (float)a->bar_len, t = (float)a->thick;
-    const mark h = mark_rect(0, 0, l, t, 204), v = mark_rect(0, 0, t, l, 204);
-    return sprite_render(&a->bar_h, a->bar_len + 1, a->thick + 1, &h, 1) &&
-           sprite_render(&a->bar_v, a->thick + 1, a->bar_len + 1, &v, 1);
+    const mark h = overlay_draw_mark_rect(0, 0, l, t, 204), v = overlay_draw_mark_rect(0, 0, t, l, 204);
+    return overlay_draw_sprite_render(&a->bar_h, a->bar_len + 1, a->thick + 1, &h, 1) &&
+           overlay_draw_sprite_render(&a->bar_v, a->thick + 1, a->bar_len + 1, &v, 1);
 }
 
 // ---- The label.
 
 // Coverage of a rounded rectangle of w x h with corner radius r at one pixel, in samples.
-static int round_rect_cover(int x, int y, int w, int h, float r) {
+static int overlay_draw_round_rect_cover(int x, int y, int w, int h, float r) {
     int n = 0;
     for (int j = 0; j < SAMPLES; j++) {
         for (int i = 0; i < SAMPLES; i++) {
@@ -240,7 +256,7 @@ static int round_rect_cover(int x, int y, int w, int h, float r) {
 
 // Renders `text` into the label sprite when it differs from the one shown. The box is
 // the text extent plus the padding of selection_label_rect.
-static bool label_render(overlay_art* a, const wchar_t* text, int len) {
+static bool overlay_draw_label_render(overlay_art* a, const wchar_t* text, int len) {
     if (a->label_ready && wcscmp(a->label_text, text) == 0) return true;
     SIZE ext = {};
     if (!GetTextExtentPoint32W(a->text_dc, text, len, &ext)) return false;
@@ -287,7 +303,7 @@ static bool label_render(overlay_art* a, const wchar_t* text, int len) {
             const uint32_t p = a->label_bits[(size_t)y * a->label_bmp_w + x] & 0x00FFFFFFu;
             const int cover = (x >= radius && x < w - radius - 1) || (y >= radius && y < h - radius - 1)
                                   ? SAMPLES * SAMPLES
-                                  : round_rect_cover(x, y, w, h, radius);
+                                  : overlay_draw_round_rect_cover(x, y, w, h, radius);
             uint32_t out;
             if (cover == SAMPLES * SAMPLES) {
                 out = p | 0xFF000000u;
@@ -309,14 +325,14 @@ static bool label_render(overlay_art* a, const wchar_t* text, int len) {
 }
 
 // The label's box in client pixels, rendering its text first; false when there is none.
-static bool label_prepare(const overlay_state* s, RECT* box) {
+static bool overlay_draw_label_prepare(const overlay_state* s, RECT* box) {
     overlay_art* a = s->art;
     if (!a || s->sel.finished) return false;
     const wchar_t* folders[SELECTION_FOLDERS];
     for (int i = 0; i < SELECTION_FOLDERS; i++) folders[i] = s->folders[i];
     wchar_t text[SELECTION_LABEL_MAX];
     const int len = selection_label_text(&s->sel, folders, text, SELECTION_LABEL_MAX);
-    if (!label_render(a, text, len)) return false;
+    if (!overlay_draw_label_render(a, text, len)) return false;
     const LONG pad = lround(6 * a->scale);
     RECT r;
     selection_label_rect(&s->sel, a->label.w - 2 * pad, a->label.h - pad, a->scale, &r);
@@ -327,7 +343,7 @@ static bool label_prepare(const overlay_state* s, RECT* box) {
 
 // ---- The scene: what lies above the dimming, as pieces in drawing order.
 
-static bool selection_shown(const overlay_state* s, RECT* client) {
+static bool overlay_draw_selection_shown(const overlay_state* s, RECT* client) {
     if (!(s->sel.dragging || s->sel.selected)) return false;
     RECT r = s->sel.sel;
     if (r.right <= r.left || r.bottom <= r.top) return false;
@@ -336,11 +352,11 @@ static bool selection_shown(const overlay_state* s, RECT* client) {
     return true;
 }
 
-static int scene_decos(const overlay_state* s, draw_deco* out) {
+static int overlay_draw_scene_decos(const overlay_state* s, draw_deco* out) {
     overlay_art* a = s->art;
     int n = 0;
     RECT r;
-    if (selection_shown(s, &r)) {
+    if (overlay_draw_selection_shown(s, &r)) {
         const int lw = a->line_w;
         const LONG l0 = r.left - lw / 2, r0 = r.right - (lw + 1) / 2;
         const LONG t0 = r.top - lw / 2, b0 = r.bottom - (lw + 1) / 2;
@@ -359,7 +375,7 @@ static int scene_decos(const overlay_state* s, draw_deco* out) {
         if (r0 >= l0 + lw) out[n++] = draw_deco{{r0, t0 + lw, r0 + lw, b0}, nullptr, BORDER_COLOUR};
 
         const int len = selection_handle_length(&r, a->scale);
-        if (len != a->corner_len) build_corners(a, len);
+        if (len != a->corner_len) overlay_draw_build_corners(a, len);
         if (a->corner_len) {
             const int t = a->thick, g = a->gap;
             const LONG xl = r.left - g - t, xr = r.right + g + t - len;
@@ -385,7 +401,7 @@ static int scene_decos(const overlay_state* s, draw_deco* out) {
         }
     }
     RECT box;
-    if (label_prepare(s, &box)) out[n++] = draw_deco{box, &a->label, 0};
+    if (overlay_draw_label_prepare(s, &box)) out[n++] = draw_deco{box, &a->label, 0};
     if (!s->sel.dragging && !s->sel.finished && a->cross.px) {
         const LONG x = s->sel.hover.x - s->screen.left - a->cross_centre;
         const LONG y = s->sel.hover.y - s->screen.top - a->cross_centre;
@@ -394,23 +410,23 @@ static int scene_decos(const overlay_state* s, draw_deco* out) {
     return n;
 }
 
-static void draw_decos(const draw_target* t, const draw_deco* decos, int count, const RECT* clip) {
+static void overlay_draw_decos(const draw_target* t, const draw_deco* decos, int count, const RECT* clip) {
     for (int i = 0; i < count; i++) {
         RECT c;
         if (!rect_intersect(&decos[i].r, clip, &c)) continue;
         if (decos[i].sprite)
-            target_sprite(t, decos[i].sprite, decos[i].r.left, decos[i].r.top, &c);
+            overlay_draw_target_sprite(t, decos[i].sprite, decos[i].r.left, decos[i].r.top, &c);
         else
-            target_blend(t, &c, decos[i].colour);
+            overlay_draw_target_blend(t, &c, decos[i].colour);
     }
 }
 
 // The live look's plain picture in `r`: dimming, and the selection kept clear.
-static void live_base(const draw_target* t, const RECT* r, const RECT* sel) {
+static void overlay_draw_live_base(const draw_target* t, const RECT* r, const RECT* sel) {
     RECT c;
     if (!rect_intersect(r, &t->bounds, &c)) return;
     for (LONG y = c.top; y < c.bottom; y++) {
-        uint32_t* row = target_at(t, c.left, y);
+        uint32_t* row = overlay_draw_target_at(t, c.left, y);
         LONG sl = c.right, sr = c.right;
         if (sel && y >= sel->top && y < sel->bottom) {
             sl = sel->left < c.left ? c.left : (sel->left > c.right ? c.right : sel->left);
@@ -440,7 +456,7 @@ bool overlay_draw_create(overlay_state* s) {
                     CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
     a->text_dc = CreateCompatibleDC(nullptr);
     s->art = a;
-    if (!a->font || !a->text_dc || !build_crosshair(a) || !build_bars(a)) {
+    if (!a->font || !a->text_dc || !overlay_draw_build_crosshair(a) || !overlay_draw_build_bars(a)) {
         overlay_draw_destroy(s);
         return false;
     }
@@ -463,16 +479,16 @@ void overlay_draw_destroy(overlay_state* s) {
         DeleteDC(a->comp_dc);
     }
     if (a->comp) DeleteObject(a->comp);
-    sprite_free(&a->cross);
-    for (draw_sprite& c : a->corners) sprite_free(&c);
-    sprite_free(&a->bar_h);
-    sprite_free(&a->bar_v);
-    sprite_free(&a->label);
+    overlay_draw_sprite_free(&a->cross);
+    for (draw_sprite& c : a->corners) overlay_draw_sprite_free(&c);
+    overlay_draw_sprite_free(&a->bar_h);
+    overlay_draw_sprite_free(&a->bar_v);
+    overlay_draw_sprite_free(&a->label);
     HeapFree(GetProcessHeap(), 0, a);
     s->art = nullptr;
 }
 
-static void free_dib(HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits) {
+static void overlay_draw_free_dib(HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits) {
     if (*dc) {
         SelectObject(*dc, *old);
         DeleteDC(*dc);
@@ -484,7 +500,7 @@ static void free_dib(HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits) {
     *bits = nullptr;
 }
 
-static bool make_dib(int w, int h, HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits) {
+static bool overlay_draw_make_dib(int w, int h, HDC* dc, HGDIOBJ* old, HBITMAP* bmp, uint8_t** bits) {
     BITMAPINFO bi;
     dib_info_top_down(&bi, w, h);
     void* p = nullptr;
@@ -501,16 +517,16 @@ bool overlay_draw_snapshots(overlay_state* s) {
     for (int i = 0; i < s->snap_count; i++) {
         overlay_snapshot* sn = &s->snaps[i];
         const int w = (int)sn->buf->width, h = (int)sn->buf->height;
-        const int64_t t0 = overlay_qpc();
-        if (!make_dib(w, h, &sn->bright_dc, &sn->bright_old, &sn->bright, &sn->bright_bits) ||
-            !make_dib(w, h, &sn->dim_dc, &sn->dim_old, &sn->dim, &sn->dim_bits)) {
+        const int64_t t0 = overlay_draw_qpc();
+        if (!overlay_draw_make_dib(w, h, &sn->bright_dc, &sn->bright_old, &sn->bright, &sn->bright_bits) ||
+            !overlay_draw_make_dib(w, h, &sn->dim_dc, &sn->dim_old, &sn->dim, &sn->dim_bits)) {
             log_error("region: DIB alloc failed %dx%d", w, h);
             overlay_draw_free_snapshots(s);
             return false;
         }
         for (int y = 0; y < h; y++)
             memcpy(sn->bright_bits + (size_t)y * w * 4, sn->buf->pixels + (size_t)y * sn->buf->stride, (size_t)w * 4);
-        const int64_t t1 = overlay_qpc();
+        const int64_t t1 = overlay_draw_qpc();
         // Two channels at a time: 255 * 140 fits in the 16 bits each one gets.
         const uint32_t* src = (const uint32_t*)sn->bright_bits;
         uint32_t* dst = (uint32_t*)sn->dim_bits;
@@ -521,9 +537,9 @@ bool overlay_draw_snapshots(overlay_state* s) {
             const uint32_t g = (((p & 0x0000FF00u) * 140) >> 8) & 0x0000FF00u;
             dst[k] = 0xFF000000u | rb | g;
         }
-        const int64_t t2 = overlay_qpc();
-        dib_ms += overlay_ms(t0, t1);
-        dim_ms += overlay_ms(t1, t2);
+        const int64_t t2 = overlay_draw_qpc();
+        dib_ms += overlay_draw_ms(t0, t1);
+        dim_ms += overlay_draw_ms(t1, t2);
     }
     s->dib_ms = dib_ms;
     s->dim_ms = dim_ms;
@@ -533,26 +549,26 @@ bool overlay_draw_snapshots(overlay_state* s) {
 void overlay_draw_free_snapshots(overlay_state* s) {
     for (int i = 0; i < OVERLAY_MAX_SNAPSHOTS; i++) {
         overlay_snapshot* sn = &s->snaps[i];
-        free_dib(&sn->bright_dc, &sn->bright_old, &sn->bright, &sn->bright_bits);
-        free_dib(&sn->dim_dc, &sn->dim_old, &sn->dim, &sn->dim_bits);
+        overlay_draw_free_dib(&sn->bright_dc, &sn->bright_old, &sn->bright, &sn->bright_bits);
+        overlay_draw_free_dib(&sn->dim_dc, &sn->dim_old, &sn->dim, &sn->dim_bits);
     }
 }
 
 // The frozen look's composition buffer: at least w pixels wide, about
 // FROZEN_STRIP_PIXELS in all; it only grows in width.
-static bool comp_reserve(overlay_art* a, int w) {
+static bool overlay_draw_comp_reserve(overlay_art* a, int w) {
     if (a->comp && w <= a->comp_w) return true;
     const int rows = FROZEN_STRIP_PIXELS / w > 0 ? FROZEN_STRIP_PIXELS / w : 1;
     HDC dc = nullptr;
     HGDIOBJ old = nullptr;
     HBITMAP bmp = nullptr;
     uint8_t* bits = nullptr;
-    if (!make_dib(w, rows, &dc, &old, &bmp, &bits)) {
-        free_dib(&dc, &old, &bmp, &bits);
+    if (!overlay_draw_make_dib(w, rows, &dc, &old, &bmp, &bits)) {
+        overlay_draw_free_dib(&dc, &old, &bmp, &bits);
         return false;
     }
     uint8_t* old_bits = (uint8_t*)a->comp_bits;
-    free_dib(&a->comp_dc, &a->comp_old, &a->comp, &old_bits);
+    overlay_draw_free_dib(&a->comp_dc, &a->comp_old, &a->comp, &old_bits);
     a->comp_dc = dc;
     a->comp_old = old;
     a->comp = bmp;
@@ -563,7 +579,8 @@ static bool comp_reserve(overlay_art* a, int w) {
 }
 
 // Composes one strip of the frozen picture (client rectangle r) and puts it on the window.
-static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* sel, const draw_deco* decos, int n) {
+static void overlay_draw_frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* sel, const draw_deco* decos,
+                                      int n) {
     overlay_art* a = s->art;
     const int w = r->right - r->left, h = r->bottom - r->top;
     bool covered = false;
@@ -586,7 +603,7 @@ static void frozen_strip(overlay_state* s, HDC dc, const RECT* r, const RECT* se
     }
     GdiFlush();
     const draw_target t = {a->comp_bits, a->comp_w, {r->left, r->top, r->left + a->comp_w, r->top + a->comp_h}};
-    draw_decos(&t, decos, n, r);
+    overlay_draw_decos(&t, decos, n, r);
     GdiFlush();
     BitBlt(dc, r->left, r->top, w, h, a->comp_dc, 0, 0, SRCCOPY);
 }
@@ -597,10 +614,10 @@ void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area) {
     RECT r;
     if (!a || !rect_intersect(area, &client, &r)) return;
     RECT sel;
-    const bool has_sel = selection_shown(s, &sel);
+    const bool has_sel = overlay_draw_selection_shown(s, &sel);
     // Composed in strips of a few rows: each pixel reaches the window once (no flicker)
     // without a buffer the size of the screen, whose fresh pages cost more than the paint.
-    if (!comp_reserve(a, r.right - r.left)) {
+    if (!overlay_draw_comp_reserve(a, r.right - r.left)) {
         // No room to compose: the dimmed images straight, without decorations.
         for (int i = 0; i < s->snap_count; i++) {
             RECT sr = s->snaps[i].rect, c;
@@ -612,10 +629,10 @@ void overlay_draw_frozen(overlay_state* s, HDC dc, const RECT* area) {
         return;
     }
     draw_deco decos[DECO_MAX];
-    const int n = scene_decos(s, decos);
+    const int n = overlay_draw_scene_decos(s, decos);
     for (LONG y = r.top; y < r.bottom; y += a->comp_h) {
         const RECT strip = {r.left, y, r.right, y + a->comp_h < r.bottom ? y + a->comp_h : r.bottom};
-        frozen_strip(s, dc, &strip, has_sel ? &sel : nullptr, decos, n);
+        overlay_draw_frozen_strip(s, dc, &strip, has_sel ? &sel : nullptr, decos, n);
     }
 }
 
@@ -625,8 +642,8 @@ bool overlay_draw_back_buffer(overlay_state* s) {
     HGDIOBJ old = nullptr;
     HBITMAP bmp = nullptr;
     uint8_t* bits = nullptr;
-    if (w <= 0 || h <= 0 || !make_dib(w, h, &dc, &old, &bmp, &bits)) {
-        free_dib(&dc, &old, &bmp, &bits);
+    if (w <= 0 || h <= 0 || !overlay_draw_make_dib(w, h, &dc, &old, &bmp, &bits)) {
+        overlay_draw_free_dib(&dc, &old, &bmp, &bits);
         log_error("region(live): back buffer %dx%d alloc failed", w, h);
         return false;
     }
@@ -644,15 +661,15 @@ void overlay_draw_live(overlay_state* s, const RECT* area) {
     const RECT client = {0, 0, s->screen.right - s->screen.left, s->screen.bottom - s->screen.top};
     const draw_target t = {s->back_bits, (int)client.right, client};
     RECT sel = {};
-    const bool has_sel = selection_shown(s, &sel);
+    const bool has_sel = overlay_draw_selection_shown(s, &sel);
     draw_deco decos[DECO_MAX];
-    const int n = scene_decos(s, decos);
+    const int n = overlay_draw_scene_decos(s, decos);
     GdiFlush();
     if (!a->shown_valid) {
-        live_base(&t, area, has_sel ? &sel : nullptr);
+        overlay_draw_live_base(&t, area, has_sel ? &sel : nullptr);
         // Decorations only inside the area: outside it the buffer is not finished yet.
         RECT c;
-        if (rect_intersect(area, &client, &c)) draw_decos(&t, decos, n, &c);
+        if (rect_intersect(area, &client, &c)) overlay_draw_decos(&t, decos, n, &c);
         if (!rect_inside(&client, area)) return;
     } else {
         // The buffer holds the last scene everywhere: put back the plain picture where
@@ -679,8 +696,8 @@ void overlay_draw_live(overlay_state* s, const RECT* area) {
                                    o.bottom < sel.bottom ? sel.bottom : o.bottom};
             }
         }
-        for (int i = 0; i < m; i++) live_base(&t, &resets[i], has_sel ? &sel : nullptr);
-        draw_decos(&t, decos, n, &client);
+        for (int i = 0; i < m; i++) overlay_draw_live_base(&t, &resets[i], has_sel ? &sel : nullptr);
+        overlay_draw_decos(&t, decos, n, &client);
     }
     a->shown_valid = 1;
     a->shown_sel = has_sel ? sel : RECT{};
@@ -690,7 +707,7 @@ void overlay_draw_live(overlay_state* s, const RECT* area) {
 
 void overlay_draw_free_back_buffer(overlay_state* s) {
     uint8_t* bits = (uint8_t*)s->back_bits;
-    free_dib(&s->back_dc, &s->back_old, &s->back, &bits);
+    overlay_draw_free_dib(&s->back_dc, &s->back_old, &s->back, &bits);
     s->back_bits = nullptr;
     if (s->art) s->art->shown_valid = 0;
 }
@@ -698,9 +715,9 @@ void overlay_draw_free_back_buffer(overlay_state* s) {
 void overlay_draw_extent(const overlay_state* s, RECT* out) {
     RECT ext = {};
     RECT r;
-    if (selection_shown(s, &r)) selection_dirty_rect(&r, s->art ? s->art->scale : s->scale, &ext);
+    if (overlay_draw_selection_shown(s, &r)) selection_dirty_rect(&r, s->art ? s->art->scale : s->scale, &ext);
     RECT box;
-    if (label_prepare(s, &box)) selection_union(&ext, &box, &ext);
+    if (overlay_draw_label_prepare(s, &box)) selection_union(&ext, &box, &ext);
     if (s->art && !s->sel.dragging && !s->sel.finished && s->art->cross.px) {
         const LONG x = s->sel.hover.x - s->screen.left - s->art->cross_centre;
         const LONG y = s->sel.hover.y - s->screen.top - s->art->cross_centre;

@@ -3,7 +3,7 @@
 // thirds grid, corner handles and edge bars, the crosshair and the label. Sprites
 // are rendered once (4 x 4 supersampled, premultiplied BGRA) and blended.
 // Coordinates here are client pixels (virtual-desktop minus the screen origin).
-#include "agent/overlay/overlay.h"
+#include "agent/overlay/overlay_state.h"
 
 // Creates the font and sprites for s->dpi. False (nothing kept) on failure.
 bool overlay_draw_create(overlay_state* s);

@@ -4,14 +4,14 @@
 #include <cmath>
 #include <cwchar>
 
-static LONG clamp_long(LONG v, LONG lo, LONG hi) {
+static LONG selection_clamp_long(LONG v, LONG lo, LONG hi) {
     if (hi < lo) hi = lo;
     return v < lo ? lo : (v > hi ? hi : v);
 }
 
 // Logical-pixel comparisons are made in device pixels so that no rounding of the
 // side decides a threshold: side / scale > limit  <=>  side > limit * scale.
-static bool exceeds_logical(LONG side, double limit, double scale) { return (double)side > limit * scale; }
+static bool selection_exceeds_logical(LONG side, double limit, double scale) { return (double)side > limit * scale; }
 
 void selection_init(selection_state* s, const RECT* screen, POINT cursor, int digit) {
     *s = selection_state{};
@@ -23,8 +23,8 @@ void selection_init(selection_state* s, const RECT* screen, POINT cursor, int di
 
 POINT selection_clamp(const RECT* screen, POINT p) {
     POINT out;
-    out.x = clamp_long(p.x, screen->left, screen->right - 1);
-    out.y = clamp_long(p.y, screen->top, screen->bottom - 1);
+    out.x = selection_clamp_long(p.x, screen->left, screen->right - 1);
+    out.y = selection_clamp_long(p.y, screen->top, screen->bottom - 1);
     return out;
 }
 
@@ -51,7 +51,9 @@ void selection_span(const RECT* screen, POINT anchor, POINT current, int square,
     out->bottom = (a.y > c.y ? a.y : c.y) + 1;
 }
 
-static void update_span(selection_state* s) { selection_span(&s->screen, s->anchor, s->current, s->square, &s->sel); }
+static void selection_update_span(selection_state* s) {
+    selection_span(&s->screen, s->anchor, s->current, s->square, &s->sel);
+}
 
 selection_outcome selection_move(selection_state* s, POINT p) {
     if (s->finished) return SELECTION_NONE;
@@ -62,7 +64,7 @@ selection_outcome selection_move(selection_state* s, POINT p) {
     const RECT before = s->sel;
     s->current = p;
     s->moved = 1;
-    update_span(s);
+    selection_update_span(s);
     return rect_same(&before, &s->sel) ? SELECTION_NONE : SELECTION_CHANGED;
 }
 
@@ -73,7 +75,7 @@ selection_outcome selection_button_down(selection_state* s, POINT p, int shift) 
     s->dragging = 1;
     s->moved = 0;
     s->square = shift ? 1 : 0;
-    update_span(s);
+    selection_update_span(s);
     return SELECTION_CHANGED;
 }
 
@@ -82,7 +84,7 @@ selection_outcome selection_shift(selection_state* s, int shift) {
     if (s->finished || !s->dragging || s->square == shift) return SELECTION_NONE;
     s->square = shift;
     const RECT before = s->sel;
-    update_span(s);
+    selection_update_span(s);
     return rect_same(&before, &s->sel) ? SELECTION_NONE : SELECTION_CHANGED;
 }
 
@@ -91,7 +93,7 @@ selection_outcome selection_button_up(selection_state* s, POINT p, int shift) {
     p = selection_clamp(&s->screen, p);
     s->hover = s->current = p;
     s->square = shift ? 1 : 0;
-    update_span(s);
+    selection_update_span(s);
     s->dragging = 0;
     s->finished = 1;
     s->selected = s->sel.right - s->sel.left > 1 && s->sel.bottom - s->sel.top > 1;
@@ -113,7 +115,7 @@ selection_outcome selection_cancel(selection_state* s) {
 }
 
 // The folder's own name: what follows the last separator, trailing separators ignored.
-static void last_component(const wchar_t* path, const wchar_t** start, size_t* len) {
+static void selection_last_component(const wchar_t* path, const wchar_t** start, size_t* len) {
     size_t end = wcslen(path);
     while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/')) end--;
     size_t begin = end;
@@ -123,7 +125,7 @@ static void last_component(const wchar_t* path, const wchar_t** start, size_t* l
 }
 
 // Appends up to n characters of src to the label text, cutting at its capacity.
-static void label_append(wchar_t* text, size_t* len, const wchar_t* src, size_t n) {
+static void selection_label_append(wchar_t* text, size_t* len, const wchar_t* src, size_t n) {
     const size_t room = SELECTION_LABEL_MAX - 1 - *len;
     if (n > room) n = room;
     wmemcpy(text + *len, src, n);
@@ -142,18 +144,18 @@ int selection_label_text(const selection_state* s, const wchar_t* const folders[
         swprintf(part, 64, L"%ld \u00D7 %ld", (long)(s->sel.right - s->sel.left), (long)(s->sel.bottom - s->sel.top));
     else
         swprintf(part, 64, L"%ld, %ld", (long)s->hover.x, (long)s->hover.y);
-    label_append(text, &len, part, wcslen(part));
+    selection_label_append(text, &len, part, wcslen(part));
     if (s->digit >= 1 && s->digit <= 9) {
         const wchar_t* folder = folders ? folders[s->digit - 1] : nullptr;
         const wchar_t* name = nullptr;
         size_t name_len = 0;
-        if (folder && folder[0]) last_component(folder, &name, &name_len);
-        label_append(text, &len, L" \u2192 ", 3);
+        if (folder && folder[0]) selection_last_component(folder, &name, &name_len);
+        selection_label_append(text, &len, L" \u2192 ", 3);
         if (name_len > 0) {
-            label_append(text, &len, name, name_len);
+            selection_label_append(text, &len, name, name_len);
         } else {
             swprintf(part, 64, L"folder%d (unset)", s->digit);
-            label_append(text, &len, part, wcslen(part));
+            selection_label_append(text, &len, part, wcslen(part));
         }
     }
     if (len > cap - 1) len = cap - 1;
@@ -184,8 +186,8 @@ void selection_label_rect(const selection_state* s, int text_w, int text_h, doub
     }
     // Whatever happens, the whole box stays on the screen (right and bottom win
     // only when the screen is narrower than the box).
-    x = clamp_long(x, scr->left, scr->right - w);
-    y = clamp_long(y, scr->top, scr->bottom - h);
+    x = selection_clamp_long(x, scr->left, scr->right - w);
+    y = selection_clamp_long(y, scr->top, scr->bottom - h);
     out->left = x;
     out->top = y;
     out->right = x + w;
@@ -205,11 +207,12 @@ int selection_handle_length(const RECT* sel, double scale) {
 
 bool selection_has_edge_bars(const RECT* sel, double scale) {
     const LONG w = sel->right - sel->left, h = sel->bottom - sel->top;
-    return exceeds_logical(w < h ? w : h, 120, scale);
+    return selection_exceeds_logical(w < h ? w : h, 120, scale);
 }
 
 bool selection_has_grid(const RECT* sel, double scale) {
-    return exceeds_logical(sel->right - sel->left, 200, scale) && exceeds_logical(sel->bottom - sel->top, 200, scale);
+    return selection_exceeds_logical(sel->right - sel->left, 200, scale) &&
+           selection_exceeds_logical(sel->bottom - sel->top, 200, scale);
 }
 
 int selection_line_width(int dpi) {

@@ -10,23 +10,23 @@
 
 namespace {
 
-int64_t input_floor_div100(int64_t v) { return v >= 0 ? v / 100 : -((-v + 99) / 100); }
+int64_t selection_input_floor_div100(int64_t v) { return v >= 0 ? v / 100 : -((-v + 99) / 100); }
 
-int64_t input_clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
+int64_t selection_input_clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 }  // namespace
 
-void input_raw_step(int64_t* x100, int64_t* y100, LONG dx, LONG dy, int percent, const RECT* screen) {
+void selection_input_raw_step(int64_t* x100, int64_t* y100, LONG dx, LONG dy, int percent, const RECT* screen) {
     // The last hundredth inside the right and bottom edges: whole pixels stay on the screen.
     const int64_t right = screen->right > screen->left ? (int64_t)screen->right * 100 - 1 : (int64_t)screen->left * 100;
     const int64_t bottom =
         screen->bottom > screen->top ? (int64_t)screen->bottom * 100 - 1 : (int64_t)screen->top * 100;
-    *x100 = input_clamp64(*x100 + (int64_t)percent * dx, (int64_t)screen->left * 100, right);
-    *y100 = input_clamp64(*y100 + (int64_t)percent * dy, (int64_t)screen->top * 100, bottom);
+    *x100 = selection_input_clamp64(*x100 + (int64_t)percent * dx, (int64_t)screen->left * 100, right);
+    *y100 = selection_input_clamp64(*y100 + (int64_t)percent * dy, (int64_t)screen->top * 100, bottom);
 }
 
-bool input_recentre_check(DWORD* ref_time, POINT* ref_cursor, int64_t* motion, DWORD time, POINT cursor, LONG dx,
-                          LONG dy) {
+bool selection_input_recentre_check(DWORD* ref_time, POINT* ref_cursor, int64_t* motion, DWORD time, POINT cursor,
+                                    LONG dx, LONG dy) {
     // The first report after the overlay showed starts the clock: a lone burst (Wine sends one
     // as the window appears) must not count the quiet time before it as motion time.
     if (*motion < 0) {
@@ -47,17 +47,17 @@ bool input_recentre_check(DWORD* ref_time, POINT* ref_cursor, int64_t* motion, D
     return true;
 }
 
-int input_clamp_percent(int percent) { return percent < 25 ? 25 : percent > 400 ? 400 : percent; }
+int selection_input_clamp_percent(int percent) { return percent < 25 ? 25 : percent > 400 ? 400 : percent; }
 
 // ---- The overlay's input
 
 namespace {
 
-POINT input_pointer(const overlay_input* in) {
-    return POINT{(LONG)input_floor_div100(in->raw_x100), (LONG)input_floor_div100(in->raw_y100)};
+POINT selection_input_pointer(const overlay_input* in) {
+    return POINT{(LONG)selection_input_floor_div100(in->raw_x100), (LONG)selection_input_floor_div100(in->raw_y100)};
 }
 
-void input_send_mode(overlay_state* s, int mode, const char* reason) {
+void selection_input_send_mode(overlay_state* s, int mode, const char* reason) {
     HWND b = broker_window();
     if (!b || !s->input.session) return;
     broker_mouse_mode m{};
@@ -66,7 +66,7 @@ void input_send_mode(overlay_state* s, int mode, const char* reason) {
     SendMessageW(b, WM_BROKER_MOUSE_MODE, (WPARAM)s->input.session, (LPARAM)&m);
 }
 
-void input_send_focus(overlay_state* s) {
+void selection_input_send_focus(overlay_state* s) {
     HWND b = broker_window();
     if (!b || !s->input.session) return;
     LPARAM flags = MAKELPARAM(s->input.focus_option ? 1 : 0, s->input.focus_owned ? 1 : 0);
@@ -74,7 +74,7 @@ void input_send_focus(overlay_state* s) {
 }
 
 // A borderless window covering its whole monitor, as a full-screen game shows itself.
-bool input_borderless_fullscreen(HWND w, HWND self) {
+bool selection_input_borderless_fullscreen(HWND w, HWND self) {
     if (!w || w == self || (GetWindowLongW(w, GWL_STYLE) & WS_CAPTION) == WS_CAPTION) return false;
     wchar_t cls[64] = L"";
     GetClassNameW(w, cls, 64);
@@ -86,14 +86,14 @@ bool input_borderless_fullscreen(HWND w, HWND self) {
     return m && GetWindowRect(w, &wr) && GetMonitorInfoW(m, &mi) && EqualRect(&wr, &mi.rcMonitor);
 }
 
-LPARAM input_client_lparam(const overlay_state* s, POINT p) {
+LPARAM selection_input_client_lparam(const overlay_state* s, POINT p) {
     return MAKELPARAM((WORD)(SHORT)(p.x - s->screen.left), (WORD)(SHORT)(p.y - s->screen.top));
 }
 
 // Replays one raw packet as the overlay's own mouse messages.
-void input_synthesize(overlay_state* s, const broker_mouse_packet* pk) {
-    const POINT p = input_pointer(&s->input);
-    const LPARAM lp = input_client_lparam(s, p);
+void selection_input_synthesize(overlay_state* s, const broker_mouse_packet* pk) {
+    const POINT p = selection_input_pointer(&s->input);
+    const LPARAM lp = selection_input_client_lparam(s, p);
     const WPARAM keys = (pk->mods & MOD_SHIFT) ? MK_SHIFT : 0;
     s->input.synthesizing = 1;
     SendMessageW(s->wnd, WM_MOUSEMOVE, keys, lp);
@@ -105,13 +105,13 @@ void input_synthesize(overlay_state* s, const broker_mouse_packet* pk) {
     s->input.synthesizing = 0;
 }
 
-void input_raw_packets(overlay_state* s) {
+void selection_input_raw_packets(overlay_state* s) {
     broker_mouse_packet packets[BROKER_MOUSE_QUEUE_MAX];
     int overflow = 0;
     int n = broker_drain_mouse(s->input.session, packets, &overflow);
     if (overflow) {
         log_warn("overlay: raw mouse queue overflow; selection cancelled");
-        overlay_cancel(s);
+        s->cancel(s);
         return;
     }
     for (int i = 0; i < n && !s->closing; i++) {
@@ -123,9 +123,9 @@ void input_raw_packets(overlay_state* s) {
                 in->raw_x100 = (int64_t)c.x * 100;
                 in->raw_y100 = (int64_t)c.y * 100;
             } else {
-                input_raw_step(&in->raw_x100, &in->raw_y100, pk->dx, pk->dy, in->raw_percent, &s->screen);
+                selection_input_raw_step(&in->raw_x100, &in->raw_y100, pk->dx, pk->dy, in->raw_percent, &s->screen);
             }
-            input_synthesize(s, pk);
+            selection_input_synthesize(s, pk);
             continue;
         }
         // Native mode chosen by itself: a cursor that stays put while the mouse moves is pinned by
@@ -140,18 +140,18 @@ void input_raw_packets(overlay_state* s) {
             in->ref_motion = 0;
             continue;
         }
-        if (!input_recentre_check(&in->ref_time, &in->ref_cursor, &in->ref_motion, pk->time, pk->cursor, pk->dx,
-                                  pk->dy))
+        if (!selection_input_recentre_check(&in->ref_time, &in->ref_cursor, &in->ref_motion, pk->time, pk->cursor,
+                                            pk->dx, pk->dy))
             continue;
         in->mode = BROKER_MOUSE_RAW;
         in->raw_x100 = (int64_t)s->sel.hover.x * 100;
         in->raw_y100 = (int64_t)s->sel.hover.y * 100;
-        input_send_mode(s, BROKER_MOUSE_RAW, "cursor_recentered");
+        selection_input_send_mode(s, BROKER_MOUSE_RAW, "cursor_recentered");
         log_info("overlay input: raw (cursor_recentered)");
     }
 }
 
-bool input_is_mouse(UINT msg) {
+bool selection_input_is_mouse(UINT msg) {
     return msg == WM_MOUSEMOVE || msg == WM_LBUTTONDOWN || msg == WM_LBUTTONUP || msg == WM_RBUTTONDOWN ||
            msg == WM_RBUTTONUP || msg == WM_LBUTTONDBLCLK || msg == WM_RBUTTONDBLCLK || msg == WM_MBUTTONDOWN ||
            msg == WM_MBUTTONUP;
@@ -159,12 +159,12 @@ bool input_is_mouse(UINT msg) {
 
 }  // namespace
 
-bool input_setup(overlay_state* s) {
+bool selection_input_setup(overlay_state* s) {
     overlay_input* in = &s->input;
     in->prev_foreground = GetForegroundWindow();
     in->prev_pid = 0;
     if (in->prev_foreground) GetWindowThreadProcessId(in->prev_foreground, &in->prev_pid);
-    in->raw_percent = input_clamp_percent(in->raw_percent);
+    in->raw_percent = selection_input_clamp_percent(in->raw_percent);
 
     HWND b = broker_window();
     uint64_t session = b ? (uint64_t)SendMessageW(b, WM_BROKER_ATTACH, (WPARAM)s->wnd, 0) : 0;
@@ -179,7 +179,7 @@ bool input_setup(overlay_state* s) {
     in->key_route = st.raw_ready || st.hook_ready;
     if (!in->key_route && !in->focus_option) {
         log_warn("overlay: preserving focus requires a keyboard input route");
-        input_detach(s);
+        selection_input_detach(s);
         return false;
     }
 
@@ -190,7 +190,7 @@ bool input_setup(overlay_state* s) {
         if (!in->mouse_ready) {
             log_warn("overlay: raw mouse requested but registration failed (%lu)", st.mouse_error);
             in->mode = -1;
-            input_detach(s);
+            selection_input_detach(s);
             return false;
         }
         in->mode = BROKER_MOUSE_RAW;
@@ -213,13 +213,13 @@ bool input_setup(overlay_state* s) {
     in->ref_cursor = cur;
     in->ref_time = GetTickCount();
     in->ref_motion = -1;
-    input_send_mode(s, in->mode, reason);
+    selection_input_send_mode(s, in->mode, reason);
     log_info("overlay input: %s (%s), capture_focus=%d", in->mode == BROKER_MOUSE_RAW ? "raw" : "native", reason,
              in->focus_option);
     return true;
 }
 
-void input_show(overlay_state* s) {
+void selection_input_show(overlay_state* s) {
     overlay_input* in = &s->input;
     if (in->focus_option) {
         ShowWindow(s->wnd, SW_SHOW);
@@ -229,16 +229,16 @@ void input_show(overlay_state* s) {
         if (!s->live) {
             HWND fg = GetForegroundWindow();
             wchar_t cls[64] = L"";
-            if (input_borderless_fullscreen(fg, s->wnd)) GetClassNameW(fg, cls, 64);
+            if (selection_input_borderless_fullscreen(fg, s->wnd)) GetClassNameW(fg, cls, 64);
             log_info("overlay: preserving foreground focus (%ls)", cls);
         }
         ShowWindow(s->wnd, SW_SHOWNOACTIVATE);
     }
     in->focus_owned = GetForegroundWindow() == s->wnd;
-    input_send_focus(s);
+    selection_input_send_focus(s);
 }
 
-void input_detach(overlay_state* s) {
+void selection_input_detach(overlay_state* s) {
     if (!s->input.session) return;
     HWND b = broker_window();
     if (b) SendMessageW(b, WM_BROKER_DETACH, (WPARAM)s->input.session, 0);
@@ -246,7 +246,7 @@ void input_detach(overlay_state* s) {
     s->input.focus_owned = 0;
 }
 
-bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
+bool selection_input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
     overlay_input* in = &s->input;
     switch (msg) {
     case WM_SELECTION_KEY: {
@@ -261,7 +261,7 @@ bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* re
     }
     case WM_SELECTION_RAW_MOUSE:
         *result = 0;
-        if (!s->closing && in->session && (uint64_t)wp == in->session) input_raw_packets(s);
+        if (!s->closing && in->session && (uint64_t)wp == in->session) selection_input_raw_packets(s);
         return true;
     case WM_KEYDOWN:
     case WM_KEYUP:
@@ -283,7 +283,7 @@ bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* re
         if (LOWORD(wp) != WA_INACTIVE) {
             if (in->focus_option && !in->focus_owned && !s->closing) {
                 in->focus_owned = 1;
-                input_send_focus(s);
+                selection_input_send_focus(s);
             }
             return false;
         }
@@ -291,13 +291,13 @@ bool input_message(overlay_state* s, UINT msg, WPARAM wp, LPARAM lp, LRESULT* re
             // The user chose another window: leave the focus where it went.
             in->prev_foreground = nullptr;
             in->focus_owned = 0;
-            overlay_cancel(s);
+            s->cancel(s);
         }
         *result = 0;
         return true;
     default: break;
     }
-    if (input_is_mouse(msg) && in->mode == BROKER_MOUSE_RAW && !in->synthesizing) {
+    if (selection_input_is_mouse(msg) && in->mode == BROKER_MOUSE_RAW && !in->synthesizing) {
         *result = 0;
         return true;
     }

@@ -11,7 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-struct shot_job;
+struct still_request;
+using shot_job = still_request;
 
 // A reply line being built in a caller's buffer.
 struct pipe_line {

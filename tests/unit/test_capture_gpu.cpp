@@ -189,7 +189,7 @@ TEST(PrintWindow, WholeWindowWithItsClient) {
     ClientToScreen(w, &origin);
 
     frame_buffer fb{};
-    ASSERT_TRUE(print_window(w, &fb));
+    ASSERT_TRUE(capture_print_window(w, &fb));
     EXPECT_EQ((long)fb.width, wr.right - wr.left);
     EXPECT_EQ((long)fb.height, wr.bottom - wr.top);
     EXPECT_NE(fb.timestamp, 0);
@@ -201,9 +201,9 @@ TEST(PrintWindow, WholeWindowWithItsClient) {
     EXPECT_EQ(p[2], 200);
 
     frame_buffer untouched{};
-    EXPECT_FALSE(print_window(nullptr, &untouched));
+    EXPECT_FALSE(capture_print_window(nullptr, &untouched));
     DestroyWindow(w);
-    EXPECT_FALSE(print_window(w, &untouched));  // gone
+    EXPECT_FALSE(capture_print_window(w, &untouched));  // gone
     EXPECT_EQ(untouched.pixels, nullptr);
     frame_buffer_free(&fb);
 }

@@ -104,7 +104,7 @@ TEST(FramePool, FirstFitReusesWithoutReallocating) {
     frame_buffer* small = frame_pool_acquire(pool, 2 * MB);
     frame_buffer* big = frame_pool_acquire(pool, 10 * MB);
     ASSERT_TRUE(small && big);
-    small->job = (shot_job*)small;  // a stale request must not survive a reuse
+    small->job = (still_request*)small;  // a stale request must not survive a reuse
     frame_pool_release(small);
     frame_pool_release(big);
     uint8_t* big_pixels = big->pixels;

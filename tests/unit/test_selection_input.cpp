@@ -29,7 +29,7 @@ TEST(SelectionInput, RawStepScalesAndStaysOnTheScreen) {
     };
     for (const auto& c : cases) {
         int64_t x = c.x100, y = c.y100;
-        input_raw_step(&x, &y, c.dx, c.dy, c.percent, c.screen);
+        selection_input_raw_step(&x, &y, c.dx, c.dy, c.percent, c.screen);
         EXPECT_EQ(x, c.want_x100) << c.x100 << " + " << c.dx << " at " << c.percent;
         EXPECT_EQ(y, c.want_y100) << c.y100 << " + " << c.dy << " at " << c.percent;
     }
@@ -40,7 +40,7 @@ TEST(SelectionInput, RawPointerNeverLeavesTheScreen) {
     int64_t x = 0, y = 0;
     const LONG steps[][2] = {{100000, 0}, {0, 100000}, {-300000, 0}, {0, -300000}, {7, 9}, {-1, -1}};
     for (const auto& st : steps) {
-        input_raw_step(&x, &y, st[0], st[1], 400, &screen);
+        selection_input_raw_step(&x, &y, st[0], st[1], 400, &screen);
         EXPECT_GE(x, screen.left * 100LL);
         EXPECT_LT(x, screen.right * 100LL);
         EXPECT_GE(y, screen.top * 100LL);
@@ -50,7 +50,7 @@ TEST(SelectionInput, RawPointerNeverLeavesTheScreen) {
 
 TEST(SelectionInput, PercentClamp) {
     const int cases[][2] = {{0, 25}, {-5, 25}, {24, 25}, {25, 25}, {100, 100}, {400, 400}, {401, 400}, {100000, 400}};
-    for (const auto& c : cases) EXPECT_EQ(input_clamp_percent(c[0]), c[1]) << c[0];
+    for (const auto& c : cases) EXPECT_EQ(selection_input_clamp_percent(c[0]), c[1]) << c[0];
 }
 
 // ---- Pinned-cursor detection
@@ -95,7 +95,8 @@ TEST(SelectionInput, RecentreDetection) {
         int64_t motion = 0;
         bool last = false;
         for (int i = 0; i < c.n; i++)
-            last = input_recentre_check(&ref, &ref_cursor, &motion, c.p[i].t, c.p[i].cursor, c.p[i].dx, c.p[i].dy);
+            last = selection_input_recentre_check(&ref, &ref_cursor, &motion, c.p[i].t, c.p[i].cursor, c.p[i].dx,
+                                                  c.p[i].dy);
         EXPECT_EQ(last, c.want) << c.what;
         EXPECT_EQ(ref, c.want_ref) << c.what;
         EXPECT_EQ(motion, c.want_motion) << c.what;
@@ -105,10 +106,10 @@ TEST(SelectionInput, RecentreDetection) {
     DWORD ref = 1000;
     POINT ref_cursor{500, 500};
     int64_t motion = -1;
-    EXPECT_FALSE(input_recentre_check(&ref, &ref_cursor, &motion, 1200, {500, 500}, 600, 300));
+    EXPECT_FALSE(selection_input_recentre_check(&ref, &ref_cursor, &motion, 1200, {500, 500}, 600, 300));
     EXPECT_EQ(ref, 1200u);
     EXPECT_EQ(motion, 900);
-    EXPECT_TRUE(input_recentre_check(&ref, &ref_cursor, &motion, 1330, {501, 500}, 40, 0));
+    EXPECT_TRUE(selection_input_recentre_check(&ref, &ref_cursor, &motion, 1330, {501, 500}, 40, 0));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "agent/capture/still_jobs.h"
 #include "agent/capture/display_cache.h"
 #include "agent/core/agent.h"
+#include "agent/core/capture_wiring.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/storage_monitor.h"
 #include "agent/overlay/overlay.h"
@@ -269,6 +270,8 @@ protected:
         InterlockedExchange(&g_agent.selecting, 0);
         g_agent.frames_stills = frame_pool_create("stills", 4, 64ull << 20);
         ASSERT_NE(g_agent.frames_stills, nullptr);
+        // Picks reach the overlay through the agent's wiring.
+        capture_wiring_install();
     }
     void TearDown() override {
         frame_stats st{};
@@ -342,8 +345,8 @@ TEST_F(ShotRequests, SelectionFailuresAnswerThePickOnce) {
         InterlockedExchange(&g_agent.selecting, c.selecting);
         shot_job* job = shot_job_create();
         ASSERT_NE(job, nullptr);
-        EXPECT_EQ(region_start(nullptr, 0, job, L"", 0, nullptr), c.started) << c.name;
-        region_wait();
+        EXPECT_EQ(still_region_pick(nullptr, 0, job, L"", 0), c.started) << c.name;
+        overlay_wait();
         EXPECT_EQ(WaitForSingleObject(job->done, 0), WAIT_OBJECT_0) << c.name << ": no answer";
         EXPECT_EQ(job->refs, 1) << c.name << ": the selection kept the request's reference";
         EXPECT_STREQ(job->error, c.want) << c.name;
@@ -546,6 +549,51 @@ TEST_F(ShotRequests, RegionResultsAnswerTheirRequest) {
     EXPECT_STREQ(job->error, L"cancelled\tmsg=capture thread stopped");
     EXPECT_EQ(job->refs, 1);
     shot_job_release(job);
+}
+
+// A selection made for another requester (a region clip) goes to it, never to a still.
+struct region_taker {
+    int takes = 0, drops = 0, digit = -1;
+    RECT rect{};
+    std::string why;
+};
+
+void region_take(display_cache*, void* owner, const RECT* rect, int digit) {
+    region_taker* t = (region_taker*)owner;
+    t->takes++;
+    t->rect = *rect;
+    t->digit = digit;
+}
+
+void region_drop(void* owner, const char* why) {
+    region_taker* t = (region_taker*)owner;
+    t->drops++;
+    t->why = why;
+}
+
+TEST_F(ShotRequests, RegionResultsForAnotherRequester) {
+    region_taker taker;
+    region_result* rr = make_region(10, 20, 110, 220, nullptr);
+    rr->digit = 4;
+    rr->take = region_take;
+    rr->drop = region_drop;
+    rr->owner = &taker;
+    still_region_result(nullptr, rr);
+    EXPECT_EQ(taker.takes, 1);
+    EXPECT_EQ(taker.drops, 0) << "a taken selection must not also be dropped";
+    EXPECT_EQ(taker.digit, 4);
+    EXPECT_EQ(taker.rect.left, 10);
+    EXPECT_EQ(taker.rect.bottom, 220);
+
+    // Freed unused (the capture thread ends): the requester hears why, once.
+    rr = make_region(0, 0, 10, 10, nullptr);
+    rr->take = region_take;
+    rr->drop = region_drop;
+    rr->owner = &taker;
+    still_region_free(rr, "capture thread stopped");
+    EXPECT_EQ(taker.takes, 1);
+    EXPECT_EQ(taker.drops, 1);
+    EXPECT_EQ(taker.why, "capture thread stopped");
 }
 
 }  // namespace
