@@ -635,8 +635,32 @@ class SharedAgentTestCase(unittest.TestCase):
             cls.sb.cleanup()
 
 
+class _TimedResult(unittest.TextTestResult):
+    """Shows each test's own seconds beside its verdict, so a slow test is found by name."""
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def _took(self):
+        if self.showAll:
+            self.stream.write("(%.1f s) " % (time.monotonic() - self._started))
+
+    def addSuccess(self, test):
+        self._took()
+        super().addSuccess(test)
+
+    def addFailure(self, test, err):
+        self._took()
+        super().addFailure(test, err)
+
+    def addError(self, test, err):
+        self._took()
+        super().addError(test, err)
+
+
 def main():
-    unittest.main(verbosity=2)
+    unittest.main(verbosity=2, testRunner=unittest.TextTestRunner(resultclass=_TimedResult, verbosity=2))
 
 
 # ---- Media checks with the Linux FFmpeg tools (Debian's ffmpeg package), never
