@@ -69,7 +69,7 @@ void replay_log_ring(const replay_buffer* r) {
     g_ring_logged_at = now;
     double held = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
     if (held > (double)ENCODER_RING_SECONDS + 2.0) held = (double)ENCODER_RING_SECONDS + 2.0;
-    log_info("replay: ring %llu bytes, %.1f s", (unsigned long long)replay_ring_bytes(r->enc), held);
+    log_info("replay: ring %llu bytes, %.1f s", (unsigned long long)replay_ring_bytes(r->enc->ring), held);
 }
 
 }  // namespace
@@ -225,7 +225,7 @@ void replay_save(clip_request* req) {
         f->waiters[f->waiter_count++] = req;
     }
     clip_shared_finalizing_add(1);
-    if (!replay_ring_save(r->enc, path, seconds, cfg.clip_audio_system != 0, clip_shared_finished, f)) {
+    if (!encoder_save_replay(r->enc, path, seconds, cfg.clip_audio_system != 0, clip_shared_finished, f)) {
         clip_shared_finalizing_add(-1);
         if (f->waiter_count) clip_shared_request_release(req);
         HeapFree(GetProcessHeap(), 0, f);
