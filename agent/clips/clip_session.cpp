@@ -7,17 +7,12 @@
 #include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
-#include "agent/core/messages.h"
-#include "agent/core/saved_capture.h"
 #include "agent/core/storage_monitor.h"
 #include "agent/overlay/overlay.h"
 #include "common/log.h"
 #include "common/rect.h"
-#include "common/text.h"
 #include <dwmapi.h>
 #include <cstdarg>
-#include <cstddef>
-#include <cmath>
 #include <cstring>
 #include <cwchar>
 

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 
