@@ -76,9 +76,9 @@ DWORD g_thread_id;
 HANDLE g_ready;    // the thread has its message queue (or ended)
 bar_state* g_bar;  // the bar thread's own
 
-COLORREF colorref(uint32_t px) { return RGB((px >> 16) & 0xFF, (px >> 8) & 0xFF, px & 0xFF); }
+COLORREF clip_bar_colorref(uint32_t px) { return RGB((px >> 16) & 0xFF, (px >> 8) & 0xFF, px & 0xFF); }
 
-void publish(const bar_state* s) {
+void clip_bar_publish(const bar_state* s) {
     clip_bar_geometry g{};
     g.excluded_from_capture = s->excluded_bar && s->excluded_frame;
     if (s->shown) {
@@ -96,7 +96,7 @@ void publish(const bar_state* s) {
 
 // ---------------------------------------------------------------- theme and bitmap
 
-HFONT make_font(HDC dc, int points, int weight, int dpi) {
+HFONT clip_bar_make_font(HDC dc, int points, int weight, int dpi) {
     // The newer face where the system has it, else the classic one.
     const wchar_t* faces[2] = {L"Segoe UI Variable Text", L"Segoe UI"};
     for (int i = 0; i < 2; i++) {
@@ -114,32 +114,32 @@ HFONT make_font(HDC dc, int points, int weight, int dpi) {
     return nullptr;
 }
 
-void theme_free(bar_theme* t) {
+void clip_bar_theme_free(bar_theme* t) {
     HFONT fonts[4] = {t->regular, t->semibold, t->large, t->small};
     for (HFONT f : fonts)
         if (f) DeleteObject(f);
     *t = bar_theme{};
 }
 
-bool theme_make(bar_theme* t, int dpi) {
+bool clip_bar_theme_make(bar_theme* t, int dpi) {
     HDC dc = GetDC(nullptr);
     bar_theme n{dpi,
                 dpi / 96.0,
-                make_font(dc, 10, FW_NORMAL, dpi),
-                make_font(dc, 10, FW_SEMIBOLD, dpi),
-                make_font(dc, 14, FW_SEMIBOLD, dpi),
-                make_font(dc, 9, FW_NORMAL, dpi)};
+                clip_bar_make_font(dc, 10, FW_NORMAL, dpi),
+                clip_bar_make_font(dc, 10, FW_SEMIBOLD, dpi),
+                clip_bar_make_font(dc, 14, FW_SEMIBOLD, dpi),
+                clip_bar_make_font(dc, 9, FW_NORMAL, dpi)};
     if (dc) ReleaseDC(nullptr, dc);
     if (!n.regular || !n.semibold || !n.large || !n.small) {
-        theme_free(&n);
+        clip_bar_theme_free(&n);
         return false;
     }
-    theme_free(t);
+    clip_bar_theme_free(t);
     *t = n;
     return true;
 }
 
-void bitmap_free(bar_state* s) {
+void clip_bar_bitmap_free(bar_state* s) {
     if (s->mem) {
         SelectObject(s->mem, s->old_bitmap);
         DeleteDC(s->mem);
@@ -148,7 +148,7 @@ void bitmap_free(bar_state* s) {
     s->mem = nullptr, s->dib = nullptr, s->bits = nullptr, s->old_bitmap = nullptr;
 }
 
-bool bitmap_make(bar_state* s) {
+bool clip_bar_bitmap_make(bar_state* s) {
     if (s->dib) return true;
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof bi.bmiHeader;
@@ -173,15 +173,15 @@ bool bitmap_make(bar_state* s) {
 
 // ---------------------------------------------------------------- painting
 
-void dump_write(bar_state* s, int state, int hover) {
-    size_t need = clip_bar_bmp(s->bits, s->w, s->h, nullptr, 0);
+void clip_bar_dump_write(bar_state* s, int state, int hover) {
+    size_t need = clip_bar_draw_bmp(s->bits, s->w, s->h, nullptr, 0);
     if (need > s->bmp_cap) {
         if (s->bmp) HeapFree(GetProcessHeap(), 0, s->bmp);
         s->bmp = (uint8_t*)HeapAlloc(GetProcessHeap(), 0, need);
         s->bmp_cap = s->bmp ? need : 0;
         if (!s->bmp) return;
     }
-    clip_bar_bmp(s->bits, s->w, s->h, s->bmp, s->bmp_cap);
+    clip_bar_draw_bmp(s->bits, s->w, s->h, s->bmp, s->bmp_cap);
     wchar_t path[MAX_PATH], tmp[MAX_PATH + 8];
     _snwprintf(path, MAX_PATH, L"%ls\\bar_%d_%d.bmp", s->dump, state, hover);
     path[MAX_PATH - 1] = 0;
@@ -196,44 +196,44 @@ void dump_write(bar_state* s, int state, int hover) {
     if (!ok || !MoveFileExW(tmp, path, MOVEFILE_REPLACE_EXISTING)) DeleteFileW(tmp);
 }
 
-void draw_text(bar_state* s, int which, HFONT font, uint32_t colour, const wchar_t* text, UINT align) {
+void clip_bar_put_text(bar_state* s, int which, HFONT font, uint32_t colour, const wchar_t* text, UINT align) {
     RECT r;
-    clip_bar_text_rect(which, s->theme.scale, &r);
+    clip_bar_draw_text_rect(which, s->theme.scale, &r);
     SelectObject(s->mem, font);
-    SetTextColor(s->mem, colorref(colour));
+    SetTextColor(s->mem, clip_bar_colorref(colour));
     DrawTextW(s->mem, text, -1, &r, align | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
 }
 
 // Repaints the bar when the watched values changed since the last paint.
-void bar_refresh(bar_state* s) {
+void clip_bar_refresh(bar_state* s) {
     clip_bar_input in{s->st.state,     s->st.take_frames, s->st.fps,    s->st.limit,     s->st.audio,
                       s->st.system_on, s->st.system_ok,   s->st.mic_on, s->st.mic_ok,    s->st.system_level,
                       s->st.mic_level, s->hover,          s->press,     GetTickCount64()};
     clip_bar_key k;
-    clip_bar_key_make(&in, &k);
+    clip_bar_draw_key_make(&in, &k);
     if (s->frame_orange != k.orange) {
         s->frame_orange = k.orange;
         InvalidateRect(s->frame, nullptr, FALSE);
     }
     if (s->painted_valid && memcmp(&k, &s->painted, sizeof k) == 0) return;
     // Without a bitmap or fonts this paint is skipped; the next tick tries again.
-    if (!s->theme.dpi || !bitmap_make(s)) return;
+    if (!s->theme.dpi || !clip_bar_bitmap_make(s)) return;
 
-    clip_bar_paint(&k, s->theme.scale, s->bits, s->w, s->h);
+    clip_bar_draw_paint(&k, s->theme.scale, s->bits, s->w, s->h);
     GdiFlush();
     HGDIOBJ old_font = SelectObject(s->mem, s->theme.semibold);
     SetBkMode(s->mem, TRANSPARENT);
     wchar_t text[8];
-    clip_bar_time_text(k.seconds, text, 8);
-    draw_text(s, 0, s->theme.semibold, k.state == CLIP_PAUSED ? CLIP_BAR_ORANGE : CLIP_BAR_TEXT, text, DT_LEFT);
-    clip_bar_time_text(k.limit, text, 8);
-    draw_text(s, 1, s->theme.regular, CLIP_BAR_GREY, text, DT_LEFT);
-    draw_text(s, 2, s->theme.semibold, CLIP_BAR_WHITE, L"Save", DT_CENTER);
+    clip_bar_draw_time_text(k.seconds, text, 8);
+    clip_bar_put_text(s, 0, s->theme.semibold, k.state == CLIP_PAUSED ? CLIP_BAR_ORANGE : CLIP_BAR_TEXT, text, DT_LEFT);
+    clip_bar_draw_time_text(k.limit, text, 8);
+    clip_bar_put_text(s, 1, s->theme.regular, CLIP_BAR_GREY, text, DT_LEFT);
+    clip_bar_put_text(s, 2, s->theme.semibold, CLIP_BAR_WHITE, L"Save", DT_CENTER);
     SelectObject(s->mem, old_font);
     GdiFlush();
     for (size_t i = 0, n = (size_t)s->w * s->h; i < n; i++) s->bits[i] |= 0xFF000000u;
 
-    if (s->dump[0]) dump_write(s, k.state, k.hover);
+    if (s->dump[0]) clip_bar_dump_write(s, k.state, k.hover);
     HDC dc = GetDC(s->bar);
     if (dc) {
         BitBlt(dc, 0, 0, s->w, s->h, s->mem, 0, 0, SRCCOPY);
@@ -245,14 +245,14 @@ void bar_refresh(bar_state* s) {
 
 // ---------------------------------------------------------------- layout and tick
 
-int measure_dpi(const RECT* area) {
+int clip_bar_measure_dpi(const RECT* area) {
     HMONITOR mon = MonitorFromRect(area, MONITOR_DEFAULTTONEAREST);
     UINT x = 0, y = 0;
     if (mon && SUCCEEDED(GetDpiForMonitor(mon, MDT_EFFECTIVE_DPI, &x, &y)) && x) return (int)x;
     return 96;
 }
 
-void frame_apply(bar_state* s) {
+void clip_bar_frame_apply(bar_state* s) {
     const clip_bar_frame& f = s->frame_layout;
     HRGN rgn = CreateRectRgn(0, 0, 0, 0);
     for (int i = 0; rgn && i < f.count; i++) {
@@ -269,9 +269,9 @@ void frame_apply(bar_state* s) {
     InvalidateRect(s->frame, nullptr, FALSE);
 }
 
-void layout(bar_state* s) {
-    clip_bar_frame_layout(&s->st.capture_rect, &s->st.output_rect, &s->frame_layout);
-    frame_apply(s);
+void clip_bar_layout(bar_state* s) {
+    clip_bar_draw_frame_layout(&s->st.capture_rect, &s->st.output_rect, &s->frame_layout);
+    clip_bar_frame_apply(s);
     if (!s->user_placed) {
         MONITORINFO mi{};
         mi.cbSize = sizeof mi;
@@ -279,7 +279,7 @@ void layout(bar_state* s) {
         RECT work = s->st.output_rect;
         if (mon && GetMonitorInfoW(mon, &mi)) work = mi.rcWork;
         int gap = (int)std::lround(CLIP_BAR_GAP * s->theme.scale);
-        clip_bar_place(&s->st.capture_rect, &work, s->w, s->h, gap, &s->bar_rect, &s->bar_inside);
+        clip_bar_draw_place(&s->st.capture_rect, &work, s->w, s->h, gap, &s->bar_rect, &s->bar_inside);
     } else {
         s->bar_rect.right = s->bar_rect.left + s->w;
         s->bar_rect.bottom = s->bar_rect.top + s->h;
@@ -287,7 +287,7 @@ void layout(bar_state* s) {
     SetWindowPos(s->bar, HWND_TOPMOST, s->bar_rect.left, s->bar_rect.top, s->w, s->h, SWP_NOACTIVATE);
 }
 
-void hide(bar_state* s) {
+void clip_bar_hide(bar_state* s) {
     if (s->shown) {
         ShowWindow(s->bar, SW_HIDE);
         ShowWindow(s->frame, SW_HIDE);
@@ -296,15 +296,15 @@ void hide(bar_state* s) {
     s->shown = false;
     s->hover = s->press = 0;
     s->dragging = false;
-    publish(s);
+    clip_bar_publish(s);
 }
 
-void tick(bar_state* s) {
+void clip_bar_tick(bar_state* s) {
     clip_status_read(&s->st);
     const bool wanted = (s->st.state == CLIP_RECORDING || s->st.state == CLIP_PAUSED) && s->st.bar_shown &&
                         !IsRectEmpty(&s->st.capture_rect);
     if (!wanted) {
-        hide(s);
+        clip_bar_hide(s);
         return;
     }
     bool relayout =
@@ -316,12 +316,12 @@ void tick(bar_state* s) {
     ULONGLONG now = GetTickCount64();
     // The monitor's DPI rarely changes: asked on a new layout and with the once-a-second re-assert.
     const bool periodic = now - s->last_topmost >= TOPMOST_EVERY_MS;
-    int dpi = relayout || periodic || !s->theme.dpi ? measure_dpi(&s->st.capture_rect) : s->theme.dpi;
+    int dpi = relayout || periodic || !s->theme.dpi ? clip_bar_measure_dpi(&s->st.capture_rect) : s->theme.dpi;
     if (dpi != s->theme.dpi) {
-        if (!theme_make(&s->theme, dpi)) return;  // tried again at the next tick
+        if (!clip_bar_theme_make(&s->theme, dpi)) return;  // tried again at the next tick
         s->w = (int)std::lround(CLIP_BAR_W * s->theme.scale);
         s->h = (int)std::lround(CLIP_BAR_H * s->theme.scale);
-        bitmap_free(s);
+        clip_bar_bitmap_free(s);
         s->painted_valid = false;
         relayout = true;
     }
@@ -329,33 +329,33 @@ void tick(bar_state* s) {
         s->session = s->st.session;
         s->capture = s->st.capture_rect;
         s->output = s->st.output_rect;
-        layout(s);
+        clip_bar_layout(s);
     }
     if (s->hover && !s->press && !s->dragging) {
         // A leave notice can go missing when the pointer jumps away; the tick checks too.
         POINT p;
         if (GetCursorPos(&p) && !PtInRect(&s->bar_rect, p)) s->hover = 0;
     }
-    bar_refresh(s);
+    clip_bar_refresh(s);
     if (!s->shown) {
         ShowWindow(s->frame, SW_SHOWNOACTIVATE);
         ShowWindow(s->bar, SW_SHOWNOACTIVATE);
         s->shown = true;
         s->last_topmost = now;
         s->painted_valid = false;  // a shown window needs its first picture
-        bar_refresh(s);
+        clip_bar_refresh(s);
     } else if (periodic) {
         const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOOWNERZORDER;
         SetWindowPos(s->frame, HWND_TOPMOST, 0, 0, 0, 0, keep);
         SetWindowPos(s->bar, HWND_TOPMOST, 0, 0, 0, 0, keep);
         s->last_topmost = now;
     }
-    publish(s);
+    clip_bar_publish(s);
 }
 
 // ---------------------------------------------------------------- requests and mouse
 
-void post_action(int control) {
+void clip_bar_post_action(int control) {
     log_info("clip bar: %s", CONTROL_LOG[control]);
     clip_request* req = clip_request_create();
     if (!req) return;
@@ -366,25 +366,25 @@ void post_action(int control) {
     if (!tid || !PostThreadMessageW(tid, WM_CAPTURE_CLIP, 0, (LPARAM)req)) clip_request_release(req);
 }
 
-int hit_at(const bar_state* s, LPARAM lp) {
-    return clip_bar_hit((short)LOWORD(lp), (short)HIWORD(lp), s->theme.scale ? s->theme.scale : 1.0, s->st.audio);
+int clip_bar_hit_at(const bar_state* s, LPARAM lp) {
+    return clip_bar_draw_hit((short)LOWORD(lp), (short)HIWORD(lp), s->theme.scale ? s->theme.scale : 1.0, s->st.audio);
 }
 
 // The bar follows the cursor (lp in bar-client pixels) keeping the grab offset.
-void drag_to(bar_state* s, LPARAM lp) {
+void clip_bar_drag_to(bar_state* s, LPARAM lp) {
     POINT p{(short)LOWORD(lp), (short)HIWORD(lp)};
     ClientToScreen(s->bar, &p);
     OffsetRect(&s->bar_rect, p.x - s->grab.x - s->bar_rect.left, p.y - s->grab.y - s->bar_rect.top);
     SetWindowPos(s->bar, nullptr, s->bar_rect.left, s->bar_rect.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    publish(s);
+    clip_bar_publish(s);
 }
 
-LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT CALLBACK clip_bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     bar_state* s = g_bar;
     if (!s || !s->bar) return DefWindowProcW(w, msg, wp, lp);
     switch (msg) {
     case WM_TIMER:
-        if (wp == TIMER_TICK) tick(s);
+        if (wp == TIMER_TICK) clip_bar_tick(s);
         return 0;
     case WM_MOUSEACTIVATE: return MA_NOACTIVATE;
     case WM_SETCURSOR:
@@ -392,42 +392,42 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
             POINT p;
             GetCursorPos(&p);
             ScreenToClient(w, &p);
-            bool on = clip_bar_hit(p.x, p.y, s->theme.scale ? s->theme.scale : 1.0, s->st.audio) != 0;
+            bool on = clip_bar_draw_hit(p.x, p.y, s->theme.scale ? s->theme.scale : 1.0, s->st.audio) != 0;
             SetCursor(LoadCursorW(nullptr, on ? IDC_HAND : IDC_ARROW));
             return TRUE;
         }
         break;
     case WM_MOUSEMOVE:
         if (s->dragging) {
-            drag_to(s, lp);
+            clip_bar_drag_to(s, lp);
             return 0;
         }
         if (!s->tracking) {
             TRACKMOUSEEVENT t{sizeof t, TME_LEAVE, w, 0};
             s->tracking = TrackMouseEvent(&t) != FALSE;
         }
-        if (int h = hit_at(s, lp); h != s->hover) {
+        if (int h = clip_bar_hit_at(s, lp); h != s->hover) {
             s->hover = h;
-            bar_refresh(s);
+            clip_bar_refresh(s);
         }
         return 0;
     case WM_MOUSELEAVE:
         s->tracking = false;
         if (s->hover) {
             s->hover = 0;
-            bar_refresh(s);
+            clip_bar_refresh(s);
         }
         return 0;
     case WM_LBUTTONDOWN: {
         SetCapture(w);
-        int h = hit_at(s, lp);
+        int h = clip_bar_hit_at(s, lp);
         if (h) {
             s->press = h;
         } else {
             s->dragging = true;
             s->grab = POINT{(short)LOWORD(lp), (short)HIWORD(lp)};
         }
-        bar_refresh(s);
+        clip_bar_refresh(s);
         return 0;
     }
     case WM_LBUTTONUP: {
@@ -439,18 +439,18 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         ReleaseCapture();
         if (dragged) {
             // Moves may be merged into the release: it carries the final place.
-            drag_to(s, lp);
+            clip_bar_drag_to(s, lp);
             s->user_placed = true;
         }
-        if (pressed && hit_at(s, lp) == pressed) post_action(pressed);
-        bar_refresh(s);
+        if (pressed && clip_bar_hit_at(s, lp) == pressed) clip_bar_post_action(pressed);
+        clip_bar_refresh(s);
         return 0;
     }
     case WM_CAPTURECHANGED:
         if (s->press || s->dragging) {
             s->press = 0;
             s->dragging = false;
-            bar_refresh(s);
+            clip_bar_refresh(s);
         }
         return 0;
     case WM_ERASEBKGND: return 1;
@@ -466,7 +466,7 @@ LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(w, msg, wp, lp);
 }
 
-LRESULT CALLBACK frame_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT CALLBACK clip_bar_frame_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_NCHITTEST: return HTTRANSPARENT;
     case WM_MOUSEACTIVATE: return MA_NOACTIVATE;
@@ -475,7 +475,7 @@ LRESULT CALLBACK frame_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(w, &ps);
         bar_state* s = g_bar;
-        HBRUSH b = CreateSolidBrush(colorref(s && s->frame_orange == 1 ? CLIP_BAR_ORANGE : CLIP_BAR_RED));
+        HBRUSH b = CreateSolidBrush(clip_bar_colorref(s && s->frame_orange == 1 ? CLIP_BAR_ORANGE : CLIP_BAR_RED));
         if (dc && b) FillRect(dc, &ps.rcPaint, b);
         if (b) DeleteObject(b);
         EndPaint(w, &ps);
@@ -488,27 +488,27 @@ LRESULT CALLBACK frame_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 
 // ---------------------------------------------------------------- thread
 
-bool exclude(HWND w, const char* which) {
+bool clip_bar_exclude(HWND w, const char* which) {
     if (SetWindowDisplayAffinity(w, WDA_EXCLUDEFROMCAPTURE)) return true;
     log_warn("clip %s: exclude-from-capture unavailable (err=%lu); it may appear in clips", which, GetLastError());
     return false;
 }
 
-void window_attributes(HWND w, DWORD corners, COLORREF border) {
+void clip_bar_window_attributes(HWND w, DWORD corners, COLORREF border) {
     // Older systems have neither attribute; the windows look square there.
     DwmSetWindowAttribute(w, ATTR_CORNER_PREFERENCE, &corners, sizeof corners);
     DwmSetWindowAttribute(w, ATTR_BORDER_COLOR, &border, sizeof border);
 }
 
-bool windows_create(bar_state* s) {
+bool clip_bar_windows_create(bar_state* s) {
     HINSTANCE inst = GetModuleHandleW(nullptr);
     WNDCLASSEXW bar{sizeof bar};
-    bar.lpfnWndProc = bar_proc;
+    bar.lpfnWndProc = clip_bar_proc;
     bar.hInstance = inst;
     bar.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     bar.lpszClassName = BAR_CLASS;
     WNDCLASSEXW frame{sizeof frame};
-    frame.lpfnWndProc = frame_proc;
+    frame.lpfnWndProc = clip_bar_frame_proc;
     frame.hInstance = inst;
     frame.lpszClassName = FRAME_CLASS;
     if ((!RegisterClassExW(&bar) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) ||
@@ -527,17 +527,17 @@ bool windows_create(bar_state* s) {
         s->frame = nullptr;
         return false;
     }
-    window_attributes(s->bar, CORNER_ROUND, RGB(38, 41, 48));
-    window_attributes(s->frame, CORNER_SQUARE, BORDER_NONE);
+    clip_bar_window_attributes(s->bar, CORNER_ROUND, RGB(38, 41, 48));
+    clip_bar_window_attributes(s->frame, CORNER_SQUARE, BORDER_NONE);
     return true;
 }
 
-DWORD WINAPI bar_thread(void*) {
+DWORD WINAPI clip_bar_thread(void*) {
     log_thread_name(L"ivra-clipbar");
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before anyone posts
     bar_state* s = (bar_state*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(bar_state));
-    if (!s || !windows_create(s)) {
+    if (!s || !clip_bar_windows_create(s)) {
         if (s) HeapFree(GetProcessHeap(), 0, s);
         SetEvent(g_ready);
         return 1;
@@ -547,9 +547,9 @@ DWORD WINAPI bar_thread(void*) {
     if (n == 0 || n >= MAX_PATH) s->dump[0] = 0;
     g_bar = s;
     int slot = watchdog_register("clipbar", s->bar, 0);
-    s->excluded_bar = exclude(s->bar, "bar");
-    s->excluded_frame = exclude(s->frame, "frame");
-    publish(s);
+    s->excluded_bar = clip_bar_exclude(s->bar, "bar");
+    s->excluded_frame = clip_bar_exclude(s->frame, "frame");
+    clip_bar_publish(s);
     SetTimer(s->bar, TIMER_TICK, TICK_MS, nullptr);
     SetEvent(g_ready);
 
@@ -565,8 +565,8 @@ DWORD WINAPI bar_thread(void*) {
     g_bar = nullptr;
     DestroyWindow(s->bar);
     DestroyWindow(s->frame);
-    bitmap_free(s);
-    theme_free(&s->theme);
+    clip_bar_bitmap_free(s);
+    clip_bar_theme_free(&s->theme);
     if (s->bmp) HeapFree(GetProcessHeap(), 0, s->bmp);
     HeapFree(GetProcessHeap(), 0, s);
     AcquireSRWLockExclusive(&g_geom_lock);
@@ -579,7 +579,7 @@ DWORD WINAPI bar_thread(void*) {
 
 bool clip_bar_start(void) {
     g_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_thread = g_ready ? CreateThread(nullptr, 0, bar_thread, nullptr, 0, &g_thread_id) : nullptr;
+    g_thread = g_ready ? CreateThread(nullptr, 0, clip_bar_thread, nullptr, 0, &g_thread_id) : nullptr;
     if (!g_thread) {
         log_error("clip bar thread failed %lu", GetLastError());
         if (g_ready) CloseHandle(g_ready);

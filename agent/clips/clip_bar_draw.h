@@ -71,15 +71,15 @@ struct clip_bar_input {
 };
 
 // The key for in. The limit is 30 when below 1; a zero rate counts no time.
-void clip_bar_key_make(const clip_bar_input* in, clip_bar_key* out);
+void clip_bar_draw_key_make(const clip_bar_input* in, clip_bar_key* out);
 // The accent colour the key asks for (red, or orange).
-uint32_t clip_bar_accent(const clip_bar_key* k);
+uint32_t clip_bar_draw_accent(const clip_bar_key* k);
 // "%d:%02d" of whole seconds into out (cap at least 8).
-void clip_bar_time_text(int seconds, wchar_t* out, size_t cap);
+void clip_bar_draw_time_text(int seconds, wchar_t* out, size_t cap);
 
 // Placement of the bar for the area (keep-out is the area grown by gap). Tries below,
 // above, right and left; inside the area (published as inside) when none fits.
-void clip_bar_place(const RECT* area, const RECT* work, int w, int h, int gap, RECT* bar, int* inside);
+void clip_bar_draw_place(const RECT* area, const RECT* work, int w, int h, int gap, RECT* bar, int* inside);
 
 // The frame's window rectangle and its visible parts (window-relative rectangles).
 struct clip_bar_frame {
@@ -89,20 +89,20 @@ struct clip_bar_frame {
     RECT parts[CLIP_BAR_FRAME_PARTS];
 };
 // Outside the area when the area grown by 5 fits in the output, else along its inner edges.
-void clip_bar_frame_layout(const RECT* area, const RECT* output, clip_bar_frame* out);
+void clip_bar_draw_frame_layout(const RECT* area, const RECT* output, clip_bar_frame* out);
 
 // The control under bar-client point (x, y) for scale (DPI / 96); the desktop-sound
 // control only when audio is set.
-int clip_bar_hit(int x, int y, double scale, int audio);
+int clip_bar_draw_hit(int x, int y, double scale, int audio);
 // Control n's hit rectangle at scale (bar-client pixels). False for n out of 1-5.
-bool clip_bar_control_rect(int n, double scale, RECT* out);
+bool clip_bar_draw_control_rect(int n, double scale, RECT* out);
 // Text boxes the caller fills: 0 elapsed time, 1 limit, 2 "Save" (bar-client pixels).
-void clip_bar_text_rect(int which, double scale, RECT* out);
+void clip_bar_draw_text_rect(int which, double scale, RECT* out);
 
 // Paints everything but the text into px (w x h pixels, top-down, rows of w) at scale.
 // Every pixel is written; alpha is 255 throughout.
-void clip_bar_paint(const clip_bar_key* k, double scale, uint32_t* px, int w, int h);
+void clip_bar_draw_paint(const clip_bar_key* k, double scale, uint32_t* px, int w, int h);
 
 // A 32-bit top-down BMP of px: 54-byte headers, then the rows, alpha forced to 255.
 // Writes at most cap bytes; returns the size a whole file needs.
-size_t clip_bar_bmp(const uint32_t* px, int w, int h, uint8_t* out, size_t cap);
+size_t clip_bar_draw_bmp(const uint32_t* px, int w, int h, uint8_t* out, size_t cap);

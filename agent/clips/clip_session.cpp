@@ -8,18 +8,12 @@
 #include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
-#include "agent/core/messages.h"
-#include "agent/core/saved_capture.h"
 #include "agent/core/storage_monitor.h"
-#include "agent/core/tray.h"
 #include "agent/overlay/overlay.h"
 #include "common/log.h"
 #include "common/rect.h"
-#include "common/text.h"
 #include <dwmapi.h>
 #include <cstdarg>
-#include <cstddef>
-#include <cmath>
 #include <cstring>
 #include <cwchar>
 
@@ -63,30 +57,12 @@ struct clip_session {
     bool audio_aligned;  // the sound's timeline was restarted at the first frame
 };
 
-SRWLOCK g_status_lock = SRWLOCK_INIT;
-clip_status g_status = {};
-volatile LONG g_finalizing = 0;
 volatile LONG g_clip_selecting = 0;
+clip_warning_fn g_warning = nullptr;  // set before the capture thread starts
 
 // Capture thread only.
 clip_session* g_session = nullptr;
-HANDLE g_timer = nullptr;
 uint64_t g_next_id = 1;
-uint32_t g_sequence[CLIP_SEQUENCE_OUTPUTS] = {};
-int64_t g_freq = 0;
-int g_speed = 0;    // IVRA_DEBUG_CLIP_SPEED when 2 or more
-int g_tone_hz = 0;  // IVRA_DEBUG_CLIP_TONE_HZ
-bool g_hooks = false;
-float g_tone_buf[2 * ENCODER_AUDIO_RATE];
-
-int64_t clip_freq() {
-    if (g_freq <= 0) {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        g_freq = f.QuadPart > 0 ? f.QuadPart : 1;
-    }
-    return g_freq;
-}
 
 void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
     va_list ap;
@@ -96,27 +72,10 @@ void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
     out[cap - 1] = 0;
 }
 
-void clip_wcopy(wchar_t* out, size_t cap, const wchar_t* in) {
-    wcsncpy(out, in ? in : L"", cap - 1);
-    out[cap - 1] = 0;
-}
-
-void clip_copy(char* out, size_t cap, const char* in) { text_format_into(out, cap, "%s", in ? in : ""); }
-
-// Splits a "code: sentence" text of the file-name rules into a reply's code and message.
-void clip_split_error(const char* err, char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX]) {
-    const char* msg = err;
-    if (!capture_error_split(err, code, CLIP_CODE_MAX, &msg)) {
-        clip_copy(code, CLIP_CODE_MAX, "internal");
-        msg = err[0] ? err : "no file name could be made";
-    }
-    clip_copy(message, CLIP_MESSAGE_MAX, msg);
-}
-
 // Fills the reply details of a session and answers ok.
 void clip_reply_session(clip_request* req, const clip_session* s) {
     req->session = s->id;
-    clip_wcopy(req->path, ENCODER_PATH_MAX, s->path);
+    clip_shared_wcopy(req->path, ENCODER_PATH_MAX, s->path);
     clip_request_reply(req, true, "", "");
 }
 
@@ -157,8 +116,8 @@ void clip_publish() {
         encoder_stats(c->enc, &s.enc);
         s.state = c->paused ? CLIP_PAUSED : CLIP_RECORDING;
         s.session = c->id;
-        clip_wcopy(s.path, ENCODER_PATH_MAX, c->path);
-        clip_wcopy(s.target, CLIP_TARGET_TEXT_MAX, c->target_text);
+        clip_shared_wcopy(s.path, ENCODER_PATH_MAX, c->path);
+        clip_shared_wcopy(s.target, CLIP_TARGET_TEXT_MAX, c->target_text);
         s.take_frames = encoder_take_frames(c->enc);
         s.fps = c->fps;
         s.width = c->width;
@@ -190,16 +149,33 @@ void clip_publish() {
             s.mic_ok = c->mic_on;
         }
     }
-    // The session's fields come first in the record; the replay's and the last result's stay.
-    AcquireSRWLockExclusive(&g_status_lock);
-    memcpy(&g_status, &s, offsetof(clip_status, replay_active));
-    ReleaseSRWLockExclusive(&g_status_lock);
+    clip_shared_status_publish_session(&s);
+}
+
+// Arms the capture thread's timer for the earlier of the clip's and the replay's
+// deadlines; cancels it when neither runs.
+void clip_arm_timer() {
+    bool have = false;
+    int64_t deadline = 0;
+    if (g_session) {
+        deadline = g_session->deadline;
+        have = true;
+    }
+    int64_t rd = 0;
+    if (replay_next_deadline(&rd) && (!have || rd < deadline)) {
+        deadline = rd;
+        have = true;
+    }
+    if (have)
+        clip_shared_timer_arm(deadline);
+    else
+        clip_shared_timer_cancel();
 }
 
 void clip_log_first_frame(clip_session* s) {
     if (s->first_frame_logged || !s->requested_at) return;
     s->first_frame_logged = true;
-    const double ms = (double)(clip_now() - s->requested_at) * 1000.0 / (double)clip_freq();
+    const double ms = (double)(clip_shared_now() - s->requested_at) * 1000.0 / (double)clip_shared_freq();
     log_info("clip %llu first frame %.1f ms after the request", (unsigned long long)s->id, ms);
 }
 
@@ -242,10 +218,10 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first) {
             have_src = true;
             int fresh = 0;
             if (capture_poll(cache, index, &tex, &fresh)) {
-                if (fresh) clip_sequence_bump(index);
-                is_new = clip_sequence_new(index, fresh != 0, &s->seq_seen);
+                if (fresh) clip_shared_sequence_bump(index);
+                is_new = clip_shared_sequence_new(index, fresh != 0, &s->seq_seen);
             } else {
-                if (clip_device_gone(cache) || display_cache_generation(cache) != s->generation) {
+                if (clip_shared_device_gone(cache) || display_cache_generation(cache) != s->generation) {
                     clip_stop("capture lost", false);
                     return false;
                 }
@@ -267,7 +243,7 @@ bool clip_take_frame(display_cache* cache, clip_session* s, bool first) {
             s->audio_aligned = true;
         }
         clip_log_first_frame(s);
-        if (s->tone_audio) clip_tone_feed(s->enc, &s->tone);
+        if (s->tone_audio) clip_shared_tone_feed(s->enc, &s->tone);
     }
     if (encoder_take_frames(s->enc) >= s->max_frames) {
         clip_stop("time limit", false);
@@ -284,8 +260,8 @@ void clip_tick(display_cache* cache) {
         clip_stop("display changed", false);
         return;
     }
-    const int64_t now = clip_now();
-    clip_pace pace = clip_pace_step(now, s->deadline, s->period, s->fps);
+    const int64_t now = clip_shared_now();
+    clip_pace pace = clip_shared_pace_step(now, s->deadline, s->period, s->fps);
     if (pace.frames > 0) {
         // Paused time is neither recorded nor counted late.
         if (!s->paused) s->late += (uint64_t)pace.late;
@@ -300,10 +276,6 @@ void clip_tick(display_cache* cache) {
     }
     clip_publish();
     clip_arm_timer();
-}
-
-void clip_finish_free(clip_finish* f) {
-    if (f) HeapFree(GetProcessHeap(), 0, f);
 }
 
 // Sound frames that the take's pictures cover.
@@ -326,7 +298,7 @@ void clip_stop(const char* reason, bool cancel) {
         f->replay = false;
         for (int i = 0; i < s->waiter_count; i++) f->waiters[i] = s->waiters[i];
         f->waiter_count = s->waiter_count;
-        InterlockedIncrement(&g_finalizing);
+        clip_shared_finalizing_add(1);
     } else {
         // Without a finish record nobody can be told; the waiters time out.
         log_error("clip %llu: no memory for the finish record", (unsigned long long)s->id);
@@ -336,10 +308,10 @@ void clip_stop(const char* reason, bool cancel) {
     audio_mark_end(s->audio, clip_sound_frames(s));
     audio_stop(s->audio);
     s->audio = nullptr;
-    encoder_finish(s->enc, cancel, f ? clip_finished : nullptr, f);
+    encoder_finish(s->enc, cancel, f ? clip_shared_finished : nullptr, f);
     if (!s->silent) sounds_play(cancel ? SOUND_CANCEL : SOUND_CHIME);
     HeapFree(GetProcessHeap(), 0, s);
-    if (!clip_timer_active() && g_timer) CancelWaitableTimer(g_timer);
+    if (!clip_timer_active()) clip_shared_timer_cancel();
     clip_publish();
 }
 
@@ -350,7 +322,7 @@ void clip_set_paused(clip_session* s, int want) {
     s->paused = paused;
     if (paused) audio_mark_end(s->audio, clip_sound_frames(s));
     audio_set_paused(s->audio, paused);
-    if (!paused) s->deadline = clip_now();
+    if (!paused) s->deadline = clip_shared_now();
     if (!s->silent) sounds_play_tick();
     log_info("clip %llu %s at %lld frames", (unsigned long long)s->id, paused ? "paused" : "resumed",
              (long long)encoder_take_frames(s->enc));
@@ -360,12 +332,12 @@ void clip_set_paused(clip_session* s, int want) {
 void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
     wchar_t path[ENCODER_PATH_MAX];
     if (s->explicit_path) {
-        clip_wcopy(path, ENCODER_PATH_MAX, s->path);
+        clip_shared_wcopy(path, ENCODER_PATH_MAX, s->path);
     } else {
         char err[CLIP_MESSAGE_MAX] = "";
         if (!capture_file_name(path, s->base, L"mp4", s->sub[0] ? s->sub : nullptr, err, sizeof err)) {
             char code[CLIP_CODE_MAX], message[CLIP_MESSAGE_MAX];
-            clip_split_error(err, code, message);
+            clip_shared_split_error(err, code, message);
             clip_request_reply(req, false, code, message);
             return;
         }
@@ -376,12 +348,12 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
         return;
     }
     if (!s->explicit_path) capture_name_release(s->path);
-    clip_wcopy(s->path, ENCODER_PATH_MAX, path);
+    clip_shared_wcopy(s->path, ENCODER_PATH_MAX, path);
     if (s->paused) {
         audio_set_paused(s->audio, false);
         s->paused = false;
     }
-    s->deadline = clip_now();
+    s->deadline = clip_shared_now();
     audio_request_reset(s->audio, s->deadline);
     s->last_output = -1;
     if (!s->silent) sounds_play_tick();
@@ -511,7 +483,7 @@ bool clip_start_refused(clip_request* req) {
 
 void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
     if (clip_start_refused(req)) return;
-    if (!cache || !display_cache_validate(cache) || clip_device_gone(cache)) {
+    if (!cache || !display_cache_validate(cache) || clip_shared_device_gone(cache)) {
         clip_request_reply(req, false, "no_video", "no video-capable GPU device for recording");
         return;
     }
@@ -534,10 +506,10 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         clip_request_reply(req, false, "too_small", "clip area must be at least 64x64");
         goto fail;
     }
-    s->fps = clip_fps_clamp(cfg.clip_fps);
-    s->max_seconds = clip_seconds_clamp(req->seconds);
+    s->fps = clip_shared_fps_clamp(cfg.clip_fps);
+    s->max_seconds = clip_shared_seconds_clamp(req->seconds);
     s->max_frames = (int64_t)s->max_seconds * s->fps;
-    if (!clip_output_path(req, &cfg, s->base, s->sub, s->path, &s->explicit_path, code, message)) {
+    if (!clip_shared_output_path(req, &cfg, s->base, s->sub, s->path, &s->explicit_path, code, message)) {
         clip_request_reply(req, false, code, message);
         goto fail;
     }
@@ -549,7 +521,7 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         clip_request_reply(req, false, "disk_full", "not enough free space for a full-length clip");
         goto fail_named;
     }
-    params = clip_encoder_params(cache, &cfg, s->width, s->height, s->fps, !req->no_audio, 0);
+    params = clip_shared_encoder_params(cache, &cfg, s->width, s->height, s->fps, !req->no_audio, 0);
     s->enc = encoder_create(&params, s->path, err);
     if (!s->enc) {
         clip_request_reply(req, false, "encoder", err[0] ? err : "encoder could not be created");
@@ -560,15 +532,15 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         s->system_on = (req->system < 0 ? cfg.clip_audio_system : req->system) != 0;
         s->mic_on = (req->mic < 0 ? cfg.clip_audio_mic : req->mic) != 0;
         InterlockedExchange(&s->enc->system_off, s->system_on ? 0 : 1);
-        if (g_tone_hz > 0) {
+        if (clip_shared_tone_hz() > 0) {
             s->tone_audio = true;
-            s->tone.hz = g_tone_hz;
+            s->tone.hz = clip_shared_tone_hz();
             s->tone.fps = s->fps;
         }
     }
     s->id = g_next_id++;
     s->generation = display_cache_generation(cache);
-    s->period = clip_frame_period(s->fps);
+    s->period = clip_shared_frame_period(s->fps);
     s->silent = req->silent;
     // Where system sound is recorded with our own sounds in it, the chime would be recorded.
     if (!s->silent && !(s->audio_track && s->system_on && !s->tone_audio && audio_system_hears_us()))
@@ -578,7 +550,7 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         s->audio = audio_start(s->enc, true, s->mic_on, s->silent ? 0 : CLIP_MIC_DELAY_MS, true);
         if (!s->audio) log_warn("clip: audio capture could not start; recording video only");
     }
-    s->deadline = clip_now();
+    s->deadline = clip_shared_now();
     s->requested_at = requested_at;
     s->bar_shown = !req->no_bar;
     g_session = s;
@@ -590,8 +562,8 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
     req->width = s->width;
     req->height = s->height;
     req->fps = s->fps;
-    clip_wcopy(req->target_text, CLIP_TARGET_TEXT_MAX, s->target_text);
-    clip_copy(req->encoder, ENCODER_NAME_MAX, s->enc->name);
+    clip_shared_wcopy(req->target_text, CLIP_TARGET_TEXT_MAX, s->target_text);
+    clip_shared_copy(req->encoder, ENCODER_NAME_MAX, s->enc->name);
     clip_reply_session(req, s);
     clip_register_waiter(s, req);
     clip_tick(cache);
@@ -690,170 +662,38 @@ void clip_run_op(display_cache* cache, clip_request* req, int64_t requested_at) 
     }
 }
 
-void clip_result_to_waiter(clip_request* w, const clip_result* r) {
-    w->saved = r->saved;
-    w->discarded = r->discarded;
-    w->result_no_audio = r->no_audio;
-    w->bytes = r->bytes;
-    w->result_seconds = r->seconds;
-    w->frames = r->frames;
-    w->repeated = r->repeated;
-    w->dropped = r->dropped;
-    w->width = r->width;
-    w->height = r->height;
-    w->fps = r->fps;
-    clip_copy(w->encoder, ENCODER_NAME_MAX, r->encoder);
-    clip_wcopy(w->path, ENCODER_PATH_MAX, r->path);
-    clip_copy(w->error, CLIP_MESSAGE_MAX, r->error);
-}
-
 }  // namespace
 
-int64_t clip_now() {
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
+// ---- Forwards (the control pipe, the overlay and the capture thread call these names)
 
-bool clip_device_gone(const display_cache* cache) { return !cache || !cache->device || cache->lost; }
+clip_request* clip_request_create(void) { return clip_shared_request_create(); }
 
-// ---- Requests
+void clip_request_add_ref(clip_request* req) { clip_shared_request_add_ref(req); }
 
-clip_request* clip_request_create(void) {
-    clip_request* req = (clip_request*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(clip_request));
-    if (!req) return nullptr;
-    req->reply_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    req->final_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!req->reply_event || !req->final_event) {
-        if (req->reply_event) CloseHandle(req->reply_event);
-        if (req->final_event) CloseHandle(req->final_event);
-        HeapFree(GetProcessHeap(), 0, req);
-        return nullptr;
-    }
-    req->refs = 1;
-    req->monitor = -1;
-    req->system = -1;
-    req->mic = -1;
-    req->toggle_value = -1;
-    return req;
-}
-
-void clip_request_add_ref(clip_request* req) {
-    if (req) InterlockedIncrement(&req->refs);
-}
-
-void clip_request_release(clip_request* req) {
-    if (!req || InterlockedDecrement(&req->refs) != 0) return;
-    CloseHandle(req->reply_event);
-    CloseHandle(req->final_event);
-    HeapFree(GetProcessHeap(), 0, req);
-}
+void clip_request_release(clip_request* req) { clip_shared_request_release(req); }
 
 void clip_request_reply(clip_request* req, bool ok, const char* code, const char* message) {
-    if (!req) return;
-    req->ok = ok;
-    clip_copy(req->code, CLIP_CODE_MAX, ok ? "" : code);
-    clip_copy(req->message, CLIP_MESSAGE_MAX, ok ? "" : message);
-    if (!ok) log_warn("clip: %s (%s)", req->message, req->code);
-    SetEvent(req->reply_event);
+    clip_shared_request_reply(req, ok, code, message);
 }
 
-// ---- Status
-
 void clip_status_read(clip_status* out) {
-    AcquireSRWLockShared(&g_status_lock);
-    *out = g_status;
-    ReleaseSRWLockShared(&g_status_lock);
+    clip_shared_status_read(out);
     if (out->state == CLIP_IDLE && InterlockedCompareExchange(&g_clip_selecting, 0, 0)) out->state = CLIP_SELECTING;
 }
 
-long clip_finalizing(void) { return InterlockedCompareExchange(&g_finalizing, 0, 0); }
+long clip_finalizing(void) { return clip_shared_finalizing(); }
 
-void clip_finalizing_add(long delta) { InterlockedExchangeAdd(&g_finalizing, delta); }
+const char* clip_state_word(int state) { return clip_shared_state_word(state); }
 
-const char* clip_state_word(int state) {
-    switch (state) {
-    case CLIP_RECORDING: return "recording";
-    case CLIP_PAUSED: return "paused";
-    case CLIP_SELECTING: return "selecting";
-    default: return "idle";
-    }
-}
+const char* clip_last_word(const clip_status* s) { return clip_shared_last_word(s); }
 
-const char* clip_last_word(const clip_status* s) {
-    if (!s || !s->last_valid) return "none";
-    if (s->last_saved) return "saved";
-    return s->last_discarded ? "discarded" : "failed";
-}
-
-void clip_status_publish_replay(int active, int width, int height, int fps, double buffered, uint64_t saves,
-                                const char* error) {
-    AcquireSRWLockExclusive(&g_status_lock);
-    g_status.replay_active = active;
-    g_status.replay_width = width;
-    g_status.replay_height = height;
-    g_status.replay_fps = fps;
-    g_status.replay_buffered = buffered;
-    g_status.replay_saves = saves;
-    clip_copy(g_status.replay_error, CLIP_MESSAGE_MAX, error);
-    ReleaseSRWLockExclusive(&g_status_lock);
-}
+void clip_set_warning(clip_warning_fn fn) { g_warning = fn; }
 
 // ---- Capture thread
 
 void clip_thread_begin(HANDLE timer) {
-    g_timer = timer;
-    clip_freq();
-    const unsigned long speed = agent_debug_ms(L"IVRA_DEBUG_CLIP_SPEED");
-    g_speed = speed >= 2 ? (int)speed : 0;
-    if (g_speed) log_warn("debug: clip and replay clocks run %d times faster", g_speed);
-    const unsigned long hz = agent_debug_ms(L"IVRA_DEBUG_CLIP_TONE_HZ");
-    g_tone_hz = hz > 0 && hz < (unsigned long)ENCODER_AUDIO_RATE / 2 ? (int)hz : 0;
-    if (g_tone_hz) log_warn("debug: clips and the replay record a %d Hz tone instead of sound", g_tone_hz);
-    g_hooks = agent_debug_hooks();
+    clip_shared_begin(timer);
     audio_prepare();
-}
-
-int clip_tone_hz(void) { return g_tone_hz; }
-
-bool clip_debug_hooks(void) { return g_hooks; }
-
-void clip_tone_feed(video_encoder* enc, clip_tone* tone) {
-    if (!enc || !tone || tone->hz <= 0) return;
-    const int n = clip_tone_slot_samples(tone->slots, tone->fps);
-    const double step = 2.0 * 3.14159265358979323846 * tone->hz / (double)ENCODER_AUDIO_RATE;
-    for (int i = 0; i < n; i++) {
-        const float v = (float)(0.25 * sin(step * (double)((tone->samples + i) % ENCODER_AUDIO_RATE)));
-        g_tone_buf[2 * i] = v;
-        g_tone_buf[2 * i + 1] = v;
-    }
-    tone->slots++;
-    tone->samples += n;
-    if (n > 0) encoder_submit_audio(enc, g_tone_buf, n);
-}
-
-int64_t clip_frame_period(int fps) { return clip_period_ticks(clip_freq(), fps, g_speed); }
-
-ID3D11Device* clip_encoder_device(const display_cache* cache) {
-    if (clip_device_gone(cache)) return nullptr;
-    ID3D11Device* d = display_cache_video_device(cache);
-    return d ? d : cache->device;
-}
-
-encoder_params clip_encoder_params(const display_cache* cache, const config* cfg, int width, int height, int fps,
-                                   bool audio, int ring_seconds) {
-    encoder_params p{};
-    p.device = clip_encoder_device(cache);
-    p.pool = g_agent.clips;
-    p.frames = g_agent.frames_clips;
-    p.width = width;
-    p.height = height;
-    p.fps = fps;
-    p.kbps = cfg->clip_bitrate_kbps;
-    p.preference = cfg->clip_encoder;
-    p.audio = audio;
-    p.ring_seconds = ring_seconds;
-    return p;
 }
 
 bool clip_active(void) { return g_session != nullptr; }
@@ -862,12 +702,12 @@ bool clip_timer_active(void) { return g_session != nullptr || replay_active(); }
 
 void clip_handle_request(display_cache* cache, clip_request* req) {
     if (!req) return;
-    clip_run_op(cache, req, clip_now());
+    clip_run_op(cache, req, clip_shared_now());
     clip_request_release(req);
 }
 
 void clip_hotkey_action(display_cache* cache, int action, int digit) {
-    const int64_t requested_at = clip_now();
+    const int64_t requested_at = clip_shared_now();
     if (action < HOTKEY_CLIP || action > HOTKEY_CLIP_REDO) return;
     if ((action == HOTKEY_CLIP_PAUSE || action == HOTKEY_CLIP_REDO) && !g_session) return;
     clip_request* req = clip_request_create();
@@ -904,14 +744,14 @@ void clip_hotkey_action(display_cache* cache, int action, int digit) {
         wchar_t text[CLIP_MESSAGE_MAX];
         if (MultiByteToWideChar(CP_UTF8, 0, req->message, -1, text, CLIP_MESSAGE_MAX) <= 0) text[0] = 0;
         text[CLIP_MESSAGE_MAX - 1] = 0;
-        balloon_warning(req->op == CLIP_OP_REPLAY_SAVE ? L"Replay not saved" : L"Clip not started", text);
+        if (g_warning) g_warning(req->op == CLIP_OP_REPLAY_SAVE ? L"Replay not saved" : L"Clip not started", text);
     }
     clip_request_release(req);
 }
 
 void clip_region_selected(display_cache* cache, clip_request* req, const RECT* rect, int digit) {
     if (!req) return;
-    const int64_t requested_at = clip_now();
+    const int64_t requested_at = clip_shared_now();
     InterlockedExchange(&g_clip_selecting, 0);
     req->target = CLIP_TARGET_REGION;
     if (rect) {
@@ -945,14 +785,21 @@ void clip_wake(display_cache* cache) {
 void clip_config_changed(display_cache* cache) {
     config cfg;
     agent_config_copy(&cfg);
+    const bool was = replay_active();
     replay_config_changed(cache, cfg.replay_enabled);
+    if (!was && replay_active())
+        clip_arm_timer();
+    else if (was && !replay_active() && !clip_timer_active())
+        clip_arm_timer();  // nothing runs: cancels the timer
     display_cache_set_continuous(cache, clip_timer_active() ? 1 : 0);
 }
 
 void clip_startup(display_cache* cache) {
     config cfg;
     agent_config_copy(&cfg);
-    if (cfg.replay_enabled) replay_start(cache);
+    if (!cfg.replay_enabled) return;
+    replay_start(cache);
+    if (replay_active()) clip_arm_timer();
 }
 
 void clip_shutdown(display_cache* cache) {
@@ -962,171 +809,19 @@ void clip_shutdown(display_cache* cache) {
     }
     if (replay_active()) replay_stop("agent stopping");
     display_cache_set_continuous(cache, 0);
-    if (g_timer) CancelWaitableTimer(g_timer);
-}
-
-void clip_arm_timer(void) {
-    if (!g_timer) return;
-    bool have = false;
-    int64_t deadline = 0;
-    if (g_session) {
-        deadline = g_session->deadline;
-        have = true;
-    }
-    int64_t rd = 0;
-    if (replay_next_deadline(&rd) && (!have || rd < deadline)) {
-        deadline = rd;
-        have = true;
-    }
-    if (!have) {
-        CancelWaitableTimer(g_timer);
-        return;
-    }
-    LARGE_INTEGER due;
-    due.QuadPart = clip_timer_due(deadline, clip_now(), clip_freq());
-    SetWaitableTimer(g_timer, &due, 0, nullptr, nullptr, FALSE);
-}
-
-bool clip_sequence_new(int output, bool fresh, uint32_t* seen) {
-    if (output < 0 || output >= CLIP_SEQUENCE_OUTPUTS) return fresh;
-    const bool moved = g_sequence[output] != *seen;
-    *seen = g_sequence[output];
-    return moved;
-}
-
-void clip_sequence_bump(int output) {
-    if (output >= 0 && output < CLIP_SEQUENCE_OUTPUTS) g_sequence[output]++;
-}
-
-bool clip_output_path(const clip_request* req, const config* cfg, wchar_t base[ENCODER_PATH_MAX],
-                      wchar_t sub[CLIP_FOLDER_MAX], wchar_t path[ENCODER_PATH_MAX], bool* explicit_path,
-                      char code[CLIP_CODE_MAX], char message[CLIP_MESSAGE_MAX]) {
-    wchar_t chord[CAPTURE_PATH_MAX];
-    int slot_used = 0;
-    capture_digit_base(cfg, 1, req->digit, chord, &slot_used);
-    wchar_t b[ENCODER_PATH_MAX];
-    wchar_t s[CLIP_FOLDER_MAX] = L"";
-    if (req->dir[0]) {
-        clip_wcopy(b, ENCODER_PATH_MAX, req->dir);
-    } else {
-        clip_wcopy(b, ENCODER_PATH_MAX, chord);
-        if (!slot_used) clip_wcopy(s, CLIP_FOLDER_MAX, req->folder);
-    }
-    wchar_t p[ENCODER_PATH_MAX];
-    bool exp = false;
-    if (req->out[0]) {
-        clip_wcopy(p, ENCODER_PATH_MAX, req->out);
-        exp = true;
-    } else {
-        char err[CLIP_MESSAGE_MAX] = "";
-        if (!capture_file_name(p, b, L"mp4", s[0] ? s : nullptr, err, sizeof err)) {
-            clip_split_error(err, code, message);
-            return false;
-        }
-    }
-    clip_wcopy(base, ENCODER_PATH_MAX, b);
-    clip_wcopy(sub, CLIP_FOLDER_MAX, s);
-    clip_wcopy(path, ENCODER_PATH_MAX, p);
-    *explicit_path = exp;
-    return true;
-}
-
-// ---- Finishing (clips worker, or inline)
-
-void clip_finished(void* data, const clip_result* r) {
-    clip_finish* f = (clip_finish*)data;
-    static const clip_result empty = {};
-    if (!r) r = &empty;
-    const unsigned long long id = f ? (unsigned long long)f->id : 0ULL;
-    if (r->saved) {
-        history_submit(g_agent.io, r->path, r->bytes, CAPTURE_KIND_CLIP);
-        log_info("clip %llu saved: %ls (%.2f s, %lld frames, %llu KB, %s, %llu repeated, %llu dropped%s)", id, r->path,
-                 r->seconds, (long long)r->frames, (unsigned long long)(r->bytes / 1024), r->encoder,
-                 (unsigned long long)r->repeated, (unsigned long long)r->dropped, r->no_audio ? ", no audio" : "");
-    } else if (r->discarded) {
-        log_info("clip %llu discarded", id);
-    } else {
-        log_warn("clip %llu not saved: %s", id, r->error);
-    }
-    if (r->path[0]) capture_name_release(r->path);
-    AcquireSRWLockExclusive(&g_status_lock);
-    g_status.last_valid = 1;
-    g_status.last_saved = r->saved;
-    g_status.last_discarded = r->discarded;
-    clip_wcopy(g_status.last_path, ENCODER_PATH_MAX, r->path);
-    g_status.last_seconds = r->seconds;
-    g_status.last_bytes = r->bytes;
-    clip_copy(g_status.last_error, CLIP_MESSAGE_MAX, r->error);
-    if (r->saved) g_status.saved_total++;
-    // Only now is the take no longer finalizing: a reader who sees the count drop also
-    // sees its result.
-    InterlockedDecrement(&g_finalizing);
-    ReleaseSRWLockExclusive(&g_status_lock);
-    if (!f) return;
-    for (int i = 0; i < f->waiter_count; i++) {
-        clip_request* w = f->waiters[i];
-        clip_result_to_waiter(w, r);
-        SetEvent(w->final_event);
-        clip_request_release(w);
-    }
-    if (!f->silent && !r->discarded) {
-        saved_capture* rec = (saved_capture*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(saved_capture));
-        if (rec) {
-            rec->saved = r->saved ? 1 : 0;
-            rec->still = 0;
-            rec->replay = f->replay ? 1 : 0;
-            clip_wcopy(rec->path, SAVED_PATH_MAX, r->path);
-            rec->seconds = r->seconds;
-            rec->bytes = r->bytes;
-            clip_copy(rec->error, SAVED_ERROR_MAX, r->error);
-            if (!(g_agent.wnd && PostMessageW(g_agent.wnd, WM_AGENT_SAVED, 0, (LPARAM)rec))) saved_capture_free(rec);
-        }
-    }
-    clip_finish_free(f);
+    clip_shared_timer_cancel();
 }
 
 // ---- Pure helpers
 
-clip_pace clip_pace_step(int64_t now, int64_t deadline, int64_t period, int fps) {
-    clip_pace p{0, 0, deadline};
-    if (period <= 0) period = 1;
-    if (now < deadline) return p;
-    const int64_t behind = (now - deadline) / period;
-    if (behind > fps / 2) {
-        p.late = behind;
-        deadline += behind * period;
-    }
-    p.frames = (now - deadline) / period + 1;
-    p.deadline = deadline + p.frames * period;
-    return p;
-}
-
-void clip_fit_size(int src_w, int src_h, int* out_w, int* out_h) {
-    int64_t w = src_w > 0 ? src_w : 0, h = src_h > 0 ? src_h : 0;
-    const int64_t larger = w > h ? w : h;
-    if (larger > 4096) {
-        w = w * 4096 / larger;
-        h = h * 4096 / larger;
-    }
-    *out_w = (int)(w & ~(int64_t)1);
-    *out_h = (int)(h & ~(int64_t)1);
-}
-
 bool clip_output_size(int src_w, int src_h, int* out_w, int* out_h) {
     int w = 0, h = 0;
-    clip_fit_size(src_w, src_h, &w, &h);
+    clip_shared_fit_size(src_w, src_h, &w, &h);
     if (w < 64 || h < 64) return false;
     *out_w = w;
     *out_h = h;
     return true;
 }
-
-int clip_fps_clamp(int fps) {
-    if (fps < 1) return 60;
-    return fps > 120 ? 120 : fps;
-}
-
-int clip_seconds_clamp(int seconds) { return seconds >= 1 && seconds <= CLIP_MAX_SECONDS ? seconds : CLIP_MAX_SECONDS; }
 
 int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out) {
     int best = -1;
@@ -1146,24 +841,6 @@ int clip_best_output(const RECT* r, const RECT* outputs, int count, RECT* out) {
     return best;
 }
 
-int clip_tone_slot_samples(int64_t slot, int fps) {
-    if (fps < 1 || slot < 0) return 0;
-    return (int)((slot + 1) * ENCODER_AUDIO_RATE / fps - slot * ENCODER_AUDIO_RATE / fps);
-}
-
-int64_t clip_period_ticks(int64_t freq, int fps, int speed) {
-    if (fps < 1) fps = 1;
-    int64_t p = freq / fps;
-    if (speed >= 2) p /= speed;
-    return p > 0 ? p : 1;
-}
-
-int64_t clip_timer_due(int64_t deadline, int64_t now, int64_t freq) {
-    if (deadline <= now || freq <= 0) return -1;
-    const int64_t due = -((deadline - now) * 10000000 / freq);
-    return due < 0 ? due : -1;
-}
-
 bool clip_full_length_fits(uint64_t free_mb, int kbps, int seconds, int stop_free_mb) {
     const uint64_t need = (uint64_t)(kbps > 0 ? kbps : 0) * (uint64_t)(seconds > 0 ? seconds : 0) / 8000 +
                           (uint64_t)(stop_free_mb > 0 ? stop_free_mb : 0) + 1;
@@ -1176,7 +853,7 @@ void clip_describe_screen(wchar_t out[CLIP_TARGET_TEXT_MAX], int index) {
 
 void clip_describe_window(wchar_t out[CLIP_TARGET_TEXT_MAX], const wchar_t* title) {
     wchar_t shown[80];
-    clip_wcopy(shown, 80, title && title[0] ? title : L"(untitled)");
+    clip_shared_wcopy(shown, 80, title && title[0] ? title : L"(untitled)");
     clip_wformat(out, CLIP_TARGET_TEXT_MAX, L"window %ls", shown);
 }
 

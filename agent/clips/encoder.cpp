@@ -17,6 +17,8 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -128,9 +130,61 @@ volatile LONG g_format_logged = 0;
 
 }  // namespace
 
+// One item of the encoder's lane.
+enum encode_item_type {
+    ENCODE_VIDEO = 0,  // a converted GPU frame, or (CPU path) a read-back buffer or a repeat
+    ENCODE_TAKE_START = 1,
+    ENCODE_FINISH = 2,
+    ENCODE_AUDIO = 3,
+    ENCODE_REPLAY_SAVE = 4,
+};
+
+struct encode_item {
+    video_encoder* enc;
+    int type;
+    int64_t pts;                     // ENCODE_VIDEO: presentation timestamp in frames
+    int key;                         // ENCODE_VIDEO: force a key frame
+    AVFrame* frame;                  // ENCODE_VIDEO, GPU path: a reference to an NV12 pool frame
+    frame_buffer* cpu;               // ENCODE_VIDEO, CPU path: BGRA read-back; none means a repeat
+    RECT cpu_src;                    // ENCODE_VIDEO, CPU path: picture inside cpu (its pixels)
+    int64_t take_start;              // ENCODE_TAKE_START
+    wchar_t path[ENCODER_PATH_MAX];  // ENCODE_TAKE_START
+    int discard;                     // ENCODE_FINISH
+    float* samples;                  // ENCODE_AUDIO: interleaved stereo, owned by the item
+    int sample_frames;               // ENCODE_AUDIO
+    encoder_save_job* save;          // ENCODE_REPLAY_SAVE
+};
+
+// A save of the ring's last seconds: filled on the capture thread (what to write and
+// whom to tell), then on the lane (the packet window), then written on a clips worker.
+struct encoder_save_job {
+    wchar_t path[ENCODER_PATH_MAX];
+    int seconds;
+    bool include_audio;
+    encoder_done_fn done;
+    void* data;
+
+    AVCodecParameters* video_par;
+    AVCodecParameters* audio_par;  // none without sound
+    AVRational video_tb, audio_tb, video_rate;
+    replay_window packets;
+    bool out_of_memory;  // the window could not be copied
+    char encoder[ENCODER_NAME_MAX];
+    int width, height, fps;
+};
+
+static void encoder_save_job_free(encoder_save_job* job) {
+    if (!job) return;
+    avcodec_parameters_free(&job->video_par);
+    avcodec_parameters_free(&job->audio_par);
+    replay_ring_window_free(&job->packets);
+    HeapFree(GetProcessHeap(), 0, job);
+}
+
 // ---- Lane items.
 
-encode_item* encoder_item_new(video_encoder* enc, int type) {
+// A zero-filled item of the given type for enc, or none when memory is short.
+static encode_item* encoder_item_new(video_encoder* enc, int type) {
     encode_item* it = (encode_item*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(encode_item));
     if (!it) return nullptr;
     it->enc = enc;
@@ -138,16 +192,19 @@ encode_item* encoder_item_new(video_encoder* enc, int type) {
     return it;
 }
 
-void encoder_item_free(encode_item* item) {
+// Frees an item and what it still owns (frame reference, read-back buffer, samples, save job).
+static void encoder_item_free(encode_item* item) {
     if (!item) return;
     av_frame_free(&item->frame);
     if (item->cpu) frame_pool_release(item->cpu);
     if (item->samples) HeapFree(GetProcessHeap(), 0, item->samples);
-    if (item->save) replay_ring_save_free(item->save);
+    if (item->save) encoder_save_job_free(item->save);
     HeapFree(GetProcessHeap(), 0, item);
 }
 
-void encoder_fail(video_encoder* enc, const char* fmt, ...) {
+// Marks the encoder failed with text (first failure only). Worker side.
+static void encoder_fail(video_encoder* enc, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+static void encoder_fail(video_encoder* enc, const char* fmt, ...) {
     if (!enc || enc->failed) return;
     va_list args;
     va_start(args, fmt);
@@ -308,7 +365,7 @@ static void encoder_video_item(video_encoder* enc, encode_item* it) {
         ret = avcodec_send_frame(enc->video, it->frame);
     }
     if (ret < 0 && ret != AVERROR(EAGAIN)) encoder_fail(enc, "send frame failed (%d)", ret);
-    mp4_video_drain(enc);
+    encoder_lane_drain(enc);
     const double ms = encoder_ms_since(t0);
     AcquireSRWLockExclusive(&enc->lock);
     enc->encode_ms_sum += ms;
@@ -316,7 +373,10 @@ static void encoder_video_item(video_encoder* enc, encode_item* it) {
     ReleaseSRWLockExclusive(&enc->lock);
 }
 
-void encoder_run_item(void* arg) {
+static void encoder_save_item(video_encoder* enc, encoder_save_job* job);
+
+// The lane's job function: runs one encode_item (its argument) by type, then frees it.
+static void encoder_run_item(void* arg) {
     encode_item* it = (encode_item*)arg;
     video_encoder* enc = it->enc;
     switch (it->type) {
@@ -324,13 +384,13 @@ void encoder_run_item(void* arg) {
         encoder_video_item(enc, it);
         InterlockedDecrement(&enc->in_flight);
         break;
-    case ENCODE_TAKE_START: mp4_take_start(enc, it->take_start, it->path); break;
-    case ENCODE_FINISH: mp4_finish(enc, it->discard != 0); break;
-    case ENCODE_AUDIO: mp4_audio_chunk(enc, it->samples, it->sample_frames); break;
+    case ENCODE_TAKE_START: encoder_lane_take_start(enc, it->take_start, it->path); break;
+    case ENCODE_FINISH: encoder_lane_finish(enc, it->discard != 0); break;
+    case ENCODE_AUDIO: encoder_lane_audio(enc, it->samples, it->sample_frames); break;
     case ENCODE_REPLAY_SAVE: {
-        replay_save_job* job = it->save;
+        encoder_save_job* job = it->save;
         it->save = nullptr;
-        replay_ring_save_item(enc, job);
+        encoder_save_item(enc, job);
         break;
     }
     default: break;
@@ -338,7 +398,11 @@ void encoder_run_item(void* arg) {
     encoder_item_free(it);
 }
 
-bool encoder_queue(video_encoder* enc, encode_item* item) {
+// Pushes item onto the encoder's lane, where it runs in order and is freed after it ran.
+// False when the lane refused; the item stays the caller's then (free it with
+// encoder_item_free). An ENCODE_REPLAY_SAVE item hands its job to encoder_save_item,
+// which owns it from then on.
+static bool encoder_queue(video_encoder* enc, encode_item* item) {
     if (!enc || !enc->lane || !item) return false;
     return job_lane_submit(enc->lane, encoder_run_item, item);
 }
@@ -356,7 +420,8 @@ static void encoder_release_views(video_encoder* enc) {
     }
 }
 
-void encoder_free(video_encoder* enc) {
+// Teardown of everything the encoder holds, then the record itself.
+static void encoder_free(video_encoder* enc) {
     if (!enc) return;
     if (enc->lane) {
         // Only a failed create gets here with a lane; it holds no work of ours.
@@ -367,12 +432,8 @@ void encoder_free(video_encoder* enc) {
     av_frame_free(&enc->cpu_last);
     sws_freeContext(enc->sws);
     sws_freeContext(enc->sws_gpu);
-    if (enc->mux) {
-        // A finish always closes the take; this only guards against a leaked handle.
-        avio_closep(&enc->mux->pb);
-        avformat_free_context(enc->mux);
-        enc->mux = nullptr;
-    }
+    // A finish always closes the take; this only guards against a leaked handle.
+    mp4_take_close(&enc->take);
     avcodec_free_context(&enc->video);
     avcodec_free_context(&enc->audio);
     if (enc->ring) {
@@ -603,7 +664,7 @@ video_encoder* encoder_create(const encoder_params* params, const wchar_t* path,
     enc->ring_seconds = params->ring_seconds > 0 ? params->ring_seconds : 0;
     enc->pool = params->pool;
     enc->frames = params->frames;
-    enc->highest_pts = -1;
+    enc->take.highest_pts = -1;
     if (enc->width < 64 || enc->height < 64) {
         text_format_into(msg, sizeof msg, "clip area too small (%dx%d)", enc->width, enc->height);
         goto fail;
@@ -957,7 +1018,7 @@ static void encoder_closed(void* arg) {
 // every item queued before it, so the codecs are never used from two threads at once.
 static void encoder_closed_finishing(void* arg) {
     video_encoder* enc = (video_encoder*)arg;
-    mp4_finish(enc, enc->result.discarded);
+    encoder_lane_finish(enc, enc->result.discarded);
     encoder_closed(enc);
 }
 
@@ -980,7 +1041,7 @@ void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void
         return;
     }
     log_warn("clip: finish could not be queued; finalizing inline");
-    // mp4_finish sets the result from its flag; carry it through the close.
+    // encoder_lane_finish sets the result from its flag; carry it through the close.
     enc->result.discarded = discard;
     job_lane_close(enc->lane, encoder_closed_finishing, enc);
 }
@@ -1034,3 +1095,306 @@ void encoder_stats(video_encoder* enc, encoder_counters* out) {
 }
 
 int64_t encoder_take_frames(const video_encoder* enc) { return enc ? enc->frame_counter - enc->take_start_frame : 0; }
+
+// ---- Lane items: the encoder's side of the take, the sound and the replay saves.
+
+// Hands one packet to the sink: the replay's ring, else the take. Counted in the stats
+// when the sink took it.
+static void encoder_to_sink(video_encoder* enc, AVPacket* pkt, bool video) {
+    if (enc->ring) {
+        const int64_t keep = video ? (int64_t)(enc->ring_seconds + 2) * enc->fps
+                                   : (int64_t)enc->ring_seconds * ENCODER_AUDIO_RATE + 96000;
+        const int size = pkt->size;
+        const bool stored =
+            video ? replay_ring_add_video(enc->ring, pkt, keep) : replay_ring_add_audio(enc->ring, pkt, keep);
+        if (stored && video) {
+            AcquireSRWLockExclusive(&enc->lock);
+            enc->packets++;
+            enc->bytes += (uint64_t)size;
+            ReleaseSRWLockExclusive(&enc->lock);
+        }
+        return;
+    }
+    if (enc->failed) return;
+    const int size = pkt->size;
+    const int r =
+        video ? mp4_take_write_video(&enc->take, pkt) : mp4_take_write_audio(&enc->take, pkt, enc->audio_base);
+    if (r < 0) {
+        if (video)
+            encoder_fail(enc, "write failed (%d)", r);
+        else
+            encoder_fail(enc, "audio write failed (%d)", r);
+    } else if (r > 0 && video) {
+        AcquireSRWLockExclusive(&enc->lock);
+        enc->packets++;
+        enc->bytes += (uint64_t)size;
+        ReleaseSRWLockExclusive(&enc->lock);
+    }
+}
+
+// Receives every packet the H.264 (video) or AAC encoder has ready and passes it to the
+// sink.
+static void encoder_drain(video_encoder* enc, bool video) {
+    AVCodecContext* codec = video ? enc->video : enc->audio;
+    if (!codec || enc->failed) return;
+    AVPacket* pkt = av_packet_alloc();
+    if (!pkt) {
+        encoder_fail(enc, "out of memory");
+        return;
+    }
+    for (;;) {
+        const int r = avcodec_receive_packet(codec, pkt);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+        if (r < 0) {
+            if (video)
+                encoder_fail(enc, "encoder error (%d)", r);
+            else
+                encoder_fail(enc, "audio encode failed");
+            break;
+        }
+        encoder_to_sink(enc, pkt, video);
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+}
+
+void encoder_lane_drain(video_encoder* enc) { encoder_drain(enc, true); }
+
+void encoder_lane_take_start(video_encoder* enc, int64_t take_start, const wchar_t* path) {
+    if (enc->audio && enc->fifo) {
+        av_audio_fifo_reset(enc->fifo);
+        enc->audio_base = enc->audio_count;
+    }
+    mp4_take_drop(&enc->take);  // a redo: the old take is gone
+    if (enc->failed) return;
+    char err[ENCODER_ERROR_MAX];
+    if (!mp4_take_open(&enc->take, enc->video, enc->audio, take_start, path, err)) encoder_fail(enc, "%s", err);
+}
+
+// Sound samples that belong to the first `frames` pictures of a take.
+static int64_t encoder_audio_samples_for(const video_encoder* enc, int64_t frames) {
+    return enc->fps > 0 ? frames * ENCODER_AUDIO_RATE / enc->fps : 0;
+}
+
+// Encodes the first n samples of the FIFO as one AAC frame and drains the packets.
+static bool encoder_encode_audio(video_encoder* enc, int n) {
+    AVFrame* frame = av_frame_alloc();
+    if (!frame) {
+        encoder_fail(enc, "out of memory");
+        return false;
+    }
+    frame->nb_samples = n;
+    frame->format = AV_SAMPLE_FMT_FLTP;
+    frame->sample_rate = ENCODER_AUDIO_RATE;
+    bool ok = av_channel_layout_copy(&frame->ch_layout, &enc->audio->ch_layout) >= 0 &&
+              av_frame_get_buffer(frame, 0) >= 0 && av_audio_fifo_read(enc->fifo, (void**)frame->data, n) == n;
+    if (!ok) {
+        av_frame_free(&frame);
+        encoder_fail(enc, "out of memory");
+        return false;
+    }
+    frame->pts = enc->audio_count;
+    enc->audio_count += n;
+    const int r = avcodec_send_frame(enc->audio, frame);
+    av_frame_free(&frame);
+    if (r < 0) {
+        encoder_fail(enc, "audio encode failed");
+        return false;
+    }
+    encoder_drain(enc, false);
+    return !enc->failed;
+}
+
+// Sound may run this far ahead of the pictures of a take (the capture thread may lag
+// by up to half a second before it skips); beyond it, what pictures skipped is dropped,
+// keeping this much.
+constexpr int64_t ENCODER_AUDIO_LAG_MAX = ENCODER_AUDIO_RATE;
+constexpr int64_t ENCODER_AUDIO_LAG_KEEP = ENCODER_AUDIO_RATE / 10;
+
+static int encoder_audio_frame_size(const video_encoder* enc) {
+    return enc->audio->frame_size > 0 ? enc->audio->frame_size : 1024;
+}
+
+void encoder_lane_audio(video_encoder* enc, const float* samples, int frames) {
+    if (!enc->audio || !enc->fifo || enc->failed || !samples || frames <= 0) return;
+    float* planes = (float*)av_malloc(sizeof(float) * 2 * (size_t)frames);
+    if (!planes) {
+        encoder_fail(enc, "out of memory");
+        return;
+    }
+    float* left = planes;
+    float* right = planes + frames;
+    for (int i = 0; i < frames; i++) {
+        left[i] = samples[2 * i];
+        right[i] = samples[2 * i + 1];
+    }
+    void* data[2] = {left, right};
+    const int wrote = av_audio_fifo_write(enc->fifo, data, frames);
+    av_free(planes);
+    if (wrote < frames) {
+        encoder_fail(enc, "out of memory");
+        return;
+    }
+    const int fsize = encoder_audio_frame_size(enc);
+    if (!enc->take.mux) {
+        while (av_audio_fifo_size(enc->fifo) >= fsize)
+            if (!encoder_encode_audio(enc, fsize)) break;
+        return;
+    }
+    // A take's sound waits in the FIFO until its pictures have come, so that the take
+    // ends with both together. Pictures skipped for lateness leave sound behind that no
+    // picture will ever cover: that excess is dropped to stay in step.
+    const int64_t shown = encoder_audio_samples_for(enc, enc->take.highest_pts + 1);
+    const int64_t sent = enc->audio_count - enc->audio_base;
+    const int64_t excess = sent + av_audio_fifo_size(enc->fifo) - shown;
+    if (excess > ENCODER_AUDIO_LAG_MAX)
+        av_audio_fifo_drain(enc->fifo, (int)(excess - ENCODER_AUDIO_LAG_KEEP < av_audio_fifo_size(enc->fifo)
+                                                 ? excess - ENCODER_AUDIO_LAG_KEEP
+                                                 : av_audio_fifo_size(enc->fifo)));
+    while (av_audio_fifo_size(enc->fifo) >= fsize && enc->audio_count - enc->audio_base < shown)
+        if (!encoder_encode_audio(enc, fsize)) break;
+}
+
+void encoder_lane_finish(video_encoder* enc, bool discard) {
+    if (!enc->failed && enc->video) {
+        avcodec_send_frame(enc->video, nullptr);
+        encoder_lane_drain(enc);
+    }
+    if (enc->audio && enc->fifo && !enc->failed) {
+        int left = av_audio_fifo_size(enc->fifo);
+        if (enc->take.mux) {
+            // The take's sound ends with its last picture.
+            const int64_t room =
+                encoder_audio_samples_for(enc, enc->take.highest_pts + 1) - (enc->audio_count - enc->audio_base);
+            if (room < left) left = room > 0 ? (int)room : 0;
+        }
+        const int fsize = encoder_audio_frame_size(enc);
+        while (left >= fsize && !enc->failed) {
+            encoder_encode_audio(enc, fsize);
+            left -= fsize;
+        }
+        if (left > 0 && !enc->failed) encoder_encode_audio(enc, left);  // the encoder takes a short last frame
+        av_audio_fifo_reset(enc->fifo);
+        if (!enc->failed) {
+            avcodec_send_frame(enc->audio, nullptr);
+            encoder_drain(enc, false);
+        }
+    }
+
+    clip_result* res = &enc->result;
+    char err[ENCODER_ERROR_MAX] = "";
+    const bool strip_audio = enc->audio && InterlockedCompareExchange(&enc->system_off, 0, 0);
+    mp4_take_finish(&enc->take, discard, enc->failed, strip_audio, res, err);
+    if (err[0]) encoder_fail(enc, "%s", err);
+    // A saved take carries no error; only a take that ended without a file gets this one.
+    if (!res->saved && !discard && !enc->failed && !enc->error[0]) encoder_fail(enc, "no frames were encoded");
+    res->fps = enc->fps;
+    res->seconds = enc->fps > 0 ? (double)res->frames / enc->fps : 0.0;
+    res->width = enc->width;
+    res->height = enc->height;
+    memcpy(res->encoder, enc->name, sizeof res->encoder);
+    res->encoder[ENCODER_NAME_MAX - 1] = 0;
+    memcpy(res->error, enc->error, sizeof res->error);
+    res->error[ENCODER_ERROR_MAX - 1] = 0;
+}
+
+// ---- Replay saves.
+
+bool encoder_save_replay(video_encoder* enc, const wchar_t* path, int seconds, bool include_audio, encoder_done_fn done,
+                         void* data) {
+    if (!enc || !enc->lane || !path) return false;
+    encode_item* item = encoder_item_new(enc, ENCODE_REPLAY_SAVE);
+    if (!item) return false;
+    encoder_save_job* job = (encoder_save_job*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(encoder_save_job));
+    if (!job) {
+        encoder_item_free(item);
+        return false;
+    }
+    wcsncpy(job->path, path, ENCODER_PATH_MAX - 1);
+    job->seconds = replay_ring_save_seconds(seconds);
+    job->include_audio = include_audio;
+    job->done = done;
+    job->data = data;
+    item->save = job;
+    if (!encoder_queue(enc, item)) {
+        encoder_item_free(item);  // frees the job with it, reporting nothing
+        return false;
+    }
+    return true;
+}
+
+// Takes the packet window of a save from the ring into the job.
+static void encoder_take_window(video_encoder* enc, encoder_save_job* job) {
+    job->fps = enc->fps;
+    job->width = enc->width;
+    job->height = enc->height;
+    memcpy(job->encoder, enc->name, sizeof job->encoder);
+    job->encoder[ENCODER_NAME_MAX - 1] = 0;
+    replay_ring* r = enc->ring;
+    if (!enc->video || !r || r->video_count == 0) return;
+    job->video_tb = enc->video->time_base;
+    job->video_rate = enc->video->framerate;
+    job->video_par = avcodec_parameters_alloc();
+    if (!job->video_par || avcodec_parameters_from_context(job->video_par, enc->video) < 0) {
+        job->out_of_memory = true;
+        return;
+    }
+    if (!replay_ring_window_video(r, (int64_t)job->seconds * enc->fps, &job->packets)) {
+        job->out_of_memory = true;
+        return;
+    }
+    if (job->packets.video_count == 0) return;  // no key frame in the ring: nothing to write
+    if (!enc->audio || r->audio_count == 0) return;
+    job->audio_tb = AVRational{1, ENCODER_AUDIO_RATE};
+    const int64_t start_audio = av_rescale_q(job->packets.start_video, job->video_tb, job->audio_tb);
+    // Without the sound's window or its parameters the save goes on without sound.
+    if (!replay_ring_window_audio(r, start_audio, &job->packets) || job->packets.audio_count == 0) return;
+    job->audio_par = avcodec_parameters_alloc();
+    if (!job->audio_par || avcodec_parameters_from_context(job->audio_par, enc->audio) < 0) {
+        avcodec_parameters_free(&job->audio_par);
+        for (int i = 0; i < job->packets.audio_count; i++) av_packet_free(&job->packets.audio[i]);
+        job->packets.audio_count = 0;
+    }
+}
+
+// Clips pool task: writes the save, reports it and frees the job.
+static void encoder_save_task(void* arg) {
+    encoder_save_job* job = (encoder_save_job*)arg;
+    clip_result res;
+    memset(&res, 0, sizeof res);
+    memcpy(res.path, job->path, sizeof res.path);
+    res.width = job->width;
+    res.height = job->height;
+    res.fps = job->fps;
+    memcpy(res.encoder, job->encoder, sizeof res.encoder);
+    if (job->out_of_memory) {
+        text_format_into(res.error, ENCODER_ERROR_MAX, "%s", "out of memory");
+    } else {
+        mp4_window w{};
+        w.video_par = job->video_par;
+        w.audio_par = job->audio_par;
+        w.video_tb = job->video_tb;
+        w.audio_tb = job->audio_tb;
+        w.video_rate = job->video_rate;
+        w.video = job->packets.video;
+        w.video_count = job->packets.video_count;
+        w.start_video = job->packets.start_video;
+        w.audio = job->packets.audio;
+        w.audio_count = job->packets.audio_count;
+        w.start_audio = job->packets.start_audio;
+        w.include_audio = job->include_audio;
+        w.fps = job->fps;
+        mp4_write_window(job->path, &w, &res);
+    }
+    if (job->done) job->done(job->data, &res);
+    encoder_save_job_free(job);
+}
+
+// Worker (the lane's replay-save item): takes the packet window into the job and posts
+// the writing to the clips pool as a task of its own (inline when the pool refuses), so
+// encoding goes on meanwhile.
+static void encoder_save_item(video_encoder* enc, encoder_save_job* job) {
+    if (!job) return;
+    if (enc) encoder_take_window(enc, job);
+    if (!enc || !enc->pool || !worker_pool_submit(enc->pool, encoder_save_task, job)) encoder_save_task(job);
+}

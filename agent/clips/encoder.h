@@ -4,11 +4,16 @@
 // worker with swscale when the device has no video interfaces), encoded to H.264
 // at a constant frame rate, and optionally AAC sound beside it. Every piece of
 // work runs in order on one job lane of the clips pool, so the capture thread
-// never waits for encoding. The take, finish and remux steps live in mp4.cpp,
-// the replay's packet rings in replay_ring.cpp.
+// never waits for encoding. The encoder is the middle of a pipeline that runs one
+// way: its sources (the capture thread's frames, the audio thread's sound) call it;
+// it hands every packet to its sink, a clip's take written by mp4.h or the replay's
+// ring (replay_ring.h), which answer through return values and result records and
+// never call back. A finished take or replay save reports through the completion its
+// caller gave.
 //
 // Threads: create, submit_frame, start_take, finish and save_replay are called on
 // the capture thread only; submit_audio on the audio thread; stats anywhere.
+#include "agent/clips/mp4.h"
 #include "common/win.h"
 #include <d3d11.h>
 #include <cstddef>
@@ -19,41 +24,24 @@ struct job_lane;
 struct frame_pool;
 struct frame_buffer;
 struct replay_ring;
+struct encoder_save_job;
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
-struct AVFormatContext;
-struct AVStream;
 struct AVAudioFifo;
 struct AVBufferRef;
 struct SwsContext;
 
 enum {
-    ENCODER_NAME_MAX = 32,    // encoder display name, terminator included
-    ENCODER_ERROR_MAX = 160,  // error text, terminator included
-    ENCODER_PATH_MAX = 260,
+    ENCODER_NAME_MAX = MP4_NAME_MAX,    // encoder display name, terminator included
+    ENCODER_ERROR_MAX = MP4_ERROR_MAX,  // error text, terminator included
+    ENCODER_PATH_MAX = MP4_PATH_MAX,
     ENCODER_IN_VIEWS = 8,         // cached video processor input views
     ENCODER_OUT_VIEWS = 64,       // cached video processor output views
     ENCODER_MAX_IN_FLIGHT = 16,   // frames queued or being encoded
     ENCODER_QUEUE_CAPACITY = 80,  // items of the encoder's job lane
-    ENCODER_AUDIO_RATE = 48000,
+    ENCODER_AUDIO_RATE = MP4_AUDIO_RATE,
     ENCODER_RING_SECONDS = 30,  // a replay encoder's ring
-};
-
-// The outcome of a take or a replay save, handed to the completion.
-struct clip_result {
-    bool saved;
-    bool discarded;
-    wchar_t path[ENCODER_PATH_MAX];  // final path
-    uint64_t bytes;
-    int64_t frames;
-    double seconds;  // frames / fps, 0 when fps is 0
-    int width, height, fps;
-    char encoder[ENCODER_NAME_MAX];
-    char error[ENCODER_ERROR_MAX];
-    uint64_t repeated;
-    uint64_t dropped;
-    bool no_audio;
 };
 
 // Runs on the clips worker that finished the take (or inline on the capture thread
@@ -83,33 +71,6 @@ struct encoder_counters {
     int queue_high;  // the lane's high-water mark
     uint64_t audio_dropped;
     char name[ENCODER_NAME_MAX];
-};
-
-// One item of the encoder's lane.
-enum encode_item_type {
-    ENCODE_VIDEO = 0,  // a converted GPU frame, or (CPU path) a read-back buffer or a repeat
-    ENCODE_TAKE_START = 1,
-    ENCODE_FINISH = 2,
-    ENCODE_AUDIO = 3,
-    ENCODE_REPLAY_SAVE = 4,
-};
-
-struct replay_save_job;
-
-struct encode_item {
-    struct video_encoder* enc;
-    int type;
-    int64_t pts;                     // ENCODE_VIDEO: presentation timestamp in frames
-    int key;                         // ENCODE_VIDEO: force a key frame
-    AVFrame* frame;                  // ENCODE_VIDEO, GPU path: a reference to an NV12 pool frame
-    frame_buffer* cpu;               // ENCODE_VIDEO, CPU path: BGRA read-back; none means a repeat
-    RECT cpu_src;                    // ENCODE_VIDEO, CPU path: picture inside cpu (its pixels)
-    int64_t take_start;              // ENCODE_TAKE_START
-    wchar_t path[ENCODER_PATH_MAX];  // ENCODE_TAKE_START
-    int discard;                     // ENCODE_FINISH
-    float* samples;                  // ENCODE_AUDIO: interleaved stereo, owned by the item
-    int sample_frames;               // ENCODE_AUDIO
-    replay_save_job* save;           // ENCODE_REPLAY_SAVE
 };
 
 struct encoder_in_view {
@@ -175,22 +136,13 @@ struct video_encoder {
     AVCodecContext* audio;  // none without sound
     AVAudioFifo* fifo;
     int64_t audio_count;  // samples sent to the AAC encoder since creation
+    int64_t audio_base;   // audio_count when the take began
 
     job_lane* lane;
     worker_pool* pool;
 
-    // Writer (worker; see mp4.h).
-    AVFormatContext* mux;
-    AVStream* mux_video;
-    AVStream* mux_audio;
-    int64_t take_start;  // worker's take start, in frames
-    int64_t audio_base;  // audio_count when the take began
-    wchar_t part_path[ENCODER_PATH_MAX];
-    wchar_t final_path[ENCODER_PATH_MAX];
-    uint64_t packets_written;
-    uint64_t audio_packets_written;  // a take without any has no audio track in the file
-    uint64_t bytes_written;
-    int64_t highest_pts;       // -1 when none
+    // A clip's sink: the take being written (worker; see mp4.h).
+    mp4_take take;
     volatile LONG system_off;  // set by the session: drop the audio track at finish
     bool failed;               // sticky; worker side after creation
     char error[ENCODER_ERROR_MAX];
@@ -199,7 +151,7 @@ struct video_encoder {
     void* done_data;
     clip_result result;
 
-    // Replay rings (worker; see replay_ring.h). None for a clip.
+    // The replay's sink: its packet rings (worker; see replay_ring.h). None for a clip.
     replay_ring* ring;
 };
 
@@ -249,19 +201,28 @@ void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void
 // Frames of the current take (frame counter - take start).
 int64_t encoder_take_frames(const video_encoder* enc);
 
-// ---- Lane items (any thread; mp4.cpp and replay_ring.cpp queue their own).
+// Capture thread: queues a save of the ring's last `seconds` (replay_ring_save_seconds)
+// into path on the replay encoder's lane, with the sound when include_audio is set and
+// the ring has some; done(data, result) reports it from a clips worker. False when the
+// lane refused (nothing queued).
+bool encoder_save_replay(video_encoder* enc, const wchar_t* path, int seconds, bool include_audio, encoder_done_fn done,
+                         void* data);
 
-// A zero-filled item of the given type for enc, or none when memory is short.
-encode_item* encoder_item_new(video_encoder* enc, int type);
-// Pushes item onto the encoder's lane, where it runs in order and is freed after it ran.
-// False when the lane refused; the item stays the caller's then (free it with
-// encoder_item_free). An ENCODE_REPLAY_SAVE item hands its job to replay_ring_save_item,
-// which owns it from then on.
-bool encoder_queue(video_encoder* enc, encode_item* item);
-// Frees an item and what it still owns (frame reference, read-back buffer, samples, save job).
-void encoder_item_free(encode_item* item);
-// The lane's job function: runs one encode_item (its argument) by type, then frees it.
-void encoder_run_item(void* item);
+// ---- Lane items (the lane's worker runs them in order; open for the writer's tests).
+
+// Receives every packet the H.264 encoder has ready and hands it to the sink (the take
+// or the ring). After each sent frame and at finish.
+void encoder_lane_drain(video_encoder* enc);
+// Take start: empties the audio FIFO, throws away an open take (redo), opens a new one
+// at path whose pictures begin at frame take_start. Failures mark the encoder failed
+// with the writer's texts.
+void encoder_lane_take_start(video_encoder* enc, int64_t take_start, const wchar_t* path);
+// Audio chunk: appends interleaved stereo samples to the FIFO and encodes whole AAC
+// frames for the sink (a take's sound waits for its pictures).
+void encoder_lane_audio(video_encoder* enc, const float* samples, int frames);
+// Finish: flushes both encoders, ends the take (mp4_take_finish) and fills enc->result
+// (repeated and dropped are added by the encoder's close step).
+void encoder_lane_finish(video_encoder* enc, bool discard);
 
 // ---- Audio thread.
 
@@ -272,8 +233,3 @@ bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_co
 // ---- Any thread.
 
 void encoder_stats(video_encoder* enc, encoder_counters* out);
-
-// Marks the encoder failed with text (first failure only). Worker side.
-void encoder_fail(video_encoder* enc, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-// Teardown of everything the encoder holds, then the record itself.
-void encoder_free(video_encoder* enc);

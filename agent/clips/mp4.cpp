@@ -1,7 +1,5 @@
 #include "agent/clips/mp4.h"
 
-#include "agent/clips/replay_ring.h"
-#include "common/log.h"
 #include "common/text.h"
 #include "common/win.h"
 
@@ -55,10 +53,10 @@ bool mp4_utf8_path(const wchar_t* path, char* out, size_t cap) {
     return true;
 }
 
-bool mp4_suffixed_path(const wchar_t* path, const wchar_t* suffix, wchar_t out[ENCODER_PATH_MAX]) {
+bool mp4_suffixed_path(const wchar_t* path, const wchar_t* suffix, wchar_t out[MP4_PATH_MAX]) {
     // A cut name could land on some other file, so a name that does not fit is refused.
     const size_t a = wcslen(path), b = wcslen(suffix);
-    if (a + b + 1 > ENCODER_PATH_MAX) return false;
+    if (a + b + 1 > MP4_PATH_MAX) return false;
     memcpy(out, path, a * sizeof(wchar_t));
     memcpy(out + a, suffix, (b + 1) * sizeof(wchar_t));
     return true;
@@ -70,7 +68,7 @@ uint64_t mp4_file_size(const wchar_t* path) {
     return ((uint64_t)fa.nFileSizeHigh << 32) | fa.nFileSizeLow;
 }
 
-bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[ENCODER_ERROR_MAX]) {
+bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[MP4_ERROR_MAX]) {
     // The data reaches the disk before the name does, so a crash right after the move
     // cannot leave a short file under the final name.
     HANDLE h =
@@ -83,7 +81,7 @@ bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[ENCODER
     if (MoveFileExW(part, final_path, MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD code = GetLastError();
     DeleteFileW(part);
-    text_format_into(err, ENCODER_ERROR_MAX, "rename failed (%lu)", (unsigned long)code);
+    text_format_into(err, MP4_ERROR_MAX, "rename failed (%lu)", (unsigned long)code);
     return false;
 }
 
@@ -114,8 +112,8 @@ static int mp4_open_and_header(AVFormatContext* mux, const char* utf8, int* code
     return 0;
 }
 
-bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[ENCODER_ERROR_MAX]) {
-    char in8[ENCODER_PATH_MAX * 4], out8[ENCODER_PATH_MAX * 4];
+bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[MP4_ERROR_MAX]) {
+    char in8[MP4_PATH_MAX * 4], out8[MP4_PATH_MAX * 4];
     AVFormatContext* in = nullptr;
     AVFormatContext* mux = nullptr;
     AVPacket* pkt = nullptr;
@@ -154,7 +152,7 @@ bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[ENCO
     case 1: fail = "remux: cannot create file"; goto done;
     case 2:
         created = true;
-        text_format_into(err, ENCODER_ERROR_MAX, "remux: header failed (%d)", code);
+        text_format_into(err, MP4_ERROR_MAX, "remux: header failed (%d)", code);
         goto done;
     default: created = true; break;
     }
@@ -188,7 +186,7 @@ done:
     mp4_close_output(&mux);
     if (in) avformat_close_input(&in);
     if (!ok) {
-        if (fail) text_format_into(err, ENCODER_ERROR_MAX, "%s", fail);
+        if (fail) text_format_into(err, MP4_ERROR_MAX, "%s", fail);
         if (created) DeleteFileW(out);
     }
     return ok;
@@ -196,336 +194,309 @@ done:
 
 // ---- The take.
 
-static void mp4_close_take(video_encoder* enc) {
-    mp4_close_output(&enc->mux);
-    enc->mux_video = nullptr;
-    enc->mux_audio = nullptr;
+static void mp4_close_take(mp4_take* t) {
+    mp4_close_output(&t->mux);
+    t->mux_video = nullptr;
+    t->mux_audio = nullptr;
 }
 
-// Closes an unfinished take and removes its part file.
-static void mp4_drop_take(video_encoder* enc) {
-    mp4_close_take(enc);
-    DeleteFileW(enc->part_path);
+void mp4_take_close(mp4_take* t) { mp4_close_take(t); }
+
+void mp4_take_drop(mp4_take* t) {
+    if (!t->mux) return;
+    mp4_close_take(t);
+    DeleteFileW(t->part_path);
 }
 
-void mp4_take_start(video_encoder* enc, int64_t take_start, const wchar_t* path) {
-    if (enc->audio && enc->fifo) {
-        av_audio_fifo_reset(enc->fifo);
-        enc->audio_base = enc->audio_count;
-    }
-    if (enc->mux) mp4_drop_take(enc);  // a redo: the old take is gone
-    if (enc->failed) return;
-
-    char utf8[ENCODER_PATH_MAX * 4];
-    wcsncpy(enc->final_path, path ? path : L"", ENCODER_PATH_MAX - 1);
-    enc->final_path[ENCODER_PATH_MAX - 1] = 0;
-    enc->packets_written = 0;
-    enc->audio_packets_written = 0;
-    enc->bytes_written = 0;
-    enc->highest_pts = -1;
-    enc->take_start = take_start;
-    if (!mp4_suffixed_path(enc->final_path, L".part", enc->part_path) ||
-        !mp4_utf8_path(enc->part_path, utf8, sizeof utf8)) {
-        enc->part_path[0] = 0;
-        encoder_fail(enc, "cannot create file (%d)", AVERROR(ENAMETOOLONG));
-        return;
+bool mp4_take_open(mp4_take* t, const AVCodecContext* video, const AVCodecContext* audio, int64_t take_start,
+                   const wchar_t* path, char err[MP4_ERROR_MAX]) {
+    err[0] = 0;
+    char utf8[MP4_PATH_MAX * 4];
+    t->video = video;
+    t->audio = audio;
+    wcsncpy(t->final_path, path ? path : L"", MP4_PATH_MAX - 1);
+    t->final_path[MP4_PATH_MAX - 1] = 0;
+    t->packets_written = 0;
+    t->audio_packets_written = 0;
+    t->bytes_written = 0;
+    t->highest_pts = -1;
+    t->take_start = take_start;
+    if (!mp4_suffixed_path(t->final_path, L".part", t->part_path) || !mp4_utf8_path(t->part_path, utf8, sizeof utf8)) {
+        t->part_path[0] = 0;
+        text_format_into(err, MP4_ERROR_MAX, "cannot create file (%d)", AVERROR(ENAMETOOLONG));
+        return false;
     }
 
     AVFormatContext* mux = nullptr;
     if (avformat_alloc_output_context2(&mux, nullptr, "mp4", utf8) < 0 || !mux) {
-        encoder_fail(enc, "mp4 muxer unavailable");
-        return;
+        text_format_into(err, MP4_ERROR_MAX, "mp4 muxer unavailable");
+        return false;
     }
     mux->flags |= AVFMT_FLAG_BITEXACT;
-    enc->mux = mux;
+    t->mux = mux;
 
     AVStream* vs = avformat_new_stream(mux, nullptr);
-    if (!vs || !enc->video || avcodec_parameters_from_context(vs->codecpar, enc->video) < 0) {
-        mp4_drop_take(enc);
-        encoder_fail(enc, "mp4 stream setup failed");
-        return;
+    if (!vs || !video || avcodec_parameters_from_context(vs->codecpar, video) < 0) {
+        mp4_take_drop(t);
+        text_format_into(err, MP4_ERROR_MAX, "mp4 stream setup failed");
+        return false;
     }
-    vs->time_base = enc->video->time_base;
-    vs->avg_frame_rate = enc->video->framerate;
-    enc->mux_video = vs;
-    if (enc->audio) {
+    vs->time_base = video->time_base;
+    vs->avg_frame_rate = video->framerate;
+    t->mux_video = vs;
+    if (audio) {
         AVStream* as = avformat_new_stream(mux, nullptr);
-        if (!as || avcodec_parameters_from_context(as->codecpar, enc->audio) < 0) {
-            mp4_drop_take(enc);
-            encoder_fail(enc, "mp4 audio stream setup failed");
-            return;
+        if (!as || avcodec_parameters_from_context(as->codecpar, audio) < 0) {
+            mp4_take_drop(t);
+            text_format_into(err, MP4_ERROR_MAX, "mp4 audio stream setup failed");
+            return false;
         }
-        as->time_base = AVRational{1, ENCODER_AUDIO_RATE};
-        enc->mux_audio = as;
+        as->time_base = AVRational{1, MP4_AUDIO_RATE};
+        t->mux_audio = as;
     }
 
     int code = 0;
     switch (mp4_open_and_header(mux, utf8, &code)) {
     case 1:
-        mp4_close_take(enc);
-        encoder_fail(enc, "cannot create file (%d)", code);
-        return;
+        mp4_close_take(t);
+        text_format_into(err, MP4_ERROR_MAX, "cannot create file (%d)", code);
+        return false;
     case 2:
-        mp4_drop_take(enc);
-        encoder_fail(enc, "mp4 header failed (%d)", code);
-        return;
+        mp4_take_drop(t);
+        text_format_into(err, MP4_ERROR_MAX, "mp4 header failed (%d)", code);
+        return false;
     default: break;
     }
+    return true;
 }
 
-static void mp4_write_video(video_encoder* enc, AVPacket* pkt) {
-    if (enc->failed || !enc->mux || !enc->mux_video) return;
+int mp4_take_write_video(mp4_take* t, AVPacket* pkt) {
+    if (!t->mux || !t->mux_video) return 0;
     const bool has_dts = pkt->dts != AV_NOPTS_VALUE;
     const int64_t pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-    if (pts == AV_NOPTS_VALUE) return;
+    if (pts == AV_NOPTS_VALUE) return 0;
     int64_t p, d;
-    if (!mp4_shift_video(pts, pkt->dts, has_dts, enc->take_start, &p, &d))
-        return;  // late output of a take thrown away by a redo
+    if (!mp4_shift_video(pts, pkt->dts, has_dts, t->take_start, &p, &d))
+        return 0;  // late output of a take thrown away by a redo
     pkt->pts = p;
     pkt->dts = d;
-    if (p > enc->highest_pts) enc->highest_pts = p;
-    av_packet_rescale_ts(pkt, enc->video->time_base, enc->mux_video->time_base);
-    pkt->stream_index = enc->mux_video->index;
+    if (p > t->highest_pts) t->highest_pts = p;
+    av_packet_rescale_ts(pkt, t->video->time_base, t->mux_video->time_base);
+    pkt->stream_index = t->mux_video->index;
     const int size = pkt->size;
-    const int r = av_interleaved_write_frame(enc->mux, pkt);
-    if (r < 0) {
-        encoder_fail(enc, "write failed (%d)", r);
-        return;
-    }
-    enc->packets_written++;
-    enc->bytes_written += (uint64_t)size;
-    AcquireSRWLockExclusive(&enc->lock);
-    enc->packets++;
-    enc->bytes += (uint64_t)size;
-    ReleaseSRWLockExclusive(&enc->lock);
+    const int r = av_interleaved_write_frame(t->mux, pkt);
+    if (r < 0) return r;
+    t->packets_written++;
+    t->bytes_written += (uint64_t)size;
+    return 1;
 }
 
-
-static void mp4_write_audio(video_encoder* enc, AVPacket* pkt) {
-    if (enc->failed || !enc->mux || !enc->mux_audio || pkt->pts == AV_NOPTS_VALUE) return;
+int mp4_take_write_audio(mp4_take* t, AVPacket* pkt, int64_t audio_base) {
+    if (!t->mux || !t->mux_audio || !t->audio || pkt->pts == AV_NOPTS_VALUE) return 0;
     int64_t p, d;
-    if (!mp4_shift_audio(pkt->pts, pkt->dts, pkt->dts != AV_NOPTS_VALUE, enc->audio_base, enc->audio->initial_padding,
-                         &p, &d))
-        return;  // sound of a take thrown away by a redo
+    if (!mp4_shift_audio(pkt->pts, pkt->dts, pkt->dts != AV_NOPTS_VALUE, audio_base, t->audio->initial_padding, &p, &d))
+        return 0;  // sound of a take thrown away by a redo
     pkt->pts = p;
     pkt->dts = d;
-    av_packet_rescale_ts(pkt, AVRational{1, ENCODER_AUDIO_RATE}, enc->mux_audio->time_base);
-    pkt->stream_index = enc->mux_audio->index;
+    av_packet_rescale_ts(pkt, AVRational{1, MP4_AUDIO_RATE}, t->mux_audio->time_base);
+    pkt->stream_index = t->mux_audio->index;
     const int size = pkt->size;
-    const int r = av_interleaved_write_frame(enc->mux, pkt);
-    if (r < 0) {
-        encoder_fail(enc, "audio write failed (%d)", r);
-        return;
-    }
-    enc->bytes_written += (uint64_t)size;
-    enc->audio_packets_written++;
+    const int r = av_interleaved_write_frame(t->mux, pkt);
+    if (r < 0) return r;
+    t->bytes_written += (uint64_t)size;
+    t->audio_packets_written++;
+    return 1;
 }
 
-// Receives every packet the H.264 (video) or AAC encoder has ready and passes it to the
-// ring or the take.
-static void mp4_drain(video_encoder* enc, bool video) {
-    AVCodecContext* codec = video ? enc->video : enc->audio;
-    if (!codec || enc->failed) return;
-    AVPacket* pkt = av_packet_alloc();
-    if (!pkt) {
-        encoder_fail(enc, "out of memory");
-        return;
-    }
-    for (;;) {
-        const int r = avcodec_receive_packet(codec, pkt);
-        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-        if (r < 0) {
-            if (video)
-                encoder_fail(enc, "encoder error (%d)", r);
-            else
-                encoder_fail(enc, "audio encode failed");
-            break;
-        }
-        if (video && enc->ring)
-            replay_ring_add_video(enc, pkt);
-        else if (video)
-            mp4_write_video(enc, pkt);
-        else if (enc->ring)
-            replay_ring_add_audio(enc, pkt);
-        else
-            mp4_write_audio(enc, pkt);
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-}
-
-void mp4_video_drain(video_encoder* enc) { mp4_drain(enc, true); }
-
-static void mp4_audio_drain(video_encoder* enc) { mp4_drain(enc, false); }
-
-// Sound samples that belong to the first `frames` pictures of a take.
-static int64_t mp4_audio_samples_for(const video_encoder* enc, int64_t frames) {
-    return enc->fps > 0 ? frames * ENCODER_AUDIO_RATE / enc->fps : 0;
-}
-
-// Encodes the first n samples of the FIFO as one AAC frame and drains the packets.
-static bool mp4_encode_audio(video_encoder* enc, int n) {
-    AVFrame* frame = av_frame_alloc();
-    if (!frame) {
-        encoder_fail(enc, "out of memory");
-        return false;
-    }
-    frame->nb_samples = n;
-    frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = ENCODER_AUDIO_RATE;
-    bool ok = av_channel_layout_copy(&frame->ch_layout, &enc->audio->ch_layout) >= 0 &&
-              av_frame_get_buffer(frame, 0) >= 0 && av_audio_fifo_read(enc->fifo, (void**)frame->data, n) == n;
-    if (!ok) {
-        av_frame_free(&frame);
-        encoder_fail(enc, "out of memory");
-        return false;
-    }
-    frame->pts = enc->audio_count;
-    enc->audio_count += n;
-    const int r = avcodec_send_frame(enc->audio, frame);
-    av_frame_free(&frame);
-    if (r < 0) {
-        encoder_fail(enc, "audio encode failed");
-        return false;
-    }
-    mp4_audio_drain(enc);
-    return !enc->failed;
-}
-
-// Sound may run this far ahead of the pictures of a take (the capture thread may lag
-// by up to half a second before it skips); beyond it, what pictures skipped is dropped,
-// keeping this much.
-constexpr int64_t MP4_AUDIO_LAG_MAX = ENCODER_AUDIO_RATE;
-constexpr int64_t MP4_AUDIO_LAG_KEEP = ENCODER_AUDIO_RATE / 10;
-
-static int mp4_audio_frame_size(const video_encoder* enc) {
-    return enc->audio->frame_size > 0 ? enc->audio->frame_size : 1024;
-}
-
-void mp4_audio_chunk(video_encoder* enc, const float* samples, int frames) {
-    if (!enc->audio || !enc->fifo || enc->failed || !samples || frames <= 0) return;
-    float* planes = (float*)av_malloc(sizeof(float) * 2 * (size_t)frames);
-    if (!planes) {
-        encoder_fail(enc, "out of memory");
-        return;
-    }
-    float* left = planes;
-    float* right = planes + frames;
-    for (int i = 0; i < frames; i++) {
-        left[i] = samples[2 * i];
-        right[i] = samples[2 * i + 1];
-    }
-    void* data[2] = {left, right};
-    const int wrote = av_audio_fifo_write(enc->fifo, data, frames);
-    av_free(planes);
-    if (wrote < frames) {
-        encoder_fail(enc, "out of memory");
-        return;
-    }
-    const int fsize = mp4_audio_frame_size(enc);
-    if (!enc->mux) {
-        while (av_audio_fifo_size(enc->fifo) >= fsize)
-            if (!mp4_encode_audio(enc, fsize)) break;
-        return;
-    }
-    // A take's sound waits in the FIFO until its pictures have come, so that the take
-    // ends with both together. Pictures skipped for lateness leave sound behind that no
-    // picture will ever cover: that excess is dropped to stay in step.
-    const int64_t shown = mp4_audio_samples_for(enc, enc->highest_pts + 1);
-    const int64_t sent = enc->audio_count - enc->audio_base;
-    const int64_t excess = sent + av_audio_fifo_size(enc->fifo) - shown;
-    if (excess > MP4_AUDIO_LAG_MAX)
-        av_audio_fifo_drain(enc->fifo, (int)(excess - MP4_AUDIO_LAG_KEEP < av_audio_fifo_size(enc->fifo)
-                                                 ? excess - MP4_AUDIO_LAG_KEEP
-                                                 : av_audio_fifo_size(enc->fifo)));
-    while (av_audio_fifo_size(enc->fifo) >= fsize && enc->audio_count - enc->audio_base < shown)
-        if (!mp4_encode_audio(enc, fsize)) break;
-}
-
-void mp4_finish(video_encoder* enc, bool discard) {
-    if (!enc->failed && enc->video) {
-        avcodec_send_frame(enc->video, nullptr);
-        mp4_video_drain(enc);
-    }
-    if (enc->audio && enc->fifo && !enc->failed) {
-        int left = av_audio_fifo_size(enc->fifo);
-        if (enc->mux) {
-            // The take's sound ends with its last picture.
-            const int64_t room =
-                mp4_audio_samples_for(enc, enc->highest_pts + 1) - (enc->audio_count - enc->audio_base);
-            if (room < left) left = room > 0 ? (int)room : 0;
-        }
-        const int fsize = mp4_audio_frame_size(enc);
-        while (left >= fsize && !enc->failed) {
-            mp4_encode_audio(enc, fsize);
-            left -= fsize;
-        }
-        if (left > 0 && !enc->failed) mp4_encode_audio(enc, left);  // the encoder takes a short last frame
-        av_audio_fifo_reset(enc->fifo);
-        if (!enc->failed) {
-            avcodec_send_frame(enc->audio, nullptr);
-            mp4_audio_drain(enc);
-        }
-    }
-
-    const bool keep = !discard && !enc->failed && enc->mux && enc->packets_written > 0;
+void mp4_take_finish(mp4_take* t, bool discard, bool failed, bool strip_audio, clip_result* res,
+                     char err[MP4_ERROR_MAX]) {
+    err[0] = 0;
+    const bool keep = !discard && !failed && t->mux && t->packets_written > 0;
     bool saved = false, no_audio = false;
-    uint64_t bytes = enc->bytes_written;
-    if (enc->mux && !keep) {
-        mp4_drop_take(enc);
-    } else if (enc->mux) {
-        const int r = av_write_trailer(enc->mux);
-        if (r < 0) encoder_fail(enc, "write trailer failed (%d)", r);
-        mp4_close_take(enc);
-        if (enc->failed) DeleteFileW(enc->part_path);
+    uint64_t bytes = t->bytes_written;
+    if (t->mux && !keep) {
+        mp4_take_drop(t);
+    } else if (t->mux) {
+        const int r = av_write_trailer(t->mux);
+        if (r < 0) {
+            text_format_into(err, MP4_ERROR_MAX, "write trailer failed (%d)", r);
+            failed = true;
+        }
+        mp4_close_take(t);
+        if (failed) DeleteFileW(t->part_path);
     }
 
-    if (keep && !enc->failed && enc->audio && InterlockedCompareExchange(&enc->system_off, 0, 0)) {
-        wchar_t vpath[ENCODER_PATH_MAX];
-        char err[ENCODER_ERROR_MAX] = "";
-        if (!mp4_suffixed_path(enc->part_path, L".v", vpath)) {
-            encoder_fail(enc, "remux: cannot create file");
-            DeleteFileW(enc->part_path);
-        } else if (!mp4_remux_video_only(enc->part_path, vpath, err)) {
-            encoder_fail(enc, "%s", err);
-            DeleteFileW(enc->part_path);
+    if (keep && !failed && strip_audio) {
+        wchar_t vpath[MP4_PATH_MAX];
+        char rerr[MP4_ERROR_MAX] = "";
+        if (!mp4_suffixed_path(t->part_path, L".v", vpath)) {
+            text_format_into(err, MP4_ERROR_MAX, "remux: cannot create file");
+            failed = true;
+            DeleteFileW(t->part_path);
+        } else if (!mp4_remux_video_only(t->part_path, vpath, rerr)) {
+            text_format_into(err, MP4_ERROR_MAX, "%s", rerr);
+            failed = true;
+            DeleteFileW(t->part_path);
         } else {
-            DeleteFileW(enc->part_path);
-            if (MoveFileExW(vpath, enc->part_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-                bytes = mp4_file_size(enc->part_path);
+            DeleteFileW(t->part_path);
+            if (MoveFileExW(vpath, t->part_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                bytes = mp4_file_size(t->part_path);
                 no_audio = true;
             } else {
-                encoder_fail(enc, "rename failed (%lu)", (unsigned long)GetLastError());
+                text_format_into(err, MP4_ERROR_MAX, "rename failed (%lu)", (unsigned long)GetLastError());
+                failed = true;
                 DeleteFileW(vpath);
             }
         }
     }
 
-    if (keep && !enc->failed) {
-        char err[ENCODER_ERROR_MAX] = "";
-        if (mp4_commit(enc->part_path, enc->final_path, err))
+    if (keep && !failed) {
+        if (mp4_commit(t->part_path, t->final_path, err))
             saved = true;
         else
-            encoder_fail(enc, "%s", err);
+            failed = true;
     }
-    // A saved take carries no error; only a take that ended without a file gets this one.
-    if (!saved && !discard && !enc->failed && !enc->error[0]) encoder_fail(enc, "no frames were encoded");
 
-    clip_result* res = &enc->result;
     memset(res, 0, sizeof *res);
     res->saved = saved;
     res->discarded = discard;
-    memcpy(res->path, enc->final_path, sizeof res->path);
+    memcpy(res->path, t->final_path, sizeof res->path);
     res->bytes = bytes;
-    res->frames = enc->packets_written > 0 && enc->highest_pts >= 0 ? enc->highest_pts + 1 : 0;
-    res->fps = enc->fps;
-    res->seconds = enc->fps > 0 ? (double)res->frames / enc->fps : 0.0;
-    res->width = enc->width;
-    res->height = enc->height;
-    memcpy(res->encoder, enc->name, sizeof res->encoder);
-    res->encoder[ENCODER_NAME_MAX - 1] = 0;
-    memcpy(res->error, enc->error, sizeof res->error);
-    res->error[ENCODER_ERROR_MAX - 1] = 0;
+    res->frames = t->packets_written > 0 && t->highest_pts >= 0 ? t->highest_pts + 1 : 0;
     // The muxer leaves out a track that never got a packet, so such a file has no sound either.
-    res->no_audio = no_audio || (saved && enc->audio_packets_written == 0);
+    res->no_audio = no_audio || (saved && t->audio_packets_written == 0);
+}
+
+// ---- A replay save.
+
+static int64_t mp4_packet_time(const AVPacket* pkt) { return pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts; }
+
+// Writes one packet of the job as a new reference, moved to its take's start and to its
+// stream's time base. Errors of single packets are ignored.
+static void mp4_window_packet(AVFormatContext* mux, AVStream* st, const AVPacket* src, int64_t start, AVRational tb,
+                              AVPacket* tmp) {
+    if (av_packet_ref(tmp, src) < 0) return;
+    const int64_t pts = mp4_packet_time(src) - start;
+    tmp->pts = pts;
+    tmp->dts = src->dts != AV_NOPTS_VALUE ? src->dts - start : pts;
+    av_packet_rescale_ts(tmp, tb, st->time_base);
+    tmp->stream_index = st->index;
+    tmp->pos = -1;
+    av_interleaved_write_frame(mux, tmp);
+    av_packet_unref(tmp);
+}
+
+void mp4_write_window(const wchar_t* path, const mp4_window* w, clip_result* res) {
+    wchar_t part[MP4_PATH_MAX];
+    char utf8[MP4_PATH_MAX * 4];
+    AVFormatContext* mux = nullptr;
+    AVStream* vs = nullptr;
+    AVStream* as = nullptr;
+    AVPacket* tmp = nullptr;
+    bool created = false, ok = false;
+    int64_t highest = -1;
+    int vi = 0, ai = 0;
+    const char* fail = nullptr;
+
+    wcsncpy(res->path, path, MP4_PATH_MAX - 1);
+    res->path[MP4_PATH_MAX - 1] = 0;
+
+    if (w->video_count == 0 || !w->video_par) {
+        fail = "replay buffer is empty";
+        goto done;
+    }
+    if (!mp4_suffixed_path(path, L".part", part) || !mp4_utf8_path(part, utf8, sizeof utf8)) {
+        fail = "cannot create file";
+        goto done;
+    }
+    if (avformat_alloc_output_context2(&mux, nullptr, "mp4", utf8) < 0 || !mux) {
+        fail = "mp4 muxer unavailable";
+        goto done;
+    }
+    mux->flags |= AVFMT_FLAG_BITEXACT;
+    vs = avformat_new_stream(mux, nullptr);
+    if (!vs || avcodec_parameters_copy(vs->codecpar, w->video_par) < 0) {
+        fail = "mp4 stream setup failed";
+        goto done;
+    }
+    vs->codecpar->codec_tag = 0;
+    vs->time_base = w->video_tb;
+    vs->avg_frame_rate = w->video_rate;
+    if (w->include_audio && w->audio_par && w->audio_count > 0) {
+        as = avformat_new_stream(mux, nullptr);
+        if (!as || avcodec_parameters_copy(as->codecpar, w->audio_par) < 0) {
+            fail = "mp4 stream setup failed";
+            goto done;
+        }
+        as->codecpar->codec_tag = 0;
+        as->time_base = w->audio_tb;
+    }
+    if (avio_open(&mux->pb, utf8, AVIO_FLAG_WRITE) < 0) {
+        fail = "cannot create file";
+        goto done;
+    }
+    created = true;
+    {
+        AVDictionary* opts = nullptr;
+        av_dict_set(&opts, "movflags", "+faststart", 0);
+        const int r = avformat_write_header(mux, &opts);
+        av_dict_free(&opts);
+        if (r < 0) {
+            fail = "mp4 header failed";
+            goto done;
+        }
+    }
+    tmp = av_packet_alloc();
+    if (!tmp) {
+        fail = "out of memory";
+        goto done;
+    }
+    // Interleaved by presentation time, video first on a tie.
+    while (vi < w->video_count || (as && ai < w->audio_count)) {
+        bool video_next;
+        if (vi >= w->video_count)
+            video_next = false;
+        else if (!as || ai >= w->audio_count)
+            video_next = true;
+        else {
+            const double tv = (double)(mp4_packet_time(w->video[vi]) - w->start_video) * av_q2d(w->video_tb);
+            const double ta = (double)(mp4_packet_time(w->audio[ai]) - w->start_audio) * av_q2d(w->audio_tb);
+            video_next = tv <= ta;
+        }
+        if (video_next) {
+            const AVPacket* p = w->video[vi++];
+            const int64_t rel = mp4_packet_time(p) - w->start_video;
+            if (rel > highest) highest = rel;
+            mp4_window_packet(mux, vs, p, w->start_video, w->video_tb, tmp);
+        } else {
+            mp4_window_packet(mux, as, w->audio[ai++], w->start_audio, w->audio_tb, tmp);
+        }
+    }
+    if (av_write_trailer(mux) < 0) {
+        fail = "mp4 trailer failed";
+        goto done;
+    }
+    ok = true;
+
+done:
+    av_packet_free(&tmp);
+    if (mux) {
+        if (mux->pb) avio_closep(&mux->pb);
+        avformat_free_context(mux);
+    }
+    if (!ok) {
+        if (created) DeleteFileW(part);
+        text_format_into(res->error, MP4_ERROR_MAX, "%s", fail ? fail : "mp4 trailer failed");
+        return;
+    }
+    char err[MP4_ERROR_MAX] = "";
+    if (!mp4_commit(part, path, err)) {
+        memcpy(res->error, err, sizeof res->error);
+        return;
+    }
+    res->saved = true;
+    res->frames = highest + 1;
+    res->seconds = w->fps > 0 ? (double)res->frames / w->fps : 0.0;
+    res->bytes = mp4_file_size(path);
+    res->no_audio = as == nullptr;
 }

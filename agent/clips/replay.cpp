@@ -43,17 +43,17 @@ void replay_publish() {
     const replay_buffer* r = g_replay;
     g_published_at = GetTickCount64();
     if (!r) {
-        clip_status_publish_replay(0, 0, 0, 0, 0.0, 0, g_error);
+        clip_shared_status_publish_replay(0, 0, 0, 0, 0.0, 0, g_error);
         return;
     }
     double buffered = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
     if (buffered > (double)ENCODER_RING_SECONDS) buffered = (double)ENCODER_RING_SECONDS;
-    clip_status_publish_replay(1, r->width, r->height, r->fps, buffered, r->saves, g_error);
+    clip_shared_status_publish_replay(1, r->width, r->height, r->fps, buffered, r->saves, g_error);
 }
 
 void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new) {
     if (encoder_submit_frame(r->enc, tex, nullptr, tex ? is_new : false)) {
-        clip_tone_feed(r->enc, &r->tone);
+        clip_shared_tone_feed(r->enc, &r->tone);
         // The sound's timeline starts with the first picture, which may come later than the start.
         if (!r->audio_aligned) {
             audio_request_reset(r->audio, r->deadline);  // this picture's slot
@@ -65,11 +65,11 @@ void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new) {
 // Under the debug hooks, what the ring holds (for the memory benchmark).
 void replay_log_ring(const replay_buffer* r) {
     const uint64_t now = GetTickCount64();
-    if (!clip_debug_hooks() || now - g_ring_logged_at < REPLAY_RING_LOG_MS) return;
+    if (!clip_shared_debug_hooks() || now - g_ring_logged_at < REPLAY_RING_LOG_MS) return;
     g_ring_logged_at = now;
     double held = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
     if (held > (double)ENCODER_RING_SECONDS + 2.0) held = (double)ENCODER_RING_SECONDS + 2.0;
-    log_info("replay: ring %llu bytes, %.1f s", (unsigned long long)replay_ring_bytes(r->enc), held);
+    log_info("replay: ring %llu bytes, %.1f s", (unsigned long long)replay_ring_bytes(r->enc->ring), held);
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ bool replay_next_deadline(int64_t* deadline) {
 
 void replay_start(display_cache* cache) {
     if (g_replay) return;
-    if (!cache || !display_cache_validate(cache) || !clip_encoder_device(cache)) {
+    if (!cache || !display_cache_validate(cache) || !clip_shared_encoder_device(cache)) {
         replay_set_error("no video-capable GPU device");
         replay_publish();
         return;
@@ -105,9 +105,10 @@ void replay_start(display_cache* cache) {
         return;
     }
     r->output = output;
-    clip_fit_size((int)(rect.right - rect.left), (int)(rect.bottom - rect.top), &r->width, &r->height);
-    r->fps = clip_fps_clamp(cfg.clip_fps);
-    encoder_params params = clip_encoder_params(cache, &cfg, r->width, r->height, r->fps, true, ENCODER_RING_SECONDS);
+    clip_shared_fit_size((int)(rect.right - rect.left), (int)(rect.bottom - rect.top), &r->width, &r->height);
+    r->fps = clip_shared_fps_clamp(cfg.clip_fps);
+    encoder_params params =
+        clip_shared_encoder_params(cache, &cfg, r->width, r->height, r->fps, true, ENCODER_RING_SECONDS);
     char err[ENCODER_ERROR_MAX] = "";
     r->enc = encoder_create(&params, nullptr, err);
     if (!r->enc) {
@@ -118,7 +119,7 @@ void replay_start(display_cache* cache) {
         replay_publish();
         return;
     }
-    r->tone.hz = clip_tone_hz();
+    r->tone.hz = clip_shared_tone_hz();
     r->tone.fps = r->fps;
     if (r->tone.hz <= 0) {
         // The replay records system sound only, from the moment it starts buffering.
@@ -126,8 +127,8 @@ void replay_start(display_cache* cache) {
         if (!r->audio) log_warn("replay: audio capture could not start; buffering video only");
     }
     r->generation = display_cache_generation(cache);
-    r->period = clip_frame_period(r->fps);
-    r->deadline = clip_now();
+    r->period = clip_shared_frame_period(r->fps);
+    r->deadline = clip_shared_now();
     replay_set_error("");
     g_replay = r;
     g_ring_logged_at = GetTickCount64();
@@ -135,7 +136,6 @@ void replay_start(display_cache* cache) {
     log_info("replay: buffering screen %d %dx%d @ %d fps, last %d s", r->output, r->width, r->height, r->fps,
              (int)ENCODER_RING_SECONDS);
     replay_publish();
-    clip_arm_timer();
 }
 
 void replay_stop(const char* reason) {
@@ -145,7 +145,6 @@ void replay_stop(const char* reason) {
     audio_stop(r->audio);
     encoder_finish(r->enc, true, nullptr, nullptr);
     HeapFree(GetProcessHeap(), 0, r);
-    if (!clip_timer_active()) clip_arm_timer();  // nothing runs: cancels the timer
     log_info("replay: stopped (%s)", reason);
     replay_publish();
 }
@@ -160,16 +159,16 @@ void replay_tick(display_cache* cache) {
         return;
     }
     // Lost periods are skipped as for a clip, but the replay keeps no count of them.
-    const clip_pace pace = clip_pace_step(clip_now(), r->deadline, r->period, r->fps);
+    const clip_pace pace = clip_shared_pace_step(clip_shared_now(), r->deadline, r->period, r->fps);
     if (pace.frames > 0) {
         ID3D11Texture2D* tex = nullptr;
         int fresh = 0;
         bool is_new = false;
         if (capture_poll(cache, r->output, &tex, &fresh)) {
-            if (fresh) clip_sequence_bump(r->output);
-            is_new = clip_sequence_new(r->output, fresh != 0, &r->seq_seen);
+            if (fresh) clip_shared_sequence_bump(r->output);
+            is_new = clip_shared_sequence_new(r->output, fresh != 0, &r->seq_seen);
         } else {
-            if (clip_device_gone(cache) || display_cache_generation(cache) != r->generation) {
+            if (clip_shared_device_gone(cache) || display_cache_generation(cache) != r->generation) {
                 replay_stop("capture lost");
                 return;
             }
@@ -186,28 +185,28 @@ void replay_tick(display_cache* cache) {
 void replay_save(clip_request* req) {
     replay_buffer* r = g_replay;
     if (!r) {
-        clip_request_reply(req, false, "replay_off", g_error[0] ? g_error : REPLAY_OFF_TEXT);
+        clip_shared_request_reply(req, false, "replay_off", g_error[0] ? g_error : REPLAY_OFF_TEXT);
         return;
     }
-    const int seconds = clip_seconds_clamp(req->seconds);
+    const int seconds = clip_shared_seconds_clamp(req->seconds);
     config cfg;
     agent_config_copy(&cfg);
     wchar_t base[ENCODER_PATH_MAX], sub[CLIP_FOLDER_MAX], path[ENCODER_PATH_MAX];
     bool explicit_path = false;
     char code[CLIP_CODE_MAX] = "", message[CLIP_MESSAGE_MAX] = "";
-    if (!clip_output_path(req, &cfg, base, sub, path, &explicit_path, code, message)) {
-        clip_request_reply(req, false, code, message);
+    if (!clip_shared_output_path(req, &cfg, base, sub, path, &explicit_path, code, message)) {
+        clip_shared_request_reply(req, false, code, message);
         return;
     }
     if (!storage_gate(&cfg, path, nullptr, nullptr, nullptr)) {
         if (!explicit_path) capture_name_release(path);
-        clip_request_reply(req, false, "disk_full", "drive free space below stop_free_mb");
+        clip_shared_request_reply(req, false, "disk_full", "drive free space below stop_free_mb");
         return;
     }
     clip_finish* f = (clip_finish*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(clip_finish));
     if (!f) {
         if (!explicit_path) capture_name_release(path);
-        clip_request_reply(req, false, "internal", "out of memory");
+        clip_shared_request_reply(req, false, "internal", "out of memory");
         return;
     }
     const uint64_t id = ++r->saves;
@@ -222,21 +221,21 @@ void replay_save(clip_request* req) {
     wcsncpy(req->path, path, ENCODER_PATH_MAX - 1);
     req->path[ENCODER_PATH_MAX - 1] = 0;
     if (req->wait) {
-        clip_request_add_ref(req);
+        clip_shared_request_add_ref(req);
         f->waiters[f->waiter_count++] = req;
     }
-    clip_finalizing_add(1);
-    if (!replay_ring_save(r->enc, path, seconds, cfg.clip_audio_system != 0, clip_finished, f)) {
-        clip_finalizing_add(-1);
-        if (f->waiter_count) clip_request_release(req);
+    clip_shared_finalizing_add(1);
+    if (!encoder_save_replay(r->enc, path, seconds, cfg.clip_audio_system != 0, clip_shared_finished, f)) {
+        clip_shared_finalizing_add(-1);
+        if (f->waiter_count) clip_shared_request_release(req);
         HeapFree(GetProcessHeap(), 0, f);
         if (!explicit_path) capture_name_release(path);
-        clip_request_reply(req, false, "busy", "replay encoder is busy; try again");
+        clip_shared_request_reply(req, false, "busy", "replay encoder is busy; try again");
         return;
     }
     if (!req->silent) sounds_play_chime();
     log_info("replay: saving last %d s -> %ls", seconds, path);
-    clip_request_reply(req, true, "", "");
+    clip_shared_request_reply(req, true, "", "");
     replay_publish();
 }
 

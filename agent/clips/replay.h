@@ -2,7 +2,9 @@
 // The replay buffer: while replay_enabled is on, the primary monitor is encoded into
 // memory (the last 30 s) on the capture thread's timer, and op 9 of a clip request
 // writes the last 1-30 s to an MP4 on the clips pool while buffering goes on.
-#include "agent/clips/clip_session.h"
+// The clip session drives it (capture thread) and arms the capture thread's timer
+// for the earlier of its own and the replay's deadlines after each call here.
+#include "agent/clips/clip_shared.h"
 
 // Starts buffering (nothing when a replay runs). Failures leave the error text.
 void replay_start(display_cache* cache);
@@ -11,7 +13,7 @@ void replay_start(display_cache* cache);
 void replay_stop(const char* reason);
 // One wake: restarts on a display change, paces and submits frames.
 void replay_tick(display_cache* cache);
-// Op 9: queues a save and replies; the take reports through clip_finished.
+// Op 9: queues a save and replies; the take reports through clip_shared_finished.
 void replay_save(clip_request* req);
 bool replay_active(void);
 // The replay's next deadline (performance counter); false when none runs.

@@ -1,9 +1,13 @@
 #pragma once
 // The replay's memory: the last 32 s of encoded video packets and of AAC packets,
-// held by reference inside the replay encoder, and the saves that copy a window of
-// them into an MP4 on a clips worker while buffering goes on. Ring lists are touched
-// only inside the replay encoder's lane.
-#include "agent/clips/encoder.h"
+// held by reference, and the windows of them that a save copies out. A sink at the
+// end of the replay encoder's pipeline: the encoder hands it packets and takes windows
+// from it; it knows no encoder and writes no file. A ring is touched only inside the
+// replay encoder's lane.
+#include "common/win.h"
+#include <cstdint>
+
+struct AVPacket;
 
 struct replay_ring {
     AVPacket** video;
@@ -22,25 +26,36 @@ enum { REPLAY_RING_INITIAL = 1024, REPLAY_SAVE_SECONDS_MAX = 30 };
 
 // An empty ring (initial capacity 1024 per list), or none when memory is short.
 replay_ring* replay_ring_create(void);
-// Releases every packet reference and the ring.
+// Releases every packet reference and the ring. Null does nothing.
 void replay_ring_free(replay_ring* ring);
-// Worker: appends a reference to pkt (timestamps in the encoder's time base) and drops
-// packets older than (ring seconds + 2) x fps frames from the front; the newest stays.
-void replay_ring_add_video(video_encoder* enc, const AVPacket* pkt);
-// Worker: the same for AAC packets, keeping ring seconds x 48000 + 96000 samples.
-void replay_ring_add_audio(video_encoder* enc, const AVPacket* pkt);
-// Bytes of packet payload the ring holds now (for the benchmark and status).
-uint64_t replay_ring_bytes(video_encoder* enc);
+// Appends a reference to pkt (timestamps in the encoder's time base) and drops packets
+// more than keep older than the newest from the front; the newest stays. False when the
+// packet was not stored (no timestamp, or memory is short: the ring stays consistent).
+bool replay_ring_add_video(replay_ring* ring, const AVPacket* pkt, int64_t keep);
+// The same for AAC packets (keep in samples).
+bool replay_ring_add_audio(replay_ring* ring, const AVPacket* pkt, int64_t keep);
+// Bytes of packet payload the ring holds now (for the benchmark and status); 0 for none.
+// Any thread.
+uint64_t replay_ring_bytes(const replay_ring* ring);
 
-// Capture thread: queues a save of the last `seconds` into path on the replay encoder's
-// lane; done(data, result) reports it. False when the lane refused (nothing queued).
-bool replay_ring_save(video_encoder* enc, const wchar_t* path, int seconds, bool include_audio, encoder_done_fn done,
-                      void* data);
-// Worker (the lane's replay-save item): takes the packet window into the job and posts
-// the writing to the clips pool as a task of its own (inline when the pool refuses).
-void replay_ring_save_item(video_encoder* enc, replay_save_job* job);
-// Frees a save job that never ran (lane closed), reporting nothing.
-void replay_ring_save_free(replay_save_job* job);
+// New references to a window of the ring, for a save written beside the lane.
+struct replay_window {
+    AVPacket** video;
+    int video_count;
+    AVPacket** audio;
+    int audio_count;
+    int64_t start_video;  // timestamp of the first video packet
+    int64_t start_audio;  // the audio start asked for
+};
+// The video packets from the first key packet of the last `window` timestamps
+// (replay_ring_start_index) to the newest, with start_video. True with none when the
+// ring holds no key packet; false, none taken, when memory is short.
+bool replay_ring_window_video(const replay_ring* ring, int64_t window, replay_window* out);
+// The audio packets with timestamps of start or later, start_audio = start. True with
+// none when there are none; false, none taken, when memory is short.
+bool replay_ring_window_audio(const replay_ring* ring, int64_t start, replay_window* out);
+// Releases the window's references and lists (the record itself stays, emptied).
+void replay_ring_window_free(replay_window* w);
 
 // ---- Pure helpers.
 

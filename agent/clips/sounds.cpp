@@ -34,7 +34,7 @@ struct sound_def {
 };
 
 // Note-table sounds scale to gain x full scale, computed in double like every other factor.
-constexpr double full_scale(double gain) { return gain * 32767.0; }
+constexpr double sounds_full_scale(double gain) { return gain * 32767.0; }
 
 const sound_def g_defs[SOUND_COUNT] = {
     {"chime",
@@ -58,7 +58,7 @@ const sound_def g_defs[SOUND_COUNT] = {
      330 * 48,
      25 * 48,
      false,
-     full_scale(0.28),
+     sounds_full_scale(0.28),
      4,
      {{783.99, 0, 0.09, 1}, {1567.98, 0, 0.06, 0.15}, {1174.66, 0.095, 0.14, 1}, {2349.32, 0.095, 0.08, 0.15}}},
     {"cancel tone",
@@ -66,7 +66,7 @@ const sound_def g_defs[SOUND_COUNT] = {
      300 * 48,
      25 * 48,
      false,
-     full_scale(0.2),
+     sounds_full_scale(0.2),
      2,
      {{659.25, 0, 0.08, 1}, {523.25, 0.085, 0.12, 0.9}}},
     {"tick",
@@ -74,7 +74,7 @@ const sound_def g_defs[SOUND_COUNT] = {
      120 * 48,
      25 * 48,
      false,
-     full_scale(0.22),
+     sounds_full_scale(0.22),
      2,
      {{1318.51, 0, 0.035, 1}, {2637.02, 0, 0.02, 0.2}}},
 };

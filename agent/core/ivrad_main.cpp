@@ -3,6 +3,7 @@
 #include "common/win.h"
 #include "agent/capture/capture_thread.h"
 #include "agent/clips/clip_bar.h"
+#include "agent/clips/clip_session.h"
 #include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
@@ -433,6 +434,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     log_info("startup: window, hotkeys and tray ready (%llu ms)", ivrad_elapsed_ms(&lc));
 
     capture_wiring_install();
+    // A refused clip or replay hotkey shows its warning balloon from the capture thread.
+    clip_set_warning(balloon_warning);
     capture_thread_start();
     if (!pipe_listener_start()) log_error("startup: pipe listener not started");
     storage_thread_start();

@@ -42,7 +42,7 @@ TEST(ClipBar, PlacementAroundTheArea) {
     for (const row& r : rows) {
         RECT bar{};
         int inside = -1;
-        clip_bar_place(&r.area, &r.work, CLIP_BAR_W, CLIP_BAR_H, CLIP_BAR_GAP, &bar, &inside);
+        clip_bar_draw_place(&r.area, &r.work, CLIP_BAR_W, CLIP_BAR_H, CLIP_BAR_GAP, &bar, &inside);
         EXPECT_EQ(rect_text(bar), r.bar) << r.what;
         EXPECT_EQ(inside, r.inside) << r.what;
     }
@@ -80,7 +80,7 @@ TEST(ClipBar, FrameOutsideOrInside) {
     };
     for (const row& r : rows) {
         clip_bar_frame f{};
-        clip_bar_frame_layout(&r.area, &output, &f);
+        clip_bar_draw_frame_layout(&r.area, &output, &f);
         EXPECT_EQ(rect_text(f.window), r.window) << r.what;
         EXPECT_EQ(f.inside, r.inside) << r.what;
         EXPECT_EQ(f.count, CLIP_BAR_FRAME_PARTS) << r.what;
@@ -101,7 +101,7 @@ TEST(ClipBar, HitTest) {
         {100, 20, 1, 1, 0}, {640, 20, 2, 0, 2}, {330, 20, 2, 0, 0},
     };
     for (const row& r : rows)
-        EXPECT_EQ(clip_bar_hit(r.x, r.y, r.scale, r.audio), r.want) << r.x << "," << r.y << " scale " << r.scale;
+        EXPECT_EQ(clip_bar_draw_hit(r.x, r.y, r.scale, r.audio), r.want) << r.x << "," << r.y << " scale " << r.scale;
 }
 
 TEST(ClipBar, KeyFromStatus) {
@@ -126,7 +126,7 @@ TEST(ClipBar, KeyFromStatus) {
     };
     for (const row& r : rows) {
         clip_bar_key k;
-        clip_bar_key_make(&r.in, &k);
+        clip_bar_draw_key_make(&r.in, &k);
         EXPECT_EQ(k.seconds, r.seconds) << r.what;
         EXPECT_EQ(k.progress, r.progress) << r.what;
         EXPECT_EQ(k.limit, r.limit) << r.what;
@@ -137,7 +137,7 @@ TEST(ClipBar, KeyFromStatus) {
     wchar_t t[8];
     const std::pair<int, const wchar_t*> times[] = {{0, L"0:00"}, {25, L"0:25"}, {90, L"1:30"}, {600, L"10:00"}};
     for (auto& [s, want] : times) {
-        clip_bar_time_text(s, t, 8);
+        clip_bar_draw_time_text(s, t, 8);
         EXPECT_STREQ(t, want);
     }
 }
@@ -193,14 +193,14 @@ TEST(ClipBar, KeyPixelsOfPaintedStates) {
     };
     std::vector<uint32_t> px(CLIP_BAR_W * CLIP_BAR_H);
     for (const row& r : rows) {
-        clip_bar_paint(&r.k, 1.0, px.data(), CLIP_BAR_W, CLIP_BAR_H);
+        clip_bar_draw_paint(&r.k, 1.0, px.data(), CLIP_BAR_W, CLIP_BAR_H);
         for (const probe& p : r.probes)
             EXPECT_EQ(px[p.y * CLIP_BAR_W + p.x], p.want) << r.what << " at " << p.x << "," << p.y;
     }
     // At twice the DPI every length doubles.
     std::vector<uint32_t> big(CLIP_BAR_W * 2 * CLIP_BAR_H * 2);
     clip_bar_key k = key(1, 0, 0, 0, 0, 0, 0, 5, 0);
-    clip_bar_paint(&k, 2.0, big.data(), CLIP_BAR_W * 2, CLIP_BAR_H * 2);
+    clip_bar_draw_paint(&k, 2.0, big.data(), CLIP_BAR_W * 2, CLIP_BAR_H * 2);
     EXPECT_EQ(big[44 * CLIP_BAR_W * 2 + 40], CLIP_BAR_RED);
     EXPECT_EQ(big[20 * CLIP_BAR_W * 2 + 880], CLIP_BAR_SAVE_HOVER);
 }
@@ -208,8 +208,8 @@ TEST(ClipBar, KeyPixelsOfPaintedStates) {
 TEST(ClipBar, BitmapFile) {
     const uint32_t px[6] = {0x00102030u, 0xFF405060u, 1, 2, 3, 4};
     uint8_t out[54 + 24];
-    EXPECT_EQ(clip_bar_bmp(px, 3, 2, nullptr, 0), sizeof out);
-    ASSERT_EQ(clip_bar_bmp(px, 3, 2, out, sizeof out), sizeof out);
+    EXPECT_EQ(clip_bar_draw_bmp(px, 3, 2, nullptr, 0), sizeof out);
+    ASSERT_EQ(clip_bar_draw_bmp(px, 3, 2, out, sizeof out), sizeof out);
     auto u32 = [&](int at) { return (uint32_t)(out[at] | out[at + 1] << 8 | out[at + 2] << 16 | out[at + 3] << 24); };
     EXPECT_EQ(out[0], 'B');
     EXPECT_EQ(out[1], 'M');

@@ -36,14 +36,14 @@ TEST(ClipSession, PaceStep) {
         {61000, 1000, 60, 1, 62000},  // two seconds behind
     };
     for (const row& r : rows) {
-        clip_pace p = clip_pace_step(r.now, r.deadline, 1000, 30);
+        clip_pace p = clip_shared_pace_step(r.now, r.deadline, 1000, 30);
         EXPECT_EQ(p.late, r.late) << r.now;
         EXPECT_EQ(p.frames, r.frames) << r.now;
         EXPECT_EQ(p.deadline, r.next) << r.now;
     }
     // After a step the deadline lies in the future.
     for (int64_t now = 0; now < 100000; now += 777) {
-        clip_pace p = clip_pace_step(now, 0, 1000, 60);
+        clip_pace p = clip_shared_pace_step(now, 0, 1000, 60);
         EXPECT_GT(p.deadline, now);
     }
 }
@@ -80,7 +80,7 @@ TEST(ClipSession, OutputSize) {
         }
     }
     int w = 0, h = 0;
-    clip_fit_size(6000, 40, &w, &h);  // no lower limit for the replay's size
+    clip_shared_fit_size(6000, 40, &w, &h);  // no lower limit for the replay's size
     EXPECT_EQ(w, 4096);
     EXPECT_EQ(h, 26);
 }
@@ -89,11 +89,11 @@ TEST(ClipSession, Clamps) {
     struct {
         int in, out;
     } fps[] = {{0, 60}, {-5, 60}, {1, 1}, {30, 30}, {60, 60}, {120, 120}, {121, 120}, {240, 120}};
-    for (const auto& r : fps) EXPECT_EQ(clip_fps_clamp(r.in), r.out) << r.in;
+    for (const auto& r : fps) EXPECT_EQ(clip_shared_fps_clamp(r.in), r.out) << r.in;
     struct {
         int in, out;
     } secs[] = {{0, 30}, {-1, 30}, {1, 1}, {5, 5}, {30, 30}, {31, 30}, {45, 30}, {99, 30}};
-    for (const auto& r : secs) EXPECT_EQ(clip_seconds_clamp(r.in), r.out) << r.in;
+    for (const auto& r : secs) EXPECT_EQ(clip_shared_seconds_clamp(r.in), r.out) << r.in;
 }
 
 TEST(ClipSession, BestOutput) {
@@ -124,36 +124,36 @@ TEST(ClipSession, BestOutput) {
 
 TEST(ClipSession, FrameSequence) {
     uint32_t seen_clip = 0, seen_replay = 0;
-    clip_sequence_bump(3);
+    clip_shared_sequence_bump(3);
     // Both consumers see the one new frame once.
-    EXPECT_TRUE(clip_sequence_new(3, false, &seen_clip));
-    EXPECT_TRUE(clip_sequence_new(3, false, &seen_replay));
-    EXPECT_FALSE(clip_sequence_new(3, true, &seen_clip));
-    EXPECT_FALSE(clip_sequence_new(3, false, &seen_replay));
-    clip_sequence_bump(3);
-    clip_sequence_bump(3);
-    EXPECT_TRUE(clip_sequence_new(3, false, &seen_clip));
-    EXPECT_FALSE(clip_sequence_new(3, false, &seen_clip));
+    EXPECT_TRUE(clip_shared_sequence_new(3, false, &seen_clip));
+    EXPECT_TRUE(clip_shared_sequence_new(3, false, &seen_replay));
+    EXPECT_FALSE(clip_shared_sequence_new(3, true, &seen_clip));
+    EXPECT_FALSE(clip_shared_sequence_new(3, false, &seen_replay));
+    clip_shared_sequence_bump(3);
+    clip_shared_sequence_bump(3);
+    EXPECT_TRUE(clip_shared_sequence_new(3, false, &seen_clip));
+    EXPECT_FALSE(clip_shared_sequence_new(3, false, &seen_clip));
     // Outputs without a counter pass the acquisition's own flag through.
     uint32_t seen = 0;
-    EXPECT_TRUE(clip_sequence_new(16, true, &seen));
-    EXPECT_FALSE(clip_sequence_new(16, false, &seen));
-    EXPECT_TRUE(clip_sequence_new(-1, true, &seen));
-    clip_sequence_bump(99);  // ignored
+    EXPECT_TRUE(clip_shared_sequence_new(16, true, &seen));
+    EXPECT_FALSE(clip_shared_sequence_new(16, false, &seen));
+    EXPECT_TRUE(clip_shared_sequence_new(-1, true, &seen));
+    clip_shared_sequence_bump(99);  // ignored
 }
 
 TEST(ClipSession, ClockAndSpace) {
-    EXPECT_EQ(clip_period_ticks(10000000, 30, 0), 333333);
-    EXPECT_EQ(clip_period_ticks(10000000, 60, 1), 166666);
-    EXPECT_EQ(clip_period_ticks(10000000, 60, 10), 16666);  // ten times faster under the test hook
-    EXPECT_EQ(clip_period_ticks(10, 120, 0), 1);            // never zero
-    EXPECT_EQ(clip_period_ticks(10000000, 0, 0), 10000000);
+    EXPECT_EQ(clip_shared_period_ticks(10000000, 30, 0), 333333);
+    EXPECT_EQ(clip_shared_period_ticks(10000000, 60, 1), 166666);
+    EXPECT_EQ(clip_shared_period_ticks(10000000, 60, 10), 16666);  // ten times faster under the test hook
+    EXPECT_EQ(clip_shared_period_ticks(10, 120, 0), 1);            // never zero
+    EXPECT_EQ(clip_shared_period_ticks(10000000, 0, 0), 10000000);
 
-    EXPECT_EQ(clip_timer_due(1000, 2000, 1000), -1);  // passed
-    EXPECT_EQ(clip_timer_due(2000, 2000, 1000), -1);
-    EXPECT_EQ(clip_timer_due(3000, 2000, 1000), -10000000);  // one second ahead
-    EXPECT_EQ(clip_timer_due(2016, 2000, 1000), -160000);    // 16 ms
-    EXPECT_EQ(clip_timer_due(2001, 2000, 100000000), -1);    // below 100 ns rounds to "now"
+    EXPECT_EQ(clip_shared_timer_due(1000, 2000, 1000), -1);  // passed
+    EXPECT_EQ(clip_shared_timer_due(2000, 2000, 1000), -1);
+    EXPECT_EQ(clip_shared_timer_due(3000, 2000, 1000), -10000000);  // one second ahead
+    EXPECT_EQ(clip_shared_timer_due(2016, 2000, 1000), -160000);    // 16 ms
+    EXPECT_EQ(clip_shared_timer_due(2001, 2000, 100000000), -1);    // below 100 ns rounds to "now"
 
     // 20000 kbps for 30 s is 75 MB, plus stop_free_mb and one.
     struct row {
@@ -174,16 +174,16 @@ TEST(ClipSession, ToneSamplesFollowTheFrames) {
     for (int fps : {1, 7, 24, 30, 59, 60, 120}) {
         int64_t total = 0;
         for (int64_t k = 0; k < 1000; k++) {
-            const int n = clip_tone_slot_samples(k, fps);
+            const int n = clip_shared_tone_slot_samples(k, fps);
             EXPECT_GE(n, 48000 / fps);
             EXPECT_LE(n, 48000 / fps + 1);
             total += n;
             EXPECT_EQ(total, (k + 1) * 48000 / fps) << fps << " " << k;
         }
     }
-    EXPECT_EQ(clip_tone_slot_samples(0, 30), 1600);
-    EXPECT_EQ(clip_tone_slot_samples(5, 0), 0);
-    EXPECT_EQ(clip_tone_slot_samples(-1, 30), 0);
+    EXPECT_EQ(clip_shared_tone_slot_samples(0, 30), 1600);
+    EXPECT_EQ(clip_shared_tone_slot_samples(5, 0), 0);
+    EXPECT_EQ(clip_shared_tone_slot_samples(-1, 30), 0);
 }
 
 TEST(ClipSession, Descriptions) {
@@ -381,7 +381,7 @@ TEST(ClipSession, OutputPath) {
         wchar_t base[ENCODER_PATH_MAX], sub[CLIP_FOLDER_MAX], path[ENCODER_PATH_MAX];
         bool exp = !r.explicit_path;
         char code[CLIP_CODE_MAX] = "", message[CLIP_MESSAGE_MAX] = "";
-        ASSERT_TRUE(clip_output_path(req, &cfg, base, sub, path, &exp, code, message)) << code << " " << message;
+        ASSERT_TRUE(clip_shared_output_path(req, &cfg, base, sub, path, &exp, code, message)) << code << " " << message;
         EXPECT_EQ(std::wstring(base), r.base);
         EXPECT_STREQ(sub, r.sub);
         EXPECT_EQ(exp, r.explicit_path);
@@ -435,8 +435,8 @@ TEST(ClipSession, FinishedReachesWaiters) {
         strcpy(res.encoder, "libopenh264 (software)");
         strcpy(res.error, r.error);
         const long before = clip_finalizing();
-        clip_finalizing_add(1);
-        clip_finished(f, &res);
+        clip_shared_finalizing_add(1);
+        clip_shared_finished(f, &res);
         EXPECT_EQ(clip_finalizing(), before);
         for (clip_request* w : {a, b}) {
             EXPECT_TRUE(signalled(w->final_event));

@@ -280,7 +280,7 @@ struct test_encoder {
             picture->key_frame = force_key;
             force_key = false;
             avcodec_send_frame(enc->video, picture);
-            mp4_video_drain(enc);
+            encoder_lane_drain(enc);
         }
     }
     // Feeds `ms` of a 440 Hz tone in 10 ms chunks, as the audio items do.
@@ -289,13 +289,13 @@ struct test_encoder {
         for (int c = 0; c < ms / 10; c++) {
             for (int i = 0; i < 480; i++)
                 chunk[2 * i] = chunk[2 * i + 1] = 0.25f * (float)std::sin(0.0576 * (c * 480 + i));
-            mp4_audio_chunk(enc, chunk.data(), 480);
+            encoder_lane_audio(enc, chunk.data(), 480);
         }
     }
     // A take start as the capture thread queues it: at the next frame.
     void take(const std::wstring& path) {
         force_key = true;
-        mp4_take_start(enc, next_pts, path.c_str());
+        encoder_lane_take_start(enc, next_pts, path.c_str());
     }
 };
 
@@ -364,7 +364,7 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem) {
             t.sound(500);
         }
         if (r.k == SYSTEM_OFF) InterlockedExchange(&t.enc->system_off, 1);
-        mp4_finish(t.enc, r.k == DISCARD);
+        encoder_lane_finish(t.enc, r.k == DISCARD);
         const clip_result& res = t.enc->result;
 
         EXPECT_EQ(res.saved, r.saved);
@@ -447,7 +447,7 @@ TEST(Mp4Files, RemuxKeepsOnlyTheVideo) {
     t.take(two);
     t.frames(20);
     t.sound(700);
-    mp4_finish(t.enc, false);
+    encoder_lane_finish(t.enc, false);
     ASSERT_TRUE(t.enc->result.saved) << t.enc->result.error;
     ASSERT_EQ(probe_file(two).streams, 2);
 
@@ -491,7 +491,7 @@ TEST(ReplayRing, KeepsTheLastSecondsOfPackets) {
     uint64_t held = 0;
     for (int i = 0; i < r->video_count; i++) held += (uint64_t)r->video[i]->size;
     for (int i = 0; i < r->audio_count; i++) held += (uint64_t)r->audio[i]->size;
-    EXPECT_EQ(replay_ring_bytes(t.enc), held);
+    EXPECT_EQ(replay_ring_bytes(t.enc->ring), held);
     AcquireSRWLockShared(&t.enc->lock);
     const uint64_t counted = t.enc->packets;
     ReleaseSRWLockShared(&t.enc->lock);
@@ -549,7 +549,7 @@ TEST(ReplayRing, SavesAsTheRequesterSeesThem) {
         remove_clip(path);
         if (r.existing) write_all(path, existing);
         save_outcome o{CreateEventW(nullptr, TRUE, FALSE, nullptr), {}, 0};
-        ASSERT_TRUE(replay_ring_save(t.enc, path.c_str(), r.seconds, r.include_audio, on_saved, &o));
+        ASSERT_TRUE(encoder_save_replay(t.enc, path.c_str(), r.seconds, r.include_audio, on_saved, &o));
         ASSERT_EQ(WaitForSingleObject(o.event, 60000), WAIT_OBJECT_0);
         // The lane ends before the encoder record goes away.
         HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -478,7 +478,7 @@ protected:
 worker_pool* PipeClip::pool;
 
 TEST_F(PipeClip, RepliesAsAClientSeesThem) {
-    clip_status_publish_replay(1, 1920, 1080, 60, 4.04, 1, "");
+    clip_shared_status_publish_replay(1, 1920, 1080, 60, 4.04, 1, "");
     const struct {
         std::string req;
         int mode;
@@ -523,7 +523,7 @@ TEST_F(PipeClip, RepliesAsAClientSeesThem) {
                           "\treplay_saves=1\treplay_err=\n"),
               std::string::npos)
         << status;
-    clip_status_publish_replay(0, 0, 0, 0, 0, 0, "");
+    clip_shared_status_publish_replay(0, 0, 0, 0, 0, 0, "");
 
     // What reached the capture thread for the window start.
     exchange("clip\top=start\ttarget=window\thwnd=77\tmic=1\tbar=0\n");
