@@ -159,7 +159,7 @@ int wmain(int argc, wchar_t** argv) {
             probe_result("monitor", capture_target_grab(st.cache, &t, &st.buf), &st.buf, argv[i + 3]);
             i += 4;
         } else if (!wcscmp(cmd, L"printwindow") && left >= 2) {
-            probe_result("printwindow", print_window(probe_hwnd(argv[i + 1]), &st.buf), &st.buf, argv[i + 2]);
+            probe_result("printwindow", capture_print_window(probe_hwnd(argv[i + 1]), &st.buf), &st.buf, argv[i + 2]);
             i += 3;
         } else if (!wcscmp(cmd, L"text")) {
             probe_text(&st);

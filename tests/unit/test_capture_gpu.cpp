@@ -66,7 +66,7 @@ TEST_F(gpu_fixture, HdrFramesAreScaledAndEncoded) {
     display_output* out = &cache->outputs[0];
     out->sdr_white = 2.5f;
     out->sdr_white_tick = GetTickCount();  // fresh: no query of the system
-    capture_copy_frame(cache, out, src);
+    display_copy_frame(cache, out, src);
     src->Release();
     ASSERT_NE(out->frame, nullptr);
     ASSERT_EQ(out->frame_w, w);
@@ -94,7 +94,7 @@ TEST_F(gpu_fixture, ReadBackStaysInsideFrameAndBuffer) {
     ID3D11Texture2D* src = make_texture(DXGI_FORMAT_B8G8R8A8_UNORM, w, h, px.data(), w * 4);
     ASSERT_NE(src, nullptr);
     display_output* out = &cache->outputs[0];
-    capture_copy_frame(cache, out, src);
+    display_copy_frame(cache, out, src);
     src->Release();
     ASSERT_NE(out->frame, nullptr);
     out->rect = RECT{100, 50, 100 + w, 50 + h};
@@ -189,7 +189,7 @@ TEST(PrintWindow, WholeWindowWithItsClient) {
     ClientToScreen(w, &origin);
 
     frame_buffer fb{};
-    ASSERT_TRUE(print_window(w, &fb));
+    ASSERT_TRUE(capture_print_window(w, &fb));
     EXPECT_EQ((long)fb.width, wr.right - wr.left);
     EXPECT_EQ((long)fb.height, wr.bottom - wr.top);
     EXPECT_NE(fb.timestamp, 0);
@@ -201,9 +201,9 @@ TEST(PrintWindow, WholeWindowWithItsClient) {
     EXPECT_EQ(p[2], 200);
 
     frame_buffer untouched{};
-    EXPECT_FALSE(print_window(nullptr, &untouched));
+    EXPECT_FALSE(capture_print_window(nullptr, &untouched));
     DestroyWindow(w);
-    EXPECT_FALSE(print_window(w, &untouched));  // gone
+    EXPECT_FALSE(capture_print_window(w, &untouched));  // gone
     EXPECT_EQ(untouched.pixels, nullptr);
     frame_buffer_free(&fb);
 }
