@@ -63,7 +63,7 @@ void prompt_trim(char* text) {
 
 bool prompt_line(const char* prompt, char* out, size_t size) {
     if (!out || size == 0) return false;
-    err_printf("%s", prompt);
+    cli_err_printf("%s", prompt);
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (!in || in == INVALID_HANDLE_VALUE) return false;
     DWORD mode = 0;
@@ -108,7 +108,7 @@ int account_status(const config* cfg, const char* server, account* acc, bool off
     const char* mode = account_mode_name(cfg->upload_mode);
     if (!account_load(acc)) {
         account_status_format(nullptr, server, mode, "none", g_cli.json, out, sizeof out);
-        out_write(out);
+        cli_out_write(out);
         return CLI_EXIT_NOT_LINKED;
     }
     const char* state = "none";
@@ -118,7 +118,7 @@ int account_status(const config* cfg, const char* server, account* acc, bool off
         state = account_token_state(ok, r.status);
     }
     account_status_format(acc, server, mode, state, g_cli.json, out, sizeof out);
-    out_write(out);
+    cli_out_write(out);
     return CLI_EXIT_OK;
 }
 
@@ -160,15 +160,15 @@ int account_enter_code(const link_challenge* ch, account* linked) {
             if (g_cli.json) {
                 char name[256];
                 cli_json_escape_utf8(linked->sl_name, name, sizeof name);
-                out_printf("{\"linked\":true,\"account\":\"%s\"}\n", name);
+                cli_out_printf("{\"linked\":true,\"account\":\"%s\"}\n", name);
             } else {
-                out_printf("Linked as %s.\n", linked->sl_name);
+                cli_out_printf("Linked as %s.\n", linked->sl_name);
             }
             return CLI_EXIT_OK;
         }
         if (strcmp(r.code, "wrong_code") != 0 && strcmp(r.code, "not_sent") != 0)
             return cli_fail(r.code, CLI_EXIT_FAILED, "%s", r.message);
-        err_printf("%s\n", r.message);
+        cli_err_printf("%s\n", r.message);
     }
     return cli_fail("too_many_attempts", CLI_EXIT_FAILED, "too many wrong codes");
 }
@@ -200,7 +200,7 @@ int account_link(int argc, wchar_t** argv, const char* server, account* acc) {
 
 int account_unlink(account* acc) {
     if (!account_load(acc)) {
-        out_write(g_cli.json ? "{\"linked\":false}\n" : "This PC is not linked.\n");
+        cli_out_write(g_cli.json ? "{\"linked\":false}\n" : "This PC is not linked.\n");
         return CLI_EXIT_OK;
     }
     char name[sizeof acc->sl_name];
@@ -209,9 +209,9 @@ int account_unlink(account* acc) {
     SecureZeroMemory(acc, sizeof *acc);
     config_notify();
     if (g_cli.json)
-        out_write("{\"linked\":false}\n");
+        cli_out_write("{\"linked\":false}\n");
     else
-        out_printf("Unlinked from %s. Captures stay on this PC.\n", name);
+        cli_out_printf("Unlinked from %s. Captures stay on this PC.\n", name);
     return CLI_EXIT_OK;
 }
 

@@ -178,7 +178,8 @@ int agent_stop() {
 // The one JSON object of start, stop and restart.
 static int agent_state_json(int rc, bool running, bool was_running) {
     if (rc == CLI_EXIT_OK && g_cli.json)
-        out_printf("{\"running\":%s,\"was_running\":%s}\n", running ? "true" : "false", was_running ? "true" : "false");
+        cli_out_printf("{\"running\":%s,\"was_running\":%s}\n", running ? "true" : "false",
+                       was_running ? "true" : "false");
     return rc;
 }
 
@@ -190,7 +191,7 @@ static int agent_fix_cursor() {
     swprintf(marker, 300, L"%ls\\Ivra\\cursor_hidden", appdata);
     DeleteFileW(marker);
     cli_note("system cursors restored");
-    if (g_cli.json) out_write("{\"cursors_restored\":true}\n");
+    if (g_cli.json) cli_out_write("{\"cursors_restored\":true}\n");
     return CLI_EXIT_OK;
 }
 
@@ -204,9 +205,9 @@ static int agent_dump() {
     if (g_cli.json) {
         char esc[CLI_ESCAPE_BUFFER];
         cli_json_escape_utf8(path, esc, sizeof esc);
-        out_printf("{\"path\":\"%s\"}\n", esc);
+        cli_out_printf("{\"path\":\"%s\"}\n", esc);
     } else {
-        out_printf("%s\n", path);
+        cli_out_printf("%s\n", path);
     }
     return CLI_EXIT_OK;
 }
@@ -263,10 +264,10 @@ static int agent_autostart(int argc, wchar_t** argv) {
     }
     bool exists = run_hidden(autostart_query_command) == 0;
     if (g_cli.json)
-        out_printf("{\"autostart\":%s,\"method\":\"scheduled task (at log on)\"}\n", exists ? "true" : "false");
+        cli_out_printf("{\"autostart\":%s,\"method\":\"scheduled task (at log on)\"}\n", exists ? "true" : "false");
     else
-        out_printf("autostart      %s%s\n", exists ? "on" : "off",
-                   exists ? "  (Task Scheduler \"Ivra\", at log on, +10 s)" : "");
+        cli_out_printf("autostart      %s%s\n", exists ? "on" : "off",
+                       exists ? "  (Task Scheduler \"Ivra\", at log on, +10 s)" : "");
     return CLI_EXIT_OK;
 }
 

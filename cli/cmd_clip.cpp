@@ -334,7 +334,7 @@ void print_reply(const char* reply, const char* const* numeric_keys, int numeric
         cli_fail_too_large(nullptr);
         return;
     }
-    out_write(text);
+    cli_out_write(text);
 }
 
 static int resolve_window(const cmd_clip_options* o, uint64_t* hwnd) {
@@ -452,7 +452,7 @@ int clip_command(int argc, wchar_t** argv) {
         if (o.sub == CMD_CLIP_START && !g_cli.json) {
             char path[1024];
             reply_field_get_utf8(reply, "path", path, sizeof path);
-            out_printf("%s\n", path);
+            cli_out_printf("%s\n", path);
         } else {
             print_reply(reply, cmd_clip_numeric_keys, cmd_clip_numeric_count);
         }
@@ -466,7 +466,7 @@ int clip_command(int argc, wchar_t** argv) {
     if (saved) {
         char path[1024];
         reply_field_get_utf8(reply, "path", path, sizeof path);
-        out_printf("%s\n", path);
+        cli_out_printf("%s\n", path);
         return CLI_EXIT_OK;
     }
     if (discarded) {
@@ -490,7 +490,7 @@ static int replay_status(void) {
     static char text[16384];
     if (!cmd_replay_status_build(reply, cfg.replay_enabled != 0, hotkey, g_cli.json, text, sizeof text))
         return cli_fail_too_large("replay status");
-    out_write(text);
+    cli_out_write(text);
     return CLI_EXIT_OK;
 }
 
@@ -535,7 +535,7 @@ static int replay_save(int argc, wchar_t** argv) {
     if (failed) return not_saved(reply, "replay");
     char path[1024];
     reply_field_get_utf8(reply, "path", path, sizeof path);
-    out_printf("%s\n", path);
+    cli_out_printf("%s\n", path);
     return CLI_EXIT_OK;
 }
 

@@ -111,19 +111,19 @@ int windows_command(int argc, wchar_t** argv) {
     win_list list = {};
     if (!window_list(all, &list)) {
         // Nothing to show is still an answer: the listing cannot fail the command.
-        out_write(g_cli.json ? "[]\n" : "");
+        cli_out_write(g_cli.json ? "[]\n" : "");
         return CLI_EXIT_OK;
     }
     uint64_t fg = (uint64_t)(uintptr_t)GetForegroundWindow();
     static char line[4096];
-    if (g_cli.json) out_write("[");
+    if (g_cli.json) cli_out_write("[");
     for (int i = 0; i < list.count; i++) {
         const win_entry* e = &list.items[i];
         size_t n = g_cli.json ? windows_json_item(e, e->hwnd == fg, i == 0, line, sizeof line)
                               : windows_text_line(e, line, sizeof line);
-        out_write_bytes(line, n);
+        cli_out_write_bytes(line, n);
     }
-    if (g_cli.json) out_write("]\n");
+    if (g_cli.json) cli_out_write("]\n");
     win_list_destroy(&list);
     return CLI_EXIT_OK;
 }
@@ -138,7 +138,7 @@ int screens_command(int, wchar_t**) {
     } else {
         screens_text(monitors.items, monitors.count, text, sizeof text);
     }
-    out_write(text);
+    cli_out_write(text);
     return CLI_EXIT_OK;
 }
 
@@ -156,9 +156,9 @@ static void last_print(const char* line, size_t len, void* ctx) {
     cli_utf8_from_wide(wide, utf8, sizeof utf8);
     if (o->json) {
         cli_json_escape_utf8(utf8, esc, sizeof esc);
-        out_printf("%s\"%s\"", o->first ? "" : ",", esc);
+        cli_out_printf("%s\"%s\"", o->first ? "" : ",", esc);
     } else {
-        out_printf("%s\n", utf8);
+        cli_out_printf("%s\n", utf8);
     }
     o->first = false;
 }
@@ -185,9 +185,9 @@ int last_command(int argc, wchar_t** argv) {
         CloseHandle(f);
     }
     last_output o = {g_cli.json, true};
-    if (o.json) out_write("[");
+    if (o.json) cli_out_write("[");
     if (text) last_visit(text, got, count, last_print, &o);
-    if (o.json) out_write("]\n");
+    if (o.json) cli_out_write("]\n");
     free(text);
     return CLI_EXIT_OK;
 }

@@ -16,7 +16,8 @@ static void settings_bring_front(HWND w) {
 
 // The one JSON object of open, focus and close.
 static int settings_json(bool open, bool was_open) {
-    if (g_cli.json) out_printf("{\"open\":%s,\"was_open\":%s}\n", open ? "true" : "false", was_open ? "true" : "false");
+    if (g_cli.json)
+        cli_out_printf("{\"open\":%s,\"was_open\":%s}\n", open ? "true" : "false", was_open ? "true" : "false");
     return CLI_EXIT_OK;
 }
 
@@ -42,9 +43,9 @@ int settings_command(int argc, wchar_t** argv) {
     if (wcscmp(op, L"status") == 0) {
         bool open = cli_find_window(settings_class) != nullptr;
         if (g_cli.json)
-            out_printf("{\"open\":%s}\n", open ? "true" : "false");
+            cli_out_printf("{\"open\":%s}\n", open ? "true" : "false");
         else
-            out_printf("settings: %s\n", open ? "open" : "closed");
+            cli_out_printf("settings: %s\n", open ? "open" : "closed");
         return CLI_EXIT_OK;
     }
     if (wcscmp(op, L"open") == 0) return settings_open();

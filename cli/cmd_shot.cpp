@@ -591,7 +591,7 @@ static int write_to_stdout(const char* reply, const shot_plan* p) {
     _setmode(_fileno(stdout), _O_BINARY);
     static char block[65536];
     DWORD got = 0;
-    while (ReadFile(f, block, sizeof block, &got, nullptr) && got > 0) out_write_bytes(block, got);
+    while (ReadFile(f, block, sizeof block, &got, nullptr) && got > 0) cli_out_write_bytes(block, got);
     CloseHandle(f);
     DeleteFileW(path);
     return CLI_EXIT_OK;
@@ -715,17 +715,17 @@ int shot_command(int argc, wchar_t** argv) {
     }
     char warnings[512];
     shot_warning_lines(reply, warnings, sizeof warnings);
-    if (warnings[0]) err_printf("%s", warnings);
+    if (warnings[0]) cli_err_printf("%s", warnings);
 
     if (o.to_stdout) return write_to_stdout(reply, &plan);
     if (g_cli.json) {
         static char json[8192];
         if (!shot_json_build(reply, &plan, json, sizeof json)) return cli_fail_too_large("shot");
-        out_write(json);
+        cli_out_write(json);
     } else {
         char path[1024];
         reply_field_get_utf8(reply, "path", path, sizeof path);
-        out_printf("%s\n", path);
+        cli_out_printf("%s\n", path);
     }
     return CLI_EXIT_OK;
 }

@@ -423,15 +423,15 @@ int status_command(int argc, wchar_t**) {
     char reply[STATUS_REPLY_BUFFER];
     if (!cli_find_window(L"IvraAgentWnd") || pipe_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK ||
         !reply_ok(reply)) {
-        err_printf("agent: not running\n");
-        if (g_cli.json) out_write("{\"error\":\"agent_unavailable\",\"message\":\"agent not running\"}\n");
+        cli_err_printf("agent: not running\n");
+        if (g_cli.json) cli_out_write("{\"error\":\"agent_unavailable\",\"message\":\"agent not running\"}\n");
         return CLI_EXIT_AGENT;
     }
     if (g_cli.json) {
         if (!status_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("status");
     } else
         status_text(reply, g_status_out, sizeof g_status_out);
-    out_write(g_status_out);
+    cli_out_write(g_status_out);
     return CLI_EXIT_OK;
 }
 
@@ -447,7 +447,7 @@ int input_command(int argc, wchar_t**) {
         if (!input_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("input");
     } else
         input_text(reply, g_status_out, sizeof g_status_out);
-    out_write(g_status_out);
+    cli_out_write(g_status_out);
     return CLI_EXIT_OK;
 }
 
@@ -465,6 +465,6 @@ int folders_command(int, wchar_t**) {
             return cli_fail_too_large("folders");
     } else
         folders_text(cfg->folders, exists, g_status_out, sizeof g_status_out);
-    out_write(g_status_out);
+    cli_out_write(g_status_out);
     return CLI_EXIT_OK;
 }

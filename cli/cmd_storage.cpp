@@ -135,10 +135,10 @@ int storage_command(int argc, wchar_t** argv) {
     }
     if (g_cli.json) {
         storage_json(v, g_storage_json, sizeof g_storage_json);
-        out_write(g_storage_json);
+        cli_out_write(g_storage_json);
     } else {
         storage_text(v, g_storage_text, sizeof g_storage_text / sizeof g_storage_text[0]);
-        out_write_wide(g_storage_text);
+        cli_out_write_wide(g_storage_text);
     }
     return CLI_EXIT_OK;
 }

@@ -180,9 +180,9 @@ static int upload_mode_command(const wchar_t* word) {
     }
     const char* name = account_mode_name(cfg.upload_mode);
     if (g_cli.json)
-        out_printf("{\"upload_mode\":\"%s\"}\n", name);
+        cli_out_printf("{\"upload_mode\":\"%s\"}\n", name);
     else
-        out_printf("%s\n", name);
+        cli_out_printf("%s\n", name);
     return CLI_EXIT_OK;
 }
 
@@ -193,9 +193,9 @@ static int upload_count_command(bool retry) {
     char n[16];
     reply_field_get_utf8(g_reply, "n", n, sizeof n);
     if (g_cli.json)
-        out_printf("{\"n\":%s}\n", upload_json_number(n));
+        cli_out_printf("{\"n\":%s}\n", upload_json_number(n));
     else
-        out_printf("%s %s\n", retry ? "retrying" : "cleared", n[0] ? n : "0");
+        cli_out_printf("%s %s\n", retry ? "retrying" : "cleared", n[0] ? n : "0");
     return CLI_EXIT_OK;
 }
 
@@ -210,7 +210,7 @@ static int upload_status_command(void) {
         if (out) HeapFree(GetProcessHeap(), 0, out);
         return cli_fail_too_large("upload status");
     }
-    out_write(out);
+    cli_out_write(out);
     HeapFree(GetProcessHeap(), 0, out);
     return CLI_EXIT_OK;
 }
@@ -248,9 +248,9 @@ static int upload_wait_one(const char* id) {
         if (g_cli.json) {
             char url[sizeof last.url * 6 + 8];
             cli_json_escape_utf8(last.url, url, sizeof url);
-            out_printf("{\"id\":%s,\"state\":\"done\",\"url\":\"%s\"}\n", upload_json_number(id), url);
+            cli_out_printf("{\"id\":%s,\"state\":\"done\",\"url\":\"%s\"}\n", upload_json_number(id), url);
         } else {
-            out_printf("%s\n", last.url);
+            cli_out_printf("%s\n", last.url);
         }
         return CLI_EXIT_OK;
     }
@@ -280,9 +280,9 @@ static int upload_files(int argc, wchar_t** argv) {
         reply_field_get_utf8(g_reply, "id", ids[count], sizeof ids[count]);
         if (!wait) {
             if (g_cli.json)
-                out_printf("{\"id\":%s,\"state\":\"queued\"}\n", upload_json_number(ids[count]));
+                cli_out_printf("{\"id\":%s,\"state\":\"queued\"}\n", upload_json_number(ids[count]));
             else
-                out_printf("queued #%s %s\n", ids[count], path);
+                cli_out_printf("queued #%s %s\n", ids[count], path);
         }
         count++;
     }

@@ -172,13 +172,13 @@ int window_query(const wchar_t* query, uint64_t* hwnd) {
     } else {
         char word[32];
         cli_utf8_from_wide(g_cli.command, word, sizeof word);
-        err_printf("ivrac %s: ambiguous window query, candidates:\n", word);
+        cli_err_printf("ivrac %s: ambiguous window query, candidates:\n", word);
         for (int i = 0; i < n; i++) {
             char line[1024];
             win_candidate_line(&list.items[found[i]], line, sizeof line);
-            err_printf("%s", line);
+            cli_err_printf("%s", line);
         }
-        err_printf("use --hwnd to pick one\n");
+        cli_err_printf("use --hwnd to pick one\n");
         rc = cli_fail("ambiguous", CLI_EXIT_TARGET, "ambiguous window query (%d candidates)", n);
     }
     win_list_destroy(&list);

@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/cli_main.h"
 #include "cli/cli_help.h"
 #include "cli/cmd_agent.h"
 #include "cli/pipe_client.h"
@@ -543,7 +544,7 @@ TEST(CliOutput, LongTextIsCutOnCharacterBoundaries) {
     // Wide text longer than one conversion buffer goes out whole.
     std::wstring big;
     for (int i = 0; i < 5000; i++) big += L"\x00e9\xd83d\xde00";
-    r = capture([&] { out_write_wide(big.c_str()); });
+    r = capture([&] { cli_out_write_wide(big.c_str()); });
     EXPECT_EQ(r.out.size(), 5000u * 6);
     EXPECT_TRUE(valid_utf8(r.out));
     g_cli = {false, false, L"ivrac"};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/cli_main.h"
 #include "cli/cmd_clip.h"
 #include "cli/cmd_shot.h"
 #include "common/win.h"

@@ -2,6 +2,7 @@
 // and JSON, and what needs no agent (usage failures, the upload mode, the agent's refusals).
 #include "cli/cmd_upload.h"
 #include "cli/cli.h"
+#include "cli/cli_main.h"
 #include "common/config.h"
 #include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
