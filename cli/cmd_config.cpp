@@ -133,7 +133,7 @@ int config_set(int argc, wchar_t** argv) {
         pairs[count++] = config_pair{a, value};
     }
     if (count == 0) return cli_usage(nullptr, "set expects <key> <value>...");
-    return config_apply(pairs, count, create_dirs, dry_run);
+    return cmd_config_apply(pairs, count, create_dirs, dry_run);
 }
 
 int config_reset(int argc, wchar_t** argv) {
@@ -167,7 +167,7 @@ int config_reset(int argc, wchar_t** argv) {
         }
         pairs[i].value = defaults[i];
     }
-    return config_apply(pairs, count, create_dirs, dry_run);
+    return cmd_config_apply(pairs, count, create_dirs, dry_run);
 }
 
 // ---- config schema
@@ -262,11 +262,12 @@ void copy_span(const char* begin, const char* end, char* out, size_t cap) {
 
 }  // namespace
 
-bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings, size_t warnings_capacity) {
+bool cmd_config_hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings,
+                                    size_t warnings_capacity) {
     if (!out || capacity == 0) return false;
     out[0] = 0;
     if (warnings && warnings_capacity) warnings[0] = 0;
-    if (!reply || !reply_ok(reply)) return false;
+    if (!reply || !pipe_client_reply_ok(reply)) return false;
     char json[1024];
     size_t len = 0, wlen = 0;
     bool fits = true;
@@ -318,29 +319,29 @@ bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* wa
     return true;
 }
 
-void hotkey_report(char* out, size_t capacity) {
+void cmd_config_hotkey_report(char* out, size_t capacity) {
     if (!out || capacity == 0) return;
     out[0] = 0;
     static char reply[4096];
-    if (pipe_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK) return;
+    if (pipe_client_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK) return;
     char warnings[2048];
-    hotkey_report_build(reply, out, capacity, warnings, sizeof warnings);
+    cmd_config_hotkey_report_build(reply, out, capacity, warnings, sizeof warnings);
     if (warnings[0]) cli_err_printf("%s", warnings);
 }
 
-void config_notify() {
+void cmd_config_notify() {
     UINT reload = RegisterWindowMessageW(L"IvraReloadConfig");
     HWND settings = cli_find_window(L"IvraSettingsWnd");
     if (settings && reload) PostMessageW(settings, reload, 0, 0);
     HWND agent = cli_find_window(L"IvraAgentWnd");
     if (!agent) return;
     char reply[256];
-    if (pipe_call("reload", reply, sizeof reply, 5000) != PIPE_CALL_OK && reload) {
+    if (pipe_client_call("reload", reply, sizeof reply, 5000) != PIPE_CALL_OK && reload) {
         PostMessageW(agent, reload, 0, 0);
     }
 }
 
-int config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry_run) {
+int cmd_config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry_run) {
     static config cfg, trial;
     static apply_row rows[CONFIG_RESET_MAX_KEYS];
     if (count > CONFIG_RESET_MAX_KEYS) return cli_usage(nullptr, "too many keys");
@@ -384,14 +385,14 @@ int config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry
         return CLI_EXIT_OK;
     }
     if (!config_save(&cfg)) return cli_fail("capture_failed", CLI_EXIT_FAILED, "config save failed");
-    config_notify();
+    cmd_config_notify();
     bool agent = cli_find_window(L"IvraAgentWnd") != nullptr;
     bool hotkeys = any_hotkey(pairs, count);
     if (!g_cli.json) {
         print_changes(pairs, rows, count, false);
         if (hotkeys && agent) {
             char report[1024];
-            hotkey_report(report, sizeof report);
+            cmd_config_hotkey_report(report, sizeof report);
         }
         return CLI_EXIT_OK;
     }
@@ -399,7 +400,7 @@ int config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry
     cli_out_printf(",\"reloaded\":%s", agent ? "true" : "false");
     if (hotkeys) {
         char report[1024];
-        hotkey_report(report, sizeof report);
+        cmd_config_hotkey_report(report, sizeof report);
         if (report[0]) cli_out_printf(",\"hotkeys\":%s", report);
     }
     cli_out_write("}\n");

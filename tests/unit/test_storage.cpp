@@ -276,9 +276,9 @@ TEST(StorageCli, ReplyParsedIntoJsonAndText) {
         pipe_storage_format(&t, 9, &c.th, false, reply, sizeof reply);
         reply[strcspn(reply, "\n")] = 0;  // the client sees the line without its feed
         storage_view v{};
-        ASSERT_TRUE(storage_reply_parse(reply, &v)) << reply;
+        ASSERT_TRUE(cmd_storage_reply_parse(reply, &v)) << reply;
         char json[2048];
-        ASSERT_TRUE(storage_json(&v, json, sizeof json));
+        ASSERT_TRUE(cmd_storage_json(&v, json, sizeof json));
         if (c.json_tail) {
             EXPECT_EQ(std::string(json),
                       std::string("{\"drive\":\"C:\\\\\",\"total\":107374182400,\"free\":26843545600,"
@@ -288,16 +288,16 @@ TEST(StorageCli, ReplyParsedIntoJsonAndText) {
                           c.json_tail);
         }
         wchar_t text[2048];
-        storage_text(&v, text, 2048);
+        cmd_storage_text(&v, text, 2048);
         EXPECT_EQ(std::wstring(text).substr(0, wcslen(c.text)), c.text);
     }
     storage_view untouched{};
     untouched.age_s = 77;
     for (const char* bad : {"err\tcode=busy\tmsg=x", "ok\tdrive=C:\\\ttotal=1", "", "ok"}) {
-        EXPECT_FALSE(storage_reply_parse(bad, &untouched)) << bad;
+        EXPECT_FALSE(cmd_storage_reply_parse(bad, &untouched)) << bad;
         EXPECT_EQ(untouched.age_s, 77);
     }
     char small[64] = "junk";
-    EXPECT_FALSE(storage_json(&untouched, small, sizeof small));
+    EXPECT_FALSE(cmd_storage_json(&untouched, small, sizeof small));
     EXPECT_STREQ(small, "");
 }
