@@ -1,7 +1,7 @@
 #pragma once
 // One control-pipe request as its handler sees it: the fields of the request line
 // and the one reply, written on the overlapped instance within the write limit.
-// The server below the handlers frames requests and calls them; they stand on this.
+// The server above the handlers frames each request and dispatches it to them.
 #include "common/win.h"
 #include <cstddef>
 
