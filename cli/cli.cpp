@@ -1,16 +1,5 @@
 #include "cli/cli.h"
 #include "common/text.h"
-#include "cli/cli_help.h"
-#include "cli/cmd_account.h"
-#include "cli/cmd_upload.h"
-#include "cli/cmd_agent.h"
-#include "cli/cmd_clip.h"
-#include "cli/cmd_config.h"
-#include "cli/cmd_listing.h"
-#include "cli/cmd_settings.h"
-#include "cli/cmd_shot.h"
-#include "cli/cmd_status.h"
-#include "cli/cmd_storage.h"
 #include "common/win.h"
 #include <cstdio>
 #include <cstring>
@@ -149,13 +138,13 @@ size_t cli_json_escape_utf8(const char* text, char* out, size_t capacity) {
     return n;
 }
 
-static size_t format_cut(char* buf, size_t size, const char* fmt, va_list ap);
+static size_t cli_format_cut(char* buf, size_t size, const char* fmt, va_list ap);
 
 size_t cli_format(char* out, size_t capacity, const char* fmt, ...) {
     if (capacity == 0) return 0;
     va_list ap;
     va_start(ap, fmt);
-    size_t len = format_cut(out, capacity, fmt, ap);
+    size_t len = cli_format_cut(out, capacity, fmt, ap);
     va_end(ap);
     return len;
 }
@@ -213,7 +202,7 @@ int cli_exit_for_code(const char* code) {
 
 // ---- Output.
 
-static void write_handle(DWORD which, const void* data, size_t size) {
+static void cli_write_handle(DWORD which, const void* data, size_t size) {
     HANDLE h = GetStdHandle(which);
     if (!h || h == INVALID_HANDLE_VALUE) return;
     const char* p = (const char*)data;
@@ -226,7 +215,7 @@ static void write_handle(DWORD which, const void* data, size_t size) {
 }
 
 // vsnprintf into buf[size]; a cut result is shortened to a character boundary.
-static size_t format_cut(char* buf, size_t size, const char* fmt, va_list ap) {
+static size_t cli_format_cut(char* buf, size_t size, const char* fmt, va_list ap) {
     int r = vsnprintf(buf, size, fmt, ap);
     buf[size - 1] = 0;
     size_t len = strlen(buf);
@@ -238,13 +227,13 @@ static size_t format_cut(char* buf, size_t size, const char* fmt, va_list ap) {
     return len;
 }
 
-void out_write(const char* text) {
-    if (text) write_handle(STD_OUTPUT_HANDLE, text, strlen(text));
+void cli_out_write(const char* text) {
+    if (text) cli_write_handle(STD_OUTPUT_HANDLE, text, strlen(text));
 }
 
-void out_write_bytes(const void* data, size_t size) { write_handle(STD_OUTPUT_HANDLE, data, size); }
+void cli_out_write_bytes(const void* data, size_t size) { cli_write_handle(STD_OUTPUT_HANDLE, data, size); }
 
-void out_write_wide(const wchar_t* text) {
+void cli_out_write_wide(const wchar_t* text) {
     static char buf[CLI_OUT_BUFFER];
     static wchar_t part[2001];
     if (!text) return;
@@ -256,27 +245,27 @@ void out_write_wide(const wchar_t* text) {
         if (at + take < len && text[at + take - 1] >= 0xD800 && text[at + take - 1] <= 0xDBFF) take--;
         wmemcpy(part, text + at, take);
         part[take] = 0;
-        write_handle(STD_OUTPUT_HANDLE, buf, cli_utf8_from_wide(part, buf, sizeof buf));
+        cli_write_handle(STD_OUTPUT_HANDLE, buf, cli_utf8_from_wide(part, buf, sizeof buf));
         at += take;
     }
 }
 
-void out_printf(const char* fmt, ...) {
+void cli_out_printf(const char* fmt, ...) {
     static char buf[CLI_OUT_BUFFER];
     va_list ap;
     va_start(ap, fmt);
-    size_t n = format_cut(buf, sizeof buf, fmt, ap);
+    size_t n = cli_format_cut(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    write_handle(STD_OUTPUT_HANDLE, buf, n);
+    cli_write_handle(STD_OUTPUT_HANDLE, buf, n);
 }
 
-void err_printf(const char* fmt, ...) {
+void cli_err_printf(const char* fmt, ...) {
     static char buf[CLI_ERR_BUFFER];
     va_list ap;
     va_start(ap, fmt);
-    size_t n = format_cut(buf, sizeof buf, fmt, ap);
+    size_t n = cli_format_cut(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    write_handle(STD_ERROR_HANDLE, buf, n);
+    cli_write_handle(STD_ERROR_HANDLE, buf, n);
 }
 
 void cli_note(const char* fmt, ...) {
@@ -284,14 +273,14 @@ void cli_note(const char* fmt, ...) {
     char buf[CLI_NOTE_BUFFER + 1];
     va_list ap;
     va_start(ap, fmt);
-    size_t n = format_cut(buf, CLI_NOTE_BUFFER, fmt, ap);
+    size_t n = cli_format_cut(buf, CLI_NOTE_BUFFER, fmt, ap);
     va_end(ap);
     buf[n++] = '\n';
-    write_handle(STD_ERROR_HANDLE, buf, n);
+    cli_write_handle(STD_ERROR_HANDLE, buf, n);
 }
 
 // The current command word as UTF-8 of at most max_bytes bytes.
-static void command_utf8(const wchar_t* word, char* out, size_t max_bytes) {
+static void cli_command_utf8(const wchar_t* word, char* out, size_t max_bytes) {
     cli_utf8_from_wide(word ? word : g_cli.command, out, max_bytes + 1);
 }
 
@@ -299,17 +288,17 @@ int cli_fail(const char* code, int exit_code, const char* fmt, ...) {
     char msg[CLI_FAIL_BUFFER];
     va_list ap;
     va_start(ap, fmt);
-    format_cut(msg, sizeof msg, fmt, ap);
+    cli_format_cut(msg, sizeof msg, fmt, ap);
     va_end(ap);
     char word[32];
-    command_utf8(nullptr, word, 31);
-    err_printf("ivrac %s: %s\n", word, msg);
+    cli_command_utf8(nullptr, word, 31);
+    cli_err_printf("ivrac %s: %s\n", word, msg);
     if (g_cli.json) {
         char esc_code[128], esc_msg[CLI_ESCAPE_BUFFER];
         cli_json_escape_utf8(code ? code : "", esc_code, sizeof esc_code);
         // Stop near 2039 bytes as the escape buffer allows; one escape always fits.
         cli_json_escape_utf8(msg, esc_msg, sizeof esc_msg);
-        out_printf("{\"error\":\"%s\",\"message\":\"%s\"}\n", esc_code, esc_msg);
+        cli_out_printf("{\"error\":\"%s\",\"message\":\"%s\"}\n", esc_code, esc_msg);
     }
     return exit_code;
 }
@@ -321,76 +310,7 @@ int cli_fail_too_large(const char* what) {
 int cli_usage(const wchar_t* command, const char* message) {
     cli_fail("usage", CLI_EXIT_USAGE, "%s", message);
     char word[32];
-    command_utf8(command, word, 31);
-    err_printf("Try 'ivrac %s --help'\n", word);
-    return CLI_EXIT_USAGE;
-}
-
-static int cmd_agent_docs(int, wchar_t**) {
-    out_write_wide(cli_help_agent_docs());
-    return CLI_EXIT_OK;
-}
-
-struct cli_command {
-    const wchar_t* word;
-    int (*run)(int argc, wchar_t** argv);
-};
-
-static const cli_command commands[] = {
-    {L"shot", shot_command},       {L"clip", clip_command},         {L"replay", replay_command},
-    {L"account", account_command}, {L"upload", upload_command},     {L"windows", windows_command},
-    {L"screens", screens_command}, {L"desktops", screens_command},  {L"last", last_command},
-    {L"status", status_command},   {L"input", input_command},       {L"agent", agent_command},
-    {L"config", cmd_config},       {L"settings", settings_command}, {L"folders", folders_command},
-    {L"storage", storage_command}, {L"agent-docs", cmd_agent_docs},
-};
-
-static void print_main_help() { out_write_wide(cli_help_main()); }
-
-int cli_main(int argc, wchar_t** argv) {
-    SetConsoleOutputCP(65001);
-    SetConsoleCP(65001);
-    if (argc <= 1) {
-        print_main_help();
-        return CLI_EXIT_OK;
-    }
-    cli_args a;
-    cli_parse_args(argc, argv, &a);
-    g_cli.json = a.json;
-    g_cli.quiet = a.quiet;
-    if (a.version) {
-        out_write(a.json ? "{\"version\":\"" IVRAC_VERSION_TEXT "\"}\n" : "ivrac " IVRAC_VERSION_TEXT "\n");
-        return CLI_EXIT_OK;
-    }
-    if (a.count == 0) {
-        print_main_help();
-        return CLI_EXIT_OK;
-    }
-    const wchar_t* word = a.positional[0];
-    g_cli.command = word;
-    if (a.help || wcscmp(word, L"help") == 0) {
-        // For "help" the topic is the next word, also when -h is given as well;
-        // "help -h" alone asks about help itself.
-        bool help_word = wcscmp(word, L"help") == 0;
-        const wchar_t* topic = !help_word ? word : a.count > 1 ? a.positional[1] : a.help ? word : nullptr;
-        if (!topic || !topic[0]) {
-            print_main_help();
-            return CLI_EXIT_OK;
-        }
-        const wchar_t* text = cli_help_topic(topic);
-        if (!text) {
-            err_printf("ivrac: unknown command\n");
-            print_main_help();
-            return CLI_EXIT_USAGE;
-        }
-        out_write_wide(text);
-        return CLI_EXIT_OK;
-    }
-    for (const auto& c : commands)
-        if (wcscmp(c.word, word) == 0) return c.run(a.count - 1, a.positional + 1);
-    char w[64];
-    cli_utf8_from_wide(word, w, sizeof w);
-    err_printf("ivrac: unknown command '%s'\n", w);
-    print_main_help();
+    cli_command_utf8(command, word, 31);
+    cli_err_printf("Try 'ivrac %s --help'\n", word);
     return CLI_EXIT_USAGE;
 }

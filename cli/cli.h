@@ -1,7 +1,8 @@
 #pragma once
-// The frame every ivrac command shares: global flags, the command table,
-// output and failure functions writing UTF-8 to the standard handles, JSON
-// string escaping and the exit codes.
+// The frame every ivrac command shares: global flags, output and failure
+// functions writing UTF-8 to the standard handles, JSON string escaping and the
+// exit codes. The dispatcher above the commands is in cli_main.h.
+#include "common/version.h"
 #include <cstdarg>
 #include <cstddef>
 
@@ -11,7 +12,7 @@
 #define CLI_PRINTF(fmt_index, first_arg)
 #endif
 
-#define IVRAC_VERSION_TEXT "0.2.12"
+#define IVRAC_VERSION_TEXT IVRA_VERSION_TEXT
 
 // Process exit codes; every command uses the same meanings.
 enum cli_exit {
@@ -108,12 +109,12 @@ int cli_exit_for_code(const char* code);
 // failures are not reported. printf-style arguments are UTF-8: convert wide
 // text with cli_utf8_from_wide first (%ls only converts ASCII reliably).
 
-void out_write(const char* text);
-void out_write_bytes(const void* data, size_t size);
+void cli_out_write(const char* text);
+void cli_out_write_bytes(const void* data, size_t size);
 // Whole wide text as UTF-8, converted in 8192-byte pieces so long text is never cut.
-void out_write_wide(const wchar_t* text);
-void out_printf(const char* fmt, ...) CLI_PRINTF(1, 2);
-void err_printf(const char* fmt, ...) CLI_PRINTF(1, 2);
+void cli_out_write_wide(const wchar_t* text);
+void cli_out_printf(const char* fmt, ...) CLI_PRINTF(1, 2);
+void cli_err_printf(const char* fmt, ...) CLI_PRINTF(1, 2);
 // Progress note on standard error with a line feed; nothing when quiet.
 void cli_note(const char* fmt, ...) CLI_PRINTF(1, 2);
 // "ivrac <command>: <message>" on standard error and, with --json, the error
@@ -125,8 +126,3 @@ int cli_fail_too_large(const char* what);
 // cli_fail("usage", 2, message), then "Try 'ivrac <command> --help'". A null
 // command means the current command word. Returns 2.
 int cli_usage(const wchar_t* command, const char* message);
-
-// ---- Entry.
-
-// The whole program: code pages, flags, help, version and dispatch. Returns the exit code.
-int cli_main(int argc, wchar_t** argv);

@@ -14,7 +14,7 @@
 
 // ---- Pure parts.
 
-const char* account_mode_name(int upload_mode) {
+const char* cmd_account_mode_name(int upload_mode) {
     switch (upload_mode) {
     case 1: return "auto";
     case 2: return "manual";
@@ -22,8 +22,8 @@ const char* account_mode_name(int upload_mode) {
     }
 }
 
-size_t account_status_format(const account* acc, const char* server, const char* mode, const char* token_state,
-                             bool json, char* out, size_t capacity) {
+size_t cmd_account_status_format(const account* acc, const char* server, const char* mode, const char* token_state,
+                                 bool json, char* out, size_t capacity) {
     if (capacity == 0) return 0;
     const char* srv = acc ? acc->server : server;
     if (json) {
@@ -45,12 +45,12 @@ size_t account_status_format(const account* acc, const char* server, const char*
     return n;
 }
 
-const char* account_token_state(bool checked_ok, int status) {
+const char* cmd_account_token_state(bool checked_ok, int status) {
     if (checked_ok) return "valid";
     return status == 401 ? "revoked" : "unreachable";
 }
 
-void prompt_trim(char* text) {
+void cmd_account_prompt_trim(char* text) {
     size_t n = strlen(text);
     while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\r' || text[n - 1] == '\n')) n--;
     text[n] = 0;
@@ -61,9 +61,9 @@ void prompt_trim(char* text) {
 
 // ---- Console.
 
-bool prompt_line(const char* prompt, char* out, size_t size) {
+bool cmd_account_prompt_line(const char* prompt, char* out, size_t size) {
     if (!out || size == 0) return false;
-    err_printf("%s", prompt);
+    cli_err_printf("%s", prompt);
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (!in || in == INVALID_HANDLE_VALUE) return false;
     DWORD mode = 0;
@@ -74,7 +74,7 @@ bool prompt_line(const char* prompt, char* out, size_t size) {
         line[got] = 0;
         cli_utf8_from_wide(line, out, size);
         SecureZeroMemory(line, sizeof line);
-        prompt_trim(out);
+        cmd_account_prompt_trim(out);
         return true;
     }
     size_t n = 0;
@@ -95,7 +95,7 @@ bool prompt_line(const char* prompt, char* out, size_t size) {
         while (ReadFile(in, &c, 1, &got, nullptr) && got == 1 && c != '\n') {}
     out[n] = 0;
     if (!any) return false;
-    prompt_trim(out);
+    cmd_account_prompt_trim(out);
     return true;
 }
 
@@ -105,20 +105,20 @@ namespace {
 
 int account_status(const config* cfg, const char* server, account* acc, bool offline) {
     char out[2048];
-    const char* mode = account_mode_name(cfg->upload_mode);
+    const char* mode = cmd_account_mode_name(cfg->upload_mode);
     if (!account_load(acc)) {
-        account_status_format(nullptr, server, mode, "none", g_cli.json, out, sizeof out);
-        out_write(out);
+        cmd_account_status_format(nullptr, server, mode, "none", g_cli.json, out, sizeof out);
+        cli_out_write(out);
         return CLI_EXIT_NOT_LINKED;
     }
     const char* state = "none";
     if (!offline) {
         api_result r = {};
         bool ok = link_check(acc, &r);
-        state = account_token_state(ok, r.status);
+        state = cmd_account_token_state(ok, r.status);
     }
-    account_status_format(acc, server, mode, state, g_cli.json, out, sizeof out);
-    out_write(out);
+    cmd_account_status_format(acc, server, mode, state, g_cli.json, out, sizeof out);
+    cli_out_write(out);
     return CLI_EXIT_OK;
 }
 
@@ -143,7 +143,7 @@ int account_enter_code(const link_challenge* ch, account* linked) {
     char code[32];
     api_result r = {};
     for (int attempt = 0; attempt < 5; attempt++) {
-        if (!prompt_line("Code: ", code, sizeof code) || !code[0])
+        if (!cmd_account_prompt_line("Code: ", code, sizeof code) || !code[0])
             return cli_fail("cancelled", CLI_EXIT_FAILED, "no code entered");
         bool ok = link_verify(ch, code, linked, &r);
         SecureZeroMemory(code, sizeof code);
@@ -156,19 +156,19 @@ int account_enter_code(const link_challenge* ch, account* linked) {
                 cfg.onboarded = 1;
                 config_save(&cfg);
             }
-            config_notify();
+            cmd_config_notify();
             if (g_cli.json) {
                 char name[256];
                 cli_json_escape_utf8(linked->sl_name, name, sizeof name);
-                out_printf("{\"linked\":true,\"account\":\"%s\"}\n", name);
+                cli_out_printf("{\"linked\":true,\"account\":\"%s\"}\n", name);
             } else {
-                out_printf("Linked as %s.\n", linked->sl_name);
+                cli_out_printf("Linked as %s.\n", linked->sl_name);
             }
             return CLI_EXIT_OK;
         }
         if (strcmp(r.code, "wrong_code") != 0 && strcmp(r.code, "not_sent") != 0)
             return cli_fail(r.code, CLI_EXIT_FAILED, "%s", r.message);
-        err_printf("%s\n", r.message);
+        cli_err_printf("%s\n", r.message);
     }
     return cli_fail("too_many_attempts", CLI_EXIT_FAILED, "too many wrong codes");
 }
@@ -180,7 +180,7 @@ int account_link(int argc, wchar_t** argv, const char* server, account* acc) {
     char name[128] = "";
     if (argc > 1 && argv[1][0] != L'-')
         cli_utf8_from_wide(argv[1], name, sizeof name);
-    else if (!prompt_line("Second Life username: ", name, sizeof name))
+    else if (!cmd_account_prompt_line("Second Life username: ", name, sizeof name))
         name[0] = 0;
     if (!name[0]) return cli_usage(nullptr, "a Second Life username is required");
 
@@ -200,18 +200,18 @@ int account_link(int argc, wchar_t** argv, const char* server, account* acc) {
 
 int account_unlink(account* acc) {
     if (!account_load(acc)) {
-        out_write(g_cli.json ? "{\"linked\":false}\n" : "This PC is not linked.\n");
+        cli_out_write(g_cli.json ? "{\"linked\":false}\n" : "This PC is not linked.\n");
         return CLI_EXIT_OK;
     }
     char name[sizeof acc->sl_name];
     memcpy(name, acc->sl_name, sizeof name);
     link_unlink(acc);
     SecureZeroMemory(acc, sizeof *acc);
-    config_notify();
+    cmd_config_notify();
     if (g_cli.json)
-        out_write("{\"linked\":false}\n");
+        cli_out_write("{\"linked\":false}\n");
     else
-        out_printf("Unlinked from %s. Captures stay on this PC.\n", name);
+        cli_out_printf("Unlinked from %s. Captures stay on this PC.\n", name);
     return CLI_EXIT_OK;
 }
 
@@ -226,7 +226,7 @@ int account_open(const char* server, account* acc) {
 
 }  // namespace
 
-int account_command(int argc, wchar_t** argv) {
+int cmd_account_command(int argc, wchar_t** argv) {
     static config cfg;
     config_load(&cfg);
     char server[256];

@@ -18,7 +18,7 @@ struct wide_builder {
     bool overflow;
 };
 
-static void wb_text(wide_builder* b, const wchar_t* s) {
+static void cmd_agent_wb_text(wide_builder* b, const wchar_t* s) {
     size_t n = wcslen(s);
     if (b->overflow || b->len + n >= b->capacity) {
         b->overflow = true;
@@ -29,24 +29,24 @@ static void wb_text(wide_builder* b, const wchar_t* s) {
 }
 
 // A value inside an element: paths may hold '&' and the like, which would break the XML.
-static void wb_xml(wide_builder* b, const wchar_t* s) {
+static void cmd_agent_wb_xml(wide_builder* b, const wchar_t* s) {
     for (; *s && !b->overflow; s++) {
         switch (*s) {
-        case L'&': wb_text(b, L"&amp;"); break;
-        case L'<': wb_text(b, L"&lt;"); break;
-        case L'>': wb_text(b, L"&gt;"); break;
-        case L'"': wb_text(b, L"&quot;"); break;
-        case L'\'': wb_text(b, L"&apos;"); break;
+        case L'&': cmd_agent_wb_text(b, L"&amp;"); break;
+        case L'<': cmd_agent_wb_text(b, L"&lt;"); break;
+        case L'>': cmd_agent_wb_text(b, L"&gt;"); break;
+        case L'"': cmd_agent_wb_text(b, L"&quot;"); break;
+        case L'\'': cmd_agent_wb_text(b, L"&apos;"); break;
         default: {
             wchar_t one[2] = {*s, 0};
-            wb_text(b, one);
+            cmd_agent_wb_text(b, one);
         }
         }
     }
 }
 
-size_t autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const wchar_t* work_dir, wchar_t* out,
-                          size_t capacity) {
+size_t cmd_agent_autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const wchar_t* work_dir,
+                                    wchar_t* out, size_t capacity) {
     static wchar_t work[8192];
     wide_builder b = {work, sizeof work / sizeof work[0], 0, false};
     const wchar_t* values[4] = {user, user, agent_path, work_dir};
@@ -95,8 +95,8 @@ size_t autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const 
         L"</Task>\r\n",
     };
     for (int i = 0; i < 5; i++) {
-        wb_text(&b, parts[i]);
-        if (i < 4) wb_xml(&b, values[i] ? values[i] : L"");
+        cmd_agent_wb_text(&b, parts[i]);
+        if (i < 4) cmd_agent_wb_xml(&b, values[i] ? values[i] : L"");
     }
     if (b.overflow || b.len + 1 > capacity) return 0;
     wmemcpy(out, work, b.len);
@@ -104,7 +104,7 @@ size_t autostart_task_xml(const wchar_t* user, const wchar_t* agent_path, const 
     return b.len;
 }
 
-bool autostart_user_text(const wchar_t* domain, const wchar_t* user, wchar_t out[256]) {
+bool cmd_agent_autostart_user_text(const wchar_t* domain, const wchar_t* user, wchar_t out[256]) {
     if (!user || !user[0]) return false;
     wchar_t text[256];
     int n = (domain && domain[0]) ? swprintf(text, 256, L"%ls\\%ls", domain, user) : swprintf(text, 256, L"%ls", user);
@@ -113,7 +113,7 @@ bool autostart_user_text(const wchar_t* domain, const wchar_t* user, wchar_t out
     return true;
 }
 
-bool autostart_create_command(const wchar_t* xml_path, wchar_t out[520]) {
+bool cmd_agent_autostart_create_command(const wchar_t* xml_path, wchar_t out[520]) {
     wchar_t text[520];
     int n = swprintf(text, 520, L"schtasks.exe /Create /TN Ivra /XML \"%ls\" /F", xml_path);
     if (n < 0 || n >= 520) return false;
@@ -123,7 +123,7 @@ bool autostart_create_command(const wchar_t* xml_path, wchar_t out[520]) {
 
 // ---- Commands.
 
-unsigned long run_hidden(const wchar_t* command_line) {
+unsigned long cmd_agent_run_hidden(const wchar_t* command_line) {
     wchar_t line[520];
     if (!command_line || wcslen(command_line) >= 520) return 0xFFFFFFFFul;
     wcscpy(line, command_line);
@@ -141,7 +141,7 @@ unsigned long run_hidden(const wchar_t* command_line) {
 }
 
 // Stops the agent; *was_running tells whether there was one. Returns 0 or 1 (reported).
-static int agent_stop_quiet(bool* was_running) {
+static int cmd_agent_stop_quiet(bool* was_running) {
     HWND w = cli_find_window(L"IvraAgentWnd");
     *was_running = w != nullptr;
     if (!w) {
@@ -170,19 +170,20 @@ static int agent_stop_quiet(bool* was_running) {
     return CLI_EXIT_OK;
 }
 
-int agent_stop() {
+int cmd_agent_stop() {
     bool was_running = false;
-    return agent_stop_quiet(&was_running);
+    return cmd_agent_stop_quiet(&was_running);
 }
 
 // The one JSON object of start, stop and restart.
-static int agent_state_json(int rc, bool running, bool was_running) {
+static int cmd_agent_state_json(int rc, bool running, bool was_running) {
     if (rc == CLI_EXIT_OK && g_cli.json)
-        out_printf("{\"running\":%s,\"was_running\":%s}\n", running ? "true" : "false", was_running ? "true" : "false");
+        cli_out_printf("{\"running\":%s,\"was_running\":%s}\n", running ? "true" : "false",
+                       was_running ? "true" : "false");
     return rc;
 }
 
-static int agent_fix_cursor() {
+static int cmd_agent_fix_cursor() {
     SystemParametersInfoW(SPI_SETCURSORS, 0, nullptr, 0);
     wchar_t appdata[260], marker[300];
     DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, 260);
@@ -190,28 +191,29 @@ static int agent_fix_cursor() {
     swprintf(marker, 300, L"%ls\\Ivra\\cursor_hidden", appdata);
     DeleteFileW(marker);
     cli_note("system cursors restored");
-    if (g_cli.json) out_write("{\"cursors_restored\":true}\n");
+    if (g_cli.json) cli_out_write("{\"cursors_restored\":true}\n");
     return CLI_EXIT_OK;
 }
 
-static int agent_dump() {
+static int cmd_agent_dump() {
     char reply[1024];
-    int r = pipe_call_start("dump", reply, sizeof reply, 30000);
+    int r = pipe_client_call_start("dump", reply, sizeof reply, 30000);
     if (r != CLI_EXIT_OK) return r;
-    if (!reply_ok(reply)) return cli_fail("dump_failed", CLI_EXIT_FAILED, "the agent could not write a minidump");
+    if (!pipe_client_reply_ok(reply))
+        return cli_fail("dump_failed", CLI_EXIT_FAILED, "the agent could not write a minidump");
     char path[1024];
-    reply_field_get_utf8(reply, "path", path, sizeof path);
+    pipe_client_reply_field_get_utf8(reply, "path", path, sizeof path);
     if (g_cli.json) {
         char esc[CLI_ESCAPE_BUFFER];
         cli_json_escape_utf8(path, esc, sizeof esc);
-        out_printf("{\"path\":\"%s\"}\n", esc);
+        cli_out_printf("{\"path\":\"%s\"}\n", esc);
     } else {
-        out_printf("%s\n", path);
+        cli_out_printf("%s\n", path);
     }
     return CLI_EXIT_OK;
 }
 
-static void autostart_remove_run_value() {
+static void cmd_agent_autostart_remove_run_value() {
     HKEY key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0, KEY_SET_VALUE,
                       &key) != ERROR_SUCCESS)
@@ -222,18 +224,18 @@ static void autostart_remove_run_value() {
 
 // Writes the task definition as UTF-16LE with a byte-order mark. Returns false
 // when the file cannot be created or written whole (a partial file is removed).
-static bool autostart_write_task(const wchar_t* path) {
+static bool cmd_agent_autostart_write_task(const wchar_t* path) {
     static wchar_t xml[8192];
     wchar_t domain[256] = L"", user[256] = L"", who[256], agent[260], dir[260];
     DWORD dn = GetEnvironmentVariableW(L"USERDOMAIN", domain, 256);
     if (dn >= 256) domain[0] = 0;
     DWORD un = GetEnvironmentVariableW(L"USERNAME", user, 256);
     if (un >= 256) user[0] = 0;
-    if (!autostart_user_text(domain, user, who)) return false;
+    if (!cmd_agent_autostart_user_text(domain, user, who)) return false;
     if (!cli_sibling_path(L"ivrad.exe", agent)) return false;
     wcscpy(dir, agent);
     *wcsrchr(dir, L'\\') = 0;
-    size_t len = autostart_task_xml(who, agent, dir, xml + 1, 8191);
+    size_t len = cmd_agent_autostart_task_xml(who, agent, dir, xml + 1, 8191);
     if (len == 0) return false;
     xml[0] = 0xFEFF;
     HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
@@ -245,52 +247,53 @@ static bool autostart_write_task(const wchar_t* path) {
     return ok;
 }
 
-static int agent_autostart(int argc, wchar_t** argv) {
+static int cmd_agent_autostart(int argc, wchar_t** argv) {
     const wchar_t* op = argc > 0 ? argv[0] : L"status";
     bool on = wcscmp(op, L"on") == 0, off = wcscmp(op, L"off") == 0;
     if (!on && !off && wcscmp(op, L"status") != 0) return cli_usage(nullptr, "autostart expects on|off|status");
-    if (on || off) autostart_remove_run_value();
+    if (on || off) cmd_agent_autostart_remove_run_value();
     if (on) {
         wchar_t temp[260], path[300], cmd[520];
         DWORD tn = GetTempPathW(260, temp);
-        if (tn == 0 || tn >= 260 || swprintf(path, 300, L"%lsivra-task.xml", temp) < 0 || !autostart_write_task(path))
+        if (tn == 0 || tn >= 260 || swprintf(path, 300, L"%lsivra-task.xml", temp) < 0 ||
+            !cmd_agent_autostart_write_task(path))
             return cli_fail("autostart", CLI_EXIT_FAILED, "cannot write the task definition");
-        unsigned long code = autostart_create_command(path, cmd) ? run_hidden(cmd) : 0xFFFFFFFFul;
+        unsigned long code = cmd_agent_autostart_create_command(path, cmd) ? cmd_agent_run_hidden(cmd) : 0xFFFFFFFFul;
         DeleteFileW(path);
         if (code != 0) return cli_fail("autostart", CLI_EXIT_FAILED, "schtasks /Create failed (exit %lu)", code);
     } else if (off) {
-        run_hidden(autostart_delete_command);
+        cmd_agent_run_hidden(autostart_delete_command);
     }
-    bool exists = run_hidden(autostart_query_command) == 0;
+    bool exists = cmd_agent_run_hidden(autostart_query_command) == 0;
     if (g_cli.json)
-        out_printf("{\"autostart\":%s,\"method\":\"scheduled task (at log on)\"}\n", exists ? "true" : "false");
+        cli_out_printf("{\"autostart\":%s,\"method\":\"scheduled task (at log on)\"}\n", exists ? "true" : "false");
     else
-        out_printf("autostart      %s%s\n", exists ? "on" : "off",
-                   exists ? "  (Task Scheduler \"Ivra\", at log on, +10 s)" : "");
+        cli_out_printf("autostart      %s%s\n", exists ? "on" : "off",
+                       exists ? "  (Task Scheduler \"Ivra\", at log on, +10 s)" : "");
     return CLI_EXIT_OK;
 }
 
-int agent_command(int argc, wchar_t** argv) {
+int cmd_agent_command(int argc, wchar_t** argv) {
     const wchar_t* op = argc > 0 ? argv[0] : L"";
     if (wcscmp(op, L"start") == 0) {
         if (cli_find_window(L"IvraAgentWnd")) {
             cli_note("agent already running");
-            return agent_state_json(CLI_EXIT_OK, true, true);
+            return cmd_agent_state_json(CLI_EXIT_OK, true, true);
         }
-        return agent_state_json(agent_launch(), true, false);
+        return cmd_agent_state_json(pipe_client_agent_launch(), true, false);
     }
     bool was_running = false;
     if (wcscmp(op, L"stop") == 0) {
-        int rc = agent_stop_quiet(&was_running);
-        return agent_state_json(rc, false, was_running);
+        int rc = cmd_agent_stop_quiet(&was_running);
+        return cmd_agent_state_json(rc, false, was_running);
     }
     if (wcscmp(op, L"restart") == 0) {
-        if (agent_stop_quiet(&was_running) != CLI_EXIT_OK) return CLI_EXIT_FAILED;
-        int rc = agent_launch();
-        return agent_state_json(rc, true, was_running);
+        if (cmd_agent_stop_quiet(&was_running) != CLI_EXIT_OK) return CLI_EXIT_FAILED;
+        int rc = pipe_client_agent_launch();
+        return cmd_agent_state_json(rc, true, was_running);
     }
-    if (wcscmp(op, L"fix-cursor") == 0) return agent_fix_cursor();
-    if (wcscmp(op, L"dump") == 0) return agent_dump();
-    if (wcscmp(op, L"autostart") == 0) return agent_autostart(argc - 1, argv + 1);
+    if (wcscmp(op, L"fix-cursor") == 0) return cmd_agent_fix_cursor();
+    if (wcscmp(op, L"dump") == 0) return cmd_agent_dump();
+    if (wcscmp(op, L"autostart") == 0) return cmd_agent_autostart(argc - 1, argv + 1);
     return cli_usage(nullptr, "expects start|stop|restart|fix-cursor|dump|autostart");
 }

@@ -37,7 +37,7 @@ static const wchar_t* const clip_sub_words[] = {
 
 // ---- Pure parts.
 
-static void add_field(cmd_clip_options* o, int field) {
+static void cmd_clip_add_field(cmd_clip_options* o, int field) {
     if (o->field_count < CMD_CLIP_FIELDS_MAX) o->fields[o->field_count++] = field;
 }
 
@@ -81,27 +81,27 @@ int cmd_clip_parse(int argc, wchar_t** argv, cmd_clip_options* out, char* msg, s
         if (wcscmp(a, L"--wait") == 0) {
             o.wait = true;
         } else if (wcscmp(a, L"--silent") == 0) {
-            add_field(&o, CMD_CLIP_FIELD_SILENT);
+            cmd_clip_add_field(&o, CMD_CLIP_FIELD_SILENT);
         } else if (wcscmp(a, L"--no-bar") == 0) {
-            add_field(&o, CMD_CLIP_FIELD_NO_BAR);
+            cmd_clip_add_field(&o, CMD_CLIP_FIELD_NO_BAR);
         } else if (!start) {
             return fail_arg(a);
-        } else if ((shared = shot_target_option(argc, argv, &i, &o, msg, capacity, hint)) != -1) {
+        } else if ((shared = cmd_shot_target_option(argc, argv, &i, &o, msg, capacity, hint)) != -1) {
             if (shared != CLI_EXIT_OK) return shared;
         } else if (wcscmp(a, L"--seconds") == 0) {
-            if (!val || !shot_parse_number(val, false, false, 1, 30, &n)) return fail("--seconds expects 1-30");
+            if (!val || !cmd_shot_parse_number(val, false, false, 1, 30, &n)) return fail("--seconds expects 1-30");
             o.seconds = (int)n;
             i++;
         } else if (wcscmp(a, L"--mic") == 0) {
-            add_field(&o, CMD_CLIP_FIELD_MIC);
+            cmd_clip_add_field(&o, CMD_CLIP_FIELD_MIC);
         } else if (wcscmp(a, L"--no-mic") == 0) {
-            add_field(&o, CMD_CLIP_FIELD_NO_MIC);
+            cmd_clip_add_field(&o, CMD_CLIP_FIELD_NO_MIC);
         } else if (wcscmp(a, L"--system") == 0) {
-            add_field(&o, CMD_CLIP_FIELD_SYSTEM);
+            cmd_clip_add_field(&o, CMD_CLIP_FIELD_SYSTEM);
         } else if (wcscmp(a, L"--no-system") == 0) {
-            add_field(&o, CMD_CLIP_FIELD_NO_SYSTEM);
+            cmd_clip_add_field(&o, CMD_CLIP_FIELD_NO_SYSTEM);
         } else if (wcscmp(a, L"--no-audio") == 0) {
-            add_field(&o, CMD_CLIP_FIELD_NO_AUDIO);
+            cmd_clip_add_field(&o, CMD_CLIP_FIELD_NO_AUDIO);
         } else {
             return fail_arg(a);
         }
@@ -123,31 +123,32 @@ bool cmd_clip_request_build(const cmd_clip_options* o, const cmd_clip_plan* p, c
     size_t at = 0;
     char word[16];
     cli_utf8_from_wide(clip_sub_words[o->sub], word, sizeof word);
-    bool ok = shot_append(out, capacity, &at, "clip\top=%s", word);
+    bool ok = cmd_shot_append(out, capacity, &at, "clip\top=%s", word);
     if (ok && (o->sub == CMD_CLIP_MIC || o->sub == CMD_CLIP_SYSTEM) && o->audio_state >= 0)
-        ok = shot_append(out, capacity, &at, "\ton=%d", o->audio_state);
+        ok = cmd_shot_append(out, capacity, &at, "\ton=%d", o->audio_state);
     static const char* const field_text[] = {"\tsilent=1", "\tbar=0",    "\tmic=1",  "\tmic=0",
                                              "\tsystem=1", "\tsystem=0", "\taudio=0"};
-    for (int i = 0; ok && i < o->field_count; i++) ok = shot_append(out, capacity, &at, "%s", field_text[o->fields[i]]);
+    for (int i = 0; ok && i < o->field_count; i++)
+        ok = cmd_shot_append(out, capacity, &at, "%s", field_text[o->fields[i]]);
     if (ok && o->sub == CMD_CLIP_START) {
         switch (p->target) {
-        case CMD_CLIP_TARGET_PICK: ok = shot_append(out, capacity, &at, "\ttarget=pick"); break;
+        case CMD_CLIP_TARGET_PICK: ok = cmd_shot_append(out, capacity, &at, "\ttarget=pick"); break;
         case CMD_CLIP_TARGET_WINDOW:
-            ok = shot_append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
+            ok = cmd_shot_append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
             break;
         case CMD_CLIP_TARGET_MONITOR:
-            ok = shot_append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor);
+            ok = cmd_shot_append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor);
             break;
         case CMD_CLIP_TARGET_RECT:
-            ok = shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
-                             p->height);
+            ok = cmd_shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
+                                 p->height);
             break;
         default: break;
         }
-        if (ok && o->seconds > 0) ok = shot_append(out, capacity, &at, "\tseconds=%d", o->seconds);
-        ok = ok && shot_append_dest(out, capacity, &at, p->folder, p->dir, p->out);
+        if (ok && o->seconds > 0) ok = cmd_shot_append(out, capacity, &at, "\tseconds=%d", o->seconds);
+        ok = ok && cmd_shot_append_dest(out, capacity, &at, p->folder, p->dir, p->out);
     }
-    if (ok && o->wait) ok = shot_append(out, capacity, &at, "\twait=1");
+    if (ok && o->wait) ok = cmd_shot_append(out, capacity, &at, "\twait=1");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
@@ -168,7 +169,7 @@ int cmd_clip_exit_for(const char* code) {
 }
 
 // True when text is a JSON number, so it can stand unquoted in the object.
-static bool json_number(const char* s) {
+static bool cmd_clip_json_number(const char* s) {
     const char* p = s;
     if (*p == '-') p++;
     if (*p == '0')
@@ -191,18 +192,18 @@ static bool json_number(const char* s) {
     return *p == 0;
 }
 
-static bool is_numeric_key(const char* key, const char* const* keys, int count) {
+static bool cmd_clip_is_numeric_key(const char* key, const char* const* keys, int count) {
     for (int i = 0; i < count; i++)
         if (strcmp(key, keys[i]) == 0) return true;
     return false;
 }
 
-bool print_reply_build(const char* reply, const char* const* numeric_keys, int numeric_count, bool json, char* out,
-                       size_t capacity) {
+bool cmd_clip_print_reply_build(const char* reply, const char* const* numeric_keys, int numeric_count, bool json,
+                                char* out, size_t capacity) {
     size_t at = 0;
     bool ok = capacity > 0, first = true;
     if (ok) out[0] = 0;
-    if (json) ok = shot_append(out, capacity, &at, "{");
+    if (json) ok = cmd_shot_append(out, capacity, &at, "{");
     const char* p = reply ? reply : "";
     while (ok && *p) {
         size_t len = strcspn(p, "\t\n");
@@ -217,15 +218,16 @@ bool print_reply_build(const char* reply, const char* const* numeric_keys, int n
             memcpy(value, eq + 1, vlen);
             value[vlen] = 0;
             if (!json) {
-                ok = shot_append(out, capacity, &at, "%-14s %s\n", key, value);
+                ok = cmd_shot_append(out, capacity, &at, "%-14s %s\n", key, value);
             } else {
                 cli_json_escape_utf8(key, key_json, sizeof key_json);
-                bool number = value[0] && is_numeric_key(key, numeric_keys, numeric_count) && json_number(value);
+                bool number = value[0] && cmd_clip_is_numeric_key(key, numeric_keys, numeric_count) &&
+                              cmd_clip_json_number(value);
                 if (number) {
-                    ok = shot_append(out, capacity, &at, "%s\"%s\":%s", first ? "" : ",", key_json, value);
+                    ok = cmd_shot_append(out, capacity, &at, "%s\"%s\":%s", first ? "" : ",", key_json, value);
                 } else {
                     cli_json_escape_utf8(value, value_json, sizeof value_json);
-                    ok = shot_append(out, capacity, &at, "%s\"%s\":\"%s\"", first ? "" : ",", key_json, value_json);
+                    ok = cmd_shot_append(out, capacity, &at, "%s\"%s\":\"%s\"", first ? "" : ",", key_json, value_json);
                 }
             }
             first = false;
@@ -233,12 +235,12 @@ bool print_reply_build(const char* reply, const char* const* numeric_keys, int n
         p += len;
         if (*p) p++;
     }
-    if (ok && json) ok = shot_append(out, capacity, &at, "}\n");
+    if (ok && json) ok = cmd_shot_append(out, capacity, &at, "}\n");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
 
-int cmd_replay_save_parse(int argc, wchar_t** argv, cmd_replay_save_options* out, char* msg, size_t capacity) {
+int cmd_clip_replay_save_parse(int argc, wchar_t** argv, cmd_replay_save_options* out, char* msg, size_t capacity) {
     cmd_replay_save_options o = {};
     for (int i = 0; i < argc; i++) {
         const wchar_t* a = argv[i];
@@ -249,7 +251,7 @@ int cmd_replay_save_parse(int argc, wchar_t** argv, cmd_replay_save_options* out
         } else if (wcscmp(a, L"--silent") == 0) {
             o.silent = true;
         } else if (wcscmp(a, L"--seconds") == 0) {
-            if (!val || !shot_parse_number(val, false, false, 1, 30, &n)) {
+            if (!val || !cmd_shot_parse_number(val, false, false, 1, 30, &n)) {
                 cli_format(msg, capacity, "--seconds expects 1-30");
                 return CLI_EXIT_USAGE;
             }
@@ -273,31 +275,33 @@ int cmd_replay_save_parse(int argc, wchar_t** argv, cmd_replay_save_options* out
     return CLI_EXIT_OK;
 }
 
-bool cmd_replay_save_request(const cmd_replay_save_options* o, const wchar_t* out_abs, char* out, size_t capacity) {
+bool cmd_clip_replay_save_request(const cmd_replay_save_options* o, const wchar_t* out_abs, char* out,
+                                  size_t capacity) {
     size_t at = 0;
-    bool ok = shot_append(out, capacity, &at, "clip\top=replay_save");
-    if (ok && o->wait) ok = shot_append(out, capacity, &at, "\twait=1");
-    if (ok && o->silent) ok = shot_append(out, capacity, &at, "\tsilent=1");
-    if (ok && o->seconds > 0) ok = shot_append(out, capacity, &at, "\tseconds=%d", o->seconds);
+    bool ok = cmd_shot_append(out, capacity, &at, "clip\top=replay_save");
+    if (ok && o->wait) ok = cmd_shot_append(out, capacity, &at, "\twait=1");
+    if (ok && o->silent) ok = cmd_shot_append(out, capacity, &at, "\tsilent=1");
+    if (ok && o->seconds > 0) ok = cmd_shot_append(out, capacity, &at, "\tseconds=%d", o->seconds);
     char value[1024];
     if (ok && out_abs && out_abs[0])
-        ok = shot_request_value(out_abs, value, sizeof value) && shot_append(out, capacity, &at, "\tout=%s", value);
+        ok = cmd_shot_request_value(out_abs, value, sizeof value) &&
+             cmd_shot_append(out, capacity, &at, "\tout=%s", value);
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
 
-bool cmd_replay_status_build(const char* reply, bool enabled, const char* hotkey, bool json, char* out,
-                             size_t capacity) {
+bool cmd_clip_replay_status_build(const char* reply, bool enabled, const char* hotkey, bool json, char* out,
+                                  size_t capacity) {
     static const char* const keys[] = {"replay_width", "replay_height", "replay_fps", "replay_buffered",
                                        "replay_saves"};
     char num[5][64], replay[16], err[1024];
     for (int i = 0; i < 5; i++) {
-        reply_field_get_utf8(reply, keys[i], num[i], sizeof num[i]);
+        pipe_client_reply_field_get_utf8(reply, keys[i], num[i], sizeof num[i]);
         // A value that is not a number would break the JSON object.
-        if (!json_number(num[i])) strcpy(num[i], "0");
+        if (!cmd_clip_json_number(num[i])) strcpy(num[i], "0");
     }
-    reply_field_get_utf8(reply, "replay", replay, sizeof replay);
-    reply_field_get_utf8(reply, "replay_err", err, sizeof err);
+    pipe_client_reply_field_get_utf8(reply, "replay", replay, sizeof replay);
+    pipe_client_reply_field_get_utf8(reply, "replay_err", err, sizeof err);
     bool buffering = strcmp(replay, "1") == 0;
     size_t at = 0;
     bool ok;
@@ -305,22 +309,22 @@ bool cmd_replay_status_build(const char* reply, bool enabled, const char* hotkey
         char hotkey_json[512], err_json[2048];
         cli_json_escape_utf8(hotkey ? hotkey : "", hotkey_json, sizeof hotkey_json);
         cli_json_escape_utf8(err, err_json, sizeof err_json);
-        ok = shot_append(
+        ok = cmd_shot_append(
             out, capacity, &at,
             "{\"enabled\":%s,\"buffering\":%s,\"width\":%s,\"height\":%s,\"fps\":%s,\"buffered_seconds\":%s,"
             "\"saves\":%s,\"hotkey\":\"%s\",\"error\":\"%s\"}\n",
             enabled ? "true" : "false", buffering ? "true" : "false", num[0], num[1], num[2], num[3], num[4],
             hotkey_json, err_json);
     } else {
-        ok = shot_append(out, capacity, &at, "enabled        %s\nbuffering      %s\n", enabled ? "yes" : "no",
-                         buffering ? "yes" : "no");
+        ok = cmd_shot_append(out, capacity, &at, "enabled        %s\nbuffering      %s\n", enabled ? "yes" : "no",
+                             buffering ? "yes" : "no");
         if (ok && buffering)
-            ok = shot_append(out, capacity, &at, "source         %sx%s @ %s fps, %s s buffered\n", num[0], num[1],
-                             num[2], num[3]);
+            ok = cmd_shot_append(out, capacity, &at, "source         %sx%s @ %s fps, %s s buffered\n", num[0], num[1],
+                                 num[2], num[3]);
         if (ok)
-            ok =
-                shot_append(out, capacity, &at, "hotkey         %s\nsaves          %s\n", hotkey ? hotkey : "", num[4]);
-        if (ok && err[0]) ok = shot_append(out, capacity, &at, "error          %s\n", err);
+            ok = cmd_shot_append(out, capacity, &at, "hotkey         %s\nsaves          %s\n", hotkey ? hotkey : "",
+                                 num[4]);
+        if (ok && err[0]) ok = cmd_shot_append(out, capacity, &at, "error          %s\n", err);
     }
     if (!ok && capacity) out[0] = 0;
     return ok;
@@ -328,26 +332,26 @@ bool cmd_replay_status_build(const char* reply, bool enabled, const char* hotkey
 
 // ---- Output and commands.
 
-void print_reply(const char* reply, const char* const* numeric_keys, int numeric_count) {
+void cmd_clip_print_reply(const char* reply, const char* const* numeric_keys, int numeric_count) {
     static char text[65536];
-    if (!print_reply_build(reply, numeric_keys, numeric_count, g_cli.json, text, sizeof text)) {
+    if (!cmd_clip_print_reply_build(reply, numeric_keys, numeric_count, g_cli.json, text, sizeof text)) {
         cli_fail_too_large(nullptr);
         return;
     }
-    out_write(text);
+    cli_out_write(text);
 }
 
-static int resolve_window(const cmd_clip_options* o, uint64_t* hwnd) {
+static int cmd_clip_resolve_window(const cmd_clip_options* o, uint64_t* hwnd) {
     switch (o->window_kind) {
-    case SHOT_WIN_ACTIVE: return window_active(hwnd);
-    case SHOT_WIN_QUERY: return window_query(o->window_query, hwnd);
-    case SHOT_WIN_PID: return window_for_pid(o->pid, hwnd);
+    case SHOT_WIN_ACTIVE: return win_enum_window_active(hwnd);
+    case SHOT_WIN_QUERY: return win_enum_window_query(o->win_enum_window_query, hwnd);
+    case SHOT_WIN_PID: return win_enum_window_for_pid(o->pid, hwnd);
     default: *hwnd = o->hwnd; return CLI_EXIT_OK;
     }
 }
 
 // The target and destination of "clip start"; prints any failure. Returns the exit code.
-static int clip_plan_start(const cmd_clip_options* o, cmd_clip_plan* plan) {
+static int cmd_clip_plan_start(const cmd_clip_options* o, cmd_clip_plan* plan) {
     if (cmd_clip_target_count(o) > 1)
         return cli_usage(nullptr, "use one of --pick, --screen, --region, --window/--hwnd/--pid/--active");
     if ((o->folder_name || o->folder_slot) && o->out_path)
@@ -372,17 +376,17 @@ static int clip_plan_start(const cmd_clip_options* o, cmd_clip_plan* plan) {
         }
         // Caught here, before a recording is made only to be lost when it is finished.
         char why[512];
-        if (out_path_problem(plan->out, why, sizeof why)) return out_path_fail(plan->out, why);
+        if (cmd_shot_out_path_problem(plan->out, why, sizeof why)) return cmd_shot_out_path_fail(plan->out, why);
     }
     if (o->pick) {
         plan->target = CMD_CLIP_TARGET_PICK;
     } else if (o->window_kind != SHOT_WIN_NONE) {
-        int rc = resolve_window(o, &plan->hwnd);
+        int rc = cmd_clip_resolve_window(o, &plan->hwnd);
         if (rc != CLI_EXIT_OK) return rc;
         plan->target = CMD_CLIP_TARGET_WINDOW;
     } else if (o->has_region) {
         region_verdict v;
-        int rc = region_check(o->rx, o->ry, o->rw, o->rh, o->screen, &v);
+        int rc = cmd_shot_region_check(o->rx, o->ry, o->rw, o->rh, o->screen, &v);
         if (rc != CLI_EXIT_OK) return rc;
         plan->target = CMD_CLIP_TARGET_RECT;
         plan->left = v.left;
@@ -391,7 +395,7 @@ static int clip_plan_start(const cmd_clip_options* o, cmd_clip_plan* plan) {
         plan->height = v.bottom - v.top;
     } else if (o->screen >= 0) {
         static monitor_set monitors;
-        int rc = monitor_list(&monitors);
+        int rc = cmd_shot_monitor_list(&monitors);
         if (rc != CLI_EXIT_OK) return rc;
         if (o->screen >= monitors.count)
             return cli_fail("bad_screen", CLI_EXIT_TARGET, "screen %d does not exist (have 0..%d); run 'ivrac screens'",
@@ -403,30 +407,30 @@ static int clip_plan_start(const cmd_clip_options* o, cmd_clip_plan* plan) {
 }
 
 // The agent's refusal through cli_fail; empty parts get the command's defaults.
-static int agent_refusal(const char* reply, const char* default_code, const char* default_msg, bool replay) {
+static int cmd_clip_agent_refusal(const char* reply, const char* default_code, const char* default_msg, bool replay) {
     char code[64], message[256];
-    reply_field_get_utf8(reply, "code", code, sizeof code);
-    reply_field_get_utf8(reply, "msg", message, sizeof message);
+    pipe_client_reply_field_get_utf8(reply, "code", code, sizeof code);
+    pipe_client_reply_field_get_utf8(reply, "msg", message, sizeof message);
     if (!code[0]) cli_format(code, sizeof code, "%s", default_code);
     int exit_code = cmd_clip_exit_for(code);
     if (replay) exit_code = strcmp(code, "replay_off") == 0 ? CLI_EXIT_IDLE : CLI_EXIT_FAILED;
     return cli_fail(code, exit_code, "%s", message[0] ? message : default_msg);
 }
 
-static bool reply_flag(const char* reply, const char* key) {
+static bool cmd_clip_reply_flag(const char* reply, const char* key) {
     char v[8];
-    reply_field_get_utf8(reply, key, v, sizeof v);
+    pipe_client_reply_field_get_utf8(reply, key, v, sizeof v);
     return strcmp(v, "1") == 0;
 }
 
 // A waited take that was neither saved nor discarded has failed, whatever the reply's first word.
-static int not_saved(const char* reply, const char* what) {
+static int cmd_clip_not_saved(const char* reply, const char* what) {
     char err[512];
-    reply_field_get_utf8(reply, "err", err, sizeof err);
+    pipe_client_reply_field_get_utf8(reply, "err", err, sizeof err);
     return cli_fail("not_saved", CLI_EXIT_FAILED, "%s not saved: %s", what, err[0] ? err : "unknown error");
 }
 
-int clip_command(int argc, wchar_t** argv) {
+int cmd_clip_command(int argc, wchar_t** argv) {
     static cmd_clip_options o;
     char msg[1024];
     bool hint = true;
@@ -436,51 +440,51 @@ int clip_command(int argc, wchar_t** argv) {
     static cmd_clip_plan plan;
     plan = cmd_clip_plan{};
     if (o.sub == CMD_CLIP_START) {
-        int rc = clip_plan_start(&o, &plan);
+        int rc = cmd_clip_plan_start(&o, &plan);
         if (rc != CLI_EXIT_OK) return rc;
     }
     static char request[PIPE_REQUEST_MAX + 1], reply[CMD_CLIP_REPLY];
     if (!cmd_clip_request_build(&o, &plan, request, sizeof request))
         return cli_usage(nullptr, "a path or folder name holds a control character");
-    int rc = pipe_call_start(request, reply, sizeof reply, cmd_clip_timeout_ms(&o));
+    int rc = pipe_client_call_start(request, reply, sizeof reply, cmd_clip_timeout_ms(&o));
     if (rc != CLI_EXIT_OK) return rc;
-    if (!reply_ok(reply)) return agent_refusal(reply, "clip_failed", "clip command failed", false);
+    if (!pipe_client_reply_ok(reply)) return cmd_clip_agent_refusal(reply, "clip_failed", "clip command failed", false);
 
     // Only these wait for the finished take; the others answer at once, with or without --wait.
     bool waited = o.wait && (o.sub == CMD_CLIP_START || o.sub == CMD_CLIP_STOP || o.sub == CMD_CLIP_CANCEL);
     if (!waited) {
         if (o.sub == CMD_CLIP_START && !g_cli.json) {
             char path[1024];
-            reply_field_get_utf8(reply, "path", path, sizeof path);
-            out_printf("%s\n", path);
+            pipe_client_reply_field_get_utf8(reply, "path", path, sizeof path);
+            cli_out_printf("%s\n", path);
         } else {
-            print_reply(reply, cmd_clip_numeric_keys, cmd_clip_numeric_count);
+            cmd_clip_print_reply(reply, cmd_clip_numeric_keys, cmd_clip_numeric_count);
         }
         return CLI_EXIT_OK;
     }
-    bool saved = reply_flag(reply, "saved"), discarded = reply_flag(reply, "discarded");
+    bool saved = cmd_clip_reply_flag(reply, "saved"), discarded = cmd_clip_reply_flag(reply, "discarded");
     if (g_cli.json) {
-        print_reply(reply, cmd_clip_numeric_keys, cmd_clip_numeric_count);
+        cmd_clip_print_reply(reply, cmd_clip_numeric_keys, cmd_clip_numeric_count);
         return saved || discarded ? CLI_EXIT_OK : CLI_EXIT_FAILED;
     }
     if (saved) {
         char path[1024];
-        reply_field_get_utf8(reply, "path", path, sizeof path);
-        out_printf("%s\n", path);
+        pipe_client_reply_field_get_utf8(reply, "path", path, sizeof path);
+        cli_out_printf("%s\n", path);
         return CLI_EXIT_OK;
     }
     if (discarded) {
         cli_note("clip discarded");
         return CLI_EXIT_OK;
     }
-    return not_saved(reply, "clip");
+    return cmd_clip_not_saved(reply, "clip");
 }
 
-static int replay_status(void) {
+static int cmd_clip_replay_status(void) {
     static char reply[CMD_CLIP_REPLY];
-    int rc = pipe_call_start("clip\top=status", reply, sizeof reply, 5000);
+    int rc = pipe_client_call_start("clip\top=status", reply, sizeof reply, 5000);
     if (rc != CLI_EXIT_OK) return rc;
-    if (!reply_ok(reply)) return cli_fail("status", CLI_EXIT_FAILED, "agent did not report status");
+    if (!pipe_client_reply_ok(reply)) return cli_fail("status", CLI_EXIT_FAILED, "agent did not report status");
     static config cfg;
     config_load(&cfg);
     wchar_t hk[HOTKEY_TEXT_MAX + 1];
@@ -488,13 +492,13 @@ static int replay_status(void) {
     char hotkey[512];
     cli_utf8_from_wide(hk, hotkey, sizeof hotkey);
     static char text[16384];
-    if (!cmd_replay_status_build(reply, cfg.replay_enabled != 0, hotkey, g_cli.json, text, sizeof text))
+    if (!cmd_clip_replay_status_build(reply, cfg.replay_enabled != 0, hotkey, g_cli.json, text, sizeof text))
         return cli_fail_too_large("replay status");
-    out_write(text);
+    cli_out_write(text);
     return CLI_EXIT_OK;
 }
 
-static int replay_switch(bool on) {
+static int cmd_clip_replay_switch(bool on) {
     static config cfg;
     if (!config_load(&cfg)) {
         // Saving over a file that exists but could not be read would reset every other setting.
@@ -505,51 +509,51 @@ static int replay_switch(bool on) {
     }
     cfg.replay_enabled = on ? 1 : 0;
     if (!config_save(&cfg)) return cli_fail("config", CLI_EXIT_FAILED, "cannot write config.ini");
-    config_notify();
+    cmd_config_notify();
     Sleep(400);
-    return replay_status();
+    return cmd_clip_replay_status();
 }
 
-static int replay_save(int argc, wchar_t** argv) {
+static int cmd_clip_replay_save(int argc, wchar_t** argv) {
     cmd_replay_save_options o;
     char msg[256];
-    if (cmd_replay_save_parse(argc, argv, &o, msg, sizeof msg) != CLI_EXIT_OK) return cli_usage(nullptr, msg);
+    if (cmd_clip_replay_save_parse(argc, argv, &o, msg, sizeof msg) != CLI_EXIT_OK) return cli_usage(nullptr, msg);
     wchar_t out_abs[260] = L"";
     if (o.out_path) {
         DWORD n = GetFullPathNameW(o.out_path, 260, out_abs, nullptr);
         if (n == 0 || n >= 260) return cli_usage(nullptr, "-o expects a path (at most 259 characters)");
         char why[512];
-        if (out_path_problem(out_abs, why, sizeof why)) return out_path_fail(out_abs, why);
+        if (cmd_shot_out_path_problem(out_abs, why, sizeof why)) return cmd_shot_out_path_fail(out_abs, why);
     }
     static char request[PIPE_REQUEST_MAX + 1], reply[CMD_CLIP_REPLY];
-    if (!cmd_replay_save_request(&o, out_abs, request, sizeof request))
+    if (!cmd_clip_replay_save_request(&o, out_abs, request, sizeof request))
         return cli_usage(nullptr, "a path holds a control character");
-    int rc = pipe_call_start(request, reply, sizeof reply, o.wait ? 120000 : 20000);
+    int rc = pipe_client_call_start(request, reply, sizeof reply, o.wait ? 120000 : 20000);
     if (rc != CLI_EXIT_OK) return rc;
-    if (!reply_ok(reply)) return agent_refusal(reply, "replay_failed", "replay save failed", true);
-    bool failed = o.wait && !reply_flag(reply, "saved");
+    if (!pipe_client_reply_ok(reply)) return cmd_clip_agent_refusal(reply, "replay_failed", "replay save failed", true);
+    bool failed = o.wait && !cmd_clip_reply_flag(reply, "saved");
     if (g_cli.json) {
-        print_reply(reply, cmd_replay_numeric_keys, cmd_replay_numeric_count);
+        cmd_clip_print_reply(reply, cmd_replay_numeric_keys, cmd_replay_numeric_count);
         return failed ? CLI_EXIT_FAILED : CLI_EXIT_OK;
     }
-    if (failed) return not_saved(reply, "replay");
+    if (failed) return cmd_clip_not_saved(reply, "replay");
     char path[1024];
-    reply_field_get_utf8(reply, "path", path, sizeof path);
-    out_printf("%s\n", path);
+    pipe_client_reply_field_get_utf8(reply, "path", path, sizeof path);
+    cli_out_printf("%s\n", path);
     return CLI_EXIT_OK;
 }
 
-int replay_command(int argc, wchar_t** argv) {
+int cmd_clip_replay_command(int argc, wchar_t** argv) {
     const wchar_t* sub = argc > 0 ? argv[0] : L"status";
     bool save = wcscmp(sub, L"save") == 0;
     if (!save && wcscmp(sub, L"on") != 0 && wcscmp(sub, L"off") != 0 && wcscmp(sub, L"status") != 0)
         return cli_usage(nullptr, "expects on|off|status|save");
-    if (save) return replay_save(argc - 1, argv + 1);
+    if (save) return cmd_clip_replay_save(argc - 1, argv + 1);
     if (argc > 1) {
         char text[64];
         cli_utf8_from_wide(argv[1], text, sizeof text);
         return cli_usage(nullptr, text);
     }
-    if (wcscmp(sub, L"status") == 0) return replay_status();
-    return replay_switch(wcscmp(sub, L"on") == 0);
+    if (wcscmp(sub, L"status") == 0) return cmd_clip_replay_status();
+    return cmd_clip_replay_switch(wcscmp(sub, L"on") == 0);
 }

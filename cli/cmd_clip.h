@@ -71,7 +71,7 @@ struct cmd_replay_save_options {
     const wchar_t* out_path;  // as typed; null when none
 };
 
-// The keys print_reply writes as JSON numbers: 33 for clip, 12 for replay save.
+// The keys cmd_clip_print_reply writes as JSON numbers: 33 for clip, 12 for replay save.
 extern const char* const cmd_clip_numeric_keys[];
 extern const int cmd_clip_numeric_count;
 extern const char* const cmd_replay_numeric_keys[];
@@ -98,31 +98,31 @@ unsigned long cmd_clip_timeout_ms(const cmd_clip_options* o);
 // Exit code of an agent error code: 5 idle/busy, 4 target codes, else 1.
 int cmd_clip_exit_for(const char* code);
 
-// The fields of an "ok" reply as print_reply shows them: "%-14s %s\n" lines, or with
+// The fields of an "ok" reply as cmd_clip_print_reply shows them: "%-14s %s\n" lines, or with
 // json one object whose numeric keys with a number value are unquoted. False, out
 // empty, when it does not fit.
-bool print_reply_build(const char* reply, const char* const* numeric_keys, int numeric_count, bool json, char* out,
-                       size_t capacity);
+bool cmd_clip_print_reply_build(const char* reply, const char* const* numeric_keys, int numeric_count, bool json,
+                                char* out, size_t capacity);
 
 // Walks "replay save"'s arguments (after "save"). Returns 0, or 2 with the message.
-int cmd_replay_save_parse(int argc, wchar_t** argv, cmd_replay_save_options* out, char* msg, size_t capacity);
+int cmd_clip_replay_save_parse(int argc, wchar_t** argv, cmd_replay_save_options* out, char* msg, size_t capacity);
 
 // "clip\top=replay_save" with the options' fields; out_abs is the absolute output path
 // (null or empty when none). False, out empty, when it does not fit.
-bool cmd_replay_save_request(const cmd_replay_save_options* o, const wchar_t* out_abs, char* out, size_t capacity);
+bool cmd_clip_replay_save_request(const cmd_replay_save_options* o, const wchar_t* out_abs, char* out, size_t capacity);
 
 // The replay status from a clip status reply, the configured replay_enabled and the
 // hk_replay text (UTF-8): text lines, or one JSON object. False, out empty, when it
 // does not fit.
-bool cmd_replay_status_build(const char* reply, bool enabled, const char* hotkey, bool json, char* out,
-                             size_t capacity);
+bool cmd_clip_replay_status_build(const char* reply, bool enabled, const char* hotkey, bool json, char* out,
+                                  size_t capacity);
 
 // ---- Output and commands.
 
-// print_reply_build to standard output.
-void print_reply(const char* reply, const char* const* numeric_keys, int numeric_count);
+// cmd_clip_print_reply_build to standard output.
+void cmd_clip_print_reply(const char* reply, const char* const* numeric_keys, int numeric_count);
 
 // "ivrac clip ..." and "ivrac replay ..."; argv holds the arguments after the command
 // word. Return the exit code.
-int clip_command(int argc, wchar_t** argv);
-int replay_command(int argc, wchar_t** argv);
+int cmd_clip_command(int argc, wchar_t** argv);
+int cmd_clip_replay_command(int argc, wchar_t** argv);

@@ -50,18 +50,18 @@ bool any_hotkey(const config_pair* pairs, int count) {
 
 void print_changes(const config_pair* pairs, const apply_row* rows, int count, bool dry_run) {
     for (int i = 0; i < count; ++i) {
-        out_printf("%s: %s -> %s%s\n", utf8(pairs[i].key).s, utf8(rows[i].old_text).s, utf8(rows[i].new_text).s,
-                   dry_run ? "  (dry run)" : "");
+        cli_out_printf("%s: %s -> %s%s\n", utf8(pairs[i].key).s, utf8(rows[i].old_text).s, utf8(rows[i].new_text).s,
+                       dry_run ? "  (dry run)" : "");
     }
 }
 
 void print_changes_json(const config_pair* pairs, const apply_row* rows, int count) {
-    out_write("{\"changed\":{");
+    cli_out_write("{\"changed\":{");
     for (int i = 0; i < count; ++i) {
-        out_printf("%s\"%s\":{\"old\":\"%s\",\"new\":\"%s\"}", i ? "," : "", jstr(pairs[i].key).s,
-                   jstr(rows[i].old_text).s, jstr(rows[i].new_text).s);
+        cli_out_printf("%s\"%s\":{\"old\":\"%s\",\"new\":\"%s\"}", i ? "," : "", jstr(pairs[i].key).s,
+                       jstr(rows[i].old_text).s, jstr(rows[i].new_text).s);
     }
-    out_write("}");
+    cli_out_write("}");
 }
 
 // ---- config get
@@ -83,29 +83,29 @@ int config_get(int argc, wchar_t** argv) {
     }
     static config cfg;
     config_load(&cfg);
-    if (g_cli.json) out_write("{");
+    if (g_cli.json) cli_out_write("{");
     for (int i = 0; i < count; ++i) {
         const config_schema_entry* e = picked[i];
         wchar_t text[VALUE_CHARS];
         config_get_text(&cfg, e->key, text, VALUE_CHARS);
         if (!g_cli.json) {
-            out_printf("%s=%s\n", utf8(e->key).s, utf8(text).s);
+            cli_out_printf("%s=%s\n", utf8(e->key).s, utf8(text).s);
             continue;
         }
         const char* field = (const char*)&cfg + e->offset;
-        out_printf("%s\"%s\":", i ? "," : "", utf8(e->key).s);
+        cli_out_printf("%s\"%s\":", i ? "," : "", utf8(e->key).s);
         switch (e->type) {
         case CONFIG_TYPE_HOTKEY: {
             const hotkey_pair* p = (const hotkey_pair*)field;
-            out_printf("{\"text\":\"%s\",\"mods\":%u,\"vk\":%u}", jstr(text).s, (unsigned)p->mods, (unsigned)p->vk);
+            cli_out_printf("{\"text\":\"%s\",\"mods\":%u,\"vk\":%u}", jstr(text).s, (unsigned)p->mods, (unsigned)p->vk);
             break;
         }
-        case CONFIG_TYPE_BOOL: out_write(*(const int*)field ? "true" : "false"); break;
-        case CONFIG_TYPE_INT: out_printf("%d", *(const int*)field); break;
-        default: out_printf("\"%s\"", jstr(text).s); break;
+        case CONFIG_TYPE_BOOL: cli_out_write(*(const int*)field ? "true" : "false"); break;
+        case CONFIG_TYPE_INT: cli_out_printf("%d", *(const int*)field); break;
+        default: cli_out_printf("\"%s\"", jstr(text).s); break;
         }
     }
-    if (g_cli.json) out_write("}\n");
+    if (g_cli.json) cli_out_write("}\n");
     return CLI_EXIT_OK;
 }
 
@@ -133,7 +133,7 @@ int config_set(int argc, wchar_t** argv) {
         pairs[count++] = config_pair{a, value};
     }
     if (count == 0) return cli_usage(nullptr, "set expects <key> <value>...");
-    return config_apply(pairs, count, create_dirs, dry_run);
+    return cmd_config_apply(pairs, count, create_dirs, dry_run);
 }
 
 int config_reset(int argc, wchar_t** argv) {
@@ -167,7 +167,7 @@ int config_reset(int argc, wchar_t** argv) {
         }
         pairs[i].value = defaults[i];
     }
-    return config_apply(pairs, count, create_dirs, dry_run);
+    return cmd_config_apply(pairs, count, create_dirs, dry_run);
 }
 
 // ---- config schema
@@ -185,10 +185,10 @@ const wchar_t* range_text(const config_schema_entry* e, wchar_t* out, size_t cap
 }
 
 void put_column(const wchar_t* text, size_t width) {
-    out_write(utf8(text).s);
+    cli_out_write(utf8(text).s);
     // Padding counts characters, so a default path with non-ASCII letters still lines up.
-    for (size_t n = wcslen(text); n < width; ++n) out_write(" ");
-    out_write(" ");
+    for (size_t n = wcslen(text); n < width; ++n) cli_out_write(" ");
+    cli_out_write(" ");
 }
 
 int config_schema_print(int argc, wchar_t** argv) {
@@ -203,15 +203,15 @@ int config_schema_print(int argc, wchar_t** argv) {
     for (int i = 0; i < count; ++i) config_default_text(first[i].key, defaults[i], VALUE_CHARS);
 
     if (g_cli.json) {
-        out_write("[");
+        cli_out_write("[");
         for (int i = 0; i < count; ++i) {
             const config_schema_entry* e = first + i;
-            out_printf("%s{\"key\":\"%s\",\"type\":\"%s\",\"default\":\"%s\",\"min\":%d,\"max\":%d,"
-                       "\"values\":\"%s\",\"description\":\"%s\"}",
-                       i ? "," : "", jstr(e->key).s, jstr(config_type_name(e->type)).s, jstr(defaults[i]).s, e->min,
-                       e->max, jstr(e->words ? e->words : L"").s, jstr(e->description).s);
+            cli_out_printf("%s{\"key\":\"%s\",\"type\":\"%s\",\"default\":\"%s\",\"min\":%d,\"max\":%d,"
+                           "\"values\":\"%s\",\"description\":\"%s\"}",
+                           i ? "," : "", jstr(e->key).s, jstr(config_type_name(e->type)).s, jstr(defaults[i]).s, e->min,
+                           e->max, jstr(e->words ? e->words : L"").s, jstr(e->description).s);
         }
-        out_write("]\n");
+        cli_out_write("]\n");
         return CLI_EXIT_OK;
     }
     size_t w_key = 3, w_type = 4, w_def = 7, w_range = 12;
@@ -230,14 +230,14 @@ int config_schema_print(int argc, wchar_t** argv) {
     put_column(L"TYPE", w_type);
     put_column(L"DEFAULT", w_def);
     put_column(L"RANGE/VALUES", w_range);
-    out_write("DESCRIPTION\n");
+    cli_out_write("DESCRIPTION\n");
     for (int i = 0; i < count; ++i) {
         const config_schema_entry* e = first + i;
         put_column(e->key, w_key);
         put_column(config_type_name(e->type), w_type);
         put_column(defaults[i], w_def);
         put_column(range_text(e, range, 128), w_range);
-        out_printf("%s\n", utf8(e->description).s);
+        cli_out_printf("%s\n", utf8(e->description).s);
     }
     return CLI_EXIT_OK;
 }
@@ -246,9 +246,9 @@ int config_path_print() {
     wchar_t path[260];
     config_path(path);
     if (g_cli.json) {
-        out_printf("{\"path\":\"%s\"}\n", jstr(path).s);
+        cli_out_printf("{\"path\":\"%s\"}\n", jstr(path).s);
     } else {
-        out_printf("%s\n", utf8(path).s);
+        cli_out_printf("%s\n", utf8(path).s);
     }
     return CLI_EXIT_OK;
 }
@@ -262,11 +262,12 @@ void copy_span(const char* begin, const char* end, char* out, size_t cap) {
 
 }  // namespace
 
-bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings, size_t warnings_capacity) {
+bool cmd_config_hotkey_report_build(const char* reply, char* out, size_t capacity, char* warnings,
+                                    size_t warnings_capacity) {
     if (!out || capacity == 0) return false;
     out[0] = 0;
     if (warnings && warnings_capacity) warnings[0] = 0;
-    if (!reply || !reply_ok(reply)) return false;
+    if (!reply || !pipe_client_reply_ok(reply)) return false;
     char json[1024];
     size_t len = 0, wlen = 0;
     bool fits = true;
@@ -318,29 +319,29 @@ bool hotkey_report_build(const char* reply, char* out, size_t capacity, char* wa
     return true;
 }
 
-void hotkey_report(char* out, size_t capacity) {
+void cmd_config_hotkey_report(char* out, size_t capacity) {
     if (!out || capacity == 0) return;
     out[0] = 0;
     static char reply[4096];
-    if (pipe_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK) return;
+    if (pipe_client_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK) return;
     char warnings[2048];
-    hotkey_report_build(reply, out, capacity, warnings, sizeof warnings);
-    if (warnings[0]) err_printf("%s", warnings);
+    cmd_config_hotkey_report_build(reply, out, capacity, warnings, sizeof warnings);
+    if (warnings[0]) cli_err_printf("%s", warnings);
 }
 
-void config_notify() {
+void cmd_config_notify() {
     UINT reload = RegisterWindowMessageW(L"IvraReloadConfig");
     HWND settings = cli_find_window(L"IvraSettingsWnd");
     if (settings && reload) PostMessageW(settings, reload, 0, 0);
     HWND agent = cli_find_window(L"IvraAgentWnd");
     if (!agent) return;
     char reply[256];
-    if (pipe_call("reload", reply, sizeof reply, 5000) != PIPE_CALL_OK && reload) {
+    if (pipe_client_call("reload", reply, sizeof reply, 5000) != PIPE_CALL_OK && reload) {
         PostMessageW(agent, reload, 0, 0);
     }
 }
 
-int config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry_run) {
+int cmd_config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry_run) {
     static config cfg, trial;
     static apply_row rows[CONFIG_RESET_MAX_KEYS];
     if (count > CONFIG_RESET_MAX_KEYS) return cli_usage(nullptr, "too many keys");
@@ -377,32 +378,32 @@ int config_apply(const config_pair* pairs, int count, bool create_dirs, bool dry
     if (dry_run) {
         if (g_cli.json) {
             print_changes_json(pairs, rows, count);
-            out_write(",\"dry_run\":true}\n");
+            cli_out_write(",\"dry_run\":true}\n");
         } else {
             print_changes(pairs, rows, count, true);
         }
         return CLI_EXIT_OK;
     }
     if (!config_save(&cfg)) return cli_fail("capture_failed", CLI_EXIT_FAILED, "config save failed");
-    config_notify();
+    cmd_config_notify();
     bool agent = cli_find_window(L"IvraAgentWnd") != nullptr;
     bool hotkeys = any_hotkey(pairs, count);
     if (!g_cli.json) {
         print_changes(pairs, rows, count, false);
         if (hotkeys && agent) {
             char report[1024];
-            hotkey_report(report, sizeof report);
+            cmd_config_hotkey_report(report, sizeof report);
         }
         return CLI_EXIT_OK;
     }
     print_changes_json(pairs, rows, count);
-    out_printf(",\"reloaded\":%s", agent ? "true" : "false");
+    cli_out_printf(",\"reloaded\":%s", agent ? "true" : "false");
     if (hotkeys) {
         char report[1024];
-        hotkey_report(report, sizeof report);
-        if (report[0]) out_printf(",\"hotkeys\":%s", report);
+        cmd_config_hotkey_report(report, sizeof report);
+        if (report[0]) cli_out_printf(",\"hotkeys\":%s", report);
     }
-    out_write("}\n");
+    cli_out_write("}\n");
     return CLI_EXIT_OK;
 }
 

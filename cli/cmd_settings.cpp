@@ -6,7 +6,7 @@
 
 static const wchar_t settings_class[] = L"IvraSettingsWnd";
 
-static void settings_bring_front(HWND w) {
+static void cmd_settings_bring_front(HWND w) {
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
     if (pid) AllowSetForegroundWindow(pid);
@@ -15,16 +15,17 @@ static void settings_bring_front(HWND w) {
 }
 
 // The one JSON object of open, focus and close.
-static int settings_json(bool open, bool was_open) {
-    if (g_cli.json) out_printf("{\"open\":%s,\"was_open\":%s}\n", open ? "true" : "false", was_open ? "true" : "false");
+static int cmd_settings_json(bool open, bool was_open) {
+    if (g_cli.json)
+        cli_out_printf("{\"open\":%s,\"was_open\":%s}\n", open ? "true" : "false", was_open ? "true" : "false");
     return CLI_EXIT_OK;
 }
 
-static int settings_open() {
+static int cmd_settings_open() {
     HWND w = cli_find_window(settings_class);
     if (w) {
-        settings_bring_front(w);
-        return settings_json(true, true);
+        cmd_settings_bring_front(w);
+        return cmd_settings_json(true, true);
     }
     HANDLE process = nullptr;
     int started = cli_start_sibling(L"ivra.exe", "capture_failed", CLI_EXIT_FAILED, &process);
@@ -32,27 +33,27 @@ static int settings_open() {
     CloseHandle(process);
     for (int i = 0; i < 30; i++) {
         Sleep(100);
-        if (cli_find_window(settings_class)) return settings_json(true, false);
+        if (cli_find_window(settings_class)) return cmd_settings_json(true, false);
     }
     return cli_fail("capture_failed", CLI_EXIT_FAILED, "settings window did not appear");
 }
 
-int settings_command(int argc, wchar_t** argv) {
+int cmd_settings_command(int argc, wchar_t** argv) {
     const wchar_t* op = argc > 0 ? argv[0] : L"";
     if (wcscmp(op, L"status") == 0) {
         bool open = cli_find_window(settings_class) != nullptr;
         if (g_cli.json)
-            out_printf("{\"open\":%s}\n", open ? "true" : "false");
+            cli_out_printf("{\"open\":%s}\n", open ? "true" : "false");
         else
-            out_printf("settings: %s\n", open ? "open" : "closed");
+            cli_out_printf("settings: %s\n", open ? "open" : "closed");
         return CLI_EXIT_OK;
     }
-    if (wcscmp(op, L"open") == 0) return settings_open();
+    if (wcscmp(op, L"open") == 0) return cmd_settings_open();
     if (wcscmp(op, L"focus") == 0) {
         HWND w = cli_find_window(settings_class);
         if (!w) return cli_fail("not_found", CLI_EXIT_FAILED, "settings window is not open");
-        settings_bring_front(w);
-        return settings_json(true, true);
+        cmd_settings_bring_front(w);
+        return cmd_settings_json(true, true);
     }
     if (wcscmp(op, L"close") == 0) {
         HWND w = cli_find_window(settings_class);
@@ -60,7 +61,7 @@ int settings_command(int argc, wchar_t** argv) {
             PostMessageW(w, WM_CLOSE, 0, 0);
         else
             cli_note("settings window is not open");
-        return settings_json(false, w != nullptr);
+        return cmd_settings_json(false, w != nullptr);
     }
     return cli_usage(nullptr, "expects open|close|status|focus");
 }

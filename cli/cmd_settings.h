@@ -3,4 +3,4 @@
 // (window class IvraSettingsWnd), which is started from ivrac's folder.
 
 // Runs the settings subcommand in argv[0]. Returns the exit code.
-int settings_command(int argc, wchar_t** argv);
+int cmd_settings_command(int argc, wchar_t** argv);

@@ -15,8 +15,8 @@
 
 // ---- Pure parts.
 
-int monitor_list_parse(const char* reply, monitor_entry* out, int capacity) {
-    if (!reply || !reply_ok(reply) || (reply[2] != '\t' && reply[2] != 0)) return 0;
+int cmd_shot_monitor_list_parse(const char* reply, monitor_entry* out, int capacity) {
+    if (!reply || !pipe_client_reply_ok(reply) || (reply[2] != '\t' && reply[2] != 0)) return 0;
     int n = 0;
     const char* p = reply[2] ? reply + 3 : reply + 2;
     while (*p && n < capacity) {
@@ -37,8 +37,8 @@ int monitor_list_parse(const char* reply, monitor_entry* out, int capacity) {
     return n;
 }
 
-bool monitor_bounds(const monitor_entry* m, int count, long long* left, long long* top, long long* right,
-                    long long* bottom) {
+bool cmd_shot_monitor_bounds(const monitor_entry* m, int count, long long* left, long long* top, long long* right,
+                             long long* bottom) {
     if (count <= 0) return false;
     long long l = m[0].left, t = m[0].top;
     long long r = l + m[0].width, b = t + m[0].height;
@@ -55,8 +55,8 @@ bool monitor_bounds(const monitor_entry* m, int count, long long* left, long lon
     return true;
 }
 
-int region_violations(long long x, long long y, long long w, long long h, long long left, long long top,
-                      long long right, long long bottom, char* out, size_t capacity) {
+int cmd_shot_region_violations(long long x, long long y, long long w, long long h, long long left, long long top,
+                               long long right, long long bottom, char* out, size_t capacity) {
     char list[512];
     size_t at = 0;
     int n = 0;
@@ -76,13 +76,13 @@ int region_violations(long long x, long long y, long long w, long long h, long l
     return n;
 }
 
-static long long overlap(long long a0, long long a1, long long b0, long long b1) {
+static long long cmd_shot_overlap(long long a0, long long a1, long long b0, long long b1) {
     long long lo = a0 > b0 ? a0 : b0, hi = a1 < b1 ? a1 : b1;
     return hi > lo ? hi - lo : 0;
 }
 
-int region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count,
-                    region_verdict* out) {
+int cmd_shot_region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count,
+                             region_verdict* out) {
     region_verdict v = {};
     char list[512];
     if (w <= 0 || h <= 0) {
@@ -97,7 +97,7 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
                      count - 1);
         } else {
             const monitor_entry& s = m[screen];
-            if (region_violations(x, y, w, h, 0, 0, s.width, s.height, list, sizeof list)) {
+            if (cmd_shot_region_violations(x, y, w, h, 0, 0, s.width, s.height, list, sizeof list)) {
                 v.code = "out_of_bounds";
                 v.exit_code = CLI_EXIT_TARGET;
                 snprintf(v.message, sizeof v.message, "region %ld,%ld %ldx%ld exceeds screen %d (%dx%d): %s", x, y, w,
@@ -111,11 +111,11 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
         }
     } else {
         long long l = 0, t = 0, r = 0, b = 0;
-        if (!monitor_bounds(m, count, &l, &t, &r, &b)) {
+        if (!cmd_shot_monitor_bounds(m, count, &l, &t, &r, &b)) {
             v.code = "no_coverage";
             v.exit_code = CLI_EXIT_TARGET;
             snprintf(v.message, sizeof v.message, "region covers no monitor; run 'ivrac screens'");
-        } else if (region_violations(x, y, w, h, l, t, r, b, list, sizeof list)) {
+        } else if (cmd_shot_region_violations(x, y, w, h, l, t, r, b, list, sizeof list)) {
             v.code = "out_of_bounds";
             v.exit_code = CLI_EXIT_TARGET;
             snprintf(v.message, sizeof v.message,
@@ -124,8 +124,8 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
         } else {
             long long covered = 0;
             for (int i = 0; i < count; i++)
-                covered += overlap(x, (long long)x + w, m[i].left, (long long)m[i].left + m[i].width) *
-                           overlap(y, (long long)y + h, m[i].top, (long long)m[i].top + m[i].height);
+                covered += cmd_shot_overlap(x, (long long)x + w, m[i].left, (long long)m[i].left + m[i].width) *
+                           cmd_shot_overlap(y, (long long)y + h, m[i].top, (long long)m[i].top + m[i].height);
             if (covered == 0) {
                 v.code = "no_coverage";
                 v.exit_code = CLI_EXIT_TARGET;
@@ -144,8 +144,8 @@ int region_evaluate(long x, long y, long w, long h, int screen, const monitor_en
 }
 
 // Whole text as a decimal (or, with hex, "0x" hexadecimal) number within [lo, hi].
-static bool parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi,
-                         long long* out) {
+static bool cmd_shot_read_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi,
+                                 long long* out) {
     if (!s || !s[0]) return false;
     bool neg = false;
     if (allow_sign && (s[0] == L'-' || s[0] == L'+')) neg = *s++ == L'-';
@@ -182,7 +182,7 @@ static bool parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long
     return true;
 }
 
-static bool parse_region(const wchar_t* s, long v[4]) {
+static bool cmd_shot_read_region(const wchar_t* s, long v[4]) {
     wchar_t part[32];
     for (int i = 0; i < 4; i++) {
         const wchar_t* end = wcschr(s, L',');
@@ -192,24 +192,25 @@ static bool parse_region(const wchar_t* s, long v[4]) {
         wmemcpy(part, s, len);
         part[len] = 0;
         long long n;
-        if (!parse_number(part, true, false, LONG_MIN, LONG_MAX, &n)) return false;
+        if (!cmd_shot_read_number(part, true, false, LONG_MIN, LONG_MAX, &n)) return false;
         v[i] = (long)n;
         if (end) s = end + 1;
     }
     return true;
 }
 
-bool shot_parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi, long long* out) {
-    return parse_number(s, allow_sign, allow_hex, lo, hi, out);
+bool cmd_shot_parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi,
+                           long long* out) {
+    return cmd_shot_read_number(s, allow_sign, allow_hex, lo, hi, out);
 }
 
-bool shot_parse_region(const wchar_t* s, long v[4]) { return parse_region(s, v); }
+bool cmd_shot_parse_region(const wchar_t* s, long v[4]) { return cmd_shot_read_region(s, v); }
 
-static void add_field(shot_options* o, int field, long value) {
+static void cmd_shot_add_field(shot_options* o, int field, long value) {
     if (o->field_count < SHOT_FIELDS_MAX) o->fields[o->field_count++] = shot_field_use{field, value};
 }
 
-bool shot_parse_hwnd(const wchar_t* text, uint64_t* out) {
+bool cmd_shot_parse_hwnd(const wchar_t* text, uint64_t* out) {
     if (!text) return false;
     long long n = 0;
     // The agent writes handles as 16 hexadecimal digits without a prefix; a
@@ -218,8 +219,8 @@ bool shot_parse_hwnd(const wchar_t* text, uint64_t* out) {
     if (agent_form) {
         wchar_t prefixed[19] = L"0x";
         wcscat(prefixed, text);
-        if (!parse_number(prefixed, false, true, 1, LLONG_MAX, &n)) return false;
-    } else if (!parse_number(text, false, true, 1, LLONG_MAX, &n)) {
+        if (!cmd_shot_read_number(prefixed, false, true, 1, LLONG_MAX, &n)) return false;
+    } else if (!cmd_shot_read_number(text, false, true, 1, LLONG_MAX, &n)) {
         return false;
     }
     if (n == 0) return false;
@@ -227,7 +228,7 @@ bool shot_parse_hwnd(const wchar_t* text, uint64_t* out) {
     return true;
 }
 
-int shot_out_format(const wchar_t* path, int requested, int* format, char* msg, size_t capacity) {
+int cmd_shot_out_format(const wchar_t* path, int requested, int* format, char* msg, size_t capacity) {
     const wchar_t* name = path;
     for (const wchar_t* p = path; *p; p++)
         if (*p == L'\\' || *p == L'/') name = p + 1;
@@ -251,8 +252,8 @@ int shot_out_format(const wchar_t* path, int requested, int* format, char* msg, 
     return CLI_EXIT_OK;
 }
 
-int shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t, char* msg, size_t capacity,
-                       bool* hint) {
+int cmd_shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t, char* msg, size_t capacity,
+                           bool* hint) {
     const wchar_t* a = argv[*i];
     const wchar_t* val = *i + 1 < argc ? argv[*i + 1] : nullptr;
     shot_target_options o = *t;
@@ -267,26 +268,26 @@ int shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t,
     } else if (wcscmp(a, L"--window") == 0) {
         if (!val) return fail("--window expects a query");
         o.window_kind = SHOT_WIN_QUERY;
-        o.window_query = val;
+        o.win_enum_window_query = val;
         taken = 1;
     } else if (wcscmp(a, L"--hwnd") == 0) {
         uint64_t h = 0;
-        if (!val || !shot_parse_hwnd(val, &h)) return fail("--hwnd expects a handle");
+        if (!val || !cmd_shot_parse_hwnd(val, &h)) return fail("--hwnd expects a handle");
         o.window_kind = SHOT_WIN_HWND;
         o.hwnd = h;
         taken = 1;
     } else if (wcscmp(a, L"--pid") == 0) {
-        if (!val || !shot_parse_number(val, false, false, 0, 0xFFFFFFFFLL, &n)) return fail("--pid expects a pid");
+        if (!val || !cmd_shot_parse_number(val, false, false, 0, 0xFFFFFFFFLL, &n)) return fail("--pid expects a pid");
         o.window_kind = SHOT_WIN_PID;
         o.pid = (unsigned long)n;
         taken = 1;
     } else if (wcscmp(a, L"--screen") == 0 || wcscmp(a, L"--desktop") == 0) {
-        if (!val || !shot_parse_number(val, false, false, 0, INT_MAX, &n)) return fail("--screen expects an index");
+        if (!val || !cmd_shot_parse_number(val, false, false, 0, INT_MAX, &n)) return fail("--screen expects an index");
         o.screen = (int)n;
         taken = 1;
     } else if (wcscmp(a, L"--region") == 0) {
         long v[4];
-        if (!val || !shot_parse_region(val, v)) return fail("--region expects x,y,w,h");
+        if (!val || !cmd_shot_parse_region(val, v)) return fail("--region expects x,y,w,h");
         o.has_region = true;
         o.rx = v[0];
         o.ry = v[1];
@@ -328,7 +329,7 @@ int shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t,
     return CLI_EXIT_OK;
 }
 
-int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint) {
+int cmd_shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint) {
     shot_options o = {};
     o.screen = -1;
     o.format = -1;
@@ -342,13 +343,13 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
         const wchar_t* a = argv[i];
         const wchar_t* val = i + 1 < argc ? argv[i + 1] : nullptr;
         long long n = 0;
-        const int shared = shot_target_option(argc, argv, &i, &o, msg, capacity, hint);
+        const int shared = cmd_shot_target_option(argc, argv, &i, &o, msg, capacity, hint);
         if (shared != -1) {
             if (shared != CLI_EXIT_OK) return shared;
         } else if (wcscmp(a, L"--stdout") == 0) {
             o.to_stdout = true;
         } else if (wcscmp(a, L"--occluded") == 0) {
-            add_field(&o, SHOT_FIELD_OCCLUDED, 1);
+            cmd_shot_add_field(&o, SHOT_FIELD_OCCLUDED, 1);
         } else if (wcscmp(a, L"--format") == 0) {
             int f;
             if (val && _wcsicmp(val, L"png") == 0)
@@ -358,20 +359,20 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
             else
                 return fail("--format expects png or jpg");
             if (o.format < 0) o.format = f;
-            add_field(&o, SHOT_FIELD_FORMAT, f);
+            cmd_shot_add_field(&o, SHOT_FIELD_FORMAT, f);
             i++;
         } else if (wcscmp(a, L"--quality") == 0) {
-            if (!val || !parse_number(val, false, false, 1, 100, &n)) return fail("--quality expects 1-100");
+            if (!val || !cmd_shot_read_number(val, false, false, 1, 100, &n)) return fail("--quality expects 1-100");
             if (!o.quality) o.quality = (long)n;
-            add_field(&o, SHOT_FIELD_QUALITY, (long)n);
+            cmd_shot_add_field(&o, SHOT_FIELD_QUALITY, (long)n);
             i++;
         } else if (wcscmp(a, L"--silent") == 0) {
-            add_field(&o, SHOT_FIELD_SILENT, 1);
+            cmd_shot_add_field(&o, SHOT_FIELD_SILENT, 1);
         } else if (wcscmp(a, L"--timeout") == 0) {
-            if (!val || !parse_number(val, false, false, 1, LONG_MAX, &n)) return fail("--timeout expects ms");
+            if (!val || !cmd_shot_read_number(val, false, false, 1, LONG_MAX, &n)) return fail("--timeout expects ms");
             if (!o.timeout_given) o.timeout_ms = (long)n;
             o.timeout_given = true;
-            add_field(&o, SHOT_FIELD_TIMEOUT, (long)n);
+            cmd_shot_add_field(&o, SHOT_FIELD_TIMEOUT, (long)n);
             i++;
         } else {
             char text[64];
@@ -383,7 +384,7 @@ int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t ca
     return CLI_EXIT_OK;
 }
 
-bool shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) {
+bool cmd_shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) {
     if (*at >= capacity) return false;
     va_list ap;
     va_start(ap, fmt);
@@ -394,154 +395,156 @@ bool shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) {
     return true;
 }
 
-bool shot_request_value(const wchar_t* text, char* out, size_t capacity) {
+bool cmd_shot_request_value(const wchar_t* text, char* out, size_t capacity) {
     for (const wchar_t* p = text; *p; p++)
         if (*p < 32 || *p == 127) return false;
     cli_utf8_from_wide(text, out, capacity);
     return true;
 }
 
-bool shot_append_dest(char* out, size_t capacity, size_t* at, const wchar_t* folder, const wchar_t* dir,
-                      const wchar_t* out_path) {
+bool cmd_shot_append_dest(char* out, size_t capacity, size_t* at, const wchar_t* folder, const wchar_t* dir,
+                          const wchar_t* out_path) {
     char value[1024];
     const struct {
         const char* key;
         const wchar_t* text;
     } fields[] = {{"folder", folder}, {"dir", dir}, {"out", out_path}};
     for (const auto& f : fields)
-        if (f.text[0] && !(shot_request_value(f.text, value, sizeof value) &&
-                           shot_append(out, capacity, at, "\t%s=%s", f.key, value)))
+        if (f.text[0] && !(cmd_shot_request_value(f.text, value, sizeof value) &&
+                           cmd_shot_append(out, capacity, at, "\t%s=%s", f.key, value)))
             return false;
     return true;
 }
 
-bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity) {
+bool cmd_shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity) {
     size_t at = 0;
-    bool ok = shot_append(out, capacity, &at, "shot");
+    bool ok = cmd_shot_append(out, capacity, &at, "shot");
     for (int i = 0; ok && i < o->field_count; i++) {
         long v = o->fields[i].value;
         switch (o->fields[i].field) {
-        case SHOT_FIELD_OCCLUDED: ok = shot_append(out, capacity, &at, "\toccluded=1"); break;
-        case SHOT_FIELD_FORMAT: ok = shot_append(out, capacity, &at, "\tformat=%s", v == 1 ? "jpg" : "png"); break;
-        case SHOT_FIELD_QUALITY: ok = shot_append(out, capacity, &at, "\tquality=%ld", v); break;
-        case SHOT_FIELD_SILENT: ok = shot_append(out, capacity, &at, "\tsilent=1"); break;
-        case SHOT_FIELD_TIMEOUT: ok = shot_append(out, capacity, &at, "\ttimeout_ms=%ld", v); break;
+        case SHOT_FIELD_OCCLUDED: ok = cmd_shot_append(out, capacity, &at, "\toccluded=1"); break;
+        case SHOT_FIELD_FORMAT: ok = cmd_shot_append(out, capacity, &at, "\tformat=%s", v == 1 ? "jpg" : "png"); break;
+        case SHOT_FIELD_QUALITY: ok = cmd_shot_append(out, capacity, &at, "\tquality=%ld", v); break;
+        case SHOT_FIELD_SILENT: ok = cmd_shot_append(out, capacity, &at, "\tsilent=1"); break;
+        case SHOT_FIELD_TIMEOUT: ok = cmd_shot_append(out, capacity, &at, "\ttimeout_ms=%ld", v); break;
         }
     }
     // The file name's format, stated so the agent cannot pick another one from the configuration.
     if (ok && o->format < 0 && p->send_format)
-        ok = shot_append(out, capacity, &at, "\tformat=%s", p->out_format == 1 ? "jpg" : "png");
+        ok = cmd_shot_append(out, capacity, &at, "\tformat=%s", p->out_format == 1 ? "jpg" : "png");
     if (ok) {
         switch (p->kind) {
-        case SHOT_PLAN_PICK: ok = shot_append(out, capacity, &at, "\ttarget=pick"); break;
+        case SHOT_PLAN_PICK: ok = cmd_shot_append(out, capacity, &at, "\ttarget=pick"); break;
         case SHOT_PLAN_WINDOW:
-            ok = shot_append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
+            ok = cmd_shot_append(out, capacity, &at, "\ttarget=window\thwnd=%llu", (unsigned long long)p->hwnd);
             break;
         case SHOT_PLAN_RECT:
-            ok = shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
-                             p->height);
+            ok = cmd_shot_append(out, capacity, &at, "\ttarget=rect\trect=%ld,%ld,%ld,%ld", p->left, p->top, p->width,
+                                 p->height);
             break;
-        case SHOT_PLAN_MONITOR: ok = shot_append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor); break;
+        case SHOT_PLAN_MONITOR:
+            ok = cmd_shot_append(out, capacity, &at, "\ttarget=monitor\tmonitor=%d", p->monitor);
+            break;
         default: break;
         }
     }
-    ok = ok && shot_append_dest(out, capacity, &at, p->folder, p->dir, p->out);
-    if (ok && p->no_history) ok = shot_append(out, capacity, &at, "\thistory=0");
+    ok = ok && cmd_shot_append_dest(out, capacity, &at, p->folder, p->dir, p->out);
+    if (ok && p->no_history) ok = cmd_shot_append(out, capacity, &at, "\thistory=0");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
 
-static long long field_number(const char* reply, const char* key) {
+static long long cmd_shot_field_number(const char* reply, const char* key) {
     char v[64];
-    reply_field_get_utf8(reply, key, v, sizeof v);
+    pipe_client_reply_field_get_utf8(reply, key, v, sizeof v);
     return strtoll(v, nullptr, 10);
 }
 
-static void field_escaped(const char* reply, const char* key, char* out, size_t capacity) {
+static void cmd_shot_field_escaped(const char* reply, const char* key, char* out, size_t capacity) {
     char v[1024];
-    reply_field_get_utf8(reply, key, v, sizeof v);
+    pipe_client_reply_field_get_utf8(reply, key, v, sizeof v);
     cli_json_escape_utf8(v, out, capacity);
 }
 
-bool shot_json_build(const char* reply, const shot_plan* p, char* out, size_t capacity) {
+bool cmd_shot_json_build(const char* reply, const shot_plan* p, char* out, size_t capacity) {
     char path[2048], target[512], text[2048];
-    field_escaped(reply, "path", path, sizeof path);
-    field_escaped(reply, "target", target, sizeof target);
+    cmd_shot_field_escaped(reply, "path", path, sizeof path);
+    cmd_shot_field_escaped(reply, "target", target, sizeof target);
     size_t at = 0;
-    bool ok = shot_append(out, capacity, &at,
-                          "{\"path\":\"%s\",\"width\":%d,\"height\":%d,\"bytes\":%lld,\"ms\":%lld,\"target\":\"%s\"",
-                          path, (int)field_number(reply, "width"), (int)field_number(reply, "height"),
-                          field_number(reply, "bytes"), field_number(reply, "ms"), target);
-    if (ok && p->json_screen >= 0) ok = shot_append(out, capacity, &at, ",\"screen\":%d", p->json_screen);
+    bool ok = cmd_shot_append(
+        out, capacity, &at, "{\"path\":\"%s\",\"width\":%d,\"height\":%d,\"bytes\":%lld,\"ms\":%lld,\"target\":\"%s\"",
+        path, (int)cmd_shot_field_number(reply, "width"), (int)cmd_shot_field_number(reply, "height"),
+        cmd_shot_field_number(reply, "bytes"), cmd_shot_field_number(reply, "ms"), target);
+    if (ok && p->json_screen >= 0) ok = cmd_shot_append(out, capacity, &at, ",\"screen\":%d", p->json_screen);
     if (ok && p->kind == SHOT_PLAN_RECT)
-        ok = shot_append(out, capacity, &at, ",\"region\":{\"x\":%ld,\"y\":%ld,\"w\":%ld,\"h\":%ld}", p->left, p->top,
-                         p->width, p->height);
+        ok = cmd_shot_append(out, capacity, &at, ",\"region\":{\"x\":%ld,\"y\":%ld,\"w\":%ld,\"h\":%ld}", p->left,
+                             p->top, p->width, p->height);
     if (ok) {
-        field_escaped(reply, "folder", text, sizeof text);
-        if (text[0]) ok = shot_append(out, capacity, &at, ",\"folder\":\"%s\"", text);
+        cmd_shot_field_escaped(reply, "folder", text, sizeof text);
+        if (text[0]) ok = cmd_shot_append(out, capacity, &at, ",\"folder\":\"%s\"", text);
     }
     if (ok) {
-        field_escaped(reply, "dir", text, sizeof text);
-        if (text[0]) ok = shot_append(out, capacity, &at, ",\"dir\":\"%s\"", text);
+        cmd_shot_field_escaped(reply, "dir", text, sizeof text);
+        if (text[0]) ok = cmd_shot_append(out, capacity, &at, ",\"dir\":\"%s\"", text);
     }
     if (ok) {
-        field_escaped(reply, "warning", text, sizeof text);
+        cmd_shot_field_escaped(reply, "warning", text, sizeof text);
         // Re-read as a number so the object stays valid JSON whatever the agent sent.
-        long long free_mb = field_number(reply, "free_mb");
+        long long free_mb = cmd_shot_field_number(reply, "free_mb");
         if (free_mb < 0) free_mb = 0;
-        if (text[0]) ok = shot_append(out, capacity, &at, ",\"warning\":\"%s\",\"free_mb\":%lld", text, free_mb);
+        if (text[0]) ok = cmd_shot_append(out, capacity, &at, ",\"warning\":\"%s\",\"free_mb\":%lld", text, free_mb);
     }
-    if (ok) ok = shot_append(out, capacity, &at, "}\n");
+    if (ok) ok = cmd_shot_append(out, capacity, &at, "}\n");
     if (!ok && capacity) out[0] = 0;
     return ok;
 }
 
-void shot_warning_lines(const char* reply, char* out, size_t capacity) {
+void cmd_shot_warning_lines(const char* reply, char* out, size_t capacity) {
     char warning[256], free_mb[64], drive[64];
-    reply_field_get_utf8(reply, "warning", warning, sizeof warning);
-    reply_field_get_utf8(reply, "free_mb", free_mb, sizeof free_mb);
-    reply_field_get_utf8(reply, "drive", drive, sizeof drive);
+    pipe_client_reply_field_get_utf8(reply, "warning", warning, sizeof warning);
+    pipe_client_reply_field_get_utf8(reply, "free_mb", free_mb, sizeof free_mb);
+    pipe_client_reply_field_get_utf8(reply, "drive", drive, sizeof drive);
     size_t at = 0;
     if (capacity) out[0] = 0;
     if (!warning[0]) return;
     if (strstr(warning, "low_space"))
-        shot_append(out, capacity, &at, "ivrac shot: WARNING low disk space (%s MB free on %s)\n", free_mb, drive);
+        cmd_shot_append(out, capacity, &at, "ivrac shot: WARNING low disk space (%s MB free on %s)\n", free_mb, drive);
     if (strstr(warning, "ivra_big"))
-        shot_append(out, capacity, &at, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
+        cmd_shot_append(out, capacity, &at, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
 }
 
 // ---- System parts.
 
-int monitor_list(monitor_set* out) {
+int cmd_shot_monitor_list(monitor_set* out) {
     static char reply[8192];
-    int rc = pipe_call_start("screens", reply, sizeof reply, 5000);
+    int rc = pipe_client_call_start("screens", reply, sizeof reply, 5000);
     if (rc != CLI_EXIT_OK) return rc;
-    if (!reply_ok(reply)) {
+    if (!pipe_client_reply_ok(reply)) {
         char msg[256];
-        reply_field_get_utf8(reply, "msg", msg, sizeof msg);
+        pipe_client_reply_field_get_utf8(reply, "msg", msg, sizeof msg);
         return cli_fail("capture_failed", CLI_EXIT_FAILED, "%s", msg[0] ? msg : "agent did not list its monitors");
     }
-    out->count = monitor_list_parse(reply, out->items, MONITOR_LIST_MAX);
+    out->count = cmd_shot_monitor_list_parse(reply, out->items, MONITOR_LIST_MAX);
     return CLI_EXIT_OK;
 }
 
-int region_check(long x, long y, long w, long h, int screen, region_verdict* out) {
+int cmd_shot_region_check(long x, long y, long w, long h, int screen, region_verdict* out) {
     region_verdict v;
     if (w <= 0 || h <= 0) {
-        region_evaluate(x, y, w, h, screen, nullptr, 0, &v);
+        cmd_shot_region_evaluate(x, y, w, h, screen, nullptr, 0, &v);
         return cli_fail(v.code, v.exit_code, "%s", v.message);
     }
     static monitor_set monitors;
-    int rc = monitor_list(&monitors);
+    int rc = cmd_shot_monitor_list(&monitors);
     if (rc != CLI_EXIT_OK) return rc;
-    if (region_evaluate(x, y, w, h, screen, monitors.items, monitors.count, &v) != CLI_EXIT_OK)
+    if (cmd_shot_region_evaluate(x, y, w, h, screen, monitors.items, monitors.count, &v) != CLI_EXIT_OK)
         return cli_fail(v.code, v.exit_code, "%s", v.message);
     if (v.partial) cli_note("region partially outside monitors; uncovered area will be black");
     *out = v;
     return CLI_EXIT_OK;
 }
 
-bool out_path_problem(const wchar_t* path, char* why, size_t capacity) {
+bool cmd_shot_out_path_problem(const wchar_t* path, char* why, size_t capacity) {
     wchar_t folder[260];
     wcsncpy(folder, path, 259);
     folder[259] = 0;
@@ -566,42 +569,42 @@ bool out_path_problem(const wchar_t* path, char* why, size_t capacity) {
     return false;
 }
 
-int out_path_fail(const wchar_t* path, const char* why, const char* code) {
+int cmd_shot_out_path_fail(const wchar_t* path, const char* why, const char* code) {
     char text[800];
     cli_utf8_from_wide(path, text, sizeof text);
     return cli_fail(code ? code : "bad_path", CLI_EXIT_FAILED, "cannot write %s: %s", text, why);
 }
 
-static int resolve_window(const shot_options* o, uint64_t* hwnd) {
+static int cmd_shot_resolve_window(const shot_options* o, uint64_t* hwnd) {
     switch (o->window_kind) {
-    case SHOT_WIN_ACTIVE: return window_active(hwnd);
-    case SHOT_WIN_QUERY: return window_query(o->window_query, hwnd);
-    case SHOT_WIN_PID: return window_for_pid(o->pid, hwnd);
+    case SHOT_WIN_ACTIVE: return win_enum_window_active(hwnd);
+    case SHOT_WIN_QUERY: return win_enum_window_query(o->win_enum_window_query, hwnd);
+    case SHOT_WIN_PID: return win_enum_window_for_pid(o->pid, hwnd);
     default: *hwnd = o->hwnd; return CLI_EXIT_OK;
     }
 }
 
 // Copies the saved file to standard output and deletes it.
-static int write_to_stdout(const char* reply, const shot_plan* p) {
+static int cmd_shot_write_to_stdout(const char* reply, const shot_plan* p) {
     wchar_t path[520];
-    reply_field_get(reply, "path", path, 520);
+    pipe_client_reply_field_get(reply, "path", path, 520);
     if (!path[0]) wcscpy(path, p->out);
     HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return cli_fail("capture_failed", CLI_EXIT_FAILED, "cannot read captured file");
     _setmode(_fileno(stdout), _O_BINARY);
     static char block[65536];
     DWORD got = 0;
-    while (ReadFile(f, block, sizeof block, &got, nullptr) && got > 0) out_write_bytes(block, got);
+    while (ReadFile(f, block, sizeof block, &got, nullptr) && got > 0) cli_out_write_bytes(block, got);
     CloseHandle(f);
     DeleteFileW(path);
     return CLI_EXIT_OK;
 }
 
-int shot_command(int argc, wchar_t** argv) {
+int cmd_shot_command(int argc, wchar_t** argv) {
     static shot_options o;
     char msg[1024];
     bool hint = true;
-    if (shot_parse(argc, argv, &o, msg, sizeof msg, &hint) != CLI_EXIT_OK)
+    if (cmd_shot_parse(argc, argv, &o, msg, sizeof msg, &hint) != CLI_EXIT_OK)
         return hint ? cli_usage(nullptr, msg) : cli_fail("usage", CLI_EXIT_USAGE, "%s", msg);
 
     static shot_plan plan;
@@ -628,12 +631,12 @@ int shot_command(int argc, wchar_t** argv) {
         if (!o.timeout_given) timeout = 60000;
     } else if (o.window_kind != SHOT_WIN_NONE) {
         if (o.screen >= 0 || o.has_region) cli_note("a window target wins; --screen and --region are ignored");
-        int rc = resolve_window(&o, &plan.hwnd);
+        int rc = cmd_shot_resolve_window(&o, &plan.hwnd);
         if (rc != CLI_EXIT_OK) return rc;
         plan.kind = SHOT_PLAN_WINDOW;
     } else if (o.has_region) {
         region_verdict v;
-        int rc = region_check(o.rx, o.ry, o.rw, o.rh, o.screen, &v);
+        int rc = cmd_shot_region_check(o.rx, o.ry, o.rw, o.rh, o.screen, &v);
         if (rc != CLI_EXIT_OK) return rc;
         plan.kind = SHOT_PLAN_RECT;
         plan.left = v.left;
@@ -643,7 +646,7 @@ int shot_command(int argc, wchar_t** argv) {
         plan.json_screen = o.screen;
     } else if (o.screen >= 0) {
         static monitor_set monitors;
-        int rc = monitor_list(&monitors);
+        int rc = cmd_shot_monitor_list(&monitors);
         if (rc != CLI_EXIT_OK) return rc;
         if (o.screen >= monitors.count)
             return cli_fail("bad_screen", CLI_EXIT_TARGET, "screen %d does not exist (have 0..%d); run 'ivrac screens'",
@@ -655,7 +658,7 @@ int shot_command(int argc, wchar_t** argv) {
 
     if ((plan.folder[0] || plan.dir[0]) && o.out_path) return cli_usage(nullptr, "--folder cannot be combined with -o");
     if (o.out_path) {
-        if (shot_out_format(o.out_path, o.format, &plan.out_format, msg, sizeof msg) != CLI_EXIT_OK)
+        if (cmd_shot_out_format(o.out_path, o.format, &plan.out_format, msg, sizeof msg) != CLI_EXIT_OK)
             return cli_usage(nullptr, msg);
         plan.send_format = true;
         DWORD n = GetFullPathNameW(o.out_path, 260, plan.out, nullptr);
@@ -665,7 +668,7 @@ int shot_command(int argc, wchar_t** argv) {
         }
         // Caught here, before a capture is taken only to be lost.
         char why[512];
-        if (out_path_problem(plan.out, why, sizeof why)) return out_path_fail(plan.out, why);
+        if (cmd_shot_out_path_problem(plan.out, why, sizeof why)) return cmd_shot_out_path_fail(plan.out, why);
     } else if (o.to_stdout) {
         // The stand-in file is named after the format that will be written.
         if (o.format >= 0) {
@@ -693,39 +696,39 @@ int shot_command(int argc, wchar_t** argv) {
     plan.no_history = o.to_stdout;
 
     static char request[PIPE_REQUEST_MAX + 1], reply[4096];
-    if (!shot_request_build(&o, &plan, request, sizeof request))
+    if (!cmd_shot_request_build(&o, &plan, request, sizeof request))
         return cli_usage(nullptr, "a path or folder name holds a control character");
-    int rc = pipe_call_start(request, reply, sizeof reply, (unsigned long)timeout + 2000);
+    int rc = pipe_client_call_start(request, reply, sizeof reply, (unsigned long)timeout + 2000);
     if (rc != CLI_EXIT_OK) return rc;
 
-    if (!reply_ok(reply)) {
+    if (!pipe_client_reply_ok(reply)) {
         char code[64], message[256];
-        reply_field_get_utf8(reply, "code", code, sizeof code);
-        reply_field_get_utf8(reply, "msg", message, sizeof message);
+        pipe_client_reply_field_get_utf8(reply, "code", code, sizeof code);
+        pipe_client_reply_field_get_utf8(reply, "msg", message, sizeof message);
         if (!code[0]) strcpy(code, "capture_failed");
         int exit_code = strcmp(code, "no_coverage") == 0 ? CLI_EXIT_TARGET : CLI_EXIT_FAILED;
         char why[512];
         if (strcmp(code, "encode") == 0 && o.out_path && plan.out[0]) {
             // The agent only knows the encoder failed; say which file and, when it shows, why.
-            if (!out_path_problem(plan.out, why, sizeof why))
+            if (!cmd_shot_out_path_problem(plan.out, why, sizeof why))
                 cli_format(why, sizeof why, "%s", message[0] ? message : "encode failed");
-            return out_path_fail(plan.out, why, code);
+            return cmd_shot_out_path_fail(plan.out, why, code);
         }
         return cli_fail(code, exit_code, "%s", message[0] ? message : "capture failed");
     }
     char warnings[512];
-    shot_warning_lines(reply, warnings, sizeof warnings);
-    if (warnings[0]) err_printf("%s", warnings);
+    cmd_shot_warning_lines(reply, warnings, sizeof warnings);
+    if (warnings[0]) cli_err_printf("%s", warnings);
 
-    if (o.to_stdout) return write_to_stdout(reply, &plan);
+    if (o.to_stdout) return cmd_shot_write_to_stdout(reply, &plan);
     if (g_cli.json) {
         static char json[8192];
-        if (!shot_json_build(reply, &plan, json, sizeof json)) return cli_fail_too_large("shot");
-        out_write(json);
+        if (!cmd_shot_json_build(reply, &plan, json, sizeof json)) return cli_fail_too_large("shot");
+        cli_out_write(json);
     } else {
         char path[1024];
-        reply_field_get_utf8(reply, "path", path, sizeof path);
-        out_printf("%s\n", path);
+        pipe_client_reply_field_get_utf8(reply, "path", path, sizeof path);
+        cli_out_printf("%s\n", path);
     }
     return CLI_EXIT_OK;
 }

@@ -48,7 +48,7 @@ struct shot_field_use {
 struct shot_target_options {
     bool pick;
     int window_kind;  // shot_window_kind; the last window option wins
-    const wchar_t* window_query;
+    const wchar_t* win_enum_window_query;
     uint64_t hwnd;
     unsigned long pid;
     int screen;  // -1 = none
@@ -60,21 +60,21 @@ struct shot_target_options {
 };
 
 // Appends formatted text at *at; false once it no longer fits.
-bool shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) CLI_PRINTF(4, 5);
+bool cmd_shot_append(char* out, size_t capacity, size_t* at, const char* fmt, ...) CLI_PRINTF(4, 5);
 // A request value as UTF-8; false when it holds a control character (a tab or line
 // feed would end the field or the request early).
-bool shot_request_value(const wchar_t* text, char* out, size_t capacity);
+bool cmd_shot_request_value(const wchar_t* text, char* out, size_t capacity);
 // Appends the "folder", "dir" and "out" fields that are not empty; false when one holds a
 // control character or no longer fits.
-bool shot_append_dest(char* out, size_t capacity, size_t* at, const wchar_t* folder, const wchar_t* dir,
-                      const wchar_t* out_path);
+bool cmd_shot_append_dest(char* out, size_t capacity, size_t* at, const wchar_t* folder, const wchar_t* dir,
+                          const wchar_t* out_path);
 
 // Reads argv[*i] when it is one of the shared options, taking its value too (*i moves
 // on). Returns -1 when it is none of them (t untouched), CLI_EXIT_OK when read, and
 // CLI_EXIT_USAGE with the message in msg (and *hint false when the "Try" line would not
 // help) when its value is wrong.
-int shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t, char* msg, size_t capacity,
-                       bool* hint);
+int cmd_shot_target_option(int argc, wchar_t** argv, int* i, shot_target_options* t, char* msg, size_t capacity,
+                           bool* hint);
 
 // The command line of shot after the walk. Repeated field options keep their first
 // value, as the agent will.
@@ -110,72 +110,74 @@ struct shot_plan {
 // Reads the monitors of a "screens" reply ("ok\tm0=l,t,w,h,primary,dpi,name\t...")
 // in reply order; fields that do not give all values are skipped. Returns the
 // number written to out (at most capacity); 0 for a reply that is not "ok".
-int monitor_list_parse(const char* reply, monitor_entry* out, int capacity);
+int cmd_shot_monitor_list_parse(const char* reply, monitor_entry* out, int capacity);
 
 // The union of the monitors as left, top, right, bottom (64-bit so that far-off
 // coordinates cannot wrap). False when there is none.
-bool monitor_bounds(const monitor_entry* m, int count, long long* left, long long* top, long long* right,
-                    long long* bottom);
+bool cmd_shot_monitor_bounds(const monitor_entry* m, int count, long long* left, long long* top, long long* right,
+                             long long* bottom);
 
 // The violations of the region (x, y, w, h) against the bounds, joined by "; "
 // into out (at most 512 bytes with capacity). Returns how many were found.
-int region_violations(long long x, long long y, long long w, long long h, long long left, long long top,
-                      long long right, long long bottom, char* out, size_t capacity);
+int cmd_shot_region_violations(long long x, long long y, long long w, long long h, long long left, long long top,
+                               long long right, long long bottom, char* out, size_t capacity);
 
 // Checks the region against the monitors: with screen >= 0 local to that
 // monitor, else in virtual-desktop coordinates. Returns the exit code (0 accepted).
-int region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count, region_verdict* out);
+int cmd_shot_region_evaluate(long x, long y, long w, long h, int screen, const monitor_entry* m, int count,
+                             region_verdict* out);
 
 // Walks shot's arguments. Returns 0, or 2 with the usage message in msg
 // (capacity bytes) and *hint telling whether the "Try" line belongs after it
 // (--folder errors carry none); out is written only on success.
-int shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint);
+int cmd_shot_parse(int argc, wchar_t** argv, shot_options* out, char* msg, size_t capacity, bool* hint);
 
 // The whole text as a decimal number (with allow_hex also "0x" hexadecimal, with
 // allow_sign a leading sign) within [lo, hi]. False, out untouched, otherwise.
-bool shot_parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi, long long* out);
+bool cmd_shot_parse_number(const wchar_t* s, bool allow_sign, bool allow_hex, long long lo, long long hi,
+                           long long* out);
 // "x,y,w,h" as four decimal numbers. False otherwise (v may then be partly written).
-bool shot_parse_region(const wchar_t* s, long v[4]);
+bool cmd_shot_parse_region(const wchar_t* s, long v[4]);
 
 // A window handle in any form the programs print: decimal, "0x" hexadecimal
 // (any width) or the agent's 16 hexadecimal digits without a prefix. False for
 // anything else and for 0.
-bool shot_parse_hwnd(const wchar_t* text, uint64_t* out);
+bool cmd_shot_parse_hwnd(const wchar_t* text, uint64_t* out);
 
 // The image format an output path asks for: its .png, .jpg or .jpeg extension
 // (letter case ignored) when `requested` is -1, else `requested`, which the
 // extension must agree with. Returns 0 with *format set (0 png, 1 jpg), or 2
 // with the usage message in msg.
-int shot_out_format(const wchar_t* path, int requested, int* format, char* msg, size_t capacity);
+int cmd_shot_out_format(const wchar_t* path, int requested, int* format, char* msg, size_t capacity);
 
 // The request line (without line feed): "shot", the option fields, the target,
 // the folder and the output path. False, out empty, when it does not fit or a
 // value holds a control character that would break the line.
-bool shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity);
+bool cmd_shot_request_build(const shot_options* o, const shot_plan* p, char* out, size_t capacity);
 
 // The JSON object (with its line feed) of an "ok" reply to the plan's request.
 // False, out empty, when it does not fit.
-bool shot_json_build(const char* reply, const shot_plan* p, char* out, size_t capacity);
+bool cmd_shot_json_build(const char* reply, const shot_plan* p, char* out, size_t capacity);
 
 // The warning lines of an "ok" reply for standard error (empty when none).
-void shot_warning_lines(const char* reply, char* out, size_t capacity);
+void cmd_shot_warning_lines(const char* reply, char* out, size_t capacity);
 
 // ---- System parts.
 
 // Why the output path cannot be written, when that can be seen from here: its
 // folder is missing, it names a folder, or the file is read-only. False when none applies.
-bool out_path_problem(const wchar_t* path, char* why, size_t capacity);
+bool cmd_shot_out_path_problem(const wchar_t* path, char* why, size_t capacity);
 // "cannot write <path>: <why>" through cli_fail with the code ("bad_path" when
 // null), exit 1. Returns 1.
-int out_path_fail(const wchar_t* path, const char* why, const char* code = nullptr);
+int cmd_shot_out_path_fail(const wchar_t* path, const char* why, const char* code = nullptr);
 
 // Asks the agent for its monitors (auto-starting it). Returns the exit code,
 // having printed any failure.
-int monitor_list(monitor_set* out);
+int cmd_shot_monitor_list(monitor_set* out);
 
-// region_evaluate against the agent's monitors; prints the failure or the
+// cmd_shot_region_evaluate against the agent's monitors; prints the failure or the
 // partial-coverage note. Returns the exit code.
-int region_check(long x, long y, long w, long h, int screen, region_verdict* out);
+int cmd_shot_region_check(long x, long y, long w, long h, int screen, region_verdict* out);
 
 // "ivrac shot ..."; argv holds the arguments after the command word. Returns the exit code.
-int shot_command(int argc, wchar_t** argv);
+int cmd_shot_command(int argc, wchar_t** argv);

@@ -34,7 +34,7 @@ struct reply_fields {
 
 }  // namespace
 
-static void ob_init(out_buf* b, char* out, size_t capacity) {
+static void cmd_status_ob_init(out_buf* b, char* out, size_t capacity) {
     b->p = out;
     b->cap = capacity;
     b->at = 0;
@@ -43,14 +43,14 @@ static void ob_init(out_buf* b, char* out, size_t capacity) {
 }
 
 // What a JSON formatter returns: a cut object is not JSON, so it gives nothing.
-static size_t ob_json_result(out_buf* b) {
+static size_t cmd_status_ob_json_result(out_buf* b) {
     if (!b->cut) return b->at;
     if (b->cap) b->p[0] = 0;
     return 0;
 }
 
-static void ob_put(out_buf* b, const char* fmt, ...) CLI_PRINTF(2, 3);
-static void ob_put(out_buf* b, const char* fmt, ...) {
+static void cmd_status_ob_put(out_buf* b, const char* fmt, ...) CLI_PRINTF(2, 3);
+static void cmd_status_ob_put(out_buf* b, const char* fmt, ...) {
     if (b->at + 1 >= b->cap) {
         b->cut = true;
         return;
@@ -79,7 +79,7 @@ static void ob_put(out_buf* b, const char* fmt, ...) {
 // Splits "ok\tk=v\t..." into its fields after the first. The text is passed
 // through UTF-16 first so malformed bytes become U+FFFD and every output line
 // is valid UTF-8; empty fields and a trailing carriage return are dropped.
-static void reply_split(const char* reply, reply_fields* f) {
+static void cmd_status_reply_split(const char* reply, reply_fields* f) {
     static_assert(sizeof(f->buf) >= STATUS_REPLY_BUFFER * 3, "room for the converted reply");
     f->count = 0;
     wchar_t wide[STATUS_REPLY_BUFFER];
@@ -105,17 +105,19 @@ static void reply_split(const char* reply, reply_fields* f) {
     }
 }
 
-static const char* fields_get(const reply_fields* f, const char* key) {
+static const char* cmd_status_fields_get(const reply_fields* f, const char* key) {
     for (int i = 0; i < f->count; i++)
         if (f->has_eq[i] && strcmp(f->key[i], key) == 0) return f->val[i];
     return nullptr;
 }
 
-static bool starts_with(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
+static bool cmd_status_starts_with(const char* s, const char* prefix) {
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
 
 // A value that may stand unquoted in JSON: decimal digits only, and no leading
 // zero that would make the number invalid JSON.
-static bool json_plain_number(const char* v) {
+static bool cmd_status_json_plain_number(const char* v) {
     if (!v[0]) return false;
     if (v[0] == '0' && v[1]) return false;
     for (const char* c = v; *c; c++)
@@ -124,15 +126,15 @@ static bool json_plain_number(const char* v) {
 }
 
 // Writes the value as a bare number or an escaped string.
-static void json_put_scalar(out_buf* b, const char* v, size_t escape_capacity) {
-    if (json_plain_number(v)) {
-        ob_put(b, "%s", v);
+static void cmd_status_json_put_scalar(out_buf* b, const char* v, size_t escape_capacity) {
+    if (cmd_status_json_plain_number(v)) {
+        cmd_status_ob_put(b, "%s", v);
         return;
     }
     char esc[CLI_ESCAPE_BUFFER];
     if (escape_capacity > sizeof esc) escape_capacity = sizeof esc;
     cli_json_escape_utf8(v, esc, escape_capacity);
-    ob_put(b, "\"%s\"", esc);
+    cmd_status_ob_put(b, "\"%s\"", esc);
 }
 
 // ---- status
@@ -159,30 +161,30 @@ const char* const status_pools[] = {"stills", "clips", "io", "pipe"};
 }  // namespace
 
 // Missing or unreadable numbers read as 0.
-static pool_numbers pool_read(const reply_fields* f, const char* name) {
+static pool_numbers cmd_status_pool_read(const reply_fields* f, const char* name) {
     pool_numbers p = {};
     char key[32];
     snprintf(key, sizeof key, "pool_%s", name);
-    const char* v = fields_get(f, key);
+    const char* v = cmd_status_fields_get(f, key);
     if (v) sscanf(v, "%d,%u,%u,%llu,%llu,%lf", &p.threads, &p.depth, &p.high, &p.completed, &p.rejected, &p.avg_ms);
     if (!std::isfinite(p.avg_ms)) p.avg_ms = 0;
     return p;
 }
 
-static mem_numbers mem_read(const reply_fields* f, const char* key) {
+static mem_numbers cmd_status_mem_read(const reply_fields* f, const char* key) {
     mem_numbers m = {};
-    const char* v = fields_get(f, key);
+    const char* v = cmd_status_fields_get(f, key);
     if (v) sscanf(v, "%d,%llu,%llu", &m.in_use, &m.committed, &m.budget);
     return m;
 }
 
-static unsigned long long field_ull(const reply_fields* f, const char* key) {
-    const char* v = fields_get(f, key);
+static unsigned long long cmd_status_field_ull(const reply_fields* f, const char* key) {
+    const char* v = cmd_status_fields_get(f, key);
     return v ? strtoull(v, nullptr, 10) : 0;
 }
 
 // Splits a hotkey value "text:state" at its last colon; no colon means state "ok".
-static void hotkey_split(const char* value, char* text, size_t text_size, const char** state) {
+static void cmd_status_hotkey_split(const char* value, char* text, size_t text_size, const char** state) {
     const char* colon = strrchr(value, ':');
     size_t len = colon ? (size_t)(colon - value) : strlen(value);
     if (len >= text_size) len = cli_utf8_cut(value, len, text_size - 1);
@@ -191,163 +193,166 @@ static void hotkey_split(const char* value, char* text, size_t text_size, const 
     *state = colon ? colon + 1 : "ok";
 }
 
-size_t status_text(const char* reply, char* out, size_t capacity) {
+size_t cmd_status_text(const char* reply, char* out, size_t capacity) {
     reply_fields fields;
     reply_fields* f = &fields;
-    reply_split(reply, f);
+    cmd_status_reply_split(reply, f);
     out_buf b;
-    ob_init(&b, out, capacity);
+    cmd_status_ob_init(&b, out, capacity);
     for (int i = 0; i < f->count; i++) {
         const char* key = f->key[i];
-        if (starts_with(key, "pool_") || starts_with(key, "mem_")) continue;
-        if (starts_with(key, "hk_")) {
+        if (cmd_status_starts_with(key, "pool_") || cmd_status_starts_with(key, "mem_")) continue;
+        if (cmd_status_starts_with(key, "hk_")) {
             char text[STATUS_REPLY_BUFFER];
             const char* state;
-            hotkey_split(f->val[i], text, sizeof text, &state);
-            ob_put(&b, "%-15s %-18s %s\n", key, text, state);
+            cmd_status_hotkey_split(f->val[i], text, sizeof text, &state);
+            cmd_status_ob_put(&b, "%-15s %-18s %s\n", key, text, state);
         } else if (f->has_eq[i]) {
-            ob_put(&b, "%s=%s\n", key, f->val[i]);
+            cmd_status_ob_put(&b, "%s=%s\n", key, f->val[i]);
         } else {
-            ob_put(&b, "%s\n", key);
+            cmd_status_ob_put(&b, "%s\n", key);
         }
     }
-    if (fields_get(f, "pool_stills")) {
-        ob_put(&b, "pools      threads  depth  high  done  rejected  avg_ms\n");
+    if (cmd_status_fields_get(f, "pool_stills")) {
+        cmd_status_ob_put(&b, "pools      threads  depth  high  done  rejected  avg_ms\n");
         for (const char* name : status_pools) {
-            pool_numbers p = pool_read(f, name);
+            pool_numbers p = cmd_status_pool_read(f, name);
             char avg[32] = "-";
             if (p.completed) snprintf(avg, sizeof avg, "%.1f", p.avg_ms);
-            ob_put(&b, "  %-8s %-8d %-6u %-5u %-5llu %-9llu %s\n", name, p.threads, p.depth, p.high, p.completed,
-                   p.rejected, avg);
+            cmd_status_ob_put(&b, "  %-8s %-8d %-6u %-5u %-5llu %-9llu %s\n", name, p.threads, p.depth, p.high,
+                              p.completed, p.rejected, avg);
         }
-        mem_numbers stills = mem_read(f, "mem_stills"), clips = mem_read(f, "mem_clips");
-        const char* percent = fields_get(f, "mem_percent");
+        mem_numbers stills = cmd_status_mem_read(f, "mem_stills"), clips = cmd_status_mem_read(f, "mem_clips");
+        const char* percent = cmd_status_fields_get(f, "mem_percent");
         char total[32], budget[32], s_used[32], s_budget[32], c_used[32], c_budget[32];
-        format_bytes(field_ull(f, "mem_total"), total, sizeof total);
+        format_bytes(cmd_status_field_ull(f, "mem_total"), total, sizeof total);
         format_bytes(stills.budget + clips.budget, budget, sizeof budget);
         format_bytes(stills.committed, s_used, sizeof s_used);
         format_bytes(stills.budget, s_budget, sizeof s_budget);
         format_bytes(clips.committed, c_used, sizeof c_used);
         format_bytes(clips.budget, c_budget, sizeof c_budget);
-        ob_put(&b, "memory     total %s \xC2\xB7 budget %s (%d%%) \xC2\xB7 stills %s / %s \xC2\xB7 clips %s / %s\n",
-               total, budget, percent ? atoi(percent) : 0, s_used, s_budget, c_used, c_budget);
+        cmd_status_ob_put(
+            &b, "memory     total %s \xC2\xB7 budget %s (%d%%) \xC2\xB7 stills %s / %s \xC2\xB7 clips %s / %s\n", total,
+            budget, percent ? atoi(percent) : 0, s_used, s_budget, c_used, c_budget);
     }
     return b.at;
 }
 
-size_t status_json(const char* reply, char* out, size_t capacity) {
+size_t cmd_status_json(const char* reply, char* out, size_t capacity) {
     reply_fields fields;
     reply_fields* f = &fields;
-    reply_split(reply, f);
+    cmd_status_reply_split(reply, f);
     out_buf b;
-    ob_init(&b, out, capacity);
-    ob_put(&b, "{");
+    cmd_status_ob_init(&b, out, capacity);
+    cmd_status_ob_put(&b, "{");
     bool first = true;
     for (int i = 0; i < f->count; i++) {
         const char* key = f->key[i];
-        if (starts_with(key, "hk_") || starts_with(key, "pool_") || starts_with(key, "mem_")) continue;
+        if (cmd_status_starts_with(key, "hk_") || cmd_status_starts_with(key, "pool_") ||
+            cmd_status_starts_with(key, "mem_"))
+            continue;
         char esc_key[KEY_ESCAPE * 2];
         cli_json_escape_utf8(key, esc_key, sizeof esc_key);
-        ob_put(&b, "%s\"%s\":", first ? "" : ",", esc_key);
-        json_put_scalar(&b, f->val[i], CLI_ESCAPE_BUFFER);
+        cmd_status_ob_put(&b, "%s\"%s\":", first ? "" : ",", esc_key);
+        cmd_status_json_put_scalar(&b, f->val[i], CLI_ESCAPE_BUFFER);
         first = false;
     }
     // The hotkeys object follows the plain fields; a reply without any must
     // still give a valid object, so the comma depends on what came before.
-    ob_put(&b, "%s\"hotkeys\":{", first ? "" : ",");
+    cmd_status_ob_put(&b, "%s\"hotkeys\":{", first ? "" : ",");
     bool first_hk = true;
     for (int i = 0; i < f->count; i++) {
         const char* key = f->key[i];
-        if (!starts_with(key, "hk_")) continue;
+        if (!cmd_status_starts_with(key, "hk_")) continue;
         char text[STATUS_REPLY_BUFFER], esc_key[KEY_ESCAPE * 2], esc_text[CLI_ESCAPE_BUFFER];
         const char* state;
-        hotkey_split(f->val[i], text, sizeof text, &state);
+        cmd_status_hotkey_split(f->val[i], text, sizeof text, &state);
         cli_json_escape_utf8(key, esc_key, sizeof esc_key);
         cli_json_escape_utf8(text, esc_text, sizeof esc_text);
         bool off = strcmp(state, "off") == 0, ok = off || strcmp(state, "ok") == 0;
-        ob_put(&b, "%s\"%s\":{\"text\":\"%s\",\"ok\":%s", first_hk ? "" : ",", esc_key, esc_text,
-               ok ? "true" : "false");
+        cmd_status_ob_put(&b, "%s\"%s\":{\"text\":\"%s\",\"ok\":%s", first_hk ? "" : ",", esc_key, esc_text,
+                          ok ? "true" : "false");
         if (off) {
-            ob_put(&b, ",\"active\":false");
+            cmd_status_ob_put(&b, ",\"active\":false");
         } else if (!ok) {
             const char* open = strchr(state, '(');
             unsigned long err = open ? strtoul(open + 1, nullptr, 10) : 0;
-            ob_put(&b, ",\"err\":%lu", err);
+            cmd_status_ob_put(&b, ",\"err\":%lu", err);
         }
-        ob_put(&b, "}");
+        cmd_status_ob_put(&b, "}");
         first_hk = false;
     }
-    ob_put(&b, "}");
-    if (fields_get(f, "pool_stills")) {
-        ob_put(&b, ",\"pools\":{");
+    cmd_status_ob_put(&b, "}");
+    if (cmd_status_fields_get(f, "pool_stills")) {
+        cmd_status_ob_put(&b, ",\"pools\":{");
         for (size_t i = 0; i < sizeof status_pools / sizeof status_pools[0]; i++) {
-            pool_numbers p = pool_read(f, status_pools[i]);
-            ob_put(
+            pool_numbers p = cmd_status_pool_read(f, status_pools[i]);
+            cmd_status_ob_put(
                 &b,
                 "%s\"%s\":{\"threads\":%d,\"depth\":%u,\"high\":%u,\"completed\":%llu,\"rejected\":%llu,\"avg_ms\":%.1f}",
                 i ? "," : "", status_pools[i], p.threads, p.depth, p.high, p.completed, p.rejected, p.avg_ms);
         }
-        ob_put(&b, "}");
+        cmd_status_ob_put(&b, "}");
     }
-    if (fields_get(f, "mem_total")) {
-        mem_numbers s = mem_read(f, "mem_stills"), c = mem_read(f, "mem_clips");
-        const char* percent = fields_get(f, "mem_percent");
-        ob_put(
+    if (cmd_status_fields_get(f, "mem_total")) {
+        mem_numbers s = cmd_status_mem_read(f, "mem_stills"), c = cmd_status_mem_read(f, "mem_clips");
+        const char* percent = cmd_status_fields_get(f, "mem_percent");
+        cmd_status_ob_put(
             &b,
             ",\"memory\":{\"total\":%llu,\"percent\":%d,\"stills\":{\"in_use\":%d,\"committed\":%llu,\"budget\":%llu},"
             "\"clips\":{\"in_use\":%d,\"committed\":%llu,\"budget\":%llu}}",
-            field_ull(f, "mem_total"), percent ? atoi(percent) : 0, s.in_use, s.committed, s.budget, c.in_use,
-            c.committed, c.budget);
+            cmd_status_field_ull(f, "mem_total"), percent ? atoi(percent) : 0, s.in_use, s.committed, s.budget,
+            c.in_use, c.committed, c.budget);
     }
-    ob_put(&b, "}\n");
-    return ob_json_result(&b);
+    cmd_status_ob_put(&b, "}\n");
+    return cmd_status_ob_json_result(&b);
 }
 
 // ---- input
 
-size_t input_text(const char* reply, char* out, size_t capacity) {
+size_t cmd_status_input_text(const char* reply, char* out, size_t capacity) {
     reply_fields fields;
     reply_fields* f = &fields;
-    reply_split(reply, f);
+    cmd_status_reply_split(reply, f);
     out_buf b;
-    ob_init(&b, out, capacity);
-    for (int i = 0; i < f->count; i++) ob_put(&b, "%-24s %s\n", f->key[i], f->val[i]);
+    cmd_status_ob_init(&b, out, capacity);
+    for (int i = 0; i < f->count; i++) cmd_status_ob_put(&b, "%-24s %s\n", f->key[i], f->val[i]);
     return b.at;
 }
 
-static bool input_is_flag(const char* key) {
+static bool cmd_status_input_is_flag(const char* key) {
     static const char* const flags[] = {"running",     "raw_enabled",    "hook_enabled",    "raw_ready",  "hook_ready",
                                         "mouse_ready", "session_active", "focus_requested", "focus_owned"};
     for (const char* k : flags)
         if (strcmp(k, key) == 0) return true;
-    return starts_with(key, "registered_") && strcmp(key, "registered_events") != 0 &&
+    return cmd_status_starts_with(key, "registered_") && strcmp(key, "registered_events") != 0 &&
            strcmp(key, "registered_activations") != 0;
 }
 
-size_t input_json(const char* reply, char* out, size_t capacity) {
+size_t cmd_status_input_json(const char* reply, char* out, size_t capacity) {
     reply_fields fields;
     reply_fields* f = &fields;
-    reply_split(reply, f);
+    cmd_status_reply_split(reply, f);
     out_buf b;
-    ob_init(&b, out, capacity);
-    ob_put(&b, "{");
+    cmd_status_ob_init(&b, out, capacity);
+    cmd_status_ob_put(&b, "{");
     for (int i = 0; i < f->count; i++) {
         char esc_key[KEY_ESCAPE];
         cli_json_escape_utf8(f->key[i], esc_key, sizeof esc_key);
-        ob_put(&b, "%s\"%s\":", i ? "," : "", esc_key);
-        if (input_is_flag(f->key[i]))
-            ob_put(&b, "%s", strcmp(f->val[i], "1") == 0 ? "true" : "false");
+        cmd_status_ob_put(&b, "%s\"%s\":", i ? "," : "", esc_key);
+        if (cmd_status_input_is_flag(f->key[i]))
+            cmd_status_ob_put(&b, "%s", strcmp(f->val[i], "1") == 0 ? "true" : "false");
         else
-            json_put_scalar(&b, f->val[i], INPUT_VALUE_ESCAPE);
+            cmd_status_json_put_scalar(&b, f->val[i], INPUT_VALUE_ESCAPE);
     }
-    ob_put(&b, "}\n");
-    return ob_json_result(&b);
+    cmd_status_ob_put(&b, "}\n");
+    return cmd_status_ob_json_result(&b);
 }
 
 // ---- folders
 
 // Characters of a wide text: a surrogate pair is one.
-static size_t wide_chars(const wchar_t* text) {
+static size_t cmd_status_wide_chars(const wchar_t* text) {
     size_t n = 0;
     for (; *text; text++)
         if (*text < 0xDC00 || *text > 0xDFFF) n++;
@@ -355,103 +360,105 @@ static size_t wide_chars(const wchar_t* text) {
 }
 
 // Appends text padded with blanks to width characters.
-static size_t wide_pad(wchar_t* line, size_t at, size_t cap, const wchar_t* text, size_t width) {
+static size_t cmd_status_wide_pad(wchar_t* line, size_t at, size_t cap, const wchar_t* text, size_t width) {
     size_t len = wcslen(text);
     for (size_t i = 0; i < len && at + 1 < cap; i++) line[at++] = text[i];
-    for (size_t i = wide_chars(text); i < width && at + 1 < cap; i++) line[at++] = L' ';
+    for (size_t i = cmd_status_wide_chars(text); i < width && at + 1 < cap; i++) line[at++] = L' ';
     line[at] = 0;
     return at;
 }
 
-size_t folders_text(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out, size_t capacity) {
+size_t cmd_status_folders_text(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out,
+                               size_t capacity) {
     out_buf b;
-    ob_init(&b, out, capacity);
+    cmd_status_ob_init(&b, out, capacity);
     size_t width = 4;
     for (int i = 0; i < FOLDERS_SLOTS; i++) {
         wchar_t path[FOLDERS_PATH_CHARS];
         wcsncpy(path, paths[i], FOLDERS_PATH_CHARS - 1);
         path[FOLDERS_PATH_CHARS - 1] = 0;
-        size_t len = wide_chars(path);
+        size_t len = cmd_status_wide_chars(path);
         if (len > width) width = len;
     }
     wchar_t line[FOLDERS_PATH_CHARS + 32];
     char utf8[sizeof line / sizeof line[0] * 3];
-    size_t at = wide_pad(line, 0, sizeof line / sizeof line[0], L"SLOT  ", 0);
-    at = wide_pad(line, at, sizeof line / sizeof line[0], L"PATH", width);
-    wide_pad(line, at, sizeof line / sizeof line[0], L" EXISTS", 0);
+    size_t at = cmd_status_wide_pad(line, 0, sizeof line / sizeof line[0], L"SLOT  ", 0);
+    at = cmd_status_wide_pad(line, at, sizeof line / sizeof line[0], L"PATH", width);
+    cmd_status_wide_pad(line, at, sizeof line / sizeof line[0], L" EXISTS", 0);
     cli_utf8_from_wide(line, utf8, sizeof utf8);
-    ob_put(&b, "%s\n", utf8);
+    cmd_status_ob_put(&b, "%s\n", utf8);
     for (int i = 0; i < FOLDERS_SLOTS; i++) {
         wchar_t path[FOLDERS_PATH_CHARS], slot[8];
         wcsncpy(path, paths[i], FOLDERS_PATH_CHARS - 1);
         path[FOLDERS_PATH_CHARS - 1] = 0;
         bool empty = path[0] == 0;
         swprintf(slot, sizeof slot / sizeof slot[0], L"%d", i + 1);
-        at = wide_pad(line, 0, sizeof line / sizeof line[0], slot, 5);
-        at = wide_pad(line, at, sizeof line / sizeof line[0], L" ", 0);
-        at = wide_pad(line, at, sizeof line / sizeof line[0], empty ? L"-" : path, width);
-        wide_pad(line, at, sizeof line / sizeof line[0], empty ? L" -" : exists[i] ? L" yes" : L" no", 0);
+        at = cmd_status_wide_pad(line, 0, sizeof line / sizeof line[0], slot, 5);
+        at = cmd_status_wide_pad(line, at, sizeof line / sizeof line[0], L" ", 0);
+        at = cmd_status_wide_pad(line, at, sizeof line / sizeof line[0], empty ? L"-" : path, width);
+        cmd_status_wide_pad(line, at, sizeof line / sizeof line[0], empty ? L" -" : exists[i] ? L" yes" : L" no", 0);
         cli_utf8_from_wide(line, utf8, sizeof utf8);
-        ob_put(&b, "%s\n", utf8);
+        cmd_status_ob_put(&b, "%s\n", utf8);
     }
     return b.at;
 }
 
-size_t folders_json(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out, size_t capacity) {
+size_t cmd_status_folders_json(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out,
+                               size_t capacity) {
     out_buf b;
-    ob_init(&b, out, capacity);
-    ob_put(&b, "[");
+    cmd_status_ob_init(&b, out, capacity);
+    cmd_status_ob_put(&b, "[");
     for (int i = 0; i < FOLDERS_SLOTS; i++) {
         wchar_t path[FOLDERS_PATH_CHARS];
         wcsncpy(path, paths[i], FOLDERS_PATH_CHARS - 1);
         path[FOLDERS_PATH_CHARS - 1] = 0;
         char esc[FOLDERS_PATH_CHARS * 6 + 8];
         cli_json_escape(path, esc, sizeof esc);
-        ob_put(&b, "%s{\"slot\":%d,\"path\":\"%s\",\"exists\":%s}", i ? "," : "", i + 1, esc,
-               path[0] && exists[i] ? "true" : "false");
+        cmd_status_ob_put(&b, "%s{\"slot\":%d,\"path\":\"%s\",\"exists\":%s}", i ? "," : "", i + 1, esc,
+                          path[0] && exists[i] ? "true" : "false");
     }
-    ob_put(&b, "]\n");
-    return ob_json_result(&b);
+    cmd_status_ob_put(&b, "]\n");
+    return cmd_status_ob_json_result(&b);
 }
 
 // ---- Commands.
 
 static char g_status_out[STATUS_OUT_BUFFER * 2];
 
-int status_command(int argc, wchar_t**) {
+int cmd_status_command(int argc, wchar_t**) {
     if (argc > 0) return cli_usage(nullptr, "expects no arguments (use --json or --help)");
     char reply[STATUS_REPLY_BUFFER];
-    if (!cli_find_window(L"IvraAgentWnd") || pipe_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK ||
-        !reply_ok(reply)) {
-        err_printf("agent: not running\n");
-        if (g_cli.json) out_write("{\"error\":\"agent_unavailable\",\"message\":\"agent not running\"}\n");
+    if (!cli_find_window(L"IvraAgentWnd") || pipe_client_call("status", reply, sizeof reply, 5000) != PIPE_CALL_OK ||
+        !pipe_client_reply_ok(reply)) {
+        cli_err_printf("agent: not running\n");
+        if (g_cli.json) cli_out_write("{\"error\":\"agent_unavailable\",\"message\":\"agent not running\"}\n");
         return CLI_EXIT_AGENT;
     }
     if (g_cli.json) {
-        if (!status_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("status");
+        if (!cmd_status_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("status");
     } else
-        status_text(reply, g_status_out, sizeof g_status_out);
-    out_write(g_status_out);
+        cmd_status_text(reply, g_status_out, sizeof g_status_out);
+    cli_out_write(g_status_out);
     return CLI_EXIT_OK;
 }
 
-int input_command(int argc, wchar_t**) {
+int cmd_status_input_command(int argc, wchar_t**) {
     if (argc > 0) return cli_usage(nullptr, "expects no arguments (use --json or --help)");
     char reply[STATUS_REPLY_BUFFER];
-    if (pipe_call("input", reply, sizeof reply, 5000) != PIPE_CALL_OK)
+    if (pipe_client_call("input", reply, sizeof reply, 5000) != PIPE_CALL_OK)
         return cli_fail("agent_unavailable", CLI_EXIT_AGENT,
                         "agent input diagnostics unavailable; run 'ivrac agent start'");
-    if (!reply_ok(reply))
+    if (!pipe_client_reply_ok(reply))
         return cli_fail("input_unavailable", CLI_EXIT_FAILED, "agent does not support input diagnostics");
     if (g_cli.json) {
-        if (!input_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("input");
+        if (!cmd_status_input_json(reply, g_status_out, sizeof g_status_out)) return cli_fail_too_large("input");
     } else
-        input_text(reply, g_status_out, sizeof g_status_out);
-    out_write(g_status_out);
+        cmd_status_input_text(reply, g_status_out, sizeof g_status_out);
+    cli_out_write(g_status_out);
     return CLI_EXIT_OK;
 }
 
-int folders_command(int, wchar_t**) {
+int cmd_status_folders_command(int, wchar_t**) {
     config loaded;
     config* cfg = &loaded;
     config_load(cfg);
@@ -461,10 +468,10 @@ int folders_command(int, wchar_t**) {
         exists[i] = attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
     }
     if (g_cli.json) {
-        if (!folders_json(cfg->folders, exists, g_status_out, sizeof g_status_out))
+        if (!cmd_status_folders_json(cfg->folders, exists, g_status_out, sizeof g_status_out))
             return cli_fail_too_large("folders");
     } else
-        folders_text(cfg->folders, exists, g_status_out, sizeof g_status_out);
-    out_write(g_status_out);
+        cmd_status_folders_text(cfg->folders, exists, g_status_out, sizeof g_status_out);
+    cli_out_write(g_status_out);
     return CLI_EXIT_OK;
 }

@@ -21,29 +21,31 @@ enum {
 // "status" as text: plain fields as key=value lines, hk_* fields as aligned
 // key / hotkey text / state lines, then the pools block and the memory line
 // when the reply has pool_stills.
-size_t status_text(const char* reply, char* out, size_t capacity);
+size_t cmd_status_text(const char* reply, char* out, size_t capacity);
 // "status" as one JSON object with its line feed: plain fields, "hotkeys",
 // "pools" (when pool_stills is present) and "memory" (when mem_total is present).
-size_t status_json(const char* reply, char* out, size_t capacity);
+size_t cmd_status_json(const char* reply, char* out, size_t capacity);
 
 // "input" as text: one "%-24s %s" line per field.
-size_t input_text(const char* reply, char* out, size_t capacity);
+size_t cmd_status_input_text(const char* reply, char* out, size_t capacity);
 // "input" as one JSON object with its line feed; route and registration flags
 // become booleans, plain decimal numbers stay unquoted, the rest are strings.
-size_t input_json(const char* reply, char* out, size_t capacity);
+size_t cmd_status_input_json(const char* reply, char* out, size_t capacity);
 
 // "folders" as text: the header with a PATH column as wide as the longest slot
 // path (at least 4 characters) and one line per slot; empty slots show "-" for
 // path and EXISTS.
-size_t folders_text(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out, size_t capacity);
+size_t cmd_status_folders_text(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out,
+                               size_t capacity);
 // "folders" as a JSON array of nine {slot,path,exists} objects with its line feed.
-size_t folders_json(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out, size_t capacity);
+size_t cmd_status_folders_json(const wchar_t (*paths)[FOLDERS_PATH_CHARS], const bool* exists, char* out,
+                               size_t capacity);
 
 // ---- Commands; argv holds the arguments after the command word.
 
 // 0 running; 2 when given arguments; 3 when the agent is not running (never starts it).
-int status_command(int argc, wchar_t** argv);
+int cmd_status_command(int argc, wchar_t** argv);
 // 0 diagnostics shown, 1 the agent refused, 2 usage, 3 agent unavailable (never starts it).
-int input_command(int argc, wchar_t** argv);
+int cmd_status_input_command(int argc, wchar_t** argv);
 // Always 0; reads config.ini only.
-int folders_command(int argc, wchar_t** argv);
+int cmd_status_folders_command(int argc, wchar_t** argv);

@@ -12,13 +12,13 @@ namespace {
 
 uint64_t storage_field_u64(const char* reply, const char* key) {
     char value[32];
-    reply_field_get_utf8(reply, key, value, sizeof value);
+    pipe_client_reply_field_get_utf8(reply, key, value, sizeof value);
     return strtoull(value, nullptr, 10);
 }
 
 long long storage_field_ll(const char* reply, const char* key) {
     char value[32];
-    reply_field_get_utf8(reply, key, value, sizeof value);
+    pipe_client_reply_field_get_utf8(reply, key, value, sizeof value);
     return strtoll(value, nullptr, 10);
 }
 
@@ -26,15 +26,15 @@ const char* storage_bool(int flag) { return flag ? "true" : "false"; }
 
 }  // namespace
 
-bool storage_reply_parse(const char* reply, storage_view* v) {
-    if (!reply_ok(reply)) return false;
+bool cmd_storage_reply_parse(const char* reply, storage_view* v) {
+    if (!pipe_client_reply_ok(reply)) return false;
     for (const char* key : {"drive", "total", "free", "ivra"}) {
-        if (!reply_field_find(reply, key, nullptr)) return false;
+        if (!pipe_client_reply_field_find(reply, key, nullptr)) return false;
     }
     storage_view s{};
     storage_report& r = s.report;
     wchar_t drive[64];
-    reply_field_get(reply, "drive", drive, 64);
+    pipe_client_reply_field_get(reply, "drive", drive, 64);
     wcsncpy(r.drive, drive, STORAGE_DRIVE_MAX - 1);
     r.drive[STORAGE_DRIVE_MAX - 1] = 0;
     r.drive_total = storage_field_u64(reply, "total");
@@ -59,7 +59,7 @@ bool storage_reply_parse(const char* reply, storage_view* v) {
     return true;
 }
 
-bool storage_json(const storage_view* v, char* out, size_t capacity) {
+bool cmd_storage_json(const storage_view* v, char* out, size_t capacity) {
     const storage_report* r = &v->report;
     char drive[64];
     cli_json_escape(r->drive, drive, sizeof drive);
@@ -82,7 +82,7 @@ bool storage_json(const storage_view* v, char* out, size_t capacity) {
     return true;
 }
 
-void storage_text(const storage_view* v, wchar_t* out, size_t capacity) {
+void cmd_storage_text(const storage_view* v, wchar_t* out, size_t capacity) {
     if (capacity == 0) return;
     out[0] = 0;
     const storage_report* r = &v->report;
@@ -117,14 +117,14 @@ char g_storage_json[2048];
 wchar_t g_storage_text[2048];
 }  // namespace
 
-int storage_command(int argc, wchar_t** argv) {
+int cmd_storage_command(int argc, wchar_t** argv) {
     bool refresh = false;
     for (int i = 0; i < argc; ++i) refresh = refresh || (argv[i] && wcscmp(argv[i], L"--refresh") == 0);
     config_load(&g_storage_cfg);
     storage_view* v = &g_storage_view;
     const int rc =
-        pipe_call(refresh ? "storage\trefresh=1" : "storage", g_storage_reply, sizeof g_storage_reply, 30000);
-    if (rc != PIPE_CALL_OK || !storage_reply_parse(g_storage_reply, v)) {
+        pipe_client_call(refresh ? "storage\trefresh=1" : "storage", g_storage_reply, sizeof g_storage_reply, 30000);
+    if (rc != PIPE_CALL_OK || !cmd_storage_reply_parse(g_storage_reply, v)) {
         cli_note("agent not running; scanning locally");
         *v = storage_view{};
         storage_scan(&g_storage_cfg, &v->report);
@@ -134,11 +134,11 @@ int storage_command(int argc, wchar_t** argv) {
         v->warn_ivra_gb = g_storage_cfg.warn_ivra_gb;
     }
     if (g_cli.json) {
-        storage_json(v, g_storage_json, sizeof g_storage_json);
-        out_write(g_storage_json);
+        cmd_storage_json(v, g_storage_json, sizeof g_storage_json);
+        cli_out_write(g_storage_json);
     } else {
-        storage_text(v, g_storage_text, sizeof g_storage_text / sizeof g_storage_text[0]);
-        out_write_wide(g_storage_text);
+        cmd_storage_text(v, g_storage_text, sizeof g_storage_text / sizeof g_storage_text[0]);
+        cli_out_write_wide(g_storage_text);
     }
     return CLI_EXIT_OK;
 }

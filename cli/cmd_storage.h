@@ -17,11 +17,11 @@ struct storage_view {
 
 // Reads an "ok" storage reply into v (drive cut to 7 characters). False, v
 // untouched, when the reply is not "ok" or lacks the drive, total, free or ivra field.
-bool storage_reply_parse(const char* reply, storage_view* v);
+bool cmd_storage_reply_parse(const char* reply, storage_view* v);
 // The JSON object with its line feed. False, out empty, when it does not fit.
-bool storage_json(const storage_view* v, char* out, size_t capacity);
+bool cmd_storage_json(const storage_view* v, char* out, size_t capacity);
 // The text blocks, one line feed after each line; cut to capacity characters.
-void storage_text(const storage_view* v, wchar_t* out, size_t capacity);
+void cmd_storage_text(const storage_view* v, wchar_t* out, size_t capacity);
 
 // ---- Command; argv holds the arguments after the command word. Always 0.
-int storage_command(int argc, wchar_t** argv);
+int cmd_storage_command(int argc, wchar_t** argv);

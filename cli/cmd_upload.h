@@ -22,21 +22,21 @@ struct upload_entry {
 
 // The entry of the reply's field "u<i>". False, entry untouched, when the field is
 // missing, empty or has fewer than eight '|'-separated parts.
-bool upload_item_get(const char* reply, int i, upload_entry* entry);
+bool cmd_upload_item_get(const char* reply, int i, upload_entry* entry);
 
 // upload_mode of a mode word: "ask" 0, "auto" 1, "manual" 2; -1 for anything else.
-int upload_mode_parse(const wchar_t* word);
+int cmd_upload_mode_parse(const wchar_t* word);
 
 // The "upload status" output of a status reply: text lines, or one JSON object.
 // False, out empty, when it does not fit capacity.
-bool upload_status_build(const char* reply, bool json, char* out, size_t capacity);
+bool cmd_upload_status_build(const char* reply, bool json, char* out, size_t capacity);
 
 // ---- Commands.
 
 // The agent's "err" reply through cli_fail: its code ("upload" when empty) and message;
 // exit 6 for "not_linked", else 1. Returns the exit code.
-int upload_fail(const char* reply);
+int cmd_upload_fail(const char* reply);
 
 // "ivrac upload <file>... [--wait] | status | retry | clear | mode [ask|auto|manual]";
 // argv holds the arguments after the command word. Returns the exit code.
-int upload_command(int argc, wchar_t** argv);
+int cmd_upload_command(int argc, wchar_t** argv);

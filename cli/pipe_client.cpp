@@ -6,7 +6,7 @@
 
 static const wchar_t pipe_name[] = L"\\\\.\\pipe\\ivra";
 
-const char* reply_field_find(const char* reply, const char* key, size_t* len) {
+const char* pipe_client_reply_field_find(const char* reply, const char* key, size_t* len) {
     if (!reply || !key || !key[0]) return nullptr;
     size_t klen = strlen(key);
     const char* p = reply;
@@ -21,10 +21,10 @@ const char* reply_field_find(const char* reply, const char* key, size_t* len) {
     }
 }
 
-void reply_field_get_utf8(const char* reply, const char* key, char* out, size_t out_size) {
+void pipe_client_reply_field_get_utf8(const char* reply, const char* key, char* out, size_t out_size) {
     if (out_size == 0) return;
     size_t len = 0;
-    const char* v = reply_field_find(reply, key, &len);
+    const char* v = pipe_client_reply_field_find(reply, key, &len);
     if (!v) {
         out[0] = 0;
         return;
@@ -34,14 +34,14 @@ void reply_field_get_utf8(const char* reply, const char* key, char* out, size_t 
     out[len] = 0;
 }
 
-void reply_field_get(const char* reply, const char* key, wchar_t* out_wide, size_t out_chars) {
+void pipe_client_reply_field_get(const char* reply, const char* key, wchar_t* out_wide, size_t out_chars) {
     if (out_chars == 0) return;
     char value[1024];
-    reply_field_get_utf8(reply, key, value, sizeof value);
+    pipe_client_reply_field_get_utf8(reply, key, value, sizeof value);
     cli_wide_from_utf8(value, (size_t)-1, out_wide, out_chars);
 }
 
-bool reply_ok(const char* reply) { return reply && reply[0] == 'o' && reply[1] == 'k'; }
+bool pipe_client_reply_ok(const char* reply) { return reply && reply[0] == 'o' && reply[1] == 'k'; }
 
 HWND cli_find_window(const wchar_t* class_name) {
     HWND w = FindWindowW(class_name, nullptr);
@@ -51,7 +51,7 @@ HWND cli_find_window(const wchar_t* class_name) {
 
 // Opens the pipe with the attempts rule: absent pipes are retried every 50 ms,
 // busy ones waited for up to 200 ms, 20 attempts in all.
-static HANDLE pipe_open() {
+static HANDLE pipe_client_open() {
     for (int attempt = 0; attempt < 20; attempt++) {
         HANDLE h = CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                                nullptr);
@@ -70,7 +70,7 @@ static HANDLE pipe_open() {
 
 // Waits for a pending operation; on time-out cancels it and waits for the
 // cancellation, so the kernel never writes into the OVERLAPPED after we return.
-static bool overlapped_finish(HANDLE h, OVERLAPPED* ov, unsigned long timeout_ms, DWORD* done) {
+static bool pipe_client_overlapped_finish(HANDLE h, OVERLAPPED* ov, unsigned long timeout_ms, DWORD* done) {
     if (WaitForSingleObject(ov->hEvent, timeout_ms) != WAIT_OBJECT_0) {
         CancelIo(h);
         GetOverlappedResult(h, ov, done, TRUE);
@@ -79,13 +79,13 @@ static bool overlapped_finish(HANDLE h, OVERLAPPED* ov, unsigned long timeout_ms
     return GetOverlappedResult(h, ov, done, FALSE) != 0;
 }
 
-int pipe_call(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms) {
+int pipe_client_call(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms) {
     if (reply_size > 0) reply[0] = 0;
     if (!request || !reply || reply_size < 2) return PIPE_CALL_NO_REPLY;
     size_t rlen = strlen(request);
     if (rlen > PIPE_REQUEST_MAX || memchr(request, '\n', rlen)) return PIPE_CALL_NO_REPLY;
 
-    HANDLE h = pipe_open();
+    HANDLE h = pipe_client_open();
     if (h == INVALID_HANDLE_VALUE) return PIPE_CALL_ABSENT;
     int result = PIPE_CALL_NO_REPLY;
     size_t got = 0;
@@ -99,7 +99,7 @@ int pipe_call(const char* request, char* reply, size_t reply_size, unsigned long
     line[rlen] = '\n';
     if (!WriteFile(h, line, (DWORD)(rlen + 1), nullptr, &ov)) {
         if (GetLastError() != ERROR_IO_PENDING) goto out_event;
-        if (!overlapped_finish(h, &ov, timeout_ms, &done)) goto out_event;
+        if (!pipe_client_overlapped_finish(h, &ov, timeout_ms, &done)) goto out_event;
     }
 
     while (got < reply_size - 1) {
@@ -183,7 +183,7 @@ int cli_start_sibling(const wchar_t* file_name, const char* code, int exit_code,
     return CLI_EXIT_OK;
 }
 
-int agent_launch() {
+int pipe_client_agent_launch() {
     HANDLE process = nullptr;
     int started = cli_start_sibling(L"ivrad.exe", "agent_unavailable", CLI_EXIT_AGENT, &process);
     if (started != CLI_EXIT_OK) return started;
@@ -208,17 +208,17 @@ int agent_launch() {
     return cli_fail("agent_unavailable", CLI_EXIT_AGENT, "%s", message);
 }
 
-int pipe_call_start(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms) {
+int pipe_client_call_start(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms) {
     size_t rlen = request ? strlen(request) : 0;
     if (!request || rlen > PIPE_REQUEST_MAX || memchr(request, '\n', rlen))
         return cli_fail("usage", CLI_EXIT_USAGE, "request too long or malformed (%zu bytes; at most %d)", rlen,
                         (int)PIPE_REQUEST_MAX);
-    int r = pipe_call(request, reply, reply_size, timeout_ms);
+    int r = pipe_client_call(request, reply, reply_size, timeout_ms);
     if (r == PIPE_CALL_ABSENT) {
         cli_note("starting agent...");
-        int launched = agent_launch();
+        int launched = pipe_client_agent_launch();
         if (launched != CLI_EXIT_OK) return launched;
-        r = pipe_call(request, reply, reply_size, timeout_ms);
+        r = pipe_client_call(request, reply, reply_size, timeout_ms);
         if (r == PIPE_CALL_ABSENT) return cli_fail("agent_unavailable", CLI_EXIT_AGENT, "agent unavailable");
     }
     if (r == PIPE_CALL_OK) return CLI_EXIT_OK;

@@ -16,30 +16,30 @@ enum {
 // starts the agent, prints nothing. Returns PIPE_CALL_OK, _NO_REPLY or _ABSENT;
 // a request longer than PIPE_REQUEST_MAX bytes or holding a line feed is not
 // sent (_NO_REPLY). On failure reply holds an empty string (reply_size > 0).
-int pipe_call(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms);
+int pipe_client_call(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms);
 
-// pipe_call, starting the agent once when the pipe is absent. Prints its own
+// pipe_client_call, starting the agent once when the pipe is absent. Prints its own
 // failures through cli_fail. Returns an exit code: 0 reply received, 1 no reply,
 // 2 request unusable (too long), 3 agent unavailable.
-int pipe_call_start(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms);
+int pipe_client_call_start(const char* request, char* reply, size_t reply_size, unsigned long timeout_ms);
 
 // Starts ivrad.exe from ivrac's folder and waits (about 5 s) for its pipe.
 // Prints its failures through cli_fail. Returns 0 or 3.
-int agent_launch();
+int pipe_client_agent_launch();
 
 // True when the reply starts with "ok".
-bool reply_ok(const char* reply);
+bool pipe_client_reply_ok(const char* reply);
 
 // The value of the first tab-separated field "key=value"
 // or null. *len receives the value's length in bytes. Pure.
-const char* reply_field_find(const char* reply, const char* key, size_t* len);
+const char* pipe_client_reply_field_find(const char* reply, const char* key, size_t* len);
 
 // The field's value (at most 1023 bytes, cut at a character boundary) converted
 // from UTF-8 into out_wide[out_chars]; empty when absent or reply is null.
-void reply_field_get(const char* reply, const char* key, wchar_t* out_wide, size_t out_chars);
+void pipe_client_reply_field_get(const char* reply, const char* key, wchar_t* out_wide, size_t out_chars);
 
 // The same as UTF-8 into out[out_size] (cut at a character boundary); empty when absent.
-void reply_field_get_utf8(const char* reply, const char* key, char* out, size_t out_size);
+void pipe_client_reply_field_get_utf8(const char* reply, const char* key, char* out, size_t out_size);
 
 // ivrac's own folder with the file name appended ("...\\ivrad.exe") into out[260].
 // False, out untouched, when the module path cannot be read or the result does not fit.

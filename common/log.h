@@ -2,14 +2,10 @@
 // The shared diagnostic log "%APPDATA%\Ivra\ivrad.log", written by both
 // programs, and the privacy scrubber every message passes through.
 // Logging never fails towards its caller and never allocates on the heap.
+#include "common/text.h"
+
 #include <cstdarg>
 #include <cstddef>
-
-#if defined(__GNUC__)
-#define IVRA_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
-#else
-#define IVRA_PRINTF(fmt_index, first_arg)
-#endif
 
 enum log_level { LOG_INFO = 0, LOG_WARN = 1, LOG_ERROR = 2 };
 

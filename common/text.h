@@ -1,9 +1,14 @@
 // Text helpers shared by several modules.
 #pragma once
 
-#include "common/log.h"
-
 #include <cstddef>
+
+// Lets the compiler check printf-style arguments; used by the log as well.
+#if defined(__GNUC__)
+#define IVRA_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
+#define IVRA_PRINTF(fmt_index, first_arg)
+#endif
 
 // printf-style formatting into a caller-supplied buffer, cut to fit and always
 // terminated; does nothing when out is null or cap is 0.

@@ -6,12 +6,12 @@
 #include <initializer_list>
 #include <shlobj.h>
 
-#include "agent/core/agent.h"
 #include "common/account.h"
 #include "common/config.h"
 #include "common/config_schema.h"
 #include "common/hotkey_text.h"
 #include "common/log.h"
+#include "common/version.h"
 #include "settings/settings_link.h"
 #include "settings/settings_model.h"
 
@@ -334,7 +334,7 @@ void settings_create_pages(void) {
              L"Ivra %hs\r\n\r\nScreenshots, clips and the last 30 seconds of your screen, with uploads to "
              L"your web account.\r\nThe agent ivrad.exe and the command-line client ivrac.exe sit beside "
              L"this program.",
-             AGENT_VERSION);
+             IVRA_VERSION_TEXT);
     g_app.about_text = settings_child(L"STATIC", about, SS_LEFT | SS_NOPREFIX, SETTINGS_ID_ABOUT_TEXT, CONTENT_X,
                                       settings_row_y(0), content_w, 4 * ROW_STEP);
 

@@ -1,7 +1,5 @@
 #include "agent/capture/capture.h"
 #include "agent/capture/dib.h"
-#include "agent/capture/hdr.h"
-#include "agent/capture/texture.h"
 #include "common/log.h"
 #include "common/rect.h"
 #include <dwmapi.h>
@@ -67,51 +65,10 @@ static bool capture_size_buffer(frame_buffer* buf, long long w, long long h) {
     return true;
 }
 
-void capture_copy_frame(display_cache* cache, display_output* out, ID3D11Texture2D* src) {
-    D3D11_TEXTURE2D_DESC sd;
-    src->GetDesc(&sd);
-    bool hdr = sd.Format == DXGI_FORMAT_R16G16B16A16_FLOAT;
-    if (sd.Format != DXGI_FORMAT_B8G8R8A8_UNORM && !(hdr && cache->hdr_available)) {
-        static volatile LONG logged;
-        if (InterlockedExchange(&logged, 1) == 0)
-            log_warn("monitor %p frames arrive as format %d, not BGRA8; can't capture it", (void*)out->monitor,
-                     (int)sd.Format);
-        return;
-    }
-    if (!out->frame || out->frame_w != (int)sd.Width || out->frame_h != (int)sd.Height) {
-        if (out->frame) {
-            out->frame->Release();
-            out->frame = nullptr;
-        }
-        out->frame_w = out->frame_h = 0;
-        D3D11_TEXTURE2D_DESC td;
-        texture_desc_2d(&td, sd.Width, sd.Height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_DEFAULT,
-                        D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE, 0);
-        if (FAILED(cache->device->CreateTexture2D(&td, nullptr, &out->frame))) {
-            out->frame = nullptr;
-            return;
-        }
-        out->frame_w = (int)sd.Width;
-        out->frame_h = (int)sd.Height;
-    }
-    if (!hdr)
-        cache->context->CopyResource(out->frame, src);
-    else
-        hdr_convert(cache, out, src);
-}
-
-bool capture_copy_resource(display_cache* cache, display_output* out, IDXGIResource* res) {
-    ID3D11Texture2D* tex = nullptr;
-    if (FAILED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex))) return false;
-    capture_copy_frame(cache, out, tex);
-    tex->Release();
-    return true;
-}
-
 ID3D11Texture2D* capture_acquire(display_cache* cache, int index) {
     if (!cache || index < 0 || index >= cache->output_count) return nullptr;
     display_output* out = &cache->outputs[index];
-    if (!out->dup && !dup_create(cache, index)) return nullptr;
+    if (!out->dup && !display_dup_create(cache, index)) return nullptr;
     if (cache->lost) return nullptr;
     DXGI_OUTDUPL_FRAME_INFO info{};
     IDXGIResource* res = nullptr;
@@ -130,7 +87,7 @@ ID3D11Texture2D* capture_acquire(display_cache* cache, int index) {
         out->dup->ReleaseFrame();
         return nullptr;
     }
-    capture_copy_resource(cache, out, res);
+    display_copy_resource(cache, out, res);
     res->Release();
     out->dup->ReleaseFrame();
     return out->frame;
@@ -355,7 +312,7 @@ bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int*
     *fresh = 0;
     if (!cache || index < 0 || index >= cache->output_count || cache->lost) return false;
     display_output* out = &cache->outputs[index];
-    if (!out->dup && !dup_create(cache, index)) return false;
+    if (!out->dup && !display_dup_create(cache, index)) return false;
     DXGI_OUTDUPL_FRAME_INFO info{};
     IDXGIResource* res = nullptr;
     HRESULT hr = out->dup->AcquireNextFrame(0, &info, &res);
@@ -367,7 +324,7 @@ bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int*
             return false;
         }
         // A present time of 0 means only the pointer moved.
-        if (res && !(info.LastPresentTime.QuadPart == 0 && out->frame) && capture_copy_resource(cache, out, res))
+        if (res && !(info.LastPresentTime.QuadPart == 0 && out->frame) && display_copy_resource(cache, out, res))
             *fresh = 1;
         if (res) res->Release();
         out->dup->ReleaseFrame();

@@ -23,11 +23,6 @@ struct capture_target {
 bool capture_resolve(capture_target* target);
 // The output's newest frame, or its cached one when nothing changed; none on failure.
 ID3D11Texture2D* capture_acquire(display_cache* cache, int index);
-// Copies a just-acquired duplication texture into the output's cached frame.
-void capture_copy_frame(display_cache* cache, display_output* out, ID3D11Texture2D* src);
-// The same for an acquired duplication resource; false (nothing copied) when it is not
-// a texture. The caller still releases res and the duplication frame.
-bool capture_copy_resource(display_cache* cache, display_output* out, IDXGIResource* res);
 // Reads src (virtual-desktop coordinates, inside the output) of the output's cached frame
 // into buf at (dx, dy). False (logged) on failure.
 bool capture_read_back(display_cache* cache, int index, const RECT* src, frame_buffer* buf, int dx, int dy);

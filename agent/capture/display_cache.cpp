@@ -1,6 +1,5 @@
 #include "agent/capture/display_cache.h"
 #include "agent/capture/texture.h"
-#include "agent/capture/capture.h"
 #include "agent/capture/dup_standin.h"
 #include "agent/capture/hdr.h"
 #include "common/log.h"
@@ -261,6 +260,47 @@ bool display_cache_staging(display_cache* cache, int w, int h) {
     return true;
 }
 
+void display_copy_frame(display_cache* cache, display_output* out, ID3D11Texture2D* src) {
+    D3D11_TEXTURE2D_DESC sd;
+    src->GetDesc(&sd);
+    bool hdr = sd.Format == DXGI_FORMAT_R16G16B16A16_FLOAT;
+    if (sd.Format != DXGI_FORMAT_B8G8R8A8_UNORM && !(hdr && cache->hdr_available)) {
+        static volatile LONG logged;
+        if (InterlockedExchange(&logged, 1) == 0)
+            log_warn("monitor %p frames arrive as format %d, not BGRA8; can't capture it", (void*)out->monitor,
+                     (int)sd.Format);
+        return;
+    }
+    if (!out->frame || out->frame_w != (int)sd.Width || out->frame_h != (int)sd.Height) {
+        if (out->frame) {
+            out->frame->Release();
+            out->frame = nullptr;
+        }
+        out->frame_w = out->frame_h = 0;
+        D3D11_TEXTURE2D_DESC td;
+        texture_desc_2d(&td, sd.Width, sd.Height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_DEFAULT,
+                        D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE, 0);
+        if (FAILED(cache->device->CreateTexture2D(&td, nullptr, &out->frame))) {
+            out->frame = nullptr;
+            return;
+        }
+        out->frame_w = (int)sd.Width;
+        out->frame_h = (int)sd.Height;
+    }
+    if (!hdr)
+        cache->context->CopyResource(out->frame, src);
+    else
+        hdr_convert(cache, out, src);
+}
+
+bool display_copy_resource(display_cache* cache, display_output* out, IDXGIResource* res) {
+    ID3D11Texture2D* tex = nullptr;
+    if (FAILED(res->QueryInterface(__uuidof(ID3D11Texture2D), (void**)&tex))) return false;
+    display_copy_frame(cache, out, tex);
+    tex->Release();
+    return true;
+}
+
 // Sum of blue, green and red over the 32 sample pixels, or -1 when they cannot be read.
 // All samples go to one row of the staging texture so that a single Map reads them.
 static long display_sample_sum(display_cache* cache, display_output* out) {
@@ -298,7 +338,7 @@ static void display_prime(display_cache* cache, display_output* out) {
             out->dup->ReleaseFrame();
             return;
         }
-        capture_copy_resource(cache, out, res);
+        display_copy_resource(cache, out, res);
         res->Release();
         out->dup->ReleaseFrame();
         long sum = display_sample_sum(cache, out);
@@ -309,7 +349,7 @@ static void display_prime(display_cache* cache, display_output* out) {
     }
 }
 
-bool dup_create(display_cache* cache, int index) {
+bool display_dup_create(display_cache* cache, int index) {
     if (!cache || index < 0 || index >= cache->output_count) return false;
     display_output* out = &cache->outputs[index];
     display_release(out->dup);
@@ -391,7 +431,8 @@ bool dup_create(display_cache* cache, int index) {
 void display_cache_warm_up(display_cache* cache) {
     if (!cache) return;
     for (int i = 0; i < cache->output_count; i++)
-        if (!cache->outputs[i].dup && !dup_create(cache, i)) log_warn("warmup: output %d duplication failed", i);
+        if (!cache->outputs[i].dup && !display_dup_create(cache, i))
+            log_warn("warmup: output %d duplication failed", i);
 }
 
 int display_cache_release_idle(display_cache* cache) {

@@ -2,55 +2,9 @@
 // The capture thread's view of the desktop outputs: one Direct3D 11 device,
 // one desktop duplication per monitor and the last frame of each as a texture.
 // Only the capture thread touches a cache; the monitor text has its own lock.
-#include "common/win.h"
-#include <d3d11.h>
-#include <dxgi1_2.h>
+#include "agent/capture/display_types.h"
 #include <cstddef>
 #include <cstdint>
-
-enum {
-    DISPLAY_MAX_ADAPTERS = 8,
-    DISPLAY_MAX_OUTPUTS = 8,
-    DISPLAY_TEXT_CAP = 4096,    // monitor text capacity in characters, terminator included
-    DISPLAY_SAMPLE_COUNT = 32,  // pixels sampled by the black-first-frame check
-};
-
-struct display_output {
-    HMONITOR monitor;
-    RECT rect;                    // virtual-desktop coordinates
-    IDXGIOutputDuplication* dup;  // none while released
-    ID3D11Texture2D* frame;       // BGRA8 last frame taken from the duplication
-    int frame_w, frame_h;
-    DXGI_OUTDUPL_DESC desc;    // as reported by the duplication
-    ID3D11Texture2D* hdr_tex;  // 16-bit float intermediate of an HDR output
-    int hdr_w, hdr_h;
-    float sdr_white;  // units of 80 nits; 0 until first queried
-    DWORD sdr_white_tick;
-    int grabs_on_demand;  // the GDI duplication: every acquire reads the screen itself
-};
-
-struct display_cache {
-    ID3D11Device* device;
-    ID3D11DeviceContext* context;
-    IDXGIFactory1* factory;
-    IDXGIAdapter1* adapters[DISPLAY_MAX_ADAPTERS];
-    int adapter_count;
-    display_output outputs[DISPLAY_MAX_OUTPUTS];
-    int output_count;
-    ID3D11Texture2D* staging;
-    int staging_w, staging_h;
-    LARGE_INTEGER freq;
-    double t_acquire, t_copy, t_map;  // milliseconds of the current capture
-    int lost;
-    uint32_t generation;
-    int video_capable;
-    int continuous;
-    ID3D11VertexShader* hdr_vs;
-    ID3D11PixelShader* hdr_ps;
-    ID3D11Buffer* hdr_cb;
-    int hdr_tried;
-    int hdr_available;
-};
 
 // Builds a new cache (generation 1). Returns none when no device can be created.
 display_cache* display_cache_build();
@@ -60,7 +14,12 @@ void display_cache_destroy(display_cache* cache);
 // cache is usable afterwards; false leaves it marked lost for the next try.
 bool display_cache_validate(display_cache* cache);
 // (Re)creates one output's duplication and primes its cached frame. True on success.
-bool dup_create(display_cache* cache, int index);
+bool display_dup_create(display_cache* cache, int index);
+// Copies a just-acquired duplication texture into the output's cached frame.
+void display_copy_frame(display_cache* cache, display_output* out, ID3D11Texture2D* src);
+// The same for an acquired duplication resource; false (nothing copied) when it is not
+// a texture. The caller still releases res and the duplication frame.
+bool display_copy_resource(display_cache* cache, display_output* out, IDXGIResource* res);
 // Creates every missing duplication.
 void display_cache_warm_up(display_cache* cache);
 // Releases every duplication; returns how many were open.

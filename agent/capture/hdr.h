@@ -1,7 +1,7 @@
 #pragma once
 // Conversion of 16-bit float (scRGB) desktop frames to sRGB BGRA8 on the GPU,
 // with a shader pair compiled at run time when d3dcompiler_47.dll is present.
-#include "agent/capture/display_cache.h"
+#include "agent/capture/display_types.h"
 
 // Compiles and creates the converter once per cache; later calls return the first answer.
 bool hdr_setup(display_cache* cache);

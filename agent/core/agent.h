@@ -4,13 +4,14 @@
 // thread copies it under the shared lock before use.
 #include "common/win.h"
 #include "common/config.h"
+#include "common/version.h"
 #include <cstdint>
 
 struct worker_pool;
 struct frame_pool;
 
 // The agent's built-in version, reported at start-up and by status.
-constexpr char AGENT_VERSION[] = "0.2.12";
+constexpr char AGENT_VERSION[] = IVRA_VERSION_TEXT;
 
 struct agent_state {
     SRWLOCK config_lock;

@@ -521,44 +521,6 @@ bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, co
     return capture_file_name(out, base, ext, sub, err, err_cap);
 }
 
-// ---- Storage totals
-
-namespace {
-SRWLOCK g_storage_lock = SRWLOCK_INIT;
-storage_totals g_storage = {};
-}  // namespace
-
-void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free,
-                        uint64_t drive_total, const storage_thresholds* th) {
-    if (kind == CAPTURE_KIND_STILL) {
-        t->stills_bytes += size;
-        t->stills_count += 1;
-    } else {
-        t->clips_bytes += size;
-        t->clips_count += 1;
-    }
-    t->ivra_bytes += size;
-    if (!capture_empty(drive)) {
-        wcsncpy(t->drive, drive, 7);
-        t->drive[7] = 0;
-        t->drive_free = drive_free;
-        t->drive_total = drive_total;
-    }
-    storage_flags_apply(t, th->warn_free_mb, th->stop_free_mb, th->warn_ivra_gb);
-}
-
-void storage_totals_set(const storage_totals* t) {
-    AcquireSRWLockExclusive(&g_storage_lock);
-    g_storage = *t;
-    ReleaseSRWLockExclusive(&g_storage_lock);
-}
-
-void storage_totals_get(storage_totals* out) {
-    AcquireSRWLockShared(&g_storage_lock);
-    *out = g_storage;
-    ReleaseSRWLockShared(&g_storage_lock);
-}
-
 // ---- History
 
 namespace {
@@ -624,9 +586,7 @@ void history_append(void* arg) {
         th.warn_ivra_gb = cfg->warn_ivra_gb;
         free(cfg);
     }
-    AcquireSRWLockExclusive(&g_storage_lock);
-    storage_totals_add(&g_storage, e->size, e->kind, drive, avail, total, &th);
-    ReleaseSRWLockExclusive(&g_storage_lock);
+    storage_totals_record(e->size, e->kind, drive, avail, total, &th);
     free(e);
 }
 

@@ -120,27 +120,6 @@ struct capture_dest {
 bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, const wchar_t* ext,
                        wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap);
 
-// ---- Storage totals
-
-// The last scan's results, kept current between scans by every saved capture.
-using storage_totals = storage_report;
-
-struct storage_thresholds {
-    int warn_free_mb;
-    int stop_free_mb;
-    int warn_ivra_gb;
-};
-
-// Adds one saved capture to the totals (kind 0 still, else clip), stores the drive
-// snapshot when drive is non-empty, then recomputes the three flags from the stored
-// free space and the thresholds (0 or less switches a check off). Pure.
-void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free,
-                        uint64_t drive_total, const storage_thresholds* th);
-
-// The process-wide totals under the storage lock: replaced whole by a scan, read as a copy.
-void storage_totals_set(const storage_totals* t);
-void storage_totals_get(storage_totals* out);
-
 // ---- History
 
 struct history_entry {

@@ -207,6 +207,12 @@ void ivrad_create_pools(const launch_context* lc) {
              budget, percent, stills, clips, stills_workers, clips_workers);
 }
 
+// The storage gate's balloons, with the warning sound for a refused capture.
+void ivrad_storage_notice(const wchar_t* text, bool full) {
+    balloon_warning(L"Ivra", text);
+    if (full) sounds_play_warning();
+}
+
 int ivrad_run_message_loop(void) {
     MSG msg;
     int rc;
@@ -425,6 +431,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     }
     hotkeys_register(g_agent.wnd, &g_agent.cfg);
     tray_add(g_agent.wnd);
+    storage_set_notifier(ivrad_storage_notice);
     watchdog_start();
     LARGE_INTEGER freq, start;
     QueryPerformanceFrequency(&freq);

@@ -1,8 +1,5 @@
 #include "agent/core/storage_monitor.h"
-#include "agent/clips/sounds.h"
 #include "agent/core/agent.h"
-#include "agent/core/capture_files.h"
-#include "agent/core/tray.h"
 #include "common/config_schema.h"
 #include "common/log.h"
 #include <cstdlib>
@@ -36,6 +33,51 @@ void storage_balloon_text(const wchar_t* warning, const wchar_t* free_text, cons
         swprintf(out, STORAGE_BALLOON_MAX, L"Ivra captures exceed %d GB", warn_ivra_gb);
 }
 
+// ---- Storage totals
+
+namespace {
+SRWLOCK g_storage_lock = SRWLOCK_INIT;
+storage_totals g_storage = {};
+}  // namespace
+
+void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free,
+                        uint64_t drive_total, const storage_thresholds* th) {
+    if (kind == 0) {
+        t->stills_bytes += size;
+        t->stills_count += 1;
+    } else {
+        t->clips_bytes += size;
+        t->clips_count += 1;
+    }
+    t->ivra_bytes += size;
+    if (drive && drive[0]) {
+        wcsncpy(t->drive, drive, 7);
+        t->drive[7] = 0;
+        t->drive_free = drive_free;
+        t->drive_total = drive_total;
+    }
+    storage_flags_apply(t, th->warn_free_mb, th->stop_free_mb, th->warn_ivra_gb);
+}
+
+void storage_totals_set(const storage_totals* t) {
+    AcquireSRWLockExclusive(&g_storage_lock);
+    g_storage = *t;
+    ReleaseSRWLockExclusive(&g_storage_lock);
+}
+
+void storage_totals_get(storage_totals* out) {
+    AcquireSRWLockShared(&g_storage_lock);
+    *out = g_storage;
+    ReleaseSRWLockShared(&g_storage_lock);
+}
+
+void storage_totals_record(uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free, uint64_t drive_total,
+                           const storage_thresholds* th) {
+    AcquireSRWLockExclusive(&g_storage_lock);
+    storage_totals_add(&g_storage, size, kind, drive, drive_free, drive_total, th);
+    ReleaseSRWLockExclusive(&g_storage_lock);
+}
+
 bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], uint64_t* avail, uint64_t* total) {
     storage_report r{};
     storage_drive(path, &r);
@@ -55,7 +97,10 @@ bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], u
 namespace {
 // Tick of the last storage balloon; only the capture thread passes the gate.
 uint64_t g_last_balloon_ms = 0;
+storage_notify_fn g_notify = nullptr;
 }  // namespace
+
+void storage_set_notifier(storage_notify_fn notify) { g_notify = notify; }
 
 bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint64_t* free_mb, wchar_t* drive) {
     wchar_t shown[STORAGE_DRIVE_MAX];
@@ -76,8 +121,7 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
         log_error("disk full: %ls free on %ls (< %d MB); capture skipped", free_text, shown, cfg->stop_free_mb);
         wchar_t balloon[STORAGE_BALLOON_MAX];
         swprintf(balloon, STORAGE_BALLOON_MAX, L"Disk full - capture skipped (%ls free on %ls)", free_text, shown);
-        balloon_warning(L"Ivra", balloon);
-        sounds_play_warning();
+        if (g_notify) g_notify(balloon, true);
         return false;
     }
     if (warning) wcscpy(warning, text);
@@ -88,7 +132,7 @@ bool storage_gate(const config* cfg, const wchar_t* path, wchar_t* warning, uint
         g_last_balloon_ms = now;
         wchar_t balloon[STORAGE_BALLOON_MAX];
         storage_balloon_text(text, free_text, shown, cfg->warn_ivra_gb, balloon);
-        balloon_warning(L"Ivra", balloon);
+        if (g_notify) g_notify(balloon, false);
     }
     return true;
 }

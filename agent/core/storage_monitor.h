@@ -1,7 +1,7 @@
 #pragma once
 // The storage gate every capture passes before a file is written (the free space
 // of the destination drive against the configured thresholds, with the warning
-// balloons), and the storage thread that keeps the scanned totals current.
+// balloons), the storage totals, and the storage thread that keeps them current.
 #include "common/config.h"
 #include "common/storage.h"
 #include "common/win.h"
@@ -36,6 +36,31 @@ bool storage_balloon_due(uint64_t last_ms, uint64_t now_ms);
 void storage_balloon_text(const wchar_t* warning, const wchar_t* free_text, const wchar_t* drive, int warn_ivra_gb,
                           wchar_t out[STORAGE_BALLOON_MAX]);
 
+// ---- Storage totals
+
+// The last scan's results, kept current between scans by every saved capture.
+using storage_totals = storage_report;
+
+struct storage_thresholds {
+    int warn_free_mb;
+    int stop_free_mb;
+    int warn_ivra_gb;
+};
+
+// Adds one saved capture to the totals (kind 0 still, else clip), stores the drive
+// snapshot when drive is non-empty, then recomputes the three flags from the stored
+// free space and the thresholds (0 or less switches a check off). Pure.
+void storage_totals_add(storage_totals* t, uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free,
+                        uint64_t drive_total, const storage_thresholds* th);
+
+// The process-wide totals under the storage lock: replaced whole by a scan, read as a copy.
+void storage_totals_set(const storage_totals* t);
+void storage_totals_get(storage_totals* out);
+// Adds one saved capture to the process-wide totals under the storage lock, which is held
+// for nothing else.
+void storage_totals_record(uint64_t size, int kind, const wchar_t* drive, uint64_t drive_free, uint64_t drive_total,
+                           const storage_thresholds* th);
+
 // ---- Free space.
 
 // Free and total bytes of the volume of path and its shown root ("" when none);
@@ -45,6 +70,12 @@ void storage_balloon_text(const wchar_t* warning, const wchar_t* free_text, cons
 bool storage_free_space(const wchar_t* path, wchar_t shown[STORAGE_DRIVE_MAX], uint64_t* avail, uint64_t* total);
 
 // ---- The gate (capture thread).
+
+// Shows a storage balloon; full is set for the disk-full refusal, which also plays the
+// warning sound. The wiring installs it before the capture thread starts; without one
+// the gate only logs.
+typedef void (*storage_notify_fn)(const wchar_t* text, bool full);
+void storage_set_notifier(storage_notify_fn notify);
 
 // Checks the destination path against cfg's thresholds. warning (may be null) receives
 // the warning text, free_mb and drive (may be null) the free megabytes and the shown root

@@ -6,7 +6,7 @@
 // forwarded, the hook's swallowing while a selection is open, and the raw mouse
 // queue. Times are 32-bit message times in milliseconds and compared across the
 // counter's wrap.
-#include "agent/input/broker.h"
+#include "agent/input/broker_types.h"
 #include "common/config.h"
 #include <cstdint>
 

@@ -7,26 +7,13 @@
 // overlay): forwarded keys, queued raw mouse packets, and keys hidden from the
 // focused program while the client is attached.
 // Messages to its window are the WM_BROKER_* constants of agent/core/messages.h.
+#include "agent/input/broker_types.h"
 #include "common/config.h"
 #include "common/win.h"
 #include <cstdint>
 
-enum { BROKER_ROUTE_NONE = -1, BROKER_ROUTE_REGISTERED = 0, BROKER_ROUTE_RAW = 1, BROKER_ROUTE_HOOK = 2 };
 enum { BROKER_MOUSE_NONE = 0, BROKER_MOUSE_NATIVE = 1, BROKER_MOUSE_RAW = 2 };
-enum { BROKER_MOUSE_QUEUE_MAX = 64, BROKER_REASON_MAX = 32 };
-
-// One raw mouse report queued for the selection client. Relative reports that
-// carry no button change are merged into the previous one.
-struct broker_mouse_packet {
-    LONG dx, dy;          // relative motion, or the raw absolute value (0..65535)
-    USHORT button_flags;  // RI_MOUSE_* of the report
-    USHORT button_data;
-    int mods;                 // modifier mask at that moment (RegisterHotKey bits)
-    int absolute;             // MOUSE_MOVE_ABSOLUTE
-    LONG screen_x, screen_y;  // absolute position mapped to screen pixels
-    DWORD time;               // message time
-    POINT cursor;             // system cursor position when it arrived
-};
+enum { BROKER_REASON_MAX = 32 };
 
 // The broker's diagnostic snapshot, as the `input` reply shows it. Zero-filled
 // with last_route BROKER_ROUTE_NONE when the broker never ran.

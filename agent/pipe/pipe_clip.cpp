@@ -3,7 +3,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/pipe/pipe_replies.h"
-#include "agent/pipe/pipe_server.h"
+#include "agent/pipe/pipe_io.h"
 #include "common/config_schema.h"
 #include "common/text.h"
 #include <shlobj.h>

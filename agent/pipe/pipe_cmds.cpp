@@ -11,7 +11,7 @@
 #include "agent/core/worker_pool.h"
 #include "agent/input/broker.h"
 #include "agent/pipe/pipe_replies.h"
-#include "agent/pipe/pipe_server.h"
+#include "agent/pipe/pipe_io.h"
 #include "agent/pipe/shot_job.h"
 #include "common/config_schema.h"
 #include "common/hotkey_text.h"

@@ -7,7 +7,7 @@
 // feed, even when it had to be cut to its buffer, and returns its length in bytes.
 #include "common/config.h"
 #include "common/log.h"
-#include "agent/core/capture_files.h"
+#include "agent/core/storage_monitor.h"
 #include <cstddef>
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 #include "agent/pipe/pipe_upload.h"
-#include "agent/pipe/pipe_server.h"
+#include "agent/pipe/pipe_io.h"
 #include "agent/upload/upload.h"
 
 #include <cstdio>

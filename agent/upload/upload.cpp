@@ -2,7 +2,6 @@
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
-#include "agent/upload/upload_transfer.h"
 #include "common/log.h"
 
 #include <cstdio>
@@ -57,11 +56,6 @@ int upload_kind_of(const wchar_t* path) {
     if (upload_ext_is(dot + 1, "png") || upload_ext_is(dot + 1, "jpg") || upload_ext_is(dot + 1, "jpeg")) return 0;
     if (upload_ext_is(dot + 1, "mp4")) return 1;
     return -1;
-}
-
-void upload_text_clean(char* text) {
-    for (; text && *text; text++)
-        if (*text == '\t' || *text == '\r' || *text == '\n' || *text == '|') *text = ' ';
 }
 
 // Bytes of text that fit max bytes without ending inside a UTF-8 character.
@@ -707,6 +701,8 @@ void upload_status(char* out, size_t capacity) {
     ReleaseSRWLockShared(&g_lock);
 }
 
+static void upload_job(void* arg);
+
 void upload_pump(void) {
     if (upload_stopping()) return;
     AcquireSRWLockExclusive(&g_lock);
@@ -720,7 +716,7 @@ void upload_pump(void) {
             if (it->state != UPLOAD_QUEUED || it->next_try > now) continue;
             it->state = UPLOAD_UPLOADING;
             it->started = now;
-            if (!worker_pool_submit(g_pool, upload_transfer, (void*)(uintptr_t)it->id)) {
+            if (!worker_pool_submit(g_pool, upload_job, (void*)(uintptr_t)it->id)) {
                 it->state = UPLOAD_QUEUED;
                 it->started = 0;
                 break;
@@ -732,7 +728,7 @@ void upload_pump(void) {
     ReleaseSRWLockExclusive(&g_lock);
 }
 
-bool upload_item_copy(uint32_t id, upload_item* item, account* acc) {
+static bool upload_item_copy(uint32_t id, upload_item* item, account* acc) {
     AcquireSRWLockShared(&g_lock);
     int i = upload_table_find(&g_table, id);
     if (i >= 0) {
@@ -743,9 +739,7 @@ bool upload_item_copy(uint32_t id, upload_item* item, account* acc) {
     return i >= 0;
 }
 
-const volatile long* upload_stop_flag(void) { return &g_stop; }
-
-void upload_finish(uint32_t id, int outcome, const char* share_url, const char* error) {
+static void upload_finish(uint32_t id, int outcome, const char* share_url, const char* error) {
     bool stopping = upload_stopping();
     AcquireSRWLockExclusive(&g_lock);
     upload_item it{};
@@ -781,4 +775,18 @@ void upload_finish(uint32_t id, int outcome, const char* share_url, const char* 
     upload_wake_arm_locked();
     ReleaseSRWLockExclusive(&g_lock);
     if (!stopping) upload_pump();
+}
+
+// The transfer's view of an item: a copy taken under the lock.
+static bool upload_fetch(uint32_t id, wchar_t path[260], char collection_id[24], account* acc) {
+    upload_item it{};
+    if (!upload_item_copy(id, &it, acc)) return false;
+    memcpy(path, it.path, sizeof it.path);
+    memcpy(collection_id, it.collection_id, sizeof it.collection_id);
+    return true;
+}
+
+// The "ivra-upload" pool job; arg is the item id.
+static void upload_job(void* arg) {
+    upload_transfer_run((uint32_t)(uintptr_t)arg, &g_stop, upload_fetch, upload_finish);
 }

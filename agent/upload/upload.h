@@ -3,6 +3,7 @@
 // by the "ivra-upload" worker pool.
 #pragma once
 
+#include "agent/upload/upload_transfer.h"
 #include "common/account.h"
 #include "common/config.h"
 
@@ -18,7 +19,6 @@
 #define UPLOAD_STATUS_CAP 65536       // the pipe's status reply block
 
 enum upload_state { UPLOAD_QUEUED = 0, UPLOAD_UPLOADING = 1, UPLOAD_DONE = 2, UPLOAD_FAILED = 3 };
-enum upload_outcome { UPLOAD_OUTCOME_DONE, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_UNLINKED };
 
 struct upload_item {
     uint32_t id;
@@ -60,13 +60,6 @@ void upload_account_changed(void);
 void upload_status(char* out, size_t capacity);
 void upload_pump(void);
 
-// For the transfer job: copies of the item and of the queue's account, taken under the
-// lock (false when the id is gone), the stop flag it polls between chunks, and the
-// report of its outcome (sentence and link are cleaned of tabs, line breaks and '|').
-bool upload_item_copy(uint32_t id, upload_item* item, account* acc);
-const volatile long* upload_stop_flag(void);
-void upload_finish(uint32_t id, int outcome, const char* share_url, const char* error);
-
 // ---- Pure parts: the table and its rules, the journal and the status text. They make
 // no call that needs the agent, so every rule can be checked on a table of its own.
 
@@ -89,8 +82,6 @@ int upload_state_parse(const char* name);
 // 0 for .png, .jpg and .jpeg (a still), 1 for .mp4 (a clip), -1 for anything else;
 // the extension is the text after the last dot of the file name, in any case.
 int upload_kind_of(const wchar_t* path);
-// Replaces tabs, carriage returns, line feeds and '|' with blanks in place.
-void upload_text_clean(char* text);
 // Copies text cut to cap - 1 bytes at a UTF-8 character boundary, cleaned as above.
 void upload_text_copy(char* out, size_t cap, const char* text);
 // The collection of a file in one of the numbered folders (folderN with collectionN,

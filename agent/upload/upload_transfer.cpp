@@ -1,7 +1,6 @@
 #include "agent/upload/upload_transfer.h"
 
 #include "agent/upload/metadata.h"
-#include "agent/upload/upload.h"
 #include "common/account.h"
 #include "common/http.h"
 #include "common/log.h"
@@ -16,6 +15,11 @@
 #include <cwchar>
 
 // ---- Pure pieces.
+
+void upload_text_clean(char* text) {
+    for (; text && *text; text++)
+        if (*text == '\t' || *text == '\r' || *text == '\n' || *text == '|') *text = ' ';
+}
 
 bool upload_file_type(const wchar_t* path, const char** ext, const char** content_type, int* clip) {
     static const struct {
@@ -172,7 +176,8 @@ const unsigned long UPLOAD_CANCELLED = 12017;
 
 struct transfer {
     uint32_t id;
-    upload_item item;
+    wchar_t path[260];
+    char collection_id[24];
     account acc;
     const volatile long* stop;
     wchar_t dir[MAX_PATH];
@@ -269,7 +274,7 @@ uint8_t* upload_read_all(const wchar_t* path, size_t* size) {
 
 // Steps 2 and 3: checks the capture and writes its cleaned copy into the working folder.
 bool upload_clean(transfer* t, const char** content_type, int* clip, uint64_t* original_size) {
-    const wchar_t* path = t->item.path;
+    const wchar_t* path = t->path;
     const char* ext = nullptr;
     if (!upload_file_type(path, &ext, content_type, clip)) return upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_TYPE);
     const uint64_t size = upload_file_size(path);
@@ -436,14 +441,14 @@ void upload_run(transfer* t) {
     d.clip = clip;
     d.content_type = content_type;
     d.original_size = original_size;
-    d.collection_id = t->item.collection_id;
+    d.collection_id = t->collection_id;
     d.previews = preview_make(t->original, t->thumb, clip ? t->poster : nullptr, &d.facts);
     if (d.previews) {
         d.thumb_size = upload_file_size(t->thumb);
         d.poster_size = clip ? upload_file_size(t->poster) : 0;
     }
     char captured_at[32];
-    upload_captured_at(t->item.path, captured_at);
+    upload_captured_at(t->path, captured_at);
     char body[1024];
     if (!upload_create_body(body, sizeof body, &d, hash, captured_at)) {
         upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_METADATA);
@@ -456,16 +461,15 @@ void upload_run(transfer* t) {
 
 }  // namespace
 
-void upload_transfer(void* arg) {
+void upload_transfer_run(uint32_t id, const volatile long* stop, upload_fetch_fn fetch, upload_report_fn report) {
     transfer* t = (transfer*)calloc(1, sizeof(transfer));
-    const uint32_t id = (uint32_t)(uintptr_t)arg;
     if (!t) {
-        upload_finish(id, UPLOAD_OUTCOME_RETRY, "", "out of memory");
+        report(id, UPLOAD_OUTCOME_RETRY, "", "out of memory");
         return;
     }
     t->id = id;
-    t->stop = upload_stop_flag();
-    if (upload_item_copy(id, &t->item, &t->acc))
+    t->stop = stop;
+    if (fetch(id, t->path, t->collection_id, &t->acc))
         upload_run(t);
     else
         upload_fail(t, UPLOAD_OUTCOME_FAILED, "%s", MSG_GONE);
@@ -479,5 +483,5 @@ void upload_transfer(void* arg) {
     memcpy(error, t->error, sizeof error);
     SecureZeroMemory(t, sizeof *t);
     free(t);
-    upload_finish(id, outcome, share_url, error);
+    report(id, outcome, share_url, error);
 }

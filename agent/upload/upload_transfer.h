@@ -3,6 +3,7 @@
 #pragma once
 
 #include "agent/upload/preview.h"
+#include "common/account.h"
 #include "common/json.h"
 
 #include <cstddef>
@@ -12,9 +13,18 @@
 // it cannot be read or *stop (may be null) is set between reads.
 bool upload_hash_file(const wchar_t* path, const volatile long* stop, char hex[65]);
 
-// The "ivra-upload" pool job; arg is the item id (cast from uintptr_t). Reports its
-// outcome through upload_finish.
-void upload_transfer(void* arg);
+enum upload_outcome { UPLOAD_OUTCOME_DONE, UPLOAD_OUTCOME_RETRY, UPLOAD_OUTCOME_FAILED, UPLOAD_OUTCOME_UNLINKED };
+
+// What a transfer needs of the queue above it. The fetch copies the item's path and
+// collection and the queue's account, taken under its lock; false when the id is gone.
+// The report receives the outcome, with the sentence and the link cleaned of tabs, line
+// breaks and '|'.
+typedef bool (*upload_fetch_fn)(uint32_t id, wchar_t path[260], char collection_id[24], account* acc);
+typedef void (*upload_report_fn)(uint32_t id, int outcome, const char* share_url, const char* error);
+
+// One transfer of item id on an "ivra-upload" worker: fetches the item, polls *stop
+// between chunks and reports its outcome exactly once.
+void upload_transfer_run(uint32_t id, const volatile long* stop, upload_fetch_fn fetch, upload_report_fn report);
 
 // ---- Pure pieces of the transfer.
 
@@ -51,6 +61,9 @@ int upload_complete_outcome(int status);
 // any name or value that would break the header block), at most capacity bytes with
 // the terminator; a header that does not fit is left out.
 void upload_put_headers(const json_node* headers, char* out, size_t capacity);
+
+// Replaces tabs, carriage returns, line feeds and '|' with blanks in place.
+void upload_text_clean(char* text);
 
 // An item id from the service that can go into a request path as it is.
 bool upload_service_id_ok(const char* id);

@@ -368,7 +368,7 @@ TEST(account_status_format, text_and_json) {
     for (const row& r : rows) {
         char out[1024];
         size_t n =
-            account_status_format(r.linked ? &a : nullptr, "http://cfg", "auto", r.state, r.json, out, sizeof out);
+            cmd_account_status_format(r.linked ? &a : nullptr, "http://cfg", "auto", r.state, r.json, out, sizeof out);
         EXPECT_STREQ(out, r.want);
         EXPECT_EQ(n, strlen(r.want));
         EXPECT_EQ(std::string(out).find("secret-token"), std::string::npos);
@@ -378,7 +378,7 @@ TEST(account_status_format, text_and_json) {
 TEST(account_command_parts, mode_names_token_states_and_trimming) {
     const char* modes[] = {"ask", "auto", "manual", "ask", "ask"};
     const int values[] = {0, 1, 2, 3, -1};
-    for (int i = 0; i < 5; i++) EXPECT_STREQ(account_mode_name(values[i]), modes[i]);
+    for (int i = 0; i < 5; i++) EXPECT_STREQ(cmd_account_mode_name(values[i]), modes[i]);
 
     struct state_row {
         bool ok;
@@ -389,7 +389,7 @@ TEST(account_command_parts, mode_names_token_states_and_trimming) {
                   {false, 0, "unreachable"},
                   {false, 403, "unreachable"},
                   {false, 500, "unreachable"}};
-    for (const auto& r : states) EXPECT_STREQ(account_token_state(r.ok, r.status), r.want);
+    for (const auto& r : states) EXPECT_STREQ(cmd_account_token_state(r.ok, r.status), r.want);
 
     struct trim_row {
         const char* in;
@@ -403,7 +403,7 @@ TEST(account_command_parts, mode_names_token_states_and_trimming) {
     for (const auto& r : trims) {
         char buf[64];
         strcpy(buf, r.in);
-        prompt_trim(buf);
+        cmd_account_prompt_trim(buf);
         EXPECT_STREQ(buf, r.out);
     }
 }
@@ -435,7 +435,7 @@ TEST(prompt_line, lines_from_a_pipe) {
         for (const std::string& want : r.lines) {
             char out[128];
             strcpy(out, "untouched");
-            bool got = prompt_line("", out, r.size);
+            bool got = cmd_account_prompt_line("", out, r.size);
             EXPECT_EQ(got ? std::string(out) : std::string("<none>"), want);
         }
         SetStdHandle(STD_INPUT_HANDLE, saved);

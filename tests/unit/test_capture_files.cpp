@@ -1,4 +1,5 @@
 #include "agent/core/capture_files.h"
+#include "agent/core/storage_monitor.h"
 #include "agent/core/agent.h"
 #include "common/config.h"
 #include "common/win.h"

@@ -66,7 +66,7 @@ TEST_F(gpu_fixture, HdrFramesAreScaledAndEncoded) {
     display_output* out = &cache->outputs[0];
     out->sdr_white = 2.5f;
     out->sdr_white_tick = GetTickCount();  // fresh: no query of the system
-    capture_copy_frame(cache, out, src);
+    display_copy_frame(cache, out, src);
     src->Release();
     ASSERT_NE(out->frame, nullptr);
     ASSERT_EQ(out->frame_w, w);
@@ -94,7 +94,7 @@ TEST_F(gpu_fixture, ReadBackStaysInsideFrameAndBuffer) {
     ID3D11Texture2D* src = make_texture(DXGI_FORMAT_B8G8R8A8_UNORM, w, h, px.data(), w * 4);
     ASSERT_NE(src, nullptr);
     display_output* out = &cache->outputs[0];
-    capture_copy_frame(cache, out, src);
+    display_copy_frame(cache, out, src);
     src->Release();
     ASSERT_NE(out->frame, nullptr);
     out->rect = RECT{100, 50, 100 + w, 50 + h};

@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/cli_main.h"
 #include "cli/cli_help.h"
 #include "cli/cmd_agent.h"
 #include "cli/pipe_client.h"
@@ -301,23 +302,23 @@ TEST(CliReply, FieldLookup) {
     for (const auto& c : cases) {
         wchar_t out[64];
         wcscpy(out, L"junk");
-        reply_field_get(c.reply, c.key, out, 64);
+        pipe_client_reply_field_get(c.reply, c.key, out, 64);
         EXPECT_STREQ(out, c.want) << (c.reply ? c.reply : "(null)") << " / " << c.key;
     }
     wchar_t small[4];
-    reply_field_get(reply, "path", small, 4);
+    pipe_client_reply_field_get(reply, "path", small, 4);
     EXPECT_STREQ(small, L"C:\\");
-    EXPECT_TRUE(reply_ok("ok"));
-    EXPECT_TRUE(reply_ok("ok\tx=1"));
-    EXPECT_FALSE(reply_ok("err\tcode=ok"));
-    EXPECT_FALSE(reply_ok("o"));
-    EXPECT_FALSE(reply_ok(nullptr));
+    EXPECT_TRUE(pipe_client_reply_ok("ok"));
+    EXPECT_TRUE(pipe_client_reply_ok("ok\tx=1"));
+    EXPECT_FALSE(pipe_client_reply_ok("err\tcode=ok"));
+    EXPECT_FALSE(pipe_client_reply_ok("o"));
+    EXPECT_FALSE(pipe_client_reply_ok(nullptr));
 }
 
 TEST(CliReply, LongValueIsCutTo1023BytesOnACharacterBoundary) {
     std::string reply = "ok\tv=" + std::string(1022, 'a') + "\xc3\xa9" + "tail";
     wchar_t out[2048];
-    reply_field_get(reply.c_str(), "v", out, 2048);
+    pipe_client_reply_field_get(reply.c_str(), "v", out, 2048);
     EXPECT_EQ(wcslen(out), 1022u);  // the é would end at byte 1024: dropped whole
     for (size_t i = 0; i < wcslen(out); i++) ASSERT_EQ(out[i], L'a');
 }
@@ -410,7 +411,8 @@ TEST(CliHelp, GuideListsEveryErrorCodeAndExitCode) {
 
 TEST(CliAutostart, TaskDefinitionEscapesValues) {
     wchar_t xml[8192];
-    size_t n = autostart_task_xml(L"PC\\ann", L"C:\\Tom & Jerry\\<x>\\ivrad.exe", L"C:\\Tom & Jerry\\<x>", xml, 8192);
+    size_t n = cmd_agent_autostart_task_xml(L"PC\\ann", L"C:\\Tom & Jerry\\<x>\\ivrad.exe", L"C:\\Tom & Jerry\\<x>",
+                                            xml, 8192);
     ASSERT_GT(n, 0u);
     EXPECT_EQ(wcslen(xml), n);
     std::wstring s = xml;
@@ -440,7 +442,7 @@ TEST(CliAutostart, TaskDefinitionEscapesValues) {
 TEST(CliAutostart, TaskDefinitionThatDoesNotFitLeavesOutputUntouched) {
     wchar_t small[100];
     wcscpy(small, L"keep");
-    EXPECT_EQ(autostart_task_xml(L"u", L"p", L"d", small, 100), 0u);
+    EXPECT_EQ(cmd_agent_autostart_task_xml(L"u", L"p", L"d", small, 100), 0u);
     EXPECT_STREQ(small, L"keep");
 }
 
@@ -459,18 +461,18 @@ TEST(CliAutostart, UserAndCommandLines) {
     for (const auto& c : cases) {
         wchar_t out[256];
         wcscpy(out, L"keep");
-        EXPECT_EQ(autostart_user_text(c.domain, c.user, out), c.ok);
+        EXPECT_EQ(cmd_agent_autostart_user_text(c.domain, c.user, out), c.ok);
         EXPECT_STREQ(out, c.want);
     }
     std::wstring long_user(300, L'x');
     wchar_t out[256];
-    EXPECT_FALSE(autostart_user_text(L"D", long_user.c_str(), out));
+    EXPECT_FALSE(cmd_agent_autostart_user_text(L"D", long_user.c_str(), out));
 
     wchar_t cmd[520];
-    ASSERT_TRUE(autostart_create_command(L"C:\\Temp dir\\ivra-task.xml", cmd));
+    ASSERT_TRUE(cmd_agent_autostart_create_command(L"C:\\Temp dir\\ivra-task.xml", cmd));
     EXPECT_STREQ(cmd, L"schtasks.exe /Create /TN Ivra /XML \"C:\\Temp dir\\ivra-task.xml\" /F");
     std::wstring long_path(500, L'p');
-    EXPECT_FALSE(autostart_create_command(long_path.c_str(), cmd));
+    EXPECT_FALSE(cmd_agent_autostart_create_command(long_path.c_str(), cmd));
     EXPECT_STREQ(autostart_delete_command, L"schtasks.exe /Delete /TN Ivra /F");
     EXPECT_STREQ(autostart_query_command, L"schtasks.exe /Query /TN Ivra");
 }
@@ -543,7 +545,7 @@ TEST(CliOutput, LongTextIsCutOnCharacterBoundaries) {
     // Wide text longer than one conversion buffer goes out whole.
     std::wstring big;
     for (int i = 0; i < 5000; i++) big += L"\x00e9\xd83d\xde00";
-    r = capture([&] { out_write_wide(big.c_str()); });
+    r = capture([&] { cli_out_write_wide(big.c_str()); });
     EXPECT_EQ(r.out.size(), 5000u * 6);
     EXPECT_TRUE(valid_utf8(r.out));
     g_cli = {false, false, L"ivrac"};
@@ -676,7 +678,7 @@ TEST(CliPipe, ReplyLineIsStoredWithoutItsLineFeed) {
     f.reply = "ok\tpath=C:\\x.png\nignored second line\n";
     fake_agent_start(&f);
     char reply[256];
-    EXPECT_EQ(pipe_call("shot\ttarget=monitor", reply, sizeof reply, 5000), PIPE_CALL_OK);
+    EXPECT_EQ(pipe_client_call("shot\ttarget=monitor", reply, sizeof reply, 5000), PIPE_CALL_OK);
     fake_agent_stop(&f);
     EXPECT_STREQ(reply, "ok\tpath=C:\\x.png");
     EXPECT_EQ(f.request, "shot\ttarget=monitor\n");
@@ -688,7 +690,7 @@ TEST(CliPipe, LongReplyIsCutToBufferSize) {
     fake_agent_start(&f);
     char reply[64];
     memset(reply, '#', sizeof reply);
-    EXPECT_EQ(pipe_call("status", reply, sizeof reply, 5000), PIPE_CALL_OK);
+    EXPECT_EQ(pipe_client_call("status", reply, sizeof reply, 5000), PIPE_CALL_OK);
     fake_agent_stop(&f);
     EXPECT_EQ(strlen(reply), sizeof reply - 1);
     EXPECT_EQ(std::string(reply, 3), "ok\t");
@@ -701,7 +703,7 @@ TEST(CliPipe, SilentAgentGivesNoReplyAfterTheTimeOut) {
     fake_agent_start(&f);
     char reply[64];
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(pipe_call("dump", reply, sizeof reply, 700), PIPE_CALL_NO_REPLY);
+    EXPECT_EQ(pipe_client_call("dump", reply, sizeof reply, 700), PIPE_CALL_NO_REPLY);
     DWORD took = GetTickCount() - t0;
     fake_agent_stop(&f);
     EXPECT_STREQ(reply, "");
@@ -714,7 +716,7 @@ TEST(CliPipe, AgentThatClosesWithoutReplyGivesNoReply) {
     f.reply = "";
     fake_agent_start(&f);
     char reply[64];
-    EXPECT_EQ(pipe_call("ping", reply, sizeof reply, 5000), PIPE_CALL_NO_REPLY);
+    EXPECT_EQ(pipe_client_call("ping", reply, sizeof reply, 5000), PIPE_CALL_NO_REPLY);
     fake_agent_stop(&f);
 }
 
@@ -723,7 +725,7 @@ TEST(CliPipe, NoAgentGivesUpAfterAboutASecond) {
     ASSERT_FALSE(pipe_taken()) << "something serves the control pipe in this prefix";
     char reply[64];
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(pipe_call("ping", reply, sizeof reply, 5000), PIPE_CALL_ABSENT);
+    EXPECT_EQ(pipe_client_call("ping", reply, sizeof reply, 5000), PIPE_CALL_ABSENT);
     DWORD took = GetTickCount() - t0;
     EXPECT_GE(took, 800u);
     EXPECT_LT(took, 3000u);
@@ -732,8 +734,8 @@ TEST(CliPipe, NoAgentGivesUpAfterAboutASecond) {
 TEST(CliPipe, OversizeOrMultiLineRequestsAreNotSent) {
     char reply[64];
     std::string big(PIPE_REQUEST_MAX + 1, 'a');
-    EXPECT_EQ(pipe_call(big.c_str(), reply, sizeof reply, 100), PIPE_CALL_NO_REPLY);
-    EXPECT_EQ(pipe_call("ping\nstatus", reply, sizeof reply, 100), PIPE_CALL_NO_REPLY);
+    EXPECT_EQ(pipe_client_call(big.c_str(), reply, sizeof reply, 100), PIPE_CALL_NO_REPLY);
+    EXPECT_EQ(pipe_client_call("ping\nstatus", reply, sizeof reply, 100), PIPE_CALL_NO_REPLY);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/cli_main.h"
 #include "cli/cmd_clip.h"
 #include "cli/cmd_shot.h"
 #include "common/win.h"
@@ -305,14 +306,15 @@ TEST(PrintReply, TextAndJsonOfAgentReplies) {
         char out[4096];
         const char* const* keys = r.replay_keys ? cmd_replay_numeric_keys : cmd_clip_numeric_keys;
         int count = r.replay_keys ? cmd_replay_numeric_count : cmd_clip_numeric_count;
-        ASSERT_TRUE(print_reply_build(r.reply, keys, count, r.json, out, sizeof out)) << r.reply;
+        ASSERT_TRUE(cmd_clip_print_reply_build(r.reply, keys, count, r.json, out, sizeof out)) << r.reply;
         EXPECT_STREQ(out, r.want) << r.reply;
     }
     EXPECT_EQ(cmd_clip_numeric_count, 33);
     EXPECT_EQ(cmd_replay_numeric_count, 12);
     // An answer that does not fit is refused whole, never printed cut.
     char small[16];
-    EXPECT_FALSE(print_reply_build(status, cmd_clip_numeric_keys, cmd_clip_numeric_count, true, small, sizeof small));
+    EXPECT_FALSE(
+        cmd_clip_print_reply_build(status, cmd_clip_numeric_keys, cmd_clip_numeric_count, true, small, sizeof small));
     EXPECT_STREQ(small, "");
 }
 
@@ -330,13 +332,13 @@ TEST(ReplayCommand, SaveRequestsAndStatus) {
         argv_list a(s.args);
         cmd_replay_save_options o;
         char msg[128], req[1024];
-        ASSERT_EQ(cmd_replay_save_parse(a.argc(), a.argv(), &o, msg, sizeof msg), 0) << msg;
-        ASSERT_TRUE(cmd_replay_save_request(&o, s.out_abs, req, sizeof req));
+        ASSERT_EQ(cmd_clip_replay_save_parse(a.argc(), a.argv(), &o, msg, sizeof msg), 0) << msg;
+        ASSERT_TRUE(cmd_clip_replay_save_request(&o, s.out_abs, req, sizeof req));
         EXPECT_STREQ(req, s.request);
     }
     cmd_replay_save_options o{};
     char req[64];
-    EXPECT_FALSE(cmd_replay_save_request(&o, L"C:\\a\tb.mp4", req, sizeof req));  // a tab would split the request
+    EXPECT_FALSE(cmd_clip_replay_save_request(&o, L"C:\\a\tb.mp4", req, sizeof req));  // a tab would split the request
 
     const char* buffering = "ok\tstate=idle\treplay=1\treplay_width=1920\treplay_height=1080\treplay_fps=60"
                             "\treplay_buffered=12.5\treplay_saves=2\treplay_err=";
@@ -365,7 +367,7 @@ TEST(ReplayCommand, SaveRequestsAndStatus) {
     };
     for (const auto& r : rows) {
         char out[2048];
-        ASSERT_TRUE(cmd_replay_status_build(r.reply, r.enabled, "Ctrl+Alt+R", r.json, out, sizeof out)) << r.reply;
+        ASSERT_TRUE(cmd_clip_replay_status_build(r.reply, r.enabled, "Ctrl+Alt+R", r.json, out, sizeof out)) << r.reply;
         EXPECT_STREQ(out, r.want) << r.reply;
     }
 }

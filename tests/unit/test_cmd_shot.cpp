@@ -28,9 +28,9 @@ std::string request_of(std::vector<std::wstring> args, const shot_plan& plan) {
     static shot_options o;
     char msg[256];
     bool hint;
-    EXPECT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0) << msg;
+    EXPECT_EQ(cmd_shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0) << msg;
     char req[4096];
-    EXPECT_TRUE(shot_request_build(&o, &plan, req, sizeof req));
+    EXPECT_TRUE(cmd_shot_request_build(&o, &plan, req, sizeof req));
     return req;
 }
 
@@ -93,7 +93,7 @@ TEST(shot_parse, usage_errors_and_their_messages) {
         o.screen = 12345;  // must stay untouched on failure
         char msg[256] = "";
         bool hint = !r.hint;
-        EXPECT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 2) << r.message;
+        EXPECT_EQ(cmd_shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 2) << r.message;
         EXPECT_STREQ(msg, r.message);
         EXPECT_EQ(hint, r.hint) << r.message;
         EXPECT_EQ(o.screen, 12345);
@@ -106,7 +106,7 @@ TEST(shot_parse, values_and_last_window_option_wins) {
     static shot_options o;
     char msg[64];
     bool hint;
-    ASSERT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0);
+    ASSERT_EQ(cmd_shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.window_kind, SHOT_WIN_HWND);
     EXPECT_EQ(o.hwnd, 0x1a2bu);
     EXPECT_EQ(o.screen, 1);
@@ -122,19 +122,19 @@ TEST(shot_parse, values_and_last_window_option_wins) {
     EXPECT_EQ(o.folder_slot, 7);
 
     argv_list b({L"--pid", L"4242", L"--active"});
-    ASSERT_EQ(shot_parse(b.argc(), b.argv(), &o, msg, sizeof msg, &hint), 0);
+    ASSERT_EQ(cmd_shot_parse(b.argc(), b.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.window_kind, SHOT_WIN_ACTIVE);
     EXPECT_EQ(o.timeout_ms, 10000);
     EXPECT_FALSE(o.timeout_given);
     EXPECT_EQ(o.screen, -1);
 
     argv_list c({L"--hwnd", L"18446744073709551616"});
-    EXPECT_EQ(shot_parse(c.argc(), c.argv(), &o, msg, sizeof msg, &hint), 2);
+    EXPECT_EQ(cmd_shot_parse(c.argc(), c.argv(), &o, msg, sizeof msg, &hint), 2);
     argv_list c2({L"--hwnd", L"18446744073709551615"});
-    ASSERT_EQ(shot_parse(c2.argc(), c2.argv(), &o, msg, sizeof msg, &hint), 0);
+    ASSERT_EQ(cmd_shot_parse(c2.argc(), c2.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.hwnd, 0xffffffffffffffffull);
     argv_list d({L"--hwnd", L"0xffffffffffffffff"});
-    ASSERT_EQ(shot_parse(d.argc(), d.argv(), &o, msg, sizeof msg, &hint), 0);
+    ASSERT_EQ(cmd_shot_parse(d.argc(), d.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.hwnd, 0xffffffffffffffffull);
 }
 
@@ -151,7 +151,7 @@ TEST(shot_request_build, every_field_in_the_order_given_then_target_folder_and_o
     static shot_options o;
     char msg[64];
     bool hint;
-    ASSERT_EQ(shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0);
+    ASSERT_EQ(cmd_shot_parse(a.argc(), a.argv(), &o, msg, sizeof msg, &hint), 0);
     EXPECT_EQ(o.format, 1);
     EXPECT_EQ(o.quality, 40);
     EXPECT_EQ(o.timeout_ms, 300);
@@ -191,12 +191,12 @@ TEST(shot_request_build, control_characters_and_overflow_are_refused) {
     shot_plan p = plan_of(SHOT_PLAN_CURSOR);
     char req[64] = "junk";
     wcscpy(p.out, L"C:\\a\tb.png");  // a tab would start a forged field
-    EXPECT_FALSE(shot_request_build(&o, &p, req, sizeof req));
+    EXPECT_FALSE(cmd_shot_request_build(&o, &p, req, sizeof req));
     EXPECT_STREQ(req, "");
     wcscpy(p.out, L"C:\\a\nshot");
-    EXPECT_FALSE(shot_request_build(&o, &p, req, sizeof req));
+    EXPECT_FALSE(cmd_shot_request_build(&o, &p, req, sizeof req));
     wcscpy(p.out, L"C:\\a-long-name-that-does-not-fit-the-small-request-buffer.png");
-    EXPECT_FALSE(shot_request_build(&o, &p, req, sizeof req));
+    EXPECT_FALSE(cmd_shot_request_build(&o, &p, req, sizeof req));
     EXPECT_STREQ(req, "");
 }
 
@@ -224,7 +224,7 @@ TEST(shot_parse_hwnd, every_printed_form) {
     };
     for (const auto& r : rows) {
         uint64_t v = 77;
-        EXPECT_EQ(shot_parse_hwnd(r.text, &v), r.ok) << std::string(r.text, r.text + wcslen(r.text));
+        EXPECT_EQ(cmd_shot_parse_hwnd(r.text, &v), r.ok) << std::string(r.text, r.text + wcslen(r.text));
         EXPECT_EQ(v, r.ok ? r.value : 77u);
     }
 }
@@ -250,7 +250,7 @@ TEST(shot_out_format, extension_decides_or_must_agree) {
     for (const auto& r : rows) {
         int format = -1;
         char msg[128] = "";
-        EXPECT_EQ(shot_out_format(r.path, r.requested, &format, msg, sizeof msg), r.rc);
+        EXPECT_EQ(cmd_shot_out_format(r.path, r.requested, &format, msg, sizeof msg), r.rc);
         EXPECT_EQ(format, r.format);
         EXPECT_STREQ(msg, r.message);
     }
@@ -258,10 +258,10 @@ TEST(shot_out_format, extension_decides_or_must_agree) {
 
 TEST(monitor_list_parse, fields_in_reply_order_and_bad_fields_skipped) {
     monitor_entry m[4];
-    int n =
-        monitor_list_parse("ok\tm0=0,0,1280,800,1,96,\\\\.\\DISPLAY1\tjunk\tm1=1280,0,1024,768,0,120,\\\\.\\DISPLAY2"
-                           "\tm2=1,2,3\tm3=-1024,-10,1024,768,0,96,NAME WITH BLANK",
-                           m, 4);
+    int n = cmd_shot_monitor_list_parse(
+        "ok\tm0=0,0,1280,800,1,96,\\\\.\\DISPLAY1\tjunk\tm1=1280,0,1024,768,0,120,\\\\.\\DISPLAY2"
+        "\tm2=1,2,3\tm3=-1024,-10,1024,768,0,96,NAME WITH BLANK",
+        m, 4);
     ASSERT_EQ(n, 3);
     EXPECT_EQ(m[0].width, 1280);
     EXPECT_EQ(m[0].primary, 1);
@@ -271,11 +271,11 @@ TEST(monitor_list_parse, fields_in_reply_order_and_bad_fields_skipped) {
     EXPECT_EQ(m[2].left, -1024);
     EXPECT_EQ(m[2].top, -10);
     EXPECT_STREQ(m[2].name, "NAME");
-    EXPECT_EQ(monitor_list_parse("ok\t", m, 4), 0);
-    EXPECT_EQ(monitor_list_parse("ok", m, 4), 0);
-    EXPECT_EQ(monitor_list_parse("err\tcode=x\tmsg=m0=0,0,1,1,1,96,X", m, 4), 0);
-    EXPECT_EQ(monitor_list_parse("okay\tm0=0,0,1,1,1,96,X", m, 4), 0);
-    EXPECT_EQ(monitor_list_parse("ok\tm0=0,0,1,1,1,96,A\tm1=1,0,1,1,0,96,B", m, 1), 1);
+    EXPECT_EQ(cmd_shot_monitor_list_parse("ok\t", m, 4), 0);
+    EXPECT_EQ(cmd_shot_monitor_list_parse("ok", m, 4), 0);
+    EXPECT_EQ(cmd_shot_monitor_list_parse("err\tcode=x\tmsg=m0=0,0,1,1,1,96,X", m, 4), 0);
+    EXPECT_EQ(cmd_shot_monitor_list_parse("okay\tm0=0,0,1,1,1,96,X", m, 4), 0);
+    EXPECT_EQ(cmd_shot_monitor_list_parse("ok\tm0=0,0,1,1,1,96,A\tm1=1,0,1,1,0,96,B", m, 1), 1);
 }
 
 const monitor_entry two[] = {{0, 0, 1920, 1080, 1, 96, "A"}, {1920, 0, 1280, 1024, 0, 96, "B"}};
@@ -316,7 +316,7 @@ TEST(region_evaluate, accepted_rejected_and_partial) {
     };
     for (const auto& r : rows) {
         region_verdict v;
-        int rc = region_evaluate(r.x, r.y, r.w, r.h, r.screen, two, 2, &v);
+        int rc = cmd_shot_region_evaluate(r.x, r.y, r.w, r.h, r.screen, two, 2, &v);
         SCOPED_TRACE(r.message);
         if (!r.code) {
             EXPECT_EQ(rc, 0);
@@ -333,15 +333,15 @@ TEST(region_evaluate, accepted_rejected_and_partial) {
         }
     }
     region_verdict v;
-    EXPECT_EQ(region_evaluate(0, 0, 10, 10, -1, nullptr, 0, &v), 4);
+    EXPECT_EQ(cmd_shot_region_evaluate(0, 0, 10, 10, -1, nullptr, 0, &v), 4);
     EXPECT_STREQ(v.code, "no_coverage");
 }
 
 TEST(region_violations, order_and_joining) {
     char out[512];
-    EXPECT_EQ(region_violations(-5, -6, 20, 30, 0, 0, 10, 10, out, sizeof out), 4);
+    EXPECT_EQ(cmd_shot_region_violations(-5, -6, 20, 30, 0, 0, 10, 10, out, sizeof out), 4);
     EXPECT_STREQ(out, "left edge -5 < 0; top edge -6 < 0; right edge 15 > 10; bottom edge 24 > 10");
-    EXPECT_EQ(region_violations(0, 0, 10, 10, 0, 0, 10, 10, out, sizeof out), 0);
+    EXPECT_EQ(cmd_shot_region_violations(0, 0, 10, 10, 0, 0, 10, 10, out, sizeof out), 0);
     EXPECT_STREQ(out, "");
 }
 
@@ -379,11 +379,11 @@ TEST(win_query_match, stages_decide_in_order) {
     };
     for (const auto& r : rows) {
         int out[8];
-        int n = win_query_match(list, 6, r.query, out, 8);
+        int n = win_enum_query_match(list, 6, r.query, out, 8);
         EXPECT_EQ(std::vector<int>(out, out + n), r.expect);
     }
     int out[1];
-    EXPECT_EQ(win_query_match(list, 6, L"notepad", out, 1), 1);  // capped, not overrun
+    EXPECT_EQ(win_enum_query_match(list, 6, L"notepad", out, 1), 1);  // capped, not overrun
 }
 
 TEST(win_list, push_grows_and_destroy_empties) {
@@ -391,24 +391,24 @@ TEST(win_list, push_grows_and_destroy_empties) {
     win_entry e = win(0, L"t", L"c", L"e");
     for (int i = 0; i < 200; i++) {
         e.hwnd = (uint64_t)i;
-        ASSERT_TRUE(win_list_push(&l, &e));
+        ASSERT_TRUE(win_enum_list_push(&l, &e));
     }
     EXPECT_EQ(l.count, 200);
     EXPECT_EQ(l.capacity, 256);
     EXPECT_EQ(l.items[199].hwnd, 199u);
-    win_list_destroy(&l);
+    win_enum_list_destroy(&l);
     EXPECT_EQ(l.count, 0);
     EXPECT_EQ(l.items, nullptr);
 }
 
 TEST(win_exe_from_path, name_after_last_backslash_cut_to_63) {
     wchar_t out[WIN_EXE_CHARS];
-    win_exe_from_path(L"C:\\Windows\\notepad.exe", out);
+    win_enum_exe_from_path(L"C:\\Windows\\notepad.exe", out);
     EXPECT_STREQ(out, L"notepad.exe");
-    win_exe_from_path(L"plain.exe", out);
+    win_enum_exe_from_path(L"plain.exe", out);
     EXPECT_STREQ(out, L"plain.exe");
     std::wstring long_name = L"C:\\" + std::wstring(100, L'a');
-    win_exe_from_path(long_name.c_str(), out);
+    win_enum_exe_from_path(long_name.c_str(), out);
     EXPECT_EQ(wcslen(out), 63u);
 }
 
@@ -419,36 +419,36 @@ TEST(shot_json_build, members_by_plan_and_reply) {
     p.width = 800;
     p.height = 600;
     p.json_screen = 1;
-    ASSERT_TRUE(shot_json_build("ok\tpath=C:\\a \"b\"\\x.png\twidth=800\theight=600\tbytes=12345678901\tms=42"
-                                "\ttarget=rect 1920,0 800x600\tfolder=adhoc\twarning=low_space,ivra_big\tfree_mb=12"
-                                "\tdrive=C:\\",
-                                &p, out, sizeof out));
+    ASSERT_TRUE(cmd_shot_json_build("ok\tpath=C:\\a \"b\"\\x.png\twidth=800\theight=600\tbytes=12345678901\tms=42"
+                                    "\ttarget=rect 1920,0 800x600\tfolder=adhoc\twarning=low_space,ivra_big\tfree_mb=12"
+                                    "\tdrive=C:\\",
+                                    &p, out, sizeof out));
     EXPECT_STREQ(
         out, "{\"path\":\"C:\\\\a \\\"b\\\"\\\\x.png\",\"width\":800,\"height\":600,\"bytes\":12345678901,\"ms\":42,"
              "\"target\":\"rect 1920,0 800x600\",\"screen\":1,\"region\":{\"x\":1920,\"y\":0,\"w\":800,\"h\":600},"
              "\"folder\":\"adhoc\",\"warning\":\"low_space,ivra_big\",\"free_mb\":12}\n");
 
     shot_plan c = plan_of(SHOT_PLAN_CURSOR);
-    ASSERT_TRUE(shot_json_build("ok\tpath=C:\\p.png\twidth=1\theight=2\tbytes=3\tms=4\ttarget=monitor under cursor"
-                                "\tdir=D:\\d\twarning=low_space\tfree_mb=junk",
-                                &c, out, sizeof out));
+    ASSERT_TRUE(cmd_shot_json_build("ok\tpath=C:\\p.png\twidth=1\theight=2\tbytes=3\tms=4\ttarget=monitor under cursor"
+                                    "\tdir=D:\\d\twarning=low_space\tfree_mb=junk",
+                                    &c, out, sizeof out));
     EXPECT_STREQ(out,
                  "{\"path\":\"C:\\\\p.png\",\"width\":1,\"height\":2,\"bytes\":3,\"ms\":4,\"target\":\"monitor under "
                  "cursor\",\"dir\":\"D:\\\\d\",\"warning\":\"low_space\",\"free_mb\":0}\n");
 
     char small[16] = "junk";
-    EXPECT_FALSE(shot_json_build("ok\tpath=C:\\p.png", &c, small, sizeof small));
+    EXPECT_FALSE(cmd_shot_json_build("ok\tpath=C:\\p.png", &c, small, sizeof small));
     EXPECT_STREQ(small, "");
 }
 
 TEST(shot_warning_lines, low_space_and_big_folders) {
     char out[512];
-    shot_warning_lines("ok\tpath=x\twarning=low_space,ivra_big\tfree_mb=900\tdrive=C:\\", out, sizeof out);
+    cmd_shot_warning_lines("ok\tpath=x\twarning=low_space,ivra_big\tfree_mb=900\tdrive=C:\\", out, sizeof out);
     EXPECT_STREQ(out, "ivrac shot: WARNING low disk space (900 MB free on C:\\)\n"
                       "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
-    shot_warning_lines("ok\tpath=x\twarning=ivra_big", out, sizeof out);
+    cmd_shot_warning_lines("ok\tpath=x\twarning=ivra_big", out, sizeof out);
     EXPECT_STREQ(out, "ivrac shot: WARNING Ivra captures exceed warn_ivra_gb\n");
-    shot_warning_lines("ok\tpath=x", out, sizeof out);
+    cmd_shot_warning_lines("ok\tpath=x", out, sizeof out);
     EXPECT_STREQ(out, "");
 }
 
@@ -456,21 +456,21 @@ TEST(screens_output, text_and_json) {
     const monitor_entry m[] = {{0, 0, 1280, 800, 1, 96, "\\\\.\\DISPLAY1"},
                                {-1024, 100, 1024, 768, 0, 144, "\\\\.\\DISPLAY2"}};
     char out[1024];
-    screens_text(m, 2, out, sizeof out);
+    cmd_listing_screens_text(m, 2, out, sizeof out);
     EXPECT_STREQ(out, "#0  1280x800@0,0  96 dpi  primary  \\\\.\\DISPLAY1\n"
                       "#1  1024x768@-1024,100  144 dpi  -  \\\\.\\DISPLAY2\n"
                       "virtual  2304x868@-1024,0\n");
-    screens_json(m, 2, out, sizeof out);
+    cmd_listing_screens_json(m, 2, out, sizeof out);
     EXPECT_STREQ(
         out, "[{\"index\":0,\"x\":0,\"y\":0,\"w\":1280,\"h\":800,\"primary\":true,\"dpi\":96,\"name\":\"\\\\\\\\."
              "\\\\DISPLAY1\"},{\"index\":1,\"x\":-1024,\"y\":100,\"w\":1024,\"h\":768,\"primary\":false,\"dpi\":144,"
              "\"name\":\"\\\\\\\\.\\\\DISPLAY2\"}]\n");
-    screens_text(m, 0, out, sizeof out);
+    cmd_listing_screens_text(m, 0, out, sizeof out);
     EXPECT_STREQ(out, "");
-    EXPECT_TRUE(screens_json(m, 0, out, sizeof out));
+    EXPECT_TRUE(cmd_listing_screens_json(m, 0, out, sizeof out));
     EXPECT_STREQ(out, "[]\n");
     char small[64] = "junk";
-    EXPECT_FALSE(screens_json(m, 2, small, sizeof small));  // a cut array is no JSON
+    EXPECT_FALSE(cmd_listing_screens_json(m, 2, small, sizeof small));  // a cut array is no JSON
     EXPECT_STREQ(small, "");
 }
 
@@ -483,9 +483,9 @@ TEST(windows_output, text_line_and_json_item) {
     e.bottom = 610;
     e.state = WIN_STATE_MIN;
     char out[1024];
-    windows_text_line(&e, out, sizeof out);
+    cmd_listing_windows_text_line(&e, out, sizeof out);
     EXPECT_STREQ(out, "0x567890ab  4242   800x600@-8,10      min  notepad.exe        \"Caf\xc3\xa9 \"menu\"\"\n");
-    windows_json_item(&e, true, false, out, sizeof out);
+    cmd_listing_windows_json_item(&e, true, false, out, sizeof out);
     EXPECT_STREQ(out, ",{\"hwnd\":\"0x1234567890ab\",\"pid\":4242,\"exe\":\"notepad.exe\",\"title\":\"Caf\xc3\xa9 "
                       "\\\"menu\\\"\",\"x\":-8,\"y\":10,\"w\":800,\"h\":600,\"state\":\"min\",\"active\":true}");
     // Control characters become blanks; columns count characters, not bytes.
@@ -493,15 +493,15 @@ TEST(windows_output, text_line_and_json_item) {
     x.pid = 7;
     x.right = 10;
     x.bottom = 10;
-    windows_text_line(&x, out, sizeof out);
+    cmd_listing_windows_text_line(&x, out, sizeof out);
     EXPECT_STREQ(out, "0x0001007a  7      10x10@0,0          -    \xc3\xa9"
                       "diteur.exe        \"a b c [31md z  \"\n");
-    win_candidate_line(&x, out, sizeof out);
+    win_enum_candidate_line(&x, out, sizeof out);
     EXPECT_STREQ(out, "  0x0001007a  \xc3\xa9"
                       "diteur.exe        \"a b c [31md z  \"\n");
 
     e.state = WIN_STATE_NORMAL;
-    windows_json_item(&e, false, true, out, sizeof out);
+    cmd_listing_windows_json_item(&e, false, true, out, sizeof out);
     EXPECT_EQ(std::string(out).substr(0, 2), "{\"");
     EXPECT_NE(std::string(out).find("\"state\":\"normal\",\"active\":false"), std::string::npos);
 }
@@ -524,7 +524,7 @@ TEST(last, count_rule_and_newest_first) {
     };
     for (auto& r : counts) {
         argv_list a(r.args);
-        EXPECT_EQ(last_count(a.argc(), a.argv()), r.expect);
+        EXPECT_EQ(cmd_listing_last_count(a.argc(), a.argv()), r.expect);
     }
     struct row {
         const char* text;
@@ -540,7 +540,7 @@ TEST(last, count_rule_and_newest_first) {
     };
     for (auto& r : rows) {
         std::vector<std::string> got;
-        EXPECT_EQ(last_visit(r.text, strlen(r.text), r.count, collect, &got), (long)r.expect.size());
+        EXPECT_EQ(cmd_listing_last_visit(r.text, strlen(r.text), r.count, collect, &got), (long)r.expect.size());
         EXPECT_EQ(got, r.expect) << r.text;
     }
 }

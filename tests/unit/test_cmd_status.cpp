@@ -19,21 +19,21 @@ const char kStatusReply[] =
 
 std::string status_text_of(const char* reply) {
     std::vector<char> out(STATUS_OUT_BUFFER);
-    size_t n = status_text(reply, out.data(), out.size());
+    size_t n = cmd_status_text(reply, out.data(), out.size());
     EXPECT_EQ(n, strlen(out.data()));
     return out.data();
 }
 
 std::string status_json_of(const char* reply) {
     std::vector<char> out(STATUS_OUT_BUFFER);
-    size_t n = status_json(reply, out.data(), out.size());
+    size_t n = cmd_status_json(reply, out.data(), out.size());
     EXPECT_EQ(n, strlen(out.data()));
     return out.data();
 }
 
 std::string input_json_of(const char* reply) {
     std::vector<char> out(STATUS_OUT_BUFFER);
-    input_json(reply, out.data(), out.size());
+    cmd_status_input_json(reply, out.data(), out.size());
     return out.data();
 }
 
@@ -163,7 +163,7 @@ TEST(StatusJson, ObjectThatDoesNotFitGivesNothing) {
     std::string whole = status_json_of(reply);
     for (size_t cap = 1; cap < whole.size() + 8; cap++) {
         std::vector<char> out(cap + 4, 'Z');
-        size_t n = status_json(reply, out.data(), cap);
+        size_t n = cmd_status_json(reply, out.data(), cap);
         EXPECT_EQ(out[cap], 'Z') << "wrote past capacity " << cap;
         if (cap > whole.size()) {
             EXPECT_EQ(std::string(out.data(), n), whole) << cap;
@@ -173,7 +173,7 @@ TEST(StatusJson, ObjectThatDoesNotFitGivesNothing) {
         }
     }
     std::vector<char> small(64, 'Z');
-    EXPECT_EQ(input_json("ok\trunning=1\tlast_route=registered\tlast_action=3", small.data(), 16), 0u);
+    EXPECT_EQ(cmd_status_input_json("ok\trunning=1\tlast_route=registered\tlast_action=3", small.data(), 16), 0u);
     EXPECT_EQ(small[0], 0);
 }
 
@@ -213,7 +213,7 @@ TEST(InputJson, EdgeReplies) {
 
 TEST(InputText, OneAlignedLinePerField) {
     std::vector<char> out(STATUS_OUT_BUFFER);
-    input_text("ok\trunning=1\tlast_route=none\tfocus_owned=", out.data(), out.size());
+    cmd_status_input_text("ok\trunning=1\tlast_route=none\tfocus_owned=", out.data(), out.size());
     EXPECT_STREQ(out.data(), "running                  1\n"
                              "last_route               none\n"
                              "focus_owned              \n");
@@ -226,13 +226,13 @@ struct slots {
 
 std::string folders_text_of(const slots& s) {
     std::vector<char> out(FOLDERS_OUT_BUFFER);
-    folders_text(s.paths, s.exists, out.data(), out.size());
+    cmd_status_folders_text(s.paths, s.exists, out.data(), out.size());
     return out.data();
 }
 
 std::string folders_json_of(const slots& s) {
     std::vector<char> out(FOLDERS_OUT_BUFFER);
-    folders_json(s.paths, s.exists, out.data(), out.size());
+    cmd_status_folders_json(s.paths, s.exists, out.data(), out.size());
     return out.data();
 }
 

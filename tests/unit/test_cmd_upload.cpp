@@ -2,6 +2,7 @@
 // and JSON, and what needs no agent (usage failures, the upload mode, the agent's refusals).
 #include "cli/cmd_upload.h"
 #include "cli/cli.h"
+#include "cli/cli_main.h"
 #include "common/config.h"
 #include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
@@ -83,7 +84,7 @@ TEST(UploadEntries, ReadFromTheStatusReply) {
         upload_entry e;
         memset(&e, 'x', sizeof e);
         e.id[0] = 0;
-        bool found = upload_item_get(r.reply.c_str(), r.index, &e);
+        bool found = cmd_upload_item_get(r.reply.c_str(), r.index, &e);
         if (r.reply == cut) {  // each part cut to its buffer
             ASSERT_TRUE(found);
             EXPECT_EQ(std::string(e.id) + e.attempts + e.kind + e.retry_in, "1234567890123451234567clip99");
@@ -143,20 +144,20 @@ TEST(UploadStatusOutput, TextAndJson) {
          "  #2    queued     p2.png\n  #1    queued     p1.png  (x)\n"},
     };
     for (const auto& r : rows) {
-        ASSERT_TRUE(upload_status_build(r.reply.c_str(), r.json, out, sizeof out)) << r.reply;
+        ASSERT_TRUE(cmd_upload_status_build(r.reply.c_str(), r.json, out, sizeof out)) << r.reply;
         EXPECT_EQ(std::string(out), r.want) << r.reply;
     }
     // The text lists the newest 20; JSON lists them all; a buffer too small is refused whole.
     std::string many = "ok\tlinked=1\titems=25";
     for (int i = 0; i < 25; i++)
         many += "\tu" + std::to_string(i) + "=" + std::to_string(100 - i) + "|queued|0|still|0|||f";
-    ASSERT_TRUE(upload_status_build(many.c_str(), false, out, sizeof out));
+    ASSERT_TRUE(cmd_upload_status_build(many.c_str(), false, out, sizeof out));
     EXPECT_EQ(std::count(out, out + strlen(out), '\n'), 22);
     EXPECT_TRUE(strstr(out, "#81 ") && !strstr(out, "#80 "));
-    ASSERT_TRUE(upload_status_build(many.c_str(), true, out, sizeof out));
+    ASSERT_TRUE(cmd_upload_status_build(many.c_str(), true, out, sizeof out));
     EXPECT_NE(strstr(out, "{\"id\":76,"), nullptr);
     char small[64] = "junk";
-    EXPECT_FALSE(upload_status_build(REPLY, true, small, sizeof small));
+    EXPECT_FALSE(cmd_upload_status_build(REPLY, true, small, sizeof small));
     EXPECT_STREQ(small, "");
 }
 
@@ -165,7 +166,7 @@ TEST(UploadCommand, ModesUsageAndRefusalsWithoutAnAgent) {
         const wchar_t* word;
         int mode;
     } modes[] = {{L"ask", 0}, {L"auto", 1}, {L"manual", 2}, {L"turbo", -1}, {L"Auto", -1}, {L"", -1}, {nullptr, -1}};
-    for (const auto& r : modes) EXPECT_EQ(upload_mode_parse(r.word), r.mode);
+    for (const auto& r : modes) EXPECT_EQ(cmd_upload_mode_parse(r.word), r.mode);
 
     const std::string usage_files =
         "ivrac upload: expects files, or status|retry|clear|mode\nTry 'ivrac upload --help'\n";
@@ -213,7 +214,7 @@ TEST(UploadCommand, ModesUsageAndRefusalsWithoutAnAgent) {
     };
     for (const auto& r : refusals) {
         int code = -1;
-        EXPECT_EQ(captured([&] { code = upload_fail(r.reply); }).second, r.err);
+        EXPECT_EQ(captured([&] { code = cmd_upload_fail(r.reply); }).second, r.err);
         EXPECT_EQ(code, r.code) << r.reply;
     }
 }

@@ -224,6 +224,52 @@ TEST(Storage, ThreadRefreshesTotalsAndFakesFreeSpace) {
     delete cfg;
 }
 
+namespace {
+struct gate_notice {
+    std::wstring text;
+    bool full;
+};
+std::vector<gate_notice> g_notices;
+void record_notice(const wchar_t* text, bool full) { g_notices.push_back({text, full}); }
+}  // namespace
+
+// The gate's balloons go to the notifier the wiring installs: the refusal with the
+// sound flag, a warning once in ten minutes, and nothing at all without a notifier.
+TEST(Storage, GateNotifiesRefusalAndWarnings) {
+    const std::wstring dir = g_root + L"\\notify";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    storage_totals none{};
+    storage_totals_set(&none);
+    SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", L"1");
+    SetEnvironmentVariableW(L"IVRA_DEBUG_FREE_MB", L"200");
+    config cfg = empty_config();
+    cfg.stop_free_mb = 300;
+    cfg.warn_free_mb = 0;
+    wchar_t warning[STORAGE_WARNING_MAX], drive[STORAGE_DRIVE_MAX];
+    uint64_t free_mb = 0;
+
+    storage_set_notifier(nullptr);
+    EXPECT_FALSE(storage_gate(&cfg, dir.c_str(), warning, &free_mb, drive));
+    storage_set_notifier(record_notice);
+    EXPECT_FALSE(storage_gate(&cfg, dir.c_str(), warning, &free_mb, drive));
+    ASSERT_EQ(g_notices.size(), 1u);
+    EXPECT_EQ(g_notices[0].text, L"Disk full - capture skipped (200 MB free on " + std::wstring(drive) + L")");
+    EXPECT_TRUE(g_notices[0].full);
+
+    cfg.stop_free_mb = 0;
+    cfg.warn_free_mb = 300;
+    EXPECT_TRUE(storage_gate(&cfg, dir.c_str(), warning, &free_mb, drive));
+    EXPECT_STREQ(warning, L"low_space");
+    EXPECT_TRUE(storage_gate(&cfg, dir.c_str(), warning, &free_mb, drive));
+    ASSERT_EQ(g_notices.size(), 2u);
+    EXPECT_EQ(g_notices[1].text, L"Low disk space: 200 MB free on " + std::wstring(drive));
+    EXPECT_FALSE(g_notices[1].full);
+
+    storage_set_notifier(nullptr);
+    SetEnvironmentVariableW(L"IVRA_DEBUG_FREE_MB", nullptr);
+    SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", nullptr);
+}
+
 TEST(StorageCli, ReplyParsedIntoJsonAndText) {
     storage_totals t{};
     wcscpy(t.drive, L"C:\\");
@@ -276,9 +322,9 @@ TEST(StorageCli, ReplyParsedIntoJsonAndText) {
         pipe_storage_format(&t, 9, &c.th, false, reply, sizeof reply);
         reply[strcspn(reply, "\n")] = 0;  // the client sees the line without its feed
         storage_view v{};
-        ASSERT_TRUE(storage_reply_parse(reply, &v)) << reply;
+        ASSERT_TRUE(cmd_storage_reply_parse(reply, &v)) << reply;
         char json[2048];
-        ASSERT_TRUE(storage_json(&v, json, sizeof json));
+        ASSERT_TRUE(cmd_storage_json(&v, json, sizeof json));
         if (c.json_tail) {
             EXPECT_EQ(std::string(json),
                       std::string("{\"drive\":\"C:\\\\\",\"total\":107374182400,\"free\":26843545600,"
@@ -288,16 +334,16 @@ TEST(StorageCli, ReplyParsedIntoJsonAndText) {
                           c.json_tail);
         }
         wchar_t text[2048];
-        storage_text(&v, text, 2048);
+        cmd_storage_text(&v, text, 2048);
         EXPECT_EQ(std::wstring(text).substr(0, wcslen(c.text)), c.text);
     }
     storage_view untouched{};
     untouched.age_s = 77;
     for (const char* bad : {"err\tcode=busy\tmsg=x", "ok\tdrive=C:\\\ttotal=1", "", "ok"}) {
-        EXPECT_FALSE(storage_reply_parse(bad, &untouched)) << bad;
+        EXPECT_FALSE(cmd_storage_reply_parse(bad, &untouched)) << bad;
         EXPECT_EQ(untouched.age_s, 77);
     }
     char small[64] = "junk";
-    EXPECT_FALSE(storage_json(&untouched, small, sizeof small));
+    EXPECT_FALSE(cmd_storage_json(&untouched, small, sizeof small));
     EXPECT_STREQ(small, "");
 }
