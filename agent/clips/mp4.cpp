@@ -112,6 +112,16 @@ static int mp4_open_and_header(AVFormatContext* mux, const char* utf8, int* code
     return 0;
 }
 
+// Adds a stream copied from par to mux, with the tag cleared so the MP4 muxer picks its own;
+// null when it cannot be made.
+static AVStream* mp4_copy_stream(AVFormatContext* mux, const AVCodecParameters* par, AVRational time_base) {
+    AVStream* st = avformat_new_stream(mux, nullptr);
+    if (!st || avcodec_parameters_copy(st->codecpar, par) < 0) return nullptr;
+    st->codecpar->codec_tag = 0;
+    st->time_base = time_base;
+    return st;
+}
+
 bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[MP4_ERROR_MAX]) {
     char in8[MP4_PATH_MAX * 4], out8[MP4_PATH_MAX * 4];
     AVFormatContext* in = nullptr;
@@ -140,13 +150,11 @@ bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[MP4_
         goto done;
     }
     mux->flags |= AVFMT_FLAG_BITEXACT;
-    dst = avformat_new_stream(mux, nullptr);
-    if (!dst || avcodec_parameters_copy(dst->codecpar, src->codecpar) < 0) {
+    dst = mp4_copy_stream(mux, src->codecpar, src->time_base);
+    if (!dst) {
         fail = "remux: stream setup failed";
         goto done;
     }
-    dst->codecpar->codec_tag = 0;
-    dst->time_base = src->time_base;
     dst->avg_frame_rate = src->avg_frame_rate;
     switch (mp4_open_and_header(mux, out8, &code)) {
     case 1: fail = "remux: cannot create file"; goto done;
@@ -395,7 +403,7 @@ void mp4_write_window(const wchar_t* path, const mp4_window* w, clip_result* res
     AVPacket* tmp = nullptr;
     bool created = false, ok = false;
     int64_t highest = -1;
-    int vi = 0, ai = 0;
+    int vi = 0, ai = 0, code = 0;
     const char* fail = nullptr;
 
     wcsncpy(res->path, path, MP4_PATH_MAX - 1);
@@ -414,37 +422,26 @@ void mp4_write_window(const wchar_t* path, const mp4_window* w, clip_result* res
         goto done;
     }
     mux->flags |= AVFMT_FLAG_BITEXACT;
-    vs = avformat_new_stream(mux, nullptr);
-    if (!vs || avcodec_parameters_copy(vs->codecpar, w->video_par) < 0) {
+    vs = mp4_copy_stream(mux, w->video_par, w->video_tb);
+    if (!vs) {
         fail = "mp4 stream setup failed";
         goto done;
     }
-    vs->codecpar->codec_tag = 0;
-    vs->time_base = w->video_tb;
     vs->avg_frame_rate = w->video_rate;
     if (w->include_audio && w->audio_par && w->audio_count > 0) {
-        as = avformat_new_stream(mux, nullptr);
-        if (!as || avcodec_parameters_copy(as->codecpar, w->audio_par) < 0) {
+        as = mp4_copy_stream(mux, w->audio_par, w->audio_tb);
+        if (!as) {
             fail = "mp4 stream setup failed";
             goto done;
         }
-        as->codecpar->codec_tag = 0;
-        as->time_base = w->audio_tb;
     }
-    if (avio_open(&mux->pb, utf8, AVIO_FLAG_WRITE) < 0) {
-        fail = "cannot create file";
+    switch (mp4_open_and_header(mux, utf8, &code)) {
+    case 1: fail = "cannot create file"; goto done;
+    case 2:
+        created = true;
+        fail = "mp4 header failed";
         goto done;
-    }
-    created = true;
-    {
-        AVDictionary* opts = nullptr;
-        av_dict_set(&opts, "movflags", "+faststart", 0);
-        const int r = avformat_write_header(mux, &opts);
-        av_dict_free(&opts);
-        if (r < 0) {
-            fail = "mp4 header failed";
-            goto done;
-        }
+    default: created = true; break;
     }
     tmp = av_packet_alloc();
     if (!tmp) {
