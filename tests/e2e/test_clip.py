@@ -151,6 +151,24 @@ class ClipAgentCase(unittest.TestCase):
         self.assertEqual(r.returncode, code, (args, r.stdout, r.stderr))
         return json.loads(r.stdout)
 
+    def replay_save_json(self, *args):
+        """`ivrac replay save ... --json`, asked again while the agent answers "busy; try again"
+        (the replay encoder's queue is full on a loaded machine), as a script would."""
+        last = []
+
+        def saved():
+            r = self.ivrac("replay", "save", *args, "--json")
+            last[:] = [r]
+            if r.returncode == 1 and json.loads(r.stdout).get("error") == "busy":
+                return None
+            self.assertEqual(r.returncode, 0, (args, r.stdout, r.stderr))
+            return json.loads(r.stdout)
+        try:
+            return wait_for(saved, 30, interval=0.5, what="a replay save the encoder takes")
+        except AssertionError:
+            print("last answer: %r" % (last[0].stdout if last else None))
+            raise
+
     def clip(self, fields, timeout_ms=20000):
         """One "clip" pipe request (fields without the op prefix); returns the reply bytes."""
         return self.agent.pipe("clip\t%s\n" % fields, timeout_ms=timeout_ms)

@@ -135,7 +135,7 @@ class ReplayFastCase(ReplayCase):
         start = time.monotonic()
         wait_for(lambda: float(self.status()["replay_buffered"]) >= 30.0 and time.monotonic() - start >= 60 / 4 + 1,
                  90, interval=0.5, what="a minute of replay")
-        j = self.ivrac_json("replay", "save", "--wait")
+        j = self.replay_save_json("--wait")
         self.assertEqual(self.sb.log_text().count("replay: buffering screen"), began, "the replay restarted")
         self.assertEqual((j["saved"], j["fps"], j["width"], j["height"], j["audio"]), (1, FPS) + SCREEN + (0,), j)
         self.assert_saved(j)
