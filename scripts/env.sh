@@ -18,7 +18,12 @@ IVRA_WINESERVER=/usr/lib/wine/wineserver
 IVRA_CROSS=x86_64-w64-mingw32
 export IVRA_ROOT IVRA_CACHE IVRA_DEPS IVRA_BUILD IVRA_WINE IVRA_WINESERVER
 
-ivra_log() { printf '[ivra] %s\n' "$*" >&2; }
+# Every line says how long the outermost script has been running, so a slow step shows.
+export IVRA_T0="${IVRA_T0:-$(date +%s)}"
+ivra_log() {
+    local t=$(($(date +%s) - IVRA_T0))
+    printf '[ivra %d:%02d] %s\n' $((t / 60)) $((t % 60)) "$*" >&2
+}
 
 # Starts a private Xvfb and sets DISPLAY and IVRA_XVFB_PID. The server picks a
 # free display number itself (-displayfd), so two runs starting at the same
