@@ -101,6 +101,20 @@ int config_parse_int(const wchar_t* text) {
     return (int)v;
 }
 
+bool config_parse_u32(const wchar_t* text, uint32_t* out) {
+    while (*text == L' ' || *text == L'\t' || *text == L'\n' || *text == L'\v' || *text == L'\f' || *text == L'\r')
+        ++text;
+    if (*text == L'-') return false;
+    if (*text == L'+') ++text;
+    uint64_t v = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text) {
+        v = v * 10 + (uint64_t)(*text - L'0');
+        if (v > UINT32_MAX) return false;
+    }
+    *out = (uint32_t)v;
+    return true;
+}
+
 int config_stills_workers_for(unsigned processors) {
     unsigned half = processors / 2;
     if (half < 3) return 2;
@@ -221,10 +235,15 @@ static void config_apply_line(config* cfg, const char* line, size_t len) {
         for (int i = 0; i < HOTKEY_COUNT; ++i) {
             if (strcmp(key, hotkey_actions[i].key) != 0) continue;
             wchar_t* comma = wcschr(value, L',');
+            uint32_t mods = 0, vk = 0;
             if (comma) {
                 *comma = 0;
-                cfg->hotkeys[i].mods = (uint32_t)config_parse_int(value);
-                cfg->hotkeys[i].vk = (uint32_t)config_parse_int(comma + 1);
+                // A negative or oversized side would be saved as another number than the one
+                // read; such a pair keeps the hotkey it had.
+                if (config_parse_u32(value, &mods) && config_parse_u32(comma + 1, &vk)) {
+                    cfg->hotkeys[i].mods = mods;
+                    cfg->hotkeys[i].vk = vk;
+                }
             }
             return;
         }

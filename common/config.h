@@ -97,6 +97,10 @@ bool config_replace_file(const wchar_t* path, const void* data, size_t len, unsi
 int config_stills_workers_for(unsigned processors);
 // The leading decimal number as atoi reads it (blanks, optional sign, digits); clamped to int.
 int config_parse_int(const wchar_t* text);
+// One side of a hotkey pair: blanks, an optional '+', then the leading decimal digits as an
+// unsigned 32-bit number (no digits read as 0). False, *out untouched, for a '-' sign or a
+// number above 4294967295: such a value could not be written back as it was read.
+bool config_parse_u32(const wchar_t* text, uint32_t* out);
 // Applies the lines of a config.ini text over cfg (the loader's grammar). Values longer than
 // their field (paths over 259 characters, clip_encoder over 31, server_url over 255) are ignored.
 void config_apply_text(config* cfg, const char* text, size_t len);

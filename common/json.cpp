@@ -111,6 +111,9 @@ char* json_read_string(json_reader* r) {
                     s += 6;
                 }
             }
+            // A surrogate left unpaired has no UTF-8 form; its three-byte encoding would carry
+            // invalid text into replies and files.
+            if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
             n += json_put_utf8(cp, out + n);
             break;
         }

@@ -196,6 +196,39 @@ TEST(ConfigLoad, NumberReader) {
     for (const auto& c : cases) EXPECT_EQ(config_parse_int(c.text), c.value);
 }
 
+TEST(ConfigLoad, HotkeyNumbersReadBackAsWritten) {
+    // Each side is an unsigned 32-bit number; one that would be saved as another number than
+    // the one read (a sign, more than 32 bits) leaves the pair as it was.
+    const config d = defaults();
+    const hotkey_pair def = d.hotkeys[1];
+    struct {
+        const char* line;
+        uint32_t mods, vk;
+    } cases[] = {
+        {"hk_window=2,65", 2, 65},
+        {"hk_window=+2, 65", 2, 65},
+        {"hk_window=,65", 0, 65},
+        {"hk_window=4294967295,4294967292", 4294967295u, 4294967292u},
+        {"hk_window=,-4", def.mods, def.vk},
+        {"hk_window=-1,65", def.mods, def.vk},
+        {"hk_window=4294967296,65", def.mods, def.vk},
+        {"hk_window=2,99999999999", def.mods, def.vk},
+    };
+    for (const auto& c : cases) {
+        const config got = loaded_from(c.line);
+        EXPECT_EQ(got.hotkeys[1].mods, c.mods) << c.line;
+        EXPECT_EQ(got.hotkeys[1].vk, c.vk) << c.line;
+        // What was loaded is saved and loaded again unchanged.
+        config first = got;
+        remove_files();
+        ASSERT_TRUE(config_save(&first));
+        config again;
+        ASSERT_TRUE(config_load(&again));
+        EXPECT_EQ(memcmp(&first, &again, sizeof first), 0) << c.line;
+        remove_files();
+    }
+}
+
 TEST(ConfigLoad, Lines) {
     const config d = defaults();
     struct {
@@ -259,7 +292,7 @@ TEST(ConfigLoad, OverlongValuesKeepTheField) {
     EXPECT_STREQ(loaded_from("server_url=https://" + std::string(250, 'h')).server_url, L"https://ivra.app");
     EXPECT_EQ(wcslen(loaded_from("collection2_name=" + std::string(200, 'n')).collection_names[1]), 127u);
     EXPECT_EQ(loaded_from("hk_clip=" + std::string(100, '1') + "," + std::string(100, '2')).hotkeys[3].vk,
-              (uint32_t)2147483647);
+              d.hotkeys[3].vk);
     EXPECT_EQ(loaded_from(std::string(70, 'k') + "=1\njpeg_quality=3").jpeg_quality, 3);
 }
 

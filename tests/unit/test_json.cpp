@@ -53,11 +53,13 @@ const parse_case k_parse[] = {
     {"\"\\u00e9\\u00E9\"", "\"\xC3\xA9\xC3\xA9\""},
     {"\"\\ud83d\\ude00\"", "\"\xF0\x9F\x98\x80\""},
     {"\"\\u0041\\u07ff\\uffff\"", "\"A\xDF\xBF\xEF\xBF\xBF\""},
-    // Surrogates that are not a pair keep the three-byte form of each unit.
-    {"\"\\ud83dx\"", "\"\xED\xA0\xBDx\""},
-    {"\"\\ude00\\ud83d\"", "\"\xED\xB8\x80\xED\xA0\xBD\""},
-    {"\"\\ud83d\\u0041\"", "\"\xED\xA0\xBD"
+    // A surrogate that is not half of a pair has no UTF-8 form: it becomes U+FFFD.
+    {"\"\\ud800\"", "\"\xEF\xBF\xBD\""},
+    {"\"\\ud83dx\"", "\"\xEF\xBF\xBDx\""},
+    {"\"\\ude00\\ud83d\"", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+    {"\"\\ud83d\\u0041\"", "\"\xEF\xBF\xBD"
                            "A\""},
+    {"\"\\udbff\\udfff\\udc00\"", "\"\xF4\x8F\xBF\xBF\xEF\xBF\xBD\""},
     {nested(32), "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"},
     {"[" + std::string(63, '1') + "]", "[#1.11111e+62]"},
     // Failures.
