@@ -198,7 +198,7 @@ bool frame_pool_stats(frame_pool* pool, frame_stats* out) {
     return true;
 }
 
-uint64_t memory_total() {
+uint64_t frame_pool_memory_total() {
     ULONGLONG kib = 0;
     if (GetPhysicallyInstalledSystemMemory(&kib) && kib != 0) return (uint64_t)kib * 1024;
     MEMORYSTATUSEX status;
@@ -207,7 +207,7 @@ uint64_t memory_total() {
     return 0;
 }
 
-bool memory_budget(uint64_t total, int percent, uint64_t* budget, uint64_t* stills, uint64_t* clips) {
+bool frame_pool_memory_budget(uint64_t total, int percent, uint64_t* budget, uint64_t* stills, uint64_t* clips) {
     if (percent < 0 || percent > 100 || !budget || !stills || !clips) return false;
     uint64_t all = frame_percent_of(total, (uint64_t)percent);
     uint64_t still_share = frame_percent_of(all, 40);

@@ -87,8 +87,8 @@ bool frame_pool_stats(frame_pool* pool, frame_stats* out);
 
 // Physical memory in bytes: installed memory, else what the system reports as total
 // physical memory, else 0.
-uint64_t memory_total();
+uint64_t frame_pool_memory_total();
 
 // budget = total * percent / 100, stills = 40 % of it, clips = the rest, all truncating.
 // Returns false, outputs untouched, for a percent outside 0..100 or a null output.
-bool memory_budget(uint64_t total, int percent, uint64_t* budget, uint64_t* stills, uint64_t* clips);
+bool frame_pool_memory_budget(uint64_t total, int percent, uint64_t* budget, uint64_t* stills, uint64_t* clips);

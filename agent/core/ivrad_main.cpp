@@ -181,13 +181,13 @@ void ivrad_read_forced_digit(void) {
 void ivrad_create_pools(const launch_context* lc) {
     const config& c = g_agent.cfg;
     uint64_t stills_budget = 0, clips_budget = 0;
-    g_agent.mem_total = memory_total();
+    g_agent.mem_total = frame_pool_memory_total();
     int percent = c.mem_percent;
-    if (!memory_budget(g_agent.mem_total, percent, &g_agent.mem_budget, &stills_budget, &clips_budget)) {
+    if (!frame_pool_memory_budget(g_agent.mem_total, percent, &g_agent.mem_budget, &stills_budget, &clips_budget)) {
         // A hand-edited file can hold anything; without a budget no screenshot could ever be taken.
         log_warn("startup: mem_percent %d is outside 0..100; using 10", percent);
         percent = 10;
-        memory_budget(g_agent.mem_total, percent, &g_agent.mem_budget, &stills_budget, &clips_budget);
+        frame_pool_memory_budget(g_agent.mem_total, percent, &g_agent.mem_budget, &stills_budget, &clips_budget);
     }
     log_info("startup: config loaded (%llu ms)", ivrad_elapsed_ms(lc));
     g_agent.frames_stills = frame_pool_create("stills", 64, stills_budget);

@@ -37,7 +37,8 @@ TEST(MemoryBudget, SplitsFortySixty) {
     };
     for (auto& c : cases) {
         uint64_t budget = 7, stills = 7, clips = 7;
-        ASSERT_TRUE(memory_budget(c.total, c.percent, &budget, &stills, &clips)) << c.total << " " << c.percent;
+        ASSERT_TRUE(frame_pool_memory_budget(c.total, c.percent, &budget, &stills, &clips))
+            << c.total << " " << c.percent;
         EXPECT_EQ(budget, c.budget) << c.total << " at " << c.percent << "%";
         EXPECT_EQ(stills, c.stills) << c.total << " at " << c.percent << "%";
         EXPECT_EQ(clips, c.clips) << c.total << " at " << c.percent << "%";
@@ -49,17 +50,17 @@ TEST(MemoryBudget, RejectsBadInputLeavingOutputs) {
     int bad[] = {-1, 101, -2147483647 - 1, 2147483647};
     for (int percent : bad) {
         uint64_t budget = 7, stills = 8, clips = 9;
-        EXPECT_FALSE(memory_budget(16 * GiB, percent, &budget, &stills, &clips)) << percent;
+        EXPECT_FALSE(frame_pool_memory_budget(16 * GiB, percent, &budget, &stills, &clips)) << percent;
         EXPECT_EQ(budget, 7u);
         EXPECT_EQ(stills, 8u);
         EXPECT_EQ(clips, 9u);
     }
     uint64_t x = 0;
-    EXPECT_FALSE(memory_budget(16 * GiB, 10, nullptr, &x, &x));
+    EXPECT_FALSE(frame_pool_memory_budget(16 * GiB, 10, nullptr, &x, &x));
 }
 
 TEST(MemoryTotal, ReportsInstalledMemory) {
-    uint64_t total = memory_total();
+    uint64_t total = frame_pool_memory_total();
     EXPECT_GT(total, 64 * MB);
     MEMORYSTATUSEX ms{sizeof ms};
     ASSERT_TRUE(GlobalMemoryStatusEx(&ms));
