@@ -112,8 +112,9 @@ struct audio_capture {
     int64_t freq, base, mic_start;
     int64_t started;  // counter value at the start, for the closing log line
     uint64_t delivered, underruns;
-    int pending;    // mixed frames at the head of mix that the encoder has not taken yet
-    bool timeline;  // the first reset (the first picture) started the timeline
+    int pending;          // mixed frames at the head of mix that the encoder has not taken yet
+    int64_t timeline_at;  // counter value the current timeline began at (stamps its chunks)
+    bool timeline;        // the first reset (the first picture) started the timeline
     int64_t delay_ticks;
     bool fallback;  // system sound comes from endpoint loopback
     bool sounds_held;
@@ -561,7 +562,7 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
             ((sys_live && a->sys.count < AUDIO_CHUNK) || (mic_live && a->mic.count < AUDIO_CHUNK)))
             break;
         if (filled + AUDIO_CHUNK > AUDIO_BUFFER_FRAMES) {
-            encoder_submit_audio(a->enc, a->mix, filled);  // a refusal here is counted as dropped
+            encoder_submit_audio_from(a->enc, a->mix, filled, a->timeline_at);  // a refusal is counted as dropped
             filled = 0;
         }
         float* chunk = a->mix + 2 * (size_t)filled;
@@ -579,7 +580,7 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
         a->delivered += AUDIO_CHUNK;
         n -= AUDIO_CHUNK;
     }
-    if (filled > 0 && encoder_submit_audio(a->enc, a->mix, filled)) filled = 0;
+    if (filled > 0 && encoder_submit_audio_from(a->enc, a->mix, filled, a->timeline_at)) filled = 0;
     a->pending = filled;
 }
 
@@ -641,6 +642,7 @@ DWORD WINAPI audio_thread(void* arg) {
             const int64_t now = audio_now();
             if (reset) {
                 a->base = reset_at <= now ? reset_at : now;
+                a->timeline_at = a->base;
                 a->delivered = 0;
                 a->pending = 0;
                 a->timeline = true;

@@ -342,7 +342,8 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
             return;
         }
     }
-    if (!encoder_start_take(s->enc, path)) {
+    const int64_t at = clip_shared_now();
+    if (!encoder_start_take_at(s->enc, path, at)) {
         if (!s->explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "busy", "encoder queue full");
         return;
@@ -353,8 +354,8 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
         audio_set_paused(s->audio, false);
         s->paused = false;
     }
-    s->deadline = clip_shared_now();
-    audio_request_reset(s->audio, s->deadline);
+    s->deadline = at;
+    audio_request_reset(s->audio, at);
     s->last_output = -1;
     if (!s->silent) sounds_play_tick();
     log_info("clip %llu redo -> %ls", (unsigned long long)s->id, s->path);
