@@ -794,6 +794,13 @@ void audio_set_mic(audio_capture* a, bool on) {
     ReleaseSRWLockExclusive(&a->lock);
 }
 
+void audio_set_system(audio_capture* a, bool on) {
+    if (!a) return;
+    AcquireSRWLockExclusive(&a->lock);
+    a->system_on = on ? 1 : 0;
+    ReleaseSRWLockExclusive(&a->lock);
+}
+
 void audio_request_reset(audio_capture* a, int64_t at) {
     if (!a) return;
     AcquireSRWLockExclusive(&a->lock);

@@ -49,6 +49,8 @@ void audio_set_paused(audio_capture* a, bool paused);
 // that much, so sound and pictures end together.
 void audio_mark_end(audio_capture* a, uint64_t frames);
 void audio_set_mic(audio_capture* a, bool on);
+// Switches system sound into or out of the mix from now on (the device stays open once opened).
+void audio_set_system(audio_capture* a, bool on);
 // Restarts the timeline at zero from the counter value `at` (0 = now) and drops buffered
 // sound: a redo, or the first picture, whose slot may lie before or after the start.
 void audio_request_reset(audio_capture* a, int64_t at);

@@ -1297,7 +1297,7 @@ void encoder_lane_finish(video_encoder* enc, bool discard) {
 
     clip_result* res = &enc->result;
     char err[ENCODER_ERROR_MAX] = "";
-    const bool strip_audio = enc->audio && InterlockedCompareExchange(&enc->system_off, 0, 0);
+    const bool strip_audio = enc->audio && InterlockedCompareExchange(&enc->sound_off, 0, 0);
     mp4_take_finish(&enc->take, discard, enc->failed, strip_audio, res, err);
     if (err[0]) encoder_fail(enc, "%s", err);
     // A saved take carries no error; only a take that ended without a file gets this one.

@@ -143,9 +143,9 @@ struct video_encoder {
 
     // A clip's sink: the take being written (worker; see mp4.h).
     mp4_take take;
-    volatile LONG system_off;  // set by the session: drop the audio track at finish
-    int64_t sound_from;        // worker: sound of a timeline begun before this belongs to a thrown-away take
-    bool failed;               // sticky; worker side after creation
+    volatile LONG sound_off;  // set by the session: no sound source was on in the take, drop its track at finish
+    int64_t sound_from;       // worker: sound of a timeline begun before this belongs to a thrown-away take
+    bool failed;              // sticky; worker side after creation
     char error[ENCODER_ERROR_MAX];
 
     encoder_done_fn done;
