@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 namespace {
 
@@ -39,34 +40,39 @@ constexpr HRESULT kTimeoutHr = (HRESULT)0x800705B4;
 constexpr float kLevelDecay = 0.85f;
 constexpr int64_t AUDIO_SLACK = AUDIO_RATE * 150 / 1000;  // frames a late device is waited for
 
-// Completes the asynchronous activation. It lives for the whole process and counts
-// no references; each activation brings its own event through a pointer set before it.
+// Completes one asynchronous activation. It counts its references and owns its event,
+// so an activation that completes after the waiter gave up still signals an open handle.
 struct activate_handler final : IActivateAudioInterfaceCompletionHandler, IAgileObject {
+    volatile LONG refs = 1;
     HANDLE done = nullptr;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out) return E_POINTER;
         if (riid == __uuidof(IUnknown) || riid == __uuidof(IActivateAudioInterfaceCompletionHandler)) {
             *out = static_cast<IActivateAudioInterfaceCompletionHandler*>(this);
-            return S_OK;
-        }
-        if (riid == __uuidof(IAgileObject)) {
+        } else if (riid == __uuidof(IAgileObject)) {
             *out = static_cast<IAgileObject*>(this);
-            return S_OK;
+        } else {
+            *out = nullptr;
+            return E_NOINTERFACE;
         }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return (ULONG)InterlockedIncrement(&refs); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG n = InterlockedDecrement(&refs);
+        if (n == 0) {
+            if (done) CloseHandle(done);
+            delete this;
+        }
+        return (ULONG)n;
+    }
     HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation*) override {
-        if (done) SetEvent(done);
+        SetEvent(done);
         return S_OK;
     }
 };
 
-// The activation is serialised: one handler, one event at a time.
-SRWLOCK g_activate_lock = SRWLOCK_INIT;
-activate_handler g_activate_handler;
 volatile LONG g_fallback_logged = 0;
 
 // What a failed open taught about this system, so later recordings open at once: the
@@ -184,6 +190,21 @@ int64_t audio_frames_due(int64_t now, int64_t base, int64_t freq, uint64_t* deli
 
 int64_t audio_rebase(int64_t now, int64_t freq, uint64_t delivered) {
     return now - (int64_t)((__int128)delivered * freq / AUDIO_RATE);
+}
+
+IActivateAudioInterfaceCompletionHandler* audio_activation_handler(void) {
+    activate_handler* h = new (std::nothrow) activate_handler();
+    if (!h) return nullptr;
+    h->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!h->done) {
+        delete h;
+        return nullptr;
+    }
+    return h;
+}
+
+HANDLE audio_activation_event(IActivateAudioInterfaceCompletionHandler* h) {
+    return h ? static_cast<activate_handler*>(h)->done : nullptr;
 }
 
 // ---- The thread.
@@ -386,8 +407,8 @@ HRESULT audio_process_loopback(IAudioClient** out) {
     if (!mm) mm = LoadLibraryW(L"mmdevapi.dll");
     activate_async_fn activate = mm ? (activate_async_fn)(void*)GetProcAddress(mm, MAKEINTRESOURCEA(17)) : nullptr;
     if (!activate) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!done) return HRESULT_FROM_WIN32(GetLastError());
+    IActivateAudioInterfaceCompletionHandler* handler = audio_activation_handler();
+    if (!handler) return E_OUTOFMEMORY;
     audio_activation_params params{};
     params.type = ACTIVATION_TYPE_PROCESS_LOOPBACK;
     params.loopback.target_process_id = GetCurrentProcessId();
@@ -397,13 +418,9 @@ HRESULT audio_process_loopback(IAudioClient** out) {
     pv.blob.cbSize = sizeof params;
     pv.blob.pBlobData = (BYTE*)&params;
     IActivateAudioInterfaceAsyncOperation* op = nullptr;
-    HRESULT hr;
-    AcquireSRWLockExclusive(&g_activate_lock);
-    g_activate_handler.done = done;
-    hr = activate(kLoopbackDevice, __uuidof(IAudioClient), &pv, &g_activate_handler, &op);
-    if (SUCCEEDED(hr) && WaitForSingleObject(done, kActivateWaitMs) != WAIT_OBJECT_0) hr = kTimeoutHr;
-    g_activate_handler.done = nullptr;
-    ReleaseSRWLockExclusive(&g_activate_lock);
+    HRESULT hr = activate(kLoopbackDevice, __uuidof(IAudioClient), &pv, handler, &op);
+    if (SUCCEEDED(hr) && WaitForSingleObject(audio_activation_event(handler), kActivateWaitMs) != WAIT_OBJECT_0)
+        hr = kTimeoutHr;
     if (SUCCEEDED(hr)) {
         HRESULT result = E_FAIL;
         IUnknown* unk = nullptr;
@@ -416,7 +433,7 @@ HRESULT audio_process_loopback(IAudioClient** out) {
         if (unk) unk->Release();
     }
     if (op) op->Release();
-    CloseHandle(done);
+    handler->Release();  // a late completion holds its own reference
     return hr;
 }
 

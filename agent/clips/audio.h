@@ -8,6 +8,7 @@
 #include <cstdint>
 
 struct audio_capture;
+struct IActivateAudioInterfaceCompletionHandler;
 
 struct audio_status {
     int system_on, system_open;
@@ -55,6 +56,13 @@ void audio_set_system(audio_capture* a, bool on);
 // sound: a redo, or the first picture, whose slot may lie before or after the start.
 void audio_request_reset(audio_capture* a, int64_t at);
 void audio_read_status(audio_capture* a, audio_status* out);
+
+// The completion object of one process-loopback activation, with one reference for the
+// caller; none when out of resources. It signals its own event when the activation
+// completes and closes it with the last reference, so a completion that arrives after
+// the caller gave up waiting still finds it open.
+IActivateAudioInterfaceCompletionHandler* audio_activation_handler(void);
+HANDLE audio_activation_event(IActivateAudioInterfaceCompletionHandler* h);
 
 // ---- Pure helpers (no system calls): the mixing and pacing rules of the thread.
 
