@@ -655,7 +655,8 @@ DWORD WINAPI audio_thread(void* arg) {
                 if (a->mic.open) audio_drain(&a->mic);
             }
 
-            AcquireSRWLockExclusive(&a->lock);  // resume re-bases the clock under the lock
+            // Resume re-bases the clock from the frames delivered: both change only under the lock.
+            AcquireSRWLockExclusive(&a->lock);
             const int64_t now = audio_now();
             if (reset) {
                 a->base = reset_at <= now ? reset_at : now;
@@ -668,7 +669,6 @@ DWORD WINAPI audio_thread(void* arg) {
                 audio_keep_newest(&a->sys, since);
                 audio_keep_newest(&a->mic, since);
             }
-            ReleaseSRWLockExclusive(&a->lock);
             if (!a->timeline) {
                 // Before the first picture the sources only fill their buffers (at most a
                 // second): the start keeps what was heard since its moment.
@@ -684,6 +684,7 @@ DWORD WINAPI audio_thread(void* arg) {
                 audio_produce(a, stopping ? audio_end_time(a, now, end_mark) : now, system_on != 0, mic_on != 0,
                               stopping);
             }
+            ReleaseSRWLockExclusive(&a->lock);
             audio_publish(a, system_on, mic_on);
             if (stopping) break;
         }
