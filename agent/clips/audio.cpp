@@ -571,6 +571,8 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
     int64_t n = audio_frames_due(now, a->base, a->freq, &a->delivered);
     const bool sys_live = system_on && a->sys.open && (!a->fallback || now >= a->mic_start);
     const bool mic_live = mic_on && a->mic.open && now >= a->mic_start;
+    // The stand-in hears the start chime: what it buffered before its silent start is dropped whole.
+    if (a->fallback && now < a->mic_start) a->sys.count = 0;
     int filled = a->pending;
     while (n >= AUDIO_CHUNK) {
         // Devices deliver in bursts: a live source that is only a little late is waited
@@ -735,8 +737,6 @@ DWORD WINAPI audio_prepare_thread(void*) {
 }
 
 }  // namespace
-
-bool audio_system_hears_us(void) { return InterlockedCompareExchange(&g_process_loopback_missing, 0, 0) != 0; }
 
 void audio_prepare(void) {
     HANDLE t = CreateThread(nullptr, 0, audio_prepare_thread, nullptr, 0, nullptr);

@@ -36,10 +36,6 @@ audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsi
 // so that the first recording opens its sources without delay. Call once at start.
 void audio_prepare(void);
 
-// True once it is known that system sound can only be had with our own sounds in it
-// (no process loopback here): a recording of it must not have the start chime played.
-bool audio_system_hears_us(void);
-
 // Signals the thread and waits for it; no chunk is queued after this returns. Null-safe.
 void audio_stop(audio_capture* a);
 

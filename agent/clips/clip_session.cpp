@@ -556,11 +556,9 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
     s->generation = display_cache_generation(cache);
     s->period = clip_shared_frame_period(s->fps);
     s->silent = req->silent;
-    // Where system sound is recorded with our own sounds in it, the chime would be recorded.
-    if (!s->silent && !(s->audio_track && s->system_on && !s->tone_audio && audio_system_hears_us()))
-        sounds_play_start_chime();
+    if (!s->silent) sounds_play_start_chime();
     if (s->audio_track && !s->tone_audio) {
-        // The start chime must not reach the microphone (nor an endpoint loopback).
+        // The start chime must not reach the microphone, nor a stand-in that hears the output.
         s->audio = audio_start(s->enc, s->system_on, s->mic_on, s->silent ? 0 : CLIP_MIC_DELAY_MS, true);
         if (!s->audio) log_warn("clip: audio capture could not start; recording video only");
     }

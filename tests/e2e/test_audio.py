@@ -1,7 +1,7 @@
 """Clip and replay sound under Wine with a private PulseAudio server: system sound
 (what plays into the default output) and the microphone (what plays into the
 microphone sink) reach the clip's AAC track, decoded by FFmpeg and measured at
-the tones' frequencies; the start chime stays out of the first 450 ms; switching
+the tones' frequencies; the start chime plays but stays out of the track; switching
 desktop sound off mutes it from that moment and keeps the microphone, and a clip
 keeps its track unless both sources are off from its start; a silent
 desktop records digital silence without underruns; pause leaves no gap; the
@@ -142,7 +142,10 @@ class AudioTracks(AudioCase):
         return players
 
     def test_system_sound_and_microphone_without_the_start_chime(self):
+        since = len(self.sb.log_lines())
         j, path = self.record(4, "--system", "--mic")
+        # The chime plays for the user even where system sound would hear it.
+        self.assertIn("debug: sound start chime played", "\n".join(self.sb.log_lines()[since:]))
         self.assertEqual(j["audio"], 1, j)
         self.assert_track_matches_video(path)
         pcm = decode_mono(path)
