@@ -375,7 +375,7 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
 }
 
 void clip_audio_toggle(clip_session* s, clip_request* req) {
-    if (!s->audio_track || (req->toggle_mic && !s->tone_audio && !s->audio)) {
+    if (!s->audio && !s->tone_audio) {
         clip_request_reply(req, false, "no_audio", "this clip has no audio track");
         return;
     }
