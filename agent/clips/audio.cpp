@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 namespace {
 
@@ -39,34 +40,39 @@ constexpr HRESULT kTimeoutHr = (HRESULT)0x800705B4;
 constexpr float kLevelDecay = 0.85f;
 constexpr int64_t AUDIO_SLACK = AUDIO_RATE * 150 / 1000;  // frames a late device is waited for
 
-// Completes the asynchronous activation. It lives for the whole process and counts
-// no references; each activation brings its own event through a pointer set before it.
+// Completes one asynchronous activation. It counts its references and owns its event,
+// so an activation that completes after the waiter gave up still signals an open handle.
 struct activate_handler final : IActivateAudioInterfaceCompletionHandler, IAgileObject {
+    volatile LONG refs = 1;
     HANDLE done = nullptr;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out) return E_POINTER;
         if (riid == __uuidof(IUnknown) || riid == __uuidof(IActivateAudioInterfaceCompletionHandler)) {
             *out = static_cast<IActivateAudioInterfaceCompletionHandler*>(this);
-            return S_OK;
-        }
-        if (riid == __uuidof(IAgileObject)) {
+        } else if (riid == __uuidof(IAgileObject)) {
             *out = static_cast<IAgileObject*>(this);
-            return S_OK;
+        } else {
+            *out = nullptr;
+            return E_NOINTERFACE;
         }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return (ULONG)InterlockedIncrement(&refs); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG n = InterlockedDecrement(&refs);
+        if (n == 0) {
+            if (done) CloseHandle(done);
+            delete this;
+        }
+        return (ULONG)n;
+    }
     HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation*) override {
-        if (done) SetEvent(done);
+        SetEvent(done);
         return S_OK;
     }
 };
 
-// The activation is serialised: one handler, one event at a time.
-SRWLOCK g_activate_lock = SRWLOCK_INIT;
-activate_handler g_activate_handler;
 volatile LONG g_fallback_logged = 0;
 
 // What a failed open taught about this system, so later recordings open at once: the
@@ -112,8 +118,9 @@ struct audio_capture {
     int64_t freq, base, mic_start;
     int64_t started;  // counter value at the start, for the closing log line
     uint64_t delivered, underruns;
-    int pending;    // mixed frames at the head of mix that the encoder has not taken yet
-    bool timeline;  // the first reset (the first picture) started the timeline
+    int pending;          // mixed frames at the head of mix that the encoder has not taken yet
+    int64_t timeline_at;  // counter value the current timeline began at (stamps its chunks)
+    bool timeline;        // the first reset (the first picture) started the timeline
     int64_t delay_ticks;
     bool fallback;  // system sound comes from endpoint loopback
     bool sounds_held;
@@ -183,6 +190,21 @@ int64_t audio_frames_due(int64_t now, int64_t base, int64_t freq, uint64_t* deli
 
 int64_t audio_rebase(int64_t now, int64_t freq, uint64_t delivered) {
     return now - (int64_t)((__int128)delivered * freq / AUDIO_RATE);
+}
+
+IActivateAudioInterfaceCompletionHandler* audio_activation_handler(void) {
+    activate_handler* h = new (std::nothrow) activate_handler();
+    if (!h) return nullptr;
+    h->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!h->done) {
+        delete h;
+        return nullptr;
+    }
+    return h;
+}
+
+HANDLE audio_activation_event(IActivateAudioInterfaceCompletionHandler* h) {
+    return h ? static_cast<activate_handler*>(h)->done : nullptr;
 }
 
 // ---- The thread.
@@ -385,8 +407,8 @@ HRESULT audio_process_loopback(IAudioClient** out) {
     if (!mm) mm = LoadLibraryW(L"mmdevapi.dll");
     activate_async_fn activate = mm ? (activate_async_fn)(void*)GetProcAddress(mm, MAKEINTRESOURCEA(17)) : nullptr;
     if (!activate) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!done) return HRESULT_FROM_WIN32(GetLastError());
+    IActivateAudioInterfaceCompletionHandler* handler = audio_activation_handler();
+    if (!handler) return E_OUTOFMEMORY;
     audio_activation_params params{};
     params.type = ACTIVATION_TYPE_PROCESS_LOOPBACK;
     params.loopback.target_process_id = GetCurrentProcessId();
@@ -396,13 +418,9 @@ HRESULT audio_process_loopback(IAudioClient** out) {
     pv.blob.cbSize = sizeof params;
     pv.blob.pBlobData = (BYTE*)&params;
     IActivateAudioInterfaceAsyncOperation* op = nullptr;
-    HRESULT hr;
-    AcquireSRWLockExclusive(&g_activate_lock);
-    g_activate_handler.done = done;
-    hr = activate(kLoopbackDevice, __uuidof(IAudioClient), &pv, &g_activate_handler, &op);
-    if (SUCCEEDED(hr) && WaitForSingleObject(done, kActivateWaitMs) != WAIT_OBJECT_0) hr = kTimeoutHr;
-    g_activate_handler.done = nullptr;
-    ReleaseSRWLockExclusive(&g_activate_lock);
+    HRESULT hr = activate(kLoopbackDevice, __uuidof(IAudioClient), &pv, handler, &op);
+    if (SUCCEEDED(hr) && WaitForSingleObject(audio_activation_event(handler), kActivateWaitMs) != WAIT_OBJECT_0)
+        hr = kTimeoutHr;
     if (SUCCEEDED(hr)) {
         HRESULT result = E_FAIL;
         IUnknown* unk = nullptr;
@@ -415,7 +433,7 @@ HRESULT audio_process_loopback(IAudioClient** out) {
         if (unk) unk->Release();
     }
     if (op) op->Release();
-    CloseHandle(done);
+    handler->Release();  // a late completion holds its own reference
     return hr;
 }
 
@@ -553,6 +571,8 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
     int64_t n = audio_frames_due(now, a->base, a->freq, &a->delivered);
     const bool sys_live = system_on && a->sys.open && (!a->fallback || now >= a->mic_start);
     const bool mic_live = mic_on && a->mic.open && now >= a->mic_start;
+    // The stand-in hears the start chime: what it buffered before its silent start is dropped whole.
+    if (a->fallback && now < a->mic_start) a->sys.count = 0;
     int filled = a->pending;
     while (n >= AUDIO_CHUNK) {
         // Devices deliver in bursts: a live source that is only a little late is waited
@@ -561,7 +581,7 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
             ((sys_live && a->sys.count < AUDIO_CHUNK) || (mic_live && a->mic.count < AUDIO_CHUNK)))
             break;
         if (filled + AUDIO_CHUNK > AUDIO_BUFFER_FRAMES) {
-            encoder_submit_audio(a->enc, a->mix, filled);  // a refusal here is counted as dropped
+            encoder_submit_audio_from(a->enc, a->mix, filled, a->timeline_at);  // a refusal is counted as dropped
             filled = 0;
         }
         float* chunk = a->mix + 2 * (size_t)filled;
@@ -579,7 +599,7 @@ void audio_produce(audio_capture* a, int64_t now, bool system_on, bool mic_on, b
         a->delivered += AUDIO_CHUNK;
         n -= AUDIO_CHUNK;
     }
-    if (filled > 0 && encoder_submit_audio(a->enc, a->mix, filled)) filled = 0;
+    if (filled > 0 && encoder_submit_audio_from(a->enc, a->mix, filled, a->timeline_at)) filled = 0;
     a->pending = filled;
 }
 
@@ -637,10 +657,12 @@ DWORD WINAPI audio_thread(void* arg) {
                 if (a->mic.open) audio_drain(&a->mic);
             }
 
-            AcquireSRWLockExclusive(&a->lock);  // resume re-bases the clock under the lock
+            // Resume re-bases the clock from the frames delivered: both change only under the lock.
+            AcquireSRWLockExclusive(&a->lock);
             const int64_t now = audio_now();
             if (reset) {
                 a->base = reset_at <= now ? reset_at : now;
+                a->timeline_at = a->base;
                 a->delivered = 0;
                 a->pending = 0;
                 a->timeline = true;
@@ -649,7 +671,6 @@ DWORD WINAPI audio_thread(void* arg) {
                 audio_keep_newest(&a->sys, since);
                 audio_keep_newest(&a->mic, since);
             }
-            ReleaseSRWLockExclusive(&a->lock);
             if (!a->timeline) {
                 // Before the first picture the sources only fill their buffers (at most a
                 // second): the start keeps what was heard since its moment.
@@ -665,6 +686,7 @@ DWORD WINAPI audio_thread(void* arg) {
                 audio_produce(a, stopping ? audio_end_time(a, now, end_mark) : now, system_on != 0, mic_on != 0,
                               stopping);
             }
+            ReleaseSRWLockExclusive(&a->lock);
             audio_publish(a, system_on, mic_on);
             if (stopping) break;
         }
@@ -715,8 +737,6 @@ DWORD WINAPI audio_prepare_thread(void*) {
 }
 
 }  // namespace
-
-bool audio_system_hears_us(void) { return InterlockedCompareExchange(&g_process_loopback_missing, 0, 0) != 0; }
 
 void audio_prepare(void) {
     HANDLE t = CreateThread(nullptr, 0, audio_prepare_thread, nullptr, 0, nullptr);
@@ -789,6 +809,13 @@ void audio_set_mic(audio_capture* a, bool on) {
     if (!a) return;
     AcquireSRWLockExclusive(&a->lock);
     a->mic_on = on ? 1 : 0;
+    ReleaseSRWLockExclusive(&a->lock);
+}
+
+void audio_set_system(audio_capture* a, bool on) {
+    if (!a) return;
+    AcquireSRWLockExclusive(&a->lock);
+    a->system_on = on ? 1 : 0;
     ReleaseSRWLockExclusive(&a->lock);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 struct audio_capture;
+struct IActivateAudioInterfaceCompletionHandler;
 
 struct audio_status {
     int system_on, system_open;
@@ -35,10 +36,6 @@ audio_capture* audio_start(video_encoder* enc, bool system_on, bool mic_on, unsi
 // so that the first recording opens its sources without delay. Call once at start.
 void audio_prepare(void);
 
-// True once it is known that system sound can only be had with our own sounds in it
-// (no process loopback here): a recording of it must not have the start chime played.
-bool audio_system_hears_us(void);
-
 // Signals the thread and waits for it; no chunk is queued after this returns. Null-safe.
 void audio_stop(audio_capture* a);
 
@@ -49,10 +46,19 @@ void audio_set_paused(audio_capture* a, bool paused);
 // that much, so sound and pictures end together.
 void audio_mark_end(audio_capture* a, uint64_t frames);
 void audio_set_mic(audio_capture* a, bool on);
+// Switches system sound into or out of the mix from now on (the device stays open once opened).
+void audio_set_system(audio_capture* a, bool on);
 // Restarts the timeline at zero from the counter value `at` (0 = now) and drops buffered
 // sound: a redo, or the first picture, whose slot may lie before or after the start.
 void audio_request_reset(audio_capture* a, int64_t at);
 void audio_read_status(audio_capture* a, audio_status* out);
+
+// The completion object of one process-loopback activation, with one reference for the
+// caller; none when out of resources. It signals its own event when the activation
+// completes and closes it with the last reference, so a completion that arrives after
+// the caller gave up waiting still finds it open.
+IActivateAudioInterfaceCompletionHandler* audio_activation_handler(void);
+HANDLE audio_activation_event(IActivateAudioInterfaceCompletionHandler* h);
 
 // ---- Pure helpers (no system calls): the mixing and pacing rules of the thread.
 

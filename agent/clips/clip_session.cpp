@@ -329,6 +329,15 @@ void clip_set_paused(clip_session* s, int want) {
     clip_publish();
 }
 
+// The take keeps its track when any source was on during it; only a take that had both
+// off from its start to its end is left without one.
+void clip_sound_sources_changed(clip_session* s, bool take_start) {
+    if (s->system_on || s->mic_on)
+        InterlockedExchange(&s->enc->sound_off, 0);
+    else if (take_start)
+        InterlockedExchange(&s->enc->sound_off, 1);
+}
+
 void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
     wchar_t path[ENCODER_PATH_MAX];
     if (s->explicit_path) {
@@ -342,7 +351,8 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
             return;
         }
     }
-    if (!encoder_start_take(s->enc, path)) {
+    const int64_t at = clip_shared_now();
+    if (!encoder_start_take_at(s->enc, path, at)) {
         if (!s->explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "busy", "encoder queue full");
         return;
@@ -353,8 +363,9 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
         audio_set_paused(s->audio, false);
         s->paused = false;
     }
-    s->deadline = clip_shared_now();
-    audio_request_reset(s->audio, s->deadline);
+    s->deadline = at;
+    audio_request_reset(s->audio, at);
+    clip_sound_sources_changed(s, true);
     s->last_output = -1;
     if (!s->silent) sounds_play_tick();
     log_info("clip %llu redo -> %ls", (unsigned long long)s->id, s->path);
@@ -364,7 +375,7 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
 }
 
 void clip_audio_toggle(clip_session* s, clip_request* req) {
-    if (!s->audio_track || (req->toggle_mic && !s->tone_audio && !s->audio)) {
+    if (!s->audio && !s->tone_audio) {
         clip_request_reply(req, false, "no_audio", "this clip has no audio track");
         return;
     }
@@ -376,8 +387,10 @@ void clip_audio_toggle(clip_session* s, clip_request* req) {
     } else {
         on = req->toggle_value < 0 ? !s->system_on : req->toggle_value != 0;
         s->system_on = on;
-        InterlockedExchange(&s->enc->system_off, on ? 0 : 1);
+        audio_set_system(s->audio, on);
+        s->tone.muted = !on;  // the tone stands in for system sound
     }
+    clip_sound_sources_changed(s, false);
     log_info("clip %llu %s %s", (unsigned long long)s->id, req->toggle_mic ? "mic" : "system sound", on ? "on" : "off");
     clip_publish();
     clip_reply_session(req, s);
@@ -531,23 +544,22 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
     if (s->audio_track) {
         s->system_on = (req->system < 0 ? cfg.clip_audio_system : req->system) != 0;
         s->mic_on = (req->mic < 0 ? cfg.clip_audio_mic : req->mic) != 0;
-        InterlockedExchange(&s->enc->system_off, s->system_on ? 0 : 1);
+        clip_sound_sources_changed(s, true);
         if (clip_shared_tone_hz() > 0) {
             s->tone_audio = true;
             s->tone.hz = clip_shared_tone_hz();
             s->tone.fps = s->fps;
+            s->tone.muted = !s->system_on;
         }
     }
     s->id = g_next_id++;
     s->generation = display_cache_generation(cache);
     s->period = clip_shared_frame_period(s->fps);
     s->silent = req->silent;
-    // Where system sound is recorded with our own sounds in it, the chime would be recorded.
-    if (!s->silent && !(s->audio_track && s->system_on && !s->tone_audio && audio_system_hears_us()))
-        sounds_play_start_chime();
+    if (!s->silent) sounds_play_start_chime();
     if (s->audio_track && !s->tone_audio) {
-        // The start chime must not reach the microphone (nor an endpoint loopback).
-        s->audio = audio_start(s->enc, true, s->mic_on, s->silent ? 0 : CLIP_MIC_DELAY_MS, true);
+        // The start chime must not reach the microphone, nor a stand-in that hears the output.
+        s->audio = audio_start(s->enc, s->system_on, s->mic_on, s->silent ? 0 : CLIP_MIC_DELAY_MS, true);
         if (!s->audio) log_warn("clip: audio capture could not start; recording video only");
     }
     s->deadline = clip_shared_now();

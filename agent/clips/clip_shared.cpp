@@ -239,7 +239,8 @@ void clip_shared_tone_feed(video_encoder* enc, clip_tone* tone) {
     const int n = clip_shared_tone_slot_samples(tone->slots, tone->fps);
     const double step = 2.0 * 3.14159265358979323846 * tone->hz / (double)ENCODER_AUDIO_RATE;
     for (int i = 0; i < n; i++) {
-        const float v = (float)(0.25 * sin(step * (double)((tone->samples + i) % ENCODER_AUDIO_RATE)));
+        const float v =
+            tone->muted ? 0.0f : (float)(0.25 * sin(step * (double)((tone->samples + i) % ENCODER_AUDIO_RATE)));
         g_tone_buf[2 * i] = v;
         g_tone_buf[2 * i + 1] = v;
     }

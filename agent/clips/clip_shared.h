@@ -202,6 +202,7 @@ struct clip_tone {
     int fps;
     int64_t slots;    // frames fed so far
     int64_t samples;  // samples fed so far (the sine's phase)
+    bool muted;       // its source is switched off: silence in its place
 };
 // N of IVRA_DEBUG_CLIP_TONE_HZ under the debug hooks, else 0 (read at clip_shared_begin).
 int clip_shared_tone_hz(void);

@@ -152,6 +152,7 @@ struct encode_item {
     int discard;                     // ENCODE_FINISH
     float* samples;                  // ENCODE_AUDIO: interleaved stereo, owned by the item
     int sample_frames;               // ENCODE_AUDIO
+    int64_t timeline;                // ENCODE_TAKE_START: its sound's start; ENCODE_AUDIO: the chunk's timeline
     encoder_save_job* save;          // ENCODE_REPLAY_SAVE
 };
 
@@ -384,9 +385,14 @@ static void encoder_run_item(void* arg) {
         encoder_video_item(enc, it);
         InterlockedDecrement(&enc->in_flight);
         break;
-    case ENCODE_TAKE_START: encoder_lane_take_start(enc, it->take_start, it->path); break;
+    case ENCODE_TAKE_START:
+        enc->sound_from = it->timeline;
+        encoder_lane_take_start(enc, it->take_start, it->path);
+        break;
     case ENCODE_FINISH: encoder_lane_finish(enc, it->discard != 0); break;
-    case ENCODE_AUDIO: encoder_lane_audio(enc, it->samples, it->sample_frames); break;
+    case ENCODE_AUDIO:
+        if (it->timeline >= enc->sound_from) encoder_lane_audio(enc, it->samples, it->sample_frames);
+        break;
     case ENCODE_REPLAY_SAVE: {
         encoder_save_job* job = it->save;
         it->save = nullptr;
@@ -990,11 +996,14 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
 
 // ---- Takes, finish, audio, stats.
 
-bool encoder_start_take(video_encoder* enc, const wchar_t* path) {
+bool encoder_start_take(video_encoder* enc, const wchar_t* path) { return encoder_start_take_at(enc, path, 0); }
+
+bool encoder_start_take_at(video_encoder* enc, const wchar_t* path, int64_t sound_from) {
     if (!enc) return false;
     encode_item* it = encoder_item_new(enc, ENCODE_TAKE_START);
     if (!it) return false;
     it->take_start = enc->frame_counter;
+    it->timeline = sound_from;
     wcsncpy(it->path, path ? path : L"", ENCODER_PATH_MAX - 1);
     if (!encoder_queue(enc, it)) {
         encoder_item_free(it);
@@ -1047,6 +1056,10 @@ void encoder_finish(video_encoder* enc, bool discard, encoder_done_fn done, void
 }
 
 bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_count) {
+    return encoder_submit_audio_from(enc, samples, frame_count, INT64_MAX);
+}
+
+bool encoder_submit_audio_from(video_encoder* enc, const float* samples, int frame_count, int64_t timeline) {
     if (!enc) return false;
     if (!samples || frame_count <= 0) return false;
     if (!enc->audio) {
@@ -1063,6 +1076,7 @@ bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_co
     }
     memcpy(it->samples, samples, bytes);
     it->sample_frames = frame_count;
+    it->timeline = timeline;
     if (!encoder_queue(enc, it)) {
         encoder_item_free(it);
         InterlockedIncrement64(&enc->audio_dropped);
@@ -1283,7 +1297,7 @@ void encoder_lane_finish(video_encoder* enc, bool discard) {
 
     clip_result* res = &enc->result;
     char err[ENCODER_ERROR_MAX] = "";
-    const bool strip_audio = enc->audio && InterlockedCompareExchange(&enc->system_off, 0, 0);
+    const bool strip_audio = enc->audio && InterlockedCompareExchange(&enc->sound_off, 0, 0);
     mp4_take_finish(&enc->take, discard, enc->failed, strip_audio, res, err);
     if (err[0]) encoder_fail(enc, "%s", err);
     // A saved take carries no error; only a take that ended without a file gets this one.

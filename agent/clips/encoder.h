@@ -143,8 +143,9 @@ struct video_encoder {
 
     // A clip's sink: the take being written (worker; see mp4.h).
     mp4_take take;
-    volatile LONG system_off;  // set by the session: drop the audio track at finish
-    bool failed;               // sticky; worker side after creation
+    volatile LONG sound_off;  // set by the session: no sound source was on in the take, drop its track at finish
+    int64_t sound_from;       // worker: sound of a timeline begun before this belongs to a thrown-away take
+    bool failed;              // sticky; worker side after creation
     char error[ENCODER_ERROR_MAX];
 
     encoder_done_fn done;
@@ -194,6 +195,10 @@ bool encoder_submit_frame(video_encoder* enc, ID3D11Texture2D* texture, const RE
 // Queues a new take at path (a redo, or a clip's first take). False when the lane
 // refused; nothing changes then.
 bool encoder_start_take(video_encoder* enc, const wchar_t* path);
+// The same, for a take whose sound timeline begins at counter value sound_from: chunks
+// stamped with an earlier timeline (queued by the audio thread before it saw the redo)
+// are dropped.
+bool encoder_start_take_at(video_encoder* enc, const wchar_t* path, int64_t sound_from);
 // Ends the encoder: queues the finish (retried for about a second, then run inline),
 // closes the lane, reports through done(data, result) and frees the encoder. The
 // encoder must not be used after this call. done may be null.
@@ -229,6 +234,9 @@ void encoder_lane_finish(video_encoder* enc, bool discard);
 // Queues a copy of frame_count interleaved stereo float samples at 48 kHz. False (counted
 // as an audio chunk dropped) when the encoder has no AAC or the lane refused.
 bool encoder_submit_audio(video_encoder* enc, const float* samples, int frame_count);
+// The same for sound of the timeline begun at counter value timeline: a take that
+// began later drops it. encoder_submit_audio's sound always belongs to the current take.
+bool encoder_submit_audio_from(video_encoder* enc, const float* samples, int frame_count, int64_t timeline);
 
 // ---- Any thread.
 

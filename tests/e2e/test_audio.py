@@ -1,7 +1,9 @@
 """Clip and replay sound under Wine with a private PulseAudio server: system sound
 (what plays into the default output) and the microphone (what plays into the
 microphone sink) reach the clip's AAC track, decoded by FFmpeg and measured at
-the tones' frequencies; the start chime stays out of the first 450 ms; a silent
+the tones' frequencies; the start chime plays but stays out of the track; switching
+desktop sound off mutes it from that moment and keeps the microphone, and a clip
+keeps its track unless both sources are off from its start; a silent
 desktop records digital silence without underruns; pause leaves no gap; the
 microphone reopens after a switch off and on; a replay save carries system sound
 unless it is switched off; a missing microphone and an output that delivers nothing
@@ -140,7 +142,10 @@ class AudioTracks(AudioCase):
         return players
 
     def test_system_sound_and_microphone_without_the_start_chime(self):
+        since = len(self.sb.log_lines())
         j, path = self.record(4, "--system", "--mic")
+        # The chime plays for the user even where system sound would hear it.
+        self.assertIn("debug: sound start chime played", "\n".join(self.sb.log_lines()[since:]))
         self.assertEqual(j["audio"], 1, j)
         self.assert_track_matches_video(path)
         pcm = decode_mono(path)
@@ -158,6 +163,55 @@ class AudioTracks(AudioCase):
         self.assertLess(max(abs(x) for x in head[:int(0.4 * RATE)]), 0.01)
         self.log_line(r"\] clip audio: system sound \(.*\) opened")
         self.log_line(r"\] clip audio: microphone opened")
+
+    def test_desktop_sound_switch_mutes_it_from_that_moment_and_keeps_the_microphone(self):
+        sid = self.clip_ok("op=start\ttarget=rect\trect=%s\tseconds=20\tsilent=1\tsystem=1\tmic=1" % REGION)["session"]
+        self.wait_frames(45)
+        switches = []  # (value, track seconds just before the switch, just after it)
+        for on in ("0", "1"):
+            before = int(self.status()["frames"]) / 30.0
+            self.assertTrue(self.clip("op=system\ton=%s" % on).startswith(b"ok\t"))
+            switches.append((on, before, int(self.status()["frames"]) / 30.0))
+            self.log_line(r"\] clip %s system sound %s" % (sid, "on" if on == "1" else "off"))
+            self.wait_frames(int(self.status()["frames"]) + 36)
+        fin = self.clip_ok("op=stop\twait=1", timeout_ms=60000)
+        self.assert_saved(fin)
+        path = linux_path(fin["path"])
+        self.assert_track_matches_video(path)
+        pcm = decode_mono(path)
+        (_, off_before, off_after), (_, on_before, on_after) = switches
+        spans = [  # (from s, to s, desktop tone heard)
+            (0.5, off_before - 0.15, True),
+            (off_after + 0.25, on_before - 0.1, False),
+            (on_after + 0.25, len(pcm) / RATE - 0.1, True),
+        ]
+        for a, b, heard in spans:
+            part = pcm[int(a * RATE):int(b * RATE)]
+            self.assertGreater(len(part), RATE // 4, (a, b))
+            tone, voice = level_at(part, 1000), level_at(part, 440)
+            self.assertGreater(voice, 0.05, (a, b, tone, voice))
+            if heard:
+                self.assertGreater(tone, 0.05, (a, b, tone, voice))
+            else:
+                self.assertLess(tone, 0.01, (a, b, tone, voice))
+                self.assertEqual(peak_hz(part), 440)
+
+    def test_sources_switched_off_at_the_start(self):
+        rows = [  # flags, track kept (and the microphone heard in it)
+            (("--mic", "--no-system"), True),
+            (("--no-mic", "--no-system"), False),
+        ]
+        for flags, kept in rows:
+            with self.subTest(flags=flags):
+                j, path = self.record(2, "--silent", *flags)
+                self.assertEqual(j["audio"], 1 if kept else 0, j)
+                self.assertEqual(len(self.audio_streams(path)), 1 if kept else 0)
+                if not kept:
+                    continue
+                body = decode_mono(path)[RATE // 2:]
+                self.assertEqual(peak_hz(body), 440)
+                self.assertGreater(level_at(body, 440), 0.05)
+                self.assertLess(level_at(body, 1000), 0.01)
 
     def test_pause_leaves_no_gap_and_the_microphone_reopens(self):
         sid = self.clip_ok("op=start\ttarget=rect\trect=%s\tseconds=20\tsilent=1\tmic=1" % REGION)["session"]

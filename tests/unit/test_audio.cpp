@@ -1,7 +1,9 @@
 // The audio thread's mixing and pacing rules, driven directly.
 #include "agent/clips/audio.h"
 
+#include <audioclient.h>
 #include <gtest/gtest.h>
+#include <mmdeviceapi.h>
 
 #include <vector>
 
@@ -115,3 +117,39 @@ TEST(AudioClock, FramesDueSkipsAheadAndRebases) {
 }
 
 }  // namespace
+
+// The activation's completion object outlives a caller that gave up: the system's own
+// reference keeps it and its event, and the last release frees both.
+TEST(AudioActivation, CompletionHandlerCountsItsReferences) {
+    IActivateAudioInterfaceCompletionHandler* h = audio_activation_handler();
+    ASSERT_NE(h, nullptr);
+    HANDLE done = audio_activation_event(h);
+    ASSERT_NE(done, nullptr);
+    struct {
+        const char* what;
+        REFIID iid;
+        HRESULT hr;
+    } asks[] = {
+        {"IUnknown", __uuidof(IUnknown), S_OK},
+        {"the completion handler", __uuidof(IActivateAudioInterfaceCompletionHandler), S_OK},
+        {"IAgileObject", __uuidof(IAgileObject), S_OK},
+        {"anything else", __uuidof(IAudioClient), E_NOINTERFACE},
+    };
+    for (const auto& a : asks) {
+        SCOPED_TRACE(a.what);
+        void* out = &out;
+        ASSERT_EQ(h->QueryInterface(a.iid, &out), a.hr);
+        if (a.hr == S_OK) {
+            ASSERT_NE(out, nullptr);
+            EXPECT_EQ(((IUnknown*)out)->Release(), 1u) << "an interface handed out holds a reference";
+        } else {
+            EXPECT_EQ(out, nullptr);
+        }
+    }
+    EXPECT_EQ(h->AddRef(), 2u);  // the activation's
+    EXPECT_EQ(WaitForSingleObject(done, 0), (DWORD)WAIT_TIMEOUT);
+    EXPECT_EQ(h->Release(), 1u);  // the caller's wait timed out
+    EXPECT_EQ(h->ActivateCompleted(nullptr), S_OK);
+    EXPECT_EQ(WaitForSingleObject(done, 0), (DWORD)WAIT_OBJECT_0) << "the late completion signals an open event";
+    EXPECT_EQ(h->Release(), 0u);
+}

@@ -764,3 +764,68 @@ TEST(ClipSession, ReplaySavesWhatWasBuffered) {
     EXPECT_TRUE(wait_finalized(60000));
     fx.end();
 }
+
+// System sound and microphone are two sources of one track: switching either off
+// mutes it, and the track is left out only when both were off for the whole take.
+TEST(ClipSession, TrackIsLeftOutOnlyWhenNoSourceWasOnInTheTake) {
+    desktop_fixture fx;
+    ASSERT_TRUE(fx.begin(L"ivra_clip_sources", 0));
+    ASSERT_TRUE(wait_finalized(60000));
+    RECT o{};
+    ASSERT_TRUE(display_cache_output_rect(fx.cache, 0, &o));
+    enum step { NONE, SYSTEM_OFF, SYSTEM_ON, MIC_ON, REDO };
+    struct {
+        const char* what;
+        int system, mic;
+        step steps[3];
+        bool no_audio;
+    } rows[] = {
+        {"system sound alone", 1, 0, {}, false},
+        {"the microphone alone", 0, 1, {}, false},
+        {"both off throughout", 0, 0, {}, true},
+        {"desktop sound switched off mid-take", 1, 0, {SYSTEM_OFF}, false},
+        {"the microphone switched on mid-take", 0, 0, {MIC_ON}, false},
+        {"desktop sound on for a while", 0, 0, {SYSTEM_ON, SYSTEM_OFF}, false},
+        {"a redo after both went off", 1, 0, {SYSTEM_OFF, REDO}, true},
+        {"a redo while one is on", 0, 1, {REDO}, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        clip_request* start = clip_request_create();
+        start->op = CLIP_OP_START;
+        start->target = CLIP_TARGET_REGION;
+        start->region[0] = o.left + 10;
+        start->region[1] = o.top + 20;
+        start->region[2] = o.left + 170;
+        start->region[3] = o.top + 140;
+        start->wait = true;
+        start->silent = true;
+        start->no_bar = true;
+        start->system = r.system;
+        start->mic = r.mic;
+        clip_request_add_ref(start);
+        clip_handle_request(fx.cache, start);
+        ASSERT_TRUE(start->ok) << start->code << ": " << start->message;
+        EXPECT_GE(pump_until_frames(fx.cache, 5), 5);
+        for (step k : r.steps) {
+            if (k == NONE) break;
+            clip_request* t = clip_request_create();
+            t->op = k == REDO ? CLIP_OP_REDO : CLIP_OP_AUDIO;
+            t->toggle_mic = k == MIC_ON;
+            t->toggle_value = k == SYSTEM_OFF ? 0 : 1;
+            clip_request_add_ref(t);
+            clip_handle_request(fx.cache, t);
+            EXPECT_TRUE(t->ok) << t->code << ": " << t->message;
+            clip_request_release(t);
+            EXPECT_GE(pump_until_frames(fx.cache, 5), 5);
+        }
+        clip_request* stop = run_op(fx.cache, CLIP_OP_STOP, false);
+        EXPECT_TRUE(stop->ok);
+        clip_request_release(stop);
+        ASSERT_EQ(WaitForSingleObject(start->final_event, 60000), WAIT_OBJECT_0);
+        EXPECT_TRUE(start->saved) << start->error;
+        EXPECT_EQ(start->result_no_audio, r.no_audio);
+        clip_request_release(start);
+    }
+    fx.end();
+}

@@ -214,6 +214,7 @@ struct decoded {
     int streams = 0;
     bool audio = false;
     int64_t audio_first_pts = -1;
+    int64_t audio_end = 0;  // samples at 48 kHz up to the end of the last audio packet
     int width = 0, height = 0;
     std::vector<int64_t> pts;   // video, in frames
     std::vector<uint8_t> luma;  // first picture's Y plane, width x height
@@ -257,6 +258,9 @@ bool decode_file(const std::wstring& path, decoded* out) {
         } else if (fmt->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
             out->audio = true;
             if (out->audio_first_pts < 0) out->audio_first_pts = pkt->pts;
+            const int64_t end = av_rescale_q(pkt->pts + pkt->duration, fmt->streams[pkt->stream_index]->time_base,
+                                             AVRational{1, 48000});
+            if (end > out->audio_end) out->audio_end = end;
         }
         av_packet_unref(pkt);
     }
@@ -537,6 +541,58 @@ TEST_F(encoder_fixture, NewTakeStartsWithKeyFrameAtZero) {
     EXPECT_EQ(d.pts.back(), 4);
     EXPECT_GE(d.key_frames, 1);
     EXPECT_TRUE(d.first_key);
+}
+
+// After a redo the audio thread may still queue sound of the old timeline behind the
+// take start: only sound of a timeline begun at the take's start or later enters it.
+TEST_F(encoder_fixture, RedoDropsSoundOfTheOldTimeline) {
+    ID3D11Texture2D* tex = pattern(320, 240);
+    ASSERT_NE(tex, nullptr);
+    const std::wstring first = dir + L"\\old sound.mp4", second = dir + L"\\new sound.mp4";
+    char err[ENCODER_ERROR_MAX] = "";
+    encoder_params p = params(320, 240, true);
+    video_encoder* enc = encoder_create(&p, first.c_str(), err);
+    ASSERT_NE(enc, nullptr) << err;
+    std::vector<float> chunk(2 * 4800, 0.25f);  // 100 ms
+    const int64_t redo_at = 5000;
+    struct {
+        int64_t timeline;  // the chunk's timeline start; INT64_MAX: unstamped
+        int chunks;
+        bool after_redo;
+    } feed[] = {
+        {1000, 2, false},          // the first take's sound
+        {1000, 5, true},           // the old timeline, queued late
+        {redo_at, 2, true},        // the new timeline
+        {redo_at + 100, 1, true},  // a later reset (the first picture of the take)
+        {INT64_MAX, 1, true},      // a feeder in step with the takes (the test tone)
+    };
+    // Frames a few at a time: no more than 16 may be in flight.
+    auto pictures = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            const ULONGLONG end = GetTickCount64() + 30000;
+            while (InterlockedCompareExchange(&enc->in_flight, 0, 0) >= 8 && GetTickCount64() < end) Sleep(2);
+            EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i == 0)) << i;
+        }
+    };
+    pictures(10);
+    bool redone = false;
+    for (const auto& f : feed) {
+        if (f.after_redo && !redone) {
+            ASSERT_TRUE(encoder_start_take_at(enc, second.c_str(), redo_at));
+            pictures(30);
+            redone = true;
+        }
+        for (int i = 0; i < f.chunks; i++) EXPECT_TRUE(encoder_submit_audio_from(enc, chunk.data(), 4800, f.timeline));
+    }
+    tex->Release();
+    ASSERT_TRUE(finish(enc, false));
+    ASSERT_TRUE(done.result.saved) << done.result.error;
+    decoded d;
+    ASSERT_TRUE(decode_file(second, &d));
+    EXPECT_TRUE(d.audio);
+    // 400 ms of the new take and the AAC encoder's last frame.
+    EXPECT_GE(d.audio_end, 4 * 4800);
+    EXPECT_LE(d.audio_end, 4 * 4800 + 1024);
 }
 
 // A measurement, not a check: run with --gtest_also_run_disabled_tests to print the

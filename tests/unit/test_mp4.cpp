@@ -363,7 +363,7 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem) {
             t.frames(r.k == REDO ? 8 : r.frames);
             t.sound(500);
         }
-        if (r.k == SYSTEM_OFF) InterlockedExchange(&t.enc->system_off, 1);
+        if (r.k == SYSTEM_OFF) InterlockedExchange(&t.enc->sound_off, 1);
         encoder_lane_finish(t.enc, r.k == DISCARD);
         const clip_result& res = t.enc->result;
 
