@@ -513,6 +513,11 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         clip_request_reply(req, false, code, message);
         goto fail;
     }
+    if (!capture_take_writable(s->path, s->explicit_path, err, sizeof err)) {
+        clip_shared_split_error(err, code, message);
+        clip_request_reply(req, false, code, message);
+        goto fail_named;
+    }
     if (!storage_gate(&cfg, s->path, nullptr, &free_mb, drive)) {
         clip_request_reply(req, false, "disk_full", "drive free space below stop_free_mb");
         goto fail_named;
