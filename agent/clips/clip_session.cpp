@@ -72,6 +72,15 @@ void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
     out[cap - 1] = 0;
 }
 
+// Says where a take went when a file took its name during the recording.
+void clip_take_finished(void* data, const clip_result* r) {
+    const clip_finish* f = (const clip_finish*)data;
+    if (f && r && r->moved)
+        log_warn("clip %llu: a file took its name during the recording; kept as %ls", (unsigned long long)f->id,
+                 r->path);
+    clip_shared_finished(data, r);
+}
+
 // Fills the reply details of a session and answers ok.
 void clip_reply_session(clip_request* req, const clip_session* s) {
     req->session = s->id;
@@ -308,7 +317,7 @@ void clip_stop(const char* reason, bool cancel) {
     audio_mark_end(s->audio, clip_sound_frames(s));
     audio_stop(s->audio);
     s->audio = nullptr;
-    encoder_finish(s->enc, cancel, f ? clip_shared_finished : nullptr, f);
+    encoder_finish(s->enc, cancel, f ? clip_take_finished : nullptr, f);
     if (!s->silent) sounds_play(cancel ? SOUND_CANCEL : SOUND_CHIME);
     HeapFree(GetProcessHeap(), 0, s);
     if (!clip_timer_active()) clip_shared_timer_cancel();

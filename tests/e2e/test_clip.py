@@ -7,7 +7,8 @@ sizes, seconds and frame rates are limited; a picture smaller than the frame is
 letterboxed; a still screen is recorded as repeats; a pick records the dragged
 region; window targets keep recording while minimized and end when the window closes; a display change ends a clip and
 keeps it; an existing output file is left alone; an output that cannot be written is
-refused at the start; waiting start and stop requests
+refused at the start; a file that takes the output's name while recording
+leaves the clip saved beside it; waiting start and stop requests
 get the same file; a test tone fed as sound gives an AAC track from 0, and system
 sound switched off mid-clip leaves only the video.
 """
@@ -576,6 +577,22 @@ class ClipFastCase(ClipAgentCase):
         self.assertRegex(r.stderr.decode(), r"cannot write to the clip folder \(err=\d+\)")
         self.assertEqual(self.status()["state"], "idle")
         self.assertEqual(sorted(os.listdir(folder)), ["a file", "taken.mp4"])
+
+    def test_a_name_taken_while_recording_keeps_the_clip_beside_it(self):
+        folder, win = self.folder("taken_later")
+        started = self.clip_ok("op=start\ttarget=rect\trect=%s\tout=%s\\mine.mp4" % (PATTERN_REGION, win))
+        self.wait_frames(20)
+        with open(os.path.join(folder, "mine.mp4"), "wb") as f:
+            f.write(b"made while recording")
+        final = reply_fields(self.clip("op=stop\twait=1", timeout_ms=60000))
+        self.assert_saved(final)
+        self.assertEqual(final["path"], win + "\\mine_2.mp4")
+        self.assertGreater(len(video_frames(linux_path(final["path"]))), 0)
+        with open(os.path.join(folder, "mine.mp4"), "rb") as f:
+            self.assertEqual(f.read(), b"made while recording")
+        self.assert_no_part_files(folder)
+        self.log_line(r"\] clip %s: a file took its name during the recording; kept as .*mine_2\.mp4$"
+                      % started["session"])
 
     def test_pipe_refusals(self):
         table = (
