@@ -9,6 +9,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/storage_monitor.h"
+#include "agent/core/take_journal.h"
 #include "agent/overlay/overlay.h"
 #include "common/log.h"
 #include "common/rect.h"
@@ -72,9 +73,17 @@ void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
     out[cap - 1] = 0;
 }
 
-// Says where a take went when a file took its name during the recording.
+// Lists a take's part file before the take opens, so that a killed agent's next start
+// finds it wherever it was written.
+void clip_journal_take(uint64_t id, const wchar_t* path) {
+    wchar_t part[MP4_PATH_MAX];
+    if (mp4_suffixed_path(path, L".part", part)) take_journal_add(g_agent.takes, id, part);
+}
+
+// The take's file is in place or gone: the session leaves the journal, then the result goes out.
 void clip_take_finished(void* data, const clip_result* r) {
     const clip_finish* f = (const clip_finish*)data;
+    if (f) take_journal_remove_session(g_agent.takes, f->id);
     if (f && r && r->moved)
         log_warn("clip %llu: a file took its name during the recording; kept as %ls", (unsigned long long)f->id,
                  r->path);
@@ -351,6 +360,7 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
             return;
         }
     }
+    clip_journal_take(s->id, path);
     if (!encoder_start_take(s->enc, path)) {
         if (!s->explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "busy", "encoder queue full");
@@ -536,8 +546,11 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         goto fail_named;
     }
     params = clip_shared_encoder_params(cache, &cfg, s->width, s->height, s->fps, !req->no_audio, 0);
+    // The id this session gets when it starts: only this thread hands ids out.
+    clip_journal_take(g_next_id, s->path);
     s->enc = encoder_create(&params, s->path, err);
     if (!s->enc) {
+        take_journal_remove_session(g_agent.takes, g_next_id);
         clip_request_reply(req, false, "encoder", err[0] ? err : "encoder could not be created");
         goto fail_named;
     }

@@ -8,7 +8,8 @@ letterboxed; a still screen is recorded as repeats; a pick records the dragged
 region; window targets keep recording while minimized and end when the window closes; a display change ends a clip and
 keeps it; an existing output file is left alone; an output that cannot be written is
 refused at the start; a file that takes the output's name while recording
-leaves the clip saved beside it; waiting start and stop requests
+leaves the clip saved beside it; a killed agent's take outside the clips
+folder goes at the next start; waiting start and stop requests
 get the same file; a test tone fed as sound gives an AAC track from 0, and system
 sound switched off mid-clip leaves only the video.
 """
@@ -24,7 +25,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, Sandbox, WINE_RUN, decode_all, exe, frame_luma, ivtool, linux_path,  # noqa: E402
-                      log_time, main, pattern_luma, probe_media, psnr, read_pattern_windows,
+                      log_time, main, pattern_luma, pid_alive, probe_media, psnr, read_pattern_windows,
                       reply_fields, stop_pattern_windows, stop_stray_agents, video_frames, wait_for, win_path, wine)
 
 # The pattern window every pixel check looks at: its client is exactly this region.
@@ -615,6 +616,26 @@ class ClipFastCase(ClipAgentCase):
         for request, code, msg in table:
             self.assertEqual(self.agent.pipe(request), ("err\tcode=%s\tmsg=%s\n" % (code, msg)).encode(), request)
         self.assertEqual(self.status()["state"], "idle")
+
+
+class KilledAgentCase(ClipAgentCase):
+    """An agent killed in the middle of a clip, and the next start."""
+
+    def test_a_killed_agents_take_outside_the_clips_folder_goes_at_the_next_start(self):
+        folder, win = self.folder("elsewhere")
+        taken = self.clip_ok("op=start\ttarget=rect\trect=%s\tdir=%s" % (STILL_REGION, win))["path"]
+        part = linux_path(taken) + ".part"
+        self.wait_frames(5)
+        wait_for(lambda: os.path.exists(part), 30, what="the take's part file")
+        pid = self.agent.pid
+        ivtool("kill", pid)
+        wait_for(lambda: not pid_alive(pid), 30, interval=0.2, what="the killed agent to end")
+        self.assertTrue(os.path.exists(part), "the killed agent left its take")
+        self.agent.start()
+        self.log_line(r"\] startup: removed stale partial capture %s$" % re.escape(taken + ".part"))
+        self.assertEqual(os.listdir(folder), [])
+        with open(os.path.join(self.sb.data, "takes.tsv"), "rb") as f:
+            self.assertEqual(f.read(), b"")
 
 
 if __name__ == "__main__":
