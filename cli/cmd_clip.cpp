@@ -471,6 +471,10 @@ int cmd_clip_command(int argc, wchar_t** argv) {
         char path[1024];
         pipe_client_reply_field_get_utf8(reply, "path", path, sizeof path);
         cli_out_printf("%s\n", path);
+        char asked[1024];
+        cli_utf8_from_wide(plan.out, asked, sizeof asked);
+        if (asked[0] && strcmp(asked, path) != 0)
+            cli_note("%s was created during the recording; clip saved beside it", asked);
         return CLI_EXIT_OK;
     }
     if (discarded) {

@@ -9,6 +9,7 @@
 #include "agent/core/agent.h"
 #include "agent/core/capture_files.h"
 #include "agent/core/storage_monitor.h"
+#include "agent/core/take_journal.h"
 #include "agent/overlay/overlay.h"
 #include "common/log.h"
 #include "common/rect.h"
@@ -70,6 +71,23 @@ void clip_wformat(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
     _vsnwprintf(out, cap - 1, fmt, ap);
     va_end(ap);
     out[cap - 1] = 0;
+}
+
+// Lists a take's part file before the take opens, so that a killed agent's next start
+// finds it wherever it was written.
+void clip_journal_take(uint64_t id, const wchar_t* path) {
+    wchar_t part[MP4_PATH_MAX];
+    if (mp4_suffixed_path(path, L".part", part)) take_journal_add(g_agent.takes, id, part);
+}
+
+// The take's file is in place or gone: the session leaves the journal, then the result goes out.
+void clip_take_finished(void* data, const clip_result* r) {
+    const clip_finish* f = (const clip_finish*)data;
+    if (f) take_journal_remove_session(g_agent.takes, f->id);
+    if (f && r && r->moved)
+        log_warn("clip %llu: a file took its name during the recording; kept as %ls", (unsigned long long)f->id,
+                 r->path);
+    clip_shared_finished(data, r);
 }
 
 // Fills the reply details of a session and answers ok.
@@ -308,7 +326,7 @@ void clip_stop(const char* reason, bool cancel) {
     audio_mark_end(s->audio, clip_sound_frames(s));
     audio_stop(s->audio);
     s->audio = nullptr;
-    encoder_finish(s->enc, cancel, f ? clip_shared_finished : nullptr, f);
+    encoder_finish(s->enc, cancel, f ? clip_take_finished : nullptr, f);
     if (!s->silent) sounds_play(cancel ? SOUND_CANCEL : SOUND_CHIME);
     HeapFree(GetProcessHeap(), 0, s);
     if (!clip_timer_active()) clip_shared_timer_cancel();
@@ -352,6 +370,7 @@ void clip_redo(display_cache* cache, clip_session* s, clip_request* req) {
         }
     }
     const int64_t at = clip_shared_now();
+    clip_journal_take(s->id, path);
     if (!encoder_start_take_at(s->enc, path, at)) {
         if (!s->explicit_path) capture_name_release(path);
         clip_request_reply(req, false, "busy", "encoder queue full");
@@ -526,6 +545,11 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         clip_request_reply(req, false, code, message);
         goto fail;
     }
+    if (!capture_take_writable(s->path, s->explicit_path, err, sizeof err)) {
+        clip_shared_split_error(err, code, message);
+        clip_request_reply(req, false, code, message);
+        goto fail_named;
+    }
     if (!storage_gate(&cfg, s->path, nullptr, &free_mb, drive)) {
         clip_request_reply(req, false, "disk_full", "drive free space below stop_free_mb");
         goto fail_named;
@@ -535,8 +559,11 @@ void clip_start(display_cache* cache, clip_request* req, int64_t requested_at) {
         goto fail_named;
     }
     params = clip_shared_encoder_params(cache, &cfg, s->width, s->height, s->fps, !req->no_audio, 0);
+    // The id this session gets when it starts: only this thread hands ids out.
+    clip_journal_take(g_next_id, s->path);
     s->enc = encoder_create(&params, s->path, err);
     if (!s->enc) {
+        take_journal_remove_session(g_agent.takes, g_next_id);
         clip_request_reply(req, false, "encoder", err[0] ? err : "encoder could not be created");
         goto fail_named;
     }

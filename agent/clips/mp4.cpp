@@ -68,15 +68,67 @@ uint64_t mp4_file_size(const wchar_t* path) {
     return ((uint64_t)fa.nFileSizeHigh << 32) | fa.nFileSizeLow;
 }
 
-bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[MP4_ERROR_MAX]) {
-    // The data reaches the disk before the name does, so a crash right after the move
-    // cannot leave a short file under the final name.
+// The data reaches the disk before the name does, so a crash right after the move
+// cannot leave a short file under the final name.
+static void mp4_flush_file(const wchar_t* path) {
     HANDLE h =
-        CreateFileW(part, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         FlushFileBuffers(h);
         CloseHandle(h);
     }
+}
+
+bool mp4_beside_name(const wchar_t* path, int k, wchar_t out[MP4_PATH_MAX]) {
+    if (!path || k < 2 || k > 100) return false;
+    const wchar_t* leaf = path;
+    for (const wchar_t* p = path; *p; p++)
+        if (*p == L'\\' || *p == L'/') leaf = p + 1;
+    const wchar_t* dot = wcsrchr(leaf, L'.');
+    const size_t stem = dot && dot != leaf ? (size_t)(dot - path) : wcslen(path);
+    wchar_t counter[8];
+    swprintf(counter, 8, L"_%d", k);
+    const size_t c = wcslen(counter), rest = wcslen(path + stem);
+    if (stem + c + rest + 1 > MP4_PATH_MAX) return false;
+    wmemmove(out, path, stem);
+    wmemcpy(out + stem, counter, c);
+    wmemcpy(out + stem + c, path + stem, rest + 1);
+    return true;
+}
+
+bool mp4_commit_take(const wchar_t* part, const wchar_t* final_path, wchar_t moved_to[MP4_PATH_MAX],
+                     char err[MP4_ERROR_MAX]) {
+    mp4_flush_file(part);
+    if (MoveFileExW(part, final_path, MOVEFILE_WRITE_THROUGH)) {
+        if (moved_to != final_path) wcsncpy(moved_to, final_path, MP4_PATH_MAX - 1);
+        moved_to[MP4_PATH_MAX - 1] = 0;
+        return true;
+    }
+    DWORD code = GetLastError();
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+        // Whatever is under the name now is not ours to replace.
+        for (int k = 2; k <= 100; k++) {
+            wchar_t beside[MP4_PATH_MAX];
+            if (!mp4_beside_name(final_path, k, beside)) break;
+            if (MoveFileExW(part, beside, MOVEFILE_WRITE_THROUGH)) {
+                wcscpy(moved_to, beside);
+                return true;
+            }
+            code = GetLastError();
+            if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) break;
+        }
+        if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+            text_format_into(err, MP4_ERROR_MAX, "rename failed (%lu)", (unsigned long)code);
+            return false;
+        }
+    }
+    DeleteFileW(part);
+    text_format_into(err, MP4_ERROR_MAX, "rename failed (%lu)", (unsigned long)code);
+    return false;
+}
+
+bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[MP4_ERROR_MAX]) {
+    mp4_flush_file(part);
     // No REPLACE_EXISTING: a file the user already has under that name stays as it is.
     if (MoveFileExW(part, final_path, MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD code = GetLastError();
@@ -358,8 +410,10 @@ void mp4_take_finish(mp4_take* t, bool discard, bool failed, bool strip_audio, c
         }
     }
 
+    wchar_t saved_path[MP4_PATH_MAX];
+    wcscpy(saved_path, t->final_path);
     if (keep && !failed) {
-        if (mp4_commit(t->part_path, t->final_path, err))
+        if (mp4_commit_take(t->part_path, t->final_path, saved_path, err))
             saved = true;
         else
             failed = true;
@@ -368,7 +422,8 @@ void mp4_take_finish(mp4_take* t, bool discard, bool failed, bool strip_audio, c
     memset(res, 0, sizeof *res);
     res->saved = saved;
     res->discarded = discard;
-    memcpy(res->path, t->final_path, sizeof res->path);
+    memcpy(res->path, saved_path, sizeof res->path);
+    res->moved = saved && wcscmp(saved_path, t->final_path) != 0;
     res->bytes = bytes;
     res->frames = t->packets_written > 0 && t->highest_pts >= 0 ? t->highest_pts + 1 : 0;
     // The muxer leaves out a track that never got a packet, so such a file has no sound either.

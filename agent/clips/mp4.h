@@ -41,6 +41,7 @@ struct clip_result {
     uint64_t repeated;
     uint64_t dropped;
     bool no_audio;
+    bool moved;  // a file took the final name during the recording: path is the name beside it
 };
 
 // ---- The take.
@@ -121,6 +122,17 @@ bool mp4_remux_video_only(const wchar_t* take, const wchar_t* out, char err[MP4_
 // Moves part onto final_path with write-through, never replacing an existing file.
 // False with "rename failed (%lu)" in err, and the part file deleted.
 bool mp4_commit(const wchar_t* part, const wchar_t* final_path, char err[MP4_ERROR_MAX]);
+
+// Moves a finished take onto final_path like mp4_commit; when a file took that name
+// during the recording, onto the first free mp4_beside_name instead, so the recording is
+// kept. The name used goes to moved_to. False with "rename failed (%lu)" in err, and the
+// part file deleted, except when no name beside is free: the part file then stays.
+bool mp4_commit_take(const wchar_t* part, const wchar_t* final_path, wchar_t moved_to[MP4_PATH_MAX],
+                     char err[MP4_ERROR_MAX]);
+// Candidate k (2..100) beside a taken name: "_k" before the extension of the file name
+// ("clip.mp4" -> "clip_2.mp4"; a name without a dot gets it at the end). False when k is
+// out of range or the name does not fit MP4_PATH_MAX.
+bool mp4_beside_name(const wchar_t* path, int k, wchar_t out[MP4_PATH_MAX]);
 
 // UTF-8 form of a path for FFmpeg's file functions; false (out empty) when it does not fit.
 bool mp4_utf8_path(const wchar_t* path, char* out, size_t cap);

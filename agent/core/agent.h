@@ -9,6 +9,7 @@
 
 struct worker_pool;
 struct frame_pool;
+struct take_journal;
 
 // The agent's built-in version, reported at start-up and by status.
 constexpr char AGENT_VERSION[] = IVRA_VERSION_TEXT;
@@ -25,6 +26,7 @@ struct agent_state {
     worker_pool* pipe;
     frame_pool* frames_stills;
     frame_pool* frames_clips;
+    take_journal* takes;  // clip takes still open; none in tests without an agent
 
     HWND wnd;  // IvraAgentWnd
     HANDLE capture_thread;

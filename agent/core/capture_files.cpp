@@ -493,6 +493,37 @@ int capture_sweep_parts(const config* cfg) {
     return removed;
 }
 
+bool capture_take_writable(const wchar_t* path, bool explicit_path, char* err, size_t err_cap) {
+    wchar_t part[CAPTURE_PATH_MAX];
+    const int n = capture_empty(path) ? -1 : swprintf(part, CAPTURE_PATH_MAX, L"%ls.part", path);
+    if (n < 0 || n >= CAPTURE_PATH_MAX) {
+        text_format_into(err, err_cap, "%s: the output path is too long.", explicit_path ? "bad_path" : "bad_dir");
+        return false;
+    }
+    // The take is moved to its name without replacing: a file there would cost the recording.
+    if (explicit_path && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        text_format_into(err, err_cap, "bad_path: out file already exists");
+        return false;
+    }
+    HANDLE h = CreateFileW(part, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return true;
+    }
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) {
+        if (!explicit_path) return true;  // a leftover beside a fresh name; the take writes over it
+        text_format_into(err, err_cap, "bad_path: out file is still being written by another clip");
+        return false;
+    }
+    if (explicit_path)
+        text_format_into(err, err_cap, "bad_path: cannot write out file (err=%lu)", (unsigned long)e);
+    else
+        text_format_into(err, err_cap, "bad_dir: cannot write to the clip folder (err=%lu)", (unsigned long)e);
+    return false;
+}
+
 bool capture_dest_path(const config* cfg, int clip, const capture_dest* dest, const wchar_t* ext,
                        wchar_t out[CAPTURE_PATH_MAX], char* err, size_t err_cap) {
     if (!cfg || !dest || !out) {

@@ -84,6 +84,13 @@ bool capture_part_name(const wchar_t* name);
 // number deleted. Only for start-up: a running agent has no other writer.
 int capture_sweep_parts(const config* cfg);
 
+// At a clip's start: whether its take can be written at path, so that a recording is
+// never made only to be lost when it is finished. The take's part file ("<path>.part")
+// is made and removed again. An explicit output path (explicit_path) must not name a
+// file or a part file that exists. False with "code: sentence" in err: "bad_path" for
+// an explicit path, "bad_dir" for the folder of a generated name.
+bool capture_take_writable(const wchar_t* path, bool explicit_path, char* err, size_t err_cap);
+
 // ---- Names and folders
 
 // Writes a fresh name "<base>[\<subfolder>]\Ivra_YYYY-MM-DD_hh-mm-ss[_k].<ext>" that no

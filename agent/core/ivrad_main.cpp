@@ -12,6 +12,7 @@
 #include "agent/core/hotkeys.h"
 #include "agent/core/main_window.h"
 #include "agent/core/storage_monitor.h"
+#include "agent/core/take_journal.h"
 #include "agent/core/tray.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
@@ -327,6 +328,15 @@ void ivrad_onboard(void) {
     }
 }
 
+// Takes a killed agent left open go before any new one opens, wherever they were written.
+void ivrad_open_take_journal(void) {
+    wchar_t data[MAX_PATH], file[TAKE_JOURNAL_PATH_MAX];
+    app_data_dir(data);
+    if (!take_journal_path(data, file)) return;
+    g_agent.takes = take_journal_create(file);
+    take_journal_sweep(g_agent.takes);
+}
+
 // Ceiling for the capture thread at stop: it must finish its file, but a stuck
 // thread must not keep a stopping agent alive for ever.
 constexpr DWORD CAPTURE_STOP_WAIT_MS = 30000;
@@ -366,6 +376,8 @@ void ivrad_stop_agent(HANDLE mutex) {
         frame_pool_destroy(g_agent.frames_stills);
         frame_pool_destroy(g_agent.frames_clips);
         g_agent.frames_stills = g_agent.frames_clips = nullptr;
+        take_journal_destroy(g_agent.takes);
+        g_agent.takes = nullptr;
         if (g_agent.capture_ready) CloseHandle(g_agent.capture_ready);
         g_agent.capture_ready = nullptr;
         CloseHandle(g_agent.stop_event);
@@ -411,6 +423,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int) {
     agent_cursor_repair(true);
     ivrad_read_forced_digit();
     capture_sweep_parts(&g_agent.cfg);
+    ivrad_open_take_journal();
     ivrad_create_pools(&lc);
     // Made off the start-up path; a capture that comes first makes its sound itself.
     if (!g_agent.io || !worker_pool_submit(

@@ -6,7 +6,10 @@ nothing, a clip with no frame gives no file; pause leaves the paused time out;
 sizes, seconds and frame rates are limited; a picture smaller than the frame is
 letterboxed; a still screen is recorded as repeats; a pick records the dragged
 region; window targets keep recording while minimized and end when the window closes; a display change ends a clip and
-keeps it; an existing output file is left alone; waiting start and stop requests
+keeps it; an existing output file is left alone; an output that cannot be written is
+refused at the start; a file that takes the output's name while recording
+leaves the clip saved beside it; a killed agent's take outside the clips
+folder goes at the next start; waiting start and stop requests
 get the same file; a test tone fed as sound gives an AAC track from 0, and system
 sound switched off mid-clip leaves only the video.
 """
@@ -22,8 +25,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ivra_e2e import (Agent, Sandbox, WINE_RUN, decode_all, exe, frame_luma, ivtool, linux_path,  # noqa: E402
-                      log_time, main, pattern_luma, probe_media, psnr, read_pattern_windows, reply_fields,
-                      stop_pattern_windows, stop_stray_agents, video_frames, wait_for, win_path, wine)
+                      log_time, main, pattern_luma, pid_alive, probe_media, psnr, read_pattern_windows,
+                      reply_fields, stop_pattern_windows, stop_stray_agents, video_frames, wait_for, win_path, wine)
 
 # The pattern window every pixel check looks at: its client is exactly this region.
 PATTERN = (100, 100, 320, 240, 1)           # x, y, w, h, seed
@@ -455,8 +458,11 @@ class ClipCase(WindowTargetTests, ClipAgentCase):
             f.write(body)
         r = self.ivrac("clip", "start", "--region", PATTERN_REGION, "--seconds", "1", "-o", win + "\\taken.mp4",
                        "--wait")
+        # Refused before anything is recorded.
         self.assertEqual(r.returncode, 1, (r.stdout, r.stderr))
-        self.assertRegex(r.stderr.decode(), r"clip not saved: rename failed \(\d+\)")
+        self.assertIn("out file already exists", r.stderr.decode())
+        self.assertEqual(r.stdout, b"")
+        self.assertEqual(self.status()["state"], "idle")
         with open(target, "rb") as f:
             self.assertEqual(f.read(), body)
         self.assertEqual(os.listdir(folder), ["taken.mp4"])
@@ -577,6 +583,46 @@ class ClipFastCase(ClipAgentCase):
         self.log_line(r"\] clip %d stopped: 1800 frames, \d+ late ticks \(time limit\)" % j["session"])
         self.check_video(linux_path(j["path"]), 1800, 60, (320, 240))
 
+    def test_unwritable_destinations_are_refused_at_the_start(self):
+        folder, win = self.folder("unwritable")
+        with open(os.path.join(folder, "taken.mp4"), "wb") as f:
+            f.write(b"theirs")
+        with open(os.path.join(folder, "a file"), "wb") as f:
+            f.write(b"not a folder")
+        table = (
+            ("out=%s\\taken.mp4" % win, r"err\tcode=bad_path\tmsg=out file already exists\n"),
+            ("out=%s\\no such\\x.mp4" % win, r"err\tcode=bad_path\tmsg=cannot write out file \(err=\d+\)\n"),
+            ("dir=%s\\a file\\sub" % win, r"err\tcode=bad_dir\tmsg=cannot write to the clip folder \(err=\d+\)\n"),
+        )
+        for fields, want in table:
+            reply = self.clip("op=start\ttarget=rect\trect=%s\t%s" % (PATTERN_REGION, fields))
+            self.assertRegex(reply.decode(), "^" + want + "$", fields)
+        # ivrac passes the refusal on with its exit code instead of printing a path that will never exist.
+        self.configure(folder1=win + "\\a file\\sub")
+        self.addCleanup(self.configure)
+        r = self.ivrac("clip", "start", "--region", PATTERN_REGION, "--folder", "1")
+        self.assertEqual(r.returncode, 1, (r.stdout, r.stderr))
+        self.assertEqual(r.stdout, b"")
+        self.assertRegex(r.stderr.decode(), r"cannot write to the clip folder \(err=\d+\)")
+        self.assertEqual(self.status()["state"], "idle")
+        self.assertEqual(sorted(os.listdir(folder)), ["a file", "taken.mp4"])
+
+    def test_a_name_taken_while_recording_keeps_the_clip_beside_it(self):
+        folder, win = self.folder("taken_later")
+        started = self.clip_ok("op=start\ttarget=rect\trect=%s\tout=%s\\mine.mp4" % (PATTERN_REGION, win))
+        self.wait_frames(20)
+        with open(os.path.join(folder, "mine.mp4"), "wb") as f:
+            f.write(b"made while recording")
+        final = reply_fields(self.clip("op=stop\twait=1", timeout_ms=60000))
+        self.assert_saved(final)
+        self.assertEqual(final["path"], win + "\\mine_2.mp4")
+        self.assertGreater(len(video_frames(linux_path(final["path"]))), 0)
+        with open(os.path.join(folder, "mine.mp4"), "rb") as f:
+            self.assertEqual(f.read(), b"made while recording")
+        self.assert_no_part_files(folder)
+        self.log_line(r"\] clip %s: a file took its name during the recording; kept as .*mine_2\.mp4$"
+                      % started["session"])
+
     def test_pipe_refusals(self):
         table = (
             ("clip\top=frobnicate\n", "usage", "op must be start|stop|pause|resume|toggle|redo|cancel|status"),
@@ -598,6 +644,26 @@ class ClipFastCase(ClipAgentCase):
         for request, code, msg in table:
             self.assertEqual(self.agent.pipe(request), ("err\tcode=%s\tmsg=%s\n" % (code, msg)).encode(), request)
         self.assertEqual(self.status()["state"], "idle")
+
+
+class KilledAgentCase(ClipAgentCase):
+    """An agent killed in the middle of a clip, and the next start."""
+
+    def test_a_killed_agents_take_outside_the_clips_folder_goes_at_the_next_start(self):
+        folder, win = self.folder("elsewhere")
+        taken = self.clip_ok("op=start\ttarget=rect\trect=%s\tdir=%s" % (STILL_REGION, win))["path"]
+        part = linux_path(taken) + ".part"
+        self.wait_frames(5)
+        wait_for(lambda: os.path.exists(part), 30, what="the take's part file")
+        pid = self.agent.pid
+        ivtool("kill", pid)
+        wait_for(lambda: not pid_alive(pid), 30, interval=0.2, what="the killed agent to end")
+        self.assertTrue(os.path.exists(part), "the killed agent left its take")
+        self.agent.start()
+        self.log_line(r"\] startup: removed stale partial capture %s$" % re.escape(taken + ".part"))
+        self.assertEqual(os.listdir(folder), [])
+        with open(os.path.join(self.sb.data, "takes.tsv"), "rb") as f:
+            self.assertEqual(f.read(), b"")
 
 
 if __name__ == "__main__":

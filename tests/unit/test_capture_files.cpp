@@ -565,4 +565,49 @@ TEST(StalePartFiles, SweptFromKnownFoldersOnly) {
     for (const auto& p : kept) EXPECT_TRUE(exists(p)) << test_utf8(p);
 }
 
+// Refused at the start, before a recording is made only to be lost at its end.
+TEST(TakeWritable, RefusesWhatTheTakeCouldNotBecome) {
+    const std::wstring dir = fresh_dir(L"takes");
+    const std::wstring a_file = dir + L"\\a file";
+    write_all(a_file, "not a folder");
+    write_all(dir + L"\\taken.mp4", "theirs");
+    write_all(dir + L"\\writing.mp4.part", "another clip");
+    write_all(dir + L"\\Ivra_2026-01-02_03-04-05.mp4.part", "left over");
+    struct row {
+        const char* what;
+        std::wstring path;
+        bool explicit_path;
+        const char* err;  // "" accepted; otherwise the start of the text
+    } rows[] = {
+        {"a fresh explicit path", dir + L"\\new.mp4", true, ""},
+        {"a fresh generated name", dir + L"\\Ivra_2026-01-02_03-04-06.mp4", false, ""},
+        {"a generated name beside a leftover part", dir + L"\\Ivra_2026-01-02_03-04-05.mp4", false, ""},
+        {"an explicit path that exists", dir + L"\\taken.mp4", true, "bad_path: out file already exists"},
+        {"an explicit path being written", dir + L"\\writing.mp4", true,
+         "bad_path: out file is still being written by another clip"},
+        {"an explicit path in a missing folder", dir + L"\\no such\\x.mp4", true,
+         "bad_path: cannot write out file (err="},
+        {"a folder that is a file", a_file + L"\\Ivra_2026-01-02_03-04-05.mp4", false,
+         "bad_dir: cannot write to the clip folder (err="},
+        {"a folder under a file", a_file + L"\\sub\\Ivra_2026-01-02_03-04-05.mp4", false,
+         "bad_dir: cannot write to the clip folder (err="},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        char err[160] = "";
+        EXPECT_EQ(capture_take_writable(r.path.c_str(), r.explicit_path, err, sizeof err), r.err[0] == 0);
+        EXPECT_EQ(std::string(err).substr(0, strlen(r.err)), r.err);
+        if (!r.err[0]) {
+            EXPECT_STREQ(err, "") << "accepted without a word";
+        }
+    }
+    // The probe leaves nothing behind and touches nobody's file.
+    EXPECT_FALSE(exists(dir + L"\\new.mp4.part"));
+    EXPECT_FALSE(exists(dir + L"\\new.mp4"));
+    EXPECT_FALSE(exists(dir + L"\\Ivra_2026-01-02_03-04-06.mp4.part"));
+    EXPECT_EQ(test_read_all(dir + L"\\taken.mp4"), "theirs");
+    EXPECT_EQ(test_read_all(dir + L"\\writing.mp4.part"), "another clip");
+    EXPECT_EQ(test_read_all(dir + L"\\Ivra_2026-01-02_03-04-05.mp4.part"), "left over");
+}
+
 }  // namespace

@@ -325,7 +325,8 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem) {
         {"stop before any frame", NO_FRAMES, true, false, false, false, "no frames were encoded", 0, 0},
         {"cancel", DISCARD, true, false, true, false, "", 0, 12},
         {"system sound switched off", SYSTEM_OFF, true, true, false, true, "", 1, 15},
-        {"an existing file is never replaced", EXISTING, true, false, false, false, "rename", 0, 15},
+        // A file that took the name while recording is never replaced; the take goes beside it.
+        {"an existing file is never replaced", EXISTING, true, true, false, false, "", 2, 15},
         {"a name outside ASCII", PLAIN, true, true, false, false, "", 2, 15, L"Vid\u00e9os \u5f55\u753b.mp4"},
         // The part name would not fit beside a final path of 259 characters; cut short it
         // would be the final name itself.
@@ -376,7 +377,9 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem) {
         } else {
             EXPECT_STREQ(res.error, r.error);
         }
-        EXPECT_EQ(std::wstring(res.path), path);
+        const std::wstring saved_at = r.k == EXISTING ? temp_file(L"take_2.mp4") : path;
+        EXPECT_EQ(std::wstring(res.path), saved_at);
+        EXPECT_EQ(res.moved, r.k == EXISTING);
         EXPECT_EQ(res.frames, r.k == NO_FRAMES ? 0 : r.frames);
         EXPECT_EQ(res.fps, 30);
         EXPECT_DOUBLE_EQ(res.seconds, res.frames / 30.0);
@@ -390,10 +393,11 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem) {
 
         if (r.k == EXISTING) {
             EXPECT_EQ(test_read_all(path), existing) << "the existing file is byte-identical";
-        } else if (r.streams == 0) {
+        }
+        if (r.streams == 0) {
             EXPECT_FALSE(exists(path));
         } else {
-            const probe p = probe_file(path);
+            const probe p = probe_file(saved_at);
             ASSERT_TRUE(p.opened);
             EXPECT_EQ(p.streams, r.streams);
             EXPECT_EQ(p.has_audio, r.streams == 2);
@@ -407,11 +411,73 @@ TEST(Mp4Take, FinishedTakesAsTheSessionSeesThem) {
             }
             EXPECT_EQ(p.width, 160);
             EXPECT_EQ(p.height, 96);
-            EXPECT_EQ(res.bytes, r.k == SYSTEM_OFF ? mp4_file_size(path.c_str()) : res.bytes);
+            EXPECT_EQ(res.bytes, r.k == SYSTEM_OFF ? mp4_file_size(saved_at.c_str()) : res.bytes);
             EXPECT_GT(res.bytes, 0u);
         }
         remove_clip(path);
+        remove_clip(saved_at);
         remove_clip(first);
+    }
+}
+
+TEST(Mp4Files, NamesBesideATakenName) {
+    struct row {
+        const wchar_t* path;
+        int k;
+        const wchar_t* want;  // null: refused
+    } rows[] = {
+        {L"C:\\v\\clip.mp4", 2, L"C:\\v\\clip_2.mp4"},
+        {L"C:\\v\\clip.mp4", 100, L"C:\\v\\clip_100.mp4"},
+        {L"C:\\v\\clip.final.mp4", 3, L"C:\\v\\clip.final_3.mp4"},
+        {L"C:\\v.d\\clip", 2, L"C:\\v.d\\clip_2"},
+        {L"C:\\v\\.mp4", 2, L"C:\\v\\.mp4_2"},
+        {L"C:\\v\\clip.mp4", 1, nullptr},
+        {L"C:\\v\\clip.mp4", 101, nullptr},
+    };
+    for (const row& r : rows) {
+        wchar_t out[MP4_PATH_MAX] = L"untouched";
+        EXPECT_EQ(mp4_beside_name(r.path, r.k, out), r.want != nullptr) << test_utf8(r.path) << " " << r.k;
+        EXPECT_EQ(std::wstring(out), r.want ? r.want : L"untouched");
+    }
+    const std::wstring longest = L"C:\\" + std::wstring(MP4_PATH_MAX - 8, L'x') + L".mp4";  // 259 characters
+    wchar_t out[MP4_PATH_MAX];
+    EXPECT_FALSE(mp4_beside_name(longest.c_str(), 2, out));
+}
+
+// A file that took the final name during the recording keeps its bytes, and so does the take.
+TEST(Mp4Files, CommittedTakeGoesBesideTakenNames) {
+    struct row {
+        const char* what;
+        int taken;  // names taken: the final one, then _2, _3 ...
+        const wchar_t* want;
+    } rows[] = {
+        {"a free name", 0, L"beside.mp4"},
+        {"the name taken", 1, L"beside_2.mp4"},
+        {"the name and _2 taken", 2, L"beside_3.mp4"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::wstring final_path = temp_file(L"beside.mp4"), part = final_path + L".part";
+        std::vector<std::wstring> taken;
+        for (int i = 0; i < r.taken; i++) {
+            wchar_t name[MP4_PATH_MAX];
+            if (i == 0)
+                wcscpy(name, final_path.c_str());
+            else
+                ASSERT_TRUE(mp4_beside_name(final_path.c_str(), i + 1, name));
+            taken.push_back(name);
+            write_all(name, "theirs " + std::to_string(i));
+        }
+        write_all(part, "the take");
+        wchar_t moved[MP4_PATH_MAX] = L"";
+        char err[ENCODER_ERROR_MAX] = "";
+        EXPECT_TRUE(mp4_commit_take(part.c_str(), final_path.c_str(), moved, err)) << err;
+        EXPECT_EQ(std::wstring(moved), temp_file(r.want));
+        EXPECT_EQ(test_read_all(moved), "the take");
+        EXPECT_FALSE(exists(part));
+        for (size_t i = 0; i < taken.size(); i++) EXPECT_EQ(test_read_all(taken[i]), "theirs " + std::to_string(i));
+        DeleteFileW(moved);
+        for (const auto& t : taken) DeleteFileW(t.c_str());
     }
 }
 
