@@ -22,10 +22,7 @@ static bool take_journal_is_part(const wchar_t* path) {
     return n > 5 && _wcsicmp(path + n - 5, L".part") == 0 && path[n - 6] != L'\\' && path[n - 6] != L'/';
 }
 
-// One line without its line feed (a CR before it is ignored): the session id and the
-// part path. False, outputs untouched, for anything but "<id>\t<path ending in .part>".
-static bool take_journal_parse_line(const char* line, size_t len, uint64_t* session,
-                                    wchar_t path[TAKE_JOURNAL_PATH_MAX]) {
+bool take_journal_parse_line(const char* line, size_t len, uint64_t* session, wchar_t path[TAKE_JOURNAL_PATH_MAX]) {
     if (len > 0 && line[len - 1] == '\r') len--;
     size_t i = 0;
     uint64_t id = 0;

@@ -40,3 +40,10 @@ bool take_journal_add(take_journal* j, uint64_t session, const wchar_t* part_pat
 void take_journal_remove_session(take_journal* j, uint64_t session);
 // Number of takes listed.
 int take_journal_count(take_journal* j);
+
+// ---- Pure helpers.
+
+// Reads one journal line (without its line feed; a CR before it is ignored) into the
+// session id and the wide part path. False (outputs untouched) for a line without a
+// number and a tab, a path that does not convert or fit, or one not ending in ".part".
+bool take_journal_parse_line(const char* line, size_t len, uint64_t* session, wchar_t path[TAKE_JOURNAL_PATH_MAX]);

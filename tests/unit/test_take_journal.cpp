@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -37,6 +38,33 @@ void write_all(const std::wstring& p, const std::string& data) {
 }
 
 std::string log_text() { return test_read_all(g_root + L"\\Ivra\\ivrad.log"); }
+
+TEST(TakeJournal, ParsesOnlyPartLines) {
+    struct row {
+        const char* line;
+        bool ok;
+        uint64_t id;
+        const wchar_t* path;
+    } rows[] = {
+        {"3\tC:\\v\\a.mp4.part", true, 3, L"C:\\v\\a.mp4.part"},
+        {"0\tZ:\\x\\b.PART\r", true, 0, L"Z:\\x\\b.PART"},
+        {"12\tC:\\Vid\xc3\xa9os\\c.mp4.part", true, 12, L"C:\\Vid\u00e9os\\c.mp4.part"},
+        {"4\tC:\\v\\a.mp4", false, 0, nullptr},
+        {"4\tC:\\v\\.part\\", false, 0, nullptr},
+        {"4\tC:\\v\\.part", false, 0, nullptr},
+        {"C:\\v\\a.mp4.part", false, 0, nullptr},
+        {"4 C:\\v\\a.mp4.part", false, 0, nullptr},
+        {"4\t", false, 0, nullptr},
+        {"4\tC:\\\xff.part", false, 0, nullptr},
+    };
+    for (const row& r : rows) {
+        uint64_t id = 99;
+        wchar_t path[TAKE_JOURNAL_PATH_MAX] = L"untouched";
+        EXPECT_EQ(take_journal_parse_line(r.line, strlen(r.line), &id, path), r.ok) << r.line;
+        EXPECT_EQ(id, r.ok ? r.id : 99u) << r.line;
+        EXPECT_EQ(std::wstring(path), r.ok ? r.path : L"untouched") << r.line;
+    }
+}
 
 // A killed agent's takes go at the next start wherever they were written; nothing else does.
 TEST(TakeJournal, StartupRemovesListedTakesAndClears) {
