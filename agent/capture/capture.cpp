@@ -1,5 +1,6 @@
 #include "agent/capture/capture.h"
 #include "agent/capture/dib.h"
+#include "agent/core/agent.h"
 #include "common/log.h"
 #include "common/rect.h"
 #include <dwmapi.h>
@@ -11,6 +12,27 @@
 // Rows are addressed with a 32-bit stride; what the still encoder accepts is checked
 // before any capture, so this only guards the arithmetic.
 static const long long CAPTURE_MAX_SIDE = 0x7FFFFFFF / 4;
+
+// Acquisitions still to fail under the access-loss test aid.
+static volatile LONG g_debug_lost = 0;
+
+// True when the test aid takes this acquisition: it fails as access lost.
+static bool capture_debug_take_loss() {
+    LONG n = InterlockedCompareExchange(&g_debug_lost, 0, 0);
+    while (n > 0) {
+        const LONG seen = InterlockedCompareExchange(&g_debug_lost, n - 1, n);
+        if (seen == n) return true;
+        n = seen;
+    }
+    return false;
+}
+
+bool capture_debug_lose_access(unsigned n) {
+    if (!agent_debug_hooks()) return false;
+    InterlockedExchange(&g_debug_lost, n > 0x7fffffffu ? 0x7fffffff : (LONG)n);
+    log_warn("debug: the next %u acquisitions report access lost", n);
+    return true;
+}
 
 static LONGLONG capture_now() {
     LARGE_INTEGER t;
@@ -74,7 +96,7 @@ ID3D11Texture2D* capture_acquire(display_cache* cache, int index) {
     IDXGIResource* res = nullptr;
     LONGLONG t0 = capture_now();
     unsigned wait_ms = capture_acquire_timeout(cache->continuous, out->frame != nullptr, out->grabs_on_demand);
-    HRESULT hr = out->dup->AcquireNextFrame(wait_ms, &info, &res);
+    HRESULT hr = capture_debug_take_loss() ? DXGI_ERROR_ACCESS_LOST : out->dup->AcquireNextFrame(wait_ms, &info, &res);
     cache->t_acquire += display_cache_ms(cache, t0, capture_now());
     if (hr == DXGI_ERROR_WAIT_TIMEOUT) return out->frame;
     if (FAILED(hr)) {
@@ -315,7 +337,7 @@ bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int*
     if (!out->dup && !display_dup_create(cache, index)) return false;
     DXGI_OUTDUPL_FRAME_INFO info{};
     IDXGIResource* res = nullptr;
-    HRESULT hr = out->dup->AcquireNextFrame(0, &info, &res);
+    HRESULT hr = capture_debug_take_loss() ? DXGI_ERROR_ACCESS_LOST : out->dup->AcquireNextFrame(0, &info, &res);
     if (hr != DXGI_ERROR_WAIT_TIMEOUT) {
         if (FAILED(hr)) {
             if (res) res->Release();

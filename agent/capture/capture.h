@@ -38,6 +38,10 @@ bool capture_print_window(HWND window, frame_buffer* buf);
 // For clips and the replay: never waits. True with the output's cached frame in *frame
 // (possibly none) and *fresh set when a new image arrived; false on failure.
 bool capture_poll(display_cache* cache, int index, ID3D11Texture2D** frame, int* fresh);
+// Test aid (IVRA_DEBUG_HOOKS=1 only): the next n acquisitions (capture_acquire, capture_poll)
+// fail as when the desktop is locked or a secure prompt shows; 0 ends it. False without the
+// hooks. Any thread.
+bool capture_debug_lose_access(unsigned n);
 
 // ---- Pure helpers (no system calls).
 

@@ -737,7 +737,7 @@ void clip_thread_begin(HANDLE timer) {
 
 bool clip_active(void) { return g_session != nullptr; }
 
-bool clip_timer_active(void) { return g_session != nullptr || replay_active(); }
+bool clip_timer_active(void) { return g_session != nullptr || replay_ticking(); }
 
 void clip_handle_request(display_cache* cache, clip_request* req) {
     if (!req) return;
@@ -816,7 +816,7 @@ void clip_pick_cancelled(clip_request* req) { clip_pick_failed(req, "cancelled",
 
 void clip_wake(display_cache* cache) {
     if (g_session) clip_tick(cache);
-    if (replay_active()) replay_tick(cache);
+    if (replay_ticking()) replay_tick(cache);
     display_cache_set_continuous(cache, clip_timer_active() ? 1 : 0);
     clip_arm_timer();
 }
@@ -824,11 +824,11 @@ void clip_wake(display_cache* cache) {
 void clip_config_changed(display_cache* cache) {
     config cfg;
     agent_config_copy(&cfg);
-    const bool was = replay_active();
+    const bool was = replay_ticking();
     replay_config_changed(cache, cfg.replay_enabled);
-    if (!was && replay_active())
-        clip_arm_timer();
-    else if (was && !replay_active() && !clip_timer_active())
+    if (replay_ticking())
+        clip_arm_timer();  // also a restart that was waiting and came back now
+    else if (was && !clip_timer_active())
         clip_arm_timer();  // nothing runs: cancels the timer
     display_cache_set_continuous(cache, clip_timer_active() ? 1 : 0);
 }

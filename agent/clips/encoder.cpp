@@ -2,6 +2,7 @@
 
 #include "agent/clips/mp4.h"
 #include "agent/clips/replay_ring.h"
+#include "agent/core/agent.h"
 #include "agent/core/frame_pool.h"
 #include "agent/core/worker_pool.h"
 #include "common/log.h"
@@ -128,6 +129,21 @@ const char ENCODER_OPENH264[] = "libopenh264";
 volatile LONG g_cpu_path_logged = 0;
 volatile LONG g_format_logged = 0;
 
+// Test aid: conversions and frame sends still to fail.
+volatile LONG g_debug_convert_fail = 0;
+volatile LONG g_debug_encode_fail = 0;
+
+// True when the test aid takes this conversion or send: it fails.
+bool encoder_debug_take(volatile LONG* left) {
+    LONG n = InterlockedCompareExchange(left, 0, 0);
+    while (n > 0) {
+        const LONG seen = InterlockedCompareExchange(left, n - 1, n);
+        if (seen == n) return true;
+        n = seen;
+    }
+    return false;
+}
+
 }  // namespace
 
 // One item of the encoder's lane.
@@ -172,6 +188,8 @@ struct encoder_save_job {
     bool out_of_memory;  // the window could not be copied
     char encoder[ENCODER_NAME_MAX];
     int width, height, fps;
+    int64_t next_pts;                 // the frame counter when the save was asked for
+    char refused[ENCODER_ERROR_MAX];  // why nothing is written, when the window is refused
 };
 
 static void encoder_save_job_free(encoder_save_job* job) {
@@ -212,6 +230,7 @@ static void encoder_fail(video_encoder* enc, const char* fmt, ...) {
     log_vformat(enc->error, sizeof enc->error, fmt, args);
     va_end(args);
     enc->failed = true;
+    InterlockedExchange(&enc->failed_seen, 1);
 }
 
 static void encoder_stamp(AVFrame* f, int64_t pts, bool key) {
@@ -302,6 +321,7 @@ static AVFrame* encoder_cpu_convert(video_encoder* enc, encode_item* it) {
     const uint8_t* src[4] = {buf->pixels + (size_t)it->cpu_src.top * buf->stride + (size_t)it->cpu_src.left * 4};
     const int src_stride[4] = {buf->stride};
     sws_scale(enc->sws, src, src_stride, 0, src_h, planes, out->linesize);
+    enc->cpu_last_valid = true;
     frame_pool_release(buf);
     it->cpu = nullptr;
     return out;
@@ -335,6 +355,16 @@ static AVFrame* encoder_gpu_download(video_encoder* enc, const AVFrame* gpu) {
     return conv;
 }
 
+// Worker, CPU path: a read-back that could not be converted costs that picture only; the
+// last one stands in for it so the timeline keeps its frame. None before any picture.
+static AVFrame* encoder_cpu_stand_in(video_encoder* enc, const encode_item* it) {
+    const uint64_t n = ++enc->convert_failed;
+    if ((n & (n - 1)) == 0)  // 1, 2, 4, ...: a lasting fault does not flood the log
+        log_warn("clip: frame %lld could not be converted (%llu so far); %s", (long long)it->pts, (unsigned long long)n,
+                 enc->cpu_last_valid ? "the last picture repeats" : "skipped");
+    return enc->cpu_last_valid ? enc->cpu_last : nullptr;
+}
+
 static void encoder_video_item(video_encoder* enc, encode_item* it) {
     if (enc->failed) return;
     LARGE_INTEGER t0;
@@ -343,7 +373,7 @@ static void encoder_video_item(video_encoder* enc, encode_item* it) {
     if (enc->cpu_path) {
         // The conversion stands in for the GPU's and is timed apart from the encoding.
         const bool read_back = it->cpu != nullptr;
-        AVFrame* f = encoder_cpu_convert(enc, it);
+        AVFrame* f = read_back && encoder_debug_take(&g_debug_convert_fail) ? nullptr : encoder_cpu_convert(enc, it);
         if (read_back) {
             const double ms = encoder_ms_since(t0);
             AcquireSRWLockExclusive(&enc->lock);
@@ -351,19 +381,24 @@ static void encoder_video_item(video_encoder* enc, encode_item* it) {
             enc->convert_count++;
             ReleaseSRWLockExclusive(&enc->lock);
             QueryPerformanceCounter(&t0);
+            if (!f) f = encoder_cpu_stand_in(enc, it);
         }
         if (f) {
-            encoder_stamp(f, it->pts, it->key != 0);
-            ret = avcodec_send_frame(enc->video, f);
-        } else if (it->cpu) {
-            ret = AVERROR(ENOMEM);
+            // A take's first picture must be a key frame even when the one asked to be was lost.
+            encoder_stamp(f, it->pts, it->key != 0 || enc->key_owed);
+            ret = encoder_debug_take(&g_debug_encode_fail) ? AVERROR(EINVAL) : avcodec_send_frame(enc->video, f);
+            enc->key_owed = false;
+        } else if (it->key) {
+            enc->key_owed = true;
         }
     } else if (enc->software) {
         AVFrame* sw = encoder_gpu_download(enc, it->frame);
-        ret = sw ? avcodec_send_frame(enc->video, sw) : -5;
+        ret = !sw                                        ? -5
+              : encoder_debug_take(&g_debug_encode_fail) ? AVERROR(EINVAL)
+                                                         : avcodec_send_frame(enc->video, sw);
         av_frame_free(&sw);
     } else {
-        ret = avcodec_send_frame(enc->video, it->frame);
+        ret = encoder_debug_take(&g_debug_encode_fail) ? AVERROR(EINVAL) : avcodec_send_frame(enc->video, it->frame);
     }
     if (ret < 0 && ret != AVERROR(EAGAIN)) encoder_fail(enc, "send frame failed (%d)", ret);
     encoder_lane_drain(enc);
@@ -1108,6 +1143,21 @@ void encoder_stats(video_encoder* enc, encoder_counters* out) {
     *out = c;
 }
 
+bool encoder_failed(video_encoder* enc, char* err) {
+    if (!enc || InterlockedCompareExchange(&enc->failed_seen, 0, 0) == 0) return false;
+    // The text was written before the flag and never changes after it.
+    if (err) text_format_into(err, ENCODER_ERROR_MAX, "%s", enc->error);
+    return true;
+}
+
+bool encoder_debug_fail(bool conversions, unsigned n) {
+    if (!agent_debug_hooks()) return false;
+    InterlockedExchange(conversions ? &g_debug_convert_fail : &g_debug_encode_fail,
+                        n > 0x7fffffffu ? 0x7fffffff : (LONG)n);
+    log_warn("debug: the next %u %s fail", n, conversions ? "conversions" : "frame sends");
+    return true;
+}
+
 int64_t encoder_take_frames(const video_encoder* enc) { return enc ? enc->frame_counter - enc->take_start_frame : 0; }
 
 // ---- Lane items: the encoder's side of the take, the sound and the replay saves.
@@ -1327,6 +1377,7 @@ bool encoder_save_replay(video_encoder* enc, const wchar_t* path, int seconds, b
     wcsncpy(job->path, path, ENCODER_PATH_MAX - 1);
     job->seconds = replay_ring_save_seconds(seconds);
     job->include_audio = include_audio;
+    job->next_pts = enc->frame_counter;
     job->done = done;
     job->data = data;
     item->save = job;
@@ -1346,6 +1397,13 @@ static void encoder_take_window(video_encoder* enc, encoder_save_job* job) {
     job->encoder[ENCODER_NAME_MAX - 1] = 0;
     replay_ring* r = enc->ring;
     if (!enc->video || !r || r->video_count == 0) return;
+    // A failed encoder leaves its ring as it was: older than the save asks for once more
+    // than half a second of frames went unencoded. Nothing is better than stale seconds.
+    const int64_t behind = job->next_pts - 1 - r->video_pts[r->video_count - 1];
+    if (enc->failed && behind > enc->fps / 2) {
+        text_format_into(job->refused, sizeof job->refused, "replay encoder failed: %s", enc->error);
+        return;
+    }
     job->video_tb = enc->video->time_base;
     job->video_rate = enc->video->framerate;
     job->video_par = avcodec_parameters_alloc();
@@ -1383,6 +1441,8 @@ static void encoder_save_task(void* arg) {
     memcpy(res.encoder, job->encoder, sizeof res.encoder);
     if (job->out_of_memory) {
         text_format_into(res.error, ENCODER_ERROR_MAX, "%s", "out of memory");
+    } else if (job->refused[0]) {
+        text_format_into(res.error, ENCODER_ERROR_MAX, "%s", job->refused);
     } else {
         mp4_window w{};
         w.video_par = job->video_par;

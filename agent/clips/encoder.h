@@ -147,6 +147,10 @@ struct video_encoder {
     int64_t sound_from;       // worker: sound of a timeline begun before this belongs to a thrown-away take
     bool failed;              // sticky; worker side after creation
     char error[ENCODER_ERROR_MAX];
+    volatile LONG failed_seen;  // set after failed and error, for the capture thread
+    bool key_owed;              // worker, CPU path: a key frame was asked of a picture never sent
+    bool cpu_last_valid;        // worker: cpu_last holds a converted picture
+    uint64_t convert_failed;    // worker: conversions that failed (the last picture stood in)
 
     encoder_done_fn done;
     void* done_data;
@@ -213,6 +217,10 @@ int64_t encoder_take_frames(const video_encoder* enc);
 bool encoder_save_replay(video_encoder* enc, const wchar_t* path, int seconds, bool include_audio, encoder_done_fn done,
                          void* data);
 
+// True once the encoder has failed (sticky): nothing more is encoded and a replay's ring
+// no longer grows. err (capacity ENCODER_ERROR_MAX, may be null) receives the error text.
+bool encoder_failed(video_encoder* enc, char* err);
+
 // ---- Lane items (the lane's worker runs them in order; open for the writer's tests).
 
 // Receives every packet the H.264 encoder has ready and hands it to the sink (the take
@@ -241,3 +249,7 @@ bool encoder_submit_audio_from(video_encoder* enc, const float* samples, int fra
 // ---- Any thread.
 
 void encoder_stats(video_encoder* enc, encoder_counters* out);
+
+// Test aid (IVRA_DEBUG_HOOKS=1 only): the next n CPU conversions (conversions set) or frame
+// sends of any encoder fail; 0 ends it. False without the hooks.
+bool encoder_debug_fail(bool conversions, unsigned n);

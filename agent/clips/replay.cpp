@@ -29,13 +29,27 @@ struct replay_buffer {
 
 constexpr char REPLAY_OFF_TEXT[] =
     "Replay is off. Turn on \"Keep last 30 s\" in Ivra settings, or run: ivrac replay on";
+constexpr char REPLAY_LOST_TEXT[] =
+    "screen capture was lost (lock screen, secure prompt or full-screen switch); the replay restarts by itself";
 constexpr uint64_t REPLAY_PUBLISH_MS = 250;
 constexpr uint64_t REPLAY_RING_LOG_MS = 10000;
+// Restart attempts after an automatic stop: the first at once, then 250 ms doubling to 4 s,
+// so a long lock screen costs little and the replay is back soon after it.
+constexpr int64_t REPLAY_RETRY_FIRST_MS = 250;
+constexpr int64_t REPLAY_RETRY_MAX_MS = 4000;
+// A replay that buffered this long runs well again: the next restart is at once.
+constexpr int REPLAY_HEALTHY_SECONDS = 2;
 
 replay_buffer* g_replay = nullptr;
 char g_error[CLIP_MESSAGE_MAX] = "";
 uint64_t g_published_at = 0;
 uint64_t g_ring_logged_at = 0;
+
+// The replay was stopped on its own (not by the setting) and waits to restart.
+bool g_pending = false;
+int64_t g_retry_at = 0;  // performance counter
+int g_retry_streak = 0;  // restarts since the replay last ran well
+bool g_retry_logged = false;
 
 void replay_set_error(const char* text) { text_format_into(g_error, sizeof g_error, "%s", text ? text : ""); }
 
@@ -49,6 +63,28 @@ void replay_publish() {
     double buffered = r->fps > 0 ? (double)r->enc->frame_counter / r->fps : 0.0;
     if (buffered > (double)ENCODER_RING_SECONDS) buffered = (double)ENCODER_RING_SECONDS;
     clip_shared_status_publish_replay(1, r->width, r->height, r->fps, buffered, r->saves, g_error);
+}
+
+int replay_primary_output(const display_cache* cache) {
+    return display_cache_output_index(cache, MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY));
+}
+
+void replay_schedule_retry() {
+    int64_t ms = 0;
+    if (g_retry_streak > 0) {
+        ms = REPLAY_RETRY_MAX_MS;
+        if (g_retry_streak < 8 && (REPLAY_RETRY_FIRST_MS << (g_retry_streak - 1)) < ms)
+            ms = REPLAY_RETRY_FIRST_MS << (g_retry_streak - 1);
+    }
+    g_retry_streak++;
+    g_pending = true;
+    g_retry_at = clip_shared_now() + ms * clip_shared_freq() / 1000;
+}
+
+void replay_clear_retry() {
+    g_pending = false;
+    g_retry_streak = 0;
+    g_retry_logged = false;
 }
 
 void replay_submit(replay_buffer* r, ID3D11Texture2D* tex, bool is_new) {
@@ -76,9 +112,11 @@ void replay_log_ring(const replay_buffer* r) {
 
 bool replay_active(void) { return g_replay != nullptr; }
 
+bool replay_ticking(void) { return g_replay != nullptr || g_pending; }
+
 bool replay_next_deadline(int64_t* deadline) {
-    if (!g_replay) return false;
-    *deadline = g_replay->deadline;
+    if (!g_replay && !g_pending) return false;
+    *deadline = g_replay ? g_replay->deadline : g_retry_at;
     return true;
 }
 
@@ -89,7 +127,7 @@ void replay_start(display_cache* cache) {
         replay_publish();
         return;
     }
-    const int output = display_cache_output_index(cache, MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY));
+    const int output = replay_primary_output(cache);
     RECT rect{};
     if (output < 0 || !display_cache_output_rect(cache, output, &rect)) {
         replay_set_error("primary monitor not found");
@@ -138,7 +176,9 @@ void replay_start(display_cache* cache) {
     replay_publish();
 }
 
-void replay_stop(const char* reason) {
+namespace {
+
+void replay_detach(const char* reason) {
     replay_buffer* r = g_replay;
     if (!r) return;
     g_replay = nullptr;
@@ -149,15 +189,67 @@ void replay_stop(const char* reason) {
     replay_publish();
 }
 
+// Brings the replay back once the primary monitor answers again; until then it waits for
+// the next attempt and the error text says why.
+void replay_retry(display_cache* cache) {
+    g_pending = false;
+    const int output = cache && display_cache_validate(cache) ? replay_primary_output(cache) : -1;
+    ID3D11Texture2D* tex = nullptr;
+    int fresh = 0;
+    // Tried before an encoder is made: while the desktop is locked, no frame comes.
+    if (output >= 0 && !capture_poll(cache, output, &tex, &fresh)) {
+        replay_set_error(REPLAY_LOST_TEXT);
+    } else {
+        if (output >= 0 && fresh) clip_shared_sequence_bump(output);
+        replay_start(cache);  // a failure leaves its own error text
+        if (g_replay) {
+            g_retry_logged = false;
+            return;
+        }
+    }
+    if (!g_retry_logged) log_warn("replay: cannot restart yet (%s); retrying", g_error);
+    g_retry_logged = true;
+    replay_schedule_retry();
+    replay_publish();
+}
+
+// Stops the replay on its own account and restarts it at once, or as soon as it can run.
+// why (null: none) becomes the error text meanwhile.
+void replay_restart(display_cache* cache, const char* reason, const char* why) {
+    if (why) replay_set_error(why);
+    replay_detach(reason);
+    replay_schedule_retry();
+    if (clip_shared_now() >= g_retry_at) replay_retry(cache);
+}
+
+}  // namespace
+
+void replay_stop(const char* reason) {
+    replay_clear_retry();
+    replay_detach(reason);
+}
+
 void replay_tick(display_cache* cache) {
     replay_buffer* r = g_replay;
-    if (!r) return;
-    const uint32_t gen = cache ? display_cache_generation(cache) : 0;
-    if (gen != r->generation) {
-        replay_stop("display changed");
-        replay_start(cache);
+    if (!r) {
+        if (g_pending && clip_shared_now() >= g_retry_at) replay_retry(cache);
         return;
     }
+    char err[ENCODER_ERROR_MAX] = "";
+    if (encoder_failed(r->enc, err)) {
+        // Its ring no longer grows: a save from it would hold old seconds.
+        log_warn("replay: encoder failed: %s; restarting", err);
+        char why[CLIP_MESSAGE_MAX];
+        text_format_into(why, sizeof why, "replay encoder failed: %s", err);
+        replay_restart(cache, "encoder failed", why);
+        return;
+    }
+    const uint32_t gen = cache ? display_cache_generation(cache) : 0;
+    if (gen != r->generation) {
+        replay_restart(cache, "display changed", nullptr);
+        return;
+    }
+    if (g_retry_streak > 0 && r->enc->frame_counter >= (int64_t)REPLAY_HEALTHY_SECONDS * r->fps) g_retry_streak = 0;
     // Lost periods are skipped as for a clip, but the replay keeps no count of them.
     const clip_pace pace = clip_shared_pace_step(clip_shared_now(), r->deadline, r->period, r->fps);
     if (pace.frames > 0) {
@@ -169,7 +261,7 @@ void replay_tick(display_cache* cache) {
             is_new = clip_shared_sequence_new(r->output, fresh != 0, &r->seq_seen);
         } else {
             if (clip_shared_device_gone(cache) || display_cache_generation(cache) != r->generation) {
-                replay_stop("capture lost");
+                replay_restart(cache, "capture lost", REPLAY_LOST_TEXT);
                 return;
             }
             tex = nullptr;
@@ -184,6 +276,14 @@ void replay_tick(display_cache* cache) {
 
 void replay_save(clip_request* req) {
     replay_buffer* r = g_replay;
+    char err[ENCODER_ERROR_MAX] = "";
+    if (r && encoder_failed(r->enc, err)) {
+        // The next wake restarts it; until then the ring holds only what came before the failure.
+        char why[CLIP_MESSAGE_MAX];
+        text_format_into(why, sizeof why, "replay encoder failed: %s", err);
+        clip_shared_request_reply(req, false, "replay_off", why);
+        return;
+    }
     if (!r) {
         clip_shared_request_reply(req, false, "replay_off", g_error[0] ? g_error : REPLAY_OFF_TEXT);
         return;
@@ -241,10 +341,14 @@ void replay_save(clip_request* req) {
 
 void replay_config_changed(display_cache* cache, int enabled) {
     if (enabled && !g_replay) {
-        replay_start(cache);
+        if (g_pending)
+            replay_retry(cache);
+        else
+            replay_start(cache);
     } else if (!enabled && g_replay) {
         replay_stop("disabled");
     } else if (!enabled) {
+        replay_clear_retry();
         replay_set_error("");
         replay_publish();
     }

@@ -8,15 +8,20 @@
 
 // Starts buffering (nothing when a replay runs). Failures leave the error text.
 void replay_start(display_cache* cache);
-// Stops buffering with a reason ("disabled", "agent stopping", "capture lost",
-// "display changed").
+// Stops buffering with a reason ("disabled", "agent stopping") and gives up a pending
+// restart.
 void replay_stop(const char* reason);
-// One wake: restarts on a display change, paces and submits frames.
+// One wake: paces and submits frames. A display change, a lost capture (lock screen,
+// secure prompt, full-screen switch) or a failed encoder stops the replay and restarts it
+// at once; while it cannot run, it retries on later wakes and the error text says why.
 void replay_tick(display_cache* cache);
 // Op 9: queues a save and replies; the take reports through clip_shared_finished.
 void replay_save(clip_request* req);
 bool replay_active(void);
-// The replay's next deadline (performance counter); false when none runs.
+// True while the replay buffers or waits to restart: the capture thread's timer is needed.
+bool replay_ticking(void);
+// The replay's next deadline, or its next restart attempt (performance counter); false
+// when neither is due.
 bool replay_next_deadline(int64_t* deadline);
 // After a reload: replay_enabled on and none runs -> start; off and one runs -> stop
 // ("disabled"); off and none -> clear the error text.

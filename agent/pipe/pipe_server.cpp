@@ -3,6 +3,8 @@
 #include "agent/pipe/pipe_clip.h"
 #include "agent/pipe/pipe_cmds.h"
 #include "agent/pipe/pipe_upload.h"
+#include "agent/capture/capture.h"
+#include "agent/clips/encoder.h"
 #include "agent/core/agent.h"
 #include "agent/core/messages.h"
 #include "agent/core/worker_pool.h"
@@ -109,6 +111,16 @@ static void pipe_cmd_dump(HANDLE pipe, const char*) {
     pipe_reply_write(pipe, reply);
 }
 
+// A debug op's count: its leading digits (saturating), 1 when it has none.
+static unsigned pipe_debug_count(const char* text) {
+    const char* p = text ? text : "";
+    if (*p < '0' || *p > '9') return 1;
+    unsigned long long v = 0;
+    for (; *p >= '0' && *p <= '9'; p++)
+        if ((v = v * 10 + (unsigned)(*p - '0')) > 0x7fffffffu) v = 0x7fffffffu;
+    return (unsigned)v;
+}
+
 static void pipe_cmd_debug(HANDLE pipe, const char* args) {
     wchar_t value[8] = L"";
     DWORD len = GetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", value, 8);
@@ -122,6 +134,18 @@ static void pipe_cmd_debug(HANDLE pipe, const char* args) {
         DWORD tid = g_agent.capture_thread_id;
         if (!tid || !PostThreadMessageW(tid, WM_CAPTURE_DISPLAY_TEST, 0, 0)) {
             pipe_reply_err(pipe, "internal", "capture thread gone");
+            return;
+        }
+        pipe_reply_write(pipe, "ok\n");
+        return;
+    }
+    if (strcmp(op, "access_lost") == 0 || strcmp(op, "convert_fail") == 0 || strcmp(op, "encode_fail") == 0) {
+        // The next `count` acquisitions, CPU conversions or frame sends fail (0 ends it).
+        const char kind = op[0];  // op lives in the field buffer the next lookup reuses
+        const unsigned n = pipe_debug_count(pipe_field_get(args, "count"));
+        const bool armed = kind == 'a' ? capture_debug_lose_access(n) : encoder_debug_fail(kind == 'c', n);
+        if (!armed) {
+            pipe_reply_err(pipe, "disabled", "start the agent with IVRA_DEBUG_HOOKS=1");
             return;
         }
         pipe_reply_write(pipe, "ok\n");

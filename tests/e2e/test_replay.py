@@ -3,7 +3,9 @@ animated pattern, files checked with the Linux ffprobe and FFmpeg decoder: a sav
 right after enabling holds what was buffered; after a minute a 30 s save is
 29.5-30 s long and starts at a key frame; two quick saves get ids 1 and 2; with
 the replay off a save is refused with replay_off; buffered sound (a test tone) is
-saved only while clip_audio_system is on; a display change restarts the replay."""
+saved only while clip_audio_system is on; a display change restarts the replay, and
+so do a lost capture (a lock screen, through a test hook) and a failed encoder, while
+a failed conversion costs one frame only."""
 import json
 import os
 import subprocess
@@ -126,6 +128,74 @@ class ReplayFastCase(ReplayCase):
                  what="the replay buffering again")
         self.wait_buffered(1.0)
         self.assertEqual(self.status()["replay"], "1")
+
+    LOST = ("screen capture was lost (lock screen, secure prompt or full-screen switch); "
+            "the replay restarts by itself")
+
+    def buffering_count(self):
+        return self.sb.log_text().count("replay: buffering screen")
+
+    def wait_buffering_again(self, seen):
+        """Waits until the replay started once more since `seen` and buffers; returns the
+        start's log line."""
+        wait_for(lambda: self.buffering_count() > seen, 30, interval=0.2, what="the replay buffering again")
+        wait_for(lambda: (lambda st: st["replay"] == "1" and st["replay_err"] == "")(self.status()), 30,
+                 interval=0.2, what="the replay status buffering, without an error")
+        return [ln for ln in self.sb.log_lines() if "replay: buffering screen" in ln][-1]
+
+    def save_and_check(self):
+        fin = self.clip_ok("op=replay_save\tseconds=2\twait=1", timeout_ms=90000)
+        self.assert_saved(fin)
+        self.check_replay_file(linux_path(fin["path"]), int(fin["frames"]))
+
+    def test_lost_capture_restarts_the_replay(self):
+        self.fresh_replay()
+        self.wait_buffered(1.0)
+        self.addCleanup(self.agent.pipe, "debug\top=access_lost\tcount=0\n")
+        # Locked: every acquisition reports access lost until the hook ends.
+        self.assertEqual(self.agent.pipe("debug\top=access_lost\tcount=1000000\n"), b"ok\n")
+        self.log_line(r"\] replay: stopped \(capture lost\)")
+        st = wait_for(lambda: (lambda st: st if st["replay"] == "0" and st["replay_err"] else None)(self.status()),
+                      30, interval=0.2, what="the replay down with a reason")
+        self.assertEqual(st["replay_err"], self.LOST)
+        j = self.ivrac_json("replay", "status")
+        self.assertEqual((j["enabled"], j["buffering"], j["error"]), (True, False, self.LOST), j)
+        # A save (and the hotkey's balloon) says why instead of "Replay is off".
+        self.assertEqual(self.clip("op=replay_save"), b"err\tcode=replay_off\tmsg=%s\n" % self.LOST.encode())
+
+        # Unlocked: the replay is back by itself within the longest wait between attempts (4 s).
+        seen = self.buffering_count()
+        self.assertEqual(self.agent.pipe("debug\top=access_lost\tcount=0\n"), b"ok\n")
+        back = self.wait_buffering_again(seen)
+        ended = self.log_line(r"\] debug: the next 0 acquisitions report access lost")
+        self.assertLess(log_time(back) - log_time(ended), 5.0, (ended, back))
+        self.wait_buffered(1.0)
+        self.save_and_check()
+
+        # A short loss: the replay stops and starts again at once.
+        seen = self.buffering_count()
+        self.assertEqual(self.agent.pipe("debug\top=access_lost\tcount=2\n"), b"ok\n")
+        self.wait_buffering_again(seen)
+
+    def test_encoder_faults(self):
+        self.fresh_replay()
+        self.wait_buffered(1.0)
+        seen = self.buffering_count()
+        # A conversion that fails costs one frame; buffering goes on with the same encoder.
+        self.assertEqual(self.agent.pipe("debug\top=convert_fail\tcount=1\n"), b"ok\n")
+        self.log_line(r"\] clip: frame \d+ could not be converted \(1 so far\); the last picture repeats")
+        before = float(self.status()["replay_buffered"])
+        self.wait_buffered(min(before + 1.0, 30.0))
+        self.assertEqual((self.buffering_count(), self.status()["replay"]), (seen, "1"))
+        self.assertNotIn("replay: stopped", self.sb.log_text().split("debug: the next 1 conversions fail")[-1])
+
+        # A failed encode is sticky: the replay reports it and restarts with a new encoder.
+        self.assertEqual(self.agent.pipe("debug\top=encode_fail\tcount=1\n"), b"ok\n")
+        self.log_line(r"\] replay: encoder failed: send frame failed \(-22\); restarting")
+        self.log_line(r"\] replay: stopped \(encoder failed\)")
+        self.wait_buffering_again(seen)
+        self.wait_buffered(1.0)
+        self.save_and_check()
 
     def test_thirty_seconds_after_a_minute(self):
         self.fresh_replay()
