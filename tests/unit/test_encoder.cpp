@@ -593,191 +593,192 @@ TEST_F(encoder_fixture, RedoDropsSoundOfTheOldTimeline) {
     // 400 ms of the new take and the AAC encoder's last frame.
     EXPECT_GE(d.audio_end, 4 * 4800);
     EXPECT_LE(d.audio_end, 4 * 4800 + 1024);
+}
 
-    namespace {
+namespace {
 
-    // Waits until every frame queued on the encoder has been encoded.
-    bool wait_idle(video_encoder* enc) {
-        const ULONGLONG end = GetTickCount64() + 60000;
-        encoder_counters st;
-        do {
-            encoder_stats(enc, &st);
-            if (st.in_flight == 0) return true;
-            Sleep(5);
-        } while (GetTickCount64() < end);
-        return false;
+// Waits until every frame queued on the encoder has been encoded.
+bool wait_idle(video_encoder* enc) {
+    const ULONGLONG end = GetTickCount64() + 60000;
+    encoder_counters st;
+    do {
+        encoder_stats(enc, &st);
+        if (st.in_flight == 0) return true;
+        Sleep(5);
+    } while (GetTickCount64() < end);
+    return false;
+}
+
+struct debug_hooks_on {
+    debug_hooks_on() { SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", L"1"); }
+    ~debug_hooks_on() {
+        encoder_debug_fail(true, 0);
+        encoder_debug_fail(false, 0);
+        SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", nullptr);
     }
+};
 
-    struct debug_hooks_on {
-        debug_hooks_on() { SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", L"1"); }
-        ~debug_hooks_on() {
-            encoder_debug_fail(true, 0);
-            encoder_debug_fail(false, 0);
-            SetEnvironmentVariableW(L"IVRA_DEBUG_HOOKS", nullptr);
-        }
+}  // namespace
+
+// On the CPU path a picture that cannot be converted costs that picture only: the take
+// goes on, the last picture stands in, and a take still begins with a key frame.
+TEST_F(encoder_fixture, FailedConversionDropsOnlyThatFrame) {
+    debug_hooks_on hooks;
+    struct {
+        const char* what;
+        int redo_after;  // frames of a first take before a redo, 0 for none
+        int fail_at;     // frame of the (last) take whose conversion fails
+        int frames;      // frames of the (last) take
+        size_t decoded;
+        int64_t first_pts;
+    } cases[] = {
+        {"a middle frame", 0, 3, 8, 8, 0},
+        {"the first frame, with no picture before it", 0, 0, 8, 7, 1},
+        {"the first frame of a redo", 6, 0, 5, 5, 0},
     };
+    ID3D11Texture2D* tex = pattern(320, 240);
+    ASSERT_NE(tex, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring first = dir + L"\\conv1.mp4", path = dir + L"\\conv.mp4";
+        char err[ENCODER_ERROR_MAX] = "";
+        encoder_params p = params(320, 240);
+        video_encoder* enc = encoder_create(&p, (c.redo_after ? first : path).c_str(), err);
+        ASSERT_NE(enc, nullptr) << err;
+        if (!enc->cpu_path) {
+            encoder_finish(enc, true, nullptr, nullptr);
+            GTEST_SKIP() << "the device converts on the GPU";
+        }
+        for (int i = 0; i < c.redo_after; i++) EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, true));
+        if (c.redo_after) {
+            ASSERT_TRUE(encoder_start_take(enc, path.c_str()));
+        }
+        for (int i = 0; i < c.frames; i++) {
+            if (i == c.fail_at) {
+                ASSERT_TRUE(wait_idle(enc));
+                ASSERT_TRUE(encoder_debug_fail(true, 1));
+            }
+            EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, true)) << i;
+        }
+        ASSERT_TRUE(wait_idle(enc));
+        EXPECT_FALSE(encoder_failed(enc, err)) << err;
+        ResetEvent(done.event);
+        ASSERT_TRUE(finish(enc, false));
+        ASSERT_TRUE(done.result.saved) << done.result.error;
+        decoded d;
+        ASSERT_TRUE(decode_file(path, &d));
+        ASSERT_EQ(d.pts.size(), c.decoded);
+        EXPECT_EQ(d.pts.front(), c.first_pts);
+        EXPECT_EQ(d.pts.back(), c.frames - 1);
+        EXPECT_TRUE(d.first_key);
+        DeleteFileW(path.c_str());
+    }
+    tex->Release();
+}
 
-    }  // namespace
-
-    // On the CPU path a picture that cannot be converted costs that picture only: the take
-    // goes on, the last picture stands in, and a take still begins with a key frame.
-    TEST_F(encoder_fixture, FailedConversionDropsOnlyThatFrame) {
-        debug_hooks_on hooks;
-        struct {
-            const char* what;
-            int redo_after;  // frames of a first take before a redo, 0 for none
-            int fail_at;     // frame of the (last) take whose conversion fails
-            int frames;      // frames of the (last) take
-            size_t decoded;
-            int64_t first_pts;
-        } cases[] = {
-            {"a middle frame", 0, 3, 8, 8, 0},
-            {"the first frame, with no picture before it", 0, 0, 8, 7, 1},
-            {"the first frame of a redo", 6, 0, 5, 5, 0},
-        };
-        ID3D11Texture2D* tex = pattern(320, 240);
-        ASSERT_NE(tex, nullptr);
-        for (const auto& c : cases) {
-            SCOPED_TRACE(c.what);
-            const std::wstring first = dir + L"\\conv1.mp4", path = dir + L"\\conv.mp4";
-            char err[ENCODER_ERROR_MAX] = "";
-            encoder_params p = params(320, 240);
-            video_encoder* enc = encoder_create(&p, (c.redo_after ? first : path).c_str(), err);
-            ASSERT_NE(enc, nullptr) << err;
-            if (!enc->cpu_path) {
-                encoder_finish(enc, true, nullptr, nullptr);
-                GTEST_SKIP() << "the device converts on the GPU";
+// A replay encoder whose encoding failed keeps its ring as it was. A save may still write
+// it while it ends within half a second of the request; later ones fail instead of
+// writing old seconds.
+TEST_F(encoder_fixture, FailedReplayEncoderRefusesStaleSaves) {
+    debug_hooks_on hooks;
+    struct {
+        const char* what;
+        int after;  // frames submitted after the failed one; -1: nothing fails
+        bool saved;
+    } cases[] = {
+        {"healthy", -1, true},
+        {"failed on the newest frame", 0, true},
+        {"failed a second before the save", 30, false},
+    };
+    ID3D11Texture2D* tex = pattern(320, 240);
+    ASSERT_NE(tex, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        char err[ENCODER_ERROR_MAX] = "";
+        encoder_params p = params(320, 240);
+        p.ring_seconds = ENCODER_RING_SECONDS;
+        video_encoder* enc = encoder_create(&p, nullptr, err);
+        ASSERT_NE(enc, nullptr) << err;
+        for (int i = 0; i < 20; i++) {
+            if (i % 8 == 0) {
+                ASSERT_TRUE(wait_idle(enc));  // never 16 in flight
             }
-            for (int i = 0; i < c.redo_after; i++) EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, true));
-            if (c.redo_after) {
-                ASSERT_TRUE(encoder_start_take(enc, path.c_str()));
-            }
-            for (int i = 0; i < c.frames; i++) {
-                if (i == c.fail_at) {
-                    ASSERT_TRUE(wait_idle(enc));
-                    ASSERT_TRUE(encoder_debug_fail(true, 1));
-                }
-                EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, true)) << i;
-            }
+            EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i % 4 == 0)) << i;
+        }
+        if (c.after >= 0) {
             ASSERT_TRUE(wait_idle(enc));
-            EXPECT_FALSE(encoder_failed(enc, err)) << err;
-            ResetEvent(done.event);
-            ASSERT_TRUE(finish(enc, false));
-            ASSERT_TRUE(done.result.saved) << done.result.error;
+            ASSERT_TRUE(encoder_debug_fail(false, 1));
+            for (int i = 0; i <= c.after; i++) {
+                if (i % 8 == 0) {
+                    ASSERT_TRUE(wait_idle(enc));
+                }
+                EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, false)) << i;
+            }
+        }
+        ASSERT_TRUE(wait_idle(enc));
+        EXPECT_EQ(encoder_failed(enc, err), c.after >= 0);
+        if (c.after >= 0) {
+            EXPECT_STREQ(err, "send frame failed (-22)");
+        }
+
+        const std::wstring path = dir + L"\\replay.mp4";
+        done_box saved = {CreateEventW(nullptr, TRUE, FALSE, nullptr), {}, 0};
+        ASSERT_TRUE(encoder_save_replay(enc, path.c_str(), 30, false, on_done, &saved));
+        EXPECT_EQ(WaitForSingleObject(saved.event, 60000), (DWORD)WAIT_OBJECT_0);
+        CloseHandle(saved.event);
+        encoder_finish(enc, true, nullptr, nullptr);
+        EXPECT_EQ(saved.result.saved, c.saved) << saved.result.error;
+        if (c.saved) {
             decoded d;
             ASSERT_TRUE(decode_file(path, &d));
-            ASSERT_EQ(d.pts.size(), c.decoded);
-            EXPECT_EQ(d.pts.front(), c.first_pts);
-            EXPECT_EQ(d.pts.back(), c.frames - 1);
+            EXPECT_EQ(d.pts.size(), 20u);
             EXPECT_TRUE(d.first_key);
-            DeleteFileW(path.c_str());
+        } else {
+            EXPECT_STREQ(saved.result.error, "replay encoder failed: send frame failed (-22)");
+            EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+            EXPECT_EQ(GetFileAttributesW((path + L".part").c_str()), INVALID_FILE_ATTRIBUTES);
         }
-        tex->Release();
+        DeleteFileW(path.c_str());
     }
+    tex->Release();
+}
 
-    // A replay encoder whose encoding failed keeps its ring as it was. A save may still write
-    // it while it ends within half a second of the request; later ones fail instead of
-    // writing old seconds.
-    TEST_F(encoder_fixture, FailedReplayEncoderRefusesStaleSaves) {
-        debug_hooks_on hooks;
-        struct {
-            const char* what;
-            int after;  // frames submitted after the failed one; -1: nothing fails
-            bool saved;
-        } cases[] = {
-            {"healthy", -1, true},
-            {"failed on the newest frame", 0, true},
-            {"failed a second before the save", 30, false},
-        };
-        ID3D11Texture2D* tex = pattern(320, 240);
-        ASSERT_NE(tex, nullptr);
-        for (const auto& c : cases) {
-            SCOPED_TRACE(c.what);
-            char err[ENCODER_ERROR_MAX] = "";
-            encoder_params p = params(320, 240);
-            p.ring_seconds = ENCODER_RING_SECONDS;
-            video_encoder* enc = encoder_create(&p, nullptr, err);
-            ASSERT_NE(enc, nullptr) << err;
-            for (int i = 0; i < 20; i++) {
-                if (i % 8 == 0) {
-                    ASSERT_TRUE(wait_idle(enc));  // never 16 in flight
-                }
-                EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, i % 4 == 0)) << i;
-            }
-            if (c.after >= 0) {
-                ASSERT_TRUE(wait_idle(enc));
-                ASSERT_TRUE(encoder_debug_fail(false, 1));
-                for (int i = 0; i <= c.after; i++) {
-                    if (i % 8 == 0) {
-                        ASSERT_TRUE(wait_idle(enc));
-                    }
-                    EXPECT_TRUE(encoder_submit_frame(enc, tex, nullptr, false)) << i;
-                }
-            }
-            ASSERT_TRUE(wait_idle(enc));
-            EXPECT_EQ(encoder_failed(enc, err), c.after >= 0);
-            if (c.after >= 0) {
-                EXPECT_STREQ(err, "send frame failed (-22)");
-            }
-
-            const std::wstring path = dir + L"\\replay.mp4";
-            done_box saved = {CreateEventW(nullptr, TRUE, FALSE, nullptr), {}, 0};
-            ASSERT_TRUE(encoder_save_replay(enc, path.c_str(), 30, false, on_done, &saved));
-            EXPECT_EQ(WaitForSingleObject(saved.event, 60000), (DWORD)WAIT_OBJECT_0);
-            CloseHandle(saved.event);
-            encoder_finish(enc, true, nullptr, nullptr);
-            EXPECT_EQ(saved.result.saved, c.saved) << saved.result.error;
-            if (c.saved) {
-                decoded d;
-                ASSERT_TRUE(decode_file(path, &d));
-                EXPECT_EQ(d.pts.size(), 20u);
-                EXPECT_TRUE(d.first_key);
-            } else {
-                EXPECT_STREQ(saved.result.error, "replay encoder failed: send frame failed (-22)");
-                EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
-                EXPECT_EQ(GetFileAttributesW((path + L".part").c_str()), INVALID_FILE_ATTRIBUTES);
-            }
-            DeleteFileW(path.c_str());
-        }
-        tex->Release();
+// A measurement, not a check: run with --gtest_also_run_disabled_tests to print the
+// encode time of 1080p frames on this machine.
+TEST_F(encoder_fixture, DISABLED_Speed1080p) {
+    ID3D11Texture2D* tex = pattern(1920, 1080);
+    ASSERT_NE(tex, nullptr);
+    char err[ENCODER_ERROR_MAX] = "";
+    encoder_params p = params(1920, 1080);
+    p.kbps = 20000;
+    video_encoder* enc = encoder_create(&p, (dir + L"\\speed.mp4").c_str(), err);
+    ASSERT_NE(enc, nullptr) << err;
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    double submit_ms = 0;
+    int accepted = 0;
+    std::vector<uint32_t> band(1920 * 80);
+    for (int i = 0; i < 150; i++) {
+        // Move a striped band so every frame differs.
+        for (int x = 0; x < 1920; x++)
+            for (int y = 0; y < 80; y++)
+                band[(size_t)y * 1920 + x] = ((x + i * 16) / 64) % 2 ? 0xFF2060C0u : 0xFFF0E0D0u;
+        const UINT top = (UINT)((i * 7) % 1000);
+        D3D11_BOX b = {0, top, 0, 1920, top + 80, 1};
+        context->UpdateSubresource(tex, 0, &b, band.data(), 1920 * 4, 0);
+        QueryPerformanceCounter(&t0);
+        accepted += encoder_submit_frame(enc, tex, nullptr, true) ? 1 : 0;
+        QueryPerformanceCounter(&t1);
+        submit_ms += (double)(t1.QuadPart - t0.QuadPart) * 1000.0 / (double)f.QuadPart;
+        test_wait_until([&] { return InterlockedCompareExchange(&enc->in_flight, 0, 0) < 4; }, 10000);
     }
-
-    // A measurement, not a check: run with --gtest_also_run_disabled_tests to print the
-    // encode time of 1080p frames on this machine.
-    TEST_F(encoder_fixture, DISABLED_Speed1080p) {
-        ID3D11Texture2D* tex = pattern(1920, 1080);
-        ASSERT_NE(tex, nullptr);
-        char err[ENCODER_ERROR_MAX] = "";
-        encoder_params p = params(1920, 1080);
-        p.kbps = 20000;
-        video_encoder* enc = encoder_create(&p, (dir + L"\\speed.mp4").c_str(), err);
-        ASSERT_NE(enc, nullptr) << err;
-        LARGE_INTEGER f, t0, t1;
-        QueryPerformanceFrequency(&f);
-        double submit_ms = 0;
-        int accepted = 0;
-        std::vector<uint32_t> band(1920 * 80);
-        for (int i = 0; i < 150; i++) {
-            // Move a striped band so every frame differs.
-            for (int x = 0; x < 1920; x++)
-                for (int y = 0; y < 80; y++)
-                    band[(size_t)y * 1920 + x] = ((x + i * 16) / 64) % 2 ? 0xFF2060C0u : 0xFFF0E0D0u;
-            const UINT top = (UINT)((i * 7) % 1000);
-            D3D11_BOX b = {0, top, 0, 1920, top + 80, 1};
-            context->UpdateSubresource(tex, 0, &b, band.data(), 1920 * 4, 0);
-            QueryPerformanceCounter(&t0);
-            accepted += encoder_submit_frame(enc, tex, nullptr, true) ? 1 : 0;
-            QueryPerformanceCounter(&t1);
-            submit_ms += (double)(t1.QuadPart - t0.QuadPart) * 1000.0 / (double)f.QuadPart;
-            test_wait_until([&] { return InterlockedCompareExchange(&enc->in_flight, 0, 0) < 4; }, 10000);
-        }
-        test_wait_until([&] { return InterlockedCompareExchange(&enc->in_flight, 0, 0) == 0; }, 60000);
-        encoder_counters st;
-        encoder_stats(enc, &st);
-        printf("1080p: %d accepted, submit %.2f ms/frame on the capture thread; on the worker convert %.2f ms, "
-               "encode %.2f ms per frame (%s)\n",
-               accepted, submit_ms / 150, st.convert_ms, st.encode_ms, st.name);
-        tex->Release();
-        ASSERT_TRUE(finish(enc, true));
-        EXPECT_EQ(accepted, 150);
-    }
+    test_wait_until([&] { return InterlockedCompareExchange(&enc->in_flight, 0, 0) == 0; }, 60000);
+    encoder_counters st;
+    encoder_stats(enc, &st);
+    printf("1080p: %d accepted, submit %.2f ms/frame on the capture thread; on the worker convert %.2f ms, "
+           "encode %.2f ms per frame (%s)\n",
+           accepted, submit_ms / 150, st.convert_ms, st.encode_ms, st.name);
+    tex->Release();
+    ASSERT_TRUE(finish(enc, true));
+    EXPECT_EQ(accepted, 150);
+}
