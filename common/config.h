@@ -91,7 +91,10 @@ bool config_save(const config* cfg);
 bool config_replace_file(const wchar_t* path, const void* data, size_t len, unsigned long attributes,
                          unsigned long* error);
 
-// ---- Pure helpers (no file access).
+// ---- Pure helpers (no file access), in config_text.cpp.
+
+// Room for the whole saved text; config_format needs at least this much.
+constexpr size_t CONFIG_TEXT_MAX = 32768;
 
 // Stills workers for a processor count: 1-5 give 2, 6-7 give 3, 8 or more give 4.
 int config_stills_workers_for(unsigned processors);
@@ -104,6 +107,6 @@ bool config_parse_u32(const wchar_t* text, uint32_t* out);
 // Applies the lines of a config.ini text over cfg (the loader's grammar). Values longer than
 // their field (paths over 259 characters, clip_encoder over 31, server_url over 255) are ignored.
 void config_apply_text(config* cfg, const char* text, size_t len);
-// The exact file text of cfg into out (capacity at least 32768). Returns its length, 0 when it
+// The exact file text of cfg into out (capacity at least CONFIG_TEXT_MAX). Returns its length, 0 when it
 // does not fit. CR and LF inside values are written as blanks.
 size_t config_format(const config* cfg, char* out, size_t capacity);

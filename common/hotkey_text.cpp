@@ -3,8 +3,6 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "common/win.h"
-
 namespace {
 
 constexpr uint32_t MOD_BIT_ALT = 1, MOD_BIT_CTRL = 2, MOD_BIT_SHIFT = 4, MOD_BIT_WIN = 8;
@@ -185,10 +183,4 @@ void hotkey_format_with(hotkey_pair pair, wchar_t (*char_of_vk)(unsigned vk), wc
         }
     }
     put(out, capacity, &len, name);
-}
-
-static wchar_t hotkey_keyboard_char(unsigned vk) { return (wchar_t)(MapVirtualKeyW(vk, MAPVK_VK_TO_CHAR) & 0xFFFF); }
-
-void hotkey_format(hotkey_pair pair, wchar_t* out, size_t capacity) {
-    hotkey_format_with(pair, hotkey_keyboard_char, out, capacity);
 }

@@ -4,7 +4,9 @@
 #include <cstddef>
 
 // Lets the compiler check printf-style arguments; used by the log as well.
-#if defined(__GNUC__)
+#if defined(__clang__)
+#define IVRA_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#elif defined(__GNUC__)
 #define IVRA_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
 #else
 #define IVRA_PRINTF(fmt_index, first_arg)
