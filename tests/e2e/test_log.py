@@ -1,6 +1,6 @@
-"""Two processes appending to the shared log at once: every line that reaches the
-file is whole, each writer's lines keep their order, and the scrubber has
-replaced the profile folder and the user name in a real process environment."""
+"""Two processes appending to the shared log at once: every line reaches the file
+whole, each writer's lines keep their order, and the scrubber has replaced the
+profile folder and the user name in a real process environment."""
 import os
 import re
 import sys
@@ -44,12 +44,8 @@ class TwoWriters(unittest.TestCase):
             seen[m.group(5)].append(index)
         for tag, indices in seen.items():
             self.assertTrue(indices, "writer %s reached the file" % tag.decode())
-            self.assertEqual(indices, sorted(set(indices)), "writer %s: order kept, no line twice" % tag.decode())
-            self.assertLessEqual(len(indices), COUNT)
-        # Lines refused by the sharing rule are lost, never written twice or in part.
-        total = len(seen[b"A"]) + len(seen[b"B"])
-        self.assertLessEqual(total, 2 * COUNT)
-        print("lines written: A=%d B=%d of %d each" % (len(seen[b"A"]), len(seen[b"B"]), COUNT))
+            # Neither writer's open is refused while the other holds the file: nothing is lost.
+            self.assertEqual(indices, list(range(COUNT)), "writer %s: every line, in order, once" % tag.decode())
 
     def test_single_writer_loses_nothing(self):
         pid = self.sb.start("logspam", 300, "A")

@@ -444,6 +444,44 @@ TEST(LogFile, ThreadNames) {
     EXPECT_EQ(threads[4], "renamed");
 }
 
+// The other program holds the log open at the moment a line is written: as an appender of
+// its own the line still lands; a holder that shares reading only (the one-time rewrite of
+// old logs) is waited for briefly.
+TEST(LogFile, LineLandsWhileAnotherWriterHoldsTheFile) {
+    struct {
+        const char* what;
+        DWORD share;
+        DWORD hold_ms;
+    } holders[] = {
+        {"another appender", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0},
+        {"a reader that shares reading only, for 30 ms", FILE_SHARE_READ, 30},
+    };
+    for (const auto& h : holders) {
+        reset_logs();
+        log_info("test: before");
+        HANDLE other = CreateFileW(data_path(L"ivrad.log").c_str(), h.hold_ms ? GENERIC_READ : FILE_APPEND_DATA,
+                                   h.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE) << h.what;
+        std::thread release;
+        if (h.hold_ms) {
+            release = std::thread([&] {
+                Sleep(h.hold_ms);
+                CloseHandle(other);
+            });
+        }
+        log_info("test: while held");
+        if (release.joinable())
+            release.join();
+        else
+            CloseHandle(other);
+        std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
+        ASSERT_EQ(lines.size(), 2u) << h.what;
+        std::string level, thread, message;
+        ASSERT_TRUE(parse_line(lines[1], &level, &thread, &message)) << h.what;
+        EXPECT_EQ(message, "test: while held") << h.what;
+    }
+}
+
 TEST(LogFile, RotatesOnlyAboveSixteenMiB) {
     struct {
         long long before;
