@@ -183,6 +183,13 @@ class BrokerTestCase(SharedAgentTestCase):
 class KeyTest(BrokerTestCase):
     config = {"hk_window": WINDOW_HOTKEY}
 
+    def setUp(self):
+        super().setUp()
+        # Every screen or window shot an earlier test fired is saved before this one counts
+        # saves of its own: a save that lands late would count as this test's.
+        fired = lambda: len(self.hotkey_lines("screen")) + len(self.hotkey_lines("window"))
+        wait_for(lambda: len(self.saved_paths()) >= fired(), 20, interval=0.2, what="earlier tests' shots saved")
+
     def autorepeat_off(self):
         """Without auto-repeat a held chord is one press on each route, so counts are exact."""
         x_autorepeat(False)
