@@ -29,21 +29,11 @@ struct temp_cleanup : testing::Environment {
 };
 const auto* g_cleanup = testing::AddGlobalTestEnvironment(new temp_cleanup);
 
-std::wstring fresh_dir(const wchar_t* name) {
-    static int n = 0;
-    std::wstring d = g_root + L"\\" + name + std::to_wstring(++n);
-    CreateDirectoryW(d.c_str(), nullptr);
-    return d;
-}
+std::wstring fresh_dir(const wchar_t* name) { return test_fresh_dir(g_root, name); }
 
-bool exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& p) { return test_exists(p); }
 
-void write_all(const std::wstring& p, const std::string& data) {
-    HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD w = 0;
-    WriteFile(h, data.data(), (DWORD)data.size(), &w, nullptr);
-    CloseHandle(h);
-}
+void write_all(const std::wstring& p, const std::string& data) { test_write_all(p, data); }
 
 std::string log_text() { return test_read_all(g_root + L"\\Ivra\\ivrad.log"); }
 

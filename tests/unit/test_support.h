@@ -34,6 +34,26 @@ inline void test_remove_tree(const std::wstring& dir) {
     RemoveDirectoryW(dir.c_str());
 }
 
+// Makes <root>\<name><n> with a number new to this process and returns its path.
+inline std::wstring test_fresh_dir(const std::wstring& root, const wchar_t* name) {
+    static int n = 0;
+    std::wstring d = root + L"\\" + name + std::to_wstring(++n);
+    CreateDirectoryW(d.c_str(), nullptr);
+    return d;
+}
+
+inline bool test_exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Replaces a file's content; failures show in the reads that follow.
+inline void test_write_all(const std::wstring& path, const std::string& data) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD w = 0;
+    WriteFile(h, data.data(), (DWORD)data.size(), &w, nullptr);
+    CloseHandle(h);
+}
+
 // Reads a whole file into *out; false (and *out untouched) when it cannot be opened.
 // Shares everything so that a log still held open by its writer can be read.
 inline bool test_read_file(const std::wstring& path, std::string* out) {
