@@ -8,7 +8,7 @@
 
 namespace {
 
-const int LOG_OPEN_TRIES = 50;                   // about 100 ms of retries on a refused open
+const int LOG_OPEN_TRIES = 200;                  // about a second of retries on a refused open
 const uint64_t LOG_ROTATE_BYTES = 16777216ull;   // rotate when larger than 16 MiB
 const uint64_t LOG_REWRITE_LIMIT = 67108864ull;  // old logs of 64 MiB or more are left alone
 const char* const REPL_PROFILE = "%USERPROFILE%";
@@ -607,17 +607,17 @@ size_t log_format_line(char out[1400], int hour, int minute, int second, int mil
 }
 
 
-// Both programs append to this file, each opening it per line: with write sharing neither
-// refuses the other's open (a refused open lost the line), and delete sharing lets either
-// rotate it while the other holds it. An open that still meets a refusal (the one-time
-// rewrite of old logs reads the file alone) is tried again for a short while.
+// Both programs append to this file, each opening it per line and alone: Wine does not
+// keep two processes' appends whole, so a writer shares reading (and renaming, for the
+// other's rotation) but not writing. An open refused because the other holds the file for
+// its own line is tried again, for up to about a second, instead of losing the line.
 static HANDLE log_open_append(const wchar_t* path) {
     for (int attempt = 0;; attempt++) {
-        HANDLE f = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE f = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (f != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || attempt >= LOG_OPEN_TRIES)
             return f;
-        Sleep(2);
+        Sleep(5);
     }
 }
 

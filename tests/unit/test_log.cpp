@@ -444,36 +444,29 @@ TEST(LogFile, ThreadNames) {
     EXPECT_EQ(threads[4], "renamed");
 }
 
-// The other program holds the log open at the moment a line is written: as an appender of
-// its own the line still lands; a holder that shares reading only (the one-time rewrite of
-// old logs) is waited for briefly.
-TEST(LogFile, LineLandsWhileAnotherWriterHoldsTheFile) {
+// The other program holds the log at the moment a line is written: the line waits for it
+// instead of being lost, whether the holder is an appender like this one or the one-time
+// rewrite of old logs reading the file.
+TEST(LogFile, LineWaitsWhileAnotherWriterHoldsTheFile) {
     struct {
         const char* what;
-        DWORD share;
-        DWORD hold_ms;
+        DWORD access, share;
     } holders[] = {
-        {"another appender", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0},
-        {"a reader that shares reading only, for 30 ms", FILE_SHARE_READ, 30},
+        {"another appender", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE},
+        {"a reader that shares reading only", GENERIC_READ, FILE_SHARE_READ},
     };
     for (const auto& h : holders) {
         reset_logs();
         log_info("test: before");
-        HANDLE other = CreateFileW(data_path(L"ivrad.log").c_str(), h.hold_ms ? GENERIC_READ : FILE_APPEND_DATA,
-                                   h.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE other =
+            CreateFileW(data_path(L"ivrad.log").c_str(), h.access, h.share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(other, INVALID_HANDLE_VALUE) << h.what;
-        std::thread release;
-        if (h.hold_ms) {
-            release = std::thread([&] {
-                Sleep(h.hold_ms);
-                CloseHandle(other);
-            });
-        }
-        log_info("test: while held");
-        if (release.joinable())
-            release.join();
-        else
+        std::thread release([other] {
+            Sleep(100);
             CloseHandle(other);
+        });
+        log_info("test: while held");
+        release.join();
         std::vector<std::string> lines = split_lines(test_read_all(data_path(L"ivrad.log")));
         ASSERT_EQ(lines.size(), 2u) << h.what;
         std::string level, thread, message;
