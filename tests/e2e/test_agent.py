@@ -275,7 +275,10 @@ class AgentFrameTest(AgentTestCase):
     def test_slow_dispatch_forced_digit_and_busy_reload(self):
         self.start_agent(env={"IVRA_DEBUG_HOOKS": "1", "IVRA_FORCE_DIGIT": "2"})
         self.assertEqual(self.agent.pipe("debug\top=hang_main\tms=300\n"), b"ok\n")
-        # The reload is answered only once the main thread is free again.
+        # The sleep is a posted message and the reload a sent one, which the main thread would
+        # take first if both waited: the reload goes once the sleep has begun, and is answered
+        # only once the main thread is free again.
+        wait_for(lambda: "debug: main thread sleeping 300 ms" in self.sb.log_text(), 10, what="the sleep begins")
         self.assertEqual(self.agent.pipe("reload\n"), b"ok\n")
         lines = self.sb.log_lines()
         self.assertEqual(count(lines, "debug: main thread sleeping 300 ms"), 1)
