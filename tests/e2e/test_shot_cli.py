@@ -350,8 +350,12 @@ class ShotCli(unittest.TestCase):
         self.assertEqual(text[1:], ["virtual  1920x1080@0,0"])
 
         paths = [self.shot_json("--region", "0,0,%d,10" % (10 + i))["path"] for i in range(3)]
-        with open(os.path.join(self.sb.data, "history.txt"), "rb") as f:
-            history = [l for l in f.read().decode().split("\n") if l]
+        # The history line is appended on the io pool, so it may land just after the reply.
+        def listed():
+            with open(os.path.join(self.sb.data, "history.txt"), "rb") as f:
+                lines = [l for l in f.read().decode().split("\n") if l]
+            return lines if all(p in lines for p in paths) else None
+        history = wait_for(listed, 10, what="the three shots in history.txt")
         self.assertEqual(history[-3:], paths)
         newest = history[::-1]
         self.assertEqual(json.loads(self.ivrac("last", "-n", "5", "--json").stdout), newest[:5])
